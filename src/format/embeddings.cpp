@@ -1,0 +1,164 @@
+#include "format/embeddings.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "format/subword_vocab.hpp"
+#include "format/vector_math.hpp"
+
+namespace mave {
+
+namespace {
+
+// Per-thread buffers reused across lookups, so that a lookup allocates only
+// when a word needs more room than any before it.
+struct LookupScratch {
+  std::vector<std::uint64_t> rows;
+  std::vector<float> acc;
+  std::vector<float> rebuilt;
+};
+
+LookupScratch& scratch() {
+  thread_local LookupScratch s;
+  return s;
+}
+
+void copy_to_target(const float* values, const TargetView& target) {
+  if (target.byte_stride == 4) {
+    std::memcpy(target.data, values, target.len * sizeof(float));
+    return;
+  }
+  for (std::size_t j = 0; j < target.len; ++j) target.set(j, values[j]);
+}
+
+}  // namespace
+
+EmbeddingRow::EmbeddingRow(EmbeddingRow&& other) noexcept {
+  bool owns = !other.owned_.empty() && other.view_.data() == other.owned_.data();
+  owned_ = std::move(other.owned_);
+  view_ = owns ? std::span<const float>(owned_) : other.view_;
+}
+
+Embeddings::Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
+                       NdNorms norms)
+    : Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0) {
+  if (vocab_.n_words() != norms_->values.size()) {
+    panic_assert_eq("Vocab and norms do not have the same length", vocab_.n_words(),
+                    norms_->values.size());
+  }
+  if (vocab_.addressed_rows() != storage_.rows()) {
+    panic_assert_eq("Max vocab index must match number of rows in the embedding matrix.",
+                    vocab_.addressed_rows(), storage_.rows());
+  }
+}
+
+Embeddings Embeddings::unchecked(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
+                                 std::optional<NdNorms> norms) {
+  return Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0);
+}
+
+void Embeddings::compose(std::span<const std::uint64_t> rows, float* acc, bool contiguous) const {
+  const std::size_t n = dims();
+  std::fill(acc, acc + n, 0.0f);
+  storage_.add_rows(rows, acc, scratch().rebuilt);  // rebuilt rows never alias `rows` or `acc`
+  scale_to_unit_norm(acc, n, contiguous);
+}
+
+bool Embeddings::fill_embedding(std::string_view word, const TargetView& target) const {
+  const std::size_t n = dims();
+  if (target.len != n) {
+    panic_assert_eq("Embeddings have " + std::to_string(n) +
+                        " dimensions, whereas target array has " + std::to_string(target.len),
+                    target.len, n);
+  }
+  LookupScratch& s = scratch();
+  s.rows.clear();
+  WordLookup found = vocab_.lookup(word, s.rows);
+  switch (found.kind) {
+    case WordLookup::Kind::None:
+      return false;
+    case WordLookup::Kind::Known: {
+      if (const float* row = storage_.dense_row(found.row)) {
+        copy_to_target(row, target);
+      } else {
+        s.acc.resize(n);
+        storage_.row_into(found.row, s.acc.data());
+        copy_to_target(s.acc.data(), target);
+      }
+      return true;
+    }
+    case WordLookup::Kind::Composed: {
+      // The target is zeroed before the rows are gathered, as the sum starts there.
+      for (std::size_t j = 0; j < n; ++j) target.set(j, 0.0f);
+      s.acc.resize(n);
+      compose(s.rows, s.acc.data(), target.is_contiguous());
+      copy_to_target(s.acc.data(), target);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) const {
+  const std::size_t n = dims();
+  LookupScratch& s = scratch();
+  s.rows.clear();
+  WordLookup found = vocab_.lookup(word, s.rows);
+  switch (found.kind) {
+    case WordLookup::Kind::None:
+      return std::nullopt;
+    case WordLookup::Kind::Known: {
+      if (const float* row = storage_.dense_row(found.row)) {
+        return EmbeddingRow(std::span<const float>(row, n));
+      }
+      std::vector<float> v(n);
+      storage_.row_into(found.row, v.data());
+      return EmbeddingRow(std::move(v));
+    }
+    case WordLookup::Kind::Composed: {
+      std::vector<float> v(n);
+      compose(s.rows, v.data(), true);
+      return EmbeddingRow(std::move(v));
+    }
+  }
+  return std::nullopt;
+}
+
+Status Embeddings::write_embeddings_to(BufferedWriter& w) const {
+  const auto* vocab = std::get_if<FastTextSubwordVocab>(&vocab_.variant());
+  const auto* matrix = std::get_if<NdArray>(&storage_.variant());
+  if (!vocab || !matrix) {
+    panic("only embeddings with a fastText subword vocabulary and an owned matrix are written");
+  }
+  std::vector<ChunkIdentifier> ids;
+  if (metadata_) ids.push_back(ChunkIdentifier::Metadata);
+  ids.push_back(ChunkIdentifier::FastTextSubwordVocab);
+  ids.push_back(ChunkIdentifier::NdArray);
+  if (norms_) ids.push_back(ChunkIdentifier::NdNorms);
+
+  MAVE_TRY(write_header(w, ids));
+  if (metadata_) MAVE_TRY(write_metadata(w, *metadata_));
+  MAVE_TRY(write_fasttext_subword_vocab(w, *vocab));
+  MAVE_TRY(write_nd_array(w, *matrix));
+  if (norms_) MAVE_TRY(write_norms(w, norms_->values));
+  return {};
+}
+
+Result<Embeddings> read_embeddings_mapped(BufferedReader& r) {
+  MAVE_ASSIGN_OR_RETURN(std::vector<ChunkIdentifier> ids, read_header(r));
+  if (ids.empty()) return EmbeddingsError::format("Embedding file does not contain chunks");
+  std::optional<Metadata> metadata;
+  if (ids.front() == ChunkIdentifier::Metadata) {
+    MAVE_ASSIGN_OR_RETURN(Metadata m, read_metadata(r));
+    metadata = std::move(m);
+  }
+  MAVE_ASSIGN_OR_RETURN(Vocab vocab, read_vocab_chunk(r));
+  MAVE_ASSIGN_OR_RETURN(Storage storage, read_storage_chunk(r));
+  // Anything after the matrix that is not a readable norms chunk means "no norms".
+  std::optional<NdNorms> norms;
+  if (auto read = read_norms(r); read.ok()) norms = std::move(read).value();
+  return Embeddings::unchecked(std::move(metadata), std::move(vocab), std::move(storage),
+                               std::move(norms));
+}
+
+}  // namespace mave

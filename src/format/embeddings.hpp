@@ -1,0 +1,84 @@
+// The in-memory form of a finalfusion file: optional metadata, a vocabulary, a
+// storage matrix and optional norms; reading, lookup and writing.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "format/metadata.hpp"
+#include "format/norms.hpp"
+#include "format/storage.hpp"
+#include "format/target.hpp"
+#include "format/vocab.hpp"
+
+namespace mave {
+
+// The vector of a string: a view into the storage for a known word of a dense
+// matrix, an owned vector otherwise.
+class EmbeddingRow {
+ public:
+  explicit EmbeddingRow(std::span<const float> view) : view_(view) {}
+  explicit EmbeddingRow(std::vector<float> owned) : owned_(std::move(owned)), view_(owned_) {}
+  EmbeddingRow(EmbeddingRow&& other) noexcept;
+  EmbeddingRow(const EmbeddingRow&) = delete;
+  EmbeddingRow& operator=(const EmbeddingRow&) = delete;
+
+  std::span<const float> values() const { return view_; }
+
+ private:
+  std::vector<float> owned_;
+  std::span<const float> view_;
+};
+
+class Embeddings {
+ public:
+  // The checking constructor: norms as many as words, and the vocabulary
+  // addressing exactly the storage's rows (aborting failures otherwise).
+  Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage storage, NdNorms norms);
+
+  // Without checks, as read from a file.
+  static Embeddings unchecked(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
+                              std::optional<NdNorms> norms);
+
+  std::size_t dims() const { return storage_.cols(); }
+
+  // Writes the vector of `word` through the target and returns true, or
+  // returns false and leaves the target untouched. A target whose length is
+  // not dims() is an aborting failure, checked before the lookup.
+  bool fill_embedding(std::string_view word, const TargetView& target) const;
+  std::optional<EmbeddingRow> find_embedding(std::string_view word) const;
+
+  // Writes the whole file: header, metadata, vocabulary, matrix, norms. Holds
+  // for the kinds this system writes (fastText subword vocabulary, owned
+  // dense matrix). Does not flush the writer.
+  Status write_embeddings_to(BufferedWriter& w) const;
+
+  const std::optional<Metadata>& metadata() const { return metadata_; }
+  const Vocab& vocab() const { return vocab_; }
+  const Storage& storage() const { return storage_; }
+  const std::optional<NdNorms>& norms() const { return norms_; }
+
+ private:
+  Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
+             std::optional<NdNorms> norms, int /*unchecked*/)
+      : metadata_(std::move(metadata)),
+        vocab_(std::move(vocab)),
+        storage_(std::move(storage)),
+        norms_(std::move(norms)) {}
+
+  // Sums the rows listed in `rows` into acc (dims zeros first) and scales the
+  // sum to unit length with the summation order of the final home.
+  void compose(std::span<const std::uint64_t> rows, float* acc, bool contiguous) const;
+
+  std::optional<Metadata> metadata_;
+  Vocab vocab_;
+  Storage storage_;
+  std::optional<NdNorms> norms_;
+};
+
+Result<Embeddings> read_embeddings_mapped(BufferedReader& r);
+
+}  // namespace mave

@@ -1,0 +1,127 @@
+// Files, the buffered reader and writer, and read-only memory mappings.
+//
+// Every count read from a file is untrusted: `ByteSource::remaining()` tells how
+// many bytes a regular file still holds, so that readers never allocate more
+// than the file could fill.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "format/error.hpp"
+
+namespace mave {
+
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  static IoResult<File> open_read(const std::string& path);
+  // Creates the file if missing, truncates it if present.
+  static IoResult<File> create(const std::string& path);
+
+  int fd() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+  // Size of a regular file; none for pipes, terminals and other streams.
+  std::optional<std::uint64_t> regular_size() const;
+  IoStatus close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Buffered reader over a file, with logical positions and seeks.
+class BufferedReader {
+ public:
+  static constexpr std::size_t kDefaultCapacity = 8192;
+
+  explicit BufferedReader(File file, std::size_t capacity = kDefaultCapacity);
+
+  // Reads exactly n bytes; a short file gives UnexpectedEof.
+  IoStatus read_exact(void* dst, std::size_t n);
+  // Appends bytes up to and including `delim` (or to the end of the stream).
+  IoResult<std::size_t> read_until(unsigned char delim, std::string& out);
+
+  IoResult<std::uint64_t> position() const;
+  IoResult<std::uint64_t> seek_to(std::uint64_t offset);
+  IoResult<std::uint64_t> seek_relative(std::int64_t delta);
+
+  // Bytes left between the position and the end of a regular file; none when
+  // the size is unknown.
+  std::optional<std::uint64_t> remaining() const;
+
+  const File& file() const { return file_; }
+  File into_file() { return std::move(file_); }
+
+ private:
+  IoResult<std::size_t> fill();
+  std::size_t buffered() const { return end_ - pos_; }
+
+  File file_;
+  std::unique_ptr<unsigned char[]> buf_;
+  std::size_t capacity_;
+  std::size_t pos_ = 0, end_ = 0;
+  std::uint64_t file_offset_ = 0;  // file offset of buf_[end_]
+  std::optional<std::uint64_t> size_;
+};
+
+class BufferedWriter {
+ public:
+  static constexpr std::size_t kDefaultCapacity = 8192;
+
+  explicit BufferedWriter(File file, std::size_t capacity = kDefaultCapacity);
+  ~BufferedWriter();  // best-effort flush, errors ignored; call close() to see them
+
+  IoStatus write_all(const void* src, std::size_t n);
+  // Flushes first, so the position is the true file offset.
+  IoResult<std::uint64_t> position();
+  IoStatus flush();
+  // Writes out the buffer and closes the file.
+  IoStatus close();
+
+ private:
+  IoStatus write_to_file(const unsigned char* p, std::size_t n);
+
+  File file_;
+  std::unique_ptr<unsigned char[]> buf_;
+  std::size_t capacity_;
+  std::size_t len_ = 0;
+};
+
+// A read-only mapping of exactly [offset, offset + length) of a file. It stays
+// valid after the file is closed, until it is destroyed.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(Mapping&& other) noexcept;
+  Mapping& operator=(Mapping&& other) noexcept;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping();
+
+  // The range is checked against the file's size first: mapping past the end
+  // succeeds at the OS level but touching those pages kills the process.
+  static IoResult<Mapping> map(const File& file, std::uint64_t offset, std::uint64_t length);
+
+  const std::byte* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  void* base_ = nullptr;
+  std::size_t base_len_ = 0;
+  const std::byte* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace mave

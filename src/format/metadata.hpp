@@ -1,0 +1,44 @@
+// The metadata chunk: a TOML document. toml++ stays behind this interface so
+// that only one translation unit pays for its headers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "format/chunk.hpp"
+
+namespace mave {
+
+struct MetadataDocument;  // the parsed TOML table
+
+class Metadata {
+ public:
+  using Value = std::variant<std::int64_t, double, std::string>;
+
+  // A flat table; its keys are kept in ascending byte order whatever the
+  // insertion order.
+  static Metadata from_entries(const std::vector<std::pair<std::string, Value>>& entries);
+  // Parses a TOML document (a leading byte-order mark is ignored).
+  static Result<Metadata> parse(std::string_view text);
+
+  // TOML text with every table's keys in ascending byte order.
+  std::string to_toml() const;
+  // Top-level keys in order, and scalar values, for inspection.
+  std::vector<std::string> keys() const;
+  std::optional<Value> get(std::string_view key) const;
+
+ private:
+  Metadata() = default;  // values come only from the two factories above
+  std::shared_ptr<const MetadataDocument> doc_;
+};
+
+Result<Metadata> read_metadata(BufferedReader& r);
+Status write_metadata(BufferedWriter& w, const Metadata& metadata);
+
+}  // namespace mave

@@ -1,0 +1,62 @@
+#include "format/nd_array.hpp"
+
+#include <bit>
+#include <limits>
+
+#include "format/endian.hpp"
+
+namespace mave {
+
+static_assert(std::endian::native == std::endian::little,
+              "mapped float32 rows are read in place, which needs a little-endian host");
+
+Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
+  MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::NdArray));
+  MAVE_TRY(read_u64(r, "Cannot read embedding matrix chunk length"));
+  MAVE_ASSIGN_OR_RETURN(std::size_t rows,
+                        read_size(r, "Cannot read number of rows of the embedding matrix"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t cols,
+                        read_u32(r, "Cannot read number of columns of the embedding matrix"));
+  MAVE_TRY(expect_element_type(r, kElementTypeF32));
+  MAVE_TRY(skip_padding(r));
+  MAVE_ASSIGN_OR_RETURN(
+      std::uint64_t offset,
+      stream_position(r, "Cannot get file position for memory mapping embedding matrix"));
+
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  if (cols != 0 && rows > kMax / cols / 4) return EmbeddingsError::overflow();
+  std::size_t n_bytes = rows * cols * 4;
+
+  auto mapping = Mapping::map(r.file(), offset, n_bytes);
+  if (!mapping.ok()) {
+    return EmbeddingsError::read("Cannot memory map embedding matrix", std::move(mapping).error());
+  }
+  MAVE_TRY(seek_forward(r, n_bytes, "Cannot skip embedding matrix"));
+  return MappedNdArray(rows, cols, std::move(mapping).value());
+}
+
+Status write_nd_array(BufferedWriter& w, const NdArray& matrix) {
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::NdArray),
+                     "Cannot write embedding matrix chunk identifier"));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t pos,
+                        writer_position(w, "Cannot get file position for computing padding"));
+  std::uint32_t padding = padding_for(pos);
+  std::uint64_t data_bytes = static_cast<std::uint64_t>(matrix.rows()) * matrix.cols() * 4;
+  MAVE_TRY(write_u64(w, 16 + padding + data_bytes, "Cannot write embedding matrix chunk length"));
+  MAVE_TRY(write_u64(w, matrix.rows(), "Cannot write number of rows of the embedding matrix"));
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(matrix.cols()),
+                     "Cannot write number of columns of the embedding matrix"));
+  MAVE_TRY(write_u32(w, kElementTypeF32, "Cannot write embedding matrix type identifier"));
+  MAVE_TRY(write_padding(w, padding));
+  // Row-major and little-endian on disk as in memory: the values go out in
+  // large blocks rather than 4 bytes at a time.
+  const std::vector<float>& data = matrix.data();
+  constexpr std::size_t kBlock = 1 << 16;
+  for (std::size_t i = 0; i < data.size(); i += kBlock) {
+    std::size_t n = std::min(kBlock, data.size() - i);
+    MAVE_TRY(write_bytes(w, data.data() + i, n * 4, "Cannot write embedding matrix component"));
+  }
+  return {};
+}
+
+}  // namespace mave

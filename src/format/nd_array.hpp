@@ -1,0 +1,65 @@
+// The dense matrix chunk: an owned float32 matrix (built by the fastText
+// conversion, written here) and the read-only mapping of one in a file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "format/chunk.hpp"
+#include "format/io.hpp"
+
+namespace mave {
+
+// Owned row-major rows x cols matrix.
+class NdArray {
+ public:
+  NdArray() = default;
+  NdArray(std::size_t rows, std::size_t cols, std::vector<float> data)
+      : rows_(rows), cols_(cols), data_(std::move(data)) {}
+
+  std::size_t rows() const { return rows_; }
+  std::size_t cols() const { return cols_; }
+  std::span<const float> row(std::size_t i) const {
+    check_index(i, rows_);
+    return {data_.data() + i * cols_, cols_};
+  }
+  std::span<float> row_mut(std::size_t i) {
+    check_index(i, rows_);
+    return {data_.data() + i * cols_, cols_};
+  }
+  const float* row_data(std::size_t i) const { return row(i).data(); }
+  const std::vector<float>& data() const { return data_; }
+
+ private:
+  std::size_t rows_ = 0, cols_ = 0;
+  std::vector<float> data_;
+};
+
+// rows x cols float32 values mapped read-only from the file; exactly the data
+// bytes are visible, and the mapping lives as long as this value.
+class MappedNdArray {
+ public:
+  MappedNdArray() = default;
+  MappedNdArray(std::size_t rows, std::size_t cols, Mapping mapping)
+      : rows_(rows), cols_(cols), mapping_(std::move(mapping)) {}
+
+  std::size_t rows() const { return rows_; }
+  std::size_t cols() const { return cols_; }
+  // The data starts at a file offset that is a multiple of 4 and the mapping
+  // at a page boundary, so rows are aligned float32 values (little-endian host).
+  const float* row_data(std::size_t i) const {
+    check_index(i, rows_);
+    return reinterpret_cast<const float*>(mapping_.data()) + i * cols_;
+  }
+
+ private:
+  std::size_t rows_ = 0, cols_ = 0;
+  Mapping mapping_;
+};
+
+Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r);
+Status write_nd_array(BufferedWriter& w, const NdArray& matrix);
+
+}  // namespace mave

@@ -1,0 +1,83 @@
+#include "format/storage.hpp"
+
+#include <cstring>
+#include <type_traits>
+
+namespace mave {
+
+std::size_t Storage::rows() const {
+  return std::visit([](const auto& s) { return s.rows(); }, v_);
+}
+
+std::size_t Storage::cols() const {
+  return std::visit([](const auto& s) { return s.cols(); }, v_);
+}
+
+const float* Storage::dense_row(std::size_t i) const {
+  return std::visit(
+      [i](const auto& s) -> const float* {
+        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
+          check_index(i, s.rows());
+          return nullptr;
+        } else {
+          return s.row_data(i);
+        }
+      },
+      v_);
+}
+
+void Storage::row_into(std::size_t i, float* out) const {
+  std::visit(
+      [&](const auto& s) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
+          s.row_into(i, out);
+        } else {
+          std::memcpy(out, s.row_data(i), s.cols() * sizeof(float));
+        }
+      },
+      v_);
+}
+
+void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
+                       std::vector<float>& scratch) const {
+  const std::size_t n_rows = rows(), n_cols = cols();
+  for (std::uint64_t i : indices) check_index(i, n_rows);
+  if (const auto* q = std::get_if<MappedQuantizedArray>(&v_)) {
+    scratch.resize(indices.size() * n_cols);
+    q->rows_into(indices, scratch.data());
+    for (std::size_t r = 0; r < indices.size(); ++r) {
+      const float* row = scratch.data() + r * n_cols;
+      for (std::size_t j = 0; j < n_cols; ++j) acc[j] = acc[j] + row[j];
+    }
+    return;
+  }
+  for (std::uint64_t i : indices) {
+    const float* row = dense_row(static_cast<std::size_t>(i));
+    for (std::size_t j = 0; j < n_cols; ++j) acc[j] = acc[j] + row[j];
+  }
+}
+
+Result<Storage> read_storage_chunk(BufferedReader& r) {
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t start,
+                        stream_position(r, "Cannot get storage chunk start position"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, "Cannot read storage chunk identifier"));
+  if (!is_known_chunk_code(code)) return EmbeddingsError::unknown_chunk_identifier(code);
+  MAVE_TRY(seek_to(r, start, "Cannot seek to storage chunk start position"));
+  switch (static_cast<ChunkIdentifier>(code)) {
+    case ChunkIdentifier::NdArray: {
+      MAVE_ASSIGN_OR_RETURN(MappedNdArray m, read_mapped_nd_array(r));
+      return Storage(std::move(m));
+    }
+    case ChunkIdentifier::QuantizedArray: {
+      MAVE_ASSIGN_OR_RETURN(MappedQuantizedArray q, read_mapped_quantized_array(r));
+      return Storage(std::move(q));
+    }
+    default:
+      // The message names only NdArray, although QuantizedArray is accepted too.
+      return EmbeddingsError::format(
+          "Invalid chunk identifier, expected: NdArray, got: " +
+          std::string(chunk_identifier_name(static_cast<ChunkIdentifier>(code))));
+  }
+}
+
+}  // namespace mave

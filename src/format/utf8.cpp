@@ -1,0 +1,135 @@
+#include "format/utf8.hpp"
+
+#include <cstring>
+
+namespace mave {
+
+namespace {
+
+// Examines the sequence at i. Returns its length when well formed; otherwise
+// sets `incomplete` or the maximal-subpart length in `bad`.
+std::size_t check_sequence(const unsigned char* s, std::size_t n, std::size_t i, bool& incomplete,
+                           std::size_t& bad) {
+  unsigned char b0 = s[i];
+  incomplete = false;
+  bad = 0;
+  if (b0 < 0x80) return 1;
+  unsigned char lo = 0x80, hi = 0xBF;
+  std::size_t need;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    bad = 1;
+    return 0;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= n) {
+      incomplete = true;
+      return 0;
+    }
+    unsigned char b = s[i + k];
+    unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+    if (b < l || b > h) {
+      bad = k;
+      return 0;
+    }
+  }
+  return need + 1;
+}
+
+}  // namespace
+
+std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
+  auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t n = bytes.size(), i = 0;
+  while (i < n) {
+    // ASCII fast path, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    if (s[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    bool incomplete;
+    std::size_t bad;
+    std::size_t len = check_sequence(s, n, i, incomplete, bad);
+    if (len == 0) {
+      if (incomplete) return Utf8Error{i, std::nullopt};
+      return Utf8Error{i, bad};
+    }
+    i += len;
+  }
+  return std::nullopt;
+}
+
+std::string utf8_error_description(const Utf8Error& error) {
+  if (!error.error_len) {
+    return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);
+  }
+  return "invalid utf-8 sequence of " + std::to_string(*error.error_len) + " bytes from index " +
+         std::to_string(error.valid_up_to);
+}
+
+std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::size_t i) {
+  auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  bool incomplete;
+  std::size_t bad;
+  std::size_t len = check_sequence(s, text.size(), i, incomplete, bad);
+  if (len == 0) return {U'\uFFFD', incomplete ? text.size() - i : bad};
+  char32_t c;
+  switch (len) {
+    case 1: c = s[i]; break;
+    case 2: c = (char32_t(s[i] & 0x1F) << 6) | (s[i + 1] & 0x3F); break;
+    case 3:
+      c = (char32_t(s[i] & 0x0F) << 12) | (char32_t(s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
+      break;
+    default:
+      c = (char32_t(s[i] & 0x07) << 18) | (char32_t(s[i + 1] & 0x3F) << 12) |
+          (char32_t(s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
+  }
+  return {c, len};
+}
+
+std::string from_utf8_lossy(std::string_view bytes) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    auto [c, len] = decode_utf8_lossy(bytes, i);
+    append_utf8(out, c);
+    i += len;
+  }
+  return out;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+}  // namespace mave

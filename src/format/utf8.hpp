@@ -1,0 +1,44 @@
+// UTF-8 validation with the error descriptions shown in messages, and the
+// small decoding helpers shared by the readers and the n-gram code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace mave {
+
+struct Utf8Error {
+  std::size_t valid_up_to;
+  // Length (1 to 3) of the maximal ill-formed subsequence at valid_up_to, or
+  // none when the input ends inside a sequence that could still be completed.
+  std::optional<std::size_t> error_len;
+};
+
+std::optional<Utf8Error> validate_utf8(std::string_view bytes);
+
+// "incomplete utf-8 byte sequence from index I" or
+// "invalid utf-8 sequence of K bytes from index I".
+std::string utf8_error_description(const Utf8Error& error);
+
+// Decodes the character at byte offset i; ill-formed input gives U+FFFD and the
+// length of the maximal ill-formed subsequence.
+std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::size_t i);
+
+// Replaces each maximal ill-formed subsequence by one U+FFFD.
+std::string from_utf8_lossy(std::string_view bytes);
+
+void append_utf8(std::string& out, char32_t c);
+
+// Length of the UTF-8 sequence that starts with a valid lead byte.
+inline std::size_t utf8_sequence_length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  return 4;
+}
+
+}  // namespace mave

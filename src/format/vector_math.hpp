@@ -1,0 +1,24 @@
+// Float32 arithmetic whose order is part of the results: the eight-partial-sum
+// dot product and the scaling to unit length. The build forbids contraction
+// into fused multiply-adds and fast-math, so each product and sum is rounded
+// to float32 as written.
+#pragma once
+
+#include <cstddef>
+
+namespace mave {
+
+// Products of elements 8b + k go to partial sum k; then
+// (((p0 + p4) + (p1 + p5)) + (p2 + p6)) + (p3 + p7), then the tail in order.
+float dot8(const float* a, const float* b, std::size_t n);
+
+// Sequential sum of squares: s = 0, then each square in index order.
+float sequential_sum_of_squares(const float* v, std::size_t n);
+
+// Scales v to unit L2 length in place and returns the norm; a zero norm leaves
+// v as it is, a NaN norm still divides. The sum of squares uses the eight
+// partial sums when the vector's final home is contiguous (or n < 2) and the
+// sequential order for any other stride.
+float scale_to_unit_norm(float* v, std::size_t n, bool contiguous = true);
+
+}  // namespace mave

@@ -1,0 +1,65 @@
+#include "format/vocab.hpp"
+
+#include <type_traits>
+
+#include "format/subword_vocab.hpp"
+
+namespace mave {
+
+std::size_t Vocab::n_words() const {
+  return std::visit([](const auto& v) -> std::size_t { return v.n_words(); }, v_);
+}
+
+std::uint64_t Vocab::addressed_rows() const {
+  return std::visit([](const auto& v) -> std::uint64_t { return v.addressed_rows(); }, v_);
+}
+
+ChunkIdentifier Vocab::chunk_identifier() const {
+  constexpr ChunkIdentifier ids[] = {
+      ChunkIdentifier::SimpleVocab, ChunkIdentifier::BucketSubwordVocab,
+      ChunkIdentifier::FastTextSubwordVocab, ChunkIdentifier::ExplicitSubwordVocab,
+      ChunkIdentifier::FloretSubwordVocab};
+  return ids[v_.index()];
+}
+
+WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& composed_rows) const {
+  return std::visit(
+      [&](const auto& v) -> WordLookup {
+        if (auto row = v.words.find(word)) return {WordLookup::Kind::Known, *row};
+        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, SimpleVocab>) {
+          return {};
+        } else {
+          subword_rows(v, word, composed_rows);
+          if (composed_rows.empty()) return {};
+          return {WordLookup::Kind::Composed, 0};
+        }
+      },
+      v_);
+}
+
+Result<Vocab> read_vocab_chunk(BufferedReader& r) {
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t start,
+                        stream_position(r, "Cannot get vocabulary chunk start position"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, "Cannot read vocabulary chunk identifier"));
+  if (!is_known_chunk_code(code)) return EmbeddingsError::unknown_chunk_identifier(code);
+  MAVE_TRY(seek_to(r, start, "Cannot seek to vocabulary chunk start position"));
+
+  auto wrap = [](auto result) -> Result<Vocab> {
+    if (!result.ok()) return std::move(result).error();
+    return Vocab(std::move(result).value());
+  };
+  switch (static_cast<ChunkIdentifier>(code)) {
+    case ChunkIdentifier::SimpleVocab: return wrap(read_simple_vocab(r));
+    case ChunkIdentifier::ExplicitSubwordVocab: return wrap(read_explicit_subword_vocab(r));
+    case ChunkIdentifier::FastTextSubwordVocab: return wrap(read_fasttext_subword_vocab(r));
+    case ChunkIdentifier::FloretSubwordVocab: return wrap(read_floret_subword_vocab(r));
+    case ChunkIdentifier::BucketSubwordVocab: return wrap(read_bucket_subword_vocab(r));
+    default:
+      return EmbeddingsError::format(
+          "Invalid chunk identifier, expected one of: SimpleVocab, ExplicitSubwordVocab, "
+          "FastTextSubwordVocab, FloretSubwordVocab or BucketSubwordVocab, got: " +
+          std::string(chunk_identifier_name(static_cast<ChunkIdentifier>(code))));
+  }
+}
+
+}  // namespace mave

@@ -1,0 +1,47 @@
+// The closed set of vocabulary kinds and the dispatch on a vocabulary chunk.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "format/chunk.hpp"
+#include "format/simple_vocab.hpp"
+#include "subword/ngrams.hpp"
+
+namespace mave {
+
+// The answer of a vocabulary for a string. For Composed, the rows are the ones
+// appended to the caller's list, in order, repeats kept.
+struct WordLookup {
+  enum class Kind { None, Known, Composed };
+  Kind kind = Kind::None;
+  std::size_t row = 0;  // Known: the word's row
+};
+
+class Vocab {
+ public:
+  using Variant = std::variant<SimpleVocab, BucketSubwordVocab, FastTextSubwordVocab,
+                               ExplicitSubwordVocab, FloretSubwordVocab>;
+
+  template <class V>
+  explicit Vocab(V vocab) : v_(std::move(vocab)) {}
+
+  std::size_t n_words() const;
+  std::uint64_t addressed_rows() const;
+  ChunkIdentifier chunk_identifier() const;
+
+  // Known words by their row; other strings through their subwords, whose
+  // rows are appended to `composed_rows` (which must start empty).
+  WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& composed_rows) const;
+
+  const Variant& variant() const { return v_; }
+
+ private:
+  Variant v_;
+};
+
+Result<Vocab> read_vocab_chunk(BufferedReader& r);
+
+}  // namespace mave

@@ -1,0 +1,69 @@
+#include "format/word_list.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <random>
+
+#include "subword/murmur3.hpp"
+
+namespace mave {
+
+namespace {
+
+constexpr unsigned kTagBits = 24;
+constexpr std::uint64_t kTagMask = (std::uint64_t{1} << kTagBits) - 1;
+
+// A per-process seed, so that a crafted vocabulary cannot be built to collide.
+std::uint32_t process_seed() {
+  static const std::uint32_t seed = std::random_device{}();
+  return seed;
+}
+
+}  // namespace
+
+void WordList::push_back(std::string_view word) {
+  bytes_.append(word);
+  ends_.push_back(bytes_.size());
+}
+
+std::uint64_t WordList::hash(std::string_view word) {
+  return murmur3_x64_128(word.data(), word.size(), process_seed()).h1;
+}
+
+std::size_t WordList::probe(std::string_view word, std::uint64_t h) const {
+  std::uint64_t tag = h >> (64 - kTagBits);
+  std::size_t i = static_cast<std::size_t>(h & mask_);
+  for (;;) {
+    std::uint64_t slot = slots_[i];
+    if (slot == 0) return i;
+    if ((slot & kTagMask) == tag && (*this)[static_cast<std::size_t>((slot >> kTagBits) - 1)] == word) {
+      return i;
+    }
+    i = static_cast<std::size_t>((i + 1) & mask_);
+  }
+}
+
+std::size_t WordList::build_index() {
+  // Load factor at most 2/3 keeps probe sequences short.
+  std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8, size() + size() / 2 + 1));
+  slots_.assign(capacity, 0);
+  mask_ = capacity - 1;
+  std::size_t distinct = 0;
+  for (std::size_t i = 0; i < size(); ++i) {
+    std::string_view word = (*this)[i];
+    std::uint64_t h = hash(word);
+    std::size_t at = probe(word, h);
+    if (slots_[at] == 0) ++distinct;
+    slots_[at] = (static_cast<std::uint64_t>(i + 1) << kTagBits) | (h >> (64 - kTagBits));
+  }
+  return distinct;
+}
+
+std::optional<std::size_t> WordList::find(std::string_view word) const {
+  if (slots_.empty()) return std::nullopt;
+  std::uint64_t slot = slots_[probe(word, hash(word))];
+  if (slot == 0) return std::nullopt;
+  return static_cast<std::size_t>((slot >> kTagBits) - 1);
+}
+
+}  // namespace mave

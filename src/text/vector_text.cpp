@@ -1,0 +1,1 @@
+#include "text/vector_text.hpp"

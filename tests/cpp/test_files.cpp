@@ -1,0 +1,50 @@
+#include "test_files.hpp"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace mave::test {
+
+TempFile::TempFile(std::string_view contents) {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "mave-test-XXXXXX").string();
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl;
+  path_ = dir_ + "/file";
+  write(contents);
+}
+
+TempFile::~TempFile() {
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void TempFile::write(std::string_view contents) const {
+  std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
+std::string TempFile::read() const { return read_file(path_); }
+
+BufferedReader TempFile::reader() const {
+  auto file = File::open_read(path_);
+  if (!file.ok()) throw std::runtime_error("cannot open " + path_);
+  return BufferedReader(std::move(file).value());
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string data_path(std::string_view name) {
+  return std::string(MAVE_TEST_DATA_DIR) + "/" + std::string(name);
+}
+
+}  // namespace mave::test
