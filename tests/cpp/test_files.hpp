@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/endian.hpp"
 #include "format/error.hpp"
 #include "format/io.hpp"
 
@@ -59,5 +60,116 @@ class TempFile {
 
 std::string read_file(const std::string& path);
 std::string data_path(std::string_view name);
+
+}  // namespace mave::test
+
+namespace mave::test {
+
+// The message of the aborting failure that `f` raises, or "" when none.
+template <class F>
+std::string panic_message(F&& f) {
+  try {
+    f();
+  } catch (const Panic& p) {
+    return p.message();
+  }
+  return "";
+}
+
+// Debug text of a failed result, or "ok".
+template <class R>
+std::string debug_of(const R& result) {
+  return result.ok() ? std::string("ok") : result.error().debug();
+}
+
+inline std::string eof_read(std::string_view desc) {
+  return "Read { desc: \"" + std::string(desc) +
+         "\", error: Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" } }";
+}
+
+}  // namespace mave::test
+
+namespace mave::test {
+
+// Chunk builders that append to a whole file, so that padding follows the
+// absolute offsets.
+inline Bytes& header(Bytes& f, const std::vector<std::uint32_t>& codes) {
+  f.str("FiFu").u32(0).u32(static_cast<std::uint32_t>(codes.size()));
+  for (std::uint32_t c : codes) f.u32(c);
+  return f;
+}
+
+inline std::uint64_t items_size(const std::vector<std::string>& words) {
+  std::uint64_t n = 0;
+  for (const auto& w : words) n += 4 + w.size();
+  return n;
+}
+
+inline Bytes& simple_vocab(Bytes& f, const std::vector<std::string>& words) {
+  f.u32(1).u64(8 + items_size(words)).u64(words.size());
+  for (const auto& w : words) f.item(w);
+  return f;
+}
+
+inline Bytes& nd_array(Bytes& f, std::uint64_t rows, std::uint32_t cols,
+                       const std::vector<float>& values) {
+  f.u32(2);
+  std::size_t len_at = f.size();
+  f.u64(0).u64(rows).u32(cols).u32(10);
+  std::uint32_t pad = 4 - f.size() % 4;
+  f.zeros(pad);
+  for (float v : values) f.f32(v);
+  std::uint64_t len = 16 + pad + 4 * static_cast<std::uint64_t>(values.size());
+  std::string patched = f.str();
+  std::memcpy(patched.data() + len_at, &len, 8);
+  f = Bytes().str(patched);
+  return f;
+}
+
+inline Bytes& norms(Bytes& f, const std::vector<float>& values) {
+  f.u32(6);
+  std::uint32_t pad = 4 - (f.size() + 8 + 8 + 4) % 4;
+  f.u64(12 + pad + 4 * values.size()).u64(values.size()).u32(10).zeros(pad);
+  for (float v : values) f.f32(v);
+  return f;
+}
+
+inline Bytes& metadata(Bytes& f, std::string_view toml) {
+  return f.u32(5).u64(toml.size()).str(toml);
+}
+
+inline Bytes& fasttext_vocab(Bytes& f, const std::vector<std::string>& words, std::uint32_t min_n,
+                             std::uint32_t max_n, std::uint32_t buckets) {
+  f.u32(7).u64(20 + items_size(words)).u64(words.size()).u32(min_n).u32(max_n).u32(buckets);
+  for (const auto& w : words) f.item(w);
+  return f;
+}
+
+inline Bytes& bucket_vocab(Bytes& f, const std::vector<std::string>& words, std::uint32_t min_n,
+                           std::uint32_t max_n, std::uint32_t exponent) {
+  f.u32(3).u64(20 + items_size(words)).u64(words.size()).u32(min_n).u32(max_n).u32(exponent);
+  for (const auto& w : words) f.item(w);
+  return f;
+}
+
+inline Bytes& explicit_vocab(Bytes& f, const std::vector<std::string>& words,
+                             const std::vector<std::pair<std::string, std::uint64_t>>& ngrams,
+                             std::uint32_t min_n, std::uint32_t max_n) {
+  std::uint64_t ngram_bytes = 0;
+  for (const auto& [t, i] : ngrams) ngram_bytes += 4 + t.size() + 8;
+  f.u32(8).u64(24 + items_size(words) + ngram_bytes).u64(words.size()).u64(ngrams.size());
+  f.u32(min_n).u32(max_n);
+  for (const auto& w : words) f.item(w);
+  for (const auto& [t, i] : ngrams) f.item(t).u64(i);
+  return f;
+}
+
+inline Bytes& floret_vocab(Bytes& f, std::uint32_t min_n, std::uint32_t max_n,
+                           std::uint64_t buckets, std::uint32_t hashes, std::uint32_t seed,
+                           std::string_view bow = "<", std::string_view eow = ">") {
+  f.u32(9).u64(8 + 8 + 4 + 4 + 4 + bow.size() + 4 + eow.size());
+  f.u32(min_n).u32(max_n).u64(buckets).u32(hashes).u32(seed).item(bow).item(eow);
+  return f;
+}
 
 }  // namespace mave::test

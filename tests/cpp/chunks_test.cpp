@@ -1,0 +1,392 @@
+// The simple vocabulary, dense matrix, norms and metadata chunks.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "format/embeddings.hpp"
+#include "format/metadata.hpp"
+#include "format/nd_array.hpp"
+#include "format/norms.hpp"
+#include "format/simple_vocab.hpp"
+#include "test_files.hpp"
+
+namespace mave {
+namespace {
+
+using namespace test;
+
+// Writes through a real buffered writer, after `lead` bytes of filler.
+template <class F>
+std::string write_with(std::size_t lead, F&& write) {
+  TempFile out;
+  {
+    BufferedWriter w(File::create(out.path()).value());
+    EXPECT_TRUE(w.write_all(std::string(lead, 'x').data(), lead).ok());
+    auto st = write(w);
+    EXPECT_TRUE(st.ok()) << st.error().debug();
+    EXPECT_TRUE(w.close().ok());
+  }
+  return out.read().substr(lead);
+}
+
+// --- Simple vocabulary -------------------------------------------------------
+
+TEST(SimpleVocabChunk, ReadsWordsInRowOrderAndFindsThemExactly) {
+  Bytes f;
+  simple_vocab(f, {"Haus", "haus", "Stra\xC3\x9F" "e", "e\xCC\x81", "\xC3\xA9", ""});
+  TempFile file(f.str() + "next");
+  BufferedReader r = file.reader();
+  auto vocab = read_simple_vocab(r);
+  ASSERT_TRUE(vocab.ok());
+  const WordList& words = vocab.value().words;
+  ASSERT_EQ(words.size(), 6u);
+  EXPECT_EQ(vocab.value().n_words(), 6u);
+  EXPECT_EQ(vocab.value().addressed_rows(), 6u);
+  // Case and normalisation differences make different words.
+  EXPECT_EQ(words.find("Haus"), 0u);
+  EXPECT_EQ(words.find("haus"), 1u);
+  EXPECT_EQ(words.find("Stra\xC3\x9F" "e"), 2u);
+  EXPECT_EQ(words.find("e\xCC\x81"), 3u);
+  EXPECT_EQ(words.find("\xC3\xA9"), 4u);
+  EXPECT_EQ(words.find(""), 5u);
+  EXPECT_EQ(words.find("HAUS"), std::nullopt);
+  EXPECT_EQ(words.find("Haus "), std::nullopt);
+  EXPECT_EQ(r.position().value(), f.size());  // right after the last word
+}
+
+TEST(SimpleVocabChunk, EmptyVocabularyFindsNothing) {
+  Bytes f;
+  simple_vocab(f, {});
+  TempFile file(f.str());
+  BufferedReader r = file.reader();
+  auto vocab = read_simple_vocab(r);
+  ASSERT_TRUE(vocab.ok());
+  EXPECT_EQ(vocab.value().n_words(), 0u);
+  EXPECT_EQ(vocab.value().words.find("a"), std::nullopt);
+  EXPECT_EQ(vocab.value().words.find(""), std::nullopt);
+}
+
+TEST(SimpleVocabChunk, RepeatedWordIsAnAbortingFailure) {
+  Bytes f;
+  simple_vocab(f, {"a", "b", "a"});
+  TempFile file(f.str());
+  BufferedReader r = file.reader();
+  EXPECT_EQ(panic_message([&] { (void)read_simple_vocab(r); }),
+            "assertion `left == right` failed: words contained duplicate entries.\n  left: 3\n right: 2");
+}
+
+TEST(SimpleVocabChunk, ManyWordsAllFoundAtTheirRows) {
+  std::vector<std::string> words;
+  for (int i = 0; i < 20000; ++i) words.push_back("w" + std::to_string(i * 7919));
+  Bytes f;
+  simple_vocab(f, words);
+  TempFile file(f.str());
+  BufferedReader r = file.reader();
+  auto vocab = read_simple_vocab(r);
+  ASSERT_TRUE(vocab.ok());
+  for (std::size_t i = 0; i < words.size(); ++i) ASSERT_EQ(vocab.value().words.find(words[i]), i);
+  EXPECT_EQ(vocab.value().words.find("w1"), std::nullopt);
+}
+
+struct ChunkFailure {
+  std::string name;
+  std::string bytes;
+  std::string debug;
+};
+
+std::string chunk_failure_name(const testing::TestParamInfo<ChunkFailure>& info) {
+  return info.param.name;
+}
+
+class SimpleVocabFailures : public testing::TestWithParam<ChunkFailure> {};
+
+TEST_P(SimpleVocabFailures, ReportExactly) {
+  TempFile file(GetParam().bytes);
+  BufferedReader r = file.reader();
+  EXPECT_EQ(debug_of(read_simple_vocab(r)), GetParam().debug);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SimpleVocabFailures,
+    testing::Values(
+        ChunkFailure{"WrongChunk", Bytes().u32(2).str(),
+                     "Format(\"Invalid chunk identifier, expected: SimpleVocab, got: NdArray\")"},
+        ChunkFailure{"ChunkLength", Bytes().u32(1).u32(0).str(),
+                     eof_read("Cannot read vocabulary chunk length")},
+        ChunkFailure{"WordCount", Bytes().u32(1).u64(0).u32(0).str(),
+                     eof_read("Cannot read vocabulary length")},
+        ChunkFailure{"StringLength", Bytes().u32(1).u64(0).u64(2).item("a").u8(1).str(),
+                     eof_read("Cannot read string length")},
+        ChunkFailure{"Item", Bytes().u32(1).u64(0).u64(1).u32(3).str("ab").str(),
+                     eof_read("Cannot read item")},
+        ChunkFailure{"HugeCount", Bytes().u32(1).u64(0).u64(~0ULL).item("a").str(),
+                     eof_read("Cannot read string length")},
+        ChunkFailure{"HugeLength", Bytes().u32(1).u64(0).u64(1).u32(~0u).str("abc").str(),
+                     eof_read("Cannot read item")},
+        ChunkFailure{"Utf8", Bytes().u32(1).u64(0).u64(1).item("a\xFF").str(),
+                     "Format(\"Item contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from "
+                     "index 1\")"}),
+    chunk_failure_name);
+
+// --- Dense matrix --------------------------------------------------------------
+
+TEST(DenseMatrixChunk, PaddingAndChunkLengthFollowTheStartOffset) {
+  NdArray m(2, 3, {1, 2, 3, 4, 5, 6});
+  for (std::size_t lead : {0, 1, 2, 3, 100, 101}) {
+    std::string chunk = write_with(lead, [&](BufferedWriter& w) { return write_nd_array(w, m); });
+    std::uint32_t pad = padding_for(lead + 28);
+    ASSERT_EQ(chunk.size(), 28 + pad + 24) << lead;
+    Bytes expect;
+    expect.u32(2).u64(16 + pad + 24).u64(2).u32(3).u32(10).zeros(pad);
+    for (float v : m.data()) expect.f32(v);
+    EXPECT_EQ(chunk, expect.str()) << lead;
+    EXPECT_EQ((lead + 28 + pad) % 4, 0u);  // data 4-aligned in the file
+  }
+  // At offset 100: element type at 124..127, 4 padding bytes, length 20 + data.
+  std::string at100 = write_with(100, [&](BufferedWriter& w) { return write_nd_array(w, m); });
+  EXPECT_EQ(load_le<std::uint64_t>(at100.data() + 4), 20u + 24u);
+  std::string at101 = write_with(101, [&](BufferedWriter& w) { return write_nd_array(w, m); });
+  EXPECT_EQ(load_le<std::uint64_t>(at101.data() + 4), 19u + 24u);
+}
+
+TEST(DenseMatrixChunk, WrittenMatrixReadsBackBitForBit) {
+  std::vector<float> values = {0.1f, -0.0f, std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::denorm_min(),
+                               std::bit_cast<float>(0x7FC01234u), -3.5e38f};
+  NdArray m(3, 2, values);
+  for (std::size_t lead : {0, 1, 2, 3}) {
+    TempFile file(std::string(lead, 'x') +
+                  write_with(lead, [&](BufferedWriter& w) { return write_nd_array(w, m); }) +
+                  "after");
+    BufferedReader r = file.reader();
+    ASSERT_TRUE(r.seek_to(lead).ok());
+    auto read = read_mapped_nd_array(r);
+    ASSERT_TRUE(read.ok()) << read.error().debug();
+    EXPECT_EQ(read.value().rows(), 3u);
+    EXPECT_EQ(read.value().cols(), 2u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      for (std::size_t j = 0; j < 2; ++j) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(read.value().row_data(i)[j]),
+                  std::bit_cast<std::uint32_t>(values[i * 2 + j]));
+      }
+    }
+    // The stream is left right after the matrix data.
+    char tail[5];
+    ASSERT_TRUE(r.read_exact(tail, 5).ok());
+    EXPECT_EQ(std::string(tail, 5), "after");
+  }
+}
+
+TEST(DenseMatrixChunk, MappingOutlivesTheReaderAndItsFile) {
+  Bytes f;
+  nd_array(f, 1, 2, {7.0f, 8.0f});
+  std::optional<MappedNdArray> kept;
+  {
+    TempFile file(f.str());
+    BufferedReader r = file.reader();
+    auto read = read_mapped_nd_array(r);
+    ASSERT_TRUE(read.ok());
+    kept.emplace(std::move(read).value());
+  }  // reader closed, file deleted
+  EXPECT_EQ(kept->row_data(0)[0], 7.0f);
+  EXPECT_EQ(kept->row_data(0)[1], 8.0f);
+}
+
+TEST(DenseMatrixChunk, EmptyShapesNeedNoMapping) {
+  for (auto [rows, cols] : {std::pair<std::uint64_t, std::uint32_t>{0, 5}, {4, 0}, {0, 0}}) {
+    Bytes f;
+    nd_array(f, rows, cols, {});
+    TempFile file(f.str());
+    BufferedReader r = file.reader();
+    auto read = read_mapped_nd_array(r);
+    ASSERT_TRUE(read.ok()) << read.error().debug();
+    EXPECT_EQ(read.value().rows(), rows);
+    EXPECT_EQ(read.value().cols(), cols);
+  }
+}
+
+TEST(DenseMatrixChunk, RowIndexIsChecked) {
+  Bytes f;
+  nd_array(f, 2, 1, {1, 2});
+  TempFile file(f.str());
+  BufferedReader r = file.reader();
+  auto m = read_mapped_nd_array(r);
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(panic_message([&] { (void)m.value().row_data(2); }), "assertion failed: index < dim");
+  NdArray owned(2, 1, {1, 2});
+  EXPECT_EQ(panic_message([&] { (void)owned.row(2); }), "assertion failed: index < dim");
+  EXPECT_EQ(owned.row(1)[0], 2.0f);
+}
+
+Bytes dense_prefix(std::uint64_t rows, std::uint32_t cols, std::uint32_t type = 10) {
+  return Bytes().u32(2).u64(0).u64(rows).u32(cols).u32(type);
+}
+
+class DenseMatrixFailures : public testing::TestWithParam<ChunkFailure> {};
+
+TEST_P(DenseMatrixFailures, ReportExactly) {
+  TempFile file(GetParam().bytes);
+  BufferedReader r = file.reader();
+  auto read = read_mapped_nd_array(r);
+  EXPECT_EQ(debug_of(read), GetParam().debug);
+}
+
+const std::string kMapFailure =
+    "Read { desc: \"Cannot memory map embedding matrix\", error: Error { kind: UnexpectedEof, "
+    "message: \"memory map range reaches past the end of the file\" } }";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DenseMatrixFailures,
+    testing::Values(
+        ChunkFailure{"WrongChunk", Bytes().u32(6).str(),
+                     "Format(\"Invalid chunk identifier, expected: NdArray, got: NdNorms\")"},
+        ChunkFailure{"ChunkLength", Bytes().u32(2).u32(0).str(),
+                     eof_read("Cannot read embedding matrix chunk length")},
+        ChunkFailure{"Rows", Bytes().u32(2).u64(0).u32(1).str(),
+                     eof_read("Cannot read number of rows of the embedding matrix")},
+        ChunkFailure{"Cols", Bytes().u32(2).u64(0).u64(1).u8(1).str(),
+                     eof_read("Cannot read number of columns of the embedding matrix")},
+        ChunkFailure{"TypeMissing", Bytes().u32(2).u64(0).u64(1).u32(1).str(),
+                     eof_read("Cannot read type identifier")},
+        ChunkFailure{"Type", dense_prefix(1, 1, 1).str(),
+                     "Format(\"Invalid type, expected: 10, got: 1\")"},
+        ChunkFailure{"DataShort", dense_prefix(2, 2).zeros(4).f32(1).f32(2).f32(3).str(), kMapFailure},
+        ChunkFailure{"NoData", dense_prefix(1, 1).str(), kMapFailure},
+        ChunkFailure{"HugeRows", dense_prefix(1ULL << 40, 1000).zeros(4).str(), kMapFailure},
+        ChunkFailure{"Overflow", dense_prefix(1ULL << 62, 8).zeros(4).str(), "Overflow"}),
+    chunk_failure_name);
+
+// --- Norms -----------------------------------------------------------------
+
+TEST(NormsChunk, PaddingAndChunkLengthFollowTheStartOffset) {
+  std::vector<float> values = {1.5f, 2.5f, 3.5f};
+  for (std::size_t lead : {0, 1, 2, 3, 200}) {
+    std::string chunk = write_with(lead, [&](BufferedWriter& w) { return write_norms(w, values); });
+    std::uint32_t pad = padding_for(lead + 4);
+    Bytes expect;
+    expect.u32(6).u64(12 + pad + 12).u64(3).u32(10).zeros(pad).f32(1.5f).f32(2.5f).f32(3.5f);
+    EXPECT_EQ(chunk, expect.str()) << lead;
+  }
+  // Aligned start: 4 padding bytes, length 16 + 4n; start = 3 (mod 4): 1 byte, 13 + 4n.
+  EXPECT_EQ(load_le<std::uint64_t>(
+                write_with(200, [&](BufferedWriter& w) { return write_norms(w, values); }).data() + 4),
+            16u + 12u);
+  EXPECT_EQ(load_le<std::uint64_t>(
+                write_with(3, [&](BufferedWriter& w) { return write_norms(w, values); }).data() + 4),
+            13u + 12u);
+}
+
+TEST(NormsChunk, ReadsBackAndAcceptsAnEmptyVector) {
+  for (std::vector<float> values : {std::vector<float>{}, std::vector<float>{0.25f, -1.0f}}) {
+    for (std::size_t lead : {0, 1, 2, 3}) {
+      std::string bytes = std::string(lead, 'x') +
+          write_with(lead, [&](BufferedWriter& w) { return write_norms(w, values); });
+      TempFile file(bytes);
+      BufferedReader r = file.reader();
+      ASSERT_TRUE(r.seek_to(lead).ok());
+      auto read = read_norms(r);
+      ASSERT_TRUE(read.ok()) << read.error().debug();
+      EXPECT_EQ(read.value().values, values);
+      EXPECT_EQ(r.position().value(), bytes.size());
+    }
+  }
+}
+
+class NormsFailures : public testing::TestWithParam<ChunkFailure> {};
+
+TEST_P(NormsFailures, ReportExactly) {
+  TempFile file(GetParam().bytes);
+  BufferedReader r = file.reader();
+  EXPECT_EQ(debug_of(read_norms(r)), GetParam().debug);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NormsFailures,
+    testing::Values(
+        ChunkFailure{"WrongChunk", Bytes().u32(2).str(),
+                     "Format(\"Invalid chunk identifier, expected: NdNorms, got: NdArray\")"},
+        ChunkFailure{"ChunkLength", Bytes().u32(6).str(), eof_read("Cannot read norms chunk length")},
+        ChunkFailure{"Length", Bytes().u32(6).u64(0).str(), eof_read("Cannot read norms vector length")},
+        ChunkFailure{"Type", Bytes().u32(6).u64(0).u64(1).u32(1).str(),
+                     "Format(\"Invalid type, expected: 10, got: 1\")"},
+        ChunkFailure{"Values", Bytes().u32(6).u64(0).u64(2).u32(10).zeros(4).f32(1).str(),
+                     eof_read("Cannot read norms")},
+        ChunkFailure{"HugeCount", Bytes().u32(6).u64(0).u64(~0ULL).u32(10).zeros(4).f32(1).str(),
+                     eof_read("Cannot read norms")},
+        ChunkFailure{"PaddingMissing", Bytes().u32(6).u64(0).u64(1).u32(10).str(),
+                     eof_read("Cannot read norms")}),
+    chunk_failure_name);
+
+// --- Metadata ----------------------------------------------------------------
+
+Result<Metadata> read_metadata_bytes(const std::string& bytes) {
+  TempFile file(bytes);
+  BufferedReader r = file.reader();
+  return read_metadata(r);
+}
+
+TEST(MetadataChunk, KeysComeOutInByteOrderAfterARoundTrip) {
+  std::string text = "zeta = 1\nAlpha = \"x\"\nbeta = 0.0001\n\"\xC3\xA9t\xC3\xA9\" = 2\n[tab]\nb = 1\na = 2\n";
+  auto m = read_metadata_bytes(Bytes().u32(5).u64(text.size()).str(text).str());
+  ASSERT_TRUE(m.ok()) << m.error().debug();
+  EXPECT_EQ(m.value().keys(), (std::vector<std::string>{"Alpha", "beta", "tab", "zeta", "\xC3\xA9t\xC3\xA9"}));
+  std::string out = write_with(0, [&](BufferedWriter& w) { return write_metadata(w, m.value()); });
+  std::uint64_t len = load_le<std::uint64_t>(out.data() + 4);
+  ASSERT_EQ(out.size(), 12 + len);
+  EXPECT_EQ(load_le<std::uint32_t>(out.data()), 5u);
+  std::string written = out.substr(12);
+  // Scalar keys in byte order, the sub-table after them with its keys sorted too.
+  EXPECT_LT(written.find("Alpha"), written.find("beta"));
+  EXPECT_LT(written.find("beta"), written.find("zeta"));
+  EXPECT_LT(written.find("zeta"), written.find("\xC3\xA9t\xC3\xA9"));
+  EXPECT_LT(written.find("a = 2"), written.find("b = 1"));
+  auto again = read_metadata_bytes(out);
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(std::get<double>(*again.value().get("beta")), 0.0001);
+  EXPECT_EQ(std::get<std::string>(*again.value().get("Alpha")), "x");
+  EXPECT_EQ(std::get<std::int64_t>(*again.value().get("zeta")), 1);
+}
+
+TEST(MetadataChunk, LengthCountsOnlyTheText) {
+  Metadata m = Metadata::from_entries({{"key", std::int64_t{1}}});
+  std::string text = m.to_toml();
+  std::string out = write_with(0, [&](BufferedWriter& w) { return write_metadata(w, m); });
+  EXPECT_EQ(out.size(), 4 + 8 + text.size());
+  EXPECT_EQ(out.substr(12), text);
+  // A 37-byte document makes a 49-byte chunk.
+  Metadata m37 = Metadata::from_entries({{"k", std::string(31, 'v')}});
+  ASSERT_EQ(m37.to_toml().size(), 37u) << m37.to_toml();
+  EXPECT_EQ(write_with(0, [&](BufferedWriter& w) { return write_metadata(w, m37); }).size(), 49u);
+}
+
+TEST(MetadataChunk, EmptyTextAndByteOrderMarkAreEmptyOrIgnored) {
+  auto empty = read_metadata_bytes(Bytes().u32(5).u64(0).str());
+  ASSERT_TRUE(empty.ok());
+  EXPECT_TRUE(empty.value().keys().empty());
+  auto bom = read_metadata_bytes(Bytes().u32(5).u64(8).str("\xEF\xBB\xBFk = 1").str());
+  ASSERT_TRUE(bom.ok()) << bom.error().debug();
+  EXPECT_EQ(bom.value().keys(), std::vector<std::string>{"k"});
+}
+
+TEST(MetadataChunk, FailuresReportExactly) {
+  EXPECT_EQ(debug_of(read_metadata_bytes(Bytes().u32(1).str())),
+            "Format(\"Invalid chunk identifier, expected: Metadata, got: SimpleVocab\")");
+  EXPECT_EQ(debug_of(read_metadata_bytes(Bytes().u32(5).u32(0).str())), eof_read("Cannot read chunk length"));
+  EXPECT_EQ(debug_of(read_metadata_bytes(Bytes().u32(5).u64(10).str("a = 1").str())),
+            eof_read("Cannot read TOML metadata"));
+  EXPECT_EQ(debug_of(read_metadata_bytes(Bytes().u32(5).u64(~0ULL).str("a = 1").str())),
+            eof_read("Cannot read TOML metadata"));
+  EXPECT_EQ(debug_of(read_metadata_bytes(Bytes().u32(5).u64(7).str("a = \xFF" "12").str())),
+            "Format(\"TOML metadata contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from "
+            "index 4\")");
+  auto bad = read_metadata_bytes(Bytes().u32(5).u64(13).str("no equals here").str().substr(0, 25));
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().variant(), EmbeddingsError::Variant::Format);
+  EXPECT_EQ(bad.error().text().rfind("Cannot deserialize TOML metadata: ", 0), 0u) << bad.error().text();
+  EXPECT_GT(bad.error().text().size(), std::string("Cannot deserialize TOML metadata: ").size());
+}
+
+}  // namespace
+}  // namespace mave
