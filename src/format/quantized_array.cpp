@@ -1,15 +1,154 @@
 #include "format/quantized_array.hpp"
 
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "format/vector_math.hpp"
+
 namespace mave {
 
-void MappedQuantizedArray::row_into(std::size_t i, float*) const { check_index(i, rows_); }
-
-void MappedQuantizedArray::rows_into(std::span<const std::uint64_t> indices, float*) const {
-  for (std::uint64_t i : indices) check_index(i, rows_);
+ProductQuantizer::ProductQuantizer(std::size_t quantized_len, std::size_t n_centroids,
+                                   std::size_t sub_len, std::vector<float> subquantizers,
+                                   std::optional<std::vector<float>> projection)
+    : quantized_len_(quantized_len),
+      n_centroids_(n_centroids),
+      sub_len_(sub_len),
+      subquantizers_(std::move(subquantizers)),
+      projection_(std::move(projection)) {
+  if (subquantizers_.empty()) panic("Attempted to construct a product quantizer without quantizers.");
 }
 
-Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader&) {
-  return EmbeddingsError::format("Quantized embedding matrices are not supported yet");
+void ProductQuantizer::concatenate(const std::uint8_t* codes, float* out) const {
+  for (std::size_t q = 0; q < quantized_len_; ++q) {
+    const std::size_t c = codes[q];
+    check_index(c, n_centroids_);
+    const float* centroid = subquantizers_.data() + (q * n_centroids_ + c) * sub_len_;
+    std::copy(centroid, centroid + sub_len_, out + q * sub_len_);
+  }
+}
+
+void ProductQuantizer::reconstruct(const std::uint8_t* codes, float* out,
+                                   std::vector<float>& scratch) const {
+  if (!projection_) {
+    concatenate(codes, out);
+    return;
+  }
+  const std::size_t n = reconstructed_len();
+  scratch.resize(n);
+  concatenate(codes, scratch.data());
+  const float* p = projection_->data();
+  for (std::size_t k = 0; k < n; ++k) out[k] = dot8(p + k * n, scratch.data(), n);
+}
+
+MappedQuantizedArray::MappedQuantizedArray(ProductQuantizer quantizer,
+                                           std::optional<std::vector<float>> norms, Mapping codes)
+    : quantizer_(std::move(quantizer)),
+      norms_(std::move(norms)),
+      codes_(std::move(codes)),
+      rows_(codes_.size() / quantizer_.quantized_len()) {
+  // The reader maps exactly n_embeddings rows of codes and reads as many
+  // norms, so every row has its norm and no lookup reads past them.
+  if (norms_ && norms_->size() != rows_) {
+    panic_assert_eq("Quantized embedding matrix and norms do not have the same number of rows",
+                    rows_, norms_->size());
+  }
+}
+
+void MappedQuantizedArray::rebuild(std::size_t i, float* out, std::vector<float>& scratch) const {
+  const auto* codes = reinterpret_cast<const std::uint8_t*>(codes_.data());
+  quantizer_.reconstruct(codes + i * quantizer_.quantized_len(), out, scratch);
+  if (norms_) {
+    const float norm = (*norms_)[i];
+    for (std::size_t k = 0, n = cols(); k < n; ++k) out[k] = out[k] * norm;
+  }
+}
+
+void MappedQuantizedArray::row_into(std::size_t i, float* out) const {
+  check_index(i, rows_);
+  std::vector<float> scratch;
+  rebuild(i, out, scratch);
+}
+
+void MappedQuantizedArray::rows_into(std::span<const std::uint64_t> indices, float* out) const {
+  for (std::uint64_t i : indices) check_index(i, rows_);
+  std::vector<float> scratch;
+  const std::size_t n = cols();
+  for (std::size_t r = 0; r < indices.size(); ++r) {
+    rebuild(static_cast<std::size_t>(indices[r]), out + r * n, scratch);
+  }
+}
+
+Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
+  MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::QuantizedArray));
+  MAVE_TRY(read_u64(r, "Cannot read quantized embedding matrix chunk length"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t projection_flag,
+                        read_u32(r, "Cannot read quantized embedding matrix projection"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t norms_flag,
+                        read_u32(r, "Cannot read quantized embedding matrix norms"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t quantized_len,
+                        read_u32(r, "Cannot read quantized embedding length"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t reconstructed_len,
+                        read_u32(r, "Cannot read reconstructed embedding length"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t n_centroids,
+                        read_u32(r, "Cannot read number of subquantizers"));
+  MAVE_ASSIGN_OR_RETURN(std::size_t n_embeddings,
+                        read_size(r, "Cannot read number of quantized embeddings"));
+
+  // Every row has quantized_len codes; without one there is nothing to rebuild
+  // (and sub_len would divide by zero).
+  if (quantized_len == 0) panic("Quantized embedding length must not be zero");
+  if (reconstructed_len % quantized_len != 0) {
+    return EmbeddingsError::format(
+        "Reconstructed embedding length (" + std::to_string(reconstructed_len) +
+        ") not a multiple of the quantized embedding length: (" + std::to_string(quantized_len) +
+        ")");
+  }
+  const std::uint32_t sub_len = reconstructed_len / quantized_len;
+
+  MAVE_TRY(expect_element_type(r, kElementTypeU8));
+  MAVE_TRY(expect_element_type(r, kElementTypeF32));
+  MAVE_TRY(skip_padding(r));
+
+  // Both counts are products of two u32 fields and so fit in 64 bits;
+  // read_f32_array refuses any count the rest of the file cannot hold before
+  // allocating for it.
+  std::optional<std::vector<float>> projection;
+  if (projection_flag != 0) {
+    const std::uint64_t n = std::uint64_t{reconstructed_len} * reconstructed_len;
+    MAVE_ASSIGN_OR_RETURN(std::vector<float> p,
+                          read_f32_array(r, n, "Cannot read projection matrix"));
+    projection = std::move(p);
+  }
+  // quantized_len x n_centroids x sub_len = n_centroids x reconstructed_len.
+  const std::uint64_t n_subquantizer_values = std::uint64_t{n_centroids} * reconstructed_len;
+  MAVE_ASSIGN_OR_RETURN(std::vector<float> subquantizers,
+                        read_f32_array(r, n_subquantizer_values, "Cannot read subquantizer"));
+  ProductQuantizer quantizer(quantized_len, n_centroids, sub_len, std::move(subquantizers),
+                             std::move(projection));
+
+  std::optional<std::vector<float>> norms;
+  if (norms_flag != 0) {
+    MAVE_ASSIGN_OR_RETURN(std::vector<float> n, read_f32_array(r, n_embeddings, "Cannot read norms"));
+    norms = std::move(n);
+  }
+
+  MAVE_ASSIGN_OR_RETURN(
+      std::uint64_t offset,
+      stream_position(r, "Cannot get file position for memory mapping embedding matrix"));
+  // A wrapped product would map fewer rows than n_embeddings and leave the
+  // row count out of step with the norms.
+  if (n_embeddings > std::numeric_limits<std::size_t>::max() / quantized_len) {
+    return EmbeddingsError::overflow();
+  }
+  const std::size_t n_code_bytes = n_embeddings * quantized_len;
+  auto codes = Mapping::map(r.file(), offset, n_code_bytes);
+  if (!codes.ok()) {
+    return EmbeddingsError::read("Cannot memory map quantized embedding matrix",
+                                 std::move(codes).error());
+  }
+  MAVE_TRY(seek_forward(r, n_code_bytes, "Cannot skip quantized embedding matrix"));
+  return MappedQuantizedArray(std::move(quantizer), std::move(norms), std::move(codes).value());
 }
 
 }  // namespace mave

@@ -13,19 +13,64 @@
 
 namespace mave {
 
+// The centroids of every subquantizer and the optional projection that turns
+// their concatenation into a row.
+class ProductQuantizer {
+ public:
+  // `subquantizers` holds quantized_len x n_centroids x sub_len values, at
+  // least one; `projection`, when present, reconstructed_len^2 values.
+  ProductQuantizer(std::size_t quantized_len, std::size_t n_centroids, std::size_t sub_len,
+                   std::vector<float> subquantizers, std::optional<std::vector<float>> projection);
+
+  std::size_t quantized_len() const { return quantized_len_; }
+  std::size_t n_centroids() const { return n_centroids_; }
+  std::size_t sub_len() const { return sub_len_; }
+  std::size_t reconstructed_len() const { return quantized_len_ * sub_len_; }
+  bool has_projection() const { return projection_.has_value(); }
+
+  // Rebuilds the row of `codes` (quantized_len bytes) into out[0 ..
+  // reconstructed_len); `scratch` holds the unprojected row when there is a
+  // projection. A code not below n_centroids is an aborting failure.
+  void reconstruct(const std::uint8_t* codes, float* out, std::vector<float>& scratch) const;
+
+ private:
+  // Concatenates the centroids the codes select.
+  void concatenate(const std::uint8_t* codes, float* out) const;
+
+  std::size_t quantized_len_, n_centroids_, sub_len_;
+  std::vector<float> subquantizers_;
+  std::optional<std::vector<float>> projection_;  // row-major, reconstructed_len^2
+};
+
 class MappedQuantizedArray {
  public:
+  // `codes` holds exactly rows x quantized_len bytes, and `norms`, when
+  // present, one value per row.
+  MappedQuantizedArray(ProductQuantizer quantizer, std::optional<std::vector<float>> norms,
+                       Mapping codes);
+
   std::size_t rows() const { return rows_; }
-  std::size_t cols() const { return cols_; }
+  std::size_t cols() const { return quantizer_.reconstructed_len(); }
   // Rebuilds row i into out[0 .. cols).
   void row_into(std::size_t i, float* out) const;
   // Rebuilds the listed rows, in order, into out (indices.size() x cols).
+  // Every index is checked before anything is written.
   void rows_into(std::span<const std::uint64_t> indices, float* out) const;
 
+  const ProductQuantizer& quantizer() const { return quantizer_; }
+  const std::optional<std::vector<float>>& norms() const { return norms_; }
+
  private:
-  std::size_t rows_ = 0, cols_ = 0;
+  void rebuild(std::size_t i, float* out, std::vector<float>& scratch) const;
+
+  ProductQuantizer quantizer_;
+  std::optional<std::vector<float>> norms_;
+  Mapping codes_;
+  std::size_t rows_;
 };
 
+// Reads the chunk at the stream's position and leaves the stream just after
+// its codes, which are mapped rather than read.
 Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r);
 
 }  // namespace mave
