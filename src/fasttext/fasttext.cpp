@@ -1,9 +1,218 @@
 #include "fasttext/fasttext.hpp"
 
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "format/chunk.hpp"
+#include "format/utf8.hpp"
+#include "format/vector_math.hpp"
+
 namespace mave {
 
-Result<Embeddings> load_fasttext_model(BufferedReader&) {
-  return EmbeddingsError::format("fastText models cannot be read yet");
+namespace {
+
+// The smallest dictionary entry: an empty word's terminator, the u64 count and
+// the u8 entry type.
+constexpr std::size_t kMinEntryBytes = 1 + 8 + 1;
+
+// A stored loss or model code: 1..3, tested unsigned so that 0 and the signed
+// -1 (4294967295) are both refused.
+template <class E>
+Result<E> read_code(BufferedReader& r, std::string_view desc, std::string_view unknown) {
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, desc));
+  if (code - 1 >= 3) return EmbeddingsError::format(std::string(unknown) + std::to_string(code));
+  return static_cast<E>(code - 1);
+}
+
+// One dictionary word: bytes up to the first zero byte, or to the end of the
+// stream when none comes. The last byte read is dropped either way; without a
+// terminator the count read that follows fails at the end of the stream.
+Result<std::string_view> read_entry_word(BufferedReader& r, std::string& buf) {
+  buf.clear();
+  auto got = r.read_until(0, buf);
+  if (!got.ok()) return EmbeddingsError::read("Cannot read string", std::move(got).error());
+  if (!buf.empty()) buf.pop_back();
+  if (auto bad = validate_utf8(buf)) {
+    return EmbeddingsError::format("Token contains invalid UTF-8: " + utf8_error_description(*bad));
+  }
+  return std::string_view(buf);
+}
+
+}  // namespace
+
+const char* loss_name(Loss loss) {
+  switch (loss) {
+    case Loss::HierarchicalSoftmax: return "HierarchicalSoftmax";
+    case Loss::NegativeSampling: return "NegativeSampling";
+    case Loss::Softmax: return "Softmax";
+  }
+  return "";
+}
+
+const char* model_name(Model model) {
+  switch (model) {
+    case Model::Cbow: return "Cbow";
+    case Model::SkipGram: return "SkipGram";
+    case Model::Supervised: return "Supervised";
+  }
+  return "";
+}
+
+Result<FastTextConfig> read_fasttext_config(BufferedReader& r) {
+  FastTextConfig c;
+  MAVE_ASSIGN_OR_RETURN(c.dims, read_u32(r, "Cannot read number of dimensions"));
+  MAVE_ASSIGN_OR_RETURN(c.window_size, read_u32(r, "Cannot read window size"));
+  MAVE_ASSIGN_OR_RETURN(c.epoch, read_u32(r, "Cannot read number of epochs"));
+  MAVE_ASSIGN_OR_RETURN(c.min_count, read_u32(r, "Cannot read minimum count"));
+  MAVE_ASSIGN_OR_RETURN(c.neg, read_u32(r, "Cannot read negative samples"));
+  MAVE_ASSIGN_OR_RETURN(c.word_ngrams, read_u32(r, "Cannot read word n-gram length"));
+  // The loss is checked before the model is read.
+  MAVE_ASSIGN_OR_RETURN(c.loss, read_code<Loss>(r, "Cannot read loss type", "Unknown loss: "));
+  MAVE_ASSIGN_OR_RETURN(c.model, read_code<Model>(r, "Cannot read model type", "Unknown model: "));
+  MAVE_ASSIGN_OR_RETURN(c.bucket, read_u32(r, "Cannot read number of buckets"));
+  MAVE_ASSIGN_OR_RETURN(c.min_n, read_u32(r, "Cannot read minimum subword length"));
+  MAVE_ASSIGN_OR_RETURN(c.max_n, read_u32(r, "Cannot read maximum subword length"));
+  MAVE_ASSIGN_OR_RETURN(c.lr_update_rate, read_u32(r, "Cannot read LR update rate"));
+  MAVE_ASSIGN_OR_RETURN(c.sampling_threshold, read_f64(r, "Cannot read sampling threshold"));
+  return c;
+}
+
+Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTextConfig& config) {
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t vocab_size, read_u32(r, "Cannot read vocabulary size"));
+  MAVE_TRY(read_u32(r, "Cannot read number of words"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t label_count, read_u32(r, "Cannot read number of labels"));
+  if (label_count != 0) return EmbeddingsError::format("fastText prediction models are not supported");
+  MAVE_TRY(read_u64(r, "Cannot read number of tokens"));
+  MAVE_ASSIGN_OR_RETURN(std::int64_t pruned_vocab_size,
+                        read_i64(r, "Cannot read pruned vocabulary size"));
+  if (pruned_vocab_size >= 0) return EmbeddingsError::format("Pruned vocabularies are not supported");
+
+  // vocab_size is untrusted: reserve no more entries than the rest of the file holds.
+  WordList words;
+  words.reserve(reservation_for(r, vocab_size, kMinEntryBytes));
+  std::string buf;
+  for (std::uint32_t i = 0; i < vocab_size; ++i) {
+    MAVE_ASSIGN_OR_RETURN(std::string_view word, read_entry_word(r, buf));
+    MAVE_TRY(read_u64(r, "Cannot read word frequency"));
+    MAVE_ASSIGN_OR_RETURN(std::uint8_t entry_type, read_u8(r, "Cannot read entry type"));
+    if (entry_type != 0) return EmbeddingsError::format("Non-word entry");
+    words.push_back(word);
+  }
+  return new_subword_vocabulary(std::move(words), config.min_n, config.max_n,
+                                FastTextHashIndexer(config.bucket), "<", ">");
+}
+
+Result<NdArray> read_fasttext_matrix(BufferedReader& r) {
+  MAVE_ASSIGN_OR_RETURN(std::size_t rows, read_size(r, "Cannot read number of embedding matrix rows"));
+  MAVE_ASSIGN_OR_RETURN(std::size_t cols,
+                        read_size(r, "Cannot read number of embedding matrix columns"));
+  // A shape whose byte count overflows cannot be in the file: it fails as the
+  // short read would, before anything is allocated.
+  constexpr const char* kDesc = "Cannot read embeddings";
+  if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / cols) {
+    return EmbeddingsError::read(kDesc, IoError::unexpected_eof());
+  }
+  MAVE_ASSIGN_OR_RETURN(std::vector<float> data, read_f32_array(r, std::uint64_t{rows} * cols, kDesc));
+  return NdArray(rows, cols, std::move(data));
+}
+
+void average_word_rows(const FastTextSubwordVocab& vocab, NdArray& matrix) {
+  const std::size_t n_words = vocab.words.size();
+  const std::size_t n_rows = matrix.rows();
+  std::string bracketed;
+  for (std::size_t i = 0; i < n_words; ++i) {
+    // The subword rows are streamed in n-gram order rather than collected: a
+    // long word with a large max_n has quadratically many n-grams.
+    std::string_view word = vocab.words[i];
+    bracketed.clear();
+    bracketed.append(vocab.begin_marker).append(word).append(vocab.end_marker);
+    CharNGrams ngrams(bracketed, vocab.min_ngram_len, vocab.max_ngram_len);
+    std::optional<NGram> ngram = ngrams.next();
+    if (!ngram) continue;  // bracketed word shorter than min_n: the row stays as read
+    std::uint64_t first = n_words + vocab.indexer.indices_of(*ngram).values[0];
+
+    // Subword rows lie at or after n_words, so they never alias word row i and
+    // the sum can be built in place.
+    std::span<float> v = matrix.row_mut(i);
+    std::uint64_t count = 0;
+    for (std::uint64_t r = first;;) {
+      check_index(r, n_rows);
+      std::span<const float> sub = matrix.row(static_cast<std::size_t>(r));
+      for (std::size_t j = 0; j < v.size(); ++j) v[j] = v[j] + sub[j];
+      ++count;
+      ngram = ngrams.next();
+      if (!ngram) break;
+      r = n_words + vocab.indexer.indices_of(*ngram).values[0];
+    }
+    // A division by float32(count + 1), not a multiplication by its reciprocal.
+    const float d = static_cast<float>(count + 1);
+    for (float& x : v) x = x / d;
+  }
+}
+
+NdNorms normalize_word_rows(NdArray& matrix, std::size_t n_words) {
+  NdNorms norms;
+  norms.values.assign(n_words, 0.0f);
+  const std::size_t present = std::min(n_words, matrix.rows());
+  for (std::size_t i = 0; i < present; ++i) {
+    std::span<float> row = matrix.row_mut(i);
+    norms.values[i] = scale_to_unit_norm(row.data(), row.size(), /*contiguous=*/true);
+  }
+  return norms;
+}
+
+Metadata fasttext_metadata(const FastTextConfig& c) {
+  using V = Metadata::Value;
+  auto i = [](std::uint32_t v) { return V(static_cast<std::int64_t>(v)); };
+  return Metadata::from_entries({
+      {"dims", i(c.dims)},
+      {"window_size", i(c.window_size)},
+      {"epoch", i(c.epoch)},
+      {"min_count", i(c.min_count)},
+      {"neg", i(c.neg)},
+      {"word_ngrams", i(c.word_ngrams)},
+      {"loss", V(std::string(loss_name(c.loss)))},
+      {"model", V(std::string(model_name(c.model)))},
+      {"bucket", i(c.bucket)},
+      {"min_n", i(c.min_n)},
+      {"max_n", i(c.max_n)},
+      {"lr_update_rate", i(c.lr_update_rate)},
+      {"sampling_threshold", V(c.sampling_threshold)},
+  });
+}
+
+Result<Embeddings> load_fasttext_model(BufferedReader& r) {
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t magic, read_u32(r, "Cannot fastText read magic"));
+  if (magic != kFastTextMagic) {
+    return EmbeddingsError::format("Expected " + std::to_string(kFastTextMagic) +
+                                   " as magic, got: " + std::to_string(magic));
+  }
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t version, read_u32(r, "Cannot read fastText version"));
+  if (version > kFastTextMaxVersion) {
+    return EmbeddingsError::format("Expected " + std::to_string(kFastTextMaxVersion) +
+                                   " as version, got: " + std::to_string(version));
+  }
+  MAVE_ASSIGN_OR_RETURN(FastTextConfig config, read_fasttext_config(r));
+  MAVE_ASSIGN_OR_RETURN(FastTextSubwordVocab vocab, read_fasttext_words(r, config));
+
+  MAVE_ASSIGN_OR_RETURN(std::uint8_t quantized, read_u8(r, "Cannot read quantization information"));
+  // Only 1 means quantized; other values read as an ordinary matrix.
+  if (quantized == 1) return EmbeddingsError::format("Quantized fastText models are not supported");
+  MAVE_ASSIGN_OR_RETURN(NdArray matrix, read_fasttext_matrix(r));
+
+  average_word_rows(vocab, matrix);
+  NdNorms norms = normalize_word_rows(matrix, vocab.words.size());
+  // Checked only now: a matrix with extra rows is averaged and normalised first.
+  if (matrix.rows() != vocab.words.size() + std::size_t{config.bucket}) {
+    return EmbeddingsError::matrix_shape(ShapeErrorKind::IncompatibleShape);
+  }
+  return Embeddings(fasttext_metadata(config), Vocab(std::move(vocab)), Storage(std::move(matrix)),
+                    std::move(norms));
 }
 
 }  // namespace mave

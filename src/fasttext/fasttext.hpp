@@ -1,11 +1,64 @@
-// Reading a fastText binary model and converting it into embeddings.
+// Reading a fastText binary model and converting it into embeddings: the word
+// rows become the mean of the word's row and its subword rows, scaled to unit
+// length with the norms kept; the subword rows are carried over as read.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 #include "format/embeddings.hpp"
 #include "format/io.hpp"
+#include "format/metadata.hpp"
+#include "format/nd_array.hpp"
+#include "format/norms.hpp"
+#include "subword/ngrams.hpp"
 
 namespace mave {
 
+inline constexpr std::uint32_t kFastTextMagic = 793712314;
+inline constexpr std::uint32_t kFastTextMaxVersion = 12;
+
+// Stored codes are 1-based: code - 1 is the enumerator's value.
+enum class Loss : std::uint32_t { HierarchicalSoftmax, NegativeSampling, Softmax };
+enum class Model : std::uint32_t { Cbow, SkipGram, Supervised };
+
+const char* loss_name(Loss loss);
+const char* model_name(Model model);
+
+// The 56-byte settings block, fields in stored order.
+struct FastTextConfig {
+  std::uint32_t dims = 0;
+  std::uint32_t window_size = 0;
+  std::uint32_t epoch = 0;
+  std::uint32_t min_count = 0;
+  std::uint32_t neg = 0;
+  std::uint32_t word_ngrams = 0;
+  Loss loss = Loss::HierarchicalSoftmax;
+  Model model = Model::Cbow;
+  std::uint32_t bucket = 0;
+  std::uint32_t min_n = 0;
+  std::uint32_t max_n = 0;
+  std::uint32_t lr_update_rate = 0;
+  double sampling_threshold = 0.0;
+};
+
+// The whole import, from the magic to the assembled embeddings. Failures of
+// the subword machinery and row-index checks are aborting failures.
 Result<Embeddings> load_fasttext_model(BufferedReader& r);
+
+Result<FastTextConfig> read_fasttext_config(BufferedReader& r);
+// The dictionary block, then the vocabulary built from it (markers "<" and ">").
+Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTextConfig& config);
+// row_count, column_count and the row-major float32 input matrix.
+Result<NdArray> read_fasttext_matrix(BufferedReader& r);
+
+// Replaces each word row by (row + its subword rows, in n-gram order) divided
+// by float32(n-gram count + 1). Rows of words without n-grams stay as read.
+void average_word_rows(const FastTextSubwordVocab& vocab, NdArray& matrix);
+// Scales the first min(n_words, rows) rows to unit length; returns n_words
+// norms (a row the matrix lacks leaves its norm 0, and the shape check that
+// follows rejects such a matrix anyway).
+NdNorms normalize_word_rows(NdArray& matrix, std::size_t n_words);
+Metadata fasttext_metadata(const FastTextConfig& config);
 
 }  // namespace mave
