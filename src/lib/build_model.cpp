@@ -1,0 +1,75 @@
+#include "lib/build_model.hpp"
+
+#include <string>
+
+#include "fasttext/fasttext.hpp"
+#include "format/embeddings.hpp"
+#include "format/io.hpp"
+#include "module/arguments.hpp"
+#include "module/errors.hpp"
+#include "module/stdout.hpp"
+
+namespace mave::py {
+namespace {
+
+constexpr ArgumentSpec kSpec{nullptr, "build_model", {"input_path", "output_path"}, 2, 2};
+
+// Expected failures (missing files, bad models, write errors) reach Python as
+// OSError with the error's display text; whatever is open is closed by the
+// destructors on the way out.
+bool fail(const std::string& message) {
+  raise_os_error(message);
+  return false;
+}
+
+bool convert(const std::string& input_path, const std::string& output_path) {
+  print_stdout("Reading fasttext embeddings\n");
+  auto input = File::open_read(input_path);
+  if (!input.ok()) return fail(input.error().display());
+  BufferedReader reader(std::move(input).value(), 8192);
+  auto embeddings = load_fasttext_model(reader);
+  if (!embeddings.ok()) return fail(embeddings.error().display());
+
+  print_stdout("Writing fasttext embeddings\n");
+  // Created only now, so a failed conversion leaves output_path untouched.
+  auto output = File::create(output_path);
+  if (!output.ok()) return fail(output.error().display());
+  BufferedWriter writer(std::move(output).value(), 8192);
+  Status written = embeddings.value().write_embeddings_to(writer);
+  if (!written.ok()) {
+    // What was buffered still goes out: the partial file stays for inspection.
+    (void)writer.close();
+    return fail(written.error().display());
+  }
+  print_stdout("Done\n");
+  // The last buffered bytes are written here; losing them silently would
+  // leave a truncated file behind a successful call.
+  IoStatus closed = writer.close();
+  if (!closed.ok()) return fail(closed.error().display());
+  return true;
+}
+
+PyObject* build_model(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return call_frame([&]() -> PyObject* {
+    ArgumentSlots slots;
+    if (!parse_vectorcall(kSpec, args, nargs, kwnames, slots)) return nullptr;
+    auto input = text_argument(slots[0], "input_path");
+    if (!input) return nullptr;
+    auto output = text_argument(slots[1], "output_path");
+    if (!output) return nullptr;
+    if (!convert(std::string(*input), std::string(*output))) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace
+
+PyMethodDef build_model_def = {
+    "build_model",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_model)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "build_model(input_path, output_path)\n--\n\n",
+};
+
+}  // namespace mave::py

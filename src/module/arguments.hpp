@@ -1,0 +1,67 @@
+// Matching a call's arguments against a callable's parameters, converting
+// them, and the TypeErrors that report each way a call can be wrong.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "module/pyref.hpp"
+
+namespace mave::py {
+
+inline constexpr std::size_t kMaxParameters = 2;
+
+// The parameters of one callable. Every parameter may be given by position or
+// by keyword; the first `required_count` must be given.
+struct ArgumentSpec {
+  const char* owner;     // class name, or null for a module-level function
+  const char* function;  // "__new__" for construction
+  std::array<const char*, kMaxParameters> parameters;
+  std::size_t parameter_count;
+  std::size_t required_count;
+
+  // "FfModel.load_embedding()" or "build_model()": the start of every message.
+  std::string display_name() const;
+};
+
+// One borrowed object per parameter, null where nothing was given. The
+// objects stay alive for the call: the caller's arguments hold them.
+using ArgumentSlots = std::array<PyObject*, kMaxParameters>;
+
+// The vector-call form: `nargs` positional arguments, then the values of the
+// keyword names in `kwnames` (a tuple or null), all in `args`. False with a
+// TypeError set on refusal.
+[[nodiscard]] bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames, ArgumentSlots& slots);
+
+// The tuple and dictionary form used by construction.
+[[nodiscard]] bool parse_tuple_dict(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
+                                    ArgumentSlots& slots);
+
+// The `__qualname__` of the object's type, or "<failed to extract type name>".
+PyRef type_name(PyObject* obj);
+
+// Raises TypeError "'<type name>' object cannot be converted to '<target>'".
+void raise_conversion_error(PyObject* obj, const char* target);
+
+// The UTF-8 text of a str (or str subclass), without copying: the view lives
+// as long as the object. None with TypeError (not a str) or the interpreter's
+// UnicodeEncodeError (unpaired surrogates) set.
+std::optional<std::string_view> extract_text(PyObject* obj);
+
+// Names the pending conversion error after its parameter: an exact TypeError
+// becomes TypeError "argument '<name>': <message>" keeping the original's
+// __cause__; any other exception is left as it is.
+void name_conversion_error(const char* parameter);
+
+// extract_text with the error named after `parameter`.
+std::optional<std::string_view> text_argument(PyObject* obj, const char* parameter);
+
+}  // namespace mave::py

@@ -1,0 +1,103 @@
+#include "module/numpy_target.hpp"
+
+// Only this file touches NumPy. Its API table is fetched by hand on first use
+// (not import_array() at module load), so importing _mave never imports NumPy.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <string>
+
+#include "format/error.hpp"
+#include "module/arguments.hpp"
+#include "module/pyref.hpp"
+
+namespace mave::py {
+namespace {
+
+// The float32 descriptor, held for the process once the API table is loaded.
+PyArray_Descr* g_float32 = nullptr;
+
+// NumPy 2 keeps the API in numpy._core; numpy.core still works there but its
+// attribute access warns, which -W error turns into a failure. NumPy 1.x has
+// only numpy.core.
+PyRef import_multiarray() {
+  PyRef module = PyRef::steal(PyImport_ImportModule("numpy._core.multiarray"));
+  if (module) return module;
+  PyErr_Clear();
+  return PyRef::steal(PyImport_ImportModule("numpy.core.multiarray"));
+}
+
+void load_array_api() {
+  if (PyArray_API != nullptr) return;
+  PyRef multiarray = import_multiarray();
+  if (!multiarray) panic("Failed to import NumPy module");
+  PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+  // Anything but an unnamed capsule yields no table.
+  void* table = nullptr;
+  if (capsule && PyCapsule_CheckExact(capsule.get())) {
+    table = PyCapsule_GetPointer(capsule.get(), nullptr);
+  }
+  if (table == nullptr) panic("Failed to get NumPy API capsule");
+  PyArray_API = static_cast<void**>(table);
+  g_float32 = PyArray_DescrFromType(NPY_FLOAT);
+  if (g_float32 == nullptr) {
+    PyArray_API = nullptr;
+    panic("Failed to get NumPy API capsule");
+  }
+  // The capsule's module stays imported (NumPy is never unloaded), so the
+  // table outlives the references dropped here.
+}
+
+void raise_mismatch(const char* head, PyRef from, PyObject* to_obj) {
+  if (!from) return;
+  PyRef to = PyRef::steal(PyObject_Str(to_obj));
+  if (!to) return;
+  PyRef message = PyRef::steal(
+      PyUnicode_FromFormat("%s:\n from=%U, to=%U", head, from.get(), to.get()));
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+}
+
+// The three checks, in order; the first failing one decides.
+PyArrayObject* convert_array(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, &PyArray_Type)) {
+    raise_conversion_error(obj, "PyArray<T, D>");
+    return nullptr;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != 1) {
+    PyRef from = PyRef::steal(PyUnicode_FromFormat("%d", PyArray_NDIM(array)));
+    PyRef to = PyRef::steal(PyUnicode_FromString("1"));
+    if (to) raise_mismatch("dimensionality mismatch", std::move(from), to.get());
+    return nullptr;
+  }
+  PyArray_Descr* descr = PyArray_DESCR(array);
+  if (descr != g_float32 && !PyArray_EquivTypes(descr, g_float32)) {
+    raise_mismatch("type mismatch", PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(descr))),
+                   reinterpret_cast<PyObject*>(g_float32));
+    return nullptr;
+  }
+  return array;
+}
+
+}  // namespace
+
+std::optional<TargetView> target_argument(PyObject* obj, const char* parameter) {
+  load_array_api();
+  PyArrayObject* array = convert_array(obj);
+  if (array == nullptr) {
+    name_conversion_error(parameter);
+    return std::nullopt;
+  }
+  // Read-only arrays (views of bytes, broadcasts, arrays frozen by their
+  // owner) may share memory with immutable objects: never write there.
+  if (!PyArray_ISWRITEABLE(array)) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': array is not writeable", parameter);
+    return std::nullopt;
+  }
+  // The byte stride is kept as it is: strides that are not a multiple of 4
+  // and unaligned data are both addressed byte-wise by the view.
+  return TargetView{reinterpret_cast<std::byte*>(PyArray_BYTES(array)),
+                    static_cast<std::size_t>(PyArray_DIM(array, 0)), PyArray_STRIDE(array, 0)};
+}
+
+}  // namespace mave::py

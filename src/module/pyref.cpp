@@ -1,0 +1,22 @@
+#include "module/pyref.hpp"
+
+#include "format/error.hpp"
+
+namespace mave::py {
+
+PyRef expect_object(PyObject* result) {
+  if (result == nullptr) [[unlikely]] {
+    if (PyErr_Occurred()) PyErr_Print();
+    panic("Python API call failed");
+  }
+  return PyRef::steal(result);
+}
+
+std::nullptr_t ensure_error_set() {
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return nullptr;
+}
+
+}  // namespace mave::py

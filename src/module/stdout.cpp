@@ -1,0 +1,37 @@
+#include "module/stdout.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+namespace mave::py {
+namespace {
+
+std::mutex g_stdout_lock;
+
+}  // namespace
+
+IoStatus write_stdout(std::string_view line) {
+  std::lock_guard<std::mutex> hold(g_stdout_lock);
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDOUT_FILENO, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return IoError::os(errno);
+    }
+    if (n == 0) return IoError::write_zero();
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+void print_stdout(std::string_view line) {
+  IoStatus written = write_stdout(line);
+  if (!written.ok()) panic("failed printing to stdout: " + written.error().display());
+}
+
+}  // namespace mave::py
