@@ -31,8 +31,9 @@ void Storage::row_into(std::size_t i, float* out) const {
       [&](const auto& s) {
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
           s.row_into(i, out);
-        } else {
-          std::memcpy(out, s.row_data(i), s.cols() * sizeof(float));
+        } else if (const float* row = s.row_data(i); s.cols() != 0) {
+          // A zero-column matrix has no data: memcpy must not see its null row.
+          std::memcpy(out, row, s.cols() * sizeof(float));
         }
       },
       v_);
