@@ -57,6 +57,9 @@ class TestFfModelType:
         assert (t.__module__, t.__name__, t.__qualname__) == ("builtins", "FfModel", "FfModel")
         assert t.__doc__ is None
         assert t.__bases__ == (object,)
+        base_type, garbage_collected = 1 << 10, 1 << 14
+        assert not t.__flags__ & (base_type | garbage_collected)
+        assert (t.__dictoffset__, t.__weakrefoffset__) == (0, 0)
         assert [name for name in ("get_dims", "load_embedding", "eval") if name in vars(t)] == [
             "get_dims", "load_embedding", "eval"]
 
