@@ -95,6 +95,9 @@ IoResult<std::size_t> BufferedReader::fill() {
 }
 
 IoStatus BufferedReader::read_exact(void* dst, std::size_t n) {
+  // An empty read may come with the null data() of an empty vector, which
+  // memcpy must not see even for zero bytes.
+  if (n == 0) return {};
   auto* out = static_cast<unsigned char*>(dst);
   if (n <= buffered()) {
     std::memcpy(out, buf_.get() + pos_, n);
