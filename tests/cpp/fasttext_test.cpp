@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -513,11 +514,14 @@ TEST(FastTextConversion, ShortWordsZeroRowsAndNaNs) {
 }
 
 TEST(FastTextConversion, ExtraRowsAreAveragedBeforeTheShapeCheckRejectsThem) {
-  // The extra row lies where an averaged word would read it only if the shape
-  // were checked first; here the matrix is simply one row too long.
   FtModel m;
   m.rows = m.entries.size() + m.bucket + 1;
   EXPECT_EQ(debug_of(convert(m.bytes())), "MatrixShape(ShapeError/IncompatibleShape: incompatible shapes)");
+  // Averaging runs first: its failure wins over the shape.
+  FtModel bad = m;
+  bad.min_n = 0;
+  EXPECT_EQ(panic_message([&] { (void)convert(bad.bytes()); }),
+            "The minimum n-gram length cannot be zero.");
 
   // Reading and conversion up to the check happen on the real matrix.
   TempFile f(m.bytes());
@@ -537,10 +541,11 @@ TEST(FastTextConversion, ExtraRowsAreAveragedBeforeTheShapeCheckRejectsThem) {
 TEST(FastTextConversion, TooFewRowsFailWhereARowIsNeededOtherwiseAtTheShapeCheck) {
   FtModel m;
   m.bucket = 5;
-  m.rows = 3;  // subword rows 1..5 needed by "ab", only 1..2 present
-  std::string needed = panic_message([&] { (void)convert(m.bytes()); });
-  // Either the first subword row of "ab" is missing, or a later one.
-  EXPECT_EQ(needed, "assertion failed: index < dim");
+  m.rows = 3;  // "ab" needs the subword rows below, some of them beyond row 2
+  std::vector<std::uint64_t> needed;
+  for (const char* g : {"<ab>", "<ab", "ab>"}) needed.push_back(1 + ft_hash(g) % 5);
+  ASSERT_GT(*std::max_element(needed.begin(), needed.end()), 2u);
+  EXPECT_EQ(panic_message([&] { (void)convert(m.bytes()); }), "assertion failed: index < dim");
 
   m.rows = 0;  // the word's own row is missing
   EXPECT_EQ(panic_message([&] { (void)convert(m.bytes()); }), "assertion failed: index < dim");

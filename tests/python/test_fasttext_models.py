@@ -139,21 +139,38 @@ def test_multilingual_vocabulary_is_rich_in_non_ascii_words(converted):
     assert sum(not w.isascii() for w in words) > 150
 
 
-def test_subword_rows_are_carried_over_from_the_model(converted):
-    # gensim's vector for a string whose only n-gram is the whole bracketed
-    # string is that one bucket row; the file composes it as the row itself,
-    # normalised.
+def fasttext_input_matrix(data):
+    """The offset of the quantized flag and the input matrix of a fastText model."""
+    (vocab_size,) = struct.unpack_from("<I", data, 64)
+    at = 92
+    for _ in range(vocab_size):
+        at = data.index(0, at) + 1 + 8 + 1  # word, terminator, count, entry type
+    rows, cols = struct.unpack_from("<QQ", data, at + 1)
+    return at, np.frombuffer(data, "<f4", rows * cols, at + 17).reshape(rows, cols)
+
+
+@pytest.mark.parametrize("name", CONVERTIBLE)
+def test_subword_rows_are_carried_over_exactly(converted, name):
+    _, parsed, _ = converted[name]
+    _, model = fasttext_input_matrix((MODELS / f"{name}.bin").read_bytes())
+    n_words = len(parsed["words"])
+    assert parsed["matrix"].shape == model.shape == (n_words + parsed["buckets"], model.shape[1])
+    assert parsed["matrix"][n_words:].tobytes() == model[n_words:].tobytes()
+    # "</s>" has n-grams for us (fastText gives it none), so its row was averaged.
+    assert parsed["matrix"][0].tobytes() != model[0].tobytes()
+
+
+def test_composed_vector_of_a_short_string(converted):
+    # "q" bracketed is "<q>", whose n-grams with lengths 2 to 4 are "<q>",
+    # "<q" and "q>": the normalised sum of their bucket rows.
     model, parsed, _ = converted["cbow-en"]
     assert (parsed["min_n"], parsed["max_n"], parsed["buckets"]) == (2, 4, 4000)
-    n_words = len(parsed["words"])
-    row = parsed["matrix"][n_words + ft_hash("<q>") % 4000]
-    assert parsed["matrix"].shape == (n_words + 4000, 16)
-    # "q" bracketed is "<q>": n-grams "<q>", "<q", "q>".
-    expected = sum((parsed["matrix"][n_words + ft_hash(g) % 4000]
-                    for g in ngrams("<q>", 2, 4)), np.zeros(16, np.float32))
     assert "q" not in parsed["words"]
-    np.testing.assert_allclose(lookup(model, "q"), unit(expected), rtol=0, atol=TOLERANCE)
-    assert not np.array_equal(row, np.zeros(16, np.float32))
+    n_words = len(parsed["words"])
+    rows = [parsed["matrix"][n_words + ft_hash(g) % 4000] for g in ngrams("<q>", 2, 4)]
+    assert len(rows) == 3
+    np.testing.assert_allclose(lookup(model, "q"), unit(np.sum(rows, axis=0, dtype=np.float32)),
+                               rtol=0, atol=TOLERANCE)
 
 
 def test_metadata_of_a_real_model(converted):
@@ -246,12 +263,8 @@ def test_quantized_flag_of_a_real_model(tmp_path, capfd, converted):
     # real model, then to 2, which reads as an ordinary matrix.
     data = bytearray((MODELS / "cbow-en.bin").read_bytes())
     _, parsed, _ = converted["cbow-en"]
-    (vocab_size,) = struct.unpack_from("<I", data, 64)
-    at = 92
-    for _ in range(vocab_size):
-        at = data.index(0, at) + 1 + 8 + 1
-    rows, cols = struct.unpack_from("<QQ", data, at + 1)
-    assert (rows, cols) == (len(parsed["words"]) + 4000, 16)
+    at, _ = fasttext_input_matrix(bytes(data))
+    assert data[at] == 0
 
     out = tmp_path / "out.fifu"
     data[at] = 1
