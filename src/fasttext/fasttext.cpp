@@ -127,7 +127,10 @@ void average_word_rows(const FastTextSubwordVocab& vocab, NdArray& matrix) {
   std::string bracketed;
   for (std::size_t i = 0; i < n_words; ++i) {
     // The subword rows are streamed in n-gram order rather than collected: a
-    // long word with a large max_n has quadratically many n-grams.
+    // long word with a large max_n has quadratically many n-grams. The failures
+    // come in the same order as with a collected list: the length checks, then
+    // a zero bucket count on the first hash, then the word's row, then each
+    // subword row in turn.
     std::string_view word = vocab.words[i];
     bracketed.clear();
     bracketed.append(vocab.begin_marker).append(word).append(vocab.end_marker);
