@@ -118,3 +118,30 @@ def dense_embeddings(words, matrix, *, cols=None, meta=None, word_norms=None):
     if word_norms is not None:
         chunks.append(norms(word_norms))
     return assemble(*chunks)
+
+
+def _words_and_lengths(words, min_n, max_n):
+    return u64(len(words)) + u32(min_n) + u32(max_n)
+
+
+def fasttext_vocab(words, min_n=3, max_n=6, buckets=2_000_000):
+    body = _words_and_lengths(words, min_n, max_n) + u32(buckets)
+    return chunk(FASTTEXT_SUBWORD_VOCAB, body + b"".join(string_item(w) for w in words))
+
+
+def bucket_vocab(words, min_n=3, max_n=6, buckets_exponent=21):
+    body = _words_and_lengths(words, min_n, max_n) + u32(buckets_exponent)
+    return chunk(BUCKET_SUBWORD_VOCAB, body + b"".join(string_item(w) for w in words))
+
+
+def explicit_vocab(words, ngrams, min_n=3, max_n=6):
+    """`ngrams` is a list of (text, stored index) entries in file order."""
+    body = u64(len(words)) + u64(len(ngrams)) + u32(min_n) + u32(max_n)
+    body += b"".join(string_item(w) for w in words)
+    body += b"".join(string_item(text) + u64(index) for text, index in ngrams)
+    return chunk(EXPLICIT_SUBWORD_VOCAB, body)
+
+
+def floret_vocab(min_n=3, max_n=6, buckets=100, hashes=2, seed=0, begin="<", end=">"):
+    body = u32(min_n) + u32(max_n) + u64(buckets) + u32(hashes) + u32(seed)
+    return chunk(FLORET_SUBWORD_VOCAB, body + string_item(begin) + string_item(end))
