@@ -64,12 +64,16 @@ def _child_environment():
 def run_python():
     """Runs a snippet in a fresh interpreter; fd 1 and fd 2 are captured as bytes."""
 
-    def run(code, *, flags=None, stdout=subprocess.PIPE, check=True):
-        """`flags` replaces the parent's interpreter flags when given."""
+    def run(code, *, flags=None, stdout=subprocess.PIPE, check=True, preload=None):
+        """`flags` replaces the parent's interpreter flags when given;
+        `preload` is a shared library for LD_PRELOAD."""
         flags = _interpreter_flags() if flags is None else flags
         command = [sys.executable, *flags, "-c", textwrap.dedent(code)]
-        result = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE,
-                                env=_child_environment(), timeout=120)
+        env = _child_environment()
+        if preload is not None:
+            env["LD_PRELOAD"] = " ".join(filter(None, [preload, env.get("LD_PRELOAD")]))
+        result = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, env=env,
+                                timeout=120)
         if check and result.returncode != 0:
             raise AssertionError(
                 f"child failed ({result.returncode}):\n{result.stderr.decode(errors='replace')}")
