@@ -1,0 +1,182 @@
+// Fuzz target: the whole finalfusion reader, then lookups of a few words.
+//
+// Every read failure must come back as an error value and every broken
+// invariant as a mave::Panic; anything else (another exception, a crash, a
+// sanitizer report, a hang, a huge allocation) is a finding. After a
+// successful read the first words of the vocabulary and some fixed strings
+// are looked up in every way the module does, so that composed lookups, the
+// quantized reconstruction and the vector text of eval all run.
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "format/embeddings.hpp"
+#include "format/error.hpp"
+#include "fuzz_support.hpp"
+#include "text/vector_text.hpp"
+
+namespace {
+
+using mave::Embeddings;
+using mave::Panic;
+using mave::TargetView;
+using mave::fuzz::require;
+
+// Known-ish and unknown strings: empty, short, the markers themselves,
+// non-ASCII (two-, three- and four-byte characters), and a long one.
+constexpr std::string_view kFixedWords[] = {
+    "",      "a",   "Haus",   "gr\xC3\xBCn", "<",  ">", "<>", "\xE2\x82\xAC",
+    "\xF0\x9F\x98\x80x",    "two words",     "abcdefghijklmnopqrstuvwxyz0123456789",
+};
+constexpr std::size_t kVocabWords = 3;
+// Targets larger than this are not allocated by the harness; find_embedding
+// still runs for them.
+constexpr std::size_t kMaxTarget = std::size_t{1} << 20;
+// Written into targets first: a lookup that reports "not found" or fails must
+// leave it in place, and a strided write must not touch the gaps.
+constexpr std::uint32_t kSentinelBits = 0x7FA5A5A5;  // a quiet NaN no lookup produces
+
+float sentinel() {
+  float f;
+  std::memcpy(&f, &kSentinelBits, sizeof f);
+  return f;
+}
+
+bool is_sentinel(float f) { return std::memcmp(&f, &kSentinelBits, sizeof f) == 0; }
+
+std::vector<std::string> vocabulary_words(const Embeddings& e) {
+  std::vector<std::string> out;
+  std::visit(
+      [&](const auto& vocab) {
+        for (std::size_t i = 0; i < vocab.words.size() && i < kVocabWords; ++i) {
+          out.emplace_back(vocab.words[i]);
+        }
+      },
+      e.vocab().variant());
+  return out;
+}
+
+// The outcome of one lookup: panicked, not found, or the values.
+struct Outcome {
+  bool panicked = false;
+  std::optional<std::vector<float>> values;
+};
+
+Outcome find(const Embeddings& e, std::string_view word) {
+  Outcome out;
+  try {
+    auto row = e.find_embedding(word);
+    if (row) {
+      auto values = row->values();
+      require(values.size() == e.dims(), "find_embedding returned a vector of the wrong length");
+      out.values.emplace(values.begin(), values.end());
+      std::string text;
+      mave::append_vector_text(text, values);
+      require(text.starts_with('[') && text.ends_with(", const ndim=1"), "malformed vector text");
+    }
+  } catch (const Panic&) {
+    out.panicked = true;
+  }
+  return out;
+}
+
+// fill_embedding into a target of `len` elements every `step` elements of a
+// buffer (a negative step runs backwards from the buffer's last element).
+Outcome fill(const Embeddings& e, std::string_view word, std::size_t len, std::ptrdiff_t step) {
+  const std::size_t span = len == 0 ? 1 : (len - 1) * static_cast<std::size_t>(step < 0 ? -step : step) + 1;
+  std::vector<float> buffer(span, sentinel());
+  std::byte* base = reinterpret_cast<std::byte*>(step < 0 ? buffer.data() + span - 1 : buffer.data());
+  TargetView target{base, len, step * static_cast<std::ptrdiff_t>(sizeof(float))};
+
+  Outcome out;
+  bool found = false;
+  try {
+    found = e.fill_embedding(word, target);
+  } catch (const Panic&) {
+    out.panicked = true;
+  }
+  // Only element positions may change, and only when a vector was written
+  // (a composed lookup zeroes the target before it can fail on a row).
+  for (std::size_t k = 0; k < span; ++k) {
+    bool element = step == 0 ? k == 0 : k % static_cast<std::size_t>(step < 0 ? -step : step) == 0;
+    if (!element || (!found && !out.panicked)) {
+      require(is_sentinel(buffer[k]), "fill_embedding wrote outside the target's elements");
+    }
+  }
+  if (found) {
+    out.values.emplace(len);
+    for (std::size_t j = 0; j < len; ++j) (*out.values)[j] = target.get(j);
+  }
+  return out;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+void look_up(const Embeddings& e, std::string_view word) {
+  const std::size_t dims = e.dims();
+  Outcome found = find(e, word);
+  if (dims > kMaxTarget) return;
+
+  // A contiguous target receives exactly what find_embedding returns, and
+  // both fail or succeed together.
+  Outcome filled = fill(e, word, dims, 1);
+  require(filled.panicked == found.panicked, "fill_embedding and find_embedding disagree on failure");
+  require(filled.values.has_value() == found.values.has_value(),
+          "fill_embedding and find_embedding disagree on whether the word has a vector");
+  if (filled.values) {
+    require(same_bits(*filled.values, *found.values),
+            "fill_embedding and find_embedding give different values");
+  }
+
+  // Strided and reversed targets: a different summation order, the same
+  // outcome.
+  for (std::ptrdiff_t step : {2, -1, -3}) {
+    Outcome strided = fill(e, word, dims, step);
+    require(strided.panicked == found.panicked, "a strided target changed the outcome");
+    require(strided.values.has_value() == found.values.has_value(),
+            "a strided target changed whether the word has a vector");
+  }
+
+  // The length check comes before the lookup, for every word.
+  Outcome wrong_length = fill(e, word, dims + 1, 1);
+  require(wrong_length.panicked, "a target of the wrong length was accepted");
+}
+
+void exercise(const Embeddings& e) {
+  (void)e.vocab().n_words();
+  (void)e.vocab().addressed_rows();
+  if (const auto& metadata = e.metadata()) {
+    try {
+      (void)metadata->to_toml();
+    } catch (const Panic&) {
+    }
+  }
+  for (const std::string& word : vocabulary_words(e)) look_up(e, word);
+  for (std::string_view word : kFixedWords) look_up(e, word);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  mave::BufferedReader reader(mave::fuzz::memory_file(data, size));
+  try {
+    auto embeddings = mave::read_embeddings_mapped(reader);
+    if (!embeddings.ok()) {
+      require(!embeddings.error().debug().empty() && !embeddings.error().display().empty(),
+              "an error without text");
+      return 0;
+    }
+    // The file handle goes away as in FfModel: the mappings must not need it.
+    reader.into_file().close();
+    exercise(embeddings.value());
+  } catch (const Panic&) {
+    // A legitimate outcome (duplicate words, bucket limits, ...).
+  }
+  return 0;
+}

@@ -1,0 +1,46 @@
+#include "fuzz_support.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "format/error.hpp"
+
+namespace mave::fuzz {
+
+File empty_memory_file() {
+  int fd = ::memfd_create("mave-fuzz", MFD_CLOEXEC);
+  require(fd >= 0, "memfd_create failed");
+  return File(fd);
+}
+
+File memory_file(const std::uint8_t* data, std::size_t size) {
+  File file = empty_memory_file();
+  while (size > 0) {
+    ssize_t n = ::write(file.fd(), data, size);
+    if (n < 0 && errno == EINTR) continue;
+    require(n > 0, "writing the input to the memory file failed");
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  require(::lseek(file.fd(), 0, SEEK_SET) == 0, "rewinding the memory file failed");
+  return file;
+}
+
+void require(bool condition, const char* what) {
+  if (condition) return;
+  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
+  std::abort();
+}
+
+}  // namespace mave::fuzz
+
+// Panics are expected outcomes for some inputs: their stderr report would only
+// drown the fuzzer's output.
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  mave::set_panic_reports(false);
+  return 0;
+}

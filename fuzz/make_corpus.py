@@ -1,0 +1,30 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets: the small valid files of every
+kind that the hostile-file tests use (tests/python/fixture_files.py).
+
+    fuzz/make_corpus.py   # rewrites fuzz/corpus/<target>/*
+
+The real fastText models under tests/data/fasttext are seeds too; fuzz/run.sh
+and the ctest replay pass them from there instead of copying them.
+"""
+
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+
+import fixture_files  # noqa: E402
+
+
+def write(target, fixtures):
+    directory = HERE / "corpus" / target
+    directory.mkdir(parents=True, exist_ok=True)
+    for old in directory.glob("*"):
+        old.unlink()
+    for name, fixture in fixtures.items():
+        (directory / name).write_bytes(fixture.data)
+
+
+write("embeddings", fixture_files.finalfusion_fixtures())
+write("fasttext", fixture_files.fasttext_fixtures())
