@@ -5,8 +5,6 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
-#include <string>
-
 #include "format/error.hpp"
 #include "module/arguments.hpp"
 #include "module/pyref.hpp"
@@ -17,8 +15,8 @@ namespace {
 // The float32 descriptor, held for the process once the API table is loaded.
 PyArray_Descr* g_float32 = nullptr;
 
-// NumPy 2 keeps the API in numpy._core; numpy.core still works there but its
-// attribute access warns, which -W error turns into a failure. NumPy 1.x has
+// NumPy 2 keeps the API in numpy._core; numpy.core is only a deprecated
+// alias there, whose warnings -W error turns into failures. NumPy 1.x has
 // only numpy.core.
 PyRef import_multiarray() {
   PyRef module = PyRef::steal(PyImport_ImportModule("numpy._core.multiarray"));
@@ -48,12 +46,13 @@ void load_array_api() {
   // table outlives the references dropped here.
 }
 
-void raise_mismatch(const char* head, PyRef from, PyObject* to_obj) {
+void raise_type_mismatch(PyArray_Descr* from_descr) {
+  PyRef from = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(from_descr)));
   if (!from) return;
-  PyRef to = PyRef::steal(PyObject_Str(to_obj));
+  PyRef to = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(g_float32)));
   if (!to) return;
   PyRef message = PyRef::steal(
-      PyUnicode_FromFormat("%s:\n from=%U, to=%U", head, from.get(), to.get()));
+      PyUnicode_FromFormat("type mismatch:\n from=%U, to=%U", from.get(), to.get()));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
@@ -65,15 +64,13 @@ PyArrayObject* convert_array(PyObject* obj) {
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   if (PyArray_NDIM(array) != 1) {
-    PyRef from = PyRef::steal(PyUnicode_FromFormat("%d", PyArray_NDIM(array)));
-    PyRef to = PyRef::steal(PyUnicode_FromString("1"));
-    if (to) raise_mismatch("dimensionality mismatch", std::move(from), to.get());
+    PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=1",
+                 PyArray_NDIM(array));
     return nullptr;
   }
   PyArray_Descr* descr = PyArray_DESCR(array);
   if (descr != g_float32 && !PyArray_EquivTypes(descr, g_float32)) {
-    raise_mismatch("type mismatch", PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(descr))),
-                   reinterpret_cast<PyObject*>(g_float32));
+    raise_type_mismatch(descr);
     return nullptr;
   }
   return array;
