@@ -1,10 +1,15 @@
 """eval: the vector line on fd 1, checked byte for byte in child processes."""
 
+import os
 import struct
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
 
+import _mave
 import fifu
 
 TAIL = "], shape=[{n}], strides=[{s}], layout=CFcf (0xf), const ndim=1\n"
@@ -172,3 +177,30 @@ class TestStandardOutput:
         err = result.stderr.decode()
         assert f"CAUGHT PanicException ({message!r},)\n4\n" in err
         assert err.index(message) < err.index("CAUGHT")  # the report came first
+
+
+def test_interrupted_and_partial_writes(write_file, run_python):
+    # A line far larger than a pipe's buffer, a reader that starts late and a
+    # timer signal every few milliseconds: the write blocks, is interrupted
+    # and resumes until the whole line is out.
+    rng = np.random.default_rng(7)
+    bits = rng.standard_normal(20_000).astype(np.float32).view(np.uint32).tolist()
+    path = write_file(fifu.assemble(fifu.simple_vocab(["big"]),
+                                    fifu.nd_array_raw(1, len(bits), pack_bits(bits))))
+    code = f"""
+import signal, sys, _mave
+ticks = []
+signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
+signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+_mave.FfModel({path!r}).eval("big")
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(len(ticks) > 0, file=sys.stderr)
+"""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(_mave.__file__)))
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=env)
+    time.sleep(0.5)
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err
+    assert err == b"True\n"
+    assert out.decode() == line([reference_text(b) for b in bits])
