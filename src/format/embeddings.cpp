@@ -24,6 +24,7 @@ LookupScratch& scratch() {
 }
 
 void copy_to_target(const float* values, const TargetView& target) {
+  if (target.len == 0) return;  // a zero-column matrix has no row memory to copy from
   if (target.byte_stride == 4) {
     std::memcpy(target.data, values, target.len * sizeof(float));
     return;
