@@ -287,7 +287,7 @@ std::string debug_quote(std::string_view text) {
 
 void set_panic_reports(bool enabled) { g_panic_reports = enabled; }
 
-void panic(std::string message, std::source_location where) {
+void panic(std::string message, SourceLocation where) {
   if (g_panic_reports) {
     // One write, so that the report is not interleaved with other output.
     std::string report = "_mave panicked at ";
@@ -303,14 +303,14 @@ void panic(std::string message, std::source_location where) {
 }
 
 void panic_assert_eq(std::string_view text, std::uint64_t left, std::uint64_t right,
-                     std::source_location where) {
+                     SourceLocation where) {
   std::string msg = "assertion `left == right` failed: ";
   msg += text;
   msg += "\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
   panic(std::move(msg), where);
 }
 
-void panic_index_out_of_bounds(std::source_location where) {
+void panic_index_out_of_bounds(SourceLocation where) {
   panic("assertion failed: index < dim", where);
 }
 

@@ -179,6 +179,27 @@ using IoStatus = Result<void, IoError>;
   lhs = std::move(MAVE_CONCAT(mave_result_, __LINE__)).value()
 
 // ---------------------------------------------------------------------------
+// Where a panic was raised, for its report. libstdc++'s std::source_location
+// needs a builtin that clang 14 (the fuzz build) lacks; there the compiler's
+// file and line builtins stand in.
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+struct SourceLocation {
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          std::uint_least32_t line = __builtin_LINE()) noexcept {
+    return SourceLocation{file, line};
+  }
+  constexpr const char* file_name() const noexcept { return file_; }
+  constexpr std::uint_least32_t line() const noexcept { return line_; }
+  constexpr std::uint_least32_t column() const noexcept { return 0; }
+
+  const char* file_;
+  std::uint_least32_t line_;
+};
+#endif
+
+// ---------------------------------------------------------------------------
 // Aborting failure: abandons the current call at any depth; the Python call
 // frame turns it into PanicException(message). Nothing else catches it.
 
@@ -197,18 +218,18 @@ class Panic : public std::exception {
 void set_panic_reports(bool enabled);
 
 [[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+                        SourceLocation where = SourceLocation::current());
 
 // "assertion `left == right` failed: TEXT\n  left: A\n right: B"
 [[noreturn]] void panic_assert_eq(std::string_view text, std::uint64_t left, std::uint64_t right,
-                                  std::source_location where = std::source_location::current());
+                                  SourceLocation where = SourceLocation::current());
 
 // The fixed row-index check of every storage.
 [[noreturn]] void panic_index_out_of_bounds(
-    std::source_location where = std::source_location::current());
+    SourceLocation where = SourceLocation::current());
 
 inline void check_index(std::uint64_t index, std::uint64_t dim,
-                        std::source_location where = std::source_location::current()) {
+                        SourceLocation where = SourceLocation::current()) {
   if (index >= dim) [[unlikely]] panic_index_out_of_bounds(where);
 }
 
