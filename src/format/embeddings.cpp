@@ -117,6 +117,9 @@ std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) co
       return EmbeddingRow(std::move(v));
     }
     case WordLookup::Kind::Composed: {
+      // The rows are checked before the vector is allocated: a file whose
+      // matrix has no rows may claim any number of columns.
+      for (std::uint64_t row : s.rows) check_index(row, storage_.rows());
       std::vector<float> v(n);
       compose(s.rows, v.data(), true);
       return EmbeddingRow(std::move(v));
