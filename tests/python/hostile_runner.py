@@ -1,0 +1,144 @@
+"""Runs a batch of hostile variants of one file in a process of its own.
+
+    python hostile_runner.py JOB.json
+
+The job names a base file, what to do with each variant (load it with
+FfModel and look words up, or convert it with build_model) and the variants:
+["truncate", n], ["set", offset, byte] or ["put", offset, struct format,
+value]. For each variant the runner records the outcome ("ok", "panic",
+"oserror", or the repr of anything else), the CPU and wall seconds it took and
+how much the peak resident size grew, and writes them as JSON to the job's
+"results" path. Before each variant it writes the variant's index to the
+job's "progress" path, so that a parent whose child died knows which variant
+killed it.
+
+With "memory_limit_mb" set, the address space is capped at what the process
+uses after start-up plus that many MB, so that an oversized allocation fails
+as MemoryError instead of going unnoticed (not under AddressSanitizer, whose
+shadow memory needs the whole address space).
+"""
+
+import json
+import os
+import resource
+import struct
+import sys
+import time
+
+import numpy as np
+
+import _mave
+
+# The words looked up in every file that loads: vocabulary words of the
+# fixtures, unknown ones, non-ASCII and the empty string.
+WORDS = ["Haus", "grün", "a", "", "xyzzy", "\U0001F600"]
+MAX_LOOKUP_DIMS = 1 << 16
+
+
+def panic_type():
+    try:
+        _mave.FfModel("/nonexistent/hostile-runner")
+    except BaseException as e:  # noqa: B036 - PanicException is a BaseException
+        return type(e)
+    raise AssertionError("FfModel of a missing file did not fail")
+
+
+PANIC = panic_type()
+
+
+def outcome_of(call):
+    try:
+        call()
+        return "ok"
+    except PANIC:
+        return "panic"
+    except OSError:
+        return "oserror"
+    except BaseException as e:  # noqa: B036 - anything else is a finding
+        return f"{type(e).__name__}: {e}"
+
+
+def load_and_look_up(path):
+    model = _mave.FfModel(path)
+    dims = model.get_dims()
+    if dims > MAX_LOOKUP_DIMS:
+        for word in WORDS:
+            check_lookup(lambda w=word: model.eval(w))
+        return
+    a = np.zeros(dims, np.float32)
+    for word in WORDS:
+        check_lookup(lambda w=word: model.load_embedding(w, a))
+        check_lookup(lambda w=word: model.eval(w))
+
+
+class LookupFailure(Exception):
+    pass
+
+
+def check_lookup(call):
+    """A lookup may end in PanicException (a row beyond the matrix, bad n-gram
+    lengths); anything else is reported as the variant's outcome."""
+    result = outcome_of(call)
+    if result not in ("ok", "panic"):
+        raise LookupFailure(f"lookup: {result}")
+
+
+def convert_and_load(path, output):
+    _mave.build_model(path, output)
+    load_and_look_up(output)
+
+
+def variant(base, spec):
+    kind = spec[0]
+    if kind == "truncate":
+        return base[:spec[1]]
+    data = bytearray(base)
+    if kind == "set":
+        data[spec[1]] = spec[2]
+    elif kind == "put":
+        struct.pack_into("<" + spec[2], data, spec[1], spec[3])
+    else:
+        raise ValueError(spec)
+    return bytes(data)
+
+
+def cap_address_space(extra_mb):
+    with open("/proc/self/statm") as f:
+        pages = int(f.read().split()[0])
+    limit = pages * os.sysconf("SC_PAGE_SIZE") + extra_mb * 1024 * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+
+def main():
+    with open(sys.argv[1]) as f:
+        job = json.load(f)
+    with open(job["base"], "rb") as f:
+        base = f.read()
+    work = job["work"]
+    if job.get("memory_limit_mb") and "asan" not in os.environ.get("LD_PRELOAD", ""):
+        cap_address_space(job["memory_limit_mb"])
+    if job["action"] == "load":
+        act = load_and_look_up
+    else:
+        output = work + ".fifu"
+        act = lambda path: convert_and_load(path, output)  # noqa: E731
+
+    progress = os.open(job["progress"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    results = []
+    for index, spec in enumerate(job["variants"]):
+        os.pwrite(progress, f"{index:10d}".encode(), 0)
+        with open(work, "wb") as f:
+            f.write(variant(base, spec))
+        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        cpu, wall = time.process_time(), time.perf_counter()
+        result = outcome_of(lambda: act(work))
+        cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+        rss_growth_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before
+        results.append([result, cpu, wall, rss_growth_kb])
+    os.close(progress)
+    with open(job["results"], "w") as f:
+        json.dump(results, f)
+
+
+if __name__ == "__main__":
+    main()

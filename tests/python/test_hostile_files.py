@@ -1,0 +1,274 @@
+"""Hostile files: truncated and corrupted files of every kind, and counts up to
+2^64 - 1, end in the exception the module promises and never in a crash, a
+hang or an oversized allocation.
+
+Every fixture of fixture_files (each vocabulary kind, dense and quantized
+storage, with and without metadata and norms; small fastText models) and the
+real fastText models under tests/data/fasttext is cut at every byte offset,
+and every byte of its fixed-width fields is set to 0x00, 0xFF and to its value
+plus and minus one. A file that loads is then asked for words with
+load_embedding and eval. FfModel may only raise PanicException, build_model
+only OSError or PanicException (its aborting failures: repeated words, bucket
+limits, n-gram lengths).
+
+The variants of one file run in a child process (hostile_runner.py), so that
+a crash fails the test with the variant that caused it instead of ending
+pytest; the child's address space is capped, so that an oversized
+allocation shows as MemoryError.
+"""
+
+import json
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import fixture_files
+from conftest import DATA_DIR, _child_environment
+
+RUNNER = Path(__file__).with_name("hostile_runner.py")
+MODELS = DATA_DIR / "fasttext"
+
+FINALFUSION = fixture_files.finalfusion_fixtures()
+FASTTEXT = fixture_files.fasttext_fixtures()
+REAL_MODELS = ["skipgram-maxn0.bin", "skipgram-minn1.bin", "supervised.bin",
+               "supervised-quantized.ftz", "multilingual-skipgram.bin", "cbow-en.bin",
+               "demo-skipgram.bin"]
+
+# A variant that takes longer than this is a hang for these small files
+# (a load takes well under a millisecond; ASan makes that a few).
+VARIANT_SECONDS = 2.0
+MEMORY_LIMIT_MB = 512
+
+
+def corruptions(fields):
+    """Every byte of every field set to 0x00 and 0xFF and moved by +1 and -1."""
+    for f in fields:
+        for offset in range(f.offset, f.offset + f.width):
+            yield offset
+
+
+def byte_variants(data, offsets):
+    variants = []
+    for offset in offsets:
+        old = data[offset]
+        for new in {0x00, 0xFF, (old + 1) % 256, (old - 1) % 256} - {old}:
+            variants.append(["set", offset, new])
+    return variants
+
+
+def run_variants(tmp_path, data, action, variants, *, memory_limit_mb=MEMORY_LIMIT_MB):
+    """[(variant, outcome, cpu seconds, wall seconds, peak RSS growth kB)]."""
+    base = tmp_path / "base"
+    base.write_bytes(data)
+    job = {"base": str(base), "work": str(tmp_path / "work"), "action": action,
+           "variants": variants, "progress": str(tmp_path / "progress"),
+           "results": str(tmp_path / "results.json"), "memory_limit_mb": memory_limit_mb}
+    (tmp_path / "job.json").write_text(json.dumps(job))
+    env = _child_environment()
+    # Under AddressSanitizer an oversized allocation must fail, not be tried.
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=%d" % (
+            memory_limit_mb)
+    stderr = tmp_path / "stderr"
+    with open(stderr, "wb") as err:
+        child = subprocess.run(
+            [sys.executable, *[f"-W{o}" for o in sys.warnoptions], str(RUNNER),
+             str(tmp_path / "job.json")],
+            stdout=subprocess.DEVNULL, stderr=err, env=env, timeout=600)
+    if child.returncode != 0:
+        progress = (tmp_path / "progress").read_text().strip() or "0"
+        index = int(progress)
+        tail = stderr.read_bytes()[-3000:].decode(errors="replace")
+        pytest.fail(f"child died ({child.returncode}) on variant {variants[index]}:\n{tail}")
+    results = json.loads((tmp_path / "results.json").read_text())
+    return [(v, *r) for v, r in zip(variants, results)]
+
+
+def findings(results, allowed):
+    """Variants with an outcome outside `allowed`, or that took too long."""
+    return [r for r in results if r[1] not in allowed or r[3] > VARIANT_SECONDS]
+
+
+def storage_end(fixture):
+    """The shortest prefix that still loads: up to the end of the matrix
+    chunk (where the norms chunk starts, or the end of the file); for a
+    matrix without data, up to its element type, as skipping the padding
+    needs no bytes."""
+    fields = {f.name: f for f in fixture.fields}
+    if "rows" in fields:
+        (rows,) = struct.unpack_from("<Q", fixture.data, fields["rows"].offset)
+        (cols,) = struct.unpack_from("<I", fixture.data, fields["cols"].offset)
+        if rows * cols == 0:
+            return fields["element type"].offset + 4
+    if "norms identifier" in fields:
+        return fields["norms identifier"].offset
+    return len(fixture.data)
+
+
+@pytest.mark.parametrize("name", sorted(FINALFUSION))
+def test_finalfusion_files(tmp_path, name):
+    fixture = FINALFUSION[name]
+    data = fixture.data
+    truncations = [["truncate", n] for n in range(len(data) + 1)]
+    variants = truncations + byte_variants(data, corruptions(fixture.fields))
+    results = run_variants(tmp_path, data, "load", variants)
+
+    assert findings(results, {"ok", "panic"}) == []
+    # Cut before the end of the matrix, a file fails; cut after it, it loads
+    # without norms.
+    end = storage_end(fixture)
+    for (spec, outcome, *_) in results[:len(truncations)]:
+        assert outcome == ("ok" if spec[1] >= end else "panic"), spec
+
+
+@pytest.mark.parametrize("name", sorted(FASTTEXT))
+def test_fasttext_models(tmp_path, name):
+    fixture = FASTTEXT[name]
+    data = fixture.data
+    variants = [["truncate", n] for n in range(len(data) + 1)]
+    variants += byte_variants(data, corruptions(fixture.fields))
+    results = run_variants(tmp_path, data, "convert", variants)
+    assert findings(results, {"ok", "oserror", "panic"}) == []
+    assert results[len(data)][1] == "ok"
+
+
+def sampled_truncations(length, matrix_start, matrix_end):
+    """Every offset through the settings and the first and last 2 kB of the
+    dictionary and the matrix shape, where each cut stops the reader at a new
+    field; every 61st offset through the rest of the dictionary, whose entries
+    are alike; every 4093rd through the matrix data, whose cuts all fail the
+    same way before it is read; and every offset around the end of the input
+    matrix, where reading stops."""
+    offsets = set(range(min(92 + 2048, length + 1)))
+    offsets |= set(range(92, matrix_start, 61))
+    offsets |= set(range(max(matrix_start - 2048, 0), min(matrix_start + 64, length + 1)))
+    offsets |= set(range(matrix_start, length + 1, 4093))
+    offsets |= set(range(max(matrix_end - 8, 0), min(matrix_end + 9, length + 1)))
+    offsets.add(length)
+    return sorted(offsets)
+
+
+@pytest.mark.parametrize("name", REAL_MODELS)
+def test_real_fasttext_models(tmp_path, name):
+    data = (MODELS / name).read_bytes()
+    fields, matrix_start, matrix_end = fixture_files.real_fasttext_fields(data)
+    variants = [["truncate", n]
+                for n in sampled_truncations(len(data), matrix_start, matrix_end)]
+    # All fields of the header and the matrix shape; of the dictionary, the
+    # entries of the first and the last three words (the others are alike).
+    entries = [f for f in fields if f.name in ("word frequency", "entry type")]
+    kept = [f for f in fields if f not in entries] + entries[:6] + entries[-6:]
+    variants += byte_variants(data, corruptions(kept))
+    results = run_variants(tmp_path, data, "convert", variants)
+    assert findings(results, {"ok", "oserror", "panic"}) == []
+    # Whatever follows the input matrix is not read: a cut there changes
+    # nothing, a cut before it fails.
+    whole = next(outcome for spec, outcome, *_ in results if spec == ["truncate", len(data)])
+    for spec, outcome, *_ in results:
+        if spec[0] == "truncate" and spec[1] < matrix_end:
+            assert outcome == "oserror", spec
+        elif spec[0] == "truncate":
+            assert outcome == whole, spec
+
+
+# --- Counts up to 2^64 - 1 ---------------------------------------------------
+
+HUGE = {4: [2**31 - 1, 2**31, 2**32 - 1], 8: [2**32, 2**63 - 1, 2**63, 2**64 - 1]}
+COUNT_SECONDS = 0.1
+COUNT_MEMORY_MB = 100
+
+
+def huge_count_variants(fields):
+    variants = []
+    for f in fields:
+        if f.is_count:
+            fmt = {4: "I", 8: "Q"}[f.width]
+            variants += [["put", f.offset, fmt, value] for value in HUGE[f.width]]
+    return variants
+
+
+def assert_fast_and_small(results):
+    """Each huge count is refused (or harmlessly ignored) within 100 ms of CPU
+    time and 100 MB of memory. CPU time rather than wall time, so that other
+    processes on a busy machine cannot make it flaky; the address space is
+    capped 100 MB above the child's start-up size, so that a larger
+    allocation fails instead of passing untouched."""
+    slow = [r for r in results if r[2] > COUNT_SECONDS]
+    big = [r for r in results if r[4] > COUNT_MEMORY_MB * 1024]
+    assert (slow, big) == ([], [])
+
+
+@pytest.mark.parametrize("name", sorted(FINALFUSION))
+def test_huge_counts_in_finalfusion_files(tmp_path, name):
+    fixture = FINALFUSION[name]
+    variants = huge_count_variants(fixture.fields)
+    results = run_variants(tmp_path, fixture.data, "load", variants,
+                           memory_limit_mb=COUNT_MEMORY_MB)
+    assert findings(results, {"ok", "panic"}) == []
+    assert_fast_and_small(results)
+
+
+@pytest.mark.parametrize("name", sorted(FASTTEXT) + ["skipgram-minn1.bin"])
+def test_huge_counts_in_fasttext_models(tmp_path, name):
+    if name in FASTTEXT:
+        data, fields = FASTTEXT[name].data, FASTTEXT[name].fields
+    else:
+        data = (MODELS / name).read_bytes()
+        fields = fixture_files.real_fasttext_fields(data)[0]
+    results = run_variants(tmp_path, data, "convert", huge_count_variants(fields),
+                           memory_limit_mb=COUNT_MEMORY_MB)
+    assert findings(results, {"ok", "oserror", "panic"}) == []
+    assert_fast_and_small(results)
+
+
+# --- Faults found by fuzzing -------------------------------------------------
+
+def metadata_file(text):
+    b = fixture_files.Builder()
+    fixture_files.header(b, [5, 1, 2])
+    fixture_files.metadata(b, text)
+    fixture_files.words_chunk(b, 1, ["a"])
+    fixture_files.dense_chunk(b, [[1.0]])
+    return bytes(b.data)
+
+
+def zero_row_matrix_file(cols):
+    """A floret vocabulary, which composes every string, over a matrix of no
+    rows that claims `cols` columns."""
+    b = fixture_files.Builder()
+    fixture_files.header(b, [9, 2])
+    fixture_files.floret_chunk(b)
+    at = b.start_chunk(2, "matrix")
+    b.put("Q", 0, "rows")
+    b.put("I", cols, "cols")
+    b.put("I", 10, "element type")
+    b.padding()
+    b.end_chunk(at)
+    return bytes(b.data)
+
+
+REGRESSIONS = {
+    # toml++ 3.3.0 reached __builtin_unreachable() when it classified a
+    # non-ASCII code point outside a string as whitespace or not.
+    "metadata é outside a string": (metadata_file("a = é\n"), "panic"),
+    "metadata U+FB30 after a value": (metadata_file("a = 1\uFB30\n"), "panic"),
+    "metadata U+FB30 as a key": (metadata_file("\uFB30 = 1\n"), "panic"),
+    "metadata U+FB30 after a line-ending backslash": (
+        metadata_file('a = """x\\\n\uFB30"""\n'), "ok"),
+    "metadata U+1680 as whitespace": (metadata_file("a\u1680= 1\n"), "panic"),
+    # A composed lookup allocated the vector before checking the rows, so a
+    # matrix of no rows claiming 2^32 - 1 columns made eval ask for 16 GiB.
+    "composed lookup on a matrix without rows": (zero_row_matrix_file(2**32 - 1), "ok"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(REGRESSIONS))
+def test_fuzzing_regressions(tmp_path, name):
+    data, expected = REGRESSIONS[name]
+    results = run_variants(tmp_path, data, "load", [["truncate", len(data)]],
+                           memory_limit_mb=COUNT_MEMORY_MB)
+    assert [r[1] for r in results] == [expected]
+    assert_fast_and_small(results)
