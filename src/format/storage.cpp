@@ -1,7 +1,11 @@
 #include "format/storage.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <type_traits>
+
+#include "format/vector_math.hpp"
 
 namespace mave {
 
@@ -43,18 +47,26 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
                        std::vector<float>& scratch) const {
   const std::size_t n_rows = rows(), n_cols = cols();
   for (std::uint64_t i : indices) check_index(i, n_rows);
+  // The rows go to add_rows_to a group at a time; groups follow each other in
+  // list order, so every element is still summed in that order.
+  constexpr std::size_t kGroup = 32;
+  std::array<const float*, kGroup> group;
   if (const auto* q = std::get_if<MappedQuantizedArray>(&v_)) {
     scratch.resize(indices.size() * n_cols);
     q->rows_into(indices, scratch.data());
-    for (std::size_t r = 0; r < indices.size(); ++r) {
-      const float* row = scratch.data() + r * n_cols;
-      for (std::size_t j = 0; j < n_cols; ++j) acc[j] = acc[j] + row[j];
+    for (std::size_t start = 0; start < indices.size(); start += kGroup) {
+      const std::size_t n = std::min(kGroup, indices.size() - start);
+      for (std::size_t k = 0; k < n; ++k) group[k] = scratch.data() + (start + k) * n_cols;
+      add_rows_to(acc, n_cols, std::span(group.data(), n));
     }
     return;
   }
-  for (std::uint64_t i : indices) {
-    const float* row = dense_row(static_cast<std::size_t>(i));
-    for (std::size_t j = 0; j < n_cols; ++j) acc[j] = acc[j] + row[j];
+  for (std::size_t start = 0; start < indices.size(); start += kGroup) {
+    const std::size_t n = std::min(kGroup, indices.size() - start);
+    for (std::size_t k = 0; k < n; ++k) {
+      group[k] = dense_row(static_cast<std::size_t>(indices[start + k]));
+    }
+    add_rows_to(acc, n_cols, std::span(group.data(), n));
   }
 }
 

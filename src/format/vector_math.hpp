@@ -5,12 +5,18 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 namespace mave {
 
 // Products of elements 8b + k go to partial sum k; then
 // (((p0 + p4) + (p1 + p5)) + (p2 + p6)) + (p3 + p7), then the tail in order.
 float dot8(const float* a, const float* b, std::size_t n);
+
+// acc[j] = acc[j] + rows[0][j] + rows[1][j] + ..., each addition rounded to
+// float32 in the order of `rows`, for every j < n: the same values, bit for
+// bit, as adding one whole row after the other. No row may overlap acc.
+void add_rows_to(float* acc, std::size_t n, std::span<const float* const> rows);
 
 // Sequential sum of squares: s = 0, then each square in index order.
 float sequential_sum_of_squares(const float* v, std::size_t n);
