@@ -50,4 +50,20 @@ if ! cmp -s "$requirements" "$stamp"; then
   "$PY" -m pip install -q --disable-pip-version-check -r "$requirements"
   cp "$requirements" "$stamp"
 fi
-export ROOT VENV PY
+
+# A second environment with NumPy 1.26: the tests run in both, against the one
+# extension built with NumPy 2's headers.
+VENV_NUMPY1="$ROOT/.venv-np1"
+if [ ! -x "$VENV_NUMPY1/bin/python" ]; then
+  echo "setup: creating $VENV_NUMPY1"
+  "$(find_python312)" -m venv "$VENV_NUMPY1"
+fi
+PY_NUMPY1="$VENV_NUMPY1/bin/python"
+requirements="$ROOT/scripts/requirements-numpy1.txt"
+stamp="$VENV_NUMPY1/.mave-requirements"
+if ! cmp -s "$requirements" "$stamp"; then
+  echo "setup: installing Python packages with NumPy 1.26"
+  "$PY_NUMPY1" -m pip install -q --disable-pip-version-check -r "$requirements"
+  cp "$requirements" "$stamp"
+fi
+export ROOT VENV PY VENV_NUMPY1 PY_NUMPY1
