@@ -1,6 +1,7 @@
 """A known-word load_embedding copies the row straight into the target: no
 heap allocation per call, counted by a malloc shim in a child process."""
 
+import os
 import shutil
 import subprocess
 
@@ -25,6 +26,10 @@ void* malloc(size_t n) {
 
 @pytest.fixture
 def malloc_counter(tmp_path):
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        # The shim would have to come before AddressSanitizer's runtime, which
+        # must be first, and ASan's allocator does not go through malloc.
+        pytest.skip("malloc cannot be counted under AddressSanitizer")
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         pytest.skip("no C compiler for the malloc shim")
