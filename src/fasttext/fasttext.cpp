@@ -1,6 +1,7 @@
 #include "fasttext/fasttext.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <optional>
 #include <span>
@@ -124,34 +125,43 @@ Result<NdArray> read_fasttext_matrix(BufferedReader& r) {
 void average_word_rows(const FastTextSubwordVocab& vocab, NdArray& matrix) {
   const std::size_t n_words = vocab.words.size();
   const std::size_t n_rows = matrix.rows();
+  // The subword rows are gathered a group at a time rather than all
+  // collected: a long word with a large max_n has quadratically many n-grams.
+  // Summing a group at once keeps its rows' cache misses in flight together;
+  // groups follow each other in n-gram order, so the sums are the same.
+  constexpr std::size_t kGroup = 32;
+  std::array<const float*, kGroup> group;
   std::string bracketed;
   for (std::size_t i = 0; i < n_words; ++i) {
-    // The subword rows are streamed in n-gram order rather than collected: a
-    // long word with a large max_n has quadratically many n-grams. The failures
-    // come in the same order as with a collected list: the length checks, then
-    // a zero bucket count on the first hash, then the word's row, then each
-    // subword row in turn.
+    // The failures come in the same order as with a collected list: the
+    // length checks, then a zero bucket count on the first hash, then the
+    // word's row, then each subword row in turn.
     std::string_view word = vocab.words[i];
     bracketed.clear();
     bracketed.append(vocab.begin_marker).append(word).append(vocab.end_marker);
     CharNGrams ngrams(bracketed, vocab.min_ngram_len, vocab.max_ngram_len);
     std::optional<NGram> ngram = ngrams.next();
     if (!ngram) continue;  // bracketed word shorter than min_n: the row stays as read
-    std::uint64_t first = n_words + vocab.indexer.indices_of(*ngram).values[0];
+    std::uint64_t r = n_words + vocab.indexer.indices_of(*ngram).values[0];
 
     // Subword rows lie at or after n_words, so they never alias word row i and
     // the sum can be built in place.
     std::span<float> v = matrix.row_mut(i);
     std::uint64_t count = 0;
-    for (std::uint64_t r = first;;) {
+    std::size_t grouped = 0;
+    for (;;) {
       check_index(r, n_rows);
-      std::span<const float> sub = matrix.row(static_cast<std::size_t>(r));
-      for (std::size_t j = 0; j < v.size(); ++j) v[j] = v[j] + sub[j];
+      group[grouped++] = matrix.row(static_cast<std::size_t>(r)).data();
       ++count;
+      if (grouped == kGroup) {
+        add_rows_to(v.data(), v.size(), std::span(group.data(), grouped));
+        grouped = 0;
+      }
       ngram = ngrams.next();
       if (!ngram) break;
       r = n_words + vocab.indexer.indices_of(*ngram).values[0];
     }
+    add_rows_to(v.data(), v.size(), std::span(group.data(), grouped));
     // A division by float32(count + 1), not a multiplication by its reciprocal.
     const float d = static_cast<float>(count + 1);
     for (float& x : v) x = x / d;

@@ -4,10 +4,12 @@
 // values for which any other order gives other bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "fasttext/fasttext.hpp"
@@ -189,6 +191,43 @@ TEST(SummationOrder, ComposedLookupOfALongWordSumsItsNGramRowsInOrder) {
   ASSERT_TRUE(found);
   EXPECT_EQ(bits_of(std::vector<float>(found->values().begin(), found->values().end())),
             bits_of(expected));
+}
+
+TEST(SummationOrder, AveragedWordRowsAddTheirNGramRowsInOrder) {
+  // A word with 74 n-grams (three groups), a short one, and one too short for
+  // any n-gram, whose row stays as read.
+  const std::uint32_t buckets = 53;
+  const std::size_t cols = 45;
+  const std::vector<std::string> texts = {"abcdefghijklmnopqrst", "xyz", "q"};
+  WordList words;
+  for (const auto& w : texts) words.push_back(w);
+  auto vocab = new_subword_vocabulary(std::move(words), 4, 6, FastTextHashIndexer(buckets),
+                                      std::string("<"), std::string(">"));
+  const std::size_t rows = texts.size() + buckets;
+  const std::vector<float> data = wide_range_values(rows * cols, 31);
+
+  std::vector<float> expected(data.begin(), data.begin() + texts.size() * cols);
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    std::vector<std::uint64_t> listed;
+    subword_rows(vocab, texts[i], listed);
+    if (listed.empty()) continue;
+    Rows rows_in_order;
+    for (std::uint64_t r : listed) {
+      rows_in_order.values.emplace_back(data.begin() + r * cols, data.begin() + (r + 1) * cols);
+    }
+    std::vector<float> v(expected.begin() + i * cols, expected.begin() + (i + 1) * cols);
+    v = row_after_row(v, rows_in_order);
+    const float d = static_cast<float>(listed.size() + 1);
+    for (std::size_t j = 0; j < cols; ++j) expected[i * cols + j] = v[j] / d;
+  }
+
+  NdArray matrix(rows, cols, data);
+  average_word_rows(vocab, matrix);
+  std::vector<float> got(matrix.data().begin(), matrix.data().begin() + texts.size() * cols);
+  EXPECT_EQ(bits_of(got), bits_of(expected));
+  // The subword rows are carried over as read.
+  EXPECT_TRUE(std::equal(matrix.data().begin() + texts.size() * cols, matrix.data().end(),
+                         data.begin() + texts.size() * cols));
 }
 
 }  // namespace
