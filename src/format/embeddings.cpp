@@ -58,13 +58,6 @@ Embeddings Embeddings::unchecked(std::optional<Metadata> metadata, Vocab vocab, 
   return Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0);
 }
 
-void Embeddings::compose(std::span<const std::uint64_t> rows, float* acc, bool contiguous) const {
-  const std::size_t n = dims();
-  std::fill(acc, acc + n, 0.0f);
-  storage_.add_rows(rows, acc, scratch().rebuilt);  // rebuilt rows never alias `rows` or `acc`
-  scale_to_unit_norm(acc, n, contiguous);
-}
-
 bool Embeddings::fill_embedding(std::string_view word, const TargetView& target) const {
   const std::size_t n = dims();
   if (target.len != n) {
@@ -73,8 +66,19 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
                     target.len, n);
   }
   LookupScratch& s = scratch();
-  s.rows.clear();
-  WordLookup found = vocab_.lookup(word, s.rows);
+  // A composed string's rows arrive in batches and are summed in list order
+  // as they come: the target is zeroed before the first batch is added, as
+  // the sum starts there, and is not touched when there are no rows.
+  bool composing = false;
+  auto add_batch = [&](std::span<const std::uint64_t> rows) {
+    if (!composing) {
+      for (std::size_t j = 0; j < n; ++j) target.set(j, 0.0f);
+      s.acc.assign(n, 0.0f);
+      composing = true;
+    }
+    storage_.add_rows(rows, s.acc.data(), s.rebuilt);
+  };
+  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch));
   switch (found.kind) {
     case WordLookup::Kind::None:
       return false;
@@ -89,10 +93,7 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
       return true;
     }
     case WordLookup::Kind::Composed: {
-      // The target is zeroed before the rows are gathered, as the sum starts there.
-      for (std::size_t j = 0; j < n; ++j) target.set(j, 0.0f);
-      s.acc.resize(n);
-      compose(s.rows, s.acc.data(), target.is_contiguous());
+      scale_to_unit_norm(s.acc.data(), n, target.is_contiguous());
       copy_to_target(s.acc.data(), target);
       return true;
     }
@@ -103,8 +104,19 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
 std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) const {
   const std::size_t n = dims();
   LookupScratch& s = scratch();
-  s.rows.clear();
-  WordLookup found = vocab_.lookup(word, s.rows);
+  std::vector<float> composed;
+  bool composing = false;
+  auto add_batch = [&](std::span<const std::uint64_t> rows) {
+    if (!composing) {
+      // The rows are checked before the vector is allocated: a file whose
+      // matrix has no rows may claim any number of columns.
+      for (std::uint64_t row : rows) check_index(row, storage_.rows());
+      composed.assign(n, 0.0f);
+      composing = true;
+    }
+    storage_.add_rows(rows, composed.data(), s.rebuilt);
+  };
+  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch));
   switch (found.kind) {
     case WordLookup::Kind::None:
       return std::nullopt;
@@ -117,12 +129,8 @@ std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) co
       return EmbeddingRow(std::move(v));
     }
     case WordLookup::Kind::Composed: {
-      // The rows are checked before the vector is allocated: a file whose
-      // matrix has no rows may claim any number of columns.
-      for (std::uint64_t row : s.rows) check_index(row, storage_.rows());
-      std::vector<float> v(n);
-      compose(s.rows, v.data(), true);
-      return EmbeddingRow(std::move(v));
+      scale_to_unit_norm(composed.data(), n, true);
+      return EmbeddingRow(std::move(composed));
     }
   }
   return std::nullopt;

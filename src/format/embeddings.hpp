@@ -69,9 +69,6 @@ class Embeddings {
         storage_(std::move(storage)),
         norms_(std::move(norms)) {}
 
-  // Sums the rows listed in `rows` into acc (dims zeros first) and scales the
-  // sum to unit length with the summation order of the final home.
-  void compose(std::span<const std::uint64_t> rows, float* acc, bool contiguous) const;
 
   std::optional<Metadata> metadata_;
   Vocab vocab_;

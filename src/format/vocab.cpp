@@ -37,6 +37,21 @@ WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& comp
       v_);
 }
 
+WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
+                         RowBatchSink sink) const {
+  return std::visit(
+      [&](const auto& v) -> WordLookup {
+        if (auto row = v.words.find(word)) return {WordLookup::Kind::Known, *row};
+        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, SimpleVocab>) {
+          return {};
+        } else {
+          if (subword_rows(v, word, buffer, sink) == 0) return {};
+          return {WordLookup::Kind::Composed, 0};
+        }
+      },
+      v_);
+}
+
 Result<Vocab> read_vocab_chunk(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::uint64_t start,
                         stream_position(r, "Cannot get vocabulary chunk start position"));

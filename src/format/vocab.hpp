@@ -35,6 +35,11 @@ class Vocab {
   // Known words by their row; other strings through their subwords, whose
   // rows are appended to `composed_rows` (which must start empty).
   WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& composed_rows) const;
+  // As lookup, but a composed string's rows go to `sink` in batches built in
+  // `buffer` as they are enumerated (see subword_rows); Composed when there
+  // was at least one.
+  WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
+                    RowBatchSink sink) const;
 
   const Variant& variant() const { return v_; }
 

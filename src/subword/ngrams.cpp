@@ -86,9 +86,11 @@ SubwordVocab<Indexer> new_subword_vocabulary(WordList words, std::uint32_t min_n
                                std::move(begin_marker), std::move(end_marker), std::move(indexer)};
 }
 
-template <class Indexer>
-void subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
-                  std::vector<std::uint64_t>& rows) {
+namespace {
+
+// Calls add(row) for every subword row of the word, in enumeration order.
+template <class Indexer, class Add>
+void for_each_subword_row(const SubwordVocab<Indexer>& vocab, std::string_view word, Add&& add) {
   std::string bracketed;
   bracketed.reserve(vocab.begin_marker.size() + word.size() + vocab.end_marker.size());
   bracketed.append(vocab.begin_marker).append(word).append(vocab.end_marker);
@@ -98,19 +100,50 @@ void subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
   if constexpr (std::is_same_v<Indexer, FloretHashIndexer>) {
     // Floret also indexes the whole bracketed word, whatever its length.
     for (std::uint64_t i : vocab.indexer.indices_of(NGram{bracketed, count_chars(bracketed)})) {
-      rows.push_back(n_words + i);
+      add(n_words + i);
     }
   }
   while (auto ngram = ngrams.next()) {
-    for (std::uint64_t i : vocab.indexer.indices_of(*ngram)) rows.push_back(n_words + i);
+    for (std::uint64_t i : vocab.indexer.indices_of(*ngram)) add(n_words + i);
   }
+}
+
+}  // namespace
+
+template <class Indexer>
+void subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
+                  std::vector<std::uint64_t>& rows) {
+  for_each_subword_row(vocab, word, [&rows](std::uint64_t row) { rows.push_back(row); });
+}
+
+template <class Indexer>
+std::uint64_t subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
+                           std::vector<std::uint64_t>& buffer, RowBatchSink sink) {
+  std::uint64_t total = 0;
+  buffer.clear();
+  for_each_subword_row(vocab, word, [&](std::uint64_t row) {
+    buffer.push_back(row);
+    if (buffer.size() == kSubwordRowBatch) {
+      total += buffer.size();
+      sink(buffer);
+      buffer.clear();
+    }
+  });
+  if (!buffer.empty()) {
+    total += buffer.size();
+    sink(buffer);
+    buffer.clear();
+  }
+  return total;
 }
 
 #define MAVE_INSTANTIATE(Indexer)                                                              \
   template SubwordVocab<Indexer> new_subword_vocabulary(WordList, std::uint32_t, std::uint32_t, \
                                                         Indexer, std::string, std::string);     \
   template void subword_rows(const SubwordVocab<Indexer>&, std::string_view,                   \
-                             std::vector<std::uint64_t>&);
+                             std::vector<std::uint64_t>&);                                      \
+  template std::uint64_t subword_rows(const SubwordVocab<Indexer>&, std::string_view,          \
+                                      std::vector<std::uint64_t>&, RowBatchSink);
 MAVE_INSTANTIATE(FnvBucketIndexer)
 MAVE_INSTANTIATE(FastTextHashIndexer)
 MAVE_INSTANTIATE(NGramTableIndexer)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,5 +72,30 @@ SubwordVocab<Indexer> new_subword_vocabulary(WordList words, std::uint32_t min_n
 template <class Indexer>
 void subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
                   std::vector<std::uint64_t>& rows);
+
+// A non-owning reference to what receives batches of rows; unlike
+// std::function it never allocates.
+class RowBatchSink {
+ public:
+  template <class F>
+  explicit RowBatchSink(F& f)
+      : object_(&f), call_([](void* o, std::span<const std::uint64_t> rows) {
+          (*static_cast<F*>(o))(rows);
+        }) {}
+  void operator()(std::span<const std::uint64_t> rows) const { call_(object_, rows); }
+
+ private:
+  void* object_;
+  void (*call_)(void*, std::span<const std::uint64_t>);
+};
+
+// The rows subword_rows lists, handed to `sink` in order in batches of at
+// most kSubwordRowBatch built in `buffer`: the n-grams of a long string, or of
+// long floret markers with a large maximum length, are quadratically many, so
+// they are never all held at once. Returns the number of rows handed over.
+inline constexpr std::size_t kSubwordRowBatch = 1024;
+template <class Indexer>
+std::uint64_t subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
+                           std::vector<std::uint64_t>& buffer, RowBatchSink sink);
 
 }  // namespace mave

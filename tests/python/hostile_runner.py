@@ -3,7 +3,8 @@
     python hostile_runner.py JOB.json
 
 The job names a base file, what to do with each variant (load it with
-FfModel and look words up, or convert it with build_model) and the variants:
+FfModel and look words up, look one string up, or convert it with
+build_model and load the result) and the variants:
 ["truncate", n], ["set", offset, byte] or ["put", offset, struct format,
 value]. For each variant the runner records the outcome ("ok", "panic",
 "oserror", or the repr of anything else), the CPU and wall seconds it took and
@@ -83,6 +84,12 @@ def check_lookup(call):
         raise LookupFailure(f"lookup: {result}")
 
 
+def look_up_once(path):
+    """One composed lookup, for files whose lookups are expensive by design."""
+    model = _mave.FfModel(path)
+    model.load_embedding("x", np.zeros(model.get_dims(), np.float32))
+
+
 def convert_and_load(path, output):
     _mave.build_model(path, output)
     load_and_look_up(output)
@@ -119,6 +126,8 @@ def main():
         cap_address_space(job["memory_limit_mb"])
     if job["action"] == "load":
         act = load_and_look_up
+    elif job["action"] == "look up once":
+        act = look_up_once
     else:
         output = work + ".fifu"
         act = lambda path: convert_and_load(path, output)  # noqa: E731

@@ -265,6 +265,29 @@ REGRESSIONS = {
 }
 
 
+def long_marker_floret_file(marker_length):
+    """Floret markers of `marker_length` characters and no limit on the
+    n-gram length: any string has about marker_length^2 / 2 n-grams, each
+    hashed to four rows."""
+    b = fixture_files.Builder()
+    fixture_files.header(b, [9, 2])
+    fixture_files.floret_chunk(b, min_n=1, max_n=2**32 - 1, buckets=1, hashes=4,
+                               begin="<" * marker_length)
+    fixture_files.dense_chunk(b, [[1.0, 2.0]])
+    return bytes(b.data)
+
+
+def test_composed_rows_are_not_all_held_at_once(tmp_path):
+    # Found by review: a composed lookup listed all of a string's subword rows
+    # before summing them. Here that list is 12.5 million rows, 100 MB, from a
+    # 2.6 kB file; a file of 64 kB asked for 64 GB.
+    data = long_marker_floret_file(2500)
+    results = run_variants(tmp_path, data, "look up once", [["truncate", len(data)]],
+                           memory_limit_mb=COUNT_MEMORY_MB)
+    assert [r[1] for r in results] == ["ok"]
+    assert results[0][4] < COUNT_MEMORY_MB * 1024
+
+
 @pytest.mark.parametrize("name", sorted(REGRESSIONS))
 def test_fuzzing_regressions(tmp_path, name):
     data, expected = REGRESSIONS[name]
