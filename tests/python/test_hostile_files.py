@@ -18,13 +18,17 @@ allocation shows as MemoryError.
 """
 
 import json
+import os
 import struct
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
+import _mave
+import fifu
 import fixture_files
 from conftest import DATA_DIR, _child_environment
 
@@ -295,3 +299,19 @@ def test_fuzzing_regressions(tmp_path, name):
                            memory_limit_mb=COUNT_MEMORY_MB)
     assert [r[1] for r in results] == [expected]
     assert_fast_and_small(results)
+
+
+def test_replacing_a_loaded_file_by_rename_keeps_the_loaded_model(tmp_path):
+    # The way the README gives to update a file that is in use.
+    path = tmp_path / "model.fifu"
+    path.write_bytes(fifu.dense_embeddings(["a"], [[1.0, 2.0]]))
+    old = _mave.FfModel(str(path))
+    fresh = tmp_path / "model.fifu.new"
+    fresh.write_bytes(fifu.dense_embeddings(["a", "b"], [[3.0, 4.0], [5.0, 6.0]]))
+    os.replace(fresh, path)
+
+    a = np.zeros(2, np.float32)
+    assert old.load_embedding("a", a) and a.tolist() == [1.0, 2.0]
+    assert old.load_embedding("b", a) is False
+    new = _mave.FfModel(str(path))
+    assert new.load_embedding("b", a) and a.tolist() == [5.0, 6.0]
