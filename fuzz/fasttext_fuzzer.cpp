@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,7 +70,12 @@ void round_trip(const Embeddings& converted) {
   {
     mave::BufferedWriter writer{mave::File(copy)};
     mave::Status written = converted.write_embeddings_to(writer);
-    require(written.ok(), "writing to a memory file failed");
+    if (!written.ok()) {
+      // Only a column count the file cannot hold may fail the write.
+      require(converted.dims() > std::numeric_limits<std::uint32_t>::max(),
+              "writing to a memory file failed");
+      return;
+    }
     require(writer.close().ok(), "closing the written memory file failed");
   }
   require(::lseek(file.fd(), 0, SEEK_SET) == 0, "rewinding the written file failed");

@@ -44,6 +44,13 @@ Status write_nd_array(BufferedWriter& w, const NdArray& matrix) {
   std::uint64_t data_bytes = static_cast<std::uint64_t>(matrix.rows()) * matrix.cols() * 4;
   MAVE_TRY(write_u64(w, 16 + padding + data_bytes, "Cannot write embedding matrix chunk length"));
   MAVE_TRY(write_u64(w, matrix.rows(), "Cannot write number of rows of the embedding matrix"));
+  // The file holds the column count in 32 bits; a wider one (possible only
+  // for a matrix without rows) would be written cut short, as another shape.
+  if (matrix.cols() > std::numeric_limits<std::uint32_t>::max()) {
+    return EmbeddingsError::write(
+        "Cannot write number of columns of the embedding matrix",
+        IoError::message(ErrorKind::InvalidInput, "more columns than a u32 can count"));
+  }
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(matrix.cols()),
                      "Cannot write number of columns of the embedding matrix"));
   MAVE_TRY(write_u32(w, kElementTypeF32, "Cannot write embedding matrix type identifier"));

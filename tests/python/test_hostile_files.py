@@ -315,3 +315,19 @@ def test_replacing_a_loaded_file_by_rename_keeps_the_loaded_model(tmp_path):
     assert old.load_embedding("b", a) is False
     new = _mave.FfModel(str(path))
     assert new.load_embedding("b", a) and a.tolist() == [5.0, 6.0]
+
+
+def test_conversion_refuses_more_columns_than_the_file_can_hold(tmp_path, capfd):
+    # Found by review: a model without words or buckets may declare a matrix of
+    # no rows and 2^32 + 5 columns; the converted file said 5 columns, and the
+    # conversion reported success.
+    fixture = fixture_files.fasttext_model("wide", [], buckets=0, output_matrix=False)
+    data = bytearray(fixture.data)
+    (columns,) = [f for f in fixture.fields if f.name == "column_count"]
+    struct.pack_into("<Q", data, columns.offset, 2**32 + 5)
+    model = tmp_path / "wide.bin"
+    model.write_bytes(data)
+    with pytest.raises(OSError) as info:
+        _mave.build_model(str(model), str(tmp_path / "wide.fifu"))
+    assert info.value.args == ("Cannot write number of columns of the embedding matrix",)
+    capfd.readouterr()
