@@ -95,17 +95,17 @@ def convert_and_load(path, output):
     load_and_look_up(output)
 
 
-def variant(base, spec):
-    kind = spec[0]
+def variant(base, change):
+    kind = change[0]
     if kind == "truncate":
-        return base[:spec[1]]
+        return base[:change[1]]
     data = bytearray(base)
     if kind == "set":
-        data[spec[1]] = spec[2]
+        data[change[1]] = change[2]
     elif kind == "put":
-        struct.pack_into("<" + spec[2], data, spec[1], spec[3])
+        struct.pack_into("<" + change[2], data, change[1], change[3])
     else:
-        raise ValueError(spec)
+        raise ValueError(change)
     return bytes(data)
 
 
@@ -134,10 +134,10 @@ def main():
 
     progress = os.open(job["progress"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     results = []
-    for index, spec in enumerate(job["variants"]):
+    for index, change in enumerate(job["variants"]):
         os.pwrite(progress, f"{index:10d}".encode(), 0)
         with open(work, "wb") as f:
-            f.write(variant(base, spec))
+            f.write(variant(base, change))
         rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         cpu, wall = time.process_time(), time.perf_counter()
         result = outcome_of(lambda: act(work))

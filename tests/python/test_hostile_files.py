@@ -124,8 +124,8 @@ def test_finalfusion_files(tmp_path, name):
     # Cut before the end of the matrix, a file fails; cut after it, it loads
     # without norms.
     end = storage_end(fixture)
-    for (spec, outcome, *_) in results[:len(truncations)]:
-        assert outcome == ("ok" if spec[1] >= end else "panic"), spec
+    for (change, outcome, *_) in results[:len(truncations)]:
+        assert outcome == ("ok" if change[1] >= end else "panic"), change
 
 
 @pytest.mark.parametrize("name", sorted(FASTTEXT))
@@ -170,12 +170,12 @@ def test_real_fasttext_models(tmp_path, name):
     assert findings(results, {"ok", "oserror", "panic"}) == []
     # Whatever follows the input matrix is not read: a cut there changes
     # nothing, a cut before it fails.
-    whole = next(outcome for spec, outcome, *_ in results if spec == ["truncate", len(data)])
-    for spec, outcome, *_ in results:
-        if spec[0] == "truncate" and spec[1] < matrix_end:
-            assert outcome == "oserror", spec
-        elif spec[0] == "truncate":
-            assert outcome == whole, spec
+    whole = next(outcome for change, outcome, *_ in results if change == ["truncate", len(data)])
+    for change, outcome, *_ in results:
+        if change[0] == "truncate" and change[1] < matrix_end:
+            assert outcome == "oserror", change
+        elif change[0] == "truncate":
+            assert outcome == whole, change
 
 
 # --- Counts up to 2^64 - 1 ---------------------------------------------------
