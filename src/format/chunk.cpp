@@ -133,6 +133,10 @@ Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n,
   }
   std::vector<float> out;
   if (left) {
+    // A fastText input matrix is hundreds of MB: ask for huge pages before
+    // the first touch.
+    out.reserve(static_cast<std::size_t>(n));
+    advise_huge_pages(out.data(), out.capacity() * sizeof(float));
     out.resize(static_cast<std::size_t>(n));
     auto st = r.read_exact(out.data(), out.size() * 4);
     if (!st.ok()) return EmbeddingsError::read(std::string(desc), std::move(st).error());

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -244,6 +245,22 @@ IoStatus BufferedWriter::close() {
   IoStatus closed = file_.close();
   if (!flushed.ok()) return flushed;
   return closed;
+}
+
+// ---------------------------------------------------------------------------
+
+void advise_huge_pages(void* p, std::size_t n) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const auto begin = reinterpret_cast<std::uintptr_t>(p);
+  if (n < kHuge || begin > UINTPTR_MAX - n) return;
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last = (begin + n) & ~(kHuge - 1);
+  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
 }
 
 // ---------------------------------------------------------------------------

@@ -99,6 +99,13 @@ class BufferedWriter {
   std::size_t len_ = 0;
 };
 
+// Asks the kernel to back the whole 2 MiB pages inside [p, p + n) with huge
+// pages (Linux transparent huge pages), before the memory is first touched:
+// filling a large buffer then takes far fewer page faults, and reading it at
+// random far fewer TLB misses. Only a hint; nothing changes where it is not
+// supported.
+void advise_huge_pages(void* p, std::size_t n);
+
 // A read-only mapping of exactly [offset, offset + length) of a file. It stays
 // valid after the file is closed, until it is destroyed.
 class Mapping {
