@@ -6,11 +6,13 @@
 // successful read the first words of the vocabulary and some fixed strings
 // are looked up in every way the module does, so that composed lookups, the
 // quantized reconstruction and the vector text of eval all run.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -120,8 +122,34 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
          (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
+// The number of n-grams a lookup of `word` enumerates. A file may set long
+// floret markers and no limit on the n-gram length; a lookup then has
+// quadratically many n-grams, and takes time accordingly, by the definition
+// of a composed vector. Such lookups are skipped: their cost is known, and
+// they would only slow the search for faults down.
+std::uint64_t ngram_count(const Embeddings& e, std::string_view word) {
+  return std::visit(
+      [&](const auto& vocab) -> std::uint64_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(vocab)>, mave::SimpleVocab>) {
+          return 0;
+        } else {
+          const std::uint64_t chars = mave::count_chars(vocab.begin_marker) +
+                                      mave::count_chars(word) + mave::count_chars(vocab.end_marker);
+          const std::uint64_t lo = vocab.min_ngram_len, hi = vocab.max_ngram_len;
+          std::uint64_t n = 1;  // floret also hashes the whole bracketed word
+          for (std::uint64_t left = chars; left >= lo && lo > 0 && hi >= lo; --left) {
+            n += std::min(hi, left) - lo + 1;
+          }
+          return n;
+        }
+      },
+      e.vocab().variant());
+}
+constexpr std::uint64_t kMaxNGrams = std::uint64_t{1} << 16;
+
 void look_up(const Embeddings& e, std::string_view word) {
   const std::size_t dims = e.dims();
+  if (ngram_count(e, word) > kMaxNGrams) return;
   Outcome found = find(e, word);
   if (dims > kMaxTarget) return;
 
