@@ -179,6 +179,10 @@ Status expect_element_type(BufferedReader& r, std::uint32_t expected) {
 
 namespace {
 
+EmbeddingsError invalid_item(const Utf8Error& bad) {
+  return EmbeddingsError::format("Item contains invalid UTF-8: " + utf8_error_description(bad));
+}
+
 // Reads one string item into `buf`, reusing its storage.
 Status read_string_item_into(BufferedReader& r, std::string& buf) {
   MAVE_ASSIGN_OR_RETURN(std::uint32_t len, read_u32(r, "Cannot read string length"));
@@ -194,9 +198,7 @@ Status read_string_item_into(BufferedReader& r, std::string& buf) {
     if (!bytes.ok()) return EmbeddingsError::read("Cannot read item", std::move(bytes).error());
     buf = std::move(bytes).value();
   }
-  if (auto bad = validate_utf8(buf)) {
-    return EmbeddingsError::format("Item contains invalid UTF-8: " + utf8_error_description(*bad));
-  }
+  if (auto bad = validate_utf8(buf)) return invalid_item(*bad);
   return {};
 }
 
@@ -212,6 +214,20 @@ Status read_string_items(BufferedReader& r, std::uint64_t count, WordList& out) 
   out.reserve(reservation_for(r, count, 4));
   std::string item;
   for (std::uint64_t i = 0; i < count; ++i) {
+    // An item that lies whole in the reader's buffer (most of a vocabulary)
+    // is taken from there, without a read call or a copy in between; an
+    // item that straddles the buffer's end goes the general way.
+    std::span<const unsigned char> buffered = r.buffered_bytes();
+    if (buffered.size() >= 4) {
+      const std::uint32_t len = load_le<std::uint32_t>(buffered.data());
+      if (len <= buffered.size() - 4) {
+        std::string_view word(reinterpret_cast<const char*>(buffered.data() + 4), len);
+        if (auto bad = validate_utf8(word)) return invalid_item(*bad);
+        out.push_back(word);
+        r.consume(4 + std::size_t{len});
+        continue;
+      }
+    }
     MAVE_TRY(read_string_item_into(r, item));
     out.push_back(item);
   }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,12 @@ class BufferedReader {
   // Bytes left between the position and the end of a regular file; none when
   // the size is unknown.
   std::optional<std::uint64_t> remaining() const;
+
+  // The bytes already read from the file and not yet consumed, for parsers
+  // that take small items straight from the buffer; consume(n) takes n of
+  // them (n at most their count).
+  std::span<const unsigned char> buffered_bytes() const { return {buf_.get() + pos_, buffered()}; }
+  void consume(std::size_t n) { pos_ += n; }
 
   const File& file() const { return file_; }
   File into_file() { return std::move(file_); }

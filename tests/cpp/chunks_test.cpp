@@ -90,6 +90,45 @@ TEST(SimpleVocabChunk, ManyWordsAllFoundAtTheirRows) {
   EXPECT_EQ(vocab.value().words.find("w1"), std::nullopt);
 }
 
+TEST(SimpleVocabChunk, ItemsAcrossReadBufferBoundariesKeepTheirBytes) {
+  // Lengths 0 to 40 (and one item longer than the 8192-byte read buffer) put
+  // length fields and words across every buffer boundary; multi-byte
+  // characters land on both sides of one.
+  std::vector<std::string> words;
+  for (int i = 0; words.size() < 3000; ++i) {
+    std::string w = std::to_string(i) + ":";
+    for (int k = 0; k < i % 41; ++k) w += (k % 3 == 0) ? "\xC3\xA9" : "x";
+    words.push_back(w);
+    if (i == 1500) words.push_back(std::string(9000, 'L') + "\xE2\x82\xAC");
+  }
+  Bytes f;
+  simple_vocab(f, words);
+  TempFile file(f.str() + "next");
+  BufferedReader r = file.reader();
+  auto vocab = read_simple_vocab(r);
+  ASSERT_TRUE(vocab.ok()) << vocab.error().debug();
+  ASSERT_EQ(vocab.value().words.size(), words.size());
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    ASSERT_EQ(vocab.value().words[i], words[i]) << i;
+    ASSERT_EQ(vocab.value().words.find(words[i]), i);
+  }
+  EXPECT_EQ(r.position().value(), f.size());
+
+  // A bad item far into the chunk reports its own bytes, wherever it lies.
+  for (std::size_t bad : {std::size_t{0}, std::size_t{700}, words.size() - 1}) {
+    std::vector<std::string> broken = words;
+    broken[bad] += "\xE2\x82";
+    Bytes g;
+    simple_vocab(g, broken);
+    TempFile broken_file(g.str());
+    BufferedReader br = broken_file.reader();
+    EXPECT_EQ(debug_of(read_simple_vocab(br)),
+              "Format(\"Item contains invalid UTF-8: incomplete utf-8 byte sequence from index " +
+                  std::to_string(words[bad].size()) + "\")")
+        << bad;
+  }
+}
+
 struct ChunkFailure {
   std::string name;
   std::string bytes;
