@@ -48,10 +48,21 @@ std::size_t WordList::build_index() {
   std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8, size() + size() / 2 + 1));
   slots_.assign(capacity, 0);
   mask_ = capacity - 1;
+  // The slots are touched at random: each word's hash is computed a few words
+  // ahead and its slot prefetched, so that the misses overlap.
+  constexpr std::size_t kAhead = 8;
+  std::uint64_t ahead[kAhead];
+  auto start = [&](std::size_t i) {
+    std::uint64_t h = hash((*this)[i]);
+    ahead[i % kAhead] = h;
+    __builtin_prefetch(&slots_[static_cast<std::size_t>(h & mask_)]);
+  };
+  for (std::size_t i = 0; i < std::min(kAhead, size()); ++i) start(i);
   std::size_t distinct = 0;
   for (std::size_t i = 0; i < size(); ++i) {
+    const std::uint64_t h = ahead[i % kAhead];
+    if (i + kAhead < size()) start(i + kAhead);
     std::string_view word = (*this)[i];
-    std::uint64_t h = hash(word);
     std::size_t at = probe(word, h);
     if (slots_[at] == 0) ++distinct;
     slots_[at] = (static_cast<std::uint64_t>(i + 1) << kTagBits) | (h >> (64 - kTagBits));
