@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -67,25 +68,35 @@ std::size_t floor_load(const char* path) {
     std::exit(1);
   }
   const std::uint64_t length = u64_at(frame + 4);
-  std::vector<char> bytes(length);
-  pread_all(fd, bytes.data(), length, chunk + 12);
+  std::unique_ptr<char[]> bytes(new char[length]);  // no zero-filling
+  pread_all(fd, bytes.get(), length, chunk + 12);
   ::close(fd);
 
-  const std::uint64_t n = u64_at(bytes.data());
+  const std::uint64_t n = u64_at(bytes.get());
   std::vector<std::string_view> words;
   words.reserve(n);
-  const char* p = bytes.data() + 8;
+  const char* p = bytes.get() + 8;
   for (std::uint64_t i = 0; i < n; ++i) {
     std::uint32_t len = u32_at(p);
     words.emplace_back(p + 4, len);
     p += 4 + len;
   }
+  // Hashes are computed eight words ahead and their slots prefetched, so that
+  // the random accesses to the table overlap.
   const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8, 2 * n));
   std::vector<std::uint32_t> slots(capacity, 0);  // word index + 1; 0 is empty
   const std::hash<std::string_view> hash;
+  constexpr std::size_t kAhead = 8;
+  std::size_t ahead[kAhead];
+  auto start = [&](std::size_t i) {
+    ahead[i % kAhead] = hash(words[i]) & (capacity - 1);
+    __builtin_prefetch(&slots[ahead[i % kAhead]]);
+  };
+  for (std::size_t i = 0; i < std::min<std::size_t>(kAhead, n); ++i) start(i);
   std::size_t distinct = 0;
   for (std::uint32_t i = 0; i < n; ++i) {
-    std::size_t at = hash(words[i]) & (capacity - 1);
+    std::size_t at = ahead[i % kAhead];
+    if (i + kAhead < n) start(i + kAhead);
     while (slots[at] != 0 && words[slots[at] - 1] != words[i]) at = (at + 1) & (capacity - 1);
     if (slots[at] == 0) {
       slots[at] = i + 1;
