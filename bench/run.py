@@ -669,7 +669,7 @@ def machine():
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--large", action="store_true",
-                   help="1M words x 300 dims, 1M lookups (several GB of data, ~20 min)")
+                   help="1M words x 300 dims, 1M lookups (about 10 GB of data, 5 minutes)")
     p.add_argument("--rounds", type=int, default=5, help="timed rounds per measure (median)")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--only", default="1,2,3,4,5,6", help="measures to run, e.g. 1,3")
@@ -691,7 +691,7 @@ def parse_args(argv):
     p.add_argument("--build-dir", type=Path, default=ROOT / "build-bench")
     p.add_argument("--out", type=Path, default=HERE / "out")
     p.add_argument("--fresh", action="store_true", help="regenerate the data")
-    p.add_argument("--clean", action="store_true", help="delete the data at the end")
+    p.add_argument("--clean", action="store_true", help="delete the data directory at the end")
     p.add_argument("--json", type=Path, help="also write the table's rows here")
     args = p.parse_args(argv)
     big = args.large
@@ -747,7 +747,8 @@ def main(argv):
     print("command: " + os.environ.get("MAVE_BENCH_COMMAND", f"bench/run.py {' '.join(argv)}").rstrip())
     print()
     table.print()
-    print(f"\nwall time {time.monotonic() - started:.0f} s; data in {args.out}")
+    where = "deleted" if args.clean else f"kept in {args.out}"
+    print(f"\nwall time {time.monotonic() - started:.0f} s; data {where}")
     if args.json:
         args.json.write_text(json.dumps({"columns": Table.COLUMNS, "rows": table.rows,
                                          "notes": table.notes}, indent=1))
