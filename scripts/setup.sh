@@ -37,33 +37,26 @@ find_python312() {
   exit 1
 }
 
-if [ ! -x "$VENV/bin/python" ]; then
-  echo "setup: creating $VENV"
-  "$(find_python312)" -m venv "$VENV"
-fi
+# make_venv DIR REQUIREMENTS: a CPython 3.12 environment with those packages,
+# reinstalled only when the requirements file changes.
+make_venv() {
+  local dir=$1 requirements=$2 stamp="$1/.mave-requirements"
+  if [ ! -x "$dir/bin/python" ]; then
+    echo "setup: creating $dir"
+    "$(find_python312)" -m venv "$dir"
+  fi
+  if ! cmp -s "$requirements" "$stamp"; then
+    echo "setup: installing Python packages into $dir"
+    "$dir/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+    cp "$requirements" "$stamp"
+  fi
+}
+
+make_venv "$VENV" "$ROOT/scripts/requirements-dev.txt"
 PY="$VENV/bin/python"
-
-requirements="$ROOT/scripts/requirements-dev.txt"
-stamp="$VENV/.mave-requirements"
-if ! cmp -s "$requirements" "$stamp"; then
-  echo "setup: installing Python packages"
-  "$PY" -m pip install -q --disable-pip-version-check -r "$requirements"
-  cp "$requirements" "$stamp"
-fi
-
 # A second environment with NumPy 1.26: the tests run in both, against the one
 # extension built with NumPy 2's headers.
 VENV_NUMPY1="$ROOT/.venv-np1"
-if [ ! -x "$VENV_NUMPY1/bin/python" ]; then
-  echo "setup: creating $VENV_NUMPY1"
-  "$(find_python312)" -m venv "$VENV_NUMPY1"
-fi
+make_venv "$VENV_NUMPY1" "$ROOT/scripts/requirements-numpy1.txt"
 PY_NUMPY1="$VENV_NUMPY1/bin/python"
-requirements="$ROOT/scripts/requirements-numpy1.txt"
-stamp="$VENV_NUMPY1/.mave-requirements"
-if ! cmp -s "$requirements" "$stamp"; then
-  echo "setup: installing Python packages with NumPy 1.26"
-  "$PY_NUMPY1" -m pip install -q --disable-pip-version-check -r "$requirements"
-  cp "$requirements" "$stamp"
-fi
 export ROOT VENV PY VENV_NUMPY1 PY_NUMPY1

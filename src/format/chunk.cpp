@@ -168,6 +168,16 @@ Status expect_chunk_identifier(BufferedReader& r, ChunkIdentifier expected) {
   return {};
 }
 
+Result<ChunkIdentifier> peek_chunk_identifier(BufferedReader& r, std::string_view what) {
+  const std::string name(what);
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t start,
+                        stream_position(r, "Cannot get " + name + " chunk start position"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, "Cannot read " + name + " chunk identifier"));
+  if (!is_known_chunk_code(code)) return EmbeddingsError::unknown_chunk_identifier(code);
+  MAVE_TRY(seek_to(r, start, "Cannot seek to " + name + " chunk start position"));
+  return static_cast<ChunkIdentifier>(code);
+}
+
 Status expect_element_type(BufferedReader& r, std::uint32_t expected) {
   MAVE_ASSIGN_OR_RETURN(std::uint32_t type, read_u32(r, "Cannot read type identifier"));
   if (type != expected) {

@@ -70,6 +70,10 @@ Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n,
 IoResult<std::string> read_bytes(BufferedReader& r, std::uint64_t n);
 
 Status expect_chunk_identifier(BufferedReader& r, ChunkIdentifier expected);
+// Reads the identifier of the chunk at the current position, which must be a
+// known code, and seeks back to the chunk's start. `what` ("vocabulary",
+// "storage") names the chunk in the messages.
+Result<ChunkIdentifier> peek_chunk_identifier(BufferedReader& r, std::string_view what);
 Status expect_element_type(BufferedReader& r, std::uint32_t expected);
 
 // String item: u32 byte length, then UTF-8 bytes.

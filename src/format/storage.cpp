@@ -71,12 +71,8 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
 }
 
 Result<Storage> read_storage_chunk(BufferedReader& r) {
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t start,
-                        stream_position(r, "Cannot get storage chunk start position"));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, "Cannot read storage chunk identifier"));
-  if (!is_known_chunk_code(code)) return EmbeddingsError::unknown_chunk_identifier(code);
-  MAVE_TRY(seek_to(r, start, "Cannot seek to storage chunk start position"));
-  switch (static_cast<ChunkIdentifier>(code)) {
+  MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "storage"));
+  switch (id) {
     case ChunkIdentifier::NdArray: {
       MAVE_ASSIGN_OR_RETURN(MappedNdArray m, read_mapped_nd_array(r));
       return Storage(std::move(m));
@@ -89,7 +85,7 @@ Result<Storage> read_storage_chunk(BufferedReader& r) {
       // The message names only NdArray, although QuantizedArray is accepted too.
       return EmbeddingsError::format(
           "Invalid chunk identifier, expected: NdArray, got: " +
-          std::string(chunk_identifier_name(static_cast<ChunkIdentifier>(code))));
+          std::string(chunk_identifier_name(id)));
   }
 }
 

@@ -21,30 +21,29 @@ Result<NGramLengths> read_ngram_lengths(BufferedReader& r) {
   return NGramLengths{min, max};
 }
 
-}  // namespace
-
-Result<BucketSubwordVocab> read_bucket_subword_vocab(BufferedReader& r) {
-  MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::BucketSubwordVocab));
-  MAVE_TRY(read_u64(r, "Cannot read vocabulary chunk length"));
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t n_words, read_u64(r, "Cannot read vocabulary length"));
-  MAVE_ASSIGN_OR_RETURN(NGramLengths lengths, read_ngram_lengths(r));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t exponent, read_u32(r, "Cannot read number of buckets"));
-  WordList words;
-  MAVE_TRY(read_string_items(r, truncate_to_size(n_words), words));
-  FnvBucketIndexer indexer(exponent);
-  return new_subword_vocabulary(std::move(words), lengths.min, lengths.max, indexer, "<", ">");
-}
-
-Result<FastTextSubwordVocab> read_fasttext_subword_vocab(BufferedReader& r) {
-  MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::FastTextSubwordVocab));
+// The bucket and fastText kinds share their layout: only the meaning of the
+// u32 bucket field differs (an exponent, or a count), which the indexer takes.
+template <class Indexer>
+Result<SubwordVocab<Indexer>> read_hashed_subword_vocab(BufferedReader& r, ChunkIdentifier kind) {
+  MAVE_TRY(expect_chunk_identifier(r, kind));
   MAVE_TRY(read_u64(r, "Cannot read vocabulary chunk length"));
   MAVE_ASSIGN_OR_RETURN(std::uint64_t n_words, read_u64(r, "Cannot read vocabulary length"));
   MAVE_ASSIGN_OR_RETURN(NGramLengths lengths, read_ngram_lengths(r));
   MAVE_ASSIGN_OR_RETURN(std::uint32_t buckets, read_u32(r, "Cannot read number of buckets"));
   WordList words;
   MAVE_TRY(read_string_items(r, truncate_to_size(n_words), words));
-  FastTextHashIndexer indexer(buckets);
+  Indexer indexer(buckets);
   return new_subword_vocabulary(std::move(words), lengths.min, lengths.max, indexer, "<", ">");
+}
+
+}  // namespace
+
+Result<BucketSubwordVocab> read_bucket_subword_vocab(BufferedReader& r) {
+  return read_hashed_subword_vocab<FnvBucketIndexer>(r, ChunkIdentifier::BucketSubwordVocab);
+}
+
+Result<FastTextSubwordVocab> read_fasttext_subword_vocab(BufferedReader& r) {
+  return read_hashed_subword_vocab<FastTextHashIndexer>(r, ChunkIdentifier::FastTextSubwordVocab);
 }
 
 Result<ExplicitSubwordVocab> read_explicit_subword_vocab(BufferedReader& r) {

@@ -23,18 +23,11 @@ ChunkIdentifier Vocab::chunk_identifier() const {
 }
 
 WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& composed_rows) const {
-  return std::visit(
-      [&](const auto& v) -> WordLookup {
-        if (auto row = v.words.find(word)) return {WordLookup::Kind::Known, *row};
-        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, SimpleVocab>) {
-          return {};
-        } else {
-          subword_rows(v, word, composed_rows);
-          if (composed_rows.empty()) return {};
-          return {WordLookup::Kind::Composed, 0};
-        }
-      },
-      v_);
+  std::vector<std::uint64_t> buffer;
+  auto collect = [&composed_rows](std::span<const std::uint64_t> rows) {
+    composed_rows.insert(composed_rows.end(), rows.begin(), rows.end());
+  };
+  return lookup(word, buffer, RowBatchSink(collect));
 }
 
 WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
@@ -53,17 +46,13 @@ WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buff
 }
 
 Result<Vocab> read_vocab_chunk(BufferedReader& r) {
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t start,
-                        stream_position(r, "Cannot get vocabulary chunk start position"));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, "Cannot read vocabulary chunk identifier"));
-  if (!is_known_chunk_code(code)) return EmbeddingsError::unknown_chunk_identifier(code);
-  MAVE_TRY(seek_to(r, start, "Cannot seek to vocabulary chunk start position"));
+  MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "vocabulary"));
 
   auto wrap = [](auto result) -> Result<Vocab> {
     if (!result.ok()) return std::move(result).error();
     return Vocab(std::move(result).value());
   };
-  switch (static_cast<ChunkIdentifier>(code)) {
+  switch (id) {
     case ChunkIdentifier::SimpleVocab: return wrap(read_simple_vocab(r));
     case ChunkIdentifier::ExplicitSubwordVocab: return wrap(read_explicit_subword_vocab(r));
     case ChunkIdentifier::FastTextSubwordVocab: return wrap(read_fasttext_subword_vocab(r));
@@ -73,7 +62,7 @@ Result<Vocab> read_vocab_chunk(BufferedReader& r) {
       return EmbeddingsError::format(
           "Invalid chunk identifier, expected one of: SimpleVocab, ExplicitSubwordVocab, "
           "FastTextSubwordVocab, FloretSubwordVocab or BucketSubwordVocab, got: " +
-          std::string(chunk_identifier_name(static_cast<ChunkIdentifier>(code))));
+          std::string(chunk_identifier_name(id)));
   }
 }
 

@@ -145,8 +145,12 @@ TEST(FloretIndexer, CutsTheHashIntoFourWordsInOrder) {
         ASSERT_EQ(got.count, hashes);
         for (std::uint32_t i = 0; i < hashes; ++i) {
           ASSERT_EQ(got.values[i], words[i] % buckets);
-          if (buckets > (1ULL << 32)) ASSERT_EQ(got.values[i], words[i]);
-          if (buckets == 1) ASSERT_EQ(got.values[i], 0u);
+          if (buckets > (1ULL << 32)) {
+            ASSERT_EQ(got.values[i], words[i]);
+          }
+          if (buckets == 1) {
+            ASSERT_EQ(got.values[i], 0u);
+          }
         }
       }
     }
