@@ -5,7 +5,8 @@ Needs the `fasttext` command-line tool (Debian package `fasttext`). Training
 runs on one thread with a fixed seed, so running this again gives the same
 files. The corpora are committed next to this script:
 
-- english.txt: verbatim copies of the licence texts in /usr/share/common-licenses,
+- english.txt: verbatim copies of the licence texts in /usr/share/common-licenses
+  (all but the two GNU Free Documentation Licenses),
   lower-cased and cut into words before training;
 - multilingual.txt: sentences in German, French, Spanish, Portuguese, Czech,
   Polish, Swedish, Greek, Russian, Japanese, Chinese and Korean, with CJK words
