@@ -239,24 +239,6 @@ TEST(WholeFile, RowsBeyondTheMatrixFailOnLookupOnly) {
 
 // --- Composed lookups: sum in list order, then the unit-length scaling --------
 
-// Sum of squares with eight partial sums, written out independently.
-float partial_sums_of_squares(const std::vector<float>& v) {
-  float p[8] = {};
-  std::size_t blocks = v.size() / 8;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    for (int k = 0; k < 8; ++k) {
-      float sq = v[8 * b + k] * v[8 * b + k];
-      p[k] += sq;
-    }
-  }
-  float s = (((p[0] + p[4]) + (p[1] + p[5])) + (p[2] + p[6])) + (p[3] + p[7]);
-  for (std::size_t i = blocks * 8; i < v.size(); ++i) {
-    float sq = v[i] * v[i];
-    s += sq;
-  }
-  return s;
-}
-
 float sequential_squares(const std::vector<float>& v) {
   float s = 0;
   for (float x : v) {

@@ -108,19 +108,7 @@ std::uint32_t ft_hash(std::string_view s) {
 
 // Eight partial sums of squares, then the tail; elements divided by the norm.
 float unit_scale(std::vector<float>& v) {
-  float p[8] = {};
-  std::size_t blocks = v.size() / 8;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    for (int k = 0; k < 8; ++k) {
-      float sq = v[8 * b + k] * v[8 * b + k];
-      p[k] = p[k] + sq;
-    }
-  }
-  float s = (((p[0] + p[4]) + (p[1] + p[5])) + (p[2] + p[6])) + (p[3] + p[7]);
-  for (std::size_t i = blocks * 8; i < v.size(); ++i) {
-    float sq = v[i] * v[i];
-    s = s + sq;
-  }
+  float s = test::partial_sums_of_squares(v);
   float norm = std::sqrt(s);
   if (norm != 0.0f) {
     for (float& x : v) x = x / norm;

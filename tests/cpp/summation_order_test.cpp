@@ -17,6 +17,7 @@
 #include "format/storage.hpp"
 #include "format/vector_math.hpp"
 #include "subword/ngrams.hpp"
+#include "test_files.hpp"
 
 namespace mave {
 namespace {
@@ -140,24 +141,6 @@ TEST(SummationOrder, StorageAddsListedRowsInListOrderAcrossGroups) {
   EXPECT_EQ(bits_of(acc), bits_of(row_after_row(std::vector<float>(cols, 0.0f), listed)));
 }
 
-// Eight partial sums of squares, then the tail in order.
-float partial_sums_of_squares(const std::vector<float>& v) {
-  float p[8] = {};
-  std::size_t blocks = v.size() / 8;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    for (std::size_t k = 0; k < 8; ++k) {
-      float sq = v[8 * b + k] * v[8 * b + k];
-      p[k] = p[k] + sq;
-    }
-  }
-  float s = (((p[0] + p[4]) + (p[1] + p[5])) + (p[2] + p[6])) + (p[3] + p[7]);
-  for (std::size_t i = blocks * 8; i < v.size(); ++i) {
-    float sq = v[i] * v[i];
-    s = s + sq;
-  }
-  return s;
-}
-
 TEST(SummationOrder, ComposedLookupOfALongWordSumsItsNGramRowsInOrder) {
   // "abcdefghijklmnopqrst" has 74 n-grams of 3 to 6 characters: three groups
   // of rows, with 61 buckets some of them hit twice.
@@ -179,7 +162,7 @@ TEST(SummationOrder, ComposedLookupOfALongWordSumsItsNGramRowsInOrder) {
     rows_in_order.values.emplace_back(data.begin() + i * cols, data.begin() + (i + 1) * cols);
   }
   std::vector<float> expected = row_after_row(std::vector<float>(cols, 0.0f), rows_in_order);
-  const float norm = std::sqrt(partial_sums_of_squares(expected));
+  const float norm = std::sqrt(test::partial_sums_of_squares(expected));
   for (float& x : expected) x = x / norm;
 
   Embeddings e(std::nullopt, Vocab(std::move(vocab)), Storage(NdArray(rows, cols, data)),

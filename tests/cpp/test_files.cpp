@@ -48,6 +48,25 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
+// Eight partial sums of squares, then the tail in order: the reference the
+// tests hold the library's summation order to, written out independently.
+float partial_sums_of_squares(const std::vector<float>& v) {
+  float p[8] = {};
+  std::size_t blocks = v.size() / 8;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    for (std::size_t k = 0; k < 8; ++k) {
+      float sq = v[8 * b + k] * v[8 * b + k];
+      p[k] = p[k] + sq;
+    }
+  }
+  float s = (((p[0] + p[4]) + (p[1] + p[5])) + (p[2] + p[6])) + (p[3] + p[7]);
+  for (std::size_t i = blocks * 8; i < v.size(); ++i) {
+    float sq = v[i] * v[i];
+    s = s + sq;
+  }
+  return s;
+}
+
 std::string data_path(std::string_view name) {
   return std::string(MAVE_TEST_DATA_DIR) + "/" + std::string(name);
 }

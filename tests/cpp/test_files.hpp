@@ -59,6 +59,7 @@ class TempFile {
 };
 
 std::string read_file(const std::string& path);
+float partial_sums_of_squares(const std::vector<float>& v);
 std::string data_path(std::string_view name);
 
 }  // namespace mave::test
