@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "format/embeddings.hpp"
-#include "format/io.hpp"
+#include "base/io.hpp"
 
 namespace {
 
@@ -109,7 +109,7 @@ std::size_t floor_load(const char* path) {
 std::size_t core_load(const char* path) {
   auto file = mave::File::open_read(path);
   if (!file.ok()) die("open");
-  mave::BufferedReader reader(std::move(file).value(), 8192);
+  mave::BufferedReader reader(std::move(file).value());
   auto embeddings = mave::read_embeddings_mapped(reader);
   if (!embeddings.ok()) {
     std::fprintf(stderr, "%s\n", embeddings.error().display().c_str());

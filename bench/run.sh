@@ -3,7 +3,8 @@
 # the peers (bench/requirements.txt) into .venv, then runs bench/run.py with the
 # given arguments, e.g. `bench/run.sh` or `bench/run.sh --large --clean`.
 set -euo pipefail
-source "$(dirname "$0")/../scripts/setup.sh"
+source "$(dirname "$0")/../scripts/common.sh"
+"$ROOT/scripts/setup"
 
 "$PY" -m pip install -q --disable-pip-version-check -r "$ROOT/bench/requirements.txt"
 BUILD="$ROOT/build-bench"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "format/embeddings.hpp"
-#include "format/error.hpp"
+#include "base/error.hpp"
 #include "fuzz_support.hpp"
 #include "text/vector_text.hpp"
 

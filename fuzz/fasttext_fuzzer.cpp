@@ -17,7 +17,7 @@
 
 #include "fasttext/fasttext.hpp"
 #include "format/embeddings.hpp"
-#include "format/error.hpp"
+#include "base/error.hpp"
 #include "fuzz_support.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "format/error.hpp"
+#include "base/error.hpp"
 
 namespace mave::fuzz {
 

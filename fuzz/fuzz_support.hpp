@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "format/io.hpp"
+#include "base/io.hpp"
 
 namespace mave::fuzz {
 

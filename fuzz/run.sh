@@ -17,7 +17,10 @@
 # The last lines report executions and executions per second per target.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "$0")/../scripts/common.sh"
+"$ROOT/scripts/setup"
+# clang and its sanitizer and fuzzing runtimes, for this script only.
+apt_install clang libclang-rt-dev
 BUILD="$ROOT/build/fuzz"
 limit=(-max_total_time=60)
 while getopts "t:n:" opt; do

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "format/chunk.hpp"
-#include "format/utf8.hpp"
-#include "format/vector_math.hpp"
+#include "base/utf8.hpp"
+#include "base/vector_math.hpp"
 
 namespace mave {
 
@@ -125,12 +125,9 @@ Result<NdArray> read_fasttext_matrix(BufferedReader& r) {
 void average_word_rows(const FastTextSubwordVocab& vocab, NdArray& matrix) {
   const std::size_t n_words = vocab.words.size();
   const std::size_t n_rows = matrix.rows();
-  // The subword rows are gathered a group at a time rather than all
-  // collected: a long word with a large max_n has quadratically many n-grams.
-  // Summing a group at once keeps its rows' cache misses in flight together;
-  // groups follow each other in n-gram order, so the sums are the same.
-  constexpr std::size_t kGroup = 32;
-  std::array<const float*, kGroup> group;
+  // The subword rows are summed a group at a time as they are enumerated,
+  // never all collected: a long word with a large max_n has quadratically
+  // many n-grams.
   std::string bracketed;
   for (std::size_t i = 0; i < n_words; ++i) {
     // The failures come in the same order as with a collected list: the
@@ -147,21 +144,17 @@ void average_word_rows(const FastTextSubwordVocab& vocab, NdArray& matrix) {
     // Subword rows lie at or after n_words, so they never alias word row i and
     // the sum can be built in place.
     std::span<float> v = matrix.row_mut(i);
+    GroupedRowSum sum(v.data(), v.size());
     std::uint64_t count = 0;
-    std::size_t grouped = 0;
     for (;;) {
       check_index(r, n_rows);
-      group[grouped++] = matrix.row(static_cast<std::size_t>(r)).data();
+      sum.add(matrix.row(static_cast<std::size_t>(r)).data());
       ++count;
-      if (grouped == kGroup) {
-        add_rows_to(v.data(), v.size(), std::span(group.data(), grouped));
-        grouped = 0;
-      }
       ngram = ngrams.next();
       if (!ngram) break;
       r = n_words + vocab.indexer.indices_of(*ngram).values[0];
     }
-    add_rows_to(v.data(), v.size(), std::span(group.data(), grouped));
+    sum.flush();
     // A division by float32(count + 1), not a multiplication by its reciprocal.
     const float d = static_cast<float>(count + 1);
     for (float& x : v) x = x / d;

@@ -7,11 +7,11 @@
 #include <cstdint>
 
 #include "format/embeddings.hpp"
-#include "format/io.hpp"
+#include "base/io.hpp"
 #include "format/metadata.hpp"
 #include "format/nd_array.hpp"
 #include "format/norms.hpp"
-#include "subword/ngrams.hpp"
+#include "format/subword_vocab.hpp"
 
 namespace mave {
 

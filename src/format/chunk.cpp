@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "format/endian.hpp"
-#include "format/utf8.hpp"
+#include "base/endian.hpp"
+#include "base/utf8.hpp"
 
 namespace mave {
 
@@ -23,6 +23,21 @@ Status write_le(BufferedWriter& w, T v, std::string_view desc) {
   unsigned char buf[sizeof(T)];
   store_le(buf, v);
   return write_bytes(w, buf, sizeof buf, desc);
+}
+
+// Reads n more values into `out` without a known file size: in bounded steps,
+// so that a hostile count cannot make us allocate before the data is there.
+template <class Container>
+IoStatus read_in_steps(BufferedReader& r, Container& out, std::uint64_t n, std::uint64_t step) {
+  using Value = typename Container::value_type;
+  while (n > 0) {
+    const std::size_t take = static_cast<std::size_t>(std::min(n, step));
+    const std::size_t old = out.size();
+    out.resize(old + take);
+    MAVE_TRY(r.read_exact(out.data() + old, take * sizeof(Value)));
+    n -= take;
+  }
+  return {};
 }
 
 }  // namespace
@@ -90,8 +105,7 @@ Status seek_forward(BufferedReader& r, std::uint64_t n, std::string_view desc) {
 }
 
 Status skip_padding(BufferedReader& r) {
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t p,
-                        stream_position(r, "Cannot get file position for computing padding"));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t p, stream_position(r, kPaddingPositionDesc));
   return seek_forward(r, padding_for(p), "Cannot skip padding");
 }
 
@@ -112,16 +126,7 @@ IoResult<std::string> read_bytes(BufferedReader& r, std::uint64_t n) {
     MAVE_TRY(r.read_exact(out.data(), out.size()));
     return out;
   }
-  // Unknown size: read in bounded steps so a hostile length cannot make us
-  // allocate before the data is there.
-  constexpr std::uint64_t kStep = 1 << 20;
-  while (n > 0) {
-    std::size_t step = static_cast<std::size_t>(std::min(n, kStep));
-    std::size_t old = out.size();
-    out.resize(old + step);
-    MAVE_TRY(r.read_exact(out.data() + old, step));
-    n -= step;
-  }
+  MAVE_TRY(read_in_steps(r, out, n, 1 << 20));
   return out;
 }
 
@@ -140,16 +145,8 @@ Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n,
     out.resize(static_cast<std::size_t>(n));
     auto st = r.read_exact(out.data(), out.size() * 4);
     if (!st.ok()) return EmbeddingsError::read(std::string(desc), std::move(st).error());
-  } else {
-    constexpr std::uint64_t kStep = 1 << 18;
-    while (n > 0) {
-      std::size_t step = static_cast<std::size_t>(std::min(n, kStep));
-      std::size_t old = out.size();
-      out.resize(old + step);
-      auto st = r.read_exact(out.data() + old, step * 4);
-      if (!st.ok()) return EmbeddingsError::read(std::string(desc), std::move(st).error());
-      n -= step;
-    }
+  } else if (auto st = read_in_steps(r, out, n, 1 << 18); !st.ok()) {
+    return EmbeddingsError::read(std::string(desc), std::move(st).error());
   }
   if constexpr (std::endian::native == std::endian::big) {
     for (float& f : out) f = byteswap_if_big_endian(f);
@@ -187,25 +184,25 @@ Status expect_element_type(BufferedReader& r, std::uint32_t expected) {
   return {};
 }
 
-namespace {
-
 EmbeddingsError invalid_item(const Utf8Error& bad) {
   return EmbeddingsError::format("Item contains invalid UTF-8: " + utf8_error_description(bad));
 }
+
+namespace {
 
 // Reads one string item into `buf`, reusing its storage.
 Status read_string_item_into(BufferedReader& r, std::string& buf) {
   MAVE_ASSIGN_OR_RETURN(std::uint32_t len, read_u32(r, "Cannot read string length"));
   auto left = r.remaining();
-  if (left && len > *left) return EmbeddingsError::read("Cannot read item", IoError::unexpected_eof());
+  if (left && len > *left) return EmbeddingsError::read(std::string(kItemDesc), IoError::unexpected_eof());
   if (left) {
     buf.resize(len);
     if (auto st = r.read_exact(buf.data(), len); !st.ok()) {
-      return EmbeddingsError::read("Cannot read item", std::move(st).error());
+      return EmbeddingsError::read(std::string(kItemDesc), std::move(st).error());
     }
   } else {
     auto bytes = read_bytes(r, len);
-    if (!bytes.ok()) return EmbeddingsError::read("Cannot read item", std::move(bytes).error());
+    if (!bytes.ok()) return EmbeddingsError::read(std::string(kItemDesc), std::move(bytes).error());
     buf = std::move(bytes).value();
   }
   if (auto bad = validate_utf8(buf)) return invalid_item(*bad);
@@ -300,6 +297,11 @@ Result<std::uint64_t> writer_position(BufferedWriter& w, std::string_view desc) 
   auto pos = w.position();
   if (!pos.ok()) return EmbeddingsError::write(std::string(desc), std::move(pos).error());
   return pos.value();
+}
+
+Result<std::uint32_t> padding_after(BufferedWriter& w, std::uint64_t field_bytes) {
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t pos, writer_position(w, kPaddingPositionDesc));
+  return padding_for(pos + field_bytes);
 }
 
 Status write_padding(BufferedWriter& w, std::uint32_t n) {

@@ -9,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "format/error.hpp"
-#include "format/io.hpp"
-#include "format/word_list.hpp"
+#include "base/error.hpp"
+#include "base/io.hpp"
+#include "base/utf8.hpp"
+#include "base/word_list.hpp"
 
 namespace mave {
 
@@ -34,6 +35,13 @@ inline constexpr std::uint32_t kElementTypeF32 = 10;
 std::string_view chunk_identifier_name(ChunkIdentifier id);
 // Codes 1..9 are chunk kinds; 0 and everything above 9 are unknown.
 inline bool is_known_chunk_code(std::uint32_t code) { return code >= 1 && code <= 9; }
+
+// Descriptions of steps that several chunk kinds share.
+inline constexpr std::string_view kPaddingPositionDesc =
+    "Cannot get file position for computing padding";
+inline constexpr std::string_view kMappingPositionDesc =
+    "Cannot get file position for memory mapping embedding matrix";
+inline constexpr std::string_view kItemDesc = "Cannot read item";
 
 // Zero padding before 4-byte element data: 1 to 4 bytes, never 0.
 inline std::uint32_t padding_for(std::uint64_t position) {
@@ -76,6 +84,9 @@ Status expect_chunk_identifier(BufferedReader& r, ChunkIdentifier expected);
 Result<ChunkIdentifier> peek_chunk_identifier(BufferedReader& r, std::string_view what);
 Status expect_element_type(BufferedReader& r, std::uint32_t expected);
 
+// The Format error of an item that is not valid UTF-8.
+EmbeddingsError invalid_item(const Utf8Error& bad);
+
 // String item: u32 byte length, then UTF-8 bytes.
 Result<std::string> read_string_item(BufferedReader& r);
 // `count` string items appended to `out`; the first failure ends the read.
@@ -93,7 +104,14 @@ Status write_u32(BufferedWriter& w, std::uint32_t v, std::string_view desc);
 Status write_u64(BufferedWriter& w, std::uint64_t v, std::string_view desc);
 Status write_f32(BufferedWriter& w, float v, std::string_view desc);
 Result<std::uint64_t> writer_position(BufferedWriter& w, std::string_view desc);
+// The padding before float data that starts `field_bytes` after the writer's
+// position.
+Result<std::uint32_t> padding_after(BufferedWriter& w, std::uint64_t field_bytes);
 Status write_padding(BufferedWriter& w, std::uint32_t n);
 Status write_string_items(BufferedWriter& w, const WordList& items);
+// The bytes write_string_items writes: a u32 length and the bytes per item.
+inline std::uint64_t string_items_bytes(const WordList& items) {
+  return sizeof(std::uint32_t) * static_cast<std::uint64_t>(items.size()) + items.total_bytes();
+}
 
 }  // namespace mave

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "format/subword_vocab.hpp"
-#include "format/vector_math.hpp"
+#include "base/vector_math.hpp"
 
 namespace mave {
 
@@ -67,8 +66,10 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
   }
   LookupScratch& s = scratch();
   // A composed string's rows arrive in batches and are summed in list order
-  // as they come: the target is zeroed before the first batch is added, as
-  // the sum starts there, and is not touched when there are no rows.
+  // into s.acc as they come. The target is zeroed before the first batch is
+  // added, so that a lookup that fails on a row's index check leaves it
+  // zeroed rather than holding the previous contents; it is not touched when
+  // there are no rows.
   bool composing = false;
   auto add_batch = [&](std::span<const std::uint64_t> rows) {
     if (!composing) {

@@ -20,7 +20,7 @@ TOML_IMPL_NAMESPACE_END;
 #include <toml++/toml.h>
 #undef is_non_ascii_horizontal_whitespace
 
-#include "format/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace mave {
 

@@ -3,7 +3,7 @@
 #include <bit>
 #include <limits>
 
-#include "format/endian.hpp"
+#include "base/endian.hpp"
 
 namespace mave {
 
@@ -19,9 +19,7 @@ Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
                         read_u32(r, "Cannot read number of columns of the embedding matrix"));
   MAVE_TRY(expect_element_type(r, kElementTypeF32));
   MAVE_TRY(skip_padding(r));
-  MAVE_ASSIGN_OR_RETURN(
-      std::uint64_t offset,
-      stream_position(r, "Cannot get file position for memory mapping embedding matrix"));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t offset, stream_position(r, kMappingPositionDesc));
 
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
   if (cols != 0 && rows > kMax / cols / 4) return EmbeddingsError::overflow();
@@ -38,11 +36,15 @@ Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
 Status write_nd_array(BufferedWriter& w, const NdArray& matrix) {
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::NdArray),
                      "Cannot write embedding matrix chunk identifier"));
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t pos,
-                        writer_position(w, "Cannot get file position for computing padding"));
-  std::uint32_t padding = padding_for(pos);
-  std::uint64_t data_bytes = static_cast<std::uint64_t>(matrix.rows()) * matrix.cols() * 4;
-  MAVE_TRY(write_u64(w, 16 + padding + data_bytes, "Cannot write embedding matrix chunk length"));
+  // The chunk length counts the fields after it: rows (u64), columns and
+  // element type (u32 each), the padding and the data.
+  constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t padding,
+                        padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
+  const std::uint64_t data_bytes =
+      static_cast<std::uint64_t>(matrix.rows()) * matrix.cols() * sizeof(float);
+  MAVE_TRY(write_u64(w, kFieldBytes + padding + data_bytes,
+                     "Cannot write embedding matrix chunk length"));
   MAVE_TRY(write_u64(w, matrix.rows(), "Cannot write number of rows of the embedding matrix"));
   // The file holds the column count in 32 bits; a wider one (possible only
   // for a matrix without rows) would be written cut short, as another shape.

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "format/vector_math.hpp"
+#include "base/vector_math.hpp"
 
 namespace mave {
 
@@ -133,9 +133,7 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
     norms = std::move(n);
   }
 
-  MAVE_ASSIGN_OR_RETURN(
-      std::uint64_t offset,
-      stream_position(r, "Cannot get file position for memory mapping embedding matrix"));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t offset, stream_position(r, kMappingPositionDesc));
   // A wrapped product would map fewer rows than n_embeddings and leave the
   // row count out of step with the norms.
   if (n_embeddings > std::numeric_limits<std::size_t>::max() / quantized_len) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "format/chunk.hpp"
-#include "format/io.hpp"
+#include "base/io.hpp"
 
 namespace mave {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "format/chunk.hpp"
-#include "format/word_list.hpp"
+#include "base/word_list.hpp"
 
 namespace mave {
 

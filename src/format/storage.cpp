@@ -5,7 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "format/vector_math.hpp"
+#include "base/vector_math.hpp"
 
 namespace mave {
 
@@ -47,27 +47,15 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
                        std::vector<float>& scratch) const {
   const std::size_t n_rows = rows(), n_cols = cols();
   for (std::uint64_t i : indices) check_index(i, n_rows);
-  // The rows go to add_rows_to a group at a time; groups follow each other in
-  // list order, so every element is still summed in that order.
-  constexpr std::size_t kGroup = 32;
-  std::array<const float*, kGroup> group;
+  GroupedRowSum sum(acc, n_cols);
   if (const auto* q = std::get_if<MappedQuantizedArray>(&v_)) {
     scratch.resize(indices.size() * n_cols);
     q->rows_into(indices, scratch.data());
-    for (std::size_t start = 0; start < indices.size(); start += kGroup) {
-      const std::size_t n = std::min(kGroup, indices.size() - start);
-      for (std::size_t k = 0; k < n; ++k) group[k] = scratch.data() + (start + k) * n_cols;
-      add_rows_to(acc, n_cols, std::span(group.data(), n));
-    }
-    return;
+    for (std::size_t k = 0; k < indices.size(); ++k) sum.add(scratch.data() + k * n_cols);
+  } else {
+    for (std::uint64_t i : indices) sum.add(dense_row(static_cast<std::size_t>(i)));
   }
-  for (std::size_t start = 0; start < indices.size(); start += kGroup) {
-    const std::size_t n = std::min(kGroup, indices.size() - start);
-    for (std::size_t k = 0; k < n; ++k) {
-      group[k] = dense_row(static_cast<std::size_t>(indices[start + k]));
-    }
-    add_rows_to(acc, n_cols, std::span(group.data(), n));
-  }
+  sum.flush();
 }
 
 Result<Storage> read_storage_chunk(BufferedReader& r) {

@@ -1,10 +1,100 @@
 #include "format/subword_vocab.hpp"
 
 #include <limits>
+#include <optional>
+#include <type_traits>
 
-#include "format/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace mave {
+
+template <class Indexer>
+SubwordVocab<Indexer> new_subword_vocabulary(WordList words, std::uint32_t min_ngram_len,
+                                             std::uint32_t max_ngram_len, Indexer indexer,
+                                             std::string begin_marker, std::string end_marker) {
+  std::size_t distinct = words.build_index();
+  if (distinct != words.size()) {
+    panic_assert_eq("words contained duplicate entries.", words.size(), distinct);
+  }
+  constexpr std::uint64_t kMaxSize = std::numeric_limits<std::size_t>::max();
+  std::optional<std::uint64_t> bound = indexer.upper_bound();
+  if constexpr (std::is_same_v<Indexer, FnvBucketIndexer> ||
+                std::is_same_v<Indexer, FloretHashIndexer>) {
+    if (!bound || *bound > kMaxSize) {
+      panic("The upper bound of the indexer cannot be represented by the native word size.");
+    }
+  }
+  if (!bound || *bound > kMaxSize - words.size()) {
+    panic("The vocab + subword vocab size cannot be represented by the native word size");
+  }
+  return SubwordVocab<Indexer>{std::move(words),       min_ngram_len,         max_ngram_len,
+                               std::move(begin_marker), std::move(end_marker), std::move(indexer)};
+}
+
+namespace {
+
+// Calls add(row) for every subword row of the word, in enumeration order.
+template <class Indexer, class Add>
+void for_each_subword_row(const SubwordVocab<Indexer>& vocab, std::string_view word, Add&& add) {
+  std::string bracketed;
+  bracketed.reserve(vocab.begin_marker.size() + word.size() + vocab.end_marker.size());
+  bracketed.append(vocab.begin_marker).append(word).append(vocab.end_marker);
+
+  CharNGrams ngrams(bracketed, vocab.min_ngram_len, vocab.max_ngram_len);
+  const std::uint64_t n_words = vocab.words.size();
+  if constexpr (std::is_same_v<Indexer, FloretHashIndexer>) {
+    // Floret also indexes the whole bracketed word, whatever its length.
+    for (std::uint64_t i : vocab.indexer.indices_of(NGram{bracketed, count_chars(bracketed)})) {
+      add(n_words + i);
+    }
+  }
+  while (auto ngram = ngrams.next()) {
+    for (std::uint64_t i : vocab.indexer.indices_of(*ngram)) add(n_words + i);
+  }
+}
+
+}  // namespace
+
+template <class Indexer>
+void subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
+                  std::vector<std::uint64_t>& rows) {
+  for_each_subword_row(vocab, word, [&rows](std::uint64_t row) { rows.push_back(row); });
+}
+
+template <class Indexer>
+std::uint64_t subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
+                           std::vector<std::uint64_t>& buffer, RowBatchSink sink) {
+  std::uint64_t total = 0;
+  buffer.clear();
+  for_each_subword_row(vocab, word, [&](std::uint64_t row) {
+    buffer.push_back(row);
+    if (buffer.size() == kSubwordRowBatch) {
+      total += buffer.size();
+      sink(buffer);
+      buffer.clear();
+    }
+  });
+  if (!buffer.empty()) {
+    total += buffer.size();
+    sink(buffer);
+    buffer.clear();
+  }
+  return total;
+}
+
+#define MAVE_INSTANTIATE(Indexer)                                                              \
+  template SubwordVocab<Indexer> new_subword_vocabulary(WordList, std::uint32_t, std::uint32_t, \
+                                                        Indexer, std::string, std::string);     \
+  template void subword_rows(const SubwordVocab<Indexer>&, std::string_view,                   \
+                             std::vector<std::uint64_t>&);                                      \
+  template std::uint64_t subword_rows(const SubwordVocab<Indexer>&, std::string_view,          \
+                                      std::vector<std::uint64_t>&, RowBatchSink);
+MAVE_INSTANTIATE(FnvBucketIndexer)
+MAVE_INSTANTIATE(FastTextHashIndexer)
+MAVE_INSTANTIATE(NGramTableIndexer)
+MAVE_INSTANTIATE(FloretHashIndexer)
+#undef MAVE_INSTANTIATE
+
 
 namespace {
 
@@ -61,10 +151,8 @@ Result<ExplicitSubwordVocab> read_explicit_subword_vocab(BufferedReader& r) {
   for (std::size_t i = 0; i < count; ++i) {
     MAVE_ASSIGN_OR_RETURN(std::uint32_t len, read_u32(r, "Cannot read item length"));
     auto text = read_bytes(r, len);
-    if (!text.ok()) return EmbeddingsError::read("Cannot read item", std::move(text).error());
-    if (auto bad = validate_utf8(text.value())) {
-      return EmbeddingsError::format("Item contains invalid UTF-8: " + utf8_error_description(*bad));
-    }
+    if (!text.ok()) return EmbeddingsError::read(std::string(kItemDesc), std::move(text).error());
+    if (auto bad = validate_utf8(text.value())) return invalid_item(*bad);
     MAVE_ASSIGN_OR_RETURN(std::uint64_t index, read_u64(r, "Cannot read ngram index."));
     entries.push_back({std::move(text).value(), index});
   }
@@ -100,8 +188,10 @@ Result<FloretSubwordVocab> read_floret_subword_vocab(BufferedReader& r) {
 }
 
 Status write_fasttext_subword_vocab(BufferedWriter& w, const FastTextSubwordVocab& vocab) {
-  std::uint64_t chunk_len = 20 + 4 * static_cast<std::uint64_t>(vocab.words.size()) +
-                            vocab.words.total_bytes();
+  // The chunk length counts the fields after it: the word count (u64), the
+  // two n-gram lengths and the bucket count (u32 each), and the words.
+  constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + 3 * sizeof(std::uint32_t);
+  const std::uint64_t chunk_len = kFieldBytes + string_items_bytes(vocab.words);
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::FastTextSubwordVocab),
                      "Cannot write subword vocabulary chunk identifier"));
   MAVE_TRY(write_u64(w, chunk_len, "Cannot write subword vocabulary chunk length"));

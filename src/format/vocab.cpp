@@ -2,7 +2,6 @@
 
 #include <type_traits>
 
-#include "format/subword_vocab.hpp"
 
 namespace mave {
 
@@ -20,14 +19,6 @@ ChunkIdentifier Vocab::chunk_identifier() const {
       ChunkIdentifier::FastTextSubwordVocab, ChunkIdentifier::ExplicitSubwordVocab,
       ChunkIdentifier::FloretSubwordVocab};
   return ids[v_.index()];
-}
-
-WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& composed_rows) const {
-  std::vector<std::uint64_t> buffer;
-  auto collect = [&composed_rows](std::span<const std::uint64_t> rows) {
-    composed_rows.insert(composed_rows.end(), rows.begin(), rows.end());
-  };
-  return lookup(word, buffer, RowBatchSink(collect));
 }
 
 WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buffer,

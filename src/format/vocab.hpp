@@ -8,7 +8,7 @@
 
 #include "format/chunk.hpp"
 #include "format/simple_vocab.hpp"
-#include "subword/ngrams.hpp"
+#include "format/subword_vocab.hpp"
 
 namespace mave {
 
@@ -33,11 +33,8 @@ class Vocab {
   ChunkIdentifier chunk_identifier() const;
 
   // Known words by their row; other strings through their subwords, whose
-  // rows are appended to `composed_rows` (which must start empty).
-  WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& composed_rows) const;
-  // As lookup, but a composed string's rows go to `sink` in batches built in
-  // `buffer` as they are enumerated (see subword_rows); Composed when there
-  // was at least one.
+  // rows go to `sink` in batches built in `buffer` as they are enumerated
+  // (see subword_rows); Composed when there was at least one.
   WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
                     RowBatchSink sink) const;
 

@@ -2,9 +2,9 @@
 
 #include <unordered_map>
 
-#include "format/error.hpp"
-#include "format/utf8.hpp"
-#include "subword/murmur3.hpp"
+#include "base/error.hpp"
+#include "base/utf8.hpp"
+#include "base/murmur3.hpp"
 
 namespace mave {
 

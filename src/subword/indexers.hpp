@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format/word_list.hpp"
+#include "base/word_list.hpp"
 
 namespace mave {
 

@@ -7,7 +7,7 @@
 
 #include "format/embeddings.hpp"
 #include "format/subword_vocab.hpp"
-#include "format/vector_math.hpp"
+#include "base/vector_math.hpp"
 #include "test_files.hpp"
 
 namespace mave {

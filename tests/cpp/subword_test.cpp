@@ -9,7 +9,7 @@
 
 #include "format/embeddings.hpp"
 #include "format/subword_vocab.hpp"
-#include "subword/murmur3.hpp"
+#include "base/murmur3.hpp"
 #include "test_files.hpp"
 
 namespace mave {
@@ -189,8 +189,11 @@ Result<Vocab> read_vocab(const std::string& bytes) {
 }
 
 std::vector<std::uint64_t> rows_of(const Vocab& v, std::string_view word, WordLookup::Kind* kind = nullptr) {
-  std::vector<std::uint64_t> rows;
-  WordLookup l = v.lookup(word, rows);
+  std::vector<std::uint64_t> rows, buffer;
+  auto collect = [&rows](std::span<const std::uint64_t> batch) {
+    rows.insert(rows.end(), batch.begin(), batch.end());
+  };
+  WordLookup l = v.lookup(word, buffer, RowBatchSink(collect));
   if (kind) *kind = l.kind;
   if (l.kind == WordLookup::Kind::Known) return {l.row};
   return rows;

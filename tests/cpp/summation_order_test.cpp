@@ -15,7 +15,7 @@
 #include "fasttext/fasttext.hpp"
 #include "format/embeddings.hpp"
 #include "format/storage.hpp"
-#include "format/vector_math.hpp"
+#include "base/vector_math.hpp"
 #include "subword/ngrams.hpp"
 #include "test_files.hpp"
 

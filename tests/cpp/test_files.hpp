@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "format/endian.hpp"
-#include "format/error.hpp"
-#include "format/io.hpp"
+#include "base/endian.hpp"
+#include "base/error.hpp"
+#include "base/io.hpp"
 
 namespace mave::test {
 

@@ -1,4 +1,4 @@
-#include "format/vector_math.hpp"
+#include "base/vector_math.hpp"
 
 #include <cmath>
 #include <cstring>

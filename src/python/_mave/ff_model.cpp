@@ -1,4 +1,4 @@
-#include "lib/ff_model.hpp"
+#include "python/_mave/ff_model.hpp"
 
 #include <new>
 #include <optional>
@@ -6,12 +6,12 @@
 #include <type_traits>
 
 #include "format/embeddings.hpp"
-#include "format/io.hpp"
-#include "module/arguments.hpp"
-#include "module/errors.hpp"
-#include "module/numpy_target.hpp"
-#include "module/pyref.hpp"
-#include "module/stdout.hpp"
+#include "base/io.hpp"
+#include "python/helpers/arguments.hpp"
+#include "python/helpers/errors.hpp"
+#include "python/helpers/numpy_target.hpp"
+#include "python/helpers/pyref.hpp"
+#include "python/helpers/stdout.hpp"
 #include "text/vector_text.hpp"
 
 namespace mave::py {
@@ -70,7 +70,7 @@ Embeddings load(const std::string& path) {
   if (!file.ok()) panic("Embedding file missing, run fetch-data.sh: " + file.error().debug());
   // The reader and its file are closed on return; the matrix mapping keeps
   // its own handle.
-  BufferedReader reader(std::move(file).value(), 8192);
+  BufferedReader reader(std::move(file).value());
   auto embeddings = read_embeddings_mapped(reader);
   if (!embeddings.ok()) {
     panic("called `Result::unwrap()` on an `Err` value: " + embeddings.error().debug());

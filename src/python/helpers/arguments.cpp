@@ -1,4 +1,4 @@
-#include "module/arguments.hpp"
+#include "python/helpers/arguments.hpp"
 
 namespace mave::py {
 namespace {

@@ -1,12 +1,12 @@
-#include "module/errors.hpp"
+#include "python/helpers/errors.hpp"
 
 #include <sys/uio.h>
 
 #include <exception>
 #include <new>
 
-#include "format/error.hpp"
-#include "module/pyref.hpp"
+#include "base/error.hpp"
+#include "python/helpers/pyref.hpp"
 
 namespace mave::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "format/io.hpp"
+#include "base/io.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,10 +1,10 @@
-#include "format/word_list.hpp"
+#include "base/word_list.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <random>
 
-#include "subword/murmur3.hpp"
+#include "base/murmur3.hpp"
 
 namespace mave {
 

@@ -1,4 +1,4 @@
-#include "format/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <cstring>
 

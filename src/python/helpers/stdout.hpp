@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "format/error.hpp"
+#include "base/error.hpp"
 
 namespace mave::py {
 

@@ -6,12 +6,12 @@
 #include <atomic>
 #include <string>
 
-#include "format/error.hpp"
-#include "lib/build_model.hpp"
-#include "lib/ff_model.hpp"
-#include "module/arguments.hpp"
-#include "module/errors.hpp"
-#include "module/pyref.hpp"
+#include "base/error.hpp"
+#include "python/_mave/build_model.hpp"
+#include "python/_mave/ff_model.hpp"
+#include "python/helpers/arguments.hpp"
+#include "python/helpers/errors.hpp"
+#include "python/helpers/pyref.hpp"
 
 namespace mave::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "format/error.hpp"
+#include "base/error.hpp"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "format/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace mave {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/pyref.hpp"
+#include "python/helpers/pyref.hpp"
 
 namespace mave::py {
 

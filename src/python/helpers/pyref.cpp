@@ -1,6 +1,6 @@
-#include "module/pyref.hpp"
+#include "python/helpers/pyref.hpp"
 
-#include "format/error.hpp"
+#include "base/error.hpp"
 
 namespace mave::py {
 

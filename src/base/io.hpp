@@ -14,9 +14,12 @@
 #include <string_view>
 #include <vector>
 
-#include "format/error.hpp"
+#include "base/error.hpp"
 
 namespace mave {
+
+// The buffer size of every reader and writer of embedding files.
+inline constexpr std::size_t kStreamBufferBytes = 8192;
 
 class File {
  public:
@@ -45,9 +48,7 @@ class File {
 // Buffered reader over a file, with logical positions and seeks.
 class BufferedReader {
  public:
-  static constexpr std::size_t kDefaultCapacity = 8192;
-
-  explicit BufferedReader(File file, std::size_t capacity = kDefaultCapacity);
+  explicit BufferedReader(File file, std::size_t capacity = kStreamBufferBytes);
 
   // Reads exactly n bytes; a short file gives UnexpectedEof.
   IoStatus read_exact(void* dst, std::size_t n);
@@ -85,9 +86,7 @@ class BufferedReader {
 
 class BufferedWriter {
  public:
-  static constexpr std::size_t kDefaultCapacity = 8192;
-
-  explicit BufferedWriter(File file, std::size_t capacity = kDefaultCapacity);
+  explicit BufferedWriter(File file, std::size_t capacity = kStreamBufferBytes);
   ~BufferedWriter();  // best-effort flush, errors ignored; call close() to see them
 
   IoStatus write_all(const void* src, std::size_t n);

@@ -1,4 +1,4 @@
-#include "module/stdout.hpp"
+#include "python/helpers/stdout.hpp"
 
 #include <unistd.h>
 

@@ -4,6 +4,7 @@
 // to float32 as written.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 
@@ -17,6 +18,32 @@ float dot8(const float* a, const float* b, std::size_t n);
 // float32 in the order of `rows`, for every j < n: the same values, bit for
 // bit, as adding one whole row after the other. No row may overlap acc.
 void add_rows_to(float* acc, std::size_t n, std::span<const float* const> rows);
+
+// Sums rows into acc through add_rows_to a group at a time, so that the cache
+// misses of a group's rows are in flight together. Groups follow each other in
+// the order the rows are added, so every element is still summed in that
+// order. Call flush() after the last row.
+class GroupedRowSum {
+ public:
+  static constexpr std::size_t kGroup = 32;
+
+  GroupedRowSum(float* acc, std::size_t n) : acc_(acc), n_(n) {}
+
+  void add(const float* row) {
+    group_[size_++] = row;
+    if (size_ == kGroup) flush();
+  }
+  void flush() {
+    if (size_ != 0) add_rows_to(acc_, n_, std::span(group_.data(), size_));
+    size_ = 0;
+  }
+
+ private:
+  float* acc_;
+  std::size_t n_;
+  std::array<const float*, kGroup> group_;
+  std::size_t size_ = 0;
+};
 
 // Sequential sum of squares: s = 0, then each square in index order.
 float sequential_sum_of_squares(const float* v, std::size_t n);

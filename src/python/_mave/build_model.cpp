@@ -1,13 +1,13 @@
-#include "lib/build_model.hpp"
+#include "python/_mave/build_model.hpp"
 
 #include <string>
 
 #include "fasttext/fasttext.hpp"
 #include "format/embeddings.hpp"
-#include "format/io.hpp"
-#include "module/arguments.hpp"
-#include "module/errors.hpp"
-#include "module/stdout.hpp"
+#include "base/io.hpp"
+#include "python/helpers/arguments.hpp"
+#include "python/helpers/errors.hpp"
+#include "python/helpers/stdout.hpp"
 
 namespace mave::py {
 namespace {
@@ -26,7 +26,7 @@ bool convert(const std::string& input_path, const std::string& output_path) {
   print_stdout("Reading fasttext embeddings\n");
   auto input = File::open_read(input_path);
   if (!input.ok()) return fail(input.error().display());
-  BufferedReader reader(std::move(input).value(), 8192);
+  BufferedReader reader(std::move(input).value());
   auto embeddings = load_fasttext_model(reader);
   if (!embeddings.ok()) return fail(embeddings.error().display());
 
@@ -34,7 +34,7 @@ bool convert(const std::string& input_path, const std::string& output_path) {
   // Created only now, so a failed conversion leaves output_path untouched.
   auto output = File::create(output_path);
   if (!output.ok()) return fail(output.error().display());
-  BufferedWriter writer(std::move(output).value(), 8192);
+  BufferedWriter writer(std::move(output).value());
   Status written = embeddings.value().write_embeddings_to(writer);
   if (!written.ok()) {
     // What was buffered still goes out: the partial file stays for inspection.

@@ -33,12 +33,4 @@ std::string from_utf8_lossy(std::string_view bytes);
 
 void append_utf8(std::string& out, char32_t c);
 
-// Length of the UTF-8 sequence that starts with a valid lead byte.
-inline std::size_t utf8_sequence_length(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  return 4;
-}
-
 }  // namespace mave

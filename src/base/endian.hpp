@@ -36,14 +36,4 @@ inline void store_le(void* p, T v) {
   std::memcpy(p, &v, sizeof(T));
 }
 
-// Copies n little-endian float32 values from file bytes into native floats.
-inline void copy_f32_le(float* dst, const void* src, std::size_t n) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(dst, src, n * sizeof(float));
-  } else {
-    auto* bytes = static_cast<const std::byte*>(src);
-    for (std::size_t i = 0; i < n; ++i) dst[i] = load_le<float>(bytes + 4 * i);
-  }
-}
-
 }  // namespace mave

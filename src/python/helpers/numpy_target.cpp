@@ -1,13 +1,13 @@
-#include "module/numpy_target.hpp"
+#include "python/helpers/numpy_target.hpp"
 
 // Only this file touches NumPy. Its API table is fetched by hand on first use
 // (not import_array() at module load), so importing _mave never imports NumPy.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
-#include "format/error.hpp"
-#include "module/arguments.hpp"
-#include "module/pyref.hpp"
+#include "base/error.hpp"
+#include "python/helpers/arguments.hpp"
+#include "python/helpers/pyref.hpp"
 
 namespace mave::py {
 namespace {

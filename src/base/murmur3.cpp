@@ -1,8 +1,8 @@
-#include "subword/murmur3.hpp"
+#include "base/murmur3.hpp"
 
 #include <bit>
 
-#include "format/endian.hpp"
+#include "base/endian.hpp"
 
 namespace mave {
 
