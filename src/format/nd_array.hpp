@@ -51,8 +51,10 @@ class MappedNdArray {
   // at a page boundary, so rows are aligned float32 values (little-endian host).
   const float* row_data(std::size_t i) const {
     check_index(i, rows_);
-    return reinterpret_cast<const float*>(mapping_.data()) + i * cols_;
+    return data() + i * cols_;
   }
+  // All rows; null when the matrix holds no value.
+  const float* data() const { return reinterpret_cast<const float*>(mapping_.data()); }
 
  private:
   std::size_t rows_ = 0, cols_ = 0;

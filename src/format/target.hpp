@@ -30,4 +30,18 @@ struct TargetView {
   void set(std::size_t i, float v) const { std::memcpy(at(i), &v, sizeof v); }
 };
 
+// A writable two-dimensional float32 view: row r is the TargetView of `cols`
+// elements at data + r * row_stride with byte stride col_stride.
+struct TargetMatrix {
+  std::byte* data;
+  std::size_t rows;
+  std::size_t cols;
+  std::ptrdiff_t row_stride;
+  std::ptrdiff_t col_stride;
+
+  TargetView row(std::size_t r) const {
+    return TargetView{data + static_cast<std::ptrdiff_t>(r) * row_stride, cols, col_stride};
+  }
+};
+
 }  // namespace mave

@@ -9,6 +9,10 @@ std::size_t Vocab::n_words() const {
   return std::visit([](const auto& v) -> std::size_t { return v.n_words(); }, v_);
 }
 
+const WordList& Vocab::words() const {
+  return std::visit([](const auto& v) -> const WordList& { return v.words; }, v_);
+}
+
 std::uint64_t Vocab::addressed_rows() const {
   return std::visit([](const auto& v) -> std::uint64_t { return v.addressed_rows(); }, v_);
 }

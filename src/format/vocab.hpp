@@ -29,6 +29,8 @@ class Vocab {
   explicit Vocab(V vocab) : v_(std::move(vocab)) {}
 
   std::size_t n_words() const;
+  // The words in row order (empty for a floret vocabulary).
+  const WordList& words() const;
   std::uint64_t addressed_rows() const;
   ChunkIdentifier chunk_identifier() const;
 

@@ -20,9 +20,14 @@ int parameter_index(const ArgumentSpec& spec, PyObject* key) {
 }
 
 void raise_too_many_positional(const ArgumentSpec& spec, Py_ssize_t given) {
-  raise_type_error(spec.display_name() + " takes " + std::to_string(spec.parameter_count) +
-                   " positional arguments but " + std::to_string(given) + " " +
-                   (given == 1 ? "was" : "were") + " given");
+  // "arguments" even for one: the existing texts are matched on.
+  const std::size_t most = spec.positional_count();
+  std::string takes = spec.required_count < most
+                          ? "from " + std::to_string(spec.required_count) + " to " +
+                                std::to_string(most) + " positional arguments"
+                          : std::to_string(most) + " positional arguments";
+  raise_type_error(spec.display_name() + " takes " + takes + " but " + std::to_string(given) +
+                   " " + (given == 1 ? "was" : "were") + " given");
 }
 
 // The keyword as text, with each unpaired surrogate shown as replacement
@@ -95,8 +100,8 @@ bool take_positional(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t
                      ArgumentSlots& slots) {
   slots.fill(nullptr);
   const auto n = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < n && i < spec.parameter_count; ++i) slots[i] = args[i];
-  if (n > spec.parameter_count) {
+  for (std::size_t i = 0; i < n && i < spec.positional_count(); ++i) slots[i] = args[i];
+  if (n > spec.positional_count()) {
     raise_too_many_positional(spec, nargs);
     return false;
   }

@@ -16,16 +16,20 @@
 
 namespace mave::py {
 
-inline constexpr std::size_t kMaxParameters = 2;
+inline constexpr std::size_t kMaxParameters = 4;
 
-// The parameters of one callable. Every parameter may be given by position or
-// by keyword; the first `required_count` must be given.
+// The parameters of one callable. The first parameter_count - keyword_only
+// may be given by position or by keyword, the rest by keyword only; the first
+// `required_count` must be given.
 struct ArgumentSpec {
   const char* owner;     // class name, or null for a module-level function
   const char* function;  // "__new__" for construction
   std::array<const char*, kMaxParameters> parameters;
   std::size_t parameter_count;
   std::size_t required_count;
+  std::size_t keyword_only = 0;
+
+  std::size_t positional_count() const { return parameter_count - keyword_only; }
 
   // "FfModel.load_embedding()" or "build_model()": the start of every message.
   std::string display_name() const;

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <string_view>
+#include <utility>
 
 namespace mave::py {
 
@@ -28,15 +29,22 @@ void raise_os_error(std::string_view message);
 void raise_exception_in_flight() noexcept;
 
 // Runs the body of a Python entry point. The body returns a new reference, or
-// null with an exception set; no C++ exception leaves this frame.
-template <class Body>
-PyObject* call_frame(Body&& body) noexcept {
+// null with an exception set; no C++ exception leaves this frame. `translate`
+// (called inside the catch block) raises the Python exception for the C++
+// exception in flight; by default raise_exception_in_flight.
+template <class Body, class Translate>
+PyObject* call_frame(Body&& body, Translate&& translate) noexcept {
   try {
     return body();
   } catch (...) {
-    raise_exception_in_flight();
+    translate();
     return nullptr;
   }
+}
+
+template <class Body>
+PyObject* call_frame(Body&& body) noexcept {
+  return call_frame(std::forward<Body>(body), raise_exception_in_flight);
 }
 
 }  // namespace mave::py

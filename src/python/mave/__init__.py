@@ -1,0 +1,18 @@
+"""mave: word embeddings in the finalfusion format, fast and exact.
+
+Load a file with :func:`load`; the matrix is memory-mapped. Look up one
+string with ``e[word]`` or many with :meth:`Embeddings.embed`, and find
+the nearest words with :meth:`Embeddings.similar`.
+
+Example:
+    >>> import mave
+    >>> e = mave.load("cc.en.300.fifu")
+    >>> vectors, found = e.embed(["house", "tree"])
+"""
+
+from __future__ import annotations
+
+from mave._errors import FormatError
+from mave._embeddings import Embeddings, SubwordSettings, load
+
+__all__ = ["Embeddings", "FormatError", "SubwordSettings", "load"]

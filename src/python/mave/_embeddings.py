@@ -1,0 +1,126 @@
+"""The Embeddings class: a loaded file and everything asked of it."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import tomllib
+from collections.abc import Iterable, Sequence
+from typing import Any, Literal, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+from mave import _native
+
+__all__ = ["Embeddings", "SubwordSettings", "load"]
+
+StrPath: TypeAlias = "str | os.PathLike[str]"
+Vector: TypeAlias = npt.NDArray[np.float32]
+
+
+@dataclasses.dataclass(frozen=True)
+class SubwordSettings:
+    """How a subword vocabulary turns a string into matrix rows.
+
+    Attributes:
+        kind: "bucket", "fasttext", "explicit" or "floret".
+        min_n, max_n: the shortest and longest n-gram, in characters.
+        buckets: the number of hash buckets (None for "explicit").
+        ngrams: the number of stored n-grams ("explicit" only, else None).
+        hashes: the number of hashes per n-gram ("floret" only, else None).
+        seed: the hash seed ("floret" only, else None).
+        begin_marker, end_marker: the text put around a word before it is cut
+            into n-grams.
+
+    Example:
+        >>> e.subwords
+        SubwordSettings(kind='fasttext', min_n=3, max_n=6, buckets=2000000, ...)
+    """
+
+    kind: str
+    min_n: int
+    max_n: int
+    buckets: int | None
+    ngrams: int | None
+    hashes: int | None
+    seed: int | None
+    begin_marker: str
+    end_marker: str
+
+
+class Embeddings(_native.Embeddings):
+    """Word embeddings loaded from a finalfusion file, the matrix memory-mapped.
+
+    Create one with :func:`mave.load`. Every vector is bit for bit the vector
+    the ``_mave`` module gives for the same file and string. Any number of
+    threads may use one object at once; batch methods release the
+    interpreter lock while they work.
+
+    Example:
+        >>> e = mave.load("cc.en.300.fifu")
+        >>> e["house"].shape
+        (300,)
+    """
+
+    __slots__ = ()
+
+    def __new__(cls, path: StrPath) -> Embeddings:
+        # The absolute path, so that a pickled object reopens the same file
+        # from any working directory.
+        return super().__new__(cls, os.path.abspath(os.fspath(path)))
+
+    def __repr__(self) -> str:
+        return (f"<mave.Embeddings {self.path!r}: {len(self):,} words, {self.dims} dims, "
+                f"{self.vocab_kind} vocabulary, {self.storage_kind} matrix>")
+
+    def __reduce__(self) -> tuple[Any, tuple[str]]:
+        # By path: the receiving process maps the same file, so that workers
+        # on one machine share one copy of the matrix in the page cache.
+        return (load, (self.path,))
+
+    @property
+    def metadata(self) -> dict[str, Any] | None:
+        """The file's metadata (a TOML table) as a new dict, or None.
+
+        Example:
+            >>> e.metadata["dims"]
+            300
+        """
+        text = self._metadata_toml
+        return None if text is None else tomllib.loads(text)
+
+    @property
+    def subwords(self) -> SubwordSettings | None:
+        """The subword settings, or None for a vocabulary without subwords.
+
+        Example:
+            >>> e.subwords.min_n, e.subwords.max_n
+            (3, 6)
+        """
+        fields = self._subwords
+        return None if fields is None else SubwordSettings(*fields)
+
+
+def load(path: StrPath) -> Embeddings:
+    """Loads a finalfusion file; the matrix is memory-mapped, not read.
+
+    Reads the header, metadata and vocabulary, maps the dense or quantized
+    matrix and reads the norms. Loading a file of millions of words takes
+    a fraction of a second and almost no memory beyond the words.
+
+    Args:
+        path: the file, as str or path-like object.
+
+    Returns:
+        The embeddings.
+
+    Raises:
+        OSError: the file cannot be opened or read (``FileNotFoundError``,
+            ``PermissionError``, ... with ``errno`` and ``filename`` set).
+        mave.FormatError: the file is damaged or not a finalfusion file.
+
+    Example:
+        >>> e = mave.load("cc.en.300.fifu")
+    """
+    return Embeddings(path)

@@ -1,0 +1,219 @@
+#include "python/native/arrays.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "python/helpers/pyref.hpp"
+#include "python/native/numpy_api.hpp"
+
+namespace mave::native {
+namespace {
+
+using py::PyRef;
+
+std::string shape_text(PyArrayObject* array) {
+  std::string text = "(";
+  for (int d = 0; d < PyArray_NDIM(array); ++d) {
+    if (d > 0) text += ", ";
+    text += std::to_string(PyArray_DIM(array, d));
+  }
+  if (PyArray_NDIM(array) == 1) text += ",";
+  return text + ")";
+}
+
+// The checks shared by both kinds of `out`: an ndarray of float32 that may be
+// written. Null with the exception set.
+PyArrayObject* float32_target(PyObject* obj) {
+  if (!PyArray_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "out must be a numpy.ndarray of float32, not %s",
+                 Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_TYPE(array) != NPY_FLOAT32 || !PyArray_ISNOTSWAPPED(array)) {
+    PyRef dtype = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    if (!dtype) return nullptr;
+    PyErr_Format(PyExc_TypeError, "out must have dtype float32, not %U", dtype.get());
+    return nullptr;
+  }
+  if (!PyArray_ISWRITEABLE(array)) {
+    PyErr_SetString(PyExc_ValueError, "out is read-only");
+    return nullptr;
+  }
+  return array;
+}
+
+PyObject* new_array(int nd, npy_intp* dims, int type) {
+  return PyArray_SimpleNew(nd, dims, type);
+}
+
+}  // namespace
+
+PyObject* readonly_view(PyObject* owner, const float* data,
+                        std::initializer_list<std::size_t> shape) {
+  npy_intp dims[2] = {0, 0};
+  int nd = 0;
+  std::size_t count = 1;
+  for (std::size_t d : shape) {
+    dims[nd++] = static_cast<npy_intp>(d);
+    count *= d;
+  }
+  PyRef array;
+  if (count == 0 || data == nullptr) {
+    // NumPy allocates when given no data; an empty array needs none.
+    array = PyRef::steal(new_array(nd, dims, NPY_FLOAT32));
+  } else {
+    array = PyRef::steal(PyArray_New(&PyArray_Type, nd, dims, NPY_FLOAT32, nullptr,
+                                     const_cast<float*>(data), 0, NPY_ARRAY_CARRAY_RO, nullptr));
+    if (!array) return nullptr;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), Py_NewRef(owner)) < 0) {
+      return nullptr;
+    }
+  }
+  if (!array) return nullptr;
+  PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_WRITEABLE);
+  return array.release();
+}
+
+PyObject* new_vector(std::span<const float> values) {
+  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  PyObject* array = new_array(1, dims, NPY_FLOAT32);
+  if (array != nullptr && !values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                values.size() * sizeof(float));
+  }
+  return array;
+}
+
+PyObject* new_matrix(std::size_t rows, std::size_t cols) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  return new_array(2, dims, NPY_FLOAT32);
+}
+
+PyObject* new_mask(std::size_t n) {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  return new_array(1, dims, NPY_BOOL);
+}
+
+PyObject* new_float_vector(std::size_t n) {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  return new_array(1, dims, NPY_FLOAT32);
+}
+
+PyObject* new_index_vector(std::span<const std::uint64_t> values) {
+  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  PyObject* array = new_array(1, dims, NPY_INT64);
+  if (array != nullptr && !values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                values.size() * sizeof(std::uint64_t));
+  }
+  return array;
+}
+
+std::optional<TargetView> vector_target(PyObject* obj, std::size_t dims) {
+  PyArrayObject* array = float32_target(obj);
+  if (array == nullptr) return std::nullopt;
+  if (PyArray_NDIM(array) != 1 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != dims) {
+    PyErr_Format(PyExc_ValueError, "out has shape %s, but the vectors have shape (%zu,)",
+                 shape_text(array).c_str(), dims);
+    return std::nullopt;
+  }
+  return TargetView{reinterpret_cast<std::byte*>(PyArray_BYTES(array)), dims,
+                    PyArray_STRIDE(array, 0)};
+}
+
+bool check_matrix_target(PyObject* obj, std::size_t rows, std::size_t dims) {
+  PyArrayObject* array = float32_target(obj);
+  if (array == nullptr) return false;
+  if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != rows ||
+      static_cast<std::size_t>(PyArray_DIM(array, 1)) != dims) {
+    PyErr_Format(PyExc_ValueError, "out has shape %s, but %zu words of %zu dimensions need (%zu, %zu)",
+                 shape_text(array).c_str(), rows, dims, rows, dims);
+    return false;
+  }
+  return true;
+}
+
+TargetMatrix matrix_view(PyObject* obj) {
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  return TargetMatrix{reinterpret_cast<std::byte*>(PyArray_BYTES(array)),
+                      static_cast<std::size_t>(PyArray_DIM(array, 0)),
+                      static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0),
+                      PyArray_STRIDE(array, 1)};
+}
+
+bool vector_argument(PyObject* obj, std::size_t dims, const char* what, std::vector<float>& out) {
+  PyRef array = PyRef::steal(PyArray_FROMANY(obj, NPY_FLOAT32, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+  if (!array) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be a str or a vector of %zu numbers, not %s", what,
+                   dims, Py_TYPE(obj)->tp_name);
+    }
+    return false;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  if (PyArray_NDIM(a) != 1 || static_cast<std::size_t>(PyArray_DIM(a, 0)) != dims) {
+    PyErr_Format(PyExc_ValueError, "%s has shape %s, but the vectors have shape (%zu,)", what,
+                 shape_text(a).c_str(), dims);
+    return false;
+  }
+  const auto* data = static_cast<const float*>(PyArray_DATA(a));
+  out.assign(data, data + dims);
+  return true;
+}
+
+bool row_indices_argument(PyObject* obj, std::size_t n_rows, std::vector<std::uint64_t>& out) {
+  auto take = [&](PyObject* item) {
+    Py_ssize_t i = PyNumber_AsSsize_t(item, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return false;
+    const auto n = static_cast<Py_ssize_t>(n_rows);
+    if (i < -n || i >= n) {
+      PyErr_Format(PyExc_IndexError, "row %zd is out of range for a matrix of %zu rows", i,
+                   n_rows);
+      return false;
+    }
+    out.push_back(static_cast<std::uint64_t>(i < 0 ? i + n : i));
+    return true;
+  };
+  if (PyIndex_Check(obj)) return take(obj);
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "rows must be an int or a sequence of ints"));
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    if (!take(PySequence_Fast_GET_ITEM(items.get(), k))) return false;
+  }
+  return true;
+}
+
+std::optional<unsigned> thread_count_argument(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return 0u;
+  if (!PyLong_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %s", Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  const long n = PyLong_AsLong(obj);
+  if (n == -1 && PyErr_Occurred()) return std::nullopt;
+  if (n < 1 || n > 1024) {
+    PyErr_Format(PyExc_ValueError, "threads must be between 1 and 1024, got %ld", n);
+    return std::nullopt;
+  }
+  return static_cast<unsigned>(n);
+}
+
+std::optional<std::size_t> count_argument(PyObject* obj, const char* what) {
+  if (!PyLong_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not %s", what, Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  const Py_ssize_t n = PyLong_AsSsize_t(obj);
+  if (n == -1 && PyErr_Occurred()) return std::nullopt;
+  if (n < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative, got %zd", what, n);
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(n);
+}
+
+}  // namespace mave::native

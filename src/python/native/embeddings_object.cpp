@@ -1,0 +1,415 @@
+// mave._native.Embeddings: a loaded file and the lookups on it. The Python
+// class mave.Embeddings derives from it and adds what needs no speed.
+#include <algorithm>
+#include <new>
+#include <span>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "base/io.hpp"
+#include "python/helpers/arguments.hpp"
+#include "python/helpers/errors.hpp"
+#include "python/helpers/pyref.hpp"
+#include "python/helpers/without_gil.hpp"
+#include "python/native/arrays.hpp"
+#include "format/batch.hpp"
+#include "python/native/exceptions.hpp"
+#include "python/native/model.hpp"
+#include "python/native/numpy_api.hpp"
+
+namespace mave::native {
+namespace {
+
+using py::ArgumentSlots;
+using py::ArgumentSpec;
+using py::call_frame;
+using py::PyRef;
+using py::without_gil;
+
+PyTypeObject* g_type = nullptr;
+
+EmbeddingsObject& object_of(PyObject* self) { return *reinterpret_cast<EmbeddingsObject*>(self); }
+
+// Every method runs in this frame: a C++ exception becomes the Python
+// exception for this file, and nothing C++ escapes. The model is held by a
+// shared_ptr so that the body may release the interpreter lock.
+template <class Body>
+PyObject* method_frame(PyObject* self, Body&& body) {
+  std::shared_ptr<const Model> model = object_of(self).model;
+  return call_frame([&]() -> PyObject* { return body(*model); }, Translate{model->path});
+}
+
+std::shared_ptr<const Model> load_model(std::string path) {
+  auto file = File::open_read(path);
+  if (!file.ok()) {
+    raise_io_error(path, file.error());
+    return nullptr;
+  }
+  // The reader and its file are closed on return; the mapping keeps its own
+  // handle to the file.
+  auto embeddings = without_gil([&] {
+    BufferedReader reader(std::move(file).value());
+    return read_embeddings_mapped(reader);
+  });
+  if (!embeddings.ok()) {
+    raise_read_error(path, embeddings.error());
+    return nullptr;
+  }
+  return std::make_shared<const Model>(Model{std::move(embeddings).value(), std::move(path)});
+}
+
+constexpr ArgumentSpec kNewSpec{"Embeddings", "__new__", {"path"}, 1, 1};
+
+PyObject* embeddings_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  ArgumentSlots slots;
+  if (!py::parse_tuple_dict(kNewSpec, args, kwargs, slots)) return nullptr;
+  PyRef path = PyRef::steal(PyOS_FSPath(slots[0]));
+  if (!path) return nullptr;
+  if (!PyUnicode_Check(path.get())) {
+    // A bytes path is decoded as the OS would, so that `path` is always str.
+    path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()),
+                                                         PyBytes_GET_SIZE(path.get())));
+    if (!path) return nullptr;
+  }
+  PyObject* encoded_obj = nullptr;
+  if (!PyUnicode_FSConverter(path.get(), &encoded_obj)) return nullptr;  // ValueError on NUL
+  PyRef encoded = PyRef::steal(encoded_obj);
+  std::string fs_path(PyBytes_AS_STRING(encoded.get()),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return call_frame(
+      [&]() -> PyObject* {
+        std::shared_ptr<const Model> model = load_model(fs_path);
+        if (!model) return nullptr;
+        PyObject* self = subtype->tp_alloc(subtype, 0);
+        if (self == nullptr) return nullptr;
+        auto& object = object_of(self);
+        new (&object.model) std::shared_ptr<const Model>(std::move(model));
+        object.path = path.release();
+        return self;
+      },
+      Translate{fs_path});
+}
+
+void embeddings_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto& object = object_of(self);
+  object.model.~shared_ptr();
+  Py_XDECREF(object.path);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// --- Properties -------------------------------------------------------------
+
+PyObject* get_path(PyObject* self, void*) { return Py_NewRef(object_of(self).path); }
+
+PyObject* get_dims(PyObject* self, void*) {
+  return PyLong_FromSize_t(model_of(self).dims());
+}
+
+PyObject* get_vocab_kind(PyObject* self, void*) {
+  static constexpr const char* kNames[] = {"simple", "bucket", "fasttext", "explicit", "floret"};
+  return PyUnicode_FromString(kNames[model_of(self).embeddings.vocab().variant().index()]);
+}
+
+PyObject* get_storage_kind(PyObject* self, void*) {
+  const bool quantized =
+      std::holds_alternative<MappedQuantizedArray>(model_of(self).embeddings.storage().variant());
+  return PyUnicode_FromString(quantized ? "quantized" : "dense");
+}
+
+PyObject* get_words(PyObject* self, void*) { return new_words(self); }
+
+// (kind, min_n, max_n, buckets, ngrams, hashes, seed, begin_marker, end_marker)
+// for a subword vocabulary, None for a simple one; mave.Embeddings.subwords
+// turns it into a SubwordSettings.
+PyObject* get_subwords(PyObject* self, void*) {
+  return std::visit(
+      [](const auto& v) -> PyObject* {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, SimpleVocab>) {
+          Py_RETURN_NONE;
+        } else {
+          PyRef none = PyRef::borrow(Py_None);
+          PyRef buckets = PyRef::borrow(Py_None), ngrams = PyRef::borrow(Py_None),
+                hashes = PyRef::borrow(Py_None), seed = PyRef::borrow(Py_None);
+          const char* kind = "";
+          if constexpr (std::is_same_v<V, BucketSubwordVocab>) {
+            kind = "bucket";
+            // 2^exponent buckets; an exponent of 64 is a Python int too.
+            PyRef one = PyRef::steal(PyLong_FromLong(1));
+            PyRef shift = PyRef::steal(PyLong_FromUnsignedLong(v.indexer.buckets_exponent()));
+            if (!one || !shift) return nullptr;
+            buckets = PyRef::steal(PyNumber_Lshift(one.get(), shift.get()));
+          } else if constexpr (std::is_same_v<V, FastTextSubwordVocab>) {
+            kind = "fasttext";
+            buckets = PyRef::steal(PyLong_FromUnsignedLong(v.indexer.bucket_count()));
+          } else if constexpr (std::is_same_v<V, ExplicitSubwordVocab>) {
+            kind = "explicit";
+            ngrams = PyRef::steal(PyLong_FromSize_t(v.indexer.ngrams().size()));
+          } else {
+            kind = "floret";
+            buckets = PyRef::steal(PyLong_FromUnsignedLongLong(v.indexer.bucket_count()));
+            hashes = PyRef::steal(PyLong_FromUnsignedLong(v.indexer.hash_count()));
+            seed = PyRef::steal(PyLong_FromUnsignedLong(v.indexer.seed()));
+          }
+          PyRef begin = PyRef::steal(str_from_utf8(v.begin_marker));
+          PyRef end = PyRef::steal(str_from_utf8(v.end_marker));
+          if (!buckets || !ngrams || !hashes || !seed || !begin || !end) return nullptr;
+          return Py_BuildValue("(sIIOOOOOO)", kind, v.min_ngram_len, v.max_ngram_len,
+                               buckets.get(), ngrams.get(), hashes.get(), seed.get(), begin.get(),
+                               end.get());
+        }
+      },
+      model_of(self).embeddings.vocab().variant());
+}
+
+PyObject* get_metadata_toml(PyObject* self, void*) {
+  return method_frame(self, [](const Model& model) -> PyObject* {
+    const auto& metadata = model.embeddings.metadata();
+    if (!metadata) Py_RETURN_NONE;
+    return str_from_utf8(metadata->to_toml());
+  });
+}
+
+PyObject* get_norms(PyObject* self, void*) {
+  const auto& norms = model_of(self).embeddings.norms();
+  if (!norms) Py_RETURN_NONE;
+  return readonly_view(self, norms->values.data(), {norms->values.size()});
+}
+
+PyObject* get_matrix(PyObject* self, void*) {
+  const Model& model = model_of(self);
+  const auto* dense = std::get_if<MappedNdArray>(&model.embeddings.storage().variant());
+  if (dense == nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "the matrix of this file is product-quantized, so there is no dense matrix "
+                    "to view: rebuild rows with e.reconstruct(rows) (all rows: "
+                    "e.reconstruct()), or look words up with e.embed(words)");
+    return nullptr;
+  }
+  return readonly_view(self, dense->data(), {dense->rows(), dense->cols()});
+}
+
+PyGetSetDef g_getset[] = {
+    {"path", get_path, nullptr, "The file's path.", nullptr},
+    {"dims", get_dims, nullptr, "The length of every vector.", nullptr},
+    {"vocab_kind", get_vocab_kind, nullptr, nullptr, nullptr},
+    {"storage_kind", get_storage_kind, nullptr, nullptr, nullptr},
+    {"words", get_words, nullptr, nullptr, nullptr},
+    {"norms", get_norms, nullptr, nullptr, nullptr},
+    {"matrix", get_matrix, nullptr, nullptr, nullptr},
+    {"_subwords", get_subwords, nullptr, nullptr, nullptr},
+    {"_metadata_toml", get_metadata_toml, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- Lookups ----------------------------------------------------------------
+
+Py_ssize_t embeddings_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(model_of(self).n_words());
+}
+
+int embeddings_contains(PyObject* self, PyObject* key) {
+  if (!PyUnicode_Check(key)) return 0;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) {
+    // A str that is not text (an unpaired surrogate) names no word.
+    PyErr_Clear();
+    return 0;
+  }
+  const std::string_view word(data, static_cast<std::size_t>(size));
+  return model_of(self).embeddings.vocab().words().find(word).has_value();
+}
+
+// A new float32 array holding the vector of `word`, or null with no
+// exception set when the string has none.
+PyObject* vector_of(const Model& model, std::string_view word) {
+  std::optional<EmbeddingRow> row = model.embeddings.find_embedding(word);
+  if (!row) return nullptr;
+  return new_vector(row->values());
+}
+
+PyObject* embeddings_subscript(PyObject* self, PyObject* key) {
+  return method_frame(self, [&](const Model& model) -> PyObject* {
+    auto word = str_argument(key, "key");
+    if (!word) return nullptr;
+    if (PyObject* v = vector_of(model, *word)) return v;
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  });
+}
+
+PyObject* embeddings_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return method_frame(self, [&](const Model& model) -> PyObject* {
+    if (nargs < 1 || nargs > 2) {
+      PyErr_Format(PyExc_TypeError, "get expected 1 or 2 arguments, got %zd", nargs);
+      return nullptr;
+    }
+    auto word = str_argument(args[0], "word");
+    if (!word) return nullptr;
+    if (PyObject* v = vector_of(model, *word)) return v;
+    if (PyErr_Occurred()) return nullptr;
+    return Py_NewRef(nargs == 2 ? args[1] : Py_None);
+  });
+}
+
+constexpr ArgumentSpec kEmbeddingSpec{"Embeddings", "embedding", {"word", "out"}, 2, 1};
+
+PyObject* embeddings_embedding(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return method_frame(self, [&](const Model& model) -> PyObject* {
+    ArgumentSlots slots{};
+    if (!py::parse_vectorcall(kEmbeddingSpec, args, nargs, kwnames, slots)) return nullptr;
+    auto word = str_argument(slots[0], "word");
+    if (!word) return nullptr;
+    if (slots[1] == nullptr || slots[1] == Py_None) {
+      if (PyObject* v = vector_of(model, *word)) return v;
+      if (PyErr_Occurred()) return nullptr;
+      Py_RETURN_NONE;
+    }
+    auto target = vector_target(slots[1], model.dims());
+    if (!target) return nullptr;
+    if (!model.embeddings.fill_embedding(*word, *target)) Py_RETURN_NONE;
+    return Py_NewRef(slots[1]);
+  });
+}
+
+PyObject* embeddings_index(PyObject* self, PyObject* key) {
+  return method_frame(self, [&](const Model& model) -> PyObject* {
+    auto word = str_argument(key, "word");
+    if (!word) return nullptr;
+    if (auto row = model.embeddings.vocab().words().find(*word)) return PyLong_FromSize_t(*row);
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  });
+}
+
+constexpr ArgumentSpec kEmbedSpec{"Embeddings", "embed", {"words", "out", "threads"}, 3, 1, 1};
+
+PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return method_frame(self, [&](const Model& model) -> PyObject* {
+    ArgumentSlots slots{};
+    if (!py::parse_vectorcall(kEmbedSpec, args, nargs, kwnames, slots)) return nullptr;
+    auto threads = thread_count_argument(slots[2]);
+    if (!threads) return nullptr;
+    // The words are held by this tuple while the lock is released: the
+    // caller's list may change meanwhile, the tuple cannot.
+    PyRef words = PyRef::steal(PySequence_Tuple(slots[0]));
+    if (!words) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Format(PyExc_TypeError, "words must be an iterable of str, not %s",
+                     Py_TYPE(slots[0])->tp_name);
+      }
+      return nullptr;
+    }
+    const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(words.get()));
+    std::vector<std::string_view> texts;
+    texts.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* item = PyTuple_GET_ITEM(words.get(), static_cast<Py_ssize_t>(i));
+      if (!PyUnicode_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "words[%zu] must be str, not %s", i, Py_TYPE(item)->tp_name);
+        return nullptr;
+      }
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+      if (data == nullptr) return nullptr;
+      texts.emplace_back(data, static_cast<std::size_t>(size));
+    }
+    PyRef out;
+    if (slots[1] == nullptr || slots[1] == Py_None) {
+      out = PyRef::steal(new_matrix(n, model.dims()));
+    } else {
+      if (!check_matrix_target(slots[1], n, model.dims())) return nullptr;
+      out = PyRef::borrow(slots[1]);
+    }
+    if (!out) return nullptr;
+    PyRef mask = PyRef::steal(new_mask(n));
+    if (!mask) return nullptr;
+    const TargetMatrix view = matrix_view(out.get());
+    bool* found = static_cast<bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
+    without_gil([&] { fill_embeddings(model.embeddings, texts, view, found, *threads); });
+    return PyTuple_Pack(2, out.get(), mask.get());
+  });
+}
+
+constexpr ArgumentSpec kReconstructSpec{"Embeddings", "reconstruct", {"rows"}, 1, 0};
+
+PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return method_frame(self, [&](const Model& model) -> PyObject* {
+    ArgumentSlots slots{};
+    if (!py::parse_vectorcall(kReconstructSpec, args, nargs, kwnames, slots)) return nullptr;
+    const Storage& storage = model.embeddings.storage();
+    std::vector<std::uint64_t> rows;
+    if (slots[0] == nullptr || slots[0] == Py_None) {
+      rows.resize(storage.rows());
+      for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
+    } else if (!row_indices_argument(slots[0], storage.rows(), rows)) {
+      return nullptr;
+    }
+    PyRef out = PyRef::steal(new_matrix(rows.size(), model.dims()));
+    if (!out) return nullptr;
+    auto* data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    without_gil([&] {
+      for (std::size_t k = 0; k < rows.size(); ++k) {
+        storage.row_into(static_cast<std::size_t>(rows[k]), data + k * model.dims());
+      }
+    });
+    return out.release();
+  });
+}
+
+PyObject* embeddings_iter(PyObject* self) {
+  PyRef words = PyRef::steal(new_words(self));
+  if (!words) return nullptr;
+  return PyObject_GetIter(words.get());
+}
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"get", as_cfunction(embeddings_get), METH_FASTCALL, nullptr},
+    {"embedding", as_cfunction(embeddings_embedding), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"index", embeddings_index, METH_O, nullptr},
+    {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(embeddings_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(embeddings_dealloc)},
+    {Py_tp_getset, g_getset},
+    {Py_tp_methods, g_methods},
+    {Py_tp_iter, reinterpret_cast<void*>(embeddings_iter)},
+    {Py_mp_length, reinterpret_cast<void*>(embeddings_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(embeddings_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(embeddings_contains)},
+    {Py_tp_doc, const_cast<char*>("The loaded file; see mave.Embeddings.")},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec{"mave._native.Embeddings", sizeof(EmbeddingsObject), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, g_slots};
+
+}  // namespace
+
+PyTypeObject* embeddings_type() { return g_type; }
+
+bool init_embeddings_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &g_spec, nullptr);
+  if (type == nullptr) return false;
+  g_type = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddObjectRef(module, "Embeddings", type) == 0;
+}
+
+}  // namespace mave::native

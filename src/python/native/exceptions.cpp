@@ -1,0 +1,105 @@
+#include "python/native/exceptions.hpp"
+
+#include <cerrno>
+#include <exception>
+#include <new>
+
+#include "python/helpers/pyref.hpp"
+
+namespace mave::native {
+namespace {
+
+using py::PyRef;
+
+// Held for the process once the module is initialised.
+PyObject* g_format_error = nullptr;
+
+PyRef text_object(std::string_view text) {
+  // Messages carry file names and file contents: a stray byte must not hide
+  // the failure behind a UnicodeDecodeError.
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+PyRef path_object(std::string_view path) {
+  // Paths come from os.fsencode, so they decode back the same way.
+  return PyRef::steal(
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
+}  // namespace
+
+std::string reason_text(const EmbeddingsError& error) {
+  std::string text = error.display();
+  if (error.variant() == EmbeddingsError::Variant::Context && error.inner()) {
+    text += ": " + reason_text(*error.inner());
+  } else if (error.io_error()) {
+    text += ": " + error.io_error()->display();
+  }
+  return text;
+}
+
+bool load_exception_types() {
+  PyRef errors = PyRef::steal(PyImport_ImportModule("mave._errors"));
+  if (!errors) return false;
+  PyRef format_error = PyRef::steal(PyObject_GetAttrString(errors.get(), "FormatError"));
+  if (!format_error) return false;
+  g_format_error = format_error.release();
+  return true;
+}
+
+void raise_format_error(std::string_view path, std::string_view reason) {
+  PyRef filename = path.empty() ? PyRef::borrow(Py_None) : path_object(path);
+  PyRef why = text_object(reason);
+  if (!filename || !why) return;
+  PyRef message = path.empty() ? PyRef::borrow(why.get())
+                               : PyRef::steal(PyUnicode_FromFormat("%U: %U", filename.get(), why.get()));
+  if (!message) return;
+  PyObject* type = g_format_error ? g_format_error : PyExc_ValueError;
+  PyRef error = PyRef::steal(
+      PyObject_CallFunctionObjArgs(type, message.get(), filename.get(), why.get(), nullptr));
+  if (error) PyErr_SetRaisedException(error.release());
+}
+
+void raise_io_error(std::string_view path, const IoError& error) {
+  if (error.repr() == IoError::Repr::Os) {
+    PyRef filename = path_object(path);
+    if (!filename) return;
+    errno = error.code();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+    return;
+  }
+  raise_format_error(path, error.display());
+}
+
+void raise_read_error(std::string_view path, const EmbeddingsError& error) {
+  // An operating-system failure underneath (EIO, EISDIR, ENOMEM from mmap) is
+  // about the file, not its contents; a short read means a truncated file.
+  const EmbeddingsError* e = &error;
+  while (e->variant() == EmbeddingsError::Variant::Context && e->inner()) e = e->inner();
+  if (e->io_error() && e->io_error()->repr() == IoError::Repr::Os) {
+    raise_io_error(path, *e->io_error());
+    return;
+  }
+  raise_format_error(path, reason_text(error));
+}
+
+void raise_in_flight(std::string_view path) noexcept {
+  try {
+    throw;
+  } catch (const Panic& failure) {
+    PyErr_Clear();
+    raise_format_error(path, failure.message());
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+}
+
+}  // namespace mave::native

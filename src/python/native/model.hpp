@@ -1,0 +1,56 @@
+// The Python objects of the mave extension and what they share with work
+// that runs without the interpreter lock.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "format/embeddings.hpp"
+
+namespace mave::native {
+
+// A loaded file. Immutable once built; calls that release the interpreter
+// lock hold a shared_ptr to it, so it outlives every such call even when the
+// last Python reference goes away meanwhile.
+struct Model {
+  Embeddings embeddings;
+  std::string path;  // file-system encoded, as opened
+
+  std::size_t dims() const { return embeddings.dims(); }
+  std::size_t n_words() const { return embeddings.vocab().n_words(); }
+};
+
+struct EmbeddingsObject {
+  PyObject_HEAD
+  std::shared_ptr<const Model> model;
+  PyObject* path;  // str, as given
+};
+
+// The type objects, created at module initialisation; borrowed.
+PyTypeObject* embeddings_type();
+PyTypeObject* words_type();
+
+bool init_embeddings_type(PyObject* module);
+bool init_words_type(PyObject* module);
+
+// A Words sequence over the vocabulary of `owner` (an Embeddings object).
+PyObject* new_words(PyObject* owner);
+
+// The model of an Embeddings object (type already checked).
+inline const Model& model_of(PyObject* self) {
+  return *reinterpret_cast<EmbeddingsObject*>(self)->model;
+}
+
+// A new str from UTF-8 text of the file (validated when it was read).
+PyObject* str_from_utf8(std::string_view text);
+
+// The UTF-8 of a str, or none with TypeError "<what> must be str, not
+// <type>" (or the interpreter's UnicodeEncodeError) set.
+std::optional<std::string_view> str_argument(PyObject* obj, const char* what);
+
+}  // namespace mave::native

@@ -1,0 +1,156 @@
+// mave._native.Words: the vocabulary as a read-only sequence of str in row
+// order. It keeps its Embeddings alive and makes each str on demand, so that
+// creating it costs nothing whatever the size of the vocabulary.
+#include <memory>
+
+#include "python/helpers/pyref.hpp"
+#include "python/native/model.hpp"
+
+namespace mave::native {
+namespace {
+
+using py::PyRef;
+
+struct WordsObject {
+  PyObject_HEAD
+  PyObject* owner;  // the Embeddings object
+  std::shared_ptr<const Model> model;
+};
+
+PyTypeObject* g_type = nullptr;
+
+WordsObject& object_of(PyObject* self) { return *reinterpret_cast<WordsObject*>(self); }
+const WordList& words_of(PyObject* self) { return object_of(self).model->embeddings.vocab().words(); }
+
+void words_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto& object = object_of(self);
+  object.model.~shared_ptr();
+  Py_XDECREF(object.owner);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+Py_ssize_t words_length(PyObject* self) { return static_cast<Py_ssize_t>(words_of(self).size()); }
+
+PyObject* words_item(PyObject* self, Py_ssize_t i) {
+  const WordList& words = words_of(self);
+  if (i < 0 || static_cast<std::size_t>(i) >= words.size()) {
+    PyErr_SetString(PyExc_IndexError, "word index out of range");
+    return nullptr;
+  }
+  return str_from_utf8(words[static_cast<std::size_t>(i)]);
+}
+
+PyObject* words_subscript(PyObject* self, PyObject* key) {
+  if (PyIndex_Check(key)) {
+    Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    if (i < 0) i += words_length(self);
+    return words_item(self, i);
+  }
+  if (!PySlice_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "word indices must be integers or slices, not %s",
+                 Py_TYPE(key)->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t start, stop, step;
+  if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
+  const Py_ssize_t n = PySlice_AdjustIndices(words_length(self), &start, &stop, step);
+  PyRef list = PyRef::steal(PyList_New(n));
+  if (!list) return nullptr;
+  for (Py_ssize_t k = 0, i = start; k < n; ++k, i += step) {
+    PyObject* word = words_item(self, i);
+    if (word == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), k, word);
+  }
+  return list.release();
+}
+
+std::optional<std::size_t> find(PyObject* self, PyObject* key) {
+  if (!PyUnicode_Check(key)) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return words_of(self).find(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+int words_contains(PyObject* self, PyObject* key) { return find(self, key).has_value(); }
+
+PyObject* words_index(PyObject* self, PyObject* key) {
+  if (auto i = find(self, key)) return PyLong_FromSize_t(*i);
+  PyRef text = PyRef::steal(PyObject_Repr(key));
+  if (text) PyErr_Format(PyExc_ValueError, "%U is not in the vocabulary", text.get());
+  return nullptr;
+}
+
+PyObject* words_count(PyObject* self, PyObject* key) {
+  // Words are distinct in every vocabulary that loads.
+  return PyLong_FromLong(find(self, key) ? 1 : 0);
+}
+
+PyObject* words_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<mave.Words of %zd words>", words_length(self));
+}
+
+PyMethodDef g_methods[] = {
+    {"index", words_index, METH_O, "index(word) -> row of the word; ValueError if absent."},
+    {"count", words_count, METH_O, "count(word) -> 1 if the word is in the vocabulary, else 0."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(words_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(words_repr)},
+    {Py_tp_methods, g_methods},
+    {Py_sq_length, reinterpret_cast<void*>(words_length)},
+    {Py_sq_item, reinterpret_cast<void*>(words_item)},
+    {Py_sq_contains, reinterpret_cast<void*>(words_contains)},
+    {Py_mp_length, reinterpret_cast<void*>(words_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(words_subscript)},
+    {Py_tp_doc, const_cast<char*>("The words of the vocabulary, in row order (read-only).")},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_SEQUENCE, g_slots};
+
+}  // namespace
+
+PyTypeObject* words_type() { return g_type; }
+
+bool init_words_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &g_spec, nullptr);
+  if (type == nullptr) return false;
+  g_type = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddObjectRef(module, "Words", type) == 0;
+}
+
+PyObject* new_words(PyObject* owner) {
+  PyObject* self = g_type->tp_alloc(g_type, 0);
+  if (self == nullptr) return nullptr;
+  auto& object = object_of(self);
+  new (&object.model) std::shared_ptr<const Model>(reinterpret_cast<EmbeddingsObject*>(owner)->model);
+  object.owner = Py_NewRef(owner);
+  return self;
+}
+
+PyObject* str_from_utf8(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+}
+
+std::optional<std::string_view> str_argument(PyObject* obj, const char* what) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", what, Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace mave::native
