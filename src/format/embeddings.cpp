@@ -138,22 +138,36 @@ std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) co
 }
 
 Status Embeddings::write_embeddings_to(BufferedWriter& w) const {
-  const auto* vocab = std::get_if<FastTextSubwordVocab>(&vocab_.variant());
-  const auto* matrix = std::get_if<NdArray>(&storage_.variant());
-  if (!vocab || !matrix) {
-    panic("only embeddings with a fastText subword vocabulary and an owned matrix are written");
+  std::function<Status(BufferedWriter&)> write_storage;
+  if (const auto* owned = std::get_if<NdArray>(&storage_.variant())) {
+    write_storage = [owned](BufferedWriter& out) { return write_nd_array(out, *owned); };
+  } else if (const auto* mapped = std::get_if<MappedNdArray>(&storage_.variant())) {
+    write_storage = [mapped](BufferedWriter& out) {
+      return write_nd_array(out, mapped->rows(), mapped->cols(), mapped->data());
+    };
+  } else {
+    panic("only embeddings with a dense matrix are written");
   }
+  std::optional<std::span<const float>> norms;
+  if (norms_) norms = std::span<const float>(norms_->values);
+  return write_embeddings_file(w, metadata_, vocab_, ChunkIdentifier::NdArray, write_storage, norms);
+}
+
+Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& metadata,
+                             const Vocab& vocab, ChunkIdentifier storage_id,
+                             const std::function<Status(BufferedWriter&)>& write_storage,
+                             std::optional<std::span<const float>> norms) {
   std::vector<ChunkIdentifier> ids;
-  if (metadata_) ids.push_back(ChunkIdentifier::Metadata);
-  ids.push_back(ChunkIdentifier::FastTextSubwordVocab);
-  ids.push_back(ChunkIdentifier::NdArray);
-  if (norms_) ids.push_back(ChunkIdentifier::NdNorms);
+  if (metadata) ids.push_back(ChunkIdentifier::Metadata);
+  ids.push_back(vocab.chunk_identifier());
+  ids.push_back(storage_id);
+  if (norms) ids.push_back(ChunkIdentifier::NdNorms);
 
   MAVE_TRY(write_header(w, ids));
-  if (metadata_) MAVE_TRY(write_metadata(w, *metadata_));
-  MAVE_TRY(write_fasttext_subword_vocab(w, *vocab));
-  MAVE_TRY(write_nd_array(w, *matrix));
-  if (norms_) MAVE_TRY(write_norms(w, norms_->values));
+  if (metadata) MAVE_TRY(write_metadata(w, *metadata));
+  MAVE_TRY(write_vocab_chunk(w, vocab));
+  MAVE_TRY(write_storage(w));
+  if (norms) MAVE_TRY(write_norms(w, *norms));
   return {};
 }
 

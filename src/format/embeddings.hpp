@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -51,9 +52,8 @@ class Embeddings {
   bool fill_embedding(std::string_view word, const TargetView& target) const;
   std::optional<EmbeddingRow> find_embedding(std::string_view word) const;
 
-  // Writes the whole file: header, metadata, vocabulary, matrix, norms. Holds
-  // for the kinds this system writes (fastText subword vocabulary, owned
-  // dense matrix). Does not flush the writer.
+  // Writes the whole file: header, metadata, vocabulary, matrix, norms. The
+  // storage must be dense (owned or mapped). Does not flush the writer.
   Status write_embeddings_to(BufferedWriter& w) const;
 
   const std::optional<Metadata>& metadata() const { return metadata_; }
@@ -77,5 +77,14 @@ class Embeddings {
 };
 
 Result<Embeddings> read_embeddings_mapped(BufferedReader& r);
+
+// Writes a whole file in the order the reader expects: the header, the
+// metadata chunk (if any), the vocabulary chunk, the storage chunk of kind
+// `storage_id` that `write_storage` writes, and the norms chunk (if any).
+// Does not flush the writer.
+Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& metadata,
+                             const Vocab& vocab, ChunkIdentifier storage_id,
+                             const std::function<Status(BufferedWriter&)>& write_storage,
+                             std::optional<std::span<const float>> norms);
 
 }  // namespace mave

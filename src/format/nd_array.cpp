@@ -34,6 +34,10 @@ Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
 }
 
 Status write_nd_array(BufferedWriter& w, const NdArray& matrix) {
+  return write_nd_array(w, matrix.rows(), matrix.cols(), matrix.data().data());
+}
+
+Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const float* data) {
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::NdArray),
                      "Cannot write embedding matrix chunk identifier"));
   // The chunk length counts the fields after it: rows (u64), columns and
@@ -41,29 +45,28 @@ Status write_nd_array(BufferedWriter& w, const NdArray& matrix) {
   constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
   MAVE_ASSIGN_OR_RETURN(std::uint32_t padding,
                         padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
-  const std::uint64_t data_bytes =
-      static_cast<std::uint64_t>(matrix.rows()) * matrix.cols() * sizeof(float);
+  const std::uint64_t data_bytes = static_cast<std::uint64_t>(rows) * cols * sizeof(float);
   MAVE_TRY(write_u64(w, kFieldBytes + padding + data_bytes,
                      "Cannot write embedding matrix chunk length"));
-  MAVE_TRY(write_u64(w, matrix.rows(), "Cannot write number of rows of the embedding matrix"));
+  MAVE_TRY(write_u64(w, rows, "Cannot write number of rows of the embedding matrix"));
   // The file holds the column count in 32 bits; a wider one (possible only
   // for a matrix without rows) would be written cut short, as another shape.
-  if (matrix.cols() > std::numeric_limits<std::uint32_t>::max()) {
+  if (cols > std::numeric_limits<std::uint32_t>::max()) {
     return EmbeddingsError::write(
         "Cannot write number of columns of the embedding matrix",
         IoError::message(ErrorKind::InvalidInput, "more columns than a u32 can count"));
   }
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(matrix.cols()),
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(cols),
                      "Cannot write number of columns of the embedding matrix"));
   MAVE_TRY(write_u32(w, kElementTypeF32, "Cannot write embedding matrix type identifier"));
   MAVE_TRY(write_padding(w, padding));
   // Row-major and little-endian on disk as in memory: the values go out in
   // large blocks rather than 4 bytes at a time.
-  const std::vector<float>& data = matrix.data();
+  const std::size_t n_values = rows * cols;
   constexpr std::size_t kBlock = 1 << 16;
-  for (std::size_t i = 0; i < data.size(); i += kBlock) {
-    std::size_t n = std::min(kBlock, data.size() - i);
-    MAVE_TRY(write_bytes(w, data.data() + i, n * 4, "Cannot write embedding matrix component"));
+  for (std::size_t i = 0; i < n_values; i += kBlock) {
+    std::size_t n = std::min(kBlock, n_values - i);
+    MAVE_TRY(write_bytes(w, data + i, n * sizeof(float), "Cannot write embedding matrix component"));
   }
   return {};
 }

@@ -63,5 +63,7 @@ class MappedNdArray {
 
 Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r);
 Status write_nd_array(BufferedWriter& w, const NdArray& matrix);
+// The chunk of a rows x cols row-major matrix held anywhere.
+Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const float* data);
 
 }  // namespace mave

@@ -15,4 +15,14 @@ Result<SimpleVocab> read_simple_vocab(BufferedReader& r) {
   return vocab;
 }
 
+Status write_simple_vocab(BufferedWriter& w, const SimpleVocab& vocab) {
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::SimpleVocab),
+                     "Cannot write vocabulary chunk identifier"));
+  // The chunk length counts the word count (u64) and the words.
+  const std::uint64_t chunk_len = sizeof(std::uint64_t) + string_items_bytes(vocab.words);
+  MAVE_TRY(write_u64(w, chunk_len, "Cannot write vocabulary chunk length"));
+  MAVE_TRY(write_u64(w, vocab.words.size(), "Cannot write vocabulary length"));
+  return write_string_items(w, vocab.words);
+}
+
 }  // namespace mave

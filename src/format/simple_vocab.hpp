@@ -14,5 +14,6 @@ struct SimpleVocab {
 };
 
 Result<SimpleVocab> read_simple_vocab(BufferedReader& r);
+Status write_simple_vocab(BufferedWriter& w, const SimpleVocab& vocab);
 
 }  // namespace mave

@@ -187,19 +187,87 @@ Result<FloretSubwordVocab> read_floret_subword_vocab(BufferedReader& r) {
                                 std::move(begin).value(), std::move(end).value());
 }
 
-Status write_fasttext_subword_vocab(BufferedWriter& w, const FastTextSubwordVocab& vocab) {
+namespace {
+
+// The bucket and fastText kinds share their layout: only the meaning of the
+// u32 bucket field differs.
+template <class Indexer>
+Status write_hashed_subword_vocab(BufferedWriter& w, const SubwordVocab<Indexer>& vocab,
+                                  ChunkIdentifier kind, std::uint32_t buckets) {
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(kind),
+                     "Cannot write subword vocabulary chunk identifier"));
   // The chunk length counts the fields after it: the word count (u64), the
-  // two n-gram lengths and the bucket count (u32 each), and the words.
+  // two n-gram lengths and the bucket field (u32 each), and the words.
   constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + 3 * sizeof(std::uint32_t);
   const std::uint64_t chunk_len = kFieldBytes + string_items_bytes(vocab.words);
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::FastTextSubwordVocab),
-                     "Cannot write subword vocabulary chunk identifier"));
   MAVE_TRY(write_u64(w, chunk_len, "Cannot write subword vocabulary chunk length"));
   MAVE_TRY(write_u64(w, vocab.words.size(), "Cannot write vocabulary length"));
   MAVE_TRY(write_u32(w, vocab.min_ngram_len, "Cannot write minimum n-gram length"));
   MAVE_TRY(write_u32(w, vocab.max_ngram_len, "Cannot write maximum n-gram length"));
-  MAVE_TRY(write_u32(w, vocab.indexer.bucket_count(), "Cannot write number of buckets"));
+  MAVE_TRY(write_u32(w, buckets, "Cannot write number of buckets"));
   return write_string_items(w, vocab.words);
+}
+
+Status write_string_item(BufferedWriter& w, std::string_view item) {
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(item.size()), "Cannot write string length"));
+  return write_bytes(w, item.data(), item.size(), "Cannot write string");
+}
+
+}  // namespace
+
+Status write_bucket_subword_vocab(BufferedWriter& w, const BucketSubwordVocab& vocab) {
+  return write_hashed_subword_vocab(w, vocab, ChunkIdentifier::BucketSubwordVocab,
+                                    vocab.indexer.buckets_exponent());
+}
+
+Status write_fasttext_subword_vocab(BufferedWriter& w, const FastTextSubwordVocab& vocab) {
+  return write_hashed_subword_vocab(w, vocab, ChunkIdentifier::FastTextSubwordVocab,
+                                    vocab.indexer.bucket_count());
+}
+
+Status write_explicit_subword_vocab(BufferedWriter& w, const ExplicitSubwordVocab& vocab) {
+  const WordList& ngrams = vocab.indexer.ngrams();
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::ExplicitSubwordVocab),
+                     "Cannot write subword vocabulary chunk identifier"));
+  // The chunk length counts the fields after it: the word and n-gram counts
+  // (u64 each), the two n-gram lengths (u32 each), the words, and each n-gram
+  // as a string item with its index (u64).
+  constexpr std::uint64_t kFieldBytes = 2 * sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
+  const std::uint64_t chunk_len = kFieldBytes + string_items_bytes(vocab.words) +
+                                  string_items_bytes(ngrams) +
+                                  sizeof(std::uint64_t) * static_cast<std::uint64_t>(ngrams.size());
+  MAVE_TRY(write_u64(w, chunk_len, "Cannot write subword vocabulary chunk length"));
+  MAVE_TRY(write_u64(w, vocab.words.size(), "Cannot write number of words"));
+  MAVE_TRY(write_u64(w, ngrams.size(), "Cannot write number of ngrams"));
+  MAVE_TRY(write_u32(w, vocab.min_ngram_len, "Cannot write minimum n-gram length"));
+  MAVE_TRY(write_u32(w, vocab.max_ngram_len, "Cannot write maximum n-gram length"));
+  MAVE_TRY(write_string_items(w, vocab.words));
+  // The dense indices are written as the stored ones: the reader numbers
+  // stored indices by first appearance, which gives the dense ones back.
+  for (std::size_t i = 0; i < ngrams.size(); ++i) {
+    MAVE_TRY(write_string_item(w, ngrams[i]));
+    MAVE_TRY(write_u64(w, vocab.indexer.dense_index(i), "Cannot write ngram index"));
+  }
+  return {};
+}
+
+Status write_floret_subword_vocab(BufferedWriter& w, const FloretSubwordVocab& vocab) {
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::FloretSubwordVocab),
+                     "Cannot write subword vocabulary chunk identifier"));
+  // The chunk length counts the fields after it: the two n-gram lengths
+  // (u32 each), the bucket count (u64), the hash count and seed (u32 each),
+  // and the two markers as string items.
+  constexpr std::uint64_t kFieldBytes = 4 * sizeof(std::uint32_t) + sizeof(std::uint64_t);
+  const std::uint64_t chunk_len = kFieldBytes + 2 * sizeof(std::uint32_t) +
+                                  vocab.begin_marker.size() + vocab.end_marker.size();
+  MAVE_TRY(write_u64(w, chunk_len, "Cannot write subword vocabulary chunk length"));
+  MAVE_TRY(write_u32(w, vocab.min_ngram_len, "Cannot write minimum n-gram length"));
+  MAVE_TRY(write_u32(w, vocab.max_ngram_len, "Cannot write maximum n-gram length"));
+  MAVE_TRY(write_u64(w, vocab.indexer.bucket_count(), "Cannot write number of buckets"));
+  MAVE_TRY(write_u32(w, vocab.indexer.hash_count(), "Cannot write number of hashes"));
+  MAVE_TRY(write_u32(w, vocab.indexer.seed(), "Cannot write hasher seed"));
+  MAVE_TRY(write_string_item(w, vocab.begin_marker));
+  return write_string_item(w, vocab.end_marker);
 }
 
 }  // namespace mave

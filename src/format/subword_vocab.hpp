@@ -83,6 +83,9 @@ Result<FastTextSubwordVocab> read_fasttext_subword_vocab(BufferedReader& r);
 Result<ExplicitSubwordVocab> read_explicit_subword_vocab(BufferedReader& r);
 Result<FloretSubwordVocab> read_floret_subword_vocab(BufferedReader& r);
 
+Status write_bucket_subword_vocab(BufferedWriter& w, const BucketSubwordVocab& vocab);
 Status write_fasttext_subword_vocab(BufferedWriter& w, const FastTextSubwordVocab& vocab);
+Status write_explicit_subword_vocab(BufferedWriter& w, const ExplicitSubwordVocab& vocab);
+Status write_floret_subword_vocab(BufferedWriter& w, const FloretSubwordVocab& vocab);
 
 }  // namespace mave

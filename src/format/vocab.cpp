@@ -61,4 +61,17 @@ Result<Vocab> read_vocab_chunk(BufferedReader& r) {
   }
 }
 
+Status write_vocab_chunk(BufferedWriter& w, const Vocab& vocab) {
+  return std::visit(
+      [&w](const auto& v) -> Status {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, SimpleVocab>) return write_simple_vocab(w, v);
+        if constexpr (std::is_same_v<V, BucketSubwordVocab>) return write_bucket_subword_vocab(w, v);
+        if constexpr (std::is_same_v<V, FastTextSubwordVocab>) return write_fasttext_subword_vocab(w, v);
+        if constexpr (std::is_same_v<V, ExplicitSubwordVocab>) return write_explicit_subword_vocab(w, v);
+        if constexpr (std::is_same_v<V, FloretSubwordVocab>) return write_floret_subword_vocab(w, v);
+      },
+      vocab.variant());
+}
+
 }  // namespace mave

@@ -47,5 +47,6 @@ class Vocab {
 };
 
 Result<Vocab> read_vocab_chunk(BufferedReader& r);
+Status write_vocab_chunk(BufferedWriter& w, const Vocab& vocab);
 
 }  // namespace mave

@@ -85,6 +85,8 @@ class NGramTableIndexer {
   NGramIndices indices_of(const NGram& ngram) const;
   std::optional<std::uint64_t> upper_bound() const { return upper_bound_; }
   const WordList& ngrams() const { return ngrams_; }
+  // The dense index of ngrams()[i].
+  std::uint64_t dense_index(std::size_t i) const { return dense_[i]; }
 
  private:
   WordList ngrams_;
