@@ -1,0 +1,104 @@
+"""Lookups of mave against _mave on every kind of file: the same vectors,
+bit for bit, whatever the vocabulary, the storage and the layout of `out`."""
+
+import numpy as np
+import pytest
+
+import _mave
+import mave
+
+# Known words, strings composed from n-grams, strings without a vector.
+QUERIES = ["Haus", "Baum", "grün", "Hausbaum", "ab", "a", "", "Häuser", "umgrün", "<Ha", "zzzz"]
+
+
+def reference(model, word, dims, layout):
+    """The vector _mave writes into an array of the given layout, or None."""
+    base, view = layout(dims)
+    if not model.load_embedding(word, view):
+        return None
+    return np.array(view, copy=True)
+
+
+LAYOUTS = {
+    "contiguous": lambda n: (None, np.zeros(n, np.float32)),
+    "strided": lambda n: (None, np.zeros(2 * n, np.float32)[::2]),
+    "reversed": lambda n: (None, np.zeros(n, np.float32)[::-1]),
+}
+
+
+def bits(a):
+    return np.ascontiguousarray(a).view(np.uint32)
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+def test_vectors_equal_mave_for_every_kind_and_layout(fixture_dir, layout):
+    for name, path in sorted(fixture_dir.items()):
+        e = mave.load(path)
+        m = _mave.FfModel(path)
+        words = QUERIES + list(e.words)
+        for word in words:
+            expected = reference(m, word, e.dims, LAYOUTS[layout])
+            _, out = LAYOUTS[layout](e.dims)
+            got = e.embedding(word, out)
+            if expected is None:
+                assert got is None, (name, word)
+                continue
+            assert got is out
+            assert np.array_equal(bits(out), bits(expected)), (name, word)
+            if layout == "contiguous":
+                assert np.array_equal(bits(e[word]), bits(expected)), (name, word)
+
+
+def test_embed_rows_equal_single_lookups(fixture_dir):
+    for name, path in sorted(fixture_dir.items()):
+        e = mave.load(path)
+        m = _mave.FfModel(path)
+        words = (QUERIES + list(e.words)) * 3
+        vectors, found = e.embed(words)
+        assert vectors.shape == (len(words), e.dims) and vectors.dtype == np.float32
+        # A batch written into a transposed (column-major) array keeps the
+        # layout of each row, as _mave would see it.
+        columns = np.zeros((e.dims, len(words)), np.float32).T
+        vectors_t, found_t = e.embed(iter(words), out=columns, threads=2)
+        assert vectors_t is columns
+        for i, word in enumerate(words):
+            expected = reference(m, word, e.dims, LAYOUTS["contiguous"])
+            strided = np.zeros((e.dims, 1), np.float32)[:, 0]
+            expected_t = np.array(strided) if not m.load_embedding(word, strided) else strided
+            assert found[i] == (expected is not None), (name, word)
+            assert found_t[i] == found[i]
+            if expected is None:
+                assert not vectors[i].any() and not vectors_t[i].any()
+            else:
+                assert np.array_equal(bits(vectors[i]), bits(expected)), (name, word)
+                assert np.array_equal(bits(vectors_t[i]), bits(expected_t)), (name, word)
+
+
+def test_vocabulary_and_properties(fixture_dir):
+    e = mave.load(fixture_dir["fasttext-dense-meta"])
+    assert len(e) == 3 and list(e.words) == ["Haus", "Baum", "grün"] and list(e) == list(e.words)
+    assert "Haus" in e and "Hausbaum" not in e and 3 not in e
+    assert e.index("grün") == 2 and e.words.index("Baum") == 1 and e.words[-1] == "grün"
+    with pytest.raises(KeyError):
+        e.index("Hausbaum")
+    assert e.vocab_kind == "fasttext" and e.storage_kind == "dense"
+    assert e.subwords == mave.SubwordSettings("fasttext", 3, 6, 5, None, None, None, "<", ">")
+    assert e.metadata == {"model": "test", "training": {"dims": 4, "loss": 0.25}}
+    assert e.norms is None
+    assert e.matrix.shape == (8, 4) and not e.matrix.flags.writeable
+    assert mave.load(fixture_dir["simple-dense"]).subwords is None
+
+
+def test_errors_name_the_file(tmp_path, fixture_dir):
+    with pytest.raises(FileNotFoundError) as missing:
+        mave.load(tmp_path / "missing.fifu")
+    assert missing.value.filename == str(tmp_path / "missing.fifu")
+    bad = tmp_path / "bad.fifu"
+    with open(fixture_dir["simple-dense"], "rb") as f:
+        bad.write_bytes(f.read()[:30])
+    with pytest.raises(mave.FormatError) as damaged:
+        mave.load(bad)
+    assert damaged.value.filename == str(bad) and str(damaged.value).startswith(str(bad) + ": ")
+    quantized = mave.load(fixture_dir["simple-quantized"])
+    with pytest.raises(ValueError, match="reconstruct"):
+        quantized.matrix
