@@ -13,6 +13,7 @@ Example:
 from __future__ import annotations
 
 from mave._errors import FormatError
+from mave._version import __version__
 from mave._embeddings import Embeddings, SubwordSettings, load
 
-__all__ = ["Embeddings", "FormatError", "SubwordSettings", "load"]
+__all__ = ["Embeddings", "FormatError", "SubwordSettings", "__version__", "load"]
