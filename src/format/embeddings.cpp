@@ -139,6 +139,7 @@ std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) co
 
 Status Embeddings::write_embeddings_to(BufferedWriter& w) const {
   std::function<Status(BufferedWriter&)> write_storage;
+  ChunkIdentifier storage_id = ChunkIdentifier::NdArray;
   if (const auto* owned = std::get_if<NdArray>(&storage_.variant())) {
     write_storage = [owned](BufferedWriter& out) { return write_nd_array(out, *owned); };
   } else if (const auto* mapped = std::get_if<MappedNdArray>(&storage_.variant())) {
@@ -146,11 +147,15 @@ Status Embeddings::write_embeddings_to(BufferedWriter& w) const {
       return write_nd_array(out, mapped->rows(), mapped->cols(), mapped->data());
     };
   } else {
-    panic("only embeddings with a dense matrix are written");
+    const auto& quantized = std::get<MappedQuantizedArray>(storage_.variant());
+    storage_id = ChunkIdentifier::QuantizedArray;
+    write_storage = [&quantized](BufferedWriter& out) {
+      return write_quantized_array(out, quantized);
+    };
   }
   std::optional<std::span<const float>> norms;
   if (norms_) norms = std::span<const float>(norms_->values);
-  return write_embeddings_file(w, metadata_, vocab_, ChunkIdentifier::NdArray, write_storage, norms);
+  return write_embeddings_file(w, metadata_, vocab_, storage_id, write_storage, norms);
 }
 
 Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& metadata,

@@ -52,8 +52,8 @@ class Embeddings {
   bool fill_embedding(std::string_view word, const TargetView& target) const;
   std::optional<EmbeddingRow> find_embedding(std::string_view word) const;
 
-  // Writes the whole file: header, metadata, vocabulary, matrix, norms. The
-  // storage must be dense (owned or mapped). Does not flush the writer.
+  // Writes the whole file: header, metadata, vocabulary, matrix (dense or
+  // quantized, as held), norms. Does not flush the writer.
   Status write_embeddings_to(BufferedWriter& w) const;
 
   const std::optional<Metadata>& metadata() const { return metadata_; }

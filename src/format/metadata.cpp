@@ -40,6 +40,20 @@ Metadata Metadata::from_entries(const std::vector<std::pair<std::string, Value>>
   return m;
 }
 
+Metadata Metadata::with_table(std::string_view key,
+                              const std::vector<std::pair<std::string, Value>>& entries) const {
+  toml::table inner;
+  for (const auto& entry : entries) {
+    const std::string& name = entry.first;
+    std::visit([&](const auto& v) { inner.insert_or_assign(name, v); }, entry.second);
+  }
+  auto doc = std::make_shared<MetadataDocument>(*doc_);
+  doc->table.insert_or_assign(key, std::move(inner));
+  Metadata m;
+  m.doc_ = std::move(doc);
+  return m;
+}
+
 Result<Metadata> Metadata::parse(std::string_view text) {
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   auto doc = std::make_shared<MetadataDocument>();

@@ -27,6 +27,11 @@ class Metadata {
   // Parses a TOML document (a leading byte-order mark is ignored).
   static Result<Metadata> parse(std::string_view text);
 
+  // A copy whose top-level `key` is a table of `entries`, replacing any value
+  // the key had.
+  Metadata with_table(std::string_view key,
+                      const std::vector<std::pair<std::string, Value>>& entries) const;
+
   // TOML text with every table's keys in ascending byte order.
   std::string to_toml() const;
   // Top-level keys in order, and scalar values, for inspection.

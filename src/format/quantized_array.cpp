@@ -149,4 +149,89 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
   return MappedQuantizedArray(std::move(quantizer), std::move(norms), std::move(codes).value());
 }
 
+namespace {
+
+EmbeddingsError invalid_quantized_array(std::string_view what) {
+  return EmbeddingsError::write("Cannot write quantized embedding matrix",
+                                IoError::message(ErrorKind::InvalidInput, std::string(what)));
+}
+
+// Float data goes out in large blocks: the host is little-endian, as the
+// file (the dense writer and mapped reads rely on the same).
+Status write_f32_block(BufferedWriter& w, std::span<const float> values, std::string_view desc) {
+  if (values.empty()) return {};
+  return write_bytes(w, values.data(), values.size() * sizeof(float), desc);
+}
+
+}  // namespace
+
+Status write_quantized_array(BufferedWriter& w, const ProductQuantizer& quantizer,
+                             std::optional<std::span<const float>> norms,
+                             std::span<const std::uint8_t> codes) {
+  constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
+  const std::size_t quantized_len = quantizer.quantized_len();
+  const std::size_t reconstructed_len = quantizer.reconstructed_len();
+  const std::size_t n_centroids = quantizer.n_centroids();
+  if (quantized_len > kU32Max || reconstructed_len > kU32Max || n_centroids > kU32Max) {
+    return invalid_quantized_array("a length or centroid count that a u32 cannot hold");
+  }
+  if (codes.size() % quantized_len != 0) {
+    return invalid_quantized_array("codes that are not a whole number of rows");
+  }
+  const std::size_t rows = codes.size() / quantized_len;
+  if (norms && norms->size() != rows) {
+    return invalid_quantized_array("a norm count other than the row count");
+  }
+  // The reader would answer such a row with an aborting failure; the file is
+  // not written at all.
+  if (n_centroids <= 0xFF) {
+    const std::uint8_t limit = static_cast<std::uint8_t>(n_centroids);
+    for (std::uint8_t c : codes) {
+      if (c >= limit) return invalid_quantized_array("a code not below the centroid count");
+    }
+  }
+
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::QuantizedArray),
+                     "Cannot write quantized embedding matrix chunk identifier"));
+  // The chunk length counts the fields after it: the two flags, the three
+  // lengths (u32 each), the row count (u64), the two element types (u32
+  // each), the padding, and the arrays.
+  constexpr std::uint64_t kFieldBytes = 5 * sizeof(std::uint32_t) + sizeof(std::uint64_t) +
+                                        2 * sizeof(std::uint32_t);
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t padding,
+                        padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
+  const std::span<const float> projection = quantizer.projection();
+  const std::span<const float> subquantizers = quantizer.subquantizers();
+  const std::uint64_t array_bytes =
+      sizeof(float) * (static_cast<std::uint64_t>(projection.size()) + subquantizers.size() +
+                       (norms ? norms->size() : 0)) +
+      codes.size();
+  MAVE_TRY(write_u64(w, kFieldBytes + padding + array_bytes,
+                     "Cannot write quantized embedding matrix chunk length"));
+  MAVE_TRY(write_u32(w, quantizer.has_projection() ? 1 : 0,
+                     "Cannot write quantized embedding matrix projection"));
+  MAVE_TRY(write_u32(w, norms ? 1 : 0, "Cannot write quantized embedding matrix norms"));
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(quantized_len),
+                     "Cannot write quantized embedding length"));
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(reconstructed_len),
+                     "Cannot write reconstructed embedding length"));
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(n_centroids),
+                     "Cannot write number of subquantizers"));
+  MAVE_TRY(write_u64(w, rows, "Cannot write number of quantized embeddings"));
+  MAVE_TRY(write_u32(w, kElementTypeU8, "Cannot write quantized embedding type identifier"));
+  MAVE_TRY(write_u32(w, kElementTypeF32, "Cannot write reconstructed embedding type identifier"));
+  MAVE_TRY(write_padding(w, padding));
+  MAVE_TRY(write_f32_block(w, projection, "Cannot write projection matrix"));
+  MAVE_TRY(write_f32_block(w, subquantizers, "Cannot write subquantizer"));
+  if (norms) MAVE_TRY(write_f32_block(w, *norms, "Cannot write norms"));
+  if (codes.empty()) return {};
+  return write_bytes(w, codes.data(), codes.size(), "Cannot write quantized embedding matrix");
+}
+
+Status write_quantized_array(BufferedWriter& w, const MappedQuantizedArray& matrix) {
+  std::optional<std::span<const float>> norms;
+  if (matrix.norms()) norms = std::span<const float>(*matrix.norms());
+  return write_quantized_array(w, matrix.quantizer(), norms, matrix.codes());
+}
+
 }  // namespace mave

@@ -27,6 +27,11 @@ class ProductQuantizer {
   std::size_t sub_len() const { return sub_len_; }
   std::size_t reconstructed_len() const { return quantized_len_ * sub_len_; }
   bool has_projection() const { return projection_.has_value(); }
+  std::span<const float> subquantizers() const { return subquantizers_; }
+  // Empty when there is no projection.
+  std::span<const float> projection() const {
+    return projection_ ? std::span<const float>(*projection_) : std::span<const float>();
+  }
 
   // Rebuilds the row of `codes` (quantized_len bytes) into out[0 ..
   // reconstructed_len); `scratch` holds the unprojected row when there is a
@@ -59,6 +64,10 @@ class MappedQuantizedArray {
 
   const ProductQuantizer& quantizer() const { return quantizer_; }
   const std::optional<std::vector<float>>& norms() const { return norms_; }
+  // The codes of every row, row-major.
+  std::span<const std::uint8_t> codes() const {
+    return {reinterpret_cast<const std::uint8_t*>(codes_.data()), codes_.size()};
+  }
 
  private:
   void rebuild(std::size_t i, float* out, std::vector<float>& scratch) const;
@@ -72,5 +81,17 @@ class MappedQuantizedArray {
 // Reads the chunk at the stream's position and leaves the stream just after
 // its codes, which are mapped rather than read.
 Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r);
+
+// Writes the chunk of `quantizer` with the codes of every row (row-major,
+// quantized_len per row) and, when given, one norm per row, laid out as the
+// reader reads it. Codes that are not a whole number of rows, a code not
+// below n_centroids, a norm count other than the row count, or a count the
+// chunk's u32 fields cannot hold fail with a Write error before anything is
+// written.
+Status write_quantized_array(BufferedWriter& w, const ProductQuantizer& quantizer,
+                             std::optional<std::span<const float>> norms,
+                             std::span<const std::uint8_t> codes);
+// The chunk of a matrix read from a file, as it was read.
+Status write_quantized_array(BufferedWriter& w, const MappedQuantizedArray& matrix);
 
 }  // namespace mave

@@ -1,0 +1,285 @@
+// The compiled half of mave.quantize: writing a whole quantized file from a
+// loaded source and the arrays that training produced, and turning a fastText
+// model into a finalfusion file to quantize. Training itself is faiss's, in
+// mave/_quantize.py.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/io.hpp"
+#include "fasttext/fasttext.hpp"
+#include "format/embeddings.hpp"
+#include "python/helpers/errors.hpp"
+#include "python/helpers/pyref.hpp"
+#include "python/helpers/without_gil.hpp"
+#include "python/native/exceptions.hpp"
+#include "python/native/model.hpp"
+#include "python/native/numpy_api.hpp"
+
+namespace mave::native {
+namespace {
+
+using py::call_frame;
+using py::PyRef;
+using py::without_gil;
+
+// The file-system encoding of a str, bytes or os.PathLike path.
+std::optional<std::string> fs_path_argument(PyObject* obj) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(obj, &encoded)) return std::nullopt;
+  PyRef owned = PyRef::steal(encoded);
+  return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+// A C-contiguous array of `type` with exactly `shape`, or null with
+// ValueError set. The reference keeps the data alive.
+PyRef array_argument(PyObject* obj, int type, std::initializer_list<std::size_t> shape,
+                     const char* what) {
+  PyRef array = PyRef::steal(PyArray_FROMANY(obj, type, 0, 0, NPY_ARRAY_CARRAY_RO));
+  if (!array) return array;
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  bool same = static_cast<std::size_t>(PyArray_NDIM(a)) == shape.size();
+  std::size_t k = 0;
+  for (std::size_t n : shape) {
+    if (!same) break;
+    same = static_cast<std::size_t>(PyArray_DIM(a, static_cast<int>(k++))) == n;
+  }
+  if (!same) {
+    PyErr_Format(PyExc_ValueError, "%s does not have the shape this file needs", what);
+    return PyRef();
+  }
+  return array;
+}
+
+template <class T>
+std::span<const T> span_of(const PyRef& array) {
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
+}
+
+// [(key, int | float | str), ...] as metadata entries.
+bool settings_argument(PyObject* obj, std::vector<std::pair<std::string, Metadata::Value>>& out) {
+  PyRef items = PyRef::steal(PySequence_Tuple(obj));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTuple(PyTuple_GET_ITEM(items.get(), i), "UO", &key, &value)) return false;
+    const char* name = PyUnicode_AsUTF8(key);
+    if (name == nullptr) return false;
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+      long long v = PyLong_AsLongLong(value);
+      if (v == -1 && PyErr_Occurred()) return false;
+      out.emplace_back(name, static_cast<std::int64_t>(v));
+    } else if (PyFloat_Check(value)) {
+      out.emplace_back(name, PyFloat_AS_DOUBLE(value));
+    } else if (PyUnicode_Check(value)) {
+      const char* text = PyUnicode_AsUTF8(value);
+      if (text == nullptr) return false;
+      out.emplace_back(name, std::string(text));
+    } else {
+      PyErr_Format(PyExc_TypeError, "setting %s must be int, float or str", name);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes through `write` into a new file beside `path` and renames it over
+// `path` once it is complete and on disk, so that `path` holds either its
+// old contents or the whole new file, and a reader that has the old file
+// mapped keeps its contents. The partial file is removed on failure.
+Status write_replacing(const std::string& path, const std::function<Status(BufferedWriter&)>& write) {
+  auto os_error = [](std::string_view desc, int code) {
+    return EmbeddingsError::write(std::string(desc), IoError::os(code));
+  };
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp;
+  int fd = -1;
+  for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temp = dir + "." + base + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".tmp";
+    do fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno != EEXIST) return os_error("Cannot create output file", errno);
+  }
+  if (fd < 0) return os_error("Cannot create output file", EEXIST);
+  // A second descriptor of the same open file, to sync it once the writer
+  // has closed its own.
+  const int sync_fd = ::dup(fd);
+  if (sync_fd < 0) {
+    const int code = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return os_error("Cannot create output file", code);
+  }
+  Status written = [&]() -> Status {
+    BufferedWriter w{File(fd)};
+    MAVE_TRY(write(w));
+    if (auto closed = w.close(); !closed.ok()) {
+      return EmbeddingsError::write("Cannot write output file", std::move(closed).error());
+    }
+    if (::fsync(sync_fd) != 0) return os_error("Cannot write output file", errno);
+    if (::rename(temp.c_str(), path.c_str()) != 0) return os_error("Cannot rename output file", errno);
+    return {};
+  }();
+  ::close(sync_fd);
+  if (!written.ok()) ::unlink(temp.c_str());
+  return written;
+}
+
+// _write_quantized(source, path, settings, subquantizers, projection,
+//                  row_norms, codes, norms)
+//
+// Writes `path`: the metadata of `source` (an Embeddings object) with a
+// [quantizer] table of `settings`, its vocabulary, a quantized matrix of
+// `subquantizers` (float32, quantized_len x n_centroids x sub_len), the
+// optional `projection` (float32, dims x dims), the optional per-row
+// `row_norms` (float32, one per matrix row) and `codes` (uint8, rows x
+// quantized_len), and the optional norms chunk `norms` (float32, one per
+// word).
+PyObject* write_quantized(PyObject* /*module*/, PyObject* args) {
+  PyObject *source, *path_obj, *settings_obj, *subquantizers_obj, *projection_obj, *row_norms_obj,
+      *codes_obj, *norms_obj;
+  if (!PyArg_ParseTuple(args, "O!OOOOOOO:_write_quantized", embeddings_type(), &source, &path_obj,
+                        &settings_obj, &subquantizers_obj, &projection_obj, &row_norms_obj,
+                        &codes_obj, &norms_obj)) {
+    return nullptr;
+  }
+  std::shared_ptr<const Model> model = reinterpret_cast<EmbeddingsObject*>(source)->model;
+  std::optional<std::string> path = fs_path_argument(path_obj);
+  if (!path) return nullptr;
+  return call_frame(
+      [&]() -> PyObject* {
+        const Embeddings& embeddings = model->embeddings;
+        const std::size_t dims = embeddings.dims(), rows = embeddings.storage().rows();
+        std::vector<std::pair<std::string, Metadata::Value>> settings;
+        if (!settings_argument(settings_obj, settings)) return nullptr;
+
+        PyRef subquantizers_array = PyRef::steal(PyArray_FROMANY(
+            subquantizers_obj, NPY_FLOAT32, 3, 3, NPY_ARRAY_CARRAY_RO));
+        if (!subquantizers_array) return nullptr;
+        auto* sq = reinterpret_cast<PyArrayObject*>(subquantizers_array.get());
+        const auto quantized_len = static_cast<std::size_t>(PyArray_DIM(sq, 0));
+        const auto n_centroids = static_cast<std::size_t>(PyArray_DIM(sq, 1));
+        const auto sub_len = static_cast<std::size_t>(PyArray_DIM(sq, 2));
+        if (quantized_len == 0 || quantized_len * sub_len != dims || n_centroids == 0 ||
+            n_centroids > 256) {
+          PyErr_Format(PyExc_ValueError,
+                       "subquantizers of shape (%zu, %zu, %zu) do not rebuild rows of %zu "
+                       "dims with one-byte codes",
+                       quantized_len, n_centroids, sub_len, dims);
+          return nullptr;
+        }
+        PyRef codes = array_argument(codes_obj, NPY_UINT8, {rows, quantized_len}, "codes");
+        if (!codes) return nullptr;
+        PyRef projection, row_norms, norms;
+        if (projection_obj != Py_None) {
+          projection = array_argument(projection_obj, NPY_FLOAT32, {dims, dims}, "projection");
+          if (!projection) return nullptr;
+        }
+        if (row_norms_obj != Py_None) {
+          row_norms = array_argument(row_norms_obj, NPY_FLOAT32, {rows}, "row norms");
+          if (!row_norms) return nullptr;
+        }
+        if (norms_obj != Py_None) {
+          norms = array_argument(norms_obj, NPY_FLOAT32, {embeddings.vocab().n_words()}, "norms");
+          if (!norms) return nullptr;
+        }
+
+        std::optional<std::vector<float>> projection_values;
+        if (projection) {
+          auto p = span_of<float>(projection);
+          projection_values.emplace(p.begin(), p.end());
+        }
+        auto centroids = span_of<float>(subquantizers_array);
+        ProductQuantizer quantizer(quantized_len, n_centroids, sub_len,
+                                   std::vector<float>(centroids.begin(), centroids.end()),
+                                   std::move(projection_values));
+        std::optional<std::span<const float>> row_norm_values, norm_values;
+        if (row_norms) row_norm_values = span_of<float>(row_norms);
+        if (norms) norm_values = span_of<float>(norms);
+        const std::span<const std::uint8_t> code_values = span_of<std::uint8_t>(codes);
+
+        Metadata base = embeddings.metadata() ? *embeddings.metadata() : Metadata::from_entries({});
+        const Metadata metadata = base.with_table("quantizer", settings);
+        // The arrays are held by the references above, the source by `model`.
+        Status written = without_gil([&] {
+          return write_replacing(*path, [&](BufferedWriter& w) {
+            return write_embeddings_file(
+                w, metadata, embeddings.vocab(), ChunkIdentifier::QuantizedArray,
+                [&](BufferedWriter& out) {
+                  return write_quantized_array(out, quantizer, row_norm_values, code_values);
+                },
+                norm_values);
+          });
+        });
+        if (!written.ok()) {
+          raise_read_error(*path, written.error());  // OSError with errno, as a read's
+          return nullptr;
+        }
+        Py_RETURN_NONE;
+      },
+      Translate{*path});
+}
+
+// _convert_fasttext(source, path): writes the fastText model `source` as a
+// finalfusion file with a dense matrix at `path`, without printing anything.
+PyObject* convert_fasttext(PyObject* /*module*/, PyObject* args) {
+  PyObject *source_obj, *path_obj;
+  if (!PyArg_ParseTuple(args, "OO:_convert_fasttext", &source_obj, &path_obj)) return nullptr;
+  std::optional<std::string> source = fs_path_argument(source_obj);
+  if (!source) return nullptr;
+  std::optional<std::string> path = fs_path_argument(path_obj);
+  if (!path) return nullptr;
+  return call_frame(
+      [&]() -> PyObject* {
+        auto input = File::open_read(*source);
+        if (!input.ok()) {
+          raise_io_error(*source, input.error());
+          return nullptr;
+        }
+        auto embeddings = without_gil([&] {
+          BufferedReader reader(std::move(input).value());
+          return load_fasttext_model(reader);
+        });
+        if (!embeddings.ok()) {
+          raise_read_error(*source, embeddings.error());
+          return nullptr;
+        }
+        Status written = without_gil([&] {
+          return write_replacing(*path, [&](BufferedWriter& w) {
+            return embeddings.value().write_embeddings_to(w);
+          });
+        });
+        if (!written.ok()) {
+          raise_read_error(*path, written.error());  // OSError with errno, as a read's
+          return nullptr;
+        }
+        Py_RETURN_NONE;
+      },
+      Translate{*source});
+}
+
+PyMethodDef g_functions[] = {
+    {"_write_quantized", write_quantized, METH_VARARGS, nullptr},
+    {"_convert_fasttext", convert_fasttext, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool init_quantize_functions(PyObject* module) {
+  return PyModule_AddFunctions(module, g_functions) == 0;
+}
+
+}  // namespace mave::native
