@@ -1,0 +1,348 @@
+"""mave.quantize: a model's matrix product-quantized with faiss, written as a
+finalfusion file with the same metadata, vocabulary and norms."""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import math
+import os
+import tempfile
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from mave import _native
+from mave._embeddings import Embeddings, StrPath, load
+
+__all__ = ["quantize"]
+
+# Rows encoded at once: bounds the memory of the normalised, rotated and
+# decoded copies to a few hundred MB at 300 dims.
+BATCH_ROWS = 65536
+# Training rows drawn when `sample` is None. faiss's k-means uses at most 256
+# rows per centroid anyway, so this is all that 256 centroids can use.
+DEFAULT_SAMPLE = 256 * 256
+DEFAULT_ITERATIONS = 25
+# The rotation's training: it alternates between k-means (a few iterations
+# each time) and a fresh rotation, on fewer rows than the final k-means, which
+# keeps 1M x 300 within a few minutes on two cores.
+OPQ_ROUNDS = 20
+OPQ_KMEANS_ITERATIONS = 4
+OPQ_FIRST_KMEANS_ITERATIONS = 10
+OPQ_MAX_ROWS = 16384
+# A word row this close to unit length already is one: its norm is kept as
+# the source has it.
+UNIT_TOLERANCE = 1e-5
+
+FASTTEXT_MAGIC = (793712314).to_bytes(4, "little")
+
+
+def quantize(
+    src: StrPath,
+    dst: StrPath,
+    *,
+    subquantizers: int | None = None,
+    bits: int = 8,
+    opq: bool = True,
+    sample: int | None = None,
+    iterations: int | None = None,
+    seed: int = 0,
+    threads: int | None = None,
+    progress: Callable[[str, int, int], None] | None = None,
+) -> None:
+    """Writes ``dst``: the model ``src`` with its matrix product-quantized.
+
+    Each row is cut into ``subquantizers`` parts of equal length and each part
+    is stored as the one-byte number of its nearest of ``2 ** bits`` centroids
+    (k-means per part, faiss's ``ProductQuantizer``). With ``opq`` a rotation
+    learned with the centroids (faiss's ``OPQMatrix``) is applied first and
+    stored as the file's projection. Rows are quantized at unit length; each
+    row's stored norm restores its length, so that word rows come out at unit
+    length as in dense files and subword rows keep their lengths. ``dst`` keeps
+    the metadata (with a ``[quantizer]`` table of these settings), the
+    vocabulary and the norms of ``src``; a source without norms gets the
+    lengths of its word rows as norms, the rows being normalised.
+
+    Args:
+        src: a finalfusion file with a dense matrix, or a fastText ``.bin``
+            model (converted as ``_mave.build_model`` converts it).
+        dst: the file to write; it appears only when complete (written beside
+            it under a temporary name and renamed).
+        subquantizers: codes per row; must divide the dimensions. Default: the
+            divisor that gives parts of about 5 dimensions (60 at 300 dims,
+            a matrix 20 times smaller than float32).
+        bits: 1 to 8; ``2 ** bits`` centroids per part. Codes take one byte
+            whatever the bits.
+        opq: learn and store a rotation (better vectors, a dims x dims
+            projection in the file, lookups that multiply by it).
+        sample: rows drawn (with ``seed``) to train on; default 65536.
+        iterations: k-means iterations of the final training (default 25).
+        seed: the same seed, settings and thread count give the same file.
+        threads: faiss's threads (default: faiss's default, all cores).
+        progress: called as ``progress(stage, done, total)`` while encoding.
+
+    Raises:
+        ImportError: faiss is missing (``pip install mave[quantize]``).
+        ValueError: a setting that does not fit the model, checked before any
+            training; ``mave.FormatError`` for a damaged or quantized source.
+        OSError: ``src`` cannot be read or ``dst`` cannot be written.
+
+    Example:
+        >>> mave.quantize("cc.en.300.fifu", "cc.en.300.pq.fifu")
+    """
+    _check_settings(bits, sample, iterations, seed, threads, subquantizers)
+    faiss = _import_faiss()
+    with _source(src, dst) as source:
+        plan = _plan(source, subquantizers, bits, opq, sample, iterations, seed)
+        previous = faiss.omp_get_max_threads()
+        if threads is not None:
+            faiss.omp_set_num_threads(threads)
+        try:
+            trained = _train(faiss, source, plan, progress)
+            encoded = _encode(faiss, source, trained, progress)
+        finally:
+            faiss.omp_set_num_threads(previous)
+        _write(faiss, source, dst, plan, trained, encoded)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Plan:
+    subquantizers: int
+    bits: int
+    opq: bool
+    sample: int
+    iterations: int
+    seed: int
+
+
+@dataclasses.dataclass
+class _Trained:
+    """faiss's trained objects: the product quantizer and the rotation."""
+
+    pq: Any
+    rotation: Any | None
+
+    def projection(self, faiss: Any) -> npt.NDArray[np.float32] | None:
+        """The matrix P that the reader multiplies a concatenation of
+        centroids by: faiss rotates x to A x, so P = A^T (A is orthonormal)."""
+        if self.rotation is None:
+            return None
+        d = self.rotation.d_out
+        a = faiss.vector_to_array(self.rotation.A).reshape(d, d)
+        return np.ascontiguousarray(a.T)
+
+    def centroids(self, faiss: Any) -> npt.NDArray[np.float32]:
+        pq = self.pq
+        return faiss.vector_to_array(pq.centroids).reshape(pq.M, pq.ksub, pq.dsub)
+
+
+@dataclasses.dataclass
+class _Encoded:
+    codes: npt.NDArray[np.uint8]        # rows x subquantizers
+    row_norms: npt.NDArray[np.float32]  # the scale of each rebuilt row
+    norms: npt.NDArray[np.float32]      # the norms chunk, one per word
+
+
+def _check_settings(bits: int, sample: int | None, iterations: int | None, seed: int,
+                    threads: int | None, subquantizers: int | None) -> None:
+    def check_int(name: str, value: object, low: int, high: int | None = None,
+                  none_ok: bool = False) -> None:
+        if value is None and none_ok:
+            return
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+        if value < low or (high is not None and value > high):
+            bound = f"between {low} and {high}" if high is not None else f"at least {low}"
+            raise ValueError(f"{name} must be {bound}, not {value}")
+
+    check_int("bits", bits, 1, 8)
+    check_int("sample", sample, 1, none_ok=True)
+    check_int("iterations", iterations, 1, none_ok=True)
+    check_int("seed", seed, 0, 2**31 - 1)
+    check_int("threads", threads, 1, none_ok=True)
+    check_int("subquantizers", subquantizers, 1, none_ok=True)
+
+
+def _import_faiss() -> Any:
+    try:
+        import faiss  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    except ImportError as e:
+        raise ImportError(
+            "mave.quantize needs faiss, which is not installed: pip install mave[quantize]"
+        ) from e
+    return faiss
+
+
+@contextlib.contextmanager
+def _source(src: StrPath, dst: StrPath) -> Iterator[Embeddings]:
+    """The source as loaded Embeddings with a dense matrix. A fastText model
+    is converted first, into a temporary file beside ``dst`` that is removed
+    on exit; anything else is read as a finalfusion file."""
+    with open(src, "rb") as f:
+        is_fasttext = f.read(4) == FASTTEXT_MAGIC
+    with contextlib.ExitStack() as stack:
+        path = src
+        if is_fasttext:
+            directory = os.path.dirname(os.path.abspath(os.fspath(dst)))
+            tmp = stack.enter_context(
+                tempfile.TemporaryDirectory(prefix=".mave-quantize-", dir=directory))
+            path = os.path.join(tmp, "converted.fifu")
+            _native._convert_fasttext(src, path)
+        e = load(path)
+        if e.storage_kind != "dense":
+            raise ValueError(f"{os.fsdecode(src)}: the matrix is already quantized")
+        yield e
+
+
+def default_subquantizers(dims: int) -> int:
+    """The divisor of ``dims`` whose parts are closest to 5 dimensions (the
+    shorter parts when two are as close)."""
+    sub_len = min((s for s in range(1, dims + 1) if dims % s == 0), key=lambda s: (abs(s - 5), s))
+    return dims // sub_len
+
+
+def _plan(e: Embeddings, subquantizers: int | None, bits: int, opq: bool, sample: int | None,
+          iterations: int | None, seed: int) -> _Plan:
+    dims, rows = e.dims, e.matrix.shape[0]
+    if dims == 0:
+        raise ValueError(f"{e.path}: a matrix of zero dimensions cannot be quantized")
+    m = default_subquantizers(dims) if subquantizers is None else subquantizers
+    if m > dims or dims % m != 0:
+        raise ValueError(f"subquantizers must divide the {dims} dimensions of {e.path}, "
+                         f"and {m} does not")
+    centroids = 2**bits
+    n_sample = min(DEFAULT_SAMPLE if sample is None else sample, rows)
+    if n_sample < centroids:
+        raise ValueError(f"training {centroids} centroids per subquantizer (bits={bits}) needs "
+                         f"at least {centroids} rows, and {n_sample} are sampled from the "
+                         f"{rows} rows of {e.path}: use fewer bits")
+    return _Plan(m, bits, bool(opq), n_sample,
+                 DEFAULT_ITERATIONS if iterations is None else iterations, seed)
+
+
+def _batches(rows: int) -> Iterator[slice]:
+    for start in range(0, rows, BATCH_ROWS):
+        yield slice(start, min(start + BATCH_ROWS, rows))
+
+
+def _lengths(x: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    return np.sqrt(np.einsum("ij,ij->i", x, x, dtype=np.float64)).astype(np.float32)
+
+
+def _unit_rows(x: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+    """The rows scaled to unit length (zero rows stay zero) and their lengths."""
+    lengths = _lengths(x)
+    safe = np.where(lengths > 0, lengths, np.float32(1))
+    return x / safe[:, None], lengths
+
+
+def _train(faiss: Any, e: Embeddings, plan: _Plan,
+           progress: Callable[[str, int, int], None] | None) -> _Trained:
+    matrix = e.matrix
+    rows, dims = matrix.shape
+    rng = np.random.default_rng(plan.seed)
+    picked = np.sort(rng.choice(rows, size=plan.sample, replace=False))
+    sample, _ = _unit_rows(np.asarray(matrix[picked]))
+    centroids = 2**plan.bits
+
+    def product_quantizer(iterations: int, seed: int) -> Any:
+        pq = faiss.ProductQuantizer(dims, plan.subquantizers, plan.bits)
+        pq.cp.niter = iterations
+        pq.cp.seed = seed
+        # The whole sample is used (faiss would draw 256 rows per centroid of
+        # it), and a small sample is not warned about on standard error.
+        pq.cp.max_points_per_centroid = max(1, math.ceil(len(sample) / centroids))
+        pq.cp.min_points_per_centroid = 1
+        return pq
+
+    rotation = None
+    if plan.opq:
+        if progress:
+            progress("rotation", 0, 1)
+        rotation = faiss.OPQMatrix(dims, plan.subquantizers)
+        rotation.niter = OPQ_ROUNDS
+        rotation.niter_pq = OPQ_KMEANS_ITERATIONS
+        rotation.niter_pq_0 = OPQ_FIRST_KMEANS_ITERATIONS
+        rotation.max_train_points = OPQ_MAX_ROWS
+        rotation.verbose = False
+        # faiss starts from a random rotation of a fixed seed of its own; this
+        # one comes from `seed`.
+        start, _ = np.linalg.qr(rng.standard_normal((dims, dims)))
+        faiss.copy_array_to_vector(np.ascontiguousarray(start, dtype=np.float32).ravel(),
+                                   rotation.A)
+        inner = product_quantizer(OPQ_KMEANS_ITERATIONS, plan.seed)
+        rotation.pq = inner
+        rotation.train(sample)
+        rotation.pq = None
+        sample = rotation.apply(sample)
+        if progress:
+            progress("rotation", 1, 1)
+    if progress:
+        progress("centroids", 0, 1)
+    pq = product_quantizer(plan.iterations, plan.seed)
+    pq.train(sample)
+    if progress:
+        progress("centroids", 1, 1)
+    return _Trained(pq, rotation)
+
+
+def _encode(faiss: Any, e: Embeddings, trained: _Trained,
+            progress: Callable[[str, int, int], None] | None) -> _Encoded:
+    matrix = e.matrix
+    rows, dims = matrix.shape
+    words = len(e)
+    projection = trained.projection(faiss)
+    codes = np.empty((rows, trained.pq.M), dtype=np.uint8)
+    row_norms = np.empty(rows, dtype=np.float32)
+    word_lengths = np.empty(words, dtype=np.float32)
+    for part in _batches(rows):
+        unit, lengths = _unit_rows(np.asarray(matrix[part]))
+        rotated = trained.rotation.apply(unit) if trained.rotation is not None else unit
+        packed = trained.pq.compute_codes(rotated)
+        # faiss packs codes of fewer than 8 bits; the file has one byte each.
+        codes[part] = (packed if trained.pq.nbits == 8
+                       else faiss.unpack_bitstrings(packed, trained.pq.M, trained.pq.nbits))
+        rebuilt = trained.pq.decode(packed)
+        if projection is not None:
+            rebuilt = rebuilt @ projection.T
+        # The length each rebuilt row must have: 1 for words (as in dense
+        # files, the norms chunk keeps their lengths), their own for subword
+        # rows, whose lengths weigh them when a string's rows are summed.
+        target = lengths.copy()
+        first_word_row, last_word_row = part.start, min(part.stop, words)
+        if first_word_row < last_word_row:
+            target[: last_word_row - first_word_row] = 1.0
+            word_lengths[first_word_row:last_word_row] = lengths[: last_word_row - first_word_row]
+        rebuilt_lengths = _lengths(rebuilt)
+        scale = np.where(rebuilt_lengths > 0, target / np.where(rebuilt_lengths > 0, rebuilt_lengths, 1), 0)
+        # A zero source row stays zero.
+        row_norms[part] = np.where(lengths > 0, scale, 0).astype(np.float32)
+        if progress:
+            progress("encoding", part.stop, rows)
+    source_norms = e.norms
+    if source_norms is None:
+        norms = word_lengths
+    else:
+        # Word rows at unit length keep their norms exactly; other word rows
+        # were scaled here, and their norms with them.
+        unit = np.abs(word_lengths - 1) <= UNIT_TOLERANCE
+        norms = np.where(unit, source_norms, source_norms * word_lengths).astype(np.float32)
+    return _Encoded(codes, row_norms, norms)
+
+
+def _write(faiss: Any, e: Embeddings, dst: StrPath, plan: _Plan, trained: _Trained,
+           encoded: _Encoded) -> None:
+    settings: list[tuple[str, int | float | str]] = [
+        ("method", "opq" if plan.opq else "pq"),
+        ("library", f"faiss {faiss.__version__}"),
+        ("subquantizers", plan.subquantizers),
+        ("bits", plan.bits),
+        ("sample", plan.sample),
+        ("iterations", plan.iterations),
+        ("seed", plan.seed),
+    ]
+    _native._write_quantized(e, dst, settings, trained.centroids(faiss), trained.projection(faiss),
+                             encoded.row_norms, encoded.codes, encoded.norms)
