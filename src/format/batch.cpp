@@ -16,16 +16,16 @@ unsigned choose_threads(unsigned requested, std::size_t n_items, std::size_t ite
 }
 
 void parallel_for(std::size_t n, unsigned threads,
-                  const std::function<void(std::size_t, std::size_t)>& work) {
+                  const std::function<void(unsigned, std::size_t, std::size_t)>& work) {
   threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(n, 1)));
   if (threads == 1) {
-    work(0, n);
+    work(0, 0, n);
     return;
   }
   std::vector<std::exception_ptr> errors(threads);
   auto part = [&](unsigned t) {
     try {
-      work(n * t / threads, n * (t + 1) / threads);
+      work(t, n * t / threads, n * (t + 1) / threads);
     } catch (...) {
       errors[t] = std::current_exception();
     }
@@ -50,7 +50,7 @@ void parallel_for(std::size_t n, unsigned threads,
 void fill_embeddings(const Embeddings& embeddings, std::span<const std::string_view> words,
                      const TargetMatrix& out, bool* found, unsigned threads) {
   threads = choose_threads(threads, words.size(), 4096);
-  parallel_for(words.size(), threads, [&](std::size_t begin, std::size_t end) {
+  parallel_for(words.size(), threads, [&](unsigned, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       const TargetView row = out.row(i);
       found[i] = embeddings.fill_embedding(words[i], row);
