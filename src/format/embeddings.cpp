@@ -43,10 +43,12 @@ Embeddings::Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage st
                        NdNorms norms)
     : Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0) {
   if (vocab_.n_words() != norms_->values.size()) {
+    // Pinned: docs/compatibility.md
     panic_assert_eq("Vocab and norms do not have the same length", vocab_.n_words(),
                     norms_->values.size());
   }
   if (vocab_.addressed_rows() != storage_.rows()) {
+    // Pinned: docs/compatibility.md
     panic_assert_eq("Max vocab index must match number of rows in the embedding matrix.",
                     vocab_.addressed_rows(), storage_.rows());
   }
@@ -60,6 +62,7 @@ Embeddings Embeddings::unchecked(std::optional<Metadata> metadata, Vocab vocab, 
 bool Embeddings::fill_embedding(std::string_view word, const TargetView& target) const {
   const std::size_t n = dims();
   if (target.len != n) {
+    // Pinned: docs/compatibility.md
     panic_assert_eq("Embeddings have " + std::to_string(n) +
                         " dimensions, whereas target array has " + std::to_string(target.len),
                     target.len, n);
@@ -173,6 +176,7 @@ Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& m
 
 Result<Embeddings> read_embeddings_mapped(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::vector<ChunkIdentifier> ids, read_header(r));
+  // Pinned: docs/compatibility.md
   if (ids.empty()) return EmbeddingsError::format("Embedding file does not contain chunks");
   std::optional<Metadata> metadata;
   if (ids.front() == ChunkIdentifier::Metadata) {

@@ -59,6 +59,7 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
 }
 
 Result<Storage> read_storage_chunk(BufferedReader& r) {
+  // Pinned: docs/compatibility.md
   MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "storage"));
   switch (id) {
     case ChunkIdentifier::NdArray: {
@@ -70,6 +71,7 @@ Result<Storage> read_storage_chunk(BufferedReader& r) {
       return Storage(std::move(q));
     }
     default:
+      // Pinned: docs/compatibility.md
       // The message names only NdArray, although QuantizedArray is accepted too.
       return EmbeddingsError::format(
           "Invalid chunk identifier, expected: NdArray, got: " +

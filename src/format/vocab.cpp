@@ -41,6 +41,7 @@ WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buff
 }
 
 Result<Vocab> read_vocab_chunk(BufferedReader& r) {
+  // Pinned: docs/compatibility.md
   MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "vocabulary"));
 
   auto wrap = [](auto result) -> Result<Vocab> {
@@ -54,6 +55,7 @@ Result<Vocab> read_vocab_chunk(BufferedReader& r) {
     case ChunkIdentifier::FloretSubwordVocab: return wrap(read_floret_subword_vocab(r));
     case ChunkIdentifier::BucketSubwordVocab: return wrap(read_bucket_subword_vocab(r));
     default:
+      // Pinned: docs/compatibility.md
       return EmbeddingsError::format(
           "Invalid chunk identifier, expected one of: SimpleVocab, ExplicitSubwordVocab, "
           "FastTextSubwordVocab, FloretSubwordVocab or BucketSubwordVocab, got: " +
