@@ -50,12 +50,8 @@ Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, con
   const std::uint64_t data_bytes = static_cast<std::uint64_t>(rows) * cols * sizeof(float);
   MAVE_TRY(write_u64(w, kFieldBytes + padding + data_bytes,
                      "Cannot write embedding matrix chunk length"));
-<<<<<<< HEAD
   MAVE_TRY(write_u64(w, rows, "Cannot write number of rows of the embedding matrix"));
-=======
-  MAVE_TRY(write_u64(w, matrix.rows(), "Cannot write number of rows of the embedding matrix"));
   // Pinned: docs/compatibility.md
->>>>>>> docs
   // The file holds the column count in 32 bits; a wider one (possible only
   // for a matrix without rows) would be written cut short, as another shape.
   if (cols > std::numeric_limits<std::uint32_t>::max()) {

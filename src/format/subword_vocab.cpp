@@ -196,20 +196,16 @@ Result<FloretSubwordVocab> read_floret_subword_vocab(BufferedReader& r) {
                                 std::move(begin).value(), std::move(end).value());
 }
 
-<<<<<<< HEAD
 namespace {
 
 // The bucket and fastText kinds share their layout: only the meaning of the
 // u32 bucket field differs.
+// Pinned: docs/compatibility.md
 template <class Indexer>
 Status write_hashed_subword_vocab(BufferedWriter& w, const SubwordVocab<Indexer>& vocab,
                                   ChunkIdentifier kind, std::uint32_t buckets) {
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(kind),
                      "Cannot write subword vocabulary chunk identifier"));
-=======
-// Pinned: docs/compatibility.md
-Status write_fasttext_subword_vocab(BufferedWriter& w, const FastTextSubwordVocab& vocab) {
->>>>>>> docs
   // The chunk length counts the fields after it: the word count (u64), the
   // two n-gram lengths and the bucket field (u32 each), and the words.
   constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + 3 * sizeof(std::uint32_t);
