@@ -82,20 +82,14 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
     }
     storage_.add_rows(rows, s.acc.data(), s.rebuilt);
   };
-  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch));
+  auto prefetch = [this](std::size_t row) { storage_.prefetch_row(row); };
+  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch), CandidateHook(prefetch));
   switch (found.kind) {
     case WordLookup::Kind::None:
       return false;
-    case WordLookup::Kind::Known: {
-      if (const float* row = storage_.dense_row(found.row)) {
-        copy_to_target(row, target);
-      } else {
-        s.acc.resize(n);
-        storage_.row_into(found.row, s.acc.data());
-        copy_to_target(s.acc.data(), target);
-      }
+    case WordLookup::Kind::Known:
+      copy_row(found.row, target);
       return true;
-    }
     case WordLookup::Kind::Composed: {
       scale_to_unit_norm(s.acc.data(), n, target.is_contiguous());
       copy_to_target(s.acc.data(), target);
@@ -103,6 +97,17 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
     }
   }
   return false;
+}
+
+void Embeddings::copy_row(std::size_t row, const TargetView& target) const {
+  if (const float* values = storage_.dense_row(row)) {
+    copy_to_target(values, target);
+    return;
+  }
+  LookupScratch& s = scratch();
+  s.acc.resize(dims());
+  storage_.row_into(row, s.acc.data());
+  copy_to_target(s.acc.data(), target);
 }
 
 std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) const {
@@ -120,7 +125,8 @@ std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) co
     }
     storage_.add_rows(rows, composed.data(), s.rebuilt);
   };
-  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch));
+  auto prefetch = [this](std::size_t row) { storage_.prefetch_row(row); };
+  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch), CandidateHook(prefetch));
   switch (found.kind) {
     case WordLookup::Kind::None:
       return std::nullopt;

@@ -30,6 +30,28 @@ const float* Storage::dense_row(std::size_t i) const {
       v_);
 }
 
+void Storage::prefetch_row(std::size_t i, bool whole) const {
+  if (i >= rows()) return;
+  const auto* bytes = reinterpret_cast<const char*>(
+      std::visit(
+          [i](const auto& s) -> const void* {
+            if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
+              return s.codes() + i * s.quantizer().quantized_len();
+            } else {
+              return s.row_data(i);
+            }
+          },
+          v_));
+  const std::size_t n = std::holds_alternative<MappedQuantizedArray>(v_)
+                            ? std::get<MappedQuantizedArray>(v_).quantizer().quantized_len()
+                            : cols() * sizeof(float);
+  if (n == 0) return;
+  __builtin_prefetch(bytes);
+  if (!whole) return;
+  for (std::size_t at = 64; at < n; at += 64) __builtin_prefetch(bytes + at);
+  __builtin_prefetch(bytes + n - 1);
+}
+
 void Storage::row_into(std::size_t i, float* out) const {
   std::visit(
       [&](const auto& s) {
