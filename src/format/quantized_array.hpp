@@ -27,8 +27,9 @@ class ProductQuantizer {
   std::size_t sub_len() const { return sub_len_; }
   std::size_t reconstructed_len() const { return quantized_len_ * sub_len_; }
   bool has_projection() const { return projection_.has_value(); }
+  // Centroid c of subquantizer q starts at (q * n_centroids + c) * sub_len.
   std::span<const float> subquantizers() const { return subquantizers_; }
-  // Empty when there is no projection.
+  // Row-major reconstructed_len^2 values; empty without a projection.
   std::span<const float> projection() const {
     return projection_ ? std::span<const float>(*projection_) : std::span<const float>();
   }
@@ -63,11 +64,9 @@ class MappedQuantizedArray {
   void rows_into(std::span<const std::uint64_t> indices, float* out) const;
 
   const ProductQuantizer& quantizer() const { return quantizer_; }
+  // rows() x quantized_len codes, row-major.
+  const std::uint8_t* codes() const { return reinterpret_cast<const std::uint8_t*>(codes_.data()); }
   const std::optional<std::vector<float>>& norms() const { return norms_; }
-  // The codes of every row, row-major.
-  std::span<const std::uint8_t> codes() const {
-    return {reinterpret_cast<const std::uint8_t*>(codes_.data()), codes_.size()};
-  }
 
  private:
   void rebuild(std::size_t i, float* out, std::vector<float>& scratch) const;

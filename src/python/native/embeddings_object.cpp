@@ -57,7 +57,7 @@ std::shared_ptr<const Model> load_model(std::string path) {
     raise_read_error(path, embeddings.error());
     return nullptr;
   }
-  return std::make_shared<const Model>(Model{std::move(embeddings).value(), std::move(path)});
+  return std::make_shared<const Model>(std::move(embeddings).value(), std::move(path));
 }
 
 constexpr ArgumentSpec kNewSpec{"Embeddings", "__new__", {"path"}, 1, 1};
@@ -365,6 +365,41 @@ PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+constexpr ArgumentSpec kNearestSpec{"Embeddings", "_nearest", {"query", "k", "exclude", "threads"}, 4, 4};
+
+// _nearest(query, k, exclude, threads) -> [(word, cosine), ...]: the search
+// behind similar() and analogy(); `query` is a vector, `exclude` rows.
+PyObject* embeddings_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return method_frame(self, [&](const Model& model) -> PyObject* {
+    ArgumentSlots slots{};
+    if (!py::parse_vectorcall(kNearestSpec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<float> query;
+    if (!vector_argument(slots[0], model.dims(), "query", query)) return nullptr;
+    auto k = count_argument(slots[1], "k");
+    if (!k) return nullptr;
+    std::vector<std::uint64_t> excluded;
+    if (!row_indices_argument(slots[2], model.n_words(), excluded)) return nullptr;
+    std::vector<std::size_t> exclude(excluded.begin(), excluded.end());
+    auto threads = thread_count_argument(slots[3]);
+    if (!threads) return nullptr;
+    std::vector<Neighbour> found = without_gil([&] {
+      return model.search.nearest(query, model.n_words(), *k, exclude, *threads);
+    });
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!list) return nullptr;
+    const WordList& words = model.embeddings.vocab().words();
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      PyRef word = PyRef::steal(str_from_utf8(words[found[i].row]));
+      if (!word) return nullptr;
+      PyObject* pair = Py_BuildValue("(Od)", word.get(), static_cast<double>(found[i].cosine));
+      if (pair == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
+}
+
 PyObject* embeddings_iter(PyObject* self) {
   PyRef words = PyRef::steal(new_words(self));
   if (!words) return nullptr;
@@ -382,6 +417,7 @@ PyMethodDef g_methods[] = {
     {"index", embeddings_index, METH_O, nullptr},
     {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_nearest", as_cfunction(embeddings_nearest), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
