@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "format/embeddings.hpp"
+#include "format/metadata.hpp"
 #include "format/quantized_array.hpp"
 #include "test_files.hpp"
 
@@ -706,6 +707,132 @@ TEST(QuantizedEmbeddings, SubwordRowBeyondTheMatrixFailsTheLookup) {
   ASSERT_TRUE(read.ok()) << read.error().debug();
   EXPECT_EQ(panic_message([&] { (void)read.value().find_embedding("zz"); }),
             "assertion failed: index < dim");
+}
+
+// --- Writing -------------------------------------------------------------------
+
+// The writer's view of a test-side chunk description.
+ProductQuantizer quantizer_of(const Quantized& q) {
+  std::optional<std::vector<float>> projection;
+  if (q.projection_flag) projection = q.projection;
+  return ProductQuantizer(q.quantized_len, q.n_centroids, q.reconstructed_len / q.quantized_len,
+                          q.subquantizers, projection);
+}
+
+class QuantizedWriter : public testing::TestWithParam<std::tuple<bool, bool, std::size_t>> {};
+
+TEST_P(QuantizedWriter, WritesTheLayoutTheReaderReads) {
+  auto [projection, norms, lead] = GetParam();
+  Quantized q = fixture(projection, norms);
+  // Expected bytes: `lead` bytes of something else, then the chunk as the
+  // test-side builder lays it out, with the chunk length counted by hand.
+  Bytes expected;
+  expected.zeros(lead);
+  Layout at = quantized_array(expected, q);
+  const std::uint64_t length = at.end - at.start - 12;
+  std::string bytes = expected.str();
+  std::memcpy(bytes.data() + at.start + 4, &length, 8);
+  EXPECT_EQ(length, 36 + (at.projection - at.padding) + 4 * (q.projection.size() +
+                                                               q.subquantizers.size() + q.norms.size()) +
+                        q.codes.size());
+
+  TempFile file;
+  {
+    BufferedWriter w(File::create(file.path()).value());
+    ASSERT_TRUE(w.write_all(bytes.data(), lead).ok());
+    std::optional<std::span<const float>> norm_values;
+    if (norms) norm_values = std::span<const float>(q.norms);
+    Status st = write_quantized_array(w, quantizer_of(q), norm_values, q.codes);
+    ASSERT_TRUE(st.ok()) << debug_of(st);
+    ASSERT_TRUE(w.close().ok());
+  }
+  EXPECT_EQ(file.read(), bytes);
+
+  // Read back: every row as the hand computation gives it.
+  auto m = read_at(file, lead);
+  ASSERT_TRUE(m.ok()) << m.error().debug();
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(bits(row_of(m.value(), i)), bits(expected_row(q, i))) << "row " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FlagsAndLead, QuantizedWriter,
+    testing::Combine(testing::Bool(), testing::Bool(), testing::Values(0, 1, 2, 3)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param) ? "Projection" : "Plain") +
+             (std::get<1>(info.param) ? "Norms" : "NoNorms") + "Lead" +
+             std::to_string(std::get<2>(info.param));
+    });
+
+TEST(QuantizedWriter, RefusesCodesAndNormsThatDoNotFitBeforeWritingAnything) {
+  struct Case {
+    const char* what;
+    std::function<void(Quantized&)> change;
+  };
+  const std::vector<Case> cases = {
+      {"codes that are not a whole number of rows", [](Quantized& q) { q.codes.pop_back(); }},
+      {"a code not below the centroid count", [](Quantized& q) { q.codes[7] = 5; }},
+      {"a norm count other than the row count", [](Quantized& q) { q.norms.pop_back(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Quantized q = fixture(false, true);
+    c.change(q);
+    TempFile file;
+    BufferedWriter w(File::create(file.path()).value());
+    Status st = write_quantized_array(w, quantizer_of(q), std::span<const float>(q.norms), q.codes);
+    ASSERT_TRUE(w.close().ok());
+    EXPECT_EQ(debug_of(st),
+              std::string("Write { desc: \"Cannot write quantized embedding matrix\", error: Error "
+                          "{ kind: InvalidInput, message: \"") +
+                  c.what + "\" } }");
+    EXPECT_EQ(file.read(), "");
+  }
+}
+
+TEST(QuantizedWriter, AWholeFileReadAndWrittenAgainIsTheSameFile) {
+  // Metadata, vocabulary, a quantized matrix (with and without projection)
+  // and norms: read and written back byte for byte, the chunk length counted.
+  for (bool projection : {false, true}) {
+    Quantized q = fixture(projection, true);
+    Bytes f;
+    header(f, {5, 1, 4, 6});
+    // Already in the form the TOML library renders.
+    metadata(f, "model = 'test'");
+    simple_vocab(f, {"a", "b", "c", "d", "e", "f"});
+    Layout at = quantized_array(f, q);
+    std::string bytes = f.str();
+    const std::uint64_t length = at.end - at.start - 12;
+    std::memcpy(bytes.data() + at.start + 4, &length, 8);
+    Bytes tail = Bytes().str(bytes);
+    norms(tail, {1, 2, 3, 4, 5, 6});
+    TempFile in(tail.str());
+    BufferedReader r = in.reader();
+    auto e = read_embeddings_mapped(r);
+    ASSERT_TRUE(e.ok()) << debug_of(e);
+    TempFile out;
+    {
+      BufferedWriter w(File::create(out.path()).value());
+      Status st = e.value().write_embeddings_to(w);
+      ASSERT_TRUE(st.ok()) << debug_of(st);
+      ASSERT_TRUE(w.close().ok());
+    }
+    EXPECT_EQ(out.read(), tail.str());
+  }
+}
+
+TEST(QuantizedWriter, MetadataGainsATableAndKeepsTheRest) {
+  auto m = Metadata::parse("model = \"skipgram\"\n[quantizer]\nold = 1\n[training]\ndims = 3\n");
+  ASSERT_TRUE(m.ok());
+  Metadata q = m.value().with_table("quantizer", {{"method", std::string("opq")},
+                                                  {"bits", std::int64_t{8}},
+                                                  {"loss", 0.5}});
+  EXPECT_EQ(q.to_toml(),
+            "model = 'skipgram'\n\n[quantizer]\nbits = 8\nloss = 0.5\nmethod = 'opq'\n\n"
+            "[training]\ndims = 3");
+  // The source is unchanged.
+  EXPECT_EQ(m.value().to_toml(), "model = 'skipgram'\n\n[quantizer]\nold = 1\n\n[training]\ndims = 3");
 }
 
 }  // namespace

@@ -109,22 +109,5 @@ TEST(Writers, ExplicitIndicesAreWrittenDenseAndAddressTheSameRows) {
   EXPECT_EQ(rewrite(written), written);
 }
 
-TEST(Writers, QuantizedStorageIsNotWrittenAsDense) {
-  Bytes f;
-  header(f, {1, 4});
-  simple_vocab(f, {"a"});
-  // One row, one subquantizer of two centroids of length 2, no flags.
-  f.u32(4).u64(0).u32(0).u32(0).u32(1).u32(2).u32(2).u64(1).u32(1).u32(10).padding();
-  f.f32(1).f32(2).f32(3).f32(4).u8(1);
-  TempFile in(f.str());
-  BufferedReader r = in.reader();
-  auto e = read_embeddings_mapped(r);
-  ASSERT_TRUE(e.ok()) << debug_of(e);
-  TempFile out;
-  BufferedWriter w(File::create(out.path()).value());
-  EXPECT_EQ(panic_message([&] { (void)e.value().write_embeddings_to(w); }),
-            "only embeddings with a dense matrix are written");
-}
-
 }  // namespace
 }  // namespace mave
