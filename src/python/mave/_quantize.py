@@ -219,6 +219,12 @@ def _plan(e: Embeddings, subquantizers: int | None, bits: int, opq: bool, sample
         raise ValueError(f"training {centroids} centroids per subquantizer (bits={bits}) needs "
                          f"at least {centroids} rows, and {n_sample} are sampled from the "
                          f"{rows} rows of {e.path}: use fewer bits")
+    # faiss's rotation training corrupts memory when it has fewer rows than
+    # dimensions (and could not learn a rotation from them anyway).
+    if opq and n_sample < dims:
+        raise ValueError(f"learning a rotation of {dims} dimensions (opq=True) needs at least "
+                         f"{dims} rows, and {n_sample} are sampled from the {rows} rows of "
+                         f"{e.path}: use opq=False")
     return _Plan(m, bits, bool(opq), n_sample,
                  DEFAULT_ITERATIONS if iterations is None else iterations, seed)
 
@@ -266,7 +272,7 @@ def _train(faiss: Any, e: Embeddings, plan: _Plan,
         rotation.niter = OPQ_ROUNDS
         rotation.niter_pq = OPQ_KMEANS_ITERATIONS
         rotation.niter_pq_0 = OPQ_FIRST_KMEANS_ITERATIONS
-        rotation.max_train_points = OPQ_MAX_ROWS
+        rotation.max_train_points = max(OPQ_MAX_ROWS, dims)
         rotation.verbose = False
         # faiss starts from a random rotation of a fixed seed of its own; this
         # one comes from `seed`.
