@@ -21,7 +21,9 @@ def write(target, fixtures):
     directory = HERE / "corpus" / target
     directory.mkdir(parents=True, exist_ok=True)
     for old in directory.glob("*"):
-        old.unlink()
+        # The files mave.quantize writes come from fuzz/make_quantized_corpus.py.
+        if not old.name.startswith("quantized-"):
+            old.unlink()
     for name, fixture in fixtures.items():
         (directory / name).write_bytes(fixture.data)
 
