@@ -138,18 +138,29 @@ def test_a_fasttext_model_is_quantized_as_its_conversion_and_a_seed_gives_one_fi
     assert sorted(os.listdir(tmp_path)) == ["a.fifu", "b.fifu", "c.fifu"]
 
 
-def test_unit_rows_keep_their_norms_exactly(tmp_path):
+def test_unit_rows_keep_their_norms_exactly_and_zero_rows_stay_zero(tmp_path):
     rng = np.random.default_rng(5)
     matrix = rng.standard_normal((40, 6)).astype(np.float32)
     matrix /= np.linalg.norm(matrix, axis=1, keepdims=True)
+    zero = [5, 9]
+    matrix[zero] = 0
     norms = rng.uniform(0.5, 3, 40).astype(np.float32)
     words = [f"w{i}" for i in range(40)]
     src = tmp_path / "unit.fifu"
     src.write_bytes(fifu.dense_embeddings(words, matrix.tolist(), word_norms=norms.tolist()))
     mave.quantize(src, tmp_path / "q.fifu", bits=3)
     q = mave.load(tmp_path / "q.fifu")
-    assert np.array_equal(q.norms, norms)
+    kept = np.ones(40, bool)
+    kept[zero] = False
+    assert np.array_equal(q.norms[kept], norms[kept])
+    assert not q.norms[zero].any() and not q.reconstruct(zero).any()
     assert q.metadata["quantizer"]["subquantizers"] == 1  # parts of 6: the closest to 5
+    # Too few rows that are not zero to train on.
+    matrix[:30] = 0
+    src.write_bytes(fifu.dense_embeddings(words, matrix.tolist()))
+    with pytest.raises(ValueError, match="10 of the 40 rows sampled are not zero, and training "
+                                         "needs at least 32"):
+        mave.quantize(src, tmp_path / "r.fifu", bits=5, opq=False)
 
 
 def test_default_subquantizers_give_parts_of_about_five():

@@ -251,8 +251,14 @@ def _train(faiss: Any, e: Embeddings, plan: _Plan,
     rows, dims = matrix.shape
     rng = np.random.default_rng(plan.seed)
     picked = np.sort(rng.choice(rows, size=plan.sample, replace=False))
-    sample, _ = _unit_rows(np.asarray(matrix[picked]))
+    sample, sample_lengths = _unit_rows(np.asarray(matrix[picked]))
+    # Zero rows have no direction to learn from; they are written as zeros.
+    sample = sample[sample_lengths > 0]
     centroids = 2**plan.bits
+    needed = max(centroids, dims if plan.opq else 1)
+    if len(sample) < needed:
+        raise ValueError(f"{e.path}: {len(sample)} of the {plan.sample} rows sampled are not "
+                         f"zero, and training needs at least {needed}")
 
     def product_quantizer(iterations: int, seed: int) -> Any:
         pq = faiss.ProductQuantizer(dims, plan.subquantizers, plan.bits)
@@ -323,9 +329,10 @@ def _encode(faiss: Any, e: Embeddings, trained: _Trained,
             target[: last_word_row - first_word_row] = 1.0
             word_lengths[first_word_row:last_word_row] = lengths[: last_word_row - first_word_row]
         rebuilt_lengths = _lengths(rebuilt)
-        scale = np.where(rebuilt_lengths > 0, target / np.where(rebuilt_lengths > 0, rebuilt_lengths, 1), 0)
-        # A zero source row stays zero.
-        row_norms[part] = np.where(lengths > 0, scale, 0).astype(np.float32)
+        # A zero row (or one whose centroids add up to nothing) stays zero.
+        usable = (lengths > 0) & (rebuilt_lengths > 0)
+        row_norms[part] = np.divide(target, rebuilt_lengths, out=np.zeros_like(target),
+                                    where=usable)
         if progress:
             progress("encoding", part.stop, rows)
     source_norms = e.norms
