@@ -92,6 +92,14 @@ def timed(f, *a, **kw):
     return r, time.perf_counter() - t
 
 
+def timed_with_cpu(f, *a, **kw):
+    """Wall and CPU seconds (of this process, all threads): the machine is
+    shared, so the CPU time tells how much of the wall time was waiting."""
+    cpu = time.process_time()
+    r, wall = timed(f, *a, **kw)
+    return r, wall, time.process_time() - cpu
+
+
 def cosines(a, b):
     num = np.einsum("ij,ij->i", a, b, dtype=np.float64)
     den = np.linalg.norm(a.astype(np.float64), axis=1) * np.linalg.norm(b.astype(np.float64), axis=1)
@@ -141,6 +149,12 @@ def quality(args, out):
     rng = np.random.default_rng(args.seed)
     queries = [words[i] for i in rng.choice(len(words), size=min(1000, len(words)), replace=False)]
     lookups = [words[i] for i in rng.integers(0, len(words), size=args.lookups)]
+    # Strings outside the vocabulary, composed from n-gram rows: each query
+    # with its middle letter doubled.
+    vocab = set(words)
+    oov = [w for w in (q[: len(q) // 2] + q[len(q) // 2:][:1] + q[len(q) // 2:] for q in queries)
+           if w not in vocab]
+    dense_oov, _ = d.embed(oov)
     original = np.asarray(d.matrix[: len(words)])
     dense_similar = [[w for w, _ in d.similar(q, k=10)] for q in queries]
     rows = {"model": {"tokens": tokens, "words": len(words), "rows": d.matrix.shape[0],
@@ -148,8 +162,8 @@ def quality(args, out):
             "dense_lookup_ns": lookup_ns(dense, lookups)}
     for method in ("pq", "opq"):
         path = out / f"{tag}.{method}.fifu"
-        _, seconds = timed(mave.quantize, dense, path, opq=(method == "opq"), seed=args.seed,
-                           threads=args.threads)
+        _, seconds, cpu = timed_with_cpu(mave.quantize, dense, path, opq=(method == "opq"),
+                                         seed=args.seed, threads=args.threads)
         q = mave.load(path)
         rebuilt = q.reconstruct(range(len(words)))
         cos = cosines(original, rebuilt)
@@ -158,14 +172,18 @@ def quality(args, out):
         if bucket_rows:
             pick = np.sort(rng.choice(bucket_rows, size=min(100_000, bucket_rows), replace=False))
             pick += len(words)
-            bucket_cos = float(cosines(np.asarray(d.matrix[pick]), q.reconstruct(pick)).mean())
+            bucket_cos = float(cosines(np.asarray(d.matrix[pick]), q.reconstruct(pick.tolist())).mean())
+        quantized_oov, _ = q.embed(oov)
+        oov_cos = cosines(dense_oov, quantized_oov)
         overlap = np.mean([len(set(a) & {w for w, _ in q.similar(query, k=10)}) / 10
                            for query, a in zip(queries, dense_similar)])
         rows[method] = {
-            "seconds": seconds, "bytes": path.stat().st_size,
+            "seconds": seconds, "cpu_seconds": cpu, "bytes": path.stat().st_size,
             "size_ratio": path.stat().st_size / dense.stat().st_size,
             "mean_cos": float(cos.mean()), "p5_cos": float(np.percentile(cos, 5)),
-            "bucket_mean_cos": bucket_cos, "top10_overlap": float(overlap),
+            "bucket_mean_cos": bucket_cos, "oov_strings": len(oov),
+            "oov_mean_cos": float(oov_cos.mean()), "oov_p5_cos": float(np.percentile(oov_cos, 5)),
+            "top10_overlap": float(overlap),
             "lookup_ns": lookup_ns(path, lookups),
             "settings": q.metadata["quantizer"],
         }
@@ -204,10 +222,11 @@ def speed(args, out):
             stages[stage] = time.perf_counter() - start
 
     path = out / "synthetic.opq.fifu"
-    _, seconds = timed(mave.quantize, dense, path, threads=args.threads, progress=progress)
+    _, seconds, cpu = timed_with_cpu(mave.quantize, dense, path, threads=args.threads,
+                                     progress=progress)
     size = path.stat().st_size
     path.unlink()
-    return {"rows": args.rows, "dims": args.speed_dims, "seconds": seconds,
+    return {"rows": args.rows, "dims": args.speed_dims, "seconds": seconds, "cpu_seconds": cpu,
             "stages_done_at": stages, "bytes": size,
             "size_ratio": size / dense.stat().st_size}
 
