@@ -155,10 +155,14 @@ def test_unit_rows_keep_their_norms_exactly_and_zero_rows_stay_zero(tmp_path):
     assert np.array_equal(q.norms[kept], norms[kept])
     assert not q.norms[zero].any() and not q.reconstruct(zero).any()
     assert q.metadata["quantizer"]["subquantizers"] == 1  # parts of 6: the closest to 5
-    # Too few rows that are not zero to train on.
+    # Zero rows are skipped when drawing the sample, not counted in it.
     matrix[:30] = 0
     src.write_bytes(fifu.dense_embeddings(words, matrix.tolist()))
-    with pytest.raises(ValueError, match="10 of the 40 rows sampled are not zero, and training "
+    for seed in range(5):
+        mave.quantize(src, tmp_path / "s.fifu", bits=3, sample=8, opq=False, seed=seed)
+        assert mave.load(tmp_path / "s.fifu").metadata["quantizer"]["sample"] == 8
+    # Too few rows that are not zero to train on.
+    with pytest.raises(ValueError, match="only 10 of the 40 rows are not zero, and training "
                                          "needs at least 32"):
         mave.quantize(src, tmp_path / "r.fifu", bits=5, opq=False)
 

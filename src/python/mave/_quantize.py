@@ -78,7 +78,8 @@ def quantize(
             whatever the bits.
         opq: learn and store a rotation (better vectors, a dims x dims
             projection in the file, lookups that multiply by it).
-        sample: rows drawn (with ``seed``) to train on; default 65536.
+        sample: rows drawn (with ``seed``) to train on, zero rows skipped;
+            default 65536.
         iterations: k-means iterations of the final training (default 25).
         seed: the same seed, settings and thread count give the same file.
         threads: faiss's threads (default: faiss's default, all cores).
@@ -124,6 +125,7 @@ class _Trained:
 
     pq: Any
     rotation: Any | None
+    rows: int  # the rows trained on
 
     def projection(self, faiss: Any) -> npt.NDArray[np.float32] | None:
         """The matrix P that the reader multiplies a concatenation of
@@ -245,20 +247,40 @@ def _unit_rows(x: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32], npt
     return x / safe[:, None], lengths
 
 
+def _sample(matrix: npt.NDArray[np.float32], n: int,
+            rng: np.random.Generator) -> npt.NDArray[np.float32]:
+    """Up to n rows that are not zero, drawn at random and scaled to unit
+    length. Zero rows have no direction to learn from (they are written as
+    zeros), and a fastText model's untouched buckets make up most of its
+    rows: rows are drawn in random order until n of them are not zero."""
+    order = rng.permutation(len(matrix))
+    parts, found = [], 0
+    for start in range(0, len(order), n):
+        drawn = order[start:start + n]
+        by_row = np.argsort(drawn)  # read in file order, keep the drawn order
+        unit, lengths = _unit_rows(np.asarray(matrix[drawn[by_row]]))
+        in_order = np.empty_like(by_row)
+        in_order[by_row] = np.arange(len(by_row))
+        unit, lengths = unit[in_order], lengths[in_order]
+        kept = unit[lengths > 0][: n - found]
+        parts.append(kept)
+        found += len(kept)
+        if found == n:
+            break
+    return np.concatenate(parts) if parts else np.empty((0, matrix.shape[1]), np.float32)
+
+
 def _train(faiss: Any, e: Embeddings, plan: _Plan,
            progress: Callable[[str, int, int], None] | None) -> _Trained:
     matrix = e.matrix
     rows, dims = matrix.shape
     rng = np.random.default_rng(plan.seed)
-    picked = np.sort(rng.choice(rows, size=plan.sample, replace=False))
-    sample, sample_lengths = _unit_rows(np.asarray(matrix[picked]))
-    # Zero rows have no direction to learn from; they are written as zeros.
-    sample = sample[sample_lengths > 0]
+    sample = _sample(matrix, plan.sample, rng)
     centroids = 2**plan.bits
     needed = max(centroids, dims if plan.opq else 1)
     if len(sample) < needed:
-        raise ValueError(f"{e.path}: {len(sample)} of the {plan.sample} rows sampled are not "
-                         f"zero, and training needs at least {needed}")
+        raise ValueError(f"{e.path}: only {len(sample)} of the {rows} rows are not zero, and "
+                         f"training needs at least {needed}")
 
     def product_quantizer(iterations: int, seed: int) -> Any:
         pq = faiss.ProductQuantizer(dims, plan.subquantizers, plan.bits)
@@ -298,7 +320,7 @@ def _train(faiss: Any, e: Embeddings, plan: _Plan,
     pq.train(sample)
     if progress:
         progress("centroids", 1, 1)
-    return _Trained(pq, rotation)
+    return _Trained(pq, rotation, len(sample))
 
 
 def _encode(faiss: Any, e: Embeddings, trained: _Trained,
@@ -353,7 +375,7 @@ def _write(faiss: Any, e: Embeddings, dst: StrPath, plan: _Plan, trained: _Train
         ("library", f"faiss {faiss.__version__}"),
         ("subquantizers", plan.subquantizers),
         ("bits", plan.bits),
-        ("sample", plan.sample),
+        ("sample", trained.rows),
         ("iterations", plan.iterations),
         ("seed", plan.seed),
     ]
