@@ -33,10 +33,19 @@ PyTypeObject* g_type = nullptr;
 EmbeddingsObject& object_of(PyObject* self) { return *reinterpret_cast<EmbeddingsObject*>(self); }
 
 // Every method runs in this frame: a C++ exception becomes the Python
-// exception for this file, and nothing C++ escapes. The model is held by a
-// shared_ptr so that the body may release the interpreter lock.
+// exception for this file, and nothing C++ escapes. The caller's reference
+// keeps `self`, and so the model, alive for the call while the lock is held.
 template <class Body>
 PyObject* method_frame(PyObject* self, Body&& body) {
+  const Model& model = *object_of(self).model;
+  return call_frame([&]() -> PyObject* { return body(model); }, Translate{model.path});
+}
+
+// The frame of methods that release the interpreter lock: they hold the
+// model by its shared_ptr, so that it outlives the call whatever other
+// threads do with their references meanwhile.
+template <class Body>
+PyObject* unlocked_method_frame(PyObject* self, Body&& body) {
   std::shared_ptr<const Model> model = object_of(self).model;
   return call_frame([&]() -> PyObject* { return body(*model); }, Translate{model->path});
 }
@@ -292,7 +301,7 @@ constexpr ArgumentSpec kEmbedSpec{"Embeddings", "embed", {"words", "out", "threa
 
 PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
     ArgumentSlots slots{};
     if (!py::parse_vectorcall(kEmbedSpec, args, nargs, kwnames, slots)) return nullptr;
     auto threads = thread_count_argument(slots[2]);
@@ -342,7 +351,7 @@ constexpr ArgumentSpec kReconstructSpec{"Embeddings", "reconstruct", {"rows"}, 1
 
 PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
     ArgumentSlots slots{};
     if (!py::parse_vectorcall(kReconstructSpec, args, nargs, kwnames, slots)) return nullptr;
     const Storage& storage = model.embeddings.storage();
@@ -371,7 +380,7 @@ constexpr ArgumentSpec kNearestSpec{"Embeddings", "_nearest", {"query", "k", "ex
 // behind similar() and analogy(); `query` is a vector, `exclude` rows.
 PyObject* embeddings_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
     ArgumentSlots slots{};
     if (!py::parse_vectorcall(kNearestSpec, args, nargs, kwnames, slots)) return nullptr;
     std::vector<float> query;
