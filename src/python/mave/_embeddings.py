@@ -5,8 +5,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import tomllib
-from collections.abc import Iterable, Sequence
-from typing import Any, Literal, TypeAlias
+from typing import Any, Self, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -65,7 +64,7 @@ class Embeddings(_native.Embeddings):
 
     __slots__ = ()
 
-    def __new__(cls, path: StrPath) -> Embeddings:
+    def __new__(cls, path: StrPath) -> Self:
         # The absolute path, so that a pickled object reopens the same file
         # from any working directory.
         return super().__new__(cls, os.path.abspath(os.fspath(path)))
