@@ -35,8 +35,10 @@ def test_no_growth(tmp_path, fixture_dir, name):
     results = tmp_path / "results.json"
     files = [fixture_dir["simple-dense-meta-norms"], fixture_dir["fasttext-dense-meta"],
              fixture_dir["fasttext-quantized-projection-norms"]]
+    env = child_environment()
+    env["PYTHONPATH"] += os.pathsep + str(Path(__file__).resolve().parent.parent / "python")
     child = subprocess.run([sys.executable, str(RUNNER), name, str(CALLS), *files, str(results)],
-                           env=child_environment(), capture_output=True, timeout=900)
+                           env=env, capture_output=True, timeout=900)
     assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
     report = json.loads(results.read_text())
     assert report["refs"][1] == report["refs"][0]
