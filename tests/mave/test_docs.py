@@ -28,3 +28,16 @@ def test_api_examples_run_as_one_session(converted_models, run_python):
     code = "\n".join(blocks).replace("build/demo/demo-skipgram.fifu",
                                      converted_models["demo-skipgram"])
     run_python(code)
+
+
+def test_every_public_name_has_a_docstring():
+    import inspect
+
+    import mave
+    missing = [name for name in mave.__all__
+               if name != "__version__" and not inspect.getdoc(getattr(mave, name))]
+    members = [name for name in dir(mave.Embeddings) if not name.startswith("_")]
+    missing += [f"Embeddings.{name}" for name in members
+                if not inspect.getdoc(getattr(mave.Embeddings, name))]
+    assert missing == []
+    assert {"embed", "similar", "analogy", "words", "matrix"} <= set(members)
