@@ -166,7 +166,7 @@ def lookup_floor(args, dense, queries):
                            capture_output=True, text=True, check=True)
     out = {}
     for line in probe.stdout.splitlines():
-        name, med, _ = line.split()
+        name, med, *_ = line.split()
         out[name] = float(med)
     return out
 
