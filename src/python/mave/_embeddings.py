@@ -3,17 +3,22 @@
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Sequence
 import os
 import tomllib
-from collections.abc import Iterable, Sequence
-from typing import Any, Literal, TypeAlias
+from typing import Any, Self, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
 from mave import _native
 
-__all__ = ["Embeddings", "SubwordSettings", "load"]
+__all__ = ["Embeddings", "SubwordSettings", "Words", "load"]
+
+Words = _native.Words
+# The compiled type answers the sequence protocol; this makes isinstance()
+# and the sequence mixins' users see it as one.
+Sequence.register(Words)
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 Vector: TypeAlias = npt.NDArray[np.float32]
@@ -65,7 +70,7 @@ class Embeddings(_native.Embeddings):
 
     __slots__ = ()
 
-    def __new__(cls, path: StrPath) -> Embeddings:
+    def __new__(cls, path: StrPath) -> Self:
         # The absolute path, so that a pickled object reopens the same file
         # from any working directory.
         return super().__new__(cls, os.path.abspath(os.fspath(path)))
