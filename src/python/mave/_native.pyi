@@ -1,5 +1,6 @@
 """Types of mave's compiled part (mave._native)."""
 
+import os
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, Self, overload
 
@@ -56,3 +57,11 @@ class Embeddings:
     def reconstruct(self, rows: int | Sequence[int] | None = None) -> npt.NDArray[np.float32]: ...
     def _nearest(self, query: npt.ArrayLike, k: int, exclude: Sequence[int],
                  threads: int | None) -> list[tuple[str, float]]: ...
+
+def _write_quantized(source: Embeddings, path: str | os.PathLike[str],
+                     settings: Sequence[tuple[str, int | float | str]],
+                     subquantizers: npt.NDArray[np.float32],
+                     projection: npt.NDArray[np.float32] | None,
+                     row_norms: npt.NDArray[np.float32] | None, codes: npt.NDArray[np.uint8],
+                     norms: npt.NDArray[np.float32] | None) -> None: ...
+def _convert_fasttext(source: str | os.PathLike[str], path: str | os.PathLike[str]) -> None: ...

@@ -138,7 +138,8 @@ class _Trained:
 
     def centroids(self, faiss: Any) -> npt.NDArray[np.float32]:
         pq = self.pq
-        return faiss.vector_to_array(pq.centroids).reshape(pq.M, pq.ksub, pq.dsub)
+        centroids: npt.NDArray[np.float32] = faiss.vector_to_array(pq.centroids)
+        return centroids.reshape(pq.M, pq.ksub, pq.dsub)
 
 
 @dataclasses.dataclass
@@ -237,14 +238,15 @@ def _batches(rows: int) -> Iterator[slice]:
 
 
 def _lengths(x: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
-    return np.sqrt(np.einsum("ij,ij->i", x, x, dtype=np.float64)).astype(np.float32)
+    squares: npt.NDArray[np.float64] = np.einsum("ij,ij->i", x, x, dtype=np.float64)
+    return np.sqrt(squares).astype(np.float32)
 
 
 def _unit_rows(x: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
     """The rows scaled to unit length (zero rows stay zero) and their lengths."""
     lengths = _lengths(x)
     safe = np.where(lengths > 0, lengths, np.float32(1))
-    return x / safe[:, None], lengths
+    return (x / safe[:, None]).astype(np.float32, copy=False), lengths
 
 
 def _sample(matrix: npt.NDArray[np.float32], n: int,
@@ -363,8 +365,8 @@ def _encode(faiss: Any, e: Embeddings, trained: _Trained,
     else:
         # Word rows at unit length keep their norms exactly; other word rows
         # were scaled here, and their norms with them.
-        unit = np.abs(word_lengths - 1) <= UNIT_TOLERANCE
-        norms = np.where(unit, source_norms, source_norms * word_lengths).astype(np.float32)
+        at_unit = np.abs(word_lengths - 1) <= UNIT_TOLERANCE
+        norms = np.where(at_unit, source_norms, source_norms * word_lengths).astype(np.float32)
     return _Encoded(codes, row_norms, norms)
 
 
