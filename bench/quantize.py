@@ -167,12 +167,20 @@ def quality(args, out):
         q = mave.load(path)
         rebuilt = q.reconstruct(range(len(words)))
         cos = cosines(original, rebuilt)
+        # Bucket rows: most are zero in a model of a few million tokens (never
+        # trained) and come back as zero; the others are measured.
         bucket_rows = d.matrix.shape[0] - len(words)
-        bucket_cos = None
+        bucket = {}
         if bucket_rows:
             pick = np.sort(rng.choice(bucket_rows, size=min(100_000, bucket_rows), replace=False))
             pick += len(words)
-            bucket_cos = float(cosines(np.asarray(d.matrix[pick]), q.reconstruct(pick.tolist())).mean())
+            source = np.asarray(d.matrix[pick])
+            rebuilt_buckets = q.reconstruct(pick.tolist())
+            zero = ~source.any(axis=1)
+            bucket = {"bucket_rows_sampled": len(pick), "bucket_zero_fraction": float(zero.mean()),
+                      "bucket_zero_rows_rebuilt_zero": not rebuilt_buckets[zero].any(),
+                      "bucket_mean_cos": float(cosines(source[~zero],
+                                                       rebuilt_buckets[~zero]).mean())}
         quantized_oov, _ = q.embed(oov)
         oov_cos = cosines(dense_oov, quantized_oov)
         overlap = np.mean([len(set(a) & {w for w, _ in q.similar(query, k=10)}) / 10
@@ -181,7 +189,7 @@ def quality(args, out):
             "seconds": seconds, "cpu_seconds": cpu, "bytes": path.stat().st_size,
             "size_ratio": path.stat().st_size / dense.stat().st_size,
             "mean_cos": float(cos.mean()), "p5_cos": float(np.percentile(cos, 5)),
-            "bucket_mean_cos": bucket_cos, "oov_strings": len(oov),
+            **bucket, "oov_strings": len(oov),
             "oov_mean_cos": float(oov_cos.mean()), "oov_p5_cos": float(np.percentile(oov_cos, 5)),
             "top10_overlap": float(overlap),
             "lookup_ns": lookup_ns(path, lookups),

@@ -94,10 +94,12 @@ bool settings_argument(PyObject* obj, std::vector<std::pair<std::string, Metadat
 }
 
 // Writes through `write` into a new file beside `path` and renames it over
-// `path` once it is complete and on disk, so that `path` holds either its
-// old contents or the whole new file, and a reader that has the old file
-// mapped keeps its contents. The partial file is removed on failure.
-Status write_replacing(const std::string& path, const std::function<Status(BufferedWriter&)>& write) {
+// `path` once it is complete (and, with `sync`, on disk), so that `path`
+// holds either its old contents or the whole new file, and a reader that has
+// the old file mapped keeps its contents. The partial file is removed on
+// failure.
+Status write_replacing(const std::string& path, bool sync,
+                      const std::function<Status(BufferedWriter&)>& write) {
   auto os_error = [](std::string_view desc, int code) {
     return EmbeddingsError::write(std::string(desc), IoError::os(code));
   };
@@ -128,7 +130,7 @@ Status write_replacing(const std::string& path, const std::function<Status(Buffe
     if (auto closed = w.close(); !closed.ok()) {
       return EmbeddingsError::write("Cannot write output file", std::move(closed).error());
     }
-    if (::fsync(sync_fd) != 0) return os_error("Cannot write output file", errno);
+    if (sync && ::fsync(sync_fd) != 0) return os_error("Cannot write output file", errno);
     if (::rename(temp.c_str(), path.c_str()) != 0) return os_error("Cannot rename output file", errno);
     return {};
   }();
@@ -214,7 +216,7 @@ PyObject* write_quantized(PyObject* /*module*/, PyObject* args) {
         const Metadata metadata = base.with_table("quantizer", settings);
         // The arrays are held by the references above, the source by `model`.
         Status written = without_gil([&] {
-          return write_replacing(*path, [&](BufferedWriter& w) {
+          return write_replacing(*path, /*sync=*/true, [&](BufferedWriter& w) {
             return write_embeddings_file(
                 w, metadata, embeddings.vocab(), ChunkIdentifier::QuantizedArray,
                 [&](BufferedWriter& out) {
@@ -257,7 +259,8 @@ PyObject* convert_fasttext(PyObject* /*module*/, PyObject* args) {
           return nullptr;
         }
         Status written = without_gil([&] {
-          return write_replacing(*path, [&](BufferedWriter& w) {
+          // A temporary file, read back at once: it need not reach the disk.
+          return write_replacing(*path, /*sync=*/false, [&](BufferedWriter& w) {
             return embeddings.value().write_embeddings_to(w);
           });
         });
