@@ -80,6 +80,20 @@ def mean_vectors(texts: Iterable[Any], embeddings: Embeddings, *,
             token_lists.append(())
         else:
             raise TypeError(f"texts[{i}] must be str, not {type(text).__name__}")
+    out = np.zeros((len(token_lists), embeddings.dims), dtype=np.float32)
+    # Blocks of texts bound the temporaries (the tokens' vectors and the
+    # float64 sums) whatever the number of texts.
+    for start in range(0, len(token_lists), _BLOCK_TEXTS):
+        block = token_lists[start:start + _BLOCK_TEXTS]
+        _fill_means(out[start:start + len(block)], block, embeddings, threads)
+    return out
+
+
+_BLOCK_TEXTS = 1024
+
+
+def _fill_means(out: npt.NDArray[np.float32], token_lists: list[Sequence[str]],
+                embeddings: Embeddings, threads: int | None) -> None:
     n = len(token_lists)
     words = list(itertools.chain.from_iterable(token_lists))
     vectors, found = embeddings.embed(words, threads=threads)
@@ -87,7 +101,6 @@ def mean_vectors(texts: Iterable[Any], embeddings: Embeddings, *,
     # The text of each token that has a vector, in token order.
     owner = np.repeat(np.arange(n, dtype=np.intp), tokens_per_text)[found]
     counts = np.bincount(owner, minlength=n)
-    out = np.zeros((n, embeddings.dims), dtype=np.float32)
     with_vectors = counts > 0
     if with_vectors.any():
         rows = vectors if found.all() else vectors[found]
@@ -95,7 +108,6 @@ def mean_vectors(texts: Iterable[Any], embeddings: Embeddings, *,
         # reduceat adds each text's rows one after the other, in float64.
         sums = np.add.reduceat(rows, starts, axis=0, dtype=np.float64)
         out[with_vectors] = sums / counts[with_vectors, None]
-    return out
 
 
 def embed_texts(texts: Any, embeddings: Embeddings, *, tokenize: Tokenizer | None = None,
