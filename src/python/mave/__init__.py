@@ -14,6 +14,6 @@ from __future__ import annotations
 
 from mave._errors import FormatError
 from mave._version import __version__
-from mave._embeddings import Embeddings, SubwordSettings, load
+from mave._embeddings import Embeddings, SubwordSettings, Words, load
 
-__all__ = ["Embeddings", "FormatError", "SubwordSettings", "__version__", "load"]
+__all__ = ["Embeddings", "FormatError", "SubwordSettings", "Words", "__version__", "load"]

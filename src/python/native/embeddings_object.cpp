@@ -33,10 +33,19 @@ PyTypeObject* g_type = nullptr;
 EmbeddingsObject& object_of(PyObject* self) { return *reinterpret_cast<EmbeddingsObject*>(self); }
 
 // Every method runs in this frame: a C++ exception becomes the Python
-// exception for this file, and nothing C++ escapes. The model is held by a
-// shared_ptr so that the body may release the interpreter lock.
+// exception for this file, and nothing C++ escapes. The caller's reference
+// keeps `self`, and so the model, alive for the call while the lock is held.
 template <class Body>
 PyObject* method_frame(PyObject* self, Body&& body) {
+  const Model& model = *object_of(self).model;
+  return call_frame([&]() -> PyObject* { return body(model); }, Translate{model.path});
+}
+
+// The frame of methods that release the interpreter lock: they hold the
+// model by its shared_ptr, so that it outlives the call whatever other
+// threads do with their references meanwhile.
+template <class Body>
+PyObject* unlocked_method_frame(PyObject* self, Body&& body) {
   std::shared_ptr<const Model> model = object_of(self).model;
   return call_frame([&]() -> PyObject* { return body(*model); }, Translate{model->path});
 }
@@ -57,7 +66,7 @@ std::shared_ptr<const Model> load_model(std::string path) {
     raise_read_error(path, embeddings.error());
     return nullptr;
   }
-  return std::make_shared<const Model>(Model{std::move(embeddings).value(), std::move(path)});
+  return std::make_shared<const Model>(std::move(embeddings).value(), std::move(path));
 }
 
 constexpr ArgumentSpec kNewSpec{"Embeddings", "__new__", {"path"}, 1, 1};
@@ -194,13 +203,23 @@ PyObject* get_matrix(PyObject* self, void*) {
 }
 
 PyGetSetDef g_getset[] = {
-    {"path", get_path, nullptr, "The file's path.", nullptr},
+    {"path", get_path, nullptr, "The file's absolute path.", nullptr},
     {"dims", get_dims, nullptr, "The length of every vector.", nullptr},
-    {"vocab_kind", get_vocab_kind, nullptr, nullptr, nullptr},
-    {"storage_kind", get_storage_kind, nullptr, nullptr, nullptr},
-    {"words", get_words, nullptr, nullptr, nullptr},
-    {"norms", get_norms, nullptr, nullptr, nullptr},
-    {"matrix", get_matrix, nullptr, nullptr, nullptr},
+    {"vocab_kind", get_vocab_kind, nullptr,
+     "The vocabulary kind: \"simple\", \"bucket\", \"fasttext\", \"explicit\" or \"floret\".",
+     nullptr},
+    {"storage_kind", get_storage_kind, nullptr,
+     "The matrix kind: \"dense\" or \"quantized\".", nullptr},
+    {"words", get_words, nullptr,
+     "The vocabulary as a read-only sequence of str in row order, made in constant time.\n\n"
+     "Example: e.words[:3] -> ['</s>', 'the', 'of']", nullptr},
+    {"norms", get_norms, nullptr,
+     "The norms chunk as a read-only float32 view (the length each word's vector had\n"
+     "before it was scaled to unit length), or None.", nullptr},
+    {"matrix", get_matrix, nullptr,
+     "The dense matrix as a read-only float32 view of the mapped file, without copying:\n"
+     "vocabulary rows first, then subword rows. ValueError for a quantized matrix\n"
+     "(rebuild rows with reconstruct()).", nullptr},
     {"_subwords", get_subwords, nullptr, nullptr, nullptr},
     {"_metadata_toml", get_metadata_toml, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -292,7 +311,7 @@ constexpr ArgumentSpec kEmbedSpec{"Embeddings", "embed", {"words", "out", "threa
 
 PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
     ArgumentSlots slots{};
     if (!py::parse_vectorcall(kEmbedSpec, args, nargs, kwnames, slots)) return nullptr;
     auto threads = thread_count_argument(slots[2]);
@@ -342,7 +361,7 @@ constexpr ArgumentSpec kReconstructSpec{"Embeddings", "reconstruct", {"rows"}, 1
 
 PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
     ArgumentSlots slots{};
     if (!py::parse_vectorcall(kReconstructSpec, args, nargs, kwnames, slots)) return nullptr;
     const Storage& storage = model.embeddings.storage();
@@ -365,6 +384,41 @@ PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+constexpr ArgumentSpec kNearestSpec{"Embeddings", "_nearest", {"query", "k", "exclude", "threads"}, 4, 4};
+
+// _nearest(query, k, exclude, threads) -> [(word, cosine), ...]: the search
+// behind similar() and analogy(); `query` is a vector, `exclude` rows.
+PyObject* embeddings_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
+    ArgumentSlots slots{};
+    if (!py::parse_vectorcall(kNearestSpec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<float> query;
+    if (!vector_argument(slots[0], model.dims(), "query", query)) return nullptr;
+    auto k = count_argument(slots[1], "k");
+    if (!k) return nullptr;
+    std::vector<std::uint64_t> excluded;
+    if (!row_indices_argument(slots[2], model.n_words(), excluded)) return nullptr;
+    std::vector<std::size_t> exclude(excluded.begin(), excluded.end());
+    auto threads = thread_count_argument(slots[3]);
+    if (!threads) return nullptr;
+    std::vector<Neighbour> found = without_gil([&] {
+      return model.search.nearest(query, model.n_words(), *k, exclude, *threads);
+    });
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!list) return nullptr;
+    const WordList& words = model.embeddings.vocab().words();
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      PyRef word = PyRef::steal(str_from_utf8(words[found[i].row]));
+      if (!word) return nullptr;
+      PyObject* pair = Py_BuildValue("(Od)", word.get(), static_cast<double>(found[i].cosine));
+      if (pair == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
+}
+
 PyObject* embeddings_iter(PyObject* self) {
   PyRef words = PyRef::steal(new_words(self));
   if (!words) return nullptr;
@@ -377,11 +431,39 @@ PyCFunction as_cfunction(F* f) {
 }
 
 PyMethodDef g_methods[] = {
-    {"get", as_cfunction(embeddings_get), METH_FASTCALL, nullptr},
-    {"embedding", as_cfunction(embeddings_embedding), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"index", embeddings_index, METH_O, nullptr},
-    {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"get", as_cfunction(embeddings_get), METH_FASTCALL,
+     "get($self, word, default=None, /)\n--\n\n"
+     "The vector of `word` as a new float32 array, or `default` when it has none.\n\n"
+     "Example: e.get(\"sofware\") composes a vector from character n-grams."},
+    {"embedding", as_cfunction(embeddings_embedding), METH_FASTCALL | METH_KEYWORDS,
+     "embedding($self, word, out=None)\n--\n\n"
+     "Writes the vector of `word` into `out` (a writeable float32 array of shape\n"
+     "(dims,), any stride) and returns it; a new array when `out` is None; None when\n"
+     "the string has no vector (`out` is then untouched).\n\n"
+     "Raises TypeError or ValueError for an unsuitable `out`.\n\n"
+     "Example: e.embedding(\"house\", out)"},
+    {"index", embeddings_index, METH_O,
+     "index($self, word, /)\n--\n\n"
+     "The row of a vocabulary word; KeyError for any other string.\n\n"
+     "Example: e.words[e.index(\"house\")] == \"house\""},
+    {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS,
+     "embed($self, words, out=None, *, threads=None)\n--\n\n"
+     "The vectors of many strings: a (len(words), dims) float32 array and a bool\n"
+     "array telling which strings had a vector (rows without one are zeros).\n\n"
+     "`words` is any sequence or iterable of str; `out` a writeable float32 array of\n"
+     "that shape (any strides). The interpreter lock is released while the work\n"
+     "runs; `threads` (None: by the size of the batch, up to one per core) spreads\n"
+     "it. Raises TypeError for a non-str (naming its position) or an unsuitable\n"
+     "`out`, ValueError for a wrong shape.\n\n"
+     "Example: vectors, found = e.embed(text.split())"},
+    {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS,
+     "reconstruct($self, rows=None)\n--\n\n"
+     "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
+     "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
+     "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
+    {"_nearest", as_cfunction(embeddings_nearest), METH_FASTCALL | METH_KEYWORDS,
+     "_nearest($self, query, k, exclude, threads)\n--\n\n"
+     "The search behind similar() and analogy()."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -394,7 +476,7 @@ PyType_Slot g_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(embeddings_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(embeddings_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(embeddings_contains)},
-    {Py_tp_doc, const_cast<char*>("The loaded file; see mave.Embeddings.")},
+    {Py_tp_doc, const_cast<char*>("Embeddings(path)\n--\n\nThe compiled base of mave.Embeddings.")},
     {0, nullptr},
 };
 
