@@ -59,6 +59,9 @@ def test_mean_vectors_follow_the_definition(fixture_dir, demo):
         halves = np.concatenate([mave.dask.mean_vectors(texts[:3], e, threads=1),
                                  mave.dask.mean_vectors(texts[3:], e, threads=2)])
         assert np.array_equal(bits(halves), bits(got)), name
+    # More texts than one block of lookups holds.
+    many = [" ".join(list(demo.words)[i % 900:i % 900 + 1 + i % 9]) + " zzzz" for i in range(2500)]
+    assert np.array_equal(bits(mave.dask.mean_vectors(many, demo)), bits(reference_means(many, demo)))
 
 
 def test_tokenizers_missing_values_and_wrong_types(demo):
@@ -70,17 +73,18 @@ def test_tokenizers_missing_values_and_wrong_types(demo):
     lazily = mave.dask.mean_vectors(texts, demo, tokenize=lambda t: iter(by_comma(t)))
     assert np.array_equal(bits(lazily), bits(got))
 
-    pd = pytest.importorskip("pandas")
-    column = pd.Series(["Haus Baum", None, np.nan, pd.NA, "grün"], dtype=object)
-    got = mave.dask.mean_vectors(column, demo)
-    assert not got[1:4].any()
-    assert np.array_equal(bits(got[[0, 4]]), bits(reference_means(["Haus Baum", "grün"], demo)))
-
     with pytest.raises(TypeError, match=r"texts\[1\] must be str, not int"):
         mave.dask.mean_vectors(["Haus", 5], demo)
     with pytest.raises(TypeError, match=r"must be str, not bytes"):
         mave.dask.mean_vectors(["Haus"], demo, tokenize=lambda t: [t.encode()])
     assert mave.dask.mean_vectors([], demo).shape == (0, demo.dims)
+
+    # Missing values of a pandas column.
+    pd = pytest.importorskip("pandas")
+    column = pd.Series(["Haus Baum", None, np.nan, pd.NA, "grün"], dtype=object)
+    got = mave.dask.mean_vectors(column, demo)
+    assert not got[1:4].any()
+    assert np.array_equal(bits(got[[0, 4]]), bits(reference_means(["Haus Baum", "grün"], demo)))
 
 
 # The cluster: 2 worker processes of one thread each, as many machines would

@@ -140,13 +140,14 @@ def embed_texts(texts: Any, embeddings: Embeddings, *, tokenize: Tokenizer | Non
     Example:
         >>> vectors = mave.dask.embed_texts(df["text"], e).compute()
     """
-    import dask
-    import dask.array as da
+    import dask.array
     import dask.bag as db
+    from dask.delayed import delayed
 
+    da: Any = dask.array  # without annotations: its results are typed Any here
     if not isinstance(texts, db.Bag) and not _is_dask_series(texts):
         raise TypeError(f"texts must be a dask.bag.Bag or a Dask Series, not {type(texts).__name__}")
-    task = dask.delayed(_embed_partition, pure=True)
+    task = delayed(_embed_partition, pure=True)
     dims = embeddings.dims
     blocks = [da.from_delayed(task(part, embeddings.path, tokenize, threads),
                               shape=(np.nan, dims), dtype=np.float32)
