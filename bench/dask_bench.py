@@ -25,6 +25,7 @@ from pathlib import Path
 
 import numpy as np
 
+MIB = 2**20
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
@@ -57,28 +58,6 @@ def make_data(out, words, dims, texts, tokens, partitions, seed):
     return path, sorted(text_dir.glob("*.txt"))
 
 
-def worker_memory(path):
-    """Private resident memory, and resident and proportional KiB of the
-    mappings of `path`, of the calling process."""
-    status = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            status[key] = value.split()
-    mapped = {"Rss": 0, "Pss": 0}
-    real = os.path.realpath(path)
-    inside = False
-    with open("/proc/self/smaps") as f:
-        for line in f:
-            fields = line.split()
-            if "-" in fields[0] and not fields[0].endswith(":"):
-                inside = len(fields) == 6 and fields[5] == real
-            elif inside and fields[0].rstrip(":") in mapped:
-                mapped[fields[0].rstrip(":")] += int(fields[1])
-    return {"anon_kib": int(status["RssAnon"][0]), "rss_kib": int(status["VmRSS"][0]),
-            "file_rss_kib": mapped["Rss"], "file_pss_kib": mapped["Pss"]}
-
-
 def import_mave():
     import dask.bag  # noqa: F401
 
@@ -101,7 +80,7 @@ def time_cluster(n_workers, path, files, rounds):
                                   dashboard_address=None, memory_limit=None) as cluster, \
             distributed.Client(cluster) as client:
         client.run(import_mave)
-        before = client.run(worker_memory, str(path))
+        before = mave.dask.worker_memory(client, e)
 
         def one_round(count=False):
             texts = db.read_text([str(f) for f in files]).map(str.rstrip)
@@ -121,8 +100,8 @@ def time_cluster(n_workers, path, files, rounds):
         deadline = time.monotonic() + 60
         while any(client.run(held_keys).values()) and time.monotonic() < deadline:
             time.sleep(0.2)
-        after = client.run(worker_memory, str(path))
-    memory = [{**now, "anon_growth_kib": now["anon_kib"] - before[w]["anon_kib"]}
+        after = mave.dask.worker_memory(client, e)
+    memory = [{**now, "private_growth": now["private"] - before[w]["private"]}
               for w, now in after.items()]
     return n_texts, statistics.median(times), memory
 
@@ -187,9 +166,9 @@ def main(argv):
     print("|---|---|---|---|---|---|")
     for workers, rows in memory.items():
         for k, m in enumerate(rows):
-            print(f"| {workers} | {k + 1} | {m['anon_kib'] / 1024:.0f} MiB "
-                  f"(+{m['anon_growth_kib'] / 1024:.0f} MiB) | {m['file_rss_kib'] / 1024:.0f} MiB | "
-                  f"{m['file_pss_kib'] / 1024:.0f} MiB | {matrix_kib / 1024:.0f} MiB |")
+            print(f"| {workers} | {k + 1} | {m['private'] / MIB:.0f} MiB "
+                  f"(+{m['private_growth'] / MIB:.0f} MiB) | {m['mapped'] / MIB:.0f} MiB | "
+                  f"{m['mapped_proportional'] / MIB:.0f} MiB | {matrix_kib / 1024:.0f} MiB |")
     if args.json:
         args.json.write_text(json.dumps({"results": results, "memory": memory, "texts": n}, indent=1))
 

@@ -35,7 +35,7 @@ import numpy.typing as npt
 
 from mave._embeddings import Embeddings, load
 
-__all__ = ["embed_texts", "mean_vectors"]
+__all__ = ["embed_texts", "mean_vectors", "worker_memory"]
 
 Tokenizer = Callable[[str], Iterable[str]]
 
@@ -155,6 +155,55 @@ def embed_texts(texts: Any, embeddings: Embeddings, *, tokenize: Tokenizer | Non
     if not blocks:
         return da.zeros((0, dims), dtype=np.float32)
     return da.concatenate(blocks, axis=0)
+
+
+def worker_memory(client: Any, embeddings: Embeddings) -> dict[str, dict[str, int]]:
+    """What each worker process holds in memory, and how much of it is the
+    embeddings file's mapping (Linux: read from /proc).
+
+    Shows whether the workers of a machine share the matrix: the pages of a
+    mapped file are counted in the resident memory of every process that
+    touched them, but they are one copy in the page cache, which
+    ``mapped_proportional`` divides among the processes that map it.
+
+    Args:
+        client: a ``distributed.Client``.
+        embeddings: the embeddings the workers opened (by path).
+
+    Returns:
+        For each worker address, in bytes: ``resident`` (all resident
+        memory), ``private`` (anonymous resident memory: the vocabulary,
+        Python objects, results, but no page of a mapped file), ``mapped``
+        (resident pages of the file's mappings) and ``mapped_proportional``
+        (those pages divided by the number of processes that map each).
+
+    Example:
+        >>> mave.dask.worker_memory(client, e)
+        {'tcp://127.0.0.1:40125': {'resident': ..., 'private': ..., ...}, ...}
+    """
+    result: dict[str, dict[str, int]] = client.run(_process_memory, embeddings.path)
+    return result
+
+
+def _process_memory(path: str) -> dict[str, int]:
+    status: dict[str, int] = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "RssAnon"):
+                status[key] = int(value.split()[0]) * 1024
+    mapped = {"Rss": 0, "Pss": 0}
+    real = os.path.realpath(path)
+    inside = False
+    with open("/proc/self/smaps") as f:
+        for line in f:
+            fields = line.split(maxsplit=5)
+            if not fields[0].endswith(":"):  # a mapping's header: range, mode, ..., path
+                inside = len(fields) == 6 and fields[5].rstrip("\n") == real
+            elif inside and fields[0][:-1] in mapped:
+                mapped[fields[0][:-1]] += int(fields[1]) * 1024
+    return {"resident": status["VmRSS"], "private": status["RssAnon"],
+            "mapped": mapped["Rss"], "mapped_proportional": mapped["Pss"]}
 
 
 def _is_dask_series(texts: Any) -> bool:
