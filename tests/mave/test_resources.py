@@ -30,6 +30,9 @@ SCENARIOS = ["getitem known", "getitem composed", "getitem unknown", "get defaul
              "reconstruct", "load", "load missing", "pickle"]
 
 
+THREADED = {"embed out threads", "similar vector"}
+
+
 @pytest.mark.parametrize("name", SCENARIOS)
 def test_no_growth(tmp_path, fixture_dir, name):
     results = tmp_path / "results.json"
@@ -43,7 +46,9 @@ def test_no_growth(tmp_path, fixture_dir, name):
     report = json.loads(results.read_text())
     assert report["refs"][1] == report["refs"][0]
     assert report["fds"][1] == report["fds"][0]
-    assert report["maps"][1] == report["maps"][0]
+    # AddressSanitizer maps memory of its own for threads it has seen start.
+    if not (SANITIZED and name in THREADED):
+        assert report["maps"][1] == report["maps"][0]
     if not SANITIZED:
         assert report["rss"][1] - report["rss"][0] <= RSS_TOLERANCE
 
