@@ -64,6 +64,11 @@ def import_mave():
     import mave.dask  # noqa: F401
 
 
+def cpu_seconds():
+    t = os.times()
+    return t.user + t.system
+
+
 def held_keys(dask_worker):
     return len(dask_worker.data)
 
@@ -91,10 +96,13 @@ def time_cluster(n_workers, path, files, rounds):
         # Warm-up: imports, the file opened once per worker.
         n_texts = one_round(count=True)
         times = []
+        cpu_before = sum(client.run(cpu_seconds).values())
         for _ in range(rounds):
             start = time.perf_counter()
             one_round()
             times.append(time.perf_counter() - start)
+        # The cores the workers got: on a shared machine, fewer than asked for.
+        cores_used = (sum(client.run(cpu_seconds).values()) - cpu_before) / sum(times)
         # What a worker keeps once the results are gone: the released
         # results are not the matrix's memory.
         deadline = time.monotonic() + 60
@@ -103,7 +111,7 @@ def time_cluster(n_workers, path, files, rounds):
         after = mave.dask.worker_memory(client, e)
     memory = [{**now, "private_growth": now["private"] - before[w]["private"]}
               for w, now in after.items()]
-    return n_texts, statistics.median(times), memory
+    return n_texts, statistics.median(times), cores_used, memory
 
 
 def time_one_process(path, files, rounds):
@@ -141,9 +149,9 @@ def main(argv):
     results = {"one process, no Dask (mean_vectors, 1 thread)": (one, None)}
     memory = {}
     for workers in (1, 2):
-        n_cluster, seconds, memory[workers] = time_cluster(workers, path, files, args.rounds)
+        n_cluster, seconds, cores, memory[workers] = time_cluster(workers, path, files, args.rounds)
         assert n_cluster == n, (n_cluster, n)
-        results[f"Dask, {workers} worker process{'es' if workers > 1 else ''}"] = (seconds, workers)
+        results[f"Dask, {workers} worker process{'es' if workers > 1 else ''}"] = (seconds, cores)
 
     import dask
     import mave
@@ -154,12 +162,16 @@ def main(argv):
           f"median of {args.rounds} rounds")
     print("command: bench/dask_bench.py " + " ".join(argv))
     print()
-    print("| run | seconds | texts/s | tokens/s | vs 1 worker |")
-    print("|---|---|---|---|---|")
+    print("| run | seconds | texts/s | tokens/s | vs 1 worker | cores the workers got | "
+          "tokens per worker CPU second |")
+    print("|---|---|---|---|---|---|---|")
     base = results["Dask, 1 worker process"][0]
-    for name, (seconds, _) in results.items():
+    for name, (seconds, cores) in results.items():
+        got, per_cpu = "-", "-"
+        if cores is not None:
+            got, per_cpu = f"{cores:.2f}", f"{n * args.tokens / seconds / cores:,.0f}"
         print(f"| {name} | {seconds:.2f} | {n / seconds:,.0f} | {n * args.tokens / seconds:,.0f} | "
-              f"{base / seconds:.2f}x |")
+              f"{base / seconds:.2f}x | {got} | {per_cpu} |")
     print()
     print("| workers | worker | private memory (growth) | mapped file resident | "
           "mapped file proportional (Pss) | matrix |")
