@@ -1,6 +1,7 @@
 """The Python examples of the README and of docs/api.md run as written, on
 the bundled model."""
 
+import importlib.util
 import re
 from pathlib import Path
 
@@ -14,10 +15,15 @@ def test_readme_examples_run(converted_models, run_python):
                                     re.S) if "import mave" in b]
     assert blocks
     for block in blocks:
+        if "mave.dask" in block and importlib.util.find_spec("distributed") is None:
+            continue  # the NumPy 1 environment has no Dask
         code = block.replace("build/demo/demo-skipgram.fifu", converted_models["demo-skipgram"])
         output = run_python(code).stdout
-        # The five neighbours of "software", one "word cosine" line each.
-        assert len(re.findall(r"^\w+ +[01]\.\d{3}$", output, re.M)) == 5, output
+        if ".similar(" in block:
+            # The five neighbours of "software", one "word cosine" line each.
+            assert len(re.findall(r"^\w+ +[01]\.\d{3}$", output, re.M)) == 5, output
+        elif "mave.dask" in block:
+            assert "(3, 24)" in output, output
 
 
 def test_api_examples_run_as_one_session(converted_models, run_python):

@@ -1,0 +1,71 @@
+"""Smoke test of an installed mave: version, conversion, loading, lookups.
+
+Run by scripts/build-wheels (and tests/mave/test_wheel.py) inside a fresh
+virtual environment holding only the wheel and NumPy, in isolated mode so
+that nothing from the source tree is imported:
+
+    python -I scripts/wheel_smoke.py MODEL.bin WORK_DIR [--any-location]
+
+Converts the fastText model, loads the result with mave and _mave, checks
+that both give the same vectors, and prints one JSON line: the version, the
+NumPy version, the file's shape and a SHA-256 of the vectors of a fixed list
+of strings, which the test compares with the build tree's answer. Exits
+non-zero on any failure. --any-location accepts a mave that is not installed
+(the build tree's, for the reference answer).
+"""
+
+import hashlib
+import importlib.metadata
+import json
+import os
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+
+import _mave
+import mave
+
+QUERIES = ["the", "of", "and", "house", "Haus", "zzzzqx", "unseenword", "a", ""]
+
+
+def main(model, work_dir, any_location=False):
+    # Installed, not picked up from a source tree.
+    if not any_location:
+        for module in (mave, _mave):
+            assert "site-packages" in module.__file__, module.__file__
+        # The one version number, as the installer recorded it.
+        assert mave.__version__ == importlib.metadata.version("mave"), mave.__version__
+
+    out = os.path.join(work_dir, "smoke.fifu")
+    # Conversion prints its progress on file descriptor 1: keep the JSON line
+    # alone on standard output by converting in a child.
+    isolated = ["-I"] if sys.flags.isolated else []
+    subprocess.run([sys.executable, *isolated, "-c",
+                    f"import _mave; _mave.build_model({model!r}, {out!r})"],
+                   check=True, stdout=subprocess.DEVNULL)
+
+    e = mave.load(out)
+    m = _mave.FfModel(out)
+    assert e.dims == m.get_dims() and len(e) > 0
+    words = list(e.words)
+    queries = QUERIES + words[:50]
+    vectors, found = e.embed(queries)
+    single = np.zeros(e.dims, np.float32)
+    for i, word in enumerate(queries):
+        assert m.load_embedding(word, single) == bool(found[i]), word
+        if found[i]:
+            assert np.array_equal(single.view(np.uint32), vectors[i].view(np.uint32)), word
+            assert np.array_equal(e[word].view(np.uint32), single.view(np.uint32)), word
+    assert found[len(QUERIES):].all()
+    again = pickle.loads(pickle.dumps(e))
+    assert again.path == e.path and np.array_equal(again.embed(queries)[0], vectors)
+
+    digest = hashlib.sha256(vectors.tobytes() + found.tobytes()).hexdigest()
+    print(json.dumps({"version": mave.__version__, "numpy": np.__version__,
+                      "words": len(e), "dims": e.dims, "vectors": digest}))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2], "--any-location" in sys.argv[3:])

@@ -1,0 +1,138 @@
+"""The package as a user gets it: scripts/build-wheels builds the sdist and
+the wheel once, repairs the wheel with auditwheel and smoke-tests it in a
+fresh virtual environment; the tests here read what it made and install the
+same wheel beside NumPy 1.26. The answers must be the build tree's, bit for
+bit.
+
+Building needs PyPI (build requirements, NumPy): MAVE_SKIP_NETWORK=1 skips
+the tests that build."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import tomllib
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import mave
+
+ROOT = Path(__file__).resolve().parents[2]
+SMOKE = ROOT / "scripts" / "wheel_smoke.py"
+MODEL = ROOT / "tests" / "data" / "fasttext" / "demo-skipgram.bin"
+
+
+def requirement_lines(path):
+    return {line.strip() for line in path.read_text().splitlines()
+            if line.strip() and not line.startswith("#")}
+
+
+def test_requirement_files_hold_the_extras():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    extras = project["optional-dependencies"]
+    # What the test command installs is the test extra (plus build tools); the
+    # bench script installs the bench extra.
+    assert set(extras["test"]) <= requirement_lines(ROOT / "scripts" / "requirements-dev.txt")
+    assert set(extras["bench"]) <= requirement_lines(ROOT / "bench" / "requirements.txt")
+    assert set(extras["dask"]) <= {r.replace("dataframe,", "") for r in extras["test"]}
+    # The NumPy 1 test environment holds the oldest NumPy the package accepts.
+    (numpy,) = [r for r in project["dependencies"] if r.startswith("numpy")]
+    oldest = re.search(r">=([0-9.]+)", numpy).group(1)
+    assert f"numpy=={oldest}.*" in requirement_lines(ROOT / "scripts" / "requirements-numpy1.txt")
+
+
+@pytest.fixture(scope="module")
+def dist(tmp_path_factory):
+    if os.environ.get("MAVE_SKIP_NETWORK") == "1":
+        pytest.skip("MAVE_SKIP_NETWORK=1: building the wheel needs PyPI")
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the compilers would run with the sanitizer runtimes preloaded")
+    pytest.importorskip("build")
+    pytest.importorskip("auditwheel")
+    out = tmp_path_factory.mktemp("dist")
+    result = subprocess.run([str(ROOT / "scripts" / "build-wheels"), str(out)],
+                            capture_output=True, text=True, timeout=1800)
+    assert result.returncode == 0, (result.stdout + result.stderr)[-6000:]
+    (wheel,) = out.glob("mave-*.whl")
+    (sdist,) = out.glob("mave-*.tar.gz")
+    return wheel, sdist, result.stdout
+
+
+@pytest.fixture(scope="module")
+def reference(tmp_path_factory):
+    """The smoke test's answer from the build tree the other tests use."""
+    work = tmp_path_factory.mktemp("reference")
+    build_tree = os.path.dirname(os.path.dirname(os.path.abspath(mave.__file__)))
+    result = subprocess.run([sys.executable, str(SMOKE), str(MODEL), str(work), "--any-location"],
+                            capture_output=True, text=True, check=True,
+                            env={**os.environ, "PYTHONPATH": build_tree})
+    return json.loads(result.stdout)
+
+
+def smoke_answer(stdout):
+    (line,) = [line for line in stdout.splitlines() if line.startswith('{"version"')]
+    return json.loads(line)
+
+
+def test_wheel_is_manylinux_and_holds_the_package(dist):
+    wheel, _, log = dist
+    policy = re.search(r'consistent with the\s+following platform tag:\s+"(manylinux_\d+_\d+_x86_64)"',
+                       log)
+    assert policy, log
+    assert wheel.name == f"mave-{mave.__version__}-cp312-cp312-{policy.group(1)}.whl"
+    with zipfile.ZipFile(wheel) as z:
+        names = z.namelist()
+        metadata = z.read(f"mave-{mave.__version__}.dist-info/METADATA").decode()
+    top = {name.split("/")[0] for name in names}
+    assert top <= {"mave", f"mave-{mave.__version__}.dist-info", "mave.libs"} | {
+        n for n in names if re.fullmatch(r"_mave\.cpython-312-x86_64-linux-gnu\.so", n)}, top
+    # The package, its types (py.typed, the compiled part's stub) and both
+    # extensions.
+    for required in ["mave/__init__.py", "mave/_embeddings.py", "mave/dask.py", "mave/py.typed",
+                     "mave/_native.pyi", "mave/_version.py"]:
+        assert required in names
+    assert any(re.fullmatch(r"mave/_native\.cpython-312-x86_64-linux-gnu\.so", n) for n in names)
+    assert any(re.fullmatch(r"_mave\.cpython-312-x86_64-linux-gnu\.so", n) for n in names)
+    assert not [n for n in names if n.endswith((".cpp", ".hpp", ".h", ".txt", ".cmake"))]
+    assert f"Version: {mave.__version__}\n" in metadata
+    assert "Requires-Dist: numpy<3,>=1.26\n" in metadata
+    assert "Provides-Extra: dask\n" in metadata
+
+
+def test_sdist_holds_what_the_build_needs(dist):
+    _, sdist, _ = dist
+    prefix = f"mave-{mave.__version__}/"
+    with tarfile.open(sdist) as t:
+        names = {name.removeprefix(prefix) for name in t.getnames()}
+    tracked = subprocess.run(["git", "ls-files", "src", "cmake", "CMakeLists.txt", "pyproject.toml"],
+                             cwd=ROOT, capture_output=True, text=True)
+    if tracked.returncode == 0:
+        # Every source the build compiles; `python -m build` has built the
+        # wheel from this very sdist.
+        assert set(tracked.stdout.split()) <= names
+    assert "src/format/metadata.cpp" in names and "cmake/MaveDependencies.cmake" in names
+    assert not [n for n in names if n.startswith(("tests/", "fuzz/", "bench/", "scripts/"))]
+
+
+def test_wheel_in_fresh_environments_with_numpy_1_and_2(dist, reference, tmp_path):
+    wheel, _, log = dist
+    # scripts/build-wheels ran the smoke test with the newest NumPy.
+    newest = smoke_answer(log)
+    assert newest["numpy"].startswith("2.")
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    python = str(venv / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                    str(wheel), "numpy==1.26.*"], check=True, timeout=900)
+    result = subprocess.run([python, "-I", str(SMOKE), str(MODEL), str(tmp_path)],
+                            capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert result.returncode == 0, result.stderr
+    oldest = smoke_answer(result.stdout)
+    assert oldest["numpy"].startswith("1.26.")
+    for answer in (newest, oldest):
+        assert {k: answer[k] for k in ("version", "words", "dims", "vectors")} == \
+            {k: reference[k] for k in ("version", "words", "dims", "vectors")}
