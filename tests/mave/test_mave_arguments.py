@@ -52,6 +52,14 @@ def test_bad_arguments(e, call, error, message):
         call(e)
 
 
+def test_rows_by_number_in_any_integer_form(e):
+    expected = e.reconstruct([3, -1])
+    for rows in ([3, -1], (3, -1), np.array([3, -1]), np.array([3, 9081], np.uint32)):
+        assert np.array_equal(e.reconstruct(rows), expected)
+    assert np.array_equal(e.reconstruct(np.int64(3)), expected[:1])
+    assert e.reconstruct([]).shape == (0, 24)
+
+
 def test_read_only_targets_are_refused_and_left_alone(e):
     out = np.zeros((2, 24), np.float32)
     out.flags.writeable = False

@@ -180,7 +180,8 @@ bool row_indices_argument(PyObject* obj, std::size_t n_rows, std::vector<std::ui
     out.push_back(static_cast<std::uint64_t>(i < 0 ? i + n : i));
     return true;
   };
-  if (PyIndex_Check(obj)) return take(obj);
+  // An ndarray of ints has __index__ too, but is a sequence of rows.
+  if (PyIndex_Check(obj) && !PySequence_Check(obj)) return take(obj);
   PyRef items = PyRef::steal(PySequence_Fast(obj, "rows must be an int or a sequence of ints"));
   if (!items) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
