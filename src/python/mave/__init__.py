@@ -15,5 +15,7 @@ from __future__ import annotations
 from mave._errors import FormatError
 from mave._version import __version__
 from mave._embeddings import Embeddings, SubwordSettings, load
+from mave._convert import convert, detect_format, write
 
-__all__ = ["Embeddings", "FormatError", "SubwordSettings", "__version__", "load"]
+__all__ = ["Embeddings", "FormatError", "SubwordSettings", "__version__", "convert", "detect_format",
+           "load", "write"]
