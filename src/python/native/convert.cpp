@@ -67,9 +67,12 @@ Progress python_progress(PyObject* callable, const char* phase) {
 }
 
 // Where a failure belongs: reading the source or writing the destination.
+// The importers' and exporters' Format errors say where and what in their
+// own words ("line 3: ..."), shown without the generic display prefix.
 struct Failure {
   std::string path;
   EmbeddingsError error;
+  bool own_words = false;
 };
 
 // What the source became: the rows of a text or word2vec file (with their
@@ -242,7 +245,7 @@ std::optional<Failure> write_atomically(const std::string& path, Write&& write) 
     return Failure{path, EmbeddingsError::write("Cannot create file", std::move(output).error())};
   }
   if (Status written = write(output.value().writer()); !written.ok()) {
-    return Failure{path, std::move(written).error()};
+    return Failure{path, std::move(written).error(), true};
   }
   if (auto committed = output.value().commit(); !committed.ok()) {
     return Failure{path, EmbeddingsError::write("Cannot write file", std::move(committed).error())};
@@ -265,7 +268,13 @@ struct TranslateConvert {
   }
 };
 
-void raise_failure(const Failure& failure) { raise_read_error(failure.path, failure.error); }
+void raise_failure(const Failure& failure) {
+  if (failure.own_words && failure.error.variant() == EmbeddingsError::Variant::Format) {
+    raise_format_error(failure.path, failure.error.text());
+  } else {
+    raise_read_error(failure.path, failure.error);
+  }
+}
 
 std::string fs_path(PyObject* bytes) {
   return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
@@ -294,7 +303,10 @@ PyObject* convert(PyObject*, PyObject* args) {
       [&]() -> PyObject* {
         std::optional<Failure> failure = py::without_gil([&]() -> std::optional<Failure> {
           auto source = read_source(src, *src_format, normalize != 0, read_progress);
-          if (!source.ok()) return Failure{src, std::move(source).error()};
+          if (!source.ok()) {
+            const bool imported = *src_format != Format::FinalFusion && *src_format != Format::FastText;
+            return Failure{src, std::move(source).error(), imported};
+          }
           return write_atomically(dst, [&](BufferedWriter& w) {
             return write_destination(w, source.value(), *dst_format, normalize != 0, write_progress);
           });
