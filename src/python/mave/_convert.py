@@ -31,13 +31,13 @@ _BOM = b"\xef\xbb\xbf"
 _DETECTION_BYTES = 1 << 20
 
 
-def _is_vector_row(line: bytes, dims: int | None) -> bool:
-    """Whether a line is a word followed by numbers (exactly `dims` of them if given)."""
+def _is_vector_row(line: bytes) -> bool:
+    """Whether a line is a word followed by numbers."""
     try:
         fields = line.decode("utf-8").split()
     except UnicodeDecodeError:
         return False
-    if len(fields) < 2 or (dims is not None and len(fields) != dims + 1):
+    if len(fields) < 2:
         return False
     try:
         for field in fields[1:]:
@@ -87,11 +87,12 @@ def detect_format(path: StrPath) -> str:
     first, _, rest = head.partition(b"\n")
     fields = first.split()
     if len(fields) == 2 and all(f.isdigit() for f in fields):
-        words, dims = int(fields[0]), int(fields[1])
-        if words == 0:
+        if int(fields[0]) == 0:
             raise unknown("a word2vec header of zero words reads the same in binary and text")
-        return "text" if _is_vector_row(rest.partition(b"\n")[0], dims) else "word2vec"
-    if _is_vector_row(first, None):
+        # A text row is a word and numbers (how many is the reader's to check);
+        # binary float32 bytes practically never read that way.
+        return "text" if _is_vector_row(rest.partition(b"\n")[0]) else "word2vec"
+    if _is_vector_row(first):
         return "glove"
     raise unknown("the first bytes are not those of finalfusion, fastText, word2vec, text or GloVe embeddings")
 
