@@ -226,7 +226,8 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
   std::optional<ImportedEmbeddings> out;
   if (header) {
     out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(static_cast<std::size_t>(header->dims))});
-    out->words.reserve(static_cast<std::size_t>(header->words));
+    // Never more than the rest of the file can hold (a pipe: a modest start).
+    out->words.reserve(reservation_for(r, header->words, min_text_row_bytes(header->dims)));
   }
   std::vector<float> first_row;  // GloVe: the first line decides the dimensions
   while (true) {
@@ -301,11 +302,12 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
   const std::size_t row_bytes = dims * sizeof(float);
 
   ImportedEmbeddings out{WordList{}, RowBlocks(dims)};
-  out.words.reserve(static_cast<std::size_t>(header.words));
+  const std::size_t reserved = reservation_for(r, header.words, min_binary_row_bytes(header.dims));
+  out.words.reserve(reserved);
   // Which rows were preceded by the optional newline, to give the byte offset
   // of a repeated word.
   std::vector<bool> newline_before;
-  newline_before.reserve(static_cast<std::size_t>(header.words));
+  newline_before.reserve(reserved);
   for (std::uint64_t k = 0; k < header.words; ++k) {
     const std::uint64_t offset = r.position().value();
     line.clear();
