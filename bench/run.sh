@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds _mave and the C++ benchmark programs in build-bench (Release), installs
+# Builds _mave, mave and the C++ benchmark programs in build-bench (Release), installs
 # the peers (bench/requirements.txt) into .venv, then runs bench/run.py with the
 # given arguments, e.g. `bench/run.sh` or `bench/run.sh --large --clean`.
 set -euo pipefail
@@ -10,5 +10,5 @@ source "$(dirname "$0")/../scripts/common.sh"
 BUILD="$ROOT/build-bench"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$PY" \
   -DMAVE_BUILD_TESTS=OFF -DMAVE_BUILD_BENCH=ON >/dev/null
-ninja -C "$BUILD" -j2 _mave mave_bench_load >/dev/null
+ninja -C "$BUILD" -j2 _mave _native mave_bench_load >/dev/null
 MAVE_BENCH_COMMAND="bench/run.sh $*" exec "$PY" "$ROOT/bench/run.py" --build-dir "$BUILD" "$@"

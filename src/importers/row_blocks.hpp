@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/io.hpp"
+
 namespace mave {
 
 class RowBlocks {
@@ -27,7 +29,9 @@ class RowBlocks {
   float* append_row() {
     if (rows_ == blocks_.size() * rows_per_block_) {
       // Uninitialised: every value is written by the reader before it is used.
+      // Huge pages, asked for before the first touch, save most page faults.
       blocks_.emplace_back(new float[rows_per_block_ * cols_]);
+      advise_huge_pages(blocks_.back().get(), rows_per_block_ * cols_ * sizeof(float));
     }
     return row_mut(rows_++);
   }

@@ -99,23 +99,35 @@ struct Values {
 
 Values parse_values(std::string_view rest, float* out, std::size_t limit) {
   Values v;
-  std::size_t i = 0;
+  const char* p = rest.data();
+  const char* const end = p + rest.size();
   while (true) {
-    while (i < rest.size() && is_blank(rest[i])) ++i;
-    if (i == rest.size()) return v;
-    std::size_t j = i;
-    while (j < rest.size() && !is_blank(rest[j])) ++j;
+    while (p < end && is_blank(*p)) ++p;
+    if (p == end) return v;
     if (v.count == limit) {
       ++v.count;
       return v;
     }
-    auto value = parse_value(rest.substr(i, j - i));
-    if (!value) {
-      v.bad = rest.substr(i, j - i);
+    // The common case straight from the line: a number ending at a blank or
+    // the end. Anything else (a '+', a value out of range, a bad token) goes
+    // through parse_value with the whole token.
+    float value;
+    auto [next, ec] = std::from_chars(p, end, value);
+    if (ec == std::errc() && (next == end || is_blank(*next))) {
+      out[v.count++] = value;
+      p = next;
+      continue;
+    }
+    const char* token_end = p;
+    while (token_end < end && !is_blank(*token_end)) ++token_end;
+    const std::string_view token(p, static_cast<std::size_t>(token_end - p));
+    auto parsed = parse_value(token);
+    if (!parsed) {
+      v.bad = token;
       return v;
     }
-    out[v.count++] = *value;
-    i = j;
+    out[v.count++] = *parsed;
+    p = token_end;
   }
 }
 

@@ -34,7 +34,8 @@ std::string binary_file(bool newlines) {
 }
 
 std::string text_file(bool header, std::string_view line_end) {
-  std::string s = header ? "4 3" + std::string(line_end) : "";
+  std::string s;
+  if (header) (s = "4 3") += line_end;
   for (std::size_t i = 0; i < kWords.size(); ++i) {
     s += kWords[i];
     for (std::size_t j = 0; j < 3; ++j) {
