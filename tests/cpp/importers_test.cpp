@@ -41,7 +41,8 @@ std::string text_file(bool header, std::string_view line_end) {
     for (std::size_t j = 0; j < 3; ++j) {
       char buffer[32];
       auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, kValues[i * 3 + j]);
-      s += " " + std::string(buffer, end);
+      s += ' ';
+      s.append(buffer, end);
     }
     s += line_end;
   }
