@@ -83,7 +83,8 @@ Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, con
 
 Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const RowFunction& row) {
   MAVE_TRY(write_nd_array_fields(w, rows, cols));
-  std::vector<float> scratch(cols);
+  // A matrix without rows may claim any number of columns: no room for them.
+  std::vector<float> scratch(rows == 0 ? 0 : cols);
   for (std::size_t i = 0; i < rows; ++i) {
     MAVE_TRY(write_bytes(w, row(i, scratch.data()), cols * sizeof(float),
                          "Cannot write embedding matrix component"));

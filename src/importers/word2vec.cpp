@@ -402,7 +402,8 @@ Status write_header_line(BufferedWriter& w, const WordRows& rows) {
 Status write_word2vec_binary(BufferedWriter& w, const WordRows& rows, const Progress& progress) {
   Ticker tick(progress, kProgressRows);
   MAVE_TRY(write_header_line(w, rows));
-  std::vector<float> scratch(rows.cols);
+  // A file without rows may claim any number of columns: no room for them.
+  std::vector<float> scratch(rows.size == 0 ? 0 : rows.cols);
   for (std::size_t i = 0; i < rows.size; ++i) {
     std::string_view word = rows.word(i);
     // A leading newline would be taken for the separator after a row.
@@ -424,7 +425,8 @@ Status write_text_embeddings(BufferedWriter& w, const WordRows& rows, TextLayout
                              const Progress& progress) {
   Ticker tick(progress, kProgressRows);
   if (layout == TextLayout::WithHeader) MAVE_TRY(write_header_line(w, rows));
-  std::vector<float> scratch(rows.cols);
+  // A file without rows may claim any number of columns: no room for them.
+  std::vector<float> scratch(rows.size == 0 ? 0 : rows.cols);
   std::string line;
   for (std::size_t i = 0; i < rows.size; ++i) {
     std::string_view word = rows.word(i);

@@ -119,7 +119,8 @@ def import_and_load(path, fmt, output):
             raise LeftFiles(sorted(os.listdir(directory))) from None
         raise
     e = mave.load(output)
-    e.embed(list(e.words)[:5] + WORDS)
+    if e.dims <= MAX_LOOKUP_DIMS:  # the result holds a row of dims values per word
+        e.embed(list(e.words)[:5] + WORDS)
     os.unlink(output)
 
 

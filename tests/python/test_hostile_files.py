@@ -364,9 +364,24 @@ def test_huge_header_counts_in_imported_formats(tmp_path, fmt):
     data = next(iter(IMPORTS[fmt].values())).removeprefix(b"\xef\xbb\xbf")
     header_end = data.index(b"\n")
     variants = [["splice", 0, header_end, f"{words} {dims}".encode().hex()]
-                for words in [1, 4, 2**31, 2**32 - 1, 2**63, 2**64 - 1]
+                for words in [0, 1, 4, 2**31, 2**32 - 1, 2**63, 2**64 - 1]
                 for dims in [1, 3, 2**31, 2**32 - 1, 2**32, 2**64 - 1]]
     results = run_variants(tmp_path, data, f"import {fmt}", variants, memory_limit_mb=COUNT_MEMORY_MB)
     assert findings(results, {"ok", "formaterror"}) == []
-    assert [r[1] for r in results].count("ok") == 1  # the true "4 3"
+    # Only the true "4 3" converts (after "0 D" the rows are more words than
+    # the header announces).
+    ok = [bytes.fromhex(change[3]).decode() for change, outcome, *_ in results if outcome == "ok"]
+    assert ok == ["4 3"]
+    assert_fast_and_small(results)
+
+
+@pytest.mark.parametrize("fmt", ["word2vec", "text"])
+def test_no_rows_of_many_columns(tmp_path, fmt):
+    # Found by fuzzing: a header of 0 words and 822220428 dimensions made the
+    # writers set aside a row of that many floats (3.3 GB) for rows that do
+    # not exist.
+    pytest.importorskip("mave")
+    results = run_variants(tmp_path, b"0 4294967295\n", f"import {fmt}", [["truncate", 14]],
+                           memory_limit_mb=COUNT_MEMORY_MB)
+    assert [r[1] for r in results] == ["ok"]
     assert_fast_and_small(results)
