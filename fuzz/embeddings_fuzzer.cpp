@@ -1,4 +1,5 @@
-// Fuzz target: the whole finalfusion reader, then lookups of a few words.
+// Fuzz target: the whole finalfusion reader, then lookups of a few words,
+// one at a time and in a batch, and nearest-neighbour searches.
 //
 // Every read failure must come back as an error value and every broken
 // invariant as a mave::Panic; anything else (another exception, a crash, a
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +18,9 @@
 #include <variant>
 #include <vector>
 
+#include "format/batch.hpp"
 #include "format/embeddings.hpp"
+#include "search/nearest.hpp"
 #include "base/error.hpp"
 #include "fuzz_support.hpp"
 #include "text/vector_text.hpp"
@@ -178,6 +182,95 @@ void look_up(const Embeddings& e, std::string_view word) {
   require(wrong_length.panicked, "a target of the wrong length was accepted");
 }
 
+// A batch lookup of the same words gives each row exactly what a single
+// lookup gives, on one thread and on two; a failure of any word fails it.
+void look_up_batch(const Embeddings& e, const std::vector<std::string_view>& words) {
+  const std::size_t dims = e.dims();
+  if (dims > kMaxTarget || words.empty()) return;
+  std::vector<float> singles(words.size() * dims, sentinel());
+  std::vector<char> single_found(words.size());
+  bool single_panicked = false;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    Outcome one = fill(e, words[i], dims, 1);
+    single_panicked |= one.panicked;
+    single_found[i] = one.values.has_value();
+    if (one.values) std::copy(one.values->begin(), one.values->end(), singles.begin() + i * dims);
+  }
+  for (unsigned threads : {1u, 2u}) {
+    std::vector<float> out(words.size() * dims, sentinel());
+    std::unique_ptr<bool[]> found(new bool[words.size()]);
+    const mave::TargetMatrix target{reinterpret_cast<std::byte*>(out.data()), words.size(), dims,
+                                    static_cast<std::ptrdiff_t>(dims * sizeof(float)),
+                                    sizeof(float)};
+    bool panicked = false;
+    try {
+      mave::fill_embeddings(e, words, target, found.get(), threads);
+    } catch (const Panic&) {
+      panicked = true;
+    }
+    require(panicked == single_panicked, "a batch and single lookups disagree on failure");
+    if (panicked) continue;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      require(found[i] == static_cast<bool>(single_found[i]),
+              "a batch and a single lookup disagree on whether a word has a vector");
+      for (std::size_t j = 0; j < dims; ++j) {
+        const float got = out[i * dims + j];
+        const float want = found[i] ? singles[i * dims + j] : 0.0f;
+        require(std::memcmp(&got, &want, sizeof got) == 0,
+                "a batch row differs from the single lookup");
+      }
+    }
+  }
+}
+
+// Searches with a query taken from the file (the first vector found) and a
+// fixed one: sorted best first, only vocabulary rows, none excluded, the
+// same answer on one thread and on two.
+void search(const Embeddings& e, const std::vector<std::string_view>& words) {
+  const std::size_t dims = e.dims();
+  const std::size_t rows = std::min<std::size_t>(e.vocab().n_words(), e.storage().rows());
+  if (dims == 0 || dims > kMaxTarget || rows > (std::size_t{1} << 16)) return;
+  if (const auto* q = std::get_if<mave::MappedQuantizedArray>(&e.storage().variant())) {
+    // A general projection is applied to every row once: rows x dims^2.
+    if (q->quantizer().has_projection() && rows * dims * dims > (std::size_t{1} << 26)) return;
+  }
+  std::vector<std::vector<float>> queries = {std::vector<float>(dims, 0.0f)};
+  queries[0][0] = 1.0f;
+  for (std::string_view w : words) {
+    Outcome found = find(e, w);
+    if (found.values) {
+      queries.push_back(*found.values);
+      break;
+    }
+  }
+  mave::NearestSearch searcher(e);
+  const std::size_t exclude[] = {0};
+  for (const auto& query : queries) {
+    std::vector<mave::Neighbour> first;
+    for (unsigned threads : {1u, 2u}) {
+      std::vector<mave::Neighbour> got;
+      try {
+        got = searcher.nearest(query, rows, 3, exclude, threads);
+      } catch (const Panic&) {
+        continue;  // a code beyond the centroids
+      }
+      require(got.size() <= 3, "more neighbours than asked for");
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        require(got[i].row < rows && got[i].row != 0, "a neighbour outside the vocabulary rows");
+        require(i == 0 || got[i - 1].cosine >= got[i].cosine, "neighbours out of order");
+      }
+      if (threads == 1) {
+        first = got;
+      } else {
+        require(got.size() == first.size(), "threads changed the answer");
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          require(got[i].row == first[i].row, "threads changed the answer");
+        }
+      }
+    }
+  }
+}
+
 void exercise(const Embeddings& e) {
   (void)e.vocab().n_words();
   (void)e.vocab().addressed_rows();
@@ -187,8 +280,18 @@ void exercise(const Embeddings& e) {
     } catch (const Panic&) {
     }
   }
-  for (const std::string& word : vocabulary_words(e)) look_up(e, word);
-  for (std::string_view word : kFixedWords) look_up(e, word);
+  const std::vector<std::string> vocabulary = vocabulary_words(e);
+  std::vector<std::string_view> batch;
+  for (const std::string& word : vocabulary) {
+    look_up(e, word);
+    if (ngram_count(e, word) <= kMaxNGrams) batch.push_back(word);
+  }
+  for (std::string_view word : kFixedWords) {
+    look_up(e, word);
+    if (ngram_count(e, word) <= kMaxNGrams) batch.push_back(word);
+  }
+  look_up_batch(e, batch);
+  search(e, batch);
 }
 
 }  // namespace

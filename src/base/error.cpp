@@ -12,6 +12,7 @@ namespace mave {
 
 namespace {
 
+// Pinned: docs/compatibility.md
 constexpr std::string_view kErrorKindNames[] = {
     "NotFound", "PermissionDenied", "ConnectionRefused", "ConnectionReset", "HostUnreachable",
     "NetworkUnreachable", "ConnectionAborted", "NotConnected", "AddrInUse", "AddrNotAvailable",
@@ -30,6 +31,7 @@ std::string os_message(int code) {
   return msg ? std::string(msg) : std::string("Unknown error ") + std::to_string(code);
 }
 
+// Pinned: docs/compatibility.md
 std::string_view shape_kind_name(ShapeErrorKind kind) {
   switch (kind) {
     case ShapeErrorKind::IncompatibleShape: return "IncompatibleShape";
@@ -42,6 +44,7 @@ std::string_view shape_kind_name(ShapeErrorKind kind) {
   return "Unsupported";
 }
 
+// Pinned: docs/compatibility.md
 std::string_view shape_kind_description(ShapeErrorKind kind) {
   switch (kind) {
     case ShapeErrorKind::IncompatibleShape: return "incompatible shapes";
@@ -54,6 +57,7 @@ std::string_view shape_kind_description(ShapeErrorKind kind) {
   return "unsupported operation";
 }
 
+// Pinned: docs/compatibility.md
 // Characters shown as \u{...} in debug text: controls, separators other than
 // the space, format characters, private use and noncharacters.
 bool is_printable(char32_t c) {
@@ -85,6 +89,7 @@ std::string_view error_kind_name(ErrorKind kind) {
   return kErrorKindNames[static_cast<int>(kind)];
 }
 
+// Pinned: docs/compatibility.md (the kind shown for each OS error)
 ErrorKind error_kind_from_errno(int code) {
   switch (code) {
     case E2BIG: return ErrorKind::ArgumentListTooLong;
@@ -131,6 +136,7 @@ IoError IoError::os(int code) {
   return IoError(Repr::Os, error_kind_from_errno(code), code, os_message(code), {});
 }
 
+// Pinned: docs/compatibility.md
 std::string IoError::debug() const {
   std::string kind(error_kind_name(kind_));
   switch (repr_) {
@@ -147,6 +153,7 @@ std::string IoError::debug() const {
   return {};
 }
 
+// Pinned: docs/compatibility.md
 std::string IoError::display() const {
   switch (repr_) {
     case Repr::Os: {
@@ -201,6 +208,7 @@ EmbeddingsError EmbeddingsError::conversion(std::string from, std::string to) {
   return e;
 }
 
+// Pinned: docs/compatibility.md
 std::string EmbeddingsError::display() const {
   switch (variant_) {
     case Variant::Context: return text_;
@@ -223,6 +231,7 @@ std::string EmbeddingsError::debug() const {
   return out;
 }
 
+// Pinned: docs/compatibility.md
 void EmbeddingsError::append_debug(std::string& out) const {
   switch (variant_) {
     case Variant::Context:
@@ -256,6 +265,7 @@ void EmbeddingsError::append_debug(std::string& out) const {
   }
 }
 
+// Pinned: docs/compatibility.md
 std::string debug_quote(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
@@ -304,6 +314,7 @@ void panic(std::string message, SourceLocation where) {
 
 void panic_assert_eq(std::string_view text, std::uint64_t left, std::uint64_t right,
                      SourceLocation where) {
+  // Pinned: docs/compatibility.md
   std::string msg = "assertion `left == right` failed: ";
   msg += text;
   msg += "\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
@@ -311,6 +322,7 @@ void panic_assert_eq(std::string_view text, std::uint64_t left, std::uint64_t ri
 }
 
 void panic_index_out_of_bounds(SourceLocation where) {
+  // Pinned: docs/compatibility.md
   panic("assertion failed: index < dim", where);
 }
 

@@ -42,6 +42,7 @@ class IoError {
   static IoError custom(ErrorKind kind, std::string payload_debug, std::string payload_display) {
     return IoError(Repr::Custom, kind, 0, std::move(payload_debug), std::move(payload_display));
   }
+  // Pinned: docs/compatibility.md
   // The two static errors of exact reads and writes.
   static IoError unexpected_eof() {
     return message(ErrorKind::UnexpectedEof, "failed to fill whole buffer");
@@ -220,6 +221,7 @@ void set_panic_reports(bool enabled);
 [[noreturn]] void panic(std::string message,
                         SourceLocation where = SourceLocation::current());
 
+// Pinned: docs/compatibility.md
 // "assertion `left == right` failed: TEXT\n  left: A\n right: B"
 [[noreturn]] void panic_assert_eq(std::string_view text, std::uint64_t left, std::uint64_t right,
                                   SourceLocation where = SourceLocation::current());

@@ -15,6 +15,7 @@ namespace mave {
 
 namespace {
 
+// Pinned: docs/compatibility.md
 IoError invalid_seek() {
   return IoError::message(ErrorKind::InvalidInput,
                           "invalid seek to a negative or overflowing position");
@@ -37,6 +38,7 @@ File::~File() {
 
 IoResult<File> File::open_read(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
+    // Pinned: docs/compatibility.md
     return IoError::message(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
   }
   int fd;
@@ -48,6 +50,7 @@ IoResult<File> File::open_read(const std::string& path) {
 
 IoResult<File> File::create(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
+    // Pinned: docs/compatibility.md
     return IoError::message(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
   }
   int fd;
@@ -296,10 +299,12 @@ IoResult<Mapping> Mapping::map(const File& file, std::uint64_t offset, std::uint
   struct stat st;
   if (::fstat(file.fd(), &st) != 0) return IoError::os(errno);
   if (!S_ISREG(st.st_mode)) {
+    // Pinned: docs/compatibility.md
     return IoError::message(ErrorKind::Unsupported, "only regular files can be memory mapped");
   }
   auto size = static_cast<std::uint64_t>(st.st_size);
   if (offset > size || length > size - offset) {
+    // Pinned: docs/compatibility.md
     return IoError::message(ErrorKind::UnexpectedEof,
                             "memory map range reaches past the end of the file");
   }
@@ -307,6 +312,7 @@ IoResult<Mapping> Mapping::map(const File& file, std::uint64_t offset, std::uint
   std::uint64_t base_offset = offset - offset % page;
   std::uint64_t lead = offset - base_offset;
   if (length > std::numeric_limits<std::size_t>::max() - lead) {
+    // Pinned: docs/compatibility.md
     return IoError::message(ErrorKind::InvalidInput, "memory map length too large");
   }
   std::size_t base_len = static_cast<std::size_t>(lead + length);

@@ -75,6 +75,7 @@ std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
   return std::nullopt;
 }
 
+// Pinned: docs/compatibility.md
 std::string utf8_error_description(const Utf8Error& error) {
   if (!error.error_len) {
     return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);

@@ -10,9 +10,6 @@ namespace mave {
 
 namespace {
 
-constexpr unsigned kTagBits = 24;
-constexpr std::uint64_t kTagMask = (std::uint64_t{1} << kTagBits) - 1;
-
 // A per-process seed, so that a crafted vocabulary cannot be built to collide.
 std::uint32_t process_seed() {
   static const std::uint32_t seed = std::random_device{}();
@@ -31,14 +28,12 @@ std::uint64_t WordList::hash(std::string_view word) {
 }
 
 std::size_t WordList::probe(std::string_view word, std::uint64_t h) const {
-  std::uint64_t tag = h >> (64 - kTagBits);
+  const std::uint64_t tag = tag_of(h);
   std::size_t i = static_cast<std::size_t>(h & mask_);
   for (;;) {
-    std::uint64_t slot = slots_[i];
-    if (slot == 0) return i;
-    if ((slot & kTagMask) == tag && (*this)[static_cast<std::size_t>((slot >> kTagBits) - 1)] == word) {
-      return i;
-    }
+    const Slot& slot = slots_[i];
+    if (slot.key == 0) return i;
+    if ((slot.key & kTagMask) == tag && bytes_of(slot) == word) return i;
     i = static_cast<std::size_t>((i + 1) & mask_);
   }
 }
@@ -46,7 +41,7 @@ std::size_t WordList::probe(std::string_view word, std::uint64_t h) const {
 std::size_t WordList::build_index() {
   // Load factor at most 2/3 keeps probe sequences short.
   std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8, size() + size() / 2 + 1));
-  slots_.assign(capacity, 0);
+  slots_.assign(capacity, Slot{0, 0});
   mask_ = capacity - 1;
   // The slots are touched at random: each word's hash is computed a few words
   // ahead and its slot prefetched, so that the misses overlap.
@@ -64,17 +59,13 @@ std::size_t WordList::build_index() {
     if (i + kAhead < size()) start(i + kAhead);
     std::string_view word = (*this)[i];
     std::size_t at = probe(word, h);
-    if (slots_[at] == 0) ++distinct;
-    slots_[at] = (static_cast<std::uint64_t>(i + 1) << kTagBits) | (h >> (64 - kTagBits));
+    if (slots_[at].key == 0) ++distinct;
+    const std::uint64_t begin = static_cast<std::uint64_t>(word.data() - bytes_.data());
+    const bool near = word.size() < kLengthMask && begin < (std::uint64_t{1} << (64 - kLengthBits));
+    slots_[at] = Slot{(static_cast<std::uint64_t>(i + 1) << kTagBits) | tag_of(h),
+                      near ? begin << kLengthBits | word.size() : kFarSpan};
   }
   return distinct;
-}
-
-std::optional<std::size_t> WordList::find(std::string_view word) const {
-  if (slots_.empty()) return std::nullopt;
-  std::uint64_t slot = slots_[probe(word, hash(word))];
-  if (slot == 0) return std::nullopt;
-  return static_cast<std::size_t>((slot >> kTagBits) - 1);
 }
 
 }  // namespace mave

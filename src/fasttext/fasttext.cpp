@@ -33,6 +33,7 @@ Result<E> read_code(BufferedReader& r, std::string_view desc, std::string_view u
 // One dictionary word: bytes up to the first zero byte, or to the end of the
 // stream when none comes. The last byte read is dropped either way; without a
 // terminator the count read that follows fails at the end of the stream.
+// Pinned: docs/compatibility.md
 Result<std::string_view> read_entry_word(BufferedReader& r, std::string& buf) {
   buf.clear();
   auto got = r.read_until(0, buf);
@@ -46,6 +47,7 @@ Result<std::string_view> read_entry_word(BufferedReader& r, std::string& buf) {
 
 }  // namespace
 
+// Pinned: docs/compatibility.md (metadata values)
 const char* loss_name(Loss loss) {
   switch (loss) {
     case Loss::HierarchicalSoftmax: return "HierarchicalSoftmax";
@@ -55,6 +57,7 @@ const char* loss_name(Loss loss) {
   return "";
 }
 
+// Pinned: docs/compatibility.md
 const char* model_name(Model model) {
   switch (model) {
     case Model::Cbow: return "Cbow";
@@ -64,6 +67,7 @@ const char* model_name(Model model) {
   return "";
 }
 
+// Pinned: docs/compatibility.md
 Result<FastTextConfig> read_fasttext_config(BufferedReader& r) {
   FastTextConfig c;
   MAVE_ASSIGN_OR_RETURN(c.dims, read_u32(r, "Cannot read number of dimensions"));
@@ -83,6 +87,7 @@ Result<FastTextConfig> read_fasttext_config(BufferedReader& r) {
   return c;
 }
 
+// Pinned: docs/compatibility.md
 Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTextConfig& config) {
   MAVE_ASSIGN_OR_RETURN(std::uint32_t vocab_size, read_u32(r, "Cannot read vocabulary size"));
   MAVE_TRY(read_u32(r, "Cannot read number of words"));
@@ -108,6 +113,7 @@ Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTe
                                 FastTextHashIndexer(config.bucket), "<", ">");
 }
 
+// Pinned: docs/compatibility.md
 Result<NdArray> read_fasttext_matrix(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::size_t rows, read_size(r, "Cannot read number of embedding matrix rows"));
   MAVE_ASSIGN_OR_RETURN(std::size_t cols,
@@ -172,6 +178,7 @@ NdNorms normalize_word_rows(NdArray& matrix, std::size_t n_words) {
   return norms;
 }
 
+// Pinned: docs/compatibility.md (the metadata keys)
 Metadata fasttext_metadata(const FastTextConfig& c) {
   using V = Metadata::Value;
   auto i = [](std::uint32_t v) { return V(static_cast<std::int64_t>(v)); };
@@ -193,6 +200,7 @@ Metadata fasttext_metadata(const FastTextConfig& c) {
 }
 
 Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
+  // Pinned: docs/compatibility.md (odd word order kept; and the texts below)
   MAVE_ASSIGN_OR_RETURN(std::uint32_t magic, read_u32(r, "Cannot fastText read magic"));
   if (magic != kFastTextMagic) {
     return EmbeddingsError::format("Expected " + std::to_string(kFastTextMagic) +
@@ -206,6 +214,7 @@ Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
   MAVE_ASSIGN_OR_RETURN(FastTextConfig config, read_fasttext_config(r));
   MAVE_ASSIGN_OR_RETURN(FastTextSubwordVocab vocab, read_fasttext_words(r, config));
 
+  // Pinned: docs/compatibility.md (and the texts below)
   MAVE_ASSIGN_OR_RETURN(std::uint8_t quantized, read_u8(r, "Cannot read quantization information"));
   // Only 1 means quantized; other values read as an ordinary matrix.
   if (quantized == 1) return EmbeddingsError::format("Quantized fastText models are not supported");

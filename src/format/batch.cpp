@@ -1,6 +1,7 @@
 #include "format/batch.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -16,16 +17,16 @@ unsigned choose_threads(unsigned requested, std::size_t n_items, std::size_t ite
 }
 
 void parallel_for(std::size_t n, unsigned threads,
-                  const std::function<void(std::size_t, std::size_t)>& work) {
+                  const std::function<void(unsigned, std::size_t, std::size_t)>& work) {
   threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(n, 1)));
   if (threads == 1) {
-    work(0, n);
+    work(0, 0, n);
     return;
   }
   std::vector<std::exception_ptr> errors(threads);
   auto part = [&](unsigned t) {
     try {
-      work(n * t / threads, n * (t + 1) / threads);
+      work(t, n * t / threads, n * (t + 1) / threads);
     } catch (...) {
       errors[t] = std::current_exception();
     }
@@ -47,17 +48,55 @@ void parallel_for(std::size_t n, unsigned threads,
   }
 }
 
-void fill_embeddings(const Embeddings& embeddings, std::span<const std::string_view> words,
-                     const TargetMatrix& out, bool* found, unsigned threads) {
-  threads = choose_threads(threads, words.size(), 4096);
-  parallel_for(words.size(), threads, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
+namespace {
+
+// Lookups of words[begin, end) in three stages a few words apart, so that the
+// memory fetches of different words are in flight together instead of one
+// after the other: hash the word and ask for its index slot; read the slot
+// and ask for the candidate's bytes and row; compare and copy. A word that is
+// not in the vocabulary takes fill_embedding's way (composed or nothing).
+void fill_range(const Embeddings& embeddings, std::span<const std::string_view> words,
+                const TargetMatrix& out, bool* found, std::size_t begin, std::size_t end) {
+  const WordList& list = embeddings.vocab().words();
+  constexpr std::size_t kDistance = 6;
+  constexpr std::size_t kRing = 16;  // more than two distances of hashes
+  static_assert(kRing > 2 * kDistance);
+  std::uint64_t hashes[kRing];
+  for (std::size_t t = begin; t < end + 2 * kDistance; ++t) {
+    if (t < end) {
+      const std::uint64_t h = WordList::hash(words[t]);
+      hashes[t % kRing] = h;
+      list.prefetch_slot(h);
+    }
+    if (t >= begin + kDistance && t - kDistance < end) {
+      const std::size_t i = t - kDistance;
+      if (auto candidate = list.candidate(hashes[i % kRing])) {
+        embeddings.storage().prefetch_row(*candidate, /*whole=*/true);
+      }
+    }
+    if (t >= begin + 2 * kDistance) {
+      const std::size_t i = t - 2 * kDistance;
       const TargetView row = out.row(i);
+      if (auto known = list.find(words[i], hashes[i % kRing], [](std::size_t) {})) {
+        embeddings.copy_row(*known, row);
+        found[i] = true;
+        continue;
+      }
       found[i] = embeddings.fill_embedding(words[i], row);
       if (!found[i]) {
         for (std::size_t j = 0; j < row.len; ++j) row.set(j, 0.0f);
       }
     }
+  }
+}
+
+}  // namespace
+
+void fill_embeddings(const Embeddings& embeddings, std::span<const std::string_view> words,
+                     const TargetMatrix& out, bool* found, unsigned threads) {
+  threads = choose_threads(threads, words.size(), 4096);
+  parallel_for(words.size(), threads, [&](unsigned, std::size_t begin, std::size_t end) {
+    fill_range(embeddings, words, out, found, begin, end);
   });
 }
 

@@ -15,11 +15,11 @@ namespace mave {
 // open (0): one per ~`items_per_thread` items, at most one per core.
 unsigned choose_threads(unsigned requested, std::size_t n_items, std::size_t items_per_thread);
 
-// Runs work(begin, end) over [0, n) split into `threads` contiguous parts,
-// the calling thread taking the first. The first exception thrown by any part
-// is rethrown after all parts have ended.
+// Runs work(part, begin, end) over [0, n) split into `threads` contiguous
+// parts numbered in order, the calling thread taking part 0. The first
+// exception thrown by any part is rethrown after all parts have ended.
 void parallel_for(std::size_t n, unsigned threads,
-                  const std::function<void(std::size_t, std::size_t)>& work);
+                  const std::function<void(unsigned, std::size_t, std::size_t)>& work);
 
 // Row i of `out` gets the vector of words[i], exactly as fill_embedding
 // writes it into that row, and found[i] whether there was one; rows without

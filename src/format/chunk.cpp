@@ -42,6 +42,7 @@ IoStatus read_in_steps(BufferedReader& r, Container& out, std::uint64_t n, std::
 
 }  // namespace
 
+// Pinned: docs/compatibility.md (names used in messages)
 std::string_view chunk_identifier_name(ChunkIdentifier id) {
   switch (id) {
     case ChunkIdentifier::Header: return "Header";
@@ -94,6 +95,7 @@ Status seek_to(BufferedReader& r, std::uint64_t offset, std::string_view desc) {
 
 Status seek_forward(BufferedReader& r, std::uint64_t n, std::string_view desc) {
   if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    // Pinned: docs/compatibility.md
     return EmbeddingsError::read(
         std::string(desc),
         IoError::message(ErrorKind::InvalidInput,
@@ -106,6 +108,7 @@ Status seek_forward(BufferedReader& r, std::uint64_t n, std::string_view desc) {
 
 Status skip_padding(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::uint64_t p, stream_position(r, kPaddingPositionDesc));
+  // Pinned: docs/compatibility.md
   return seek_forward(r, padding_for(p), "Cannot skip padding");
 }
 
@@ -154,6 +157,7 @@ Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n,
   return out;
 }
 
+// Pinned: docs/compatibility.md
 Status expect_chunk_identifier(BufferedReader& r, ChunkIdentifier expected) {
   MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, "Cannot read chunk identifier"));
   if (!is_known_chunk_code(code)) return EmbeddingsError::unknown_chunk_identifier(code);
@@ -165,6 +169,7 @@ Status expect_chunk_identifier(BufferedReader& r, ChunkIdentifier expected) {
   return {};
 }
 
+// Pinned: docs/compatibility.md
 Result<ChunkIdentifier> peek_chunk_identifier(BufferedReader& r, std::string_view what) {
   const std::string name(what);
   MAVE_ASSIGN_OR_RETURN(std::uint64_t start,
@@ -175,6 +180,7 @@ Result<ChunkIdentifier> peek_chunk_identifier(BufferedReader& r, std::string_vie
   return static_cast<ChunkIdentifier>(code);
 }
 
+// Pinned: docs/compatibility.md
 Status expect_element_type(BufferedReader& r, std::uint32_t expected) {
   MAVE_ASSIGN_OR_RETURN(std::uint32_t type, read_u32(r, "Cannot read type identifier"));
   if (type != expected) {
@@ -185,6 +191,7 @@ Status expect_element_type(BufferedReader& r, std::uint32_t expected) {
 }
 
 EmbeddingsError invalid_item(const Utf8Error& bad) {
+  // Pinned: docs/compatibility.md
   return EmbeddingsError::format("Item contains invalid UTF-8: " + utf8_error_description(bad));
 }
 
@@ -192,6 +199,7 @@ namespace {
 
 // Reads one string item into `buf`, reusing its storage.
 Status read_string_item_into(BufferedReader& r, std::string& buf) {
+  // Pinned: docs/compatibility.md
   MAVE_ASSIGN_OR_RETURN(std::uint32_t len, read_u32(r, "Cannot read string length"));
   auto left = r.remaining();
   if (left && len > *left) return EmbeddingsError::read(std::string(kItemDesc), IoError::unexpected_eof());
@@ -241,6 +249,7 @@ Status read_string_items(BufferedReader& r, std::uint64_t count, WordList& out) 
   return {};
 }
 
+// Pinned: docs/compatibility.md (every message text of the header)
 Result<std::vector<ChunkIdentifier>> read_header(BufferedReader& r) {
   unsigned char magic[4];
   if (auto st = r.read_exact(magic, 4); !st.ok()) {
@@ -266,6 +275,7 @@ Result<std::vector<ChunkIdentifier>> read_header(BufferedReader& r) {
   return ids;
 }
 
+// Pinned: docs/compatibility.md
 Status write_header(BufferedWriter& w, const std::vector<ChunkIdentifier>& ids) {
   MAVE_TRY(write_bytes(w, "FiFu", 4, "Cannot write magic"));
   MAVE_TRY(write_u32(w, 0, "Cannot write model version"));
@@ -306,12 +316,14 @@ Result<std::uint32_t> padding_after(BufferedWriter& w, std::uint64_t field_bytes
 
 Status write_padding(BufferedWriter& w, std::uint32_t n) {
   static constexpr unsigned char zeros[4] = {0, 0, 0, 0};
+  // Pinned: docs/compatibility.md
   return write_bytes(w, zeros, n, "Cannot write padding");
 }
 
 Status write_string_items(BufferedWriter& w, const WordList& items) {
   for (std::size_t i = 0; i < items.size(); ++i) {
     std::string_view item = items[i];
+    // Pinned: docs/compatibility.md
     MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(item.size()), "Cannot write string length"));
     MAVE_TRY(write_bytes(w, item.data(), item.size(), "Cannot write string"));
   }

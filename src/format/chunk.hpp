@@ -36,6 +36,7 @@ std::string_view chunk_identifier_name(ChunkIdentifier id);
 // Codes 1..9 are chunk kinds; 0 and everything above 9 are unknown.
 inline bool is_known_chunk_code(std::uint32_t code) { return code >= 1 && code <= 9; }
 
+// Pinned: docs/compatibility.md
 // Descriptions of steps that several chunk kinds share.
 inline constexpr std::string_view kPaddingPositionDesc =
     "Cannot get file position for computing padding";

@@ -43,10 +43,12 @@ Embeddings::Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage st
                        NdNorms norms)
     : Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0) {
   if (vocab_.n_words() != norms_->values.size()) {
+    // Pinned: docs/compatibility.md
     panic_assert_eq("Vocab and norms do not have the same length", vocab_.n_words(),
                     norms_->values.size());
   }
   if (vocab_.addressed_rows() != storage_.rows()) {
+    // Pinned: docs/compatibility.md
     panic_assert_eq("Max vocab index must match number of rows in the embedding matrix.",
                     vocab_.addressed_rows(), storage_.rows());
   }
@@ -60,6 +62,7 @@ Embeddings Embeddings::unchecked(std::optional<Metadata> metadata, Vocab vocab, 
 bool Embeddings::fill_embedding(std::string_view word, const TargetView& target) const {
   const std::size_t n = dims();
   if (target.len != n) {
+    // Pinned: docs/compatibility.md
     panic_assert_eq("Embeddings have " + std::to_string(n) +
                         " dimensions, whereas target array has " + std::to_string(target.len),
                     target.len, n);
@@ -79,20 +82,14 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
     }
     storage_.add_rows(rows, s.acc.data(), s.rebuilt);
   };
-  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch));
+  auto prefetch = [this](std::size_t row) { storage_.prefetch_row(row); };
+  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch), CandidateHook(prefetch));
   switch (found.kind) {
     case WordLookup::Kind::None:
       return false;
-    case WordLookup::Kind::Known: {
-      if (const float* row = storage_.dense_row(found.row)) {
-        copy_to_target(row, target);
-      } else {
-        s.acc.resize(n);
-        storage_.row_into(found.row, s.acc.data());
-        copy_to_target(s.acc.data(), target);
-      }
+    case WordLookup::Kind::Known:
+      copy_row(found.row, target);
       return true;
-    }
     case WordLookup::Kind::Composed: {
       scale_to_unit_norm(s.acc.data(), n, target.is_contiguous());
       copy_to_target(s.acc.data(), target);
@@ -100,6 +97,17 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
     }
   }
   return false;
+}
+
+void Embeddings::copy_row(std::size_t row, const TargetView& target) const {
+  if (const float* values = storage_.dense_row(row)) {
+    copy_to_target(values, target);
+    return;
+  }
+  LookupScratch& s = scratch();
+  s.acc.resize(dims());
+  storage_.row_into(row, s.acc.data());
+  copy_to_target(s.acc.data(), target);
 }
 
 std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) const {
@@ -117,7 +125,8 @@ std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) co
     }
     storage_.add_rows(rows, composed.data(), s.rebuilt);
   };
-  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch));
+  auto prefetch = [this](std::size_t row) { storage_.prefetch_row(row); };
+  WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch), CandidateHook(prefetch));
   switch (found.kind) {
     case WordLookup::Kind::None:
       return std::nullopt;
@@ -173,6 +182,7 @@ Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& m
 
 Result<Embeddings> read_embeddings_mapped(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::vector<ChunkIdentifier> ids, read_header(r));
+  // Pinned: docs/compatibility.md
   if (ids.empty()) return EmbeddingsError::format("Embedding file does not contain chunks");
   std::optional<Metadata> metadata;
   if (ids.front() == ChunkIdentifier::Metadata) {

@@ -51,6 +51,9 @@ class Embeddings {
   // not dims() is an aborting failure, checked before the lookup.
   bool fill_embedding(std::string_view word, const TargetView& target) const;
   std::optional<EmbeddingRow> find_embedding(std::string_view word) const;
+  // Writes storage row `row` through the target, as fill_embedding does for a
+  // known word. The target's length must be dims(); the row is checked.
+  void copy_row(std::size_t row, const TargetView& target) const;
 
   // Writes the whole file: header, metadata, vocabulary, matrix, norms. The
   // storage must be dense (owned or mapped). Does not flush the writer.

@@ -47,6 +47,7 @@ Result<Metadata> Metadata::parse(std::string_view text) {
     doc->table = toml::parse(text);
   } catch (const toml::parse_error& e) {
     const auto& where = e.source().begin;
+    // Pinned: docs/compatibility.md
     return EmbeddingsError::format("Cannot deserialize TOML metadata: " +
                                    std::string(e.description()) + " at line " +
                                    std::to_string(where.line) + ", column " +
@@ -62,6 +63,7 @@ std::string Metadata::to_toml() const {
   try {
     out << toml::toml_formatter(doc_->table);
   } catch (const std::exception& e) {
+    // Pinned: docs/compatibility.md
     panic(std::string("Unable to represent value as string: ") + e.what());
   }
   return out.str();
@@ -82,6 +84,7 @@ std::optional<Metadata::Value> Metadata::get(std::string_view key) const {
   return std::nullopt;
 }
 
+// Pinned: docs/compatibility.md
 Result<Metadata> read_metadata(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::Metadata));
   MAVE_ASSIGN_OR_RETURN(std::uint64_t len, read_u64(r, "Cannot read chunk length"));
@@ -94,6 +97,7 @@ Result<Metadata> read_metadata(BufferedReader& r) {
   return Metadata::parse(text.value());
 }
 
+// Pinned: docs/compatibility.md
 Status write_metadata(BufferedWriter& w, const Metadata& metadata) {
   std::string text = metadata.to_toml();
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::Metadata),

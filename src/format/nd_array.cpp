@@ -10,6 +10,7 @@ namespace mave {
 static_assert(std::endian::native == std::endian::little,
               "mapped float32 rows are read in place, which needs a little-endian host");
 
+// Pinned: docs/compatibility.md (every message text of this reader)
 Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::NdArray));
   MAVE_TRY(read_u64(r, "Cannot read embedding matrix chunk length"));
@@ -33,6 +34,7 @@ Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
   return MappedNdArray(rows, cols, std::move(mapping).value());
 }
 
+// Pinned: docs/compatibility.md (every message text of this writer)
 Status write_nd_array(BufferedWriter& w, const NdArray& matrix) {
   return write_nd_array(w, matrix.rows(), matrix.cols(), matrix.data().data());
 }
@@ -52,6 +54,7 @@ Status write_nd_array_fields(BufferedWriter& w, std::size_t rows, std::size_t co
   MAVE_TRY(write_u64(w, kFieldBytes + padding + data_bytes,
                      "Cannot write embedding matrix chunk length"));
   MAVE_TRY(write_u64(w, rows, "Cannot write number of rows of the embedding matrix"));
+  // Pinned: docs/compatibility.md
   // The file holds the column count in 32 bits; a wider one (possible only
   // for a matrix without rows) would be written cut short, as another shape.
   if (cols > std::numeric_limits<std::uint32_t>::max()) {

@@ -2,6 +2,7 @@
 
 namespace mave {
 
+// Pinned: docs/compatibility.md
 Result<NdNorms> read_norms(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::NdNorms));
   MAVE_TRY(read_u64(r, "Cannot read norms chunk length"));
@@ -12,6 +13,7 @@ Result<NdNorms> read_norms(BufferedReader& r) {
   return NdNorms{std::move(values)};
 }
 
+// Pinned: docs/compatibility.md
 Status write_norms(BufferedWriter& w, std::span<const float> norms) {
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::NdNorms),
                      "Cannot write norms chunk identifier"));

@@ -16,6 +16,7 @@ ProductQuantizer::ProductQuantizer(std::size_t quantized_len, std::size_t n_cent
       sub_len_(sub_len),
       subquantizers_(std::move(subquantizers)),
       projection_(std::move(projection)) {
+  // Pinned: docs/compatibility.md
   if (subquantizers_.empty()) panic("Attempted to construct a product quantizer without quantizers.");
 }
 
@@ -79,6 +80,7 @@ void MappedQuantizedArray::rows_into(std::span<const std::uint64_t> indices, flo
   }
 }
 
+// Pinned: docs/compatibility.md (every message text of this reader)
 Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::QuantizedArray));
   MAVE_TRY(read_u64(r, "Cannot read quantized embedding matrix chunk length"));
@@ -90,6 +92,7 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
                         read_u32(r, "Cannot read quantized embedding length"));
   MAVE_ASSIGN_OR_RETURN(std::uint32_t reconstructed_len,
                         read_u32(r, "Cannot read reconstructed embedding length"));
+  // Pinned: docs/compatibility.md (it reads the number of centroids; the wording stays)
   MAVE_ASSIGN_OR_RETURN(std::uint32_t n_centroids,
                         read_u32(r, "Cannot read number of subquantizers"));
   MAVE_ASSIGN_OR_RETURN(std::size_t n_embeddings,
@@ -97,8 +100,10 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
 
   // Every row has quantized_len codes; without one there is nothing to rebuild
   // (and sub_len would divide by zero).
+  // Pinned: docs/compatibility.md
   if (quantized_len == 0) panic("Quantized embedding length must not be zero");
   if (reconstructed_len % quantized_len != 0) {
+    // Pinned: docs/compatibility.md (odd wording kept)
     return EmbeddingsError::format(
         "Reconstructed embedding length (" + std::to_string(reconstructed_len) +
         ") not a multiple of the quantized embedding length: (" + std::to_string(quantized_len) +
@@ -133,6 +138,7 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
     norms = std::move(n);
   }
 
+  // Pinned: docs/compatibility.md
   MAVE_ASSIGN_OR_RETURN(std::uint64_t offset, stream_position(r, kMappingPositionDesc));
   // A wrapped product would map fewer rows than n_embeddings and leave the
   // row count out of step with the norms.

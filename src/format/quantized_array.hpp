@@ -27,6 +27,12 @@ class ProductQuantizer {
   std::size_t sub_len() const { return sub_len_; }
   std::size_t reconstructed_len() const { return quantized_len_ * sub_len_; }
   bool has_projection() const { return projection_.has_value(); }
+  // Centroid c of subquantizer q starts at (q * n_centroids + c) * sub_len.
+  std::span<const float> subquantizers() const { return subquantizers_; }
+  // Row-major reconstructed_len^2 values; empty without a projection.
+  std::span<const float> projection() const {
+    return projection_ ? std::span<const float>(*projection_) : std::span<const float>();
+  }
 
   // Rebuilds the row of `codes` (quantized_len bytes) into out[0 ..
   // reconstructed_len); `scratch` holds the unprojected row when there is a
@@ -58,6 +64,8 @@ class MappedQuantizedArray {
   void rows_into(std::span<const std::uint64_t> indices, float* out) const;
 
   const ProductQuantizer& quantizer() const { return quantizer_; }
+  // rows() x quantized_len codes, row-major.
+  const std::uint8_t* codes() const { return reinterpret_cast<const std::uint8_t*>(codes_.data()); }
   const std::optional<std::vector<float>>& norms() const { return norms_; }
 
  private:

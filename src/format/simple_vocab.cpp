@@ -2,6 +2,7 @@
 
 namespace mave {
 
+// Pinned: docs/compatibility.md
 Result<SimpleVocab> read_simple_vocab(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::SimpleVocab));
   MAVE_TRY(read_u64(r, "Cannot read vocabulary chunk length"));

@@ -30,6 +30,28 @@ const float* Storage::dense_row(std::size_t i) const {
       v_);
 }
 
+void Storage::prefetch_row(std::size_t i, bool whole) const {
+  if (i >= rows()) return;
+  const auto* bytes = reinterpret_cast<const char*>(
+      std::visit(
+          [i](const auto& s) -> const void* {
+            if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
+              return s.codes() + i * s.quantizer().quantized_len();
+            } else {
+              return s.row_data(i);
+            }
+          },
+          v_));
+  const std::size_t n = std::holds_alternative<MappedQuantizedArray>(v_)
+                            ? std::get<MappedQuantizedArray>(v_).quantizer().quantized_len()
+                            : cols() * sizeof(float);
+  if (n == 0) return;
+  __builtin_prefetch(bytes);
+  if (!whole) return;
+  for (std::size_t at = 64; at < n; at += 64) __builtin_prefetch(bytes + at);
+  __builtin_prefetch(bytes + n - 1);
+}
+
 void Storage::row_into(std::size_t i, float* out) const {
   std::visit(
       [&](const auto& s) {
@@ -59,6 +81,7 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
 }
 
 Result<Storage> read_storage_chunk(BufferedReader& r) {
+  // Pinned: docs/compatibility.md
   MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "storage"));
   switch (id) {
     case ChunkIdentifier::NdArray: {
@@ -70,6 +93,7 @@ Result<Storage> read_storage_chunk(BufferedReader& r) {
       return Storage(std::move(q));
     }
     default:
+      // Pinned: docs/compatibility.md
       // The message names only NdArray, although QuantizedArray is accepted too.
       return EmbeddingsError::format(
           "Invalid chunk identifier, expected: NdArray, got: " +

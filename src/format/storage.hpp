@@ -24,6 +24,10 @@ class Storage {
   // Row i in place for the dense kinds; nullptr for a quantized matrix, whose
   // rows must be rebuilt. Checks the index.
   const float* dense_row(std::size_t i) const;
+  // Asks for the memory of row i: its first cache line (the stream of the
+  // copy that follows fetches the rest) or, with `whole`, all of it. Nothing
+  // for an index beyond the matrix.
+  void prefetch_row(std::size_t i, bool whole = false) const;
   // Copies (or rebuilds) row i into out[0 .. cols). Checks the index.
   void row_into(std::size_t i, float* out) const;
   // acc[j] = acc[j] + row[j] for each listed row in order, in float32. Every

@@ -14,6 +14,7 @@ SubwordVocab<Indexer> new_subword_vocabulary(WordList words, std::uint32_t min_n
                                              std::string begin_marker, std::string end_marker) {
   std::size_t distinct = words.build_index();
   if (distinct != words.size()) {
+    // Pinned: docs/compatibility.md
     panic_assert_eq("words contained duplicate entries.", words.size(), distinct);
   }
   constexpr std::uint64_t kMaxSize = std::numeric_limits<std::size_t>::max();
@@ -21,10 +22,12 @@ SubwordVocab<Indexer> new_subword_vocabulary(WordList words, std::uint32_t min_n
   if constexpr (std::is_same_v<Indexer, FnvBucketIndexer> ||
                 std::is_same_v<Indexer, FloretHashIndexer>) {
     if (!bound || *bound > kMaxSize) {
+      // Pinned: docs/compatibility.md
       panic("The upper bound of the indexer cannot be represented by the native word size.");
     }
   }
   if (!bound || *bound > kMaxSize - words.size()) {
+    // Pinned: docs/compatibility.md
     panic("The vocab + subword vocab size cannot be represented by the native word size");
   }
   return SubwordVocab<Indexer>{std::move(words),       min_ngram_len,         max_ngram_len,
@@ -105,6 +108,7 @@ struct NGramLengths {
   std::uint32_t min, max;
 };
 
+// Pinned: docs/compatibility.md
 Result<NGramLengths> read_ngram_lengths(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::uint32_t min, read_u32(r, "Cannot read minimum n-gram length"));
   MAVE_ASSIGN_OR_RETURN(std::uint32_t max, read_u32(r, "Cannot read maximum n-gram length"));
@@ -113,6 +117,7 @@ Result<NGramLengths> read_ngram_lengths(BufferedReader& r) {
 
 // The bucket and fastText kinds share their layout: only the meaning of the
 // u32 bucket field differs (an exponent, or a count), which the indexer takes.
+// Pinned: docs/compatibility.md
 template <class Indexer>
 Result<SubwordVocab<Indexer>> read_hashed_subword_vocab(BufferedReader& r, ChunkIdentifier kind) {
   MAVE_TRY(expect_chunk_identifier(r, kind));
@@ -136,6 +141,7 @@ Result<FastTextSubwordVocab> read_fasttext_subword_vocab(BufferedReader& r) {
   return read_hashed_subword_vocab<FastTextHashIndexer>(r, ChunkIdentifier::FastTextSubwordVocab);
 }
 
+// Pinned: docs/compatibility.md (every message text of this reader)
 Result<ExplicitSubwordVocab> read_explicit_subword_vocab(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::ExplicitSubwordVocab));
   MAVE_TRY(read_u64(r, "Cannot read vocabulary chunk length"));
@@ -153,6 +159,7 @@ Result<ExplicitSubwordVocab> read_explicit_subword_vocab(BufferedReader& r) {
     auto text = read_bytes(r, len);
     if (!text.ok()) return EmbeddingsError::read(std::string(kItemDesc), std::move(text).error());
     if (auto bad = validate_utf8(text.value())) return invalid_item(*bad);
+    // Pinned: docs/compatibility.md (the full stop stays)
     MAVE_ASSIGN_OR_RETURN(std::uint64_t index, read_u64(r, "Cannot read ngram index."));
     entries.push_back({std::move(text).value(), index});
   }
@@ -161,6 +168,7 @@ Result<ExplicitSubwordVocab> read_explicit_subword_vocab(BufferedReader& r) {
                                 "<", ">");
 }
 
+// Pinned: docs/compatibility.md (every message text of this reader)
 Result<FloretSubwordVocab> read_floret_subword_vocab(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::FloretSubwordVocab));
   MAVE_TRY(read_u64(r, "Cannot read vocabulary chunk length"));
@@ -168,6 +176,7 @@ Result<FloretSubwordVocab> read_floret_subword_vocab(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::uint64_t buckets, read_u64(r, "Cannot read number of buckets"));
   MAVE_ASSIGN_OR_RETURN(std::uint32_t hash_count, read_u32(r, "Cannot read number of hashes"));
   if (hash_count < 1 || hash_count > 4) {
+    // Pinned: docs/compatibility.md (odd wording kept)
     return EmbeddingsError::read(
         "Number of hashes should be in be more than 0 and less than 5, was: " +
             std::to_string(hash_count),
@@ -191,6 +200,7 @@ namespace {
 
 // The bucket and fastText kinds share their layout: only the meaning of the
 // u32 bucket field differs.
+// Pinned: docs/compatibility.md
 template <class Indexer>
 Status write_hashed_subword_vocab(BufferedWriter& w, const SubwordVocab<Indexer>& vocab,
                                   ChunkIdentifier kind, std::uint32_t buckets) {

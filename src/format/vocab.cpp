@@ -26,10 +26,18 @@ ChunkIdentifier Vocab::chunk_identifier() const {
 }
 
 WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
-                         RowBatchSink sink) const {
+                         RowBatchSink sink, CandidateHook on_candidate) const {
+  return lookup(word, WordList::hash(word), buffer, sink, on_candidate);
+}
+
+WordLookup Vocab::lookup(std::string_view word, std::uint64_t hash,
+                         std::vector<std::uint64_t>& buffer, RowBatchSink sink,
+                         CandidateHook on_candidate) const {
   return std::visit(
       [&](const auto& v) -> WordLookup {
-        if (auto row = v.words.find(word)) return {WordLookup::Kind::Known, *row};
+        if (auto row = v.words.find(word, hash, on_candidate)) {
+          return {WordLookup::Kind::Known, *row};
+        }
         if constexpr (std::is_same_v<std::decay_t<decltype(v)>, SimpleVocab>) {
           return {};
         } else {
@@ -41,6 +49,7 @@ WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buff
 }
 
 Result<Vocab> read_vocab_chunk(BufferedReader& r) {
+  // Pinned: docs/compatibility.md
   MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "vocabulary"));
 
   auto wrap = [](auto result) -> Result<Vocab> {
@@ -54,6 +63,7 @@ Result<Vocab> read_vocab_chunk(BufferedReader& r) {
     case ChunkIdentifier::FloretSubwordVocab: return wrap(read_floret_subword_vocab(r));
     case ChunkIdentifier::BucketSubwordVocab: return wrap(read_bucket_subword_vocab(r));
     default:
+      // Pinned: docs/compatibility.md
       return EmbeddingsError::format(
           "Invalid chunk identifier, expected one of: SimpleVocab, ExplicitSubwordVocab, "
           "FastTextSubwordVocab, FloretSubwordVocab or BucketSubwordVocab, got: " +

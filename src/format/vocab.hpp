@@ -12,6 +12,24 @@
 
 namespace mave {
 
+// Told the row of a word that the index's slot names, before the word is
+// compared: a caller starts fetching the row while the comparison waits on
+// the word's bytes. A non-owning reference, like RowBatchSink.
+class CandidateHook {
+ public:
+  CandidateHook() = default;
+  template <class F>
+  explicit CandidateHook(const F& f)
+      : object_(&f), call_([](const void* o, std::size_t row) { (*static_cast<const F*>(o))(row); }) {}
+  void operator()(std::size_t row) const {
+    if (call_ != nullptr) call_(object_, row);
+  }
+
+ private:
+  const void* object_ = nullptr;
+  void (*call_)(const void*, std::size_t) = nullptr;
+};
+
 // The answer of a vocabulary for a string. For Composed, the rows are the ones
 // appended to the caller's list, in order, repeats kept.
 struct WordLookup {
@@ -38,7 +56,10 @@ class Vocab {
   // rows go to `sink` in batches built in `buffer` as they are enumerated
   // (see subword_rows); Composed when there was at least one.
   WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
-                    RowBatchSink sink) const;
+                    RowBatchSink sink, CandidateHook on_candidate = {}) const;
+  // lookup with the word's hash (WordList::hash) already computed.
+  WordLookup lookup(std::string_view word, std::uint64_t hash, std::vector<std::uint64_t>& buffer,
+                    RowBatchSink sink, CandidateHook on_candidate = {}) const;
 
   const Variant& variant() const { return v_; }
 

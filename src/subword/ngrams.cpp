@@ -22,6 +22,7 @@ std::size_t count_chars(std::string_view utf8) {
 CharNGrams::CharNGrams(std::string_view text, std::uint32_t min_ngram_len,
                        std::uint32_t max_ngram_len)
     : text_(text), min_(min_ngram_len), max_(max_ngram_len) {
+  // Pinned: docs/compatibility.md (and the next check)
   if (min_ngram_len == 0) panic("The minimum n-gram length cannot be zero.");
   if (max_ngram_len < min_ngram_len) {
     panic("The maximum length should be equal to or greater than the minimum length.");

@@ -11,6 +11,7 @@ namespace {
 
 // Magnitudes outside [1e-4, 1e16) are shown in scientific form; both bounds
 // are compared as float32.
+// Pinned: docs/compatibility.md
 constexpr float kPositionalLow = 1e-4f;
 constexpr float kPositionalHigh = 1e16f;
 static_assert(std::bit_cast<std::uint32_t>(kPositionalLow) == 0x38d1b717);
@@ -56,6 +57,7 @@ Digits shortest_digits(float a) {
   return out;
 }
 
+// Pinned: docs/compatibility.md
 char* put_positional(char* p, const Digits& g) {
   if (g.k <= 0) {
     p = put(p, "0.");
@@ -75,6 +77,7 @@ char* put_positional(char* p, const Digits& g) {
   return put(p, ".0");
 }
 
+// Pinned: docs/compatibility.md
 char* put_scientific(char* p, const Digits& g) {
   *p++ = g.d[0];
   if (g.n > 1) {
@@ -93,6 +96,7 @@ void append_number(std::string& out, std::int64_t value) {
 
 }  // namespace
 
+// Pinned: docs/compatibility.md (every element text below)
 std::size_t format_element(float x, char* out) {
   char* p = out;
   if (std::isnan(x)) return static_cast<std::size_t>(put(p, "NaN") - out);
@@ -110,6 +114,7 @@ std::size_t format_element(float x, char* out) {
   return static_cast<std::size_t>(p - out);
 }
 
+// Pinned: docs/compatibility.md (the line eval prints)
 void append_vector_text(std::string& out, const float* data, std::size_t len,
                         std::ptrdiff_t stride) {
   char element[kMaxElementText];

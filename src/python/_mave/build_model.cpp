@@ -12,6 +12,7 @@
 namespace mave::py {
 namespace {
 
+// Pinned: docs/compatibility.md (names in the argument messages)
 constexpr ArgumentSpec kSpec{nullptr, "build_model", {"input_path", "output_path"}, 2, 2};
 
 // Expected failures (missing files, bad models, write errors) reach Python as
@@ -23,6 +24,7 @@ bool fail(const std::string& message) {
 }
 
 bool convert(const std::string& input_path, const std::string& output_path) {
+  // Pinned: docs/compatibility.md (progress lines and OSError texts, here and below)
   print_stdout("Reading fasttext embeddings\n");
   auto input = File::open_read(input_path);
   if (!input.ok()) return fail(input.error().display());
@@ -30,6 +32,7 @@ bool convert(const std::string& input_path, const std::string& output_path) {
   auto embeddings = load_fasttext_model(reader);
   if (!embeddings.ok()) return fail(embeddings.error().display());
 
+  // Pinned: docs/compatibility.md
   print_stdout("Writing fasttext embeddings\n");
   // Created only now, so a failed conversion leaves output_path untouched.
   auto output = File::create(output_path);
@@ -41,6 +44,7 @@ bool convert(const std::string& input_path, const std::string& output_path) {
     (void)writer.close();
     return fail(written.error().display());
   }
+  // Pinned: docs/compatibility.md
   print_stdout("Done\n");
   // The last buffered bytes are written here; losing them silently would
   // leave a truncated file behind a successful call.
@@ -65,6 +69,7 @@ PyObject* build_model(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 
 }  // namespace
 
+// Pinned: docs/compatibility.md (name and text signature)
 PyMethodDef build_model_def = {
     "build_model",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_model)),

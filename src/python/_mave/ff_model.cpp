@@ -31,6 +31,7 @@ static_assert(std::is_nothrow_move_constructible_v<Embeddings>);
 
 PyObject* g_type = nullptr;
 
+// Pinned: docs/compatibility.md (names in the argument messages)
 constexpr ArgumentSpec kNewSpec{"FfModel", "__new__", {"embeddings_path"}, 1, 1};
 constexpr ArgumentSpec kLoadEmbeddingSpec{"FfModel", "load_embedding", {"sentence", "a"}, 2, 2};
 constexpr ArgumentSpec kEvalSpec{"FfModel", "eval", {"haystack"}, 1, 1};
@@ -52,11 +53,13 @@ template <class Body>
 PyObject* method_frame(PyObject* self, Body&& body) {
   return call_frame([&]() -> PyObject* {
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(g_type))) {
+      // Pinned: docs/compatibility.md
       raise_conversion_error(self, "FfModel");
       return nullptr;
     }
     auto& model = *reinterpret_cast<FfModelObject*>(self);
     if (model.borrow_count == -1) {
+      // Pinned: docs/compatibility.md
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
       return nullptr;
     }
@@ -67,12 +70,14 @@ PyObject* method_frame(PyObject* self, Body&& body) {
 
 Embeddings load(const std::string& path) {
   auto file = File::open_read(path);
+  // Pinned: docs/compatibility.md
   if (!file.ok()) panic("Embedding file missing, run fetch-data.sh: " + file.error().debug());
   // The reader and its file are closed on return; the matrix mapping keeps
   // its own handle.
   BufferedReader reader(std::move(file).value());
   auto embeddings = read_embeddings_mapped(reader);
   if (!embeddings.ok()) {
+    // Pinned: docs/compatibility.md
     panic("called `Result::unwrap()` on an `Err` value: " + embeddings.error().debug());
   }
   return std::move(embeddings).value();
@@ -144,6 +149,7 @@ PyCFunction as_cfunction(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// Pinned: docs/compatibility.md (method order and text signatures)
 PyMethodDef g_methods[] = {
     {"get_dims", get_dims, METH_NOARGS, "get_dims($self)\n--\n\n"},
     {"load_embedding", as_cfunction(load_embedding), METH_FASTCALL | METH_KEYWORDS,
@@ -162,6 +168,7 @@ PyType_Slot g_slots[] = {
 
 // Default flags only: no subclassing, no garbage-collector participation, and
 // with neither a dictionary nor weak-reference slot in the instance.
+// Pinned: docs/compatibility.md (type name and flags)
 PyType_Spec g_spec{"builtins.FfModel", sizeof(FfModelObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
 
 }  // namespace
@@ -171,6 +178,7 @@ PyObject* ff_model_type() {
   g_type = PyType_FromSpec(&g_spec);
   if (g_type == nullptr) {
     PyRef cause = PyRef::steal(PyErr_GetRaisedException());
+    // Pinned: docs/compatibility.md
     PyRef error = PyRef::steal(PyObject_CallFunction(
         PyExc_RuntimeError, "s", "An error occurred while initializing class FfModel"));
     if (!error) return nullptr;

@@ -16,6 +16,7 @@
 namespace mave::py {
 namespace {
 
+// Pinned: docs/compatibility.md (module name and empty docstring)
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "_mave",
@@ -53,6 +54,7 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   PyRef all = all_list(module);
   if (!all) return false;
   if (PyList_Append(all.get(), name) < 0) {
+    // Pinned: docs/compatibility.md
     std::string message = "could not append __name__ to __all__";
     PyRef error = PyRef::steal(PyErr_GetRaisedException());
     if (PyRef text = PyRef::steal(error ? PyObject_Str(error.get()) : nullptr)) {
@@ -67,6 +69,7 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
 bool add_class(PyObject* module) {
   PyObject* type = ff_model_type();
   if (type == nullptr) return false;
+  // Pinned: docs/compatibility.md
   PyRef name = PyRef::steal(PyUnicode_FromString("FfModel"));
   return name && add_to_module(module, name.get(), type);
 }
@@ -89,10 +92,12 @@ PyMODINIT_FUNC PyInit__mave() {
     PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
     if (!module) return ensure_error_set();
     if (g_initialised.exchange(true)) {
+      // Pinned: docs/compatibility.md
       PyErr_SetString(PyExc_ImportError,
                       "PyO3 modules may only be initialized once per interpreter process");
       return nullptr;
     }
+    // Pinned: docs/compatibility.md (the order of __all__)
     if (!add_class(module.get()) || !add_function(module.get(), &build_model_def)) {
       return ensure_error_set();
     }

@@ -20,7 +20,7 @@ int parameter_index(const ArgumentSpec& spec, PyObject* key) {
 }
 
 void raise_too_many_positional(const ArgumentSpec& spec, Py_ssize_t given) {
-  // "arguments" even for one: the existing texts are matched on.
+  // Pinned: docs/compatibility.md ("arguments" even for one)
   const std::size_t most = spec.positional_count();
   std::string takes = spec.required_count < most
                           ? "from " + std::to_string(spec.required_count) + " to " +
@@ -46,6 +46,7 @@ PyRef keyword_text(PyObject* key) {
 void raise_unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
   PyRef text = keyword_text(key);
   if (!text) return;
+  // Pinned: docs/compatibility.md
   std::string head = spec.display_name() + " got an unexpected keyword argument '";
   PyRef message = PyRef::steal(PyUnicode_FromFormat("%s%U'", head.c_str(), text.get()));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
@@ -60,6 +61,7 @@ bool take_keyword(const ArgumentSpec& spec, PyObject* key, PyObject* value,
     return false;
   }
   if (slots[i] != nullptr) {
+    // Pinned: docs/compatibility.md
     raise_type_error(spec.display_name() + " got multiple values for argument '" +
                      spec.parameters[i] + "'");
     return false;
@@ -68,6 +70,7 @@ bool take_keyword(const ArgumentSpec& spec, PyObject* key, PyObject* value,
   return true;
 }
 
+// Pinned: docs/compatibility.md
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 std::string quoted_list(const std::array<const char*, kMaxParameters>& names, std::size_t n) {
   std::string out;
@@ -90,6 +93,7 @@ bool check_required(const ArgumentSpec& spec, const ArgumentSlots& slots) {
     if (slots[i] == nullptr) missing[n++] = spec.parameters[i];
   }
   if (n == 0) return true;
+  // Pinned: docs/compatibility.md
   raise_type_error(spec.display_name() + " missing " + std::to_string(n) +
                    " required positional " + (n == 1 ? "argument" : "arguments") + ": " +
                    quoted_list(missing, n));
@@ -110,6 +114,7 @@ bool take_positional(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t
 
 }  // namespace
 
+// Pinned: docs/compatibility.md
 std::string ArgumentSpec::display_name() const {
   std::string name;
   if (owner != nullptr) {
@@ -155,12 +160,14 @@ PyRef type_name(PyObject* obj) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (name && PyUnicode_Check(name.get())) return name;
   PyErr_Clear();
+  // Pinned: docs/compatibility.md
   return PyRef::steal(PyUnicode_FromString("<failed to extract type name>"));
 }
 
 void raise_conversion_error(PyObject* obj, const char* target) {
   PyRef name = type_name(obj);
   if (!name) return;
+  // Pinned: docs/compatibility.md
   PyRef message = PyRef::steal(
       PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
@@ -168,6 +175,7 @@ void raise_conversion_error(PyObject* obj, const char* target) {
 
 std::optional<std::string_view> extract_text(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
+    // Pinned: docs/compatibility.md
     raise_conversion_error(obj, "PyString");
     return std::nullopt;
   }
@@ -189,6 +197,7 @@ void name_conversion_error(const char* parameter) {
   }
   PyRef text = PyRef::steal(PyObject_Str(error.get()));
   if (!text) return;
+  // Pinned: docs/compatibility.md
   PyRef message =
       PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   if (!message) return;

@@ -11,6 +11,7 @@
 namespace mave::py {
 namespace {
 
+// Pinned: docs/compatibility.md
 constexpr const char kPanicExceptionDoc[] =
     "\n"
     "Raised when the compiled code of this module fails.\n"
@@ -53,6 +54,7 @@ void report_to_stderr(std::string_view message) {
 
 PyObject* panic_exception_type() {
   if (g_panic_exception == nullptr) {
+    // Pinned: docs/compatibility.md (name, base class and docstring)
     g_panic_exception = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
                                                   kPanicExceptionDoc, PyExc_BaseException,
                                                   nullptr);
@@ -61,6 +63,7 @@ PyObject* panic_exception_type() {
 }
 
 void raise_panic(std::string_view message) {
+  // Pinned: docs/compatibility.md
   // A pending error (a failed NumPy import, say) is replaced, not chained.
   PyErr_Clear();
   PyObject* type = panic_exception_type();
@@ -70,6 +73,7 @@ void raise_panic(std::string_view message) {
 
 void raise_os_error(std::string_view message) {
   PyErr_Clear();
+  // Pinned: docs/compatibility.md (exactly OSError, one argument)
   raise_with_message(PyExc_OSError, message);
 }
 

@@ -18,6 +18,7 @@ PyArray_Descr* g_float32 = nullptr;
 // NumPy 2 keeps the API in numpy._core; numpy.core is only a deprecated
 // alias there, whose warnings -W error turns into failures. NumPy 1.x has
 // only numpy.core.
+// Pinned: docs/compatibility.md (which module serves the table)
 PyRef import_multiarray() {
   PyRef module = PyRef::steal(PyImport_ImportModule("numpy._core.multiarray"));
   if (module) return module;
@@ -25,9 +26,11 @@ PyRef import_multiarray() {
   return PyRef::steal(PyImport_ImportModule("numpy.core.multiarray"));
 }
 
+// Pinned: docs/compatibility.md (importing _mave does not import NumPy; the texts below)
 void load_array_api() {
   if (PyArray_API != nullptr) return;
   PyRef multiarray = import_multiarray();
+  // Pinned: docs/compatibility.md
   if (!multiarray) panic("Failed to import NumPy module");
   PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
   // Anything but an unnamed capsule yields no table.
@@ -35,11 +38,13 @@ void load_array_api() {
   if (capsule && PyCapsule_CheckExact(capsule.get())) {
     table = PyCapsule_GetPointer(capsule.get(), nullptr);
   }
+  // Pinned: docs/compatibility.md
   if (table == nullptr) panic("Failed to get NumPy API capsule");
   PyArray_API = static_cast<void**>(table);
   g_float32 = PyArray_DescrFromType(NPY_FLOAT);
   if (g_float32 == nullptr) {
     PyArray_API = nullptr;
+    // Pinned: docs/compatibility.md
     panic("Failed to get NumPy API capsule");
   }
   // The capsule's module stays imported (NumPy is never unloaded), so the
@@ -51,6 +56,7 @@ void raise_type_mismatch(PyArray_Descr* from_descr) {
   if (!from) return;
   PyRef to = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(g_float32)));
   if (!to) return;
+  // Pinned: docs/compatibility.md
   PyRef message = PyRef::steal(
       PyUnicode_FromFormat("type mismatch:\n from=%U, to=%U", from.get(), to.get()));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
@@ -59,11 +65,13 @@ void raise_type_mismatch(PyArray_Descr* from_descr) {
 // The three checks, in order; the first failing one decides.
 PyArrayObject* convert_array(PyObject* obj) {
   if (!PyObject_TypeCheck(obj, &PyArray_Type)) {
+    // Pinned: docs/compatibility.md
     raise_conversion_error(obj, "PyArray<T, D>");
     return nullptr;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   if (PyArray_NDIM(array) != 1) {
+    // Pinned: docs/compatibility.md
     PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=1",
                  PyArray_NDIM(array));
     return nullptr;
@@ -88,6 +96,7 @@ std::optional<TargetView> target_argument(PyObject* obj, const char* parameter) 
   // Read-only arrays (views of bytes, broadcasts, arrays frozen by their
   // owner) may share memory with immutable objects: never write there.
   if (!PyArray_ISWRITEABLE(array)) {
+    // Pinned: docs/compatibility.md
     PyErr_Format(PyExc_ValueError, "argument '%s': array is not writeable", parameter);
     return std::nullopt;
   }

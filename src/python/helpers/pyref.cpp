@@ -7,6 +7,7 @@ namespace mave::py {
 PyRef expect_object(PyObject* result) {
   if (result == nullptr) [[unlikely]] {
     if (PyErr_Occurred()) PyErr_Print();
+    // Pinned: docs/compatibility.md
     panic("Python API call failed");
   }
   return PyRef::steal(result);
@@ -14,6 +15,7 @@ PyRef expect_object(PyObject* result) {
 
 std::nullptr_t ensure_error_set() {
   if (!PyErr_Occurred()) {
+    // Pinned: docs/compatibility.md
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
   return nullptr;

@@ -12,6 +12,7 @@ std::mutex g_stdout_lock;
 
 }  // namespace
 
+// Pinned: docs/compatibility.md (fd 1, one write per line)
 IoStatus write_stdout(std::string_view line) {
   std::lock_guard<std::mutex> hold(g_stdout_lock);
   const char* p = line.data();
@@ -31,6 +32,7 @@ IoStatus write_stdout(std::string_view line) {
 
 void print_stdout(std::string_view line) {
   IoStatus written = write_stdout(line);
+  // Pinned: docs/compatibility.md
   if (!written.ok()) panic("failed printing to stdout: " + written.error().display());
 }
 

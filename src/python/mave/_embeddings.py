@@ -5,8 +5,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import tomllib
-from collections.abc import Iterable, Sequence
-from typing import Any, Literal, TypeAlias
+from typing import Any, Self, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -65,7 +64,7 @@ class Embeddings(_native.Embeddings):
 
     __slots__ = ()
 
-    def __new__(cls, path: StrPath) -> Embeddings:
+    def __new__(cls, path: StrPath) -> Self:
         # The absolute path, so that a pickled object reopens the same file
         # from any working directory.
         return super().__new__(cls, os.path.abspath(os.fspath(path)))
@@ -78,6 +77,59 @@ class Embeddings(_native.Embeddings):
         # By path: the receiving process maps the same file, so that workers
         # on one machine share one copy of the matrix in the page cache.
         return (load, (self.path,))
+
+    def similar(self, query: str | npt.ArrayLike, k: int = 10, *,
+                threads: int | None = None) -> list[tuple[str, float]]:
+        """The k vocabulary words nearest to `query` by cosine similarity.
+
+        Args:
+            query: a string (its vector; the string itself is left out of the
+                answer when it is a vocabulary word) or a vector of ``dims``
+                numbers.
+            k: how many words to return at most.
+            threads: threads to scan with; None chooses by the vocabulary's
+                size (up to one per core).
+
+        Returns:
+            ``(word, cosine)`` pairs, best first; equal cosines in row order.
+            Cosines are computed from the rows as stored, whatever their
+            length. Quantized files are searched over their codes.
+
+        Raises:
+            KeyError: `query` is a string without a vector.
+
+        Example:
+            >>> e.similar("house", k=3)
+            [('houses', 0.83...), ('home', 0.71...), ('building', 0.69...)]
+        """
+        if isinstance(query, str):
+            vector = self[query]
+            row = self.words.index(query) if query in self else None
+            return self._nearest(vector, k, [] if row is None else [row], threads)
+        return self._nearest(query, k, [], threads)
+
+    def analogy(self, a: str, b: str, c: str, k: int = 10, *,
+                threads: int | None = None) -> list[tuple[str, float]]:
+        """"a is to b as c is to ?": the words nearest to b - a + c.
+
+        The three vectors are scaled to unit length first; the three strings
+        are left out of the answer.
+
+        Returns:
+            ``(word, cosine)`` pairs, best first.
+
+        Raises:
+            KeyError: one of the strings has no vector.
+
+        Example:
+            >>> e.analogy("man", "king", "woman", k=1)
+            [('queen', 0.76...)]
+        """
+        vectors = [self[word].astype(np.float64) for word in (a, b, c)]
+        unit = [v / n if (n := np.linalg.norm(v)) > 0 else v for v in vectors]
+        target = unit[1] - unit[0] + unit[2]
+        exclude = [self.words.index(w) for w in dict.fromkeys((a, b, c)) if w in self]
+        return self._nearest(target.astype(np.float32), k, exclude, threads)
 
     @property
     def metadata(self) -> dict[str, Any] | None:

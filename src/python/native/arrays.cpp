@@ -76,8 +76,12 @@ PyObject* readonly_view(PyObject* owner, const float* data,
 }
 
 PyObject* new_vector(std::span<const float> values) {
+  // The descriptor is looked up once: this is the path of every e[word].
+  static PyArray_Descr* const float32 = PyArray_DescrFromType(NPY_FLOAT32);
   npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-  PyObject* array = new_array(1, dims, NPY_FLOAT32);
+  Py_INCREF(float32);
+  PyObject* array =
+      PyArray_NewFromDescr(&PyArray_Type, float32, 1, dims, nullptr, nullptr, 0, nullptr);
   if (array != nullptr && !values.empty()) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
                 values.size() * sizeof(float));

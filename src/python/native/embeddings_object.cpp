@@ -33,10 +33,19 @@ PyTypeObject* g_type = nullptr;
 EmbeddingsObject& object_of(PyObject* self) { return *reinterpret_cast<EmbeddingsObject*>(self); }
 
 // Every method runs in this frame: a C++ exception becomes the Python
-// exception for this file, and nothing C++ escapes. The model is held by a
-// shared_ptr so that the body may release the interpreter lock.
+// exception for this file, and nothing C++ escapes. The caller's reference
+// keeps `self`, and so the model, alive for the call while the lock is held.
 template <class Body>
 PyObject* method_frame(PyObject* self, Body&& body) {
+  const Model& model = *object_of(self).model;
+  return call_frame([&]() -> PyObject* { return body(model); }, Translate{model.path});
+}
+
+// The frame of methods that release the interpreter lock: they hold the
+// model by its shared_ptr, so that it outlives the call whatever other
+// threads do with their references meanwhile.
+template <class Body>
+PyObject* unlocked_method_frame(PyObject* self, Body&& body) {
   std::shared_ptr<const Model> model = object_of(self).model;
   return call_frame([&]() -> PyObject* { return body(*model); }, Translate{model->path});
 }
@@ -57,7 +66,7 @@ std::shared_ptr<const Model> load_model(std::string path) {
     raise_read_error(path, embeddings.error());
     return nullptr;
   }
-  return std::make_shared<const Model>(Model{std::move(embeddings).value(), std::move(path)});
+  return std::make_shared<const Model>(std::move(embeddings).value(), std::move(path));
 }
 
 constexpr ArgumentSpec kNewSpec{"Embeddings", "__new__", {"path"}, 1, 1};
@@ -292,7 +301,7 @@ constexpr ArgumentSpec kEmbedSpec{"Embeddings", "embed", {"words", "out", "threa
 
 PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
     ArgumentSlots slots{};
     if (!py::parse_vectorcall(kEmbedSpec, args, nargs, kwnames, slots)) return nullptr;
     auto threads = thread_count_argument(slots[2]);
@@ -342,7 +351,7 @@ constexpr ArgumentSpec kReconstructSpec{"Embeddings", "reconstruct", {"rows"}, 1
 
 PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
     ArgumentSlots slots{};
     if (!py::parse_vectorcall(kReconstructSpec, args, nargs, kwnames, slots)) return nullptr;
     const Storage& storage = model.embeddings.storage();
@@ -365,6 +374,41 @@ PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+constexpr ArgumentSpec kNearestSpec{"Embeddings", "_nearest", {"query", "k", "exclude", "threads"}, 4, 4};
+
+// _nearest(query, k, exclude, threads) -> [(word, cosine), ...]: the search
+// behind similar() and analogy(); `query` is a vector, `exclude` rows.
+PyObject* embeddings_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
+    ArgumentSlots slots{};
+    if (!py::parse_vectorcall(kNearestSpec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<float> query;
+    if (!vector_argument(slots[0], model.dims(), "query", query)) return nullptr;
+    auto k = count_argument(slots[1], "k");
+    if (!k) return nullptr;
+    std::vector<std::uint64_t> excluded;
+    if (!row_indices_argument(slots[2], model.n_words(), excluded)) return nullptr;
+    std::vector<std::size_t> exclude(excluded.begin(), excluded.end());
+    auto threads = thread_count_argument(slots[3]);
+    if (!threads) return nullptr;
+    std::vector<Neighbour> found = without_gil([&] {
+      return model.search.nearest(query, model.n_words(), *k, exclude, *threads);
+    });
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!list) return nullptr;
+    const WordList& words = model.embeddings.vocab().words();
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      PyRef word = PyRef::steal(str_from_utf8(words[found[i].row]));
+      if (!word) return nullptr;
+      PyObject* pair = Py_BuildValue("(Od)", word.get(), static_cast<double>(found[i].cosine));
+      if (pair == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
+}
+
 PyObject* embeddings_iter(PyObject* self) {
   PyRef words = PyRef::steal(new_words(self));
   if (!words) return nullptr;
@@ -382,6 +426,7 @@ PyMethodDef g_methods[] = {
     {"index", embeddings_index, METH_O, nullptr},
     {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_nearest", as_cfunction(embeddings_nearest), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "format/embeddings.hpp"
+#include "search/nearest.hpp"
 
 namespace mave::native {
 
@@ -18,8 +19,12 @@ namespace mave::native {
 // lock hold a shared_ptr to it, so it outlives every such call even when the
 // last Python reference goes away meanwhile.
 struct Model {
+  Model(Embeddings loaded, std::string file_path)
+      : embeddings(std::move(loaded)), path(std::move(file_path)), search(embeddings) {}
+
   Embeddings embeddings;
   std::string path;  // file-system encoded, as opened
+  NearestSearch search;
 
   std::size_t dims() const { return embeddings.dims(); }
   std::size_t n_words() const { return embeddings.vocab().n_words(); }

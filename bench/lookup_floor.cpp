@@ -1,0 +1,143 @@
+// The floors under batch lookups of known words, without Python: copying the
+// same rows by precomputed row number (the rows fetched a few words ahead),
+// beside the core's own lookups one word at a time and in a batch.
+//
+// Usage: mave_bench_lookup FILE QUERIES [ROUNDS]
+//   QUERIES: one vocabulary word per line.
+// Prints one "name median_ns_per_word min_ns_per_word" line per measure.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/io.hpp"
+#include "format/batch.hpp"
+#include "format/embeddings.hpp"
+
+namespace {
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "mave_bench_lookup: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// Median and least nanoseconds per item over `rounds` rounds after a warm-up.
+const char* g_only = nullptr;  // run only the measure of this name
+
+void report(const char* name, std::size_t items, int rounds, const std::function<void()>& run) {
+  if (g_only != nullptr && std::strcmp(g_only, name) != 0) return;
+  run();
+  std::vector<double> per_item;
+  for (int r = 0; r < rounds; ++r) {
+    auto t0 = std::chrono::steady_clock::now();
+    run();
+    auto t1 = std::chrono::steady_clock::now();
+    per_item.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() /
+                       static_cast<double>(items));
+  }
+  std::sort(per_item.begin(), per_item.end());
+  std::printf("%s %.1f %.1f\n", name, per_item[per_item.size() / 2], per_item.front());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) die("usage: mave_bench_lookup FILE QUERIES [ROUNDS]");
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
+  if (argc > 4) g_only = argv[4];
+  auto file = mave::File::open_read(argv[1]);
+  if (!file.ok()) die(file.error().display());
+  mave::BufferedReader reader(std::move(file).value());
+  auto loaded = mave::read_embeddings_mapped(reader);
+  if (!loaded.ok()) die(loaded.error().display());
+  const mave::Embeddings& e = loaded.value();
+  const auto* matrix = std::get_if<mave::MappedNdArray>(&e.storage().variant());
+  if (matrix == nullptr) die("the file's matrix is not dense");
+
+  std::vector<std::string> queries;
+  std::ifstream in(argv[2]);
+  for (std::string line; std::getline(in, line);) queries.push_back(line);
+  std::vector<std::string_view> views(queries.begin(), queries.end());
+  std::vector<std::size_t> rows;
+  for (std::string_view q : views) {
+    auto row = e.vocab().words().find(q);
+    if (!row) die("not a vocabulary word: " + std::string(q));
+    rows.push_back(*row);
+  }
+  const std::size_t n = views.size(), dims = e.dims();
+  std::vector<float> out(n * dims);
+  std::vector<unsigned char> found(n);
+
+  // The floor: rows by number, each asked for a few words ahead so that the
+  // misses of different rows overlap.
+  report("copy_rows", n, rounds, [&] {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) e.storage().prefetch_row(rows[i + kAhead]);
+      std::memcpy(out.data() + i * dims, matrix->row_data(rows[i]), dims * sizeof(float));
+    }
+  });
+  report("find_only", n, rounds, [&] {
+    std::size_t sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += *e.vocab().words().find(views[i]);
+    if (sum == 42) std::puts("");
+  });
+  report("hash_only", n, rounds, [&] {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += mave::WordList::hash(views[i]);
+    if (sum == 42) std::puts("");
+  });
+  report("copy_rows_no_prefetch", n, rounds, [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::memcpy(out.data() + i * dims, matrix->row_data(rows[i]), dims * sizeof(float));
+    }
+  });
+  for (int rep = 0; rep < 3; ++rep) {
+  report("find_copy", n, rounds, [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::size_t r = *e.vocab().words().find(views[i]);
+      std::memcpy(out.data() + i * dims, matrix->row_data(r), dims * sizeof(float));
+    }
+  });
+  report("find_hook_copy", n, rounds, [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      auto hook = [&](std::size_t r) { e.storage().prefetch_row(r); };
+      std::size_t r = *e.vocab().words().find(views[i], mave::WordList::hash(views[i]), hook);
+      std::memcpy(out.data() + i * dims, matrix->row_data(r), dims * sizeof(float));
+    }
+  });
+  report("vocab_lookup_copy", n, rounds, [&] {
+    std::vector<std::uint64_t> buffer;
+    auto none = [](std::span<const std::uint64_t>) {};
+    auto hook = [&](std::size_t r) { e.storage().prefetch_row(r); };
+    for (std::size_t i = 0; i < n; ++i) {
+      auto l = e.vocab().lookup(views[i], buffer, mave::RowBatchSink(none), mave::CandidateHook(hook));
+      mave::TargetView row{reinterpret_cast<std::byte*>(out.data() + i * dims), dims, 4};
+      e.copy_row(l.row, row);
+    }
+  });
+  report("fill_embedding_x", n, rounds, [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      mave::TargetView row{reinterpret_cast<std::byte*>(out.data() + i * dims), dims, 4};
+      found[i] = e.fill_embedding(views[i], row);
+    }
+  });
+  }
+  report("fill_embedding", n, rounds, [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      mave::TargetView row{reinterpret_cast<std::byte*>(out.data() + i * dims), dims, 4};
+      found[i] = e.fill_embedding(views[i], row);
+    }
+  });
+  const mave::TargetMatrix target{reinterpret_cast<std::byte*>(out.data()), n, dims,
+                                  static_cast<std::ptrdiff_t>(dims * sizeof(float)), 4};
+  report("fill_embeddings", n, rounds, [&] {
+    mave::fill_embeddings(e, views, target, reinterpret_cast<bool*>(found.data()), 1);
+  });
+  return 0;
+}

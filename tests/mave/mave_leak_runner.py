@@ -1,0 +1,118 @@
+"""Calls one operation of mave many times, on success or on one error path,
+and reports what that did to the process and to the objects passed in.
+
+    python mave_leak_runner.py SCENARIO CALLS DENSE_FILE SUBWORD_FILE QUANTIZED_FILE RESULTS
+
+After a warm-up of a tenth of the calls the loop runs CALLS times; the
+results file holds the resident size, open descriptors and mappings before
+and after the loop, and the reference counts of every object passed in
+before the warm-up and after the loop.
+"""
+
+import gc
+import json
+import os
+import pickle
+import sys
+
+import numpy as np
+
+import mave
+
+
+def fresh(text):
+    """A str object of our own (interned strings are shared with the interpreter)."""
+    return "".join(list(text))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def count(path):
+    if path.endswith("maps"):
+        with open(path) as f:
+            return sum(1 for _ in f)
+    return len(os.listdir(path))
+
+
+def scenarios(dense_file, subword_file, quantized_file):
+    """name -> (call, objects passed in, exception expected or None, weight).
+    The weight divides the number of calls for the heavier operations."""
+    e, sub, q = mave.load(dense_file), mave.load(subword_file), mave.load(quantized_file)
+    dims = e.dims
+    out = np.zeros(dims, np.float32)
+    known, composed, unknown = fresh("Haus"), fresh("Hausboot"), fresh("Zebra")
+    batch = [fresh(w) for w in ["Haus", "Baum", "grün", "Hausboot", "Zebra"] * 20]
+    batch_out = np.zeros((len(batch), dims), np.float32)
+    bad_batch = [fresh("Haus"), 42]
+    wrong_out = np.zeros((3, dims), np.float32)
+    path, missing = fresh(dense_file), fresh(dense_file + ".missing")
+    pickled = pickle.dumps(e)
+    query = np.ones(dims, np.float32)
+    return {
+        "getitem known": (lambda: e[known], [e, known], None, 1),
+        "getitem composed": (lambda: sub[composed], [sub, composed], None, 1),
+        "getitem unknown": (lambda: e[unknown], [e, unknown], KeyError, 1),
+        "get default": (lambda: e.get(unknown, out), [e, unknown, out], None, 1),
+        "embedding out": (lambda: e.embedding(known, out), [e, known, out], None, 1),
+        "embedding wrong out": (lambda: e.embedding(known, wrong_out), [e, known, wrong_out],
+                                ValueError, 1),
+        "contains": (lambda: known in e, [e, known], None, 1),
+        "index": (lambda: e.index(known), [e, known], None, 1),
+        "index unknown": (lambda: e.index(unknown), [e, unknown], KeyError, 1),
+        "words": (lambda: e.words[0], [e], None, 1),
+        "norms and matrix": (lambda: (e.norms, e.matrix), [e], None, 1),
+        "quantized matrix": (lambda: q.matrix, [q], ValueError, 1),
+        "embed": (lambda: e.embed(batch), [e, batch], None, 10),
+        "embed out threads": (lambda: sub.embed(batch, out=batch_out, threads=2),
+                              [sub, batch, batch_out], None, 50),
+        "embed bad word": (lambda: e.embed(bad_batch), [e, bad_batch], TypeError, 10),
+        "similar": (lambda: e.similar(known, 2), [e, known], None, 10),
+        "similar vector": (lambda: q.similar(query, 2, threads=2), [q, query], None, 50),
+        "similar unknown": (lambda: e.similar(unknown), [e, unknown], KeyError, 10),
+        "analogy": (lambda: sub.analogy(known, composed, known), [sub, known, composed], None, 10),
+        "reconstruct": (lambda: q.reconstruct([0, 1]), [q], None, 10),
+        "load": (lambda: mave.load(path), [path], None, 50),
+        "load missing": (lambda: mave.load(missing), [missing], FileNotFoundError, 50),
+        "pickle": (lambda: pickle.loads(pickled), [pickled], None, 50),
+    }
+
+
+def run(call, expected, n):
+    for _ in range(n):
+        if expected is None:
+            call()
+            continue
+        try:
+            call()
+        except expected:
+            pass
+        else:
+            raise AssertionError(f"{expected.__name__} was not raised")
+
+
+def main():
+    name, calls, dense_file, subword_file, quantized_file, results = sys.argv[1:]
+    call, objects, expected, weight = scenarios(dense_file, subword_file, quantized_file)[name]
+    calls = max(int(calls) // weight, 100)
+    refs_before = [sys.getrefcount(o) for o in objects]
+    run(call, expected, max(calls // 10, 1))
+    gc.collect()
+    rss_before, fds_before = resident_bytes(), count("/proc/self/fd")
+    maps_before = count("/proc/self/maps")
+    run(call, expected, calls)
+    gc.collect()
+    report = {
+        "rss": [rss_before, resident_bytes()],
+        "fds": [fds_before, count("/proc/self/fd")],
+        "maps": [maps_before, count("/proc/self/maps")],
+        "refs": [refs_before, [sys.getrefcount(o) for o in objects]],
+    }
+    with open(results, "w") as f:
+        json.dump(report, f)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,90 @@
+"""Resources under load: many calls of every operation keep the process's
+memory, descriptors, mappings and the reference counts of what was passed
+in; eight threads mixing lookups, batches and searches on one object while
+references come and go get exactly the single-threaded answers."""
+
+import json
+import os
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import mave
+from conftest import child_environment
+
+RUNNER = Path(__file__).with_name("mave_leak_runner.py")
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+CALLS = int(os.environ.get("MAVE_LEAK_CALLS", 20_000 if SANITIZED else 200_000))
+# A leak of one heap block (32 bytes) per call grows the process by 6 MB over
+# 200,000 calls; 2 MiB stays above the allocator's noise.
+RSS_TOLERANCE = 2 * 1024 * 1024
+
+SCENARIOS = ["getitem known", "getitem composed", "getitem unknown", "get default",
+             "embedding out", "embedding wrong out", "contains", "index", "index unknown",
+             "words", "norms and matrix", "quantized matrix", "embed", "embed out threads",
+             "embed bad word", "similar", "similar vector", "similar unknown", "analogy",
+             "reconstruct", "load", "load missing", "pickle"]
+
+
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_no_growth(tmp_path, fixture_dir, name):
+    results = tmp_path / "results.json"
+    files = [fixture_dir["simple-dense-meta-norms"], fixture_dir["fasttext-dense-meta"],
+             fixture_dir["fasttext-quantized-projection-norms"]]
+    child = subprocess.run([sys.executable, str(RUNNER), name, str(CALLS), *files, str(results)],
+                           env=child_environment(), capture_output=True, timeout=900)
+    assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
+    report = json.loads(results.read_text())
+    assert report["refs"][1] == report["refs"][0]
+    assert report["fds"][1] == report["fds"][0]
+    assert report["maps"][1] == report["maps"][0]
+    if not SANITIZED:
+        assert report["rss"][1] - report["rss"][0] <= RSS_TOLERANCE
+
+
+def test_eight_threads_get_the_single_threaded_answers(converted_models):
+    path = converted_models["demo-skipgram"]
+    reference = mave.load(path)
+    words = list(reference.words)[:300] + ["sofware", "warrantie", "licence", "zzz"]
+    expected_rows, expected_found = reference.embed(words, threads=1)
+    expected_single = {w: reference.get(w) for w in words}
+    expected_similar = {w: reference.similar(w, 5, threads=1) for w in words[:20]}
+    shared = [mave.load(path)]  # threads replace this object while others use it
+    errors = []
+
+    def worker(seed):
+        rng = np.random.default_rng(seed)
+        try:
+            for step in range(150):
+                e = shared[0]
+                kind = rng.integers(0, 4)
+                if kind == 0:
+                    rows, found = e.embed(words, threads=int(rng.integers(1, 3)))
+                    assert np.array_equal(rows.view(np.uint32), expected_rows.view(np.uint32))
+                    assert np.array_equal(found, expected_found)
+                elif kind == 1:
+                    w = words[rng.integers(0, 20)]
+                    assert e.similar(w, 5, threads=int(rng.integers(1, 3))) == expected_similar[w]
+                elif kind == 2:
+                    w = words[rng.integers(0, len(words))]
+                    v, want = e.get(w), expected_single[w]
+                    assert (v is None) == (want is None)
+                    assert v is None or np.array_equal(v.view(np.uint32), want.view(np.uint32))
+                else:
+                    # Drop this thread's reference and the shared one: calls
+                    # still running on the old object must keep it alive.
+                    del e
+                    shared[0] = mave.load(path)
+        except BaseException as error:  # noqa: B036 - reported to the main thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors[0]
