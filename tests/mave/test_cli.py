@@ -179,11 +179,6 @@ def test_progress_bar_only_on_a_terminal_and_not_with_quiet(tmp_path):
     assert (status, shown) == (0, "")
 
 
-needs_search = pytest.mark.skipif(not hasattr(mave.Embeddings, "similar"),
-                                   reason="Embeddings.similar and analogy are not on this branch yet")
-
-
-@needs_search
 def test_similar_and_analogy_print_the_searches(converted_models):
     path = converted_models["demo-skipgram"]
     e = mave.load(path)
@@ -196,3 +191,16 @@ def test_similar_and_analogy_print_the_searches(converted_models):
     assert done.returncode == 0
     rows = [line.rsplit(None, 1) for line in done.stdout.splitlines()]
     assert [w for w, _ in rows] == [w for w, _ in e.analogy("software", "program", "license", 2)]
+
+    # Several words, one composed from its n-grams, each under its heading.
+    done = run("similar", path, "licence", "licencez", "-k", "1")
+    assert done.returncode == 0 and done.stdout.startswith("licence:\n")
+    assert "\n\nlicencez:\n" in done.stdout
+
+
+def test_similar_of_a_word_without_vector(small):
+    vec, _, _ = small
+    run("convert", vec, vec.with_suffix(".fifu"))
+    for command in (["similar", "nope"], ["analogy", "house", "tree", "nope"]):
+        done = run(command[0], vec.with_suffix(".fifu"), *command[1:])
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", "mave: error: no such word: 'nope'\n")

@@ -1,6 +1,6 @@
 """Types of mave's compiled part (mave._native)."""
 
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Self, overload
 
 import numpy as np
@@ -56,3 +56,12 @@ class Embeddings:
     def reconstruct(self, rows: int | Sequence[int] | None = None) -> npt.NDArray[np.float32]: ...
     def _nearest(self, query: npt.ArrayLike, k: int, exclude: Sequence[int],
                  threads: int | None) -> list[tuple[str, float]]: ...
+
+# Conversions (convert.cpp) and mave info's matrix description (info.cpp).
+def convert(src: bytes, src_format: str, dst: bytes, dst_format: str, normalize: bool,
+            progress: Callable[[str, int, int], object] | None, /) -> None: ...
+def write(dst: bytes, words: list[str], matrix: npt.NDArray[np.float32],
+          norms: npt.NDArray[np.float32] | None,
+          metadata: list[tuple[str, int | float | str]] | str | None, normalize: bool,
+          progress: Callable[[str, int, int], object] | None, /) -> None: ...
+def storage_info(embeddings: Embeddings, /) -> dict[str, int | bool]: ...
