@@ -19,8 +19,13 @@ class RowBlocks {
  public:
   static constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
 
-  explicit RowBlocks(std::size_t cols)
-      : cols_(cols), rows_per_block_(std::max<std::size_t>(1, kBlockBytes / sizeof(float) / std::max<std::size_t>(cols, 1))) {}
+  // `expected_rows` (what the rest of the file could hold, not a count read
+  // from it) keeps the blocks of a small file small.
+  RowBlocks(std::size_t cols, std::size_t expected_rows)
+      : cols_(cols),
+        rows_per_block_(std::clamp<std::size_t>(expected_rows, 1,
+                                                std::max<std::size_t>(1, kBlockBytes / sizeof(float) /
+                                                                             std::max<std::size_t>(cols, 1)))) {}
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }

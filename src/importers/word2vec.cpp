@@ -237,9 +237,10 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
 
   std::optional<ImportedEmbeddings> out;
   if (header) {
-    out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(static_cast<std::size_t>(header->dims))});
     // Never more than the rest of the file can hold (a pipe: a modest start).
-    out->words.reserve(reservation_for(r, header->words, min_text_row_bytes(header->dims)));
+    const std::size_t expected = reservation_for(r, header->words, min_text_row_bytes(header->dims));
+    out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(static_cast<std::size_t>(header->dims), expected)});
+    out->words.reserve(expected);
   }
   std::vector<float> first_row;  // GloVe: the first line decides the dimensions
   while (true) {
@@ -264,7 +265,9 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
       values = parse_values(rest, first_row.data(), first_row.size());
       if (values.bad.empty()) {
         if (values.count == 0) return place.error("word " + shown(word) + " has no values");
-        out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count)});
+        // About as many rows as lines of this length fit in the rest.
+        const std::size_t expected = 1 + reservation_for(r, std::numeric_limits<std::uint64_t>::max(), line.size());
+        out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
         std::copy_n(first_row.data(), values.count, out->matrix.append_row());
         first_row = {};
       }
@@ -313,8 +316,8 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
   const std::uint64_t first_row_offset = header_read.value();
   const std::size_t row_bytes = dims * sizeof(float);
 
-  ImportedEmbeddings out{WordList{}, RowBlocks(dims)};
   const std::size_t reserved = reservation_for(r, header.words, min_binary_row_bytes(header.dims));
+  ImportedEmbeddings out{WordList{}, RowBlocks(dims, reserved)};
   out.words.reserve(reserved);
   // Which rows were preceded by the optional newline, to give the byte offset
   // of a repeated word.
