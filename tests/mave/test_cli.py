@@ -5,10 +5,12 @@ import fcntl
 import json
 import os
 import select
+import signal
 import struct
 import subprocess
 import sys
 import termios
+import time
 
 import numpy as np
 import pytest
@@ -204,3 +206,19 @@ def test_similar_of_a_word_without_vector(small):
     for command in (["similar", "nope"], ["analogy", "house", "tree", "nope"]):
         done = run(command[0], vec.with_suffix(".fifu"), *command[1:])
         assert (done.returncode, done.stdout, done.stderr) == (1, "", "mave: error: no such word: 'nope'\n")
+
+
+def test_ctrl_c_stops_a_conversion_and_leaves_nothing(tmp_path):
+    mave.write(tmp_path / "big.fifu", [f"w{i}" for i in range(400_000)],
+               np.random.default_rng(0).standard_normal((400_000, 50), dtype=np.float32))
+    child = subprocess.Popen([sys.executable, "-m", "mave", "convert", str(tmp_path / "big.fifu"),
+                              str(tmp_path / "big.vec")], stderr=subprocess.PIPE, text=True,
+                             env=child_environment())
+    # Interrupted once the output is being written beside its path.
+    deadline = time.monotonic() + 60
+    while not any(name.endswith(".tmp") for name in os.listdir(tmp_path)) and time.monotonic() < deadline:
+        time.sleep(0.001)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=60)
+    assert (child.returncode, err) == (130, "mave: interrupted\n")
+    assert os.listdir(tmp_path) == ["big.fifu"]
