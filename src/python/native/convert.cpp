@@ -336,14 +336,24 @@ bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
     out = std::move(parsed).value();
     return true;
   }
+  if (!PyList_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "metadata must be None, str or a list of (key, value) pairs");
+    return false;
+  }
   std::vector<std::pair<std::string, Metadata::Value>> entries;
   const Py_ssize_t n = PyList_GET_SIZE(obj);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* pair = PyList_GET_ITEM(obj, i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "metadata must be None, str or a list of (key, value) pairs");
+      return false;
+    }
     PyObject* key = PyTuple_GET_ITEM(pair, 0);
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
-    const char* key_text = PyUnicode_AsUTF8(key);
-    if (key_text == nullptr) return false;
+    Py_ssize_t key_size;
+    const char* key_data = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (key_data == nullptr) return false;
+    const std::string key_text(key_data, static_cast<std::size_t>(key_size));
     if (PyLong_Check(value)) {
       long long v = PyLong_AsLongLong(value);
       if (v == -1 && PyErr_Occurred()) return false;
@@ -351,9 +361,10 @@ bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
     } else if (PyFloat_Check(value)) {
       entries.emplace_back(key_text, Metadata::Value(PyFloat_AS_DOUBLE(value)));
     } else {
-      const char* text = PyUnicode_AsUTF8(value);
+      Py_ssize_t size;
+      const char* text = PyUnicode_AsUTF8AndSize(value, &size);
       if (text == nullptr) return false;
-      entries.emplace_back(key_text, Metadata::Value(std::string(text)));
+      entries.emplace_back(key_text, Metadata::Value(std::string(text, static_cast<std::size_t>(size))));
     }
   }
   out = Metadata::from_entries(entries);
