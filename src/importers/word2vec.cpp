@@ -427,7 +427,13 @@ Status write_word2vec_binary(BufferedWriter& w, const WordRows& rows, const Prog
 Status write_text_embeddings(BufferedWriter& w, const WordRows& rows, TextLayout layout,
                              const Progress& progress) {
   Ticker tick(progress, kProgressRows);
-  if (layout == TextLayout::WithHeader) MAVE_TRY(write_header_line(w, rows));
+  if (layout == TextLayout::WithHeader) {
+    MAVE_TRY(write_header_line(w, rows));
+  } else if (rows.size > 0 && rows.word(0).starts_with(kBom)) {
+    // The reader takes a byte-order mark at the start of the file for one;
+    // a first word that starts with U+FEFF keeps it behind a mark of its own.
+    MAVE_TRY(write_text(w, kBom));
+  }
   // A file without rows may claim any number of columns: no room for them.
   std::vector<float> scratch(rows.size == 0 ? 0 : rows.cols);
   std::string line;

@@ -157,6 +157,20 @@ TEST(ImportersTest, WritersGiveTheReadersFormatsExactly) {
             text_file(false, "\n"));
 }
 
+TEST(ImportersTest, AFirstWordStartingWithAByteOrderMarkKeepsIt) {
+  // Found by fuzzing: GloVe text starting with U+FEFF U+FEFF "aus" read as
+  // the word U+FEFF "aus", which was written back at the start of the file
+  // and read as "aus".
+  const std::string word = "\xEF\xBB\xBF" "aus";
+  WordRows rows{1, 3, [&](std::size_t) { return std::string_view(word); },
+                [](std::size_t, float*) { return &kValues[0]; }};
+  TempFile out(written([&](BufferedWriter& w) { return write_text_embeddings(w, rows, TextLayout::GloVe); }));
+  BufferedReader r(File::open_read(out.path()).value());
+  auto read = read_text_embeddings(r, TextLayout::GloVe);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read.value().words[0], word);
+}
+
 TEST(ImportersTest, WordsTheFormatsCannotHoldAreRefused) {
   // Binary rows end words at a space only, and take one newline before a
   // word for the separator after the row before.
