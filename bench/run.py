@@ -459,7 +459,7 @@ def make_import_inputs(args, runner):
 
 
 def measure_import(args, runner, table, imp):
-    log("7: word2vec binary and text into finalfusion")
+    log("13: word2vec binary and text into finalfusion")
     matrix_bytes = args.imp_words * args.dims * 4
     vocab_bytes = int((imp / "vocab_bytes").read_text())
     budget = (1.15 * matrix_bytes + vocab_bytes) / 2**20
@@ -490,13 +490,13 @@ def measure_import(args, runner, table, imp):
         t_gs = median([r["ns"] for r in gs]) / 1e9
         size = os.path.getsize(src) / 2**30
         if fmt == "word2vec":
-            table.add("7", f"word2vec binary {args.imp_words} x {args.dims} ({size:.2f} GiB) -> "
+            table.add("13", f"word2vec binary {args.imp_words} x {args.dims} ({size:.2f} GiB) -> "
                       "finalfusion vs load_word2vec_format(binary=True)", "s", t_ours, t_gs, None,
                       f"{t_copy:.2f} (shutil.copyfile)",
                       f"peer/mave {x(t_gs / t_ours)}, mave/copy {x(t_ours / t_copy)}",
                       ">=10x peer, <=2x copy", t_gs / t_ours >= 10 and t_ours / t_copy <= 2)
         else:
-            table.add("7", f".vec text {args.imp_words} x {args.dims} ({size:.2f} GiB) -> "
+            table.add("13", f".vec text {args.imp_words} x {args.dims} ({size:.2f} GiB) -> "
                       "finalfusion vs load_word2vec_format(binary=False)", "s", t_ours, t_gs, None,
                       f"{t_copy:.2f} (shutil.copyfile)",
                       f"peer/mave {x(t_gs / t_ours)}, mave/copy {x(t_ours / t_copy)}",
@@ -504,7 +504,7 @@ def measure_import(args, runner, table, imp):
         def growth(results):
             return max(r["peak_rss_kib"] - r["base_rss_kib"] for r in results) / 1024
         peak = growth(ours)
-        table.add("7", "peak resident memory of that conversion, beyond the imported modules",
+        table.add("13", "peak resident memory of that conversion, beyond the imported modules",
                   "MiB", peak, growth(gs), None,
                   f"{budget:.0f} (1.15 x matrix + words)", f"mave/budget {x(peak / budget)}",
                   "<=1x budget", peak <= budget)
@@ -775,7 +775,8 @@ def parse_args(argv):
                    help="1M words x 300 dims, 1M lookups (about 10 GB of data, 5 minutes)")
     p.add_argument("--rounds", type=int, default=5, help="timed rounds per measure (median)")
     p.add_argument("--seed", type=int, default=1)
-    p.add_argument("--only", default="1,2,3,4,5,6,7", help="measures to run, e.g. 1,3")
+    p.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,11,12,13",
+                   help="measures to run, e.g. 1,3")
     p.add_argument("--words", type=int, help="dense vocabulary (default 200k, large 1M)")
     p.add_argument("--dims", type=int, default=300)
     p.add_argument("--lookups", type=int, help="known-word queries (default 200k, large 1M)")
@@ -798,6 +799,8 @@ def parse_args(argv):
     p.add_argument("--fresh", action="store_true", help="regenerate the data")
     p.add_argument("--clean", action="store_true", help="delete the data directory at the end")
     p.add_argument("--json", type=Path, help="also write the table's rows here")
+    import mave_measures
+    mave_measures.add_arguments(p)
     args = p.parse_args(argv)
     big = args.large
     args.words = args.words or (1_000_000 if big else 200_000)
@@ -814,8 +817,9 @@ def parse_args(argv):
 
 def main(argv):
     if len(argv) >= 1 and argv[0] == "--worker":
+        import mave_measures
         name, spec, result_path = argv[1], json.loads(argv[2]), argv[3]
-        result = WORKERS[name](spec)
+        result = {**WORKERS, **mave_measures.WORKERS}[name](spec)
         with open(result_path, "w") as f:
             json.dump(result, f)
         return
@@ -827,10 +831,11 @@ def main(argv):
     runner = Runner(args)
     started = time.monotonic()
     table = Table()
-    dense = make_dense(args, runner) if args.only & {1, 2, 4, 6} else None
-    sub = make_subword(args, runner) if 3 in args.only else None
+    import mave_measures
+    dense = make_dense(args, runner) if args.only & {1, 2, 4, 6, 7, 9, 10, 11, 12} else None
+    sub = make_subword(args, runner) if args.only & {3, 8} else None
     conv = make_conversion_input(args, runner) if 5 in args.only else None
-    imp = make_import_inputs(args, runner) if 7 in args.only else None
+    imp = make_import_inputs(args, runner) if 13 in args.only else None
     dense_per_call = None
     if 1 in args.only:
         measure_load(args, runner, table, dense)
@@ -845,6 +850,19 @@ def main(argv):
     if 6 in args.only:
         measure_quantized(args, runner, table, dense, dense_per_call)
     if 7 in args.only:
+        mave_measures.measure_embed(args, runner, table, dense, dense_per_call)
+    if 8 in args.only:
+        mave_measures.measure_embed_threads(args, runner, table, sub)
+    if args.only & {9, 10}:
+        similar = mave_measures.measure_similar(args, runner, table, dense)
+        if 10 in args.only:
+            mave_measures.measure_similar_quantized(args, runner, table, dense, similar)
+    if 11 in args.only:
+        hot_queries(args, dense)
+        mave_measures.measure_single(args, runner, table, dense)
+    if 12 in args.only:
+        mave_measures.measure_load_both(args, runner, table, dense)
+    if 13 in args.only:
         measure_import(args, runner, table, imp)
 
     v = versions()

@@ -10,5 +10,5 @@ source "$(dirname "$0")/../scripts/common.sh"
 BUILD="$ROOT/build-bench"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$PY" \
   -DMAVE_BUILD_TESTS=OFF -DMAVE_BUILD_BENCH=ON >/dev/null
-ninja -C "$BUILD" -j2 _mave _native mave_bench_load >/dev/null
+ninja -C "$BUILD" -j2 _mave _native mave_bench_load mave_bench_lookup >/dev/null
 MAVE_BENCH_COMMAND="bench/run.sh $*" exec "$PY" "$ROOT/bench/run.py" --build-dir "$BUILD" "$@"

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <random>
 
+#include "base/io.hpp"
 #include "base/murmur3.hpp"
 
 namespace mave {
@@ -41,6 +43,21 @@ std::size_t WordList::probe(std::string_view word, std::uint64_t h) const {
 std::size_t WordList::build_index() {
   // Load factor at most 2/3 keeps probe sequences short.
   std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8, size() + size() / 2 + 1));
+  // Lookups touch the slots and the words' bytes at random: huge pages spare
+  // them most of the TLB misses that tables of tens of MB have otherwise
+  // (asked for before the first touch, so that the kernel can back them
+  // right away). The bytes were appended as they were read; they move once.
+  if (bytes_.size() >= (std::size_t{4} << 20)) {
+    std::string moved;
+    moved.reserve(bytes_.size());
+    advise_huge_pages(moved.data(), moved.capacity());
+    moved.assign(bytes_);
+    bytes_.swap(moved);
+  }
+  slots_.clear();
+  slots_.shrink_to_fit();
+  slots_.reserve(capacity);
+  advise_huge_pages(slots_.data(), capacity * sizeof(Slot));
   slots_.assign(capacity, Slot{0, 0});
   mask_ = capacity - 1;
   // The slots are touched at random: each word's hash is computed a few words
@@ -60,12 +77,21 @@ std::size_t WordList::build_index() {
     std::string_view word = (*this)[i];
     std::size_t at = probe(word, h);
     if (slots_[at].key == 0) ++distinct;
-    const std::uint64_t begin = static_cast<std::uint64_t>(word.data() - bytes_.data());
-    const bool near = word.size() < kLengthMask && begin < (std::uint64_t{1} << (64 - kLengthBits));
-    slots_[at] = Slot{(static_cast<std::uint64_t>(i + 1) << kTagBits) | tag_of(h),
-                      near ? begin << kLengthBits | word.size() : kFarSpan};
+    slots_[at] = make_slot(i, h, word);
   }
   return distinct;
+}
+
+WordList::Slot WordList::make_slot(std::size_t i, std::uint64_t h, std::string_view word) const {
+  const std::uint64_t key = (static_cast<std::uint64_t>(i + 1) << kIndexShift) | tag_of(h);
+  if (word.size() <= kInlineBytes) {
+    std::uint64_t span = 0;
+    std::memcpy(&span, word.data(), word.size());
+    return Slot{key | word.size(), span};
+  }
+  const std::uint64_t begin = static_cast<std::uint64_t>(word.data() - bytes_.data());
+  const bool near = word.size() < kLengthMask && begin < (std::uint64_t{1} << (64 - kLengthBits));
+  return Slot{key | kElsewhere, near ? begin << kLengthBits | word.size() : kFarSpan};
 }
 
 }  // namespace mave

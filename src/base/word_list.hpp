@@ -4,10 +4,10 @@
 // All bytes live in one buffer and the index is an open-addressing table of
 // 16-byte slots, so a million-word vocabulary costs its bytes plus about 45
 // bytes per word, with one allocation per array instead of one per word. A
-// slot holds where its word's bytes are, so that a lookup waits on two
-// memory fetches one after the other (the slot, then the bytes) instead of
-// four (slot, word offsets, bytes, row): the caller can fetch the row as soon
-// as the slot names a candidate.
+// slot holds a word of up to 8 bytes itself, and where a longer word's bytes
+// are: a lookup waits on one memory fetch (the slot) or two (the slot, then
+// the bytes) instead of four (slot, word offsets, bytes, row), and the caller
+// can fetch the row as soon as the slot names a candidate.
 #pragma once
 
 #include <cstddef>
@@ -47,9 +47,13 @@ class WordList {
   void prefetch_slot(std::uint64_t h) const {
     if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(h & mask_)]);
   }
-  // The index that the first probe of `h` points at when its tag matches, the
-  // word's bytes asked for: a candidate, not yet compared.
-  std::optional<std::size_t> candidate(std::uint64_t h) const;
+  // The first word on the probe sequence of `h` whose tag matches, its bytes
+  // asked for: a candidate, not yet compared.
+  struct Candidate {
+    std::size_t index;
+    std::string_view word;
+  };
+  std::optional<Candidate> candidate(std::uint64_t h) const;
   // find with the word's hash; `on_candidate(index)` is called for each
   // candidate before its bytes are compared.
   template <class OnCandidate>
@@ -57,27 +61,42 @@ class WordList {
                                   OnCandidate&& on_candidate) const;
 
  private:
+  // key: (index + 1) << kIndexShift | tag | form, 0 for an empty slot. The
+  // form is the length of a word held in `span` itself (0 to kInlineBytes),
+  // or kElsewhere: `span` is begin << kLengthBits | length in bytes_, or
+  // kFarSpan for a word too long or too far in for that (found through ends_).
   struct Slot {
-    std::uint64_t key;   // (index + 1) << kTagBits | tag; 0 is empty
-    std::uint64_t span;  // begin << kLengthBits | length, or kFarSpan
+    std::uint64_t key;
+    std::uint64_t span;
   };
-  static constexpr unsigned kTagBits = 24;
-  static constexpr std::uint64_t kTagMask = (std::uint64_t{1} << kTagBits) - 1;
+  static constexpr unsigned kIndexShift = 24;
+  static constexpr unsigned kFormBits = 4;
+  static constexpr std::uint64_t kFormMask = (std::uint64_t{1} << kFormBits) - 1;
+  static constexpr std::uint64_t kTagMask = ((std::uint64_t{1} << kIndexShift) - 1) & ~kFormMask;
+  static constexpr std::uint64_t kInlineBytes = sizeof(std::uint64_t);
+  static constexpr std::uint64_t kElsewhere = kFormMask;
   static constexpr unsigned kLengthBits = 24;
   static constexpr std::uint64_t kLengthMask = (std::uint64_t{1} << kLengthBits) - 1;
-  // A word too long or too far into the buffer for `span`: its bytes are
-  // found through ends_ instead.
   static constexpr std::uint64_t kFarSpan = ~std::uint64_t{0};
 
-  static std::uint64_t tag_of(std::uint64_t h) { return h >> (64 - kTagBits); }
+  static std::uint64_t tag_of(std::uint64_t h) {
+    return (h >> (64 - (kIndexShift - kFormBits))) << kFormBits;
+  }
   static std::size_t index_of(const Slot& slot) {
-    return static_cast<std::size_t>((slot.key >> kTagBits) - 1);
+    return static_cast<std::size_t>((slot.key >> kIndexShift) - 1);
   }
   std::string_view bytes_of(const Slot& slot) const {
+    const std::uint64_t form = slot.key & kFormMask;
+    if (form <= kInlineBytes) {
+      return std::string_view(reinterpret_cast<const char*>(&slot.span),
+                              static_cast<std::size_t>(form));
+    }
     if (slot.span == kFarSpan) return (*this)[index_of(slot)];
     return std::string_view(bytes_.data() + (slot.span >> kLengthBits),
                             static_cast<std::size_t>(slot.span & kLengthMask));
   }
+  // A word's slot (at index i, with hash h).
+  Slot make_slot(std::size_t i, std::uint64_t h, std::string_view word) const;
   // Returns the slot holding `word` or the empty slot where it belongs.
   std::size_t probe(std::string_view word, std::uint64_t h) const;
 
@@ -87,12 +106,20 @@ class WordList {
   std::uint64_t mask_ = 0;
 };
 
-inline std::optional<std::size_t> WordList::candidate(std::uint64_t h) const {
+inline std::optional<WordList::Candidate> WordList::candidate(std::uint64_t h) const {
   if (slots_.empty()) return std::nullopt;
-  const Slot& slot = slots_[static_cast<std::size_t>(h & mask_)];
-  if (slot.key == 0 || (slot.key & kTagMask) != tag_of(h)) return std::nullopt;
-  if (slot.span != kFarSpan) __builtin_prefetch(bytes_.data() + (slot.span >> kLengthBits));
-  return index_of(slot);
+  // A word often sits a slot or two past its home (linear probing): the
+  // neighbours share the home slot's cache line, or the next one.
+  const std::uint64_t tag = tag_of(h);
+  for (std::size_t i = static_cast<std::size_t>(h & mask_);;
+       i = static_cast<std::size_t>((i + 1) & mask_)) {
+    const Slot& slot = slots_[i];
+    if (slot.key == 0) return std::nullopt;
+    if ((slot.key & kTagMask) != tag) continue;
+    const std::string_view word = bytes_of(slot);
+    if ((slot.key & kFormMask) > kInlineBytes) __builtin_prefetch(word.data());
+    return Candidate{index_of(slot), word};
+  }
 }
 
 template <class OnCandidate>

@@ -1,7 +1,9 @@
 #include "format/batch.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -53,32 +55,49 @@ namespace {
 // Lookups of words[begin, end) in three stages a few words apart, so that the
 // memory fetches of different words are in flight together instead of one
 // after the other: hash the word and ask for its index slot; read the slot
-// and ask for the candidate's bytes and row; compare and copy. A word that is
-// not in the vocabulary takes fill_embedding's way (composed or nothing).
+// and ask for the candidate's bytes and the start of its row; compare and
+// copy. A word that is not the candidate goes the way of fill_embedding
+// (found further along, composed, or nothing).
 void fill_range(const Embeddings& embeddings, std::span<const std::string_view> words,
                 const TargetMatrix& out, bool* found, std::size_t begin, std::size_t end) {
   const WordList& list = embeddings.vocab().words();
+  const Storage& storage = embeddings.storage();
+  const std::size_t n_rows = storage.rows();
+  const float* dense = nullptr;
+  if (const auto* m = std::get_if<MappedNdArray>(&storage.variant())) dense = m->data();
+  if (const auto* m = std::get_if<NdArray>(&storage.variant())) dense = m->data().data();
   constexpr std::size_t kDistance = 6;
-  constexpr std::size_t kRing = 16;  // more than two distances of hashes
+  constexpr std::size_t kRing = 16;  // more than two distances of entries
   static_assert(kRing > 2 * kDistance);
-  std::uint64_t hashes[kRing];
+  struct Entry {
+    std::uint64_t hash;
+    std::optional<WordList::Candidate> candidate;
+  };
+  Entry ring[kRing];
   for (std::size_t t = begin; t < end + 2 * kDistance; ++t) {
     if (t < end) {
-      const std::uint64_t h = WordList::hash(words[t]);
-      hashes[t % kRing] = h;
-      list.prefetch_slot(h);
+      Entry& entry = ring[t % kRing];
+      entry.hash = WordList::hash(words[t]);
+      list.prefetch_slot(entry.hash);
     }
     if (t >= begin + kDistance && t - kDistance < end) {
-      const std::size_t i = t - kDistance;
-      if (auto candidate = list.candidate(hashes[i % kRing])) {
-        embeddings.storage().prefetch_row(*candidate, /*whole=*/true);
-      }
+      Entry& entry = ring[(t - kDistance) % kRing];
+      entry.candidate = list.candidate(entry.hash);
+      if (entry.candidate) storage.prefetch_row(entry.candidate->index, /*whole=*/true);
     }
     if (t >= begin + 2 * kDistance) {
       const std::size_t i = t - 2 * kDistance;
+      const Entry& entry = ring[i % kRing];
       const TargetView row = out.row(i);
-      if (auto known = list.find(words[i], hashes[i % kRing], [](std::size_t) {})) {
-        embeddings.copy_row(*known, row);
+      if (entry.candidate && entry.candidate->word == words[i]) {
+        const std::size_t r = entry.candidate->index;
+        // The common case inline: a dense row into a contiguous row of the
+        // output; copy_row does the rest (and checks the row).
+        if (dense != nullptr && r < n_rows && row.byte_stride == sizeof(float) && row.len != 0) {
+          std::memcpy(row.data, dense + r * row.len, row.len * sizeof(float));
+        } else {
+          embeddings.copy_row(r, row);
+        }
         found[i] = true;
         continue;
       }

@@ -82,7 +82,7 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
     }
     storage_.add_rows(rows, s.acc.data(), s.rebuilt);
   };
-  auto prefetch = [this](std::size_t row) { storage_.prefetch_row(row); };
+  auto prefetch = [this](std::size_t row) { storage_.prefetch_row(row, /*whole=*/true); };
   WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch), CandidateHook(prefetch));
   switch (found.kind) {
     case WordLookup::Kind::None:
@@ -125,7 +125,7 @@ std::optional<EmbeddingRow> Embeddings::find_embedding(std::string_view word) co
     }
     storage_.add_rows(rows, composed.data(), s.rebuilt);
   };
-  auto prefetch = [this](std::size_t row) { storage_.prefetch_row(row); };
+  auto prefetch = [this](std::size_t row) { storage_.prefetch_row(row, /*whole=*/true); };
   WordLookup found = vocab_.lookup(word, s.rows, RowBatchSink(add_batch), CandidateHook(prefetch));
   switch (found.kind) {
     case WordLookup::Kind::None:

@@ -9,32 +9,13 @@ and after the loop, and the reference counts of every object passed in
 before the warm-up and after the loop.
 """
 
-import gc
-import json
-import os
 import pickle
 import sys
 
 import numpy as np
 
 import mave
-
-
-def fresh(text):
-    """A str object of our own (interned strings are shared with the interpreter)."""
-    return "".join(list(text))
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def count(path):
-    if path.endswith("maps"):
-        with open(path) as f:
-            return sum(1 for _ in f)
-    return len(os.listdir(path))
+from leak_runner import fresh, measure
 
 
 def scenarios(dense_file, subword_file, quantized_file):
@@ -80,38 +61,10 @@ def scenarios(dense_file, subword_file, quantized_file):
     }
 
 
-def run(call, expected, n):
-    for _ in range(n):
-        if expected is None:
-            call()
-            continue
-        try:
-            call()
-        except expected:
-            pass
-        else:
-            raise AssertionError(f"{expected.__name__} was not raised")
-
-
 def main():
     name, calls, dense_file, subword_file, quantized_file, results = sys.argv[1:]
     call, objects, expected, weight = scenarios(dense_file, subword_file, quantized_file)[name]
-    calls = max(int(calls) // weight, 100)
-    refs_before = [sys.getrefcount(o) for o in objects]
-    run(call, expected, max(calls // 10, 1))
-    gc.collect()
-    rss_before, fds_before = resident_bytes(), count("/proc/self/fd")
-    maps_before = count("/proc/self/maps")
-    run(call, expected, calls)
-    gc.collect()
-    report = {
-        "rss": [rss_before, resident_bytes()],
-        "fds": [fds_before, count("/proc/self/fd")],
-        "maps": [maps_before, count("/proc/self/maps")],
-        "refs": [refs_before, [sys.getrefcount(o) for o in objects]],
-    }
-    with open(results, "w") as f:
-        json.dump(report, f)
+    measure(call, objects, expected, max(int(calls) // weight, 100), results)
 
 
 if __name__ == "__main__":

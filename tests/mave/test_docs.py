@@ -1,9 +1,12 @@
-"""The Python examples of the README run as written, on the bundled model."""
+"""The Python examples of the README and of docs/api.md run as written, on
+the bundled model."""
 
 import re
 from pathlib import Path
 
-README = Path(__file__).resolve().parent.parent.parent / "README.md"
+ROOT = Path(__file__).resolve().parent.parent.parent
+README = ROOT / "README.md"
+API = ROOT / "docs" / "api.md"
 
 
 def test_readme_examples_run(converted_models, run_python):
@@ -15,3 +18,26 @@ def test_readme_examples_run(converted_models, run_python):
         output = run_python(code).stdout
         # The five neighbours of "software", one "word cosine" line each.
         assert len(re.findall(r"^\w+ +[01]\.\d{3}$", output, re.M)) == 5, output
+
+
+def test_api_examples_run_as_one_session(converted_models, run_python):
+    """docs/api.md's examples hold assertions; they run in order in one
+    interpreter, as the document says."""
+    blocks = re.findall(r"```python\n(.*?)```", API.read_text(encoding="utf-8"), re.S)
+    assert len(blocks) > 10
+    code = "\n".join(blocks).replace("build/demo/demo-skipgram.fifu",
+                                     converted_models["demo-skipgram"])
+    run_python(code)
+
+
+def test_every_public_name_has_a_docstring():
+    import inspect
+
+    import mave
+    missing = [name for name in mave.__all__
+               if name != "__version__" and not inspect.getdoc(getattr(mave, name))]
+    members = [name for name in dir(mave.Embeddings) if not name.startswith("_")]
+    missing += [f"Embeddings.{name}" for name in members
+                if not inspect.getdoc(getattr(mave.Embeddings, name))]
+    assert missing == []
+    assert {"embed", "similar", "analogy", "words", "matrix"} <= set(members)

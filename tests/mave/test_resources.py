@@ -30,18 +30,25 @@ SCENARIOS = ["getitem known", "getitem composed", "getitem unknown", "get defaul
              "reconstruct", "load", "load missing", "pickle"]
 
 
+THREADED = {"embed out threads", "similar vector"}
+
+
 @pytest.mark.parametrize("name", SCENARIOS)
 def test_no_growth(tmp_path, fixture_dir, name):
     results = tmp_path / "results.json"
     files = [fixture_dir["simple-dense-meta-norms"], fixture_dir["fasttext-dense-meta"],
              fixture_dir["fasttext-quantized-projection-norms"]]
+    env = child_environment()
+    env["PYTHONPATH"] += os.pathsep + str(Path(__file__).resolve().parent.parent / "python")
     child = subprocess.run([sys.executable, str(RUNNER), name, str(CALLS), *files, str(results)],
-                           env=child_environment(), capture_output=True, timeout=900)
+                           env=env, capture_output=True, timeout=900)
     assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
     report = json.loads(results.read_text())
     assert report["refs"][1] == report["refs"][0]
     assert report["fds"][1] == report["fds"][0]
-    assert report["maps"][1] == report["maps"][0]
+    # AddressSanitizer maps memory of its own for threads it has seen start.
+    if not (SANITIZED and name in THREADED):
+        assert report["maps"][1] == report["maps"][0]
     if not SANITIZED:
         assert report["rss"][1] - report["rss"][0] <= RSS_TOLERANCE
 

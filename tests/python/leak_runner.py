@@ -112,14 +112,8 @@ def run(call, expected, n):
                 raise AssertionError(f"{expected.__name__} was not raised")
 
 
-def main():
-    name, calls, model_file, subword_file, fasttext_file, results = sys.argv[1:]
-    calls = int(calls)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    os.dup2(devnull, 2)
-
-    call, objects, expected = scenarios(model_file, subword_file, fasttext_file)[name]
+def measure(call, objects, expected, calls, results):
+    """Runs the warm-up and the loop and writes the report to `results`."""
     refs_before = [sys.getrefcount(o) for o in objects]
     run(call, expected, max(calls // 10, 1))
     gc.collect()
@@ -135,6 +129,15 @@ def main():
     }
     with open(results, "w") as f:
         json.dump(report, f)
+
+
+def main():
+    name, calls, model_file, subword_file, fasttext_file, results = sys.argv[1:]
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.dup2(devnull, 2)
+    call, objects, expected = scenarios(model_file, subword_file, fasttext_file)[name]
+    measure(call, objects, expected, int(calls), results)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Sequence
 import os
 import tomllib
 from typing import Any, Self, TypeAlias
@@ -12,7 +13,12 @@ import numpy.typing as npt
 
 from mave import _native
 
-__all__ = ["Embeddings", "SubwordSettings", "load"]
+__all__ = ["Embeddings", "SubwordSettings", "Words", "load"]
+
+Words = _native.Words
+# The compiled type answers the sequence protocol; this makes isinstance()
+# and the sequence mixins' users see it as one.
+Sequence.register(Words)
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 Vector: TypeAlias = npt.NDArray[np.float32]

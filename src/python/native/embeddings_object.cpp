@@ -203,13 +203,23 @@ PyObject* get_matrix(PyObject* self, void*) {
 }
 
 PyGetSetDef g_getset[] = {
-    {"path", get_path, nullptr, "The file's path.", nullptr},
+    {"path", get_path, nullptr, "The file's absolute path.", nullptr},
     {"dims", get_dims, nullptr, "The length of every vector.", nullptr},
-    {"vocab_kind", get_vocab_kind, nullptr, nullptr, nullptr},
-    {"storage_kind", get_storage_kind, nullptr, nullptr, nullptr},
-    {"words", get_words, nullptr, nullptr, nullptr},
-    {"norms", get_norms, nullptr, nullptr, nullptr},
-    {"matrix", get_matrix, nullptr, nullptr, nullptr},
+    {"vocab_kind", get_vocab_kind, nullptr,
+     "The vocabulary kind: \"simple\", \"bucket\", \"fasttext\", \"explicit\" or \"floret\".",
+     nullptr},
+    {"storage_kind", get_storage_kind, nullptr,
+     "The matrix kind: \"dense\" or \"quantized\".", nullptr},
+    {"words", get_words, nullptr,
+     "The vocabulary as a read-only sequence of str in row order, made in constant time.\n\n"
+     "Example: e.words[:3] -> ['</s>', 'the', 'of']", nullptr},
+    {"norms", get_norms, nullptr,
+     "The norms chunk as a read-only float32 view (the length each word's vector had\n"
+     "before it was scaled to unit length), or None.", nullptr},
+    {"matrix", get_matrix, nullptr,
+     "The dense matrix as a read-only float32 view of the mapped file, without copying:\n"
+     "vocabulary rows first, then subword rows. ValueError for a quantized matrix\n"
+     "(rebuild rows with reconstruct()).", nullptr},
     {"_subwords", get_subwords, nullptr, nullptr, nullptr},
     {"_metadata_toml", get_metadata_toml, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -421,12 +431,39 @@ PyCFunction as_cfunction(F* f) {
 }
 
 PyMethodDef g_methods[] = {
-    {"get", as_cfunction(embeddings_get), METH_FASTCALL, nullptr},
-    {"embedding", as_cfunction(embeddings_embedding), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"index", embeddings_index, METH_O, nullptr},
-    {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_nearest", as_cfunction(embeddings_nearest), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"get", as_cfunction(embeddings_get), METH_FASTCALL,
+     "get($self, word, default=None, /)\n--\n\n"
+     "The vector of `word` as a new float32 array, or `default` when it has none.\n\n"
+     "Example: e.get(\"sofware\") composes a vector from character n-grams."},
+    {"embedding", as_cfunction(embeddings_embedding), METH_FASTCALL | METH_KEYWORDS,
+     "embedding($self, word, out=None)\n--\n\n"
+     "Writes the vector of `word` into `out` (a writeable float32 array of shape\n"
+     "(dims,), any stride) and returns it; a new array when `out` is None; None when\n"
+     "the string has no vector (`out` is then untouched).\n\n"
+     "Raises TypeError or ValueError for an unsuitable `out`.\n\n"
+     "Example: e.embedding(\"house\", out)"},
+    {"index", embeddings_index, METH_O,
+     "index($self, word, /)\n--\n\n"
+     "The row of a vocabulary word; KeyError for any other string.\n\n"
+     "Example: e.words[e.index(\"house\")] == \"house\""},
+    {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS,
+     "embed($self, words, out=None, *, threads=None)\n--\n\n"
+     "The vectors of many strings: a (len(words), dims) float32 array and a bool\n"
+     "array telling which strings had a vector (rows without one are zeros).\n\n"
+     "`words` is any sequence or iterable of str; `out` a writeable float32 array of\n"
+     "that shape (any strides). The interpreter lock is released while the work\n"
+     "runs; `threads` (None: by the size of the batch, up to one per core) spreads\n"
+     "it. Raises TypeError for a non-str (naming its position) or an unsuitable\n"
+     "`out`, ValueError for a wrong shape.\n\n"
+     "Example: vectors, found = e.embed(text.split())"},
+    {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS,
+     "reconstruct($self, rows=None)\n--\n\n"
+     "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
+     "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
+     "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
+    {"_nearest", as_cfunction(embeddings_nearest), METH_FASTCALL | METH_KEYWORDS,
+     "_nearest($self, query, k, exclude, threads)\n--\n\n"
+     "The search behind similar() and analogy()."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -439,7 +476,7 @@ PyType_Slot g_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(embeddings_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(embeddings_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(embeddings_contains)},
-    {Py_tp_doc, const_cast<char*>("The loaded file; see mave.Embeddings.")},
+    {Py_tp_doc, const_cast<char*>("Embeddings(path)\n--\n\nThe compiled base of mave.Embeddings.")},
     {0, nullptr},
 };
 
