@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Benchmarks of _mave against the tools users pick instead: gensim
+"""Benchmarks of _mave and mave against the tools users pick instead: gensim
 (KeyedVectors, load_facebook_vectors) and fastText's Python bindings
 (load_model, get_word_vector), on the same generated data in the same run.
 
@@ -257,8 +257,29 @@ def worker_convert(spec):
     return {"ns": ns() - t0, "peak_rss_kib": peak_rss_kib()}
 
 
+def worker_import(spec):
+    """One conversion of a word2vec binary or text file into finalfusion
+    (mave.convert), or gensim's load_word2vec_format of the same file, timed
+    inside the process after the imports, with the process's peak resident
+    memory and its resident memory before the work."""
+    if spec["tool"] == "mave":
+        import mave
+
+        def work():
+            mave.convert(spec["input"], spec["output"], src_format=spec["format"])
+    else:
+        from gensim.models import KeyedVectors
+
+        def work():
+            KeyedVectors.load_word2vec_format(spec["input"], binary=spec["format"] == "word2vec")
+    base = rss_kib()
+    t0 = ns()
+    work()
+    return {"ns": ns() - t0, "peak_rss_kib": peak_rss_kib(), "base_rss_kib": base}
+
+
 WORKERS = {"load": worker_load, "lookup": worker_lookup, "eval": worker_eval,
-           "convert": worker_convert}
+           "convert": worker_convert, "import": worker_import}
 
 
 # ---------------------------------------------------------------------------
@@ -405,6 +426,88 @@ def make_conversion_input(args, runner):
     (d / "vocab_bytes").write_text(str(sum(len(w) for w in vocab)))
     (d / ".complete").touch()
     return d
+
+
+def make_import_inputs(args, runner):
+    """The same words and vectors as a word2vec binary file and as a .vec text
+    file, in the form gensim writes them: no newline after a binary row, the
+    shortest decimal of each float32 in text."""
+    import numpy as np
+    from make_fasttext_model import words
+    n, dims = args.imp_words, args.dims
+    d, done = dataset_dir(args, f"import-{n}x{dims}-s{args.seed}")
+    if done:
+        return d
+    log(f"generating {n} words x {dims} dims as word2vec binary and text in {d}")
+    d.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(args.seed + 3)
+    vocab = words(n, rng)
+    with open(d / "vectors.bin", "wb") as binary:
+        binary.write(f"{n} {dims}\n".encode())
+        for start in range(0, n, 10_000):
+            block = rng.standard_normal((min(10_000, n - start), dims), dtype=np.float32)
+            for word, row in zip(vocab[start:start + 10_000], block):
+                binary.write(word + b" " + row.tobytes())
+    # Printing 300M floats from Python takes many minutes; mave's text writer
+    # (the shortest text of each float32, as gensim writes) takes seconds.
+    subprocess.run([sys.executable, "-c", "import sys, mave; mave.convert(sys.argv[1], sys.argv[2], "
+                    "src_format='word2vec', dst_format='text', normalize=False)",
+                    str(d / "vectors.bin"), str(d / "vectors.vec")], env=runner.env, check=True)
+    (d / "vocab_bytes").write_text(str(sum(len(w) for w in vocab)))
+    (d / ".complete").touch()
+    return d
+
+
+def measure_import(args, runner, table, imp):
+    log("13: word2vec binary and text into finalfusion")
+    matrix_bytes = args.imp_words * args.dims * 4
+    vocab_bytes = int((imp / "vocab_bytes").read_text())
+    budget = (1.15 * matrix_bytes + vocab_bytes) / 2**20
+    out = args.out / "imported.fifu"
+    for fmt, name in (("word2vec", "vectors.bin"), ("text", "vectors.vec")):
+        src = imp / name
+        copy = args.out / "copied"
+
+        def copy_round():
+            shutil.copyfile(src, copy)
+            os.unlink(copy)
+
+        def ours_round():
+            r = runner.child("import", {"tool": "mave", "format": fmt, "input": str(src),
+                                        "output": str(out)})
+            os.unlink(out)
+            return r
+
+        recache(src)
+        t_copy = median(rounds_of(copy_round, args.rounds)) / 1e9
+        ours_round()
+        ours = [ours_round() for _ in range(args.rounds)]
+        # gensim's text reader takes minutes on the large data: one round.
+        slow = max(1, min(args.rounds, 3 if fmt == "word2vec" else 1))
+        gs = [runner.child("import", {"tool": "gensim", "format": fmt, "input": str(src)})
+              for _ in range(slow)]
+        t_ours = median([r["ns"] for r in ours]) / 1e9
+        t_gs = median([r["ns"] for r in gs]) / 1e9
+        size = os.path.getsize(src) / 2**30
+        if fmt == "word2vec":
+            table.add("13", f"word2vec binary {args.imp_words} x {args.dims} ({size:.2f} GiB) -> "
+                      "finalfusion vs load_word2vec_format(binary=True)", "s", t_ours, t_gs, None,
+                      f"{t_copy:.2f} (shutil.copyfile)",
+                      f"peer/mave {x(t_gs / t_ours)}, mave/copy {x(t_ours / t_copy)}",
+                      ">=10x peer, <=2x copy", t_gs / t_ours >= 10 and t_ours / t_copy <= 2)
+        else:
+            table.add("13", f".vec text {args.imp_words} x {args.dims} ({size:.2f} GiB) -> "
+                      "finalfusion vs load_word2vec_format(binary=False)", "s", t_ours, t_gs, None,
+                      f"{t_copy:.2f} (shutil.copyfile)",
+                      f"peer/mave {x(t_gs / t_ours)}, mave/copy {x(t_ours / t_copy)}",
+                      ">=5x peer", t_gs / t_ours >= 5)
+        def growth(results):
+            return max(r["peak_rss_kib"] - r["base_rss_kib"] for r in results) / 1024
+        peak = growth(ours)
+        table.add("13", "peak resident memory of that conversion, beyond the imported modules",
+                  "MiB", peak, growth(gs), None,
+                  f"{budget:.0f} (1.15 x matrix + words)", f"mave/budget {x(peak / budget)}",
+                  "<=1x budget", peak <= budget)
 
 
 def recache(path):
@@ -672,7 +775,7 @@ def parse_args(argv):
                    help="1M words x 300 dims, 1M lookups (about 10 GB of data, 5 minutes)")
     p.add_argument("--rounds", type=int, default=5, help="timed rounds per measure (median)")
     p.add_argument("--seed", type=int, default=1)
-    p.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,11,12",
+    p.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,11,12,13",
                    help="measures to run, e.g. 1,3")
     p.add_argument("--words", type=int, help="dense vocabulary (default 200k, large 1M)")
     p.add_argument("--dims", type=int, default=300)
@@ -687,6 +790,8 @@ def parse_args(argv):
     p.add_argument("--conv-dims", type=int, default=100)
     p.add_argument("--conv-buckets", type=int, default=1_000_000)
     p.add_argument("--evals", type=int, default=20_000, help="vectors printed per round")
+    p.add_argument("--imp-words", type=int,
+                   help="words of the word2vec binary and text inputs (default 200k, large 1M)")
     p.add_argument("--pq-lookups", type=int, help="quantized queries (default lookups / 4)")
     p.add_argument("--pq-subquantizers", type=int, default=100)
     p.add_argument("--build-dir", type=Path, default=ROOT / "build-bench")
@@ -702,6 +807,7 @@ def parse_args(argv):
     args.lookups = args.lookups or (1_000_000 if big else 200_000)
     args.oov = args.oov or (200_000 if big else 50_000)
     args.ft_words = args.ft_words or (200_000 if big else 50_000)
+    args.imp_words = args.imp_words or (1_000_000 if big else 200_000)
     args.pq_lookups = args.pq_lookups or args.lookups // 4
     args.only = {int(k) for k in args.only.split(",") if k}
     args.build_dir = args.build_dir.resolve()
@@ -729,6 +835,7 @@ def main(argv):
     dense = make_dense(args, runner) if args.only & {1, 2, 4, 6, 7, 9, 10, 11, 12} else None
     sub = make_subword(args, runner) if args.only & {3, 8} else None
     conv = make_conversion_input(args, runner) if 5 in args.only else None
+    imp = make_import_inputs(args, runner) if 13 in args.only else None
     dense_per_call = None
     if 1 in args.only:
         measure_load(args, runner, table, dense)
@@ -755,6 +862,8 @@ def main(argv):
         mave_measures.measure_single(args, runner, table, dense)
     if 12 in args.only:
         mave_measures.measure_load_both(args, runner, table, dense)
+    if 13 in args.only:
+        measure_import(args, runner, table, imp)
 
     v = versions()
     print()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds _mave and the C++ benchmark programs in build-bench (Release), installs
+# Builds _mave, mave and the C++ benchmark programs in build-bench (Release), installs
 # the peers (bench/requirements.txt) into .venv, then runs bench/run.py with the
 # given arguments, e.g. `bench/run.sh` or `bench/run.sh --large --clean`.
 set -euo pipefail

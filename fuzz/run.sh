@@ -6,7 +6,8 @@
 #
 #   -t SECONDS  time per target (default 60)
 #   -n RUNS     executions per target instead of a time, e.g. -n 10000000
-#   TARGET      embeddings, fasttext (default: both, one after the other)
+#   TARGET      embeddings, fasttext, word2vec, text, glove (default: all, one
+#               after the other)
 #
 # Each run starts from the committed seeds (fuzz/corpus/<target>, the
 # regression inputs and, for fasttext, small real models) and keeps what it
@@ -32,7 +33,7 @@ while getopts "t:n:" opt; do
 done
 shift $((OPTIND - 1))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext)
+[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove)
 
 PATH="$ROOT/.venv/bin:$PATH"  # cmake and ninja from the setup
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -199,7 +199,7 @@ Metadata fasttext_metadata(const FastTextConfig& c) {
   });
 }
 
-Result<Embeddings> load_fasttext_model(BufferedReader& r) {
+Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
   // Pinned: docs/compatibility.md (odd word order kept; and the texts below)
   MAVE_ASSIGN_OR_RETURN(std::uint32_t magic, read_u32(r, "Cannot fastText read magic"));
   if (magic != kFastTextMagic) {
@@ -221,13 +221,18 @@ Result<Embeddings> load_fasttext_model(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(NdArray matrix, read_fasttext_matrix(r));
 
   average_word_rows(vocab, matrix);
-  NdNorms norms = normalize_word_rows(matrix, vocab.words.size());
+  std::optional<NdNorms> norms;
+  if (normalize) norms = normalize_word_rows(matrix, vocab.words.size());
   // Checked only now: a matrix with extra rows is averaged and normalised first.
   if (matrix.rows() != vocab.words.size() + std::size_t{config.bucket}) {
     return EmbeddingsError::matrix_shape(ShapeErrorKind::IncompatibleShape);
   }
+  if (!norms) {
+    return Embeddings::unchecked(fasttext_metadata(config), Vocab(std::move(vocab)),
+                                 Storage(std::move(matrix)), std::nullopt);
+  }
   return Embeddings(fasttext_metadata(config), Vocab(std::move(vocab)), Storage(std::move(matrix)),
-                    std::move(norms));
+                    std::move(*norms));
 }
 
 }  // namespace mave

@@ -43,8 +43,10 @@ struct FastTextConfig {
 };
 
 // The whole import, from the magic to the assembled embeddings. Failures of
-// the subword machinery and row-index checks are aborting failures.
-Result<Embeddings> load_fasttext_model(BufferedReader& r);
+// the subword machinery and row-index checks are aborting failures. Without
+// `normalize` the averaged word rows are kept as they are and there are no
+// norms.
+Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize = true);
 
 Result<FastTextConfig> read_fasttext_config(BufferedReader& r);
 // The dictionary block, then the vocabulary built from it (markers "<" and ">").

@@ -39,7 +39,10 @@ Status write_nd_array(BufferedWriter& w, const NdArray& matrix) {
   return write_nd_array(w, matrix.rows(), matrix.cols(), matrix.data().data());
 }
 
-Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const float* data) {
+namespace {
+
+// Everything before the values.
+Status write_nd_array_fields(BufferedWriter& w, std::size_t rows, std::size_t cols) {
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::NdArray),
                      "Cannot write embedding matrix chunk identifier"));
   // The chunk length counts the fields after it: rows (u64), columns and
@@ -63,6 +66,13 @@ Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, con
                      "Cannot write number of columns of the embedding matrix"));
   MAVE_TRY(write_u32(w, kElementTypeF32, "Cannot write embedding matrix type identifier"));
   MAVE_TRY(write_padding(w, padding));
+  return {};
+}
+
+}  // namespace
+
+Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const float* data) {
+  MAVE_TRY(write_nd_array_fields(w, rows, cols));
   // Row-major and little-endian on disk as in memory: the values go out in
   // large blocks rather than 4 bytes at a time.
   const std::size_t n_values = rows * cols;
@@ -70,6 +80,17 @@ Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, con
   for (std::size_t i = 0; i < n_values; i += kBlock) {
     std::size_t n = std::min(kBlock, n_values - i);
     MAVE_TRY(write_bytes(w, data + i, n * sizeof(float), "Cannot write embedding matrix component"));
+  }
+  return {};
+}
+
+Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const RowFunction& row) {
+  MAVE_TRY(write_nd_array_fields(w, rows, cols));
+  // A matrix without rows may claim any number of columns: no room for them.
+  std::vector<float> scratch(rows == 0 ? 0 : cols);
+  for (std::size_t i = 0; i < rows; ++i) {
+    MAVE_TRY(write_bytes(w, row(i, scratch.data()), cols * sizeof(float),
+                         "Cannot write embedding matrix component"));
   }
   return {};
 }

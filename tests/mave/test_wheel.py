@@ -97,7 +97,10 @@ def test_wheel_is_manylinux_and_holds_the_package(dist):
         assert required in names
     assert any(re.fullmatch(r"mave/_native\.cpython-312-x86_64-linux-gnu\.so", n) for n in names)
     assert any(re.fullmatch(r"_mave\.cpython-312-x86_64-linux-gnu\.so", n) for n in names)
-    assert not [n for n in names if n.endswith((".cpp", ".hpp", ".h", ".txt", ".cmake"))]
+    # No sources or build files in the package (the dist-info's entry_points.txt is metadata).
+    assert not [n for n in names if n.endswith((".cpp", ".hpp", ".h", ".txt", ".cmake"))
+                and ".dist-info/" not in n]
+    assert any(n.endswith(".dist-info/entry_points.txt") for n in names)  # the console script
     assert f"Version: {mave.__version__}\n" in metadata
     assert "Requires-Dist: numpy<3,>=1.26\n" in metadata
     assert "Provides-Extra: dask\n" in metadata

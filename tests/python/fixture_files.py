@@ -346,3 +346,32 @@ def real_fasttext_fields(data):
     put(at + 9, 8, "column_count", True)
     n_rows, n_cols = struct.unpack_from("<QQ", data, at + 1)
     return fields, at + 17, at + 17 + 4 * n_rows * n_cols
+
+
+# --- The formats mave converts from: word2vec binary and text, GloVe -----------
+
+IMPORT_WORDS = ["</s>", "Haus", "grün", "日本"]
+IMPORT_ROWS = [[0.5, -1.25, 3e-7], [0.0, -0.0, 1e30], [2.0, -3.5, 0.1], [7.0, float("nan"), -float("inf")]]
+
+
+def word2vec_binary(words=IMPORT_WORDS, matrix=IMPORT_ROWS, *, newline=b""):
+    out = f"{len(words)} {len(matrix[0])}\n".encode()
+    for word, row in zip(words, matrix):
+        out += word.encode() + b" " + struct.pack(f"<{len(row)}f", *row) + newline
+    return out
+
+
+def text_lines(words=IMPORT_WORDS, matrix=IMPORT_ROWS, *, header=True, end="\n"):
+    lines = [f"{len(words)} {len(matrix[0])}"] if header else []
+    lines += [" ".join([word, *(repr(v) for v in row)]) for word, row in zip(words, matrix)]
+    return (end.join(lines) + end).encode()
+
+
+def import_fixtures():
+    """Small valid files of each format mave reads beside finalfusion and
+    fastText: format -> {name: bytes}."""
+    return {
+        "word2vec": {"gensim-style": word2vec_binary(), "c-tool-newlines": word2vec_binary(newline=b"\n")},
+        "text": {"plain": text_lines(), "crlf-bom": b"\xef\xbb\xbf" + text_lines(end=" \r\n")},
+        "glove": {"plain": text_lines(header=False), "one-column": text_lines(matrix=[[1.0]] * 4, header=False)},
+    }

@@ -3,11 +3,14 @@
     python hostile_runner.py JOB.json
 
 The job names a base file, what to do with each variant (load it with
-FfModel and look words up, look one string up, or convert it with
-build_model and load the result) and the variants:
-["truncate", n], ["set", offset, byte] or ["put", offset, struct format,
-value]. For each variant the runner records the outcome ("ok", "panic",
-"oserror", or the repr of anything else), the CPU and wall seconds it took and
+FfModel and look words up, look one string up, convert it with build_model
+and load the result, or "import FORMAT": convert it with mave.convert from
+word2vec, text or GloVe and load the result) and the variants:
+["truncate", n], ["set", offset, byte], ["put", offset, struct format,
+value] or ["splice", start, end, hex bytes]. For each variant the runner
+records the outcome ("ok", "panic", "oserror", "formaterror", "left files"
+when a failed conversion left something in the output's directory, or the
+repr of anything else), the CPU and wall seconds it took and
 how much the peak resident size grew, and writes them as JSON to the job's
 "results" path. Before each variant it writes the variant's index to the
 job's "progress" path, so that a parent whose child died knows which variant
@@ -47,6 +50,10 @@ def panic_type():
 PANIC = panic_type()
 
 
+class FormatError(Exception):
+    """Stands for mave.FormatError until an import action loads mave."""
+
+
 def outcome_of(call):
     try:
         call()
@@ -55,6 +62,10 @@ def outcome_of(call):
         return "panic"
     except OSError:
         return "oserror"
+    except FormatError:
+        return "formaterror"
+    except LeftFiles as e:
+        return f"left files: {e}"
     except BaseException as e:  # noqa: B036 - anything else is a finding
         return f"{type(e).__name__}: {e}"
 
@@ -95,6 +106,28 @@ def convert_and_load(path, output):
     load_and_look_up(output)
 
 
+def import_and_load(path, fmt, output):
+    """mave.convert from `fmt` into a finalfusion file, then load it and look
+    its first words up. A failed conversion must leave nothing beside it."""
+    import mave
+
+    directory = os.path.dirname(output)
+    try:
+        mave.convert(path, output, src_format=fmt)
+    except BaseException:  # noqa: B036 - re-raised after the check
+        if os.listdir(directory):
+            raise LeftFiles(sorted(os.listdir(directory))) from None
+        raise
+    e = mave.load(output)
+    if e.dims <= MAX_LOOKUP_DIMS:  # the result holds a row of dims values per word
+        e.embed(list(e.words)[:5] + WORDS)
+    os.unlink(output)
+
+
+class LeftFiles(Exception):
+    pass
+
+
 def variant(base, change):
     kind = change[0]
     if kind == "truncate":
@@ -104,6 +137,8 @@ def variant(base, change):
         data[change[1]] = change[2]
     elif kind == "put":
         struct.pack_into("<" + change[2], data, change[1], change[3])
+    elif kind == "splice":
+        data[change[1]:change[2]] = bytes.fromhex(change[3])
     else:
         raise ValueError(change)
     return bytes(data)
@@ -128,6 +163,15 @@ def main():
         act = load_and_look_up
     elif job["action"] == "look up once":
         act = look_up_once
+    elif job["action"].startswith("import "):
+        global FormatError
+        import mave
+
+        FormatError = mave.FormatError
+        fmt = job["action"].split()[1]
+        output_dir = work + ".out"
+        os.makedirs(output_dir, exist_ok=True)
+        act = lambda path: import_and_load(path, fmt, os.path.join(output_dir, "out.fifu"))  # noqa: E731
     else:
         output = work + ".fifu"
         act = lambda path: convert_and_load(path, output)  # noqa: E731

@@ -331,3 +331,57 @@ def test_conversion_refuses_more_columns_than_the_file_can_hold(tmp_path, capfd)
         _mave.build_model(str(model), str(tmp_path / "wide.fifu"))
     assert info.value.args == ("Cannot write number of columns of the embedding matrix",)
     capfd.readouterr()
+
+
+# --- The formats mave converts from --------------------------------------------
+
+IMPORTS = fixture_files.import_fixtures()
+IMPORT_CASES = [(fmt, name) for fmt in sorted(IMPORTS) for name in sorted(IMPORTS[fmt])]
+
+
+@pytest.mark.parametrize("fmt,name", IMPORT_CASES)
+def test_imported_formats(tmp_path, fmt, name):
+    # mave.convert of every cut and every changed byte either converts (and
+    # the result loads and answers lookups) or raises mave.FormatError, and a
+    # failure leaves nothing in the output's directory.
+    pytest.importorskip("mave")
+    data = IMPORTS[fmt][name]
+    truncations = [["truncate", n] for n in range(len(data) + 1)]
+    variants = truncations + byte_variants(data, range(len(data)))
+    results = run_variants(tmp_path, data, f"import {fmt}", variants)
+    assert findings(results, {"ok", "formaterror"}) == []
+    # The whole file converts, an empty one does not; with a header (or the
+    # binary's count), a cut before the last row leaves rows missing.
+    assert results[len(data)][1] == "ok" and results[0][1] == "formaterror"
+    if fmt != "glove":
+        last_row = data.rstrip(b"\n").rindex(b"\n") + 1 if fmt == "text" else data.rindex(b"\xe6\x97\xa5")
+        assert {r[1] for r in results[:last_row]} == {"formaterror"}
+
+
+@pytest.mark.parametrize("fmt", ["word2vec", "text"])
+def test_huge_header_counts_in_imported_formats(tmp_path, fmt):
+    pytest.importorskip("mave")
+    data = next(iter(IMPORTS[fmt].values())).removeprefix(b"\xef\xbb\xbf")
+    header_end = data.index(b"\n")
+    variants = [["splice", 0, header_end, f"{words} {dims}".encode().hex()]
+                for words in [0, 1, 4, 2**31, 2**32 - 1, 2**63, 2**64 - 1]
+                for dims in [1, 3, 2**31, 2**32 - 1, 2**32, 2**64 - 1]]
+    results = run_variants(tmp_path, data, f"import {fmt}", variants, memory_limit_mb=COUNT_MEMORY_MB)
+    assert findings(results, {"ok", "formaterror"}) == []
+    # Only the true "4 3" converts (after "0 D" the rows are more words than
+    # the header announces).
+    ok = [bytes.fromhex(change[3]).decode() for change, outcome, *_ in results if outcome == "ok"]
+    assert ok == ["4 3"]
+    assert_fast_and_small(results)
+
+
+@pytest.mark.parametrize("fmt", ["word2vec", "text"])
+def test_no_rows_of_many_columns(tmp_path, fmt):
+    # Found by fuzzing: a header of 0 words and 822220428 dimensions made the
+    # writers set aside a row of that many floats (3.3 GB) for rows that do
+    # not exist.
+    pytest.importorskip("mave")
+    results = run_variants(tmp_path, b"0 4294967295\n", f"import {fmt}", [["truncate", 14]],
+                           memory_limit_mb=COUNT_MEMORY_MB)
+    assert [r[1] for r in results] == ["ok"]
+    assert_fast_and_small(results)

@@ -15,7 +15,8 @@ from __future__ import annotations
 from mave._errors import FormatError
 from mave._version import __version__
 from mave._embeddings import Embeddings, SubwordSettings, Words, load
+from mave._convert import convert, detect_format, write
 from mave._quantize import quantize
 
-__all__ = ["Embeddings", "FormatError", "SubwordSettings", "Words", "__version__", "load",
-           "quantize"]
+__all__ = ["Embeddings", "FormatError", "SubwordSettings", "Words", "__version__", "convert",
+           "detect_format", "load", "quantize", "write"]

@@ -4,7 +4,9 @@
 
 #include "base/error.hpp"
 #include "python/helpers/pyref.hpp"
+#include "python/native/convert.hpp"
 #include "python/native/exceptions.hpp"
+#include "python/native/info.hpp"
 #include "python/native/model.hpp"
 
 namespace mave::native {
@@ -18,6 +20,7 @@ int exec_module(PyObject* module) {
   if (!load_exception_types()) return -1;
   if (!init_embeddings_type(module) || !init_words_type(module)) return -1;
   if (!init_quantize_functions(module)) return -1;
+  if (!init_convert(module) || !init_info(module)) return -1;
   return 0;
 }
 

@@ -1,0 +1,43 @@
+// An output file that appears at its path only when it is complete: the
+// bytes go to a new file beside it (same directory, so the same file system)
+// and are renamed over the path by commit(). Until then an existing file at
+// the path is untouched, and a failure leaves nothing behind.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "base/error.hpp"
+#include "base/io.hpp"
+
+namespace mave {
+
+class AtomicOutput {
+ public:
+  // Creates the temporary file "<dir>/.<name>.<random>.tmp" with the
+  // permissions a new file gets (0666 less the umask).
+  static IoResult<AtomicOutput> create(const std::string& path, std::size_t buffer_bytes);
+
+  // Moving leaves `other` owning nothing.
+  AtomicOutput(AtomicOutput&& other) noexcept;
+  AtomicOutput& operator=(AtomicOutput&&) = delete;
+  AtomicOutput(const AtomicOutput&) = delete;
+  ~AtomicOutput();  // removes the temporary file unless committed
+
+  BufferedWriter& writer() { return *writer_; }
+  const std::string& temporary_path() const { return temporary_; }
+  // Writes out the buffer, closes the file and renames it to the path.
+  IoStatus commit();
+
+ private:
+  AtomicOutput(std::string path, std::string temporary, File file, std::size_t buffer_bytes)
+      : path_(std::move(path)),
+        temporary_(std::move(temporary)),
+        writer_(std::make_unique<BufferedWriter>(std::move(file), buffer_bytes)) {}
+
+  std::string path_;
+  std::string temporary_;  // empty once committed or moved from
+  std::unique_ptr<BufferedWriter> writer_;
+};
+
+}  // namespace mave

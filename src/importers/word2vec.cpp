@@ -1,0 +1,460 @@
+#include "importers/word2vec.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/utf8.hpp"
+#include "format/chunk.hpp"
+
+namespace mave {
+
+static_assert(std::endian::native == std::endian::little,
+              "word2vec binary rows are read and written in place, which needs a little-endian host");
+
+namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+// How often the readers report: every this many bytes, and the writers every
+// this many rows.
+constexpr std::uint64_t kProgressBytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t kProgressRows = 4096;
+
+class Ticker {
+ public:
+  Ticker(const Progress& progress, std::uint64_t step) : progress_(progress), step_(step) {}
+  void operator()(std::uint64_t done, std::uint64_t total) {
+    if (progress_ && done >= next_) {
+      progress_(done, total);
+      next_ = done + step_;
+    }
+  }
+  // The last report, at the end of the work.
+  void finish(std::uint64_t done, std::uint64_t total) {
+    if (progress_) progress_(done, total);
+  }
+
+ private:
+  const Progress& progress_;
+  std::uint64_t step_;
+  std::uint64_t next_ = 0;
+};
+
+std::uint64_t file_size(const BufferedReader& r) {
+  auto size = r.file().regular_size();
+  return size ? *size : 0;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The word as shown in messages: quoted, and readable even when it is not
+// valid UTF-8.
+std::string shown(std::string_view word) { return debug_quote(from_utf8_lossy(word)); }
+
+// Where an error happened, in the reader's own terms.
+struct Place {
+  const char* unit;  // "line" or "byte"
+  std::uint64_t at;
+
+  EmbeddingsError error(std::string_view what) const {
+    return EmbeddingsError::format(std::string(unit) + " " + std::to_string(at) + ": " + std::string(what));
+  }
+};
+
+std::optional<std::string> check_word(std::string_view word) {
+  if (word.empty()) return "a row without a word";
+  if (auto bad = validate_utf8(word)) {
+    return "word " + shown(word) + " is not valid UTF-8 (" + utf8_error_description(*bad) + ")";
+  }
+  return std::nullopt;
+}
+
+// One decimal value. std::from_chars rounds correctly and knows "nan" and
+// "inf"; it refuses a leading '+', which some writers put in front.
+std::optional<float> parse_value(std::string_view token) {
+  if (token.size() > 1 && token[0] == '+' && token[1] != '-') token.remove_prefix(1);
+  const char* end = token.data() + token.size();
+  float value = 0;
+  auto [ptr, ec] = std::from_chars(token.data(), end, value);
+  if (ec == std::errc() && ptr == end) return value;
+  if (ec != std::errc::result_out_of_range || ptr != end) return std::nullopt;
+  // Out of range: below the smallest float32 it rounds to zero (or a
+  // subnormal), as IEEE arithmetic would; above the largest it is refused.
+  double wide = 0;
+  auto [wptr, wec] = std::from_chars(token.data(), end, wide);
+  if (wec == std::errc() && wptr == end && std::fabs(wide) < 1.0) return static_cast<float>(wide);
+  return std::nullopt;
+}
+
+// Splits the values after a word into `out`, at most `limit` of them; returns
+// how many there were (limit + 1 when there are more), or the bad token.
+struct Values {
+  std::size_t count = 0;
+  std::string_view bad;
+};
+
+Values parse_values(std::string_view rest, float* out, std::size_t limit) {
+  Values v;
+  const char* p = rest.data();
+  const char* const end = p + rest.size();
+  while (true) {
+    while (p < end && is_blank(*p)) ++p;
+    if (p == end) return v;
+    if (v.count == limit) {
+      ++v.count;
+      return v;
+    }
+    // The common case straight from the line: a number ending at a blank or
+    // the end. Anything else (a '+', a value out of range, a bad token) goes
+    // through parse_value with the whole token.
+    float value;
+    auto [next, ec] = std::from_chars(p, end, value);
+    if (ec == std::errc() && (next == end || is_blank(*next))) {
+      out[v.count++] = value;
+      p = next;
+      continue;
+    }
+    const char* token_end = p;
+    while (token_end < end && !is_blank(*token_end)) ++token_end;
+    const std::string_view token(p, static_cast<std::size_t>(token_end - p));
+    auto parsed = parse_value(token);
+    if (!parsed) {
+      v.bad = token;
+      return v;
+    }
+    out[v.count++] = *parsed;
+    p = token_end;
+  }
+}
+
+// A line without its end ("\n", "\r\n") and trailing blanks.
+std::string_view trimmed(const std::string& line) {
+  std::string_view s = line;
+  if (s.ends_with('\n')) s.remove_suffix(1);
+  if (s.ends_with('\r')) s.remove_suffix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+struct Header {
+  std::uint64_t words = 0;
+  std::uint64_t dims = 0;
+};
+
+// "<words> <dims>", the first line of both word2vec formats. `min_row_bytes`
+// (a function of dims) bounds what a row takes in the file, so that a count
+// the rest of the file cannot hold fails here, before anything is reserved.
+Result<Header> parse_header(std::string_view line, const BufferedReader& r,
+                            std::uint64_t (*min_row_bytes)(std::uint64_t)) {
+  const Place place{"line", 1};
+  if (line.starts_with(kBom)) line.remove_prefix(kBom.size());
+  std::uint64_t numbers[2];
+  std::size_t found = 0;
+  std::size_t i = 0;
+  bool ok = true;
+  while (ok) {
+    while (i < line.size() && is_blank(line[i])) ++i;
+    if (i == line.size()) break;
+    std::size_t j = i;
+    while (j < line.size() && !is_blank(line[j])) ++j;
+    if (found == 2) {
+      ok = false;
+      break;
+    }
+    auto [ptr, ec] = std::from_chars(line.data() + i, line.data() + j, numbers[found]);
+    ok = ec == std::errc() && ptr == line.data() + j;
+    ++found;
+    i = j;
+  }
+  if (!ok || found != 2) {
+    return place.error("expected a header of two numbers, the count of words and of dimensions, found " +
+                       shown(line.substr(0, 80)));
+  }
+  Header h{numbers[0], numbers[1]};
+  if (h.dims == 0) return place.error("the header gives 0 dimensions");
+  if (h.dims > std::numeric_limits<std::uint32_t>::max()) {
+    return place.error("the header gives " + std::to_string(h.dims) +
+                       " dimensions, more than a finalfusion file can hold");
+  }
+  if (auto left = r.remaining()) {
+    const std::uint64_t per_row = min_row_bytes(h.dims);
+    if (h.words != 0 && (per_row == 0 || h.words > *left / per_row)) {
+      return place.error("the header announces " + std::to_string(h.words) + " words of " +
+                         std::to_string(h.dims) + " values, more than the " + std::to_string(*left) +
+                         " bytes after it can hold");
+    }
+  }
+  return h;
+}
+
+// Text rows take at least a one-byte word and a space and a digit per value;
+// binary rows a one-byte word, a space and four bytes per value. Both
+// saturate instead of wrapping (dims is below 2^32 here).
+std::uint64_t min_text_row_bytes(std::uint64_t dims) { return 1 + 2 * dims; }
+std::uint64_t min_binary_row_bytes(std::uint64_t dims) { return 2 + 4 * dims; }
+
+// After all rows: a repeated word is an error at its later row.
+std::optional<std::pair<std::size_t, std::size_t>> first_repeat(WordList& words) {
+  if (words.build_index() == words.size()) return std::nullopt;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    std::size_t last = *words.find(words[i]);
+    if (last != i) return std::pair{i, last};
+  }
+  return std::nullopt;  // unreachable: build_index counted a repeat
+}
+
+EmbeddingsError read_error(const IoError& e) { return EmbeddingsError::read("Cannot read embeddings", e); }
+
+}  // namespace
+
+Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout layout,
+                                                const Progress& progress) {
+  const std::uint64_t total = file_size(r);
+  Ticker tick(progress, kProgressBytes);
+  std::string line;
+  std::uint64_t line_no = 0;
+  // Reads the next line into `line`; false at the end of the file.
+  auto next_line = [&]() -> Result<bool> {
+    line.clear();
+    auto n = r.read_until('\n', line);
+    if (!n.ok()) return read_error(n.error());
+    if (n.value() == 0) return false;
+    ++line_no;
+    return true;
+  };
+
+  std::optional<Header> header;
+  if (layout == TextLayout::WithHeader) {
+    MAVE_ASSIGN_OR_RETURN(bool any, next_line());
+    if (!any) return Place{"line", 1}.error("the file is empty");
+    MAVE_ASSIGN_OR_RETURN(Header h, parse_header(trimmed(line), r, min_text_row_bytes));
+    header = h;
+  }
+
+  std::optional<ImportedEmbeddings> out;
+  if (header) {
+    // Never more than the rest of the file can hold (a pipe: a modest start).
+    const std::size_t expected = reservation_for(r, header->words, min_text_row_bytes(header->dims));
+    out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(static_cast<std::size_t>(header->dims), expected)});
+    out->words.reserve(expected);
+  }
+  std::vector<float> first_row;  // GloVe: the first line decides the dimensions
+  while (true) {
+    MAVE_ASSIGN_OR_RETURN(bool any, next_line());
+    if (!any) break;
+    const Place place{"line", line_no};
+    std::string_view s = trimmed(line);
+    if (line_no == 1 && s.starts_with(kBom)) s.remove_prefix(kBom.size());
+    if (s.empty()) return place.error("an empty line");
+    if (header && out->words.size() == header->words) {
+      return place.error("more words than the " + std::to_string(header->words) + " the header announces");
+    }
+    const std::size_t space = s.find(' ');
+    std::string_view word = s.substr(0, space);
+    std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
+    if (auto bad = check_word(word)) return place.error(*bad);
+
+    Values values;
+    if (!out) {
+      // The first GloVe row: as many values as it has.
+      first_row.resize(rest.size() / 2 + 1);
+      values = parse_values(rest, first_row.data(), first_row.size());
+      if (values.bad.empty()) {
+        if (values.count == 0) return place.error("word " + shown(word) + " has no values");
+        // About as many rows as lines of this length fit in the rest.
+        const std::size_t expected = 1 + reservation_for(r, std::numeric_limits<std::uint64_t>::max(), line.size());
+        out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
+        std::copy_n(first_row.data(), values.count, out->matrix.append_row());
+        first_row = {};
+      }
+    } else {
+      const std::size_t dims = out->matrix.cols();
+      values = parse_values(rest, out->matrix.append_row(), dims);
+      if (values.bad.empty() && values.count != dims) {
+        return place.error("word " + shown(word) + " has " +
+                           (values.count > dims ? "more than " + std::to_string(dims)
+                                                : std::to_string(values.count)) +
+                           " values, expected " + std::to_string(dims));
+      }
+    }
+    if (!values.bad.empty()) {
+      return place.error("word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
+                         shown(values.bad.substr(0, 40)) + " is not a float32 number");
+    }
+    out->words.push_back(word);
+    tick(r.position().value(), total);
+  }
+  if (!out) return Place{"line", line_no + 1}.error("the file holds no vectors");
+  if (header && out->words.size() != header->words) {
+    return Place{"line", line_no + 1}.error("the file ends after " + std::to_string(out->words.size()) +
+                                            " of the " + std::to_string(header->words) +
+                                            " words the header announces");
+  }
+  if (auto repeat = first_repeat(out->words)) {
+    const std::uint64_t first_row_line = header ? 2 : 1;
+    return Place{"line", first_row_line + repeat->second}.error(
+        "word " + shown(out->words[repeat->first]) + " repeats the word of line " +
+        std::to_string(first_row_line + repeat->first));
+  }
+  tick.finish(total, total);
+  return std::move(*out);
+}
+
+Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress) {
+  const std::uint64_t total = file_size(r);
+  Ticker tick(progress, kProgressBytes);
+  std::string line;
+  auto header_read = r.read_until('\n', line);
+  if (!header_read.ok()) return read_error(header_read.error());
+  if (header_read.value() == 0) return Place{"line", 1}.error("the file is empty");
+  MAVE_ASSIGN_OR_RETURN(Header header, parse_header(trimmed(line), r, min_binary_row_bytes));
+  const std::size_t dims = static_cast<std::size_t>(header.dims);
+  const std::uint64_t first_row_offset = header_read.value();
+  const std::size_t row_bytes = dims * sizeof(float);
+
+  const std::size_t reserved = reservation_for(r, header.words, min_binary_row_bytes(header.dims));
+  ImportedEmbeddings out{WordList{}, RowBlocks(dims, reserved)};
+  out.words.reserve(reserved);
+  // Which rows were preceded by the optional newline, to give the byte offset
+  // of a repeated word.
+  std::vector<bool> newline_before;
+  newline_before.reserve(reserved);
+  for (std::uint64_t k = 0; k < header.words; ++k) {
+    const std::uint64_t offset = r.position().value();
+    line.clear();
+    auto n = r.read_until(' ', line);
+    if (!n.ok()) return read_error(n.error());
+    const Place place{"byte", offset};
+    if (n.value() == 0 || (n.value() == 1 && line[0] == '\n')) {
+      return place.error("the file ends after " + std::to_string(k) + " of the " +
+                         std::to_string(header.words) + " words the header announces");
+    }
+    std::string_view word = line;
+    const bool newline = word.starts_with('\n');
+    if (newline) word.remove_prefix(1);
+    if (!word.ends_with(' ')) {
+      return place.error("the file ends inside word " + shown(word) + ", " + std::to_string(k + 1) +
+                         " of " + std::to_string(header.words));
+    }
+    word.remove_suffix(1);
+    if (auto bad = check_word(word)) return place.error(*bad);
+    float* row = out.matrix.append_row();
+    if (auto read = r.read_exact(row, row_bytes); !read.ok()) {
+      if (read.error().kind() != ErrorKind::UnexpectedEof) return read_error(read.error());
+      return place.error("the file ends inside the vector of word " + shown(word));
+    }
+    out.words.push_back(word);
+    newline_before.push_back(newline);
+    tick(r.position().value(), total);
+  }
+  // Nothing may follow the last row but its optional newline.
+  const std::uint64_t end = r.position().value();
+  char trailing[2];
+  std::size_t extra = 0;
+  while (extra < 2) {
+    auto read = r.read_exact(trailing + extra, 1);
+    if (!read.ok()) {
+      if (read.error().kind() != ErrorKind::UnexpectedEof) return read_error(read.error());
+      break;
+    }
+    ++extra;
+  }
+  if (extra == 2 || (extra == 1 && trailing[0] != '\n')) {
+    return Place{"byte", end}.error("data after the last of the " + std::to_string(header.words) +
+                                    " words the header announces");
+  }
+  if (auto repeat = first_repeat(out.words)) {
+    auto offset_of = [&](std::size_t row) {
+      std::uint64_t at = first_row_offset;
+      for (std::size_t m = 0; m < row; ++m) at += newline_before[m] + out.words[m].size() + 1 + row_bytes;
+      return at + newline_before[row];
+    };
+    return Place{"byte", offset_of(repeat->second)}.error(
+        "word " + shown(out.words[repeat->first]) + " repeats the word at byte " +
+        std::to_string(offset_of(repeat->first)));
+  }
+  tick.finish(total, total);
+  return out;
+}
+
+namespace {
+
+// The reason a word cannot be written in a word2vec format, if any.
+std::optional<std::string> unwritable(std::string_view word, std::string_view forbidden) {
+  if (word.empty()) return "an empty word cannot be written in this format";
+  if (word.find_first_of(forbidden) != std::string_view::npos) {
+    return "word " + shown(word) + " holds a space or line end, which this format cannot hold";
+  }
+  return std::nullopt;
+}
+
+Status write_text(BufferedWriter& w, std::string_view text) {
+  return write_bytes(w, text.data(), text.size(), "Cannot write embeddings");
+}
+
+Status write_header_line(BufferedWriter& w, const WordRows& rows) {
+  return write_text(w, std::to_string(rows.size) + " " + std::to_string(rows.cols) + "\n");
+}
+
+}  // namespace
+
+Status write_word2vec_binary(BufferedWriter& w, const WordRows& rows, const Progress& progress) {
+  Ticker tick(progress, kProgressRows);
+  MAVE_TRY(write_header_line(w, rows));
+  // A file without rows may claim any number of columns: no room for them.
+  std::vector<float> scratch(rows.size == 0 ? 0 : rows.cols);
+  for (std::size_t i = 0; i < rows.size; ++i) {
+    std::string_view word = rows.word(i);
+    // A leading newline would be taken for the separator after a row.
+    if (auto bad = unwritable(word, " ")) return EmbeddingsError::format(*bad);
+    if (word.starts_with('\n')) return EmbeddingsError::format("word " + shown(word) + " starts with a line end, which this format cannot hold");
+    const float* row = rows.row(i, scratch.data());
+    MAVE_TRY(write_text(w, word));
+    MAVE_TRY(write_text(w, " "));
+    MAVE_TRY(write_bytes(w, row, rows.cols * sizeof(float), "Cannot write embeddings"));
+    // The C tool's newline after each row; gensim and this reader skip it.
+    MAVE_TRY(write_text(w, "\n"));
+    tick(i, rows.size);
+  }
+  tick.finish(rows.size, rows.size);
+  return {};
+}
+
+Status write_text_embeddings(BufferedWriter& w, const WordRows& rows, TextLayout layout,
+                             const Progress& progress) {
+  Ticker tick(progress, kProgressRows);
+  if (layout == TextLayout::WithHeader) {
+    MAVE_TRY(write_header_line(w, rows));
+  } else if (rows.size > 0 && rows.word(0).starts_with(kBom)) {
+    // The reader takes a byte-order mark at the start of the file for one;
+    // a first word that starts with U+FEFF keeps it behind a mark of its own.
+    MAVE_TRY(write_text(w, kBom));
+  }
+  // A file without rows may claim any number of columns: no room for them.
+  std::vector<float> scratch(rows.size == 0 ? 0 : rows.cols);
+  std::string line;
+  for (std::size_t i = 0; i < rows.size; ++i) {
+    std::string_view word = rows.word(i);
+    if (auto bad = unwritable(word, " \t\n\r")) return EmbeddingsError::format(*bad);
+    const float* row = rows.row(i, scratch.data());
+    line.assign(word);
+    for (std::size_t j = 0; j < rows.cols; ++j) {
+      char buffer[32];
+      buffer[0] = ' ';
+      // The shortest text that reads back to the same float32.
+      auto [end, ec] = std::to_chars(buffer + 1, buffer + sizeof buffer, row[j]);
+      line.append(buffer, end);
+    }
+    line.push_back('\n');
+    MAVE_TRY(write_text(w, line));
+    tick(i, rows.size);
+  }
+  tick.finish(rows.size, rows.size);
+  return {};
+}
+
+}  // namespace mave

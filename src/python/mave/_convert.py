@@ -1,0 +1,237 @@
+"""Writing finalfusion files from NumPy, and converting between formats."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterable, Mapping
+from typing import TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+from mave import _native
+from mave._errors import FormatError
+
+__all__ = ["FORMATS", "OUTPUT_FORMATS", "Progress", "convert", "detect_format", "write"]
+
+StrPath: TypeAlias = "str | os.PathLike[str]"
+# progress(phase, done, total): phase "read" counts bytes of the input,
+# "write" counts rows written; total is 0 when unknown.
+Progress: TypeAlias = Callable[[str, int, int], object]
+
+#: Every format name, in the order the documentation lists them.
+FORMATS = ("finalfusion", "fasttext", "word2vec", "text", "glove")
+#: The formats that can be written (fastText models are only read).
+OUTPUT_FORMATS = ("finalfusion", "word2vec", "text", "glove")
+
+_EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove"}
+_FASTTEXT_MAGIC = (793712314).to_bytes(4, "little")
+_BOM = b"\xef\xbb\xbf"
+# Enough of a file to hold its header and first row in every format.
+_DETECTION_BYTES = 1 << 20
+
+
+def _is_vector_row(line: bytes) -> bool:
+    """Whether a line is a word followed by numbers."""
+    try:
+        fields = line.decode("utf-8").split()
+    except UnicodeDecodeError:
+        return False
+    if len(fields) < 2:
+        return False
+    try:
+        for field in fields[1:]:
+            float(field)
+    except ValueError:
+        return False
+    return True
+
+
+def _name_it(what: str, option: str, keyword: str, formats: Iterable[str]) -> str:
+    return (f"{what}; name the format with {option} on the command line ({keyword}= in Python): "
+            + ", ".join(formats))
+
+
+def detect_format(path: StrPath) -> str:
+    """The format of an input file, from its first bytes.
+
+    finalfusion and fastText files start with their magic numbers; a first
+    line of two integers is a word2vec header (the binary and the text kind
+    are told apart by the row after it); a first line of a word and numbers
+    is GloVe text.
+
+    Raises:
+        OSError: the file cannot be read.
+        FormatError: the format cannot be told (an empty file, a header of
+            zero words, or none of the above); the message says how to name it.
+
+    Example:
+        >>> mave.detect_format("vectors.vec")
+        'text'
+    """
+    name = os.fspath(path)
+    with open(name, "rb") as f:
+        head = f.read(_DETECTION_BYTES)
+
+    def unknown(what: str) -> FormatError:
+        reason = _name_it(what, "--from", "src_format", FORMATS)
+        return FormatError(f"{name}: {reason}", name, reason)
+
+    if head.startswith(b"FiFu"):
+        return "finalfusion"
+    if head.startswith(_FASTTEXT_MAGIC):
+        return "fasttext"
+    if not head:
+        raise unknown("the file is empty")
+    head = head.removeprefix(_BOM)
+    first, _, rest = head.partition(b"\n")
+    fields = first.split()
+    if len(fields) == 2 and all(f.isdigit() for f in fields):
+        if int(fields[0]) == 0:
+            raise unknown("a word2vec header of zero words reads the same in binary and text")
+        # A text row is a word and numbers (how many is the reader's to check);
+        # binary float32 bytes practically never read that way.
+        return "text" if _is_vector_row(rest.partition(b"\n")[0]) else "word2vec"
+    if _is_vector_row(first):
+        return "glove"
+    raise unknown("the first bytes are not those of finalfusion, fastText, word2vec, text or GloVe embeddings")
+
+
+def _output_format(path: str) -> str:
+    fmt = _EXTENSIONS.get(os.path.splitext(path)[1].lower())
+    if fmt is None:
+        known = ", ".join(f"{ext} ({f})" for ext, f in _EXTENSIONS.items())
+        raise ValueError(_name_it(f"cannot tell the output format of {path!r} from its extension "
+                                  f"(known: {known})", "--to", "dst_format", OUTPUT_FORMATS))
+    return fmt
+
+
+def _check_format(fmt: str, allowed: tuple[str, ...], keyword: str) -> str:
+    if not isinstance(fmt, str):
+        raise TypeError(f"{keyword} must be str, not {type(fmt).__name__}")
+    if fmt not in allowed:
+        raise ValueError(f"{keyword} must be one of {', '.join(allowed)}, not {fmt!r}")
+    return fmt
+
+
+def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_format: str | None = None,
+            normalize: bool = True, progress: Progress | None = None) -> None:
+    """Converts embeddings from one format to another.
+
+    Formats: "finalfusion", "fasttext" (a fastText ``.bin`` model, read only;
+    converted as ``_mave.build_model`` does), "word2vec" (binary), "text"
+    (word2vec/fastText ``.vec``: a header line, then a word and its values per
+    line) and "glove" (the same lines without a header). Without
+    `src_format` the input's format comes from its first bytes
+    (:func:`detect_format`); without `dst_format` the output's from its
+    extension: ``.fifu``, ``.bin`` (word2vec), ``.vec`` (text), ``.txt`` (glove).
+
+    With `normalize` (the default) every vector is written scaled to unit
+    length and a finalfusion output keeps the lengths in its norms chunk;
+    from a finalfusion file with norms the stored unit rows are written as
+    they are. Without it the original vectors are written: those read, or
+    for a finalfusion file with norms each row times its norm (float32).
+    A finalfusion or fastText input written as finalfusion keeps its
+    vocabulary, subwords and metadata; written in another format it gives
+    its vocabulary words and their vectors as lookups give them.
+
+    The output is written to a temporary file beside `dst` and renamed to
+    `dst` when complete: a failed conversion leaves `dst` as it was. The
+    interpreter lock is released while the work runs.
+
+    Args:
+        progress: called now and then as ``progress(phase, done, total)``,
+            phase "read" (bytes of the input) or "write" (rows written); an
+            exception it raises (or Ctrl-C) stops the conversion.
+
+    Raises:
+        OSError: a file cannot be opened, read or written.
+        FormatError: the input is damaged or not in its format (the message
+            names the file, the line or byte offset and the word), or a word
+            cannot be written in the output format.
+        ValueError: an unknown format, or one that cannot be told.
+
+    Example:
+        >>> mave.convert("GoogleNews-vectors.bin", "news.fifu")
+    """
+    src_name, dst_name = os.fspath(src), os.fspath(dst)
+    if src_format is None:
+        src_format = detect_format(src_name)
+    _check_format(src_format, FORMATS, "src_format")
+    if dst_format is None:
+        dst_format = _output_format(dst_name)
+    _check_format(dst_format, OUTPUT_FORMATS, "dst_format")
+    _native.convert(os.fsencode(src_name), src_format, os.fsencode(dst_name), dst_format,
+                    bool(normalize), progress)
+
+
+MetadataValue: TypeAlias = "int | float | str"
+
+
+def _metadata_argument(metadata: Mapping[str, MetadataValue] | str | None
+                       ) -> list[tuple[str, MetadataValue]] | str | None:
+    if metadata is None or isinstance(metadata, str):
+        return metadata
+    if not isinstance(metadata, Mapping):
+        raise TypeError(f"metadata must be a mapping or TOML text, not {type(metadata).__name__}")
+    entries: list[tuple[str, MetadataValue]] = []
+    for key, value in metadata.items():
+        if not isinstance(key, str):
+            raise TypeError(f"metadata keys must be str, not {type(key).__name__}")
+        if isinstance(value, bool) or not isinstance(value, (int, float, str)):
+            raise TypeError(f"metadata value of {key!r} must be int, float or str "
+                            f"(or pass TOML text), not {type(value).__name__}")
+        if isinstance(value, int) and not -2**63 <= value < 2**63:
+            raise ValueError(f"metadata value of {key!r} does not fit a TOML integer")
+        entries.append((key, value))
+    return entries
+
+
+def write(path: StrPath, words: Iterable[str], matrix: npt.ArrayLike, *,
+          norms: npt.ArrayLike | None = None,
+          metadata: Mapping[str, MetadataValue] | str | None = None,
+          normalize: bool = True, progress: Progress | None = None) -> None:
+    """Writes a finalfusion file with a simple vocabulary and a dense matrix.
+
+    Row i of `matrix` is the vector of the i-th word. With `normalize` (the
+    default) each row is scaled to unit length on its way to the file (the
+    same float32 arithmetic as the fastText conversion) and the norms chunk
+    keeps the lengths; `matrix` itself is not changed. Without it the rows
+    are written as given, with `norms` as the norms chunk if you pass them.
+    The file appears at `path` only when complete.
+
+    Args:
+        words: the words, distinct, one per row.
+        matrix: any 2-D array of real numbers; written as float32.
+        norms: one length per word (only with ``normalize=False``).
+        metadata: a flat mapping of str to int, float or str, or TOML text.
+        progress: called as ``progress("write", rows_done, rows)``.
+
+    Raises:
+        TypeError: a word that is not str, a matrix that is not numbers, a
+            metadata value of another type.
+        ValueError: a repeated word, shapes that do not match, norms with
+            ``normalize=True``, metadata that is not TOML.
+        OSError: the file cannot be written.
+
+    Example:
+        >>> mave.write("mine.fifu", ["cat", "dog"], np.eye(2, 3))
+    """
+    word_list = list(words)
+    array = np.asarray(matrix)
+    if array.dtype.kind not in "fiu":
+        raise TypeError(f"matrix must hold real numbers, not {array.dtype}")
+    if array.ndim != 2:
+        raise ValueError(f"matrix must be 2-D, not {array.ndim}-D")
+    if array.shape[0] != len(word_list):
+        raise ValueError(f"{len(word_list)} words but {array.shape[0]} matrix rows")
+    array = np.ascontiguousarray(array, dtype=np.float32)
+    norm_array = None
+    if norms is not None:
+        if normalize:
+            raise ValueError("norms are computed when normalize=True; pass normalize=False to write your own")
+        norm_array = np.ascontiguousarray(norms, dtype=np.float32)
+        if norm_array.shape != (len(word_list),):
+            raise ValueError(f"norms must have shape ({len(word_list)},), not {norm_array.shape}")
+    _native.write(os.fsencode(os.fspath(path)), word_list, array, norm_array,
+                  _metadata_argument(metadata), bool(normalize), progress)

@@ -1,0 +1,12 @@
+// mave._native.convert and mave._native.write (see convert.cpp).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace mave::native {
+
+// Adds the functions to the module. False with an exception set on failure.
+bool init_convert(PyObject* module);
+
+}  // namespace mave::native

@@ -1,0 +1,225 @@
+// The word2vec and GloVe readers and writers: the same result whatever the
+// reader's buffer size (items straddle its end at every position), streams
+// of unknown size, exact bytes written, and the atomic output file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "importers/atomic_output.hpp"
+#include "importers/word2vec.hpp"
+#include "test_files.hpp"
+
+namespace mave {
+namespace {
+
+using namespace test;
+
+const std::vector<std::string> kWords = {"</s>", "grün", "a", "日本"};
+const std::vector<float> kValues = {0.5f, -1.25f, 3e-7f, 0.0f, -0.0f, 1e30f, 2.0f, -3.5f, 0.1f, 7.0f, 8.0f, 9.0f};
+
+std::string binary_file(bool newlines) {
+  Bytes f;
+  f.str("4 3\n");
+  for (std::size_t i = 0; i < kWords.size(); ++i) {
+    f.str(kWords[i]).str(" ");
+    for (std::size_t j = 0; j < 3; ++j) f.f32(kValues[i * 3 + j]);
+    if (newlines) f.str("\n");
+  }
+  return f.str();
+}
+
+std::string text_file(bool header, std::string_view line_end) {
+  std::string s;
+  if (header) (s = "4 3") += line_end;
+  for (std::size_t i = 0; i < kWords.size(); ++i) {
+    s += kWords[i];
+    for (std::size_t j = 0; j < 3; ++j) {
+      char buffer[32];
+      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, kValues[i * 3 + j]);
+      s += ' ';
+      s.append(buffer, end);
+    }
+    s += line_end;
+  }
+  return s;
+}
+
+void expect_sample(const Result<ImportedEmbeddings>& read) {
+  ASSERT_TRUE(read.ok()) << read.error().debug();
+  const ImportedEmbeddings& e = read.value();
+  ASSERT_EQ(e.words.size(), kWords.size());
+  ASSERT_EQ(e.matrix.cols(), 3u);
+  for (std::size_t i = 0; i < kWords.size(); ++i) {
+    EXPECT_EQ(e.words[i], kWords[i]);
+    EXPECT_EQ(std::memcmp(e.matrix.row(i), &kValues[i * 3], 12), 0) << kWords[i];
+    EXPECT_EQ(e.words.find(kWords[i]), i);
+  }
+}
+
+TEST(ImportersTest, EveryBufferSizeReadsTheSameRows) {
+  for (bool newlines : {false, true}) {
+    TempFile binary(binary_file(newlines));
+    for (std::size_t capacity = 1; capacity <= 40; ++capacity) {
+      SCOPED_TRACE(capacity);
+      BufferedReader r(File::open_read(binary.path()).value(), capacity);
+      expect_sample(read_word2vec_binary(r));
+    }
+  }
+  for (std::string_view end : {"\n", "\r\n", " \t\r\n"}) {
+    TempFile text(text_file(true, end)), glove(text_file(false, end));
+    for (std::size_t capacity = 1; capacity <= 40; ++capacity) {
+      SCOPED_TRACE(capacity);
+      BufferedReader r(File::open_read(text.path()).value(), capacity);
+      expect_sample(read_text_embeddings(r, TextLayout::WithHeader));
+      BufferedReader g(File::open_read(glove.path()).value(), capacity);
+      expect_sample(read_text_embeddings(g, TextLayout::GloVe));
+    }
+  }
+}
+
+// A pipe has no size, so a header's count cannot be checked up front: it
+// must not decide an allocation either, and the end of the stream tells.
+BufferedReader pipe_of(std::string contents) {
+  int fds[2];
+  EXPECT_EQ(::pipe(fds), 0);
+  std::thread([fd = fds[1], contents = std::move(contents)] {
+    std::size_t done = 0;
+    while (done < contents.size()) {
+      ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+  }).detach();
+  return BufferedReader(File(fds[0]));
+}
+
+TEST(ImportersTest, StreamsOfUnknownSize) {
+  {
+    BufferedReader r = pipe_of(binary_file(true));
+    expect_sample(read_word2vec_binary(r));
+  }
+  {
+    BufferedReader r = pipe_of("18446744073709551615 3\na 1 2 3\n");
+    auto read = read_text_embeddings(r, TextLayout::WithHeader);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().text(),
+              "line 3: the file ends after 1 of the 18446744073709551615 words the header announces");
+  }
+  {
+    BufferedReader r = pipe_of("18446744073709551615 4294967295\nab");
+    auto read = read_word2vec_binary(r);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().text(), "byte 32: the file ends inside word \"ab\", 1 of 18446744073709551615");
+  }
+}
+
+TEST(ImportersTest, ProgressReachesTheFileSize) {
+  const std::string contents = text_file(true, "\n");
+  TempFile text(contents);
+  BufferedReader r(File::open_read(text.path()).value());
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+  auto read = read_text_embeddings(r, TextLayout::WithHeader,
+                                   [&](std::uint64_t done, std::uint64_t total) { calls.emplace_back(done, total); });
+  ASSERT_TRUE(read.ok());
+  ASSERT_FALSE(calls.empty());
+  const std::pair<std::uint64_t, std::uint64_t> last{contents.size(), contents.size()};
+  EXPECT_EQ(calls.back(), last);
+}
+
+WordRows sample_rows() {
+  return WordRows{kWords.size(), 3, [](std::size_t i) { return std::string_view(kWords[i]); },
+                  [](std::size_t i, float*) { return &kValues[i * 3]; }};
+}
+
+std::string written(const std::function<Status(BufferedWriter&)>& write) {
+  TempFile out;
+  BufferedWriter w(File::create(out.path()).value());
+  Status status = write(w);
+  EXPECT_TRUE(status.ok()) << status.error().debug();
+  EXPECT_TRUE(w.close().ok());
+  return out.read();
+}
+
+TEST(ImportersTest, WritersGiveTheReadersFormatsExactly) {
+  EXPECT_EQ(written([](BufferedWriter& w) { return write_word2vec_binary(w, sample_rows()); }),
+            binary_file(true));
+  EXPECT_EQ(written([](BufferedWriter& w) {
+              return write_text_embeddings(w, sample_rows(), TextLayout::WithHeader);
+            }),
+            text_file(true, "\n"));
+  EXPECT_EQ(written([](BufferedWriter& w) { return write_text_embeddings(w, sample_rows(), TextLayout::GloVe); }),
+            text_file(false, "\n"));
+}
+
+TEST(ImportersTest, AFirstWordStartingWithAByteOrderMarkKeepsIt) {
+  // Found by fuzzing: GloVe text starting with U+FEFF U+FEFF "aus" read as
+  // the word U+FEFF "aus", which was written back at the start of the file
+  // and read as "aus".
+  const std::string word = "\xEF\xBB\xBF" "aus";
+  WordRows rows{1, 3, [&](std::size_t) { return std::string_view(word); },
+                [](std::size_t, float*) { return &kValues[0]; }};
+  TempFile out(written([&](BufferedWriter& w) { return write_text_embeddings(w, rows, TextLayout::GloVe); }));
+  BufferedReader r(File::open_read(out.path()).value());
+  auto read = read_text_embeddings(r, TextLayout::GloVe);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read.value().words[0], word);
+}
+
+TEST(ImportersTest, WordsTheFormatsCannotHoldAreRefused) {
+  // Binary rows end words at a space only, and take one newline before a
+  // word for the separator after the row before.
+  for (std::string word : {"a b", "", "tab\there", "line\nend", "\nlead"}) {
+    WordRows rows{1, 3, [&](std::size_t) { return std::string_view(word); },
+                  [](std::size_t, float*) { return &kValues[0]; }};
+    TempFile out;
+    BufferedWriter w(File::create(out.path()).value());
+    Status text = write_text_embeddings(w, rows, TextLayout::GloVe);
+    EXPECT_FALSE(text.ok()) << word;
+    Status binary = write_word2vec_binary(w, rows);
+    EXPECT_EQ(binary.ok(), word == "tab\there" || word == "line\nend") << word;
+  }
+}
+
+TEST(ImportersTest, AtomicOutputAppearsOnlyWhenCommitted) {
+  TempFile dir_marker;
+  const std::string dir = std::filesystem::path(dir_marker.path()).parent_path();
+  const std::string path = dir + "/out.fifu";
+  auto count_files = [&] {
+    return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
+  };
+  const auto before = count_files();
+  {
+    auto output = AtomicOutput::create(path, 16);
+    ASSERT_TRUE(output.ok());
+    ASSERT_TRUE(output.value().writer().write_all("abandoned", 9).ok());
+    EXPECT_EQ(count_files(), before + 1);
+  }
+  EXPECT_EQ(count_files(), before);
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  const mode_t old_mask = ::umask(022);
+  auto output = AtomicOutput::create(path, 16);
+  ::umask(old_mask);
+  ASSERT_TRUE(output.ok());
+  ASSERT_TRUE(output.value().writer().write_all("complete", 8).ok());
+  ASSERT_TRUE(output.value().commit().ok());
+  EXPECT_EQ(read_file(path), "complete");
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(count_files(), before + 1);
+  std::filesystem::remove(path);
+
+  auto missing = AtomicOutput::create(dir + "/no/such/dir/x", 16);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().kind(), ErrorKind::NotFound);
+}
+
+}  // namespace
+}  // namespace mave
