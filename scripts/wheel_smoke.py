@@ -7,7 +7,9 @@ that nothing from the source tree is imported:
     python -I scripts/wheel_smoke.py MODEL.bin WORK_DIR [--any-location]
 
 Converts the fastText model, loads the result with mave and _mave, checks
-that both give the same vectors, and prints one JSON line: the version, the
+that both give the same vectors, runs the installed `mave` command (its
+version, `mave convert` to text and back, `mave info --json`), and prints one
+JSON line: the version, the
 NumPy version, the file's shape and a SHA-256 of the vectors of a fixed list
 of strings, which the test compares with the build tree's answer. Exits
 non-zero on any failure. --any-location accepts a mave that is not installed
@@ -61,6 +63,22 @@ def main(model, work_dir, any_location=False):
     assert found[len(QUERIES):].all()
     again = pickle.loads(pickle.dumps(e))
     assert again.path == e.path and np.array_equal(again.embed(queries)[0], vectors)
+
+    # The command line as installed: its version, mave convert into word2vec
+    # text and back, and mave info of the result.
+    if not any_location:
+        command = os.path.join(os.path.dirname(sys.executable), "mave")
+        version = subprocess.run([command, "--version"], check=True, capture_output=True,
+                                 text=True).stdout
+        assert mave.__version__ in version, version
+        vec, back = os.path.join(work_dir, "smoke.vec"), os.path.join(work_dir, "back.fifu")
+        subprocess.run([command, "convert", out, vec], check=True, capture_output=True)
+        subprocess.run([command, "convert", vec, back, "--no-normalize"], check=True,
+                       capture_output=True)
+        info = json.loads(subprocess.run([command, "info", back, "--json"], check=True,
+                                         capture_output=True, text=True).stdout)
+        assert info["vocabulary"] == {"kind": "simple", "words": len(e)}, info
+        assert np.array_equal(mave.load(back).embed(words)[0], e.embed(words)[0])
 
     digest = hashlib.sha256(vectors.tobytes() + found.tobytes()).hexdigest()
     print(json.dumps({"version": mave.__version__, "numpy": np.__version__,
