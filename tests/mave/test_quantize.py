@@ -206,6 +206,46 @@ def test_bad_settings_fail_before_any_work(fixture_dir, tmp_path, monkeypatch, n
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.parametrize("fmt, name", [("word2vec", "demo.bin"), ("text", "demo.vec"),
+                                       ("glove", "demo.txt")])
+def test_every_format_convert_reads_is_quantized_as_its_conversion(converted_models, tmp_path,
+                                                                   fmt, name):
+    other = tmp_path / name
+    mave.convert(converted_models["demo-skipgram"], other, dst_format=fmt)
+    settings = dict(bits=4, sample=1000, iterations=4, threads=1, seed=5, opq=False)
+    mave.quantize(other, tmp_path / "a.fifu", src_format=fmt if fmt == "glove" else None,
+                  **settings)
+    mave.convert(other, tmp_path / "converted.fifu", src_format=fmt)
+    mave.quantize(tmp_path / "converted.fifu", tmp_path / "b.fifu", **settings)
+    assert (tmp_path / "a.fifu").read_bytes() == (tmp_path / "b.fifu").read_bytes()
+    assert sorted(os.listdir(tmp_path)) == sorted(["a.fifu", "b.fifu", "converted.fifu", name])
+    with pytest.raises(ValueError, match="unknown src_format 'gloVe'"):
+        mave.quantize(other, tmp_path / "c.fifu", src_format="gloVe")
+
+
+def test_the_command_line(converted_models, tmp_path):
+    src, dst = converted_models["demo-skipgram"], tmp_path / "q.fifu"
+    command = [sys.executable, "-m", "mave", "quantize"]
+    done = subprocess.run(command + [src, str(dst), "--bits", "4", "--sample", "1000",
+                                     "--iterations", "3", "--no-opq", "--threads", "1", "-q"],
+                          capture_output=True, text=True, env=child_environment())
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == "" and done.stdout == ""
+    q = mave.load(dst)
+    assert q.metadata["quantizer"]["bits"] == 4 and q.metadata["quantizer"]["method"] == "pq"
+    bad = subprocess.run(command + [src, str(tmp_path / "r.fifu"), "--subquantizers", "7"],
+                         capture_output=True, text=True, env=child_environment())
+    assert bad.returncode == 1 and bad.stderr.startswith("mave: error: ")
+    assert len(bad.stderr.splitlines()) == 1 and "7" in bad.stderr
+    usage = subprocess.run(command + [src, str(tmp_path / "r.fifu"), "--bits", "zero"],
+                           capture_output=True, text=True, env=child_environment())
+    assert usage.returncode == 2 and "invalid positive value" in usage.stderr
+    helped = subprocess.run(command + ["--help"], capture_output=True, text=True,
+                            env=child_environment())
+    assert helped.returncode == 0 and "example:" in helped.stdout
+    assert not (tmp_path / "r.fifu").exists()
+
+
 def test_sources_that_cannot_be_read(tmp_path):
     text = tmp_path / "notes.txt"
     text.write_text("not embeddings\n")

@@ -26,20 +26,23 @@ __all__ = ["main"]
 # Subcommands defined in other modules. Each module has a function
 # `register(subparsers)` that adds its parser (with add_parser, giving an
 # example in its epilog) and sets `run=function(args) -> exit status` with
-# set_defaults. `mave quantize` is registered here: "mave._cli_quantize".
-COMMAND_MODULES: tuple[str, ...] = ()
+# set_defaults.
+COMMAND_MODULES: tuple[str, ...] = ("mave._cli_quantize",)
 
 
 class CommandError(Exception):
     """A failure to report as one line and exit status 1."""
 
 
-def _example(text: str) -> dict[str, Any]:
+def example(text: str) -> dict[str, Any]:
+    """The add_parser keywords that show `text` as the subcommand's example."""
     return {"epilog": "example:\n  " + text, "formatter_class": argparse.RawDescriptionHelpFormatter}
 
 
-def _progress_bar(quiet: bool) -> Callable[[str, int, int], None] | None:
-    """A progress callback drawing tqdm bars on stderr, or None when they are off."""
+def progress_bar(quiet: bool) -> Callable[[str, int, int], None] | None:
+    """A progress callback ``progress(phase, done, total)`` drawing one tqdm bar
+    per phase on stderr, or None when bars are off (--quiet, or stderr is not a
+    terminal)."""
     if quiet or not sys.stderr.isatty():
         return None
     from tqdm import tqdm  # only where a bar is drawn
@@ -52,9 +55,10 @@ def _progress_bar(quiet: bool) -> Callable[[str, int, int], None] | None:
             for other in bars.values():
                 other.close()
             reading = phase == "read"
-            bar = bars[phase] = tqdm(total=total or None, desc="reading" if reading else "writing",
-                                     unit="B" if reading else " rows", unit_scale=reading,
-                                     file=sys.stderr, leave=False)
+            desc = {"read": "reading", "write": "writing"}.get(phase, phase)
+            unit = "B" if reading else " rows" if phase in ("write", "encoding") else ""
+            bar = bars[phase] = tqdm(total=total or None, desc=desc, unit=unit,
+                                     unit_scale=reading, file=sys.stderr, leave=False)
         bar.update(done - bar.n)
 
     return progress
@@ -68,7 +72,7 @@ def _load(path: str) -> mave.Embeddings:
 
 def _run_convert(args: argparse.Namespace) -> int:
     mave.convert(args.src, args.dst, src_format=args.src_format, dst_format=args.dst_format,
-                 normalize=args.normalize, progress=_progress_bar(args.quiet))
+                 normalize=args.normalize, progress=progress_bar(args.quiet))
     return 0
 
 
@@ -80,7 +84,7 @@ def _add_convert(sub: Any) -> None:
         "from its extension (.fifu finalfusion, .bin word2vec, .vec text, .txt glove) unless given. "
         "Vectors are written scaled to unit length, their lengths kept in a finalfusion file's "
         "norms, unless --no-normalize. The output appears only when complete.",
-        **_example("mave convert GoogleNews-vectors-negative300.bin news.fifu\n"
+        **example("mave convert GoogleNews-vectors-negative300.bin news.fifu\n"
                    "  mave convert cc.de.300.vec cc.de.300.fifu --no-normalize"))
     p.add_argument("src", metavar="SRC", help="the input file")
     p.add_argument("dst", metavar="DST", help="the output file (replaced when complete)")
@@ -158,7 +162,7 @@ def _add_info(sub: Any) -> None:
         "info", help="describe a finalfusion file",
         description="Shows the vocabulary kind and size, the dimensions, the matrix kind and size, "
         "the subword settings, whether norms are stored, and the metadata.",
-        **_example("mave info cc.en.300.fifu\n  mave info --json cc.en.300.fifu | jq .vocabulary"))
+        **example("mave info cc.en.300.fifu\n  mave info --json cc.en.300.fifu | jq .vocabulary"))
     p.add_argument("file", metavar="FILE", help="a finalfusion file")
     p.add_argument("--json", action="store_true", help="print one JSON object")
     p.set_defaults(run=_run_info)
@@ -187,7 +191,8 @@ def _run_analogy(args: argparse.Namespace) -> int:
     return 0
 
 
-def _count(text: str) -> int:
+def positive(text: str) -> int:
+    """An argparse type: an int of at least 1."""
     k = int(text)
     if k < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {k}")
@@ -199,22 +204,22 @@ def _add_similar(sub: Any) -> None:
         "similar", help="the nearest words of words",
         description="Prints the k words whose vectors are nearest (cosine similarity) to each "
         "word's vector, with their similarity.",
-        **_example("mave similar cc.en.300.fifu house tree -k 5"))
+        **example("mave similar cc.en.300.fifu house tree -k 5"))
     p.add_argument("file", metavar="FILE", help="a finalfusion file")
     p.add_argument("words", metavar="WORD", nargs="+", help="the words to look around")
-    p.add_argument("-k", type=_count, default=10, help="how many words (default %(default)s)")
+    p.add_argument("-k", type=positive, default=10, help="how many words (default %(default)s)")
     p.set_defaults(run=_run_similar)
 
     p = sub.add_parser(
         "analogy", help="A is to B as C is to ...",
         description="Prints the k words nearest to B - A + C, leaving out A, B and C: "
         "the answers to 'A is to B as C is to ?'.",
-        **_example("mave analogy cc.en.300.fifu man king woman"))
+        **example("mave analogy cc.en.300.fifu man king woman"))
     p.add_argument("file", metavar="FILE", help="a finalfusion file")
     p.add_argument("a", metavar="A")
     p.add_argument("b", metavar="B")
     p.add_argument("c", metavar="C")
-    p.add_argument("-k", type=_count, default=10, help="how many words (default %(default)s)")
+    p.add_argument("-k", type=positive, default=10, help="how many words (default %(default)s)")
     p.set_defaults(run=_run_analogy)
 
 
@@ -263,7 +268,7 @@ def _add_lookup(sub: Any) -> None:
         description="Prints one line per word: the word and its values, separated by spaces (the "
         "lines of a .vec file). Without WORD arguments the words are read from standard input, "
         "one per line. A word without a vector is named on stderr and the exit status is 1.",
-        **_example("mave lookup cc.en.300.fifu house tree\n"
+        **example("mave lookup cc.en.300.fifu house tree\n"
                    "  cut -f1 words.tsv | mave lookup cc.en.300.fifu > vectors.txt"))
     p.add_argument("file", metavar="FILE", help="a finalfusion file")
     p.add_argument("words", metavar="WORD", nargs="*", help="the words (default: read standard input)")
@@ -275,7 +280,7 @@ def _add_lookup(sub: Any) -> None:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="mave", description="Word embeddings in the finalfusion format: convert, inspect, query.",
-        **_example("mave convert vectors.bin vectors.fifu && mave similar vectors.fifu house"))
+        **example("mave convert vectors.bin vectors.fifu && mave similar vectors.fifu house"))
     parser.add_argument("--version", action="version", version=f"mave {mave.__version__}")
     sub = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
     for add in (_add_convert, _add_info, _add_similar, _add_lookup):
@@ -298,7 +303,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # rest of the output goes nowhere, so that the exit flush cannot fail.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
-    except (OSError, ValueError, KeyError, MemoryError, CommandError) as error:
+    except (OSError, ValueError, KeyError, MemoryError, ImportError, CommandError) as error:
         print(f"mave: error: {_message(error)}", file=sys.stderr)
         return 1
     return status

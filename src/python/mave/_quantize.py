@@ -15,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from mave import _native
+from mave._convert import FORMATS, convert, detect_format
 from mave._embeddings import Embeddings, StrPath, load
 
 __all__ = ["quantize"]
@@ -37,8 +38,6 @@ OPQ_MAX_ROWS = 16384
 # the source has it.
 UNIT_TOLERANCE = 1e-5
 
-FASTTEXT_MAGIC = (793712314).to_bytes(4, "little")
-
 
 def quantize(
     src: StrPath,
@@ -51,6 +50,7 @@ def quantize(
     iterations: int | None = None,
     seed: int = 0,
     threads: int | None = None,
+    src_format: str | None = None,
     progress: Callable[[str, int, int], None] | None = None,
 ) -> None:
     """Writes ``dst``: the model ``src`` with its matrix product-quantized.
@@ -67,8 +67,10 @@ def quantize(
     lengths of its word rows as norms, the rows being normalised.
 
     Args:
-        src: a finalfusion file with a dense matrix, or a fastText ``.bin``
-            model (converted as ``_mave.build_model`` converts it).
+        src: a finalfusion file with a dense matrix, or anything
+            :func:`mave.convert` reads (a fastText ``.bin`` model, word2vec
+            binary, ``.vec`` text, GloVe text), converted first into a
+            temporary finalfusion file beside ``dst`` with unit-length rows.
         dst: the file to write; it appears only when complete (written beside
             it under a temporary name and renamed).
         subquantizers: codes per row; must divide the dimensions. Default: the
@@ -83,7 +85,10 @@ def quantize(
         iterations: k-means iterations of the final training (default 25).
         seed: the same seed, settings and thread count give the same file.
         threads: faiss's threads (default: faiss's default, all cores).
-        progress: called as ``progress(stage, done, total)`` while encoding.
+        src_format: the source's format, as :func:`mave.convert` names them;
+            default: told from its first bytes.
+        progress: called as ``progress(stage, done, total)`` for the stages
+            "rotation", "centroids" and "encoding".
 
     Raises:
         ImportError: faiss is missing (``pip install mave[quantize]``).
@@ -96,7 +101,7 @@ def quantize(
     """
     _check_settings(bits, sample, iterations, seed, threads, subquantizers)
     faiss = _import_faiss()
-    with _source(src, dst) as source:
+    with _source(src, dst, src_format) as source:
         plan = _plan(source, subquantizers, bits, opq, sample, iterations, seed)
         previous = faiss.omp_get_max_threads()
         if threads is not None:
@@ -180,20 +185,25 @@ def _import_faiss() -> Any:
 
 
 @contextlib.contextmanager
-def _source(src: StrPath, dst: StrPath) -> Iterator[Embeddings]:
-    """The source as loaded Embeddings with a dense matrix. A fastText model
-    is converted first, into a temporary file beside ``dst`` that is removed
-    on exit; anything else is read as a finalfusion file."""
-    with open(src, "rb") as f:
-        is_fasttext = f.read(4) == FASTTEXT_MAGIC
+def _source(src: StrPath, dst: StrPath, src_format: str | None) -> Iterator[Embeddings]:
+    """The source as loaded Embeddings with a dense matrix. A file in another
+    format is converted first, into a temporary file beside ``dst`` that is
+    removed on exit."""
+    if src_format is None:
+        src_format = detect_format(src)
+    elif src_format not in FORMATS:
+        raise ValueError(f"unknown src_format {src_format!r}: one of {', '.join(FORMATS)}")
     with contextlib.ExitStack() as stack:
         path = src
-        if is_fasttext:
+        if src_format != "finalfusion":
             directory = os.path.dirname(os.path.abspath(os.fspath(dst)))
             tmp = stack.enter_context(
                 tempfile.TemporaryDirectory(prefix=".mave-quantize-", dir=directory))
             path = os.path.join(tmp, "converted.fifu")
-            _native._convert_fasttext(src, path)
+            if src_format == "fasttext":
+                _native._convert_fasttext(src, path)
+            else:
+                convert(src, path, src_format=src_format, dst_format="finalfusion")
         e = load(path)
         if e.storage_kind != "dense":
             raise ValueError(f"{os.fsdecode(src)}: the matrix is already quantized")
