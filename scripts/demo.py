@@ -1,12 +1,13 @@
-"""Converts the bundled fastText model, loads the result with mave and looks
+"""Converts the bundled fastText model with mave, loads the result and looks
 vectors up.
 
-Shows the printed vector of a word (the pinned _mave module), a batch of
-vectors, then the nearest neighbours (cosine similarity) of a few
-vocabulary words and of misspellings, which get vectors composed from their
-character n-grams.
+Shows what the file holds (`mave info`), the printed vector of a word (the
+pinned _mave module), a batch of vectors, then the nearest neighbours (cosine
+similarity) of a few vocabulary words and of misspellings, which get vectors
+composed from their character n-grams.
 """
 import pathlib
+import subprocess
 import sys
 
 import _mave
@@ -19,13 +20,16 @@ OUTPUT = ROOT / "build" / "demo" / "demo-skipgram.fifu"
 
 def main() -> None:
     OUTPUT.parent.mkdir(parents=True, exist_ok=True)
-    sys.stdout.flush()  # build_model and eval write to the process's stdout directly
-    _mave.build_model(str(MODEL), str(OUTPUT))
+    print(f"$ mave convert {MODEL.relative_to(ROOT)} {OUTPUT.relative_to(ROOT)}")
+    mave.convert(MODEL, OUTPUT)  # the fastText model, as _mave.build_model converts it
+
+    print(f"\n$ mave info {OUTPUT.relative_to(ROOT)}", flush=True)
+    subprocess.run([sys.executable, "-m", "mave", "info", str(OUTPUT)], check=True)
 
     e = mave.load(OUTPUT)
     print(f"\n{e!r}")
 
-    print('\nThe vector of "software", as _mave prints it:', flush=True)
+    print('\nThe vector of "software", as _mave prints it:', flush=True)  # on fd 1 directly
     _mave.FfModel(str(OUTPUT)).eval("software")
 
     queries = ["software", "warranty", "distribute", "copyright",
