@@ -83,7 +83,7 @@ void fill_range(const Embeddings& embeddings, std::span<const std::string_view> 
     if (t >= begin + kDistance && t - kDistance < end) {
       Entry& entry = ring[(t - kDistance) % kRing];
       entry.candidate = list.candidate(entry.hash);
-      if (entry.candidate) storage.prefetch_row(entry.candidate->index, /*whole=*/true);
+      if (entry.candidate) storage.prefetch_row(entry.candidate->index, /*whole=*/false);
     }
     if (t >= begin + 2 * kDistance) {
       const std::size_t i = t - 2 * kDistance;
