@@ -23,6 +23,8 @@ LAYOUTS = {
     "contiguous": lambda n: (None, np.zeros(n, np.float32)),
     "strided": lambda n: (None, np.zeros(2 * n, np.float32)[::2]),
     "reversed": lambda n: (None, np.zeros(n, np.float32)[::-1]),
+    # One byte into a buffer: no float is aligned.
+    "unaligned": lambda n: (None, np.frombuffer(bytearray(4 * n + 1), np.float32, n, offset=1)),
 }
 
 
@@ -61,6 +63,11 @@ def test_embed_rows_equal_single_lookups(fixture_dir):
         columns = np.zeros((e.dims, len(words)), np.float32).T
         vectors_t, found_t = e.embed(iter(words), out=columns, threads=2)
         assert vectors_t is columns
+        unaligned = np.frombuffer(bytearray(4 * len(words) * e.dims + 1), np.float32,
+                                  len(words) * e.dims, offset=1).reshape(len(words), e.dims)
+        vectors_u, found_u = e.embed(words, out=unaligned)
+        assert vectors_u is unaligned and np.array_equal(found_u, found)
+        assert np.array_equal(bits(vectors_u), bits(vectors))
         for i, word in enumerate(words):
             expected = reference(m, word, e.dims, LAYOUTS["contiguous"])
             strided = np.zeros((e.dims, 1), np.float32)[:, 0]
