@@ -30,14 +30,7 @@ std::uint64_t WordList::hash(std::string_view word) {
 }
 
 std::size_t WordList::probe(std::string_view word, std::uint64_t h) const {
-  const std::uint64_t tag = tag_of(h);
-  std::size_t i = static_cast<std::size_t>(h & mask_);
-  for (;;) {
-    const Slot& slot = slots_[i];
-    if (slot.key == 0) return i;
-    if ((slot.key & kTagMask) == tag && bytes_of(slot) == word) return i;
-    i = static_cast<std::size_t>((i + 1) & mask_);
-  }
+  return walk(h, [&](const Slot& slot) { return bytes_of(slot) == word; });
 }
 
 std::size_t WordList::build_index() {

@@ -99,6 +99,18 @@ class WordList {
   Slot make_slot(std::size_t i, std::uint64_t h, std::string_view word) const;
   // Returns the slot holding `word` or the empty slot where it belongs.
   std::size_t probe(std::string_view word, std::uint64_t h) const;
+  // Walks the probe sequence of `h` (linear probing) and returns the position
+  // of the first empty slot, or of the first slot whose tag matches and for
+  // which `accept(slot)` holds. The table must not be empty.
+  template <class Accept>
+  std::size_t walk(std::uint64_t h, Accept&& accept) const {
+    const std::uint64_t tag = tag_of(h);
+    for (std::size_t i = static_cast<std::size_t>(h & mask_);;
+         i = static_cast<std::size_t>((i + 1) & mask_)) {
+      const Slot& slot = slots_[i];
+      if (slot.key == 0 || ((slot.key & kTagMask) == tag && accept(slot))) return i;
+    }
+  }
 
   std::string bytes_;
   std::vector<std::uint64_t> ends_;
@@ -110,32 +122,23 @@ inline std::optional<WordList::Candidate> WordList::candidate(std::uint64_t h) c
   if (slots_.empty()) return std::nullopt;
   // A word often sits a slot or two past its home (linear probing): the
   // neighbours share the home slot's cache line, or the next one.
-  const std::uint64_t tag = tag_of(h);
-  for (std::size_t i = static_cast<std::size_t>(h & mask_);;
-       i = static_cast<std::size_t>((i + 1) & mask_)) {
-    const Slot& slot = slots_[i];
-    if (slot.key == 0) return std::nullopt;
-    if ((slot.key & kTagMask) != tag) continue;
-    const std::string_view word = bytes_of(slot);
-    if ((slot.key & kFormMask) > kInlineBytes) __builtin_prefetch(word.data());
-    return Candidate{index_of(slot), word};
-  }
+  const Slot& slot = slots_[walk(h, [](const Slot&) { return true; })];
+  if (slot.key == 0) return std::nullopt;
+  const std::string_view word = bytes_of(slot);
+  if ((slot.key & kFormMask) > kInlineBytes) __builtin_prefetch(word.data());
+  return Candidate{index_of(slot), word};
 }
 
 template <class OnCandidate>
 std::optional<std::size_t> WordList::find(std::string_view word, std::uint64_t h,
                                           OnCandidate&& on_candidate) const {
   if (slots_.empty()) return std::nullopt;
-  const std::uint64_t tag = tag_of(h);
-  for (std::size_t i = static_cast<std::size_t>(h & mask_);;
-       i = static_cast<std::size_t>((i + 1) & mask_)) {
-    const Slot& slot = slots_[i];
-    if (slot.key == 0) return std::nullopt;
-    if ((slot.key & kTagMask) != tag) continue;
-    const std::size_t index = index_of(slot);
-    on_candidate(index);
-    if (bytes_of(slot) == word) return index;
-  }
+  const Slot& slot = slots_[walk(h, [&](const Slot& s) {
+    on_candidate(index_of(s));
+    return bytes_of(s) == word;
+  })];
+  if (slot.key == 0) return std::nullopt;
+  return index_of(slot);
 }
 
 }  // namespace mave
