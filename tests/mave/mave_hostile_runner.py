@@ -21,7 +21,7 @@ import numpy as np
 
 import _mave
 import mave
-from hostile_runner import PANIC, cap_address_space, variant
+from hostile_runner import PANIC, cap_address_space, run_variants
 
 WORDS = ["Haus", "grün", "a", "", "xyzzy", "\U0001F600"]
 MAX_DIMS = 1 << 16
@@ -81,24 +81,16 @@ def pinned_loads(path):
 def main():
     with open(sys.argv[1]) as f:
         job = json.load(f)
-    with open(job["base"], "rb") as f:
-        base = f.read()
-    work = job["work"]
     if "asan" not in os.environ.get("LD_PRELOAD", ""):
         cap_address_space(job["memory_limit_mb"])
-    progress = os.open(job["progress"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    results = []
-    for index, change in enumerate(job["variants"]):
-        os.pwrite(progress, f"{index:10d}".encode(), 0)
-        with open(work, "wb") as f:
-            f.write(variant(base, change))
+
+    def check(path):
         wall = time.perf_counter()
-        outcome = outcome_of(lambda: use(work))
-        loaded = outcome_of(lambda: mave.load(work)) == "ok"
-        results.append([outcome, loaded, pinned_loads(work), time.perf_counter() - wall])
-    os.close(progress)
-    with open(job["results"], "w") as f:
-        json.dump(results, f)
+        outcome = outcome_of(lambda: use(path))
+        loaded = outcome_of(lambda: mave.load(path)) == "ok"
+        return [outcome, loaded, pinned_loads(path), time.perf_counter() - wall]
+
+    run_variants(job, check)
 
 
 if __name__ == "__main__":

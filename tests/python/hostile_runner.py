@@ -151,11 +151,28 @@ def cap_address_space(extra_mb):
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
 
+def run_variants(job, check):
+    """Writes each variant of the job's base file to its work path, records
+    check(path) for it, and writes the records to the job's results path;
+    each variant's index goes to the progress path before it is checked."""
+    with open(job["base"], "rb") as f:
+        base = f.read()
+    work = job["work"]
+    progress = os.open(job["progress"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    results = []
+    for index, change in enumerate(job["variants"]):
+        os.pwrite(progress, f"{index:10d}".encode(), 0)
+        with open(work, "wb") as f:
+            f.write(variant(base, change))
+        results.append(check(work))
+    os.close(progress)
+    with open(job["results"], "w") as f:
+        json.dump(results, f)
+
+
 def main():
     with open(sys.argv[1]) as f:
         job = json.load(f)
-    with open(job["base"], "rb") as f:
-        base = f.read()
     work = job["work"]
     if job.get("memory_limit_mb") and "asan" not in os.environ.get("LD_PRELOAD", ""):
         cap_address_space(job["memory_limit_mb"])
@@ -176,21 +193,15 @@ def main():
         output = work + ".fifu"
         act = lambda path: convert_and_load(path, output)  # noqa: E731
 
-    progress = os.open(job["progress"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    results = []
-    for index, change in enumerate(job["variants"]):
-        os.pwrite(progress, f"{index:10d}".encode(), 0)
-        with open(work, "wb") as f:
-            f.write(variant(base, change))
+    def check(path):
         rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         cpu, wall = time.process_time(), time.perf_counter()
-        result = outcome_of(lambda: act(work))
+        result = outcome_of(lambda: act(path))
         cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
         rss_growth_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before
-        results.append([result, cpu, wall, rss_growth_kb])
-    os.close(progress)
-    with open(job["results"], "w") as f:
-        json.dump(results, f)
+        return [result, cpu, wall, rss_growth_kb]
+
+    run_variants(job, check)
 
 
 if __name__ == "__main__":
