@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "base/vector_math.hpp"
 
@@ -32,19 +33,17 @@ const float* Storage::dense_row(std::size_t i) const {
 
 void Storage::prefetch_row(std::size_t i, bool whole) const {
   if (i >= rows()) return;
-  const auto* bytes = reinterpret_cast<const char*>(
-      std::visit(
-          [i](const auto& s) -> const void* {
-            if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
-              return s.codes() + i * s.quantizer().quantized_len();
-            } else {
-              return s.row_data(i);
-            }
-          },
-          v_));
-  const std::size_t n = std::holds_alternative<MappedQuantizedArray>(v_)
-                            ? std::get<MappedQuantizedArray>(v_).quantizer().quantized_len()
-                            : cols() * sizeof(float);
+  // The row's bytes: its codes, or its floats.
+  const auto [bytes, n] = std::visit(
+      [i](const auto& s) -> std::pair<const char*, std::size_t> {
+        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
+          const std::size_t len = s.quantizer().quantized_len();
+          return {reinterpret_cast<const char*>(s.codes() + i * len), len};
+        } else {
+          return {reinterpret_cast<const char*>(s.row_data(i)), s.cols() * sizeof(float)};
+        }
+      },
+      v_);
   if (n == 0) return;
   __builtin_prefetch(bytes);
   if (!whole) return;

@@ -27,15 +27,9 @@ ChunkIdentifier Vocab::chunk_identifier() const {
 
 WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
                          RowBatchSink sink, CandidateHook on_candidate) const {
-  return lookup(word, WordList::hash(word), buffer, sink, on_candidate);
-}
-
-WordLookup Vocab::lookup(std::string_view word, std::uint64_t hash,
-                         std::vector<std::uint64_t>& buffer, RowBatchSink sink,
-                         CandidateHook on_candidate) const {
   return std::visit(
       [&](const auto& v) -> WordLookup {
-        if (auto row = v.words.find(word, hash, on_candidate)) {
+        if (auto row = v.words.find(word, WordList::hash(word), on_candidate)) {
           return {WordLookup::Kind::Known, *row};
         }
         if constexpr (std::is_same_v<std::decay_t<decltype(v)>, SimpleVocab>) {

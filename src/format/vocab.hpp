@@ -57,9 +57,6 @@ class Vocab {
   // (see subword_rows); Composed when there was at least one.
   WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
                     RowBatchSink sink, CandidateHook on_candidate = {}) const;
-  // lookup with the word's hash (WordList::hash) already computed.
-  WordLookup lookup(std::string_view word, std::uint64_t hash, std::vector<std::uint64_t>& buffer,
-                    RowBatchSink sink, CandidateHook on_candidate = {}) const;
 
   const Variant& variant() const { return v_; }
 
