@@ -189,21 +189,21 @@ std::vector<Neighbour> NearestSearch::nearest(std::span<const float> query, std:
   const float query_length = std::sqrt(squared_length(query));
   if (!(query_length > 0.0f) || !std::isfinite(query_length)) return {};
   if (const auto* q = std::get_if<MappedQuantizedArray>(&storage.variant())) {
-    return nearest_quantized(*q, query, n_rows, k, exclude, threads);
+    return nearest_quantized(*q, query, query_length, n_rows, k, exclude, threads);
   }
   const float* matrix = nullptr;
   if (const auto* m = std::get_if<MappedNdArray>(&storage.variant())) matrix = m->data();
   if (const auto* m = std::get_if<NdArray>(&storage.variant())) matrix = m->data().data();
   if (matrix == nullptr) return {};
-  return nearest_dense(matrix, query, n_rows, k, exclude, threads);
+  return nearest_dense(matrix, query, query_length, n_rows, k, exclude, threads);
 }
 
 std::vector<Neighbour> NearestSearch::nearest_dense(const float* matrix,
                                                     std::span<const float> query,
-                                                    std::size_t n_rows, std::size_t k,
+                                                    float query_length, std::size_t n_rows,
+                                                    std::size_t k,
                                                     std::span<const std::size_t> exclude,
                                                     unsigned threads) const {
-  const float query_length = std::sqrt(squared_length(query));
   return scan_rows(n_rows, k, exclude, threads, [&](std::size_t begin, std::size_t end, TopK& top) {
     dense_scores(matrix, query.size(), begin, end, query.data(), query_length, top);
   });
@@ -252,6 +252,7 @@ const std::vector<float>& NearestSearch::quantized_lengths(const MappedQuantized
 
 std::vector<Neighbour> NearestSearch::nearest_quantized(const MappedQuantizedArray& storage,
                                                         std::span<const float> query,
+                                                        float query_length,
                                                         std::size_t n_rows, std::size_t k,
                                                         std::span<const std::size_t> exclude,
                                                         unsigned threads) const {
@@ -278,7 +279,6 @@ std::vector<Neighbour> NearestSearch::nearest_quantized(const MappedQuantizedArr
   }
   const std::vector<float>& lengths = quantized_lengths(storage, threads);
   const float* norms = storage.norms() ? storage.norms()->data() : nullptr;
-  const float query_length = std::sqrt(squared_length(query));
   return scan_rows(n_rows, k, exclude, threads, [&](std::size_t begin, std::size_t end, TopK& top) {
     quantized_scores(storage.codes(), n_sub, table.data(), lengths.data(), norms,
                      begin, end, query_length, top);

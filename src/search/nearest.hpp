@@ -31,12 +31,14 @@ class NearestSearch {
                                  std::span<const std::size_t> exclude, unsigned threads) const;
 
  private:
+  // `query_length` is the query's length, positive and finite.
   std::vector<Neighbour> nearest_dense(const float* matrix, std::span<const float> query,
-                                       std::size_t n_rows, std::size_t k,
+                                       float query_length, std::size_t n_rows, std::size_t k,
                                        std::span<const std::size_t> exclude,
                                        unsigned threads) const;
   std::vector<Neighbour> nearest_quantized(const MappedQuantizedArray& storage,
-                                           std::span<const float> query, std::size_t n_rows,
+                                           std::span<const float> query, float query_length,
+                                           std::size_t n_rows,
                                            std::size_t k, std::span<const std::size_t> exclude,
                                            unsigned threads) const;
   // Length of every rebuilt row (before its stored norm), computed once.

@@ -110,8 +110,7 @@ class Embeddings(_native.Embeddings):
         """
         if isinstance(query, str):
             vector = self[query]
-            row = self.words.index(query) if query in self else None
-            return self._nearest(vector, k, [] if row is None else [row], threads)
+            return self._nearest(vector, k, [self.index(query)] if query in self else [], threads)
         return self._nearest(query, k, [], threads)
 
     def analogy(self, a: str, b: str, c: str, k: int = 10, *,
@@ -134,7 +133,7 @@ class Embeddings(_native.Embeddings):
         vectors = [self[word].astype(np.float64) for word in (a, b, c)]
         unit = [v / n if (n := np.linalg.norm(v)) > 0 else v for v in vectors]
         target = unit[1] - unit[0] + unit[2]
-        exclude = [self.words.index(w) for w in dict.fromkeys((a, b, c)) if w in self]
+        exclude = [self.index(w) for w in dict.fromkeys((a, b, c)) if w in self]
         return self._nearest(target.astype(np.float32), k, exclude, threads)
 
     @property
