@@ -9,7 +9,7 @@ import pytest
 
 import fifu
 import fixture_files
-from conftest import MATRIX, WORDS
+from suite import MATRIX, WORDS
 
 SHIM = r"""
 #define _GNU_SOURCE
