@@ -133,6 +133,7 @@ class Mapping {
  private:
   void* base_ = nullptr;
   std::size_t base_len_ = 0;
+  // Inside the mapping at base_, which lives exactly as long as this object.
   const std::byte* data_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -45,27 +47,14 @@ Result<std::string_view> read_entry_word(BufferedReader& r, std::string& buf) {
   return std::string_view(buf);
 }
 
-}  // namespace
-
 // Pinned: docs/compatibility.md (metadata values)
-const char* loss_name(Loss loss) {
-  switch (loss) {
-    case Loss::HierarchicalSoftmax: return "HierarchicalSoftmax";
-    case Loss::NegativeSampling: return "NegativeSampling";
-    case Loss::Softmax: return "Softmax";
-  }
-  return "";
-}
+// Indexed by the enumerators' values.
+constexpr std::string_view kLossNames[] = {"HierarchicalSoftmax", "NegativeSampling", "Softmax"};
+static_assert(std::size(kLossNames) == static_cast<std::size_t>(Loss::Softmax) + 1);
+constexpr std::string_view kModelNames[] = {"Cbow", "SkipGram", "Supervised"};
+static_assert(std::size(kModelNames) == static_cast<std::size_t>(Model::Supervised) + 1);
 
-// Pinned: docs/compatibility.md
-const char* model_name(Model model) {
-  switch (model) {
-    case Model::Cbow: return "Cbow";
-    case Model::SkipGram: return "SkipGram";
-    case Model::Supervised: return "Supervised";
-  }
-  return "";
-}
+}  // namespace
 
 // Pinned: docs/compatibility.md
 Result<FastTextConfig> read_fasttext_config(BufferedReader& r) {
@@ -178,6 +167,8 @@ NdNorms normalize_word_rows(NdArray& matrix, std::size_t n_words) {
   return norms;
 }
 
+namespace {
+
 // Pinned: docs/compatibility.md (the metadata keys)
 Metadata fasttext_metadata(const FastTextConfig& c) {
   using V = Metadata::Value;
@@ -189,8 +180,8 @@ Metadata fasttext_metadata(const FastTextConfig& c) {
       {"min_count", i(c.min_count)},
       {"neg", i(c.neg)},
       {"word_ngrams", i(c.word_ngrams)},
-      {"loss", V(std::string(loss_name(c.loss)))},
-      {"model", V(std::string(model_name(c.model)))},
+      {"loss", V(std::string(kLossNames[static_cast<std::size_t>(c.loss)]))},
+      {"model", V(std::string(kModelNames[static_cast<std::size_t>(c.model)]))},
       {"bucket", i(c.bucket)},
       {"min_n", i(c.min_n)},
       {"max_n", i(c.max_n)},
@@ -198,6 +189,8 @@ Metadata fasttext_metadata(const FastTextConfig& c) {
       {"sampling_threshold", V(c.sampling_threshold)},
   });
 }
+
+}  // namespace
 
 Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
   // Pinned: docs/compatibility.md (odd word order kept; and the texts below)

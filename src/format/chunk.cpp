@@ -1,6 +1,7 @@
 #include "format/chunk.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "base/endian.hpp"
@@ -9,6 +10,20 @@
 namespace mave {
 
 namespace {
+
+// Pinned: docs/compatibility.md (names used in messages)
+// Indexed by code.
+constexpr std::string_view kChunkIdentifierNames[] = {
+    "Header",         "SimpleVocab", "NdArray", "BucketSubwordVocab",   "QuantizedArray",
+    "Metadata",       "NdNorms",     "FastTextSubwordVocab", "ExplicitSubwordVocab",
+    "FloretSubwordVocab",
+};
+static_assert(std::size(kChunkIdentifierNames) ==
+              static_cast<std::size_t>(kLastChunkIdentifier) + 1);
+
+bool is_known_chunk_code(std::uint32_t code) {
+  return code >= 1 && code <= static_cast<std::uint32_t>(kLastChunkIdentifier);
+}
 
 template <class T>
 Result<T> read_le(BufferedReader& r, std::string_view desc) {
@@ -42,21 +57,9 @@ IoStatus read_in_steps(BufferedReader& r, Container& out, std::uint64_t n, std::
 
 }  // namespace
 
-// Pinned: docs/compatibility.md (names used in messages)
 std::string_view chunk_identifier_name(ChunkIdentifier id) {
-  switch (id) {
-    case ChunkIdentifier::Header: return "Header";
-    case ChunkIdentifier::SimpleVocab: return "SimpleVocab";
-    case ChunkIdentifier::NdArray: return "NdArray";
-    case ChunkIdentifier::BucketSubwordVocab: return "BucketSubwordVocab";
-    case ChunkIdentifier::QuantizedArray: return "QuantizedArray";
-    case ChunkIdentifier::Metadata: return "Metadata";
-    case ChunkIdentifier::NdNorms: return "NdNorms";
-    case ChunkIdentifier::FastTextSubwordVocab: return "FastTextSubwordVocab";
-    case ChunkIdentifier::ExplicitSubwordVocab: return "ExplicitSubwordVocab";
-    case ChunkIdentifier::FloretSubwordVocab: return "FloretSubwordVocab";
-  }
-  return "Header";
+  const auto code = static_cast<std::uint32_t>(id);
+  return is_known_chunk_code(code) ? kChunkIdentifierNames[code] : kChunkIdentifierNames[0];
 }
 
 Result<std::uint8_t> read_u8(BufferedReader& r, std::string_view desc) {

@@ -28,13 +28,14 @@ enum class ChunkIdentifier : std::uint32_t {
   ExplicitSubwordVocab = 8,
   FloretSubwordVocab = 9,
 };
+// Codes 1 to this are chunk kinds; 0 and everything above are unknown.
+inline constexpr ChunkIdentifier kLastChunkIdentifier = ChunkIdentifier::FloretSubwordVocab;
 
 inline constexpr std::uint32_t kElementTypeU8 = 1;
 inline constexpr std::uint32_t kElementTypeF32 = 10;
 
+// The enumerator's name; "Header" for a code beyond the last kind.
 std::string_view chunk_identifier_name(ChunkIdentifier id);
-// Codes 1..9 are chunk kinds; 0 and everything above 9 are unknown.
-inline bool is_known_chunk_code(std::uint32_t code) { return code >= 1 && code <= 9; }
 
 // Pinned: docs/compatibility.md
 // Descriptions of steps that several chunk kinds share.

@@ -41,7 +41,8 @@ EmbeddingRow::EmbeddingRow(EmbeddingRow&& other) noexcept {
 
 Embeddings::Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
                        NdNorms norms)
-    : Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0) {
+    : Embeddings(Unchecked{}, std::move(metadata), std::move(vocab), std::move(storage),
+                 std::move(norms)) {
   if (vocab_.n_words() != norms_->values.size()) {
     // Pinned: docs/compatibility.md
     panic_assert_eq("Vocab and norms do not have the same length", vocab_.n_words(),
@@ -56,10 +57,12 @@ Embeddings::Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage st
 
 Embeddings Embeddings::unchecked(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
                                  std::optional<NdNorms> norms) {
-  return Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0);
+  return Embeddings(Unchecked{}, std::move(metadata), std::move(vocab), std::move(storage),
+                    std::move(norms));
 }
 
-bool Embeddings::fill_embedding(std::string_view word, const TargetView& target) const {
+bool Embeddings::fill_embedding(std::string_view word, const TargetView& target,
+                                NormOrder order) const {
   const std::size_t n = dims();
   if (target.len != n) {
     // Pinned: docs/compatibility.md
@@ -91,7 +94,8 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
       copy_row(found.row, target);
       return true;
     case WordLookup::Kind::Composed: {
-      scale_to_unit_norm(s.acc.data(), n, target.is_contiguous());
+      scale_to_unit_norm(s.acc.data(), n,
+                         order == NormOrder::Contiguous || target.is_contiguous());
       copy_to_target(s.acc.data(), target);
       return true;
     }

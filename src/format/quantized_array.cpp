@@ -4,8 +4,6 @@
 #include <limits>
 #include <string>
 
-#include "base/vector_math.hpp"
-
 namespace mave {
 
 ProductQuantizer::ProductQuantizer(std::size_t quantized_len, std::size_t n_centroids,
@@ -18,6 +16,7 @@ ProductQuantizer::ProductQuantizer(std::size_t quantized_len, std::size_t n_cent
       projection_(std::move(projection)) {
   // Pinned: docs/compatibility.md
   if (subquantizers_.empty()) panic("Attempted to construct a product quantizer without quantizers.");
+  if (projection_) projection_blocks_ = ProjectionBlocks(*projection_, reconstructed_len());
 }
 
 void ProductQuantizer::concatenate(const std::uint8_t* codes, float* out) const {
@@ -35,11 +34,9 @@ void ProductQuantizer::reconstruct(const std::uint8_t* codes, float* out,
     concatenate(codes, out);
     return;
   }
-  const std::size_t n = reconstructed_len();
-  scratch.resize(n);
+  scratch.resize(reconstructed_len());
   concatenate(codes, scratch.data());
-  const float* p = projection_->data();
-  for (std::size_t k = 0; k < n; ++k) out[k] = dot8(p + k * n, scratch.data(), n);
+  project(projection_blocks_, scratch.data(), out);
 }
 
 MappedQuantizedArray::MappedQuantizedArray(ProductQuantizer quantizer,
@@ -56,9 +53,10 @@ MappedQuantizedArray::MappedQuantizedArray(ProductQuantizer quantizer,
   }
 }
 
-void MappedQuantizedArray::rebuild(std::size_t i, float* out, std::vector<float>& scratch) const {
-  const auto* codes = reinterpret_cast<const std::uint8_t*>(codes_.data());
-  quantizer_.reconstruct(codes + i * quantizer_.quantized_len(), out, scratch);
+void MappedQuantizedArray::rebuild(std::size_t i, float* out) const {
+  // Per thread: rows are rebuilt on several threads at once.
+  thread_local std::vector<float> unprojected;
+  quantizer_.reconstruct(codes() + i * quantizer_.quantized_len(), out, unprojected);
   if (norms_) {
     const float norm = (*norms_)[i];
     for (std::size_t k = 0, n = cols(); k < n; ++k) out[k] = out[k] * norm;
@@ -67,16 +65,14 @@ void MappedQuantizedArray::rebuild(std::size_t i, float* out, std::vector<float>
 
 void MappedQuantizedArray::row_into(std::size_t i, float* out) const {
   check_index(i, rows_);
-  std::vector<float> scratch;
-  rebuild(i, out, scratch);
+  rebuild(i, out);
 }
 
 void MappedQuantizedArray::rows_into(std::span<const std::uint64_t> indices, float* out) const {
   for (std::uint64_t i : indices) check_index(i, rows_);
-  std::vector<float> scratch;
   const std::size_t n = cols();
   for (std::size_t r = 0; r < indices.size(); ++r) {
-    rebuild(static_cast<std::size_t>(indices[r]), out + r * n, scratch);
+    rebuild(static_cast<std::size_t>(indices[r]), out + r * n);
   }
 }
 

@@ -70,9 +70,16 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
   for (std::uint64_t i : indices) check_index(i, n_rows);
   GroupedRowSum sum(acc, n_cols);
   if (const auto* q = std::get_if<MappedQuantizedArray>(&v_)) {
-    scratch.resize(indices.size() * n_cols);
-    q->rows_into(indices, scratch.data());
-    for (std::size_t k = 0; k < indices.size(); ++k) sum.add(scratch.data() + k * n_cols);
+    // One group of rows is rebuilt and added at a time, so that the scratch
+    // holds at most one group whatever the number of rows.
+    constexpr std::size_t kGroup = GroupedRowSum::kGroup;
+    scratch.resize(std::min(indices.size(), kGroup) * n_cols);
+    for (std::size_t start = 0; start < indices.size(); start += kGroup) {
+      const auto group = indices.subspan(start, std::min(kGroup, indices.size() - start));
+      q->rows_into(group, scratch.data());
+      for (std::size_t k = 0; k < group.size(); ++k) sum.add(scratch.data() + k * n_cols);
+      sum.flush();
+    }
   } else {
     for (std::uint64_t i : indices) sum.add(dense_row(static_cast<std::size_t>(i)));
   }

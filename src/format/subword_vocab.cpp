@@ -64,6 +64,9 @@ void subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
   for_each_subword_row(vocab, word, [&rows](std::uint64_t row) { rows.push_back(row); });
 }
 
+// The most rows subword_rows hands over at once.
+constexpr std::size_t kSubwordRowBatch = 1024;
+
 template <class Indexer>
 std::uint64_t subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
                            std::vector<std::uint64_t>& buffer, RowBatchSink sink) {

@@ -15,6 +15,8 @@
 #include "format/embeddings.hpp"
 #include "format/metadata.hpp"
 #include "format/quantized_array.hpp"
+#include "format/storage.hpp"
+#include "base/vector_math.hpp"
 #include "test_files.hpp"
 
 namespace mave {
@@ -219,6 +221,80 @@ TEST(QuantizedRows, WithoutFlagsARowIsItsCentroidsSideBySide) {
   ASSERT_TRUE(m.ok()) << m.error().debug();
   EXPECT_EQ(row_of(m.value(), 0), (std::vector<float>{3, 4, 5, 6}));
   EXPECT_EQ(row_of(m.value(), 1), (std::vector<float>{1, 2, 7, 8}));
+}
+
+// --- The projection, many rows at once ---------------------------------------
+
+// Every row's dot product as projected() computes it, one row after the
+// other: the reference the blocked, lane-parallel projection must equal.
+TEST(Projection, EveryVectorWidthGivesTheRowByRowResults) {
+  std::vector<VectorWidth> widths = {VectorWidth::Bits128};
+  if (widest_vector_width() >= VectorWidth::Bits256) widths.push_back(VectorWidth::Bits256);
+  if (widest_vector_width() >= VectorWidth::Bits512) widths.push_back(VectorWidth::Bits512);
+  // Around the eight partial sums and the sixteen rows of a block.
+  for (std::size_t n : {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 33, 100, 300}) {
+    std::vector<float> p = mixed_values(n * n, static_cast<std::uint32_t>(3 + n));
+    std::vector<float> x = mixed_values(n, static_cast<std::uint32_t>(5 + n));
+    // Values whose products and sums are not ordinary numbers.
+    if (n >= 9) {
+      x[1] = std::numeric_limits<float>::infinity();
+      x[2] = -0.0f;
+      x[3] = std::numeric_limits<float>::denorm_min();
+      p[4] = std::numeric_limits<float>::max();
+      p[n + 1] = 0.0f;  // infinity times zero in row 1
+    }
+    const ProjectionBlocks blocks(p, n);
+    std::vector<float> expected(n);
+    for (std::size_t k = 0; k < n; ++k) expected[k] = projected(p, x, k);
+    for (VectorWidth width : widths) {
+      // Eight sentinels past the end catch a write beyond row n - 1.
+      std::vector<float> out(n + 8, -7.0f);
+      project(blocks, x.data(), out.data(), width);
+      EXPECT_EQ(bits(std::span<const float>(out).first(n)), bits(expected))
+          << "n " << n << ", width " << static_cast<int>(width);
+      EXPECT_EQ(std::vector<float>(out.begin() + static_cast<std::ptrdiff_t>(n), out.end()),
+                std::vector<float>(8, -7.0f));
+    }
+  }
+}
+
+// A file of 300-dimensional rows with a projection and norms, as the
+// quantizer writes them: rows, groups of rows and composed sums rebuilt bit
+// for bit.
+TEST(Projection, WideRowsRebuildAsRowByRowDotProducts) {
+  Quantized q;
+  q.projection_flag = q.norms_flag = true;
+  q.quantized_len = 100;
+  q.reconstructed_len = 300;
+  q.n_centroids = 16;
+  q.n_embeddings = 40;
+  q.projection = mixed_values(300 * 300, 17);
+  q.subquantizers = mixed_values(100 * 16 * 3, 19);
+  q.norms = mixed_values(40, 23);
+  for (std::size_t i = 0; i < 40 * 100; ++i) q.codes.push_back(static_cast<std::uint8_t>((i * 7 + i / 100) % 16));
+  Bytes f;
+  quantized_array(f, q);
+  TempFile file(f.str());
+  auto read = read_at(file);
+  ASSERT_TRUE(read.ok()) << read.error().debug();
+  const MappedQuantizedArray& m = read.value();
+  for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(bits(row_of(m, i)), bits(expected_row(q, i))) << i;
+
+  // More rows than one group of the storage's sum, with repeats, added in
+  // list order.
+  std::vector<std::uint64_t> indices;
+  for (std::uint64_t k = 0; k < 75; ++k) indices.push_back((k * 13) % 40);
+  std::vector<float> expected(300, 0.0f);
+  for (std::uint64_t i : indices) {
+    std::vector<float> row = expected_row(q, static_cast<std::size_t>(i));
+    for (std::size_t j = 0; j < 300; ++j) expected[j] = expected[j] + row[j];
+  }
+  const Storage storage(std::move(read).value());
+  std::vector<float> acc(300, 0.0f), scratch;
+  storage.add_rows(indices, acc.data(), scratch);
+  EXPECT_EQ(bits(acc), bits(expected));
+  // The scratch holds one group of rows, not all of them.
+  EXPECT_LE(scratch.size(), GroupedRowSum::kGroup * 300);
 }
 
 class QuantizedPadding : public testing::TestWithParam<std::size_t> {};

@@ -284,7 +284,7 @@ PyObject* embeddings_embedding(PyObject* self, PyObject* const* args, Py_ssize_t
     }
     auto target = vector_target(slots[1], model.dims());
     if (!target) return nullptr;
-    if (!model.embeddings.fill_embedding(*word, *target)) Py_RETURN_NONE;
+    if (!model.embeddings.fill_embedding(*word, *target, NormOrder::Contiguous)) Py_RETURN_NONE;
     return Py_NewRef(slots[1]);
   });
 }

@@ -24,6 +24,7 @@ struct Model {
 
   Embeddings embeddings;
   std::string path;  // file-system encoded, as opened
+  // Refers to `embeddings`, declared before it: built after it, destroyed first.
   NearestSearch search;
 
   std::size_t dims() const { return embeddings.dims(); }
