@@ -135,6 +135,30 @@ inline Bytes& norms(Bytes& f, const std::vector<float>& values) {
   return f;
 }
 
+// A quantized matrix chunk of codes.size() / n_sub rows: `n_sub`
+// subquantizers of `n_centroids` centroids of dims / n_sub values, one code
+// byte per subquantizer and row; a projection (dims x dims) and norms only
+// when given.
+inline Bytes& quantized_array(Bytes& f, std::uint32_t n_sub, std::uint32_t dims,
+                              std::uint32_t n_centroids, const std::vector<float>& subquantizers,
+                              const std::vector<std::uint8_t>& codes,
+                              const std::vector<float>& projection = {},
+                              const std::vector<float>& row_norms = {}) {
+  f.u32(4);
+  const std::size_t len_at = f.size();
+  f.u64(0).u32(!projection.empty()).u32(!row_norms.empty()).u32(n_sub).u32(dims);
+  f.u32(n_centroids).u64(codes.size() / n_sub).u32(1).u32(10).padding();
+  for (const auto* floats : {&projection, &subquantizers, &row_norms}) {
+    for (float v : *floats) f.f32(v);
+  }
+  f.raw(codes.data(), codes.size());
+  const std::uint64_t len = f.size() - len_at - 8;
+  std::string patched = f.str();
+  std::memcpy(patched.data() + len_at, &len, 8);
+  f = Bytes().str(patched);
+  return f;
+}
+
 inline Bytes& metadata(Bytes& f, std::string_view toml) {
   return f.u32(5).u64(toml.size()).str(toml);
 }
