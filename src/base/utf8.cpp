@@ -75,15 +75,6 @@ std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
   return std::nullopt;
 }
 
-// Pinned: docs/compatibility.md
-std::string utf8_error_description(const Utf8Error& error) {
-  if (!error.error_len) {
-    return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);
-  }
-  return "invalid utf-8 sequence of " + std::to_string(*error.error_len) + " bytes from index " +
-         std::to_string(error.valid_up_to);
-}
-
 std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::size_t i) {
   auto* s = reinterpret_cast<const unsigned char*>(text.data());
   bool incomplete;

@@ -20,10 +20,6 @@ struct Utf8Error {
 
 std::optional<Utf8Error> validate_utf8(std::string_view bytes);
 
-// "incomplete utf-8 byte sequence from index I" or
-// "invalid utf-8 sequence of K bytes from index I".
-std::string utf8_error_description(const Utf8Error& error);
-
 // Decodes the character at byte offset i; ill-formed input gives U+FFFD and the
 // length of the maximal ill-formed subsequence.
 std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::size_t i);

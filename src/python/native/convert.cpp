@@ -67,12 +67,9 @@ Progress python_progress(PyObject* callable, const char* phase) {
 }
 
 // Where a failure belongs: reading the source or writing the destination.
-// The importers' and exporters' Format errors say where and what in their
-// own words ("line 3: ..."), shown without the generic display prefix.
 struct Failure {
   std::string path;
   EmbeddingsError error;
-  bool own_words = false;
 };
 
 // What the source became: the rows of a text or word2vec file (with their
@@ -86,7 +83,7 @@ using Source = std::variant<Imported, Embeddings>;
 Result<Source> read_source(const std::string& path, Format format, bool normalize,
                            const Progress& progress) {
   auto file = File::open_read(path);
-  if (!file.ok()) return EmbeddingsError::read("Cannot open file", std::move(file).error());
+  if (!file.ok()) return EmbeddingsError::read(Step::OpenFile, std::move(file).error());
   BufferedReader r(std::move(file).value(), kConvertBufferBytes);
   switch (format) {
     case Format::FinalFusion: {
@@ -156,8 +153,7 @@ struct WordRowForm {
       return scratch;
     }
     if (i >= norms->values.size()) {
-      panic("the norms chunk holds " + std::to_string(norms->values.size()) + " norms for " +
-            std::to_string(e.vocab().n_words()) + " words");
+      panic(PanicKind::NormsCount, PanicFacts::values(norms->values.size(), e.vocab().n_words()));
     }
     const float norm = norms->values[i];
     for (std::size_t j = 0; j < n; ++j) scratch[j] = scratch[j] * norm;
@@ -233,7 +229,7 @@ Status write_destination(BufferedWriter& w, Source& source, Format format, bool 
     case Format::FastText:
       break;
   }
-  panic("fastText models are read, not written");
+  panic(PanicKind::NotWritable);
 }
 
 // Writes through `write` into a temporary file beside `path` and renames it
@@ -242,13 +238,13 @@ template <class Write>
 std::optional<Failure> write_atomically(const std::string& path, Write&& write) {
   auto output = AtomicOutput::create(path, kConvertBufferBytes);
   if (!output.ok()) {
-    return Failure{path, EmbeddingsError::write("Cannot create file", std::move(output).error())};
+    return Failure{path, EmbeddingsError::write(Step::CreateFile, std::move(output).error())};
   }
   if (Status written = write(output.value().writer()); !written.ok()) {
-    return Failure{path, std::move(written).error(), true};
+    return Failure{path, std::move(written).error()};
   }
   if (auto committed = output.value().commit(); !committed.ok()) {
-    return Failure{path, EmbeddingsError::write("Cannot write file", std::move(committed).error())};
+    return Failure{path, EmbeddingsError::write(Step::WriteFile, std::move(committed).error())};
   }
   return std::nullopt;
 }
@@ -269,11 +265,7 @@ struct TranslateConvert {
 };
 
 void raise_failure(const Failure& failure) {
-  if (failure.own_words && failure.error.variant() == EmbeddingsError::Variant::Format) {
-    raise_format_error(failure.path, failure.error.text());
-  } else {
-    raise_read_error(failure.path, failure.error);
-  }
+  raise_error(failure.path, failure.error);
 }
 
 std::string fs_path(PyObject* bytes) {
@@ -304,8 +296,7 @@ PyObject* convert(PyObject*, PyObject* args) {
         std::optional<Failure> failure = py::without_gil([&]() -> std::optional<Failure> {
           auto source = read_source(src, *src_format, normalize != 0, read_progress);
           if (!source.ok()) {
-            const bool imported = *src_format != Format::FinalFusion && *src_format != Format::FastText;
-            return Failure{src, std::move(source).error(), imported};
+            return Failure{src, std::move(source).error()};
           }
           return write_atomically(dst, [&](BufferedWriter& w) {
             return write_destination(w, source.value(), *dst_format, normalize != 0, write_progress);
@@ -330,7 +321,7 @@ bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
     if (text == nullptr) return false;
     auto parsed = Metadata::parse(std::string_view(text, static_cast<std::size_t>(size)));
     if (!parsed.ok()) {
-      PyErr_Format(PyExc_ValueError, "metadata is not TOML: %s", reason_text(parsed.error()).c_str());
+      PyErr_Format(PyExc_ValueError, "metadata is not TOML: %s", messages::reason(parsed.error()).text.c_str());
       return false;
     }
     out = std::move(parsed).value();
