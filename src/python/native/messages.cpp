@@ -1,5 +1,6 @@
 #include "python/native/messages.hpp"
 
+#include <cstring>
 #include <iterator>
 
 #include "format/chunk.hpp"
@@ -258,6 +259,7 @@ std::string io_text(const IoError& error) {
   if (error.repr() == IoError::Repr::Message) {
     return std::string(kIoTexts[static_cast<std::size_t>(error.fixed_message())]);
   }
+  if (error.repr() == IoError::Repr::Os) return std::strerror(error.code());
   return "an input or output error";
 }
 

@@ -22,7 +22,7 @@ struct Reason {
 Reason reason(const EmbeddingsError& error);
 // An aborting failure met while using a file (a damaged row or code).
 Reason panic_reason(const Panic& failure);
-// An I/O error without an OS error code, e.g. "the file ends too early".
+// An I/O error in words, e.g. "the file ends too early" or the OS's text.
 std::string io_text(const IoError& error);
 // "reading the number of dimensions"
 std::string_view step_name(Step step);
