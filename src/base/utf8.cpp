@@ -1,5 +1,6 @@
 #include "base/utf8.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 namespace mave {
@@ -122,6 +123,29 @@ void append_utf8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
+}
+
+std::string quoted(std::string_view bytes) {
+  std::string out = "\"";
+  for (char c : from_utf8_lossy(bytes)) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\x%02x", byte);
+          out += buf;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
 }
 
 }  // namespace mave

@@ -29,4 +29,8 @@ std::string from_utf8_lossy(std::string_view bytes);
 
 void append_utf8(std::string& out, char32_t c);
 
+// Bytes as shown in plain messages: in double quotes, ill-formed UTF-8 as
+// U+FFFD, quotes, backslashes and control characters escaped.
+std::string quoted(std::string_view bytes);
+
 }  // namespace mave

@@ -185,8 +185,11 @@ Result<Embeddings> read_embeddings_mapped(BufferedReader& r) {
   if (ids.empty()) return EmbeddingsError(ErrorCode::NoChunks);
   std::optional<Metadata> metadata;
   if (ids.front() == ChunkIdentifier::Metadata) {
-    MAVE_ASSIGN_OR_RETURN(Metadata m, read_metadata(r));
-    metadata = std::move(m);
+    auto m = read_metadata(r);
+    if (!m.ok()) {
+      return in_chunk(std::move(m).error(), static_cast<std::uint32_t>(ChunkIdentifier::Metadata));
+    }
+    metadata = std::move(m).value();
   }
   MAVE_ASSIGN_OR_RETURN(Vocab vocab, read_vocab_chunk(r));
   MAVE_ASSIGN_OR_RETURN(Storage storage, read_storage_chunk(r));

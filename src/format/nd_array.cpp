@@ -20,15 +20,18 @@ Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
                         read_u32(r, Step::ReadNumberOfColumnsOfTheEmbeddingMatrix));
   MAVE_TRY(expect_element_type(r, kElementTypeF32));
   MAVE_TRY(skip_padding(r));
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t offset, stream_position(r, Step::GetFilePositionForMemoryMappingEmbeddingMatrix));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t offset,
+                        stream_position(r, Step::GetFilePositionForMemoryMappingEmbeddingMatrix));
 
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-  if (cols != 0 && rows > kMax / cols / 4) return EmbeddingsError::overflow(Step::ReadNumberOfRowsOfTheEmbeddingMatrix);
+  if (cols != 0 && rows > kMax / cols / 4) {
+    return EmbeddingsError::overflow(Step::ReadNumberOfRowsOfTheEmbeddingMatrix).at(offset);
+  }
   std::size_t n_bytes = rows * cols * 4;
 
   auto mapping = Mapping::map(r.file(), offset, n_bytes);
   if (!mapping.ok()) {
-    return EmbeddingsError::read(Step::MemoryMapEmbeddingMatrix, std::move(mapping).error());
+    return EmbeddingsError::read(Step::MemoryMapEmbeddingMatrix, std::move(mapping).error()).at(offset);
   }
   MAVE_TRY(seek_forward(r, n_bytes, Step::SkipEmbeddingMatrix));
   return MappedNdArray(rows, cols, std::move(mapping).value());

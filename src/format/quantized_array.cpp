@@ -134,17 +134,18 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
   }
 
   // Pinned: docs/compatibility.md
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t offset, stream_position(r, Step::GetFilePositionForMemoryMappingEmbeddingMatrix));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t offset,
+                        stream_position(r, Step::GetFilePositionForMemoryMappingEmbeddingMatrix));
   // A wrapped product would map fewer rows than n_embeddings and leave the
   // row count out of step with the norms.
   if (n_embeddings > std::numeric_limits<std::size_t>::max() / quantized_len) {
-    return EmbeddingsError::overflow(Step::ReadNumberOfQuantizedEmbeddings);
+    return EmbeddingsError::overflow(Step::ReadNumberOfQuantizedEmbeddings).at(offset);
   }
   const std::size_t n_code_bytes = n_embeddings * quantized_len;
   auto codes = Mapping::map(r.file(), offset, n_code_bytes);
   if (!codes.ok()) {
     return EmbeddingsError::read(Step::MemoryMapQuantizedEmbeddingMatrix,
-                                 std::move(codes).error());
+                                 std::move(codes).error()).at(offset);
   }
   MAVE_TRY(seek_forward(r, n_code_bytes, Step::SkipQuantizedEmbeddingMatrix));
   return MappedQuantizedArray(std::move(quantizer), std::move(norms), std::move(codes).value());

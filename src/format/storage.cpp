@@ -84,13 +84,16 @@ Result<Storage> read_storage_chunk(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, PeekedChunk::Storage));
   const std::uint64_t start = r.offset();
   switch (id) {
+    // A failure inside the chunk names it.
     case ChunkIdentifier::NdArray: {
-      MAVE_ASSIGN_OR_RETURN(MappedNdArray m, read_mapped_nd_array(r));
-      return Storage(std::move(m));
+      auto m = read_mapped_nd_array(r);
+      if (!m.ok()) return in_chunk(std::move(m).error(), static_cast<std::uint32_t>(id));
+      return Storage(std::move(m).value());
     }
     case ChunkIdentifier::QuantizedArray: {
-      MAVE_ASSIGN_OR_RETURN(MappedQuantizedArray q, read_mapped_quantized_array(r));
-      return Storage(std::move(q));
+      auto q = read_mapped_quantized_array(r);
+      if (!q.ok()) return in_chunk(std::move(q).error(), static_cast<std::uint32_t>(id));
+      return Storage(std::move(q).value());
     }
     default:
       return EmbeddingsError::with_values(

@@ -47,8 +47,9 @@ Result<Vocab> read_vocab_chunk(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, PeekedChunk::Vocabulary));
   const std::uint64_t start = r.offset();
 
-  auto wrap = [](auto result) -> Result<Vocab> {
-    if (!result.ok()) return std::move(result).error();
+  // A failure inside the chunk names it.
+  auto wrap = [id](auto result) -> Result<Vocab> {
+    if (!result.ok()) return in_chunk(std::move(result).error(), static_cast<std::uint32_t>(id));
     return Vocab(std::move(result).value());
   };
   switch (id) {

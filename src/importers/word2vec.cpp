@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <charconv>
-#include <cstdio>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -54,28 +53,7 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The word as shown in messages: quoted, and readable even when it is not
 // valid UTF-8.
-std::string shown(std::string_view word) {
-  std::string out = "\"";
-  for (char c : from_utf8_lossy(word)) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\x%02x", byte);
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string shown(std::string_view word) { return quoted(word); }
 
 // Where an error happened, in the reader's own terms: a line of a text file
 // or a byte offset of a binary one.

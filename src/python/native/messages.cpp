@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "base/utf8.hpp"
 #include "format/chunk.hpp"
 
 namespace mave::messages {
@@ -212,7 +213,7 @@ std::string what(const EmbeddingsError& e) {
         return "not a fastText model: its magic number is " + std::to_string(e.found) +
                ", not " + std::to_string(e.expected);
       }
-      return "not a finalfusion file: it does not start with \"FiFu\"";
+      return "not a finalfusion file: it starts with " + quoted(e.detail) + ", not \"FiFu\"";
     case ErrorCode::UnsupportedVersion:
       if (e.step == Step::ReadFastTextVersion) {
         return "fastText format version " + std::to_string(e.found) +
@@ -291,6 +292,17 @@ Reason panic_reason(const Panic& failure) {
                   std::to_string(f.right),
               {}, {}};
     case PanicKind::LoadFailed: return reason(*f.error);
+    case PanicKind::MinNGramZero:
+    case PanicKind::MaxBelowMin:
+      return {"the n-gram lengths cannot be used: the minimum is 0 or above the maximum", {}, {}};
+    case PanicKind::DuplicateWords:
+      return {"the vocabulary holds " + std::to_string(f.left) + " words, but only " +
+                  std::to_string(f.right) + " different ones",
+              {}, {}};
+    case PanicKind::TooManyBuckets:
+      return {"more buckets than the largest possible number, " + std::to_string(f.right), {}, {}};
+    case PanicKind::BucketsExponent:
+      return {"the buckets exponent is above 64", {}, {}};
     default:
       return {"the file is damaged: its contents break an internal check (" +
                   std::string(panic_kind_name(failure.kind())) + ")",
