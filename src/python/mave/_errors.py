@@ -22,7 +22,7 @@ class FormatError(ValueError):
         ...     mave.load("notes.txt")
         ... except mave.FormatError as e:
         ...     print(e.reason)
-        byte 0: not a finalfusion file: it does not start with "FiFu"
+        byte 0: not a finalfusion file: it starts with "not ", not "FiFu"
     """
 
     filename: str | None
