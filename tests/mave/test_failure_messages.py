@@ -11,7 +11,7 @@ import pytest
 
 import fifu
 import mave
-from conftest import FASTTEXT_DIR
+from suite import FASTTEXT_DIR
 
 # Fragments of _mave's pinned messages, debug forms and panic texts.
 PINNED = ("Invalid file format", "Cannot read", "Cannot write", "Cannot get", "Cannot seek",
