@@ -56,6 +56,8 @@ class BufferedReader {
   IoResult<std::size_t> read_until(unsigned char delim, std::string& out);
 
   IoResult<std::uint64_t> position() const;
+  // The file offset of the next byte to read, for error facts.
+  std::uint64_t offset() const { return file_offset_ - buffered(); }
   IoResult<std::uint64_t> seek_to(std::uint64_t offset);
   IoResult<std::uint64_t> seek_relative(std::int64_t delta);
 

@@ -88,22 +88,26 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
 
 Result<Storage> read_storage_chunk(BufferedReader& r) {
   // Pinned: docs/compatibility.md
-  MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "storage"));
+  MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, PeekedChunk::Storage));
+  const std::uint64_t start = r.offset();
   switch (id) {
+    // A failure inside the chunk names it.
     case ChunkIdentifier::NdArray: {
-      MAVE_ASSIGN_OR_RETURN(MappedNdArray m, read_mapped_nd_array(r));
-      return Storage(std::move(m));
+      auto m = read_mapped_nd_array(r);
+      if (!m.ok()) return in_chunk(std::move(m).error(), static_cast<std::uint32_t>(id));
+      return Storage(std::move(m).value());
     }
     case ChunkIdentifier::QuantizedArray: {
-      MAVE_ASSIGN_OR_RETURN(MappedQuantizedArray q, read_mapped_quantized_array(r));
-      return Storage(std::move(q));
+      auto q = read_mapped_quantized_array(r);
+      if (!q.ok()) return in_chunk(std::move(q).error(), static_cast<std::uint32_t>(id));
+      return Storage(std::move(q).value());
     }
     default:
-      // Pinned: docs/compatibility.md
-      // The message names only NdArray, although QuantizedArray is accepted too.
-      return EmbeddingsError::format(
-          "Invalid chunk identifier, expected: NdArray, got: " +
-          std::string(chunk_identifier_name(id)));
+      return EmbeddingsError::with_values(
+                 ErrorCode::UnexpectedChunk, Step::ReadStorageChunkIdentifier,
+                 chunk_mask(ChunkIdentifier::NdArray) | chunk_mask(ChunkIdentifier::QuantizedArray),
+                 static_cast<std::uint32_t>(id))
+          .at(start);
   }
 }
 

@@ -177,7 +177,7 @@ TEST_P(QuantizedRows, RebuildEveryRowBitForBit) {
   TempFile file(f.str() + "next");
   BufferedReader r = file.reader();
   auto read = read_mapped_quantized_array(r);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   EXPECT_EQ(r.position().value(), at.end);  // just after the codes
   const MappedQuantizedArray& m = read.value();
   EXPECT_EQ(m.rows(), 6u);
@@ -218,7 +218,7 @@ TEST(QuantizedRows, WithoutFlagsARowIsItsCentroidsSideBySide) {
   quantized_array(f, q);
   TempFile file(f.str());
   auto m = read_at(file);
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   EXPECT_EQ(row_of(m.value(), 0), (std::vector<float>{3, 4, 5, 6}));
   EXPECT_EQ(row_of(m.value(), 1), (std::vector<float>{1, 2, 7, 8}));
 }
@@ -310,7 +310,7 @@ TEST_P(QuantizedPadding, FloatDataStartsAtAMultipleOfFour) {
   EXPECT_EQ(at.projection % 4, 0u);
   TempFile file(f.str());
   auto m = read_at(file, lead);
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(bits(row_of(m.value(), i)), bits(expected_row(q, i)));
 }
 
@@ -327,7 +327,7 @@ TEST(QuantizedRows, EmptyMatrixHasNoRowToLookUp) {
     TempFile file(f.str());
     BufferedReader r = file.reader();
     auto m = read_mapped_quantized_array(r);
-    ASSERT_TRUE(m.ok()) << m.error().debug();
+    ASSERT_TRUE(m.ok()) << debug(m.error());
     EXPECT_EQ(r.position().value(), at.end);
     EXPECT_EQ(m.value().rows(), 0u);
     EXPECT_EQ(m.value().cols(), 12u);
@@ -347,7 +347,7 @@ TEST(QuantizedRows, BadCodeFailsOnlyItsRow) {
     quantized_array(f, q);
     TempFile file(f.str());
     auto m = read_at(file);
-    ASSERT_TRUE(m.ok()) << m.error().debug();
+    ASSERT_TRUE(m.ok()) << debug(m.error());
     EXPECT_EQ(panic_message([&] { (void)row_of(m.value(), 1); }), "assertion failed: index < dim");
     std::vector<float> out(24);
     const std::vector<std::uint64_t> with_bad = {0, 1}, without = {0, 2};
@@ -415,7 +415,7 @@ TEST(QuantizedFieldChecks, DisplayTextOfTheLengthCheck) {
   TempFile file(f.str());
   auto m = read_at(file);
   ASSERT_FALSE(m.ok());
-  EXPECT_EQ(m.error().display(),
+  EXPECT_EQ(display(m.error()),
             "Invalid file format Reconstructed embedding length (10) not a multiple of the "
             "quantized embedding length: (4)");
 }
@@ -480,13 +480,13 @@ TEST_P(QuantizedTruncated, FailsAtTheStepThatRanOut) {
   TempFile file(f.str().substr(0, cut.at(at)));
   auto m = read_at(file);
   ASSERT_FALSE(m.ok());
-  EXPECT_EQ(m.error().display(), cut.desc);
+  EXPECT_EQ(display(m.error()), cut.desc);
   if (cut.desc == "Cannot memory map quantized embedding matrix") {
-    EXPECT_EQ(m.error().debug(),
+    EXPECT_EQ(debug(m.error()),
               "Read { desc: \"Cannot memory map quantized embedding matrix\", error: Error { kind: "
               "UnexpectedEof, message: \"memory map range reaches past the end of the file\" } }");
   } else {
-    EXPECT_EQ(m.error().debug(), eof_read(cut.desc));
+    EXPECT_EQ(debug(m.error()), eof_read(cut.desc));
   }
 }
 
@@ -609,7 +609,7 @@ TEST(QuantizedCodes, LookupsReadTheMappedFileNotACopy) {
   Layout at = quantized_array(f, q);
   TempFile file(f.str());
   auto m = read_at(file);  // the reader and its handle are gone after this
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   EXPECT_EQ(bits(row_of(m.value(), 3)), bits(expected_row(q, 3)));
 
   // Rewrite row 3's codes in place; the mapping shares the file's pages, so
@@ -641,7 +641,7 @@ TEST(QuantizedCodes, FourGigabytesOfCodesLoadWithoutBeingRead) {
   const long before = peak_rss_kib();
   BufferedReader r = file.reader();
   auto m = read_mapped_quantized_array(r);
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   EXPECT_EQ(r.position().value(), at.codes + (1ULL << 32));
   EXPECT_EQ(m.value().rows(), 1ULL << 32);
   EXPECT_EQ(row_of(m.value(), 0), (std::vector<float>{1, 2}));
@@ -664,7 +664,7 @@ TEST(QuantizedEmbeddings, KnownWordsThroughASimpleVocabulary) {
   TempFile file(f.str());
   BufferedReader r = file.reader();
   auto read = read_embeddings_mapped(r);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   const Embeddings& e = read.value();
   EXPECT_EQ(e.dims(), 12u);
   // The norms chunk right after the codes is found, so the reader stopped there.
@@ -695,7 +695,7 @@ TEST(QuantizedEmbeddings, ABadCodeFailsOnlyItsWordAndLeavesTheTargetAlone) {
   TempFile file(f.str());
   BufferedReader r = file.reader();
   auto read = read_embeddings_mapped(r);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   EXPECT_FALSE(read.value().norms().has_value());
   std::vector<float> target(12, -1.0f);
   TargetView view{reinterpret_cast<std::byte*>(target.data()), 12, 4};
@@ -715,7 +715,7 @@ TEST(QuantizedEmbeddings, FileCutInTheCodesFailsToLoad) {
   BufferedReader r = file.reader();
   auto read = read_embeddings_mapped(r);
   ASSERT_FALSE(read.ok());
-  EXPECT_EQ(read.error().display(), "Cannot memory map quantized embedding matrix");
+  EXPECT_EQ(display(read.error()), "Cannot memory map quantized embedding matrix");
 }
 
 // Independent unit-length scaling with the eight partial sums.
@@ -743,7 +743,7 @@ TEST(QuantizedEmbeddings, ComposedWordsSumTheirRebuiltSubwordRows) {
     TempFile file(f.str());
     BufferedReader r = file.reader();
     auto read = read_embeddings_mapped(r);
-    ASSERT_TRUE(read.ok()) << read.error().debug();
+    ASSERT_TRUE(read.ok()) << debug(read.error());
     const Embeddings& e = read.value();
     EXPECT_EQ(e.dims(), 12u);
 
@@ -780,7 +780,7 @@ TEST(QuantizedEmbeddings, SubwordRowBeyondTheMatrixFailsTheLookup) {
   TempFile file(f.str());
   BufferedReader r = file.reader();
   auto read = read_embeddings_mapped(r);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   EXPECT_EQ(panic_message([&] { (void)read.value().find_embedding("zz"); }),
             "assertion failed: index < dim");
 }
@@ -826,7 +826,7 @@ TEST_P(QuantizedWriter, WritesTheLayoutTheReaderReads) {
 
   // Read back: every row as the hand computation gives it.
   auto m = read_at(file, lead);
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   for (std::size_t i = 0; i < 6; ++i) {
     EXPECT_EQ(bits(row_of(m.value(), i)), bits(expected_row(q, i))) << "row " << i;
   }

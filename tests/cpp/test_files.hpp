@@ -11,6 +11,14 @@
 #include "base/endian.hpp"
 #include "base/error.hpp"
 #include "base/io.hpp"
+#include "python/_mave/pinned_texts.hpp"
+
+namespace mave {
+// Tests that match a message test _mave's renderer of the core's facts.
+using pinned::debug;
+using pinned::debug_quote;
+using pinned::display;
+}  // namespace mave
 
 namespace mave::test {
 
@@ -72,7 +80,7 @@ std::string panic_message(F&& f) {
   try {
     f();
   } catch (const Panic& p) {
-    return p.message();
+    return pinned::panic_message(p);
   }
   return "";
 }
@@ -80,7 +88,7 @@ std::string panic_message(F&& f) {
 // Debug text of a failed result, or "ok".
 template <class R>
 std::string debug_of(const R& result) {
-  return result.ok() ? std::string("ok") : result.error().debug();
+  return result.ok() ? std::string("ok") : debug(result.error());
 }
 
 inline std::string eof_read(std::string_view desc) {

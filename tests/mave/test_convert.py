@@ -332,8 +332,8 @@ class TestFailures:
         ("1000 3\na 1 2 3\n", "text",
          "line 1: the header announces 1000 words of 3 values, more than the 8 bytes after it can hold"),
         ("a 1 2\nb 1 2 3\n", "glove", 'line 2: word "b" has more than 2 values, expected 2'),
-        (b"a 1 2\n\xff 1 2\n", "glove", 'line 2: word "\ufffd" is not valid UTF-8 (invalid utf-8 '
-                                        "sequence of 1 bytes from index 0)"),
+        (b"a 1 2\n\xff 1 2\n", "glove", 'line 2: word "\ufffd" is not valid UTF-8 (a bad byte sequence '
+                                        "at index 0)"),
         ("a\n", "glove", 'line 1: word "a" has no values'),
     ])
     def test_bad_text_names_file_line_and_word(self, tmp_path, text, fmt, reason):
@@ -359,7 +359,7 @@ class TestFailures:
          'byte 10: the file ends inside word "bcdefgh", 2 of 2'),
         (lambda b: b(b"1 2\n", [(b"a", [1, 2])]) + b"xy", "byte 14: data after the last of the 1 words the header announces"),
         (lambda b: b(b"1 2\n", [(b"\xc3", [1, 2])]),
-         'byte 4: word "\ufffd" is not valid UTF-8 (incomplete utf-8 byte sequence from index 0)'),
+         'byte 4: word "\ufffd" is not valid UTF-8 (a sequence cut short at index 0)'),
         (lambda b: b"5 1000000\n" + b"a " * 10,
          "line 1: the header announces 5 words of 1000000 values, more than the 20 bytes after it can hold"),
         (lambda b: b"18446744073709551615 1\n", "line 1: the header announces 18446744073709551615 words of 1 "

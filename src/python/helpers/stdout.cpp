@@ -32,8 +32,7 @@ IoStatus write_stdout(std::string_view line) {
 
 void print_stdout(std::string_view line) {
   IoStatus written = write_stdout(line);
-  // Pinned: docs/compatibility.md
-  if (!written.ok()) panic("failed printing to stdout: " + written.error().display());
+  if (!written.ok()) panic(PanicKind::StdoutFailed, PanicFacts::of(written.error()));
 }
 
 }  // namespace mave::py

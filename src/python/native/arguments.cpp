@@ -162,7 +162,7 @@ bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
     if (!text) return false;
     auto parsed = Metadata::parse(*text);
     if (!parsed.ok()) {
-      PyErr_Format(PyExc_ValueError, "metadata is not TOML: %s", reason_text(parsed.error()).c_str());
+      PyErr_Format(PyExc_ValueError, "metadata is not TOML: %s", messages::reason(parsed.error()).text.c_str());
       return false;
     }
     out = std::move(parsed).value();

@@ -68,12 +68,9 @@ Progress python_progress(PyObject* callable, const char* phase) {
 }
 
 // Where a failure belongs: reading the source or writing the destination.
-// The importers' and exporters' Format errors say where and what in their
-// own words ("line 3: ..."), shown without the generic display prefix.
 struct Failure {
   std::string path;
   EmbeddingsError error;
-  bool own_words = false;
 };
 
 // What the source became: the rows of a text or word2vec file (with their
@@ -87,7 +84,7 @@ using Source = std::variant<Imported, Embeddings>;
 Result<Source> read_source(const std::string& path, Format format, bool normalize,
                            const Progress& progress) {
   auto file = File::open_read(path);
-  if (!file.ok()) return EmbeddingsError::read("Cannot open file", std::move(file).error());
+  if (!file.ok()) return EmbeddingsError::read(Step::OpenFile, std::move(file).error());
   BufferedReader r(std::move(file).value(), kConvertBufferBytes);
   switch (format) {
     case Format::FinalFusion: {
@@ -157,8 +154,7 @@ struct WordRowForm {
       return scratch;
     }
     if (i >= norms->values.size()) {
-      panic("the norms chunk holds " + std::to_string(norms->values.size()) + " norms for " +
-            std::to_string(e.vocab().n_words()) + " words");
+      panic(PanicKind::NormsCount, PanicFacts::values(norms->values.size(), e.vocab().n_words()));
     }
     const float norm = norms->values[i];
     for (std::size_t j = 0; j < n; ++j) scratch[j] = scratch[j] * norm;
@@ -234,7 +230,7 @@ Status write_destination(BufferedWriter& w, Source& source, Format format, bool 
     case Format::FastText:
       break;
   }
-  panic("fastText models are read, not written");
+  panic(PanicKind::NotWritable);
 }
 
 // Writes through `write` into a temporary file beside `path` and renames it
@@ -243,13 +239,13 @@ template <class Write>
 std::optional<Failure> write_atomically(const std::string& path, Write&& write) {
   auto output = AtomicOutput::create(path, kConvertBufferBytes);
   if (!output.ok()) {
-    return Failure{path, EmbeddingsError::write("Cannot create file", std::move(output).error())};
+    return Failure{path, EmbeddingsError::write(Step::CreateFile, std::move(output).error())};
   }
   if (Status written = write(output.value().writer()); !written.ok()) {
-    return Failure{path, std::move(written).error(), true};
+    return Failure{path, std::move(written).error()};
   }
   if (auto committed = output.value().commit(); !committed.ok()) {
-    return Failure{path, EmbeddingsError::write("Cannot write file", std::move(committed).error())};
+    return Failure{path, EmbeddingsError::write(Step::WriteFile, std::move(committed).error())};
   }
   return std::nullopt;
 }
@@ -270,11 +266,7 @@ struct TranslateConvert {
 };
 
 void raise_failure(const Failure& failure) {
-  if (failure.own_words && failure.error.variant() == EmbeddingsError::Variant::Format) {
-    raise_format_error(failure.path, failure.error.text());
-  } else {
-    raise_read_error(failure.path, failure.error);
-  }
+  raise_error(failure.path, failure.error);
 }
 
 // A format named by its str.
@@ -317,8 +309,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         std::optional<Failure> failure = py::without_gil([&]() -> std::optional<Failure> {
           auto source = read_source(src, *src_format, normalize != 0, read_progress);
           if (!source.ok()) {
-            const bool imported = *src_format != Format::FinalFusion && *src_format != Format::FastText;
-            return Failure{src, std::move(source).error(), imported};
+            return Failure{src, std::move(source).error()};
           }
           return write_atomically(dst, [&](BufferedWriter& w) {
             return write_destination(w, source.value(), *dst_format, normalize != 0, write_progress);

@@ -62,7 +62,7 @@ std::shared_ptr<const Model> load_model(std::string path) {
     return read_embeddings_mapped(reader);
   });
   if (!embeddings.ok()) {
-    raise_read_error(path, embeddings.error());
+    raise_error(path, embeddings.error());
     return nullptr;
   }
   return std::make_shared<const Model>(std::move(embeddings).value(), std::move(path));

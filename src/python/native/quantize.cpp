@@ -65,9 +65,7 @@ std::span<const T> span_of(const PyRef& array) {
 // failure.
 Status write_replacing(const std::string& path, bool sync,
                       const std::function<Status(BufferedWriter&)>& write) {
-  auto os_error = [](std::string_view desc, int code) {
-    return EmbeddingsError::write(std::string(desc), IoError::os(code));
-  };
+  auto os_error = [](Step step, int code) { return EmbeddingsError::write(step, IoError::os(code)); };
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -77,9 +75,9 @@ Status write_replacing(const std::string& path, bool sync,
     temp = dir + "." + base + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".tmp";
     do fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno != EEXIST) return os_error("Cannot create output file", errno);
+    if (fd < 0 && errno != EEXIST) return os_error(Step::CreateOutputFile, errno);
   }
-  if (fd < 0) return os_error("Cannot create output file", EEXIST);
+  if (fd < 0) return os_error(Step::CreateOutputFile, EEXIST);
   // A second descriptor of the same open file, to sync it once the writer
   // has closed its own.
   const int sync_fd = ::dup(fd);
@@ -87,16 +85,16 @@ Status write_replacing(const std::string& path, bool sync,
     const int code = errno;
     ::close(fd);
     ::unlink(temp.c_str());
-    return os_error("Cannot create output file", code);
+    return os_error(Step::CreateOutputFile, code);
   }
   Status written = [&]() -> Status {
     BufferedWriter w{File(fd)};
     MAVE_TRY(write(w));
     if (auto closed = w.close(); !closed.ok()) {
-      return EmbeddingsError::write("Cannot write output file", std::move(closed).error());
+      return EmbeddingsError::write(Step::WriteOutputFile, std::move(closed).error());
     }
-    if (sync && ::fsync(sync_fd) != 0) return os_error("Cannot write output file", errno);
-    if (::rename(temp.c_str(), path.c_str()) != 0) return os_error("Cannot rename output file", errno);
+    if (sync && ::fsync(sync_fd) != 0) return os_error(Step::WriteOutputFile, errno);
+    if (::rename(temp.c_str(), path.c_str()) != 0) return os_error(Step::RenameOutputFile, errno);
     return {};
   }();
   ::close(sync_fd);
@@ -198,7 +196,7 @@ PyObject* write_quantized(PyObject* /*module*/, PyObject* const* args, Py_ssize_
           });
         });
         if (!written.ok()) {
-          raise_read_error(*path, written.error());  // OSError with errno, as a read's
+          raise_error(*path, written.error());
           return nullptr;
         }
         Py_RETURN_NONE;
@@ -230,7 +228,7 @@ PyObject* convert_fasttext(PyObject* /*module*/, PyObject* const* args, Py_ssize
           return load_fasttext_model(reader);
         });
         if (!embeddings.ok()) {
-          raise_read_error(*source, embeddings.error());
+          raise_error(*source, embeddings.error());
           return nullptr;
         }
         Status written = without_gil([&] {
@@ -240,7 +238,7 @@ PyObject* convert_fasttext(PyObject* /*module*/, PyObject* const* args, Py_ssize
           });
         });
         if (!written.ok()) {
-          raise_read_error(*path, written.error());  // OSError with errno, as a read's
+          raise_error(*path, written.error());
           return nullptr;
         }
         Py_RETURN_NONE;
