@@ -90,20 +90,25 @@ MATRIX_LAYOUTS = {
 }
 
 
-@pytest.fixture(scope="module")
-def wide_models(converted_models, tmp_path_factory):
-    """A converted fastText model (24 dims, so that the order of a sum of
-    squares shows in its bits) and its quantized form with a projection."""
+@pytest.fixture(params=["dense", "quantized"])
+def wide_model(request, converted_models, tmp_path_factory):
+    """(storage kind, path): a converted fastText model (24 dims, so that the
+    order of a sum of squares shows in its bits), or its quantized form with a
+    projection."""
+    dense = converted_models["demo-skipgram"]
+    if request.param == "dense":
+        return "dense", dense
+    pytest.importorskip("faiss")  # mave.quantize's optional dependency
     quantized = tmp_path_factory.mktemp("wide") / "demo-pq.fifu"
-    mave.quantize(converted_models["demo-skipgram"], quantized, subquantizers=8, bits=4,
-                  sample=1000, iterations=3, seed=1, threads=1)
-    return {"dense": converted_models["demo-skipgram"], "quantized": str(quantized)}
+    mave.quantize(dense, quantized, subquantizers=8, bits=4, sample=1000, iterations=3, seed=1,
+                  threads=1)
+    return "quantized", str(quantized)
 
 
-@pytest.mark.parametrize("kind", ["dense", "quantized"])
-def test_every_out_layout_gives_the_bits_of_a_new_array(wide_models, kind):
-    e = mave.load(wide_models[kind])
-    m = _mave.FfModel(wide_models[kind])
+def test_every_out_layout_gives_the_bits_of_a_new_array(wide_model):
+    kind, path = wide_model
+    e = mave.load(path)
+    m = _mave.FfModel(path)
     assert e.storage_kind == kind
     known = list(e.words)[:40]
     composed = [w + "xq" for w in known[:20]] + ["qzxv" + w for w in known[20:]]
