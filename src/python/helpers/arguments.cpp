@@ -1,5 +1,7 @@
 #include "python/helpers/arguments.hpp"
 
+#include "python/helpers/stable_abi.hpp"
+
 namespace mave::py {
 namespace {
 
@@ -39,8 +41,9 @@ PyRef keyword_text(PyObject* key) {
   PyErr_Clear();
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!bytes) return bytes;
-  return PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                           PyBytes_GET_SIZE(bytes.get()), "replace"));
+  const std::string_view utf8 = bytes_view(bytes.get());
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
 }
 
 void raise_unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
@@ -130,9 +133,9 @@ bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_
                       PyObject* kwnames, ArgumentSlots& slots) {
   if (!take_positional(spec, args, nargs, slots)) return false;
   if (kwnames != nullptr) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t nkw = PyTuple_Size(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-      if (!take_keyword(spec, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) {
+      if (!take_keyword(spec, PyTuple_GetItem(kwnames, k), args[nargs + k], slots)) {
         return false;
       }
     }
@@ -142,9 +145,14 @@ bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_
 
 bool parse_tuple_dict(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
                       ArgumentSlots& slots) {
-  if (!take_positional(spec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots)) {
-    return false;
+  // The items a tuple holds are reached one by one: its layout is not part
+  // of the stable ABI. Only the first ones can fill a slot.
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  std::array<PyObject*, kMaxParameters> positional{};
+  for (Py_ssize_t i = 0; i < nargs && i < static_cast<Py_ssize_t>(kMaxParameters); ++i) {
+    positional[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
   }
+  if (!take_positional(spec, positional.data(), nargs, slots)) return false;
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -186,13 +194,13 @@ std::optional<std::string_view> extract_text(PyObject* obj) {
 }
 
 void name_conversion_error(const char* parameter) {
-  PyRef error = PyRef::steal(PyErr_GetRaisedException());
+  PyRef error = PyRef::steal(py::take_raised_exception());
   if (!error) {
     ensure_error_set();
     return;
   }
   if (!Py_IS_TYPE(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
-    PyErr_SetRaisedException(error.release());
+    py::raise_exception(error.release());
     return;
   }
   PyRef text = PyRef::steal(PyObject_Str(error.get()));
@@ -201,11 +209,11 @@ void name_conversion_error(const char* parameter) {
   PyRef message =
       PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   if (!message) return;
-  PyRef named = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  PyRef named = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!named) return;
   // Also sets __suppress_context__, as an explicit `raise ... from` would.
   PyException_SetCause(named.get(), PyException_GetCause(error.get()));
-  PyErr_SetRaisedException(named.release());
+  py::raise_exception(named.release());
 }
 
 std::optional<std::string_view> text_argument(PyObject* obj, const char* parameter) {

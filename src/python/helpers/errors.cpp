@@ -7,6 +7,7 @@
 
 #include "base/error.hpp"
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::py {
 namespace {
@@ -31,9 +32,9 @@ PyRef text_object(std::string_view text) {
 void raise_with_message(PyObject* type, std::string_view message) {
   PyRef msg = text_object(message);
   if (!msg) return;
-  PyRef exc = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
+  PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(type, msg.get(), nullptr));
   if (!exc) return;
-  PyErr_SetRaisedException(exc.release());
+  py::raise_exception(exc.release());
 }
 
 // The report an aborting failure writes before it unwinds; failures that did

@@ -17,6 +17,7 @@
 #include "importers/word2vec.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/helpers/without_gil.hpp"
 #include "python/native/convert.hpp"
 #include "python/native/exceptions.hpp"
@@ -60,7 +61,7 @@ Progress python_progress(PyObject* callable, const char* phase) {
                                                         static_cast<unsigned long long>(total)));
       failed = !result;
     }
-    PyObject* exception = failed ? PyErr_GetRaisedException() : nullptr;
+    PyObject* exception = failed ? py::take_raised_exception() : nullptr;
     PyGILState_Release(state);
     if (exception) throw PythonErrorPending{exception};
   };
@@ -261,7 +262,7 @@ struct TranslateConvert {
     try {
       throw;
     } catch (const PythonErrorPending& pending) {
-      PyErr_SetRaisedException(pending.exception);
+      py::raise_exception(pending.exception);
     } catch (...) {
       raise_in_flight(path);
     }
@@ -277,7 +278,7 @@ void raise_failure(const Failure& failure) {
 }
 
 std::string fs_path(PyObject* bytes) {
-  return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  return std::string(py::bytes_view(bytes));
 }
 
 // convert(src: bytes, src_format: str, dst: bytes, dst_format: str,
@@ -341,15 +342,15 @@ bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
     return false;
   }
   std::vector<std::pair<std::string, Metadata::Value>> entries;
-  const Py_ssize_t n = PyList_GET_SIZE(obj);
+  const Py_ssize_t n = PyList_Size(obj);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pair = PyList_GET_ITEM(obj, i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+    PyObject* pair = PyList_GetItem(obj, i);
+    if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
       PyErr_SetString(PyExc_TypeError, "metadata must be None, str or a list of (key, value) pairs");
       return false;
     }
-    PyObject* key = PyTuple_GET_ITEM(pair, 0);
-    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    PyObject* key = PyTuple_GetItem(pair, 0);
+    PyObject* value = PyTuple_GetItem(pair, 1);
     Py_ssize_t key_size;
     const char* key_data = PyUnicode_AsUTF8AndSize(key, &key_size);
     if (key_data == nullptr) return false;
@@ -359,7 +360,7 @@ bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
       if (v == -1 && PyErr_Occurred()) return false;
       entries.emplace_back(key_text, Metadata::Value(static_cast<std::int64_t>(v)));
     } else if (PyFloat_Check(value)) {
-      entries.emplace_back(key_text, Metadata::Value(PyFloat_AS_DOUBLE(value)));
+      entries.emplace_back(key_text, Metadata::Value(PyFloat_AsDouble(value)));
     } else {
       Py_ssize_t size;
       const char* text = PyUnicode_AsUTF8AndSize(value, &size);
@@ -383,7 +384,7 @@ PyObject* write(PyObject*, PyObject* args) {
   }
   auto* matrix = reinterpret_cast<PyArrayObject*>(matrix_obj);
   auto* norms = norms_obj == Py_None ? nullptr : reinterpret_cast<PyArrayObject*>(norms_obj);
-  const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(words_obj));
+  const std::size_t n = static_cast<std::size_t>(PyList_Size(words_obj));
   if (PyArray_NDIM(matrix) != 2 || PyArray_TYPE(matrix) != NPY_FLOAT32 ||
       !PyArray_IS_C_CONTIGUOUS(matrix) || static_cast<std::size_t>(PyArray_DIM(matrix, 0)) != n ||
       (norms && (PyArray_NDIM(norms) != 1 || PyArray_TYPE(norms) != NPY_FLOAT32 ||
@@ -399,13 +400,15 @@ PyObject* write(PyObject*, PyObject* args) {
         WordList words;
         words.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
-          PyObject* word = PyList_GET_ITEM(words_obj, static_cast<Py_ssize_t>(i));
+          PyObject* word = PyList_GetItem(words_obj, static_cast<Py_ssize_t>(i));
           Py_ssize_t size;
           const char* text = PyUnicode_Check(word) ? PyUnicode_AsUTF8AndSize(word, &size) : nullptr;
           if (text == nullptr) {
             if (!PyErr_Occurred()) {
-              PyErr_Format(PyExc_TypeError, "words must be str, not %s (word %zu)",
-                           Py_TYPE(word)->tp_name, i);
+              py::PyRef type = py::tp_name_of(word);
+              if (type) {
+                PyErr_Format(PyExc_TypeError, "words must be str, not %U (word %zu)", type.get(), i);
+              }
             }
             return nullptr;
           }
@@ -416,7 +419,7 @@ PyObject* write(PyObject*, PyObject* args) {
             const std::size_t last = *words.find(words[i]);
             if (last != i) {
               PyErr_Format(PyExc_ValueError, "words repeat %R (at %zu and %zu)",
-                           PyList_GET_ITEM(words_obj, static_cast<Py_ssize_t>(i)), i, last);
+                           PyList_GetItem(words_obj, static_cast<Py_ssize_t>(i)), i, last);
               return nullptr;
             }
           }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -58,7 +59,7 @@ void raise_format_error(std::string_view path, std::string_view reason) {
   PyObject* type = g_format_error ? g_format_error : PyExc_ValueError;
   PyRef error = PyRef::steal(
       PyObject_CallFunctionObjArgs(type, message.get(), filename.get(), why.get(), nullptr));
-  if (error) PyErr_SetRaisedException(error.release());
+  if (error) py::raise_exception(error.release());
 }
 
 void raise_io_error(std::string_view path, const IoError& error) {

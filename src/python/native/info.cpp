@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/native/info.hpp"
 #include "python/native/model.hpp"
 
@@ -16,7 +17,8 @@ using py::PyRef;
 // projection (bool) and norms (bool: per-row norms stored with the codes).
 PyObject* storage_info(PyObject*, PyObject* arg) {
   if (!PyObject_TypeCheck(arg, embeddings_type())) {
-    PyErr_Format(PyExc_TypeError, "storage_info() needs Embeddings, not %s", Py_TYPE(arg)->tp_name);
+    py::PyRef type = py::tp_name_of(arg);
+    if (type) PyErr_Format(PyExc_TypeError, "storage_info() needs Embeddings, not %U", type.get());
     return nullptr;
   }
   const Storage& s = model_of(arg).embeddings.storage();

@@ -19,6 +19,7 @@
 #include "format/embeddings.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/helpers/without_gil.hpp"
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
@@ -36,7 +37,7 @@ std::optional<std::string> fs_path_argument(PyObject* obj) {
   PyObject* encoded = nullptr;
   if (!PyUnicode_FSConverter(obj, &encoded)) return std::nullopt;
   PyRef owned = PyRef::steal(encoded);
-  return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+  return std::string(py::bytes_view(encoded));
 }
 
 // A C-contiguous array of `type` with exactly `shape`, or null with
@@ -69,20 +70,20 @@ std::span<const T> span_of(const PyRef& array) {
 bool settings_argument(PyObject* obj, std::vector<std::pair<std::string, Metadata::Value>>& out) {
   PyRef items = PyRef::steal(PySequence_Tuple(obj));
   if (!items) return false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+  for (Py_ssize_t i = 0; i < PyTuple_Size(items.get()); ++i) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    if (!PyArg_ParseTuple(PyTuple_GET_ITEM(items.get(), i), "UO", &key, &value)) return false;
-    const char* name = PyUnicode_AsUTF8(key);
+    if (!PyArg_ParseTuple(PyTuple_GetItem(items.get(), i), "UO", &key, &value)) return false;
+    const char* name = PyUnicode_AsUTF8AndSize(key, nullptr);
     if (name == nullptr) return false;
     if (PyLong_Check(value) && !PyBool_Check(value)) {
       long long v = PyLong_AsLongLong(value);
       if (v == -1 && PyErr_Occurred()) return false;
       out.emplace_back(name, static_cast<std::int64_t>(v));
     } else if (PyFloat_Check(value)) {
-      out.emplace_back(name, PyFloat_AS_DOUBLE(value));
+      out.emplace_back(name, PyFloat_AsDouble(value));
     } else if (PyUnicode_Check(value)) {
-      const char* text = PyUnicode_AsUTF8(value);
+      const char* text = PyUnicode_AsUTF8AndSize(value, nullptr);
       if (text == nullptr) return false;
       out.emplace_back(name, std::string(text));
     } else {

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/native/model.hpp"
 
 namespace mave::native {
@@ -27,7 +28,7 @@ void words_dealloc(PyObject* self) {
   auto& object = object_of(self);
   object.model.~shared_ptr();
   Py_XDECREF(object.owner);
-  type->tp_free(self);
+  py::free_instance(self);
   Py_DECREF(type);
 }
 
@@ -50,8 +51,8 @@ PyObject* words_subscript(PyObject* self, PyObject* key) {
     return words_item(self, i);
   }
   if (!PySlice_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "word indices must be integers or slices, not %s",
-                 Py_TYPE(key)->tp_name);
+    py::PyRef type = py::tp_name_of(key);
+    if (type) PyErr_Format(PyExc_TypeError, "word indices must be integers or slices, not %U", type.get());
     return nullptr;
   }
   Py_ssize_t start, stop, step;
@@ -62,7 +63,7 @@ PyObject* words_subscript(PyObject* self, PyObject* key) {
   for (Py_ssize_t k = 0, i = start; k < n; ++k, i += step) {
     PyObject* word = words_item(self, i);
     if (word == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), k, word);
+    PyList_SetItem(list.get(), k, word);
   }
   return list.release();
 }
@@ -115,8 +116,8 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0,
-                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_SEQUENCE, g_slots};
+// A sequence for `match` too: mave registers it as a collections.abc.Sequence.
+PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
 
 }  // namespace
 
@@ -130,7 +131,7 @@ bool init_words_type(PyObject* module) {
 }
 
 PyObject* new_words(PyObject* owner) {
-  PyObject* self = g_type->tp_alloc(g_type, 0);
+  PyObject* self = py::alloc_instance(g_type);
   if (self == nullptr) return nullptr;
   auto& object = object_of(self);
   new (&object.model) std::shared_ptr<const Model>(reinterpret_cast<EmbeddingsObject*>(owner)->model);
@@ -144,7 +145,8 @@ PyObject* str_from_utf8(std::string_view text) {
 
 std::optional<std::string_view> str_argument(PyObject* obj, const char* what) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", what, Py_TYPE(obj)->tp_name);
+    py::PyRef type = py::tp_name_of(obj);
+    if (type) PyErr_Format(PyExc_TypeError, "%s must be str, not %U", what, type.get());
     return std::nullopt;
   }
   Py_ssize_t size = 0;
