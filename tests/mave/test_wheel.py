@@ -164,3 +164,26 @@ def test_wheel_in_fresh_environments_with_numpy_1_and_2(dist, reference, tmp_pat
     for answer in [*newest, oldest]:
         assert {k: answer[k] for k in ("version", "words", "dims", "vectors")} == \
             {k: reference[k] for k in ("version", "words", "dims", "vectors")}
+
+
+def test_extensions_export_their_init_only_and_carry_their_cxx_runtime(dist, tmp_path):
+    """The C++ runtime zig links in stays private: a symbol of it (or of the
+    core) exported from an extension would bind to another library's copy in
+    the same process. No C++ runtime is needed from the system either."""
+    elftools = pytest.importorskip("elftools.elf.elffile")
+    wheel, _, _ = dist
+    with zipfile.ZipFile(wheel) as z:
+        modules = [n for n in z.namelist() if n.endswith(".so")]
+        z.extractall(tmp_path, members=modules)
+    assert sorted(modules) == ["_mave.abi3.so", "mave/_native.abi3.so"]
+    for name in modules:
+        with open(tmp_path / name, "rb") as f:
+            elf = elftools.ELFFile(f)
+            exported = {s.name for s in elf.get_section_by_name(".dynsym").iter_symbols()
+                        if s["st_shndx"] != "SHN_UNDEF" and s.name
+                        and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")}
+            needed = {t.needed for t in elf.get_section_by_name(".dynamic").iter_tags()
+                      if t.entry.d_tag == "DT_NEEDED"}
+        init = "PyInit_" + Path(name).name.split(".")[0]
+        assert exported == {init}, (name, sorted(exported)[:20])
+        assert not [lib for lib in needed if "c++" in lib or "stdc++" in lib or "python" in lib], needed
