@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 
 #include "python/helpers/pyref.hpp"
@@ -64,6 +65,24 @@ inline PyRef tp_name_of(PyObject* obj) {
   }
   return name;
 }
+
+// type(obj)'s tp_name as UTF-8, for a "%s" in PyErr_Format; an exception
+// pending before is pending again afterwards.
+class TypeName {
+ public:
+  explicit TypeName(PyObject* obj) {
+    PyObject* pending = take_raised_exception();
+    if (PyRef name = tp_name_of(obj)) {
+      if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), nullptr)) name_ = utf8;
+    }
+    PyErr_Clear();
+    if (pending != nullptr) raise_exception(pending);
+  }
+  const char* c_str() const { return name_.c_str(); }
+
+ private:
+  std::string name_ = "?";
+};
 
 // A new instance of `type` and the release of one, through the type's
 // tp_alloc and tp_free slots.
