@@ -93,7 +93,8 @@ def test_wheel_is_manylinux_and_holds_the_package(dist):
     # The package, its types (py.typed, the compiled part's stub) and both
     # extensions.
     for required in ["mave/__init__.py", "mave/_embeddings.py", "mave/dask.py", "mave/py.typed",
-                     "mave/_native.pyi", "mave/_version.py"]:
+                     "mave/_native.pyi", "mave/_version.py", "mave/_serve/static/index.html",
+                     "mave/_serve/static/explorer.js", "mave/_serve/static/explorer.css"]:
         assert required in names
     assert any(re.fullmatch(r"mave/_native\.cpython-312-x86_64-linux-gnu\.so", n) for n in names)
     assert any(re.fullmatch(r"_mave\.cpython-312-x86_64-linux-gnu\.so", n) for n in names)
