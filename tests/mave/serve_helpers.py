@@ -11,7 +11,7 @@ import time
 import numpy as np
 
 import mave
-from conftest import child_environment
+from suite import child_environment
 
 
 def free_port():

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import mave
-from conftest import child_environment
+from suite import child_environment
 from mave import _index
 from mave._serve import _queries
 from serve_helpers import clustered_model

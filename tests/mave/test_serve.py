@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import mave
-from conftest import child_environment
+from suite import child_environment
 from serve_helpers import clustered_model, serving
 
 httpx = pytest.importorskip("httpx")

@@ -12,6 +12,7 @@ row at the default degree).
 
 from __future__ import annotations
 
+import importlib
 import os
 import threading
 from collections.abc import Callable, Sequence
@@ -62,7 +63,7 @@ def build_index(e: Embeddings, path: str | os.PathLike[str] | None = None, *,
         ImportError: faiss is not installed (``pip install mave[serve]``).
         OSError: the file cannot be written.
     """
-    import faiss
+    faiss: Any = importlib.import_module("faiss")  # typed loosely: its stubs lag its API
 
     target = os.fspath(path) if path is not None else index_path(e.path)
     words = len(e.words)
@@ -101,7 +102,7 @@ class ApproximateIndex:
     """A model's index, its codes memory-mapped."""
 
     def __init__(self, e: Embeddings, path: str) -> None:
-        import faiss
+        faiss: Any = importlib.import_module("faiss")
 
         self.path = path
         try:

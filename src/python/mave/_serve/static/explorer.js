@@ -57,7 +57,7 @@ function drawMap(points) {
   svg.replaceChildren();
   const xs = points.map((p) => p.x), ys = points.map((p) => p.y);
   const span = (v) => (Math.max(...v) - Math.min(...v)) || 1;
-  const sx = 520 / span(xs), sy = 380 / span(ys);
+  const sx = 440 / span(xs), sy = 380 / span(ys);
   const minX = Math.min(...xs), minY = Math.min(...ys);
   points.forEach((p, i) => {
     const x = 40 + (p.x - minX) * sx, y = 30 + (p.y - minY) * sy;
