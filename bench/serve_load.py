@@ -49,10 +49,10 @@ def memory(pid: int) -> dict[str, int]:
 def workers_of(pid: int, count: int) -> list[int]:
     if count == 1:
         return [pid]
+    # uvicorn's supervisor spawns the workers (multiprocessing's spawn_main);
+    # its resource tracker sits beside them.
     children = open(f"/proc/{pid}/task/{pid}/children").read().split()
-    # uvicorn's supervisor starts the workers; a multiprocessing helper may sit beside them.
-    return [int(c) for c in children if b"mave" in open(f"/proc/{c}/cmdline", "rb").read()
-            or b"python" in open(f"/proc/{c}/cmdline", "rb").read()][-count:]
+    return [int(c) for c in children if b"spawn_main" in open(f"/proc/{c}/cmdline", "rb").read()]
 
 
 async def scenario(url: str, make_body, route: str, requests: int, seconds: float,
@@ -100,7 +100,7 @@ def main() -> int:
     words = e.words
     n = len(words)
     name = os.path.splitext(os.path.basename(args.model))[0]
-    indexed = os.path.exists(args.model + ".usearch")
+    indexed = os.path.exists(args.model + ".hnsw")
 
     def word(rng):
         return words[int(rng.integers(0, n))]
