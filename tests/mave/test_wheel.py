@@ -116,7 +116,8 @@ def test_wheel_is_manylinux_abi3_and_holds_the_package(dist):
     # The package, its types (py.typed, the compiled part's stub) and both
     # extensions.
     for required in ["mave/__init__.py", "mave/_embeddings.py", "mave/dask.py", "mave/py.typed",
-                     "mave/_native.pyi", "mave/_version.py"]:
+                     "mave/_native.pyi", "mave/_version.py", "mave/_serve/static/index.html",
+                     "mave/_serve/static/explorer.js", "mave/_serve/static/explorer.css"]:
         assert required in names
     assert "mave/_native.abi3.so" in names and "_mave.abi3.so" in names
     # No sources or build files in the package (the dist-info's entry_points.txt is metadata).
