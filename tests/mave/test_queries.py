@@ -159,3 +159,33 @@ def test_bad_questions_and_arguments(model, tmp_path):
     with pytest.raises(mave.FormatError, match="line 3: the score 'many'") as info:
         mave.evaluate_word_pairs(e, bad)
     assert info.value.filename == str(bad)
+
+
+def test_evaluate_on_the_command_line(model, tmp_path):
+    import json
+    import sys
+
+    e, _ = model
+    run = [sys.executable, "-m", "mave", "evaluate"]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(os.path.dirname(mave.__file__)), os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run(run + ["analogies", e.path, QUESTIONS, "--json", "--method", "mul",
+                                 "--restrict", "2000"], capture_output=True, text=True, env=env)
+    expected = mave.evaluate_analogies(e, QUESTIONS, method="mul", restrict=2000)
+    got = json.loads(done.stdout)
+    assert got["correct"] == expected.correct and got["skipped"] == expected.skipped
+    assert [tuple(s) for s in got["sections"]] == expected.sections
+    done = subprocess.run(run + ["analogies", e.path, QUESTIONS], capture_output=True, text=True,
+                          env=env)
+    assert done.stdout.splitlines()[0].split()[:4] == ["capital-common-countries",
+                                                       str(mave.evaluate_analogies(e, QUESTIONS).sections[0][1]),
+                                                       "/", "506"]
+    pairs = os.path.join(TEST_DATA, "wordsim353.tsv")
+    done = subprocess.run(run + ["pairs", e.path, pairs, "--json"], capture_output=True,
+                          text=True, env=env)
+    assert json.loads(done.stdout) == pytest.approx(vars(mave.evaluate_word_pairs(e, pairs)))
+    bad = tmp_path / "bad.txt"
+    bad.write_text(": s\nking queen\n")
+    done = subprocess.run(run + ["analogies", e.path, str(bad)], capture_output=True, text=True,
+                          env=env)
+    assert done.returncode == 1 and done.stderr.startswith(f"mave: error: {bad}: line 2: ")
