@@ -6,7 +6,7 @@ import dataclasses
 from collections.abc import Callable, Iterable, Sequence
 import os
 import tomllib
-from typing import Any, Self, TypeAlias
+from typing import Any, Self, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -340,7 +340,7 @@ class Embeddings(_native.Embeddings):
             items = list(query)
             if items and all(isinstance(x, (int, float, np.number)) and not isinstance(x, bool)
                              for x in items):
-                return [query]  # one vector given as numbers
+                return [cast(Term, query)]  # one vector given as numbers
             for i, item in enumerate(items):
                 if not isinstance(item, (str, np.ndarray, Sequence)) or isinstance(item, bytes):
                     raise TypeError(f"{what}[{i}] must be a str or a vector, not "
@@ -460,7 +460,8 @@ def _strings(words: Iterable[str], what: str) -> list[str]:
 
 def _unit_rows(matrix: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     lengths = np.linalg.norm(matrix, axis=1, keepdims=True)
-    return matrix / np.where(lengths > 0, lengths, 1)
+    unit: npt.NDArray[np.float32] = (matrix / np.where(lengths > 0, lengths, 1)).astype(np.float32)
+    return unit
 
 
 def _matrix(queries: object, dims: int) -> npt.NDArray[np.float32]:
