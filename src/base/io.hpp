@@ -56,6 +56,8 @@ class BufferedReader {
   IoResult<std::size_t> read_until(unsigned char delim, std::string& out);
 
   IoResult<std::uint64_t> position() const;
+  // The file offset of the next byte to read, for error facts.
+  std::uint64_t offset() const { return file_offset_ - buffered(); }
   IoResult<std::uint64_t> seek_to(std::uint64_t offset);
   IoResult<std::uint64_t> seek_relative(std::int64_t delta);
 
@@ -133,6 +135,7 @@ class Mapping {
  private:
   void* base_ = nullptr;
   std::size_t base_len_ = 0;
+  // Inside the mapping at base_, which lives exactly as long as this object.
   const std::byte* data_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "search/blas.hpp"
 
 #include <climits>
+#include <cstdint>
 
 #include <cblas.h>
 
@@ -10,7 +11,8 @@ namespace mave::blas {
 namespace {
 
 blasint checked(std::size_t n) {
-  if (n > static_cast<std::size_t>(INT_MAX)) panic("a matrix dimension beyond the BLAS's int");
+  // A dimension beyond the BLAS's int cannot be multiplied.
+  check_index(n, std::uint64_t{INT_MAX} + 1);
   return static_cast<blasint>(n);
 }
 

@@ -198,8 +198,10 @@ struct Asked {
   bool answerable;
 };
 
-void require(bool ok, const char* what) {
-  if (!ok) panic(std::string("search: ") + what);
+// Arguments that contradict each other (a caller's fault): an aborting
+// failure, `what` saying which.
+void require(bool ok, [[maybe_unused]] const char* what) {
+  if (!ok) panic(PanicKind::IndexOutOfBounds);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ std::string text_file(bool header, std::string_view line_end) {
 }
 
 void expect_sample(const Result<ImportedEmbeddings>& read) {
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   const ImportedEmbeddings& e = read.value();
   ASSERT_EQ(e.words.size(), kWords.size());
   ASSERT_EQ(e.matrix.cols(), 3u);
@@ -108,14 +108,16 @@ TEST(ImportersTest, StreamsOfUnknownSize) {
     BufferedReader r = pipe_of("18446744073709551615 3\na 1 2 3\n");
     auto read = read_text_embeddings(r, TextLayout::WithHeader);
     ASSERT_FALSE(read.ok());
-    EXPECT_EQ(read.error().text(),
-              "line 3: the file ends after 1 of the 18446744073709551615 words the header announces");
+    EXPECT_EQ(read.error().line, 3u);
+    EXPECT_EQ(read.error().detail,
+              "the file ends after 1 of the 18446744073709551615 words the header announces");
   }
   {
     BufferedReader r = pipe_of("18446744073709551615 4294967295\nab");
     auto read = read_word2vec_binary(r);
     ASSERT_FALSE(read.ok());
-    EXPECT_EQ(read.error().text(), "byte 32: the file ends inside word \"ab\", 1 of 18446744073709551615");
+    EXPECT_EQ(read.error().offset, 32u);
+    EXPECT_EQ(read.error().detail, "the file ends inside word \"ab\", 1 of 18446744073709551615");
   }
 }
 
@@ -141,7 +143,7 @@ std::string written(const std::function<Status(BufferedWriter&)>& write) {
   TempFile out;
   BufferedWriter w(File::create(out.path()).value());
   Status status = write(w);
-  EXPECT_TRUE(status.ok()) << status.error().debug();
+  EXPECT_TRUE(status.ok()) << debug(status.error());
   EXPECT_TRUE(w.close().ok());
   return out.read();
 }
