@@ -21,10 +21,6 @@ constexpr std::string_view kChunkIdentifierNames[] = {
 static_assert(std::size(kChunkIdentifierNames) ==
               static_cast<std::size_t>(kLastChunkIdentifier) + 1);
 
-bool is_known_chunk_code(std::uint32_t code) {
-  return code >= 1 && code <= static_cast<std::uint32_t>(kLastChunkIdentifier);
-}
-
 template <class T>
 Result<T> read_le(BufferedReader& r, Step step) {
   const std::uint64_t at = r.offset();

@@ -30,6 +30,9 @@ enum class ChunkIdentifier : std::uint32_t {
 };
 // Codes 1 to this are chunk kinds; 0 and everything above are unknown.
 inline constexpr ChunkIdentifier kLastChunkIdentifier = ChunkIdentifier::FloretSubwordVocab;
+inline constexpr bool is_known_chunk_code(std::uint32_t code) {
+  return code >= 1 && code <= static_cast<std::uint32_t>(kLastChunkIdentifier);
+}
 
 inline constexpr std::uint32_t kElementTypeU8 = 1;
 inline constexpr std::uint32_t kElementTypeF32 = 10;

@@ -22,7 +22,7 @@ Embeddings load(const std::string& bytes) {
   TempFile file(bytes);
   BufferedReader r = file.reader();
   auto e = read_embeddings_mapped(r);
-  if (!e.ok()) ADD_FAILURE() << e.error().debug();
+  if (!e.ok()) ADD_FAILURE() << debug(e.error());
   return std::move(e).value();
 }
 
@@ -130,10 +130,10 @@ TEST_P(FillEmbeddings, EqualToOneLookupAtATimeAtEveryThreadCount) {
     const std::vector<std::string> strings = queries(n, static_cast<std::uint32_t>(n));
     const std::vector<std::string_view> words(strings.begin(), strings.end());
     for (bool column_major : {false, true}) {
-      // The reference: each string on its own into its row of a matrix of
-      // the same layout (a row's layout may decide the order of its sums);
-      // a row without a vector is zero.
-      Output single = output(n, kDims, column_major);
+      // The reference: each string on its own into a row-major matrix; a row
+      // without a vector is zero. A batch gives those bits whatever the
+      // layout of its output.
+      Output single = output(n, kDims, /*column_major=*/false);
       std::vector<char> single_found(n);
       for (std::size_t i = 0; i < n; ++i) {
         single_found[i] = e.fill_embedding(words[i], single.matrix.row(i));

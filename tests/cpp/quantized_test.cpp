@@ -276,7 +276,7 @@ TEST(Projection, WideRowsRebuildAsRowByRowDotProducts) {
   quantized_array(f, q);
   TempFile file(f.str());
   auto read = read_at(file);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   const MappedQuantizedArray& m = read.value();
   for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(bits(row_of(m, i)), bits(expected_row(q, i))) << i;
 

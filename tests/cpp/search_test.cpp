@@ -22,7 +22,7 @@ Embeddings load(const std::string& bytes) {
   TempFile file(bytes);
   BufferedReader r = file.reader();
   auto e = read_embeddings_mapped(r);
-  if (!e.ok()) ADD_FAILURE() << e.error().debug();
+  if (!e.ok()) ADD_FAILURE() << debug(e.error());
   return std::move(e).value();
 }
 

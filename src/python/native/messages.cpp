@@ -167,7 +167,7 @@ std::string chunk_name(std::uint64_t code) {
 
 std::string accepted_chunks(std::uint64_t mask) {
   std::string out;
-  for (std::uint32_t code = 1; code <= 9; ++code) {
+  for (std::uint32_t code = 1; is_known_chunk_code(code); ++code) {
     if (((mask >> code) & 1) == 0) continue;
     if (!out.empty()) out += " or ";
     out += chunk_identifier_name(static_cast<ChunkIdentifier>(code));
