@@ -383,9 +383,10 @@ PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize
 // argument with its exact dtype (terms float32 (n, dims); positive and
 // negative uint32 or None; exclude and exclude_offsets uint64; allowed uint8
 // or None); these checks only keep a wrong call from reading out of bounds.
-PyObject* embeddings_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* embeddings_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
   return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
-    if (nargs != 10) {
+    if (nargs != 10 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
       PyErr_Format(PyExc_TypeError, "_search expected 10 arguments, got %zd", nargs);
       return nullptr;
     }
@@ -496,7 +497,7 @@ PyMethodDef g_methods[] = {
      "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
      "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
      "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
-    {"_search", as_cfunction(embeddings_search), METH_FASTCALL,
+    {"_search", as_cfunction(embeddings_search), METH_FASTCALL | METH_KEYWORDS,
      "_search($self, terms, positive, negative, exclude, exclude_offsets, k, n_rows, allowed, "
      "cosmul, threads, /)\n--\n\n"
      "The search behind similar(), analogy(), nearest() and the evaluations."},
@@ -525,7 +526,7 @@ PyTypeObject* embeddings_type() { return g_type; }
 
 bool init_embeddings_type(PyObject* module) {
   static const bool documented = [] {
-    add_signature_lines(g_methods, {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct, &kNearest});
+    add_signature_lines(g_methods, {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct});
     for (PyType_Slot* slot = g_slots; slot->slot != 0; ++slot) {
       if (slot->slot == Py_tp_doc) {
         slot->pfunc = const_cast<char*>(type_docstring(kNew, "The compiled base of mave.Embeddings."));
