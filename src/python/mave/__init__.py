@@ -17,6 +17,8 @@ from mave._version import __version__
 from mave._embeddings import Embeddings, SubwordSettings, Words, load
 from mave._convert import convert, detect_format, write
 from mave._quantize import quantize
+from mave._evaluate import AnalogyResult, PairsResult, evaluate_analogies, evaluate_word_pairs
 
-__all__ = ["Embeddings", "FormatError", "SubwordSettings", "Words", "__version__", "convert",
-           "detect_format", "load", "quantize", "write"]
+__all__ = ["AnalogyResult", "Embeddings", "FormatError", "PairsResult", "SubwordSettings", "Words",
+           "__version__", "convert", "detect_format", "evaluate_analogies", "evaluate_word_pairs",
+           "load", "quantize", "write"]
