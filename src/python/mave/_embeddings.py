@@ -221,7 +221,7 @@ class Embeddings(_native.Embeddings):
             terms = _matrix(queries, self.dims)
             exclude = [[] for _ in range(len(terms))]
         offsets, rows = _exclusions(exclude)
-        return self._search(terms, None, None, rows, offsets, k, n_rows, allowed, False,
+        return self._run_search(terms, None, None, rows, offsets, k, n_rows, allowed, False,
                             threads)
 
     def similarity(self, a: Term, b: Term) -> float:
@@ -316,7 +316,7 @@ class Embeddings(_native.Embeddings):
         """
         return _texts.mean_vectors(texts, self, tokenize=tokenize, threads=threads)
 
-    def _search(self, terms: npt.ArrayLike, positive: npt.NDArray[np.uint32] | None,
+    def _run_search(self, terms: npt.ArrayLike, positive: npt.NDArray[np.uint32] | None,
                 negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
                 offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
                 allowed: npt.NDArray[np.uint8] | None, cosmul: bool,
@@ -395,7 +395,7 @@ class Embeddings(_native.Embeddings):
                           for i, t in enumerate(positive + negative)])
         exclude = sorted({self.index(t) for t in positive + negative
                           if isinstance(t, str) and t in self})
-        rows, scores = self._search(terms, np.array([len(positive)], dtype=np.uint32),
+        rows, scores = self._run_search(terms, np.array([len(positive)], dtype=np.uint32),
                                     np.array([len(negative)], dtype=np.uint32),
                                     np.array(exclude, dtype=np.uint64),
                                     np.array([0, len(exclude)], dtype=np.uint64),

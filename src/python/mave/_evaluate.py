@@ -205,7 +205,7 @@ def _answers(e: Embeddings, batch: npt.NDArray[np.int64], n_rows: int, cosmul: b
                                                                                np.float32)
     exclude = batch[:, :3].astype(np.uint64).reshape(-1)
     offsets = np.arange(0, 3 * n + 1, 3, dtype=np.uint64)
-    rows, _ = e._search(terms, np.full(n, 2, dtype=np.uint32), np.ones(n, dtype=np.uint32),
+    rows, _ = e._run_search(terms, np.full(n, 2, dtype=np.uint32), np.ones(n, dtype=np.uint32),
                         exclude, offsets, _ANSWERS, n_rows, None, cosmul, threads)
     return rows
 

@@ -114,7 +114,7 @@ bool copy_array_argument(PyObject* obj, int type, int ndim, const char* what, st
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Clear();
       PyErr_Format(PyExc_TypeError, "%s must be a %d-dimensional array of numbers, not %s", what,
-                   ndim, Py_TYPE(obj)->tp_name);
+                   ndim, py::TypeName(obj).c_str());
     }
     return false;
   }

@@ -373,86 +373,83 @@ PyObject* embeddings_reconstruct(const Model& model, const ArgumentSlots& slots)
 // argument with its exact dtype (terms float32 (n, dims); positive and
 // negative uint32 or None; exclude and exclude_offsets uint64; allowed uint8
 // or None); these checks only keep a wrong call from reading out of bounds.
-PyObject* embeddings_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
-    if (nargs != 10 || (kwnames != nullptr && PyTuple_Size(kwnames) != 0)) {
-      PyErr_Format(PyExc_TypeError, "_search expected 10 arguments, got %zd", nargs);
+constexpr Signature kSearch{
+    "_search", "terms, positive, negative, exclude, exclude_offsets, k, n_rows, allowed, cosmul, threads, /",
+    Bound::Instance};
+
+PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
+  const std::size_t dims = model.dims();
+  std::vector<float> terms;
+  std::size_t terms_shape[2] = {0, 0};
+  if (!copy_array_argument(slots[0], NPY_FLOAT32, 2, "terms", terms, terms_shape)) return nullptr;
+  if (terms_shape[1] != dims) {
+    PyErr_Format(PyExc_ValueError, "terms have %zu columns, but the vectors have %zu",
+                 terms_shape[1], dims);
+    return nullptr;
+  }
+  std::vector<std::uint32_t> positive, negative;
+  std::size_t n_questions = terms_shape[0], shape = 0;
+  if (slots[1] != Py_None || slots[2] != Py_None) {
+    if (!copy_array_argument(slots[1], NPY_UINT32, 1, "positive", positive, &shape) ||
+        !copy_array_argument(slots[2], NPY_UINT32, 1, "negative", negative, &shape)) {
       return nullptr;
     }
-    const std::size_t dims = model.dims();
-    std::vector<float> terms;
-    std::size_t terms_shape[2] = {0, 0};
-    if (!copy_array_argument(args[0], NPY_FLOAT32, 2, "terms", terms, terms_shape)) return nullptr;
-    if (terms_shape[1] != dims) {
-      PyErr_Format(PyExc_ValueError, "terms have %zu columns, but the vectors have %zu",
-                   terms_shape[1], dims);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < positive.size() && i < negative.size(); ++i) {
+      total += std::uint64_t{positive[i]} + negative[i];
+    }
+    if (positive.size() != negative.size() || total != terms_shape[0]) {
+      PyErr_SetString(PyExc_ValueError, "the term counts do not add up to the terms");
       return nullptr;
     }
-    std::vector<std::uint32_t> positive, negative;
-    std::size_t n_questions = terms_shape[0], shape = 0;
-    if (args[1] != Py_None || args[2] != Py_None) {
-      if (!copy_array_argument(args[1], NPY_UINT32, 1, "positive", positive, &shape) ||
-          !copy_array_argument(args[2], NPY_UINT32, 1, "negative", negative, &shape)) {
-        return nullptr;
-      }
-      std::uint64_t total = 0;
-      for (std::size_t i = 0; i < positive.size() && i < negative.size(); ++i) {
-        total += std::uint64_t{positive[i]} + negative[i];
-      }
-      if (positive.size() != negative.size() || total != terms_shape[0]) {
-        PyErr_SetString(PyExc_ValueError, "the term counts do not add up to the terms");
-        return nullptr;
-      }
-      n_questions = positive.size();
-    }
-    std::vector<std::uint64_t> exclude64, offsets64;
-    if (!copy_array_argument(args[3], NPY_UINT64, 1, "exclude", exclude64, &shape) ||
-        !copy_array_argument(args[4], NPY_UINT64, 1, "exclude_offsets", offsets64, &shape)) {
+    n_questions = positive.size();
+  }
+  std::vector<std::uint64_t> exclude64, offsets64;
+  if (!copy_array_argument(slots[3], NPY_UINT64, 1, "exclude", exclude64, &shape) ||
+      !copy_array_argument(slots[4], NPY_UINT64, 1, "exclude_offsets", offsets64, &shape)) {
+    return nullptr;
+  }
+  bool offsets_ok = offsets64.empty() || offsets64.size() == n_questions + 1;
+  for (std::size_t i = 0; offsets_ok && i < offsets64.size(); ++i) {
+    offsets_ok = offsets64[i] <= exclude64.size() && (i == 0 || offsets64[i - 1] <= offsets64[i]);
+  }
+  if (!offsets_ok) {
+    PyErr_SetString(PyExc_ValueError, "exclude_offsets do not fit the questions");
+    return nullptr;
+  }
+  std::vector<std::size_t> exclude(exclude64.begin(), exclude64.end()),
+      offsets(offsets64.begin(), offsets64.end());
+  auto k = count_argument(slots[5], "k");
+  if (!k) return nullptr;
+  auto n_rows = count_argument(slots[6], "n_rows");
+  if (!n_rows) return nullptr;
+  *n_rows = std::min(*n_rows, model.n_words());
+  std::vector<std::uint8_t> allowed;
+  if (slots[7] != Py_None) {
+    if (!copy_array_argument(slots[7], NPY_UINT8, 1, "allowed", allowed, &shape)) return nullptr;
+    if (allowed.size() != model.n_words()) {
+      PyErr_Format(PyExc_ValueError, "allowed has %zu flags for %zu words", allowed.size(),
+                   model.n_words());
       return nullptr;
     }
-    bool offsets_ok = offsets64.empty() || offsets64.size() == n_questions + 1;
-    for (std::size_t i = 0; offsets_ok && i < offsets64.size(); ++i) {
-      offsets_ok = offsets64[i] <= exclude64.size() && (i == 0 || offsets64[i - 1] <= offsets64[i]);
-    }
-    if (!offsets_ok) {
-      PyErr_SetString(PyExc_ValueError, "exclude_offsets do not fit the questions");
-      return nullptr;
-    }
-    std::vector<std::size_t> exclude(exclude64.begin(), exclude64.end()),
-        offsets(offsets64.begin(), offsets64.end());
-    auto k = count_argument(args[5], "k");
-    if (!k) return nullptr;
-    auto n_rows = count_argument(args[6], "n_rows");
-    if (!n_rows) return nullptr;
-    *n_rows = std::min(*n_rows, model.n_words());
-    std::vector<std::uint8_t> allowed;
-    if (args[7] != Py_None) {
-      if (!copy_array_argument(args[7], NPY_UINT8, 1, "allowed", allowed, &shape)) return nullptr;
-      if (allowed.size() != model.n_words()) {
-        PyErr_Format(PyExc_ValueError, "allowed has %zu flags for %zu words", allowed.size(),
-                     model.n_words());
-        return nullptr;
-      }
-    }
-    const int cosmul = PyObject_IsTrue(args[8]);
-    if (cosmul < 0) return nullptr;
-    auto threads = thread_count_argument(args[9]);
-    if (!threads) return nullptr;
-    PyRef rows = PyRef::steal(new_int64_matrix(n_questions, *k));
-    if (!rows) return nullptr;
-    PyRef scores = PyRef::steal(new_matrix(n_questions, *k));
-    if (!scores) return nullptr;
-    auto* rows_data =
-        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
-    auto* scores_data =
-        static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
-    const Questions questions{terms, positive, negative, exclude, offsets};
-    const SearchOptions options{*k, *n_rows, allowed,
-                                cosmul ? Objective::CosMul : Objective::Cosine, *threads};
-    without_gil([&] { model.search.search(questions, options, rows_data, scores_data); });
-    return PyTuple_Pack(2, rows.get(), scores.get());
-  });
+  }
+  const int cosmul = PyObject_IsTrue(slots[8]);
+  if (cosmul < 0) return nullptr;
+  auto threads = thread_count_argument(slots[9]);
+  if (!threads) return nullptr;
+  PyRef rows = PyRef::steal(new_int64_matrix(n_questions, *k));
+  if (!rows) return nullptr;
+  PyRef scores = PyRef::steal(new_matrix(n_questions, *k));
+  if (!scores) return nullptr;
+  auto* rows_data =
+      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
+  auto* scores_data =
+      static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
+  const Questions questions{terms, positive, negative, exclude, offsets};
+  const SearchOptions options{*k, *n_rows, allowed,
+                              cosmul ? Objective::CosMul : Objective::Cosine, *threads};
+  without_gil([&] { model.search.search(questions, options, rows_data, scores_data); });
+  return PyTuple_Pack(2, rows.get(), scores.get());
 }
 
 PyObject* embeddings_iter(PyObject* self) {
@@ -492,9 +489,8 @@ PyMethodDef g_methods[] = {
      "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
      "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
      "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
-    {"_search", as_cfunction(embeddings_search), METH_FASTCALL | METH_KEYWORDS,
-     "_search($self, terms, positive, negative, exclude, exclude_offsets, k, n_rows, allowed, "
-     "cosmul, threads, /)\n--\n\n"
+    {"_search", as_cfunction(method<kSearch, embeddings_search, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
      "The search behind similar(), analogy(), nearest() and the evaluations."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -521,7 +517,7 @@ PyTypeObject* embeddings_type() { return g_type; }
 
 bool init_embeddings_type(PyObject* module) {
   g_type = add_type(module, "Embeddings", g_spec, g_methods,
-                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct}, &kNew);
+                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct, &kSearch}, &kNew);
   return g_type != nullptr;
 }
 
