@@ -5,13 +5,12 @@ from __future__ import annotations
 
 import itertools
 from collections.abc import Callable, Iterable, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-if TYPE_CHECKING:
-    from mave._embeddings import Embeddings
+from mave._native import Embeddings  # the compiled base: embed() is all this needs
 
 __all__ = ["Tokenizer", "mean_vectors"]
 
