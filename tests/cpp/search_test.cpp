@@ -18,14 +18,6 @@ using namespace test;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-Embeddings load(const std::string& bytes) {
-  TempFile file(bytes);
-  BufferedReader r = file.reader();
-  auto e = read_embeddings_mapped(r);
-  if (!e.ok()) ADD_FAILURE() << debug(e.error());
-  return std::move(e).value();
-}
-
 std::vector<std::string> words_of(std::size_t n) {
   std::vector<std::string> words;
   for (std::size_t i = 0; i < n; ++i) words.push_back("w" + std::to_string(i));
