@@ -195,9 +195,10 @@ BufferedWriter::~BufferedWriter() {
   if (file_.is_open()) (void)flush();
 }
 
-IoStatus BufferedWriter::write_to_file(const unsigned char* p, std::size_t n) {
+IoStatus write_all_to(int fd, const void* src, std::size_t n) {
+  const auto* p = static_cast<const unsigned char*>(src);
   while (n > 0) {
-    ssize_t put = ::write(file_.fd(), p, n);
+    ssize_t put = ::write(fd, p, n);
     if (put < 0) {
       if (errno == EINTR) continue;
       return IoError::os(errno);
@@ -212,7 +213,7 @@ IoStatus BufferedWriter::write_to_file(const unsigned char* p, std::size_t n) {
 IoStatus BufferedWriter::flush() {
   std::size_t n = len_;
   len_ = 0;  // a failed flush drops the buffer rather than retrying it later
-  return write_to_file(buf_.get(), n);
+  return write_all_to(file_.fd(), buf_.get(), n);
 }
 
 IoStatus BufferedWriter::write_all(const void* src, std::size_t n) {
@@ -225,7 +226,7 @@ IoStatus BufferedWriter::write_all(const void* src, std::size_t n) {
     return {};
   }
   MAVE_TRY(flush());
-  if (n >= capacity_) return write_to_file(p, n);
+  if (n >= capacity_) return write_all_to(file_.fd(), p, n);
   std::memcpy(buf_.get(), p, n);
   len_ = n;
   return {};

@@ -90,6 +90,10 @@ class BufferedReader {
   std::optional<std::uint64_t> size_;
 };
 
+// Writes all n bytes to the descriptor, in as many write calls as it takes
+// (retrying interrupted ones); WriteZero when the descriptor takes none.
+IoStatus write_all_to(int fd, const void* src, std::size_t n);
+
 class BufferedWriter {
  public:
   explicit BufferedWriter(File file, std::size_t capacity = kStreamBufferBytes);
@@ -105,8 +109,6 @@ class BufferedWriter {
   IoStatus close();
 
  private:
-  IoStatus write_to_file(const unsigned char* p, std::size_t n);
-
   File file_;
   std::unique_ptr<unsigned char[]> buf_;
   std::size_t capacity_;

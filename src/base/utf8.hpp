@@ -24,6 +24,22 @@ std::optional<Utf8Error> validate_utf8(std::string_view bytes);
 // length of the maximal ill-formed subsequence.
 std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::size_t i);
 
+// Calls f with each character of `text` in order, each maximal ill-formed
+// subsequence as one U+FFFD.
+template <class F>
+void for_each_char_lossy(std::string_view text, F&& f) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto [c, len] = decode_utf8_lossy(text, i);
+    f(c);
+    i += len;
+  }
+}
+
+// The backslash escape both message styles give a quote, a backslash, a tab,
+// a carriage return or a line feed (pinned in _mave's debug text); empty for
+// any other character.
+std::string_view common_escape(char32_t c);
+
 // Replaces each maximal ill-formed subsequence by one U+FFFD.
 std::string from_utf8_lossy(std::string_view bytes);
 

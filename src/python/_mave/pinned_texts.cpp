@@ -515,27 +515,19 @@ std::string debug_quote(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out += '"';
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto [c, len] = decode_utf8_lossy(text, i);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (is_printable(c)) {
-          append_utf8(out, c);
-        } else {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
-          out += buf;
-        }
+  for_each_char_lossy(text, [&](char32_t c) {
+    if (std::string_view escape = common_escape(c); !escape.empty()) {
+      out += escape;
+    } else if (c == '\0') {
+      out += "\\0";
+    } else if (is_printable(c)) {
+      append_utf8(out, c);
+    } else {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
+      out += buf;
     }
-    i += len;
-  }
+  });
   out += '"';
   return out;
 }
