@@ -247,6 +247,21 @@ enum class Step : std::uint8_t {
 };
 inline constexpr std::size_t kStepCount = 131;
 
+// What a step does to its field; each binding has its own verb for each.
+enum class StepAction : std::uint8_t { None, Create, Find, Map, Open, Read, Rename, Seek, Skip, Write };
+inline constexpr std::size_t kStepActionCount = 10;
+
+// A step's action and the field or part of the file it acts on, named in the
+// format's own terms. The bindings word their step texts from these (_mave's
+// pinned ones are "Cannot <verb> <field>": a field name changed here changes a
+// pinned text, docs/compatibility.md).
+struct StepFacts {
+  Step step;
+  StepAction action;
+  std::string_view field;
+};
+const StepFacts& step_facts(Step step);
+
 // A failure of reading, writing or converting, as a value: the code and the
 // facts. Facts that do not apply keep their empty values.
 struct EmbeddingsError {
