@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "base/utf8.hpp"
@@ -44,10 +45,9 @@ class Ticker {
   std::uint64_t next_ = 0;
 };
 
-std::uint64_t file_size(const BufferedReader& r) {
-  auto size = r.file().regular_size();
-  return size ? *size : 0;
-}
+// Progress counts the bytes of the input file: compressed ones when the
+// reader decompresses.
+std::uint64_t file_size(const BufferedReader& r) { return r.input_size().value_or(0); }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -65,12 +65,64 @@ struct Place {
   }
 };
 
-std::optional<std::string> check_word(std::string_view word) {
+std::optional<std::string> check_word(std::string_view word, Utf8Errors errors) {
   if (word.empty()) return "a row without a word";
+  if (errors != Utf8Errors::Strict) return std::nullopt;
   if (auto bad = validate_utf8(word)) {
     return "word " + shown(word) + " is not valid UTF-8 (" + utf8_error_description(*bad) + ")";
   }
   return std::nullopt;
+}
+
+// The rows kept from a file, as they arrive: a word that decodes to nothing
+// takes its row back at once; repeats are left for the end.
+struct Kept {
+  Utf8Errors errors;
+  std::string scratch;
+  std::size_t dropped = 0;
+
+  // The word to keep for a row just appended, or none (its row is removed).
+  std::optional<std::string_view> take(std::string_view word, RowBlocks& matrix) {
+    std::optional<std::string_view> decoded = decode_word(word, errors, scratch);
+    if (decoded && decoded->empty()) {
+      matrix.pop_row();
+      ++dropped;
+      return std::nullopt;
+    }
+    return decoded;
+  }
+};
+
+// Keeps the first row of each word, moving the later rows up.
+std::size_t drop_repeats(WordList& words, RowBlocks& matrix) {
+  if (words.build_index() == words.size()) return 0;
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(words.size());
+  WordList kept;
+  kept.reserve(words.size());
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (!seen.insert(words[i]).second) continue;
+    if (out != i) std::copy_n(matrix.row(i), matrix.cols(), matrix.row_mut(out));
+    kept.push_back(words[i]);
+    ++out;
+  }
+  const std::size_t dropped = words.size() - out;
+  while (matrix.rows() > out) matrix.pop_row();
+  kept.build_index();
+  words = std::move(kept);
+  return dropped;
+}
+
+// The longest line or word a stream of unknown size may give: what a row of
+// `dims` values could need, and no more, so that a small compressed file
+// that expands without end is refused early. Values longer than 255
+// characters are not expected.
+constexpr std::size_t kMaxWordBytes = std::size_t{1} << 20;
+std::size_t max_line_bytes(const BufferedReader& r, std::uint64_t dims) {
+  if (r.remaining()) return SIZE_MAX;
+  if (dims == 0) return std::size_t{64} << 20;  // a first GloVe line: any width up to a million values
+  return kMaxWordBytes + static_cast<std::size_t>(std::min<std::uint64_t>(dims, std::uint64_t{1} << 32)) * 256;
 }
 
 // One decimal value. std::from_chars rounds correctly and knows "nan" and
@@ -212,20 +264,27 @@ EmbeddingsError read_error(const IoError& e) { return EmbeddingsError::read("Can
 }  // namespace
 
 Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout layout,
-                                                const Progress& progress) {
+                                                const Progress& progress, const ReadOptions& options) {
   const std::uint64_t total = file_size(r);
   Ticker tick(progress, kProgressBytes);
   std::string line;
   std::uint64_t line_no = 0;
+  std::size_t max_line = max_line_bytes(r, 0);
   // Reads the next line into `line`; false at the end of the file.
   auto next_line = [&]() -> Result<bool> {
     line.clear();
-    auto n = r.read_until('\n', line);
+    auto n = r.read_until('\n', line, max_line);
     if (!n.ok()) return read_error(n.error());
     if (n.value() == 0) return false;
     ++line_no;
+    if (n.value() == max_line && line.back() != '\n') {
+      return Place{"line", line_no}.error("the line is longer than the " + std::to_string(max_line) +
+                                          " bytes a row of its values could need");
+    }
     return true;
   };
+  Kept kept{options.errors, {}, 0};
+  std::uint64_t rows_read = 0;
 
   std::optional<Header> header;
   if (layout == TextLayout::WithHeader) {
@@ -233,6 +292,7 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
     if (!any) return Place{"line", 1}.error("the file is empty");
     MAVE_ASSIGN_OR_RETURN(Header h, parse_header(trimmed(line), r, min_text_row_bytes));
     header = h;
+    max_line = max_line_bytes(r, h.dims);
   }
 
   std::optional<ImportedEmbeddings> out;
@@ -243,20 +303,20 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
     out->words.reserve(expected);
   }
   std::vector<float> first_row;  // GloVe: the first line decides the dimensions
-  while (true) {
+  while (!options.limit || rows_read < *options.limit) {
     MAVE_ASSIGN_OR_RETURN(bool any, next_line());
     if (!any) break;
     const Place place{"line", line_no};
     std::string_view s = trimmed(line);
     if (line_no == 1 && s.starts_with(kBom)) s.remove_prefix(kBom.size());
     if (s.empty()) return place.error("an empty line");
-    if (header && out->words.size() == header->words) {
+    if (header && rows_read == header->words) {
       return place.error("more words than the " + std::to_string(header->words) + " the header announces");
     }
     const std::size_t space = s.find(' ');
     std::string_view word = s.substr(0, space);
     std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
-    if (auto bad = check_word(word)) return place.error(*bad);
+    if (auto bad = check_word(word, options.errors)) return place.error(*bad);
 
     Values values;
     if (!out) {
@@ -270,6 +330,7 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
         out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
         std::copy_n(first_row.data(), values.count, out->matrix.append_row());
         first_row = {};
+        max_line = max_line_bytes(r, values.count);
       }
     } else {
       const std::size_t dims = out->matrix.cols();
@@ -285,16 +346,21 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
       return place.error("word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
                          shown(values.bad.substr(0, 40)) + " is not a float32 number");
     }
-    out->words.push_back(word);
-    tick(r.position().value(), total);
+    ++rows_read;
+    if (auto keep = kept.take(word, out->matrix)) out->words.push_back(*keep);
+    tick(r.input_consumed(), total);
   }
   if (!out) return Place{"line", line_no + 1}.error("the file holds no vectors");
-  if (header && out->words.size() != header->words) {
-    return Place{"line", line_no + 1}.error("the file ends after " + std::to_string(out->words.size()) +
+  const bool cut_by_limit = options.limit && rows_read == *options.limit;
+  if (header && rows_read != header->words && !cut_by_limit) {
+    return Place{"line", line_no + 1}.error("the file ends after " + std::to_string(rows_read) +
                                             " of the " + std::to_string(header->words) +
                                             " words the header announces");
   }
-  if (auto repeat = first_repeat(out->words)) {
+  out->dropped_words = kept.dropped;
+  if (options.errors != Utf8Errors::Strict) {
+    out->dropped_words += drop_repeats(out->words, out->matrix);
+  } else if (auto repeat = first_repeat(out->words)) {
     const std::uint64_t first_row_line = header ? 2 : 1;
     return Place{"line", first_row_line + repeat->second}.error(
         "word " + shown(out->words[repeat->first]) + " repeats the word of line " +
@@ -304,7 +370,8 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
   return std::move(*out);
 }
 
-Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress) {
+Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress,
+                                                const ReadOptions& options) {
   const std::uint64_t total = file_size(r);
   Ticker tick(progress, kProgressBytes);
   std::string line;
@@ -323,12 +390,20 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
   // of a repeated word.
   std::vector<bool> newline_before;
   newline_before.reserve(reserved);
-  for (std::uint64_t k = 0; k < header.words; ++k) {
+  Kept kept{options.errors, {}, 0};
+  const std::uint64_t rows = options.limit ? std::min(*options.limit, header.words) : header.words;
+  // A stream of unknown size: a word without its end is refused at this
+  // length.
+  const std::size_t max_word = r.remaining() ? SIZE_MAX : kMaxWordBytes;
+  for (std::uint64_t k = 0; k < rows; ++k) {
     const std::uint64_t offset = r.position().value();
     line.clear();
-    auto n = r.read_until(' ', line);
+    auto n = r.read_until(' ', line, max_word);
     if (!n.ok()) return read_error(n.error());
     const Place place{"byte", offset};
+    if (n.value() == max_word && line.back() != ' ') {
+      return place.error("a word longer than " + std::to_string(max_word) + " bytes");
+    }
     if (n.value() == 0 || (n.value() == 1 && line[0] == '\n')) {
       return place.error("the file ends after " + std::to_string(k) + " of the " +
                          std::to_string(header.words) + " words the header announces");
@@ -341,15 +416,24 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
                          " of " + std::to_string(header.words));
     }
     word.remove_suffix(1);
-    if (auto bad = check_word(word)) return place.error(*bad);
+    if (auto bad = check_word(word, options.errors)) return place.error(*bad);
     float* row = out.matrix.append_row();
     if (auto read = r.read_exact(row, row_bytes); !read.ok()) {
       if (read.error().kind() != ErrorKind::UnexpectedEof) return read_error(read.error());
       return place.error("the file ends inside the vector of word " + shown(word));
     }
-    out.words.push_back(word);
-    newline_before.push_back(newline);
-    tick(r.position().value(), total);
+    if (auto keep = kept.take(word, out.matrix)) {
+      out.words.push_back(*keep);
+      newline_before.push_back(newline);
+    }
+    tick(r.input_consumed(), total);
+  }
+  out.dropped_words = kept.dropped;
+  if (options.errors != Utf8Errors::Strict) out.dropped_words += drop_repeats(out.words, out.matrix);
+  if (rows < header.words) {
+    // The rest of the file is not read.
+    tick.finish(total, total);
+    return out;
   }
   // Nothing may follow the last row but its optional newline.
   const std::uint64_t end = r.position().value();
@@ -367,7 +451,9 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
     return Place{"byte", end}.error("data after the last of the " + std::to_string(header.words) +
                                     " words the header announces");
   }
-  if (auto repeat = first_repeat(out.words)) {
+  if (options.errors != Utf8Errors::Strict) {
+    // Repeats were dropped above.
+  } else if (auto repeat = first_repeat(out.words)) {
     auto offset_of = [&](std::size_t row) {
       std::uint64_t at = first_row_offset;
       for (std::size_t m = 0; m < row; ++m) at += newline_before[m] + out.words[m].size() + 1 + row_bytes;
@@ -379,6 +465,29 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
   }
   tick.finish(total, total);
   return out;
+}
+
+std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors,
+                                            std::string& scratch) {
+  if (!validate_utf8(word)) return word;
+  if (errors == Utf8Errors::Strict) return std::nullopt;
+  scratch.clear();
+  std::size_t i = 0;
+  while (i < word.size()) {
+    // Valid runs are copied whole; each maximal ill-formed sequence becomes
+    // one U+FFFD or nothing.
+    std::optional<Utf8Error> bad = validate_utf8(word.substr(i));
+    if (!bad) {
+      scratch.append(word.substr(i));
+      break;
+    }
+    scratch.append(word.substr(i, bad->valid_up_to));
+    i += bad->valid_up_to;
+    const std::size_t len = bad->error_len.value_or(word.size() - i);
+    if (errors == Utf8Errors::Replace) scratch.append("\xEF\xBF\xBD");
+    i += len;
+  }
+  return std::string_view(scratch);
 }
 
 namespace {

@@ -24,6 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "base/error.hpp"
@@ -40,13 +42,38 @@ using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 struct ImportedEmbeddings {
   WordList words;  // indexed; all distinct
   RowBlocks matrix;
+  // Rows left out because their word, decoded, was empty or repeated an
+  // earlier one (errors other than Strict).
+  std::size_t dropped_words = 0;
 };
 
 enum class TextLayout { WithHeader, GloVe };
 
-Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress = {});
+// What becomes of words that are not valid UTF-8, as Python's decoder does
+// with the same names: Strict refuses the file; Replace puts U+FFFD for each
+// maximal ill-formed sequence; Ignore leaves those bytes out. With Replace
+// and Ignore a word that becomes empty, or equal to an earlier word, is
+// dropped with its row (counted in `dropped_words`), and so is a repeated
+// word; with Strict a repeat is an error.
+enum class Utf8Errors { Strict, Replace, Ignore };
+
+struct ReadOptions {
+  Utf8Errors errors = Utf8Errors::Strict;
+  // Only the first `limit` rows of the file are read (all when none); the
+  // header may announce more.
+  std::optional<std::uint64_t> limit;
+};
+
+Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress = {},
+                                                const ReadOptions& options = {});
 Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout layout,
-                                                const Progress& progress = {});
+                                                const Progress& progress = {},
+                                                const ReadOptions& options = {});
+
+// A word as `errors` makes it: itself when valid UTF-8, else decoded into
+// `scratch` (Strict gives none).
+std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors,
+                                            std::string& scratch);
 
 // What the writers read: `size` words with a row of `cols` values each. `row`
 // returns row i, either a pointer into storage or `scratch` (cols values)

@@ -21,7 +21,10 @@
   binary that gensim wrote, of a fastText model, and a zip of GloVe text with
   two members.
 
-Usage: make_user_files.py   (needs floret, gensim and the fasttext tool)
+  It also holds small bzip2 files that expand to gigabytes (bomb-*).
+
+Usage: make_user_files.py [floret|old|utf8|compressed]...
+       (needs floret, gensim and the fasttext tool)
 """
 
 import bz2
@@ -197,6 +200,28 @@ def compress_all(path, stem):
         z.writestr(zipfile.ZipInfo(stem, (1980, 1, 1, 0, 0, 0)), data, zipfile.ZIP_DEFLATED)
 
 
+def make_bombs():
+    """bzip2 files of a few kB that expand to gigabytes: concatenated streams
+    of 100 MiB each."""
+    def bomb(name, head, filler, gib):
+        chunk = bz2.compress(filler * ((100 << 20) // len(filler)), 9)
+        with open(os.path.join(COMPRESSED, name), "wb") as f:
+            f.write(bz2.compress(head))
+            for _ in range(gib * 1024 // 100):
+                f.write(chunk)
+    # A line that never ends.
+    bomb("bomb-line.vec.bz2", b"2 4\na 1 2 3 4\nb", b" ", 3)
+    # Rows beyond the two the header announces.
+    bomb("bomb-rows.vec.bz2", b"2 4\na 1 2 3 4\nb 5 6 7 8\n", b"c 0 0 0 0\n", 3)
+    # A GloVe file whose first line never ends.
+    bomb("bomb-glove.txt.bz2", b"a 1", b" 0", 3)
+    # A word2vec binary word without its end.
+    bomb("bomb-word.w2v.bz2", b"1 4\n", b"x", 3)
+    # A count far beyond the rows that follow.
+    with open(os.path.join(COMPRESSED, "bomb-count.vec.bz2"), "wb") as f:
+        f.write(bz2.compress(b"1000000000000 4\na 1 2 3 4\n"))
+
+
 def make_compressed(tmp):
     from gensim.models import KeyedVectors
     from gensim.models.fasttext import load_facebook_vectors
@@ -214,6 +239,14 @@ def make_compressed(tmp):
     compress_all(vec, "cbow-en.vec")
     compress_all(w2v, "cbow-en.w2v")
     shutil.copyfile(vec, os.path.join(COMPRESSED, "cbow-en.vec"))
+    # Small enough to cut at every byte in the tests.
+    with open(vec, "rb") as f:
+        lines = f.read().splitlines(keepends=True)
+    small = os.path.join(tmp, "small.vec")
+    with open(small, "wb") as f:
+        f.write(b"6 16\n" + b"".join(lines[1:7]))
+    compress_all(small, "small.vec")
+    make_bombs()
 
     # A small fastText model, as the fastText tool writes it.
     corpus = os.path.join(tmp, "multilingual.train")
@@ -239,11 +272,17 @@ def make_compressed(tmp):
 
 
 def main():
+    import sys
+    parts = set(sys.argv[1:]) or {"floret", "old", "utf8", "compressed"}
     with tempfile.TemporaryDirectory() as tmp:
-        make_floret(tmp)
-        make_old_fasttext()
-        make_utf8()
-        make_compressed(tmp)
+        if "floret" in parts:
+            make_floret(tmp)
+        if "old" in parts:
+            make_old_fasttext()
+        if "utf8" in parts:
+            make_utf8()
+        if "compressed" in parts:
+            make_compressed(tmp)
 
 
 if __name__ == "__main__":
