@@ -1,6 +1,7 @@
 #include "fasttext/fasttext.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <limits>
 #include <optional>
@@ -233,6 +234,178 @@ Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
   }
   return Embeddings(fasttext_metadata(config), Vocab(std::move(vocab)), Storage(std::move(matrix)),
                     std::move(*norms));
+}
+
+namespace {
+
+// floret's modes as stored.
+constexpr std::uint32_t kFloretModeFastText = 1;
+constexpr std::uint32_t kFloretModeFloret = 2;
+
+struct Settings {
+  FastTextLayout layout;
+  FastTextConfig config;
+  std::uint32_t mode = kFloretModeFastText;
+  std::uint32_t hash_count = 1;
+};
+
+// The settings block after an optional magic and version. In floret's block
+// the eight bytes where fastText keeps the sampling threshold hold the hash
+// count (1 to 4) and the learning-rate update rate: as a double they are a
+// positive subnormal, which no sampling threshold is.
+Result<Settings> read_settings(BufferedReader& r) {
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t first, read_u32(r, "Cannot read fastText magic"));
+  Settings s{FastTextLayout::Current, {}};
+  if (first == kFastTextMagic) {
+    MAVE_ASSIGN_OR_RETURN(std::uint32_t version, read_u32(r, "Cannot read fastText version"));
+    if (version > kFastTextMaxVersion) {
+      return EmbeddingsError::format("Expected " + std::to_string(kFastTextMaxVersion) +
+                                     " as version, got: " + std::to_string(version));
+    }
+    MAVE_ASSIGN_OR_RETURN(s.config, read_fasttext_config(r));
+  } else {
+    // The old layout starts with the settings: `first` is the dimension count.
+    s.layout = FastTextLayout::Old;
+    FastTextConfig c;
+    c.dims = first;
+    MAVE_ASSIGN_OR_RETURN(c.window_size, read_u32(r, "Cannot read window size"));
+    MAVE_ASSIGN_OR_RETURN(c.epoch, read_u32(r, "Cannot read number of epochs"));
+    MAVE_ASSIGN_OR_RETURN(c.min_count, read_u32(r, "Cannot read minimum count"));
+    MAVE_ASSIGN_OR_RETURN(c.neg, read_u32(r, "Cannot read negative samples"));
+    MAVE_ASSIGN_OR_RETURN(c.word_ngrams, read_u32(r, "Cannot read word n-gram length"));
+    MAVE_ASSIGN_OR_RETURN(c.loss, read_code<Loss>(r, "Cannot read loss type", "Unknown loss: "));
+    MAVE_ASSIGN_OR_RETURN(c.model, read_code<Model>(r, "Cannot read model type", "Unknown model: "));
+    MAVE_ASSIGN_OR_RETURN(c.bucket, read_u32(r, "Cannot read number of buckets"));
+    MAVE_ASSIGN_OR_RETURN(c.min_n, read_u32(r, "Cannot read minimum subword length"));
+    MAVE_ASSIGN_OR_RETURN(c.max_n, read_u32(r, "Cannot read maximum subword length"));
+    MAVE_ASSIGN_OR_RETURN(c.lr_update_rate, read_u32(r, "Cannot read LR update rate"));
+    MAVE_ASSIGN_OR_RETURN(c.sampling_threshold, read_f64(r, "Cannot read sampling threshold"));
+    s.config = c;
+    return s;
+  }
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(s.config.sampling_threshold);
+  const auto low = static_cast<std::uint32_t>(bits), high = static_cast<std::uint32_t>(bits >> 32);
+  if (bits != 0 && (high >> 20) == 0 && low >= 1 && low <= 4) {
+    s.layout = FastTextLayout::Floret;
+    s.mode = s.config.lr_update_rate;
+    s.hash_count = low;
+    s.config.lr_update_rate = high;
+    MAVE_ASSIGN_OR_RETURN(s.config.sampling_threshold, read_f64(r, "Cannot read sampling threshold"));
+    if (s.mode != kFloretModeFastText && s.mode != kFloretModeFloret) {
+      return EmbeddingsError::format("Unknown floret mode: " + std::to_string(s.mode));
+    }
+  }
+  return s;
+}
+
+// The dictionary, in either layout: the words, the first `limit` of them kept.
+Result<WordList> read_dictionary(BufferedReader& r, FastTextLayout layout, std::uint64_t& n_words) {
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t vocab_size, read_u32(r, "Cannot read vocabulary size"));
+  MAVE_TRY(read_u32(r, "Cannot read number of words"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t label_count, read_u32(r, "Cannot read number of labels"));
+  if (label_count != 0) return EmbeddingsError::format("fastText prediction models are not supported");
+  MAVE_TRY(read_u64(r, "Cannot read number of tokens"));
+  if (layout != FastTextLayout::Old) {
+    MAVE_ASSIGN_OR_RETURN(std::int64_t pruned, read_i64(r, "Cannot read pruned vocabulary size"));
+    if (pruned >= 0) return EmbeddingsError::format("Pruned vocabularies are not supported");
+  }
+  WordList words;
+  words.reserve(reservation_for(r, vocab_size, kMinEntryBytes));
+  std::string buf;
+  for (std::uint32_t i = 0; i < vocab_size; ++i) {
+    MAVE_ASSIGN_OR_RETURN(std::string_view word, read_entry_word(r, buf));
+    MAVE_TRY(read_u64(r, "Cannot read word frequency"));
+    MAVE_ASSIGN_OR_RETURN(std::uint8_t entry_type, read_u8(r, "Cannot read entry type"));
+    if (entry_type != 0) return EmbeddingsError::format("Non-word entry");
+    words.push_back(word);
+  }
+  n_words = vocab_size;
+  return words;
+}
+
+Metadata floret_metadata(const Settings& s) {
+  using V = Metadata::Value;
+  auto i = [](std::uint32_t v) { return V(static_cast<std::int64_t>(v)); };
+  const FastTextConfig& c = s.config;
+  return Metadata::from_entries({
+      {"dims", i(c.dims)},
+      {"window_size", i(c.window_size)},
+      {"epoch", i(c.epoch)},
+      {"min_count", i(c.min_count)},
+      {"neg", i(c.neg)},
+      {"word_ngrams", i(c.word_ngrams)},
+      {"loss", V(std::string(loss_name(c.loss)))},
+      {"model", V(std::string(model_name(c.model)))},
+      {"bucket", i(c.bucket)},
+      {"min_n", i(c.min_n)},
+      {"max_n", i(c.max_n)},
+      {"mode", V(std::string("floret"))},
+      {"hash_count", i(s.hash_count)},
+      {"hash_seed", V(static_cast<std::int64_t>(kFloretSeed))},
+      {"lr_update_rate", i(c.lr_update_rate)},
+      {"sampling_threshold", V(c.sampling_threshold)},
+  });
+}
+
+// Keeps the first `keep` word rows and every row after the `n_words` word
+// rows.
+NdArray without_word_rows(NdArray matrix, std::size_t n_words, std::size_t keep) {
+  if (keep == n_words) return matrix;
+  const std::size_t cols = matrix.cols();
+  const std::size_t rows = matrix.rows() - (n_words - keep);
+  std::vector<float> data(rows * cols);
+  for (std::size_t i = 0; i < keep; ++i) std::copy_n(matrix.row(i).data(), cols, data.data() + i * cols);
+  for (std::size_t i = n_words; i < matrix.rows(); ++i) {
+    std::copy_n(matrix.row(i).data(), cols, data.data() + (i - n_words + keep) * cols);
+  }
+  return NdArray(rows, cols, std::move(data));
+}
+
+}  // namespace
+
+Result<FastTextImport> import_fasttext_model(BufferedReader& r, const FastTextModelOptions& options) {
+  MAVE_ASSIGN_OR_RETURN(Settings s, read_settings(r));
+  std::uint64_t n_words = 0;
+  MAVE_ASSIGN_OR_RETURN(WordList words, read_dictionary(r, s.layout, n_words));
+  if (s.layout != FastTextLayout::Old) {
+    MAVE_ASSIGN_OR_RETURN(std::uint8_t quantized, read_u8(r, "Cannot read quantization information"));
+    if (quantized == 1) return EmbeddingsError::format("Quantized fastText models are not supported");
+  }
+  MAVE_ASSIGN_OR_RETURN(NdArray matrix, read_fasttext_matrix(r));
+  if (matrix.rows() != n_words + std::uint64_t{s.config.bucket} || matrix.cols() != s.config.dims) {
+    return EmbeddingsError::matrix_shape(ShapeErrorKind::IncompatibleShape);
+  }
+
+  if (s.layout == FastTextLayout::Floret && s.mode == kFloretModeFloret) {
+    if (s.config.bucket == 0) return EmbeddingsError::format("A floret model without buckets");
+    // Only the bucket rows: floret looks every string up by its n-grams.
+    NdArray buckets = without_word_rows(std::move(matrix), static_cast<std::size_t>(n_words), 0);
+    FloretSubwordVocab vocab = new_subword_vocabulary(
+        WordList{}, s.config.min_n, s.config.max_n,
+        FloretHashIndexer(s.config.bucket, s.hash_count, kFloretSeed), "<", ">");
+    return FastTextImport{s.layout, Embeddings::unchecked(floret_metadata(s), Vocab(std::move(vocab)),
+                                                          Storage(std::move(buckets)), std::nullopt)};
+  }
+  if (s.config.max_n < s.config.min_n) {
+    return EmbeddingsError::format("A fastText model without subwords (max_n below min_n)");
+  }
+  const std::size_t keep = static_cast<std::size_t>(
+      options.limit ? std::min<std::uint64_t>(*options.limit, n_words) : n_words);
+  if (keep < n_words) {
+    WordList first;
+    first.reserve(keep);
+    for (std::size_t i = 0; i < keep; ++i) first.push_back(words[i]);
+    words = std::move(first);
+    matrix = without_word_rows(std::move(matrix), static_cast<std::size_t>(n_words), keep);
+  }
+  if (words.build_index() != words.size()) return EmbeddingsError::format("A word repeats in the dictionary");
+  FastTextSubwordVocab vocab = new_subword_vocabulary(std::move(words), s.config.min_n, s.config.max_n,
+                                                      FastTextHashIndexer(s.config.bucket), "<", ">");
+  average_word_rows(vocab, matrix);
+  std::optional<NdNorms> norms;
+  if (options.normalize) norms = normalize_word_rows(matrix, vocab.words.size());
+  return FastTextImport{s.layout, Embeddings::unchecked(fasttext_metadata(s.config), Vocab(std::move(vocab)),
+                                                        Storage(std::move(matrix)), std::move(norms))};
 }
 
 }  // namespace mave

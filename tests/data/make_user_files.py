@@ -81,6 +81,9 @@ def make_floret(tmp):
         words = [w for w in model.words if w != "</s>"]
         for s in FLORET_OOV:
             assert s not in model.words, s
+        oov = [w for w in FLORET_OOV if w]
+        write_reference_text(os.path.join(FLORET, name + ".floret-vectors.txt"),
+                             words + oov, [model.get_word_vector(w) for w in words + oov])
         np.savez_compressed(
             os.path.join(FLORET, name + ".floret.npz"),
             words=np.array(words),
@@ -127,7 +130,18 @@ def make_old_fasttext():
         oov_words=np.array(oov),
         oov_vectors=np.stack([wv[s] for s in oov]).astype(np.float32),
     )
+    write_reference_text(os.path.join(FASTTEXT, "cbow-en-old.gensim.txt"), words + oov,
+                         [wv[w] for w in words + oov])
     print(f"cbow-en-old.bin: {len(old)} bytes, {len(words)} words")
+
+
+def write_reference_text(path, words, vectors):
+    """The same references as text, for the C++ tests: a word and its
+    values (shortest round-trip decimals) per line; no word holds a blank."""
+    with open(path, "w", encoding="utf-8") as f:
+        for w, v in zip(words, vectors):
+            assert w and not any(c.isspace() for c in w), w
+            f.write(w + " " + " ".join(repr(float(x)) for x in np.float32(v)) + "\n")
 
 
 def write_word2vec(path, words, rows, binary):
@@ -174,6 +188,8 @@ def make_utf8():
                                                    binary=binary, unicode_errors=errors)
             refs[f"{ext}_{errors}_words"] = np.array(kv.index_to_key)
             refs[f"{ext}_{errors}_vectors"] = kv.vectors.astype(np.float32)
+            write_reference_text(os.path.join(UTF8, f"cut-words.{ext}.{errors}.gensim.txt"),
+                                 kv.index_to_key, kv.vectors)
     np.savez_compressed(os.path.join(UTF8, "cut-words.gensim.npz"), **refs)
 
     # Words that collide once decoded, and ones that decode to nothing.
