@@ -147,6 +147,20 @@ IoStatus BufferedReader::read_exact(void* dst, std::size_t n) {
   return {};
 }
 
+IoResult<std::size_t> BufferedReader::read_up_to(void* dst, std::size_t n) {
+  auto* out = static_cast<unsigned char*>(dst);
+  std::size_t done = std::min(n, buffered());
+  if (done > 0) std::memcpy(out, buf_.get() + pos_, done);
+  pos_ += done;
+  while (done < n) {
+    MAVE_ASSIGN_OR_RETURN(std::size_t got, read_some(out + done, n - done));
+    if (got == 0) break;
+    file_offset_ += got;
+    done += got;
+  }
+  return done;
+}
+
 IoResult<std::size_t> BufferedReader::read_until(unsigned char delim, std::string& out,
                                                  std::size_t max) {
   std::size_t total = 0;

@@ -68,6 +68,8 @@ class BufferedReader {
 
   // Reads exactly n bytes; a short file gives UnexpectedEof.
   IoStatus read_exact(void* dst, std::size_t n);
+  // Reads up to n bytes, fewer only at the end of the stream; returns how many.
+  IoResult<std::size_t> read_up_to(void* dst, std::size_t n);
   // Appends bytes up to and including `delim` (or to the end of the stream,
   // or until `max` bytes were appended).
   IoResult<std::size_t> read_until(unsigned char delim, std::string& out,

@@ -6,7 +6,11 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_set>
+#include <cstring>
+#include <exception>
+#include <algorithm>
 #include <vector>
 
 #include "base/utf8.hpp"
@@ -184,8 +188,7 @@ Values parse_values(std::string_view rest, float* out, std::size_t limit) {
 }
 
 // A line without its end ("\n", "\r\n") and trailing blanks.
-std::string_view trimmed(const std::string& line) {
-  std::string_view s = line;
+std::string_view trimmed(std::string_view s) {
   if (s.ends_with('\n')) s.remove_suffix(1);
   if (s.ends_with('\r')) s.remove_suffix(1);
   while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
@@ -263,6 +266,41 @@ EmbeddingsError read_error(const IoError& e) { return EmbeddingsError::read("Can
 
 }  // namespace
 
+namespace {
+
+// One row line after the first, its end removed: the word, and the values
+// parsed into `row`; or the error text. Shared by every thread.
+std::optional<std::string> parse_row_line(std::string_view s, std::size_t dims, float* row,
+                                          Utf8Errors errors, std::string_view& word) {
+  if (s.empty()) return std::string("an empty line");
+  const std::size_t space = s.find(' ');
+  word = s.substr(0, space);
+  std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
+  if (auto bad = check_word(word, errors)) return bad;
+  Values values = parse_values(rest, row, dims);
+  if (!values.bad.empty()) {
+    return "word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
+           shown(values.bad.substr(0, 40)) + " is not a float32 number";
+  }
+  if (values.count != dims) {
+    return "word " + shown(word) + " has " +
+           (values.count > dims ? "more than " + std::to_string(dims) : std::to_string(values.count)) +
+           " values, expected " + std::to_string(dims);
+  }
+  return std::nullopt;
+}
+
+// Bytes of the file parsed at a time; below this many lines one thread does it.
+constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
+constexpr std::size_t kLinesPerThread = 2048;
+
+unsigned parse_threads() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return std::clamp(n, 1u, 32u);
+}
+
+}  // namespace
+
 Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout layout,
                                                 const Progress& progress, const ReadOptions& options) {
   const std::uint64_t total = file_size(r);
@@ -285,73 +323,165 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
   };
   Kept kept{options.errors, {}, 0};
   std::uint64_t rows_read = 0;
+  const std::uint64_t limit = options.limit.value_or(std::numeric_limits<std::uint64_t>::max());
 
   std::optional<Header> header;
+  std::optional<ImportedEmbeddings> out;
   if (layout == TextLayout::WithHeader) {
     MAVE_ASSIGN_OR_RETURN(bool any, next_line());
     if (!any) return Place{"line", 1}.error("the file is empty");
     MAVE_ASSIGN_OR_RETURN(Header h, parse_header(trimmed(line), r, min_text_row_bytes));
     header = h;
     max_line = max_line_bytes(r, h.dims);
-  }
-
-  std::optional<ImportedEmbeddings> out;
-  if (header) {
     // Never more than the rest of the file can hold (a pipe: a modest start).
     const std::size_t expected = reservation_for(r, header->words, min_text_row_bytes(header->dims));
     out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(static_cast<std::size_t>(header->dims), expected)});
     out->words.reserve(expected);
-  }
-  std::vector<float> first_row;  // GloVe: the first line decides the dimensions
-  while (!options.limit || rows_read < *options.limit) {
+  } else if (limit > 0) {
+    // The first GloVe row decides the dimensions: as many values as it has.
     MAVE_ASSIGN_OR_RETURN(bool any, next_line());
-    if (!any) break;
-    const Place place{"line", line_no};
-    std::string_view s = trimmed(line);
-    if (line_no == 1 && s.starts_with(kBom)) s.remove_prefix(kBom.size());
-    if (s.empty()) return place.error("an empty line");
-    if (header && rows_read == header->words) {
+    if (any) {
+      const Place place{"line", line_no};
+      std::string_view s = trimmed(line);
+      if (s.starts_with(kBom)) s.remove_prefix(kBom.size());
+      if (s.empty()) return place.error("an empty line");
+      const std::size_t space = s.find(' ');
+      std::string_view word = s.substr(0, space);
+      std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
+      if (auto bad = check_word(word, options.errors)) return place.error(*bad);
+      std::vector<float> first_row(rest.size() / 2 + 1);
+      Values values = parse_values(rest, first_row.data(), first_row.size());
+      if (!values.bad.empty()) {
+        return place.error("word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
+                           shown(values.bad.substr(0, 40)) + " is not a float32 number");
+      }
+      if (values.count == 0) return place.error("word " + shown(word) + " has no values");
+      // About as many rows as lines of this length fit in the rest.
+      const std::size_t expected = 1 + reservation_for(r, std::numeric_limits<std::uint64_t>::max(), line.size());
+      out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
+      std::copy_n(first_row.data(), values.count, out->matrix.append_row());
+      max_line = max_line_bytes(r, values.count);
+      ++rows_read;
+      if (auto keep = kept.take(word, out->matrix)) out->words.push_back(*keep);
+    }
+  }
+
+  // The other rows, a block of lines at a time, parsed on every core into
+  // rows taken in file order: the result is the same as one line after the
+  // other, errors included (the first in the file wins).
+  const unsigned threads = parse_threads();
+  std::string block;
+  std::vector<std::size_t> starts;  // line k is [starts[k], starts[k + 1])
+  std::vector<float*> rows;
+  std::vector<std::string_view> words;
+  bool at_end = !out;
+  while (!at_end && rows_read < limit) {
+    const std::size_t carried = block.size();
+    block.resize(carried + kBlockBytes);
+    auto got = r.read_up_to(block.data() + carried, kBlockBytes);
+    if (!got.ok()) return read_error(got.error());
+    block.resize(carried + got.value());
+    at_end = got.value() == 0;
+    // Whole lines only, but at the end of the file the last one as it is.
+    std::size_t whole = block.size();
+    if (!at_end) {
+      const std::size_t last = block.rfind('\n');
+      whole = last == std::string::npos ? 0 : last + 1;
+    }
+    starts.clear();
+    for (std::size_t at = 0; at < whole;) {
+      starts.push_back(at);
+      const void* nl = std::memchr(block.data() + at, '\n', whole - at);
+      at = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - block.data()) + 1 : whole;
+    }
+    starts.push_back(whole);
+    std::size_t n = starts.size() - 1;
+    if (n == 0 && block.size() >= max_line) {
+      return Place{"line", line_no + 1}.error("the line is longer than the " + std::to_string(max_line) +
+                                              " bytes a row of its values could need");
+    }
+    // Lines past the limit are not parsed; one past the header's count is
+    // an error unless an earlier line has one.
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit - rows_read));
+    std::optional<std::size_t> excess;
+    if (header && n > header->words - rows_read) {
+      excess = static_cast<std::size_t>(header->words - rows_read);
+      n = *excess;
+    }
+    const std::size_t dims = out->matrix.cols();
+    rows.resize(n);
+    words.assign(n, {});
+    for (std::size_t k = 0; k < n; ++k) rows[k] = out->matrix.append_row();
+    std::vector<std::optional<std::pair<std::size_t, std::string>>> failures(threads);
+    auto parse = [&](unsigned t, std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) {
+        const std::size_t length = starts[k + 1] - starts[k];
+        std::optional<std::string> bad;
+        if (length > max_line || (length == max_line && block[starts[k + 1] - 1] != '\n')) {
+          bad = "the line is longer than the " + std::to_string(max_line) +
+                " bytes a row of its values could need";
+        } else {
+          bad = parse_row_line(trimmed(std::string_view(block.data() + starts[k], length)), dims, rows[k],
+                               options.errors, words[k]);
+        }
+        if (bad) {
+          failures[t].emplace(k, std::move(*bad));
+          return;
+        }
+      }
+    };
+    const unsigned used = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(n / kLinesPerThread, 1)));
+    if (used == 1) {
+      parse(0, 0, n);
+    } else {
+      std::vector<std::thread> pool;
+      std::vector<std::exception_ptr> thrown(used);
+      for (unsigned t = 0; t < used; ++t) {
+        pool.emplace_back([&, t] {
+          try {
+            parse(t, n * t / used, n * (t + 1) / used);
+          } catch (...) {
+            thrown[t] = std::current_exception();
+          }
+        });
+      }
+      for (std::thread& th : pool) th.join();
+      for (const std::exception_ptr& e : thrown) {
+        if (e) std::rethrow_exception(e);
+      }
+    }
+    for (const auto& f : failures) {
+      if (f) return Place{"line", line_no + 1 + f->first}.error(f->second);
+    }
+    if (excess && starts.size() - 1 > *excess) {
+      const std::size_t k = *excess;
+      const Place place{"line", line_no + 1 + k};
+      if (trimmed(std::string_view(block.data() + starts[k], starts[k + 1] - starts[k])).empty()) {
+        return place.error("an empty line");
+      }
       return place.error("more words than the " + std::to_string(header->words) + " the header announces");
     }
-    const std::size_t space = s.find(' ');
-    std::string_view word = s.substr(0, space);
-    std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
-    if (auto bad = check_word(word, options.errors)) return place.error(*bad);
-
-    Values values;
-    if (!out) {
-      // The first GloVe row: as many values as it has.
-      first_row.resize(rest.size() / 2 + 1);
-      values = parse_values(rest, first_row.data(), first_row.size());
-      if (values.bad.empty()) {
-        if (values.count == 0) return place.error("word " + shown(word) + " has no values");
-        // About as many rows as lines of this length fit in the rest.
-        const std::size_t expected = 1 + reservation_for(r, std::numeric_limits<std::uint64_t>::max(), line.size());
-        out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
-        std::copy_n(first_row.data(), values.count, out->matrix.append_row());
-        first_row = {};
-        max_line = max_line_bytes(r, values.count);
+    // In file order: the decoded words, their rows moved up over dropped ones.
+    const std::size_t first_row = out->matrix.rows() - n;
+    std::size_t kept_rows = first_row;
+    for (std::size_t k = 0; k < n; ++k) {
+      std::optional<std::string_view> word = decode_word(words[k], options.errors, kept.scratch);
+      if (word && word->empty()) {
+        ++kept.dropped;
+        continue;
       }
-    } else {
-      const std::size_t dims = out->matrix.cols();
-      values = parse_values(rest, out->matrix.append_row(), dims);
-      if (values.bad.empty() && values.count != dims) {
-        return place.error("word " + shown(word) + " has " +
-                           (values.count > dims ? "more than " + std::to_string(dims)
-                                                : std::to_string(values.count)) +
-                           " values, expected " + std::to_string(dims));
-      }
+      if (kept_rows != first_row + k) std::copy_n(rows[k], dims, out->matrix.row_mut(kept_rows));
+      out->words.push_back(*word);
+      ++kept_rows;
     }
-    if (!values.bad.empty()) {
-      return place.error("word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
-                         shown(values.bad.substr(0, 40)) + " is not a float32 number");
-    }
-    ++rows_read;
-    if (auto keep = kept.take(word, out->matrix)) out->words.push_back(*keep);
+    while (out->matrix.rows() > kept_rows) out->matrix.pop_row();
+    rows_read += n;
+    line_no += n;
+    block.erase(0, starts[n]);
     tick(r.input_consumed(), total);
   }
   if (!out) return Place{"line", line_no + 1}.error("the file holds no vectors");
-  const bool cut_by_limit = options.limit && rows_read == *options.limit;
+  const bool cut_by_limit = rows_read == limit;
   if (header && rows_read != header->words && !cut_by_limit) {
     return Place{"line", line_no + 1}.error("the file ends after " + std::to_string(rows_read) +
                                             " of the " + std::to_string(header->words) +
