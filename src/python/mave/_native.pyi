@@ -67,7 +67,8 @@ def _write_quantized(source: Embeddings, path: str | os.PathLike[str],
 def _convert_fasttext(source: str | os.PathLike[str], path: str | os.PathLike[str]) -> None: ...
 # Conversions (convert.cpp) and mave info's matrix description (info.cpp).
 def convert(src: bytes, src_format: str, dst: bytes, dst_format: str, normalize: bool,
-            progress: Callable[[str, int, int], object] | None, /) -> None: ...
+            progress: Callable[[str, int, int], object] | None, errors: str, limit: int,
+            member: bytes, /) -> int: ...
 def write(dst: bytes, words: list[str], matrix: npt.NDArray[np.float32],
           norms: npt.NDArray[np.float32] | None,
           metadata: list[tuple[str, int | float | str]] | str | None, normalize: bool,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/vector_math.hpp"
+#include "compress/decompress.hpp"
 #include "fasttext/fasttext.hpp"
 #include "format/embeddings.hpp"
 #include "importers/atomic_output.hpp"
@@ -83,27 +84,42 @@ struct Imported {
 };
 using Source = std::variant<Imported, Embeddings>;
 
+// How to read the source: the zip member, how to decode words, how many.
+struct SourceOptions {
+  std::string member;
+  ReadOptions read;
+};
+
 Result<Source> read_source(const std::string& path, Format format, bool normalize,
-                           const Progress& progress) {
+                           const Progress& progress, const SourceOptions& options,
+                           std::size_t& dropped_words) {
   auto file = File::open_read(path);
   if (!file.ok()) return EmbeddingsError::read("Cannot open file", std::move(file).error());
-  BufferedReader r(std::move(file).value(), kConvertBufferBytes);
+  auto opened = open_decompressed(std::move(file).value(), options.member, kConvertBufferBytes);
+  if (!opened.ok()) return EmbeddingsError::read("Cannot read embeddings", std::move(opened).error());
+  BufferedReader& r = opened.value();
   switch (format) {
     case Format::FinalFusion: {
+      if (!r.file().is_open()) {
+        return EmbeddingsError::format("a compressed finalfusion file cannot be memory-mapped; decompress it first");
+      }
       MAVE_ASSIGN_OR_RETURN(Embeddings e, read_embeddings_mapped(r));
       return Source(std::move(e));
     }
     case Format::FastText: {
-      MAVE_ASSIGN_OR_RETURN(Embeddings e, load_fasttext_model(r, normalize));
-      return Source(std::move(e));
+      MAVE_ASSIGN_OR_RETURN(FastTextImport imported, import_fasttext_model(r, {normalize, options.read.limit}));
+      return Source(std::move(imported.embeddings));
     }
     case Format::Word2Vec:
     case Format::Text:
     case Format::GloVe: break;
   }
-  auto read = format == Format::Word2Vec ? read_word2vec_binary(r, progress)
-                                         : read_text_embeddings(r, format == Format::Text ? TextLayout::WithHeader : TextLayout::GloVe, progress);
+  auto read = format == Format::Word2Vec
+                  ? read_word2vec_binary(r, progress, options.read)
+                  : read_text_embeddings(r, format == Format::Text ? TextLayout::WithHeader : TextLayout::GloVe,
+                                         progress, options.read);
   if (!read.ok()) return std::move(read).error();
+  dropped_words = read.value().dropped_words;
   Imported imported{std::move(read).value(), std::nullopt};
   if (normalize) {
     // In place: the matrix is held once.
@@ -281,15 +297,33 @@ std::string fs_path(PyObject* bytes) {
 }
 
 // convert(src: bytes, src_format: str, dst: bytes, dst_format: str,
-//         normalize: bool, progress: callable | None) -> None
+//         normalize: bool, progress: callable | None, errors: str,
+//         limit: int (-1: all), member: bytes) -> int (words dropped)
 PyObject* convert(PyObject*, PyObject* args) {
-  PyObject *src_obj, *dst_obj, *progress;
-  const char *src_format_name, *dst_format_name;
+  PyObject *src_obj, *dst_obj, *progress, *member_obj;
+  const char *src_format_name, *dst_format_name, *errors_name;
   int normalize;
-  if (!PyArg_ParseTuple(args, "O!sO!spO:convert", &PyBytes_Type, &src_obj, &src_format_name,
-                        &PyBytes_Type, &dst_obj, &dst_format_name, &normalize, &progress)) {
+  long long limit;
+  if (!PyArg_ParseTuple(args, "O!sO!spOsLO!:convert", &PyBytes_Type, &src_obj, &src_format_name,
+                        &PyBytes_Type, &dst_obj, &dst_format_name, &normalize, &progress, &errors_name,
+                        &limit, &PyBytes_Type, &member_obj)) {
     return nullptr;
   }
+  SourceOptions options;
+  options.member = fs_path(member_obj);
+  const std::string_view errors(errors_name);
+  if (errors == "strict") {
+    options.read.errors = Utf8Errors::Strict;
+  } else if (errors == "replace") {
+    options.read.errors = Utf8Errors::Replace;
+  } else if (errors == "ignore") {
+    options.read.errors = Utf8Errors::Ignore;
+  } else {
+    PyErr_SetString(PyExc_ValueError, "unknown errors setting");
+    return nullptr;
+  }
+  if (limit >= 0) options.read.limit = static_cast<std::uint64_t>(limit);
+  std::size_t dropped_words = 0;
   const auto src_format = format_named(src_format_name);
   const auto dst_format = format_named(dst_format_name);
   if (!src_format || !dst_format || *dst_format == Format::FastText) {
@@ -302,7 +336,7 @@ PyObject* convert(PyObject*, PyObject* args) {
   return py::call_frame(
       [&]() -> PyObject* {
         std::optional<Failure> failure = py::without_gil([&]() -> std::optional<Failure> {
-          auto source = read_source(src, *src_format, normalize != 0, read_progress);
+          auto source = read_source(src, *src_format, normalize != 0, read_progress, options, dropped_words);
           if (!source.ok()) {
             const bool imported = *src_format != Format::FinalFusion && *src_format != Format::FastText;
             return Failure{src, std::move(source).error(), imported};
@@ -315,7 +349,7 @@ PyObject* convert(PyObject*, PyObject* args) {
           raise_failure(*failure);
           return nullptr;
         }
-        Py_RETURN_NONE;
+        return PyLong_FromSize_t(dropped_words);
       },
       TranslateConvert{src});
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/io.hpp"
+#include "compress/decompress.hpp"
 #include "fasttext/fasttext.hpp"
 #include "format/embeddings.hpp"
 #include "python/helpers/errors.hpp"
@@ -250,9 +251,13 @@ PyObject* convert_fasttext(PyObject* /*module*/, PyObject* args) {
           raise_io_error(*source, input.error());
           return nullptr;
         }
-        auto embeddings = without_gil([&] {
-          BufferedReader reader(std::move(input).value());
-          return load_fasttext_model(reader);
+        // Compressed models, models from before fastText's magic number and
+        // floret models read as mave.convert reads them.
+        auto embeddings = without_gil([&]() -> Result<Embeddings> {
+          auto reader = open_decompressed(std::move(input).value());
+          if (!reader.ok()) return EmbeddingsError::read("Cannot read embeddings", std::move(reader).error());
+          MAVE_ASSIGN_OR_RETURN(FastTextImport imported, import_fasttext_model(reader.value()));
+          return std::move(imported.embeddings);
         });
         if (!embeddings.ok()) {
           raise_read_error(*source, embeddings.error());
