@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the fuzz targets: the small valid files of every
-kind that the hostile-file tests use (tests/python/fixture_files.py), and
+kind that the hostile-file tests use (tests/support/fixture_files.py), and
 of the word2vec, text and GloVe formats.
 
     fuzz/make_corpus.py   # rewrites fuzz/corpus/<target>/*
@@ -13,7 +13,7 @@ import pathlib
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+sys.path.insert(0, str(HERE.parent / "tests" / "support"))
 
 import fixture_files  # noqa: E402
 

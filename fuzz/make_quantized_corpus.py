@@ -2,7 +2,7 @@
 """Writes the seeds of the embeddings fuzz target that mave.quantize writes:
 one small file of each kind it produces (simple and subword vocabularies,
 with and without the learned rotation), from the dense fixtures of
-tests/python/fixture_files.py.
+tests/support/fixture_files.py.
 
     PYTHONPATH=build/test fuzz/make_quantized_corpus.py   # needs faiss
 
@@ -15,7 +15,7 @@ import sys
 import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+sys.path.insert(0, str(HERE.parent / "tests" / "support"))
 
 import fixture_files  # noqa: E402
 import mave  # noqa: E402

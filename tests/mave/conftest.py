@@ -1,28 +1,19 @@
 """Fixtures of the mave package tests.
 
 The package is imported from the build tree (PYTHONPATH=<build dir>), beside
-_mave, which the exactness tests use as the reference. The file builders of
-the _mave tests (fifu.py, fixture_files.py) are shared.
+_mave, which the exactness tests use as the reference. The file builders
+(fifu.py, fixture_files.py) live in tests/support, shared with the _mave tests.
 """
 
-import os
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
+import fixture_files
 import mave
-
-TESTS = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(TESTS / "python"))
-
-import fifu  # noqa: E402
-import fixture_files  # noqa: E402
-
-DATA_DIR = TESTS / "data"
-FASTTEXT_DIR = DATA_DIR / "fasttext"
+from suite import FASTTEXT_DIR, child_environment
 
 
 @pytest.fixture(scope="session")
@@ -59,14 +50,6 @@ def converted_models(tmp_path_factory):
 @pytest.fixture(scope="session")
 def demo(converted_models):
     return mave.load(converted_models["demo-skipgram"])
-
-
-def child_environment():
-    """Children import the same mave and _mave, whatever their working directory."""
-    env = dict(os.environ)
-    package_dir = os.path.dirname(os.path.dirname(os.path.abspath(mave.__file__)))
-    env["PYTHONPATH"] = os.pathsep.join([package_dir, env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-    return env
 
 
 @pytest.fixture

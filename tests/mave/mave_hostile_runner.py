@@ -3,7 +3,7 @@ own, and uses what loads in every way mave offers.
 
     python mave_hostile_runner.py JOB.json
 
-The job names a base file and its variants (as tests/python/hostile_runner.py
+The job names a base file and its variants (as tests/support/hostile_runner.py
 builds them). For each variant the runner records whether _mave.FfModel
 loaded it, mave's outcome ("ok", "oserror", "formaterror", or the repr of
 anything else: a finding) and the seconds it took, and writes them as JSON to

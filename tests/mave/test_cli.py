@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import mave
-from conftest import child_environment
+from suite import child_environment
 
 
 def run(*args, stdin=None, stderr=subprocess.PIPE):

@@ -11,7 +11,7 @@ import pytest
 
 import _mave
 import mave
-from conftest import FASTTEXT_DIR
+from suite import FASTTEXT_DIR
 
 gensim_models = pytest.importorskip("gensim.models")
 KeyedVectors = gensim_models.KeyedVectors

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import fixture_files
-from conftest import child_environment
+from suite import SUPPORT_DIR, child_environment
 
 RUNNER = Path(__file__).with_name("mave_hostile_runner.py")
 FINALFUSION = fixture_files.finalfusion_fixtures()
@@ -40,7 +40,7 @@ def test_finalfusion_variants(tmp_path, name):
            "memory_limit_mb": 512}
     (tmp_path / "job.json").write_text(json.dumps(job))
     env = child_environment()
-    env["PYTHONPATH"] += ":" + str(Path(__file__).resolve().parent.parent / "python")
+    env["PYTHONPATH"] += ":" + str(SUPPORT_DIR)
     if "ASAN_OPTIONS" in env:
         env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=512"
     child = subprocess.run([sys.executable, str(RUNNER), str(tmp_path / "job.json")],

@@ -9,7 +9,6 @@ import os
 import struct
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -18,14 +17,15 @@ import _mave
 import mave
 from mave import _quantize
 
-from conftest import FASTTEXT_DIR, child_environment, fifu
+import fifu
+from suite import FASTTEXT_DIR, SUPPORT_DIR, child_environment
 
 faiss = pytest.importorskip("faiss")
 
 QUERIES = ["Haus", "Baum", "grün", "Hausbaum", "ab", "a", "", "umgrün", "zzzz", "<Ha"]
 DENSE_FIXTURES = ["simple-dense", "simple-dense-meta-norms", "bucket-dense-norms",
                   "fasttext-dense-meta", "explicit-dense-norms", "floret-dense-meta"]
-HOSTILE_RUNNER = Path(__file__).resolve().parent.parent / "python" / "hostile_runner.py"
+HOSTILE_RUNNER = SUPPORT_DIR / "hostile_runner.py"
 
 
 def small_bits(rows):

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import mave
-from conftest import child_environment
+from suite import SUPPORT_DIR, child_environment
 
 RUNNER = Path(__file__).with_name("mave_leak_runner.py")
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -39,7 +39,7 @@ def test_no_growth(tmp_path, fixture_dir, name):
     files = [fixture_dir["simple-dense-meta-norms"], fixture_dir["fasttext-dense-meta"],
              fixture_dir["fasttext-quantized-projection-norms"]]
     env = child_environment()
-    env["PYTHONPATH"] += os.pathsep + str(Path(__file__).resolve().parent.parent / "python")
+    env["PYTHONPATH"] += os.pathsep + str(SUPPORT_DIR)
     child = subprocess.run([sys.executable, str(RUNNER), name, str(CALLS), *files, str(results)],
                            env=env, capture_output=True, timeout=900)
     assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]

@@ -7,7 +7,7 @@ import pytest
 
 import fifu
 import mave
-from test_quantized import quantized_array  # the _mave tests' chunk builder
+from fifu import quantized_array
 
 N_WORDS, DIMS = 600, 12
 

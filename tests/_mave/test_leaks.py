@@ -26,15 +26,14 @@ import json
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import fifu
 import fixture_files
-from conftest import MATRIX, WORDS, _child_environment
+from suite import MATRIX, SUPPORT_DIR, WORDS, pinned_child_environment
 
-RUNNER = Path(__file__).with_name("leak_runner.py")
+RUNNER = SUPPORT_DIR / "leak_runner.py"
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CALLS = int(os.environ.get("MAVE_LEAK_CALLS", 20_000 if SANITIZED else 1_000_000))
 CONSTRUCTIONS = max(CALLS // 50, 100)
@@ -70,7 +69,7 @@ def test_no_growth(tmp_path, files, name):
     child = subprocess.run(
         [sys.executable, *[f"-W{o}" for o in sys.warnoptions], str(RUNNER), name, str(calls),
          *files, str(results)],
-        env=_child_environment(), capture_output=True, timeout=900)
+        env=pinned_child_environment(), capture_output=True, timeout=900)
     assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
     report = json.loads(results.read_text())
 

@@ -24,7 +24,7 @@ import numpy as np
 import pytest
 
 import _mave
-from conftest import DATA_DIR
+from suite import DATA_DIR
 
 MODELS = DATA_DIR / "fasttext"
 TOLERANCE = 1e-6

@@ -22,7 +22,6 @@ import os
 import struct
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -30,9 +29,9 @@ import pytest
 import _mave
 import fifu
 import fixture_files
-from conftest import DATA_DIR, _child_environment
+from suite import DATA_DIR, SUPPORT_DIR, pinned_child_environment
 
-RUNNER = Path(__file__).with_name("hostile_runner.py")
+RUNNER = SUPPORT_DIR / "hostile_runner.py"
 MODELS = DATA_DIR / "fasttext"
 
 FINALFUSION = fixture_files.finalfusion_fixtures()
@@ -71,7 +70,7 @@ def run_variants(tmp_path, data, action, variants, *, memory_limit_mb=MEMORY_LIM
            "variants": variants, "progress": str(tmp_path / "progress"),
            "results": str(tmp_path / "results.json"), "memory_limit_mb": memory_limit_mb}
     (tmp_path / "job.json").write_text(json.dumps(job))
-    env = _child_environment()
+    env = pinned_child_environment()
     # Under AddressSanitizer an oversized allocation must fail, not be tried.
     if "ASAN_OPTIONS" in env:
         env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=%d" % (

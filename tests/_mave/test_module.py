@@ -7,7 +7,7 @@ import pytest
 
 import _mave
 import fifu
-from conftest import MATRIX, WORDS
+from suite import MATRIX, WORDS
 
 
 def panic_type():

@@ -1,24 +1,18 @@
-import os
+import importlib.machinery
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-import _mave  # noqa: F401  (built extension on PYTHONPATH; fail early when it is missing)
+import _mave  # built extension on PYTHONPATH; fail early when it is missing
 import fifu
+from suite import MATRIX, WORDS, pinned_child_environment
 
-DATA_DIR = Path(__file__).resolve().parent.parent / "data"
-
-# A small dense model: the words, their rows, and one non-ASCII word so that
-# UTF-8 lookups are exercised.
-WORDS = ["Haus", "Baum", "grün"]
-MATRIX = [
-    [0.5, -1.25, 3.0, 0.0],
-    [1.0, 2.0, -3.0, 4.0],
-    [-0.5, 0.25, 0.125, 8.0],
-]
+# This folder bears the module's name: should the extension be missing from
+# the path, `import _mave` could bind a namespace package instead of failing.
+if not (_mave.__file__ or "").endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+    raise ImportError(f"_mave is not the built extension: {_mave!r} (PYTHONPATH=<build dir>?)")
 
 
 @pytest.fixture
@@ -52,14 +46,6 @@ def _interpreter_flags():
     return flags
 
 
-def _child_environment():
-    """Children find the same _mave whatever their working directory."""
-    env = dict(os.environ)
-    module_dir = os.path.dirname(os.path.abspath(_mave.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([module_dir, env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-    return env
-
-
 @pytest.fixture
 def run_python():
     """Runs a snippet in a fresh interpreter; fd 1 and fd 2 are captured as bytes."""
@@ -69,7 +55,7 @@ def run_python():
         `preload` is a shared library for LD_PRELOAD."""
         flags = _interpreter_flags() if flags is None else flags
         command = [sys.executable, *flags, "-c", textwrap.dedent(code)]
-        env = _child_environment()
+        env = pinned_child_environment()
         if preload is not None:
             env["LD_PRELOAD"] = " ".join(filter(None, [preload, env.get("LD_PRELOAD")]))
         result = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, env=env,

@@ -8,7 +8,7 @@ import subprocess
 import pytest
 
 import fifu
-from conftest import MATRIX, WORDS
+from suite import MATRIX, WORDS
 
 SHIM = r"""
 #define _GNU_SOURCE

@@ -7,7 +7,7 @@ import pytest
 
 import _mave
 import fifu
-from conftest import DATA_DIR, MATRIX, WORDS
+from suite import DATA_DIR, MATRIX, WORDS
 
 MODELS = DATA_DIR / "fasttext"
 CBOW = str(MODELS / "cbow-en.bin")

@@ -9,30 +9,12 @@ import pytest
 
 import _mave
 import fifu
+from fifu import quantized_array
 
 QUANTIZED_LEN, SUB_LEN, N_CENTROIDS = 3, 4, 5
 DIMS = QUANTIZED_LEN * SUB_LEN  # twelve: a block of eight and a tail of four
 WORDS = ["Haus", "Baum", "grün", "Weg"]
 CODES = np.array([[0, 4, 2], [3, 1, 1], [4, 0, 3], [2, 2, 0]], dtype=np.uint8)
-
-
-def quantized_array(quantized_len, reconstructed_len, n_centroids, n_embeddings,
-                    subquantizers, codes, projection=None, norms=None):
-    """The QuantizedArray chunk: flags, lengths, the two element types, padding,
-    then projection, subquantizers, norms and the u8 codes."""
-
-    def at(offset):
-        fields = (fifu.u32(projection is not None) + fifu.u32(norms is not None)
-                  + fifu.u32(quantized_len) + fifu.u32(reconstructed_len)
-                  + fifu.u32(n_centroids) + fifu.u64(n_embeddings)
-                  + fifu.u32(fifu.UINT8) + fifu.u32(fifu.FLOAT32))
-        body = fields + bytes(fifu.padding_for(offset + 4 + 8 + len(fields)))
-        for floats in (projection, subquantizers, norms):
-            if floats is not None:
-                body += np.asarray(floats, dtype="<f4").tobytes()
-        return fifu.chunk(fifu.QUANTIZED_ARRAY, body + np.asarray(codes, dtype=np.uint8).tobytes())
-
-    return at
 
 
 def mixed(rng, shape):

@@ -7,7 +7,7 @@ import pytest
 
 import _mave
 import fifu
-from conftest import MATRIX, WORDS
+from suite import MATRIX, WORDS
 
 HAUS = np.array(MATRIX[0], np.float32)
 PANIC = BaseException  # PanicException is not importable; checked by name below
