@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import mave
-from conftest import DATA_DIR, FASTTEXT_DIR
+from suite import DATA_DIR, FASTTEXT_DIR
 
 COMPRESSED = DATA_DIR / "compressed"
 UTF8 = DATA_DIR / "utf8"
