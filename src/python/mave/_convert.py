@@ -25,11 +25,12 @@ StrPath: TypeAlias = "str | os.PathLike[str]"
 Progress: TypeAlias = Callable[[str, int, int], object]
 
 #: Every format name, in the order the documentation lists them.
-FORMATS = ("finalfusion", "fasttext", "word2vec", "text", "glove")
+FORMATS = ("finalfusion", "fasttext", "word2vec", "text", "glove", "floret")
 #: The formats that can be written (fastText models are only read).
-OUTPUT_FORMATS = ("finalfusion", "word2vec", "text", "glove")
+OUTPUT_FORMATS = ("finalfusion", "word2vec", "text", "glove", "floret")
 
-_EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove"}
+_EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove",
+               ".floret": "floret"}
 _FASTTEXT_MAGIC = (793712314).to_bytes(4, "little")
 _BOM = b"\xef\xbb\xbf"
 # Enough of a file to hold its header and first row in every format.
@@ -131,6 +132,8 @@ def detect_format(path: StrPath, *, member: str | None = None) -> str:
     head = head.removeprefix(_BOM)
     first, _, rest = head.partition(b"\n")
     fields = first.split()
+    if len(fields) == 8 and all(f.isdigit() for f in fields[:6]):
+        return "floret"
     if len(fields) == 2 and all(f.isdigit() for f in fields):
         if int(fields[0]) == 0:
             raise unknown("a word2vec header of zero words reads the same in binary and text")

@@ -15,6 +15,7 @@
 #include "fasttext/fasttext.hpp"
 #include "format/embeddings.hpp"
 #include "importers/atomic_output.hpp"
+#include "importers/floret_text.hpp"
 #include "importers/word2vec.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
@@ -31,7 +32,7 @@ using py::PyRef;
 // Large sequential reads and writes: fewer system calls on files of gigabytes.
 constexpr std::size_t kConvertBufferBytes = std::size_t{1} << 20;
 
-enum class Format { FinalFusion, FastText, Word2Vec, Text, GloVe };
+enum class Format { FinalFusion, FastText, Word2Vec, Text, GloVe, Floret };
 
 std::optional<Format> format_named(std::string_view name) {
   if (name == "finalfusion") return Format::FinalFusion;
@@ -39,6 +40,7 @@ std::optional<Format> format_named(std::string_view name) {
   if (name == "word2vec") return Format::Word2Vec;
   if (name == "text") return Format::Text;
   if (name == "glove") return Format::GloVe;
+  if (name == "floret") return Format::Floret;
   return std::nullopt;
 }
 
@@ -109,6 +111,10 @@ Result<Source> read_source(const std::string& path, Format format, bool normaliz
     case Format::FastText: {
       MAVE_ASSIGN_OR_RETURN(FastTextImport imported, import_fasttext_model(r, {normalize, options.read.limit}));
       return Source(std::move(imported.embeddings));
+    }
+    case Format::Floret: {
+      MAVE_ASSIGN_OR_RETURN(Embeddings e, read_floret_table(r, progress));
+      return Source(std::move(e));
     }
     case Format::Word2Vec:
     case Format::Text:
@@ -246,6 +252,9 @@ Status write_destination(BufferedWriter& w, Source& source, Format format, bool 
       return write_text_embeddings(w, word_rows(source, normalize), TextLayout::WithHeader, progress);
     case Format::GloVe:
       return write_text_embeddings(w, word_rows(source, normalize), TextLayout::GloVe, progress);
+    case Format::Floret:
+      if (const auto* e = std::get_if<Embeddings>(&source)) return write_floret_table(w, *e, progress);
+      return EmbeddingsError::format("only a file of the floret vocabulary kind can be written as a floret table");
     case Format::FastText:
       break;
   }
