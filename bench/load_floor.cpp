@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "python/native/messages.hpp"
 #include "format/embeddings.hpp"
 #include "base/io.hpp"
 
@@ -112,7 +113,7 @@ std::size_t core_load(const char* path) {
   mave::BufferedReader reader(std::move(file).value());
   auto embeddings = mave::read_embeddings_mapped(reader);
   if (!embeddings.ok()) {
-    std::fprintf(stderr, "%s\n", embeddings.error().display().c_str());
+    std::fprintf(stderr, "%s\n", mave::messages::reason(embeddings.error()).text.c_str());
     std::exit(1);
   }
   return embeddings.value().vocab().n_words();

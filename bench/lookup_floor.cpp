@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "python/native/messages.hpp"
 #include "base/io.hpp"
 #include "format/batch.hpp"
 #include "format/embeddings.hpp"
@@ -62,10 +63,10 @@ int main(int argc, char** argv) {
   const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
   if (argc > 4) g_only = argv[4];
   auto file = mave::File::open_read(argv[1]);
-  if (!file.ok()) die(file.error().display());
+  if (!file.ok()) die(mave::messages::io_text(file.error()));
   mave::BufferedReader reader(std::move(file).value());
   auto loaded = mave::read_embeddings_mapped(reader);
-  if (!loaded.ok()) die(loaded.error().display());
+  if (!loaded.ok()) die(mave::messages::reason(loaded.error()).text);
   const mave::Embeddings& e = loaded.value();
   const auto* matrix = std::get_if<mave::MappedNdArray>(&e.storage().variant());
   if (matrix == nullptr) die("the file's matrix is not dense");

@@ -301,8 +301,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     auto embeddings = mave::read_embeddings_mapped(reader);
     if (!embeddings.ok()) {
-      require(!embeddings.error().debug().empty() && !embeddings.error().display().empty(),
-              "an error without text");
+      require(mave::fuzz::renders(embeddings.error()), "an error without text");
       return 0;
     }
     // The file handle goes away as in FfModel: the mappings must not need it.

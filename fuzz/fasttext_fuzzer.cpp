@@ -116,8 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     auto converted = mave::load_fasttext_model(reader);
     if (!converted.ok()) {
-      require(!converted.error().debug().empty() && !converted.error().display().empty(),
-              "an error without text");
+      require(mave::fuzz::renders(converted.error()), "an error without text");
       return 0;
     }
     round_trip(converted.value());

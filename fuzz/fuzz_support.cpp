@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "python/_mave/pinned_texts.hpp"
+#include "python/native/messages.hpp"
+
 #include "base/error.hpp"
 
 namespace mave::fuzz {
@@ -36,11 +39,10 @@ void require(bool condition, const char* what) {
   std::abort();
 }
 
+bool renders(const EmbeddingsError& error) {
+  return !pinned::debug(error).empty() && !pinned::display(error).empty() &&
+         !messages::reason(error).text.empty();
+}
+
 }  // namespace mave::fuzz
 
-// Panics are expected outcomes for some inputs: their stderr report would only
-// drown the fuzzer's output.
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  mave::set_panic_reports(false);
-  return 0;
-}

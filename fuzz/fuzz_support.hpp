@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/error.hpp"
 #include "base/io.hpp"
 
 namespace mave::fuzz {
@@ -17,6 +18,10 @@ File empty_memory_file();
 
 // Aborts when `condition` does not hold: a finding, like a sanitizer report.
 void require(bool condition, const char* what);
+
+// Whether both renderings (_mave's pinned texts, mave's own message) of a
+// failure say something.
+bool renders(const EmbeddingsError& error);
 
 }  // namespace mave::fuzz
 

@@ -27,9 +27,9 @@ int fuzz_importer(const std::uint8_t* data, std::size_t size, Read read, Write w
   BufferedReader reader(memory_file(data, size));
   auto first = read(reader);
   if (!first.ok()) {
-    require(first.error().variant() == EmbeddingsError::Variant::Format &&
-                !first.error().text().empty(),
-            "a reader failed with something other than a Format error");
+    require(first.error().code == ErrorCode::BadText && !first.error().detail.empty() &&
+                (first.error().line || first.error().offset),
+            "a reader failed with something other than a located BadText error");
     return 0;
   }
   const ImportedEmbeddings& e = first.value();

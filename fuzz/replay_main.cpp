@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
@@ -27,7 +26,6 @@ void replay(const std::filesystem::path& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  LLVMFuzzerInitialize(&argc, &argv);
   std::size_t count = 0;
   for (int i = 1; i < argc; ++i) {
     std::filesystem::path arg(argv[i]);

@@ -1,7 +1,10 @@
 // The one error record of all reading, writing and conversion code, its I/O
-// error, the result type that carries it, and the aborting failure.
+// error, the result type that carries it, and the aborting failure. They hold
+// codes and facts only: the bindings render them (src/python/_mave its pinned
+// texts, src/python/native mave's own messages).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -24,100 +27,313 @@ enum class ErrorKind {
   CrossesDevices, TooManyLinks, InvalidFilename, ArgumentListTooLong, Interrupted,
   Unsupported, UnexpectedEof, OutOfMemory, Other, Uncategorized,
 };
+inline constexpr std::size_t kErrorKindCount = 41;
 
-std::string_view error_kind_name(ErrorKind kind);
 ErrorKind error_kind_from_errno(int code);
 
-// An operating-system I/O error: an OS code, a bare kind, a static message or a
-// custom payload (kept as its rendered debug and display texts).
+// The fixed messages of I/O errors that have no OS error code.
+enum class IoMessage : std::uint8_t {
+  FillWholeBuffer,     // a read met the end of the file
+  WriteWholeBuffer,    // a write wrote nothing
+  NulInFileName,
+  InvalidSeek,         // to a negative or overflowing position
+  MapPastEnd,          // a mapping reaching beyond the file
+  MapNotRegularFile,
+  MapTooLarge,
+  TooManyColumns,      // a matrix wider than a u32 can count
+  QuantizedTooLarge,   // a length or centroid count beyond a u32
+  CodesNotWholeRows,
+  NormCountNotRows,
+  CodeBeyondCentroids,
+  // Compressed input; the detail names the compression and what the
+  // decompressor found.
+  CompressedDamaged,
+  CompressedCutShort,
+  ZipMemberUnnamed,    // detail: the files the archive holds
+  ZipMemberMissing,    // detail: the name asked for, then the files held
+  ZipMethodUnsupported,  // detail: the member and its method number
+  MemberOfNonZip,
+  ZipNotRegularFile,
+};
+inline constexpr std::size_t kIoMessageCount = 19;
+
+// An operating-system I/O error: an OS code (errno), a bare kind, or a kind
+// with one of the fixed messages.
 class IoError {
  public:
-  enum class Repr { Os, Kind, Message, Custom };
+  enum class Repr : std::uint8_t { Os, Kind, Message };
 
-  static IoError os(int code);
-  static IoError from_kind(ErrorKind kind) { return IoError(Repr::Kind, kind, 0, {}, {}); }
-  static IoError message(ErrorKind kind, std::string text) {
-    return IoError(Repr::Message, kind, 0, std::move(text), {});
+  static IoError os(int code) { return IoError(Repr::Os, error_kind_from_errno(code), code, {}); }
+  static IoError from_kind(ErrorKind kind) { return IoError(Repr::Kind, kind, 0, {}); }
+  static IoError message(ErrorKind kind, IoMessage message) {
+    return IoError(Repr::Message, kind, 0, message);
   }
-  static IoError custom(ErrorKind kind, std::string payload_debug, std::string payload_display) {
-    return IoError(Repr::Custom, kind, 0, std::move(payload_debug), std::move(payload_display));
+  // A fixed message with facts that only the failure knows (a member name,
+  // a decompressor's own words).
+  static IoError message(ErrorKind kind, IoMessage message, std::string detail) {
+    IoError e(Repr::Message, kind, 0, message);
+    e.detail_ = std::make_shared<const std::string>(std::move(detail));
+    return e;
   }
-  // Pinned: docs/compatibility.md
-  // The two static errors of exact reads and writes.
+  // The two errors of exact reads and writes.
   static IoError unexpected_eof() {
-    return message(ErrorKind::UnexpectedEof, "failed to fill whole buffer");
+    return message(ErrorKind::UnexpectedEof, IoMessage::FillWholeBuffer);
   }
-  static IoError write_zero() { return message(ErrorKind::WriteZero, "failed to write whole buffer"); }
+  static IoError write_zero() { return message(ErrorKind::WriteZero, IoMessage::WriteWholeBuffer); }
 
   Repr repr() const { return repr_; }
   ErrorKind kind() const { return kind_; }
-  int code() const { return code_; }
-
-  std::string debug() const;
-  std::string display() const;
+  int code() const { return code_; }  // errno, for Repr::Os
+  IoMessage fixed_message() const { return message_; }  // for Repr::Message
+  // The facts of a fixed message; empty when it has none.
+  std::string_view detail() const { return detail_ ? std::string_view(*detail_) : std::string_view(); }
 
  private:
-  IoError(Repr repr, ErrorKind kind, int code, std::string text, std::string text2)
-      : repr_(repr), kind_(kind), code_(code), text_(std::move(text)), text2_(std::move(text2)) {}
+  IoError(Repr repr, ErrorKind kind, int code, IoMessage message)
+      : repr_(repr), kind_(kind), code_(code), message_(message) {}
 
   Repr repr_;
   ErrorKind kind_;
   int code_;
-  std::string text_;   // OS message, static message, or custom payload debug text
-  std::string text2_;  // custom payload display text
+  IoMessage message_;
+  std::shared_ptr<const std::string> detail_;
 };
 
-enum class ShapeErrorKind {
+enum class ShapeErrorKind : std::uint8_t {
   IncompatibleShape, IncompatibleLayout, RangeLimited, OutOfBounds, Unsupported, Overflow,
 };
 
-class EmbeddingsError {
- public:
-  enum class Variant {
-    Context, Format, NGramConversion, MatrixShape, Read, UnknownChunkIdentifier, Overflow,
-    Conversion, Quantization, Write,
-  };
+// What went wrong. The facts that go with each code are listed beside it;
+// the bindings turn code and facts into their own texts.
+enum class ErrorCode : std::uint8_t {
+  ReadFailed,          // step, io (UnexpectedEof: the file ends inside the field)
+  WriteFailed,         // step, io
+  InStep,              // step, inner: the step failed because of `inner`
+  UnknownChunk,        // found: the chunk code
+  UnexpectedChunk,     // expected: a mask of accepted chunk codes, found: the chunk code
+  BadElementType,      // expected, found: element type codes
+  InvalidUtf8,         // step: the text; found: valid bytes, expected: bad sequence length (0: cut short)
+  BadMagic,            // step; detail: the bytes found (finalfusion) or expected, found (fastText)
+  UnsupportedVersion,  // step; expected, found
+  NoChunks,
+  BadMetadata,         // detail: the TOML parser's message; line, column
+  UnknownCode,         // step: the enumeration field; found
+  BadHashCount,        // found: a floret hash count outside 1..4
+  UnsupportedModel,    // step: the field that tells; found
+  BadQuantizedShape,   // expected: quantized length, found: reconstructed length
+  BadShape,            // shape; expected, found: matrix rows
+  Overflow,            // step: a count that does not fit the native word size
+  BadText,             // detail: what is wrong with a text or word2vec file; line or offset
+  Unwritable,          // detail: why a word cannot be written in the chosen text format
+  UnknownFloretMode,   // found: the mode field of a floret model
+  FloretWithoutBuckets,
+  RepeatedWord,        // detail: a word the fastText dictionary holds twice
+  CompressedFinalFusion,  // a compressed finalfusion file, which is memory-mapped
+};
+inline constexpr std::size_t kErrorCodeCount = 23;
+std::string_view error_code_name(ErrorCode code);
 
-  static EmbeddingsError context(std::string context, EmbeddingsError inner);
-  static EmbeddingsError format(std::string text) { return {Variant::Format, std::move(text)}; }
-  static EmbeddingsError ngram_conversion(std::string text) {
-    return {Variant::NGramConversion, std::move(text)};
+// The field being read or written, or the file step taken, when a failure
+// happened; each binding names it in its own words.
+enum class Step : std::uint8_t {
+  None,
+  CreateFile,
+  CreateOutputFile,
+  FastTextReadMagic,
+  GetFilePositionForComputingPadding,
+  GetFilePositionForMemoryMappingEmbeddingMatrix,
+  GetStorageChunkStartPosition,
+  GetVocabularyChunkStartPosition,
+  MemoryMapEmbeddingMatrix,
+  MemoryMapQuantizedEmbeddingMatrix,
+  OpenFile,
+  ReadLRUpdateRate,
+  ReadTOMLMetadata,
+  ReadBeginOfWordMarker,
+  ReadChunkIdentifier,
+  ReadChunkIdentifiersLength,
+  ReadChunkLength,
+  ReadEmbeddingMatrixChunkLength,
+  ReadEmbeddings,
+  ReadEndOfWordMarker,
+  ReadEntryType,
+  ReadFastTextVersion,
+  ReadHasherSeed,
+  ReadItem,
+  ReadItemLength,
+  ReadLossType,
+  ReadMagic,
+  ReadMaximumNGramLength,
+  ReadMaximumSubwordLength,
+  ReadMinimumCount,
+  ReadMinimumNGramLength,
+  ReadMinimumSubwordLength,
+  ReadModelType,
+  ReadModelVersion,
+  ReadNegativeSamples,
+  ReadNgramIndex,
+  ReadNorms,
+  ReadNormsChunkLength,
+  ReadNormsVectorLength,
+  ReadNumberOfBuckets,
+  ReadNumberOfColumnsOfTheEmbeddingMatrix,
+  ReadNumberOfDimensions,
+  ReadNumberOfEmbeddingMatrixColumns,
+  ReadNumberOfEmbeddingMatrixRows,
+  ReadNumberOfEpochs,
+  ReadNumberOfHashes,
+  ReadNumberOfLabels,
+  ReadNumberOfNgrams,
+  ReadNumberOfQuantizedEmbeddings,
+  ReadNumberOfRowsOfTheEmbeddingMatrix,
+  ReadNumberOfSubquantizers,
+  ReadNumberOfTokens,
+  ReadNumberOfWords,
+  ReadProjectionMatrix,
+  ReadPrunedVocabularySize,
+  ReadQuantizationInformation,
+  ReadQuantizedEmbeddingLength,
+  ReadQuantizedEmbeddingMatrixChunkLength,
+  ReadQuantizedEmbeddingMatrixNorms,
+  ReadQuantizedEmbeddingMatrixProjection,
+  ReadReconstructedEmbeddingLength,
+  ReadSamplingThreshold,
+  ReadStorageChunkIdentifier,
+  ReadString,
+  ReadStringLength,
+  ReadSubquantizer,
+  ReadTypeIdentifier,
+  ReadVocabularyChunkIdentifier,
+  ReadVocabularyChunkLength,
+  ReadVocabularyLength,
+  ReadVocabularySize,
+  ReadWindowSize,
+  ReadWordFrequency,
+  ReadWordNGramLength,
+  RenameOutputFile,
+  SeekToStorageChunkStartPosition,
+  SeekToVocabularyChunkStartPosition,
+  SkipEmbeddingMatrix,
+  SkipPadding,
+  SkipQuantizedEmbeddingMatrix,
+  WriteChunkIdentifier,
+  WriteChunkIdentifiersLength,
+  WriteEmbeddingMatrixChunkIdentifier,
+  WriteEmbeddingMatrixChunkLength,
+  WriteEmbeddingMatrixComponent,
+  WriteEmbeddingMatrixTypeIdentifier,
+  WriteEmbeddings,
+  WriteFile,
+  WriteHasherSeed,
+  WriteMagic,
+  WriteMaximumNGramLength,
+  WriteMetadata,
+  WriteMetadataChunkIdentifier,
+  WriteMetadataLength,
+  WriteMinimumNGramLength,
+  WriteModelVersion,
+  WriteNgramIndex,
+  WriteNorm,
+  WriteNorms,
+  WriteNormsChunkIdentifier,
+  WriteNormsChunkLength,
+  WriteNormsVectorLength,
+  WriteNormsVectorTypeIdentifier,
+  WriteNumberOfBuckets,
+  WriteNumberOfColumnsOfTheEmbeddingMatrix,
+  WriteNumberOfHashes,
+  WriteNumberOfNgrams,
+  WriteNumberOfQuantizedEmbeddings,
+  WriteNumberOfRowsOfTheEmbeddingMatrix,
+  WriteNumberOfSubquantizers,
+  WriteNumberOfWords,
+  WriteOutputFile,
+  WritePadding,
+  WriteProjectionMatrix,
+  WriteQuantizedEmbeddingLength,
+  WriteQuantizedEmbeddingMatrix,
+  WriteQuantizedEmbeddingMatrixChunkIdentifier,
+  WriteQuantizedEmbeddingMatrixChunkLength,
+  WriteQuantizedEmbeddingMatrixNorms,
+  WriteQuantizedEmbeddingMatrixProjection,
+  WriteQuantizedEmbeddingTypeIdentifier,
+  WriteReconstructedEmbeddingLength,
+  WriteReconstructedEmbeddingTypeIdentifier,
+  WriteString,
+  WriteStringLength,
+  WriteSubquantizer,
+  WriteSubwordVocabularyChunkIdentifier,
+  WriteSubwordVocabularyChunkLength,
+  WriteVocabularyChunkIdentifier,
+  WriteVocabularyChunkLength,
+  WriteVocabularyLength
+};
+inline constexpr std::size_t kStepCount = 131;
+
+// A failure of reading, writing or converting, as a value: the code and the
+// facts. Facts that do not apply keep their empty values.
+struct EmbeddingsError {
+  ErrorCode code;
+  Step step = Step::None;
+  std::optional<std::uint64_t> offset;  // byte offset of the field in the file
+  std::optional<std::uint64_t> line;    // 1-based line of a text file
+  std::optional<std::uint64_t> column;  // 1-based column, with `line`
+  std::optional<std::uint32_t> chunk;   // code of the chunk being read
+  std::uint64_t expected = 0;
+  std::uint64_t found = 0;
+  std::string detail;
+  std::optional<IoError> io;
+  ShapeErrorKind shape = ShapeErrorKind::IncompatibleShape;
+  std::shared_ptr<const EmbeddingsError> inner;  // InStep only
+
+  explicit EmbeddingsError(ErrorCode c, Step s = Step::None) : code(c), step(s) {}
+
+  static EmbeddingsError read(Step step, IoError error) {
+    EmbeddingsError e(ErrorCode::ReadFailed, step);
+    e.io = error;
+    return e;
   }
-  static EmbeddingsError matrix_shape(ShapeErrorKind kind);
-  static EmbeddingsError read(std::string desc, IoError error);
-  static EmbeddingsError write(std::string desc, IoError error);
-  static EmbeddingsError unknown_chunk_identifier(std::uint32_t code);
-  static EmbeddingsError overflow() { return {Variant::Overflow, {}}; }
-  static EmbeddingsError conversion(std::string from, std::string to);
-  static EmbeddingsError quantization(std::string record_debug) {
-    return {Variant::Quantization, std::move(record_debug)};
+  static EmbeddingsError write(Step step, IoError error) {
+    EmbeddingsError e(ErrorCode::WriteFailed, step);
+    e.io = error;
+    return e;
+  }
+  static EmbeddingsError in_step(Step step, EmbeddingsError inner);
+  static EmbeddingsError overflow(Step step) { return EmbeddingsError(ErrorCode::Overflow, step); }
+  static EmbeddingsError with_values(ErrorCode code, Step step, std::uint64_t expected,
+                                     std::uint64_t found) {
+    EmbeddingsError e(code, step);
+    e.expected = expected;
+    e.found = found;
+    return e;
   }
 
-  Variant variant() const { return variant_; }
-  // Format/NGramConversion text, Read/Write desc, Context context, Conversion from.
-  const std::string& text() const { return text_; }
-  const std::optional<IoError>& io_error() const { return io_; }
-  std::uint32_t code() const { return code_; }
-  const EmbeddingsError* inner() const { return inner_.get(); }
+  // Setters that read as part of the construction: `...().at(offset)`.
+  EmbeddingsError&& at(std::uint64_t byte) && {
+    offset = byte;
+    return std::move(*this);
+  }
+  EmbeddingsError&& on_line(std::uint64_t number) && {
+    line = number;
+    return std::move(*this);
+  }
+  EmbeddingsError&& with_detail(std::string text) && {
+    detail = std::move(text);
+    return std::move(*this);
+  }
 
-  std::string display() const;
-  std::string debug() const;
-
- private:
-  EmbeddingsError(Variant v, std::string text) : variant_(v), text_(std::move(text)) {}
-  void append_debug(std::string& out) const;
-
-  Variant variant_;
-  std::string text_;
-  std::string text2_;  // Conversion `to`
-  std::optional<IoError> io_;
-  std::uint32_t code_ = 0;
-  ShapeErrorKind shape_ = ShapeErrorKind::IncompatibleShape;
-  std::shared_ptr<const EmbeddingsError> inner_;
+  // The error underneath the InStep wrappers.
+  const EmbeddingsError& root() const { return inner ? inner->root() : *this; }
+  // The I/O error underneath, if any.
+  const IoError* io_cause() const { return root().io ? &*root().io : nullptr; }
 };
 
-// Text in debug renderings: quoted, with escapes.
-std::string debug_quote(std::string_view text);
+// Records the chunk being read in an error from inside it (the outermost
+// chunk wins: an error keeps the first chunk it was given).
+inline EmbeddingsError in_chunk(EmbeddingsError e, std::uint32_t chunk) {
+  if (!e.chunk) e.chunk = chunk;
+  return e;
+}
 
 // ---------------------------------------------------------------------------
 // Result: a value or an error, returned by every fallible operation.
@@ -202,37 +418,97 @@ struct SourceLocation {
 
 // ---------------------------------------------------------------------------
 // Aborting failure: abandons the current call at any depth; the Python call
-// frame turns it into PanicException(message). Nothing else catches it.
+// frame turns it into an exception. Nothing else catches it.
+
+// The checks that abort, each with the facts its message needs.
+enum class PanicKind : std::uint8_t {
+  MinNGramZero,          // n-gram lengths
+  MaxBelowMin,
+  BucketsExponent,       // above 64
+  TooManyBuckets,        // right: the largest possible count
+  RemainderByZero,       // an indexer without buckets
+  FloretHashCount,       // left: the count
+  FloretNoBuckets,
+  DuplicateNGrams,
+  DuplicateWords,        // left: words, right: distinct words
+  IndexerUpperBound,
+  VocabSizeOverflow,
+  NoQuantizers,
+  ZeroQuantizedLength,
+  QuantizedNormsRows,    // left: matrix rows, right: norms
+  VocabNormsLength,      // left: words, right: norms
+  VocabRowsMismatch,     // left: rows the vocabulary addresses, right: matrix rows
+  TargetLength,          // left: target length, right: dimensions
+  IndexOutOfBounds,      // left: index, right: bound
+  MetadataValue,         // detail: the TOML library's message
+  StdoutFailed,          // io
+  NumpyImport,
+  NumpyCapsule,
+  PythonCallFailed,
+  AllAppendFailed,       // detail: the Python exception's text
+  FileMissing,           // io: why the file could not be opened
+  LoadFailed,            // error: why the file could not be read
+  NormsCount,            // left: norms, right: rows
+  NotWritable,           // a format that is read, never written
+};
+inline constexpr std::size_t kPanicKindCount = 28;
+std::string_view panic_kind_name(PanicKind kind);
+
+struct PanicFacts {
+  std::uint64_t left = 0;
+  std::uint64_t right = 0;
+  std::string detail;
+  std::optional<IoError> io;
+  std::shared_ptr<const EmbeddingsError> error;
+
+  static PanicFacts values(std::uint64_t left, std::uint64_t right) {
+    PanicFacts f;
+    f.left = left;
+    f.right = right;
+    return f;
+  }
+  static PanicFacts text(std::string detail) {
+    PanicFacts f;
+    f.detail = std::move(detail);
+    return f;
+  }
+  static PanicFacts of(IoError io) {
+    PanicFacts f;
+    f.io = io;
+    return f;
+  }
+  static PanicFacts of(EmbeddingsError error) {
+    PanicFacts f;
+    f.error = std::make_shared<const EmbeddingsError>(std::move(error));
+    return f;
+  }
+};
 
 class Panic : public std::exception {
  public:
-  explicit Panic(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-  const std::string& message() const { return message_; }
+  Panic(PanicKind kind, PanicFacts facts, SourceLocation where)
+      : kind_(kind), facts_(std::move(facts)), where_(where) {}
+  const char* what() const noexcept override { return panic_kind_name(kind_).data(); }
+  PanicKind kind() const { return kind_; }
+  const PanicFacts& facts() const { return facts_; }
+  const SourceLocation& where() const { return where_; }
 
  private:
-  std::string message_;
+  PanicKind kind_;
+  PanicFacts facts_;
+  SourceLocation where_;
 };
 
-// Whether panics write their diagnostic report to standard error (the fuzz
-// targets and unit tests turn it off).
-void set_panic_reports(bool enabled);
-
-[[noreturn]] void panic(std::string message,
+[[noreturn]] void panic(PanicKind kind, PanicFacts facts = {},
                         SourceLocation where = SourceLocation::current());
 
-// Pinned: docs/compatibility.md
-// "assertion `left == right` failed: TEXT\n  left: A\n right: B"
-[[noreturn]] void panic_assert_eq(std::string_view text, std::uint64_t left, std::uint64_t right,
-                                  SourceLocation where = SourceLocation::current());
-
-// The fixed row-index check of every storage.
-[[noreturn]] void panic_index_out_of_bounds(
-    SourceLocation where = SourceLocation::current());
+// The row-index check of every storage.
+[[noreturn]] void panic_index_out_of_bounds(std::uint64_t index, std::uint64_t bound,
+                                            SourceLocation where = SourceLocation::current());
 
 inline void check_index(std::uint64_t index, std::uint64_t dim,
                         SourceLocation where = SourceLocation::current()) {
-  if (index >= dim) [[unlikely]] panic_index_out_of_bounds(where);
+  if (index >= dim) [[unlikely]] panic_index_out_of_bounds(index, dim, where);
 }
 
 }  // namespace mave

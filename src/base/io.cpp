@@ -17,8 +17,7 @@ namespace {
 
 // Pinned: docs/compatibility.md
 IoError invalid_seek() {
-  return IoError::message(ErrorKind::InvalidInput,
-                          "invalid seek to a negative or overflowing position");
+  return IoError::message(ErrorKind::InvalidInput, IoMessage::InvalidSeek);
 }
 
 }  // namespace
@@ -38,8 +37,8 @@ File::~File() {
 
 IoResult<File> File::open_read(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
-    // Pinned: docs/compatibility.md
-    return IoError::message(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
+    // Pinned: docs/compatibility.md (the kind; the message is rendered by the bindings)
+    return IoError::message(ErrorKind::InvalidInput, IoMessage::NulInFileName);
   }
   int fd;
   do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -50,8 +49,8 @@ IoResult<File> File::open_read(const std::string& path) {
 
 IoResult<File> File::create(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
-    // Pinned: docs/compatibility.md
-    return IoError::message(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
+    // Pinned: docs/compatibility.md (the kind; the message is rendered by the bindings)
+    return IoError::message(ErrorKind::InvalidInput, IoMessage::NulInFileName);
   }
   int fd;
   do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -340,21 +339,20 @@ IoResult<Mapping> Mapping::map(const File& file, std::uint64_t offset, std::uint
   struct stat st;
   if (::fstat(file.fd(), &st) != 0) return IoError::os(errno);
   if (!S_ISREG(st.st_mode)) {
-    // Pinned: docs/compatibility.md
-    return IoError::message(ErrorKind::Unsupported, "only regular files can be memory mapped");
+    // Pinned: docs/compatibility.md (the kind; the message is rendered by the bindings)
+    return IoError::message(ErrorKind::Unsupported, IoMessage::MapNotRegularFile);
   }
   auto size = static_cast<std::uint64_t>(st.st_size);
   if (offset > size || length > size - offset) {
-    // Pinned: docs/compatibility.md
-    return IoError::message(ErrorKind::UnexpectedEof,
-                            "memory map range reaches past the end of the file");
+    // Pinned: docs/compatibility.md (the kind; the message is rendered by the bindings)
+    return IoError::message(ErrorKind::UnexpectedEof, IoMessage::MapPastEnd);
   }
   auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   std::uint64_t base_offset = offset - offset % page;
   std::uint64_t lead = offset - base_offset;
   if (length > std::numeric_limits<std::size_t>::max() - lead) {
-    // Pinned: docs/compatibility.md
-    return IoError::message(ErrorKind::InvalidInput, "memory map length too large");
+    // Pinned: docs/compatibility.md (the kind; the message is rendered by the bindings)
+    return IoError::message(ErrorKind::InvalidInput, IoMessage::MapTooLarge);
   }
   std::size_t base_len = static_cast<std::size_t>(lead + length);
   void* base = ::mmap(nullptr, base_len, PROT_READ, MAP_PRIVATE, file.fd(),

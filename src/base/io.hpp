@@ -76,6 +76,8 @@ class BufferedReader {
                                    std::size_t max = SIZE_MAX);
 
   IoResult<std::uint64_t> position() const;
+  // The file offset of the next byte to read, for error facts.
+  std::uint64_t offset() const { return file_offset_ - buffered(); }
   IoResult<std::uint64_t> seek_to(std::uint64_t offset);
   IoResult<std::uint64_t> seek_relative(std::int64_t delta);
 
@@ -162,6 +164,7 @@ class Mapping {
  private:
   void* base_ = nullptr;
   std::size_t base_len_ = 0;
+  // Inside the mapping at base_, which lives exactly as long as this object.
   const std::byte* data_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "base/utf8.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 namespace mave {
@@ -75,15 +76,6 @@ std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
   return std::nullopt;
 }
 
-// Pinned: docs/compatibility.md
-std::string utf8_error_description(const Utf8Error& error) {
-  if (!error.error_len) {
-    return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);
-  }
-  return "invalid utf-8 sequence of " + std::to_string(*error.error_len) + " bytes from index " +
-         std::to_string(error.valid_up_to);
-}
-
 std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::size_t i) {
   auto* s = reinterpret_cast<const unsigned char*>(text.data());
   bool incomplete;
@@ -131,6 +123,29 @@ void append_utf8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
+}
+
+std::string quoted(std::string_view bytes) {
+  std::string out = "\"";
+  for (char c : from_utf8_lossy(bytes)) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\x%02x", byte);
+          out += buf;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
 }
 
 }  // namespace mave

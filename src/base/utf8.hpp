@@ -20,10 +20,6 @@ struct Utf8Error {
 
 std::optional<Utf8Error> validate_utf8(std::string_view bytes);
 
-// "incomplete utf-8 byte sequence from index I" or
-// "invalid utf-8 sequence of K bytes from index I".
-std::string utf8_error_description(const Utf8Error& error);
-
 // Decodes the character at byte offset i; ill-formed input gives U+FFFD and the
 // length of the maximal ill-formed subsequence.
 std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::size_t i);
@@ -32,5 +28,9 @@ std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::s
 std::string from_utf8_lossy(std::string_view bytes);
 
 void append_utf8(std::string& out, char32_t c);
+
+// Bytes as shown in plain messages: in double quotes, ill-formed UTF-8 as
+// U+FFFD, quotes, backslashes and control characters escaped.
+std::string quoted(std::string_view bytes);
 
 }  // namespace mave

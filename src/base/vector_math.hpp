@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <span>
 
 namespace mave {
@@ -44,6 +45,42 @@ class GroupedRowSum {
   std::array<const float*, kGroup> group_;
   std::size_t size_ = 0;
 };
+
+// A square n x n matrix p regrouped for project(): ceil(n / 16) blocks of
+// n x 16 values, block b holding for each column j the values p[16b + l][j]
+// (l < 16) side by side, zeros past the last row. The blocks start on a
+// 64-byte boundary so that no load of a block crosses a cache line.
+class ProjectionBlocks {
+ public:
+  static constexpr std::size_t kRows = 16;
+
+  ProjectionBlocks() = default;
+  // `p` holds n * n values, row-major.
+  ProjectionBlocks(std::span<const float> p, std::size_t n);
+
+  std::size_t n() const { return n_; }
+  const float* data() const { return data_.get(); }
+
+ private:
+  struct Free {
+    void operator()(float* p) const;
+  };
+  std::size_t n_ = 0;
+  std::unique_ptr<float[], Free> data_;
+};
+
+// The instruction sets project() can use.
+enum class VectorWidth { Bits128, Bits256, Bits512 };
+
+// The widest width this processor and its system support (128 everywhere).
+VectorWidth widest_vector_width();
+
+// out[k] = dot8(row k of the matrix, x, n) for every k < n, bit for bit:
+// sixteen rows at once, each lane keeping its row's eight partial sums and
+// tail, so only the number of rows worked on together depends on the
+// processor. `width` must be supported (widest_vector_width() at most).
+void project(const ProjectionBlocks& p, const float* x, float* out);
+void project(const ProjectionBlocks& p, const float* x, float* out, VectorWidth width);
 
 // Sequential sum of squares: s = 0, then each square in index order.
 float sequential_sum_of_squares(const float* v, std::size_t n);

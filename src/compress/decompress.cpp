@@ -21,13 +21,13 @@ constexpr std::size_t kInputBytes = std::size_t{1} << 16;
 constexpr std::uint64_t kXzMemoryLimit = std::uint64_t{1} << 30;
 
 IoError damaged(Compression c, std::string_view what) {
-  return IoError::message(ErrorKind::InvalidData,
-                          std::string(compression_name(c)) + " data is damaged: " + std::string(what));
+  return IoError::message(ErrorKind::InvalidData, IoMessage::CompressedDamaged,
+                          std::string(compression_name(c)) + ": " + std::string(what));
 }
 
 IoError cut_short(Compression c) {
-  return IoError::message(ErrorKind::InvalidData,
-                          std::string(compression_name(c)) + " data ends before its end of stream");
+  return IoError::message(ErrorKind::InvalidData, IoMessage::CompressedCutShort,
+                          std::string(compression_name(c)));
 }
 
 // The compressed bytes of a file, read in blocks, and how many were taken.
@@ -442,18 +442,20 @@ IoResult<std::unique_ptr<ByteSource>> open_zip_member(File file, std::uint64_t f
   MAVE_ASSIGN_OR_RETURN(Directory d, find_directory(file, file_size));
   MAVE_ASSIGN_OR_RETURN(Listing listing, list_directory(file, d, member, false));
   if (!listing.chosen || (member.empty() && listing.files != 1)) {
-    std::string text = member.empty() ? "the zip archive holds " + std::to_string(listing.files) +
-                                            " files; name the one to read as its member"
-                                      : "the zip archive holds no file named " + std::string(member);
+    // The facts: the name asked for, how many files there are, and the
+    // first of their names.
+    std::string text = member.empty() ? "" : std::string(member) + "; ";
+    text += std::to_string(listing.files) + " files";
     for (std::size_t i = 0; i < listing.names.size(); ++i) text += (i ? ", " : ": ") + listing.names[i];
     if (listing.files > listing.names.size()) text += ", ...";
-    return IoError::message(ErrorKind::InvalidInput, text);
+    return IoError::message(ErrorKind::InvalidInput,
+                            member.empty() ? IoMessage::ZipMemberUnnamed : IoMessage::ZipMemberMissing, text);
   }
   const ZipEntry& e = *listing.chosen;
   if (e.flags & 1) return zip_damaged("the member " + e.name + " is encrypted");
   if (e.method != 0 && e.method != 8) {
-    return IoError::message(ErrorKind::Unsupported, "the zip member " + e.name + " is compressed with method " +
-                                                        std::to_string(e.method) + "; only stored and deflated members are read");
+    return IoError::message(ErrorKind::Unsupported, IoMessage::ZipMethodUnsupported,
+                            e.name + ", method " + std::to_string(e.method));
   }
   unsigned char local[30];
   if (e.header_offset > file_size || file_size - e.header_offset < sizeof local) {
@@ -513,7 +515,7 @@ IoResult<BufferedReader> open_decompressed(File file, std::string_view member, s
   switch (c) {
     case Compression::None:
       if (!member.empty()) {
-        return IoError::message(ErrorKind::InvalidInput, "a member is named but the file is not a zip archive");
+        return IoError::message(ErrorKind::InvalidInput, IoMessage::MemberOfNonZip);
       }
       return BufferedReader(std::move(file), capacity);
     case Compression::Gzip: source = std::make_unique<GzipSource>(std::move(file)); break;
@@ -525,14 +527,14 @@ IoResult<BufferedReader> open_decompressed(File file, std::string_view member, s
     }
   }
   if (!member.empty() && c != Compression::Zip) {
-    return IoError::message(ErrorKind::InvalidInput, "a member is named but the file is not a zip archive");
+    return IoError::message(ErrorKind::InvalidInput, IoMessage::MemberOfNonZip);
   }
   return BufferedReader(std::move(source), size, capacity);
 }
 
 IoResult<std::vector<std::string>> zip_members(const File& file) {
   const std::optional<std::uint64_t> size = file.regular_size();
-  if (!size) return IoError::message(ErrorKind::Unsupported, "a zip archive is read from a regular file only");
+  if (!size) return IoError::message(ErrorKind::Unsupported, IoMessage::ZipNotRegularFile);
   MAVE_ASSIGN_OR_RETURN(Directory d, find_directory(file, *size));
   MAVE_ASSIGN_OR_RETURN(Listing listing, list_directory(file, d, {}, true));
   return std::move(listing.names);

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <array>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,10 +27,18 @@ constexpr std::size_t kMinEntryBytes = 1 + 8 + 1;
 // A stored loss or model code: 1..3, tested unsigned so that 0 and the signed
 // -1 (4294967295) are both refused.
 template <class E>
-Result<E> read_code(BufferedReader& r, std::string_view desc, std::string_view unknown) {
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, desc));
-  if (code - 1 >= 3) return EmbeddingsError::format(std::string(unknown) + std::to_string(code));
+Result<E> read_code(BufferedReader& r, Step step) {
+  const std::uint64_t at = r.offset();
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, step));
+  if (code - 1 >= 3) return EmbeddingsError::with_values(ErrorCode::UnknownCode, step, 3, code).at(at);
   return static_cast<E>(code - 1);
+}
+
+// A model this reader does not take; `step` is the field that tells.
+EmbeddingsError unsupported(Step step, std::uint64_t found, std::uint64_t offset) {
+  EmbeddingsError e(ErrorCode::UnsupportedModel, step);
+  e.found = found;
+  return std::move(e).at(offset);
 }
 
 // One dictionary word: bytes up to the first zero byte, or to the end of the
@@ -37,67 +47,58 @@ Result<E> read_code(BufferedReader& r, std::string_view desc, std::string_view u
 // Pinned: docs/compatibility.md
 Result<std::string_view> read_entry_word(BufferedReader& r, std::string& buf) {
   buf.clear();
+  const std::uint64_t at = r.offset();
   auto got = r.read_until(0, buf);
-  if (!got.ok()) return EmbeddingsError::read("Cannot read string", std::move(got).error());
+  if (!got.ok()) return EmbeddingsError::read(Step::ReadString, std::move(got).error()).at(at);
   if (!buf.empty()) buf.pop_back();
-  if (auto bad = validate_utf8(buf)) {
-    return EmbeddingsError::format("Token contains invalid UTF-8: " + utf8_error_description(*bad));
-  }
+  if (auto bad = validate_utf8(buf)) return invalid_utf8(Step::ReadString, *bad, at);
   return std::string_view(buf);
 }
 
-}  // namespace
-
 // Pinned: docs/compatibility.md (metadata values)
-const char* loss_name(Loss loss) {
-  switch (loss) {
-    case Loss::HierarchicalSoftmax: return "HierarchicalSoftmax";
-    case Loss::NegativeSampling: return "NegativeSampling";
-    case Loss::Softmax: return "Softmax";
-  }
-  return "";
-}
+// Indexed by the enumerators' values.
+constexpr std::string_view kLossNames[] = {"HierarchicalSoftmax", "NegativeSampling", "Softmax"};
+static_assert(std::size(kLossNames) == static_cast<std::size_t>(Loss::Softmax) + 1);
+constexpr std::string_view kModelNames[] = {"Cbow", "SkipGram", "Supervised"};
+static_assert(std::size(kModelNames) == static_cast<std::size_t>(Model::Supervised) + 1);
 
-// Pinned: docs/compatibility.md
-const char* model_name(Model model) {
-  switch (model) {
-    case Model::Cbow: return "Cbow";
-    case Model::SkipGram: return "SkipGram";
-    case Model::Supervised: return "Supervised";
-  }
-  return "";
-}
+}  // namespace
 
 // Pinned: docs/compatibility.md
 Result<FastTextConfig> read_fasttext_config(BufferedReader& r) {
   FastTextConfig c;
-  MAVE_ASSIGN_OR_RETURN(c.dims, read_u32(r, "Cannot read number of dimensions"));
-  MAVE_ASSIGN_OR_RETURN(c.window_size, read_u32(r, "Cannot read window size"));
-  MAVE_ASSIGN_OR_RETURN(c.epoch, read_u32(r, "Cannot read number of epochs"));
-  MAVE_ASSIGN_OR_RETURN(c.min_count, read_u32(r, "Cannot read minimum count"));
-  MAVE_ASSIGN_OR_RETURN(c.neg, read_u32(r, "Cannot read negative samples"));
-  MAVE_ASSIGN_OR_RETURN(c.word_ngrams, read_u32(r, "Cannot read word n-gram length"));
+  MAVE_ASSIGN_OR_RETURN(c.dims, read_u32(r, Step::ReadNumberOfDimensions));
+  MAVE_ASSIGN_OR_RETURN(c.window_size, read_u32(r, Step::ReadWindowSize));
+  MAVE_ASSIGN_OR_RETURN(c.epoch, read_u32(r, Step::ReadNumberOfEpochs));
+  MAVE_ASSIGN_OR_RETURN(c.min_count, read_u32(r, Step::ReadMinimumCount));
+  MAVE_ASSIGN_OR_RETURN(c.neg, read_u32(r, Step::ReadNegativeSamples));
+  MAVE_ASSIGN_OR_RETURN(c.word_ngrams, read_u32(r, Step::ReadWordNGramLength));
   // The loss is checked before the model is read.
-  MAVE_ASSIGN_OR_RETURN(c.loss, read_code<Loss>(r, "Cannot read loss type", "Unknown loss: "));
-  MAVE_ASSIGN_OR_RETURN(c.model, read_code<Model>(r, "Cannot read model type", "Unknown model: "));
-  MAVE_ASSIGN_OR_RETURN(c.bucket, read_u32(r, "Cannot read number of buckets"));
-  MAVE_ASSIGN_OR_RETURN(c.min_n, read_u32(r, "Cannot read minimum subword length"));
-  MAVE_ASSIGN_OR_RETURN(c.max_n, read_u32(r, "Cannot read maximum subword length"));
-  MAVE_ASSIGN_OR_RETURN(c.lr_update_rate, read_u32(r, "Cannot read LR update rate"));
-  MAVE_ASSIGN_OR_RETURN(c.sampling_threshold, read_f64(r, "Cannot read sampling threshold"));
+  MAVE_ASSIGN_OR_RETURN(c.loss, read_code<Loss>(r, Step::ReadLossType));
+  MAVE_ASSIGN_OR_RETURN(c.model, read_code<Model>(r, Step::ReadModelType));
+  MAVE_ASSIGN_OR_RETURN(c.bucket, read_u32(r, Step::ReadNumberOfBuckets));
+  MAVE_ASSIGN_OR_RETURN(c.min_n, read_u32(r, Step::ReadMinimumSubwordLength));
+  MAVE_ASSIGN_OR_RETURN(c.max_n, read_u32(r, Step::ReadMaximumSubwordLength));
+  MAVE_ASSIGN_OR_RETURN(c.lr_update_rate, read_u32(r, Step::ReadLRUpdateRate));
+  MAVE_ASSIGN_OR_RETURN(c.sampling_threshold, read_f64(r, Step::ReadSamplingThreshold));
   return c;
 }
 
 // Pinned: docs/compatibility.md
 Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTextConfig& config) {
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t vocab_size, read_u32(r, "Cannot read vocabulary size"));
-  MAVE_TRY(read_u32(r, "Cannot read number of words"));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t label_count, read_u32(r, "Cannot read number of labels"));
-  if (label_count != 0) return EmbeddingsError::format("fastText prediction models are not supported");
-  MAVE_TRY(read_u64(r, "Cannot read number of tokens"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t vocab_size, read_u32(r, Step::ReadVocabularySize));
+  MAVE_TRY(read_u32(r, Step::ReadNumberOfWords));
+  const std::uint64_t labels_at = r.offset();
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t label_count, read_u32(r, Step::ReadNumberOfLabels));
+  if (label_count != 0) return unsupported(Step::ReadNumberOfLabels, label_count, labels_at);
+  MAVE_TRY(read_u64(r, Step::ReadNumberOfTokens));
+  const std::uint64_t pruned_at = r.offset();
   MAVE_ASSIGN_OR_RETURN(std::int64_t pruned_vocab_size,
-                        read_i64(r, "Cannot read pruned vocabulary size"));
-  if (pruned_vocab_size >= 0) return EmbeddingsError::format("Pruned vocabularies are not supported");
+                        read_i64(r, Step::ReadPrunedVocabularySize));
+  if (pruned_vocab_size >= 0) {
+    return unsupported(Step::ReadPrunedVocabularySize,
+                       static_cast<std::uint64_t>(pruned_vocab_size), pruned_at);
+  }
 
   // vocab_size is untrusted: reserve no more entries than the rest of the file holds.
   WordList words;
@@ -105,9 +106,10 @@ Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTe
   std::string buf;
   for (std::uint32_t i = 0; i < vocab_size; ++i) {
     MAVE_ASSIGN_OR_RETURN(std::string_view word, read_entry_word(r, buf));
-    MAVE_TRY(read_u64(r, "Cannot read word frequency"));
-    MAVE_ASSIGN_OR_RETURN(std::uint8_t entry_type, read_u8(r, "Cannot read entry type"));
-    if (entry_type != 0) return EmbeddingsError::format("Non-word entry");
+    MAVE_TRY(read_u64(r, Step::ReadWordFrequency));
+    const std::uint64_t type_at = r.offset();
+    MAVE_ASSIGN_OR_RETURN(std::uint8_t entry_type, read_u8(r, Step::ReadEntryType));
+    if (entry_type != 0) return unsupported(Step::ReadEntryType, entry_type, type_at);
     words.push_back(word);
   }
   return new_subword_vocabulary(std::move(words), config.min_n, config.max_n,
@@ -116,16 +118,16 @@ Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTe
 
 // Pinned: docs/compatibility.md
 Result<NdArray> read_fasttext_matrix(BufferedReader& r) {
-  MAVE_ASSIGN_OR_RETURN(std::size_t rows, read_size(r, "Cannot read number of embedding matrix rows"));
+  MAVE_ASSIGN_OR_RETURN(std::size_t rows, read_size(r, Step::ReadNumberOfEmbeddingMatrixRows));
   MAVE_ASSIGN_OR_RETURN(std::size_t cols,
-                        read_size(r, "Cannot read number of embedding matrix columns"));
+                        read_size(r, Step::ReadNumberOfEmbeddingMatrixColumns));
   // A shape whose byte count overflows cannot be in the file: it fails as the
   // short read would, before anything is allocated.
-  constexpr const char* kDesc = "Cannot read embeddings";
   if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / cols) {
-    return EmbeddingsError::read(kDesc, IoError::unexpected_eof());
+    return EmbeddingsError::read(Step::ReadEmbeddings, IoError::unexpected_eof()).at(r.offset());
   }
-  MAVE_ASSIGN_OR_RETURN(std::vector<float> data, read_f32_array(r, std::uint64_t{rows} * cols, kDesc));
+  MAVE_ASSIGN_OR_RETURN(std::vector<float> data,
+                        read_f32_array(r, std::uint64_t{rows} * cols, Step::ReadEmbeddings));
   return NdArray(rows, cols, std::move(data));
 }
 
@@ -179,6 +181,8 @@ NdNorms normalize_word_rows(NdArray& matrix, std::size_t n_words) {
   return norms;
 }
 
+namespace {
+
 // Pinned: docs/compatibility.md (the metadata keys)
 Metadata fasttext_metadata(const FastTextConfig& c) {
   using V = Metadata::Value;
@@ -190,8 +194,8 @@ Metadata fasttext_metadata(const FastTextConfig& c) {
       {"min_count", i(c.min_count)},
       {"neg", i(c.neg)},
       {"word_ngrams", i(c.word_ngrams)},
-      {"loss", V(std::string(loss_name(c.loss)))},
-      {"model", V(std::string(model_name(c.model)))},
+      {"loss", V(std::string(kLossNames[static_cast<std::size_t>(c.loss)]))},
+      {"model", V(std::string(kModelNames[static_cast<std::size_t>(c.model)]))},
       {"bucket", i(c.bucket)},
       {"min_n", i(c.min_n)},
       {"max_n", i(c.max_n)},
@@ -200,25 +204,31 @@ Metadata fasttext_metadata(const FastTextConfig& c) {
   });
 }
 
+}  // namespace
+
 Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
   // Pinned: docs/compatibility.md (odd word order kept; and the texts below)
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t magic, read_u32(r, "Cannot fastText read magic"));
+  const std::uint64_t start = r.offset();
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t magic, read_u32(r, Step::FastTextReadMagic));
   if (magic != kFastTextMagic) {
-    return EmbeddingsError::format("Expected " + std::to_string(kFastTextMagic) +
-                                   " as magic, got: " + std::to_string(magic));
+    return EmbeddingsError::with_values(ErrorCode::BadMagic, Step::FastTextReadMagic,
+                                        kFastTextMagic, magic)
+        .at(start);
   }
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t version, read_u32(r, "Cannot read fastText version"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t version, read_u32(r, Step::ReadFastTextVersion));
   if (version > kFastTextMaxVersion) {
-    return EmbeddingsError::format("Expected " + std::to_string(kFastTextMaxVersion) +
-                                   " as version, got: " + std::to_string(version));
+    return EmbeddingsError::with_values(ErrorCode::UnsupportedVersion, Step::ReadFastTextVersion,
+                                        kFastTextMaxVersion, version)
+        .at(start + 4);
   }
   MAVE_ASSIGN_OR_RETURN(FastTextConfig config, read_fasttext_config(r));
   MAVE_ASSIGN_OR_RETURN(FastTextSubwordVocab vocab, read_fasttext_words(r, config));
 
   // Pinned: docs/compatibility.md (and the texts below)
-  MAVE_ASSIGN_OR_RETURN(std::uint8_t quantized, read_u8(r, "Cannot read quantization information"));
+  const std::uint64_t quantized_at = r.offset();
+  MAVE_ASSIGN_OR_RETURN(std::uint8_t quantized, read_u8(r, Step::ReadQuantizationInformation));
   // Only 1 means quantized; other values read as an ordinary matrix.
-  if (quantized == 1) return EmbeddingsError::format("Quantized fastText models are not supported");
+  if (quantized == 1) return unsupported(Step::ReadQuantizationInformation, 1, quantized_at);
   MAVE_ASSIGN_OR_RETURN(NdArray matrix, read_fasttext_matrix(r));
 
   average_word_rows(vocab, matrix);
@@ -226,7 +236,11 @@ Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
   if (normalize) norms = normalize_word_rows(matrix, vocab.words.size());
   // Checked only now: a matrix with extra rows is averaged and normalised first.
   if (matrix.rows() != vocab.words.size() + std::size_t{config.bucket}) {
-    return EmbeddingsError::matrix_shape(ShapeErrorKind::IncompatibleShape);
+    EmbeddingsError e = EmbeddingsError::with_values(
+        ErrorCode::BadShape, Step::ReadNumberOfEmbeddingMatrixRows,
+        vocab.words.size() + std::uint64_t{config.bucket}, matrix.rows());
+    e.shape = ShapeErrorKind::IncompatibleShape;
+    return e;
   }
   if (!norms) {
     return Embeddings::unchecked(fasttext_metadata(config), Vocab(std::move(vocab)),
@@ -254,32 +268,46 @@ struct Settings {
 // count (1 to 4) and the learning-rate update rate: as a double they are a
 // positive subnormal, which no sampling threshold is.
 Result<Settings> read_settings(BufferedReader& r) {
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t first, read_u32(r, "Cannot read fastText magic"));
+  const std::uint64_t start = r.offset();
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t first, read_u32(r, Step::FastTextReadMagic));
   Settings s{FastTextLayout::Current, {}};
   if (first == kFastTextMagic) {
-    MAVE_ASSIGN_OR_RETURN(std::uint32_t version, read_u32(r, "Cannot read fastText version"));
+    MAVE_ASSIGN_OR_RETURN(std::uint32_t version, read_u32(r, Step::ReadFastTextVersion));
     if (version > kFastTextMaxVersion) {
-      return EmbeddingsError::format("Expected " + std::to_string(kFastTextMaxVersion) +
-                                     " as version, got: " + std::to_string(version));
+      return EmbeddingsError::with_values(ErrorCode::UnsupportedVersion, Step::ReadFastTextVersion,
+                                          kFastTextMaxVersion, version)
+          .at(start + 4);
     }
     MAVE_ASSIGN_OR_RETURN(s.config, read_fasttext_config(r));
   } else {
     // The old layout starts with the settings: `first` is the dimension count.
+    // A file whose settings do not read as such is neither kind: it is
+    // refused for its magic number.
+    const auto not_fasttext = [&] {
+      return EmbeddingsError::with_values(ErrorCode::BadMagic, Step::FastTextReadMagic, kFastTextMagic, first)
+          .at(start);
+    };
+    if (first == 0) return not_fasttext();
     s.layout = FastTextLayout::Old;
-    FastTextConfig c;
-    c.dims = first;
-    MAVE_ASSIGN_OR_RETURN(c.window_size, read_u32(r, "Cannot read window size"));
-    MAVE_ASSIGN_OR_RETURN(c.epoch, read_u32(r, "Cannot read number of epochs"));
-    MAVE_ASSIGN_OR_RETURN(c.min_count, read_u32(r, "Cannot read minimum count"));
-    MAVE_ASSIGN_OR_RETURN(c.neg, read_u32(r, "Cannot read negative samples"));
-    MAVE_ASSIGN_OR_RETURN(c.word_ngrams, read_u32(r, "Cannot read word n-gram length"));
-    MAVE_ASSIGN_OR_RETURN(c.loss, read_code<Loss>(r, "Cannot read loss type", "Unknown loss: "));
-    MAVE_ASSIGN_OR_RETURN(c.model, read_code<Model>(r, "Cannot read model type", "Unknown model: "));
-    MAVE_ASSIGN_OR_RETURN(c.bucket, read_u32(r, "Cannot read number of buckets"));
-    MAVE_ASSIGN_OR_RETURN(c.min_n, read_u32(r, "Cannot read minimum subword length"));
-    MAVE_ASSIGN_OR_RETURN(c.max_n, read_u32(r, "Cannot read maximum subword length"));
-    MAVE_ASSIGN_OR_RETURN(c.lr_update_rate, read_u32(r, "Cannot read LR update rate"));
-    MAVE_ASSIGN_OR_RETURN(c.sampling_threshold, read_f64(r, "Cannot read sampling threshold"));
+    auto old = [&]() -> Result<FastTextConfig> {
+      FastTextConfig c;
+      c.dims = first;
+      MAVE_ASSIGN_OR_RETURN(c.window_size, read_u32(r, Step::ReadWindowSize));
+      MAVE_ASSIGN_OR_RETURN(c.epoch, read_u32(r, Step::ReadNumberOfEpochs));
+      MAVE_ASSIGN_OR_RETURN(c.min_count, read_u32(r, Step::ReadMinimumCount));
+      MAVE_ASSIGN_OR_RETURN(c.neg, read_u32(r, Step::ReadNegativeSamples));
+      MAVE_ASSIGN_OR_RETURN(c.word_ngrams, read_u32(r, Step::ReadWordNGramLength));
+      MAVE_ASSIGN_OR_RETURN(c.loss, read_code<Loss>(r, Step::ReadLossType));
+      MAVE_ASSIGN_OR_RETURN(c.model, read_code<Model>(r, Step::ReadModelType));
+      MAVE_ASSIGN_OR_RETURN(c.bucket, read_u32(r, Step::ReadNumberOfBuckets));
+      MAVE_ASSIGN_OR_RETURN(c.min_n, read_u32(r, Step::ReadMinimumSubwordLength));
+      MAVE_ASSIGN_OR_RETURN(c.max_n, read_u32(r, Step::ReadMaximumSubwordLength));
+      MAVE_ASSIGN_OR_RETURN(c.lr_update_rate, read_u32(r, Step::ReadLRUpdateRate));
+      MAVE_ASSIGN_OR_RETURN(c.sampling_threshold, read_f64(r, Step::ReadSamplingThreshold));
+      return c;
+    }();
+    if (!old.ok()) return not_fasttext();
+    FastTextConfig c = std::move(old).value();
     s.config = c;
     return s;
   }
@@ -290,33 +318,42 @@ Result<Settings> read_settings(BufferedReader& r) {
     s.mode = s.config.lr_update_rate;
     s.hash_count = low;
     s.config.lr_update_rate = high;
-    MAVE_ASSIGN_OR_RETURN(s.config.sampling_threshold, read_f64(r, "Cannot read sampling threshold"));
+    const std::uint64_t threshold_at = r.offset();
+    MAVE_ASSIGN_OR_RETURN(s.config.sampling_threshold, read_f64(r, Step::ReadSamplingThreshold));
     if (s.mode != kFloretModeFastText && s.mode != kFloretModeFloret) {
-      return EmbeddingsError::format("Unknown floret mode: " + std::to_string(s.mode));
+      EmbeddingsError e(ErrorCode::UnknownFloretMode);
+      e.found = s.mode;
+      // The mode is the lr_update_rate field, 20 bytes before the threshold.
+      return std::move(e).at(threshold_at - 20);
     }
   }
   return s;
 }
 
-// The dictionary, in either layout: the words, the first `limit` of them kept.
+// The dictionary, in either layout.
 Result<WordList> read_dictionary(BufferedReader& r, FastTextLayout layout, std::uint64_t& n_words) {
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t vocab_size, read_u32(r, "Cannot read vocabulary size"));
-  MAVE_TRY(read_u32(r, "Cannot read number of words"));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t label_count, read_u32(r, "Cannot read number of labels"));
-  if (label_count != 0) return EmbeddingsError::format("fastText prediction models are not supported");
-  MAVE_TRY(read_u64(r, "Cannot read number of tokens"));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t vocab_size, read_u32(r, Step::ReadVocabularySize));
+  MAVE_TRY(read_u32(r, Step::ReadNumberOfWords));
+  const std::uint64_t labels_at = r.offset();
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t label_count, read_u32(r, Step::ReadNumberOfLabels));
+  if (label_count != 0) return unsupported(Step::ReadNumberOfLabels, label_count, labels_at);
+  MAVE_TRY(read_u64(r, Step::ReadNumberOfTokens));
   if (layout != FastTextLayout::Old) {
-    MAVE_ASSIGN_OR_RETURN(std::int64_t pruned, read_i64(r, "Cannot read pruned vocabulary size"));
-    if (pruned >= 0) return EmbeddingsError::format("Pruned vocabularies are not supported");
+    const std::uint64_t pruned_at = r.offset();
+    MAVE_ASSIGN_OR_RETURN(std::int64_t pruned, read_i64(r, Step::ReadPrunedVocabularySize));
+    if (pruned >= 0) {
+      return unsupported(Step::ReadPrunedVocabularySize, static_cast<std::uint64_t>(pruned), pruned_at);
+    }
   }
   WordList words;
   words.reserve(reservation_for(r, vocab_size, kMinEntryBytes));
   std::string buf;
   for (std::uint32_t i = 0; i < vocab_size; ++i) {
     MAVE_ASSIGN_OR_RETURN(std::string_view word, read_entry_word(r, buf));
-    MAVE_TRY(read_u64(r, "Cannot read word frequency"));
-    MAVE_ASSIGN_OR_RETURN(std::uint8_t entry_type, read_u8(r, "Cannot read entry type"));
-    if (entry_type != 0) return EmbeddingsError::format("Non-word entry");
+    MAVE_TRY(read_u64(r, Step::ReadWordFrequency));
+    const std::uint64_t type_at = r.offset();
+    MAVE_ASSIGN_OR_RETURN(std::uint8_t entry_type, read_u8(r, Step::ReadEntryType));
+    if (entry_type != 0) return unsupported(Step::ReadEntryType, entry_type, type_at);
     words.push_back(word);
   }
   n_words = vocab_size;
@@ -334,8 +371,8 @@ Metadata floret_metadata(const Settings& s) {
       {"min_count", i(c.min_count)},
       {"neg", i(c.neg)},
       {"word_ngrams", i(c.word_ngrams)},
-      {"loss", V(std::string(loss_name(c.loss)))},
-      {"model", V(std::string(model_name(c.model)))},
+      {"loss", V(std::string(kLossNames[static_cast<std::size_t>(c.loss)]))},
+      {"model", V(std::string(kModelNames[static_cast<std::size_t>(c.model)]))},
       {"bucket", i(c.bucket)},
       {"min_n", i(c.min_n)},
       {"max_n", i(c.max_n)},
@@ -368,16 +405,18 @@ Result<FastTextImport> import_fasttext_model(BufferedReader& r, const FastTextMo
   std::uint64_t n_words = 0;
   MAVE_ASSIGN_OR_RETURN(WordList words, read_dictionary(r, s.layout, n_words));
   if (s.layout != FastTextLayout::Old) {
-    MAVE_ASSIGN_OR_RETURN(std::uint8_t quantized, read_u8(r, "Cannot read quantization information"));
-    if (quantized == 1) return EmbeddingsError::format("Quantized fastText models are not supported");
+    const std::uint64_t quantized_at = r.offset();
+    MAVE_ASSIGN_OR_RETURN(std::uint8_t quantized, read_u8(r, Step::ReadQuantizationInformation));
+    if (quantized == 1) return unsupported(Step::ReadQuantizationInformation, 1, quantized_at);
   }
   MAVE_ASSIGN_OR_RETURN(NdArray matrix, read_fasttext_matrix(r));
   if (matrix.rows() != n_words + std::uint64_t{s.config.bucket} || matrix.cols() != s.config.dims) {
-    return EmbeddingsError::matrix_shape(ShapeErrorKind::IncompatibleShape);
+    return EmbeddingsError::with_values(ErrorCode::BadShape, Step::ReadNumberOfEmbeddingMatrixRows,
+                                        n_words + std::uint64_t{s.config.bucket}, matrix.rows());
   }
 
   if (s.layout == FastTextLayout::Floret && s.mode == kFloretModeFloret) {
-    if (s.config.bucket == 0) return EmbeddingsError::format("A floret model without buckets");
+    if (s.config.bucket == 0) return EmbeddingsError(ErrorCode::FloretWithoutBuckets);
     // Only the bucket rows: floret looks every string up by its n-grams.
     NdArray buckets = without_word_rows(std::move(matrix), static_cast<std::size_t>(n_words), 0);
     FloretSubwordVocab vocab = new_subword_vocabulary(
@@ -385,9 +424,6 @@ Result<FastTextImport> import_fasttext_model(BufferedReader& r, const FastTextMo
         FloretHashIndexer(s.config.bucket, s.hash_count, kFloretSeed), "<", ">");
     return FastTextImport{s.layout, Embeddings::unchecked(floret_metadata(s), Vocab(std::move(vocab)),
                                                           Storage(std::move(buckets)), std::nullopt)};
-  }
-  if (s.config.max_n < s.config.min_n) {
-    return EmbeddingsError::format("A fastText model without subwords (max_n below min_n)");
   }
   const std::size_t keep = static_cast<std::size_t>(
       options.limit ? std::min<std::uint64_t>(*options.limit, n_words) : n_words);
@@ -398,7 +434,17 @@ Result<FastTextImport> import_fasttext_model(BufferedReader& r, const FastTextMo
     words = std::move(first);
     matrix = without_word_rows(std::move(matrix), static_cast<std::size_t>(n_words), keep);
   }
-  if (words.build_index() != words.size()) return EmbeddingsError::format("A word repeats in the dictionary");
+  if (words.build_index() != words.size()) {
+    // The first word met again names the failure.
+    EmbeddingsError e(ErrorCode::RepeatedWord);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      if (words.find(words[i]) != i) {
+        e.detail = std::string(words[i]);
+        break;
+      }
+    }
+    return e;
+  }
   FastTextSubwordVocab vocab = new_subword_vocabulary(std::move(words), s.config.min_n, s.config.max_n,
                                                       FastTextHashIndexer(s.config.bucket), "<", ">");
   average_word_rows(vocab, matrix);

@@ -23,8 +23,6 @@ inline constexpr std::uint32_t kFastTextMaxVersion = 12;
 enum class Loss : std::uint32_t { HierarchicalSoftmax, NegativeSampling, Softmax };
 enum class Model : std::uint32_t { Cbow, SkipGram, Supervised };
 
-const char* loss_name(Loss loss);
-const char* model_name(Model model);
 
 // The 56-byte settings block, fields in stored order.
 struct FastTextConfig {
@@ -89,6 +87,5 @@ void average_word_rows(const FastTextSubwordVocab& vocab, NdArray& matrix);
 // norms (a row the matrix lacks leaves its norm 0, and the shape check that
 // follows rejects such a matrix anyway).
 NdNorms normalize_word_rows(NdArray& matrix, std::size_t n_words);
-Metadata fasttext_metadata(const FastTextConfig& config);
 
 }  // namespace mave

@@ -101,7 +101,7 @@ void fill_range(const Embeddings& embeddings, std::span<const std::string_view> 
         found[i] = true;
         continue;
       }
-      found[i] = embeddings.fill_embedding(words[i], row);
+      found[i] = embeddings.fill_embedding(words[i], row, NormOrder::Contiguous);
       if (!found[i]) {
         for (std::size_t j = 0; j < row.len; ++j) row.set(j, 0.0f);
       }

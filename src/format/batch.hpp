@@ -22,8 +22,9 @@ void parallel_for(std::size_t n, unsigned threads,
                   const std::function<void(unsigned, std::size_t, std::size_t)>& work);
 
 // Row i of `out` gets the vector of words[i], exactly as fill_embedding
-// writes it into that row, and found[i] whether there was one; rows without
-// a vector are zeroed. `threads` 0 chooses by the size of the batch.
+// writes it into a contiguous target (NormOrder::Contiguous, whatever the
+// layout of `out`), and found[i] whether there was one; rows without a vector
+// are zeroed. `threads` 0 chooses by the size of the batch.
 void fill_embeddings(const Embeddings& embeddings, std::span<const std::string_view> words,
                      const TargetMatrix& out, bool* found, unsigned threads);
 

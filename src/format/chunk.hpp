@@ -28,40 +28,37 @@ enum class ChunkIdentifier : std::uint32_t {
   ExplicitSubwordVocab = 8,
   FloretSubwordVocab = 9,
 };
+// Codes 1 to this are chunk kinds; 0 and everything above are unknown.
+inline constexpr ChunkIdentifier kLastChunkIdentifier = ChunkIdentifier::FloretSubwordVocab;
+inline constexpr bool is_known_chunk_code(std::uint32_t code) {
+  return code >= 1 && code <= static_cast<std::uint32_t>(kLastChunkIdentifier);
+}
 
 inline constexpr std::uint32_t kElementTypeU8 = 1;
 inline constexpr std::uint32_t kElementTypeF32 = 10;
 
+// The enumerator's name; "Header" for a code beyond the last kind.
 std::string_view chunk_identifier_name(ChunkIdentifier id);
-// Codes 1..9 are chunk kinds; 0 and everything above 9 are unknown.
-inline bool is_known_chunk_code(std::uint32_t code) { return code >= 1 && code <= 9; }
-
-// Pinned: docs/compatibility.md
-// Descriptions of steps that several chunk kinds share.
-inline constexpr std::string_view kPaddingPositionDesc =
-    "Cannot get file position for computing padding";
-inline constexpr std::string_view kMappingPositionDesc =
-    "Cannot get file position for memory mapping embedding matrix";
-inline constexpr std::string_view kItemDesc = "Cannot read item";
 
 // Zero padding before 4-byte element data: 1 to 4 bytes, never 0.
 inline std::uint32_t padding_for(std::uint64_t position) {
   return static_cast<std::uint32_t>(4 - position % 4);
 }
 
-// --- Field readers: every I/O failure becomes Read { desc, error }. ---------
+// --- Field readers: an I/O failure becomes ReadFailed with the step and the
+// field's offset. -----------------------------------------------------------
 
-Result<std::uint8_t> read_u8(BufferedReader& r, std::string_view desc);
-Result<std::uint32_t> read_u32(BufferedReader& r, std::string_view desc);
-Result<std::uint64_t> read_u64(BufferedReader& r, std::string_view desc);
-Result<std::int64_t> read_i64(BufferedReader& r, std::string_view desc);
-Result<double> read_f64(BufferedReader& r, std::string_view desc);
+Result<std::uint8_t> read_u8(BufferedReader& r, Step step);
+Result<std::uint32_t> read_u32(BufferedReader& r, Step step);
+Result<std::uint64_t> read_u64(BufferedReader& r, Step step);
+Result<std::int64_t> read_i64(BufferedReader& r, Step step);
+Result<double> read_f64(BufferedReader& r, Step step);
 // A u64 count that must fit the platform's size type (Overflow otherwise).
-Result<std::size_t> read_size(BufferedReader& r, std::string_view desc);
+Result<std::size_t> read_size(BufferedReader& r, Step step);
 
-Result<std::uint64_t> stream_position(BufferedReader& r, std::string_view desc);
-Status seek_to(BufferedReader& r, std::uint64_t offset, std::string_view desc);
-Status seek_forward(BufferedReader& r, std::uint64_t n, std::string_view desc);
+Result<std::uint64_t> stream_position(BufferedReader& r, Step step);
+Status seek_to(BufferedReader& r, std::uint64_t offset, Step step);
+Status seek_forward(BufferedReader& r, std::uint64_t n, Step step);
 // Position query plus skip of padding_for(position) bytes.
 Status skip_padding(BufferedReader& r);
 
@@ -74,19 +71,24 @@ std::size_t reservation_for(const BufferedReader& r, std::uint64_t count,
 // rest of the file cannot hold fails as the short read would, before any
 // allocation.
 Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n,
-                                          std::string_view desc);
+                                          Step step);
 // Reads exactly n bytes, with the same up-front bound.
 IoResult<std::string> read_bytes(BufferedReader& r, std::uint64_t n);
 
 Status expect_chunk_identifier(BufferedReader& r, ChunkIdentifier expected);
 // Reads the identifier of the chunk at the current position, which must be a
-// known code, and seeks back to the chunk's start. `what` ("vocabulary",
-// "storage") names the chunk in the messages.
-Result<ChunkIdentifier> peek_chunk_identifier(BufferedReader& r, std::string_view what);
+// known code, and seeks back to the chunk's start. `what` says which chunk
+// is looked for in failures.
+enum class PeekedChunk : std::uint8_t { Vocabulary, Storage };
+Result<ChunkIdentifier> peek_chunk_identifier(BufferedReader& r, PeekedChunk what);
 Status expect_element_type(BufferedReader& r, std::uint32_t expected);
 
-// The Format error of an item that is not valid UTF-8.
-EmbeddingsError invalid_item(const Utf8Error& bad);
+// The error of a text that is not valid UTF-8; `step` names the text.
+EmbeddingsError invalid_utf8(Step step, const Utf8Error& bad, std::uint64_t offset);
+// The mask of chunk codes that UnexpectedChunk carries as `expected`.
+constexpr std::uint64_t chunk_mask(ChunkIdentifier id) {
+  return std::uint64_t{1} << static_cast<std::uint32_t>(id);
+}
 
 // String item: u32 byte length, then UTF-8 bytes.
 Result<std::string> read_string_item(BufferedReader& r);
@@ -98,13 +100,13 @@ Status read_string_items(BufferedReader& r, std::uint64_t count, WordList& out);
 Result<std::vector<ChunkIdentifier>> read_header(BufferedReader& r);
 Status write_header(BufferedWriter& w, const std::vector<ChunkIdentifier>& ids);
 
-// --- Field writers: every I/O failure becomes Write { desc, error }. --------
+// --- Field writers: an I/O failure becomes WriteFailed with the step. -------
 
-Status write_bytes(BufferedWriter& w, const void* data, std::size_t n, std::string_view desc);
-Status write_u32(BufferedWriter& w, std::uint32_t v, std::string_view desc);
-Status write_u64(BufferedWriter& w, std::uint64_t v, std::string_view desc);
-Status write_f32(BufferedWriter& w, float v, std::string_view desc);
-Result<std::uint64_t> writer_position(BufferedWriter& w, std::string_view desc);
+Status write_bytes(BufferedWriter& w, const void* data, std::size_t n, Step step);
+Status write_u32(BufferedWriter& w, std::uint32_t v, Step step);
+Status write_u64(BufferedWriter& w, std::uint64_t v, Step step);
+Status write_f32(BufferedWriter& w, float v, Step step);
+Result<std::uint64_t> writer_position(BufferedWriter& w, Step step);
 // The padding before float data that starts `field_bytes` after the writer's
 // position.
 Result<std::uint32_t> padding_after(BufferedWriter& w, std::uint64_t field_bytes);

@@ -41,31 +41,28 @@ EmbeddingRow::EmbeddingRow(EmbeddingRow&& other) noexcept {
 
 Embeddings::Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
                        NdNorms norms)
-    : Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0) {
+    : Embeddings(Unchecked{}, std::move(metadata), std::move(vocab), std::move(storage),
+                 std::move(norms)) {
   if (vocab_.n_words() != norms_->values.size()) {
-    // Pinned: docs/compatibility.md
-    panic_assert_eq("Vocab and norms do not have the same length", vocab_.n_words(),
-                    norms_->values.size());
+    panic(PanicKind::VocabNormsLength, PanicFacts::values(vocab_.n_words(), norms_->values.size()));
   }
   if (vocab_.addressed_rows() != storage_.rows()) {
-    // Pinned: docs/compatibility.md
-    panic_assert_eq("Max vocab index must match number of rows in the embedding matrix.",
-                    vocab_.addressed_rows(), storage_.rows());
+    panic(PanicKind::VocabRowsMismatch,
+          PanicFacts::values(vocab_.addressed_rows(), storage_.rows()));
   }
 }
 
 Embeddings Embeddings::unchecked(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
                                  std::optional<NdNorms> norms) {
-  return Embeddings(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms), 0);
+  return Embeddings(Unchecked{}, std::move(metadata), std::move(vocab), std::move(storage),
+                    std::move(norms));
 }
 
-bool Embeddings::fill_embedding(std::string_view word, const TargetView& target) const {
+bool Embeddings::fill_embedding(std::string_view word, const TargetView& target,
+                                NormOrder order) const {
   const std::size_t n = dims();
   if (target.len != n) {
-    // Pinned: docs/compatibility.md
-    panic_assert_eq("Embeddings have " + std::to_string(n) +
-                        " dimensions, whereas target array has " + std::to_string(target.len),
-                    target.len, n);
+    panic(PanicKind::TargetLength, PanicFacts::values(target.len, n));
   }
   LookupScratch& s = scratch();
   // A composed string's rows arrive in batches and are summed in list order
@@ -91,7 +88,8 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target)
       copy_row(found.row, target);
       return true;
     case WordLookup::Kind::Composed: {
-      scale_to_unit_norm(s.acc.data(), n, target.is_contiguous());
+      scale_to_unit_norm(s.acc.data(), n,
+                         order == NormOrder::Contiguous || target.is_contiguous());
       copy_to_target(s.acc.data(), target);
       return true;
     }
@@ -188,11 +186,14 @@ Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& m
 Result<Embeddings> read_embeddings_mapped(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::vector<ChunkIdentifier> ids, read_header(r));
   // Pinned: docs/compatibility.md
-  if (ids.empty()) return EmbeddingsError::format("Embedding file does not contain chunks");
+  if (ids.empty()) return EmbeddingsError(ErrorCode::NoChunks);
   std::optional<Metadata> metadata;
   if (ids.front() == ChunkIdentifier::Metadata) {
-    MAVE_ASSIGN_OR_RETURN(Metadata m, read_metadata(r));
-    metadata = std::move(m);
+    auto m = read_metadata(r);
+    if (!m.ok()) {
+      return in_chunk(std::move(m).error(), static_cast<std::uint32_t>(ChunkIdentifier::Metadata));
+    }
+    metadata = std::move(m).value();
   }
   MAVE_ASSIGN_OR_RETURN(Vocab vocab, read_vocab_chunk(r));
   MAVE_ASSIGN_OR_RETURN(Storage storage, read_storage_chunk(r));

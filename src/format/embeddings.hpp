@@ -17,6 +17,18 @@
 
 namespace mave {
 
+// Where the sum of squares that scales a composed vector to unit length takes
+// its order from. The vector is always summed into contiguous memory; only
+// this order can make its bits depend on where it is written.
+enum class NormOrder {
+  // The eight partial sums, whatever the target's layout: every target gets
+  // the bits a contiguous one gets.
+  Contiguous,
+  // The eight partial sums for a contiguous target (or fewer than two
+  // elements), the index order for any other stride.
+  FollowTarget,
+};
+
 // The vector of a string: a view into the storage for a known word of a dense
 // matrix, an owned vector otherwise.
 class EmbeddingRow {
@@ -31,6 +43,8 @@ class EmbeddingRow {
 
  private:
   std::vector<float> owned_;
+  // Views owned_ when the row owns its values (re-pointed on a move), else
+  // the storage's memory, which must outlive the row.
   std::span<const float> view_;
 };
 
@@ -49,7 +63,8 @@ class Embeddings {
   // Writes the vector of `word` through the target and returns true, or
   // returns false and leaves the target untouched. A target whose length is
   // not dims() is an aborting failure, checked before the lookup.
-  bool fill_embedding(std::string_view word, const TargetView& target) const;
+  bool fill_embedding(std::string_view word, const TargetView& target,
+                      NormOrder order = NormOrder::FollowTarget) const;
   std::optional<EmbeddingRow> find_embedding(std::string_view word) const;
   // Writes storage row `row` through the target, as fill_embedding does for a
   // known word. The target's length must be dims(); the row is checked.
@@ -65,13 +80,15 @@ class Embeddings {
   const std::optional<NdNorms>& norms() const { return norms_; }
 
  private:
-  Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
-             std::optional<NdNorms> norms, int /*unchecked*/)
+  // Selects the constructor that takes the parts as they are.
+  struct Unchecked {};
+
+  Embeddings(Unchecked, std::optional<Metadata> metadata, Vocab vocab, Storage storage,
+             std::optional<NdNorms> norms)
       : metadata_(std::move(metadata)),
         vocab_(std::move(vocab)),
         storage_(std::move(storage)),
         norms_(std::move(norms)) {}
-
 
   std::optional<Metadata> metadata_;
   Vocab vocab_;

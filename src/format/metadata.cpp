@@ -61,11 +61,11 @@ Result<Metadata> Metadata::parse(std::string_view text) {
     doc->table = toml::parse(text);
   } catch (const toml::parse_error& e) {
     const auto& where = e.source().begin;
-    // Pinned: docs/compatibility.md
-    return EmbeddingsError::format("Cannot deserialize TOML metadata: " +
-                                   std::string(e.description()) + " at line " +
-                                   std::to_string(where.line) + ", column " +
-                                   std::to_string(where.column));
+    EmbeddingsError error(ErrorCode::BadMetadata, Step::ReadTOMLMetadata);
+    error.detail = std::string(e.description());
+    error.line = where.line;
+    error.column = where.column;
+    return error;
   }
   Metadata m;
   m.doc_ = std::move(doc);
@@ -77,8 +77,7 @@ std::string Metadata::to_toml() const {
   try {
     out << toml::toml_formatter(doc_->table);
   } catch (const std::exception& e) {
-    // Pinned: docs/compatibility.md
-    panic(std::string("Unable to represent value as string: ") + e.what());
+    panic(PanicKind::MetadataValue, PanicFacts::text(e.what()));
   }
   return out.str();
 }
@@ -101,23 +100,23 @@ std::optional<Metadata::Value> Metadata::get(std::string_view key) const {
 // Pinned: docs/compatibility.md
 Result<Metadata> read_metadata(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::Metadata));
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t len, read_u64(r, "Cannot read chunk length"));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t len, read_u64(r, Step::ReadChunkLength));
+  const std::uint64_t at = r.offset();
   auto text = read_bytes(r, len);
-  if (!text.ok()) return EmbeddingsError::read("Cannot read TOML metadata", std::move(text).error());
-  if (auto bad = validate_utf8(text.value())) {
-    return EmbeddingsError::format("TOML metadata contains invalid UTF-8: " +
-                                   utf8_error_description(*bad));
-  }
-  return Metadata::parse(text.value());
+  if (!text.ok()) return EmbeddingsError::read(Step::ReadTOMLMetadata, std::move(text).error()).at(at);
+  if (auto bad = validate_utf8(text.value())) return invalid_utf8(Step::ReadTOMLMetadata, *bad, at);
+  auto parsed = Metadata::parse(text.value());
+  if (!parsed.ok()) return std::move(std::move(parsed).error()).at(at);
+  return parsed;
 }
 
 // Pinned: docs/compatibility.md
 Status write_metadata(BufferedWriter& w, const Metadata& metadata) {
   std::string text = metadata.to_toml();
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::Metadata),
-                     "Cannot write metadata chunk identifier"));
-  MAVE_TRY(write_u64(w, text.size(), "Cannot write metadata length"));
-  return write_bytes(w, text.data(), text.size(), "Cannot write metadata");
+                     Step::WriteMetadataChunkIdentifier));
+  MAVE_TRY(write_u64(w, text.size(), Step::WriteMetadataLength));
+  return write_bytes(w, text.data(), text.size(), Step::WriteMetadata);
 }
 
 }  // namespace mave

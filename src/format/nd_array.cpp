@@ -13,24 +13,27 @@ static_assert(std::endian::native == std::endian::little,
 // Pinned: docs/compatibility.md (every message text of this reader)
 Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::NdArray));
-  MAVE_TRY(read_u64(r, "Cannot read embedding matrix chunk length"));
+  MAVE_TRY(read_u64(r, Step::ReadEmbeddingMatrixChunkLength));
   MAVE_ASSIGN_OR_RETURN(std::size_t rows,
-                        read_size(r, "Cannot read number of rows of the embedding matrix"));
+                        read_size(r, Step::ReadNumberOfRowsOfTheEmbeddingMatrix));
   MAVE_ASSIGN_OR_RETURN(std::uint32_t cols,
-                        read_u32(r, "Cannot read number of columns of the embedding matrix"));
+                        read_u32(r, Step::ReadNumberOfColumnsOfTheEmbeddingMatrix));
   MAVE_TRY(expect_element_type(r, kElementTypeF32));
   MAVE_TRY(skip_padding(r));
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t offset, stream_position(r, kMappingPositionDesc));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t offset,
+                        stream_position(r, Step::GetFilePositionForMemoryMappingEmbeddingMatrix));
 
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-  if (cols != 0 && rows > kMax / cols / 4) return EmbeddingsError::overflow();
+  if (cols != 0 && rows > kMax / cols / 4) {
+    return EmbeddingsError::overflow(Step::ReadNumberOfRowsOfTheEmbeddingMatrix).at(offset);
+  }
   std::size_t n_bytes = rows * cols * 4;
 
   auto mapping = Mapping::map(r.file(), offset, n_bytes);
   if (!mapping.ok()) {
-    return EmbeddingsError::read("Cannot memory map embedding matrix", std::move(mapping).error());
+    return EmbeddingsError::read(Step::MemoryMapEmbeddingMatrix, std::move(mapping).error()).at(offset);
   }
-  MAVE_TRY(seek_forward(r, n_bytes, "Cannot skip embedding matrix"));
+  MAVE_TRY(seek_forward(r, n_bytes, Step::SkipEmbeddingMatrix));
   return MappedNdArray(rows, cols, std::move(mapping).value());
 }
 
@@ -44,7 +47,7 @@ namespace {
 // Everything before the values.
 Status write_nd_array_fields(BufferedWriter& w, std::size_t rows, std::size_t cols) {
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::NdArray),
-                     "Cannot write embedding matrix chunk identifier"));
+                     Step::WriteEmbeddingMatrixChunkIdentifier));
   // The chunk length counts the fields after it: rows (u64), columns and
   // element type (u32 each), the padding and the data.
   constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
@@ -52,19 +55,19 @@ Status write_nd_array_fields(BufferedWriter& w, std::size_t rows, std::size_t co
                         padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
   const std::uint64_t data_bytes = static_cast<std::uint64_t>(rows) * cols * sizeof(float);
   MAVE_TRY(write_u64(w, kFieldBytes + padding + data_bytes,
-                     "Cannot write embedding matrix chunk length"));
-  MAVE_TRY(write_u64(w, rows, "Cannot write number of rows of the embedding matrix"));
+                     Step::WriteEmbeddingMatrixChunkLength));
+  MAVE_TRY(write_u64(w, rows, Step::WriteNumberOfRowsOfTheEmbeddingMatrix));
   // Pinned: docs/compatibility.md
   // The file holds the column count in 32 bits; a wider one (possible only
   // for a matrix without rows) would be written cut short, as another shape.
   if (cols > std::numeric_limits<std::uint32_t>::max()) {
     return EmbeddingsError::write(
-        "Cannot write number of columns of the embedding matrix",
-        IoError::message(ErrorKind::InvalidInput, "more columns than a u32 can count"));
+        Step::WriteNumberOfColumnsOfTheEmbeddingMatrix,
+        IoError::message(ErrorKind::InvalidInput, IoMessage::TooManyColumns));
   }
   MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(cols),
-                     "Cannot write number of columns of the embedding matrix"));
-  MAVE_TRY(write_u32(w, kElementTypeF32, "Cannot write embedding matrix type identifier"));
+                     Step::WriteNumberOfColumnsOfTheEmbeddingMatrix));
+  MAVE_TRY(write_u32(w, kElementTypeF32, Step::WriteEmbeddingMatrixTypeIdentifier));
   MAVE_TRY(write_padding(w, padding));
   return {};
 }
@@ -79,7 +82,7 @@ Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, con
   constexpr std::size_t kBlock = 1 << 16;
   for (std::size_t i = 0; i < n_values; i += kBlock) {
     std::size_t n = std::min(kBlock, n_values - i);
-    MAVE_TRY(write_bytes(w, data + i, n * sizeof(float), "Cannot write embedding matrix component"));
+    MAVE_TRY(write_bytes(w, data + i, n * sizeof(float), Step::WriteEmbeddingMatrixComponent));
   }
   return {};
 }
@@ -90,7 +93,7 @@ Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, con
   std::vector<float> scratch(rows == 0 ? 0 : cols);
   for (std::size_t i = 0; i < rows; ++i) {
     MAVE_TRY(write_bytes(w, row(i, scratch.data()), cols * sizeof(float),
-                         "Cannot write embedding matrix component"));
+                         Step::WriteEmbeddingMatrixComponent));
   }
   return {};
 }

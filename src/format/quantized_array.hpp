@@ -8,8 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "format/chunk.hpp"
 #include "base/io.hpp"
+#include "base/vector_math.hpp"
+#include "format/chunk.hpp"
 
 namespace mave {
 
@@ -36,7 +37,10 @@ class ProductQuantizer {
 
   // Rebuilds the row of `codes` (quantized_len bytes) into out[0 ..
   // reconstructed_len); `scratch` holds the unprojected row when there is a
-  // projection. A code not below n_centroids is an aborting failure.
+  // projection (reused, it allocates only to grow). Element k of the
+  // projected row is dot8 of the projection's row k and the unprojected row,
+  // as if computed row by row. A code not below n_centroids is an aborting
+  // failure.
   void reconstruct(const std::uint8_t* codes, float* out, std::vector<float>& scratch) const;
 
  private:
@@ -46,6 +50,8 @@ class ProductQuantizer {
   std::size_t quantized_len_, n_centroids_, sub_len_;
   std::vector<float> subquantizers_;
   std::optional<std::vector<float>> projection_;  // row-major, reconstructed_len^2
+  // A copy of projection_ in the layout of project(), made at construction.
+  ProjectionBlocks projection_blocks_;
 };
 
 class MappedQuantizedArray {
@@ -69,7 +75,7 @@ class MappedQuantizedArray {
   const std::optional<std::vector<float>>& norms() const { return norms_; }
 
  private:
-  void rebuild(std::size_t i, float* out, std::vector<float>& scratch) const;
+  void rebuild(std::size_t i, float* out) const;
 
   ProductQuantizer quantizer_;
   std::optional<std::vector<float>> norms_;

@@ -70,9 +70,16 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
   for (std::uint64_t i : indices) check_index(i, n_rows);
   GroupedRowSum sum(acc, n_cols);
   if (const auto* q = std::get_if<MappedQuantizedArray>(&v_)) {
-    scratch.resize(indices.size() * n_cols);
-    q->rows_into(indices, scratch.data());
-    for (std::size_t k = 0; k < indices.size(); ++k) sum.add(scratch.data() + k * n_cols);
+    // One group of rows is rebuilt and added at a time, so that the scratch
+    // holds at most one group whatever the number of rows.
+    constexpr std::size_t kGroup = GroupedRowSum::kGroup;
+    scratch.resize(std::min(indices.size(), kGroup) * n_cols);
+    for (std::size_t start = 0; start < indices.size(); start += kGroup) {
+      const auto group = indices.subspan(start, std::min(kGroup, indices.size() - start));
+      q->rows_into(group, scratch.data());
+      for (std::size_t k = 0; k < group.size(); ++k) sum.add(scratch.data() + k * n_cols);
+      sum.flush();
+    }
   } else {
     for (std::uint64_t i : indices) sum.add(dense_row(static_cast<std::size_t>(i)));
   }
@@ -81,22 +88,26 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
 
 Result<Storage> read_storage_chunk(BufferedReader& r) {
   // Pinned: docs/compatibility.md
-  MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "storage"));
+  MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, PeekedChunk::Storage));
+  const std::uint64_t start = r.offset();
   switch (id) {
+    // A failure inside the chunk names it.
     case ChunkIdentifier::NdArray: {
-      MAVE_ASSIGN_OR_RETURN(MappedNdArray m, read_mapped_nd_array(r));
-      return Storage(std::move(m));
+      auto m = read_mapped_nd_array(r);
+      if (!m.ok()) return in_chunk(std::move(m).error(), static_cast<std::uint32_t>(id));
+      return Storage(std::move(m).value());
     }
     case ChunkIdentifier::QuantizedArray: {
-      MAVE_ASSIGN_OR_RETURN(MappedQuantizedArray q, read_mapped_quantized_array(r));
-      return Storage(std::move(q));
+      auto q = read_mapped_quantized_array(r);
+      if (!q.ok()) return in_chunk(std::move(q).error(), static_cast<std::uint32_t>(id));
+      return Storage(std::move(q).value());
     }
     default:
-      // Pinned: docs/compatibility.md
-      // The message names only NdArray, although QuantizedArray is accepted too.
-      return EmbeddingsError::format(
-          "Invalid chunk identifier, expected: NdArray, got: " +
-          std::string(chunk_identifier_name(id)));
+      return EmbeddingsError::with_values(
+                 ErrorCode::UnexpectedChunk, Step::ReadStorageChunkIdentifier,
+                 chunk_mask(ChunkIdentifier::NdArray) | chunk_mask(ChunkIdentifier::QuantizedArray),
+                 static_cast<std::uint32_t>(id))
+          .at(start);
   }
 }
 

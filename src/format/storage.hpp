@@ -31,7 +31,8 @@ class Storage {
   // Copies (or rebuilds) row i into out[0 .. cols). Checks the index.
   void row_into(std::size_t i, float* out) const;
   // acc[j] = acc[j] + row[j] for each listed row in order, in float32. Every
-  // index is checked before anything is added. `scratch` holds rebuilt rows.
+  // index is checked before anything is added. `scratch` holds rebuilt rows
+  // (reused, it allocates only to grow, to one group of rows at most).
   void add_rows(std::span<const std::uint64_t> indices, float* acc,
                 std::vector<float>& scratch) const;
 

@@ -69,10 +69,9 @@ class RowBatchSink {
 };
 
 // The rows subword_rows lists, handed to `sink` in order in batches of at
-// most kSubwordRowBatch built in `buffer`: the n-grams of a long string, or of
-// long floret markers with a large maximum length, are quadratically many, so
+// most 1024 built in `buffer`: the n-grams of a long string, or of long
+// floret markers with a large maximum length, are quadratically many, so
 // they are never all held at once. Returns the number of rows handed over.
-inline constexpr std::size_t kSubwordRowBatch = 1024;
 template <class Indexer>
 std::uint64_t subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
                            std::vector<std::uint64_t>& buffer, RowBatchSink sink);

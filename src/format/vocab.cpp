@@ -44,10 +44,12 @@ WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buff
 
 Result<Vocab> read_vocab_chunk(BufferedReader& r) {
   // Pinned: docs/compatibility.md
-  MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, "vocabulary"));
+  MAVE_ASSIGN_OR_RETURN(ChunkIdentifier id, peek_chunk_identifier(r, PeekedChunk::Vocabulary));
+  const std::uint64_t start = r.offset();
 
-  auto wrap = [](auto result) -> Result<Vocab> {
-    if (!result.ok()) return std::move(result).error();
+  // A failure inside the chunk names it.
+  auto wrap = [id](auto result) -> Result<Vocab> {
+    if (!result.ok()) return in_chunk(std::move(result).error(), static_cast<std::uint32_t>(id));
     return Vocab(std::move(result).value());
   };
   switch (id) {
@@ -57,11 +59,15 @@ Result<Vocab> read_vocab_chunk(BufferedReader& r) {
     case ChunkIdentifier::FloretSubwordVocab: return wrap(read_floret_subword_vocab(r));
     case ChunkIdentifier::BucketSubwordVocab: return wrap(read_bucket_subword_vocab(r));
     default:
-      // Pinned: docs/compatibility.md
-      return EmbeddingsError::format(
-          "Invalid chunk identifier, expected one of: SimpleVocab, ExplicitSubwordVocab, "
-          "FastTextSubwordVocab, FloretSubwordVocab or BucketSubwordVocab, got: " +
-          std::string(chunk_identifier_name(id)));
+      return EmbeddingsError::with_values(
+                 ErrorCode::UnexpectedChunk, Step::ReadVocabularyChunkIdentifier,
+                 chunk_mask(ChunkIdentifier::SimpleVocab) |
+                     chunk_mask(ChunkIdentifier::ExplicitSubwordVocab) |
+                     chunk_mask(ChunkIdentifier::FastTextSubwordVocab) |
+                     chunk_mask(ChunkIdentifier::FloretSubwordVocab) |
+                     chunk_mask(ChunkIdentifier::BucketSubwordVocab),
+                 static_cast<std::uint32_t>(id))
+          .at(start);
   }
 }
 

@@ -11,7 +11,7 @@ namespace mave {
 
 IoResult<AtomicOutput> AtomicOutput::create(const std::string& path, std::size_t buffer_bytes) {
   if (path.find('\0') != std::string::npos) {
-    return IoError::message(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
+    return IoError::message(ErrorKind::InvalidInput, IoMessage::NulInFileName);
   }
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);

@@ -11,16 +11,18 @@ namespace mave {
 
 namespace {
 
-EmbeddingsError table_error(std::string_view what) {
-  return EmbeddingsError::format("line 1: " + std::string(what));
+EmbeddingsError on_line(std::uint64_t line, std::string what) {
+  return EmbeddingsError(ErrorCode::BadText).on_line(line).with_detail(std::move(what));
 }
+
+EmbeddingsError table_error(std::string what) { return on_line(1, std::move(what)); }
 
 }  // namespace
 
 Result<Embeddings> read_floret_table(BufferedReader& r, const Progress& progress) {
   std::string line;
   auto got = r.read_until('\n', line, std::size_t{1} << 16);
-  if (!got.ok()) return EmbeddingsError::read("Cannot read embeddings", std::move(got).error());
+  if (!got.ok()) return EmbeddingsError::read(Step::ReadEmbeddings, std::move(got).error());
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
   // Six numbers and two markers.
   std::vector<std::string_view> fields;
@@ -48,19 +50,25 @@ Result<Embeddings> read_floret_table(BufferedReader& r, const Progress& progress
     return table_error("n-gram lengths or seed out of range");
   }
   // The rows read as GloVe text whose words are their indices.
-  MAVE_ASSIGN_OR_RETURN(ImportedEmbeddings body, read_text_embeddings(r, TextLayout::GloVe, progress));
+  auto read = read_text_embeddings(r, TextLayout::GloVe, progress);
+  if (!read.ok()) {
+    // The rows start on the second line of the file.
+    EmbeddingsError e = std::move(read).error();
+    if (e.line) ++*e.line;
+    return e;
+  }
+  ImportedEmbeddings body = std::move(read).value();
   if (body.matrix.cols() != dims) {
-    return EmbeddingsError::format("line 2: " + std::to_string(body.matrix.cols()) + " values, the header gives " +
-                                   std::to_string(dims));
+    return on_line(2, std::to_string(body.matrix.cols()) + " values, the header gives " + std::to_string(dims));
   }
   if (body.words.size() != rows) {
-    return EmbeddingsError::format("the table holds " + std::to_string(body.words.size()) + " rows, the header gives " +
-                                   std::to_string(rows));
+    return on_line(body.words.size() + 2, "the table holds " + std::to_string(body.words.size()) +
+                                             " rows, the header gives " + std::to_string(rows));
   }
   std::vector<float> data(static_cast<std::size_t>(rows * dims));
   for (std::size_t i = 0; i < body.words.size(); ++i) {
     if (body.words[i] != std::to_string(i)) {
-      return EmbeddingsError::format("line " + std::to_string(i + 2) + ": expected row " + std::to_string(i));
+      return on_line(i + 2, "expected row " + std::to_string(i));
     }
     std::copy_n(body.matrix.row(i), dims, data.data() + i * dims);
   }
@@ -76,11 +84,15 @@ Result<Embeddings> read_floret_table(BufferedReader& r, const Progress& progress
 
 Status write_floret_table(BufferedWriter& w, const Embeddings& e, const Progress& progress) {
   const auto* vocab = std::get_if<FloretSubwordVocab>(&e.vocab().variant());
-  if (!vocab) return EmbeddingsError::format("only a file of the floret vocabulary kind can be written as a floret table");
+  if (!vocab) {
+    return EmbeddingsError(ErrorCode::Unwritable)
+        .with_detail("only a file of the floret vocabulary kind can be written as a floret table");
+  }
   if (vocab->begin_marker.find_first_of(" \n") != std::string::npos ||
       vocab->end_marker.find_first_of(" \n") != std::string::npos || vocab->begin_marker.empty() ||
       vocab->end_marker.empty()) {
-    return EmbeddingsError::format("a floret table cannot hold markers that are empty or hold a space");
+    return EmbeddingsError(ErrorCode::Unwritable)
+        .with_detail("a floret table cannot hold markers that are empty or hold a space");
   }
   const Storage& s = e.storage();
   const std::string header = std::to_string(s.rows()) + " " + std::to_string(s.cols()) + " " +
@@ -88,7 +100,7 @@ Status write_floret_table(BufferedWriter& w, const Embeddings& e, const Progress
                              " " + std::to_string(vocab->indexer.hash_count()) + " " +
                              std::to_string(vocab->indexer.seed()) + " " + vocab->begin_marker + " " +
                              vocab->end_marker + "\n";
-  MAVE_TRY(write_bytes(w, header.data(), header.size(), "Cannot write embeddings"));
+  MAVE_TRY(write_bytes(w, header.data(), header.size(), Step::WriteEmbeddings));
   std::string index;
   WordRows rows{s.rows(), s.cols(),
                 [&index](std::size_t i) {

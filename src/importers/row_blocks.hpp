@@ -40,7 +40,7 @@ class RowBlocks {
     }
     return row_mut(rows_++);
   }
-  // Forgets the last row (a reader that found it broken).
+  // Forgets the last row (a reader that dropped its word).
   void pop_row() { --rows_; }
 
   const float* row(std::size_t i) const {

@@ -57,15 +57,23 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The word as shown in messages: quoted, and readable even when it is not
 // valid UTF-8.
-std::string shown(std::string_view word) { return debug_quote(from_utf8_lossy(word)); }
+std::string shown(std::string_view word) { return quoted(word); }
 
-// Where an error happened, in the reader's own terms.
+// Where an error happened, in the reader's own terms: a line of a text file
+// or a byte offset of a binary one.
 struct Place {
-  const char* unit;  // "line" or "byte"
+  enum Unit { Line, Byte } unit;
   std::uint64_t at;
 
-  EmbeddingsError error(std::string_view what) const {
-    return EmbeddingsError::format(std::string(unit) + " " + std::to_string(at) + ": " + std::string(what));
+  EmbeddingsError error(std::string what) const {
+    EmbeddingsError e(ErrorCode::BadText);
+    if (unit == Line) {
+      e.line = at;
+    } else {
+      e.offset = at;
+    }
+    e.detail = std::move(what);
+    return e;
   }
 };
 
@@ -73,7 +81,9 @@ std::optional<std::string> check_word(std::string_view word, Utf8Errors errors) 
   if (word.empty()) return "a row without a word";
   if (errors != Utf8Errors::Strict) return std::nullopt;
   if (auto bad = validate_utf8(word)) {
-    return "word " + shown(word) + " is not valid UTF-8 (" + utf8_error_description(*bad) + ")";
+    return "word " + shown(word) + " is not valid UTF-8 (" +
+           (bad->error_len ? "a bad byte sequence" : "a sequence cut short") + " at index " +
+           std::to_string(bad->valid_up_to) + ")";
   }
   return std::nullopt;
 }
@@ -205,7 +215,7 @@ struct Header {
 // the rest of the file cannot hold fails here, before anything is reserved.
 Result<Header> parse_header(std::string_view line, const BufferedReader& r,
                             std::uint64_t (*min_row_bytes)(std::uint64_t)) {
-  const Place place{"line", 1};
+  const Place place{Place::Line, 1};
   if (line.starts_with(kBom)) line.remove_prefix(kBom.size());
   std::uint64_t numbers[2];
   std::size_t found = 0;
@@ -262,7 +272,7 @@ std::optional<std::pair<std::size_t, std::size_t>> first_repeat(WordList& words)
   return std::nullopt;  // unreachable: build_index counted a repeat
 }
 
-EmbeddingsError read_error(const IoError& e) { return EmbeddingsError::read("Cannot read embeddings", e); }
+EmbeddingsError read_error(const IoError& e) { return EmbeddingsError::read(Step::ReadEmbeddings, e); }
 
 }  // namespace
 
@@ -316,7 +326,7 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
     if (n.value() == 0) return false;
     ++line_no;
     if (n.value() == max_line && line.back() != '\n') {
-      return Place{"line", line_no}.error("the line is longer than the " + std::to_string(max_line) +
+      return Place{Place::Line, line_no}.error("the line is longer than the " + std::to_string(max_line) +
                                           " bytes a row of its values could need");
     }
     return true;
@@ -329,7 +339,7 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
   std::optional<ImportedEmbeddings> out;
   if (layout == TextLayout::WithHeader) {
     MAVE_ASSIGN_OR_RETURN(bool any, next_line());
-    if (!any) return Place{"line", 1}.error("the file is empty");
+    if (!any) return Place{Place::Line, 1}.error("the file is empty");
     MAVE_ASSIGN_OR_RETURN(Header h, parse_header(trimmed(line), r, min_text_row_bytes));
     header = h;
     max_line = max_line_bytes(r, h.dims);
@@ -341,7 +351,7 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
     // The first GloVe row decides the dimensions: as many values as it has.
     MAVE_ASSIGN_OR_RETURN(bool any, next_line());
     if (any) {
-      const Place place{"line", line_no};
+      const Place place{Place::Line, line_no};
       std::string_view s = trimmed(line);
       if (s.starts_with(kBom)) s.remove_prefix(kBom.size());
       if (s.empty()) return place.error("an empty line");
@@ -397,7 +407,7 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
     starts.push_back(whole);
     std::size_t n = starts.size() - 1;
     if (n == 0 && block.size() >= max_line) {
-      return Place{"line", line_no + 1}.error("the line is longer than the " + std::to_string(max_line) +
+      return Place{Place::Line, line_no + 1}.error("the line is longer than the " + std::to_string(max_line) +
                                               " bytes a row of its values could need");
     }
     // Lines past the limit are not parsed; one past the header's count is
@@ -451,11 +461,11 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
       }
     }
     for (const auto& f : failures) {
-      if (f) return Place{"line", line_no + 1 + f->first}.error(f->second);
+      if (f) return Place{Place::Line, line_no + 1 + f->first}.error(f->second);
     }
     if (excess && starts.size() - 1 > *excess) {
       const std::size_t k = *excess;
-      const Place place{"line", line_no + 1 + k};
+      const Place place{Place::Line, line_no + 1 + k};
       if (trimmed(std::string_view(block.data() + starts[k], starts[k + 1] - starts[k])).empty()) {
         return place.error("an empty line");
       }
@@ -480,10 +490,10 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
     block.erase(0, starts[n]);
     tick(r.input_consumed(), total);
   }
-  if (!out) return Place{"line", line_no + 1}.error("the file holds no vectors");
+  if (!out) return Place{Place::Line, line_no + 1}.error("the file holds no vectors");
   const bool cut_by_limit = rows_read == limit;
   if (header && rows_read != header->words && !cut_by_limit) {
-    return Place{"line", line_no + 1}.error("the file ends after " + std::to_string(rows_read) +
+    return Place{Place::Line, line_no + 1}.error("the file ends after " + std::to_string(rows_read) +
                                             " of the " + std::to_string(header->words) +
                                             " words the header announces");
   }
@@ -492,7 +502,7 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
     out->dropped_words += drop_repeats(out->words, out->matrix);
   } else if (auto repeat = first_repeat(out->words)) {
     const std::uint64_t first_row_line = header ? 2 : 1;
-    return Place{"line", first_row_line + repeat->second}.error(
+    return Place{Place::Line, first_row_line + repeat->second}.error(
         "word " + shown(out->words[repeat->first]) + " repeats the word of line " +
         std::to_string(first_row_line + repeat->first));
   }
@@ -507,7 +517,7 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
   std::string line;
   auto header_read = r.read_until('\n', line);
   if (!header_read.ok()) return read_error(header_read.error());
-  if (header_read.value() == 0) return Place{"line", 1}.error("the file is empty");
+  if (header_read.value() == 0) return Place{Place::Line, 1}.error("the file is empty");
   MAVE_ASSIGN_OR_RETURN(Header header, parse_header(trimmed(line), r, min_binary_row_bytes));
   const std::size_t dims = static_cast<std::size_t>(header.dims);
   const std::uint64_t first_row_offset = header_read.value();
@@ -530,7 +540,7 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
     line.clear();
     auto n = r.read_until(' ', line, max_word);
     if (!n.ok()) return read_error(n.error());
-    const Place place{"byte", offset};
+    const Place place{Place::Byte, offset};
     if (n.value() == max_word && line.back() != ' ') {
       return place.error("a word longer than " + std::to_string(max_word) + " bytes");
     }
@@ -578,7 +588,7 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
     ++extra;
   }
   if (extra == 2 || (extra == 1 && trailing[0] != '\n')) {
-    return Place{"byte", end}.error("data after the last of the " + std::to_string(header.words) +
+    return Place{Place::Byte, end}.error("data after the last of the " + std::to_string(header.words) +
                                     " words the header announces");
   }
   if (options.errors != Utf8Errors::Strict) {
@@ -589,7 +599,7 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
       for (std::size_t m = 0; m < row; ++m) at += newline_before[m] + out.words[m].size() + 1 + row_bytes;
       return at + newline_before[row];
     };
-    return Place{"byte", offset_of(repeat->second)}.error(
+    return Place{Place::Byte, offset_of(repeat->second)}.error(
         "word " + shown(out.words[repeat->first]) + " repeats the word at byte " +
         std::to_string(offset_of(repeat->first)));
   }
@@ -632,7 +642,7 @@ std::optional<std::string> unwritable(std::string_view word, std::string_view fo
 }
 
 Status write_text(BufferedWriter& w, std::string_view text) {
-  return write_bytes(w, text.data(), text.size(), "Cannot write embeddings");
+  return write_bytes(w, text.data(), text.size(), Step::WriteEmbeddings);
 }
 
 Status write_header_line(BufferedWriter& w, const WordRows& rows) {
@@ -649,12 +659,15 @@ Status write_word2vec_binary(BufferedWriter& w, const WordRows& rows, const Prog
   for (std::size_t i = 0; i < rows.size; ++i) {
     std::string_view word = rows.word(i);
     // A leading newline would be taken for the separator after a row.
-    if (auto bad = unwritable(word, " ")) return EmbeddingsError::format(*bad);
-    if (word.starts_with('\n')) return EmbeddingsError::format("word " + shown(word) + " starts with a line end, which this format cannot hold");
+    if (auto bad = unwritable(word, " ")) return EmbeddingsError(ErrorCode::Unwritable).with_detail(*bad);
+    if (word.starts_with('\n')) {
+      return EmbeddingsError(ErrorCode::Unwritable)
+          .with_detail("word " + shown(word) + " starts with a line end, which this format cannot hold");
+    }
     const float* row = rows.row(i, scratch.data());
     MAVE_TRY(write_text(w, word));
     MAVE_TRY(write_text(w, " "));
-    MAVE_TRY(write_bytes(w, row, rows.cols * sizeof(float), "Cannot write embeddings"));
+    MAVE_TRY(write_bytes(w, row, rows.cols * sizeof(float), Step::WriteEmbeddings));
     // The C tool's newline after each row; gensim and this reader skip it.
     MAVE_TRY(write_text(w, "\n"));
     tick(i, rows.size);
@@ -678,7 +691,7 @@ Status write_text_embeddings(BufferedWriter& w, const WordRows& rows, TextLayout
   std::string line;
   for (std::size_t i = 0; i < rows.size; ++i) {
     std::string_view word = rows.word(i);
-    if (auto bad = unwritable(word, " \t\n\r")) return EmbeddingsError::format(*bad);
+    if (auto bad = unwritable(word, " \t\n\r")) return EmbeddingsError(ErrorCode::Unwritable).with_detail(*bad);
     const float* row = rows.row(i, scratch.data());
     line.assign(word);
     for (std::size_t j = 0; j < rows.cols; ++j) {

@@ -9,8 +9,7 @@
 namespace mave {
 
 FnvBucketIndexer::FnvBucketIndexer(std::uint32_t buckets_exponent) : exponent_(buckets_exponent) {
-  // Pinned: docs/compatibility.md
-  if (buckets_exponent > 64) panic("The largest possible buckets exponent is 64.");
+  if (buckets_exponent > 64) panic(PanicKind::BucketsExponent);
   mask_ = buckets_exponent == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << buckets_exponent) - 1;
 }
 
@@ -45,8 +44,7 @@ NGramIndices FnvBucketIndexer::indices_of(const NGram& ngram) const {
 
 FastTextHashIndexer::FastTextHashIndexer(std::uint32_t bucket_count) : bucket_count_(bucket_count) {
   if (bucket_count > kMaxBuckets) {
-    // Pinned: docs/compatibility.md
-    panic("The largest possible number of buckets is: " + std::to_string(kMaxBuckets));
+    panic(PanicKind::TooManyBuckets, PanicFacts::values(0, kMaxBuckets));
   }
 }
 
@@ -61,8 +59,7 @@ std::uint32_t FastTextHashIndexer::hash(std::string_view text) {
 }
 
 NGramIndices FastTextHashIndexer::indices_of(const NGram& ngram) const {
-  // Pinned: docs/compatibility.md
-  if (bucket_count_ == 0) panic("attempt to calculate the remainder with a divisor of zero");
+  if (bucket_count_ == 0) panic(PanicKind::RemainderByZero);
   NGramIndices out;
   out.values[0] = hash(ngram.text) % bucket_count_;
   out.count = 1;
@@ -73,13 +70,11 @@ FloretHashIndexer::FloretHashIndexer(std::uint64_t bucket_count, std::uint32_t h
                                      std::uint32_t seed)
     : bucket_count_(bucket_count), hash_count_(hash_count), seed_(seed) {
   if (hash_count < 1 || hash_count > 4) {
-    // Pinned: docs/compatibility.md
-    panic("Floret indexer needs 1 to 4 hashes, got " + std::to_string(hash_count));
+    panic(PanicKind::FloretHashCount, PanicFacts::values(hash_count, 0));
   }
   // Pinned: docs/compatibility.md
   if (bucket_count == 0) {
-    panic(
-        "assertion `left != right` failed: Floret needs at least 1 bucket.\n  left: 0\n right: 0");
+    panic(PanicKind::FloretNoBuckets);
   }
 }
 
@@ -103,8 +98,7 @@ NGramTableIndexer::NGramTableIndexer(const std::vector<Entry>& entries) {
     ngrams_.push_back(e.text);
     dense_.push_back(it->second);
   }
-  // Pinned: docs/compatibility.md
-  if (ngrams_.build_index() != ngrams_.size()) panic("ngrams contains duplicate entries.");
+  if (ngrams_.build_index() != ngrams_.size()) panic(PanicKind::DuplicateNGrams);
   upper_bound_ = dense_of_stored.size();
 }
 

@@ -23,9 +23,9 @@ CharNGrams::CharNGrams(std::string_view text, std::uint32_t min_ngram_len,
                        std::uint32_t max_ngram_len)
     : text_(text), min_(min_ngram_len), max_(max_ngram_len) {
   // Pinned: docs/compatibility.md (and the next check)
-  if (min_ngram_len == 0) panic("The minimum n-gram length cannot be zero.");
+  if (min_ngram_len == 0) panic(PanicKind::MinNGramZero);
   if (max_ngram_len < min_ngram_len) {
-    panic("The maximum length should be equal to or greater than the minimum length.");
+    panic(PanicKind::MaxBelowMin);
   }
   chars_left_ = count_chars(text);
   current_len_ = std::min<std::size_t>(max_, chars_left_);

@@ -8,6 +8,7 @@ import subprocess
 import pytest
 
 import fifu
+import fixture_files
 from suite import MATRIX, WORDS
 
 SHIM = r"""
@@ -61,3 +62,30 @@ def test_known_word_lookup_does_not_allocate(write_file, run_python, malloc_coun
     """
     result = run_python(code, preload=malloc_counter)
     assert result.stdout.decode() == "Haus 0\ngrün 0\n"
+
+
+@pytest.mark.parametrize("name", ["fasttext-quantized-projection-norms", "floret-quantized-projection",
+                                  "simple-quantized"])
+def test_quantized_lookup_does_not_allocate(write_file, run_python, malloc_counter, name):
+    # Known words rebuild their row, composed strings add rebuilt n-gram rows:
+    # both reuse per-thread buffers after the first call.
+    path = write_file(fixture_files.finalfusion_fixtures()[name].data)
+    code = f"""
+        import ctypes, _mave, numpy as np
+        calls = ctypes.c_ulong.in_dll(ctypes.CDLL({malloc_counter!r}), "malloc_calls")
+        m = _mave.FfModel({path!r})
+        a = np.zeros(m.get_dims(), np.float32)
+        strided = np.zeros(2 * m.get_dims(), np.float32)[::2]
+        for word in ("Haus", "Hausbaum"):
+            if not m.load_embedding(word, a):
+                continue
+            m.load_embedding(word, strided)  # first use: scratch and UTF-8 caches
+            before = calls.value
+            for _ in range(2000):
+                m.load_embedding(word, a)
+                m.load_embedding(word, strided)
+            print(word, calls.value - before)
+    """
+    result = run_python(code, preload=malloc_counter)
+    lines = result.stdout.decode().splitlines()
+    assert lines and all(line.endswith(" 0") for line in lines), lines

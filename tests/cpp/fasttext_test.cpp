@@ -194,7 +194,7 @@ TEST_P(ReadFailures, AFileCutInsideAFieldNamesThatField) {
     auto got = convert(full.substr(0, cut));
     EXPECT_EQ(debug_of(got), eof_read(field.desc)) << "cut at " << cut;
     if (!got.ok()) {
-      EXPECT_EQ(got.error().display(), field.desc);
+      EXPECT_EQ(display(got.error()), field.desc);
     }
   }
 }
@@ -253,8 +253,8 @@ TEST(FastTextRead, AnIoErrorInsideAWordIsCannotReadString) {
   auto got = load_fasttext_model(r);
   ::munmap(base, 2 * page);
   ASSERT_FALSE(got.ok());
-  EXPECT_EQ(got.error().display(), "Cannot read string");
-  EXPECT_EQ(got.error().debug(),
+  EXPECT_EQ(display(got.error()), "Cannot read string");
+  EXPECT_EQ(debug(got.error()),
             "Read { desc: \"Cannot read string\", error: Os { code: 5, kind: Uncategorized, "
             "message: \"Input/output error\" } }");
 }
@@ -279,7 +279,7 @@ TEST_P(FormatFailures, Report) {
   auto got = convert(GetParam().model.bytes());
   EXPECT_EQ(debug_of(got), "Format(" + debug_quote(GetParam().message) + ")");
   if (!got.ok()) {
-    EXPECT_EQ(got.error().display(), "Invalid file format " + GetParam().message);
+    EXPECT_EQ(display(got.error()), "Invalid file format " + GetParam().message);
   }
 }
 
@@ -517,7 +517,7 @@ TEST(FastTextConversion, ExtraRowsAreAveragedBeforeTheShapeCheckRejectsThem) {
   ASSERT_EQ(r.seek_to(8).value(), 8u);
   FastTextConfig config = read_fasttext_config(r).value();
   FastTextSubwordVocab vocab = read_fasttext_words(r, config).value();
-  ASSERT_EQ(read_u8(r, "flag").value(), 0);
+  ASSERT_EQ(read_u8(r, Step::ReadQuantizationInformation).value(), 0);
   NdArray matrix = read_fasttext_matrix(r).value();
   average_word_rows(vocab, matrix);
   NdNorms norms = normalize_word_rows(matrix, vocab.words.size());
@@ -642,7 +642,7 @@ TEST(FastTextConversion, WrittenFileIsLaidOutChunkByChunkAndReadsBackBitForBit) 
   {
     BufferedWriter w(File::create(out.path()).value());
     auto st = e.write_embeddings_to(w);
-    ASSERT_TRUE(st.ok()) << st.error().debug();
+    ASSERT_TRUE(st.ok()) << debug(st.error());
     ASSERT_TRUE(w.close().ok());
   }
   const std::string file = out.read();

@@ -61,8 +61,8 @@ TEST_P(HeaderFailures, ReportExactly) {
   BufferedReader r = f.reader();
   auto read = read_header(r);
   ASSERT_FALSE(read.ok());
-  EXPECT_EQ(read.error().debug(), GetParam().debug);
-  EXPECT_EQ(read.error().display(), GetParam().display);
+  EXPECT_EQ(debug(read.error()), GetParam().debug);
+  EXPECT_EQ(display(read.error()), GetParam().display);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,7 +144,7 @@ TEST_P(StringItems, DecodeOrReport) {
   TempFile f(GetParam().bytes);
   BufferedReader r = f.reader();
   auto item = read_string_item(r);
-  EXPECT_EQ(item.ok() ? item.value() : item.error().debug(), GetParam().outcome);
+  EXPECT_EQ(item.ok() ? item.value() : debug(item.error()), GetParam().outcome);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,74 +172,117 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The error record and its renderings ------------------------------------
 
-TEST(EmbeddingsErrorText, DisplayAndDebugOfEveryVariant) {
+TEST(EmbeddingsErrorText, DisplayAndDebugOfEveryCode) {
   IoError eof = IoError::unexpected_eof();
+  auto shape = [](ShapeErrorKind kind) {
+    EmbeddingsError e(ErrorCode::BadShape);
+    e.shape = kind;
+    return e;
+  };
+  auto with_detail = [](ErrorCode code, Step step, std::string detail) {
+    return EmbeddingsError(code, step).with_detail(std::move(detail));
+  };
+  auto values = [](ErrorCode code, Step step, std::uint64_t expected, std::uint64_t found) {
+    return EmbeddingsError::with_values(code, step, expected, found);
+  };
+  EmbeddingsError toml(ErrorCode::BadMetadata, Step::ReadTOMLMetadata);
+  toml.detail = "expected a value";
+  toml.line = 2;
+  toml.column = 7;
   struct Case {
     EmbeddingsError error;
     std::string display, debug;
   };
   std::vector<Case> cases = {
-      {EmbeddingsError::context("Cannot read begin of word marker",
-                                EmbeddingsError::read("Cannot read string length", eof)),
+      {EmbeddingsError::in_step(Step::ReadBeginOfWordMarker,
+                                EmbeddingsError::read(Step::ReadStringLength, eof)),
        "Cannot read begin of word marker",
        "Context { context: \"Cannot read begin of word marker\", error: Read { desc: \"Cannot read "
        "string length\", error: Error { kind: UnexpectedEof, message: \"failed to fill whole "
        "buffer\" } } }"},
-      {EmbeddingsError::format("bad \"thing\"\n"), "Invalid file format bad \"thing\"\n",
-       "Format(\"bad \\\"thing\\\"\\n\")"},
-      {EmbeddingsError::ngram_conversion("no\tngrams"), "no\tngrams", "NGramConversion(\"no\\tngrams\")"},
-      {EmbeddingsError::matrix_shape(ShapeErrorKind::IncompatibleShape),
-       "Cannot construct matrix with the given shape",
+      {shape(ShapeErrorKind::IncompatibleShape), "Cannot construct matrix with the given shape",
        "MatrixShape(ShapeError/IncompatibleShape: incompatible shapes)"},
-      {EmbeddingsError::matrix_shape(ShapeErrorKind::RangeLimited),
-       "Cannot construct matrix with the given shape",
+      {shape(ShapeErrorKind::RangeLimited), "Cannot construct matrix with the given shape",
        "MatrixShape(ShapeError/RangeLimited: the shape does not fit in type limits)"},
-      {EmbeddingsError::read("Cannot read magic", eof), "Cannot read magic",
+      {EmbeddingsError::read(Step::ReadMagic, eof), "Cannot read magic",
        test::eof_read("Cannot read magic")},
-      {EmbeddingsError::unknown_chunk_identifier(10), "Unknown chunk identifier 10",
-       "UnknownChunkIdentifier(10)"},
-      {EmbeddingsError::overflow(), "Data cannot be represented using native word size", "Overflow"},
-      {EmbeddingsError::conversion("u64", "usize"), "Can't convert u64 to usize",
-       "Conversion { from: \"u64\", to: \"usize\" }"},
-      {EmbeddingsError::quantization("Custom(\"k\")"), "Cannot quantize embeddings",
-       "Quantization(Custom(\"k\"))"},
-      {EmbeddingsError::write("Cannot write norm", IoError::write_zero()), "Cannot write norm",
+      {values(ErrorCode::UnknownChunk, Step::ReadChunkIdentifier, 0, 10),
+       "Unknown chunk identifier 10", "UnknownChunkIdentifier(10)"},
+      {EmbeddingsError::overflow(Step::ReadNormsVectorLength),
+       "Data cannot be represented using native word size", "Overflow"},
+      {EmbeddingsError::write(Step::WriteNorm, IoError::write_zero()), "Cannot write norm",
        "Write { desc: \"Cannot write norm\", error: Error { kind: WriteZero, message: \"failed to "
        "write whole buffer\" } }"},
-      {EmbeddingsError::read("Number of hashes should be in be more than 0 and less than 5, was: 5",
-                             IoError::from_kind(ErrorKind::InvalidData)),
+      {values(ErrorCode::BadHashCount, Step::ReadNumberOfHashes, 4, 5),
        "Number of hashes should be in be more than 0 and less than 5, was: 5",
        "Read { desc: \"Number of hashes should be in be more than 0 and less than 5, was: 5\", "
        "error: Kind(InvalidData) }"},
+      {values(ErrorCode::UnexpectedChunk, Step::ReadChunkIdentifier,
+              chunk_mask(ChunkIdentifier::NdNorms), 5),
+       "Invalid file format Invalid chunk identifier, expected: NdNorms, got: Metadata",
+       "Format(\"Invalid chunk identifier, expected: NdNorms, got: Metadata\")"},
+      {values(ErrorCode::UnexpectedChunk, Step::ReadStorageChunkIdentifier,
+              chunk_mask(ChunkIdentifier::NdArray) | chunk_mask(ChunkIdentifier::QuantizedArray), 1),
+       "Invalid file format Invalid chunk identifier, expected: NdArray, got: SimpleVocab",
+       "Format(\"Invalid chunk identifier, expected: NdArray, got: SimpleVocab\")"},
+      {values(ErrorCode::BadElementType, Step::ReadTypeIdentifier, 10, 3),
+       "Invalid file format Invalid type, expected: 10, got: 3",
+       "Format(\"Invalid type, expected: 10, got: 3\")"},
+      {values(ErrorCode::InvalidUtf8, Step::ReadItem, 1, 2),
+       "Invalid file format Item contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from "
+       "index 2",
+       "Format(\"Item contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 2\")"},
+      {values(ErrorCode::InvalidUtf8, Step::ReadTOMLMetadata, 0, 3),
+       "Invalid file format TOML metadata contains invalid UTF-8: incomplete utf-8 byte sequence "
+       "from index 3",
+       "Format(\"TOML metadata contains invalid UTF-8: incomplete utf-8 byte sequence from index "
+       "3\")"},
+      {with_detail(ErrorCode::BadMagic, Step::ReadMagic, "Fi\"\n"),
+       "Invalid file format Expected 'FiFu' as magic, got: Fi\"\n",
+       "Format(\"Expected 'FiFu' as magic, got: Fi\\\"\\n\")"},
+      {values(ErrorCode::BadMagic, Step::FastTextReadMagic, 793712314, 7),
+       "Invalid file format Expected 793712314 as magic, got: 7",
+       "Format(\"Expected 793712314 as magic, got: 7\")"},
+      {values(ErrorCode::UnsupportedVersion, Step::ReadModelVersion, 0, 1),
+       "Invalid file format Unknown finalfusion version: 1",
+       "Format(\"Unknown finalfusion version: 1\")"},
+      {EmbeddingsError(ErrorCode::NoChunks), "Invalid file format Embedding file does not contain chunks",
+       "Format(\"Embedding file does not contain chunks\")"},
+      {toml, "Invalid file format Cannot deserialize TOML metadata: expected a value at line 2, column 7",
+       "Format(\"Cannot deserialize TOML metadata: expected a value at line 2, column 7\")"},
+      {values(ErrorCode::BadQuantizedShape, Step::ReadReconstructedEmbeddingLength, 3, 10),
+       "Invalid file format Reconstructed embedding length (10) not a multiple of the quantized "
+       "embedding length: (3)",
+       "Format(\"Reconstructed embedding length (10) not a multiple of the quantized embedding "
+       "length: (3)\")"},
+      {with_detail(ErrorCode::BadText, Step::None, "an empty line").on_line(3),
+       "Invalid file format line 3: an empty line", "Format(\"line 3: an empty line\")"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.error.display(), c.display);
-    EXPECT_EQ(c.error.debug(), c.debug);
+    EXPECT_EQ(display(c.error), c.display);
+    EXPECT_EQ(debug(c.error), c.debug);
   }
 }
 
 TEST(IoErrorText, OperatingSystemErrorsCarryCodeKindAndMessage) {
   IoError missing = IoError::os(ENOENT);
   EXPECT_EQ(missing.kind(), ErrorKind::NotFound);
-  EXPECT_EQ(missing.debug(),
+  EXPECT_EQ(debug(missing),
             "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
-  EXPECT_EQ(missing.display(), "No such file or directory (os error 2)");
+  EXPECT_EQ(display(missing), "No such file or directory (os error 2)");
   EXPECT_EQ(IoError::os(EACCES).kind(), ErrorKind::PermissionDenied);
-  EXPECT_EQ(IoError::os(ENOSPC).display(), "No space left on device (os error 28)");
-  EXPECT_EQ(IoError::os(EISDIR).debug(),
+  EXPECT_EQ(display(IoError::os(ENOSPC)), "No space left on device (os error 28)");
+  EXPECT_EQ(debug(IoError::os(EISDIR)),
             "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
-  EXPECT_EQ(IoError::custom(ErrorKind::Other, "Inner(1)", "inner one").debug(),
-            "Custom { kind: Other, error: Inner(1) }");
-  EXPECT_EQ(IoError::custom(ErrorKind::Other, "Inner(1)", "inner one").display(), "inner one");
-  EXPECT_EQ(IoError::from_kind(ErrorKind::InvalidData).debug(), "Kind(InvalidData)");
+  EXPECT_EQ(debug(IoError::from_kind(ErrorKind::InvalidData)), "Kind(InvalidData)");
 
   auto opened = File::open_read("/nonexistent/mave/file");
   ASSERT_FALSE(opened.ok());
-  EXPECT_EQ(opened.error().debug(),
+  EXPECT_EQ(debug(opened.error()),
             "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
   auto nul = File::open_read(std::string("a\0b", 3));
   ASSERT_FALSE(nul.ok());
-  EXPECT_EQ(nul.error().display(), "file name contained an unexpected NUL byte");
+  EXPECT_EQ(display(nul.error()), "file name contained an unexpected NUL byte");
 }
 
 TEST(DebugQuote, EscapesQuotesBackslashesAndControlsButKeepsPrintableUnicode) {
@@ -254,7 +297,7 @@ TEST(DebugQuote, EscapesQuotesBackslashesAndControlsButKeepsPrintableUnicode) {
 }
 
 TEST(Panics, EqualityAndIndexChecksCarryTheirMessages) {
-  EXPECT_EQ(test::panic_message([] { panic_assert_eq("words contained duplicate entries.", 3, 2); }),
+  EXPECT_EQ(test::panic_message([] { panic(PanicKind::DuplicateWords, PanicFacts::values(3, 2)); }),
             "assertion `left == right` failed: words contained duplicate entries.\n  left: 3\n right: 2");
   EXPECT_EQ(test::panic_message([] { check_index(5, 5); }), "assertion failed: index < dim");
   EXPECT_EQ(test::panic_message([] { check_index(4, 5); }), "");

@@ -10,12 +10,17 @@
 #include <filesystem>
 #include <thread>
 
+#include "python/native/messages.hpp"
 #include "importers/atomic_output.hpp"
 #include "importers/word2vec.hpp"
 #include "test_files.hpp"
 
 namespace mave {
 namespace {
+
+// mave's words for a failure, which name what the tests look for.
+[[maybe_unused]] std::string said(const EmbeddingsError& e) { return messages::reason(e).text; }
+[[maybe_unused]] std::string said(const IoError& e) { return messages::io_text(e); }
 
 using namespace test;
 
@@ -50,7 +55,7 @@ std::string text_file(bool header, std::string_view line_end) {
 }
 
 void expect_sample(const Result<ImportedEmbeddings>& read) {
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   const ImportedEmbeddings& e = read.value();
   ASSERT_EQ(e.words.size(), kWords.size());
   ASSERT_EQ(e.matrix.cols(), 3u);
@@ -108,14 +113,16 @@ TEST(ImportersTest, StreamsOfUnknownSize) {
     BufferedReader r = pipe_of("18446744073709551615 3\na 1 2 3\n");
     auto read = read_text_embeddings(r, TextLayout::WithHeader);
     ASSERT_FALSE(read.ok());
-    EXPECT_EQ(read.error().text(),
-              "line 3: the file ends after 1 of the 18446744073709551615 words the header announces");
+    EXPECT_EQ(read.error().line, 3u);
+    EXPECT_EQ(read.error().detail,
+              "the file ends after 1 of the 18446744073709551615 words the header announces");
   }
   {
     BufferedReader r = pipe_of("18446744073709551615 4294967295\nab");
     auto read = read_word2vec_binary(r);
     ASSERT_FALSE(read.ok());
-    EXPECT_EQ(read.error().text(), "byte 32: the file ends inside word \"ab\", 1 of 18446744073709551615");
+    EXPECT_EQ(read.error().offset, 32u);
+    EXPECT_EQ(read.error().detail, "the file ends inside word \"ab\", 1 of 18446744073709551615");
   }
 }
 
@@ -141,7 +148,7 @@ std::string written(const std::function<Status(BufferedWriter&)>& write) {
   TempFile out;
   BufferedWriter w(File::create(out.path()).value());
   Status status = write(w);
-  EXPECT_TRUE(status.ok()) << status.error().debug();
+  EXPECT_TRUE(status.ok()) << debug(status.error());
   EXPECT_TRUE(w.close().ok());
   return out.read();
 }
@@ -249,7 +256,7 @@ TEST(ImportersTest, TextParsedInParallelBlocksIsTheSameAsLineByLine) {
   TempFile f(file);
   BufferedReader r = f.reader();
   auto e = read_text_embeddings(r, TextLayout::WithHeader);
-  ASSERT_TRUE(e.ok()) << e.error().display();
+  ASSERT_TRUE(e.ok()) << said(e.error());
   ASSERT_EQ(e.value().words.size(), rows);
   for (std::size_t i = 0; i < rows; i += 997) {
     EXPECT_EQ(e.value().words[i], "w" + std::to_string(i));
@@ -272,16 +279,16 @@ TEST(ImportersTest, TextParsedInParallelBlocksIsTheSameAsLineByLine) {
   BufferedReader r2 = f.reader();
   auto bad = read_text_embeddings(r2, TextLayout::WithHeader);
   ASSERT_FALSE(bad.ok());
-  EXPECT_NE(bad.error().display().find("line 12000: word \"w11998\": value 1"), std::string::npos)
-      << bad.error().display();
+  EXPECT_NE(said(bad.error()).find("line 12000: word \"w11998\": value 1"), std::string::npos)
+      << said(bad.error());
 
   // One row more than the header announces, and limit below the count.
   f.write("29999" + file.substr(file.find(' ')));
   BufferedReader r3 = f.reader();
   auto more = read_text_embeddings(r3, TextLayout::WithHeader);
   ASSERT_FALSE(more.ok());
-  EXPECT_NE(more.error().display().find("line 30001: more words than the 29999"), std::string::npos)
-      << more.error().display();
+  EXPECT_NE(said(more.error()).find("line 30001: more words than the 29999"), std::string::npos)
+      << said(more.error());
   BufferedReader r4 = f.reader();
   auto limited = read_text_embeddings(r4, TextLayout::WithHeader, {}, {Utf8Errors::Strict, 20000});
   ASSERT_TRUE(limited.ok());

@@ -46,7 +46,7 @@ TEST(BufferedReaderTest, ExactReadsAcrossRefillsSeeksAndPositions) {
   char tail[6];
   auto st = r.read_exact(tail, 6);
   ASSERT_FALSE(st.ok());
-  EXPECT_EQ(st.error().debug(), "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }");
+  EXPECT_EQ(debug(st.error()), "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }");
   // Seeking before the start fails; past the end succeeds and reads nothing.
   ASSERT_TRUE(r.seek_to(10).ok());
   EXPECT_FALSE(r.seek_relative(-11).ok());
@@ -75,10 +75,10 @@ TEST(BufferedReaderTest, ReadUntilStopsAfterTheDelimiterOrAtTheEnd) {
 TEST(BufferedReaderTest, BulkReadsAreBoundedByTheFileBeforeAllocating) {
   TempFile file(Bytes().f32(1).f32(2).str());
   BufferedReader r = file.reader();
-  EXPECT_EQ(debug_of(read_f32_array(r, ~0ULL, "Cannot read norms")), eof_read("Cannot read norms"));
-  EXPECT_EQ(debug_of(read_f32_array(r, 1ULL << 40, "Cannot read norms")), eof_read("Cannot read norms"));
+  EXPECT_EQ(debug_of(read_f32_array(r, ~0ULL, Step::ReadNorms)), eof_read("Cannot read norms"));
+  EXPECT_EQ(debug_of(read_f32_array(r, 1ULL << 40, Step::ReadNorms)), eof_read("Cannot read norms"));
   EXPECT_EQ(r.position().value(), 0u);
-  auto two = read_f32_array(r, 2, "Cannot read norms");
+  auto two = read_f32_array(r, 2, Step::ReadNorms);
   ASSERT_TRUE(two.ok());
   EXPECT_EQ(two.value(), (std::vector<float>{1, 2}));
   EXPECT_EQ(reservation_for(r, ~0ULL, 4), 0u);
@@ -92,12 +92,12 @@ TEST(BufferedReaderTest, PipesHaveNoKnownSizeButStillRead) {
   ::close(fds[1]);
   BufferedReader r{File(fds[0])};
   EXPECT_EQ(r.remaining(), std::nullopt);
-  auto n = read_u64(r, "n");
+  auto n = read_u64(r, Step::ReadNormsVectorLength);
   ASSERT_TRUE(n.ok());
-  auto values = read_f32_array(r, n.value(), "values");
+  auto values = read_f32_array(r, n.value(), Step::ReadNorms);
   ASSERT_TRUE(values.ok());
   EXPECT_EQ(values.value(), (std::vector<float>{1, 2, 3}));
-  EXPECT_EQ(debug_of(read_f32_array(r, 1ULL << 40, "more")), eof_read("more"));
+  EXPECT_EQ(debug_of(read_f32_array(r, 1ULL << 40, Step::ReadNorms)), eof_read("Cannot read norms"));
 }
 
 TEST(BufferedWriterTest, PositionFlushesAndLargeWritesBypassTheBuffer) {
@@ -127,7 +127,7 @@ TEST(BufferedWriterTest, AFullDeviceFailsOnFlush) {
   ASSERT_TRUE(w.write_all("abc", 3).ok());  // buffered
   auto st = w.close();
   ASSERT_FALSE(st.ok());
-  EXPECT_EQ(st.error().display(), "No space left on device (os error 28)");
+  EXPECT_EQ(display(st.error()), "No space left on device (os error 28)");
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "format/embeddings.hpp"
 #include "format/metadata.hpp"
 #include "format/quantized_array.hpp"
+#include "format/storage.hpp"
+#include "base/vector_math.hpp"
 #include "test_files.hpp"
 
 namespace mave {
@@ -175,7 +177,7 @@ TEST_P(QuantizedRows, RebuildEveryRowBitForBit) {
   TempFile file(f.str() + "next");
   BufferedReader r = file.reader();
   auto read = read_mapped_quantized_array(r);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   EXPECT_EQ(r.position().value(), at.end);  // just after the codes
   const MappedQuantizedArray& m = read.value();
   EXPECT_EQ(m.rows(), 6u);
@@ -216,9 +218,83 @@ TEST(QuantizedRows, WithoutFlagsARowIsItsCentroidsSideBySide) {
   quantized_array(f, q);
   TempFile file(f.str());
   auto m = read_at(file);
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   EXPECT_EQ(row_of(m.value(), 0), (std::vector<float>{3, 4, 5, 6}));
   EXPECT_EQ(row_of(m.value(), 1), (std::vector<float>{1, 2, 7, 8}));
+}
+
+// --- The projection, many rows at once ---------------------------------------
+
+// Every row's dot product as projected() computes it, one row after the
+// other: the reference the blocked, lane-parallel projection must equal.
+TEST(Projection, EveryVectorWidthGivesTheRowByRowResults) {
+  std::vector<VectorWidth> widths = {VectorWidth::Bits128};
+  if (widest_vector_width() >= VectorWidth::Bits256) widths.push_back(VectorWidth::Bits256);
+  if (widest_vector_width() >= VectorWidth::Bits512) widths.push_back(VectorWidth::Bits512);
+  // Around the eight partial sums and the sixteen rows of a block.
+  for (std::size_t n : {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 33, 100, 300}) {
+    std::vector<float> p = mixed_values(n * n, static_cast<std::uint32_t>(3 + n));
+    std::vector<float> x = mixed_values(n, static_cast<std::uint32_t>(5 + n));
+    // Values whose products and sums are not ordinary numbers.
+    if (n >= 9) {
+      x[1] = std::numeric_limits<float>::infinity();
+      x[2] = -0.0f;
+      x[3] = std::numeric_limits<float>::denorm_min();
+      p[4] = std::numeric_limits<float>::max();
+      p[n + 1] = 0.0f;  // infinity times zero in row 1
+    }
+    const ProjectionBlocks blocks(p, n);
+    std::vector<float> expected(n);
+    for (std::size_t k = 0; k < n; ++k) expected[k] = projected(p, x, k);
+    for (VectorWidth width : widths) {
+      // Eight sentinels past the end catch a write beyond row n - 1.
+      std::vector<float> out(n + 8, -7.0f);
+      project(blocks, x.data(), out.data(), width);
+      EXPECT_EQ(bits(std::span<const float>(out).first(n)), bits(expected))
+          << "n " << n << ", width " << static_cast<int>(width);
+      EXPECT_EQ(std::vector<float>(out.begin() + static_cast<std::ptrdiff_t>(n), out.end()),
+                std::vector<float>(8, -7.0f));
+    }
+  }
+}
+
+// A file of 300-dimensional rows with a projection and norms, as the
+// quantizer writes them: rows, groups of rows and composed sums rebuilt bit
+// for bit.
+TEST(Projection, WideRowsRebuildAsRowByRowDotProducts) {
+  Quantized q;
+  q.projection_flag = q.norms_flag = true;
+  q.quantized_len = 100;
+  q.reconstructed_len = 300;
+  q.n_centroids = 16;
+  q.n_embeddings = 40;
+  q.projection = mixed_values(300 * 300, 17);
+  q.subquantizers = mixed_values(100 * 16 * 3, 19);
+  q.norms = mixed_values(40, 23);
+  for (std::size_t i = 0; i < 40 * 100; ++i) q.codes.push_back(static_cast<std::uint8_t>((i * 7 + i / 100) % 16));
+  Bytes f;
+  quantized_array(f, q);
+  TempFile file(f.str());
+  auto read = read_at(file);
+  ASSERT_TRUE(read.ok()) << debug(read.error());
+  const MappedQuantizedArray& m = read.value();
+  for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(bits(row_of(m, i)), bits(expected_row(q, i))) << i;
+
+  // More rows than one group of the storage's sum, with repeats, added in
+  // list order.
+  std::vector<std::uint64_t> indices;
+  for (std::uint64_t k = 0; k < 75; ++k) indices.push_back((k * 13) % 40);
+  std::vector<float> expected(300, 0.0f);
+  for (std::uint64_t i : indices) {
+    std::vector<float> row = expected_row(q, static_cast<std::size_t>(i));
+    for (std::size_t j = 0; j < 300; ++j) expected[j] = expected[j] + row[j];
+  }
+  const Storage storage(std::move(read).value());
+  std::vector<float> acc(300, 0.0f), scratch;
+  storage.add_rows(indices, acc.data(), scratch);
+  EXPECT_EQ(bits(acc), bits(expected));
+  // The scratch holds one group of rows, not all of them.
+  EXPECT_LE(scratch.size(), GroupedRowSum::kGroup * 300);
 }
 
 class QuantizedPadding : public testing::TestWithParam<std::size_t> {};
@@ -234,7 +310,7 @@ TEST_P(QuantizedPadding, FloatDataStartsAtAMultipleOfFour) {
   EXPECT_EQ(at.projection % 4, 0u);
   TempFile file(f.str());
   auto m = read_at(file, lead);
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(bits(row_of(m.value(), i)), bits(expected_row(q, i)));
 }
 
@@ -251,7 +327,7 @@ TEST(QuantizedRows, EmptyMatrixHasNoRowToLookUp) {
     TempFile file(f.str());
     BufferedReader r = file.reader();
     auto m = read_mapped_quantized_array(r);
-    ASSERT_TRUE(m.ok()) << m.error().debug();
+    ASSERT_TRUE(m.ok()) << debug(m.error());
     EXPECT_EQ(r.position().value(), at.end);
     EXPECT_EQ(m.value().rows(), 0u);
     EXPECT_EQ(m.value().cols(), 12u);
@@ -271,7 +347,7 @@ TEST(QuantizedRows, BadCodeFailsOnlyItsRow) {
     quantized_array(f, q);
     TempFile file(f.str());
     auto m = read_at(file);
-    ASSERT_TRUE(m.ok()) << m.error().debug();
+    ASSERT_TRUE(m.ok()) << debug(m.error());
     EXPECT_EQ(panic_message([&] { (void)row_of(m.value(), 1); }), "assertion failed: index < dim");
     std::vector<float> out(24);
     const std::vector<std::uint64_t> with_bad = {0, 1}, without = {0, 2};
@@ -339,7 +415,7 @@ TEST(QuantizedFieldChecks, DisplayTextOfTheLengthCheck) {
   TempFile file(f.str());
   auto m = read_at(file);
   ASSERT_FALSE(m.ok());
-  EXPECT_EQ(m.error().display(),
+  EXPECT_EQ(display(m.error()),
             "Invalid file format Reconstructed embedding length (10) not a multiple of the "
             "quantized embedding length: (4)");
 }
@@ -404,13 +480,13 @@ TEST_P(QuantizedTruncated, FailsAtTheStepThatRanOut) {
   TempFile file(f.str().substr(0, cut.at(at)));
   auto m = read_at(file);
   ASSERT_FALSE(m.ok());
-  EXPECT_EQ(m.error().display(), cut.desc);
+  EXPECT_EQ(display(m.error()), cut.desc);
   if (cut.desc == "Cannot memory map quantized embedding matrix") {
-    EXPECT_EQ(m.error().debug(),
+    EXPECT_EQ(debug(m.error()),
               "Read { desc: \"Cannot memory map quantized embedding matrix\", error: Error { kind: "
               "UnexpectedEof, message: \"memory map range reaches past the end of the file\" } }");
   } else {
-    EXPECT_EQ(m.error().debug(), eof_read(cut.desc));
+    EXPECT_EQ(debug(m.error()), eof_read(cut.desc));
   }
 }
 
@@ -533,7 +609,7 @@ TEST(QuantizedCodes, LookupsReadTheMappedFileNotACopy) {
   Layout at = quantized_array(f, q);
   TempFile file(f.str());
   auto m = read_at(file);  // the reader and its handle are gone after this
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   EXPECT_EQ(bits(row_of(m.value(), 3)), bits(expected_row(q, 3)));
 
   // Rewrite row 3's codes in place; the mapping shares the file's pages, so
@@ -565,7 +641,7 @@ TEST(QuantizedCodes, FourGigabytesOfCodesLoadWithoutBeingRead) {
   const long before = peak_rss_kib();
   BufferedReader r = file.reader();
   auto m = read_mapped_quantized_array(r);
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   EXPECT_EQ(r.position().value(), at.codes + (1ULL << 32));
   EXPECT_EQ(m.value().rows(), 1ULL << 32);
   EXPECT_EQ(row_of(m.value(), 0), (std::vector<float>{1, 2}));
@@ -588,7 +664,7 @@ TEST(QuantizedEmbeddings, KnownWordsThroughASimpleVocabulary) {
   TempFile file(f.str());
   BufferedReader r = file.reader();
   auto read = read_embeddings_mapped(r);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   const Embeddings& e = read.value();
   EXPECT_EQ(e.dims(), 12u);
   // The norms chunk right after the codes is found, so the reader stopped there.
@@ -619,7 +695,7 @@ TEST(QuantizedEmbeddings, ABadCodeFailsOnlyItsWordAndLeavesTheTargetAlone) {
   TempFile file(f.str());
   BufferedReader r = file.reader();
   auto read = read_embeddings_mapped(r);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   EXPECT_FALSE(read.value().norms().has_value());
   std::vector<float> target(12, -1.0f);
   TargetView view{reinterpret_cast<std::byte*>(target.data()), 12, 4};
@@ -639,7 +715,7 @@ TEST(QuantizedEmbeddings, FileCutInTheCodesFailsToLoad) {
   BufferedReader r = file.reader();
   auto read = read_embeddings_mapped(r);
   ASSERT_FALSE(read.ok());
-  EXPECT_EQ(read.error().display(), "Cannot memory map quantized embedding matrix");
+  EXPECT_EQ(display(read.error()), "Cannot memory map quantized embedding matrix");
 }
 
 // Independent unit-length scaling with the eight partial sums.
@@ -667,7 +743,7 @@ TEST(QuantizedEmbeddings, ComposedWordsSumTheirRebuiltSubwordRows) {
     TempFile file(f.str());
     BufferedReader r = file.reader();
     auto read = read_embeddings_mapped(r);
-    ASSERT_TRUE(read.ok()) << read.error().debug();
+    ASSERT_TRUE(read.ok()) << debug(read.error());
     const Embeddings& e = read.value();
     EXPECT_EQ(e.dims(), 12u);
 
@@ -704,7 +780,7 @@ TEST(QuantizedEmbeddings, SubwordRowBeyondTheMatrixFailsTheLookup) {
   TempFile file(f.str());
   BufferedReader r = file.reader();
   auto read = read_embeddings_mapped(r);
-  ASSERT_TRUE(read.ok()) << read.error().debug();
+  ASSERT_TRUE(read.ok()) << debug(read.error());
   EXPECT_EQ(panic_message([&] { (void)read.value().find_embedding("zz"); }),
             "assertion failed: index < dim");
 }
@@ -750,7 +826,7 @@ TEST_P(QuantizedWriter, WritesTheLayoutTheReaderReads) {
 
   // Read back: every row as the hand computation gives it.
   auto m = read_at(file, lead);
-  ASSERT_TRUE(m.ok()) << m.error().debug();
+  ASSERT_TRUE(m.ok()) << debug(m.error());
   for (std::size_t i = 0; i < 6; ++i) {
     EXPECT_EQ(bits(row_of(m.value(), i)), bits(expected_row(q, i))) << "row " << i;
   }

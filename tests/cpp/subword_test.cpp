@@ -205,7 +205,7 @@ TEST(SubwordVocabs, FastTextRowsOfTheWorkedExample) {
   for (int i = 0; i < 10; ++i) words.push_back("w" + std::to_string(i));
   fasttext_vocab(f, words, 3, 6, 2000000);
   auto v = read_vocab(f.str());
-  ASSERT_TRUE(v.ok()) << v.error().debug();
+  ASSERT_TRUE(v.ok()) << debug(v.error());
   WordLookup::Kind kind;
   EXPECT_EQ(rows_of(v.value(), "ab", &kind), (std::vector<std::uint64_t>{621752, 209518, 1241766}));
   EXPECT_EQ(kind, WordLookup::Kind::Composed);
@@ -223,7 +223,7 @@ TEST(SubwordVocabs, BucketKindHashesCharacterCountAndCodePoints) {
   Bytes f;
   bucket_vocab(f, {"a"}, 3, 3, 21);
   auto v = read_vocab(f.str());
-  ASSERT_TRUE(v.ok()) << v.error().debug();
+  ASSERT_TRUE(v.ok()) << debug(v.error());
   // "abc" bracketed: '<ab', 'abc', 'bc>'; the middle one is the worked value.
   auto rows = rows_of(v.value(), "abc");
   ASSERT_EQ(rows.size(), 3u);
@@ -242,7 +242,7 @@ TEST(SubwordVocabs, ExplicitKindUsesOnlyItsTable) {
   Bytes f;
   explicit_vocab(f, {"known", "ab"}, {{"<ab", 7}, {"b>", 3}, {"ab>", 7}}, 2, 3);
   auto v = read_vocab(f.str());
-  ASSERT_TRUE(v.ok()) << v.error().debug();
+  ASSERT_TRUE(v.ok()) << debug(v.error());
   EXPECT_EQ(v.value().addressed_rows(), 4u);  // 2 words + 2 distinct stored indices
   // "xab": '<xa', '<x', 'xab', 'xa', 'ab>' (row 2 + 0), 'ab', 'b>' (row 2 + 1).
   EXPECT_EQ(rows_of(v.value(), "xab"), (std::vector<std::uint64_t>{2, 3}));
@@ -256,7 +256,7 @@ TEST(SubwordVocabs, FloretIndexesTheWholeWordFirstAndHasNoKnownWords) {
   Bytes f;
   floret_vocab(f, 3, 4, 1000, 2, 42, "[", "]");
   auto v = read_vocab(f.str());
-  ASSERT_TRUE(v.ok()) << v.error().debug();
+  ASSERT_TRUE(v.ok()) << debug(v.error());
   EXPECT_EQ(v.value().n_words(), 0u);
   EXPECT_EQ(v.value().addressed_rows(), 1000u);
   auto expect_for = [](std::vector<std::string> grams) {
@@ -477,7 +477,7 @@ TEST(ComposedFiles, FastTextWordGetsTheRowsOfItsNGrams) {
   TempFile file(f.str());
   BufferedReader r = file.reader();
   auto e = read_embeddings_mapped(r);
-  ASSERT_TRUE(e.ok()) << e.error().debug();
+  ASSERT_TRUE(e.ok()) << debug(e.error());
   EXPECT_EQ(lookup(e.value(), "ab"), normalized_sum({{1.0f, 2.0f}, {0.5f, -4.0f}, {3.0f, 0.25f}}));
 }
 
@@ -498,7 +498,7 @@ TEST(ComposedFiles, FloretAndBucketWordsGetTheRowsOfTheirHashes) {
     TempFile file(f.str());
     BufferedReader r = file.reader();
     auto e = read_embeddings_mapped(r);
-    ASSERT_TRUE(e.ok()) << e.error().debug();
+    ASSERT_TRUE(e.ok()) << debug(e.error());
     std::vector<std::vector<float>> expect;
     for (std::string g : {"<\xC3\xA9t\xC3\xA9>", "<\xC3\xA9t", "\xC3\xA9t\xC3\xA9", "t\xC3\xA9>"}) {
       Hash128 h = murmur3_x64_128(g.data(), g.size(), 1234);
@@ -519,7 +519,7 @@ TEST(ComposedFiles, FloretAndBucketWordsGetTheRowsOfTheirHashes) {
     TempFile file(f.str());
     BufferedReader r = file.reader();
     auto e = read_embeddings_mapped(r);
-    ASSERT_TRUE(e.ok()) << e.error().debug();
+    ASSERT_TRUE(e.ok()) << debug(e.error());
     EXPECT_EQ(lookup(e.value(), "abc"), (std::vector<float>{0.6f, 0.8f}));
   }
 }

@@ -10,11 +10,6 @@
 
 namespace mave::test {
 
-namespace {
-// Aborting failures are expected in these tests; keep standard error quiet.
-const bool kQuietPanics = (set_panic_reports(false), true);
-}  // namespace
-
 TempFile::TempFile(std::string_view contents) {
   std::string tmpl = (std::filesystem::temp_directory_path() / "mave-test-XXXXXX").string();
   if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");

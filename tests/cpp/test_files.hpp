@@ -11,6 +11,14 @@
 #include "base/endian.hpp"
 #include "base/error.hpp"
 #include "base/io.hpp"
+#include "python/_mave/pinned_texts.hpp"
+
+namespace mave {
+// Tests that match a message test _mave's renderer of the core's facts.
+using pinned::debug;
+using pinned::debug_quote;
+using pinned::display;
+}  // namespace mave
 
 namespace mave::test {
 
@@ -72,7 +80,7 @@ std::string panic_message(F&& f) {
   try {
     f();
   } catch (const Panic& p) {
-    return p.message();
+    return pinned::panic_message(p);
   }
   return "";
 }
@@ -80,7 +88,7 @@ std::string panic_message(F&& f) {
 // Debug text of a failed result, or "ok".
 template <class R>
 std::string debug_of(const R& result) {
-  return result.ok() ? std::string("ok") : result.error().debug();
+  return result.ok() ? std::string("ok") : debug(result.error());
 }
 
 inline std::string eof_read(std::string_view desc) {
@@ -132,6 +140,30 @@ inline Bytes& norms(Bytes& f, const std::vector<float>& values) {
   std::uint32_t pad = 4 - (f.size() + 8 + 8 + 4) % 4;
   f.u64(12 + pad + 4 * values.size()).u64(values.size()).u32(10).zeros(pad);
   for (float v : values) f.f32(v);
+  return f;
+}
+
+// A quantized matrix chunk of codes.size() / n_sub rows: `n_sub`
+// subquantizers of `n_centroids` centroids of dims / n_sub values, one code
+// byte per subquantizer and row; a projection (dims x dims) and norms only
+// when given.
+inline Bytes& quantized_array(Bytes& f, std::uint32_t n_sub, std::uint32_t dims,
+                              std::uint32_t n_centroids, const std::vector<float>& subquantizers,
+                              const std::vector<std::uint8_t>& codes,
+                              const std::vector<float>& projection = {},
+                              const std::vector<float>& row_norms = {}) {
+  f.u32(4);
+  const std::size_t len_at = f.size();
+  f.u64(0).u32(!projection.empty()).u32(!row_norms.empty()).u32(n_sub).u32(dims);
+  f.u32(n_centroids).u64(codes.size() / n_sub).u32(1).u32(10).padding();
+  for (const auto* floats : {&projection, &subquantizers, &row_norms}) {
+    for (float v : *floats) f.f32(v);
+  }
+  f.raw(codes.data(), codes.size());
+  const std::uint64_t len = f.size() - len_at - 8;
+  std::string patched = f.str();
+  std::memcpy(patched.data() + len_at, &len, 8);
+  f = Bytes().str(patched);
   return f;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "python/native/messages.hpp"
 #include "fasttext/fasttext.hpp"
 #include "importers/word2vec.hpp"
 #include "test_files.hpp"
@@ -15,13 +16,17 @@
 namespace mave {
 namespace {
 
+// mave's words for a failure, which name what the tests look for.
+[[maybe_unused]] std::string said(const EmbeddingsError& e) { return messages::reason(e).text; }
+[[maybe_unused]] std::string said(const IoError& e) { return messages::io_text(e); }
+
 using namespace test;
 
 ImportedEmbeddings read(const std::string& name, bool binary, ReadOptions options) {
   BufferedReader r(File::open_read(data_path(name)).value());
   auto e = binary ? read_word2vec_binary(r, {}, options)
                   : read_text_embeddings(r, TextLayout::WithHeader, {}, options);
-  EXPECT_TRUE(e.ok()) << name << ": " << e.error().display();
+  EXPECT_TRUE(e.ok()) << name << ": " << said(e.error());
   return std::move(e).value();
 }
 
@@ -29,7 +34,7 @@ ImportedEmbeddings read(const std::string& name, bool binary, ReadOptions option
 ImportedEmbeddings reference(const std::string& name) {
   BufferedReader r(File::open_read(data_path(name)).value());
   auto e = read_text_embeddings(r, TextLayout::GloVe);
-  EXPECT_TRUE(e.ok()) << name << ": " << e.error().display();
+  EXPECT_TRUE(e.ok()) << name << ": " << said(e.error());
   return std::move(e).value();
 }
 
@@ -55,7 +60,7 @@ TEST(UserFilesTest, CutWordsReadAsGensimReadsThem) {
     BufferedReader r(File::open_read(data_path("utf8/cut-words." + ext)).value());
     auto strict = binary ? read_word2vec_binary(r) : read_text_embeddings(r, TextLayout::WithHeader);
     ASSERT_FALSE(strict.ok());
-    EXPECT_NE(strict.error().display().find("is not valid UTF-8"), std::string::npos);
+    EXPECT_NE(said(strict.error()).find("is not valid UTF-8"), std::string::npos);
   }
 }
 
@@ -139,7 +144,7 @@ TEST(UserFilesTest, FloretModelsGiveFloretsVectors) {
     SCOPED_TRACE(name);
     BufferedReader r(File::open_read(data_path(std::string("floret/") + name + ".bin")).value());
     auto got = import_fasttext_model(r);
-    ASSERT_TRUE(got.ok()) << got.error().display();
+    ASSERT_TRUE(got.ok()) << said(got.error());
     EXPECT_EQ(got.value().layout, FastTextLayout::Floret);
     const Embeddings& e = got.value().embeddings;
     ASSERT_TRUE(std::holds_alternative<FloretSubwordVocab>(e.vocab().variant()));
@@ -159,7 +164,7 @@ TEST(UserFilesTest, FloretModelsGiveFloretsVectors) {
 TEST(UserFilesTest, FastTextWithoutMagicReadsAsGensimReadsIt) {
   BufferedReader r(File::open_read(data_path("fasttext/cbow-en-old.bin")).value());
   auto got = import_fasttext_model(r);
-  ASSERT_TRUE(got.ok()) << got.error().display();
+  ASSERT_TRUE(got.ok()) << said(got.error());
   EXPECT_EQ(got.value().layout, FastTextLayout::Old);
   const ImportedEmbeddings want = reference("fasttext/cbow-en-old.gensim.txt");
   const float largest = largest_difference(got.value().embeddings, want);

@@ -277,7 +277,7 @@ class TestWrite:
 
     @pytest.mark.parametrize("call,error,message", [
         (lambda p: mave.write(p, ["a", "b", "a"], np.ones((3, 2))), ValueError, "words repeat 'a' (at 0 and 2)"),
-        (lambda p: mave.write(p, ["a", 1], np.ones((2, 2))), TypeError, "words must be str, not int (word 1)"),
+        (lambda p: mave.write(p, ["a", 1], np.ones((2, 2))), TypeError, "words[1] must be str, not int"),
         (lambda p: mave.write(p, ["a"], np.ones((2, 2))), ValueError, "1 words but 2 matrix rows"),
         (lambda p: mave.write(p, ["a"], np.ones(2)), ValueError, "matrix must be 2-D, not 1-D"),
         (lambda p: mave.write(p, ["a"], [["x"]]), TypeError, "matrix must hold real numbers, not <U1"),
@@ -286,6 +286,14 @@ class TestWrite:
         (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={"x": True}), TypeError,
          "metadata value of 'x' must be int, float or str (or pass TOML text), not bool"),
         (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata="x ="), ValueError, "metadata is not TOML"),
+        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={"x": 2**63}), ValueError,
+         "metadata value of 'x' does not fit a TOML integer"),
+        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={1: 2}), TypeError,
+         "metadata keys must be str, not int"),
+        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata=[("x", 1)]), TypeError,
+         "metadata must be a mapping or TOML text, not list"),
+        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata=5), TypeError,
+         "metadata must be a mapping or TOML text, not int"),
         (lambda p: mave.write(p, ["\ud800"], np.ones((1, 2))), UnicodeEncodeError, "surrogates not allowed"),
     ])
     def test_refusals_leave_no_file(self, tmp_path, call, error, message):
@@ -293,6 +301,22 @@ class TestWrite:
             call(tmp_path / "out.fifu")
         assert str(info.value).startswith(message) or message in str(info.value)
         assert os.listdir(tmp_path) == []
+
+
+def test_metadata_values_convert_alike_for_write_and_quantize(converted_models, tmp_path):
+    # One conversion serves mave.write's metadata and mave.quantize's
+    # settings: a bool is refused by both (TOML has booleans; writing True
+    # as 1 would change the value's type).
+    from mave import _native
+    e = mave.load(converted_models["demo-skipgram"])
+    for settings in ({"x": True}, {"a": 1, "x": False}):
+        with pytest.raises(TypeError, match="metadata value of 'x' must be int, float or str"):
+            _native._write_quantized(e, tmp_path / "q.fifu", settings, np.zeros((1, 1, e.dims), np.float32),
+                                     None, None, np.zeros((e.matrix.shape[0], 1), np.uint8), None)
+    values = {"i": -2**63, "f": 0.25, "s": "täxt"}
+    mave.write(tmp_path / "m.fifu", ["a"], np.ones((1, 2)), metadata=values)
+    assert mave.load(tmp_path / "m.fifu").metadata == values
+    assert os.listdir(tmp_path) == ["m.fifu"]
 
 
 class TestFailures:
@@ -308,8 +332,8 @@ class TestFailures:
         ("1000 3\na 1 2 3\n", "text",
          "line 1: the header announces 1000 words of 3 values, more than the 8 bytes after it can hold"),
         ("a 1 2\nb 1 2 3\n", "glove", 'line 2: word "b" has more than 2 values, expected 2'),
-        (b"a 1 2\n\xff 1 2\n", "glove", 'line 2: word "\ufffd" is not valid UTF-8 (invalid utf-8 '
-                                        "sequence of 1 bytes from index 0)"),
+        (b"a 1 2\n\xff 1 2\n", "glove", 'line 2: word "\ufffd" is not valid UTF-8 (a bad byte sequence '
+                                        "at index 0)"),
         ("a\n", "glove", 'line 1: word "a" has no values'),
     ])
     def test_bad_text_names_file_line_and_word(self, tmp_path, text, fmt, reason):
@@ -335,7 +359,7 @@ class TestFailures:
          'byte 10: the file ends inside word "bcdefgh", 2 of 2'),
         (lambda b: b(b"1 2\n", [(b"a", [1, 2])]) + b"xy", "byte 14: data after the last of the 1 words the header announces"),
         (lambda b: b(b"1 2\n", [(b"\xc3", [1, 2])]),
-         'byte 4: word "\ufffd" is not valid UTF-8 (incomplete utf-8 byte sequence from index 0)'),
+         'byte 4: word "\ufffd" is not valid UTF-8 (a sequence cut short at index 0)'),
         (lambda b: b"5 1000000\n" + b"a " * 10,
          "line 1: the header announces 5 words of 1000000 values, more than the 20 bytes after it can hold"),
         (lambda b: b"18446744073709551615 1\n", "line 1: the header announces 18446744073709551615 words of 1 "

@@ -6,6 +6,8 @@
 #include "format/embeddings.hpp"
 #include "base/io.hpp"
 #include "python/helpers/arguments.hpp"
+#include "python/_mave/frame.hpp"
+#include "python/_mave/pinned_texts.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/stdout.hpp"
 
@@ -27,35 +29,35 @@ bool convert(const std::string& input_path, const std::string& output_path) {
   // Pinned: docs/compatibility.md (progress lines and OSError texts, here and below)
   print_stdout("Reading fasttext embeddings\n");
   auto input = File::open_read(input_path);
-  if (!input.ok()) return fail(input.error().display());
+  if (!input.ok()) return fail(pinned::display(input.error()));
   BufferedReader reader(std::move(input).value());
   auto embeddings = load_fasttext_model(reader);
-  if (!embeddings.ok()) return fail(embeddings.error().display());
+  if (!embeddings.ok()) return fail(pinned::display(embeddings.error()));
 
   // Pinned: docs/compatibility.md
   print_stdout("Writing fasttext embeddings\n");
   // Created only now, so a failed conversion leaves output_path untouched.
   auto output = File::create(output_path);
-  if (!output.ok()) return fail(output.error().display());
+  if (!output.ok()) return fail(pinned::display(output.error()));
   BufferedWriter writer(std::move(output).value());
   Status written = embeddings.value().write_embeddings_to(writer);
   if (!written.ok()) {
     // What was buffered still goes out: the partial file stays for inspection.
     (void)writer.close();
-    return fail(written.error().display());
+    return fail(pinned::display(written.error()));
   }
   // Pinned: docs/compatibility.md
   print_stdout("Done\n");
   // The last buffered bytes are written here; losing them silently would
   // leave a truncated file behind a successful call.
   IoStatus closed = writer.close();
-  if (!closed.ok()) return fail(closed.error().display());
+  if (!closed.ok()) return fail(pinned::display(closed.error()));
   return true;
 }
 
 PyObject* build_model(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return call_frame([&]() -> PyObject* {
+  return mave_frame([&]() -> PyObject* {
     ArgumentSlots slots;
     if (!parse_vectorcall(kSpec, args, nargs, kwnames, slots)) return nullptr;
     auto input = text_argument(slots[0], "input_path");

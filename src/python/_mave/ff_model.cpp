@@ -1,5 +1,6 @@
 #include "python/_mave/ff_model.hpp"
 
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 #include "format/embeddings.hpp"
 #include "base/io.hpp"
 #include "python/helpers/arguments.hpp"
+#include "python/_mave/frame.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/numpy_target.hpp"
 #include "python/helpers/pyref.hpp"
@@ -51,7 +53,7 @@ class SharedBorrow {
 // call ends whichever way, and no C++ exception past it.
 template <class Body>
 PyObject* method_frame(PyObject* self, Body&& body) {
-  return call_frame([&]() -> PyObject* {
+  return mave_frame([&]() -> PyObject* {
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(g_type))) {
       // Pinned: docs/compatibility.md
       raise_conversion_error(self, "FfModel");
@@ -70,21 +72,19 @@ PyObject* method_frame(PyObject* self, Body&& body) {
 
 Embeddings load(const std::string& path) {
   auto file = File::open_read(path);
-  // Pinned: docs/compatibility.md
-  if (!file.ok()) panic("Embedding file missing, run fetch-data.sh: " + file.error().debug());
+  if (!file.ok()) panic(PanicKind::FileMissing, PanicFacts::of(file.error()));
   // The reader and its file are closed on return; the matrix mapping keeps
   // its own handle.
   BufferedReader reader(std::move(file).value());
   auto embeddings = read_embeddings_mapped(reader);
   if (!embeddings.ok()) {
-    // Pinned: docs/compatibility.md
-    panic("called `Result::unwrap()` on an `Err` value: " + embeddings.error().debug());
+    panic(PanicKind::LoadFailed, PanicFacts::of(std::move(embeddings).error()));
   }
   return std::move(embeddings).value();
 }
 
 PyObject* ff_model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-  return call_frame([&]() -> PyObject* {
+  return mave_frame([&]() -> PyObject* {
     ArgumentSlots slots;
     if (!parse_tuple_dict(kNewSpec, args, kwargs, slots)) return nullptr;
     auto path = text_argument(slots[0], "embeddings_path");

@@ -10,6 +10,7 @@
 #include "python/_mave/build_model.hpp"
 #include "python/_mave/ff_model.hpp"
 #include "python/helpers/arguments.hpp"
+#include "python/_mave/frame.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
 
@@ -54,14 +55,13 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   PyRef all = all_list(module);
   if (!all) return false;
   if (PyList_Append(all.get(), name) < 0) {
-    // Pinned: docs/compatibility.md
-    std::string message = "could not append __name__ to __all__";
+    std::string cause;
     PyRef error = PyRef::steal(PyErr_GetRaisedException());
     if (PyRef text = PyRef::steal(error ? PyObject_Str(error.get()) : nullptr)) {
-      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message += std::string(": ") + utf8;
+      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) cause = utf8;
     }
     PyErr_Clear();
-    panic(message);
+    panic(PanicKind::AllAppendFailed, PanicFacts::text(cause));
   }
   return PyObject_SetAttr(module, name, value) == 0;
 }
@@ -88,7 +88,7 @@ bool add_function(PyObject* module, PyMethodDef* def) {
 
 PyMODINIT_FUNC PyInit__mave() {
   using namespace mave::py;
-  return call_frame([]() -> PyObject* {
+  return mave_frame([]() -> PyObject* {
     PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
     if (!module) return ensure_error_set();
     if (g_initialised.exchange(true)) {

@@ -7,27 +7,55 @@ void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
+std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
+
 // -1 when `key` names no parameter. A name that is not text, or whose text
 // cannot be encoded (an unpaired surrogate), names none.
 int parameter_index(const ArgumentSpec& spec, PyObject* key) {
   if (!PyUnicode_Check(key)) return -1;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return -1;
+  }
+  const std::string_view text(data, static_cast<std::size_t>(size));
   for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, spec.parameters[i]) == 0) {
-      return static_cast<int>(i);
-    }
+    if (spec.parameters[i] == text) return static_cast<int>(i);
   }
   return -1;
 }
 
-void raise_too_many_positional(const ArgumentSpec& spec, Py_ssize_t given) {
-  // Pinned: docs/compatibility.md ("arguments" even for one)
+std::string plural(std::size_t n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// `keyword_only_given`: keyword-only arguments among the keywords, which
+// Python's wording mentions.
+void raise_too_many_positional(const ArgumentSpec& spec, std::size_t given,
+                               std::size_t keyword_only_given) {
   const std::size_t most = spec.positional_count();
-  std::string takes = spec.required_count < most
-                          ? "from " + std::to_string(spec.required_count) + " to " +
-                                std::to_string(most) + " positional arguments"
-                          : std::to_string(most) + " positional arguments";
-  raise_type_error(spec.display_name() + " takes " + takes + " but " + std::to_string(given) +
-                   " " + (given == 1 ? "was" : "were") + " given");
+  const std::size_t least = std::min(spec.required_count, most);
+  if (spec.wording == Wording::Pinned) {
+    // Pinned: docs/compatibility.md ("arguments" even for one)
+    std::string takes = spec.required_count < most
+                            ? "from " + std::to_string(spec.required_count) + " to " +
+                                  std::to_string(most) + " positional arguments"
+                            : std::to_string(most) + " positional arguments";
+    raise_type_error(spec.display_name() + " takes " + takes + " but " + std::to_string(given) +
+                     " " + (given == 1 ? "was" : "were") + " given");
+    return;
+  }
+  std::string takes = least < most ? "from " + std::to_string(least) + " to " +
+                                         std::to_string(most) + " positional arguments"
+                                   : plural(most, "positional argument");
+  std::string was_given = std::to_string(given);
+  if (keyword_only_given > 0) {
+    was_given = plural(given, "positional argument") + " (and " +
+                plural(keyword_only_given, "keyword-only argument") + ")";
+  }
+  raise_type_error(spec.display_name() + " takes " + takes + " but " + was_given + " " +
+                   (given == 1 && keyword_only_given == 0 ? "was" : "were") + " given");
 }
 
 // The keyword as text, with each unpaired surrogate shown as replacement
@@ -46,7 +74,7 @@ PyRef keyword_text(PyObject* key) {
 void raise_unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
   PyRef text = keyword_text(key);
   if (!text) return;
-  // Pinned: docs/compatibility.md
+  // Pinned: docs/compatibility.md (CPython's own wording too)
   std::string head = spec.display_name() + " got an unexpected keyword argument '";
   PyRef message = PyRef::steal(PyUnicode_FromFormat("%s%U'", head.c_str(), text.get()));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
@@ -55,69 +83,102 @@ void raise_unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
 // Fills the slot of one keyword argument, or raises.
 bool take_keyword(const ArgumentSpec& spec, PyObject* key, PyObject* value,
                   ArgumentSlots& slots) {
-  int i = parameter_index(spec, key);
+  const int i = parameter_index(spec, key);
+  if (i >= 0 && static_cast<std::size_t>(i) < spec.positional_only) {
+    raise_type_error(spec.display_name() +
+                     " got some positional-only arguments passed as keyword arguments: " +
+                     quoted(spec.parameters[i]));
+    return false;
+  }
   if (i < 0) {
     raise_unexpected_keyword(spec, key);
     return false;
   }
   if (slots[i] != nullptr) {
-    // Pinned: docs/compatibility.md
-    raise_type_error(spec.display_name() + " got multiple values for argument '" +
-                     spec.parameters[i] + "'");
+    // Pinned: docs/compatibility.md (CPython's own wording too)
+    raise_type_error(spec.display_name() + " got multiple values for argument " +
+                     quoted(spec.parameters[i]));
     return false;
   }
   slots[i] = value;
   return true;
 }
 
-// Pinned: docs/compatibility.md
+// Pinned: docs/compatibility.md (CPython's own wording too)
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string quoted_list(const std::array<const char*, kMaxParameters>& names, std::size_t n) {
+std::string quoted_list(const std::array<std::string_view, kMaxParameters>& names, std::size_t n) {
   std::string out;
   for (std::size_t i = 0; i < n; ++i) {
     if (i > 0) {
       if (n > 2) out += ",";
       out += (i + 1 == n) ? " and " : " ";
     }
-    out += "'";
-    out += names[i];
-    out += "'";
+    out += quoted(names[i]);
   }
   return out;
 }
 
-bool check_required(const ArgumentSpec& spec, const ArgumentSlots& slots) {
-  std::array<const char*, kMaxParameters> missing{};
+// Raises for the missing parameters among [begin, end) of the required ones.
+bool check_missing(const ArgumentSpec& spec, const ArgumentSlots& slots, std::size_t begin,
+                   std::size_t end, const char* kind) {
+  std::array<std::string_view, kMaxParameters> missing{};
   std::size_t n = 0;
-  for (std::size_t i = 0; i < spec.required_count; ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
     if (slots[i] == nullptr) missing[n++] = spec.parameters[i];
   }
   if (n == 0) return true;
-  // Pinned: docs/compatibility.md
-  raise_type_error(spec.display_name() + " missing " + std::to_string(n) +
-                   " required positional " + (n == 1 ? "argument" : "arguments") + ": " +
-                   quoted_list(missing, n));
+  // Pinned: docs/compatibility.md (CPython's own wording too)
+  raise_type_error(spec.display_name() + " missing " + std::to_string(n) + " required " + kind +
+                   " " + (n == 1 ? "argument" : "arguments") + ": " + quoted_list(missing, n));
   return false;
 }
 
-bool take_positional(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                     ArgumentSlots& slots) {
+bool check_required(const ArgumentSpec& spec, const ArgumentSlots& slots) {
+  const std::size_t positional = std::min(spec.required_count, spec.positional_count());
+  return check_missing(spec, slots, 0, positional, "positional") &&
+         check_missing(spec, slots, positional, spec.required_count, "keyword-only");
+}
+
+std::size_t keyword_only_among(const ArgumentSpec& spec, const ArgumentSlots& slots) {
+  std::size_t n = 0;
+  for (std::size_t i = spec.positional_count(); i < spec.parameter_count; ++i) {
+    n += slots[i] != nullptr;
+  }
+  return n;
+}
+
+// The common order: positions, then keywords, then the checks. `_mave`'s
+// pinned order refuses surplus positions before looking at any keyword;
+// CPython's looks at the keywords first.
+template <class EachKeyword>
+bool parse(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+           EachKeyword&& each_keyword, ArgumentSlots& slots) {
   slots.fill(nullptr);
-  const auto n = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < n && i < spec.positional_count(); ++i) slots[i] = args[i];
-  if (n > spec.positional_count()) {
-    raise_too_many_positional(spec, nargs);
+  const auto given = static_cast<std::size_t>(nargs);
+  for (std::size_t i = 0; i < given && i < spec.positional_count(); ++i) slots[i] = args[i];
+  const bool too_many = given > spec.positional_count();
+  if (too_many && spec.wording == Wording::Pinned) {
+    raise_too_many_positional(spec, given, 0);
     return false;
   }
-  return true;
+  if (!each_keyword([&](PyObject* key, PyObject* value) {
+        return take_keyword(spec, key, value, slots);
+      })) {
+    return false;
+  }
+  if (too_many) {
+    raise_too_many_positional(spec, given, keyword_only_among(spec, slots));
+    return false;
+  }
+  return check_required(spec, slots);
 }
 
 }  // namespace
 
-// Pinned: docs/compatibility.md
 std::string ArgumentSpec::display_name() const {
   std::string name;
-  if (owner != nullptr) {
+  // Pinned: docs/compatibility.md
+  if (owner != nullptr && wording == Wording::Pinned) {
     name += owner;
     name += ".";
   }
@@ -128,32 +189,32 @@ std::string ArgumentSpec::display_name() const {
 
 bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, ArgumentSlots& slots) {
-  if (!take_positional(spec, args, nargs, slots)) return false;
-  if (kwnames != nullptr) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-      if (!take_keyword(spec, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) {
-        return false;
-      }
-    }
-  }
-  return check_required(spec, slots);
+  return parse(
+      spec, args, nargs,
+      [&](auto&& take) {
+        const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+          if (!take(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+        }
+        return true;
+      },
+      slots);
 }
 
 bool parse_tuple_dict(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
                       ArgumentSlots& slots) {
-  if (!take_positional(spec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots)) {
-    return false;
-  }
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!take_keyword(spec, key, value, slots)) return false;
-    }
-  }
-  return check_required(spec, slots);
+  return parse(
+      spec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+      [&](auto&& take) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value)) {
+          if (!take(key, value)) return false;
+        }
+        return true;
+      },
+      slots);
 }
 
 PyRef type_name(PyObject* obj) {
@@ -173,16 +234,20 @@ void raise_conversion_error(PyObject* obj, const char* target) {
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
+std::optional<std::string_view> utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
 std::optional<std::string_view> extract_text(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
     // Pinned: docs/compatibility.md
     raise_conversion_error(obj, "PyString");
     return std::nullopt;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) return std::nullopt;
-  return std::string_view(data, static_cast<std::size_t>(size));
+  return utf8_of(obj);
 }
 
 void name_conversion_error(const char* parameter) {

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <initializer_list>
@@ -16,22 +17,30 @@
 
 namespace mave::py {
 
-inline constexpr std::size_t kMaxParameters = 4;
+inline constexpr std::size_t kMaxParameters = 10;
 
-// The parameters of one callable. The first parameter_count - keyword_only
-// may be given by position or by keyword, the rest by keyword only; the first
-// `required_count` must be given.
+// How the TypeErrors of a refused call are worded: `_mave`'s pinned texts, or
+// those CPython gives for a function written in Python.
+enum class Wording { Pinned, Python };
+
+// The parameters of one callable. The first `positional_only` are given by
+// position only, the rest of the first parameter_count - keyword_only by
+// position or keyword, the last `keyword_only` by keyword only. The first
+// `required_count` must be given (required parameters come first).
 struct ArgumentSpec {
   const char* owner;     // class name, or null for a module-level function
   const char* function;  // "__new__" for construction
-  std::array<const char*, kMaxParameters> parameters;
+  std::array<std::string_view, kMaxParameters> parameters;
   std::size_t parameter_count;
   std::size_t required_count;
   std::size_t keyword_only = 0;
+  std::size_t positional_only = 0;
+  Wording wording = Wording::Pinned;
 
-  std::size_t positional_count() const { return parameter_count - keyword_only; }
+  constexpr std::size_t positional_count() const { return parameter_count - keyword_only; }
 
-  // "FfModel.load_embedding()" or "build_model()": the start of every message.
+  // The start of every message: "FfModel.load_embedding()" or
+  // "build_model()" when pinned, "embed()" in Python's wording.
   std::string display_name() const;
 };
 
@@ -54,6 +63,11 @@ PyRef type_name(PyObject* obj);
 
 // Raises TypeError "'<type name>' object cannot be converted to '<target>'".
 void raise_conversion_error(PyObject* obj, const char* target);
+
+// The UTF-8 text of an object known to be a str (or str subclass), without
+// copying: the view lives as long as the object. None with the interpreter's
+// UnicodeEncodeError (unpaired surrogates) set.
+std::optional<std::string_view> utf8_of(PyObject* str);
 
 // The UTF-8 text of a str (or str subclass), without copying: the view lives
 // as long as the object. None with TypeError (not a str) or the interpreter's

@@ -5,7 +5,6 @@
 #include <exception>
 #include <new>
 
-#include "base/error.hpp"
 #include "python/helpers/pyref.hpp"
 
 namespace mave::py {
@@ -36,8 +35,7 @@ void raise_with_message(PyObject* type, std::string_view message) {
   PyErr_SetRaisedException(exc.release());
 }
 
-// The report an aborting failure writes before it unwinds; failures that did
-// not come through mave::panic get one here.
+// The report a failure that no binding rendered writes before it unwinds.
 // One gathered write, and no allocation: this runs while unwinding, possibly
 // out of memory.
 void report_to_stderr(std::string_view message) {
@@ -80,8 +78,6 @@ void raise_os_error(std::string_view message) {
 void raise_exception_in_flight() noexcept {
   try {
     throw;
-  } catch (const Panic& failure) {
-    raise_panic(failure.message());
   } catch (const std::bad_alloc&) {
     PyErr_Clear();
     PyErr_NoMemory();

@@ -23,15 +23,16 @@ void raise_panic(std::string_view message);
 // filename stay None and no subclass is chosen from an error code.
 void raise_os_error(std::string_view message);
 
-// The one switch from a C++ exception in flight to a Python exception; call it
-// only inside a catch block. An aborting failure becomes PanicException with
-// its message, memory exhaustion MemoryError, anything else PanicException.
+// The switch from a C++ exception in flight to a Python exception for what
+// the bindings do not render themselves; call it only inside a catch block.
+// Memory exhaustion becomes MemoryError, anything else (an aborting failure
+// included: its binding renders it before it gets here) PanicException.
 void raise_exception_in_flight() noexcept;
 
 // Runs the body of a Python entry point. The body returns a new reference, or
 // null with an exception set; no C++ exception leaves this frame. `translate`
 // (called inside the catch block) raises the Python exception for the C++
-// exception in flight; by default raise_exception_in_flight.
+// exception in flight.
 template <class Body, class Translate>
 PyObject* call_frame(Body&& body, Translate&& translate) noexcept {
   try {
@@ -40,11 +41,6 @@ PyObject* call_frame(Body&& body, Translate&& translate) noexcept {
     translate();
     return nullptr;
   }
-}
-
-template <class Body>
-PyObject* call_frame(Body&& body) noexcept {
-  return call_frame(std::forward<Body>(body), raise_exception_in_flight);
 }
 
 }  // namespace mave::py

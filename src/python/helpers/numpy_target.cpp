@@ -30,22 +30,19 @@ PyRef import_multiarray() {
 void load_array_api() {
   if (PyArray_API != nullptr) return;
   PyRef multiarray = import_multiarray();
-  // Pinned: docs/compatibility.md
-  if (!multiarray) panic("Failed to import NumPy module");
+  if (!multiarray) panic(PanicKind::NumpyImport);
   PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
   // Anything but an unnamed capsule yields no table.
   void* table = nullptr;
   if (capsule && PyCapsule_CheckExact(capsule.get())) {
     table = PyCapsule_GetPointer(capsule.get(), nullptr);
   }
-  // Pinned: docs/compatibility.md
-  if (table == nullptr) panic("Failed to get NumPy API capsule");
+  if (table == nullptr) panic(PanicKind::NumpyCapsule);
   PyArray_API = static_cast<void**>(table);
   g_float32 = PyArray_DescrFromType(NPY_FLOAT);
   if (g_float32 == nullptr) {
     PyArray_API = nullptr;
-    // Pinned: docs/compatibility.md
-    panic("Failed to get NumPy API capsule");
+    panic(PanicKind::NumpyCapsule);
   }
   // The capsule's module stays imported (NumPy is never unloaded), so the
   // table outlives the references dropped here.

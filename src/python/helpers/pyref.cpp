@@ -7,8 +7,7 @@ namespace mave::py {
 PyRef expect_object(PyObject* result) {
   if (result == nullptr) [[unlikely]] {
     if (PyErr_Occurred()) PyErr_Print();
-    // Pinned: docs/compatibility.md
-    panic("Python API call failed");
+    panic(PanicKind::PythonCallFailed);
   }
   return PyRef::steal(result);
 }

@@ -10,8 +10,6 @@ namespace {
 
 std::mutex g_stdout_lock;
 
-}  // namespace
-
 // Pinned: docs/compatibility.md (fd 1, one write per line)
 IoStatus write_stdout(std::string_view line) {
   std::lock_guard<std::mutex> hold(g_stdout_lock);
@@ -30,10 +28,11 @@ IoStatus write_stdout(std::string_view line) {
   return {};
 }
 
+}  // namespace
+
 void print_stdout(std::string_view line) {
   IoStatus written = write_stdout(line);
-  // Pinned: docs/compatibility.md
-  if (!written.ok()) panic("failed printing to stdout: " + written.error().display());
+  if (!written.ok()) panic(PanicKind::StdoutFailed, PanicFacts::of(written.error()));
 }
 
 }  // namespace mave::py

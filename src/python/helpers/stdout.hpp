@@ -9,12 +9,9 @@
 namespace mave::py {
 
 // Writes the whole line with one write call where the OS allows, under a
-// process-wide lock so that lines of different threads do not interleave.
-// Interrupted writes are retried.
-IoStatus write_stdout(std::string_view line);
-
-// write_stdout, with a failure ending the call in the aborting failure
-// "failed printing to stdout: " + the I/O error's display text.
+// process-wide lock so that lines of different threads do not interleave
+// (interrupted writes are retried); a failure ends the call in the aborting
+// failure "failed printing to stdout: " + the I/O error's display text.
 void print_stdout(std::string_view line);
 
 }  // namespace mave::py

@@ -242,9 +242,8 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     if dst_format is None:
         dst_format = _output_format(dst_name)
     _check_format(dst_format, OUTPUT_FORMATS, "dst_format")
-    dropped = _native.convert(os.fsencode(src_name), src_format, os.fsencode(dst_name), dst_format,
-                              bool(normalize), progress, errors, -1 if limit is None else min(limit, 2**63 - 1),
-                              b"" if member is None else member.encode("utf-8"))
+    dropped: int = _native.convert(src_name, src_format, dst_name, dst_format, bool(normalize), progress,
+                                   errors=errors, limit=limit, member=member)
     if dropped:
         warnings.warn(f"{src_name}: {dropped} words were dropped: with errors={errors!r} they became empty "
                       "or repeated an earlier word", stacklevel=2)
@@ -252,25 +251,6 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
 
 
 MetadataValue: TypeAlias = "int | float | str"
-
-
-def _metadata_argument(metadata: Mapping[str, MetadataValue] | str | None
-                       ) -> list[tuple[str, MetadataValue]] | str | None:
-    if metadata is None or isinstance(metadata, str):
-        return metadata
-    if not isinstance(metadata, Mapping):
-        raise TypeError(f"metadata must be a mapping or TOML text, not {type(metadata).__name__}")
-    entries: list[tuple[str, MetadataValue]] = []
-    for key, value in metadata.items():
-        if not isinstance(key, str):
-            raise TypeError(f"metadata keys must be str, not {type(key).__name__}")
-        if isinstance(value, bool) or not isinstance(value, (int, float, str)):
-            raise TypeError(f"metadata value of {key!r} must be int, float or str "
-                            f"(or pass TOML text), not {type(value).__name__}")
-        if isinstance(value, int) and not -2**63 <= value < 2**63:
-            raise ValueError(f"metadata value of {key!r} does not fit a TOML integer")
-        entries.append((key, value))
-    return entries
 
 
 def write(path: StrPath, words: Iterable[str], matrix: npt.ArrayLike, *,
@@ -319,5 +299,4 @@ def write(path: StrPath, words: Iterable[str], matrix: npt.ArrayLike, *,
         norm_array = np.ascontiguousarray(norms, dtype=np.float32)
         if norm_array.shape != (len(word_list),):
             raise ValueError(f"norms must have shape ({len(word_list)},), not {norm_array.shape}")
-    _native.write(os.fsencode(os.fspath(path)), word_list, array, norm_array,
-                  _metadata_argument(metadata), bool(normalize), progress)
+    _native.write(os.fspath(path), word_list, array, norm_array, metadata, bool(normalize), progress)

@@ -1,7 +1,7 @@
 """Types of mave's compiled part (mave._native)."""
 
 import os
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, Self, overload
 
 import numpy as np
@@ -59,18 +59,19 @@ class Embeddings:
                  threads: int | None) -> list[tuple[str, float]]: ...
 
 def _write_quantized(source: Embeddings, path: str | os.PathLike[str],
-                     settings: Sequence[tuple[str, int | float | str]],
+                     settings: Mapping[str, int | float | str],
                      subquantizers: npt.NDArray[np.float32],
                      projection: npt.NDArray[np.float32] | None,
                      row_norms: npt.NDArray[np.float32] | None, codes: npt.NDArray[np.uint8],
                      norms: npt.NDArray[np.float32] | None) -> None: ...
 def _convert_fasttext(source: str | os.PathLike[str], path: str | os.PathLike[str]) -> None: ...
 # Conversions (convert.cpp) and mave info's matrix description (info.cpp).
-def convert(src: bytes, src_format: str, dst: bytes, dst_format: str, normalize: bool,
-            progress: Callable[[str, int, int], object] | None, errors: str, limit: int,
-            member: bytes, /) -> int: ...
-def write(dst: bytes, words: list[str], matrix: npt.NDArray[np.float32],
+def convert(src: str | bytes | os.PathLike[str], src_format: str, dst: str | bytes | os.PathLike[str],
+            dst_format: str, normalize: bool,
+            progress: Callable[[str, int, int], object] | None, *, errors: str | None = None,
+            limit: int | None = None, member: str | None = None) -> int: ...
+def write(path: str | bytes | os.PathLike[str], words: list[str], matrix: npt.NDArray[np.float32],
           norms: npt.NDArray[np.float32] | None,
-          metadata: list[tuple[str, int | float | str]] | str | None, normalize: bool,
-          progress: Callable[[str, int, int], object] | None, /) -> None: ...
-def storage_info(embeddings: Embeddings, /) -> dict[str, int | bool]: ...
+          metadata: Mapping[str, int | float | str] | str | None, normalize: bool,
+          progress: Callable[[str, int, int], object] | None) -> None: ...
+def storage_info(e: Embeddings, /) -> dict[str, int | bool]: ...

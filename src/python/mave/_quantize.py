@@ -382,14 +382,14 @@ def _encode(faiss: Any, e: Embeddings, trained: _Trained,
 
 def _write(faiss: Any, e: Embeddings, dst: StrPath, plan: _Plan, trained: _Trained,
            encoded: _Encoded) -> None:
-    settings: list[tuple[str, int | float | str]] = [
-        ("method", "opq" if plan.opq else "pq"),
-        ("library", f"faiss {faiss.__version__}"),
-        ("subquantizers", plan.subquantizers),
-        ("bits", plan.bits),
-        ("sample", trained.rows),
-        ("iterations", plan.iterations),
-        ("seed", plan.seed),
-    ]
+    settings: dict[str, int | float | str] = {
+        "method": "opq" if plan.opq else "pq",
+        "library": f"faiss {faiss.__version__}",
+        "subquantizers": plan.subquantizers,
+        "bits": plan.bits,
+        "sample": trained.rows,
+        "iterations": plan.iterations,
+        "seed": plan.seed,
+    }
     _native._write_quantized(e, dst, settings, trained.centroids(faiss), trained.projection(faiss),
                              encoded.row_norms, encoded.codes, encoded.norms)

@@ -99,20 +99,6 @@ PyObject* new_mask(std::size_t n) {
   return new_array(1, dims, NPY_BOOL);
 }
 
-PyObject* new_float_vector(std::size_t n) {
-  npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  return new_array(1, dims, NPY_FLOAT32);
-}
-
-PyObject* new_index_vector(std::span<const std::uint64_t> values) {
-  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-  PyObject* array = new_array(1, dims, NPY_INT64);
-  if (array != nullptr && !values.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
-                values.size() * sizeof(std::uint64_t));
-  }
-  return array;
-}
 
 std::optional<TargetView> vector_target(PyObject* obj, std::size_t dims) {
   PyArrayObject* array = float32_target(obj);

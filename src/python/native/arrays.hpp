@@ -24,8 +24,6 @@ PyObject* readonly_view(PyObject* owner, const float* data, std::initializer_lis
 PyObject* new_vector(std::span<const float> values);
 PyObject* new_matrix(std::size_t rows, std::size_t cols);
 PyObject* new_mask(std::size_t n);
-PyObject* new_float_vector(std::size_t n);
-PyObject* new_index_vector(std::span<const std::uint64_t> values);
 
 // `out` for one vector: a writeable float32 ndarray of shape (dims,), any
 // stride. None with TypeError (not such an array) or ValueError (wrong shape,

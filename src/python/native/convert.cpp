@@ -20,6 +20,7 @@
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
 #include "python/helpers/without_gil.hpp"
+#include "python/native/arguments.hpp"
 #include "python/native/convert.hpp"
 #include "python/native/exceptions.hpp"
 #include "python/native/numpy_api.hpp"
@@ -70,12 +71,9 @@ Progress python_progress(PyObject* callable, const char* phase) {
 }
 
 // Where a failure belongs: reading the source or writing the destination.
-// The importers' and exporters' Format errors say where and what in their
-// own words ("line 3: ..."), shown without the generic display prefix.
 struct Failure {
   std::string path;
   EmbeddingsError error;
-  bool own_words = false;
 };
 
 // What the source became: the rows of a text or word2vec file (with their
@@ -96,14 +94,14 @@ Result<Source> read_source(const std::string& path, Format format, bool normaliz
                            const Progress& progress, const SourceOptions& options,
                            std::size_t& dropped_words) {
   auto file = File::open_read(path);
-  if (!file.ok()) return EmbeddingsError::read("Cannot open file", std::move(file).error());
+  if (!file.ok()) return EmbeddingsError::read(Step::OpenFile, std::move(file).error());
   auto opened = open_decompressed(std::move(file).value(), options.member, kConvertBufferBytes);
-  if (!opened.ok()) return EmbeddingsError::read("Cannot read embeddings", std::move(opened).error());
+  if (!opened.ok()) return EmbeddingsError::read(Step::ReadEmbeddings, std::move(opened).error());
   BufferedReader& r = opened.value();
   switch (format) {
     case Format::FinalFusion: {
       if (!r.file().is_open()) {
-        return EmbeddingsError::format("a compressed finalfusion file cannot be memory-mapped; decompress it first");
+        return EmbeddingsError(ErrorCode::CompressedFinalFusion);
       }
       MAVE_ASSIGN_OR_RETURN(Embeddings e, read_embeddings_mapped(r));
       return Source(std::move(e));
@@ -178,8 +176,7 @@ struct WordRowForm {
       return scratch;
     }
     if (i >= norms->values.size()) {
-      panic("the norms chunk holds " + std::to_string(norms->values.size()) + " norms for " +
-            std::to_string(e.vocab().n_words()) + " words");
+      panic(PanicKind::NormsCount, PanicFacts::values(norms->values.size(), e.vocab().n_words()));
     }
     const float norm = norms->values[i];
     for (std::size_t j = 0; j < n; ++j) scratch[j] = scratch[j] * norm;
@@ -254,11 +251,12 @@ Status write_destination(BufferedWriter& w, Source& source, Format format, bool 
       return write_text_embeddings(w, word_rows(source, normalize), TextLayout::GloVe, progress);
     case Format::Floret:
       if (const auto* e = std::get_if<Embeddings>(&source)) return write_floret_table(w, *e, progress);
-      return EmbeddingsError::format("only a file of the floret vocabulary kind can be written as a floret table");
+      return EmbeddingsError(ErrorCode::Unwritable)
+          .with_detail("only a file of the floret vocabulary kind can be written as a floret table");
     case Format::FastText:
       break;
   }
-  panic("fastText models are read, not written");
+  panic(PanicKind::NotWritable);
 }
 
 // Writes through `write` into a temporary file beside `path` and renames it
@@ -267,13 +265,13 @@ template <class Write>
 std::optional<Failure> write_atomically(const std::string& path, Write&& write) {
   auto output = AtomicOutput::create(path, kConvertBufferBytes);
   if (!output.ok()) {
-    return Failure{path, EmbeddingsError::write("Cannot create file", std::move(output).error())};
+    return Failure{path, EmbeddingsError::write(Step::CreateFile, std::move(output).error())};
   }
   if (Status written = write(output.value().writer()); !written.ok()) {
-    return Failure{path, std::move(written).error(), true};
+    return Failure{path, std::move(written).error()};
   }
   if (auto committed = output.value().commit(); !committed.ok()) {
-    return Failure{path, EmbeddingsError::write("Cannot write file", std::move(committed).error())};
+    return Failure{path, EmbeddingsError::write(Step::WriteFile, std::move(committed).error())};
   }
   return std::nullopt;
 }
@@ -294,52 +292,83 @@ struct TranslateConvert {
 };
 
 void raise_failure(const Failure& failure) {
-  if (failure.own_words && failure.error.variant() == EmbeddingsError::Variant::Format) {
-    raise_format_error(failure.path, failure.error.text());
-  } else {
-    raise_read_error(failure.path, failure.error);
-  }
+  raise_error(failure.path, failure.error);
 }
 
-std::string fs_path(PyObject* bytes) {
-  return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+// A format named by its str.
+std::optional<Format> format_argument(PyObject* obj, const char* what) {
+  auto name = str_argument(obj, what);
+  if (!name) return std::nullopt;
+  auto format = format_named(*name);
+  if (!format) PyErr_Format(PyExc_ValueError, "%s names no format: %R", what, obj);
+  return format;
 }
 
-// convert(src: bytes, src_format: str, dst: bytes, dst_format: str,
-//         normalize: bool, progress: callable | None, errors: str,
-//         limit: int (-1: all), member: bytes) -> int (words dropped)
-PyObject* convert(PyObject*, PyObject* args) {
-  PyObject *src_obj, *dst_obj, *progress, *member_obj;
-  const char *src_format_name, *dst_format_name, *errors_name;
-  int normalize;
-  long long limit;
-  if (!PyArg_ParseTuple(args, "O!sO!spOsLO!:convert", &PyBytes_Type, &src_obj, &src_format_name,
-                        &PyBytes_Type, &dst_obj, &dst_format_name, &normalize, &progress, &errors_name,
-                        &limit, &PyBytes_Type, &member_obj)) {
+constexpr Signature kConvert{"convert",
+                             "src, src_format, dst, dst_format, normalize, progress, *, errors=None, "
+                             "limit=None, member=None",
+                             Bound::Module};
+
+// The paths are str, bytes or os.PathLike; progress a callable or None;
+// errors "strict" (None), "replace" or "ignore"; limit an int of at least 0
+// or None (all); member the str name of a zip archive's file, or None.
+// Returns how many words were dropped.
+PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::ArgumentSlots slots;
+  if (!kConvert.parse(args, nargs, kwnames, slots)) return nullptr;
+  const auto src_path = fs_path_argument(slots[0]);
+  if (!src_path) return nullptr;
+  const auto src_format = format_argument(slots[1], "src_format");
+  if (!src_format) return nullptr;
+  const auto dst_path = fs_path_argument(slots[2]);
+  if (!dst_path) return nullptr;
+  const auto dst_format = format_argument(slots[3], "dst_format");
+  if (!dst_format) return nullptr;
+  if (*dst_format == Format::FastText) {
+    PyErr_SetString(PyExc_ValueError, "fastText models are read, not written");
     return nullptr;
   }
+  const int normalize = PyObject_IsTrue(slots[4]);
+  if (normalize < 0) return nullptr;
+  PyObject* progress = slots[5];
   SourceOptions options;
-  options.member = fs_path(member_obj);
-  const std::string_view errors(errors_name);
-  if (errors == "strict") {
-    options.read.errors = Utf8Errors::Strict;
-  } else if (errors == "replace") {
-    options.read.errors = Utf8Errors::Replace;
-  } else if (errors == "ignore") {
-    options.read.errors = Utf8Errors::Ignore;
-  } else {
-    PyErr_SetString(PyExc_ValueError, "unknown errors setting");
-    return nullptr;
+  if (slots[6] != Py_None) {
+    const auto errors = str_argument(slots[6], "errors");
+    if (!errors) return nullptr;
+    if (*errors == "strict") {
+      options.read.errors = Utf8Errors::Strict;
+    } else if (*errors == "replace") {
+      options.read.errors = Utf8Errors::Replace;
+    } else if (*errors == "ignore") {
+      options.read.errors = Utf8Errors::Ignore;
+    } else {
+      PyErr_Format(PyExc_ValueError, "errors must be strict, replace or ignore, not %R", slots[6]);
+      return nullptr;
+    }
   }
-  if (limit >= 0) options.read.limit = static_cast<std::uint64_t>(limit);
+  if (slots[7] != Py_None) {
+    if (!PyLong_Check(slots[7]) || PyBool_Check(slots[7])) {
+      PyErr_Format(PyExc_TypeError, "limit must be int or None, not %s", Py_TYPE(slots[7])->tp_name);
+      return nullptr;
+    }
+    int overflow = 0;
+    const long long limit = PyLong_AsLongLongAndOverflow(slots[7], &overflow);
+    if (limit == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow < 0 || (overflow == 0 && limit < 0)) {
+      PyErr_Format(PyExc_ValueError, "limit must be at least 0, not %R", slots[7]);
+      return nullptr;
+    }
+    // Beyond a long long: more words than any file holds.
+    if (overflow == 0) options.read.limit = static_cast<std::uint64_t>(limit);
+  }
+  if (slots[8] != Py_None) {
+    const auto member = str_argument(slots[8], "member");
+    if (!member) return nullptr;
+    options.member = std::string(*member);
+  }
   std::size_t dropped_words = 0;
-  const auto src_format = format_named(src_format_name);
-  const auto dst_format = format_named(dst_format_name);
-  if (!src_format || !dst_format || *dst_format == Format::FastText) {
-    PyErr_SetString(PyExc_ValueError, "unknown conversion formats");
-    return nullptr;
-  }
-  const std::string src = fs_path(src_obj), dst = fs_path(dst_obj);
+  const std::string& src = *src_path;
+  const std::string& dst = *dst_path;
   const Progress read_progress = python_progress(progress, "read");
   const Progress write_progress = python_progress(progress, "write");
   return py::call_frame(
@@ -347,8 +376,7 @@ PyObject* convert(PyObject*, PyObject* args) {
         std::optional<Failure> failure = py::without_gil([&]() -> std::optional<Failure> {
           auto source = read_source(src, *src_format, normalize != 0, read_progress, options, dropped_words);
           if (!source.ok()) {
-            const bool imported = *src_format != Format::FinalFusion && *src_format != Format::FastText;
-            return Failure{src, std::move(source).error(), imported};
+            return Failure{src, std::move(source).error()};
           }
           return write_atomically(dst, [&](BufferedWriter& w) {
             return write_destination(w, source.value(), *dst_format, normalize != 0, write_progress);
@@ -363,65 +391,23 @@ PyObject* convert(PyObject*, PyObject* args) {
       TranslateConvert{src});
 }
 
-// The metadata argument of write: None, TOML text, or a list of (key, value)
-// pairs with int, float or str values. Raises and returns false on refusal.
-bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
-  if (obj == Py_None) return true;
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t size;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (text == nullptr) return false;
-    auto parsed = Metadata::parse(std::string_view(text, static_cast<std::size_t>(size)));
-    if (!parsed.ok()) {
-      PyErr_Format(PyExc_ValueError, "metadata is not TOML: %s", reason_text(parsed.error()).c_str());
-      return false;
-    }
-    out = std::move(parsed).value();
-    return true;
-  }
-  if (!PyList_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "metadata must be None, str or a list of (key, value) pairs");
-    return false;
-  }
-  std::vector<std::pair<std::string, Metadata::Value>> entries;
-  const Py_ssize_t n = PyList_GET_SIZE(obj);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pair = PyList_GET_ITEM(obj, i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-      PyErr_SetString(PyExc_TypeError, "metadata must be None, str or a list of (key, value) pairs");
-      return false;
-    }
-    PyObject* key = PyTuple_GET_ITEM(pair, 0);
-    PyObject* value = PyTuple_GET_ITEM(pair, 1);
-    Py_ssize_t key_size;
-    const char* key_data = PyUnicode_AsUTF8AndSize(key, &key_size);
-    if (key_data == nullptr) return false;
-    const std::string key_text(key_data, static_cast<std::size_t>(key_size));
-    if (PyLong_Check(value)) {
-      long long v = PyLong_AsLongLong(value);
-      if (v == -1 && PyErr_Occurred()) return false;
-      entries.emplace_back(key_text, Metadata::Value(static_cast<std::int64_t>(v)));
-    } else if (PyFloat_Check(value)) {
-      entries.emplace_back(key_text, Metadata::Value(PyFloat_AS_DOUBLE(value)));
-    } else {
-      Py_ssize_t size;
-      const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-      if (text == nullptr) return false;
-      entries.emplace_back(key_text, Metadata::Value(std::string(text, static_cast<std::size_t>(size))));
-    }
-  }
-  out = Metadata::from_entries(entries);
-  return true;
-}
+constexpr Signature kWrite{"write", "path, words, matrix, norms, metadata, normalize, progress",
+                           Bound::Module};
 
-// write(dst: bytes, words: list[str], matrix: float32 C-contiguous (n, dims),
-//       norms: float32 (n,) | None, metadata, normalize: bool,
-//       progress: callable | None) -> None
-PyObject* write(PyObject*, PyObject* args) {
-  PyObject *dst_obj, *words_obj, *matrix_obj, *norms_obj, *metadata_obj, *progress;
-  int normalize;
-  if (!PyArg_ParseTuple(args, "O!O!O!OOpO:write", &PyBytes_Type, &dst_obj, &PyList_Type, &words_obj,
-                        &PyArray_Type, &matrix_obj, &norms_obj, &metadata_obj, &normalize, &progress)) {
+// words: list[str]; matrix: float32 C-contiguous (n, dims); norms: float32
+// (n,) or None; metadata as metadata_argument takes it.
+PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::ArgumentSlots slots;
+  if (!kWrite.parse(args, nargs, kwnames, slots)) return nullptr;
+  const auto dst_path = fs_path_argument(slots[0]);
+  if (!dst_path) return nullptr;
+  PyObject *words_obj = slots[1], *matrix_obj = slots[2], *norms_obj = slots[3],
+           *metadata_obj = slots[4], *progress = slots[6];
+  const int normalize = PyObject_IsTrue(slots[5]);
+  if (normalize < 0) return nullptr;
+  if (!PyList_Check(words_obj) || !PyArray_Check(matrix_obj) ||
+      (norms_obj != Py_None && !PyArray_Check(norms_obj))) {
+    PyErr_SetString(PyExc_TypeError, "write: words must be a list, matrix and norms arrays");
     return nullptr;
   }
   auto* matrix = reinterpret_cast<PyArrayObject*>(matrix_obj);
@@ -434,7 +420,7 @@ PyObject* write(PyObject*, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "write: arrays of the wrong kind");
     return nullptr;
   }
-  const std::string dst = fs_path(dst_obj);
+  const std::string& dst = *dst_path;
   return py::call_frame(
       [&]() -> PyObject* {
         std::optional<Metadata> metadata;
@@ -442,17 +428,9 @@ PyObject* write(PyObject*, PyObject* args) {
         WordList words;
         words.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
-          PyObject* word = PyList_GET_ITEM(words_obj, static_cast<Py_ssize_t>(i));
-          Py_ssize_t size;
-          const char* text = PyUnicode_Check(word) ? PyUnicode_AsUTF8AndSize(word, &size) : nullptr;
-          if (text == nullptr) {
-            if (!PyErr_Occurred()) {
-              PyErr_Format(PyExc_TypeError, "words must be str, not %s (word %zu)",
-                           Py_TYPE(word)->tp_name, i);
-            }
-            return nullptr;
-          }
-          words.push_back(std::string_view(text, static_cast<std::size_t>(size)));
+          auto text = str_item(PyList_GET_ITEM(words_obj, static_cast<Py_ssize_t>(i)), "words", i);
+          if (!text) return nullptr;
+          words.push_back(*text);
         }
         if (words.build_index() != n) {
           for (std::size_t i = 0; i < n; ++i) {
@@ -500,13 +478,17 @@ PyObject* write(PyObject*, PyObject* args) {
 }
 
 PyMethodDef g_functions[] = {
-    {"convert", convert, METH_VARARGS, nullptr},
-    {"write", write, METH_VARARGS, nullptr},
+    {"convert", as_cfunction(convert), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"write", as_cfunction(write), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-bool init_convert(PyObject* module) { return PyModule_AddFunctions(module, g_functions) == 0; }
+bool init_convert(PyObject* module) {
+  static const bool documented = (add_signature_lines(g_functions, {&kConvert, &kWrite}), true);
+  (void)documented;
+  return PyModule_AddFunctions(module, g_functions) == 0;
+}
 
 }  // namespace mave::native

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "base/io.hpp"
-#include "python/helpers/arguments.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
 #include "python/helpers/without_gil.hpp"
+#include "python/native/arguments.hpp"
 #include "python/native/arrays.hpp"
 #include "format/batch.hpp"
 #include "python/native/exceptions.hpp"
@@ -23,7 +23,6 @@ namespace mave::native {
 namespace {
 
 using py::ArgumentSlots;
-using py::ArgumentSpec;
 using py::call_frame;
 using py::PyRef;
 using py::without_gil;
@@ -63,17 +62,17 @@ std::shared_ptr<const Model> load_model(std::string path) {
     return read_embeddings_mapped(reader);
   });
   if (!embeddings.ok()) {
-    raise_read_error(path, embeddings.error());
+    raise_error(path, embeddings.error());
     return nullptr;
   }
   return std::make_shared<const Model>(std::move(embeddings).value(), std::move(path));
 }
 
-constexpr ArgumentSpec kNewSpec{"Embeddings", "__new__", {"path"}, 1, 1};
+constexpr Signature kNew{"Embeddings", "path", Bound::Type};
 
 PyObject* embeddings_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   ArgumentSlots slots;
-  if (!py::parse_tuple_dict(kNewSpec, args, kwargs, slots)) return nullptr;
+  if (!kNew.parse(args, kwargs, slots)) return nullptr;
   PyRef path = PyRef::steal(PyOS_FSPath(slots[0]));
   if (!path) return nullptr;
   if (!PyUnicode_Check(path.get())) {
@@ -232,16 +231,8 @@ Py_ssize_t embeddings_length(PyObject* self) {
 }
 
 int embeddings_contains(PyObject* self, PyObject* key) {
-  if (!PyUnicode_Check(key)) return 0;
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-  if (data == nullptr) {
-    // A str that is not text (an unpaired surrogate) names no word.
-    PyErr_Clear();
-    return 0;
-  }
-  const std::string_view word(data, static_cast<std::size_t>(size));
-  return model_of(self).embeddings.vocab().words().find(word).has_value();
+  const auto word = word_key(key);
+  return word && model_of(self).embeddings.vocab().words().find(*word).has_value();
 }
 
 // A new float32 array holding the vector of `word`, or null with no
@@ -262,43 +253,50 @@ PyObject* embeddings_subscript(PyObject* self, PyObject* key) {
   });
 }
 
-PyObject* embeddings_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+constexpr Signature kGet{"get", "word, default=None, /", Bound::Instance};
+
+PyObject* embeddings_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   return method_frame(self, [&](const Model& model) -> PyObject* {
-    if (nargs < 1 || nargs > 2) {
-      PyErr_Format(PyExc_TypeError, "get expected 1 or 2 arguments, got %zd", nargs);
-      return nullptr;
-    }
-    auto word = str_argument(args[0], "word");
+    ArgumentSlots slots;
+    if (!kGet.parse(args, nargs, kwnames, slots)) return nullptr;
+    auto word = str_argument(slots[0], "word");
     if (!word) return nullptr;
     if (PyObject* v = vector_of(model, *word)) return v;
     if (PyErr_Occurred()) return nullptr;
-    return Py_NewRef(nargs == 2 ? args[1] : Py_None);
+    return Py_NewRef(slots[1]);
   });
 }
 
-constexpr ArgumentSpec kEmbeddingSpec{"Embeddings", "embedding", {"word", "out"}, 2, 1};
+constexpr Signature kEmbedding{"embedding", "word, out=None", Bound::Instance};
 
 PyObject* embeddings_embedding(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots{};
-    if (!py::parse_vectorcall(kEmbeddingSpec, args, nargs, kwnames, slots)) return nullptr;
+    ArgumentSlots slots;
+    if (!kEmbedding.parse(args, nargs, kwnames, slots)) return nullptr;
     auto word = str_argument(slots[0], "word");
     if (!word) return nullptr;
-    if (slots[1] == nullptr || slots[1] == Py_None) {
+    if (slots[1] == Py_None) {
       if (PyObject* v = vector_of(model, *word)) return v;
       if (PyErr_Occurred()) return nullptr;
       Py_RETURN_NONE;
     }
     auto target = vector_target(slots[1], model.dims());
     if (!target) return nullptr;
-    if (!model.embeddings.fill_embedding(*word, *target)) Py_RETURN_NONE;
+    if (!model.embeddings.fill_embedding(*word, *target, NormOrder::Contiguous)) Py_RETURN_NONE;
     return Py_NewRef(slots[1]);
   });
 }
 
-PyObject* embeddings_index(PyObject* self, PyObject* key) {
+constexpr Signature kIndex{"index", "word, /", Bound::Instance};
+
+PyObject* embeddings_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   return method_frame(self, [&](const Model& model) -> PyObject* {
+    ArgumentSlots slots;
+    if (!kIndex.parse(args, nargs, kwnames, slots)) return nullptr;
+    PyObject* key = slots[0];
     auto word = str_argument(key, "word");
     if (!word) return nullptr;
     if (auto row = model.embeddings.vocab().words().find(*word)) return PyLong_FromSize_t(*row);
@@ -307,13 +305,13 @@ PyObject* embeddings_index(PyObject* self, PyObject* key) {
   });
 }
 
-constexpr ArgumentSpec kEmbedSpec{"Embeddings", "embed", {"words", "out", "threads"}, 3, 1, 1};
+constexpr Signature kEmbed{"embed", "words, out=None, *, threads=None", Bound::Instance};
 
 PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots{};
-    if (!py::parse_vectorcall(kEmbedSpec, args, nargs, kwnames, slots)) return nullptr;
+    ArgumentSlots slots;
+    if (!kEmbed.parse(args, nargs, kwnames, slots)) return nullptr;
     auto threads = thread_count_argument(slots[2]);
     if (!threads) return nullptr;
     // The words are held by this tuple while the lock is released: the
@@ -331,17 +329,12 @@ PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nar
     texts.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
       PyObject* item = PyTuple_GET_ITEM(words.get(), static_cast<Py_ssize_t>(i));
-      if (!PyUnicode_Check(item)) {
-        PyErr_Format(PyExc_TypeError, "words[%zu] must be str, not %s", i, Py_TYPE(item)->tp_name);
-        return nullptr;
-      }
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-      if (data == nullptr) return nullptr;
-      texts.emplace_back(data, static_cast<std::size_t>(size));
+      auto text = str_item(item, "words", i);
+      if (!text) return nullptr;
+      texts.push_back(*text);
     }
     PyRef out;
-    if (slots[1] == nullptr || slots[1] == Py_None) {
+    if (slots[1] == Py_None) {
       out = PyRef::steal(new_matrix(n, model.dims()));
     } else {
       if (!check_matrix_target(slots[1], n, model.dims())) return nullptr;
@@ -357,16 +350,16 @@ PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-constexpr ArgumentSpec kReconstructSpec{"Embeddings", "reconstruct", {"rows"}, 1, 0};
+constexpr Signature kReconstruct{"reconstruct", "rows=None", Bound::Instance};
 
 PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots{};
-    if (!py::parse_vectorcall(kReconstructSpec, args, nargs, kwnames, slots)) return nullptr;
+    ArgumentSlots slots;
+    if (!kReconstruct.parse(args, nargs, kwnames, slots)) return nullptr;
     const Storage& storage = model.embeddings.storage();
     std::vector<std::uint64_t> rows;
-    if (slots[0] == nullptr || slots[0] == Py_None) {
+    if (slots[0] == Py_None) {
       rows.resize(storage.rows());
       for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
     } else if (!row_indices_argument(slots[0], storage.rows(), rows)) {
@@ -384,15 +377,15 @@ PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
-constexpr ArgumentSpec kNearestSpec{"Embeddings", "_nearest", {"query", "k", "exclude", "threads"}, 4, 4};
+constexpr Signature kNearest{"_nearest", "query, k, exclude, threads", Bound::Instance};
 
 // _nearest(query, k, exclude, threads) -> [(word, cosine), ...]: the search
 // behind similar() and analogy(); `query` is a vector, `exclude` rows.
 PyObject* embeddings_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots{};
-    if (!py::parse_vectorcall(kNearestSpec, args, nargs, kwnames, slots)) return nullptr;
+    ArgumentSlots slots;
+    if (!kNearest.parse(args, nargs, kwnames, slots)) return nullptr;
     std::vector<float> query;
     if (!vector_argument(slots[0], model.dims(), "query", query)) return nullptr;
     auto k = count_argument(slots[1], "k");
@@ -425,29 +418,20 @@ PyObject* embeddings_iter(PyObject* self) {
   return PyObject_GetIter(words.get());
 }
 
-template <class F>
-PyCFunction as_cfunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef g_methods[] = {
-    {"get", as_cfunction(embeddings_get), METH_FASTCALL,
-     "get($self, word, default=None, /)\n--\n\n"
+    {"get", as_cfunction(embeddings_get), METH_FASTCALL | METH_KEYWORDS,
      "The vector of `word` as a new float32 array, or `default` when it has none.\n\n"
      "Example: e.get(\"sofware\") composes a vector from character n-grams."},
     {"embedding", as_cfunction(embeddings_embedding), METH_FASTCALL | METH_KEYWORDS,
-     "embedding($self, word, out=None)\n--\n\n"
      "Writes the vector of `word` into `out` (a writeable float32 array of shape\n"
      "(dims,), any stride) and returns it; a new array when `out` is None; None when\n"
      "the string has no vector (`out` is then untouched).\n\n"
      "Raises TypeError or ValueError for an unsuitable `out`.\n\n"
      "Example: e.embedding(\"house\", out)"},
-    {"index", embeddings_index, METH_O,
-     "index($self, word, /)\n--\n\n"
+    {"index", as_cfunction(embeddings_index), METH_FASTCALL | METH_KEYWORDS,
      "The row of a vocabulary word; KeyError for any other string.\n\n"
      "Example: e.words[e.index(\"house\")] == \"house\""},
     {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS,
-     "embed($self, words, out=None, *, threads=None)\n--\n\n"
      "The vectors of many strings: a (len(words), dims) float32 array and a bool\n"
      "array telling which strings had a vector (rows without one are zeros).\n\n"
      "`words` is any sequence or iterable of str; `out` a writeable float32 array of\n"
@@ -457,12 +441,10 @@ PyMethodDef g_methods[] = {
      "`out`, ValueError for a wrong shape.\n\n"
      "Example: vectors, found = e.embed(text.split())"},
     {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS,
-     "reconstruct($self, rows=None)\n--\n\n"
      "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
      "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
      "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
     {"_nearest", as_cfunction(embeddings_nearest), METH_FASTCALL | METH_KEYWORDS,
-     "_nearest($self, query, k, exclude, threads)\n--\n\n"
      "The search behind similar() and analogy()."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -476,7 +458,7 @@ PyType_Slot g_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(embeddings_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(embeddings_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(embeddings_contains)},
-    {Py_tp_doc, const_cast<char*>("Embeddings(path)\n--\n\nThe compiled base of mave.Embeddings.")},
+    {Py_tp_doc, nullptr},  // with its signature line, at initialisation
     {0, nullptr},
 };
 
@@ -488,6 +470,16 @@ PyType_Spec g_spec{"mave._native.Embeddings", sizeof(EmbeddingsObject), 0,
 PyTypeObject* embeddings_type() { return g_type; }
 
 bool init_embeddings_type(PyObject* module) {
+  static const bool documented = [] {
+    add_signature_lines(g_methods, {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct, &kNearest});
+    for (PyType_Slot* slot = g_slots; slot->slot != 0; ++slot) {
+      if (slot->slot == Py_tp_doc) {
+        slot->pfunc = const_cast<char*>(type_docstring(kNew, "The compiled base of mave.Embeddings."));
+      }
+    }
+    return true;
+  }();
+  (void)documented;
   PyObject* type = PyType_FromModuleAndSpec(module, &g_spec, nullptr);
   if (type == nullptr) return false;
   g_type = reinterpret_cast<PyTypeObject*>(type);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "python/helpers/pyref.hpp"
 
@@ -27,17 +28,25 @@ PyRef path_object(std::string_view path) {
       PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
-}  // namespace
-
-std::string reason_text(const EmbeddingsError& error) {
-  std::string text = error.display();
-  if (error.variant() == EmbeddingsError::Variant::Context && error.inner()) {
-    text += ": " + reason_text(*error.inner());
-  } else if (error.io_error()) {
-    text += ": " + error.io_error()->display();
-  }
-  return text;
+PyRef optional_int(const std::optional<std::uint64_t>& value) {
+  if (!value) return PyRef::borrow(Py_None);
+  return PyRef::steal(PyLong_FromUnsignedLongLong(*value));
 }
+
+// OSError(message) with `filename` set: a write that failed without an OS
+// error code.
+void raise_write_failure(std::string_view path, const EmbeddingsError& error) {
+  PyRef filename = path_object(path);
+  PyRef reason = text_object(messages::reason(error).text);
+  if (!filename || !reason) return;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("%U: %U", filename.get(), reason.get()));
+  if (!message) return;
+  PyRef exception = PyRef::steal(PyObject_CallOneArg(PyExc_OSError, message.get()));
+  if (!exception || PyObject_SetAttrString(exception.get(), "filename", filename.get()) < 0) return;
+  PyErr_SetRaisedException(exception.release());
+}
+
+}  // namespace
 
 bool load_exception_types() {
   PyRef errors = PyRef::steal(PyImport_ImportModule("mave._errors"));
@@ -48,16 +57,18 @@ bool load_exception_types() {
   return true;
 }
 
-void raise_format_error(std::string_view path, std::string_view reason) {
+void raise_format_error(std::string_view path, const messages::Reason& reason) {
   PyRef filename = path.empty() ? PyRef::borrow(Py_None) : path_object(path);
-  PyRef why = text_object(reason);
-  if (!filename || !why) return;
+  PyRef why = text_object(reason.text);
+  PyRef offset = optional_int(reason.offset);
+  PyRef line = optional_int(reason.line);
+  if (!filename || !why || !offset || !line) return;
   PyRef message = path.empty() ? PyRef::borrow(why.get())
                                : PyRef::steal(PyUnicode_FromFormat("%U: %U", filename.get(), why.get()));
   if (!message) return;
   PyObject* type = g_format_error ? g_format_error : PyExc_ValueError;
-  PyRef error = PyRef::steal(
-      PyObject_CallFunctionObjArgs(type, message.get(), filename.get(), why.get(), nullptr));
+  PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(
+      type, message.get(), filename.get(), why.get(), offset.get(), line.get(), nullptr));
   if (error) PyErr_SetRaisedException(error.release());
 }
 
@@ -69,19 +80,21 @@ void raise_io_error(std::string_view path, const IoError& error) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
     return;
   }
-  raise_format_error(path, error.display());
+  raise_format_error(path, {messages::io_text(error), {}, {}});
 }
 
-void raise_read_error(std::string_view path, const EmbeddingsError& error) {
-  // An operating-system failure underneath (EIO, EISDIR, ENOMEM from mmap) is
-  // about the file, not its contents; a short read means a truncated file.
-  const EmbeddingsError* e = &error;
-  while (e->variant() == EmbeddingsError::Variant::Context && e->inner()) e = e->inner();
-  if (e->io_error() && e->io_error()->repr() == IoError::Repr::Os) {
-    raise_io_error(path, *e->io_error());
+void raise_error(std::string_view path, const EmbeddingsError& error) {
+  // An operating-system failure underneath (EIO, EISDIR, ENOSPC, ENOMEM from
+  // mmap) is about the file, not its contents.
+  if (const IoError* io = error.io_cause(); io && io->repr() == IoError::Repr::Os) {
+    raise_io_error(path, *io);
     return;
   }
-  raise_format_error(path, reason_text(error));
+  if (error.root().code == ErrorCode::WriteFailed) {
+    raise_write_failure(path, error);
+    return;
+  }
+  raise_format_error(path, messages::reason(error));
 }
 
 void raise_in_flight(std::string_view path) noexcept {
@@ -89,7 +102,7 @@ void raise_in_flight(std::string_view path) noexcept {
     throw;
   } catch (const Panic& failure) {
     PyErr_Clear();
-    raise_format_error(path, failure.message());
+    raise_format_error(path, messages::panic_reason(failure));
   } catch (const std::bad_alloc&) {
     PyErr_Clear();
     PyErr_NoMemory();

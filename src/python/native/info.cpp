@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "python/helpers/pyref.hpp"
+#include "python/native/arguments.hpp"
 #include "python/native/info.hpp"
 #include "python/native/model.hpp"
 
@@ -14,7 +15,12 @@ using py::PyRef;
 // storage_info(e: Embeddings) -> dict: rows, cols, bytes (of the matrix as
 // stored), and for a quantized matrix also subquantizers, centroids,
 // projection (bool) and norms (bool: per-row norms stored with the codes).
-PyObject* storage_info(PyObject*, PyObject* arg) {
+constexpr Signature kStorageInfo{"storage_info", "e, /", Bound::Module};
+
+PyObject* storage_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::ArgumentSlots slots;
+  if (!kStorageInfo.parse(args, nargs, kwnames, slots)) return nullptr;
+  PyObject* arg = slots[0];
   if (!PyObject_TypeCheck(arg, embeddings_type())) {
     PyErr_Format(PyExc_TypeError, "storage_info() needs Embeddings, not %s", Py_TYPE(arg)->tp_name);
     return nullptr;
@@ -37,12 +43,16 @@ PyObject* storage_info(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef g_functions[] = {
-    {"storage_info", storage_info, METH_O, nullptr},
+    {"storage_info", as_cfunction(storage_info), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-bool init_info(PyObject* module) { return PyModule_AddFunctions(module, g_functions) == 0; }
+bool init_info(PyObject* module) {
+  static const bool documented = (add_signature_lines(g_functions, {&kStorageInfo}), true);
+  (void)documented;
+  return PyModule_AddFunctions(module, g_functions) == 0;
+}
 
 }  // namespace mave::native

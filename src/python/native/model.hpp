@@ -24,6 +24,7 @@ struct Model {
 
   Embeddings embeddings;
   std::string path;  // file-system encoded, as opened
+  // Refers to `embeddings`, declared before it: built after it, destroyed first.
   NearestSearch search;
 
   std::size_t dims() const { return embeddings.dims(); }
@@ -55,9 +56,5 @@ inline const Model& model_of(PyObject* self) {
 
 // A new str from UTF-8 text of the file (validated when it was read).
 PyObject* str_from_utf8(std::string_view text);
-
-// The UTF-8 of a str, or none with TypeError "<what> must be str, not
-// <type>" (or the interpreter's UnicodeEncodeError) set.
-std::optional<std::string_view> str_argument(PyObject* obj, const char* what);
 
 }  // namespace mave::native

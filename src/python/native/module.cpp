@@ -13,9 +13,6 @@ namespace mave::native {
 namespace {
 
 int exec_module(PyObject* module) {
-  // Aborting failures of the core become ordinary exceptions here, which
-  // say everything: no report on standard error.
-  set_panic_reports(false);
   if (PyArray_ImportNumPyAPI() < 0) return -1;
   if (!load_exception_types()) return -1;
   if (!init_embeddings_type(module) || !init_words_type(module)) return -1;

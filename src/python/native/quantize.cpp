@@ -21,6 +21,7 @@
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
 #include "python/helpers/without_gil.hpp"
+#include "python/native/arguments.hpp"
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
 #include "python/native/numpy_api.hpp"
@@ -31,14 +32,6 @@ namespace {
 using py::call_frame;
 using py::PyRef;
 using py::without_gil;
-
-// The file-system encoding of a str, bytes or os.PathLike path.
-std::optional<std::string> fs_path_argument(PyObject* obj) {
-  PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(obj, &encoded)) return std::nullopt;
-  PyRef owned = PyRef::steal(encoded);
-  return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-}
 
 // A C-contiguous array of `type` with exactly `shape`, or null with
 // ValueError set. The reference keeps the data alive.
@@ -66,34 +59,6 @@ std::span<const T> span_of(const PyRef& array) {
   return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
 }
 
-// [(key, int | float | str), ...] as metadata entries.
-bool settings_argument(PyObject* obj, std::vector<std::pair<std::string, Metadata::Value>>& out) {
-  PyRef items = PyRef::steal(PySequence_Tuple(obj));
-  if (!items) return false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    if (!PyArg_ParseTuple(PyTuple_GET_ITEM(items.get(), i), "UO", &key, &value)) return false;
-    const char* name = PyUnicode_AsUTF8(key);
-    if (name == nullptr) return false;
-    if (PyLong_Check(value) && !PyBool_Check(value)) {
-      long long v = PyLong_AsLongLong(value);
-      if (v == -1 && PyErr_Occurred()) return false;
-      out.emplace_back(name, static_cast<std::int64_t>(v));
-    } else if (PyFloat_Check(value)) {
-      out.emplace_back(name, PyFloat_AS_DOUBLE(value));
-    } else if (PyUnicode_Check(value)) {
-      const char* text = PyUnicode_AsUTF8(value);
-      if (text == nullptr) return false;
-      out.emplace_back(name, std::string(text));
-    } else {
-      PyErr_Format(PyExc_TypeError, "setting %s must be int, float or str", name);
-      return false;
-    }
-  }
-  return true;
-}
-
 // Writes through `write` into a new file beside `path` and renames it over
 // `path` once it is complete (and, with `sync`, on disk), so that `path`
 // holds either its old contents or the whole new file, and a reader that has
@@ -101,9 +66,7 @@ bool settings_argument(PyObject* obj, std::vector<std::pair<std::string, Metadat
 // failure.
 Status write_replacing(const std::string& path, bool sync,
                       const std::function<Status(BufferedWriter&)>& write) {
-  auto os_error = [](std::string_view desc, int code) {
-    return EmbeddingsError::write(std::string(desc), IoError::os(code));
-  };
+  auto os_error = [](Step step, int code) { return EmbeddingsError::write(step, IoError::os(code)); };
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -113,9 +76,9 @@ Status write_replacing(const std::string& path, bool sync,
     temp = dir + "." + base + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".tmp";
     do fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno != EEXIST) return os_error("Cannot create output file", errno);
+    if (fd < 0 && errno != EEXIST) return os_error(Step::CreateOutputFile, errno);
   }
-  if (fd < 0) return os_error("Cannot create output file", EEXIST);
+  if (fd < 0) return os_error(Step::CreateOutputFile, EEXIST);
   // A second descriptor of the same open file, to sync it once the writer
   // has closed its own.
   const int sync_fd = ::dup(fd);
@@ -123,16 +86,16 @@ Status write_replacing(const std::string& path, bool sync,
     const int code = errno;
     ::close(fd);
     ::unlink(temp.c_str());
-    return os_error("Cannot create output file", code);
+    return os_error(Step::CreateOutputFile, code);
   }
   Status written = [&]() -> Status {
     BufferedWriter w{File(fd)};
     MAVE_TRY(write(w));
     if (auto closed = w.close(); !closed.ok()) {
-      return EmbeddingsError::write("Cannot write output file", std::move(closed).error());
+      return EmbeddingsError::write(Step::WriteOutputFile, std::move(closed).error());
     }
-    if (sync && ::fsync(sync_fd) != 0) return os_error("Cannot write output file", errno);
-    if (::rename(temp.c_str(), path.c_str()) != 0) return os_error("Cannot rename output file", errno);
+    if (sync && ::fsync(sync_fd) != 0) return os_error(Step::WriteOutputFile, errno);
+    if (::rename(temp.c_str(), path.c_str()) != 0) return os_error(Step::RenameOutputFile, errno);
     return {};
   }();
   ::close(sync_fd);
@@ -150,12 +113,19 @@ Status write_replacing(const std::string& path, bool sync,
 // `row_norms` (float32, one per matrix row) and `codes` (uint8, rows x
 // quantized_len), and the optional norms chunk `norms` (float32, one per
 // word).
-PyObject* write_quantized(PyObject* /*module*/, PyObject* args) {
-  PyObject *source, *path_obj, *settings_obj, *subquantizers_obj, *projection_obj, *row_norms_obj,
-      *codes_obj, *norms_obj;
-  if (!PyArg_ParseTuple(args, "O!OOOOOOO:_write_quantized", embeddings_type(), &source, &path_obj,
-                        &settings_obj, &subquantizers_obj, &projection_obj, &row_norms_obj,
-                        &codes_obj, &norms_obj)) {
+constexpr Signature kWriteQuantized{
+    "_write_quantized", "source, path, settings, subquantizers, projection, row_norms, codes, norms",
+    Bound::Module};
+
+PyObject* write_quantized(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  py::ArgumentSlots slots;
+  if (!kWriteQuantized.parse(args, nargs, kwnames, slots)) return nullptr;
+  PyObject *source = slots[0], *path_obj = slots[1], *settings_obj = slots[2],
+           *subquantizers_obj = slots[3], *projection_obj = slots[4], *row_norms_obj = slots[5],
+           *codes_obj = slots[6], *norms_obj = slots[7];
+  if (!PyObject_TypeCheck(source, embeddings_type())) {
+    PyErr_Format(PyExc_TypeError, "source must be Embeddings, not %s", Py_TYPE(source)->tp_name);
     return nullptr;
   }
   std::shared_ptr<const Model> model = reinterpret_cast<EmbeddingsObject*>(source)->model;
@@ -166,7 +136,7 @@ PyObject* write_quantized(PyObject* /*module*/, PyObject* args) {
         const Embeddings& embeddings = model->embeddings;
         const std::size_t dims = embeddings.dims(), rows = embeddings.storage().rows();
         std::vector<std::pair<std::string, Metadata::Value>> settings;
-        if (!settings_argument(settings_obj, settings)) return nullptr;
+        if (!metadata_entries(settings_obj, settings)) return nullptr;
 
         PyRef subquantizers_array = PyRef::steal(PyArray_FROMANY(
             subquantizers_obj, NPY_FLOAT32, 3, 3, NPY_ARRAY_CARRAY_RO));
@@ -227,7 +197,7 @@ PyObject* write_quantized(PyObject* /*module*/, PyObject* args) {
           });
         });
         if (!written.ok()) {
-          raise_read_error(*path, written.error());  // OSError with errno, as a read's
+          raise_error(*path, written.error());
           return nullptr;
         }
         Py_RETURN_NONE;
@@ -237,12 +207,15 @@ PyObject* write_quantized(PyObject* /*module*/, PyObject* args) {
 
 // _convert_fasttext(source, path): writes the fastText model `source` as a
 // finalfusion file with a dense matrix at `path`, without printing anything.
-PyObject* convert_fasttext(PyObject* /*module*/, PyObject* args) {
-  PyObject *source_obj, *path_obj;
-  if (!PyArg_ParseTuple(args, "OO:_convert_fasttext", &source_obj, &path_obj)) return nullptr;
-  std::optional<std::string> source = fs_path_argument(source_obj);
+constexpr Signature kConvertFasttext{"_convert_fasttext", "source, path", Bound::Module};
+
+PyObject* convert_fasttext(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  py::ArgumentSlots slots;
+  if (!kConvertFasttext.parse(args, nargs, kwnames, slots)) return nullptr;
+  std::optional<std::string> source = fs_path_argument(slots[0]);
   if (!source) return nullptr;
-  std::optional<std::string> path = fs_path_argument(path_obj);
+  std::optional<std::string> path = fs_path_argument(slots[1]);
   if (!path) return nullptr;
   return call_frame(
       [&]() -> PyObject* {
@@ -255,12 +228,12 @@ PyObject* convert_fasttext(PyObject* /*module*/, PyObject* args) {
         // floret models read as mave.convert reads them.
         auto embeddings = without_gil([&]() -> Result<Embeddings> {
           auto reader = open_decompressed(std::move(input).value());
-          if (!reader.ok()) return EmbeddingsError::read("Cannot read embeddings", std::move(reader).error());
+          if (!reader.ok()) return EmbeddingsError::read(Step::ReadEmbeddings, std::move(reader).error());
           MAVE_ASSIGN_OR_RETURN(FastTextImport imported, import_fasttext_model(reader.value()));
           return std::move(imported.embeddings);
         });
         if (!embeddings.ok()) {
-          raise_read_error(*source, embeddings.error());
+          raise_error(*source, embeddings.error());
           return nullptr;
         }
         Status written = without_gil([&] {
@@ -270,7 +243,7 @@ PyObject* convert_fasttext(PyObject* /*module*/, PyObject* args) {
           });
         });
         if (!written.ok()) {
-          raise_read_error(*path, written.error());  // OSError with errno, as a read's
+          raise_error(*path, written.error());
           return nullptr;
         }
         Py_RETURN_NONE;
@@ -279,14 +252,17 @@ PyObject* convert_fasttext(PyObject* /*module*/, PyObject* args) {
 }
 
 PyMethodDef g_functions[] = {
-    {"_write_quantized", write_quantized, METH_VARARGS, nullptr},
-    {"_convert_fasttext", convert_fasttext, METH_VARARGS, nullptr},
+    {"_write_quantized", as_cfunction(write_quantized), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_convert_fasttext", as_cfunction(convert_fasttext), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 bool init_quantize_functions(PyObject* module) {
+  static const bool documented =
+      (add_signature_lines(g_functions, {&kWriteQuantized, &kConvertFasttext}), true);
+  (void)documented;
   return PyModule_AddFunctions(module, g_functions) == 0;
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "python/helpers/pyref.hpp"
+#include "python/native/arguments.hpp"
 #include "python/native/model.hpp"
 
 namespace mave::native {
@@ -68,26 +69,30 @@ PyObject* words_subscript(PyObject* self, PyObject* key) {
 }
 
 std::optional<std::size_t> find(PyObject* self, PyObject* key) {
-  if (!PyUnicode_Check(key)) return std::nullopt;
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return words_of(self).find(std::string_view(data, static_cast<std::size_t>(size)));
+  const auto word = word_key(key);
+  if (!word) return std::nullopt;
+  return words_of(self).find(*word);
 }
 
 int words_contains(PyObject* self, PyObject* key) { return find(self, key).has_value(); }
 
-PyObject* words_index(PyObject* self, PyObject* key) {
+constexpr Signature kIndex{"index", "word, /", Bound::Instance};
+constexpr Signature kCount{"count", "word, /", Bound::Instance};
+
+PyObject* words_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::ArgumentSlots slots;
+  if (!kIndex.parse(args, nargs, kwnames, slots)) return nullptr;
+  PyObject* key = slots[0];
   if (auto i = find(self, key)) return PyLong_FromSize_t(*i);
   PyRef text = PyRef::steal(PyObject_Repr(key));
   if (text) PyErr_Format(PyExc_ValueError, "%U is not in the vocabulary", text.get());
   return nullptr;
 }
 
-PyObject* words_count(PyObject* self, PyObject* key) {
+PyObject* words_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::ArgumentSlots slots;
+  if (!kCount.parse(args, nargs, kwnames, slots)) return nullptr;
+  PyObject* key = slots[0];
   // Words are distinct in every vocabulary that loads.
   return PyLong_FromLong(find(self, key) ? 1 : 0);
 }
@@ -97,8 +102,10 @@ PyObject* words_repr(PyObject* self) {
 }
 
 PyMethodDef g_methods[] = {
-    {"index", words_index, METH_O, "index(word) -> row of the word; ValueError if absent."},
-    {"count", words_count, METH_O, "count(word) -> 1 if the word is in the vocabulary, else 0."},
+    {"index", as_cfunction(words_index), METH_FASTCALL | METH_KEYWORDS,
+     "The row of the word; ValueError if absent."},
+    {"count", as_cfunction(words_count), METH_FASTCALL | METH_KEYWORDS,
+     "1 if the word is in the vocabulary, else 0."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -123,6 +130,8 @@ PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0,
 PyTypeObject* words_type() { return g_type; }
 
 bool init_words_type(PyObject* module) {
+  static const bool documented = (add_signature_lines(g_methods, {&kIndex, &kCount}), true);
+  (void)documented;
   PyObject* type = PyType_FromModuleAndSpec(module, &g_spec, nullptr);
   if (type == nullptr) return false;
   g_type = reinterpret_cast<PyTypeObject*>(type);
@@ -140,17 +149,6 @@ PyObject* new_words(PyObject* owner) {
 
 PyObject* str_from_utf8(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
-}
-
-std::optional<std::string_view> str_argument(PyObject* obj, const char* what) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", what, Py_TYPE(obj)->tp_name);
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) return std::nullopt;
-  return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 }  // namespace mave::native

@@ -1,0 +1,184 @@
+#include "python/native/arguments.hpp"
+
+#include <deque>
+
+#include "python/helpers/pyref.hpp"
+#include "python/native/exceptions.hpp"
+
+namespace mave::native {
+namespace {
+
+void fill_defaults(const py::ArgumentSpec& spec, py::ArgumentSlots& slots) {
+  for (std::size_t i = spec.required_count; i < spec.parameter_count; ++i) {
+    if (slots[i] == nullptr) slots[i] = Py_None;
+  }
+}
+
+// Docstrings must outlive their types and functions: kept for the process.
+const char* keep(std::string text) {
+  static std::deque<std::string> kept;
+  return kept.emplace_back(std::move(text)).c_str();
+}
+
+std::string with_body(std::string line, const char* body) {
+  if (body != nullptr) line += body;
+  return line;
+}
+
+}  // namespace
+
+std::string Signature::signature_line() const {
+  std::string line = spec_.function;
+  line += "(";
+  if (bound_ != Bound::Type) {
+    line += bound_ == Bound::Module ? "$module" : "$self";
+    if (!parameters_.empty()) line += ", ";
+  }
+  line += parameters_;
+  line += ")\n--\n\n";
+  return line;
+}
+
+bool Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      py::ArgumentSlots& slots) const {
+  if (!py::parse_vectorcall(spec_, args, nargs, kwnames, slots)) return false;
+  fill_defaults(spec_, slots);
+  return true;
+}
+
+bool Signature::parse(PyObject* args, PyObject* kwargs, py::ArgumentSlots& slots) const {
+  if (!py::parse_tuple_dict(spec_, args, kwargs, slots)) return false;
+  fill_defaults(spec_, slots);
+  return true;
+}
+
+void add_signature_lines(PyMethodDef* methods, std::initializer_list<const Signature*> signatures) {
+  for (PyMethodDef* m = methods; m->ml_name != nullptr; ++m) {
+    for (const Signature* s : signatures) {
+      if (std::string_view(s->name()) == m->ml_name) {
+        m->ml_doc = keep(with_body(s->signature_line(), m->ml_doc));
+      }
+    }
+  }
+}
+
+const char* type_docstring(const Signature& constructor, const char* body) {
+  return keep(with_body(constructor.signature_line(), body));
+}
+
+std::optional<std::string_view> str_argument(PyObject* obj, const char* what) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", what, Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  return py::utf8_of(obj);
+}
+
+std::optional<std::string_view> str_item(PyObject* obj, const char* what, std::size_t i) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s[%zu] must be str, not %s", what, i, Py_TYPE(obj)->tp_name);
+    return std::nullopt;
+  }
+  return py::utf8_of(obj);
+}
+
+std::optional<std::string> fs_path_argument(PyObject* obj) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(obj, &encoded)) return std::nullopt;
+  py::PyRef owned = py::PyRef::steal(encoded);
+  return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+namespace {
+
+constexpr const char* kMetadataKinds = "metadata must be a mapping or TOML text, not %s";
+
+// `key` names the entry in the messages.
+bool metadata_value(PyObject* key, PyObject* value, Metadata::Value& out) {
+  if (PyLong_Check(value) && !PyBool_Check(value)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0) {
+      PyErr_Format(PyExc_ValueError, "metadata value of %R does not fit a TOML integer", key);
+      return false;
+    }
+    out = static_cast<std::int64_t>(v);
+  } else if (PyFloat_Check(value)) {
+    out = PyFloat_AS_DOUBLE(value);
+  } else if (PyUnicode_Check(value)) {
+    auto text = py::utf8_of(value);
+    if (!text) return false;
+    out = std::string(*text);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "metadata value of %R must be int, float or str (or pass TOML text), not %s", key,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool metadata_entries(PyObject* obj, std::vector<std::pair<std::string, Metadata::Value>>& out) {
+  // A sequence (of pairs or anything else) is no mapping, though the C API
+  // would take a list's items.
+  const bool mapping = PyMapping_Check(obj) && !PySequence_Check(obj) && !PyUnicode_Check(obj);
+  py::PyRef items = py::PyRef::steal(mapping ? PyMapping_Items(obj) : nullptr);
+  if (!items) {
+    if (!mapping || PyErr_ExceptionMatches(PyExc_TypeError) ||
+        PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, kMetadataKinds, Py_TYPE(obj)->tp_name);
+    }
+    return false;
+  }
+  const Py_ssize_t n = PyList_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_Format(PyExc_TypeError, kMetadataKinds, Py_TYPE(obj)->tp_name);
+      return false;
+    }
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "metadata keys must be str, not %s", Py_TYPE(key)->tp_name);
+      return false;
+    }
+    auto name = py::utf8_of(key);
+    if (!name) return false;
+    Metadata::Value value;
+    if (!metadata_value(key, PyTuple_GET_ITEM(pair, 1), value)) return false;
+    out.emplace_back(std::string(*name), std::move(value));
+  }
+  return true;
+}
+
+bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
+  if (obj == Py_None) return true;
+  if (PyUnicode_Check(obj)) {
+    auto text = py::utf8_of(obj);
+    if (!text) return false;
+    auto parsed = Metadata::parse(*text);
+    if (!parsed.ok()) {
+      PyErr_Format(PyExc_ValueError, "metadata is not TOML: %s", messages::reason(parsed.error()).text.c_str());
+      return false;
+    }
+    out = std::move(parsed).value();
+    return true;
+  }
+  std::vector<std::pair<std::string, Metadata::Value>> entries;
+  if (!metadata_entries(obj, entries)) return false;
+  out = Metadata::from_entries(entries);
+  return true;
+}
+
+std::optional<std::string_view> word_key(PyObject* key) {
+  if (!PyUnicode_Check(key)) return std::nullopt;
+  auto text = py::utf8_of(key);
+  if (!text) PyErr_Clear();
+  return text;
+}
+
+}  // namespace mave::native

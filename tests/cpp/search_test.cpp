@@ -1,0 +1,356 @@
+// The nearest-rows search against a brute-force scan of the rows as lookups
+// give them, on dense and quantized files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "format/embeddings.hpp"
+#include "search/nearest.hpp"
+#include "test_files.hpp"
+
+namespace mave {
+namespace {
+
+using namespace test;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+Embeddings load(const std::string& bytes) {
+  TempFile file(bytes);
+  BufferedReader r = file.reader();
+  auto e = read_embeddings_mapped(r);
+  if (!e.ok()) ADD_FAILURE() << debug(e.error());
+  return std::move(e).value();
+}
+
+std::vector<std::string> words_of(std::size_t n) {
+  std::vector<std::string> words;
+  for (std::size_t i = 0; i < n; ++i) words.push_back("w" + std::to_string(i));
+  return words;
+}
+
+// A simple vocabulary of w0, w1, ... over the rows of `matrix`.
+std::string dense_file(std::size_t rows, std::uint32_t dims, const std::vector<float>& matrix) {
+  Bytes f;
+  header(f, {1, 2});
+  simple_vocab(f, words_of(rows));
+  nd_array(f, rows, dims, matrix);
+  return f.str();
+}
+
+std::vector<float> gaussian(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal;
+  std::vector<float> out(n);
+  for (float& x : out) x = normal(rng);
+  return out;
+}
+
+// Row r as the lookup of its word gives it (rebuilt and scaled, for a
+// quantized matrix).
+std::vector<float> row_of(const Embeddings& e, std::size_t r) {
+  std::vector<float> row(e.dims());
+  const bool found = e.fill_embedding(
+      "w" + std::to_string(r),
+      TargetView{reinterpret_cast<std::byte*>(row.data()), row.size(), sizeof(float)});
+  EXPECT_TRUE(found) << r;
+  return row;
+}
+
+// Cosines in double of the query with rows [0, n_rows); NaN where a row has
+// no direction (zero or not finite).
+std::vector<double> brute_cosines(const Embeddings& e, const std::vector<float>& query,
+                                  std::size_t n_rows) {
+  double query_length = 0;
+  for (float q : query) query_length += double(q) * q;
+  query_length = std::sqrt(query_length);
+  std::vector<double> out;
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    const std::vector<float> row = row_of(e, r);
+    double dot = 0, length = 0;
+    for (std::size_t j = 0; j < row.size(); ++j) {
+      dot += double(row[j]) * query[j];
+      length += double(row[j]) * row[j];
+    }
+    out.push_back(length > 0 && std::isfinite(length) && std::isfinite(dot)
+                      ? dot / (std::sqrt(length) * query_length)
+                      : std::nan(""));
+  }
+  return out;
+}
+
+// What a correct answer is, near ties allowed to fall either way: as many
+// rows as there are candidates (up to k), best first, each with its own
+// cosine, none excluded, and no row left out that beats the last one taken.
+void expect_top_k(const std::vector<Neighbour>& got, const std::vector<double>& cosines,
+                  std::size_t k, const std::vector<std::size_t>& exclude = {}) {
+  constexpr double kTolerance = 1e-5;
+  std::size_t candidates = 0;
+  for (std::size_t r = 0; r < cosines.size(); ++r) {
+    if (!std::isnan(cosines[r]) && std::find(exclude.begin(), exclude.end(), r) == exclude.end()) {
+      ++candidates;
+    }
+  }
+  ASSERT_EQ(got.size(), std::min(k, candidates));
+  std::vector<bool> taken(cosines.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    ASSERT_LT(got[i].row, cosines.size());
+    EXPECT_FALSE(taken[got[i].row]) << "row " << got[i].row << " twice";
+    taken[got[i].row] = true;
+    EXPECT_EQ(std::find(exclude.begin(), exclude.end(), got[i].row), exclude.end());
+    EXPECT_NEAR(got[i].cosine, cosines[got[i].row], kTolerance) << "row " << got[i].row;
+    if (i > 0) {
+      EXPECT_GE(got[i - 1].cosine, got[i].cosine);
+    }
+  }
+  if (got.empty()) return;
+  for (std::size_t r = 0; r < cosines.size(); ++r) {
+    if (taken[r] || std::isnan(cosines[r])) continue;
+    if (std::find(exclude.begin(), exclude.end(), r) != exclude.end()) continue;
+    EXPECT_LE(cosines[r], got.back().cosine + kTolerance) << "row " << r << " left out";
+  }
+}
+
+std::vector<std::size_t> rows_of(const std::vector<Neighbour>& neighbours) {
+  std::vector<std::size_t> rows;
+  for (const Neighbour& n : neighbours) rows.push_back(n.row);
+  return rows;
+}
+
+TEST(NearestDense, AgreesWithBruteForceOnRandomMatrices) {
+  for (std::uint32_t dims : {1u, 7u, 8u, 20u, 67u}) {
+    SCOPED_TRACE("dims " + std::to_string(dims));
+    const std::size_t rows = 300;
+    Embeddings e = load(dense_file(rows, dims, gaussian(rows * dims, dims)));
+    NearestSearch search(e);
+    for (std::uint32_t q = 0; q < 3; ++q) {
+      const std::vector<float> query = gaussian(dims, 1000 + q);
+      const std::vector<double> cosines = brute_cosines(e, query, rows);
+      for (std::size_t k : {1u, 10u, 299u, 300u}) {
+        for (unsigned threads : {0u, 1u, 3u}) {
+          SCOPED_TRACE("k " + std::to_string(k) + ", threads " + std::to_string(threads));
+          expect_top_k(search.nearest(query, rows, k, {}, threads), cosines, k);
+        }
+      }
+    }
+  }
+}
+
+TEST(NearestDense, TheAnswerDoesNotDependOnTheThreads) {
+  const std::size_t rows = 5000;
+  const std::uint32_t dims = 16;
+  Embeddings e = load(dense_file(rows, dims, gaussian(rows * dims, 7)));
+  NearestSearch search(e);
+  const std::vector<float> query = gaussian(dims, 8);
+  const std::vector<Neighbour> one = search.nearest(query, rows, 50, {}, 1);
+  for (unsigned threads : {0u, 2u, 3u, 8u}) {
+    const std::vector<Neighbour> many = search.nearest(query, rows, 50, {}, threads);
+    ASSERT_EQ(rows_of(many), rows_of(one)) << threads << " threads";
+    for (std::size_t i = 0; i < one.size(); ++i) EXPECT_EQ(many[i].cosine, one[i].cosine);
+  }
+}
+
+// Small integers: every dot product and length is exact in float32, in any
+// order of summation, so equal cosines are equal bit for bit.
+std::vector<float> tie_matrix() {
+  return {
+      0, 1, 0,   // 0: cosine 0
+      2, 0, 0,   // 1: cosine 1
+      1, 1, 0,   // 2: cosine 1/sqrt(2)
+      4, 0, 0,   // 3: cosine 1 (a longer copy of row 1)
+      0, 0, 0,   // 4: no direction
+      1, 0, 0,   // 5: cosine 1
+      0, 3, 4,   // 6: cosine 0
+      -1, 0, 0,  // 7: cosine -1
+      1, 1, 0,   // 8: cosine 1/sqrt(2), as row 2
+  };
+}
+
+TEST(NearestDense, EqualCosinesComeInRowOrder) {
+  Embeddings e = load(dense_file(9, 3, tie_matrix()));
+  NearestSearch search(e);
+  const std::vector<float> query{5, 0, 0};
+  for (unsigned threads : {1u, 2u, 4u}) {
+    SCOPED_TRACE(threads);
+    const std::vector<Neighbour> all = search.nearest(query, 9, 100, {}, threads);
+    EXPECT_EQ(rows_of(all), (std::vector<std::size_t>{1, 3, 5, 2, 8, 0, 6, 7}));
+    // k cuts through the group of ties: the first rows of it are kept.
+    EXPECT_EQ(rows_of(search.nearest(query, 9, 2, {}, threads)),
+              (std::vector<std::size_t>{1, 3}));
+    EXPECT_EQ(rows_of(search.nearest(query, 9, 4, {}, threads)),
+              (std::vector<std::size_t>{1, 3, 5, 2}));
+    EXPECT_EQ(all[0].cosine, 1.0f);
+    EXPECT_EQ(all[0].cosine, all[2].cosine);
+    EXPECT_EQ(all[3].cosine, all[4].cosine);
+    EXPECT_EQ(all.back().cosine, -1.0f);
+  }
+}
+
+TEST(NearestDense, KLargerThanTheCandidatesGivesEveryCandidate) {
+  Embeddings e = load(dense_file(9, 3, tie_matrix()));
+  NearestSearch search(e);
+  const std::vector<float> query{0, 1, 1};
+  const std::vector<double> cosines = brute_cosines(e, query, 9);
+  // Eight rows have a direction; the zero row never counts.
+  expect_top_k(search.nearest(query, 9, 9, {}, 1), cosines, 9);
+  expect_top_k(search.nearest(query, 9, 1000, {}, 1), cosines, 1000);
+  EXPECT_EQ(search.nearest(query, 9, 1000, {}, 1).size(), 8u);
+  EXPECT_TRUE(search.nearest(query, 9, 0, {}, 1).empty());
+}
+
+TEST(NearestDense, ExcludedRowsAreNeverAnswers) {
+  const std::size_t rows = 200;
+  Embeddings e = load(dense_file(rows, 12, gaussian(rows * 12, 21)));
+  NearestSearch search(e);
+  const std::vector<float> query = gaussian(12, 22);
+  const std::vector<double> cosines = brute_cosines(e, query, rows);
+  const std::vector<Neighbour> best = search.nearest(query, rows, 5, {}, 1);
+  // The best rows left out, and rows that would not have been answers.
+  std::vector<std::size_t> exclude{best[0].row, best[2].row, 199, 0, best[0].row};
+  for (unsigned threads : {1u, 4u}) {
+    const std::vector<Neighbour> got = search.nearest(query, rows, 5, exclude, threads);
+    expect_top_k(got, cosines, 5, exclude);
+    EXPECT_EQ(got[0].row, best[1].row);
+  }
+  // Every row excluded: nothing.
+  std::vector<std::size_t> everything(rows);
+  for (std::size_t r = 0; r < rows; ++r) everything[r] = r;
+  EXPECT_TRUE(search.nearest(query, rows, 5, everything, 1).empty());
+}
+
+TEST(NearestDense, ZeroAndNaNRowsAreNeverAnswers) {
+  std::vector<float> matrix = gaussian(20 * 4, 31);
+  for (std::size_t r : {0u, 7u, 19u}) std::fill_n(matrix.begin() + r * 4, 4, 0.0f);
+  matrix[3 * 4 + 1] = kNaN;
+  matrix[11 * 4 + 0] = std::numeric_limits<float>::infinity();
+  Embeddings e = load(dense_file(20, 4, matrix));
+  NearestSearch search(e);
+  for (std::uint32_t q = 0; q < 5; ++q) {
+    const std::vector<float> query = gaussian(4, 40 + q);
+    const std::vector<Neighbour> all = search.nearest(query, 20, 20, {}, 2);
+    EXPECT_EQ(all.size(), 15u);
+    const std::vector<std::size_t> rows = rows_of(all);
+    for (std::size_t bad : {0u, 3u, 7u, 11u, 19u}) {
+      EXPECT_EQ(std::count(rows.begin(), rows.end(), bad), 0) << bad;
+    }
+    expect_top_k(all, brute_cosines(e, query, 20), 20);
+  }
+}
+
+TEST(NearestDense, AQueryWithoutDirectionHasNoNeighbours) {
+  Embeddings e = load(dense_file(9, 3, tie_matrix()));
+  NearestSearch search(e);
+  for (const std::vector<float>& query : std::vector<std::vector<float>>{
+           {0, 0, 0}, {kNaN, 1, 0}, {std::numeric_limits<float>::infinity(), 0, 0}}) {
+    EXPECT_TRUE(search.nearest(query, 9, 5, {}, 1).empty());
+  }
+}
+
+TEST(NearestDense, OnlyTheFirstRowsAreSearched) {
+  const std::size_t rows = 100;
+  Embeddings e = load(dense_file(rows, 6, gaussian(rows * 6, 51)));
+  NearestSearch search(e);
+  const std::vector<float> query = gaussian(6, 52);
+  for (std::size_t n_rows : {0u, 1u, 10u, 64u, 100u, 1000u}) {
+    SCOPED_TRACE(n_rows);
+    const std::size_t scanned = std::min(n_rows, rows);
+    const std::vector<Neighbour> got = search.nearest(query, n_rows, 500, {}, 2);
+    EXPECT_EQ(got.size(), scanned);
+    expect_top_k(got, brute_cosines(e, query, scanned), 500);
+  }
+}
+
+// --- Quantized files -----------------------------------------------------------
+
+struct QuantizedCase {
+  const char* name;
+  bool projection;  // a random (not length-keeping) projection
+  bool rotation;    // a permutation with signs: keeps lengths
+  bool norms;       // stored norms, some negative, one zero
+};
+
+std::string quantized_name(const testing::TestParamInfo<QuantizedCase>& info) {
+  return info.param.name;
+}
+
+class NearestQuantized : public testing::TestWithParam<QuantizedCase> {};
+
+TEST_P(NearestQuantized, AgreesWithBruteForceOverTheRebuiltRows) {
+  const QuantizedCase& c = GetParam();
+  const std::uint32_t n_sub = 4, sub_len = 3, dims = n_sub * sub_len, n_centroids = 16;
+  const std::size_t rows = 400;
+  std::mt19937 rng(61);
+  std::vector<std::uint8_t> codes(rows * n_sub);
+  for (std::uint8_t& code : codes) code = static_cast<std::uint8_t>(rng() % n_centroids);
+  std::vector<float> projection;
+  if (c.projection) projection = gaussian(dims * dims, 62);
+  if (c.rotation) {
+    projection.assign(dims * dims, 0.0f);
+    for (std::size_t i = 0; i < dims; ++i) projection[i * dims + (i * 5 + 3) % dims] = i % 3 ? 1.0f : -1.0f;
+  }
+  std::vector<float> row_norms;
+  if (c.norms) {
+    row_norms = gaussian(rows, 63);
+    row_norms[17] = 0.0f;
+  }
+  Bytes f;
+  header(f, {1, 4});
+  simple_vocab(f, words_of(rows));
+  quantized_array(f, n_sub, dims, n_centroids, gaussian(n_sub * n_centroids * sub_len, 64), codes,
+                  projection, row_norms);
+  Embeddings e = load(f.str());
+  NearestSearch search(e);
+  for (std::uint32_t q = 0; q < 4; ++q) {
+    const std::vector<float> query = gaussian(dims, 70 + q);
+    const std::vector<double> cosines = brute_cosines(e, query, rows);
+    for (std::size_t k : {1u, 10u, 400u}) {
+      for (unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE("k " + std::to_string(k) + ", threads " + std::to_string(threads));
+        const std::vector<Neighbour> got = search.nearest(query, rows, k, {}, threads);
+        expect_top_k(got, cosines, k);
+        const std::vector<std::size_t> got_rows = rows_of(got);
+        if (c.norms) {
+          EXPECT_EQ(std::count(got_rows.begin(), got_rows.end(), 17u), 0);
+        }
+      }
+    }
+    const std::vector<std::size_t> exclude{search.nearest(query, rows, 1, {}, 1)[0].row, 5};
+    expect_top_k(search.nearest(query, rows, 10, exclude, 2), cosines, 10, exclude);
+    expect_top_k(search.nearest(query, 50, 10, {}, 2), brute_cosines(e, query, 50), 10);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Storage, NearestQuantized,
+    testing::Values(QuantizedCase{"plain", false, false, false},
+                    QuantizedCase{"norms", false, false, true},
+                    QuantizedCase{"projection", true, false, false},
+                    QuantizedCase{"projection_norms", true, false, true},
+                    QuantizedCase{"rotation_norms", false, true, true}),
+    quantized_name);
+
+TEST(NearestQuantizedTies, EqualCodesComeInRowOrder) {
+  // Rows 2, 5 and 6 share their codes, so their cosines are one number.
+  const std::uint32_t n_sub = 2, dims = 4, n_centroids = 3;
+  const std::vector<std::uint8_t> codes{0, 1, 1, 2, 2, 2, 0, 0, 1, 1, 2, 2, 2, 2, 1, 0};
+  Bytes f;
+  header(f, {1, 4});
+  simple_vocab(f, words_of(8));
+  quantized_array(f, n_sub, dims, n_centroids, gaussian(n_sub * n_centroids * 2, 81), codes);
+  Embeddings e = load(f.str());
+  NearestSearch search(e);
+  const std::vector<float> query = row_of(e, 2);
+  const std::vector<std::size_t> first{2};
+  for (unsigned threads : {1u, 3u}) {
+    const std::vector<Neighbour> got = search.nearest(query, 8, 3, {}, threads);
+    EXPECT_EQ(rows_of(got), (std::vector<std::size_t>{2, 5, 6}));
+    EXPECT_EQ(rows_of(search.nearest(query, 8, 2, first, threads)),
+              (std::vector<std::size_t>{5, 6}));
+  }
+}
+
+}  // namespace
+}  // namespace mave
