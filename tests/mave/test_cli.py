@@ -60,7 +60,7 @@ def test_convert_writes_silently_and_reads_formats_from_options(small, tmp_path)
     (["similar", "{good}", "x", "-k", "0"], 2, "mave similar: error: argument -k: must be at least 1, not 0"),
     ([], 2, "mave: error: the following arguments are required: COMMAND"),
     (["frobnicate"], 2, "mave: error: argument COMMAND: invalid choice: 'frobnicate' (choose from 'convert', 'info', "
-     "'similar', 'analogy', 'lookup', 'quantize')"),
+     "'similar', 'analogy', 'lookup', 'quantize', 'serve', 'index')"),
 ])
 def test_failures_are_one_line_and_usage_errors_exit_2(small, tmp_path, args, status, last_line):
     vec, _, _ = small

@@ -1,8 +1,10 @@
 """The package as a user gets it: scripts/build-wheels builds the sdist and
-the wheel once, repairs the wheel with auditwheel and smoke-tests it in a
-fresh virtual environment; the tests here read what it made and install the
-same wheel beside NumPy 1.26. The answers must be the build tree's, bit for
-bit.
+the wheels once (the test command runs it before the suites and names its
+directory in MAVE_WHEEL_DIR; without it the tests here build the x86-64
+wheel themselves), repairs them with auditwheel and smoke-tests them in fresh
+virtual environments of every supported CPython; the tests here read what it
+made and install the same wheel beside NumPy 1.26. The answers must be the
+build tree's, bit for bit.
 
 Building needs PyPI (build requirements, NumPy): MAVE_SKIP_NETWORK=1 skips
 the tests that build."""
@@ -45,17 +47,28 @@ def test_requirement_files_hold_the_extras():
     assert f"numpy=={oldest}.*" in requirement_lines(ROOT / "scripts" / "requirements-numpy1.txt")
 
 
+ARCH = os.uname().machine
+
+
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
+    """The x86-64 wheel, the sdist, and what scripts/build-wheels printed."""
     if os.environ.get("MAVE_SKIP_NETWORK") == "1":
         pytest.skip("MAVE_SKIP_NETWORK=1: building the wheel needs PyPI")
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the compilers would run with the sanitizer runtimes preloaded")
     pytest.importorskip("build")
     pytest.importorskip("auditwheel")
+    built = os.environ.get("MAVE_WHEEL_DIR")
+    if built:
+        out = Path(built)
+        (wheel,) = out.glob(f"mave-*_{ARCH}.whl")
+        (sdist,) = out.glob("mave-*.tar.gz")
+        return wheel, sdist, (out / "build-wheels.log").read_text()
     out = tmp_path_factory.mktemp("dist")
     result = subprocess.run([str(ROOT / "scripts" / "build-wheels"), str(out)],
-                            capture_output=True, text=True, timeout=1800)
+                            capture_output=True, text=True, timeout=1800,
+                            env={**os.environ, "MAVE_WHEEL_ARCHS": ARCH})
     assert result.returncode == 0, (result.stdout + result.stderr)[-6000:]
     (wheel,) = out.glob("mave-*.whl")
     (sdist,) = out.glob("mave-*.tar.gz")
@@ -73,36 +86,47 @@ def reference(tmp_path_factory):
     return json.loads(result.stdout)
 
 
+def smoke_answers(stdout):
+    return [json.loads(line) for line in stdout.splitlines() if line.startswith('{"version"')]
+
+
 def smoke_answer(stdout):
-    (line,) = [line for line in stdout.splitlines() if line.startswith('{"version"')]
-    return json.loads(line)
+    (answer,) = smoke_answers(stdout)
+    return answer
 
 
-def test_wheel_is_manylinux_and_holds_the_package(dist):
+def test_wheel_is_manylinux_abi3_and_holds_the_package(dist):
     wheel, _, log = dist
-    policy = re.search(r'consistent with the\s+following platform tag:\s+"(manylinux_\d+_\d+_x86_64)"',
-                       log)
+    policy = re.search(r'consistent with the\s+following platform tag:\s+"(manylinux_(\d+)_(\d+)_' + ARCH
+                       + ')"', log)
     assert policy, log
-    assert wheel.name == f"mave-{mave.__version__}-cp312-cp312-{policy.group(1)}.whl"
+    # glibc 2.28 or older, whatever the build machine's.
+    assert (int(policy.group(2)), int(policy.group(3))) <= (2, 28), policy.group(1)
+    # Tagged for the glibc zig targets, and for the oldest its symbols allow.
+    assert wheel.name.startswith(f"mave-{mave.__version__}-cp311-abi3-"), wheel.name
+    assert f"manylinux_2_28_{ARCH}" in wheel.name and policy.group(1) in wheel.name, wheel.name
+    # abi3audit read both extensions and found nothing outside 3.11's stable ABI.
+    assert re.search(r"2 extensions scanned;\s+0 ABI version mismatches\s+and\s+0 ABI violations", log), log
     with zipfile.ZipFile(wheel) as z:
         names = z.namelist()
         metadata = z.read(f"mave-{mave.__version__}.dist-info/METADATA").decode()
     top = {name.split("/")[0] for name in names}
     assert top <= {"mave", f"mave-{mave.__version__}.dist-info", "mave.libs"} | {
-        n for n in names if re.fullmatch(r"_mave\.cpython-312-x86_64-linux-gnu\.so", n)}, top
+        n for n in names if re.fullmatch(r"_mave\.abi3\.so", n)}, top
     # The package, its types (py.typed, the compiled part's stub) and both
     # extensions.
     for required in ["mave/__init__.py", "mave/_embeddings.py", "mave/dask.py", "mave/py.typed",
-                     "mave/_native.pyi", "mave/_version.py"]:
+                     "mave/_native.pyi", "mave/_version.py", "mave/_serve/static/index.html",
+                     "mave/_serve/static/explorer.js", "mave/_serve/static/explorer.css"]:
         assert required in names
-    assert any(re.fullmatch(r"mave/_native\.cpython-312-x86_64-linux-gnu\.so", n) for n in names)
-    assert any(re.fullmatch(r"_mave\.cpython-312-x86_64-linux-gnu\.so", n) for n in names)
+    assert "mave/_native.abi3.so" in names and "_mave.abi3.so" in names
     # No sources or build files in the package (the dist-info's entry_points.txt is metadata).
     assert not [n for n in names if n.endswith((".cpp", ".hpp", ".h", ".txt", ".cmake"))
                 and ".dist-info/" not in n]
     assert any(n.endswith(".dist-info/entry_points.txt") for n in names)  # the console script
     assert f"Version: {mave.__version__}\n" in metadata
     assert "Requires-Dist: numpy<3,>=1.26\n" in metadata
+    assert "Requires-Python: >=3.11\n" in metadata
     assert "Provides-Extra: dask\n" in metadata
 
 
@@ -123,9 +147,11 @@ def test_sdist_holds_what_the_build_needs(dist):
 
 def test_wheel_in_fresh_environments_with_numpy_1_and_2(dist, reference, tmp_path):
     wheel, _, log = dist
-    # scripts/build-wheels ran the smoke test with the newest NumPy.
-    newest = smoke_answer(log)
-    assert newest["numpy"].startswith("2.")
+    # scripts/build-wheels ran the smoke test with the newest NumPy, in a
+    # fresh environment of every supported CPython (and, where it built the
+    # aarch64 wheel, under emulation).
+    newest = smoke_answers(log)
+    assert len(newest) >= 3 and all(a["numpy"].startswith("2.") for a in newest)
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
     python = str(venv / "bin" / "python")
@@ -136,6 +162,29 @@ def test_wheel_in_fresh_environments_with_numpy_1_and_2(dist, reference, tmp_pat
     assert result.returncode == 0, result.stderr
     oldest = smoke_answer(result.stdout)
     assert oldest["numpy"].startswith("1.26.")
-    for answer in (newest, oldest):
+    for answer in [*newest, oldest]:
         assert {k: answer[k] for k in ("version", "words", "dims", "vectors")} == \
             {k: reference[k] for k in ("version", "words", "dims", "vectors")}
+
+
+def test_extensions_export_their_init_only_and_carry_their_cxx_runtime(dist, tmp_path):
+    """The C++ runtime zig links in stays private: a symbol of it (or of the
+    core) exported from an extension would bind to another library's copy in
+    the same process. No C++ runtime is needed from the system either."""
+    elftools = pytest.importorskip("elftools.elf.elffile")
+    wheel, _, _ = dist
+    with zipfile.ZipFile(wheel) as z:
+        modules = [n for n in z.namelist() if n.endswith(".so")]
+        z.extractall(tmp_path, members=modules)
+    assert sorted(modules) == ["_mave.abi3.so", "mave/_native.abi3.so"]
+    for name in modules:
+        with open(tmp_path / name, "rb") as f:
+            elf = elftools.ELFFile(f)
+            exported = {s.name for s in elf.get_section_by_name(".dynsym").iter_symbols()
+                        if s["st_shndx"] != "SHN_UNDEF" and s.name
+                        and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")}
+            needed = {t.needed for t in elf.get_section_by_name(".dynamic").iter_tags()
+                      if t.entry.d_tag == "DT_NEEDED"}
+        init = "PyInit_" + Path(name).name.split(".")[0]
+        assert exported == {init}, (name, sorted(exported)[:20])
+        assert not [lib for lib in needed if "c++" in lib or "stdc++" in lib or "python" in lib], needed

@@ -13,6 +13,7 @@
 #include "python/helpers/errors.hpp"
 #include "python/helpers/numpy_target.hpp"
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/helpers/stdout.hpp"
 #include "text/vector_text.hpp"
 
@@ -90,7 +91,7 @@ PyObject* ff_model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
     auto path = text_argument(slots[0], "embeddings_path");
     if (!path) return nullptr;
     Embeddings embeddings = load(std::string(*path));
-    PyObject* self = subtype->tp_alloc(subtype, 0);
+    PyObject* self = py::alloc_instance(subtype);
     if (self == nullptr) return ensure_error_set();
     auto* model = reinterpret_cast<FfModelObject*>(self);
     new (&model->embeddings) Embeddings(std::move(embeddings));
@@ -102,7 +103,7 @@ PyObject* ff_model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
 void ff_model_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<FfModelObject*>(self)->embeddings.~Embeddings();
-  type->tp_free(self);
+  py::free_instance(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
@@ -177,13 +178,13 @@ PyObject* ff_model_type() {
   if (g_type != nullptr) return g_type;
   g_type = PyType_FromSpec(&g_spec);
   if (g_type == nullptr) {
-    PyRef cause = PyRef::steal(PyErr_GetRaisedException());
+    PyRef cause = PyRef::steal(py::take_raised_exception());
     // Pinned: docs/compatibility.md
     PyRef error = PyRef::steal(PyObject_CallFunction(
         PyExc_RuntimeError, "s", "An error occurred while initializing class FfModel"));
     if (!error) return nullptr;
     PyException_SetCause(error.get(), cause.release());
-    PyErr_SetRaisedException(error.release());
+    py::raise_exception(error.release());
   }
   return g_type;
 }

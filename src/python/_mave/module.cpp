@@ -13,6 +13,7 @@
 #include "python/_mave/frame.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::py {
 namespace {
@@ -56,9 +57,9 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   if (!all) return false;
   if (PyList_Append(all.get(), name) < 0) {
     std::string cause;
-    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    PyRef error = PyRef::steal(py::take_raised_exception());
     if (PyRef text = PyRef::steal(error ? PyObject_Str(error.get()) : nullptr)) {
-      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) cause = utf8;
+      if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), nullptr)) cause = utf8;
     }
     PyErr_Clear();
     panic(PanicKind::AllAppendFailed, PanicFacts::text(cause));

@@ -1,4 +1,5 @@
 #include "python/helpers/arguments.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::py {
 namespace {
@@ -67,8 +68,8 @@ PyRef keyword_text(PyObject* key) {
   PyErr_Clear();
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!bytes) return bytes;
-  return PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                           PyBytes_GET_SIZE(bytes.get()), "replace"));
+  return PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()),
+                                           PyBytes_Size(bytes.get()), "replace"));
 }
 
 void raise_unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
@@ -192,9 +193,9 @@ bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_
   return parse(
       spec, args, nargs,
       [&](auto&& take) {
-        const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+        const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-          if (!take(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+          if (!take(PyTuple_GetItem(kwnames, k), args[nargs + k])) return false;
         }
         return true;
       },
@@ -203,8 +204,15 @@ bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_
 
 bool parse_tuple_dict(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
                       ArgumentSlots& slots) {
+  // The items a tuple holds are reached one by one: its layout is not part
+  // of the stable ABI. Only the first ones can fill a slot.
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  std::array<PyObject*, kMaxParameters> positional{};
+  for (Py_ssize_t i = 0; i < nargs && i < static_cast<Py_ssize_t>(kMaxParameters); ++i) {
+    positional[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  }
   return parse(
-      spec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+      spec, positional.data(), nargs,
       [&](auto&& take) {
         Py_ssize_t pos = 0;
         PyObject* key;
@@ -251,13 +259,13 @@ std::optional<std::string_view> extract_text(PyObject* obj) {
 }
 
 void name_conversion_error(const char* parameter) {
-  PyRef error = PyRef::steal(PyErr_GetRaisedException());
+  PyRef error = PyRef::steal(py::take_raised_exception());
   if (!error) {
     ensure_error_set();
     return;
   }
   if (!Py_IS_TYPE(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
-    PyErr_SetRaisedException(error.release());
+    py::raise_exception(error.release());
     return;
   }
   PyRef text = PyRef::steal(PyObject_Str(error.get()));
@@ -266,11 +274,11 @@ void name_conversion_error(const char* parameter) {
   PyRef message =
       PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   if (!message) return;
-  PyRef named = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  PyRef named = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!named) return;
   // Also sets __suppress_context__, as an explicit `raise ... from` would.
   PyException_SetCause(named.get(), PyException_GetCause(error.get()));
-  PyErr_SetRaisedException(named.release());
+  py::raise_exception(named.release());
 }
 
 std::optional<std::string_view> text_argument(PyObject* obj, const char* parameter) {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::py {
 namespace {
@@ -30,9 +31,9 @@ PyRef text_object(std::string_view text) {
 void raise_with_message(PyObject* type, std::string_view message) {
   PyRef msg = text_object(message);
   if (!msg) return;
-  PyRef exc = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
+  PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(type, msg.get(), nullptr));
   if (!exc) return;
-  PyErr_SetRaisedException(exc.release());
+  py::raise_exception(exc.release());
 }
 
 // The report a failure that no binding rendered writes before it unwinds.

@@ -27,7 +27,7 @@ __all__ = ["main"]
 # `register(subparsers)` that adds its parser (with add_parser, giving an
 # example in its epilog) and sets `run=function(args) -> exit status` with
 # set_defaults.
-COMMAND_MODULES: tuple[str, ...] = ("mave._cli_quantize",)
+COMMAND_MODULES: tuple[str, ...] = ("mave._cli_quantize", "mave._cli_serve")
 
 
 class CommandError(Exception):

@@ -4,6 +4,7 @@
 
 #include "python/helpers/pyref.hpp"
 #include "python/native/exceptions.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -68,7 +69,7 @@ const char* type_docstring(const Signature& constructor, const char* body) {
 
 std::optional<std::string_view> str_argument(PyObject* obj, const char* what) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", what, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", what, py::TypeName(obj).c_str());
     return std::nullopt;
   }
   return py::utf8_of(obj);
@@ -76,7 +77,7 @@ std::optional<std::string_view> str_argument(PyObject* obj, const char* what) {
 
 std::optional<std::string_view> str_item(PyObject* obj, const char* what, std::size_t i) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s[%zu] must be str, not %s", what, i, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s[%zu] must be str, not %s", what, i, py::TypeName(obj).c_str());
     return std::nullopt;
   }
   return py::utf8_of(obj);
@@ -86,7 +87,7 @@ std::optional<std::string> fs_path_argument(PyObject* obj) {
   PyObject* encoded = nullptr;
   if (!PyUnicode_FSConverter(obj, &encoded)) return std::nullopt;
   py::PyRef owned = py::PyRef::steal(encoded);
-  return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+  return std::string(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
 }
 
 namespace {
@@ -105,7 +106,7 @@ bool metadata_value(PyObject* key, PyObject* value, Metadata::Value& out) {
     }
     out = static_cast<std::int64_t>(v);
   } else if (PyFloat_Check(value)) {
-    out = PyFloat_AS_DOUBLE(value);
+    out = PyFloat_AsDouble(value);
   } else if (PyUnicode_Check(value)) {
     auto text = py::utf8_of(value);
     if (!text) return false;
@@ -113,7 +114,7 @@ bool metadata_value(PyObject* key, PyObject* value, Metadata::Value& out) {
   } else {
     PyErr_Format(PyExc_TypeError,
                  "metadata value of %R must be int, float or str (or pass TOML text), not %s", key,
-                 Py_TYPE(value)->tp_name);
+                 py::TypeName(value).c_str());
     return false;
   }
   return true;
@@ -130,26 +131,26 @@ bool metadata_entries(PyObject* obj, std::vector<std::pair<std::string, Metadata
     if (!mapping || PyErr_ExceptionMatches(PyExc_TypeError) ||
         PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, kMetadataKinds, Py_TYPE(obj)->tp_name);
+      PyErr_Format(PyExc_TypeError, kMetadataKinds, py::TypeName(obj).c_str());
     }
     return false;
   }
-  const Py_ssize_t n = PyList_GET_SIZE(items.get());
+  const Py_ssize_t n = PyList_Size(items.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pair = PyList_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-      PyErr_Format(PyExc_TypeError, kMetadataKinds, Py_TYPE(obj)->tp_name);
+    PyObject* pair = PyList_GetItem(items.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
+      PyErr_Format(PyExc_TypeError, kMetadataKinds, py::TypeName(obj).c_str());
       return false;
     }
-    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* key = PyTuple_GetItem(pair, 0);
     if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "metadata keys must be str, not %s", Py_TYPE(key)->tp_name);
+      PyErr_Format(PyExc_TypeError, "metadata keys must be str, not %s", py::TypeName(key).c_str());
       return false;
     }
     auto name = py::utf8_of(key);
     if (!name) return false;
     Metadata::Value value;
-    if (!metadata_value(key, PyTuple_GET_ITEM(pair, 1), value)) return false;
+    if (!metadata_value(key, PyTuple_GetItem(pair, 1), value)) return false;
     out.emplace_back(std::string(*name), std::move(value));
   }
   return true;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/native/numpy_api.hpp"
 
 namespace mave::native {
@@ -25,8 +26,8 @@ std::string shape_text(PyArrayObject* array) {
 // written. Null with the exception set.
 PyArrayObject* float32_target(PyObject* obj) {
   if (!PyArray_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "out must be a numpy.ndarray of float32, not %s",
-                 Py_TYPE(obj)->tp_name);
+    py::PyRef type = py::tp_name_of(obj);
+    if (type) PyErr_Format(PyExc_TypeError, "out must be a numpy.ndarray of float32, not %U", type.get());
     return nullptr;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
@@ -79,7 +80,7 @@ PyObject* new_vector(std::span<const float> values) {
   // The descriptor is looked up once: this is the path of every e[word].
   static PyArray_Descr* const float32 = PyArray_DescrFromType(NPY_FLOAT32);
   npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-  Py_INCREF(float32);
+  Py_INCREF(reinterpret_cast<PyObject*>(float32));
   PyObject* array =
       PyArray_NewFromDescr(&PyArray_Type, float32, 1, dims, nullptr, nullptr, 0, nullptr);
   if (array != nullptr && !values.empty()) {
@@ -137,8 +138,11 @@ bool vector_argument(PyObject* obj, std::size_t dims, const char* what, std::vec
   if (!array) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s must be a str or a vector of %zu numbers, not %s", what,
-                   dims, Py_TYPE(obj)->tp_name);
+      py::PyRef type = py::tp_name_of(obj);
+      if (type) {
+        PyErr_Format(PyExc_TypeError, "%s must be a str or a vector of %zu numbers, not %U", what,
+                     dims, type.get());
+      }
     }
     return false;
   }
@@ -170,10 +174,10 @@ bool row_indices_argument(PyObject* obj, std::size_t n_rows, std::vector<std::ui
   if (PyIndex_Check(obj) && !PySequence_Check(obj)) return take(obj);
   PyRef items = PyRef::steal(PySequence_Fast(obj, "rows must be an int or a sequence of ints"));
   if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  const Py_ssize_t n = PySequence_Size(items.get());
   out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t k = 0; k < n; ++k) {
-    if (!take(PySequence_Fast_GET_ITEM(items.get(), k))) return false;
+    if (!take(py::fast_item(items.get(), k))) return false;
   }
   return true;
 }
@@ -181,7 +185,8 @@ bool row_indices_argument(PyObject* obj, std::size_t n_rows, std::vector<std::ui
 std::optional<unsigned> thread_count_argument(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return 0u;
   if (!PyLong_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %s", Py_TYPE(obj)->tp_name);
+    py::PyRef type = py::tp_name_of(obj);
+    if (type) PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %U", type.get());
     return std::nullopt;
   }
   const long n = PyLong_AsLong(obj);
@@ -195,7 +200,8 @@ std::optional<unsigned> thread_count_argument(PyObject* obj) {
 
 std::optional<std::size_t> count_argument(PyObject* obj, const char* what) {
   if (!PyLong_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int, not %s", what, Py_TYPE(obj)->tp_name);
+    py::PyRef type = py::tp_name_of(obj);
+    if (type) PyErr_Format(PyExc_TypeError, "%s must be an int, not %U", what, type.get());
     return std::nullopt;
   }
   const Py_ssize_t n = PyLong_AsSsize_t(obj);

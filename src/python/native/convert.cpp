@@ -24,6 +24,7 @@
 #include "python/native/convert.hpp"
 #include "python/native/exceptions.hpp"
 #include "python/native/numpy_api.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -64,7 +65,7 @@ Progress python_progress(PyObject* callable, const char* phase) {
                                                         static_cast<unsigned long long>(total)));
       failed = !result;
     }
-    PyObject* exception = failed ? PyErr_GetRaisedException() : nullptr;
+    PyObject* exception = failed ? py::take_raised_exception() : nullptr;
     PyGILState_Release(state);
     if (exception) throw PythonErrorPending{exception};
   };
@@ -284,7 +285,7 @@ struct TranslateConvert {
     try {
       throw;
     } catch (const PythonErrorPending& pending) {
-      PyErr_SetRaisedException(pending.exception);
+      py::raise_exception(pending.exception);
     } catch (...) {
       raise_in_flight(path);
     }
@@ -412,7 +413,7 @@ PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   }
   auto* matrix = reinterpret_cast<PyArrayObject*>(matrix_obj);
   auto* norms = norms_obj == Py_None ? nullptr : reinterpret_cast<PyArrayObject*>(norms_obj);
-  const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(words_obj));
+  const std::size_t n = static_cast<std::size_t>(PyList_Size(words_obj));
   if (PyArray_NDIM(matrix) != 2 || PyArray_TYPE(matrix) != NPY_FLOAT32 ||
       !PyArray_IS_C_CONTIGUOUS(matrix) || static_cast<std::size_t>(PyArray_DIM(matrix, 0)) != n ||
       (norms && (PyArray_NDIM(norms) != 1 || PyArray_TYPE(norms) != NPY_FLOAT32 ||
@@ -428,7 +429,7 @@ PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         WordList words;
         words.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
-          auto text = str_item(PyList_GET_ITEM(words_obj, static_cast<Py_ssize_t>(i)), "words", i);
+          auto text = str_item(PyList_GetItem(words_obj, static_cast<Py_ssize_t>(i)), "words", i);
           if (!text) return nullptr;
           words.push_back(*text);
         }
@@ -437,7 +438,7 @@ PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             const std::size_t last = *words.find(words[i]);
             if (last != i) {
               PyErr_Format(PyExc_ValueError, "words repeat %R (at %zu and %zu)",
-                           PyList_GET_ITEM(words_obj, static_cast<Py_ssize_t>(i)), i, last);
+                           PyList_GetItem(words_obj, static_cast<Py_ssize_t>(i)), i, last);
               return nullptr;
             }
           }

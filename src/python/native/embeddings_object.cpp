@@ -18,6 +18,7 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
 #include "python/native/numpy_api.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -77,20 +78,20 @@ PyObject* embeddings_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs
   if (!path) return nullptr;
   if (!PyUnicode_Check(path.get())) {
     // A bytes path is decoded as the OS would, so that `path` is always str.
-    path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()),
-                                                         PyBytes_GET_SIZE(path.get())));
+    path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(path.get()),
+                                                         PyBytes_Size(path.get())));
     if (!path) return nullptr;
   }
   PyObject* encoded_obj = nullptr;
   if (!PyUnicode_FSConverter(path.get(), &encoded_obj)) return nullptr;  // ValueError on NUL
   PyRef encoded = PyRef::steal(encoded_obj);
-  std::string fs_path(PyBytes_AS_STRING(encoded.get()),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  std::string fs_path(PyBytes_AsString(encoded.get()),
+                      static_cast<std::size_t>(PyBytes_Size(encoded.get())));
   return call_frame(
       [&]() -> PyObject* {
         std::shared_ptr<const Model> model = load_model(fs_path);
         if (!model) return nullptr;
-        PyObject* self = subtype->tp_alloc(subtype, 0);
+        PyObject* self = py::alloc_instance(subtype);
         if (self == nullptr) return nullptr;
         auto& object = object_of(self);
         new (&object.model) std::shared_ptr<const Model>(std::move(model));
@@ -105,7 +106,7 @@ void embeddings_dealloc(PyObject* self) {
   auto& object = object_of(self);
   object.model.~shared_ptr();
   Py_XDECREF(object.path);
-  type->tp_free(self);
+  py::free_instance(self);
   Py_DECREF(type);
 }
 
@@ -320,15 +321,15 @@ PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!words) {
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Format(PyExc_TypeError, "words must be an iterable of str, not %s",
-                     Py_TYPE(slots[0])->tp_name);
+                     py::TypeName(slots[0]).c_str());
       }
       return nullptr;
     }
-    const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(words.get()));
+    const std::size_t n = static_cast<std::size_t>(PyTuple_Size(words.get()));
     std::vector<std::string_view> texts;
     texts.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
-      PyObject* item = PyTuple_GET_ITEM(words.get(), static_cast<Py_ssize_t>(i));
+      PyObject* item = PyTuple_GetItem(words.get(), static_cast<Py_ssize_t>(i));
       auto text = str_item(item, "words", i);
       if (!text) return nullptr;
       texts.push_back(*text);
@@ -406,7 +407,7 @@ PyObject* embeddings_nearest(PyObject* self, PyObject* const* args, Py_ssize_t n
       if (!word) return nullptr;
       PyObject* pair = Py_BuildValue("(Od)", word.get(), static_cast<double>(found[i].cosine));
       if (pair == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
     return list.release();
   });

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -41,9 +42,9 @@ void raise_write_failure(std::string_view path, const EmbeddingsError& error) {
   if (!filename || !reason) return;
   PyRef message = PyRef::steal(PyUnicode_FromFormat("%U: %U", filename.get(), reason.get()));
   if (!message) return;
-  PyRef exception = PyRef::steal(PyObject_CallOneArg(PyExc_OSError, message.get()));
+  PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_OSError, message.get(), nullptr));
   if (!exception || PyObject_SetAttrString(exception.get(), "filename", filename.get()) < 0) return;
-  PyErr_SetRaisedException(exception.release());
+  py::raise_exception(exception.release());
 }
 
 }  // namespace
@@ -69,7 +70,7 @@ void raise_format_error(std::string_view path, const messages::Reason& reason) {
   PyObject* type = g_format_error ? g_format_error : PyExc_ValueError;
   PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(
       type, message.get(), filename.get(), why.get(), offset.get(), line.get(), nullptr));
-  if (error) PyErr_SetRaisedException(error.release());
+  if (error) py::raise_exception(error.release());
 }
 
 void raise_io_error(std::string_view path, const IoError& error) {

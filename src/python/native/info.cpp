@@ -6,6 +6,7 @@
 #include "python/native/arguments.hpp"
 #include "python/native/info.hpp"
 #include "python/native/model.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -22,7 +23,7 @@ PyObject* storage_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!kStorageInfo.parse(args, nargs, kwnames, slots)) return nullptr;
   PyObject* arg = slots[0];
   if (!PyObject_TypeCheck(arg, embeddings_type())) {
-    PyErr_Format(PyExc_TypeError, "storage_info() needs Embeddings, not %s", Py_TYPE(arg)->tp_name);
+    PyErr_Format(PyExc_TypeError, "storage_info() needs Embeddings, not %s", py::TypeName(arg).c_str());
     return nullptr;
   }
   const Storage& s = model_of(arg).embeddings.storage();

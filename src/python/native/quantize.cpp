@@ -25,6 +25,7 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
 #include "python/native/numpy_api.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -125,7 +126,7 @@ PyObject* write_quantized(PyObject* /*module*/, PyObject* const* args, Py_ssize_
            *subquantizers_obj = slots[3], *projection_obj = slots[4], *row_norms_obj = slots[5],
            *codes_obj = slots[6], *norms_obj = slots[7];
   if (!PyObject_TypeCheck(source, embeddings_type())) {
-    PyErr_Format(PyExc_TypeError, "source must be Embeddings, not %s", Py_TYPE(source)->tp_name);
+    PyErr_Format(PyExc_TypeError, "source must be Embeddings, not %s", py::TypeName(source).c_str());
     return nullptr;
   }
   std::shared_ptr<const Model> model = reinterpret_cast<EmbeddingsObject*>(source)->model;

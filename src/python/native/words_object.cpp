@@ -6,6 +6,7 @@
 #include "python/helpers/pyref.hpp"
 #include "python/native/arguments.hpp"
 #include "python/native/model.hpp"
+#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -28,7 +29,7 @@ void words_dealloc(PyObject* self) {
   auto& object = object_of(self);
   object.model.~shared_ptr();
   Py_XDECREF(object.owner);
-  type->tp_free(self);
+  py::free_instance(self);
   Py_DECREF(type);
 }
 
@@ -52,7 +53,7 @@ PyObject* words_subscript(PyObject* self, PyObject* key) {
   }
   if (!PySlice_Check(key)) {
     PyErr_Format(PyExc_TypeError, "word indices must be integers or slices, not %s",
-                 Py_TYPE(key)->tp_name);
+                 py::TypeName(key).c_str());
     return nullptr;
   }
   Py_ssize_t start, stop, step;
@@ -63,7 +64,7 @@ PyObject* words_subscript(PyObject* self, PyObject* key) {
   for (Py_ssize_t k = 0, i = start; k < n; ++k, i += step) {
     PyObject* word = words_item(self, i);
     if (word == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), k, word);
+    PyList_SetItem(list.get(), k, word);
   }
   return list.release();
 }
@@ -122,8 +123,8 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0,
-                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_SEQUENCE, g_slots};
+// A sequence for `match` too: mave registers it as a collections.abc.Sequence.
+PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
 
 }  // namespace
 
@@ -139,7 +140,7 @@ bool init_words_type(PyObject* module) {
 }
 
 PyObject* new_words(PyObject* owner) {
-  PyObject* self = g_type->tp_alloc(g_type, 0);
+  PyObject* self = py::alloc_instance(g_type);
   if (self == nullptr) return nullptr;
   auto& object = object_of(self);
   new (&object.model) std::shared_ptr<const Model>(reinterpret_cast<EmbeddingsObject*>(owner)->model);

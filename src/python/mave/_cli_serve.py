@@ -1,0 +1,104 @@
+"""`mave serve` and `mave index`: the HTTP service and the approximate
+neighbours index on the command line."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import os
+from typing import Any
+
+import mave
+from mave import _cli
+from mave._serve._limits import Limits
+
+__all__ = ["register"]
+
+# The workers of `mave serve --workers N` are fresh processes started by
+# uvicorn: they read the models and limits from this variable.
+CONFIG_VARIABLE = "MAVE_SERVE_CONFIG"
+
+
+def app_from_environment() -> Any:
+    """The app of one worker process (uvicorn's factory)."""
+    from mave._serve._app import create_app
+
+    config = json.loads(os.environ[CONFIG_VARIABLE])
+    return create_app(config["paths"], Limits(**config["limits"]))
+
+
+def _run_serve(args: argparse.Namespace) -> int:
+    try:
+        import uvicorn
+        from mave._serve._app import create_app
+    except ImportError as error:
+        raise _cli.CommandError(f"{error.name} is missing: pip install mave[serve]") from None
+    limits = Limits(words=args.max_words, queries=args.max_queries, length=args.max_length,
+                    k=args.max_k, body=args.max_body)
+    paths = [os.path.abspath(p) for p in args.files]
+    app = create_app(paths, limits)  # loads every model: a bad file fails here, once
+    log = "warning" if args.quiet else "info"
+    if args.workers == 1:
+        uvicorn.run(app, host=args.host, port=args.port, log_level=log)
+    else:
+        del app
+        os.environ[CONFIG_VARIABLE] = json.dumps({"paths": paths, "limits": dataclasses.asdict(limits)})
+        uvicorn.run("mave._cli_serve:app_from_environment", factory=True, host=args.host,
+                    port=args.port, workers=args.workers, log_level=log)
+    return 0
+
+
+def _run_index(args: argparse.Namespace) -> int:
+    try:
+        from mave._index import build_index
+    except ImportError as error:
+        raise _cli.CommandError(f"{error.name} is missing: pip install mave[serve]") from None
+    path = build_index(mave.load(args.file), args.output, threads=args.threads,
+                       progress=_cli.progress_bar(args.quiet))
+    if not args.quiet:
+        print(path)
+    return 0
+
+
+def register(sub: Any) -> None:
+    """Adds `mave serve` and `mave index` to the subcommands."""
+    defaults = Limits()
+    p = sub.add_parser(
+        "serve", help="serve models over HTTP, with an explorer page",
+        description="Serves the models over HTTP: JSON endpoints under /v1 (the schema at "
+        "/openapi.json) and an explorer page at /. A model's name is its file name without the "
+        "extension. Worker processes map the same files. Models with an index (mave index) "
+        "answer neighbour queries from it. Needs pip install mave[serve].",
+        **_cli.example("mave serve cc.en.300.fifu --port 8000 --workers 2\n"
+                       "  curl -s localhost:8000/v1/models"))
+    p.add_argument("files", metavar="FILE", nargs="+", help="finalfusion files to serve")
+    p.add_argument("--host", default="127.0.0.1", help="the address to listen on (default %(default)s)")
+    p.add_argument("--port", type=int, default=8000, help="the port (default %(default)s)")
+    p.add_argument("--workers", type=_cli.positive, default=1, help="worker processes (default 1)")
+    p.add_argument("--max-words", type=_cli.positive, default=defaults.words, metavar="N",
+                   help="words in one vectors request (default %(default)s)")
+    p.add_argument("--max-queries", type=_cli.positive, default=defaults.queries, metavar="N",
+                   help="queries in one nearest request, terms in one similar request "
+                   "(default %(default)s)")
+    p.add_argument("--max-length", type=_cli.positive, default=defaults.length, metavar="N",
+                   help="characters in one string (default %(default)s)")
+    p.add_argument("--max-k", type=_cli.positive, default=defaults.k, metavar="N",
+                   help="neighbours in one answer (default %(default)s)")
+    p.add_argument("--max-body", type=_cli.positive, default=defaults.body, metavar="BYTES",
+                   help="bytes in one request body (default %(default)s)")
+    p.add_argument("-q", "--quiet", action="store_true", help="log warnings only")
+    p.set_defaults(run=_run_serve)
+
+    p = sub.add_parser(
+        "index", help="build the approximate-neighbours index of a model",
+        description="Writes FILE.hnsw beside the model: an HNSW graph of the vocabulary's rows "
+        "(faiss, rows as 8-bit codes). similar and nearest with approximate=True, and mave "
+        "serve, use it; their answers are re-ranked by exact cosine. Needs pip install mave[serve].",
+        **_cli.example("mave index cc.en.300.fifu"))
+    p.add_argument("file", metavar="FILE", help="a finalfusion file")
+    p.add_argument("-o", "--output", metavar="PATH", help="where to write (default FILE.hnsw)")
+    p.add_argument("--threads", type=_cli.positive, metavar="N", help="threads (default: all cores)")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no path printed")
+    p.set_defaults(run=_run_index)
+

@@ -1,0 +1,138 @@
+// The explorer: neighbours, a map and analogies of a word, from the service's
+// JSON endpoints. The state lives in the URL (?q=word&model=name) so that a
+// link reproduces the view.
+"use strict";
+
+const $ = (id) => document.getElementById(id);
+let models = [];
+
+async function call(method, path, body) {
+  const response = await fetch(path, {
+    method,
+    headers: body ? { "Content-Type": "application/json" } : {},
+    body: body ? JSON.stringify(body) : undefined,
+  });
+  const data = await response.json();
+  if (!response.ok) throw new Error(data.detail || response.statusText);
+  return data;
+}
+
+const modelPath = () => "/v1/models/" + encodeURIComponent($("model").value);
+
+function showModel() {
+  const m = models.find((x) => x.name === $("model").value);
+  $("model-info").textContent = m
+    ? `${m.words.toLocaleString()} words, ${m.dims} dims, ${m.vocab_kind} vocabulary, ` +
+      `${m.storage_kind} matrix${m.approximate ? ", approximate index" : ""}`
+    : "";
+}
+
+function setUrl(word) {
+  const params = new URLSearchParams({ q: word, model: $("model").value });
+  history.replaceState(null, "", "/?" + params.toString());
+}
+
+async function complete() {
+  const prefix = $("query").value;
+  const list = $("completions");
+  if (!prefix) { list.replaceChildren(); return; }
+  try {
+    const data = await call("GET", modelPath() + "/completions?" +
+      new URLSearchParams({ prefix, limit: "10" }).toString());
+    list.replaceChildren(...data.words.map((w) => Object.assign(document.createElement("option"), { value: w })));
+  } catch (e) { /* completions are a convenience; the search reports errors */ }
+}
+
+function wordLink(word) {
+  const a = document.createElement("a");
+  a.href = "#";
+  a.textContent = word;
+  a.addEventListener("click", (event) => { event.preventDefault(); search(word); });
+  return a;
+}
+
+function drawMap(points) {
+  const svg = $("map");
+  const ns = "http://www.w3.org/2000/svg";
+  svg.replaceChildren();
+  const xs = points.map((p) => p.x), ys = points.map((p) => p.y);
+  const span = (v) => (Math.max(...v) - Math.min(...v)) || 1;
+  const sx = 440 / span(xs), sy = 380 / span(ys);
+  const minX = Math.min(...xs), minY = Math.min(...ys);
+  points.forEach((p, i) => {
+    const x = 40 + (p.x - minX) * sx, y = 30 + (p.y - minY) * sy;
+    const dot = document.createElementNS(ns, "circle");
+    Object.entries({ cx: x, cy: y, r: i === 0 ? 7 : 4.5, class: i === 0 ? "point centre" : "point" })
+      .forEach(([k, v]) => dot.setAttribute(k, v));
+    const title = document.createElementNS(ns, "title");
+    title.textContent = `${p.word} (${p.cosine.toFixed(3)})`;
+    dot.appendChild(title);
+    const label = document.createElementNS(ns, "text");
+    label.setAttribute("x", x + 8);
+    label.setAttribute("y", y + 4);
+    label.textContent = p.word;
+    label.addEventListener("click", () => search(p.word));
+    svg.append(dot, label);
+  });
+}
+
+async function search(word) {
+  word = word.trim();
+  if (!word) return;
+  $("query").value = word;
+  $("status").textContent = "";
+  setUrl(word);
+  const k = Math.max(1, Math.min(100, Number($("k").value) || 10));
+  try {
+    const [similar, map] = await Promise.all([
+      call("POST", modelPath() + "/similar", { query: word, k }),
+      call("POST", modelPath() + "/map", { word, k }),
+    ]);
+    $("neighbours").tBodies[0].replaceChildren(...similar.results.map((r) => {
+      const row = document.createElement("tr");
+      const w = document.createElement("td");
+      w.appendChild(wordLink(r.word));
+      const c = Object.assign(document.createElement("td"), { className: "cosine", textContent: r.cosine.toFixed(4) });
+      row.append(w, c);
+      return row;
+    }));
+    drawMap(map.points);
+  } catch (e) {
+    $("status").textContent = e.message;
+    $("neighbours").tBodies[0].replaceChildren();
+    $("map").replaceChildren();
+  }
+}
+
+async function analogy(event) {
+  event.preventDefault();
+  const body = { a: $("analogy-a").value, b: $("analogy-b").value, c: $("analogy-c").value,
+                 k: 5, method: $("analogy-method").value };
+  const list = $("analogy-results");
+  try {
+    const data = await call("POST", modelPath() + "/analogy", body);
+    list.replaceChildren(...data.results.map((r) => {
+      const li = document.createElement("li");
+      li.append(wordLink(r.word), ` ${r.cosine.toFixed(4)}`);
+      return li;
+    }));
+  } catch (e) {
+    list.replaceChildren(Object.assign(document.createElement("li"), { textContent: e.message }));
+  }
+}
+
+async function start() {
+  models = await call("GET", "/v1/models");
+  const params = new URLSearchParams(location.search);
+  $("model").replaceChildren(...models.map((m) => Object.assign(document.createElement("option"),
+    { value: m.name, textContent: m.name })));
+  if (params.get("model") && models.some((m) => m.name === params.get("model"))) $("model").value = params.get("model");
+  showModel();
+  $("model").addEventListener("change", () => { showModel(); search($("query").value); });
+  $("query").addEventListener("input", complete);
+  $("search").addEventListener("submit", (event) => { event.preventDefault(); search($("query").value); });
+  $("analogy").addEventListener("submit", analogy);
+  if (params.get("q")) search(params.get("q"));
+}
+
+start();

@@ -1,0 +1,212 @@
+"""`mave serve` over real models: its answers equal mave's (vectors bit for
+bit through .npy), client mistakes get a 4xx naming what was wrong, the
+limits as configured, the page's files and nothing else of the file system,
+two workers, and the approximate index when the model has one."""
+
+import io
+import json
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import mave
+from suite import child_environment
+from serve_helpers import clustered_model, serving
+
+httpx = pytest.importorskip("httpx")
+pytest.importorskip("fastapi")
+pytest.importorskip("uvicorn")
+pytest.importorskip("faiss")
+
+LIMITS = ["--max-words", "50", "--max-queries", "5", "--max-length", "40", "--max-k", "30",
+          "--max-body", "4000"]
+
+
+@pytest.fixture(scope="module")
+def models(converted_models, tmp_path_factory):
+    root = tmp_path_factory.mktemp("serve")
+    clusters = clustered_model(root / "clusters.fifu")
+    subprocess.run([sys.executable, "-m", "mave", "index", "-q", clusters], check=True,
+                   env=child_environment(), timeout=300)
+    return {"cbow-en": converted_models["cbow-en"], "clusters": clusters}
+
+
+@pytest.fixture(scope="module")
+def server(models):
+    with serving(models.values(), *LIMITS) as url, httpx.Client(base_url=url, timeout=60) as client:
+        yield client
+
+
+def post(client, name, route, body, **kwargs):
+    return client.post(f"/v1/models/{name}/{route}", json=body, **kwargs)
+
+
+def test_models_and_health(server, models):
+    assert server.get("/health").json() == {"status": "ok"}
+    listed = {m["name"]: m for m in server.get("/v1/models").json()}
+    assert set(listed) == {"cbow-en", "clusters"}
+    e = mave.load(models["cbow-en"])
+    assert listed["cbow-en"] == {"name": "cbow-en", "dims": e.dims, "words": len(e.words),
+                                 "vocab_kind": e.vocab_kind, "storage_kind": e.storage_kind,
+                                 "approximate": False}
+    assert listed["clusters"]["approximate"] is True
+
+
+def test_vectors_equal_mave(server, models):
+    e = mave.load(models["cbow-en"])
+    words = ["the", "of", "zzqxj-unseen", "", "Ωμέγα"]
+    expected, found = e.embed(words)
+    response = post(server, "cbow-en", "vectors", {"words": words})
+    assert response.status_code == 200, response.text
+    got = response.json()
+    assert got["found"] == found.tolist()
+    # JSON carries each float32 as the float64 of the same value: exact.
+    assert np.array_equal(np.array(got["vectors"], np.float32), expected)
+    response = post(server, "cbow-en", "vectors", {"words": words},
+                    headers={"Accept": "application/x-npy"})
+    assert response.headers["content-type"] == "application/x-npy"
+    array = np.load(io.BytesIO(response.content), allow_pickle=False)
+    assert array.dtype == np.float32 and array.tobytes() == expected.tobytes()
+    # A simple vocabulary: rows of zeros where a word is missing.
+    got = post(server, "clusters", "vectors", {"words": ["w1", "nope"]}).json()
+    assert got["found"] == [True, False] and not any(got["vectors"][1])
+
+
+def test_similar_analogy_nearest_equal_mave(server, models):
+    e = mave.load(models["cbow-en"])
+
+    def pairs(response):
+        assert response.status_code == 200, response.text
+        return [(r["word"], r["cosine"]) for r in response.json()["results"]]
+
+    assert pairs(post(server, "cbow-en", "similar", {"query": "the", "k": 7})) == e.similar("the", 7)
+    vector = e["of"].tolist()
+    assert pairs(post(server, "cbow-en", "similar", {"query": vector, "k": 3})) == e.similar(e["of"], 3)
+    assert pairs(post(server, "cbow-en", "analogy", {"a": "the", "b": "a", "c": "of", "k": 4})) \
+        == e.analogy("the", "a", "of", 4)
+    # positive and negative: the sum of unit vectors, the terms left out.
+    got = pairs(post(server, "cbow-en", "similar", {"positive": ["the", "of"], "negative": ["a"], "k": 5}))
+    rows = {w: e[w].astype(np.float64) for w in ("the", "of", "a")}
+    unit = {w: v / np.linalg.norm(v) for w, v in rows.items()}
+    target = unit["the"] + unit["of"] - unit["a"]
+    assert got == e._nearest(target.astype(np.float32), 5,
+                             [e.index("the"), e.index("of"), e.index("a")], None)
+    nearest = post(server, "cbow-en", "nearest", {"queries": ["the", "of"], "k": 3}).json()["results"]
+    assert [[(r["word"], r["cosine"]) for r in rs] for rs in nearest] == [e.similar("the", 3), e.similar("of", 3)]
+    mul = pairs(post(server, "cbow-en", "analogy", {"a": "the", "b": "a", "c": "of", "k": 3, "method": "mul"}))
+    assert len(mul) == 3 and {"the", "a", "of"}.isdisjoint(w for w, _ in mul)
+
+
+@pytest.mark.parametrize("route, body, status, says", [
+    ("vectors", {"words": ["w"] * 51}, 422, "words"),
+    ("vectors", {"words": ["x" * 41]}, 422, "longer than 40"),
+    ("vectors", {"words": "the"}, 422, "words"),
+    ("vectors", {}, 422, "words"),
+    ("vectors", {"words": ["a"], "extra": 1}, 422, "extra"),
+    ("similar", {"query": "the", "k": 31}, 422, "k"),
+    ("similar", {"query": "the", "k": 0}, 422, "k"),
+    ("similar", {"query": "the", "positive": ["a"]}, 422, "either query or positive"),
+    ("similar", {"k": 3}, 422, "either query or positive"),
+    ("similar", {"positive": []}, 422, "no term"),
+    ("similar", {"positive": ["a"] * 6}, 422, "positive"),
+    ("similar", {"query": [1.0, 2.0]}, 422, "numbers"),
+    ("similar", {"query": [0.0] * 16}, 422, "zero"),
+    ("similar", {"query": "the", "restrict": 0}, 422, "restrict"),
+    ("analogy", {"a": "the", "b": "a", "c": "of", "method": "div"}, 422, "method"),
+    ("analogy", {"a": "the", "b": "a"}, 422, "c"),
+    ("nearest", {"queries": ["the"] * 6}, 422, "queries"),
+    ("nearest", {"queries": ["the"], "approximate": True}, 422, "mave index"),
+    ("map", {"word": "the", "k": 101}, 422, "k"),
+])
+def test_client_mistakes_get_a_4xx_that_says_what(server, route, body, status, says):
+    response = post(server, "cbow-en", route, body)
+    assert response.status_code == status, response.text
+    assert says in response.json()["detail"]
+
+
+def test_other_mistakes(server):
+    cases = [
+        (server.post("/v1/models/nope/similar", json={"query": "the"}), 404, "no model named 'nope'"),
+        (post(server, "clusters", "similar", {"query": "unknown"}), 422, "no vector for 'unknown'"),
+        (post(server, "clusters", "analogy", {"a": "w1", "b": "w2", "c": "unknown"}), 422, "unknown"),
+        (server.post("/v1/models/cbow-en/vectors", content=b"{not json",
+                     headers={"Content-Type": "application/json"}), 422, "JSON"),
+        (server.post("/v1/models/cbow-en/vectors", content=json.dumps({"words": ["a" * 30] * 200})),
+         413, "larger than 4000 bytes"),
+        (server.get("/v1/models/cbow-en/completions", params={"prefix": "x" * 41}), 422, "prefix"),
+    ]
+    for response, status, says in cases:
+        assert response.status_code == status, response.text
+        assert says in response.json()["detail"]
+    # A body sent without a length is counted as it arrives.
+    chunks = iter([b'{"words": [', b'"aaaa",' * 1000, b'"b"]}'])
+    response = server.post("/v1/models/cbow-en/vectors", content=chunks)
+    assert 400 <= response.status_code < 500
+
+
+def test_serves_the_page_and_no_other_file(server, models):
+    page = server.get("/")
+    assert page.status_code == 200 and page.headers["content-type"].startswith("text/html")
+    assert server.get("/explorer.js").headers["content-type"].startswith("text/javascript")
+    assert server.get("/explorer.css").status_code == 200
+    for path in ["/static/index.html", "/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd",
+                 "/" + models["cbow-en"], "/v1/models/cbow-en", "/index.html"]:
+        assert server.get(path).status_code in (404, 405), path
+    schema = server.get("/openapi.json").json()
+    assert {"/v1/models", "/v1/models/{name}/vectors", "/v1/models/{name}/similar",
+            "/v1/models/{name}/analogy", "/v1/models/{name}/nearest"} <= set(schema["paths"])
+    # The limits in force are in the schema.
+    assert "maxItems" in json.dumps(schema["components"]["schemas"]["VectorsRequest"])
+
+
+def test_completions_and_map(server, models):
+    e = mave.load(models["cbow-en"])
+    got = server.get("/v1/models/cbow-en/completions", params={"prefix": "th", "limit": 100}).json()
+    assert got["words"] == sorted(w for w in e.words if w.startswith("th"))[:100]
+    assert server.get("/v1/models/cbow-en/completions", params={"prefix": "\uffff"}).json() == {"words": []}
+    points = post(server, "cbow-en", "map", {"word": "the", "k": 6}).json()["points"]
+    assert [p["word"] for p in points] == ["the"] + [w for w, _ in e.similar("the", 6)]
+    # The plane is the first two principal components of the unit rows.
+    x = np.stack([e[p["word"]] / np.linalg.norm(e[p["word"]]) for p in points]).astype(np.float64)
+    x -= x.mean(axis=0)
+    plane = np.array([[p["x"], p["y"]] for p in points])
+    s = np.linalg.svd(x, compute_uv=False)
+    assert np.allclose(np.linalg.norm(plane, axis=0), s[:2], rtol=1e-6)
+    assert np.allclose(plane.T @ plane, np.diag(s[:2] ** 2), atol=1e-8)
+
+
+def test_approximate_index_is_used_and_true(server, models):
+    e = mave.load(models["clusters"])
+    for word in ["w5", "w77", "w1234"]:
+        got = post(server, "clusters", "similar", {"query": word, "k": 10}).json()["results"]
+        exact = dict(e.similar(word, 10))
+        assert len({r["word"] for r in got} & set(exact)) >= 9
+        for r in got:
+            if r["word"] in exact:
+                assert r["cosine"] == pytest.approx(exact[r["word"]], abs=1e-6)
+        forced = post(server, "clusters", "similar", {"query": word, "k": 10, "approximate": False})
+        assert [(r["word"], r["cosine"]) for r in forced.json()["results"]] == e.similar(word, 10)
+
+
+def test_two_workers_answer_alike(models):
+    e = mave.load(models["cbow-en"])
+    with serving([models["cbow-en"]], "--workers", "2") as url:
+        with httpx.Client(base_url=url, timeout=60) as client:
+            for _ in range(8):
+                got = post(client, "cbow-en", "similar", {"query": "of", "k": 5}).json()["results"]
+                assert [(r["word"], r["cosine"]) for r in got] == e.similar("of", 5)
+
+
+def test_serve_refuses_bad_starts(tmp_path, models):
+    run = lambda *args: subprocess.run([sys.executable, "-m", "mave", "serve", *args],  # noqa: E731
+                                       capture_output=True, text=True, env=child_environment(), timeout=120)
+    result = run(str(tmp_path / "missing.fifu"))
+    assert result.returncode == 1 and "mave: error:" in result.stderr
+    (tmp_path / "a").mkdir()
+    copy = tmp_path / "a" / "cbow-en.fifu"
+    shutil.copyfile(models["cbow-en"], copy)
+    result = run(models["cbow-en"], str(copy))
+    assert result.returncode == 1 and "two models are named 'cbow-en'" in result.stderr
