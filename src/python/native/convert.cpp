@@ -349,7 +349,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   }
   if (slots[7] != Py_None) {
     if (!PyLong_Check(slots[7]) || PyBool_Check(slots[7])) {
-      PyErr_Format(PyExc_TypeError, "limit must be int or None, not %s", Py_TYPE(slots[7])->tp_name);
+      PyErr_Format(PyExc_TypeError, "limit must be int or None, not %s", py::TypeName(slots[7]).c_str());
       return nullptr;
     }
     int overflow = 0;
