@@ -146,17 +146,17 @@ class Runner:
         self.env["PYTHONPATH"] = os.pathsep.join(
             [str(args.build_dir), self.env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
 
-    def child(self, worker, spec, *, stdout=subprocess.DEVNULL):
-        """Runs `worker` (a function of a bench module taking the spec) in a
+    def child(self, worker, job, *, stdout=subprocess.DEVNULL):
+        """Runs `worker` (a function of a bench module taking the job description) in a
         fresh interpreter and returns its result."""
         name = f"{worker.__module__}.{worker.__name__}"
         result_path = self.args.out / f".result-{os.getpid()}.json"
-        command = [sys.executable, str(ENTRY), "--worker", name, json.dumps(spec),
+        command = [sys.executable, str(ENTRY), "--worker", name, json.dumps(job),
                    str(result_path)]
         proc = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, env=self.env)
         if proc.returncode != 0:
             sys.stderr.write(proc.stderr.decode(errors="replace"))
-            raise SystemExit(f"worker {name} {spec} failed with {proc.returncode}")
+            raise SystemExit(f"worker {name} {job} failed with {proc.returncode}")
         with open(result_path) as f:
             result = json.load(f)
         os.unlink(result_path)

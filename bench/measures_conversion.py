@@ -15,36 +15,36 @@ from common import log, median, ns, peak_rss_kib, recache, rounds_of, rss_kib, x
 # Workers (child processes)
 
 
-def worker_convert(spec):
+def worker_convert(job):
     """One conversion, timed inside the process, with the process's peak
     resident memory. (VmHWM belongs to the memory of this program only; the
     ru_maxrss that wait4 reports for a child can include the memory of the
     parent it was forked from.)"""
     t0 = ns()
-    if spec["tool"] == "mave":
+    if job["tool"] == "mave":
         import _mave
-        _mave.build_model(spec["input"], spec["output"])
+        _mave.build_model(job["input"], job["output"])
     else:
         from gensim.models.fasttext import load_facebook_vectors
-        load_facebook_vectors(spec["input"])
+        load_facebook_vectors(job["input"])
     return {"ns": ns() - t0, "peak_rss_kib": peak_rss_kib()}
 
 
-def worker_import(spec):
+def worker_import(job):
     """One conversion of a word2vec binary or text file into finalfusion
     (mave.convert), or gensim's load_word2vec_format of the same file, timed
     inside the process after the imports, with the process's peak resident
     memory and its resident memory before the work."""
-    if spec["tool"] == "mave":
+    if job["tool"] == "mave":
         import mave
 
         def work():
-            mave.convert(spec["input"], spec["output"], src_format=spec["format"])
+            mave.convert(job["input"], job["output"], src_format=job["format"])
     else:
         from gensim.models import KeyedVectors
 
         def work():
-            KeyedVectors.load_word2vec_format(spec["input"], binary=spec["format"] == "word2vec")
+            KeyedVectors.load_word2vec_format(job["input"], binary=job["format"] == "word2vec")
     base = rss_kib()
     t0 = ns()
     work()

@@ -16,17 +16,17 @@ from common import log, per_call, read_lines, recache, rounds_of, x
 # Worker (child process)
 
 
-def worker_embed(spec):
+def worker_embed(job):
     """Batch lookups of all queries at once; per-word time."""
     import numpy as np
-    tool, rounds = spec["tool"], spec["rounds"]
-    queries = read_lines(spec["queries"], spec.get("limit"))
+    tool, rounds = job["tool"], job["rounds"]
+    queries = read_lines(job["queries"], job.get("limit"))
     result = {"n": len(queries)}
     if tool == "mave":
         import mave
-        e = mave.load(spec["path"])
+        e = mave.load(job["path"])
         out = np.empty((len(queries), e.dims), np.float32)
-        threads = spec.get("threads")
+        threads = job.get("threads")
 
         def run():
             e.embed(queries, out=out, threads=threads)
@@ -34,7 +34,7 @@ def worker_embed(spec):
         result["check"] = rows.tolist()
     else:
         from gensim.models import KeyedVectors
-        kv = KeyedVectors.load(spec["path"])
+        kv = KeyedVectors.load(job["path"])
 
         def run():
             kv[queries]
@@ -87,10 +87,10 @@ def measure_embed(args, runner, table, dense, pinned_per_call):
 def measure_embed_threads(args, runner, table, sub):
     log("embed-threads: embed of out-of-vocabulary strings on 1 and 2 threads")
     recache(sub / "model.fifu")
-    spec = {"tool": "mave", "path": str(sub / "model.fifu"), "queries": str(sub / "oov.txt"),
+    job = {"tool": "mave", "path": str(sub / "model.fifu"), "queries": str(sub / "oov.txt"),
             "rounds": args.rounds}
-    one = runner.child(worker_embed, dict(spec, threads=1))
-    two = runner.child(worker_embed, dict(spec, threads=2))
+    one = runner.child(worker_embed, dict(job, threads=1))
+    two = runner.child(worker_embed, dict(job, threads=2))
     t1, t2 = per_call(one), per_call(two)
     table.add("embed-threads", f"embed of {one['n']} OOV strings, threads=2 vs threads=1",
               "ns/word", t2, None, None, f"{t1:.0f} (threads=1)", f"speed-up {x(t1 / t2)}",

@@ -13,13 +13,13 @@ from common import log, per_call, read_lines, rounds_of, x
 # Worker (child process)
 
 
-def worker_eval(spec):
+def worker_eval(job):
     """eval of whole vectors with fd 1 on /dev/null, against printing the
     repr of the same values as a Python list of floats."""
     import numpy as np
     import _mave
-    m = _mave.FfModel(spec["path"])
-    words = read_lines(spec["queries"], spec["limit"])
+    m = _mave.FfModel(job["path"])
+    words = read_lines(job["queries"], job["limit"])
     a = np.zeros(m.get_dims(), np.float32)
     lists = []
     for w in words:
@@ -40,8 +40,8 @@ def worker_eval(spec):
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, 1)
     try:
-        result = {"n": len(words), "ns": rounds_of(run_eval, spec["rounds"]),
-                  "print_ns": rounds_of(run_print, spec["rounds"])}
+        result = {"n": len(words), "ns": rounds_of(run_eval, job["rounds"]),
+                  "print_ns": rounds_of(run_print, job["rounds"])}
     finally:
         sys.stdout.flush()
         os.dup2(saved, 1)

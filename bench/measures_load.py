@@ -16,10 +16,10 @@ from common import log, mapped_rss_kib, median, read_lines, recache, rounds_of, 
 # Workers (child processes)
 
 
-def worker_load(spec):
+def worker_load(job):
     """Load time, resident memory after one load, and the matrix pages the
     loader touched (none should be)."""
-    tool, path = spec["tool"], spec["path"]
+    tool, path = job["tool"], job["path"]
     if tool == "mave":
         import _mave
 
@@ -38,7 +38,7 @@ def worker_load(spec):
     result = {"rss_growth_kib": after - before,
               "matrix_rss_after_load_kib": mapped_rss_kib(matrix_path)}
     import numpy as np
-    words = read_lines(spec["queries"], 1000)
+    words = read_lines(job["queries"], 1000)
     if tool == "mave":
         a = np.zeros(model.get_dims(), np.float32)
         for w in words:
@@ -51,19 +51,19 @@ def worker_load(spec):
 
     def run():
         load()
-    result["ns"] = rounds_of(run, spec["rounds"])
+    result["ns"] = rounds_of(run, job["rounds"])
     return result
 
 
-def worker_load_both(spec):
+def worker_load_both(job):
     """mave.load and _mave.FfModel of the same file, interleaved."""
     import _mave
     import mave
     result = {"mave_ns": [], "pinned_ns": []}
-    for _ in range(spec["rounds"]):
-        result["mave_ns"] += rounds_of(lambda: mave.load(spec["path"]), 1,
+    for _ in range(job["rounds"]):
+        result["mave_ns"] += rounds_of(lambda: mave.load(job["path"]), 1,
                                        warmup=not result["mave_ns"])
-        result["pinned_ns"] += rounds_of(lambda: _mave.FfModel(spec["path"]), 1,
+        result["pinned_ns"] += rounds_of(lambda: _mave.FfModel(job["path"]), 1,
                                          warmup=not result["pinned_ns"])
     return result
 

@@ -17,13 +17,13 @@ from data import hot_queries
 # Workers (child processes)
 
 
-def worker_lookup(spec):
+def worker_lookup(job):
     """Per-call lookups of the query strings into a preallocated array (ours)
     or as returned arrays (the peers). Also returns the first vectors, so that
     the parent can check that the tools agree."""
     import numpy as np
-    tool, path, rounds = spec["tool"], spec["path"], spec["rounds"]
-    queries = read_lines(spec["queries"], spec.get("limit"))
+    tool, path, rounds = job["tool"], job["path"], job["rounds"]
+    queries = read_lines(job["queries"], job.get("limit"))
     result = {"n": len(queries)}
     t0 = ns()
     if tool == "mave":
@@ -78,15 +78,15 @@ def worker_lookup(spec):
     return result
 
 
-def worker_single(spec):
+def worker_single(job):
     """e[word] and e.embedding(word, out) per call, and _mave's
     load_embedding over the same words in the same process."""
     import numpy as np
     import _mave
     import mave
-    queries = read_lines(spec["queries"], spec.get("limit"))
-    e = mave.load(spec["path"])
-    m = _mave.FfModel(spec["path"])
+    queries = read_lines(job["queries"], job.get("limit"))
+    e = mave.load(job["path"])
+    m = _mave.FfModel(job["path"])
     a = np.zeros(e.dims, np.float32)
     load_embedding, embedding = m.load_embedding, e.embedding
 
@@ -105,7 +105,7 @@ def worker_single(spec):
     # Interleaved, so that the machine's noise weighs on each alike.
     for name, run in (("getitem_ns", getitem), ("into_ns", into), ("pinned_ns", pinned)):
         result[name] = []
-    for _ in range(spec["rounds"]):
+    for _ in range(job["rounds"]):
         for name, run in (("getitem_ns", getitem), ("into_ns", into), ("pinned_ns", pinned)):
             result[name] += rounds_of(run, 1, warmup=not result[name])
     return result

@@ -16,16 +16,16 @@ from data import similar_queries
 # Workers (child processes)
 
 
-def worker_similar(spec):
+def worker_similar(job):
     """similar(word, 10) per query word, or the peers on the same words."""
     import numpy as np
-    tool, rounds = spec["tool"], spec["rounds"]
-    queries = read_lines(spec["queries"], spec["limit"])
+    tool, rounds = job["tool"], job["rounds"]
+    queries = read_lines(job["queries"], job["limit"])
     result = {"n": len(queries)}
     if tool == "mave":
         import mave
-        e = mave.load(spec["path"])
-        threads = spec.get("threads")
+        e = mave.load(job["path"])
+        threads = job.get("threads")
         answers = {}
 
         def run():
@@ -35,7 +35,7 @@ def worker_similar(spec):
         result["answers"] = answers
     elif tool == "numpy":
         import mave
-        e = mave.load(spec["path"])
+        e = mave.load(job["path"])
         matrix = e.matrix[:len(e)]
         vectors = [e[w] for w in queries]
 
@@ -45,7 +45,7 @@ def worker_similar(spec):
         result["ns"] = rounds_of(run, rounds)
     else:
         from gensim.models import KeyedVectors
-        kv = KeyedVectors.load(spec["path"], mmap="r")
+        kv = KeyedVectors.load(job["path"], mmap="r")
         t0 = ns()
         kv.most_similar(queries[0], topn=10)
         result["first_ns"] = ns() - t0
@@ -57,14 +57,14 @@ def worker_similar(spec):
     return result
 
 
-def worker_quantize(spec):
+def worker_quantize(job):
     """Writes a product-quantized copy of a dense file; the time it took."""
     import mave
     if not hasattr(mave, "quantize"):
         return {"missing": True}
     t0 = ns()
-    mave.quantize(spec["input"], spec["output"], subquantizers=spec["subquantizers"],
-                  sample=spec["sample"])
+    mave.quantize(job["input"], job["output"], subquantizers=job["subquantizers"],
+                  sample=job["sample"])
     return {"ns": ns() - t0}
 
 
@@ -80,10 +80,10 @@ def measure_similar(args, runner, table, dense):
     if (dense / "gensim.kv.vectors.npy").exists():
         recache(dense / "gensim.kv.vectors.npy")
     queries = similar_queries(args, dense)
-    spec = {"queries": queries, "limit": args.similar_queries, "rounds": args.rounds}
-    ours = runner.child(worker_similar, dict(spec, tool="mave", path=str(dense / "model.fifu")))
-    npy = runner.child(worker_similar, dict(spec, tool="numpy", path=str(dense / "model.fifu")))
-    gs = runner.child(worker_similar, dict(spec, tool="gensim", path=str(dense / "gensim.kv")))
+    job = {"queries": queries, "limit": args.similar_queries, "rounds": args.rounds}
+    ours = runner.child(worker_similar, dict(job, tool="mave", path=str(dense / "model.fifu")))
+    npy = runner.child(worker_similar, dict(job, tool="numpy", path=str(dense / "model.fifu")))
+    gs = runner.child(worker_similar, dict(job, tool="gensim", path=str(dense / "gensim.kv")))
     t, t_np, t_gs = per_call(ours) / 1e6, per_call(npy) / 1e6, per_call(gs) / 1e6
     t_first = gs["first_ns"] / 1e6
     table.add("similar", f"similar(word, 10), {args.words} x {args.dims} dense (gensim: "

@@ -6,8 +6,8 @@
 #
 #   -t SECONDS  time per target (default 60)
 #   -n RUNS     executions per target instead of a time, e.g. -n 10000000
-#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress (default: all, one
-#               after the other)
+#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert (default:
+#               all, one after the other)
 #
 # Each run starts from the committed seeds (fuzz/corpus/<target>, the
 # regression inputs and, for fasttext, small real models) and keeps what it
@@ -33,7 +33,7 @@ while getopts "t:n:" opt; do
 done
 shift $((OPTIND - 1))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress)
+[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert)
 
 PATH="$ROOT/.venv/bin:$PATH"  # cmake and ninja from the setup
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -52,6 +52,11 @@ for target in "${targets[@]}"; do
     # Real models are larger than the synthetic seeds.
     max_len=65536
     extra=(-seed_inputs="$ROOT/tests/data/fasttext/skipgram-maxn0.bin,$ROOT/tests/data/fasttext/supervised-quantized.ftz")
+  fi
+  if [ "$target" = convert ]; then
+    # Every reader's seeds.
+    extra=("$ROOT/fuzz/corpus/embeddings" "$ROOT/fuzz/corpus/fasttext" "$ROOT/fuzz/corpus/word2vec"
+           "$ROOT/fuzz/corpus/text" "$ROOT/fuzz/corpus/glove")
   fi
   echo "fuzzing $target (${limit[*]}), log in $log"
   status=0

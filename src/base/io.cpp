@@ -35,28 +35,22 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-IoResult<File> File::open_read(const std::string& path) {
+IoResult<File> File::open(const std::string& path, int flags, unsigned mode) {
   if (path.find('\0') != std::string::npos) {
     // Pinned: docs/compatibility.md (the kind; the message is rendered by the bindings)
     return IoError::message(ErrorKind::InvalidInput, IoMessage::NulInFileName);
   }
   int fd;
-  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  do fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return IoError::os(errno);
   return File(fd);
 }
 
+IoResult<File> File::open_read(const std::string& path) { return open(path, O_RDONLY); }
+
 IoResult<File> File::create(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    // Pinned: docs/compatibility.md (the kind; the message is rendered by the bindings)
-    return IoError::message(ErrorKind::InvalidInput, IoMessage::NulInFileName);
-  }
-  int fd;
-  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return IoError::os(errno);
-  return File(fd);
+  return open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
 std::optional<std::uint64_t> File::regular_size() const {
@@ -263,6 +257,8 @@ IoStatus BufferedWriter::flush() {
 }
 
 IoStatus BufferedWriter::write_all(const void* src, std::size_t n) {
+  // A row of no columns comes as a null pointer; memcpy must not see it.
+  if (n == 0) return {};
   auto* p = static_cast<const unsigned char*>(src);
   if (n <= capacity_ - len_) {
     std::memcpy(buf_.get() + len_, p, n);
@@ -281,6 +277,12 @@ IoResult<std::uint64_t> BufferedWriter::position() {
   off_t off = ::lseek(file_.fd(), 0, SEEK_CUR);
   if (off < 0) return IoError::os(errno);
   return static_cast<std::uint64_t>(off);
+}
+
+IoStatus BufferedWriter::sync() {
+  MAVE_TRY(flush());
+  if (::fsync(file_.fd()) != 0) return IoError::os(errno);
+  return {};
 }
 
 IoStatus BufferedWriter::close() {

@@ -31,6 +31,10 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
+  // Every file is opened here: a path holding a NUL is refused (the system
+  // would read a shorter one), an interrupted open is retried, and the
+  // descriptor is not inherited by child processes.
+  static IoResult<File> open(const std::string& path, int flags, unsigned mode = 0);
   static IoResult<File> open_read(const std::string& path);
   // Creates the file if missing, truncates it if present.
   static IoResult<File> create(const std::string& path);
@@ -124,6 +128,8 @@ class BufferedWriter {
   // Flushes first, so the position is the true file offset.
   IoResult<std::uint64_t> position();
   IoStatus flush();
+  // Flushes, then waits until the file's data is on the storage device.
+  IoStatus sync();
   // Writes out the buffer and closes the file.
   IoStatus close();
 

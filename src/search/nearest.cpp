@@ -6,30 +6,30 @@
 #include <limits>
 
 #include "format/batch.hpp"
+#include "search/blas.hpp"
 
 namespace mave {
 namespace {
 
-// Cosines are not part of any stored result, so the scans may use the
-// widest vector unit the CPU has: each hot function is compiled for AVX2
-// and for the baseline, and the loader picks one.
+// Scores are not part of any stored result, so the scans may use the widest
+// vector unit the CPU has: each hot function is compiled for AVX2 and for the
+// baseline, and the loader picks one.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define MAVE_MULTIVERSION __attribute__((target_clones("avx2", "default")))
 #else
 #define MAVE_MULTIVERSION
 #endif
 
-using F8 = float __attribute__((vector_size(32)));
-
-inline F8 load8(const float* p) {
-  F8 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline float sum8(F8 v) {
-  return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
-}
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+// Rows scored at once per thread: a block of the matrix and its scores stay
+// in the cache while every question of a chunk is answered from them.
+constexpr std::size_t kBlockRows = 512;
+// Questions' terms per chunk: dense 1024 x 512 scores (2 MiB per thread);
+// quantized, 32 distance tables of up to 256 x dims floats.
+constexpr std::size_t kDenseChunkTerms = 1024;
+constexpr std::size_t kQuantizedChunkTerms = 32;
+// gensim's epsilon in 3CosMul, so that scores match its most_similar_cosmul.
+constexpr float kCosMulEpsilon = 1e-6f;
 
 bool better(const Neighbour& a, const Neighbour& b) {
   return a.cosine > b.cosine || (a.cosine == b.cosine && a.row < b.row);
@@ -38,19 +38,21 @@ bool better(const Neighbour& a, const Neighbour& b) {
 // The best k seen so far; the worst of them at the front of the heap.
 class TopK {
  public:
-  TopK(std::size_t k, std::span<const std::size_t> exclude) : k_(k), exclude_(exclude) {
+  TopK(std::size_t k, std::span<const std::size_t> exclude, const std::uint8_t* allowed)
+      : k_(k), exclude_(exclude), allowed_(allowed) {
     heap_.reserve(k);
   }
 
-  // The cosine a row must beat to enter (minus infinity while not full).
+  // The score a row must reach to enter (minus infinity while not full).
   float threshold() const {
     return heap_.size() < k_ ? -std::numeric_limits<float>::infinity() : heap_.front().cosine;
   }
 
-  void offer(std::size_t row, float cosine) {
-    if (k_ == 0 || !(cosine >= threshold())) return;  // also drops NaN
-    const Neighbour n{row, cosine};
+  void offer(std::size_t row, float score) {
+    if (k_ == 0 || !(score >= threshold())) return;  // also drops NaN
+    const Neighbour n{row, score};
     if (heap_.size() == k_ && !better(n, heap_.front())) return;
+    if (allowed_ != nullptr && allowed_[row] == 0) return;
     if (std::find(exclude_.begin(), exclude_.end(), row) != exclude_.end()) return;
     if (heap_.size() == k_) {
       std::pop_heap(heap_.begin(), heap_.end(), better);
@@ -73,28 +75,14 @@ class TopK {
  private:
   std::size_t k_;
   std::span<const std::size_t> exclude_;
+  const std::uint8_t* allowed_;
   std::vector<Neighbour> heap_;
 };
 
-// Runs scan(begin, end, top) over [0, n_rows) on `threads` threads, each
-// with its own TopK, and merges them.
-template <class Scan>
-std::vector<Neighbour> scan_rows(std::size_t n_rows, std::size_t k,
-                                 std::span<const std::size_t> exclude, unsigned threads,
-                                 Scan&& scan) {
-  threads = choose_threads(threads, n_rows, 65536);
-  std::vector<TopK> tops(threads, TopK(k, exclude));
-  parallel_for(n_rows, threads, [&](unsigned part, std::size_t begin, std::size_t end) {
-    scan(begin, end, tops[part]);
-  });
-  for (std::size_t t = 1; t < tops.size(); ++t) tops[0].merge(tops[t]);
-  return std::move(tops[0]).best_first();
-}
-
-float squared_length(std::span<const float> v) {
+double squared_length(std::span<const float> v) {
   double s = 0;
   for (float x : v) s += static_cast<double>(x) * x;
-  return static_cast<float>(s);
+  return s;
 }
 
 // Whether the projection keeps the length of every vector (an orthogonal
@@ -123,90 +111,116 @@ bool keeps_lengths(std::span<const float> p, std::size_t dims) {
   return true;
 }
 
-// Dot products with the query and squared lengths of rows [begin, end) of a
-// row-major matrix, one pass over each row.
-MAVE_MULTIVERSION
-void dense_scores(const float* matrix, std::size_t dims, std::size_t begin, std::size_t end,
-                  const float* query, float query_length, TopK& top) {
-  const std::size_t blocks = dims / 8;
-  for (std::size_t r = begin; r < end; ++r) {
-    const float* row = matrix + r * dims;
-    F8 dot = {0, 0, 0, 0, 0, 0, 0, 0}, len = dot;
-    for (std::size_t b = 0; b < blocks; ++b) {
-      const F8 x = load8(row + 8 * b);
-      dot += x * load8(query + 8 * b);
-      len += x * x;
-    }
-    float d = sum8(dot), l = sum8(len);
-    for (std::size_t j = blocks * 8; j < dims; ++j) {
-      d += row[j] * query[j];
-      l += row[j] * row[j];
-    }
-    if (l > 0.0f) top.offer(r, d / (std::sqrt(l) * query_length));
-  }
-}
-
 // Every code byte indexes a row of 256 table entries, whatever the number of
 // centroids: a code the file should not hold reads a NaN, never outside.
 constexpr std::size_t kCodeValues = 256;
 
-// Sum over subquantizers of table[q][code_q] for rows [begin, end).
+// scores[t * kBlockRows + j] = cosine of unit query t with row begin + j, for
+// a block of quantized rows: the sum over subquantizers of table[code].
 MAVE_MULTIVERSION
-void quantized_scores(const std::uint8_t* codes, std::size_t n_sub, const float* table, const float* lengths, const float* norms,
-                      std::size_t begin, std::size_t end, float query_length, TopK& top) {
-  for (std::size_t r = begin; r < end; ++r) {
-    const std::uint8_t* c = codes + r * n_sub;
-    float d0 = 0, d1 = 0, d2 = 0, d3 = 0;
-    std::size_t q = 0;
-    for (; q + 4 <= n_sub; q += 4) {
-      d0 += table[q * kCodeValues + c[q]];
-      d1 += table[(q + 1) * kCodeValues + c[q + 1]];
-      d2 += table[(q + 2) * kCodeValues + c[q + 2]];
-      d3 += table[(q + 3) * kCodeValues + c[q + 3]];
+void quantized_block(const std::uint8_t* codes, std::size_t n_sub, const float* tables,
+                     std::size_t n_tables, const float* lengths, const float* norms,
+                     std::size_t begin, std::size_t n, float* scores) {
+  for (std::size_t t = 0; t < n_tables; ++t) {
+    const float* table = tables + t * n_sub * kCodeValues;
+    float* out = scores + t * kBlockRows;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::size_t r = begin + j;
+      const std::uint8_t* c = codes + r * n_sub;
+      float d0 = 0, d1 = 0, d2 = 0, d3 = 0;
+      std::size_t q = 0;
+      for (; q + 4 <= n_sub; q += 4) {
+        d0 += table[q * kCodeValues + c[q]];
+        d1 += table[(q + 1) * kCodeValues + c[q + 1]];
+        d2 += table[(q + 2) * kCodeValues + c[q + 2]];
+        d3 += table[(q + 3) * kCodeValues + c[q + 3]];
+      }
+      for (; q < n_sub; ++q) d0 += table[q * kCodeValues + c[q]];
+      float dot = (d0 + d1) + (d2 + d3);
+      const float length = lengths[r];
+      // A stored norm scales the row; only its sign can change the cosine.
+      if (!(length > 0.0f) || (norms != nullptr && norms[r] == 0.0f)) {
+        out[j] = kNaN;
+        continue;
+      }
+      if (norms != nullptr && norms[r] < 0.0f) dot = -dot;
+      out[j] = dot / length;
     }
-    for (; q < n_sub; ++q) d0 += table[q * kCodeValues + c[q]];
-    float dot = (d0 + d1) + (d2 + d3);
-    const float length = lengths[r];
-    if (!(length > 0.0f)) continue;
-    // A stored norm scales the row; only its sign can change the cosine.
-    if (norms != nullptr) {
-      if (norms[r] == 0.0f) continue;
-      if (norms[r] < 0.0f) dot = -dot;
-    }
-    top.offer(r, dot / (length * query_length));
   }
+}
+
+// Dense scores of a block: the product, then each column divided by its
+// row's length (NaN for rows without one).
+MAVE_MULTIVERSION
+void scale_columns(float* scores, std::size_t n_terms, std::size_t n, const float* inverse_lengths) {
+  for (std::size_t t = 0; t < n_terms; ++t) {
+    float* s = scores + t * kBlockRows;
+    for (std::size_t j = 0; j < n; ++j) s[j] *= inverse_lengths[j];
+  }
+}
+
+MAVE_MULTIVERSION
+void offer_cosines(const float* s, std::size_t begin, std::size_t n, TopK& top) {
+  float threshold = top.threshold();
+  for (std::size_t j = 0; j < n; ++j) {
+    if (s[j] >= threshold) {
+      top.offer(begin + j, s[j]);
+      threshold = top.threshold();
+    }
+  }
+}
+
+void offer_cosmul(const float* scores, std::size_t n_positive, std::size_t n_negative,
+                  std::size_t begin, std::size_t n, TopK& top) {
+  float threshold = top.threshold();
+  for (std::size_t j = 0; j < n; ++j) {
+    float numerator = 1.0f, denominator = 1.0f;
+    for (std::size_t p = 0; p < n_positive; ++p) {
+      numerator *= (1.0f + scores[p * kBlockRows + j]) / 2.0f;
+    }
+    for (std::size_t m = 0; m < n_negative; ++m) {
+      denominator *= (1.0f + scores[(n_positive + m) * kBlockRows + j]) / 2.0f;
+    }
+    const float score = numerator / (denominator + kCosMulEpsilon);
+    if (score >= threshold) {
+      top.offer(begin + j, score);
+      threshold = top.threshold();
+    }
+  }
+}
+
+// A question after its terms were made unit vectors: its queries are
+// queries[first, first + positive + negative).
+struct Asked {
+  std::size_t first;
+  std::size_t positive;
+  std::size_t negative;
+  bool answerable;
+};
+
+// Arguments that contradict each other (a caller's fault): an aborting
+// failure, `what` saying which.
+void require(bool ok, [[maybe_unused]] const char* what) {
+  if (!ok) panic(PanicKind::IndexOutOfBounds);
 }
 
 }  // namespace
 
 NearestSearch::NearestSearch(const Embeddings& embeddings) : embeddings_(embeddings) {}
 
-std::vector<Neighbour> NearestSearch::nearest(std::span<const float> query, std::size_t n_rows,
-                                              std::size_t k, std::span<const std::size_t> exclude,
-                                              unsigned threads) const {
-  const Storage& storage = embeddings_.storage();
-  n_rows = std::min(n_rows, storage.rows());
-  const float query_length = std::sqrt(squared_length(query));
-  if (!(query_length > 0.0f) || !std::isfinite(query_length)) return {};
-  if (const auto* q = std::get_if<MappedQuantizedArray>(&storage.variant())) {
-    return nearest_quantized(*q, query, query_length, n_rows, k, exclude, threads);
-  }
-  const float* matrix = nullptr;
-  if (const auto* m = std::get_if<MappedNdArray>(&storage.variant())) matrix = m->data();
-  if (const auto* m = std::get_if<NdArray>(&storage.variant())) matrix = m->data().data();
-  if (matrix == nullptr) return {};
-  return nearest_dense(matrix, query, query_length, n_rows, k, exclude, threads);
-}
-
-std::vector<Neighbour> NearestSearch::nearest_dense(const float* matrix,
-                                                    std::span<const float> query,
-                                                    float query_length, std::size_t n_rows,
-                                                    std::size_t k,
-                                                    std::span<const std::size_t> exclude,
-                                                    unsigned threads) const {
-  return scan_rows(n_rows, k, exclude, threads, [&](std::size_t begin, std::size_t end, TopK& top) {
-    dense_scores(matrix, query.size(), begin, end, query.data(), query_length, top);
+const std::vector<float>& NearestSearch::dense_inverse_lengths(const float* matrix,
+                                                               std::size_t rows, std::size_t dims,
+                                                               unsigned threads) const {
+  std::call_once(lengths_once_, [&] {
+    lengths_.assign(rows, kNaN);
+    parallel_for(rows, choose_threads(threads, rows, 65536), [&](unsigned, std::size_t b, std::size_t e) {
+      for (std::size_t r = b; r < e; ++r) {
+        const double length = std::sqrt(squared_length({matrix + r * dims, dims}));
+        if (length > 0.0 && std::isfinite(length)) lengths_[r] = static_cast<float>(1.0 / length);
+      }
+    });
   });
+  return lengths_;
 }
 
 const std::vector<float>& NearestSearch::quantized_lengths(const MappedQuantizedArray& storage,
@@ -223,7 +237,7 @@ const std::vector<float>& NearestSearch::quantized_lengths(const MappedQuantized
     if (keeps_lengths(pq.projection(), dims)) {
       std::vector<float> table(n_sub * n_centroids);
       for (std::size_t t = 0; t < table.size(); ++t) {
-        table[t] = squared_length(pq.subquantizers().subspan(t * sub_len, sub_len));
+        table[t] = static_cast<float>(squared_length(pq.subquantizers().subspan(t * sub_len, sub_len)));
       }
       parallel_for(n_rows, choose_threads(threads, n_rows, 65536), [&](unsigned, std::size_t b, std::size_t e) {
         for (std::size_t r = b; r < e; ++r) {
@@ -243,46 +257,225 @@ const std::vector<float>& NearestSearch::quantized_lengths(const MappedQuantized
       std::vector<float> row(dims), scratch;
       for (std::size_t r = b; r < e; ++r) {
         pq.reconstruct(storage.codes() + r * n_sub, row.data(), scratch);
-        lengths_[r] = std::sqrt(squared_length(row));
+        lengths_[r] = static_cast<float>(std::sqrt(squared_length(row)));
       }
     });
   });
   return lengths_;
 }
 
-std::vector<Neighbour> NearestSearch::nearest_quantized(const MappedQuantizedArray& storage,
-                                                        std::span<const float> query,
-                                                        float query_length,
-                                                        std::size_t n_rows, std::size_t k,
-                                                        std::span<const std::size_t> exclude,
-                                                        unsigned threads) const {
-  const ProductQuantizer& pq = storage.quantizer();
-  const std::size_t n_sub = pq.quantized_len(), n_centroids = pq.n_centroids(),
-                    sub_len = pq.sub_len(), dims = pq.reconstructed_len();
-  // The dot product of a rebuilt row P·x with the query is x·(Pᵀq): project
-  // the query once, then each subquantizer's part is a table lookup.
-  std::vector<double> projected(query.begin(), query.end());
-  if (std::span<const float> p = pq.projection(); !p.empty()) {
-    std::fill(projected.begin(), projected.end(), 0.0);
-    for (std::size_t i = 0; i < dims; ++i) {
-      for (std::size_t j = 0; j < dims; ++j) projected[j] += double(p[i * dims + j]) * query[i];
-    }
+void NearestSearch::search(const Questions& questions, const SearchOptions& options,
+                           std::int64_t* rows_out, float* scores_out) const {
+  const Storage& storage = embeddings_.storage();
+  const std::size_t dims = storage.cols();
+  require(dims > 0 || questions.terms.empty(), "terms for a matrix without columns");
+  const std::size_t n_terms = dims == 0 ? 0 : questions.terms.size() / dims;
+  require(n_terms * dims == questions.terms.size(), "terms are not whole vectors");
+  require(questions.positive.size() == questions.negative.size(), "positive and negative counts differ");
+  const bool grouped = !questions.positive.empty();
+  const std::size_t n_questions = grouped ? questions.positive.size() : n_terms;
+  const std::size_t k = options.k;
+  for (std::size_t i = 0; i < n_questions * k; ++i) {
+    rows_out[i] = -1;
+    scores_out[i] = kNaN;
   }
-  std::vector<float> table(n_sub * kCodeValues, std::numeric_limits<float>::quiet_NaN());
-  for (std::size_t q = 0; q < n_sub; ++q) {
-    for (std::size_t c = 0; c < std::min(n_centroids, kCodeValues); ++c) {
-      const float* centroid = pq.subquantizers().data() + (q * n_centroids + c) * sub_len;
-      double s = 0;
-      for (std::size_t j = 0; j < sub_len; ++j) s += double(centroid[j]) * projected[q * sub_len + j];
-      table[q * kCodeValues + c] = static_cast<float>(s);
-    }
+  const std::size_t n_rows = std::min(options.n_rows, storage.rows());
+  require(options.allowed.empty() || options.allowed.size() >= n_rows, "allowed flags too few");
+  const auto& offsets = questions.exclude_offsets;
+  require(offsets.empty() || offsets.size() == n_questions + 1, "exclusion offsets per question");
+  for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
+    require(offsets[i] <= offsets[i + 1] && offsets[i + 1] <= questions.exclude.size(),
+            "exclusion offsets out of order");
   }
-  const std::vector<float>& lengths = quantized_lengths(storage, threads);
-  const float* norms = storage.norms() ? storage.norms()->data() : nullptr;
-  return scan_rows(n_rows, k, exclude, threads, [&](std::size_t begin, std::size_t end, TopK& top) {
-    quantized_scores(storage.codes(), n_sub, table.data(), lengths.data(), norms,
-                     begin, end, query_length, top);
-  });
+
+  // Every term as a unit vector; a Cosine question's terms become one query,
+  // the unit vector of their signed sum (the direction of their mean).
+  const bool cosmul = options.objective == Objective::CosMul;
+  std::vector<Asked> asked(n_questions);
+  std::vector<float> queries;
+  queries.reserve(cosmul ? n_terms * dims : n_questions * dims);
+  std::vector<double> sum(dims);
+  std::size_t term = 0;
+  for (std::size_t i = 0; i < n_questions; ++i) {
+    const std::size_t positive = grouped ? questions.positive[i] : 1;
+    const std::size_t negative = grouped ? questions.negative[i] : 0;
+    require(positive <= n_terms - term && negative <= n_terms - term - positive,
+            "counts beyond the terms");
+    Asked& a = asked[i];
+    a.first = queries.size() / dims;
+    a.answerable = positive > 0;
+    std::fill(sum.begin(), sum.end(), 0.0);
+    for (std::size_t t = 0; t < positive + negative; ++t, ++term) {
+      std::span<const float> v = questions.terms.subspan(term * dims, dims);
+      const double length = std::sqrt(squared_length(v));
+      if (!(length > 0.0) || !std::isfinite(length)) {
+        a.answerable = false;
+        continue;
+      }
+      const double weight = (t < positive ? 1.0 : -1.0) / length;
+      if (cosmul) {
+        for (float x : v) queries.push_back(static_cast<float>(x / length));
+      } else {
+        for (std::size_t j = 0; j < dims; ++j) sum[j] += weight * v[j];
+      }
+    }
+    if (cosmul) {
+      a.positive = positive;
+      a.negative = negative;
+      if (!a.answerable) queries.resize(a.first * dims);
+    } else {
+      const double length = std::sqrt([&] {
+        double s = 0;
+        for (double x : sum) s += x * x;
+        return s;
+      }());
+      a.positive = 1;
+      a.negative = 0;
+      if (a.answerable && length > 0.0 && std::isfinite(length)) {
+        for (double x : sum) queries.push_back(static_cast<float>(x / length));
+      } else {
+        a.answerable = false;
+      }
+    }
+    if (!a.answerable) a.positive = a.negative = 0;
+  }
+  require(term == n_terms, "terms beyond the counts");
+  const std::size_t keep = std::min(k, n_rows);
+  if (keep == 0 || n_questions == 0) return;
+
+  const auto* quantized = std::get_if<MappedQuantizedArray>(&storage.variant());
+  const float* matrix = nullptr;
+  if (const auto* m = std::get_if<MappedNdArray>(&storage.variant())) matrix = m->data();
+  if (const auto* m = std::get_if<NdArray>(&storage.variant())) matrix = m->data().data();
+  if (quantized == nullptr && matrix == nullptr) return;
+
+  const float* inverse_lengths = nullptr;
+  const float* lengths = nullptr;
+  if (quantized != nullptr) {
+    lengths = quantized_lengths(*quantized, options.threads).data();
+  } else {
+    inverse_lengths = dense_inverse_lengths(matrix, storage.rows(), dims, options.threads).data();
+  }
+  const std::size_t chunk_terms = quantized != nullptr ? kQuantizedChunkTerms : kDenseChunkTerms;
+  const std::uint8_t* allowed = options.allowed.empty() ? nullptr : options.allowed.data();
+
+  for (std::size_t begin = 0; begin < n_questions;) {
+    // A chunk of whole questions, at most chunk_terms queries unless one
+    // question alone has more.
+    std::size_t end = begin + 1;
+    const std::size_t first = asked[begin].first;
+    auto queries_until = [&](std::size_t e) {
+      return asked[e - 1].first + asked[e - 1].positive + asked[e - 1].negative - first;
+    };
+    while (end < n_questions && queries_until(end + 1) <= chunk_terms) ++end;
+    const std::size_t n_queries = queries_until(end);
+    if (n_queries == 0) {
+      begin = end;
+      continue;
+    }
+    const float* chunk = queries.data() + first * dims;
+
+    // Distance tables of a quantized matrix: for each query, per subquantizer
+    // and centroid, the dot product of the centroid with the (projected) query.
+    std::vector<float> tables;
+    if (quantized != nullptr) {
+      const ProductQuantizer& pq = quantized->quantizer();
+      const std::size_t n_sub = pq.quantized_len(), n_centroids = pq.n_centroids(),
+                        sub_len = pq.sub_len();
+      std::span<const float> p = pq.projection();
+      tables.assign(n_queries * n_sub * kCodeValues, kNaN);
+      std::vector<double> projected(dims);
+      for (std::size_t t = 0; t < n_queries; ++t) {
+        const float* query = chunk + t * dims;
+        // The dot product of a rebuilt row P·x with the query is x·(Pᵀq).
+        if (p.empty()) {
+          std::copy(query, query + dims, projected.begin());
+        } else {
+          std::fill(projected.begin(), projected.end(), 0.0);
+          for (std::size_t i = 0; i < dims; ++i) {
+            for (std::size_t j = 0; j < dims; ++j) projected[j] += double(p[i * dims + j]) * query[i];
+          }
+        }
+        float* table = tables.data() + t * n_sub * kCodeValues;
+        for (std::size_t q = 0; q < n_sub; ++q) {
+          for (std::size_t c = 0; c < std::min(n_centroids, kCodeValues); ++c) {
+            const float* centroid = pq.subquantizers().data() + (q * n_centroids + c) * sub_len;
+            double s = 0;
+            for (std::size_t j = 0; j < sub_len; ++j) s += double(centroid[j]) * projected[q * sub_len + j];
+            table[q * kCodeValues + c] = static_cast<float>(s);
+          }
+        }
+      }
+    }
+
+    const std::size_t n_chunk = end - begin;
+    const unsigned threads = choose_threads(options.threads, n_rows * n_queries, 65536);
+    const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, n_rows));
+    std::vector<std::vector<TopK>> tops(parts);
+    for (auto& part : tops) {
+      part.reserve(n_chunk);
+      for (std::size_t i = begin; i < end; ++i) {
+        std::span<const std::size_t> exclude;
+        if (!offsets.empty()) {
+          exclude = questions.exclude.subspan(offsets[i], offsets[i + 1] - offsets[i]);
+        }
+        part.emplace_back(keep, exclude, allowed);
+      }
+    }
+    parallel_for(n_rows, parts, [&](unsigned part, std::size_t from, std::size_t to) {
+      std::vector<float> scores(n_queries * kBlockRows);
+      std::vector<TopK>& top = tops[part];
+      for (std::size_t r = from; r < to; r += kBlockRows) {
+        const std::size_t n = std::min(kBlockRows, to - r);
+        if (quantized != nullptr) {
+          const float* norms = quantized->norms() ? quantized->norms()->data() : nullptr;
+          quantized_block(quantized->codes(), quantized->quantizer().quantized_len(),
+                          tables.data(), n_queries, lengths, norms, r, n, scores.data());
+        } else {
+          blas::multiply_transposed(chunk, dims, matrix + r * dims, dims, scores.data(), kBlockRows,
+                                    n_queries, n, dims);
+          scale_columns(scores.data(), n_queries, n, inverse_lengths + r);
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+          const Asked& a = asked[i];
+          if (!a.answerable) continue;
+          const float* s = scores.data() + (a.first - first) * kBlockRows;
+          if (cosmul) {
+            offer_cosmul(s, a.positive, a.negative, r, n, top[i - begin]);
+          } else {
+            offer_cosines(s, r, n, top[i - begin]);
+          }
+        }
+      }
+    });
+    for (std::size_t i = 0; i < n_chunk; ++i) {
+      for (unsigned part = 1; part < parts; ++part) tops[0][i].merge(tops[part][i]);
+      std::vector<Neighbour> best = std::move(tops[0][i]).best_first();
+      for (std::size_t j = 0; j < best.size(); ++j) {
+        rows_out[(begin + i) * k + j] = static_cast<std::int64_t>(best[j].row);
+        scores_out[(begin + i) * k + j] = best[j].cosine;
+      }
+    }
+    begin = end;
+  }
+}
+
+std::vector<Neighbour> NearestSearch::nearest(std::span<const float> query, std::size_t n_rows,
+                                              std::size_t k, std::span<const std::size_t> exclude,
+                                              unsigned threads) const {
+  n_rows = std::min(n_rows, embeddings_.storage().rows());
+  k = std::min(k, n_rows);
+  if (query.size() != embeddings_.dims()) return {};
+  const std::size_t offsets[] = {0, exclude.size()};
+  std::vector<std::int64_t> rows(k);
+  std::vector<float> scores(k);
+  search(Questions{query, {}, {}, exclude, offsets},
+         SearchOptions{k, n_rows, {}, Objective::Cosine, threads}, rows.data(), scores.data());
+  std::vector<Neighbour> found;
+  for (std::size_t j = 0; j < k && rows[j] >= 0; ++j) {
+    found.push_back({static_cast<std::size_t>(rows[j]), scores[j]});
+  }
+  return found;
 }
 
 }  // namespace mave

@@ -1,17 +1,14 @@
 // The word2vec and GloVe readers and writers: the same result whatever the
 // reader's buffer size (items straddle its end at every position), streams
-// of unknown size, exact bytes written, and the atomic output file.
+// of unknown size, exact bytes written.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
 #include "python/native/messages.hpp"
-#include "importers/atomic_output.hpp"
 #include "importers/word2vec.hpp"
 #include "test_files.hpp"
 
@@ -191,41 +188,6 @@ TEST(ImportersTest, WordsTheFormatsCannotHoldAreRefused) {
     Status binary = write_word2vec_binary(w, rows);
     EXPECT_EQ(binary.ok(), word == "tab\there" || word == "line\nend") << word;
   }
-}
-
-TEST(ImportersTest, AtomicOutputAppearsOnlyWhenCommitted) {
-  TempFile dir_marker;
-  const std::string dir = std::filesystem::path(dir_marker.path()).parent_path();
-  const std::string path = dir + "/out.fifu";
-  auto count_files = [&] {
-    return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
-  };
-  const auto before = count_files();
-  {
-    auto output = AtomicOutput::create(path, 16);
-    ASSERT_TRUE(output.ok());
-    ASSERT_TRUE(output.value().writer().write_all("abandoned", 9).ok());
-    EXPECT_EQ(count_files(), before + 1);
-  }
-  EXPECT_EQ(count_files(), before);
-  EXPECT_FALSE(std::filesystem::exists(path));
-
-  const mode_t old_mask = ::umask(022);
-  auto output = AtomicOutput::create(path, 16);
-  ::umask(old_mask);
-  ASSERT_TRUE(output.ok());
-  ASSERT_TRUE(output.value().writer().write_all("complete", 8).ok());
-  ASSERT_TRUE(output.value().commit().ok());
-  EXPECT_EQ(read_file(path), "complete");
-  struct stat st;
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  EXPECT_EQ(count_files(), before + 1);
-  std::filesystem::remove(path);
-
-  auto missing = AtomicOutput::create(dir + "/no/such/dir/x", 16);
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().kind(), ErrorKind::NotFound);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ def test_convert_writes_silently_and_reads_formats_from_options(small, tmp_path)
     (["similar", "{good}", "x", "-k", "0"], 2, "mave similar: error: argument -k: must be at least 1, not 0"),
     ([], 2, "mave: error: the following arguments are required: COMMAND"),
     (["frobnicate"], 2, "mave: error: argument COMMAND: invalid choice: 'frobnicate' (choose from 'convert', 'info', "
-     "'similar', 'analogy', 'lookup', 'quantize', 'serve', 'index')"),
+     "'similar', 'analogy', 'evaluate', 'lookup', 'quantize', 'serve', 'index')"),
 ])
 def test_failures_are_one_line_and_usage_errors_exit_2(small, tmp_path, args, status, last_line):
     vec, _, _ = small
@@ -194,10 +194,18 @@ def test_similar_and_analogy_print_the_searches(converted_models):
     rows = [line.rsplit(None, 1) for line in done.stdout.splitlines()]
     assert [w for w, _ in rows] == [w for w, _ in e.analogy("software", "program", "license", 2)]
 
-    # Several words, one composed from its n-grams, each under its heading.
-    done = run("similar", path, "licence", "licencez", "-k", "1")
-    assert done.returncode == 0 and done.stdout.startswith("licence:\n")
-    assert "\n\nlicencez:\n" in done.stdout
+    # Several words are one query (the mean of their unit vectors), with
+    # negative words and a restriction to the first words.
+    done = run("similar", path, "licence", "program", "--negative", "free", "-k", "4",
+               "--restrict", "500")
+    rows = [line.rsplit(None, 1) for line in done.stdout.splitlines()]
+    assert [w for w, _ in rows] == [w for w, _ in e.similar(["licence", "program"], 4,
+                                                             negative="free", restrict=500)]
+
+    done = run("analogy", path, "software", "program", "license", "--method", "mul", "-k", "2")
+    rows = [line.rsplit(None, 1) for line in done.stdout.splitlines()]
+    assert [w for w, _ in rows] == [w for w, _ in e.analogy("software", "program", "license", 2,
+                                                            method="mul")]
 
 
 def test_similar_of_a_word_without_vector(small):

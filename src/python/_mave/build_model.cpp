@@ -2,9 +2,8 @@
 
 #include <string>
 
-#include "fasttext/fasttext.hpp"
-#include "format/embeddings.hpp"
 #include "base/io.hpp"
+#include "convert/conversion.hpp"
 #include "python/helpers/arguments.hpp"
 #include "python/_mave/frame.hpp"
 #include "python/_mave/pinned_texts.hpp"
@@ -31,8 +30,8 @@ bool convert(const std::string& input_path, const std::string& output_path) {
   auto input = File::open_read(input_path);
   if (!input.ok()) return fail(pinned::display(input.error()));
   BufferedReader reader(std::move(input).value());
-  auto embeddings = load_fasttext_model(reader);
-  if (!embeddings.ok()) return fail(pinned::display(embeddings.error()));
+  auto source = read_source(reader, Format::FastText, /*normalize=*/true);
+  if (!source.ok()) return fail(pinned::display(source.error()));
 
   // Pinned: docs/compatibility.md
   print_stdout("Writing fasttext embeddings\n");
@@ -40,7 +39,7 @@ bool convert(const std::string& input_path, const std::string& output_path) {
   auto output = File::create(output_path);
   if (!output.ok()) return fail(pinned::display(output.error()));
   BufferedWriter writer(std::move(output).value());
-  Status written = embeddings.value().write_embeddings_to(writer);
+  Status written = write_destination(writer, source.value(), Format::FinalFusion, /*normalize=*/true);
   if (!written.ok()) {
     // What was buffered still goes out: the partial file stays for inspection.
     (void)writer.close();
@@ -60,11 +59,14 @@ PyObject* build_model(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   return mave_frame([&]() -> PyObject* {
     ArgumentSlots slots;
     if (!parse_vectorcall(kSpec, args, nargs, kwnames, slots)) return nullptr;
-    auto input = text_argument(slots[0], "input_path");
-    if (!input) return nullptr;
-    auto output = text_argument(slots[1], "output_path");
-    if (!output) return nullptr;
-    if (!convert(std::string(*input), std::string(*output))) return nullptr;
+    // In parameter order: the first refused path ends the call.
+    std::string paths[2];
+    for (std::size_t i = 0; i < 2; ++i) {
+      auto text = text_argument(slots[i], kSpec.parameters[i].data());  // literals: NUL-terminated
+      if (!text) return nullptr;
+      paths[i] = *text;
+    }
+    if (!convert(paths[0], paths[1])) return nullptr;
     Py_RETURN_NONE;
   });
 }

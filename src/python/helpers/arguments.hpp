@@ -17,7 +17,7 @@
 
 namespace mave::py {
 
-inline constexpr std::size_t kMaxParameters = 10;
+inline constexpr std::size_t kMaxParameters = 12;
 
 // How the TypeErrors of a refused call are worded: `_mave`'s pinned texts, or
 // those CPython gives for a function written in Python.

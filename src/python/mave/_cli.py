@@ -1,4 +1,4 @@
-"""The `mave` command line: convert, info, similar, analogy and lookup.
+"""The `mave` command line: convert, info, similar, analogy, evaluate and lookup.
 
 Conventions (git's and argparse's): a failure prints one line
 ``mave: error: ...`` on stderr and exits 1; a usage error prints the usage
@@ -8,6 +8,7 @@ and exits 2; progress bars go to stderr, and only when it is a terminal.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib
 import json
 import os
@@ -185,15 +186,43 @@ def _print_scored(results: Iterable[tuple[str, float]]) -> None:
 
 def _run_similar(args: argparse.Namespace) -> int:
     e = _load(args.file)
-    for i, word in enumerate(args.words):
-        if len(args.words) > 1:
-            print(("\n" if i else "") + f"{word}:")
-        _print_scored(e.similar(word, args.k))
+    _print_scored(e.similar(args.words, args.k, negative=args.negative or None,
+                            restrict=args.restrict))
     return 0
 
 
 def _run_analogy(args: argparse.Namespace) -> int:
-    _print_scored(_load(args.file).analogy(args.a, args.b, args.c, args.k))
+    _print_scored(_load(args.file).analogy(args.a, args.b, args.c, args.k, method=args.method,
+                                           restrict=args.restrict))
+    return 0
+
+
+def _run_evaluate(args: argparse.Namespace) -> int:
+    e = _load(args.file)
+    if args.kind == "analogies":
+        bar = progress_bar(args.json)
+        result = mave.evaluate_analogies(
+            e, args.data, restrict=args.restrict, case_insensitive=not args.case_sensitive,
+            method=args.method, progress=None if bar is None else (
+                lambda done, total: bar("questions", done, total)))
+        if args.json:
+            json.dump(dataclasses.asdict(result), sys.stdout, indent=2)
+            sys.stdout.write("\n")
+            return 0
+        width = max([len(name) for name, _, _ in result.sections] + [5])
+        for name, correct, answered in result.sections + [("total", result.correct, result.answered)]:
+            accuracy = f"{correct / answered:.2%}" if answered else "-"
+            print(f"{name:<{width}}  {correct:>6,} / {answered:>6,}  {accuracy:>7}")
+        print(f"skipped (words outside the first {args.restrict:,}): {result.skipped:,}")
+        return 0
+    pairs = mave.evaluate_word_pairs(e, args.data, restrict=args.restrict,
+                                     case_insensitive=not args.case_sensitive)
+    if args.json:
+        json.dump(dataclasses.asdict(pairs), sys.stdout, indent=2)
+        sys.stdout.write("\n")
+    else:
+        print(f"pearson   {pairs.pearson:.4f}\nspearman  {pairs.spearman:.4f}\n"
+              f"pairs     {pairs.pairs}\noov       {pairs.oov_ratio:.2f}%")
     return 0
 
 
@@ -212,8 +241,12 @@ def _add_similar(sub: Any) -> None:
         "word's vector, with their similarity.",
         **example("mave similar cc.en.300.fifu house tree -k 5"))
     p.add_argument("file", metavar="FILE", help="a finalfusion file")
-    p.add_argument("words", metavar="WORD", nargs="+", help="the words to look around")
+    p.add_argument("words", metavar="WORD", nargs="+",
+                   help="the positive words (several: the mean of their unit vectors)")
+    p.add_argument("--negative", metavar="WORD", nargs="+", default=[],
+                   help="words weighted -1 in the mean")
     p.add_argument("-k", type=positive, default=10, help="how many words (default %(default)s)")
+    p.add_argument("--restrict", type=positive, metavar="N", help="only the first N words answer")
     p.set_defaults(run=_run_similar)
 
     p = sub.add_parser(
@@ -226,7 +259,30 @@ def _add_similar(sub: Any) -> None:
     p.add_argument("b", metavar="B")
     p.add_argument("c", metavar="C")
     p.add_argument("-k", type=positive, default=10, help="how many words (default %(default)s)")
+    p.add_argument("--method", choices=("add", "mul"), default="add",
+                   help="3CosAdd (add, default) or 3CosMul (mul)")
+    p.add_argument("--restrict", type=positive, metavar="N", help="only the first N words answer")
     p.set_defaults(run=_run_analogy)
+
+    p = sub.add_parser(
+        "evaluate", help="evaluate on analogy questions or word-pair similarities",
+        description="analogies: answers the questions of a file (': section' lines, then "
+        "'a b c d' per line) and prints the correct answers per section; pairs: correlates "
+        "the cosines of word pairs (word, word, score per line) with human scores. The "
+        "protocol and figures are gensim's evaluate_word_analogies and evaluate_word_pairs.",
+        **example("mave evaluate analogies cc.en.300.fifu questions-words.txt\n"
+                  "  mave evaluate pairs cc.en.300.fifu wordsim353.tsv --json"))
+    p.add_argument("kind", choices=("analogies", "pairs"), metavar="KIND",
+                   help="analogies or pairs")
+    p.add_argument("file", metavar="FILE", help="a finalfusion file")
+    p.add_argument("data", metavar="DATA", help="the questions or pairs")
+    p.add_argument("--restrict", type=positive, default=300_000, metavar="N",
+                   help="candidates: the first N words (default %(default)s)")
+    p.add_argument("--case-sensitive", action="store_true", help="compare words as written")
+    p.add_argument("--method", choices=("add", "mul"), default="add",
+                   help="analogies: 3CosAdd (add, default) or 3CosMul (mul)")
+    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.set_defaults(run=_run_evaluate)
 
 
 # --- lookup ------------------------------------------------------------------------

@@ -24,10 +24,11 @@ StrPath: TypeAlias = "str | os.PathLike[str]"
 # "write" counts rows written; total is 0 when unknown.
 Progress: TypeAlias = Callable[[str, int, int], object]
 
-#: Every format name, in the order the documentation lists them.
-FORMATS = ("finalfusion", "fasttext", "word2vec", "text", "glove", "floret")
+#: Every format name, in the order the documentation lists them (the
+#: conversion layer's table).
+FORMATS: tuple[str, ...] = _native.FORMATS
 #: The formats that can be written (fastText models are only read).
-OUTPUT_FORMATS = ("finalfusion", "word2vec", "text", "glove", "floret")
+OUTPUT_FORMATS: tuple[str, ...] = _native.OUTPUT_FORMATS
 
 _EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove",
                ".floret": "floret"}

@@ -3,15 +3,15 @@
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Sequence
 import os
 import tomllib
-from typing import Any, Self, TypeAlias
+from typing import Any, Self, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 
-from mave import _native
+from mave import _native, _texts
 
 __all__ = ["Embeddings", "SubwordSettings", "Words", "load"]
 
@@ -84,57 +84,325 @@ class Embeddings(_native.Embeddings):
         # on one machine share one copy of the matrix in the page cache.
         return (load, (self.path,))
 
-    def similar(self, query: str | npt.ArrayLike, k: int = 10, *,
-                threads: int | None = None) -> list[tuple[str, float]]:
+    def similar(self, query: Query, k: int = 10, *, negative: Query | None = None,
+                restrict: Restrict = None, threads: int | None = None) -> list[tuple[str, float]]:
         """The k vocabulary words nearest to `query` by cosine similarity.
 
+        Several terms combine as gensim's ``most_similar`` does: the query is
+        the mean of the unit-length term vectors, positive terms weighted +1
+        and negative ones -1. Every vocabulary word among the terms is left
+        out of the answer.
+
         Args:
-            query: a string (its vector; the string itself is left out of the
-                answer when it is a vocabulary word) or a vector of ``dims``
-                numbers.
-            k: how many words to return at most.
-            threads: threads to scan with; None chooses by the vocabulary's
-                size (up to one per core).
+            query: the positive terms: a str (its vector; with a subword
+                vocabulary also a string composed from its n-grams), a vector
+                of ``dims`` numbers, or a sequence of str and vectors.
+            k: how many words to return at most (at least 1).
+            negative: the negative terms, in the same forms, or None.
+            restrict: the candidates: None (every vocabulary word), an int N
+                (the first N words, the most frequent in most files; more
+                than the vocabulary means all), or an allow-list (a
+                collection of vocabulary words, or a bool array of
+                ``len(e)``).
+            threads: threads to scan with; None chooses by the work (up to
+                one per core).
 
         Returns:
             ``(word, cosine)`` pairs, best first; equal cosines in row order.
             Cosines are computed from the rows as stored, whatever their
-            length. Quantized files are searched over their codes.
+            length; quantized files are searched over their codes. Empty
+            when the query has no direction (a zero vector).
 
         Raises:
-            KeyError: `query` is a string without a vector.
+            KeyError: a term is a string without a vector, or an allow-list
+                word is not in the vocabulary.
+            TypeError: a term, `k` or `restrict` of the wrong type.
+            ValueError: no positive term, k < 1, a vector of the wrong
+                length, restrict < 1 or a mask of the wrong length.
 
         Example:
             >>> e.similar("house", k=3)
             [('houses', 0.83...), ('home', 0.71...), ('building', 0.69...)]
+            >>> e.similar(["king", "woman"], negative="man", k=1)
+            [('queen', 0.76...)]
         """
-        if isinstance(query, str):
-            vector = self[query]
-            return self._nearest(vector, k, [self.index(query)] if query in self else [], threads)
-        return self._nearest(query, k, [], threads)
+        k = _count(k)
+        positive = self._terms(query, "query")
+        if not positive:
+            raise ValueError("similar needs at least one positive term")
+        negatives = self._terms(negative, "negative")
+        return self._ask(positive, negatives, k, restrict, False, threads)
 
-    def analogy(self, a: str, b: str, c: str, k: int = 10, *,
-                threads: int | None = None) -> list[tuple[str, float]]:
-        """"a is to b as c is to ?": the words nearest to b - a + c.
+    def analogy(self, a: Term, b: Term, c: Term, k: int = 10, *, method: str = "add",
+                restrict: Restrict = None, threads: int | None = None) -> list[tuple[str, float]]:
+        """"a is to b as c is to ?": the words that best complete the analogy.
 
-        The three vectors are scaled to unit length first; the three strings
-        are left out of the answer.
+        ``method="add"`` (3CosAdd) ranks words by their cosine with the
+        mean of the unit vectors of b, c and minus a (the direction of
+        b - a + c); ``method="mul"`` (3CosMul, Levy and Goldberg 2014) by
+        ``cos'(w, b) * cos'(w, c) / (cos'(w, a) + 1e-6)`` with each cosine
+        shifted to [0, 1] as ``(1 + cos) / 2``, as gensim's
+        ``most_similar_cosmul`` scores. The three words are left out of the
+        answer.
+
+        Args:
+            a, b, c: str or vectors.
+            k: how many words to return at most.
+            method: "add" or "mul".
+            restrict: the candidates, as for :meth:`similar`.
+            threads: as for :meth:`similar`.
 
         Returns:
-            ``(word, cosine)`` pairs, best first.
+            ``(word, score)`` pairs, best first: cosines for "add", 3CosMul
+            scores for "mul".
 
         Raises:
             KeyError: one of the strings has no vector.
+            ValueError: an unknown `method`, or arguments as for
+                :meth:`similar`.
 
         Example:
             >>> e.analogy("man", "king", "woman", k=1)
             [('queen', 0.76...)]
         """
-        vectors = [self[word].astype(np.float64) for word in (a, b, c)]
-        unit = [v / n if (n := np.linalg.norm(v)) > 0 else v for v in vectors]
-        target = unit[1] - unit[0] + unit[2]
-        exclude = [self.index(w) for w in dict.fromkeys((a, b, c)) if w in self]
-        return self._nearest(target.astype(np.float32), k, exclude, threads)
+        k = _count(k)
+        cosmul = _method(method)
+        for name, term in (("a", a), ("b", b), ("c", c)):
+            if self._terms(term, name) != [term]:
+                raise TypeError(f"{name} must be a str or a vector, not {type(term).__name__}")
+        return self._ask([b, c], [a], k, restrict, cosmul, threads)
+
+    def nearest(self, queries: Sequence[str] | npt.ArrayLike, k: int = 10, *,
+                restrict: Restrict = None, exclude_self: bool = True,
+                threads: int | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        """The k nearest vocabulary rows of many queries at once.
+
+        One blocked matrix product over the mapped rows (quantized files:
+        distance tables over the codes), the best k kept per query as it
+        goes, the interpreter lock released. Query i gets the rows and
+        cosines ``similar`` gives for it.
+
+        Args:
+            queries: a 2-D array of shape (n, dims), or a sequence of str.
+            k: how many rows per query (at least 1).
+            restrict: the candidates, as for :meth:`similar`.
+            exclude_self: leave a str query that is a vocabulary word out
+                of its own answer.
+            threads: as for :meth:`similar`.
+
+        Returns:
+            ``(rows, cosines)``: int64 row numbers and float32 cosines, both
+            of shape (n, k), best first; row -1 and NaN where fewer than k
+            rows qualify. ``e.words[row]`` is the word of a row.
+
+        Raises:
+            KeyError: a str query has no vector.
+            TypeError, ValueError: as for :meth:`similar`; an array of the
+                wrong shape.
+
+        Example:
+            >>> rows, cosines = e.nearest(["house", "tree"], k=5)
+            >>> [e.words[r] for r in rows[0]]
+            ['houses', 'home', 'building', ...]
+        """
+        k = _count(k)
+        n_rows, allowed = self._candidates(restrict)
+        exclude: list[list[int]] = []
+        if isinstance(queries, (str, bytes)):
+            raise TypeError("queries must be a 2-D array or a sequence of str, not str")
+        if isinstance(queries, Sequence) and queries and all(isinstance(q, str) for q in queries):
+            words = list(queries)
+            vectors, found = self.embed(words, threads=threads)
+            if not found.all():
+                raise KeyError(words[int(np.argmin(found))])
+            exclude = [[self.index(w)] if exclude_self and w in self else [] for w in words]
+            terms = vectors
+        else:
+            terms = _matrix(queries, self.dims)
+            exclude = [[] for _ in range(len(terms))]
+        offsets, rows = _exclusions(exclude)
+        return self._run_search(terms, None, None, rows, offsets, k, n_rows, allowed, False,
+                            threads)
+
+    def similarity(self, a: Term, b: Term) -> float:
+        """The cosine similarity of two strings or vectors.
+
+        Returns:
+            A float in [-1, 1]; NaN when a vector is zero.
+
+        Raises:
+            KeyError: a string has no vector.
+
+        Example:
+            >>> round(e.similarity("house", "home"), 2)
+            0.71
+        """
+        u, v = (self._vector(t, name).astype(np.float64) for t, name in ((a, "a"), (b, "b")))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return float(u @ v / (np.linalg.norm(u) * np.linalg.norm(v)))
+
+    def doesnt_match(self, words: Iterable[str]) -> str:
+        """The word furthest from the others: the one whose unit vector has
+        the lowest cosine with the mean of all their unit vectors (as
+        gensim's ``doesnt_match``). Strings without a vector are ignored.
+
+        Raises:
+            ValueError: no string has a vector.
+
+        Example:
+            >>> e.doesnt_match(["breakfast", "cereal", "dinner", "lunch"])
+            'cereal'
+        """
+        used = [w for w in _strings(words, "words") if self.get(w) is not None]
+        if not used:
+            raise ValueError("doesnt_match needs at least one word with a vector")
+        unit = _unit_rows(np.stack([self[w] for w in used]))
+        mean = unit.mean(axis=0)
+        mean /= np.linalg.norm(mean) or 1.0
+        return min(zip((unit @ mean).tolist(), used))[1]
+
+    def mean_vector(self, words: Iterable[Term], *, weights: Sequence[float] | None = None,
+                    normalize: bool = False) -> Vector:
+        """The mean of the unit vectors of the words that have one (as
+        gensim's ``get_mean_vector``): each weighted (default 1), divided by
+        the sum of the absolute weights of those used, then scaled to unit
+        length when `normalize`.
+
+        Args:
+            words: str and vectors; strings without a vector are skipped.
+            weights: one number per word, or None.
+            normalize: scale the mean to unit length.
+
+        Returns:
+            A float32 vector of ``dims`` numbers.
+
+        Raises:
+            ValueError: no word has a vector, or weights of another length.
+
+        Example:
+            >>> e.mean_vector(["red", "house"], normalize=True).shape
+            (300,)
+        """
+        terms = list(words) if not isinstance(words, str) else [words]
+        w = [1.0] * len(terms) if weights is None else [float(x) for x in weights]
+        if len(w) != len(terms):
+            raise ValueError(f"weights has {len(w)} numbers for {len(terms)} words")
+        total = 0.0
+        mean = np.zeros(self.dims, dtype=np.float64)
+        for term, weight in zip(terms, w):
+            vector = self.get(term) if isinstance(term, str) else self._vector(term, "words")
+            if vector is None:
+                continue
+            length = float(np.linalg.norm(vector.astype(np.float64)))
+            if length > 0:
+                mean += weight * vector.astype(np.float64) / length
+            total += abs(weight)
+        if total == 0:
+            raise ValueError("mean_vector needs at least one word with a vector")
+        mean /= total
+        if normalize and (length := float(np.linalg.norm(mean))) > 0:
+            mean /= length
+        return mean.astype(np.float32)
+
+    def mean_vectors(self, texts: Iterable[Any], *, tokenize: Tokenizer | None = None,
+                     threads: int | None = None) -> npt.NDArray[np.float32]:
+        """The mean vector of each text (of its tokens that have a vector),
+        the rows ``mave.dask.mean_vectors`` gives, in this process without
+        Dask. See :func:`mave.dask.mean_vectors` for the rules.
+
+        Example:
+            >>> e.mean_vectors(["a red house", "the tree"]).shape
+            (2, 300)
+        """
+        return _texts.mean_vectors(texts, self, tokenize=tokenize, threads=threads)
+
+    def _run_search(self, terms: npt.ArrayLike, positive: npt.NDArray[np.uint32] | None,
+                negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
+                offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
+                allowed: npt.NDArray[np.uint8] | None, cosmul: bool,
+                threads: int | None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        return super()._search(np.ascontiguousarray(terms, dtype=np.float32), positive, negative,
+                               exclude, offsets, k, n_rows, allowed, cosmul, threads)
+
+    # --- the parts of the queries -------------------------------------------------
+
+    def _terms(self, query: Query | None, what: str) -> list[Term]:
+        """The terms of a query: one str or vector, or a sequence of them."""
+        if query is None:
+            return []
+        if isinstance(query, str):
+            return [query]
+        if isinstance(query, np.ndarray):
+            if query.ndim == 2:
+                return list(query)
+            return [query]
+        if isinstance(query, Iterable) and not isinstance(query, (bytes, dict)):
+            items = list(query)
+            if items and all(isinstance(x, (int, float, np.number)) and not isinstance(x, bool)
+                             for x in items):
+                return [cast(Term, query)]  # one vector given as numbers
+            for i, item in enumerate(items):
+                if not isinstance(item, (str, np.ndarray, Sequence)) or isinstance(item, bytes):
+                    raise TypeError(f"{what}[{i}] must be a str or a vector, not "
+                                    f"{type(item).__name__}")
+            return items
+        raise TypeError(f"{what} must be a str or a vector, or a sequence of them, not "
+                        f"{type(query).__name__}")
+
+    def _vector(self, term: Term, what: str) -> Vector:
+        if isinstance(term, str):
+            return self[term]
+        try:
+            vector = np.asarray(term, dtype=np.float32)
+        except (TypeError, ValueError):
+            raise TypeError(f"{what} must be a str or a vector of {self.dims} numbers, not "
+                            f"{type(term).__name__}") from None
+        if vector.shape != (self.dims,):
+            raise ValueError(f"{what} has shape {vector.shape}, but the vectors have shape "
+                             f"({self.dims},)")
+        return vector
+
+    def _candidates(self, restrict: Restrict) -> tuple[int, npt.NDArray[np.uint8] | None]:
+        """The candidate rows: their number and, for an allow-list, their flags."""
+        n = len(self)
+        if restrict is None:
+            return n, None
+        if isinstance(restrict, (bool, np.bool_)):
+            raise TypeError("restrict must be None, an int or an allow-list, not bool")
+        if isinstance(restrict, (int, np.integer)):
+            if restrict < 1:
+                raise ValueError(f"restrict must be at least 1, got {restrict}")
+            return min(int(restrict), n), None
+        if isinstance(restrict, np.ndarray) and restrict.dtype == np.bool_:
+            if restrict.shape != (n,):
+                raise ValueError(f"restrict has shape {restrict.shape}, but there are {n} words")
+            return n, restrict.astype(np.uint8)
+        if isinstance(restrict, (str, bytes)) or not isinstance(restrict, Iterable):
+            raise TypeError("restrict must be None, an int, a collection of words or a bool "
+                            f"array, not {type(restrict).__name__}")
+        flags = np.zeros(n, dtype=np.uint8)
+        for i, word in enumerate(restrict):
+            if not isinstance(word, str):
+                raise TypeError(f"restrict[{i}] must be str, not {type(word).__name__}")
+            flags[self.index(word)] = 1
+        return n, flags
+
+    def _ask(self, positive: list[Term], negative: list[Term], k: int, restrict: Restrict,
+             cosmul: bool, threads: int | None) -> list[tuple[str, float]]:
+        """One question through the batched search, as (word, score) pairs."""
+        n_rows, allowed = self._candidates(restrict)
+        terms = np.stack([self._vector(t, "query" if i < len(positive) else "negative")
+                          for i, t in enumerate(positive + negative)])
+        exclude = sorted({self.index(t) for t in positive + negative
+                          if isinstance(t, str) and t in self})
+        rows, scores = self._run_search(terms, np.array([len(positive)], dtype=np.uint32),
+                                    np.array([len(negative)], dtype=np.uint32),
+                                    np.array(exclude, dtype=np.uint64),
+                                    np.array([0, len(exclude)], dtype=np.uint64),
+                                    min(k, n_rows), n_rows, allowed, cosmul, threads)
+        words = self.words
+        return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
+
 
     @property
     def metadata(self) -> dict[str, Any] | None:
@@ -157,6 +425,64 @@ class Embeddings(_native.Embeddings):
         """
         fields = self._subwords
         return None if fields is None else SubwordSettings(*fields)
+
+
+from mave._texts import Tokenizer  # noqa: E402  (after the class: _texts needs none of it)
+Term: TypeAlias = "str | npt.ArrayLike"
+Query: TypeAlias = "str | npt.ArrayLike | Sequence[str | npt.ArrayLike]"
+Restrict: TypeAlias = "int | Iterable[str] | npt.NDArray[np.bool_] | None"
+
+
+def _count(k: object) -> int:
+    if isinstance(k, bool) or not isinstance(k, (int, np.integer)):
+        raise TypeError(f"k must be an int, not {type(k).__name__}")
+    if k < 1:
+        raise ValueError(f"k must be at least 1, got {k}")
+    return int(k)
+
+
+def _method(method: object) -> bool:
+    """Whether `method` names 3CosMul ("mul") rather than 3CosAdd ("add")."""
+    if method not in ("add", "mul"):
+        raise ValueError(f"method must be 'add' or 'mul', not {method!r}")
+    return method == "mul"
+
+
+def _strings(words: Iterable[str], what: str) -> list[str]:
+    if isinstance(words, str):
+        raise TypeError(f"{what} must be a sequence of str, not str")
+    items = list(words)
+    for i, w in enumerate(items):
+        if not isinstance(w, str):
+            raise TypeError(f"{what}[{i}] must be str, not {type(w).__name__}")
+    return items
+
+
+def _unit_rows(matrix: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    lengths = np.linalg.norm(matrix, axis=1, keepdims=True)
+    unit: npt.NDArray[np.float32] = (matrix / np.where(lengths > 0, lengths, 1)).astype(np.float32)
+    return unit
+
+
+def _matrix(queries: object, dims: int) -> npt.NDArray[np.float32]:
+    try:
+        terms = np.ascontiguousarray(queries, dtype=np.float32)
+    except (TypeError, ValueError):
+        raise TypeError("queries must be a 2-D array of numbers or a sequence of str, not "
+                        f"{type(queries).__name__}") from None
+    if terms.ndim != 2 or terms.shape[1] != dims:
+        raise ValueError(f"queries has shape {terms.shape}, but (n, {dims}) is needed")
+    return terms
+
+
+def _exclusions(exclude: Sequence[Sequence[int]]) -> tuple[npt.NDArray[np.uint64],
+                                                             npt.NDArray[np.uint64]]:
+    """Per-question excluded rows as (offsets, rows), the search's form."""
+    counts = np.fromiter(map(len, exclude), dtype=np.uint64, count=len(exclude))
+    offsets = np.zeros(len(exclude) + 1, dtype=np.uint64)
+    np.cumsum(counts, out=offsets[1:])
+    rows = np.fromiter((r for e in exclude for r in e), dtype=np.uint64, count=int(offsets[-1]))
+    return offsets, rows
 
 
 def load(path: StrPath) -> Embeddings:

@@ -55,8 +55,11 @@ class Embeddings:
     def embed(self, words: Iterable[str], out: npt.NDArray[np.float32] | None = None, *,
               threads: int | None = None) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.bool_]]: ...
     def reconstruct(self, rows: int | Sequence[int] | None = None) -> npt.NDArray[np.float32]: ...
-    def _nearest(self, query: npt.ArrayLike, k: int, exclude: Sequence[int],
-                 threads: int | None) -> list[tuple[str, float]]: ...
+    def _search(self, terms: npt.NDArray[np.float32], positive: npt.NDArray[np.uint32] | None,
+                negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
+                exclude_offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
+                allowed: npt.NDArray[np.uint8] | None, cosmul: bool, threads: int | None,
+                /) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]: ...
 
 def _write_quantized(source: Embeddings, path: str | os.PathLike[str],
                      settings: Mapping[str, int | float | str],
@@ -66,6 +69,8 @@ def _write_quantized(source: Embeddings, path: str | os.PathLike[str],
                      norms: npt.NDArray[np.float32] | None) -> None: ...
 def _convert_fasttext(source: str | os.PathLike[str], path: str | os.PathLike[str]) -> None: ...
 # Conversions (convert.cpp) and mave info's matrix description (info.cpp).
+FORMATS: tuple[str, ...]
+OUTPUT_FORMATS: tuple[str, ...]
 def convert(src: str | bytes | os.PathLike[str], src_format: str, dst: str | bytes | os.PathLike[str],
             dst_format: str, normalize: bool,
             progress: Callable[[str, int, int], object] | None, *, errors: str | None = None,

@@ -1,6 +1,7 @@
 #include "python/native/arguments.hpp"
 
 #include <deque>
+#include <new>
 
 #include "python/helpers/pyref.hpp"
 #include "python/native/exceptions.hpp"
@@ -15,15 +16,26 @@ void fill_defaults(const py::ArgumentSpec& spec, py::ArgumentSlots& slots) {
   }
 }
 
+// `doc` with the signature line of `signature` first, unless it has it.
 // Docstrings must outlive their types and functions: kept for the process.
-const char* keep(std::string text) {
+const char* with_signature_line(const Signature& signature, const char* doc) {
+  std::string line = signature.signature_line();
+  if (doc != nullptr && std::string_view(doc).starts_with(line)) return doc;
+  if (doc != nullptr) line += doc;
   static std::deque<std::string> kept;
-  return kept.emplace_back(std::move(text)).c_str();
+  return kept.emplace_back(std::move(line)).c_str();
 }
 
-std::string with_body(std::string line, const char* body) {
-  if (body != nullptr) line += body;
-  return line;
+// The parsers build their messages in std::string: running out of memory
+// there is a MemoryError like any other.
+template <class Parse>
+bool memory_safe(Parse&& parse) {
+  try {
+    return parse();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
 }
 
 }  // namespace
@@ -40,31 +52,53 @@ std::string Signature::signature_line() const {
   return line;
 }
 
-bool Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      py::ArgumentSlots& slots) const {
-  if (!py::parse_vectorcall(spec_, args, nargs, kwnames, slots)) return false;
-  fill_defaults(spec_, slots);
-  return true;
+bool Signature::parse(const Call& call, py::ArgumentSlots& slots) const {
+  return memory_safe([&] {
+    if (!py::parse_vectorcall(spec_, call.args, call.nargs, call.kwnames, slots)) return false;
+    fill_defaults(spec_, slots);
+    return true;
+  });
 }
 
 bool Signature::parse(PyObject* args, PyObject* kwargs, py::ArgumentSlots& slots) const {
-  if (!py::parse_tuple_dict(spec_, args, kwargs, slots)) return false;
-  fill_defaults(spec_, slots);
-  return true;
+  return memory_safe([&] {
+    if (!py::parse_tuple_dict(spec_, args, kwargs, slots)) return false;
+    fill_defaults(spec_, slots);
+    return true;
+  });
 }
 
 void add_signature_lines(PyMethodDef* methods, std::initializer_list<const Signature*> signatures) {
   for (PyMethodDef* m = methods; m->ml_name != nullptr; ++m) {
     for (const Signature* s : signatures) {
-      if (std::string_view(s->name()) == m->ml_name) {
-        m->ml_doc = keep(with_body(s->signature_line(), m->ml_doc));
-      }
+      if (std::string_view(s->name()) == m->ml_name) m->ml_doc = with_signature_line(*s, m->ml_doc);
     }
   }
 }
 
-const char* type_docstring(const Signature& constructor, const char* body) {
-  return keep(with_body(constructor.signature_line(), body));
+bool add_functions(PyObject* module, PyMethodDef* functions,
+                   std::initializer_list<const Signature*> signatures) {
+  add_signature_lines(functions, signatures);
+  return PyModule_AddFunctions(module, functions) == 0;
+}
+
+PyTypeObject* add_type(PyObject* module, const char* name, PyType_Spec& spec, PyMethodDef* methods,
+                       std::initializer_list<const Signature*> signatures,
+                       const Signature* constructor) {
+  add_signature_lines(methods, signatures);
+  for (PyType_Slot* slot = spec.slots; constructor != nullptr && slot->slot != 0; ++slot) {
+    if (slot->slot == Py_tp_doc) {
+      slot->pfunc = const_cast<char*>(
+          with_signature_line(*constructor, static_cast<const char*>(slot->pfunc)));
+    }
+  }
+  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  if (type == nullptr) return nullptr;
+  if (PyModule_AddObjectRef(module, name, type) < 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
 }
 
 std::optional<std::string_view> str_argument(PyObject* obj, const char* what) {

@@ -21,6 +21,13 @@
 
 namespace mave::native {
 
+// The arguments of one vector call, as the interpreter passes them.
+struct Call {
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* kwnames;
+};
+
 // What a function is called on, for the first parameter of its signature line.
 enum class Bound { Module, Instance, Type };
 
@@ -77,9 +84,9 @@ class Signature {
   std::string signature_line() const;
 
   // Fills one slot per parameter: the argument given, or None. False with
-  // the TypeError set when the call does not fit the signature.
-  [[nodiscard]] bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           py::ArgumentSlots& slots) const;
+  // the TypeError (or MemoryError) set when the call does not fit the
+  // signature. No C++ exception leaves these.
+  [[nodiscard]] bool parse(const Call& call, py::ArgumentSlots& slots) const;
   [[nodiscard]] bool parse(PyObject* args, PyObject* kwargs, py::ArgumentSlots& slots) const;
 
  private:
@@ -93,13 +100,33 @@ inline PyCFunction as_cfunction(PyObject* (*f)(PyObject*, PyObject* const*, Py_s
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// Runs `body(slots)` once the call fits `signature`; null with the
+// TypeError set otherwise.
+template <class Body>
+PyObject* with_arguments(const Signature& signature, const Call& call, Body&& body) {
+  py::ArgumentSlots slots;
+  if (!signature.parse(call, slots)) return nullptr;
+  return body(slots);
+}
+
 // Puts the signature line before the docstring of each method or function
 // in `methods` (a table ending with a null name) that has a signature of the
-// same name in `signatures`. The docstrings live as long as the process.
+// same name in `signatures`, once however often it is called. The
+// docstrings live as long as the process.
 void add_signature_lines(PyMethodDef* methods, std::initializer_list<const Signature*> signatures);
 
-// The docstring of a type: the constructor's signature line, then `body`.
-const char* type_docstring(const Signature& constructor, const char* body);
+// Adds the functions of `functions` to `module`, with their signature lines.
+// False with an exception set.
+bool add_functions(PyObject* module, PyMethodDef* functions,
+                   std::initializer_list<const Signature*> signatures);
+
+// Creates the type of `spec` (whose Py_tp_methods table is `methods`), with
+// the signature lines of its methods and, given a constructor, of its own
+// docstring (its Py_tp_doc slot), and adds it to `module` as `name`. The
+// new reference is the caller's to keep; null with an exception set.
+PyTypeObject* add_type(PyObject* module, const char* name, PyType_Spec& spec, PyMethodDef* methods,
+                       std::initializer_list<const Signature*> signatures,
+                       const Signature* constructor = nullptr);
 
 // The UTF-8 of str arguments, without copying (the view lives as long as
 // the object). Each gives none with TypeError "<what> must be str, not

@@ -101,6 +101,43 @@ PyObject* new_mask(std::size_t n) {
 }
 
 
+PyObject* new_int64_matrix(std::size_t rows, std::size_t cols) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  return new_array(2, dims, NPY_INT64);
+}
+
+template <class T>
+bool copy_array_argument(PyObject* obj, int type, int ndim, const char* what, std::vector<T>& out,
+                         std::size_t* shape) {
+  PyRef array = PyRef::steal(PyArray_FROMANY(obj, type, ndim, ndim, NPY_ARRAY_CARRAY_RO));
+  if (!array) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be a %d-dimensional array of numbers, not %s", what,
+                   ndim, py::TypeName(obj).c_str());
+    }
+    return false;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  std::size_t count = 1;
+  for (int d = 0; d < ndim; ++d) {
+    shape[d] = static_cast<std::size_t>(PyArray_DIM(a, d));
+    count *= shape[d];
+  }
+  const T* data = static_cast<const T*>(PyArray_DATA(a));
+  out.assign(data, data + count);
+  return true;
+}
+
+template bool copy_array_argument<float>(PyObject*, int, int, const char*, std::vector<float>&,
+                                         std::size_t*);
+template bool copy_array_argument<std::uint32_t>(PyObject*, int, int, const char*,
+                                                 std::vector<std::uint32_t>&, std::size_t*);
+template bool copy_array_argument<std::uint64_t>(PyObject*, int, int, const char*,
+                                                 std::vector<std::uint64_t>&, std::size_t*);
+template bool copy_array_argument<std::uint8_t>(PyObject*, int, int, const char*,
+                                                std::vector<std::uint8_t>&, std::size_t*);
+
 std::optional<TargetView> vector_target(PyObject* obj, std::size_t dims) {
   PyArrayObject* array = float32_target(obj);
   if (array == nullptr) return std::nullopt;

@@ -24,6 +24,16 @@ PyObject* readonly_view(PyObject* owner, const float* data, std::initializer_lis
 PyObject* new_vector(std::span<const float> values);
 PyObject* new_matrix(std::size_t rows, std::size_t cols);
 PyObject* new_mask(std::size_t n);
+// An uninitialised int64 (rows, cols) matrix.
+PyObject* new_int64_matrix(std::size_t rows, std::size_t cols);
+
+// A copy of an array argument of `ndim` dimensions as `type` (NPY_FLOAT32,
+// NPY_UINT32, NPY_UINT64 or NPY_UINT8), converted only where NumPy casts safely; its shape in `shape`. A copy, so that work without the
+// interpreter lock never reads memory the caller may change meanwhile.
+// False with TypeError or ValueError set.
+template <class T>
+bool copy_array_argument(PyObject* obj, int type, int ndim, const char* what, std::vector<T>& out,
+                         std::size_t* shape);
 
 // `out` for one vector: a writeable float32 ndarray of shape (dims,), any
 // stride. None with TypeError (not such an array) or ValueError (wrong shape,

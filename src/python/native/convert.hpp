@@ -1,4 +1,5 @@
-// mave._native.convert and mave._native.write (see convert.cpp).
+// mave._native.convert, write, _write_quantized and _convert_fasttext, and
+// the format names FORMATS and OUTPUT_FORMATS (see convert.cpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -41,13 +41,27 @@ PyObject* method_frame(PyObject* self, Body&& body) {
   return call_frame([&]() -> PyObject* { return body(model); }, Translate{model.path});
 }
 
-// The frame of methods that release the interpreter lock: they hold the
+// Whether a method releases the interpreter lock. One that does holds the
 // model by its shared_ptr, so that it outlives the call whatever other
 // threads do with their references meanwhile.
-template <class Body>
-PyObject* unlocked_method_frame(PyObject* self, Body&& body) {
-  std::shared_ptr<const Model> model = object_of(self).model;
-  return call_frame([&]() -> PyObject* { return body(*model); }, Translate{model->path});
+enum class Lock { Held, Released };
+
+// The entry point of a method with arguments: they are parsed by
+// `signature`, then `body(model, slots)` runs in the method frame.
+template <const Signature& signature, PyObject* (*body)(const Model&, const ArgumentSlots&),
+          Lock lock = Lock::Held>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto run = [&](const Model& model) -> PyObject* {
+    ArgumentSlots slots;
+    if (!signature.parse({args, nargs, kwnames}, slots)) return nullptr;
+    return body(model, slots);
+  };
+  if constexpr (lock == Lock::Held) {
+    return method_frame(self, run);
+  } else {
+    std::shared_ptr<const Model> model = object_of(self).model;
+    return call_frame([&]() -> PyObject* { return run(*model); }, Translate{model->path});
+  }
 }
 
 std::shared_ptr<const Model> load_model(std::string path) {
@@ -256,161 +270,186 @@ PyObject* embeddings_subscript(PyObject* self, PyObject* key) {
 
 constexpr Signature kGet{"get", "word, default=None, /", Bound::Instance};
 
-PyObject* embeddings_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots;
-    if (!kGet.parse(args, nargs, kwnames, slots)) return nullptr;
-    auto word = str_argument(slots[0], "word");
-    if (!word) return nullptr;
-    if (PyObject* v = vector_of(model, *word)) return v;
-    if (PyErr_Occurred()) return nullptr;
-    return Py_NewRef(slots[1]);
-  });
+PyObject* embeddings_get(const Model& model, const ArgumentSlots& slots) {
+  auto word = str_argument(slots[0], "word");
+  if (!word) return nullptr;
+  if (PyObject* v = vector_of(model, *word)) return v;
+  if (PyErr_Occurred()) return nullptr;
+  return Py_NewRef(slots[1]);
 }
 
 constexpr Signature kEmbedding{"embedding", "word, out=None", Bound::Instance};
 
-PyObject* embeddings_embedding(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots;
-    if (!kEmbedding.parse(args, nargs, kwnames, slots)) return nullptr;
-    auto word = str_argument(slots[0], "word");
-    if (!word) return nullptr;
-    if (slots[1] == Py_None) {
-      if (PyObject* v = vector_of(model, *word)) return v;
-      if (PyErr_Occurred()) return nullptr;
-      Py_RETURN_NONE;
-    }
-    auto target = vector_target(slots[1], model.dims());
-    if (!target) return nullptr;
-    if (!model.embeddings.fill_embedding(*word, *target, NormOrder::Contiguous)) Py_RETURN_NONE;
-    return Py_NewRef(slots[1]);
-  });
+PyObject* embeddings_embedding(const Model& model, const ArgumentSlots& slots) {
+  auto word = str_argument(slots[0], "word");
+  if (!word) return nullptr;
+  if (slots[1] == Py_None) {
+    if (PyObject* v = vector_of(model, *word)) return v;
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
+  auto target = vector_target(slots[1], model.dims());
+  if (!target) return nullptr;
+  if (!model.embeddings.fill_embedding(*word, *target, NormOrder::Contiguous)) Py_RETURN_NONE;
+  return Py_NewRef(slots[1]);
 }
 
 constexpr Signature kIndex{"index", "word, /", Bound::Instance};
 
-PyObject* embeddings_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  return method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots;
-    if (!kIndex.parse(args, nargs, kwnames, slots)) return nullptr;
-    PyObject* key = slots[0];
-    auto word = str_argument(key, "word");
-    if (!word) return nullptr;
-    if (auto row = model.embeddings.vocab().words().find(*word)) return PyLong_FromSize_t(*row);
-    PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
-  });
+PyObject* embeddings_index(const Model& model, const ArgumentSlots& slots) {
+  PyObject* key = slots[0];
+  auto word = str_argument(key, "word");
+  if (!word) return nullptr;
+  if (auto row = model.embeddings.vocab().words().find(*word)) return PyLong_FromSize_t(*row);
+  PyErr_SetObject(PyExc_KeyError, key);
+  return nullptr;
 }
 
 constexpr Signature kEmbed{"embed", "words, out=None, *, threads=None", Bound::Instance};
 
-PyObject* embeddings_embed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots;
-    if (!kEmbed.parse(args, nargs, kwnames, slots)) return nullptr;
-    auto threads = thread_count_argument(slots[2]);
-    if (!threads) return nullptr;
-    // The words are held by this tuple while the lock is released: the
-    // caller's list may change meanwhile, the tuple cannot.
-    PyRef words = PyRef::steal(PySequence_Tuple(slots[0]));
-    if (!words) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Format(PyExc_TypeError, "words must be an iterable of str, not %s",
-                     py::TypeName(slots[0]).c_str());
-      }
-      return nullptr;
+PyObject* embeddings_embed(const Model& model, const ArgumentSlots& slots) {
+  auto threads = thread_count_argument(slots[2]);
+  if (!threads) return nullptr;
+  // The words are held by this tuple while the lock is released: the
+  // caller's list may change meanwhile, the tuple cannot.
+  PyRef words = PyRef::steal(PySequence_Tuple(slots[0]));
+  if (!words) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Format(PyExc_TypeError, "words must be an iterable of str, not %s",
+                   py::TypeName(slots[0]).c_str());
     }
-    const std::size_t n = static_cast<std::size_t>(PyTuple_Size(words.get()));
-    std::vector<std::string_view> texts;
-    texts.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      PyObject* item = PyTuple_GetItem(words.get(), static_cast<Py_ssize_t>(i));
-      auto text = str_item(item, "words", i);
-      if (!text) return nullptr;
-      texts.push_back(*text);
-    }
-    PyRef out;
-    if (slots[1] == Py_None) {
-      out = PyRef::steal(new_matrix(n, model.dims()));
-    } else {
-      if (!check_matrix_target(slots[1], n, model.dims())) return nullptr;
-      out = PyRef::borrow(slots[1]);
-    }
-    if (!out) return nullptr;
-    PyRef mask = PyRef::steal(new_mask(n));
-    if (!mask) return nullptr;
-    const TargetMatrix view = matrix_view(out.get());
-    bool* found = static_cast<bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
-    without_gil([&] { fill_embeddings(model.embeddings, texts, view, found, *threads); });
-    return PyTuple_Pack(2, out.get(), mask.get());
-  });
+    return nullptr;
+  }
+  const std::size_t n = static_cast<std::size_t>(PyTuple_Size(words.get()));
+  std::vector<std::string_view> texts;
+  texts.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GetItem(words.get(), static_cast<Py_ssize_t>(i));
+    auto text = str_item(item, "words", i);
+    if (!text) return nullptr;
+    texts.push_back(*text);
+  }
+  PyRef out;
+  if (slots[1] == Py_None) {
+    out = PyRef::steal(new_matrix(n, model.dims()));
+  } else {
+    if (!check_matrix_target(slots[1], n, model.dims())) return nullptr;
+    out = PyRef::borrow(slots[1]);
+  }
+  if (!out) return nullptr;
+  PyRef mask = PyRef::steal(new_mask(n));
+  if (!mask) return nullptr;
+  const TargetMatrix view = matrix_view(out.get());
+  bool* found = static_cast<bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
+  without_gil([&] { fill_embeddings(model.embeddings, texts, view, found, *threads); });
+  return PyTuple_Pack(2, out.get(), mask.get());
 }
 
 constexpr Signature kReconstruct{"reconstruct", "rows=None", Bound::Instance};
 
-PyObject* embeddings_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots;
-    if (!kReconstruct.parse(args, nargs, kwnames, slots)) return nullptr;
-    const Storage& storage = model.embeddings.storage();
-    std::vector<std::uint64_t> rows;
-    if (slots[0] == Py_None) {
-      rows.resize(storage.rows());
-      for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
-    } else if (!row_indices_argument(slots[0], storage.rows(), rows)) {
-      return nullptr;
+PyObject* embeddings_reconstruct(const Model& model, const ArgumentSlots& slots) {
+  const Storage& storage = model.embeddings.storage();
+  std::vector<std::uint64_t> rows;
+  if (slots[0] == Py_None) {
+    rows.resize(storage.rows());
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
+  } else if (!row_indices_argument(slots[0], storage.rows(), rows)) {
+    return nullptr;
+  }
+  PyRef out = PyRef::steal(new_matrix(rows.size(), model.dims()));
+  if (!out) return nullptr;
+  auto* data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  without_gil([&] {
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      storage.row_into(static_cast<std::size_t>(rows[k]), data + k * model.dims());
     }
-    PyRef out = PyRef::steal(new_matrix(rows.size(), model.dims()));
-    if (!out) return nullptr;
-    auto* data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    without_gil([&] {
-      for (std::size_t k = 0; k < rows.size(); ++k) {
-        storage.row_into(static_cast<std::size_t>(rows[k]), data + k * model.dims());
-      }
-    });
-    return out.release();
   });
+  return out.release();
 }
 
-constexpr Signature kNearest{"_nearest", "query, k, exclude, threads", Bound::Instance};
+// _search(terms, positive, negative, exclude, exclude_offsets, k, n_rows,
+// allowed, cosmul, threads) -> (rows, scores): the search behind similar(),
+// analogy(), nearest() and the evaluations. mave/_embeddings.py builds every
+// argument with its exact dtype (terms float32 (n, dims); positive and
+// negative uint32 or None; exclude and exclude_offsets uint64; allowed uint8
+// or None); these checks only keep a wrong call from reading out of bounds.
+constexpr Signature kSearch{
+    "_search", "terms, positive, negative, exclude, exclude_offsets, k, n_rows, allowed, cosmul, threads, /",
+    Bound::Instance};
 
-// _nearest(query, k, exclude, threads) -> [(word, cosine), ...]: the search
-// behind similar() and analogy(); `query` is a vector, `exclude` rows.
-PyObject* embeddings_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  return unlocked_method_frame(self, [&](const Model& model) -> PyObject* {
-    ArgumentSlots slots;
-    if (!kNearest.parse(args, nargs, kwnames, slots)) return nullptr;
-    std::vector<float> query;
-    if (!vector_argument(slots[0], model.dims(), "query", query)) return nullptr;
-    auto k = count_argument(slots[1], "k");
-    if (!k) return nullptr;
-    std::vector<std::uint64_t> excluded;
-    if (!row_indices_argument(slots[2], model.n_words(), excluded)) return nullptr;
-    std::vector<std::size_t> exclude(excluded.begin(), excluded.end());
-    auto threads = thread_count_argument(slots[3]);
-    if (!threads) return nullptr;
-    std::vector<Neighbour> found = without_gil([&] {
-      return model.search.nearest(query, model.n_words(), *k, exclude, *threads);
-    });
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    if (!list) return nullptr;
-    const WordList& words = model.embeddings.vocab().words();
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      PyRef word = PyRef::steal(str_from_utf8(words[found[i].row]));
-      if (!word) return nullptr;
-      PyObject* pair = Py_BuildValue("(Od)", word.get(), static_cast<double>(found[i].cosine));
-      if (pair == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
+  const std::size_t dims = model.dims();
+  std::vector<float> terms;
+  std::size_t terms_shape[2] = {0, 0};
+  if (!copy_array_argument(slots[0], NPY_FLOAT32, 2, "terms", terms, terms_shape)) return nullptr;
+  if (terms_shape[1] != dims) {
+    PyErr_Format(PyExc_ValueError, "terms have %zu columns, but the vectors have %zu",
+                 terms_shape[1], dims);
+    return nullptr;
+  }
+  std::vector<std::uint32_t> positive, negative;
+  std::size_t n_questions = terms_shape[0], shape = 0;
+  if (slots[1] != Py_None || slots[2] != Py_None) {
+    if (!copy_array_argument(slots[1], NPY_UINT32, 1, "positive", positive, &shape) ||
+        !copy_array_argument(slots[2], NPY_UINT32, 1, "negative", negative, &shape)) {
+      return nullptr;
     }
-    return list.release();
-  });
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < positive.size() && i < negative.size(); ++i) {
+      total += std::uint64_t{positive[i]} + negative[i];
+    }
+    if (positive.size() != negative.size() || total != terms_shape[0]) {
+      PyErr_SetString(PyExc_ValueError, "the term counts do not add up to the terms");
+      return nullptr;
+    }
+    n_questions = positive.size();
+  }
+  std::vector<std::uint64_t> exclude64, offsets64;
+  if (!copy_array_argument(slots[3], NPY_UINT64, 1, "exclude", exclude64, &shape) ||
+      !copy_array_argument(slots[4], NPY_UINT64, 1, "exclude_offsets", offsets64, &shape)) {
+    return nullptr;
+  }
+  bool offsets_ok = offsets64.empty() || offsets64.size() == n_questions + 1;
+  for (std::size_t i = 0; offsets_ok && i < offsets64.size(); ++i) {
+    offsets_ok = offsets64[i] <= exclude64.size() && (i == 0 || offsets64[i - 1] <= offsets64[i]);
+  }
+  if (!offsets_ok) {
+    PyErr_SetString(PyExc_ValueError, "exclude_offsets do not fit the questions");
+    return nullptr;
+  }
+  std::vector<std::size_t> exclude(exclude64.begin(), exclude64.end()),
+      offsets(offsets64.begin(), offsets64.end());
+  auto k = count_argument(slots[5], "k");
+  if (!k) return nullptr;
+  auto n_rows = count_argument(slots[6], "n_rows");
+  if (!n_rows) return nullptr;
+  *n_rows = std::min(*n_rows, model.n_words());
+  std::vector<std::uint8_t> allowed;
+  if (slots[7] != Py_None) {
+    if (!copy_array_argument(slots[7], NPY_UINT8, 1, "allowed", allowed, &shape)) return nullptr;
+    if (allowed.size() != model.n_words()) {
+      PyErr_Format(PyExc_ValueError, "allowed has %zu flags for %zu words", allowed.size(),
+                   model.n_words());
+      return nullptr;
+    }
+  }
+  const int cosmul = PyObject_IsTrue(slots[8]);
+  if (cosmul < 0) return nullptr;
+  auto threads = thread_count_argument(slots[9]);
+  if (!threads) return nullptr;
+  PyRef rows = PyRef::steal(new_int64_matrix(n_questions, *k));
+  if (!rows) return nullptr;
+  PyRef scores = PyRef::steal(new_matrix(n_questions, *k));
+  if (!scores) return nullptr;
+  auto* rows_data =
+      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
+  auto* scores_data =
+      static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
+  const Questions questions{terms, positive, negative, exclude, offsets};
+  const SearchOptions options{*k, *n_rows, allowed,
+                              cosmul ? Objective::CosMul : Objective::Cosine, *threads};
+  without_gil([&] { model.search.search(questions, options, rows_data, scores_data); });
+  return PyTuple_Pack(2, rows.get(), scores.get());
 }
 
 PyObject* embeddings_iter(PyObject* self) {
@@ -420,19 +459,23 @@ PyObject* embeddings_iter(PyObject* self) {
 }
 
 PyMethodDef g_methods[] = {
-    {"get", as_cfunction(embeddings_get), METH_FASTCALL | METH_KEYWORDS,
+    {"get", as_cfunction(method<kGet, embeddings_get>),
+     METH_FASTCALL | METH_KEYWORDS,
      "The vector of `word` as a new float32 array, or `default` when it has none.\n\n"
      "Example: e.get(\"sofware\") composes a vector from character n-grams."},
-    {"embedding", as_cfunction(embeddings_embedding), METH_FASTCALL | METH_KEYWORDS,
+    {"embedding", as_cfunction(method<kEmbedding, embeddings_embedding>),
+     METH_FASTCALL | METH_KEYWORDS,
      "Writes the vector of `word` into `out` (a writeable float32 array of shape\n"
      "(dims,), any stride) and returns it; a new array when `out` is None; None when\n"
      "the string has no vector (`out` is then untouched).\n\n"
      "Raises TypeError or ValueError for an unsuitable `out`.\n\n"
      "Example: e.embedding(\"house\", out)"},
-    {"index", as_cfunction(embeddings_index), METH_FASTCALL | METH_KEYWORDS,
+    {"index", as_cfunction(method<kIndex, embeddings_index>),
+     METH_FASTCALL | METH_KEYWORDS,
      "The row of a vocabulary word; KeyError for any other string.\n\n"
      "Example: e.words[e.index(\"house\")] == \"house\""},
-    {"embed", as_cfunction(embeddings_embed), METH_FASTCALL | METH_KEYWORDS,
+    {"embed", as_cfunction(method<kEmbed, embeddings_embed, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
      "The vectors of many strings: a (len(words), dims) float32 array and a bool\n"
      "array telling which strings had a vector (rows without one are zeros).\n\n"
      "`words` is any sequence or iterable of str; `out` a writeable float32 array of\n"
@@ -441,12 +484,14 @@ PyMethodDef g_methods[] = {
      "it. Raises TypeError for a non-str (naming its position) or an unsuitable\n"
      "`out`, ValueError for a wrong shape.\n\n"
      "Example: vectors, found = e.embed(text.split())"},
-    {"reconstruct", as_cfunction(embeddings_reconstruct), METH_FASTCALL | METH_KEYWORDS,
+    {"reconstruct", as_cfunction(method<kReconstruct, embeddings_reconstruct, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
      "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
      "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
      "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
-    {"_nearest", as_cfunction(embeddings_nearest), METH_FASTCALL | METH_KEYWORDS,
-     "The search behind similar() and analogy()."},
+    {"_search", as_cfunction(method<kSearch, embeddings_search, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "The search behind similar(), analogy(), nearest() and the evaluations."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -459,7 +504,7 @@ PyType_Slot g_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(embeddings_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(embeddings_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(embeddings_contains)},
-    {Py_tp_doc, nullptr},  // with its signature line, at initialisation
+    {Py_tp_doc, const_cast<char*>("The compiled base of mave.Embeddings.")},
     {0, nullptr},
 };
 
@@ -471,20 +516,9 @@ PyType_Spec g_spec{"mave._native.Embeddings", sizeof(EmbeddingsObject), 0,
 PyTypeObject* embeddings_type() { return g_type; }
 
 bool init_embeddings_type(PyObject* module) {
-  static const bool documented = [] {
-    add_signature_lines(g_methods, {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct, &kNearest});
-    for (PyType_Slot* slot = g_slots; slot->slot != 0; ++slot) {
-      if (slot->slot == Py_tp_doc) {
-        slot->pfunc = const_cast<char*>(type_docstring(kNew, "The compiled base of mave.Embeddings."));
-      }
-    }
-    return true;
-  }();
-  (void)documented;
-  PyObject* type = PyType_FromModuleAndSpec(module, &g_spec, nullptr);
-  if (type == nullptr) return false;
-  g_type = reinterpret_cast<PyTypeObject*>(type);
-  return PyModule_AddObjectRef(module, "Embeddings", type) == 0;
+  g_type = add_type(module, "Embeddings", g_spec, g_methods,
+                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct, &kSearch}, &kNew);
+  return g_type != nullptr;
 }
 
 }  // namespace mave::native

@@ -16,12 +16,7 @@ using py::PyRef;
 // storage_info(e: Embeddings) -> dict: rows, cols, bytes (of the matrix as
 // stored), and for a quantized matrix also subquantizers, centroids,
 // projection (bool) and norms (bool: per-row norms stored with the codes).
-constexpr Signature kStorageInfo{"storage_info", "e, /", Bound::Module};
-
-PyObject* storage_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::ArgumentSlots slots;
-  if (!kStorageInfo.parse(args, nargs, kwnames, slots)) return nullptr;
-  PyObject* arg = slots[0];
+PyObject* describe(PyObject* arg) {
   if (!PyObject_TypeCheck(arg, embeddings_type())) {
     PyErr_Format(PyExc_TypeError, "storage_info() needs Embeddings, not %s", py::TypeName(arg).c_str());
     return nullptr;
@@ -43,6 +38,13 @@ PyObject* storage_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return Py_BuildValue("{sKsKsK}", "rows", rows, "cols", cols, "bytes", rows * cols * 4);
 }
 
+constexpr Signature kStorageInfo{"storage_info", "e, /", Bound::Module};
+
+PyObject* storage_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_arguments(kStorageInfo, {args, nargs, kwnames},
+                        [](const py::ArgumentSlots& slots) { return describe(slots[0]); });
+}
+
 PyMethodDef g_functions[] = {
     {"storage_info", as_cfunction(storage_info), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -50,10 +52,6 @@ PyMethodDef g_functions[] = {
 
 }  // namespace
 
-bool init_info(PyObject* module) {
-  static const bool documented = (add_signature_lines(g_functions, {&kStorageInfo}), true);
-  (void)documented;
-  return PyModule_AddFunctions(module, g_functions) == 0;
-}
+bool init_info(PyObject* module) { return add_functions(module, g_functions, {&kStorageInfo}); }
 
 }  // namespace mave::native

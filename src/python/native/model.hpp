@@ -39,12 +39,9 @@ struct EmbeddingsObject {
 
 // The type objects, created at module initialisation; borrowed.
 PyTypeObject* embeddings_type();
-PyTypeObject* words_type();
 
 bool init_embeddings_type(PyObject* module);
 bool init_words_type(PyObject* module);
-// mave._native._write_quantized and _convert_fasttext (quantize.cpp).
-bool init_quantize_functions(PyObject* module);
 
 // A Words sequence over the vocabulary of `owner` (an Embeddings object).
 PyObject* new_words(PyObject* owner);

@@ -81,21 +81,19 @@ constexpr Signature kIndex{"index", "word, /", Bound::Instance};
 constexpr Signature kCount{"count", "word, /", Bound::Instance};
 
 PyObject* words_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::ArgumentSlots slots;
-  if (!kIndex.parse(args, nargs, kwnames, slots)) return nullptr;
-  PyObject* key = slots[0];
-  if (auto i = find(self, key)) return PyLong_FromSize_t(*i);
-  PyRef text = PyRef::steal(PyObject_Repr(key));
-  if (text) PyErr_Format(PyExc_ValueError, "%U is not in the vocabulary", text.get());
-  return nullptr;
+  return with_arguments(kIndex, {args, nargs, kwnames}, [&](const py::ArgumentSlots& slots) {
+    if (auto i = find(self, slots[0])) return PyLong_FromSize_t(*i);
+    PyRef text = PyRef::steal(PyObject_Repr(slots[0]));
+    if (text) PyErr_Format(PyExc_ValueError, "%U is not in the vocabulary", text.get());
+    return static_cast<PyObject*>(nullptr);
+  });
 }
 
 PyObject* words_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::ArgumentSlots slots;
-  if (!kCount.parse(args, nargs, kwnames, slots)) return nullptr;
-  PyObject* key = slots[0];
-  // Words are distinct in every vocabulary that loads.
-  return PyLong_FromLong(find(self, key) ? 1 : 0);
+  return with_arguments(kCount, {args, nargs, kwnames}, [&](const py::ArgumentSlots& slots) {
+    // Words are distinct in every vocabulary that loads.
+    return PyLong_FromLong(find(self, slots[0]) ? 1 : 0);
+  });
 }
 
 PyObject* words_repr(PyObject* self) {
@@ -128,15 +126,9 @@ PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0, Py_TPFLAGS_DEFA
 
 }  // namespace
 
-PyTypeObject* words_type() { return g_type; }
-
 bool init_words_type(PyObject* module) {
-  static const bool documented = (add_signature_lines(g_methods, {&kIndex, &kCount}), true);
-  (void)documented;
-  PyObject* type = PyType_FromModuleAndSpec(module, &g_spec, nullptr);
-  if (type == nullptr) return false;
-  g_type = reinterpret_cast<PyTypeObject*>(type);
-  return PyModule_AddObjectRef(module, "Words", type) == 0;
+  g_type = add_type(module, "Words", g_spec, g_methods, {&kIndex, &kCount});
+  return g_type != nullptr;
 }
 
 PyObject* new_words(PyObject* owner) {

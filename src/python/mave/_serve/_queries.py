@@ -2,11 +2,10 @@
 `Embeddings.similar`, `analogy` and `nearest` with positive and negative
 terms, `restrict` and `approximate`.
 
-STAND-IN: until those methods take `negative`, `restrict`, `method` and
-`approximate` themselves, the combinations they cannot answer yet are
-answered here with the same arithmetic (unit vectors summed, words of the
-query left out, cosines over the rows as stored) on today's `_nearest` and
-NumPy. When they do, each function below becomes one call.
+The approximate index is not yet an option of those methods, so the
+service's combinations are answered here with the same arithmetic (unit
+vectors summed, words of the query left out, cosines over the rows as
+stored) on the exact batched search, NumPy and the index.
 """
 
 from __future__ import annotations
@@ -71,6 +70,17 @@ def _scan(e: Embeddings, target: Vector, k: int, exclude: Sequence[int],
     return [(words[int(keep[i])], float(scores[i])) for i in order]
 
 
+def _exact(e: Embeddings, targets: Vector, k: int, excludes: Sequence[Sequence[int]]
+           ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    """Exact search of every target over all vocabulary rows, each leaving
+    out its own rows."""
+    offsets = np.zeros(len(excludes) + 1, np.uint64)
+    offsets[1:] = np.cumsum([len(x) for x in excludes])
+    rows = np.asarray([r for x in excludes for r in x], np.uint64)
+    return e._run_search(np.asarray(targets, np.float32).reshape(-1, e.dims), None, None, rows,
+                         offsets, k, len(e.words), None, False, None)
+
+
 def _index_for(e: Embeddings, approximate: bool | None) -> _index.ApproximateIndex | None:
     if approximate is False:
         return None
@@ -93,7 +103,9 @@ def similar(e: Embeddings, positive: Sequence[Term], k: int = 10, *,
         rows, cosines = index.search(e, target[None, :], k, [exclude])
         words = e.words
         return [(words[int(r)], float(c)) for r, c in zip(rows[0], cosines[0]) if r >= 0]
-    return e._nearest(target, k, exclude, None)
+    rows, cosines = _exact(e, target, k, [exclude])
+    words = e.words
+    return [(words[int(r)], float(c)) for r, c in zip(rows[0], cosines[0]) if r >= 0]
 
 
 def analogy(e: Embeddings, a: str, b: str, c: str, k: int = 10, *, method: str = "add",
@@ -128,13 +140,7 @@ def nearest(e: Embeddings, queries: Sequence[Term], k: int = 10, *,
     index = _index_for(e, approximate)
     if index is not None:
         return index.search(e, targets, k, excludes)
-    rows = np.full((len(queries), k), -1, np.int64)
-    cosines = np.full((len(queries), k), np.nan, np.float32)
-    for i, (target, exclude) in enumerate(zip(targets, excludes)):
-        for j, (word, cosine) in enumerate(e._nearest(target, k, exclude, None)):
-            rows[i, j] = e.index(word)
-            cosines[i, j] = cosine
-    return rows, cosines
+    return _exact(e, targets, k, excludes)
 
 
 def vectors(e: Embeddings, words: Sequence[str]) -> tuple[Vector, npt.NDArray[np.bool_]]:

@@ -1,4 +1,4 @@
-#include "importers/atomic_output.hpp"
+#include "convert/atomic_output.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,10 +9,8 @@
 
 namespace mave {
 
-IoResult<AtomicOutput> AtomicOutput::create(const std::string& path, std::size_t buffer_bytes) {
-  if (path.find('\0') != std::string::npos) {
-    return IoError::message(ErrorKind::InvalidInput, IoMessage::NulInFileName);
-  }
+IoResult<AtomicOutput> AtomicOutput::create(const std::string& path, std::size_t buffer_bytes,
+                                            Durability durability) {
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -21,21 +19,24 @@ IoResult<AtomicOutput> AtomicOutput::create(const std::string& path, std::size_t
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
     std::string temporary = dir + "." + name + "." + suffix + ".tmp";
-    int fd;
     // O_EXCL: never reuse a file someone else made; 0666 lets the umask decide.
-    do fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-      return AtomicOutput(path, std::move(temporary), File(fd), buffer_bytes);
+    auto file = File::open(temporary, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (file.ok()) {
+      return AtomicOutput(path, std::move(temporary), std::move(file).value(), buffer_bytes,
+                          durability);
     }
-    if (errno != EEXIST || attempt == 100) return IoError::os(errno);
+    const IoError& error = file.error();
+    if (error.repr() != IoError::Repr::Os || error.code() != EEXIST || attempt == 100) {
+      return std::move(file).error();
+    }
   }
 }
 
 AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
     : path_(std::move(other.path_)),
       temporary_(std::move(other.temporary_)),
-      writer_(std::move(other.writer_)) {
+      writer_(std::move(other.writer_)),
+      durability_(other.durability_) {
   other.temporary_.clear();
 }
 
@@ -46,8 +47,8 @@ AtomicOutput::~AtomicOutput() {
 }
 
 IoStatus AtomicOutput::commit() {
-  auto closed = writer_->close();
-  if (!closed.ok()) return closed;
+  if (durability_ == Durability::Synced) MAVE_TRY(writer_->sync());
+  MAVE_TRY(writer_->close());
   if (::rename(temporary_.c_str(), path_.c_str()) != 0) return IoError::os(errno);
   temporary_.clear();
   return {};
