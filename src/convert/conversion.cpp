@@ -89,9 +89,7 @@ Status write_dense(BufferedWriter& w, const std::optional<Metadata>& metadata, c
 std::optional<Metadata> conversion_metadata(const ImportedRows& imported) {
   const std::size_t dropped = imported.embeddings.dropped_words;
   if (dropped == 0) return std::nullopt;
-  const std::string errors = imported.errors == Utf8Errors::Replace ? "replace" : "ignore";
-  return Metadata::from_entries({}).with_table(
-      "conversion", {{"dropped_words", static_cast<std::int64_t>(dropped)}, {"errors", errors}});
+  return with_dropped_words(std::nullopt, dropped, imported.errors);
 }
 
 // Moves the words of an imported source into the vocabulary it writes.
@@ -132,26 +130,36 @@ Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize,
 
 }  // namespace
 
-Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
-                           const Progress& progress, const SourceOptions& options) {
+namespace {
+
+// A source, and the rows its reader left out because their word, decoded,
+// was empty or repeated an earlier one.
+struct SourceRead {
+  Source source;
+  std::size_t dropped_words = 0;
+};
+
+Result<SourceRead> read_counted(BufferedReader& r, Format format, bool normalize,
+                                const Progress& progress, const SourceOptions& options) {
   switch (format) {
     case Format::FinalFusion: {
       if (!r.file().is_open()) return EmbeddingsError(ErrorCode::CompressedFinalFusion);
       MAVE_ASSIGN_OR_RETURN(Embeddings e, read_embeddings_mapped(r));
-      return Source(std::move(e));
+      return SourceRead{Source(std::move(e))};
     }
     case Format::FastText: {
       if (!options.any_fasttext_layout) {
         MAVE_ASSIGN_OR_RETURN(Embeddings e, load_fasttext_model(r, normalize));
-        return Source(std::move(e));
+        return SourceRead{Source(std::move(e))};
       }
-      MAVE_ASSIGN_OR_RETURN(FastTextImport imported,
-                            import_fasttext_model(r, {normalize, options.read.limit}));
-      return Source(std::move(imported.embeddings));
+      MAVE_ASSIGN_OR_RETURN(
+          FastTextImport imported,
+          import_fasttext_model(r, {normalize, options.read.limit, options.read.errors}));
+      return SourceRead{Source(std::move(imported.embeddings)), imported.dropped_words};
     }
     case Format::Floret: {
       MAVE_ASSIGN_OR_RETURN(Embeddings e, read_floret_table(r, progress));
-      return Source(std::move(e));
+      return SourceRead{Source(std::move(e))};
     }
     case Format::Word2Vec:
     case Format::Text:
@@ -162,6 +170,7 @@ Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
                   ? read_word2vec_binary(r, progress, options.read)
                   : read_text_embeddings(r, text_layout(format), progress, options.read);
   if (!read.ok()) return std::move(read).error();
+  const std::size_t dropped = read.value().dropped_words;
   ImportedRows imported{std::move(read).value(), std::nullopt, options.read.errors};
   if (normalize) {
     // In place: the matrix is held once.
@@ -171,12 +180,15 @@ Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
       (*imported.norms)[i] = scale_to_unit_norm(m.row_mut(i), m.cols(), /*contiguous=*/true);
     }
   }
-  return Source(std::move(imported));
+  return SourceRead{Source(std::move(imported)), dropped};
 }
 
-std::size_t dropped_words(const Source& source) {
-  const auto* imported = std::get_if<ImportedRows>(&source);
-  return imported ? imported->embeddings.dropped_words : 0;
+}  // namespace
+
+Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
+                           const Progress& progress, const SourceOptions& options) {
+  MAVE_ASSIGN_OR_RETURN(SourceRead read, read_counted(r, format, normalize, progress, options));
+  return std::move(read.source);
 }
 
 Status write_destination(BufferedWriter& w, Source& source, Format format, bool normalize,
@@ -227,14 +239,14 @@ ConversionOutcome convert_file(const std::string& src, Format src_format, const 
   if (!opened.ok()) {
     return {ConversionFailure{src, EmbeddingsError::read(Step::ReadEmbeddings, std::move(opened).error())}};
   }
-  auto source = read_source(opened.value(), src_format, normalize, read_progress, options);
-  if (!source.ok()) return {ConversionFailure{src, std::move(source).error()}};
+  auto read = read_counted(opened.value(), src_format, normalize, read_progress, options);
+  if (!read.ok()) return {ConversionFailure{src, std::move(read).error()}};
   return {write_file(dst, Durability::Cached,
                      [&](BufferedWriter& w) {
-                       return write_destination(w, source.value(), dst_format, normalize,
+                       return write_destination(w, read.value().source, dst_format, normalize,
                                                 write_progress);
                      }),
-          dropped_words(source.value())};
+          read.value().dropped_words};
 }
 
 Status write_matrix_embeddings(BufferedWriter& w, MatrixRows& rows, bool normalize,

@@ -59,10 +59,6 @@ struct SourceOptions {
 Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
                            const Progress& progress = {}, const SourceOptions& options = {});
 
-// Rows the reader left out because their word, decoded, was empty or
-// repeated an earlier one.
-std::size_t dropped_words(const Source& source);
-
 // Writes `source` in `format` (any but fastText). A finalfusion destination
 // of a finalfusion or fastText source keeps its vocabulary (subwords
 // included) and metadata; the words of an imported source are moved into

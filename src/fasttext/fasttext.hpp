@@ -9,6 +9,7 @@
 
 #include "format/embeddings.hpp"
 #include "base/io.hpp"
+#include "base/utf8.hpp"
 #include "format/metadata.hpp"
 #include "format/nd_array.hpp"
 #include "format/norms.hpp"
@@ -63,11 +64,15 @@ struct FastTextModelOptions {
   bool normalize = true;
   // Only the first `limit` words are kept; every subword row stays.
   std::optional<std::uint64_t> limit;
+  // Words that are not valid UTF-8: refused (Strict), or decoded; a word
+  // that becomes empty or equal to an earlier one is dropped with its row.
+  Utf8Errors errors = Utf8Errors::Strict;
 };
 
 struct FastTextImport {
   FastTextLayout layout = FastTextLayout::Current;
   Embeddings embeddings;
+  std::size_t dropped_words = 0;
 };
 
 // fastText (both layouts) gives the fastText subword kind, as

@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/utf8.hpp"
 #include "base/io.hpp"
 #include "base/word_list.hpp"
 #include "importers/row_blocks.hpp"
@@ -49,14 +50,6 @@ struct ImportedEmbeddings {
 
 enum class TextLayout { WithHeader, GloVe };
 
-// What becomes of words that are not valid UTF-8, as Python's decoder does
-// with the same names: Strict refuses the file; Replace puts U+FFFD for each
-// maximal ill-formed sequence; Ignore leaves those bytes out. With Replace
-// and Ignore a word that becomes empty, or equal to an earlier word, is
-// dropped with its row (counted in `dropped_words`), and so is a repeated
-// word; with Strict a repeat is an error.
-enum class Utf8Errors { Strict, Replace, Ignore };
-
 struct ReadOptions {
   Utf8Errors errors = Utf8Errors::Strict;
   // Only the first `limit` rows of the file are read (all when none); the
@@ -69,11 +62,6 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
 Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout layout,
                                                 const Progress& progress = {},
                                                 const ReadOptions& options = {});
-
-// A word as `errors` makes it: itself when valid UTF-8, else decoded into
-// `scratch` (Strict gives none).
-std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors,
-                                            std::string& scratch);
 
 // What the writers read: `size` words with a row of `cols` values each. `row`
 // returns row i, either a pointer into storage or `scratch` (cols values)

@@ -17,6 +17,9 @@
   words are kept distinct under every setting and none becomes empty, since
   gensim cannot load a file where they are not. cut-collide.vec has words
   that become equal or empty; its expected rows come from Python's decoder.
+  cut-words-fasttext.bin is a fastText model trained on text whose longer
+  words were cut at 5 bytes; cut-words-fasttext.npz holds its dictionary's
+  raw words and fastText's own vectors of them (print-word-vectors).
 - compressed/: gzip, bzip2, xz and zip copies of a `.vec` and a word2vec
   binary that gensim wrote, of a fastText model, and a zip of GloVe text with
   two members.
@@ -201,6 +204,34 @@ def make_utf8():
     print(f"cut-words: {len(words)} words, {invalid} not valid UTF-8")
 
 
+def make_fasttext_utf8(tmp):
+    with open(os.path.join(FASTTEXT, "multilingual.txt"), "rb") as f:
+        words = f.read().split()
+    # Every third word longer than 5 bytes cut there, inside a character or not.
+    cut_words = [w[:5] if len(w) > 5 and i % 3 == 0 else w for i, w in enumerate(words)]
+    corpus = os.path.join(tmp, "cut.train")
+    with open(corpus, "wb") as f:
+        f.write(b" ".join(cut_words) + b"\n")
+    prefix = os.path.join(tmp, "cut")
+    subprocess.run(["fasttext", "skipgram", "-input", corpus, "-output", prefix, "-thread", "1",
+                    "-seed", "42", "-verbose", "0", "-dim", "8", "-bucket", "300", "-minn", "2",
+                    "-maxn", "3", "-minCount", "2", "-epoch", "5"], check=True,
+                   stdout=subprocess.DEVNULL)
+    dump = subprocess.run(["fasttext", "dump", prefix + ".bin", "dict"], check=True,
+                          capture_output=True).stdout.split(b"\n")
+    raw = [line.rsplit(b" ", 2)[0] for line in dump[1:] if line]
+    vectors = subprocess.run(["fasttext", "print-word-vectors", prefix + ".bin"], input=b"\n".join(raw) + b"\n",
+                             check=True, capture_output=True).stdout.split(b"\n")
+    rows = np.array([[float(v) for v in line.split()[-8:]] for line in vectors if line],
+                    dtype=np.float32)
+    assert rows.shape == (len(raw), 8), rows.shape
+    shutil.copyfile(prefix + ".bin", os.path.join(UTF8, "cut-words-fasttext.bin"))
+    np.savez_compressed(os.path.join(UTF8, "cut-words-fasttext.npz"),
+                        words=np.array(raw, dtype=np.bytes_), vectors=rows)
+    invalid = sum(1 for w in raw if w.decode("utf-8", "replace").encode("utf-8") != w)
+    print(f"cut-words-fasttext: {len(raw)} words, {invalid} not valid UTF-8")
+
+
 def compress_all(path, stem):
     with open(path, "rb") as f:
         data = f.read()
@@ -297,6 +328,7 @@ def main():
             make_old_fasttext()
         if "utf8" in parts:
             make_utf8()
+            make_fasttext_utf8(tmp)
         if "compressed" in parts:
             make_compressed(tmp)
 

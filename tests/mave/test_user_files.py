@@ -107,6 +107,28 @@ def test_cut_words_read_as_gensim_reads_them(tmp_path, ext, binary, errors):
     assert kv.index_to_key == words
 
 
+@pytest.mark.parametrize("errors", ["replace", "ignore"])
+def test_fasttext_words_that_are_not_utf8(tmp_path, errors):
+    # The model's dictionary holds words cut inside a character; each row
+    # keeps fastText's own vector of its entry under the decoded name.
+    ref = np.load(UTF8 / "cut-words-fasttext.npz")
+    model = UTF8 / "cut-words-fasttext.bin"
+    with pytest.raises(mave.FormatError, match="not valid UTF-8"):
+        mave.convert(model, tmp_path / "strict.fifu")
+    expected = {}
+    for raw, vector in zip(ref["words"], ref["vectors"]):
+        word = bytes(raw).decode("utf-8", errors)
+        if word and word not in expected:
+            expected[word] = vector
+    assert any(bytes(raw).decode("utf-8", "replace").encode() != bytes(raw) for raw in ref["words"])
+    out = tmp_path / f"{errors}.fifu"
+    assert mave.convert(model, out, errors=errors, normalize=False) == len(ref["words"]) - len(expected)
+    assert list(mave.load(out).words) == list(expected)
+    # fastText prints its vectors with 5 significant digits.
+    np.testing.assert_allclose(matrix(out, list(expected)), np.stack(list(expected.values())), rtol=1e-4,
+                               atol=1e-5)
+
+
 def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_path):
     out = tmp_path / "out.fifu"
     with pytest.raises(mave.FormatError, match="is not valid UTF-8"):

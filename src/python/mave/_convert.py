@@ -200,12 +200,13 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
             phase "read" (bytes of the input, compressed bytes for a
             compressed file) or "write" (rows written); an exception it
             raises (or Ctrl-C) stops the conversion.
-        errors: words that are not valid UTF-8 in word2vec, text and GloVe
-            input: "strict" refuses the file, "replace" puts U+FFFD for each
+        errors: words that are not valid UTF-8 in word2vec, text, GloVe and
+            fastText input: "strict" refuses the file, "replace" puts U+FFFD for each
             invalid sequence and "ignore" drops the invalid bytes, as
             Python's decoder (and gensim's ``unicode_errors``) does. A word
             that becomes empty or equal to an earlier one is dropped with
-            its row (a warning tells how many).
+            its row (a warning tells how many; a finalfusion output records
+            the count in its metadata).
         limit: read only the first `limit` words (a fastText model keeps
             all its subword rows).
         member: the file to read in a zip archive.
