@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import warnings
+import zipfile
 
 import numpy as np
 import pytest
@@ -191,3 +192,16 @@ def test_quantize_reads_compressed_old_and_floret_models(tmp_path):
             warnings.simplefilter("ignore")
             mave.quantize(src, out, src_format="fasttext", subquantizers=4)
         assert mave.load(out).storage_kind == "quantized"
+    # A zip member, a limit and the decoding of words reach the reader too.
+    out = tmp_path / "glove.fifu"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        mave.quantize(COMPRESSED / "glove.zip", out, member="glove.first.txt", limit=8, subquantizers=4,
+                      bits=3, opq=False)
+    first = [line.split(" ", 1)[0] for line in zipfile.ZipFile(COMPRESSED / "glove.zip").read(
+        "glove.first.txt").decode().splitlines()]
+    assert list(mave.load(out).words) == first[:8]
+    with pytest.warns(UserWarning, match="5 words were dropped"):
+        mave.quantize(UTF8 / "cut-collide.vec", tmp_path / "cut.fifu", errors="ignore", subquantizers=2,
+                      bits=2, opq=False)
+    assert list(mave.load(tmp_path / "cut.fifu").words) == ["abc", "stra", "ok€x", "z", "straß", "last"]

@@ -67,7 +67,6 @@ def _write_quantized(source: Embeddings, path: str | os.PathLike[str],
                      projection: npt.NDArray[np.float32] | None,
                      row_norms: npt.NDArray[np.float32] | None, codes: npt.NDArray[np.uint8],
                      norms: npt.NDArray[np.float32] | None) -> None: ...
-def _convert_fasttext(source: str | os.PathLike[str], path: str | os.PathLike[str]) -> None: ...
 # Conversions (convert.cpp) and mave info's matrix description (info.cpp).
 FORMATS: tuple[str, ...]
 OUTPUT_FORMATS: tuple[str, ...]

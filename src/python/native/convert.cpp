@@ -1,4 +1,4 @@
-// mave._native.convert, write, _write_quantized and _convert_fasttext: the
+// mave._native.convert, write and _write_quantized: the
 // bindings of the conversion layer (src/convert). The mave package checks
 // and normalises most arguments (mave/_convert.py, mave/_quantize.py); these
 // functions run the work with the interpreter lock released, taking it back
@@ -357,34 +357,10 @@ PyObject* write_quantized(const py::ArgumentSlots& slots, std::string& failing) 
   });
 }
 
-constexpr Signature kConvertFasttext{"_convert_fasttext", "source, path", Bound::Module};
-
-// Writes the fastText model `source` as a finalfusion file with a dense
-// matrix at `path`, as _mave.build_model does (a floret model: its floret
-// kind), without printing anything.
-PyObject* convert_fasttext(const py::ArgumentSlots& slots, std::string& failing) {
-  std::optional<std::string> source = fs_path_argument(slots[0]);
-  if (!source) return nullptr;
-  std::optional<std::string> path = fs_path_argument(slots[1]);
-  if (!path) return nullptr;
-  failing = *source;
-  // Compressed models, models from before fastText's magic number and
-  // floret's read as mave.convert reads them.
-  SourceOptions options;
-  options.any_fasttext_layout = true;
-  return run_conversion([&] {
-    return convert_file(*source, Format::FastText, *path, Format::FinalFusion, /*normalize=*/true,
-                        options, {}, {})
-        .failure;
-  });
-}
-
 PyMethodDef g_functions[] = {
     {"convert", as_cfunction(conversion<kConvert, convert>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"write", as_cfunction(conversion<kWrite, write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_write_quantized", as_cfunction(conversion<kWriteQuantized, write_quantized>),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_convert_fasttext", as_cfunction(conversion<kConvertFasttext, convert_fasttext>),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -409,7 +385,7 @@ bool add_format_names(PyObject* module) {
 }  // namespace
 
 bool init_convert(PyObject* module) {
-  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized, &kConvertFasttext}) &&
+  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized}) &&
          add_format_names(module);
 }
 
