@@ -99,16 +99,16 @@ Result<WordList> read_dictionary(BufferedReader& r, FastTextLayout layout, std::
 
 }  // namespace
 
-// Pinned: docs/compatibility.md
-Result<FastTextConfig> read_fasttext_config(BufferedReader& r) {
-  FastTextConfig c;
-  MAVE_ASSIGN_OR_RETURN(c.dims, read_u32(r, Step::ReadNumberOfDimensions));
+namespace {
+
+// Every setting after the dimension count, in the order both layouts keep
+// them. The loss is checked before the model is read.
+Status read_settings_after_dims(BufferedReader& r, FastTextConfig& c) {
   MAVE_ASSIGN_OR_RETURN(c.window_size, read_u32(r, Step::ReadWindowSize));
   MAVE_ASSIGN_OR_RETURN(c.epoch, read_u32(r, Step::ReadNumberOfEpochs));
   MAVE_ASSIGN_OR_RETURN(c.min_count, read_u32(r, Step::ReadMinimumCount));
   MAVE_ASSIGN_OR_RETURN(c.neg, read_u32(r, Step::ReadNegativeSamples));
   MAVE_ASSIGN_OR_RETURN(c.word_ngrams, read_u32(r, Step::ReadWordNGramLength));
-  // The loss is checked before the model is read.
   MAVE_ASSIGN_OR_RETURN(c.loss, read_code<Loss>(r, Step::ReadLossType));
   MAVE_ASSIGN_OR_RETURN(c.model, read_code<Model>(r, Step::ReadModelType));
   MAVE_ASSIGN_OR_RETURN(c.bucket, read_u32(r, Step::ReadNumberOfBuckets));
@@ -116,6 +116,16 @@ Result<FastTextConfig> read_fasttext_config(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(c.max_n, read_u32(r, Step::ReadMaximumSubwordLength));
   MAVE_ASSIGN_OR_RETURN(c.lr_update_rate, read_u32(r, Step::ReadLRUpdateRate));
   MAVE_ASSIGN_OR_RETURN(c.sampling_threshold, read_f64(r, Step::ReadSamplingThreshold));
+  return {};
+}
+
+}  // namespace
+
+// Pinned: docs/compatibility.md
+Result<FastTextConfig> read_fasttext_config(BufferedReader& r) {
+  FastTextConfig c;
+  MAVE_ASSIGN_OR_RETURN(c.dims, read_u32(r, Step::ReadNumberOfDimensions));
+  MAVE_TRY(read_settings_after_dims(r, c));
   return c;
 }
 
@@ -303,18 +313,7 @@ Result<Settings> read_settings(BufferedReader& r) {
     auto old = [&]() -> Result<FastTextConfig> {
       FastTextConfig c;
       c.dims = first;
-      MAVE_ASSIGN_OR_RETURN(c.window_size, read_u32(r, Step::ReadWindowSize));
-      MAVE_ASSIGN_OR_RETURN(c.epoch, read_u32(r, Step::ReadNumberOfEpochs));
-      MAVE_ASSIGN_OR_RETURN(c.min_count, read_u32(r, Step::ReadMinimumCount));
-      MAVE_ASSIGN_OR_RETURN(c.neg, read_u32(r, Step::ReadNegativeSamples));
-      MAVE_ASSIGN_OR_RETURN(c.word_ngrams, read_u32(r, Step::ReadWordNGramLength));
-      MAVE_ASSIGN_OR_RETURN(c.loss, read_code<Loss>(r, Step::ReadLossType));
-      MAVE_ASSIGN_OR_RETURN(c.model, read_code<Model>(r, Step::ReadModelType));
-      MAVE_ASSIGN_OR_RETURN(c.bucket, read_u32(r, Step::ReadNumberOfBuckets));
-      MAVE_ASSIGN_OR_RETURN(c.min_n, read_u32(r, Step::ReadMinimumSubwordLength));
-      MAVE_ASSIGN_OR_RETURN(c.max_n, read_u32(r, Step::ReadMaximumSubwordLength));
-      MAVE_ASSIGN_OR_RETURN(c.lr_update_rate, read_u32(r, Step::ReadLRUpdateRate));
-      MAVE_ASSIGN_OR_RETURN(c.sampling_threshold, read_f64(r, Step::ReadSamplingThreshold));
+      MAVE_TRY(read_settings_after_dims(r, c));
       return c;
     }();
     if (!old.ok()) return not_fasttext();
