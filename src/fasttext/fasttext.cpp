@@ -205,10 +205,10 @@ NdNorms normalize_word_rows(NdArray& matrix, std::size_t n_words) {
 namespace {
 
 // Pinned: docs/compatibility.md (the metadata keys)
-Metadata fasttext_metadata(const FastTextConfig& c) {
+std::vector<std::pair<std::string, Metadata::Value>> fasttext_entries(const FastTextConfig& c) {
   using V = Metadata::Value;
   auto i = [](std::uint32_t v) { return V(static_cast<std::int64_t>(v)); };
-  return Metadata::from_entries({
+  return {
       {"dims", i(c.dims)},
       {"window_size", i(c.window_size)},
       {"epoch", i(c.epoch)},
@@ -222,8 +222,10 @@ Metadata fasttext_metadata(const FastTextConfig& c) {
       {"max_n", i(c.max_n)},
       {"lr_update_rate", i(c.lr_update_rate)},
       {"sampling_threshold", V(c.sampling_threshold)},
-  });
+  };
 }
+
+Metadata fasttext_metadata(const FastTextConfig& c) { return Metadata::from_entries(fasttext_entries(c)); }
 
 }  // namespace
 
@@ -341,32 +343,16 @@ Result<Settings> read_settings(BufferedReader& r) {
 }
 
 
+// fastText's settings and floret's hashing.
 Metadata floret_metadata(const Settings& s) {
   using V = Metadata::Value;
-  auto i = [](std::uint32_t v) { return V(static_cast<std::int64_t>(v)); };
-  const FastTextConfig& c = s.config;
-  return Metadata::from_entries({
-      {"dims", i(c.dims)},
-      {"window_size", i(c.window_size)},
-      {"epoch", i(c.epoch)},
-      {"min_count", i(c.min_count)},
-      {"neg", i(c.neg)},
-      {"word_ngrams", i(c.word_ngrams)},
-      {"loss", V(std::string(kLossNames[static_cast<std::size_t>(c.loss)]))},
-      {"model", V(std::string(kModelNames[static_cast<std::size_t>(c.model)]))},
-      {"bucket", i(c.bucket)},
-      {"min_n", i(c.min_n)},
-      {"max_n", i(c.max_n)},
-      {"mode", V(std::string("floret"))},
-      {"hash_count", i(s.hash_count)},
-      {"hash_seed", V(static_cast<std::int64_t>(kFloretSeed))},
-      {"lr_update_rate", i(c.lr_update_rate)},
-      {"sampling_threshold", V(c.sampling_threshold)},
-  });
+  auto entries = fasttext_entries(s.config);
+  entries.emplace_back("mode", V(std::string("floret")));
+  entries.emplace_back("hash_count", V(static_cast<std::int64_t>(s.hash_count)));
+  entries.emplace_back("hash_seed", V(static_cast<std::int64_t>(kFloretSeed)));
+  return Metadata::from_entries(entries);
 }
 
-// Keeps the first `keep` word rows and every row after the `n_words` word
-// rows.
 // The rows of the words `kept` (ascending), then every bucket row.
 NdArray select_word_rows(NdArray matrix, std::size_t n_words, const std::vector<std::size_t>& kept) {
   if (kept.size() == n_words) return matrix;
