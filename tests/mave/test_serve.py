@@ -110,8 +110,10 @@ def test_similar_analogy_nearest_equal_mave(server, models):
     ("similar", {"k": 3}, 422, "either query or positive"),
     ("similar", {"positive": []}, 422, "no term"),
     ("similar", {"positive": ["a"] * 6}, 422, "positive"),
-    ("similar", {"query": [1.0, 2.0]}, 422, "numbers"),
-    ("similar", {"query": [0.0] * 16}, 422, "zero"),
+    ("similar", {"query": [1.0, 2.0]}, 422, "shape"),
+    ("nearest", {"queries": ["the", [1.0, 2.0]]}, 422, "shape"),
+    ("nearest", {"queries": [[1.0] * 16, [1.0, 2.0]]}, 422, "queries"),
+    ("nearest", {"queries": []}, 422, "queries"),
     ("similar", {"query": "the", "restrict": 0}, 422, "restrict"),
     ("analogy", {"a": "the", "b": "a", "c": "of", "method": "div"}, 422, "method"),
     ("analogy", {"a": "the", "b": "a"}, 422, "c"),
@@ -177,9 +179,12 @@ def test_completions_and_map(server, models):
 
 
 def test_approximate_index_is_used_and_true(server, models):
+    # The model has an index: the service answers as mave does with
+    # approximate=True, unless told not to.
     e = mave.load(models["clusters"])
     for word in ["w5", "w77", "w1234"]:
         got = post(server, "clusters", "similar", {"query": word, "k": 10}).json()["results"]
+        assert [(r["word"], r["cosine"]) for r in got] == e.similar(word, 10, approximate=True)
         exact = dict(e.similar(word, 10))
         assert len({r["word"] for r in got} & set(exact)) >= 9
         for r in got:
@@ -187,6 +192,26 @@ def test_approximate_index_is_used_and_true(server, models):
                 assert r["cosine"] == pytest.approx(exact[r["word"]], abs=1e-6)
         forced = post(server, "clusters", "similar", {"query": word, "k": 10, "approximate": False})
         assert [(r["word"], r["cosine"]) for r in forced.json()["results"]] == e.similar(word, 10)
+
+
+def test_nearest_with_words_and_vectors_and_odd_vectors(server, models):
+    e = mave.load(models["clusters"])
+    queries = ["w5", e["w6"].tolist(), "w7"]
+    got = post(server, "clusters", "nearest", {"queries": queries, "k": 4}).json()["results"]
+    rows, cosines = e.nearest(["w5", "w7"], 4, approximate=True)
+    vector_rows, vector_cosines = e.nearest(e["w6"][None, :], 4, approximate=True)
+    want = [(rows[0], cosines[0]), (vector_rows[0], vector_cosines[0]), (rows[1], cosines[1])]
+    for answer, (rs, cs) in zip(got, want):
+        assert [(r["word"], r["cosine"]) for r in answer] == [(e.words[r], float(c)) for r, c in zip(rs, cs)]
+    # The word queries leave themselves out, the vector query does not.
+    assert got[0][0]["word"] != "w5" and got[1][0]["word"] == "w6"
+    # A zero vector has no direction: no neighbours, as mave answers.
+    zero = post(server, "cbow-en", "similar", {"query": [0.0] * mave.load(models["cbow-en"]).dims})
+    assert zero.status_code == 200 and zero.json() == {"results": []}
+    # JSON's NaN and Infinity are no numbers of a vector.
+    response = server.post("/v1/models/clusters/similar", content='{"query": [NaN' + ", 1.0" * 47 + "]}",
+                           headers={"Content-Type": "application/json"})
+    assert response.status_code == 422 and "finite" in response.json()["detail"]
 
 
 def test_two_workers_answer_alike(models):
