@@ -5,9 +5,11 @@ two workers, and the approximate index when the model has one."""
 
 import io
 import json
+import re
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -212,6 +214,57 @@ def test_nearest_with_words_and_vectors_and_odd_vectors(server, models):
     response = server.post("/v1/models/clusters/similar", content='{"query": [NaN' + ", 1.0" * 47 + "]}",
                            headers={"Content-Type": "application/json"})
     assert response.status_code == 422 and "finite" in response.json()["detail"]
+
+
+def readme_commands():
+    """The shell blocks of the README's section on the service: (command,
+    the answer its comment shows) pairs, continued lines joined."""
+    text = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    section = text[text.index("## Serving a model over HTTP"):text.index("### Approximate neighbours")]
+    commands = []
+    for block in re.findall(r"```bash\n(.*?)```", section, re.S):
+        joined = block.replace("\\\n", " ")
+        for line in joined.splitlines():
+            code, _, comment = line.partition(" # ")
+            if code.strip():
+                commands.append([code.strip(), comment.strip()])
+            elif comment and commands:
+                commands[-1][1] += comment.strip()
+    return commands
+
+
+def test_readme_examples_run(tmp_path, converted_models):
+    # The README's commands, as written, against a model of the name they use.
+    commands = readme_commands()
+    start = [c for c, _ in commands if not c.startswith("curl")]
+    assert start == ["mave index cc.en.300.fifu", "mave serve cc.en.300.fifu --port 8000 --workers 2"]
+    shutil.copyfile(converted_models["demo-skipgram"], tmp_path / "cc.en.300.fifu")
+    subprocess.run([sys.executable, "-m", "mave", *start[0].split()[1:]], cwd=tmp_path, check=True,
+                   env=child_environment(), timeout=300)
+    e = mave.load(tmp_path / "cc.en.300.fifu")
+    curls = [(c, said) for c, said in commands if c.startswith("curl")]
+    assert len(curls) == 8
+    with serving([tmp_path / "cc.en.300.fifu"], "--workers", "2") as url:
+        for command, said in curls:
+            command = command.replace("curl -s ", "curl -sS --fail-with-body ").replace(
+                "localhost:8000", url.removeprefix("http://"))
+            result = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True,
+                                    timeout=120)
+            assert result.returncode == 0, (command, result.stdout, result.stderr)
+            if "-o vectors.npy" in command:
+                array = np.load(tmp_path / "vectors.npy", allow_pickle=False)
+                assert array.dtype == np.float32 and array.shape == (2, e.dims)
+                assert np.array_equal(array, e.embed(["house", "tree"])[0])
+                continue
+            answer = json.loads(result.stdout)
+            if said.startswith("{") and "..." not in said:
+                assert answer == json.loads(said)
+            # The names the comment shows are the answer's.
+            assert set(re.findall(r'"(\w+)":', said)) <= set(re.findall(r'"(\w+)":', result.stdout)), command
+            if "/vectors" in command:
+                assert answer["found"] == e.embed(["house", "xyzzy"])[1].tolist() == [True, True]
+            if "/similar" in command or "/analogy" in command:
+                assert len(answer["results"]) == json.loads(command.split("--json '")[1].rstrip("'"))["k"]
 
 
 def test_two_workers_answer_alike(models):
