@@ -263,7 +263,9 @@ def main() -> int:
     unit = unit_rows(args.out, args.rows)
     qs = np.load(os.path.join(args.out, "queries.npy"))[:args.queries]
     qs = qs / np.linalg.norm(qs, axis=1, keepdims=True)
-    truth_path = os.path.join(args.out, f"truth-{args.rows}.npy")
+    if not args.libraries:  # exact search alone: its own queries only
+        qs = qs[:args.exact_queries]
+    truth_path = os.path.join(args.out, f"truth-{args.rows}-{len(qs)}.npy")
     if not os.path.exists(truth_path):
         np.save(truth_path, e.nearest(qs, k=args.k)[0])
     truth = np.load(truth_path)[:, :args.k]
@@ -280,7 +282,7 @@ def main() -> int:
 
     n = args.exact_queries
     for round_ in range(args.rounds):
-        start = time.perf_counter()
+        began = start = time.perf_counter()
         rows = np.array([[e.index(w) for w, _ in e.similar(q, k=args.k, threads=1)] for q in qs[:n]])
         keep(("exact", 0, 0), rows, n / (time.perf_counter() - start))
         if "faiss-sq8" in args.libraries:
@@ -294,7 +296,7 @@ def main() -> int:
                 for depth in args.depth:
                     rows, qps = searcher.run(qs, ef, depth, args.k)
                     keep((name, ef, depth), rows, qps)
-        print(f"round {round_ + 1} of {args.rounds}: {time.perf_counter() - start:.0f} s", file=sys.stderr,
+        print(f"round {round_ + 1} of {args.rounds}: {time.perf_counter() - began:.0f} s", file=sys.stderr,
               flush=True)
     for searcher in searchers.values():
         if isinstance(searcher, Child):
