@@ -169,7 +169,7 @@ endif()
 # programs and install rules the package must not carry).
 if(NOT TARGET ZLIB::ZLIB)
   mave_fetch_tree(ZLIB "${MAVE_ZLIB_URL}" ${MAVE_ZLIB_SHA256} zlib.h dir)
-  add_library(mave_zlib STATIC
+  add_library(mave_zlib STATIC EXCLUDE_FROM_ALL
     ${dir}/adler32.c ${dir}/compress.c ${dir}/crc32.c ${dir}/deflate.c ${dir}/gzclose.c
     ${dir}/gzlib.c ${dir}/gzread.c ${dir}/gzwrite.c ${dir}/infback.c ${dir}/inffast.c
     ${dir}/inflate.c ${dir}/inftrees.c ${dir}/trees.c ${dir}/uncompr.c ${dir}/zutil.c)
@@ -183,7 +183,7 @@ endif()
 
 if(NOT TARGET BZip2::BZip2)
   mave_fetch_tree(BZIP2 "${MAVE_BZIP2_URL}" ${MAVE_BZIP2_SHA256} bzlib.h dir)
-  add_library(mave_bzip2 STATIC
+  add_library(mave_bzip2 STATIC EXCLUDE_FROM_ALL
     ${dir}/blocksort.c ${dir}/huffman.c ${dir}/crctable.c ${dir}/randtable.c
     ${dir}/compress.c ${dir}/decompress.c ${dir}/bzlib.c)
   target_compile_definitions(mave_bzip2 PRIVATE _FILE_OFFSET_BITS=64)
@@ -222,7 +222,8 @@ if(NOT TARGET LibLZMA::LibLZMA)
     CMAKE_ARGS ${xz_arguments}
     BUILD_COMMAND ${CMAKE_COMMAND} --build ${xz_build} --target liblzma
     BUILD_BYPRODUCTS ${xz_build}/liblzma.a
-    INSTALL_COMMAND "")
+    INSTALL_COMMAND ""
+    EXCLUDE_FROM_ALL TRUE)
   find_package(Threads REQUIRED)
   add_library(mave_liblzma INTERFACE)
   target_link_libraries(mave_liblzma INTERFACE ${xz_build}/liblzma.a Threads::Threads)
