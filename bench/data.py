@@ -133,15 +133,28 @@ def make_conversion_input(args, runner):
     return d
 
 
+def gzip_copy(path):
+    """path.gz beside path, as cc.*.vec.gz is published (gzip's default level)."""
+    gz = path.with_name(path.name + ".gz")
+    if not gz.exists():
+        log(f"compressing {path} with gzip -6")
+        part = gz.with_name(gz.name + ".part")
+        with open(part, "wb") as out:
+            subprocess.run(["gzip", "-6", "-c", str(path)], stdout=out, check=True)
+        part.rename(gz)
+    return gz
+
+
 def make_import_inputs(args, runner):
     """The same words and vectors as a word2vec binary file and as a .vec text
     file, in the form gensim writes them: no newline after a binary row, the
-    shortest decimal of each float32 in text."""
+    shortest decimal of each float32 in text; and the text gzipped."""
     import numpy as np
     from make_fasttext_model import words
     n, dims = args.imp_words, args.dims
     d, done = dataset_dir(args, f"import-{n}x{dims}-s{args.seed}")
     if done:
+        gzip_copy(d / "vectors.vec")
         return d
     log(f"generating {n} words x {dims} dims as word2vec binary and text in {d}")
     d.mkdir(parents=True, exist_ok=True)
@@ -159,5 +172,6 @@ def make_import_inputs(args, runner):
                     "src_format='word2vec', dst_format='text', normalize=False)",
                     str(d / "vectors.bin"), str(d / "vectors.vec")], env=runner.env, check=True)
     (d / "vocab_bytes").write_text(str(sum(len(w) for w in vocab)))
+    gzip_copy(d / "vectors.vec")
     (d / ".complete").touch()
     return d

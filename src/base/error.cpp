@@ -10,7 +10,8 @@ constexpr std::string_view kErrorCodeNames[] = {
     "ReadFailed", "WriteFailed", "InStep", "UnknownChunk", "UnexpectedChunk", "BadElementType",
     "InvalidUtf8", "BadMagic", "UnsupportedVersion", "NoChunks", "BadMetadata", "UnknownCode",
     "BadHashCount", "UnsupportedModel", "BadQuantizedShape", "BadShape", "Overflow", "BadText",
-    "Unwritable",
+    "Unwritable", "UnknownFloretMode", "FloretWithoutBuckets", "RepeatedWord",
+    "CompressedFinalFusion",
 };
 static_assert(std::size(kErrorCodeNames) == kErrorCodeCount);
 

@@ -148,4 +148,36 @@ std::string quoted(std::string_view bytes) {
   return out + "\"";
 }
 
+std::string_view utf8_errors_name(Utf8Errors errors) {
+  switch (errors) {
+    case Utf8Errors::Strict: return "strict";
+    case Utf8Errors::Replace: return "replace";
+    case Utf8Errors::Ignore: return "ignore";
+  }
+  return {};
+}
+
+std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors,
+                                            std::string& scratch) {
+  if (!validate_utf8(word)) return word;
+  if (errors == Utf8Errors::Strict) return std::nullopt;
+  scratch.clear();
+  std::size_t i = 0;
+  while (i < word.size()) {
+    // Valid runs are copied whole; each maximal ill-formed sequence becomes
+    // one U+FFFD or nothing.
+    std::optional<Utf8Error> bad = validate_utf8(word.substr(i));
+    if (!bad) {
+      scratch.append(word.substr(i));
+      break;
+    }
+    scratch.append(word.substr(i, bad->valid_up_to));
+    i += bad->valid_up_to;
+    const std::size_t len = bad->error_len.value_or(word.size() - i);
+    if (errors == Utf8Errors::Replace) scratch.append("\xEF\xBF\xBD");
+    i += len;
+  }
+  return std::string_view(scratch);
+}
+
 }  // namespace mave

@@ -29,6 +29,22 @@ std::string from_utf8_lossy(std::string_view bytes);
 
 void append_utf8(std::string& out, char32_t c);
 
+// What becomes of words that are not valid UTF-8, as Python's decoder does
+// with the same names: Strict refuses the file; Replace puts U+FFFD for each
+// maximal ill-formed sequence; Ignore leaves those bytes out. With Replace
+// and Ignore a word that becomes empty, or equal to an earlier word, is
+// dropped with its row (counted in `dropped_words`), and so is a repeated
+// word; with Strict a repeat is an error.
+enum class Utf8Errors { Strict, Replace, Ignore };
+
+// "strict", "replace", "ignore".
+std::string_view utf8_errors_name(Utf8Errors errors);
+
+// A word as `errors` makes it: itself when valid UTF-8, else decoded into
+// `scratch` (Strict gives none).
+std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors,
+                                            std::string& scratch);
+
 // Bytes as shown in plain messages: in double quotes, ill-formed UTF-8 as
 // U+FFFD, quotes, backslashes and control characters escaped.
 std::string quoted(std::string_view bytes);

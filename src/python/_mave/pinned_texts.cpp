@@ -174,6 +174,14 @@ constexpr std::string_view kIoMessages[] = {
     "codes that are not a whole number of rows",
     "a norm count other than the row count",
     "a code not below the centroid count",
+    // Compressed input, which _mave never reads.
+    "compressed data is damaged",
+    "compressed data ends before its end of stream",
+    "zip archive holds more than one file",
+    "zip archive holds no such file",
+    "zip member compressed with an unsupported method",
+    "a member is named but the file is not a zip archive",
+    "zip archives are read from regular files only",
 };
 static_assert(std::size(kIoMessages) == kIoMessageCount);
 
@@ -317,6 +325,11 @@ std::string format_text(const EmbeddingsError& e) {
       if (e.offset) return "byte " + std::to_string(*e.offset) + ": " + e.detail;
       return e.detail;
     case ErrorCode::Unwritable: return e.detail;
+    // Failures of readers _mave does not use.
+    case ErrorCode::UnknownFloretMode: return "Unknown floret mode: " + std::to_string(e.found);
+    case ErrorCode::FloretWithoutBuckets: return "A floret model without buckets";
+    case ErrorCode::RepeatedWord: return "A word repeats in the dictionary";
+    case ErrorCode::CompressedFinalFusion: return "A compressed finalfusion file cannot be memory-mapped";
     default: return {};
   }
 }

@@ -157,6 +157,14 @@ constexpr std::string_view kIoTexts[] = {
     "the codes are not a whole number of rows",
     "the number of norms differs from the number of rows",
     "a code is not below the number of centroids",
+    "the compressed data is damaged",
+    "the compressed data ends before its end of stream",
+    "the zip archive holds more than one file; name the one to read with --member on the command "
+    "line (member= in Python)",
+    "the zip archive holds no file of that name",
+    "the zip member is compressed with a method other than stored or deflated",
+    "a member is named but the file is not a zip archive",
+    "a zip archive is read from a regular file only",
 };
 static_assert(std::size(kIoTexts) == kIoMessageCount);
 
@@ -248,6 +256,12 @@ std::string what(const EmbeddingsError& e) {
       return "a count does not fit in this machine's word size, while " + field(e.step);
     case ErrorCode::BadText:
     case ErrorCode::Unwritable: return e.detail;
+    case ErrorCode::UnknownFloretMode:
+      return "unknown floret mode " + std::to_string(e.found) + " (1 is fastText, 2 floret)";
+    case ErrorCode::FloretWithoutBuckets: return "a floret model without buckets holds no vectors";
+    case ErrorCode::RepeatedWord: return "the word " + quoted(e.detail) + " repeats in the dictionary";
+    case ErrorCode::CompressedFinalFusion:
+      return "a compressed finalfusion file cannot be memory-mapped; decompress it first";
   }
   return "unknown failure";
 }
@@ -258,7 +272,9 @@ std::string_view step_name(Step step) { return kStepNames[static_cast<std::size_
 
 std::string io_text(const IoError& error) {
   if (error.repr() == IoError::Repr::Message) {
-    return std::string(kIoTexts[static_cast<std::size_t>(error.fixed_message())]);
+    std::string text(kIoTexts[static_cast<std::size_t>(error.fixed_message())]);
+    if (!error.detail().empty()) text += " (" + std::string(error.detail()) + ")";
+    return text;
   }
   if (error.repr() == IoError::Repr::Os) return std::strerror(error.code());
   return "an input or output error";
