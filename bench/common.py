@@ -146,14 +146,20 @@ class Runner:
         self.env["PYTHONPATH"] = os.pathsep.join(
             [str(args.build_dir), self.env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
 
-    def child(self, worker, job, *, stdout=subprocess.DEVNULL):
+    def child(self, worker, job, *, stdout=subprocess.DEVNULL, modules=None):
         """Runs `worker` (a function of a bench module taking the job description) in a
-        fresh interpreter and returns its result."""
+        fresh interpreter and returns its result. `modules` is a directory
+        holding another build of _mave and mave to import instead of the
+        build directory's."""
         name = f"{worker.__module__}.{worker.__name__}"
         result_path = self.args.out / f".result-{os.getpid()}.json"
         command = [sys.executable, str(ENTRY), "--worker", name, json.dumps(job),
                    str(result_path)]
-        proc = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, env=self.env)
+        env = self.env
+        if modules is not None:
+            env = dict(env, PYTHONPATH=os.pathsep.join(
+                [str(modules), os.environ.get("PYTHONPATH", "")]).rstrip(os.pathsep))
+        proc = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, env=env)
         if proc.returncode != 0:
             sys.stderr.write(proc.stderr.decode(errors="replace"))
             raise SystemExit(f"worker {name} {job} failed with {proc.returncode}")

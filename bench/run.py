@@ -30,6 +30,7 @@ import time
 from pathlib import Path
 
 import data
+import measures_builds
 import measures_conversion
 import measures_embed
 import measures_eval
@@ -107,6 +108,11 @@ def parse_args(argv):
     p.add_argument("--fresh", action="store_true", help="regenerate the data")
     p.add_argument("--clean", action="store_true", help="delete the data directory at the end")
     p.add_argument("--json", type=Path, help="also write the table's rows here")
+    p.add_argument("--compare-wheel", type=Path,
+                   help="a wheel of scripts/build-wheels whose extensions run lookups and "
+                        "embed beside the build directory's, interleaved")
+    p.add_argument("--passes", type=int, default=6,
+                   help="alternating passes of the two builds with --compare-wheel")
     for module in (measures_eval, measures_lookups, measures_similar):
         module.add_arguments(p)
     args = p.parse_args(argv)
@@ -119,6 +125,10 @@ def parse_args(argv):
     args.pq_lookups = args.pq_lookups or args.lookups // 4
     args.build_dir = args.build_dir.resolve()
     args.out = args.out.resolve()
+    if args.compare_wheel:
+        args.compare_wheel = args.compare_wheel.resolve()
+        if not args.compare_wheel.is_file():
+            p.error(f"--compare-wheel: no file {args.compare_wheel}")
     return args
 
 
@@ -142,6 +152,8 @@ def main(argv):
         kind, measure, takes = MEASURES[name]
         earlier = (results.get(takes),) if takes else ()
         results[name] = measure(args, runner, table, sets[kind], *earlier)
+    if args.compare_wheel and args.only & {"lookups", "embed"}:
+        measures_builds.measure_builds(args, runner, table, sets["dense"])
 
     v = versions()
     print()

@@ -124,8 +124,111 @@ if(MAVE_BUILD_TESTS)
 endif()
 
 # The decompressors of compressed input: zlib (gzip, and zip members),
-# libbz2 and liblzma (xz), from the system (Debian: zlib1g-dev libbz2-dev
-# liblzma-dev, installed by scripts/setup).
-find_package(ZLIB REQUIRED)
-find_package(BZip2 REQUIRED)
-find_package(LibLZMA REQUIRED)
+# libbz2 and liblzma (xz), as the targets ZLIB::ZLIB, BZip2::BZip2 and
+# LibLZMA::LibLZMA. A native build takes the system's (Debian: zlib1g-dev
+# libbz2-dev liblzma-dev, which scripts/setup installs). A zig or cross build
+# never does: the build machine's libraries are built for its own glibc and
+# architecture, so there each is compiled from a pinned source archive with
+# the build's own compiler, as a static library of position-independent code
+# that the extensions carry inside them. The archives are Debian's upstream
+# tarballs of the versions Debian 12 ships (zlib 1.2.13, bzip2 1.0.8,
+# xz-utils 5.4.1), checked against their SHA-256 like the ones above.
+if(CMAKE_CROSSCOMPILING OR MAVE_ZIG)
+  set(MAVE_COMPRESSION_FROM_SYSTEM_DEFAULT OFF)
+else()
+  set(MAVE_COMPRESSION_FROM_SYSTEM_DEFAULT ON)
+endif()
+option(MAVE_USE_SYSTEM_COMPRESSION
+  "Use zlib, libbz2 and liblzma from the system when it has them (off in zig and cross builds)"
+  ${MAVE_COMPRESSION_FROM_SYSTEM_DEFAULT})
+
+set(MAVE_ZLIB_URL "https://deb.debian.org/debian/pool/main/z/zlib/zlib_1.2.13.dfsg.orig.tar.bz2"
+  CACHE STRING "Source archive of zlib 1.2.13 used when the system's is not")
+set(MAVE_ZLIB_SHA256 "71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1"
+  CACHE STRING "SHA-256 of MAVE_ZLIB_URL")
+set(MAVE_BZIP2_URL "https://deb.debian.org/debian/pool/main/b/bzip2/bzip2_1.0.8.orig.tar.gz"
+  CACHE STRING "Source archive of bzip2 1.0.8 used when the system's is not")
+set(MAVE_BZIP2_SHA256 "ab5a03176ee106d3f0fa90e381da478ddae405918153cca248e682cd0c4a2269"
+  CACHE STRING "SHA-256 of MAVE_BZIP2_URL")
+set(MAVE_XZ_URL "https://deb.debian.org/debian/pool/main/x/xz-utils/xz-utils_5.4.1.orig.tar.xz"
+  CACHE STRING "Source archive of xz-utils 5.4.1 used when the system's liblzma is not")
+set(MAVE_XZ_SHA256 "5d9827aa1875b21c288f78864bb26d2650b436ea8d2cad364e4921eb6266a5a5"
+  CACHE STRING "SHA-256 of MAVE_XZ_URL")
+
+if(MAVE_USE_SYSTEM_COMPRESSION)
+  find_package(ZLIB)
+  find_package(BZip2)
+  find_package(LibLZMA)
+endif()
+if(NOT TARGET ZLIB::ZLIB OR NOT TARGET BZip2::BZip2 OR NOT TARGET LibLZMA::LibLZMA)
+  enable_language(C)
+endif()
+
+# zlib and libbz2: their library sources are a few C files each, compiled
+# here as they are (zlib's own CMake build also makes a shared library, test
+# programs and install rules the package must not carry).
+if(NOT TARGET ZLIB::ZLIB)
+  mave_fetch_tree(ZLIB "${MAVE_ZLIB_URL}" ${MAVE_ZLIB_SHA256} zlib.h dir)
+  add_library(mave_zlib STATIC EXCLUDE_FROM_ALL
+    ${dir}/adler32.c ${dir}/compress.c ${dir}/crc32.c ${dir}/deflate.c ${dir}/gzclose.c
+    ${dir}/gzlib.c ${dir}/gzread.c ${dir}/gzwrite.c ${dir}/infback.c ${dir}/inffast.c
+    ${dir}/inflate.c ${dir}/inftrees.c ${dir}/trees.c ${dir}/uncompr.c ${dir}/zutil.c)
+  # What zlib's configure finds on every Linux system.
+  target_compile_definitions(mave_zlib PRIVATE HAVE_UNISTD_H HAVE_STDARG_H)
+  target_include_directories(mave_zlib SYSTEM INTERFACE ${dir})
+  target_compile_options(mave_zlib PRIVATE -w)
+  add_library(ZLIB::ZLIB ALIAS mave_zlib)
+  message(STATUS "zlib: ${dir}")
+endif()
+
+if(NOT TARGET BZip2::BZip2)
+  mave_fetch_tree(BZIP2 "${MAVE_BZIP2_URL}" ${MAVE_BZIP2_SHA256} bzlib.h dir)
+  add_library(mave_bzip2 STATIC EXCLUDE_FROM_ALL
+    ${dir}/blocksort.c ${dir}/huffman.c ${dir}/crctable.c ${dir}/randtable.c
+    ${dir}/compress.c ${dir}/decompress.c ${dir}/bzlib.c)
+  target_compile_definitions(mave_bzip2 PRIVATE _FILE_OFFSET_BITS=64)
+  target_include_directories(mave_bzip2 SYSTEM INTERFACE ${dir})
+  target_compile_options(mave_bzip2 PRIVATE -w)
+  add_library(BZip2::BZip2 ALIAS mave_bzip2)
+  message(STATUS "libbz2: ${dir}")
+endif()
+
+# liblzma: its configuration (the checks of its CMake build) is too large to
+# repeat, so its own build runs apart, with this build's compiler and target,
+# making the static library and nothing else; nothing of it is installed.
+if(NOT TARGET LibLZMA::LibLZMA)
+  include(ExternalProject)
+  mave_fetch_tree(XZ "${MAVE_XZ_URL}" ${MAVE_XZ_SHA256} src/liblzma/api/lzma.h dir)
+  set(xz_build ${CMAKE_BINARY_DIR}/_deps/xz-build)
+  set(xz_arguments
+    -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
+    -DCMAKE_AR=${CMAKE_AR}
+    -DCMAKE_RANLIB=${CMAKE_RANLIB}
+    -DCMAKE_C_FLAGS=${CMAKE_C_FLAGS}
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON
+    -DBUILD_SHARED_LIBS=OFF
+    # The symbolic links of the xz program are rules Ninja refuses.
+    -DCREATE_XZ_SYMLINKS=OFF
+    -DCREATE_LZMA_SYMLINKS=OFF)
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND xz_arguments -DCMAKE_SYSTEM_NAME=${CMAKE_SYSTEM_NAME}
+      -DCMAKE_SYSTEM_PROCESSOR=${CMAKE_SYSTEM_PROCESSOR})
+  endif()
+  ExternalProject_Add(mave_xz_build
+    SOURCE_DIR ${dir}
+    BINARY_DIR ${xz_build}
+    DOWNLOAD_COMMAND ""
+    CMAKE_ARGS ${xz_arguments}
+    BUILD_COMMAND ${CMAKE_COMMAND} --build ${xz_build} --target liblzma
+    BUILD_BYPRODUCTS ${xz_build}/liblzma.a
+    INSTALL_COMMAND ""
+    EXCLUDE_FROM_ALL TRUE)
+  find_package(Threads REQUIRED)
+  add_library(mave_liblzma INTERFACE)
+  target_link_libraries(mave_liblzma INTERFACE ${xz_build}/liblzma.a Threads::Threads)
+  target_include_directories(mave_liblzma SYSTEM INTERFACE ${dir}/src/liblzma/api)
+  add_dependencies(mave_liblzma mave_xz_build)
+  add_library(LibLZMA::LibLZMA ALIAS mave_liblzma)
+  message(STATUS "liblzma: ${dir}")
+endif()
