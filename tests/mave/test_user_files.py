@@ -103,8 +103,7 @@ def test_cut_words_read_as_gensim_reads_them(tmp_path, ext, binary, errors):
     assert list(e.words) == words
     assert np.array_equal(matrix(out, words), ref[f"{ext}_{errors}_vectors"])
     # And gensim itself, now, agrees with the committed reference.
-    from gensim.models import KeyedVectors
-    kv = KeyedVectors.load_word2vec_format(UTF8 / f"cut-words.{ext}", binary=binary, unicode_errors=errors)
+    kv = pytest.importorskip("gensim.models").KeyedVectors.load_word2vec_format(UTF8 / f"cut-words.{ext}", binary=binary, unicode_errors=errors)
     assert kv.index_to_key == words
 
 
@@ -186,6 +185,7 @@ def test_floret_models_give_florets_vectors(tmp_path, name):
 
 
 def test_quantize_reads_compressed_old_and_floret_models(tmp_path):
+    pytest.importorskip("faiss")
     for src in [COMPRESSED / "tiny-skipgram.bin.xz", FLORET / "floret-cbow.bin"]:
         out = tmp_path / (src.stem + ".fifu")
         with warnings.catch_warnings():
