@@ -103,7 +103,8 @@ def test_cut_words_read_as_gensim_reads_them(tmp_path, ext, binary, errors):
     assert list(e.words) == words
     assert np.array_equal(matrix(out, words), ref[f"{ext}_{errors}_vectors"])
     # And gensim itself, now, agrees with the committed reference.
-    kv = pytest.importorskip("gensim.models").KeyedVectors.load_word2vec_format(UTF8 / f"cut-words.{ext}", binary=binary, unicode_errors=errors)
+    keyed_vectors = pytest.importorskip("gensim.models").KeyedVectors
+    kv = keyed_vectors.load_word2vec_format(UTF8 / f"cut-words.{ext}", binary=binary, unicode_errors=errors)
     assert kv.index_to_key == words
 
 
