@@ -184,7 +184,9 @@ class Embeddings(_native.Embeddings):
 
         Args:
             queries: a 2-D array of shape (n, dims), or a sequence of str.
-            k: how many rows per query (at least 1).
+            k: how many rows per query (1 to ``len(e)``: never more than
+                there are rows to answer, so that no k asks for an answer
+                larger than memory).
             restrict: the candidates, as for :meth:`similar`.
             exclude_self: leave a str query that is a vocabulary word out
                 of its own answer.
@@ -198,7 +200,7 @@ class Embeddings(_native.Embeddings):
         Raises:
             KeyError: a str query has no vector.
             TypeError, ValueError: as for :meth:`similar`; an array of the
-                wrong shape.
+                wrong shape; k above ``len(e)``.
 
         Example:
             >>> rows, cosines = e.nearest(["house", "tree"], k=5)
@@ -206,6 +208,8 @@ class Embeddings(_native.Embeddings):
             ['houses', 'home', 'building', ...]
         """
         k = _count(k)
+        if k > len(self):
+            raise ValueError(f"k is {k}, but there are only {len(self)} words")
         n_rows, allowed = self._candidates(restrict)
         exclude: list[list[int]] = []
         if isinstance(queries, (str, bytes)):
@@ -320,9 +324,10 @@ class Embeddings(_native.Embeddings):
                 negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
                 offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
                 allowed: npt.NDArray[np.uint8] | None, cosmul: bool,
-                threads: int | None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+                threads: int | None, term_of: npt.NDArray[np.uint32] | None = None
+                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         return super()._search(np.ascontiguousarray(terms, dtype=np.float32), positive, negative,
-                               exclude, offsets, k, n_rows, allowed, cosmul, threads)
+                               exclude, offsets, k, n_rows, allowed, cosmul, threads, term_of)
 
     # --- the parts of the queries -------------------------------------------------
 
