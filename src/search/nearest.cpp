@@ -415,8 +415,10 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
       }());
       a.answerable = a.answerable && length > 0.0 && std::isfinite(length);
       if (shared) {
-        a.scale = static_cast<float>(1.0 / length);
-        a.answerable = a.answerable && std::isfinite(a.scale);
+        // A sum that all but cancels out has no direction float32 can scale.
+        const double inverse = 1.0 / length;
+        a.answerable = a.answerable && inverse <= kFloatMax;
+        if (a.answerable) a.scale = static_cast<float>(inverse);
       } else if (a.answerable) {
         a.positive = 1;
         a.negative = 0;
