@@ -331,6 +331,9 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
     rows_out[i] = -1;
     scores_out[i] = kNaN;
   }
+  // Vectors without columns have no direction: no question has an answer
+  // (whatever terms of no length the counts name).
+  if (dims == 0) return;
   const std::size_t n_rows = std::min(options.n_rows, storage.rows());
   require(options.allowed.empty() || options.allowed.size() >= n_rows, "allowed flags too few");
   const auto& offsets = questions.exclude_offsets;

@@ -1,6 +1,7 @@
 // mave._native.Embeddings: a loaded file and the lookups on it. The Python
 // class mave.Embeddings derives from it and adds what needs no speed.
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <span>
 #include <string>
@@ -458,6 +459,13 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
       static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
   auto* scores_data =
       static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
+  if (dims == 0) {
+    // No direction in vectors without columns: nothing answers. (The core
+    // cannot count terms of no length; it answers none of them.)
+    std::fill_n(rows_data, n_questions * *k, std::int64_t{-1});
+    std::fill_n(scores_data, n_questions * *k, std::numeric_limits<float>::quiet_NaN());
+    return PyTuple_Pack(2, rows.get(), scores.get());
+  }
   const Questions questions{terms, positive, negative, exclude, offsets, term_of};
   const SearchOptions options{*k, *n_rows, allowed,
                               cosmul ? Objective::CosMul : Objective::Cosine, *threads};
