@@ -34,6 +34,17 @@ import mave
 OUT = Path(__file__).resolve().parent / "out" / "queries"
 
 
+class Rows(list):
+    """The table, each row printed as soon as it is measured."""
+
+    def append(self, row):
+        name, seconds, ratio, target = row
+        s = "" if seconds is None else f"{seconds:9.3f}"
+        r = "" if ratio is None else f"{ratio:8.2f}"
+        print(f"{name:<58} {s:>9} {r:>8}  {target or ''}", flush=True)
+        super().append(row)
+
+
 def interleaved(rounds, calls, limits=None):
     """Runs each call once per round, in turn; name -> (best time, result).
     limits: name -> fewer rounds for a slow call."""
@@ -161,16 +172,12 @@ def main():
     args = p.parse_args()
     OUT.mkdir(parents=True, exist_ok=True)
     print("load average before:", " ".join(f"{x:.2f}" for x in os.getloadavg()))
-    rows = []
+    print(f"{'measure':<58} {'seconds':>9} {'ratio':>8}  target", flush=True)
+    rows = Rows()
     if args.only in (None, "analogies"):
         analogy_measures(args, rows)
     if args.only in (None, "nearest"):
         nearest_measures(args, rows)
-    print(f"{'measure':<58} {'seconds':>9} {'ratio':>8}  target")
-    for name, seconds, ratio, target in rows:
-        s = "" if seconds is None else f"{seconds:9.3f}"
-        r = "" if ratio is None else f"{ratio:8.2f}"
-        print(f"{name:<58} {s:>9} {r:>8}  {target or ''}")
     print("load average after:", " ".join(f"{x:.2f}" for x in os.getloadavg()))
     sys.stdout.flush()
 
