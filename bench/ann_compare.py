@@ -1,36 +1,48 @@
-"""Approximate nearest neighbours: usearch, faiss HNSW and hnswlib against
-exact search on the same rows.
+"""Approximate nearest neighbours: faiss HNSW (mave's index), hnswlib and
+usearch against mave's exact `similar` on the same rows, in one run.
 
-For each library: build time (threads as given), the index's size on disk,
-the resident memory the built index takes, and for each search breadth:
-recall@10 against exact top 10 by cosine and queries per second, one thread,
-one query per call (as a service asks). Exact search is mave's own
-(`e.similar(vector, k=10, threads=1)`), on a finalfusion file of the same
-rows. The top 10 of an index are re-ranked by exact cosine over the file's
-rows before recall is counted, as `mave` does with them.
+Each index is built once by a process of its own (`--build LIBRARY`; its
+wall time, CPU time and peak memory kept beside the index file in
+bench/out, git-ignored) and reused by later runs. The run then measures, in
+interleaved rounds (best queries/s of the rounds, so that load from other
+processes cancels out as far as it can):
 
-The data, generated once into bench/out/ann (git-ignored): rows drawn around
-a two-level hierarchy of cluster centres plus a shared offset and noise, so
-that neighbours have cosines near those of trained word vectors (0.5-0.8)
-rather than the near-orthogonal rows of plain Gaussian noise; queries are
-fresh draws of the same process. Ground truth is computed with NumPy.
+- exact: `e.similar(q, k=10, threads=1)` on a finalfusion file of the rows;
+- mave: `e.similar(q, k=10, approximate=True)`, the index `mave index` builds,
+  at the settings mave ships;
+- each library at each search breadth (efSearch) and re-rank depth (the
+  candidates asked for, as a multiple of k, re-ranked by exact cosine over
+  the rows, as mave does), one query per call, one thread.
 
-    nice -n 10 .venv/bin/python bench/ann_compare.py --rows 1000000 --dims 300
+usearch is measured in a child process: its wheel brings its own C++
+runtime, and once it is loaded the process no longer parses the floats of
+a model's TOML metadata (mave.load fails), so it cannot share a process
+with mave. Recall@10 is against the exact top 10 of mave's exact search
+(`e.nearest`, which answers as `similar` does); the queries are fresh draws
+of the rows' process, so none is a row.
+
+The rows: drawn around a two-level hierarchy of cluster centres plus a
+shared offset and noise, so that neighbours have cosines near those of
+trained word vectors (0.5-0.8) rather than the near-orthogonal rows of
+plain Gaussian noise.
+
+    .venv/bin/python bench/ann_compare.py --rows 1000000 --dims 300
 """
 
 from __future__ import annotations
 
 import argparse
-import gc
 import json
 import os
+import resource
+import subprocess
 import sys
 import time
 
 import numpy as np
-import psutil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+LIBRARIES = ["faiss-sq8", "hnswlib", "usearch-i8"]
 
 
 def draw(rng: np.random.Generator, n: int, tops: np.ndarray, subs: np.ndarray,
@@ -64,35 +76,138 @@ def unit_rows(out: str, rows: int) -> np.ndarray:
     return unit
 
 
-def exact_top(unit: np.ndarray, q: np.ndarray, k: int = 10) -> np.ndarray:
-    """The rows of the k best cosines of each query, by NumPy."""
-    qn = q / np.linalg.norm(q, axis=1, keepdims=True)
-    best = np.full((len(q), k), -np.inf, np.float32)
-    best_rows = np.zeros((len(q), k), np.int64)
-    for start in range(0, len(unit), 50_000):
-        scores = qn @ unit[start:start + 50_000].T
-        top = np.argpartition(-scores, k, axis=1)[:, :k]
-        cand = np.concatenate([best, np.take_along_axis(scores, top, 1)], 1)
-        cand_rows = np.concatenate([best_rows, top + start], 1)
-        order = np.argsort(-cand, axis=1, kind="stable")[:, :k]
-        best = np.take_along_axis(cand, order, 1)
-        best_rows = np.take_along_axis(cand_rows, order, 1)
-    return best_rows
-
-
 def make_file(out: str, rows: int) -> str:
-    """The rows as a finalfusion file (unit rows, lengths in the norms)."""
+    """The rows as a finalfusion file (word i is "w<i>")."""
     import mave
     path = os.path.join(out, f"base-{rows}.fifu")
     if not os.path.exists(path):
         base = np.load(os.path.join(out, "base.npy"), mmap_mode="r")[:rows]
-        mave.write(path, (f"w{i}" for i in range(rows)), base)
+        mave.write(path + ".partial", (f"w{i}" for i in range(rows)), base)
+        os.replace(path + ".partial", path)
     return path
 
 
-def rss() -> int:
-    gc.collect()
-    return psutil.Process().memory_info().rss
+def index_file(args: argparse.Namespace, library: str) -> str:
+    if library == "faiss-sq8":  # the index mave builds and reads
+        from mave import _index
+        return _index.index_path(os.path.join(args.out, f"base-{args.rows}.fifu"))
+    return os.path.join(args.out, f"index-{library}-{args.rows}-M{args.m}-ef{args.ef_construction}")
+
+
+def build(args: argparse.Namespace, library: str) -> None:
+    """Builds one index in this process and writes its figures beside it."""
+    path = index_file(args, library)
+    start, cpu = time.perf_counter(), time.process_time()
+    if library == "faiss-sq8":
+        import mave
+        from mave import _index
+        assert (args.m, args.ef_construction) == (_index.CONNECTIVITY, _index.BUILD_BREADTH), \
+            "mave's index is built at mave's settings: change them in _index.py"
+        _index.build_index(mave.load(make_file(args.out, args.rows)), threads=args.threads)
+    else:
+        unit = unit_rows(args.out, args.rows)
+        if library == "hnswlib":
+            import hnswlib
+            index = hnswlib.Index(space="ip", dim=unit.shape[1])
+            index.init_index(max_elements=len(unit), M=args.m, ef_construction=args.ef_construction)
+            index.set_num_threads(args.threads)
+            for s in range(0, len(unit), 100_000):
+                index.add_items(unit[s:s + 100_000], np.arange(s, min(s + 100_000, len(unit))))
+            index.save_index(path)
+        else:
+            from usearch.index import Index
+            index = Index(ndim=unit.shape[1], metric="cos", dtype=library.split("-")[1],
+                          connectivity=args.m, expansion_add=args.ef_construction)
+            for s in range(0, len(unit), 100_000):
+                index.add(np.arange(s, min(s + 100_000, len(unit))), unit[s:s + 100_000],
+                          threads=args.threads)
+            index.save(path)
+    figures = {"build_s": round(time.perf_counter() - start, 1),
+               "build_cpu_s": round(time.process_time() - cpu, 1),
+               "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024,
+               "file_mb": os.path.getsize(path) // 2**20, "threads": args.threads,
+               "M": args.m, "efConstruction": args.ef_construction}
+    with open(path + ".json", "w") as f:
+        json.dump(figures, f)
+
+
+class Searcher:
+    """One library's index, searched a query at a time, its candidates
+    re-ranked by exact cosine over the unit rows."""
+
+    def __init__(self, library: str, path: str, unit: np.ndarray) -> None:
+        self.library, self.unit = library, unit
+        if library == "hnswlib":
+            import hnswlib
+            self.index = hnswlib.Index(space="ip", dim=unit.shape[1])
+            self.index.load_index(path)
+            self.index.set_num_threads(1)
+        elif library == "faiss-sq8":
+            import faiss
+            faiss.omp_set_num_threads(1)
+            self.faiss = faiss
+            self.index = faiss.read_index(path, faiss.IO_FLAG_MMAP_IFC | faiss.IO_FLAG_READ_ONLY)
+        else:
+            from usearch.index import Index
+            self.index = Index.restore(path, view=True)
+
+    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float]:
+        count = depth * k
+        if self.library == "hnswlib":
+            self.index.set_ef(max(ef, count))
+            ask = lambda q: self.index.knn_query(q, k=count)[0][0]  # noqa: E731
+        elif self.library == "faiss-sq8":
+            params = self.faiss.SearchParametersHNSW(efSearch=max(ef, count))
+            ask = lambda q: self.index.search(q[None, :], count, params=params)[1][0]  # noqa: E731
+        else:
+            self.index.expansion_search = max(ef, count)
+            ask = lambda q: self.index.search(q, count, threads=1).keys  # noqa: E731
+        found = np.full((len(queries), k), -1, np.int64)
+        start = time.perf_counter()
+        for i, q in enumerate(queries):
+            cand = np.sort(np.asarray(ask(q), np.int64))
+            cand = cand[cand >= 0]
+            best = cand[np.argsort(-(self.unit[cand] @ q), kind="stable")[:k]]
+            found[i, :len(best)] = best
+        return found, len(queries) / (time.perf_counter() - start)
+
+
+def child(args: argparse.Namespace) -> None:
+    """Searches one library for the parent, a line of JSON per request on
+    stdin: {"ef", "depth"} -> {"qps", "found"}."""
+    unit = unit_rows(args.out, args.rows)
+    queries = np.load(os.path.join(args.out, "queries.npy"))[:args.queries]
+    queries = queries / np.linalg.norm(queries, axis=1, keepdims=True)
+    searcher = Searcher(args.child, index_file(args, args.child), unit)
+    print(json.dumps({"ready": True}), flush=True)
+    for line in sys.stdin:
+        ask = json.loads(line)
+        found, qps = searcher.run(queries, ask["ef"], ask["depth"], args.k)
+        print(json.dumps({"qps": qps, "found": found.tolist()}), flush=True)
+
+
+class Child:
+    def __init__(self, args: argparse.Namespace, library: str) -> None:
+        self.process = subprocess.Popen(
+            [sys.executable, __file__, "--child", library, *forwarded(args)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        assert json.loads(self.process.stdout.readline())["ready"]
+
+    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float]:
+        self.process.stdin.write(json.dumps({"ef": ef, "depth": depth}) + "\n")
+        self.process.stdin.flush()
+        answer = json.loads(self.process.stdout.readline())
+        return np.array(answer["found"], np.int64), answer["qps"]
+
+    def close(self) -> None:
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def forwarded(args: argparse.Namespace) -> list[str]:
+    return ["--rows", str(args.rows), "--dims", str(args.dims), "--out", args.out,
+            "--queries", str(args.queries), "--k", str(args.k), "--m", str(args.m),
+            "--ef-construction", str(args.ef_construction), "--threads", str(args.threads)]
 
 
 def recall(found: np.ndarray, truth: np.ndarray) -> float:
@@ -100,160 +215,107 @@ def recall(found: np.ndarray, truth: np.ndarray) -> float:
                           for f, t in zip(found, truth)]))
 
 
-def rerank(unit: np.ndarray, q: np.ndarray, cand: np.ndarray, k: int) -> np.ndarray:
-    cand = cand[cand >= 0]
-    scores = unit[np.sort(cand)] @ q
-    return np.sort(cand)[np.argsort(-scores, kind="stable")[:k]]
-
-
-def timed_queries(search, unit, qs, truth, k):
-    found = []
-    start = time.perf_counter()
-    for q in qs:
-        found.append(rerank(unit, q, search(q), k))
-    seconds = time.perf_counter() - start
-    return recall(np.array(found), truth), len(qs) / seconds
-
-
-def run_library(name: str, unit: np.ndarray, qs: np.ndarray, truth: np.ndarray, args) -> list[dict]:
-    out = os.path.join(args.out, f"index-{name}")
-    before = rss()
-    start = time.perf_counter()
-    if name == "hnswlib":
-        import hnswlib
-        index = hnswlib.Index(space="ip", dim=unit.shape[1])
-        index.init_index(max_elements=len(unit), M=args.m, ef_construction=args.ef_construction)
-        index.set_num_threads(args.threads)
-        for s in range(0, len(unit), 100_000):
-            index.add_items(unit[s:s + 100_000], np.arange(s, min(s + 100_000, len(unit))))
-        build = time.perf_counter() - start
-        memory = rss() - before
-        index.save_index(out)
-        index.set_num_threads(1)
-
-        def search_with(ef):
-            index.set_ef(max(ef, args.k))
-            return lambda q: index.knn_query(q, k=args.k)[0][0].astype(np.int64)
-    elif name.startswith("faiss"):
-        import faiss
-        faiss.omp_set_num_threads(args.threads)
-        if name == "faiss-sq8":
-            # Rows as 8-bit codes; the file's codes memory-mapped when read.
-            index = faiss.IndexHNSWSQ(unit.shape[1], faiss.ScalarQuantizer.QT_8bit, args.m,
-                                      faiss.METRIC_INNER_PRODUCT)
-            index.train(unit[:: max(1, len(unit) // 100_000)])
-        else:
-            index = faiss.IndexHNSWFlat(unit.shape[1], args.m, faiss.METRIC_INNER_PRODUCT)
-        index.hnsw.efConstruction = args.ef_construction
-        for s in range(0, len(unit), 100_000):
-            index.add(np.ascontiguousarray(unit[s:s + 100_000]))
-        build = time.perf_counter() - start
-        memory = rss() - before
-        faiss.write_index(index, out)
-        del index
-        gc.collect()
-        index = faiss.read_index(out, faiss.IO_FLAG_MMAP_IFC)
-        faiss.omp_set_num_threads(1)
-        count = args.k if name == "faiss" else 3 * args.k
-
-        def search_with(ef):
-            params = faiss.SearchParametersHNSW(efSearch=max(ef, count))
-            return lambda q: index.search(q[None, :], count, params=params)[1][0].astype(np.int64)
-    else:
-        from usearch.index import Index
-        dtype = name.split("-")[1]
-        index = Index(ndim=unit.shape[1], metric="cos", dtype=dtype, connectivity=args.m,
-                      expansion_add=args.ef_construction)
-        for s in range(0, len(unit), 100_000):
-            index.add(np.arange(s, min(s + 100_000, len(unit))), unit[s:s + 100_000],
-                      threads=args.threads)
-        build = time.perf_counter() - start
-        memory = rss() - before
-        index.save(out)
-        del index
-        gc.collect()
-        index = Index.restore(out, view=True)
-        # i8 and f16 rows rank candidates roughly; exact cosine re-ranks 3k.
-        count = args.k if dtype == "f32" else 3 * args.k
-
-        def search_with(ef):
-            index.expansion_search = max(ef, count)
-            return lambda q: index.search(q, count, threads=1).keys.astype(np.int64)
-    size = os.path.getsize(out)
-    rows = []
-    for ef in args.ef:
-        r, qps = timed_queries(search_with(ef), unit, qs, truth, args.k)
-        rows.append({"library": name, "rows": len(unit), "ef": ef, "recall@10": round(r, 4), "qps": round(qps, 1),
-                     "build_s": round(build, 1), "memory_mb": round(memory / 2**20),
-                     "file_mb": round(size / 2**20)})
-        print(json.dumps(rows[-1]), flush=True)
-    return rows
-
-
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rows", type=int, default=1_000_000)
     p.add_argument("--dims", type=int, default=300)
     p.add_argument("--queries", type=int, default=1000)
-    p.add_argument("--exact-queries", type=int, default=100)
+    p.add_argument("--exact-queries", type=int, default=50, help="queries per round for exact search")
+    p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--seed", type=int, default=23)
     p.add_argument("--k", type=int, default=10)
     p.add_argument("--m", type=int, default=16, help="graph degree (M, connectivity)")
     p.add_argument("--ef-construction", type=int, default=100)
-    p.add_argument("--ef", type=int, nargs="+", default=[16, 32, 64, 128])
+    p.add_argument("--ef", type=int, nargs="+", default=[32, 64, 128, 256], help="search breadths")
+    p.add_argument("--depth", type=int, nargs="+", default=[1, 3],
+                   help="candidates re-ranked, as multiples of k")
     p.add_argument("--threads", type=int, default=2, help="threads for building")
-    p.add_argument("--libraries", nargs="*", default=["faiss-sq8", "usearch-i8", "hnswlib", "faiss", "usearch-f32"])
+    p.add_argument("--libraries", nargs="*", default=LIBRARIES)
     p.add_argument("--out", default=None)
     p.add_argument("--json", default=None)
-    p.add_argument("--subset", type=int, default=None, help="index only the first rows")
-    p.add_argument("--no-exact", action="store_true", help="leave out mave's exact search")
+    p.add_argument("--build", metavar="LIBRARY", help="build this index only (used by the run)")
+    p.add_argument("--child", metavar="LIBRARY", help=argparse.SUPPRESS)
     p.add_argument("--data-only", action="store_true", help="generate the data and stop")
     args = p.parse_args()
     args.out = args.out or os.path.join(HERE, "out", f"ann-{args.dims}")
     os.makedirs(args.out, exist_ok=True)
+    if args.child:
+        child(args)
+        return 0
     if not os.path.exists(os.path.join(args.out, "queries.npy")):
         start = time.perf_counter()
-        make_data(args.out, args.rows, args.dims, args.queries, args.seed)
+        make_data(args.out, max(args.rows, 1_000_000), args.dims, args.queries, args.seed)
         print(f"data generated in {time.perf_counter() - start:.0f} s", file=sys.stderr)
     if args.data_only:
         return 0
-    rows = args.subset or args.rows
-    unit = unit_rows(args.out, rows)
-    qs = np.load(os.path.join(args.out, "queries.npy"))
+    if args.build:
+        build(args, args.build)
+        return 0
+    import mave
+    from mave import _index
+
+    for library in args.libraries:
+        if not os.path.exists(index_file(args, library) + ".json"):
+            print(f"building {library} ...", file=sys.stderr, flush=True)
+            subprocess.run([sys.executable, __file__, "--build", library, *forwarded(args)], check=True)
+    e = mave.load(make_file(args.out, args.rows))
+    e.matrix.sum()  # pages in, as a server that has run a while has them
+    unit = unit_rows(args.out, args.rows)
+    qs = np.load(os.path.join(args.out, "queries.npy"))[:args.queries]
     qs = qs / np.linalg.norm(qs, axis=1, keepdims=True)
-    truth_path = os.path.join(args.out, f"truth-{rows}.npy")
+    if not args.libraries:  # exact search alone: its own queries only
+        qs = qs[:args.exact_queries]
+    truth_path = os.path.join(args.out, f"truth-{args.rows}-{len(qs)}.npy")
     if not os.path.exists(truth_path):
-        np.save(truth_path, exact_top(unit, qs))
+        np.save(truth_path, e.nearest(qs, k=args.k)[0])
     truth = np.load(truth_path)[:, :args.k]
-    results = []
-    if not args.no_exact:
-        import mave
-        e = mave.load(make_file(args.out, rows))
-        e.matrix.sum()  # pages in, as a server that has run a while has them
-        n = args.exact_queries
-        start = time.perf_counter()
-        exact = [[e.index(w) for w, _ in e.similar(q, k=args.k, threads=1)] for q in qs[:n]]
-        exact_qps = n / (time.perf_counter() - start)
-        results.append({"library": "exact (mave similar, 1 thread)", "rows": rows,
-                        "recall@10": recall(np.array(exact), truth[:n]), "qps": round(exact_qps, 1)})
-        print(json.dumps(results[0]), flush=True)
-        # mave's own index (mave index FILE), when built: the same queries
-        # through the path e.similar(..., approximate=True) takes.
-        from mave import _index
-        index = _index.open_index(e)
-        if index is not None:
-            m = len(qs)
+
+    searchers: dict[str, Searcher | Child] = {
+        name: Child(args, name) if name.startswith("usearch") else Searcher(name, index_file(args, name), unit)
+        for name in args.libraries}
+    best: dict[tuple[str, int, int], float] = {}
+    found: dict[tuple[str, int, int], np.ndarray] = {}
+
+    def keep(key: tuple[str, int, int], rows: np.ndarray, qps: float) -> None:
+        best[key] = max(best.get(key, 0.0), qps)
+        found[key] = rows
+
+    n = args.exact_queries
+    for round_ in range(args.rounds):
+        began = start = time.perf_counter()
+        rows = np.array([[e.index(w) for w, _ in e.similar(q, k=args.k, threads=1)] for q in qs[:n]])
+        keep(("exact", 0, 0), rows, n / (time.perf_counter() - start))
+        if "faiss-sq8" in args.libraries:
             start = time.perf_counter()
-            found = [index.search(e, q[None, :], args.k)[0][0] for q in qs]
-            qps = m / (time.perf_counter() - start)
-            results.append({"library": "mave index (faiss HNSW, 8-bit codes, re-ranked)", "rows": rows,
-                            "ef": _index.SEARCH_BREADTH, "recall@10": round(recall(np.array(found), truth), 4),
-                            "qps": round(qps, 1), "speedup": round(qps / exact_qps, 1)})
-            print(json.dumps(results[-1]), flush=True)
-        del e
-    for name in args.libraries:
-        results += run_library(name, unit, qs, truth, args)
-        gc.collect()
+            rows = np.array([[e.index(w) for w, _ in e.similar(q, k=args.k, approximate=True)]
+                             for q in qs])
+            keep(("mave", _index.SEARCH_BREADTH, _index.OVERSAMPLE), rows,
+                 len(qs) / (time.perf_counter() - start))
+        for name, searcher in searchers.items():
+            for ef in args.ef:
+                for depth in args.depth:
+                    rows, qps = searcher.run(qs, ef, depth, args.k)
+                    keep((name, ef, depth), rows, qps)
+        print(f"round {round_ + 1} of {args.rounds}: {time.perf_counter() - began:.0f} s", file=sys.stderr,
+              flush=True)
+    for searcher in searchers.values():
+        if isinstance(searcher, Child):
+            searcher.close()
+
+    exact_qps = best[("exact", 0, 0)]
+    results = []
+    for (name, ef, depth), qps in best.items():
+        rows = found[(name, ef, depth)]
+        row = {"library": name, "rows": args.rows, "ef": ef or None, "depth": depth or None,
+               "recall@10": round(recall(rows, truth[:len(rows)]), 4), "qps": round(qps, 1),
+               "x_exact": round(qps / exact_qps, 1)}
+        built = index_file(args, "faiss-sq8" if name == "mave" else name) + ".json"
+        if name != "exact" and os.path.exists(built):
+            with open(built) as f:
+                row.update(json.load(f))
+        results.append(row)
+        print(json.dumps(row), flush=True)
+    print(f"load average: {os.getloadavg()}", file=sys.stderr)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=1)

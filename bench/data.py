@@ -9,6 +9,32 @@ from common import dataset_dir, log, read_lines, write_lines
 from measures_conversion import worker_convert
 
 
+def new_dataset(args, name, what, n, seed_offset):
+    """The folder of a data set, a generator seeded for it and the set's n
+    generated words; the folder and None for both when an earlier run
+    completed the set."""
+    import numpy as np
+    from make_fasttext_model import words
+    d, done = dataset_dir(args, name)
+    if done:
+        return d, None, None
+    log(f"generating {what} in {d}")
+    d.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(args.seed + seed_offset)
+    return d, rng, words(n, rng)
+
+
+def new_fasttext_model(args, name, n, dims, buckets, seed_offset, **options):
+    """A data set that starts as a fastText model.bin of n generated words:
+    its folder, generator and vocabulary (None for both when complete)."""
+    from make_fasttext_model import write_model
+    d, rng, vocab = new_dataset(args, name, f"a fastText model of {n} words, {buckets} "
+                                f"buckets x {dims} dims", n, seed_offset)
+    if rng is not None:
+        write_model(d / "model.bin", vocab, dims, buckets, rng, **options)
+    return d, rng, vocab
+
+
 def make_dense(args, runner):
     """Words, a unit-row matrix and its norms, written as a finalfusion file,
     in gensim's format, as a fastText model without subwords (so that all
@@ -16,15 +42,12 @@ def make_dense(args, runner):
     known-word queries."""
     import numpy as np
     from fifu_files import write_dense, write_quantized
-    from make_fasttext_model import words, write_model
+    from make_fasttext_model import write_model
     n, dims = args.words, args.dims
-    d, done = dataset_dir(args, f"dense-{n}x{dims}-q{args.lookups}-s{args.seed}")
-    if done:
+    d, rng, vocab = new_dataset(args, f"dense-{n}x{dims}-q{args.lookups}-s{args.seed}",
+                                f"{n} words x {dims} dims", n, 0)
+    if rng is None:
         return d
-    log(f"generating {n} words x {dims} dims in {d}")
-    d.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(args.seed)
-    vocab = words(n, rng)
     matrix = rng.standard_normal((n, dims), dtype=np.float32)
     norms = np.sqrt(np.einsum("ij,ij->i", matrix, matrix, dtype=np.float32))
     matrix /= norms[:, None]
@@ -56,6 +79,23 @@ def hot_queries(args, dense):
         rng = np.random.default_rng(args.seed + 3)
         write_lines(path, [words[i] for i in rng.integers(0, len(words), size=args.lookups)])
     return str(path)
+
+
+def plain_quantized(args, dense):
+    """The dense set's words in a product-quantized file like pq.fifu (the
+    same subquantizers, centroids and norms drawn alike) without a
+    projection: what a lookup costs when no rotation is applied."""
+    import numpy as np
+    from fifu_files import write_quantized
+    path = dense / f"pq-plain-{args.pq_subquantizers}.fifu"
+    if not path.exists():
+        words = [w.encode() for w in read_lines(dense / "words.txt")]
+        rng = np.random.default_rng(args.seed + 4)
+        partial = path.with_name(path.name + ".partial")
+        write_quantized(partial, words, args.dims, args.pq_subquantizers, 256, rng,
+                        projection=False)
+        partial.rename(path)
+    return path
 
 
 def similar_queries(args, dense):
@@ -96,17 +136,12 @@ def misspellings(vocab, count, rng, lo=6, hi=15):
 def make_subword(args, runner):
     """A fastText model with subwords (and the output matrix fastText's loader
     wants), its conversion, and out-of-vocabulary queries."""
-    import numpy as np
-    from make_fasttext_model import words, write_model
     n, dims, buckets = args.ft_words, args.ft_dims, args.ft_buckets
-    d, done = dataset_dir(args, f"subword-{n}x{dims}-b{buckets}-q{args.oov}-s{args.seed}")
-    if done:
+    d, rng, vocab = new_fasttext_model(
+        args, f"subword-{n}x{dims}-b{buckets}-q{args.oov}-s{args.seed}", n, dims, buckets, 1,
+        output_rows=n)
+    if rng is None:
         return d
-    log(f"generating a fastText model of {n} words, {buckets} buckets x {dims} dims in {d}")
-    d.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(args.seed + 1)
-    vocab = words(n, rng)
-    write_model(d / "model.bin", vocab, dims, buckets, rng, output_rows=n)
     text = [w.decode() for w in vocab]
     write_lines(d / "oov.txt", misspellings(text, args.oov, rng))
     log("converting it with build_model")
@@ -117,36 +152,39 @@ def make_subword(args, runner):
 
 
 def make_conversion_input(args, runner):
-    import numpy as np
-    from make_fasttext_model import words, write_model
     n, dims, buckets = args.conv_words, args.conv_dims, args.conv_buckets
-    d, done = dataset_dir(args, f"convert-{n}x{dims}-b{buckets}-s{args.seed}")
-    if done:
+    d, rng, vocab = new_fasttext_model(args, f"convert-{n}x{dims}-b{buckets}-s{args.seed}",
+                                       n, dims, buckets, 2)
+    if rng is None:
         return d
-    log(f"generating a fastText model of {n} words, {buckets} buckets x {dims} dims in {d}")
-    d.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(args.seed + 2)
-    vocab = words(n, rng)
-    write_model(d / "model.bin", vocab, dims, buckets, rng)
     (d / "vocab_bytes").write_text(str(sum(len(w) for w in vocab)))
     (d / ".complete").touch()
     return d
 
 
+def gzip_copy(path):
+    """path.gz beside path, as cc.*.vec.gz is published (gzip's default level)."""
+    gz = path.with_name(path.name + ".gz")
+    if not gz.exists():
+        log(f"compressing {path} with gzip -6")
+        part = gz.with_name(gz.name + ".part")
+        with open(part, "wb") as out:
+            subprocess.run(["gzip", "-6", "-c", str(path)], stdout=out, check=True)
+        part.rename(gz)
+    return gz
+
+
 def make_import_inputs(args, runner):
     """The same words and vectors as a word2vec binary file and as a .vec text
     file, in the form gensim writes them: no newline after a binary row, the
-    shortest decimal of each float32 in text."""
+    shortest decimal of each float32 in text; and the text gzipped."""
     import numpy as np
-    from make_fasttext_model import words
     n, dims = args.imp_words, args.dims
-    d, done = dataset_dir(args, f"import-{n}x{dims}-s{args.seed}")
-    if done:
+    d, rng, vocab = new_dataset(args, f"import-{n}x{dims}-s{args.seed}",
+                                f"{n} words x {dims} dims as word2vec binary and text", n, 3)
+    if rng is None:
+        gzip_copy(d / "vectors.vec")
         return d
-    log(f"generating {n} words x {dims} dims as word2vec binary and text in {d}")
-    d.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(args.seed + 3)
-    vocab = words(n, rng)
     with open(d / "vectors.bin", "wb") as binary:
         binary.write(f"{n} {dims}\n".encode())
         for start in range(0, n, 10_000):
@@ -159,5 +197,6 @@ def make_import_inputs(args, runner):
                     "src_format='word2vec', dst_format='text', normalize=False)",
                     str(d / "vectors.bin"), str(d / "vectors.vec")], env=runner.env, check=True)
     (d / "vocab_bytes").write_text(str(sum(len(w) for w in vocab)))
+    gzip_copy(d / "vectors.vec")
     (d / ".complete").touch()
     return d

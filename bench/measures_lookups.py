@@ -6,12 +6,13 @@ lookups    _mave's load_embedding of known words into one array, against
 oov        load_embedding of out-of-vocabulary strings, composed from
            n-grams, against the peers' composition
 quantized  load_embedding on the product-quantized file (projection, norms)
+           and on one without a projection
 single     mave's e[word] and e.embedding(word, out) against _mave's
            load_embedding in the same process
 """
 
 from common import cosine, log, ns, per_call, read_lines, recache, rounds_of, x
-from data import hot_queries
+from data import hot_queries, plain_quantized
 
 # ---------------------------------------------------------------------------
 # Workers (child processes)
@@ -115,6 +116,12 @@ def worker_single(job):
 # The parent
 
 
+def lookups_by(args, runner, queries, tools):
+    """The lookup worker's result for each (tool, model path), in order."""
+    return [runner.child(worker_lookup, {"tool": tool, "path": str(path), "queries": queries,
+                                         "rounds": args.rounds}) for tool, path in tools]
+
+
 def measure_known(args, runner, table, dense):
     """Returns ours per call on random words, the dense figure other measures
     compare with."""
@@ -125,12 +132,9 @@ def measure_known(args, runner, table, dense):
                             "(load_embedding / kv[w] / get_word_vector)"),
                            (hot_queries(args, dense),
                             f"the same count among {args.hot} words (in cache)")):
-        ours = runner.child(worker_lookup, {"tool": "mave", "path": str(dense / "model.fifu"),
-                                            "queries": queries, "rounds": args.rounds})
-        gs = runner.child(worker_lookup, {"tool": "gensim", "path": str(dense / "gensim.kv"),
-                                          "queries": queries, "rounds": args.rounds})
-        ft = runner.child(worker_lookup, {"tool": "fasttext", "path": str(dense / "model0.bin"),
-                                          "queries": queries, "rounds": args.rounds})
+        ours, gs, ft = lookups_by(args, runner, queries, (
+            ("mave", dense / "model.fifu"), ("gensim", dense / "gensim.kv"),
+            ("fasttext", dense / "model0.bin")))
         t_mave, t_gs, t_ft = per_call(ours), per_call(gs), per_call(ft)
         t_floor = per_call(ours, "floor_ns")
         best = min(t_gs, t_ft)
@@ -150,12 +154,9 @@ def measure_oov(args, runner, table, sub):
     log("oov: composed lookups of out-of-vocabulary strings")
     queries = str(sub / "oov.txt")
     recache(sub / "model.fifu")
-    ours = runner.child(worker_lookup, {"tool": "mave", "path": str(sub / "model.fifu"),
-                                        "queries": queries, "rounds": args.rounds})
-    gs = runner.child(worker_lookup, {"tool": "gensim-fasttext", "path": str(sub / "model.bin"),
-                                      "queries": queries, "rounds": args.rounds})
-    ft = runner.child(worker_lookup, {"tool": "fasttext", "path": str(sub / "model.bin"),
-                                      "queries": queries, "rounds": args.rounds})
+    ours, gs, ft = lookups_by(args, runner, queries, (
+        ("mave", sub / "model.fifu"), ("gensim-fasttext", sub / "model.bin"),
+        ("fasttext", sub / "model.bin")))
     t_ours, t_gs, t_ft = per_call(ours), per_call(gs), per_call(ft)
     best = min(t_gs, t_ft)
     table.add("oov", f"composed lookup, {ours['n']} OOV misspellings of 6-15 chars "
@@ -167,17 +168,27 @@ def measure_oov(args, runner, table, sub):
                        f"the peers': {min(cos):.7f}")
 
 
+def quantized_lookups(args, runner, path, dense):
+    """The lookup worker's result for the known-word queries in a quantized file."""
+    recache(path)
+    return runner.child(worker_lookup, {"tool": "mave", "path": str(path),
+                                        "queries": str(dense / "known.txt"),
+                                        "limit": args.pq_lookups, "rounds": args.rounds})
+
+
 def measure_quantized(args, runner, table, dense, dense_per_call):
-    log("quantized: quantized lookups")
-    recache(dense / "pq.fifu")
-    r = runner.child(worker_lookup, {"tool": "mave", "path": str(dense / "pq.fifu"),
-                                     "queries": str(dense / "known.txt"),
-                                     "limit": args.pq_lookups, "rounds": args.rounds})
-    t = per_call(r)
+    """Lookups in the quantized file with its projection and in one without:
+    the cost of the rotation is their ratio (aim: at most 2x)."""
+    log("quantized: quantized lookups, with and without a projection")
+    plain = per_call(quantized_lookups(args, runner, plain_quantized(args, dense), dense))
+    t = per_call(quantized_lookups(args, runner, dense / "pq.fifu", dense))
     dense_text = f"{dense_per_call:.1f} (dense, lookups)" if dense_per_call else "-"
     table.add("quantized", f"quantized lookup, {args.dims} dims, {args.pq_subquantizers} "
               "subquantizers + projection + norms", "ns/call", t, None, None, dense_text,
               f"pq/dense {x(t / dense_per_call)}" if dense_per_call else "", "reported")
+    table.add("quantized", "the same words in a quantized file without a projection", "ns/call",
+              plain, None, None, None, f"projection/plain {x(t / plain)}", "<=2x plain",
+              t / plain <= 2)
 
 
 def measure_single(args, runner, table, dense):

@@ -38,14 +38,28 @@ import measures_lookups
 import measures_similar
 from common import HERE, ROOT, Runner, Table, machine, run_worker, versions
 
-# Every measure by name, in the order they run; the numbers they had before
-# they had names are accepted by --only too (1 is load, 13 is import).
-MEASURES = ["load", "lookups", "oov", "eval", "convert", "quantized", "embed", "embed-threads",
-            "similar", "similar-quantized", "single", "mave-load", "import"]
-# The data set each measure reads.
-DENSE = {"load", "lookups", "eval", "quantized", "embed", "similar", "similar-quantized",
-         "single", "mave-load"}
-SUBWORD = {"oov", "embed-threads"}
+# Every measure by name, in the order they run: the data set it reads, the
+# function that runs it and the measure whose result it takes too (None
+# where that one did not run). The numbers they had before they had names
+# are accepted by --only too (1 is load, 13 is import).
+MEASURES = {
+    "load": ("dense", measures_load.measure_load, None),
+    "lookups": ("dense", measures_lookups.measure_known, None),
+    "oov": ("subword", measures_lookups.measure_oov, None),
+    "eval": ("dense", measures_eval.measure_eval, None),
+    "convert": ("conversion", measures_conversion.measure_convert, None),
+    "quantized": ("dense", measures_lookups.measure_quantized, "lookups"),
+    "embed": ("dense", measures_embed.measure_embed, "lookups"),
+    "embed-threads": ("subword", measures_embed.measure_embed_threads, None),
+    "similar": ("dense", measures_similar.measure_similar, None),
+    "similar-quantized": ("dense", measures_similar.measure_similar_quantized, "similar"),
+    "single": ("dense", measures_lookups.measure_single, None),
+    "mave-load": ("dense", measures_load.measure_load_both, None),
+    "import": ("import", measures_conversion.measure_import, None),
+}
+# The generator of each data set, in the order they are made.
+DATA_SETS = {"dense": data.make_dense, "subword": data.make_subword,
+             "conversion": data.make_conversion_input, "import": data.make_import_inputs}
 
 
 def measures_of(text):
@@ -53,12 +67,14 @@ def measures_of(text):
     chosen = set()
     for item in filter(None, (part.strip() for part in text.split(","))):
         if item.isdigit() and 1 <= int(item) <= len(MEASURES):
-            chosen.add(MEASURES[int(item) - 1])
+            chosen.add(list(MEASURES)[int(item) - 1])
         elif item in MEASURES:
             chosen.add(item)
         else:
             raise argparse.ArgumentTypeError(
                 f"no measure {item!r}; the measures: {', '.join(MEASURES)}")
+    if "similar-quantized" in chosen:
+        chosen.add("similar")  # its reference
     return chosen
 
 
@@ -118,38 +134,14 @@ def main(argv):
     runner = Runner(args)
     started = time.monotonic()
     table = Table()
-    only = args.only
-    dense = data.make_dense(args, runner) if only & DENSE else None
-    sub = data.make_subword(args, runner) if only & SUBWORD else None
-    conv = data.make_conversion_input(args, runner) if "convert" in only else None
-    imp = data.make_import_inputs(args, runner) if "import" in only else None
-    dense_per_call = None
-    if "load" in only:
-        measures_load.measure_load(args, runner, table, dense)
-    if "lookups" in only:
-        dense_per_call = measures_lookups.measure_known(args, runner, table, dense)
-    if "oov" in only:
-        measures_lookups.measure_oov(args, runner, table, sub)
-    if "eval" in only:
-        measures_eval.measure_eval(args, runner, table, dense)
-    if "convert" in only:
-        measures_conversion.measure_convert(args, runner, table, conv)
-    if "quantized" in only:
-        measures_lookups.measure_quantized(args, runner, table, dense, dense_per_call)
-    if "embed" in only:
-        measures_embed.measure_embed(args, runner, table, dense, dense_per_call)
-    if "embed-threads" in only:
-        measures_embed.measure_embed_threads(args, runner, table, sub)
-    if only & {"similar", "similar-quantized"}:
-        similar = measures_similar.measure_similar(args, runner, table, dense)
-        if "similar-quantized" in only:
-            measures_similar.measure_similar_quantized(args, runner, table, dense, similar)
-    if "single" in only:
-        measures_lookups.measure_single(args, runner, table, dense)
-    if "mave-load" in only:
-        measures_load.measure_load_both(args, runner, table, dense)
-    if "import" in only:
-        measures_conversion.measure_import(args, runner, table, imp)
+    chosen = [name for name in MEASURES if name in args.only]
+    wanted = {MEASURES[name][0] for name in chosen}
+    sets = {kind: make(args, runner) for kind, make in DATA_SETS.items() if kind in wanted}
+    results = {}
+    for name in chosen:
+        kind, measure, takes = MEASURES[name]
+        earlier = (results.get(takes),) if takes else ()
+        results[name] = measure(args, runner, table, sets[kind], *earlier)
 
     v = versions()
     print()

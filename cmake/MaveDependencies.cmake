@@ -122,3 +122,10 @@ if(MAVE_BUILD_TESTS)
     message(STATUS "GoogleTest: ${dir}/googletest")
   endif()
 endif()
+
+# The decompressors of compressed input: zlib (gzip, and zip members),
+# libbz2 and liblzma (xz), from the system (Debian: zlib1g-dev libbz2-dev
+# liblzma-dev, installed by scripts/setup).
+find_package(ZLIB REQUIRED)
+find_package(BZip2 REQUIRED)
+find_package(LibLZMA REQUIRED)

@@ -45,8 +45,17 @@ enum class IoMessage : std::uint8_t {
   CodesNotWholeRows,
   NormCountNotRows,
   CodeBeyondCentroids,
+  // Compressed input; the detail names the compression and what the
+  // decompressor found.
+  CompressedDamaged,
+  CompressedCutShort,
+  ZipMemberUnnamed,    // detail: the files the archive holds
+  ZipMemberMissing,    // detail: the name asked for, then the files held
+  ZipMethodUnsupported,  // detail: the member and its method number
+  MemberOfNonZip,
+  ZipNotRegularFile,
 };
-inline constexpr std::size_t kIoMessageCount = 12;
+inline constexpr std::size_t kIoMessageCount = 19;
 
 // An operating-system I/O error: an OS code (errno), a bare kind, or a kind
 // with one of the fixed messages.
@@ -59,6 +68,13 @@ class IoError {
   static IoError message(ErrorKind kind, IoMessage message) {
     return IoError(Repr::Message, kind, 0, message);
   }
+  // A fixed message with facts that only the failure knows (a member name,
+  // a decompressor's own words).
+  static IoError message(ErrorKind kind, IoMessage message, std::string detail) {
+    IoError e(Repr::Message, kind, 0, message);
+    e.detail_ = std::make_shared<const std::string>(std::move(detail));
+    return e;
+  }
   // The two errors of exact reads and writes.
   static IoError unexpected_eof() {
     return message(ErrorKind::UnexpectedEof, IoMessage::FillWholeBuffer);
@@ -69,6 +85,8 @@ class IoError {
   ErrorKind kind() const { return kind_; }
   int code() const { return code_; }  // errno, for Repr::Os
   IoMessage fixed_message() const { return message_; }  // for Repr::Message
+  // The facts of a fixed message; empty when it has none.
+  std::string_view detail() const { return detail_ ? std::string_view(*detail_) : std::string_view(); }
 
  private:
   IoError(Repr repr, ErrorKind kind, int code, IoMessage message)
@@ -78,6 +96,7 @@ class IoError {
   ErrorKind kind_;
   int code_;
   IoMessage message_;
+  std::shared_ptr<const std::string> detail_;
 };
 
 enum class ShapeErrorKind : std::uint8_t {
@@ -106,8 +125,12 @@ enum class ErrorCode : std::uint8_t {
   Overflow,            // step: a count that does not fit the native word size
   BadText,             // detail: what is wrong with a text or word2vec file; line or offset
   Unwritable,          // detail: why a word cannot be written in the chosen text format
+  UnknownFloretMode,   // found: the mode field of a floret model
+  FloretWithoutBuckets,
+  RepeatedWord,        // detail: a word the fastText dictionary holds twice
+  CompressedFinalFusion,  // a compressed finalfusion file, which is memory-mapped
 };
-inline constexpr std::size_t kErrorCodeCount = 19;
+inline constexpr std::size_t kErrorCodeCount = 23;
 std::string_view error_code_name(ErrorCode code);
 
 // The field being read or written, or the file step taken, when a failure
@@ -246,6 +269,21 @@ enum class Step : std::uint8_t {
   WriteVocabularyLength
 };
 inline constexpr std::size_t kStepCount = 131;
+
+// What a step does to its field; each binding has its own verb for each.
+enum class StepAction : std::uint8_t { None, Create, Find, Map, Open, Read, Rename, Seek, Skip, Write };
+inline constexpr std::size_t kStepActionCount = 10;
+
+// A step's action and the field or part of the file it acts on, named in the
+// format's own terms. The bindings word their step texts from these (_mave's
+// pinned ones are "Cannot <verb> <field>": a field name changed here changes a
+// pinned text, docs/compatibility.md).
+struct StepFacts {
+  Step step;
+  StepAction action;
+  std::string_view field;
+};
+const StepFacts& step_facts(Step step);
 
 // A failure of reading, writing or converting, as a value: the code and the
 // facts. Facts that do not apply keep their empty values.

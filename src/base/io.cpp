@@ -77,18 +77,31 @@ BufferedReader::BufferedReader(File file, std::size_t capacity)
   file_offset_ = off > 0 ? static_cast<std::uint64_t>(off) : 0;
 }
 
+BufferedReader::BufferedReader(std::unique_ptr<ByteSource> source,
+                               std::optional<std::uint64_t> input_size, std::size_t capacity)
+    : buf_(new unsigned char[capacity]),
+      capacity_(capacity),
+      source_(std::move(source)),
+      input_size_(input_size) {}
+
+IoResult<std::size_t> BufferedReader::read_some(void* dst, std::size_t n) {
+  if (source_) return source_->read(dst, n);
+  for (;;) {
+    ssize_t got = ::read(file_.fd(), dst, n);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return IoError::os(errno);
+  }
+}
+
+std::uint64_t BufferedReader::input_consumed() const {
+  return source_ ? source_->consumed() : file_offset_ - buffered();
+}
+
 IoResult<std::size_t> BufferedReader::fill() {
   pos_ = end_ = 0;
-  for (;;) {
-    ssize_t n = ::read(file_.fd(), buf_.get(), capacity_);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return IoError::os(errno);
-    }
-    end_ = static_cast<std::size_t>(n);
-    file_offset_ += end_;
-    return end_;
-  }
+  MAVE_ASSIGN_OR_RETURN(end_, read_some(buf_.get(), capacity_));
+  file_offset_ += end_;
+  return end_;
 }
 
 IoStatus BufferedReader::read_exact(void* dst, std::size_t n) {
@@ -108,15 +121,11 @@ IoStatus BufferedReader::read_exact(void* dst, std::size_t n) {
   n -= have;
   // Large remainders go straight to the destination; small ones through the buffer.
   while (n >= capacity_) {
-    ssize_t got = ::read(file_.fd(), out, n);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return IoError::os(errno);
-    }
+    MAVE_ASSIGN_OR_RETURN(std::size_t got, read_some(out, n));
     if (got == 0) return IoError::unexpected_eof();
-    file_offset_ += static_cast<std::uint64_t>(got);
+    file_offset_ += got;
     out += got;
-    n -= static_cast<std::size_t>(got);
+    n -= got;
   }
   while (n > 0) {
     auto filled = fill();
@@ -131,23 +140,40 @@ IoStatus BufferedReader::read_exact(void* dst, std::size_t n) {
   return {};
 }
 
-IoResult<std::size_t> BufferedReader::read_until(unsigned char delim, std::string& out) {
+IoResult<std::size_t> BufferedReader::read_up_to(void* dst, std::size_t n) {
+  auto* out = static_cast<unsigned char*>(dst);
+  std::size_t done = std::min(n, buffered());
+  if (done > 0) std::memcpy(out, buf_.get() + pos_, done);
+  pos_ += done;
+  while (done < n) {
+    MAVE_ASSIGN_OR_RETURN(std::size_t got, read_some(out + done, n - done));
+    if (got == 0) break;
+    file_offset_ += got;
+    done += got;
+  }
+  return done;
+}
+
+IoResult<std::size_t> BufferedReader::read_until(unsigned char delim, std::string& out,
+                                                 std::size_t max) {
   std::size_t total = 0;
-  for (;;) {
+  while (total < max) {
     if (buffered() == 0) {
       auto filled = fill();
       if (!filled.ok()) return std::move(filled).error();
       if (filled.value() == 0) return total;
     }
     const unsigned char* start = buf_.get() + pos_;
-    const void* hit = std::memchr(start, delim, buffered());
+    const std::size_t span = std::min(buffered(), max - total);
+    const void* hit = std::memchr(start, delim, span);
     std::size_t take = hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - start) + 1
-                           : buffered();
+                           : span;
     out.append(reinterpret_cast<const char*>(start), take);
     pos_ += take;
     total += take;
     if (hit) return total;
   }
+  return total;
 }
 
 IoResult<std::uint64_t> BufferedReader::position() const { return file_offset_ - buffered(); }
@@ -156,6 +182,21 @@ IoResult<std::uint64_t> BufferedReader::seek_to(std::uint64_t offset) {
   std::uint64_t buffer_start = file_offset_ - end_;
   if (offset >= buffer_start && offset <= file_offset_) {
     pos_ = static_cast<std::size_t>(offset - buffer_start);
+    return offset;
+  }
+  if (source_) {
+    // A stream goes forward only: skip by reading.
+    if (offset < buffer_start) return invalid_seek();
+    std::uint64_t skip = offset - (file_offset_ - buffered());
+    while (skip > 0) {
+      if (buffered() == 0) {
+        MAVE_ASSIGN_OR_RETURN(std::size_t got, fill());
+        if (got == 0) return IoError::unexpected_eof();
+      }
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(skip, buffered()));
+      pos_ += take;
+      skip -= take;
+    }
     return offset;
   }
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return invalid_seek();
@@ -195,9 +236,10 @@ BufferedWriter::~BufferedWriter() {
   if (file_.is_open()) (void)flush();
 }
 
-IoStatus BufferedWriter::write_to_file(const unsigned char* p, std::size_t n) {
+IoStatus write_all_to(int fd, const void* src, std::size_t n) {
+  const auto* p = static_cast<const unsigned char*>(src);
   while (n > 0) {
-    ssize_t put = ::write(file_.fd(), p, n);
+    ssize_t put = ::write(fd, p, n);
     if (put < 0) {
       if (errno == EINTR) continue;
       return IoError::os(errno);
@@ -212,7 +254,7 @@ IoStatus BufferedWriter::write_to_file(const unsigned char* p, std::size_t n) {
 IoStatus BufferedWriter::flush() {
   std::size_t n = len_;
   len_ = 0;  // a failed flush drops the buffer rather than retrying it later
-  return write_to_file(buf_.get(), n);
+  return write_all_to(file_.fd(), buf_.get(), n);
 }
 
 IoStatus BufferedWriter::write_all(const void* src, std::size_t n) {
@@ -225,7 +267,7 @@ IoStatus BufferedWriter::write_all(const void* src, std::size_t n) {
     return {};
   }
   MAVE_TRY(flush());
-  if (n >= capacity_) return write_to_file(p, n);
+  if (n >= capacity_) return write_all_to(file_.fd(), p, n);
   std::memcpy(buf_.get(), p, n);
   len_ = n;
   return {};

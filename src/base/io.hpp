@@ -49,15 +49,35 @@ class File {
   int fd_ = -1;
 };
 
-// Buffered reader over a file, with logical positions and seeks.
+// Bytes produced from another stream, such as a decompressor over a file.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Up to n bytes into dst; 0 only at the end of the stream.
+  virtual IoResult<std::size_t> read(void* dst, std::size_t n) = 0;
+  // Bytes taken from the underlying file so far, for progress reports.
+  virtual std::uint64_t consumed() const = 0;
+};
+
+// Buffered reader over a file or a byte source, with logical positions and
+// seeks. Over a source it only reads forward: positions count the source's
+// bytes, and its size is unknown.
 class BufferedReader {
  public:
   explicit BufferedReader(File file, std::size_t capacity = kStreamBufferBytes);
+  // `input_size` is the size of what the source reads (a compressed file),
+  // the total of progress reports.
+  BufferedReader(std::unique_ptr<ByteSource> source, std::optional<std::uint64_t> input_size,
+                 std::size_t capacity = kStreamBufferBytes);
 
   // Reads exactly n bytes; a short file gives UnexpectedEof.
   IoStatus read_exact(void* dst, std::size_t n);
-  // Appends bytes up to and including `delim` (or to the end of the stream).
-  IoResult<std::size_t> read_until(unsigned char delim, std::string& out);
+  // Reads up to n bytes, fewer only at the end of the stream; returns how many.
+  IoResult<std::size_t> read_up_to(void* dst, std::size_t n);
+  // Appends bytes up to and including `delim` (or to the end of the stream,
+  // or until `max` bytes were appended).
+  IoResult<std::size_t> read_until(unsigned char delim, std::string& out,
+                                   std::size_t max = SIZE_MAX);
 
   IoResult<std::uint64_t> position() const;
   // The file offset of the next byte to read, for error facts.
@@ -78,8 +98,15 @@ class BufferedReader {
   const File& file() const { return file_; }
   File into_file() { return std::move(file_); }
 
+  // Progress in bytes of the input: the file's, or what the source took of
+  // its file; and the input's size when known.
+  std::uint64_t input_consumed() const;
+  std::optional<std::uint64_t> input_size() const { return source_ ? input_size_ : size_; }
+
  private:
   IoResult<std::size_t> fill();
+  // One read from the file or the source.
+  IoResult<std::size_t> read_some(void* dst, std::size_t n);
   std::size_t buffered() const { return end_ - pos_; }
 
   File file_;
@@ -88,7 +115,13 @@ class BufferedReader {
   std::size_t pos_ = 0, end_ = 0;
   std::uint64_t file_offset_ = 0;  // file offset of buf_[end_]
   std::optional<std::uint64_t> size_;
+  std::unique_ptr<ByteSource> source_;
+  std::optional<std::uint64_t> input_size_;
 };
+
+// Writes all n bytes to the descriptor, in as many write calls as it takes
+// (retrying interrupted ones); WriteZero when the descriptor takes none.
+IoStatus write_all_to(int fd, const void* src, std::size_t n);
 
 class BufferedWriter {
  public:
@@ -105,8 +138,6 @@ class BufferedWriter {
   IoStatus close();
 
  private:
-  IoStatus write_to_file(const unsigned char* p, std::size_t n);
-
   File file_;
   std::unique_ptr<unsigned char[]> buf_;
   std::size_t capacity_;

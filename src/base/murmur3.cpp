@@ -11,6 +11,17 @@ namespace {
 constexpr std::uint64_t kC1 = 0x87C37B91114253D5ULL;
 constexpr std::uint64_t kC2 = 0x4CF5AD432745937FULL;
 
+// The scrambling of one 8-byte lane before it enters h1 or h2.
+inline std::uint64_t mix_k1(std::uint64_t k) { return std::rotl(k * kC1, 31) * kC2; }
+inline std::uint64_t mix_k2(std::uint64_t k) { return std::rotl(k * kC2, 33) * kC1; }
+
+// The first n (at most 8) bytes as a little-endian number: a short last lane.
+inline std::uint64_t load_le_partial(const unsigned char* p, std::size_t n) {
+  std::uint64_t k = 0;
+  for (std::size_t i = n; i-- > 0;) k = (k << 8) | p[i];
+  return k;
+}
+
 inline std::uint64_t fmix64(std::uint64_t k) {
   k ^= k >> 33;
   k *= 0xFF51AFD7ED558CCDULL;
@@ -27,55 +38,20 @@ Hash128 murmur3_x64_128(const void* data, std::size_t len, std::uint32_t seed) {
   std::uint64_t h1 = seed, h2 = seed;
   std::size_t nblocks = len / 16;
   for (std::size_t i = 0; i < nblocks; ++i) {
-    std::uint64_t k1 = load_le<std::uint64_t>(bytes + 16 * i);
-    std::uint64_t k2 = load_le<std::uint64_t>(bytes + 16 * i + 8);
-    k1 *= kC1;
-    k1 = std::rotl(k1, 31);
-    k1 *= kC2;
-    h1 ^= k1;
+    h1 ^= mix_k1(load_le<std::uint64_t>(bytes + 16 * i));
     h1 = std::rotl(h1, 27);
     h1 += h2;
     h1 = h1 * 5 + 0x52DCE729;
-    k2 *= kC2;
-    k2 = std::rotl(k2, 33);
-    k2 *= kC1;
-    h2 ^= k2;
+    h2 ^= mix_k2(load_le<std::uint64_t>(bytes + 16 * i + 8));
     h2 = std::rotl(h2, 31);
     h2 += h1;
     h2 = h2 * 5 + 0x38495AB5;
   }
+  // The last len % 16 bytes: a second lane only past the eighth.
   const unsigned char* tail = bytes + nblocks * 16;
-  std::uint64_t k1 = 0, k2 = 0;
-  switch (len & 15) {
-    case 15: k2 ^= std::uint64_t(tail[14]) << 48; [[fallthrough]];
-    case 14: k2 ^= std::uint64_t(tail[13]) << 40; [[fallthrough]];
-    case 13: k2 ^= std::uint64_t(tail[12]) << 32; [[fallthrough]];
-    case 12: k2 ^= std::uint64_t(tail[11]) << 24; [[fallthrough]];
-    case 11: k2 ^= std::uint64_t(tail[10]) << 16; [[fallthrough]];
-    case 10: k2 ^= std::uint64_t(tail[9]) << 8; [[fallthrough]];
-    case 9:
-      k2 ^= std::uint64_t(tail[8]);
-      k2 *= kC2;
-      k2 = std::rotl(k2, 33);
-      k2 *= kC1;
-      h2 ^= k2;
-      [[fallthrough]];
-    case 8: k1 ^= std::uint64_t(tail[7]) << 56; [[fallthrough]];
-    case 7: k1 ^= std::uint64_t(tail[6]) << 48; [[fallthrough]];
-    case 6: k1 ^= std::uint64_t(tail[5]) << 40; [[fallthrough]];
-    case 5: k1 ^= std::uint64_t(tail[4]) << 32; [[fallthrough]];
-    case 4: k1 ^= std::uint64_t(tail[3]) << 24; [[fallthrough]];
-    case 3: k1 ^= std::uint64_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k1 ^= std::uint64_t(tail[1]) << 8; [[fallthrough]];
-    case 1:
-      k1 ^= std::uint64_t(tail[0]);
-      k1 *= kC1;
-      k1 = std::rotl(k1, 31);
-      k1 *= kC2;
-      h1 ^= k1;
-      break;
-    default: break;
-  }
+  const std::size_t rest = len & 15;
+  if (rest > 8) h2 ^= mix_k2(load_le_partial(tail + 8, rest - 8));
+  if (rest > 0) h1 ^= mix_k1(load_le_partial(tail, rest < 8 ? rest : 8));
   h1 ^= len;
   h2 ^= len;
   h1 += h2;

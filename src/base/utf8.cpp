@@ -98,13 +98,19 @@ std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::s
 
 std::string from_utf8_lossy(std::string_view bytes) {
   std::string out;
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    auto [c, len] = decode_utf8_lossy(bytes, i);
-    append_utf8(out, c);
-    i += len;
-  }
+  for_each_char_lossy(bytes, [&](char32_t c) { append_utf8(out, c); });
   return out;
+}
+
+std::string_view common_escape(char32_t c) {
+  switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\t': return "\\t";
+    case '\r': return "\\r";
+    case '\n': return "\\n";
+    default: return {};
+  }
 }
 
 void append_utf8(std::string& out, char32_t c) {
@@ -129,23 +135,49 @@ std::string quoted(std::string_view bytes) {
   std::string out = "\"";
   for (char c : from_utf8_lossy(bytes)) {
     const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\x%02x", byte);
-          out += buf;
-        } else {
-          out += c;
-        }
+    if (std::string_view escape = common_escape(byte); !escape.empty()) {
+      out += escape;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", byte);
+      out += buf;
+    } else {
+      out += c;
     }
   }
   return out + "\"";
+}
+
+std::string_view utf8_errors_name(Utf8Errors errors) {
+  switch (errors) {
+    case Utf8Errors::Strict: return "strict";
+    case Utf8Errors::Replace: return "replace";
+    case Utf8Errors::Ignore: return "ignore";
+  }
+  return {};
+}
+
+std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors,
+                                            std::string& scratch) {
+  if (!validate_utf8(word)) return word;
+  if (errors == Utf8Errors::Strict) return std::nullopt;
+  scratch.clear();
+  std::size_t i = 0;
+  while (i < word.size()) {
+    // Valid runs are copied whole; each maximal ill-formed sequence becomes
+    // one U+FFFD or nothing.
+    std::optional<Utf8Error> bad = validate_utf8(word.substr(i));
+    if (!bad) {
+      scratch.append(word.substr(i));
+      break;
+    }
+    scratch.append(word.substr(i, bad->valid_up_to));
+    i += bad->valid_up_to;
+    const std::size_t len = bad->error_len.value_or(word.size() - i);
+    if (errors == Utf8Errors::Replace) scratch.append("\xEF\xBF\xBD");
+    i += len;
+  }
+  return std::string_view(scratch);
 }
 
 }  // namespace mave

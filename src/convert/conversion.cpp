@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "base/vector_math.hpp"
+#include "compress/decompress.hpp"
 #include "fasttext/fasttext.hpp"
+#include "importers/floret_text.hpp"
 
 namespace mave {
 namespace {
@@ -82,6 +84,14 @@ Status write_dense(BufferedWriter& w, const std::optional<Metadata>& metadata, c
       [&](BufferedWriter& out) { return write_nd_array(out, rows, cols, row); }, norms);
 }
 
+// What a reader left out, for `mave info` to show: a [conversion] table,
+// only when words were dropped (other files are as they always were).
+std::optional<Metadata> conversion_metadata(const ImportedRows& imported) {
+  const std::size_t dropped = imported.embeddings.dropped_words;
+  if (dropped == 0) return std::nullopt;
+  return with_dropped_words(std::nullopt, dropped, imported.errors);
+}
+
 // Moves the words of an imported source into the vocabulary it writes.
 Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize,
                          const Progress& progress) {
@@ -92,7 +102,7 @@ Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize,
     std::optional<std::span<const float>> norms;
     if (imported->norms) norms = std::span<const float>(*imported->norms);
     return write_dense(
-        w, std::nullopt, vocab, m.rows(), m.cols(),
+        w, conversion_metadata(*imported), vocab, m.rows(), m.cols(),
         counted([&m](std::size_t i, float*) { return m.row(i); }, m.rows(), progress), norms);
   }
   // The rows beyond the words (subword rows) are carried over as stored, and
@@ -120,26 +130,48 @@ Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize,
 
 }  // namespace
 
-Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
-                           const Progress& progress) {
+namespace {
+
+// A source, and the rows its reader left out because their word, decoded,
+// was empty or repeated an earlier one.
+struct SourceRead {
+  Source source;
+  std::size_t dropped_words = 0;
+};
+
+Result<SourceRead> read_counted(BufferedReader& r, Format format, bool normalize,
+                                const Progress& progress, const SourceOptions& options) {
   switch (format) {
     case Format::FinalFusion: {
+      if (!r.file().is_open()) return EmbeddingsError(ErrorCode::CompressedFinalFusion);
       MAVE_ASSIGN_OR_RETURN(Embeddings e, read_embeddings_mapped(r));
-      return Source(std::move(e));
+      return SourceRead{Source(std::move(e))};
     }
     case Format::FastText: {
-      MAVE_ASSIGN_OR_RETURN(Embeddings e, load_fasttext_model(r, normalize));
-      return Source(std::move(e));
+      if (!options.any_fasttext_layout) {
+        MAVE_ASSIGN_OR_RETURN(Embeddings e, load_fasttext_model(r, normalize));
+        return SourceRead{Source(std::move(e))};
+      }
+      MAVE_ASSIGN_OR_RETURN(
+          FastTextImport imported,
+          import_fasttext_model(r, {normalize, options.read.limit, options.read.errors}));
+      return SourceRead{Source(std::move(imported.embeddings)), imported.dropped_words};
+    }
+    case Format::Floret: {
+      MAVE_ASSIGN_OR_RETURN(Embeddings e, read_floret_table(r, progress));
+      return SourceRead{Source(std::move(e))};
     }
     case Format::Word2Vec:
     case Format::Text:
     case Format::GloVe:
       break;
   }
-  auto read = format == Format::Word2Vec ? read_word2vec_binary(r, progress)
-                                         : read_text_embeddings(r, text_layout(format), progress);
+  auto read = format == Format::Word2Vec
+                  ? read_word2vec_binary(r, progress, options.read)
+                  : read_text_embeddings(r, text_layout(format), progress, options.read);
   if (!read.ok()) return std::move(read).error();
-  ImportedRows imported{std::move(read).value(), std::nullopt};
+  const std::size_t dropped = read.value().dropped_words;
+  ImportedRows imported{std::move(read).value(), std::nullopt, options.read.errors};
   if (normalize) {
     // In place: the matrix is held once.
     RowBlocks& m = imported.embeddings.matrix;
@@ -148,7 +180,15 @@ Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
       (*imported.norms)[i] = scale_to_unit_norm(m.row_mut(i), m.cols(), /*contiguous=*/true);
     }
   }
-  return Source(std::move(imported));
+  return SourceRead{Source(std::move(imported)), dropped};
+}
+
+}  // namespace
+
+Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
+                           const Progress& progress, const SourceOptions& options) {
+  MAVE_ASSIGN_OR_RETURN(SourceRead read, read_counted(r, format, normalize, progress, options));
+  return std::move(read.source);
 }
 
 Status write_destination(BufferedWriter& w, Source& source, Format format, bool normalize,
@@ -161,6 +201,10 @@ Status write_destination(BufferedWriter& w, Source& source, Format format, bool 
     case Format::Text:
     case Format::GloVe:
       return write_text_embeddings(w, word_rows(source, normalize), text_layout(format), progress);
+    case Format::Floret:
+      if (const auto* e = std::get_if<Embeddings>(&source)) return write_floret_table(w, *e, progress);
+      return EmbeddingsError(ErrorCode::Unwritable)
+          .with_detail("only a file of the floret vocabulary kind can be written as a floret table");
     case Format::FastText:
       break;
   }
@@ -184,20 +228,25 @@ std::optional<ConversionFailure> write_file(const std::string& path, Durability 
   return std::nullopt;
 }
 
-std::optional<ConversionFailure> convert_file(const std::string& src, Format src_format,
-                                              const std::string& dst, Format dst_format,
-                                              bool normalize, const Progress& read_progress,
-                                              const Progress& write_progress) {
+ConversionOutcome convert_file(const std::string& src, Format src_format, const std::string& dst,
+                               Format dst_format, bool normalize, const SourceOptions& options,
+                               const Progress& read_progress, const Progress& write_progress) {
   auto file = File::open_read(src);
   if (!file.ok()) {
-    return ConversionFailure{src, EmbeddingsError::read(Step::OpenFile, std::move(file).error())};
+    return {ConversionFailure{src, EmbeddingsError::read(Step::OpenFile, std::move(file).error())}};
   }
-  BufferedReader r(std::move(file).value(), kConvertBufferBytes);
-  auto source = read_source(r, src_format, normalize, read_progress);
-  if (!source.ok()) return ConversionFailure{src, std::move(source).error()};
-  return write_file(dst, Durability::Cached, [&](BufferedWriter& w) {
-    return write_destination(w, source.value(), dst_format, normalize, write_progress);
-  });
+  auto opened = open_decompressed(std::move(file).value(), options.member, kConvertBufferBytes);
+  if (!opened.ok()) {
+    return {ConversionFailure{src, EmbeddingsError::read(Step::ReadEmbeddings, std::move(opened).error())}};
+  }
+  auto read = read_counted(opened.value(), src_format, normalize, read_progress, options);
+  if (!read.ok()) return {ConversionFailure{src, std::move(read).error()}};
+  return {write_file(dst, Durability::Cached,
+                     [&](BufferedWriter& w) {
+                       return write_destination(w, read.value().source, dst_format, normalize,
+                                                write_progress);
+                     }),
+          read.value().dropped_words};
 }
 
 Status write_matrix_embeddings(BufferedWriter& w, MatrixRows& rows, bool normalize,

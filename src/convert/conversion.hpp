@@ -33,16 +33,31 @@ inline constexpr std::size_t kConvertBufferBytes = std::size_t{1} << 20;
 struct ImportedRows {
   ImportedEmbeddings embeddings;
   std::optional<std::vector<float>> norms;
+  // How its words were decoded: recorded in a finalfusion file's metadata
+  // when words were dropped.
+  Utf8Errors errors = Utf8Errors::Strict;
 };
 using Source = std::variant<ImportedRows, Embeddings>;
 
+// How a source is read beyond its format (mave.convert's choices; the
+// defaults are _mave.build_model's).
+struct SourceOptions {
+  // Words that are not valid UTF-8, and how many rows to read.
+  ReadOptions read;
+  // The member of a zip archive to read; empty: its only file.
+  std::string member;
+  // fastText binaries from before the magic number, and floret's, read too.
+  bool any_fasttext_layout = false;
+};
+
 // Reads a source in `format` from `r`, a reader over any byte stream; a
-// finalfusion source maps its matrix, so `r` must read a file. With
-// `normalize` the rows of a word2vec, text or GloVe source are scaled to
-// unit length in place (their norms kept) and a fastText model is read as
-// `_mave.build_model` reads it. `progress` counts bytes of the input.
+// finalfusion source maps its matrix, so `r` must read a file, not a
+// decompressed stream. With `normalize` the rows of a word2vec, text or GloVe
+// source are scaled to unit length in place (their norms kept) and a fastText
+// model is read as `_mave.build_model` reads it. `progress` counts bytes of
+// the input.
 Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
-                           const Progress& progress = {});
+                           const Progress& progress = {}, const SourceOptions& options = {});
 
 // Writes `source` in `format` (any but fastText). A finalfusion destination
 // of a finalfusion or fastText source keeps its vocabulary (subwords
@@ -64,11 +79,17 @@ struct ConversionFailure {
 std::optional<ConversionFailure> write_file(const std::string& path, Durability durability,
                                             const std::function<Status(BufferedWriter&)>& write);
 
-// Reads the file `src` in `src_format` and writes `dst` in `dst_format`.
-std::optional<ConversionFailure> convert_file(const std::string& src, Format src_format,
-                                              const std::string& dst, Format dst_format,
-                                              bool normalize, const Progress& read_progress,
-                                              const Progress& write_progress);
+// What a conversion did: the failure, if any, and the words dropped.
+struct ConversionOutcome {
+  std::optional<ConversionFailure> failure;
+  std::size_t dropped_words = 0;
+};
+
+// Reads the file `src` in `src_format`, decompressed when its first bytes
+// say it is compressed, and writes `dst` in `dst_format`.
+ConversionOutcome convert_file(const std::string& src, Format src_format, const std::string& dst,
+                               Format dst_format, bool normalize, const SourceOptions& options,
+                               const Progress& read_progress, const Progress& write_progress);
 
 // A finalfusion file of a simple vocabulary and a dense matrix held in
 // memory: row i of `matrix` (rows x cols, row-major) is the vector of

@@ -9,7 +9,7 @@
 
 namespace mave {
 
-enum class Format { FinalFusion, FastText, Word2Vec, Text, GloVe };
+enum class Format { FinalFusion, FastText, Word2Vec, Text, GloVe, Floret };
 
 struct FormatInfo {
   Format format;
@@ -18,14 +18,16 @@ struct FormatInfo {
 };
 
 // In the order the documentation lists them.
-inline constexpr std::array<FormatInfo, 5> kFormats{{
+inline constexpr std::array<FormatInfo, 6> kFormats{{
     {Format::FinalFusion, "finalfusion", true},
     {Format::FastText, "fasttext", false},
     {Format::Word2Vec, "word2vec", true},
     {Format::Text, "text", true},
     {Format::GloVe, "glove", true},
+    // floret's text table for spaCy; written from files of the floret kind.
+    {Format::Floret, "floret", true},
 }};
-static_assert(kFormats.size() == static_cast<std::size_t>(Format::GloVe) + 1,
+static_assert(kFormats.size() == static_cast<std::size_t>(Format::Floret) + 1,
               "one entry per format");
 static_assert(
     [] {

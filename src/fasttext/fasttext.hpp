@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "format/embeddings.hpp"
 #include "base/io.hpp"
+#include "base/utf8.hpp"
 #include "format/metadata.hpp"
 #include "format/nd_array.hpp"
 #include "format/norms.hpp"
@@ -47,6 +49,37 @@ struct FastTextConfig {
 Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize = true);
 
 Result<FastTextConfig> read_fasttext_config(BufferedReader& r);
+
+// The binaries mave.convert reads besides today's fastText models: those
+// written before fastText's header had a magic number and a version (the
+// settings block first; no pruned-vocabulary size; no quantization flags),
+// and floret's, whose settings block holds the mode and the hash count
+// between the maximum n-gram length and the learning-rate update rate.
+enum class FastTextLayout { Current, Old, Floret };
+
+// floret's seed of its n-gram hash, which its binaries do not store.
+inline constexpr std::uint32_t kFloretSeed = 2166136261u;
+
+struct FastTextModelOptions {
+  bool normalize = true;
+  // Only the first `limit` words are kept; every subword row stays.
+  std::optional<std::uint64_t> limit;
+  // Words that are not valid UTF-8: refused (Strict), or decoded; a word
+  // that becomes empty or equal to an earlier one is dropped with its row.
+  Utf8Errors errors = Utf8Errors::Strict;
+};
+
+struct FastTextImport {
+  FastTextLayout layout = FastTextLayout::Current;
+  Embeddings embeddings;
+  std::size_t dropped_words = 0;
+};
+
+// fastText (both layouts) gives the fastText subword kind, as
+// load_fasttext_model does; a floret model in floret mode gives the floret
+// kind: no word rows (floret never uses them), the bucket rows as read, and
+// no norms.
+Result<FastTextImport> import_fasttext_model(BufferedReader& r, const FastTextModelOptions& options = {});
 // The dictionary block, then the vocabulary built from it (markers "<" and ">").
 Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTextConfig& config);
 // row_count, column_count and the row-major float32 input matrix.

@@ -119,4 +119,11 @@ Status write_metadata(BufferedWriter& w, const Metadata& metadata) {
   return write_bytes(w, text.data(), text.size(), Step::WriteMetadata);
 }
 
+Metadata with_dropped_words(const std::optional<Metadata>& metadata, std::size_t dropped,
+                            Utf8Errors errors) {
+  const Metadata base = metadata ? *metadata : Metadata::from_entries({});
+  return base.with_table("conversion", {{"dropped_words", static_cast<std::int64_t>(dropped)},
+                                        {"errors", std::string(utf8_errors_name(errors))}});
+}
+
 }  // namespace mave

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "format/chunk.hpp"
 
 namespace mave {
@@ -42,6 +43,11 @@ class Metadata {
   Metadata() = default;  // values come only from the two factories above
   std::shared_ptr<const MetadataDocument> doc_;
 };
+
+// `metadata` (or an empty document) with a [conversion] table that says how
+// many words a conversion dropped and how their bytes were decoded.
+Metadata with_dropped_words(const std::optional<Metadata>& metadata, std::size_t dropped,
+                            Utf8Errors errors);
 
 Result<Metadata> read_metadata(BufferedReader& r);
 Status write_metadata(BufferedWriter& w, const Metadata& metadata);

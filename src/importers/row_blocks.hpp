@@ -40,6 +40,8 @@ class RowBlocks {
     }
     return row_mut(rows_++);
   }
+  // Forgets the last row (a reader that dropped its word).
+  void pop_row() { --rows_; }
 
   const float* row(std::size_t i) const {
     return blocks_[i / rows_per_block_].get() + (i % rows_per_block_) * cols_;

@@ -6,6 +6,11 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_set>
+#include <cstring>
+#include <exception>
+#include <algorithm>
 #include <vector>
 
 #include "base/utf8.hpp"
@@ -44,10 +49,9 @@ class Ticker {
   std::uint64_t next_ = 0;
 };
 
-std::uint64_t file_size(const BufferedReader& r) {
-  auto size = r.file().regular_size();
-  return size ? *size : 0;
-}
+// Progress counts the bytes of the input file: compressed ones when the
+// reader decompresses.
+std::uint64_t file_size(const BufferedReader& r) { return r.input_size().value_or(0); }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -73,14 +77,66 @@ struct Place {
   }
 };
 
-std::optional<std::string> check_word(std::string_view word) {
+std::optional<std::string> check_word(std::string_view word, Utf8Errors errors) {
   if (word.empty()) return "a row without a word";
+  if (errors != Utf8Errors::Strict) return std::nullopt;
   if (auto bad = validate_utf8(word)) {
     return "word " + shown(word) + " is not valid UTF-8 (" +
            (bad->error_len ? "a bad byte sequence" : "a sequence cut short") + " at index " +
            std::to_string(bad->valid_up_to) + ")";
   }
   return std::nullopt;
+}
+
+// The rows kept from a file, as they arrive: a word that decodes to nothing
+// takes its row back at once; repeats are left for the end.
+struct Kept {
+  Utf8Errors errors;
+  std::string scratch;
+  std::size_t dropped = 0;
+
+  // The word to keep for a row just appended, or none (its row is removed).
+  std::optional<std::string_view> take(std::string_view word, RowBlocks& matrix) {
+    std::optional<std::string_view> decoded = decode_word(word, errors, scratch);
+    if (decoded && decoded->empty()) {
+      matrix.pop_row();
+      ++dropped;
+      return std::nullopt;
+    }
+    return decoded;
+  }
+};
+
+// Keeps the first row of each word, moving the later rows up.
+std::size_t drop_repeats(WordList& words, RowBlocks& matrix) {
+  if (words.build_index() == words.size()) return 0;
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(words.size());
+  WordList kept;
+  kept.reserve(words.size());
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (!seen.insert(words[i]).second) continue;
+    if (out != i) std::copy_n(matrix.row(i), matrix.cols(), matrix.row_mut(out));
+    kept.push_back(words[i]);
+    ++out;
+  }
+  const std::size_t dropped = words.size() - out;
+  while (matrix.rows() > out) matrix.pop_row();
+  kept.build_index();
+  words = std::move(kept);
+  return dropped;
+}
+
+// The longest line or word a stream of unknown size may give: what a row of
+// `dims` values could need, and no more, so that a small compressed file
+// that expands without end is refused early. Values longer than 255
+// characters are not expected.
+constexpr std::size_t kMaxWordBytes = std::size_t{1} << 20;
+std::size_t max_line_bytes(const BufferedReader& r, std::uint64_t dims) {
+  if (r.remaining()) return SIZE_MAX;
+  if (dims == 0) return std::size_t{64} << 20;  // a first GloVe line: any width up to a million values
+  return kMaxWordBytes + static_cast<std::size_t>(std::min<std::uint64_t>(dims, std::uint64_t{1} << 32)) * 256;
 }
 
 // One decimal value. std::from_chars rounds correctly and knows "nan" and
@@ -142,8 +198,7 @@ Values parse_values(std::string_view rest, float* out, std::size_t limit) {
 }
 
 // A line without its end ("\n", "\r\n") and trailing blanks.
-std::string_view trimmed(const std::string& line) {
-  std::string_view s = line;
+std::string_view trimmed(std::string_view s) {
   if (s.ends_with('\n')) s.remove_suffix(1);
   if (s.ends_with('\r')) s.remove_suffix(1);
   while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
@@ -221,90 +276,231 @@ EmbeddingsError read_error(const IoError& e) { return EmbeddingsError::read(Step
 
 }  // namespace
 
+namespace {
+
+// One row line after the first, its end removed: the word, and the values
+// parsed into `row`; or the error text. Shared by every thread.
+std::optional<std::string> parse_row_line(std::string_view s, std::size_t dims, float* row,
+                                          Utf8Errors errors, std::string_view& word) {
+  if (s.empty()) return std::string("an empty line");
+  const std::size_t space = s.find(' ');
+  word = s.substr(0, space);
+  std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
+  if (auto bad = check_word(word, errors)) return bad;
+  Values values = parse_values(rest, row, dims);
+  if (!values.bad.empty()) {
+    return "word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
+           shown(values.bad.substr(0, 40)) + " is not a float32 number";
+  }
+  if (values.count != dims) {
+    return "word " + shown(word) + " has " +
+           (values.count > dims ? "more than " + std::to_string(dims) : std::to_string(values.count)) +
+           " values, expected " + std::to_string(dims);
+  }
+  return std::nullopt;
+}
+
+// Bytes of the file parsed at a time; below this many lines one thread does it.
+constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
+constexpr std::size_t kLinesPerThread = 2048;
+
+unsigned parse_threads() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return std::clamp(n, 1u, 32u);
+}
+
+}  // namespace
+
 Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout layout,
-                                                const Progress& progress) {
+                                                const Progress& progress, const ReadOptions& options) {
   const std::uint64_t total = file_size(r);
   Ticker tick(progress, kProgressBytes);
   std::string line;
   std::uint64_t line_no = 0;
+  std::size_t max_line = max_line_bytes(r, 0);
   // Reads the next line into `line`; false at the end of the file.
   auto next_line = [&]() -> Result<bool> {
     line.clear();
-    auto n = r.read_until('\n', line);
+    auto n = r.read_until('\n', line, max_line);
     if (!n.ok()) return read_error(n.error());
     if (n.value() == 0) return false;
     ++line_no;
+    if (n.value() == max_line && line.back() != '\n') {
+      return Place{Place::Line, line_no}.error("the line is longer than the " + std::to_string(max_line) +
+                                          " bytes a row of its values could need");
+    }
     return true;
   };
+  Kept kept{options.errors, {}, 0};
+  std::uint64_t rows_read = 0;
+  const std::uint64_t limit = options.limit.value_or(std::numeric_limits<std::uint64_t>::max());
 
   std::optional<Header> header;
+  std::optional<ImportedEmbeddings> out;
   if (layout == TextLayout::WithHeader) {
     MAVE_ASSIGN_OR_RETURN(bool any, next_line());
     if (!any) return Place{Place::Line, 1}.error("the file is empty");
     MAVE_ASSIGN_OR_RETURN(Header h, parse_header(trimmed(line), r, min_text_row_bytes));
     header = h;
-  }
-
-  std::optional<ImportedEmbeddings> out;
-  if (header) {
+    max_line = max_line_bytes(r, h.dims);
     // Never more than the rest of the file can hold (a pipe: a modest start).
     const std::size_t expected = reservation_for(r, header->words, min_text_row_bytes(header->dims));
     out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(static_cast<std::size_t>(header->dims), expected)});
     out->words.reserve(expected);
-  }
-  std::vector<float> first_row;  // GloVe: the first line decides the dimensions
-  while (true) {
+  } else if (limit > 0) {
+    // The first GloVe row decides the dimensions: as many values as it has.
     MAVE_ASSIGN_OR_RETURN(bool any, next_line());
-    if (!any) break;
-    const Place place{Place::Line, line_no};
-    std::string_view s = trimmed(line);
-    if (line_no == 1 && s.starts_with(kBom)) s.remove_prefix(kBom.size());
-    if (s.empty()) return place.error("an empty line");
-    if (header && out->words.size() == header->words) {
+    if (any) {
+      const Place place{Place::Line, line_no};
+      std::string_view s = trimmed(line);
+      if (s.starts_with(kBom)) s.remove_prefix(kBom.size());
+      if (s.empty()) return place.error("an empty line");
+      const std::size_t space = s.find(' ');
+      std::string_view word = s.substr(0, space);
+      std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
+      if (auto bad = check_word(word, options.errors)) return place.error(*bad);
+      std::vector<float> first_row(rest.size() / 2 + 1);
+      Values values = parse_values(rest, first_row.data(), first_row.size());
+      if (!values.bad.empty()) {
+        return place.error("word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
+                           shown(values.bad.substr(0, 40)) + " is not a float32 number");
+      }
+      if (values.count == 0) return place.error("word " + shown(word) + " has no values");
+      // About as many rows as lines of this length fit in the rest.
+      const std::size_t expected = 1 + reservation_for(r, std::numeric_limits<std::uint64_t>::max(), line.size());
+      out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
+      std::copy_n(first_row.data(), values.count, out->matrix.append_row());
+      max_line = max_line_bytes(r, values.count);
+      ++rows_read;
+      if (auto keep = kept.take(word, out->matrix)) out->words.push_back(*keep);
+    }
+  }
+
+  // The other rows, a block of lines at a time, parsed on every core into
+  // rows taken in file order: the result is the same as one line after the
+  // other, errors included (the first in the file wins).
+  const unsigned threads = parse_threads();
+  std::string block;
+  std::vector<std::size_t> starts;  // line k is [starts[k], starts[k + 1])
+  std::vector<float*> rows;
+  std::vector<std::string_view> words;
+  bool at_end = !out;
+  while (!at_end && rows_read < limit) {
+    const std::size_t carried = block.size();
+    block.resize(carried + kBlockBytes);
+    auto got = r.read_up_to(block.data() + carried, kBlockBytes);
+    if (!got.ok()) return read_error(got.error());
+    block.resize(carried + got.value());
+    at_end = got.value() == 0;
+    // Whole lines only, but at the end of the file the last one as it is.
+    std::size_t whole = block.size();
+    if (!at_end) {
+      const std::size_t last = block.rfind('\n');
+      whole = last == std::string::npos ? 0 : last + 1;
+    }
+    starts.clear();
+    for (std::size_t at = 0; at < whole;) {
+      starts.push_back(at);
+      const void* nl = std::memchr(block.data() + at, '\n', whole - at);
+      at = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - block.data()) + 1 : whole;
+    }
+    starts.push_back(whole);
+    std::size_t n = starts.size() - 1;
+    if (n == 0 && block.size() >= max_line) {
+      return Place{Place::Line, line_no + 1}.error("the line is longer than the " + std::to_string(max_line) +
+                                              " bytes a row of its values could need");
+    }
+    // Lines past the limit are not parsed; one past the header's count is
+    // an error unless an earlier line has one.
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit - rows_read));
+    std::optional<std::size_t> excess;
+    if (header && n > header->words - rows_read) {
+      excess = static_cast<std::size_t>(header->words - rows_read);
+      n = *excess;
+    }
+    const std::size_t dims = out->matrix.cols();
+    rows.resize(n);
+    words.assign(n, {});
+    for (std::size_t k = 0; k < n; ++k) rows[k] = out->matrix.append_row();
+    std::vector<std::optional<std::pair<std::size_t, std::string>>> failures(threads);
+    auto parse = [&](unsigned t, std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) {
+        const std::size_t length = starts[k + 1] - starts[k];
+        std::optional<std::string> bad;
+        if (length > max_line || (length == max_line && block[starts[k + 1] - 1] != '\n')) {
+          bad = "the line is longer than the " + std::to_string(max_line) +
+                " bytes a row of its values could need";
+        } else {
+          bad = parse_row_line(trimmed(std::string_view(block.data() + starts[k], length)), dims, rows[k],
+                               options.errors, words[k]);
+        }
+        if (bad) {
+          failures[t].emplace(k, std::move(*bad));
+          return;
+        }
+      }
+    };
+    const unsigned used = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(n / kLinesPerThread, 1)));
+    if (used == 1) {
+      parse(0, 0, n);
+    } else {
+      std::vector<std::thread> pool;
+      std::vector<std::exception_ptr> thrown(used);
+      for (unsigned t = 0; t < used; ++t) {
+        pool.emplace_back([&, t] {
+          try {
+            parse(t, n * t / used, n * (t + 1) / used);
+          } catch (...) {
+            thrown[t] = std::current_exception();
+          }
+        });
+      }
+      for (std::thread& th : pool) th.join();
+      for (const std::exception_ptr& e : thrown) {
+        if (e) std::rethrow_exception(e);
+      }
+    }
+    for (const auto& f : failures) {
+      if (f) return Place{Place::Line, line_no + 1 + f->first}.error(f->second);
+    }
+    if (excess && starts.size() - 1 > *excess) {
+      const std::size_t k = *excess;
+      const Place place{Place::Line, line_no + 1 + k};
+      if (trimmed(std::string_view(block.data() + starts[k], starts[k + 1] - starts[k])).empty()) {
+        return place.error("an empty line");
+      }
       return place.error("more words than the " + std::to_string(header->words) + " the header announces");
     }
-    const std::size_t space = s.find(' ');
-    std::string_view word = s.substr(0, space);
-    std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
-    if (auto bad = check_word(word)) return place.error(*bad);
-
-    Values values;
-    if (!out) {
-      // The first GloVe row: as many values as it has.
-      first_row.resize(rest.size() / 2 + 1);
-      values = parse_values(rest, first_row.data(), first_row.size());
-      if (values.bad.empty()) {
-        if (values.count == 0) return place.error("word " + shown(word) + " has no values");
-        // About as many rows as lines of this length fit in the rest.
-        const std::size_t expected = 1 + reservation_for(r, std::numeric_limits<std::uint64_t>::max(), line.size());
-        out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
-        std::copy_n(first_row.data(), values.count, out->matrix.append_row());
-        first_row = {};
+    // In file order: the decoded words, their rows moved up over dropped ones.
+    const std::size_t first_row = out->matrix.rows() - n;
+    std::size_t kept_rows = first_row;
+    for (std::size_t k = 0; k < n; ++k) {
+      std::optional<std::string_view> word = decode_word(words[k], options.errors, kept.scratch);
+      if (word && word->empty()) {
+        ++kept.dropped;
+        continue;
       }
-    } else {
-      const std::size_t dims = out->matrix.cols();
-      values = parse_values(rest, out->matrix.append_row(), dims);
-      if (values.bad.empty() && values.count != dims) {
-        return place.error("word " + shown(word) + " has " +
-                           (values.count > dims ? "more than " + std::to_string(dims)
-                                                : std::to_string(values.count)) +
-                           " values, expected " + std::to_string(dims));
-      }
+      if (kept_rows != first_row + k) std::copy_n(rows[k], dims, out->matrix.row_mut(kept_rows));
+      out->words.push_back(*word);
+      ++kept_rows;
     }
-    if (!values.bad.empty()) {
-      return place.error("word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
-                         shown(values.bad.substr(0, 40)) + " is not a float32 number");
-    }
-    out->words.push_back(word);
-    tick(r.position().value(), total);
+    while (out->matrix.rows() > kept_rows) out->matrix.pop_row();
+    rows_read += n;
+    line_no += n;
+    block.erase(0, starts[n]);
+    tick(r.input_consumed(), total);
   }
   if (!out) return Place{Place::Line, line_no + 1}.error("the file holds no vectors");
-  if (header && out->words.size() != header->words) {
-    return Place{Place::Line, line_no + 1}.error("the file ends after " + std::to_string(out->words.size()) +
+  const bool cut_by_limit = rows_read == limit;
+  if (header && rows_read != header->words && !cut_by_limit) {
+    return Place{Place::Line, line_no + 1}.error("the file ends after " + std::to_string(rows_read) +
                                             " of the " + std::to_string(header->words) +
                                             " words the header announces");
   }
-  if (auto repeat = first_repeat(out->words)) {
+  out->dropped_words = kept.dropped;
+  if (options.errors != Utf8Errors::Strict) {
+    out->dropped_words += drop_repeats(out->words, out->matrix);
+  } else if (auto repeat = first_repeat(out->words)) {
     const std::uint64_t first_row_line = header ? 2 : 1;
     return Place{Place::Line, first_row_line + repeat->second}.error(
         "word " + shown(out->words[repeat->first]) + " repeats the word of line " +
@@ -314,7 +510,8 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
   return std::move(*out);
 }
 
-Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress) {
+Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress,
+                                                const ReadOptions& options) {
   const std::uint64_t total = file_size(r);
   Ticker tick(progress, kProgressBytes);
   std::string line;
@@ -333,12 +530,20 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
   // of a repeated word.
   std::vector<bool> newline_before;
   newline_before.reserve(reserved);
-  for (std::uint64_t k = 0; k < header.words; ++k) {
+  Kept kept{options.errors, {}, 0};
+  const std::uint64_t rows = options.limit ? std::min(*options.limit, header.words) : header.words;
+  // A stream of unknown size: a word without its end is refused at this
+  // length.
+  const std::size_t max_word = r.remaining() ? SIZE_MAX : kMaxWordBytes;
+  for (std::uint64_t k = 0; k < rows; ++k) {
     const std::uint64_t offset = r.position().value();
     line.clear();
-    auto n = r.read_until(' ', line);
+    auto n = r.read_until(' ', line, max_word);
     if (!n.ok()) return read_error(n.error());
     const Place place{Place::Byte, offset};
+    if (n.value() == max_word && line.back() != ' ') {
+      return place.error("a word longer than " + std::to_string(max_word) + " bytes");
+    }
     if (n.value() == 0 || (n.value() == 1 && line[0] == '\n')) {
       return place.error("the file ends after " + std::to_string(k) + " of the " +
                          std::to_string(header.words) + " words the header announces");
@@ -351,15 +556,24 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
                          " of " + std::to_string(header.words));
     }
     word.remove_suffix(1);
-    if (auto bad = check_word(word)) return place.error(*bad);
+    if (auto bad = check_word(word, options.errors)) return place.error(*bad);
     float* row = out.matrix.append_row();
     if (auto read = r.read_exact(row, row_bytes); !read.ok()) {
       if (read.error().kind() != ErrorKind::UnexpectedEof) return read_error(read.error());
       return place.error("the file ends inside the vector of word " + shown(word));
     }
-    out.words.push_back(word);
-    newline_before.push_back(newline);
-    tick(r.position().value(), total);
+    if (auto keep = kept.take(word, out.matrix)) {
+      out.words.push_back(*keep);
+      newline_before.push_back(newline);
+    }
+    tick(r.input_consumed(), total);
+  }
+  out.dropped_words = kept.dropped;
+  if (options.errors != Utf8Errors::Strict) out.dropped_words += drop_repeats(out.words, out.matrix);
+  if (rows < header.words) {
+    // The rest of the file is not read.
+    tick.finish(total, total);
+    return out;
   }
   // Nothing may follow the last row but its optional newline.
   const std::uint64_t end = r.position().value();
@@ -377,7 +591,9 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
     return Place{Place::Byte, end}.error("data after the last of the " + std::to_string(header.words) +
                                     " words the header announces");
   }
-  if (auto repeat = first_repeat(out.words)) {
+  if (options.errors != Utf8Errors::Strict) {
+    // Repeats were dropped above.
+  } else if (auto repeat = first_repeat(out.words)) {
     auto offset_of = [&](std::size_t row) {
       std::uint64_t at = first_row_offset;
       for (std::size_t m = 0; m < row; ++m) at += newline_before[m] + out.words[m].size() + 1 + row_bytes;

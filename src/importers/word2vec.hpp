@@ -24,9 +24,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/utf8.hpp"
 #include "base/io.hpp"
 #include "base/word_list.hpp"
 #include "importers/row_blocks.hpp"
@@ -40,13 +43,25 @@ using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 struct ImportedEmbeddings {
   WordList words;  // indexed; all distinct
   RowBlocks matrix;
+  // Rows left out because their word, decoded, was empty or repeated an
+  // earlier one (errors other than Strict).
+  std::size_t dropped_words = 0;
 };
 
 enum class TextLayout { WithHeader, GloVe };
 
-Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress = {});
+struct ReadOptions {
+  Utf8Errors errors = Utf8Errors::Strict;
+  // Only the first `limit` rows of the file are read (all when none); the
+  // header may announce more.
+  std::optional<std::uint64_t> limit;
+};
+
+Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress = {},
+                                                const ReadOptions& options = {});
 Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout layout,
-                                                const Progress& progress = {});
+                                                const Progress& progress = {},
+                                                const ReadOptions& options = {});
 
 // What the writers read: `size` words with a row of `cols` values each. `row`
 // returns row i, either a pointer into storage or `scratch` (cols values)

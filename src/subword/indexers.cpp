@@ -30,12 +30,7 @@ NGramIndices FnvBucketIndexer::indices_of(const NGram& ngram) const {
   feed(ngram.char_count, 8);
   // The text is valid UTF-8 (it comes from a str or a validated file).
   const std::string_view text = ngram.text;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto [c, len] = decode_utf8_lossy(text, i);
-    feed(c, 4);
-    i += len;
-  }
+  for_each_char_lossy(text, [&](char32_t c) { feed(c, 4); });
   NGramIndices out;
   out.values[0] = h & mask_;
   out.count = 1;

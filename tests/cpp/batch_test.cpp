@@ -18,14 +18,6 @@ namespace {
 
 using namespace test;
 
-Embeddings load(const std::string& bytes) {
-  TempFile file(bytes);
-  BufferedReader r = file.reader();
-  auto e = read_embeddings_mapped(r);
-  if (!e.ok()) ADD_FAILURE() << debug(e.error());
-  return std::move(e).value();
-}
-
 std::vector<float> values(std::size_t n, std::uint32_t seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> uniform(-2.0f, 2.0f);

@@ -15,12 +15,6 @@ namespace {
 
 using namespace test;
 
-Result<Embeddings> load(const std::string& bytes) {
-  TempFile file(bytes);
-  BufferedReader r = file.reader();
-  return read_embeddings_mapped(r);
-}
-
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
 // A float32 buffer with a view over every `stride`-th element.
@@ -61,7 +55,7 @@ TEST(WholeFile, TheNinetySixByteFileLoadsAndLooksBothWordsUp) {
   EXPECT_EQ(f.substr(78, 2), std::string(2, '\0'));
   EXPECT_EQ(load_le<float>(f.data() + 80), 1.0f);
 
-  auto e = load(f);
+  auto e = read_mapped(f);
   ASSERT_TRUE(e.ok()) << debug(e.error());
   EXPECT_EQ(e.value().dims(), 2u);
   EXPECT_FALSE(e.value().metadata());
@@ -81,7 +75,7 @@ TEST(WholeFile, TheNinetySixByteFileLoadsAndLooksBothWordsUp) {
 }
 
 TEST(WholeFile, KnownRowsGoThroughAnyStride) {
-  auto e = load(ninety_six_byte_file());
+  auto e = read_mapped(ninety_six_byte_file());
   ASSERT_TRUE(e.ok());
   for (std::ptrdiff_t stride : {2, -1, -3}) {
     Target t(2, stride);
@@ -99,7 +93,7 @@ TEST(WholeFile, KnownRowsGoThroughAnyStride) {
 }
 
 TEST(WholeFile, TargetLengthIsCheckedBeforeTheLookup) {
-  auto e = load(ninety_six_byte_file());
+  auto e = read_mapped(ninety_six_byte_file());
   ASSERT_TRUE(e.ok());
   for (const char* word : {"a", "unknown"}) {
     Target t(3, 1);
@@ -171,7 +165,7 @@ std::vector<ContainerCase> container_failures() {
 
 class ContainerFailures : public testing::TestWithParam<ContainerCase> {};
 
-TEST_P(ContainerFailures, ReportExactly) { EXPECT_EQ(debug_of(load(GetParam().bytes)), GetParam().debug); }
+TEST_P(ContainerFailures, ReportExactly) { EXPECT_EQ(debug_of(read_mapped(GetParam().bytes)), GetParam().debug); }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ContainerFailures, testing::ValuesIn(container_failures()),
                          [](const auto& info) { return info.param.name; });
@@ -181,24 +175,24 @@ TEST(WholeFile, NormsAreOptionalAndAnythingUnreadableAfterTheMatrixMeansNone) {
   simple_vocab(base, {"a", "b"});
   nd_array(base, 2, 1, {1, 2});
 
-  auto plain = load(base.str());
+  auto plain = read_mapped(base.str());
   ASSERT_TRUE(plain.ok());
   EXPECT_FALSE(plain.value().norms());
 
-  auto garbage = load(Bytes(base).str("not a norms chunk at all").str());
+  auto garbage = read_mapped(Bytes(base).str("not a norms chunk at all").str());
   ASSERT_TRUE(garbage.ok());
   EXPECT_FALSE(garbage.value().norms());
 
   Bytes with_norms = base;
   norms(with_norms, {3.0f});  // a count that differs from the word count is kept as it is
-  auto kept = load(with_norms.str());
+  auto kept = read_mapped(with_norms.str());
   ASSERT_TRUE(kept.ok());
   ASSERT_TRUE(kept.value().norms());
   EXPECT_EQ(kept.value().norms()->values, std::vector<float>{3.0f});
 
   Bytes wrong_type = base;
   wrong_type.u32(6).u64(20).u64(1).u32(1).zeros(4).f32(1);
-  auto typed = load(wrong_type.str());
+  auto typed = read_mapped(wrong_type.str());
   ASSERT_TRUE(typed.ok());
   EXPECT_FALSE(typed.value().norms());
 
@@ -206,7 +200,7 @@ TEST(WholeFile, NormsAreOptionalAndAnythingUnreadableAfterTheMatrixMeansNone) {
   simple_vocab(metadata_last, {"a", "b"});
   nd_array(metadata_last, 2, 1, {1, 2});
   metadata(metadata_last, "x = 1");
-  auto neither = load(metadata_last.str());
+  auto neither = read_mapped(metadata_last.str());
   ASSERT_TRUE(neither.ok());
   EXPECT_FALSE(neither.value().metadata());
   EXPECT_FALSE(neither.value().norms());
@@ -217,7 +211,7 @@ TEST(WholeFile, MetadataListedFirstIsRead) {
   metadata(f, "model = \"SkipGram\"\ndims = 2");
   simple_vocab(f, {"a"});
   nd_array(f, 1, 2, {1, 2});
-  auto e = load(f.str());
+  auto e = read_mapped(f.str());
   ASSERT_TRUE(e.ok()) << debug(e.error());
   ASSERT_TRUE(e.value().metadata());
   EXPECT_EQ(e.value().metadata()->keys(), (std::vector<std::string>{"dims", "model"}));
@@ -227,7 +221,7 @@ TEST(WholeFile, RowsBeyondTheMatrixFailOnLookupOnly) {
   Bytes f = with_header({1, 2});
   simple_vocab(f, {"a", "b", "c"});
   nd_array(f, 2, 1, {1, 2});
-  auto e = load(f.str());
+  auto e = read_mapped(f.str());
   ASSERT_TRUE(e.ok());
   Target t(1, 1);
   EXPECT_TRUE(e.value().fill_embedding("b", t.view));
@@ -280,7 +274,7 @@ std::vector<float> order_sensitive_row(std::size_t dims) {
 TEST(ComposedLookup, SingleRowIsScaledWithTheOrderOfTheTarget) {
   const std::size_t dims = 10;
   std::vector<float> row = order_sensitive_row(dims);
-  auto e = load(explicit_file(dims, {row}, {{"<ab>", 5}}));
+  auto e = read_mapped(explicit_file(dims, {row}, {{"<ab>", 5}}));
   ASSERT_TRUE(e.ok()) << debug(e.error());
 
   std::vector<float> contiguous = divided(row, partial_sums_of_squares(row));
@@ -305,7 +299,7 @@ TEST(ComposedLookup, RowsAreSummedInListOrderWithRepeats) {
   std::vector<float> r0 = {1e8f, 1.0f, -2.0f}, r1 = {-1e8f, 0.5f, 3.0f};
   // n-grams of "<aba>" with lengths 3..6 in order: <aba>, <ab, <aba... the table
   // puts "<ab" and "ab" style n-grams on rows 0 and 1.
-  auto e = load(explicit_file(dims, {r0, r1}, {{"<ab", 1}, {"ab>", 2}, {"<ab>", 1}}));
+  auto e = read_mapped(explicit_file(dims, {r0, r1}, {{"<ab", 1}, {"ab>", 2}, {"<ab>", 1}}));
   ASSERT_TRUE(e.ok()) << debug(e.error());
   // "ab" -> '<ab>' (row 0), '<ab' (row 0), 'ab>' (row 1): r0 + r0 + r1 in that order.
   std::vector<float> sum(dims, 0.0f);
@@ -315,7 +309,7 @@ TEST(ComposedLookup, RowsAreSummedInListOrderWithRepeats) {
   ASSERT_TRUE(e.value().fill_embedding("ab", t.view));
   EXPECT_EQ(t.values(), expect);
   // Starting the sum from zero matters: -0.0 rows give +0.0.
-  auto z = load(explicit_file(2, {{-0.0f, -0.0f}}, {{"<ab>", 0}}));
+  auto z = read_mapped(explicit_file(2, {{-0.0f, -0.0f}}, {{"<ab>", 0}}));
   ASSERT_TRUE(z.ok());
   Target zt(2, 1);
   ASSERT_TRUE(z.value().fill_embedding("ab", zt.view));
@@ -324,7 +318,7 @@ TEST(ComposedLookup, RowsAreSummedInListOrderWithRepeats) {
 }
 
 TEST(ComposedLookup, AllZeroSumStaysZeroAndUnknownNGramsGiveNothing) {
-  auto e = load(explicit_file(4, {{0, 0, 0, 0}}, {{"<ab>", 0}}));
+  auto e = read_mapped(explicit_file(4, {{0, 0, 0, 0}}, {{"<ab>", 0}}));
   ASSERT_TRUE(e.ok());
   Target t(4, 1);
   ASSERT_TRUE(e.value().fill_embedding("ab", t.view));
@@ -344,7 +338,7 @@ TEST(ComposedLookup, NGramRowBeyondTheMatrixZeroesTheTargetThenFails) {
   Bytes f = with_header({8, 2});
   explicit_vocab(f, {}, {{"<ab", 0}, {"ab>", 1}}, 3, 6);
   nd_array(f, 1, 2, {1, 2});
-  auto e = load(f.str());
+  auto e = read_mapped(f.str());
   ASSERT_TRUE(e.ok());
   Target t(2, 1);
   EXPECT_EQ(panic_message([&] { e.value().fill_embedding("ab", t.view); }),
@@ -407,15 +401,6 @@ TEST(CheckingConstructor, NormsAndRowsMustMatchTheVocabulary) {
             "embedding matrix.\n  left: 4\n right: 5");
 }
 
-std::string written_file(const Embeddings& e) {
-  TempFile out;
-  BufferedWriter w(File::create(out.path()).value());
-  auto st = e.write_embeddings_to(w);
-  EXPECT_TRUE(st.ok()) << debug(st.error());
-  EXPECT_TRUE(w.close().ok());
-  return out.read();
-}
-
 TEST(Writing, HeaderListsMetadataVocabularyMatrixAndNormsWhenPresent) {
   std::string full = written_file(small_embeddings(true, true));
   EXPECT_EQ(full.substr(0, 28), Bytes().str("FiFu").u32(0).u32(4).u32(5).u32(7).u32(2).u32(6).str());
@@ -430,7 +415,7 @@ TEST(Writing, HeaderListsMetadataVocabularyMatrixAndNormsWhenPresent) {
 
 TEST(Writing, WrittenFileReadsBackBitForBit) {
   Embeddings original = small_embeddings(true, true);
-  auto back = load(written_file(original));
+  auto back = read_mapped(written_file(original));
   ASSERT_TRUE(back.ok()) << debug(back.error());
   const Embeddings& e = back.value();
   EXPECT_EQ(e.dims(), 3u);
@@ -482,7 +467,7 @@ TEST(Truncation, EveryPrefixFailsCleanlyOrLoadsWithoutNorms) {
   // Find where the norms chunk starts: after the matrix data, at matrix_end.
   ASSERT_EQ(load_le<std::uint32_t>(full.data() + matrix_end), 6u);
   for (std::size_t len = 0; len <= full.size(); ++len) {
-    auto e = load(full.substr(0, len));
+    auto e = read_mapped(full.substr(0, len));
     if (len < matrix_end) {
       EXPECT_FALSE(e.ok()) << len;
     } else {

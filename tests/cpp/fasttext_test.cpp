@@ -23,7 +23,9 @@ using test::Bytes;
 using test::debug_of;
 using test::eof_read;
 using test::panic_message;
+using test::read_mapped;
 using test::TempFile;
+using test::written_file;
 
 struct Entry {
   std::string word;
@@ -638,14 +640,7 @@ TEST(FastTextConversion, WrittenFileIsLaidOutChunkByChunkAndReadsBackBitForBit) 
   ASSERT_TRUE(got.ok()) << debug_of(got);
   const Embeddings& e = got.value();
 
-  TempFile out;
-  {
-    BufferedWriter w(File::create(out.path()).value());
-    auto st = e.write_embeddings_to(w);
-    ASSERT_TRUE(st.ok()) << debug(st.error());
-    ASSERT_TRUE(w.close().ok());
-  }
-  const std::string file = out.read();
+  const std::string file = written_file(e);
 
   // Header: Metadata, FastTextSubwordVocab, NdArray, NdNorms.
   Bytes want;
@@ -694,8 +689,7 @@ TEST(FastTextConversion, WrittenFileIsLaidOutChunkByChunkAndReadsBackBitForBit) 
   for (std::size_t i = 3; i < 7; ++i) expect_bits(matrix_of(e).row(i), row_of(m, i));
 
   // Read back through the mapped reader.
-  BufferedReader r = out.reader();
-  auto back = read_embeddings_mapped(r);
+  auto back = read_mapped(file);
   ASSERT_TRUE(back.ok()) << debug_of(back);
   const Embeddings& b = back.value();
   EXPECT_EQ(b.metadata()->keys(), e.metadata()->keys());

@@ -8,11 +8,16 @@
 #include <cstring>
 #include <thread>
 
+#include "python/native/messages.hpp"
 #include "importers/word2vec.hpp"
 #include "test_files.hpp"
 
 namespace mave {
 namespace {
+
+// mave's words for a failure, which name what the tests look for.
+[[maybe_unused]] std::string said(const EmbeddingsError& e) { return messages::reason(e).text; }
+[[maybe_unused]] std::string said(const IoError& e) { return messages::io_text(e); }
 
 using namespace test;
 
@@ -183,6 +188,74 @@ TEST(ImportersTest, WordsTheFormatsCannotHoldAreRefused) {
     Status binary = write_word2vec_binary(w, rows);
     EXPECT_EQ(binary.ok(), word == "tab\there" || word == "line\nend") << word;
   }
+}
+
+}  // namespace
+}  // namespace mave
+
+namespace mave {
+namespace {
+
+// Enough rows for the text reader to parse blocks on several threads.
+std::string many_rows(std::size_t rows, std::size_t dims) {
+  std::string s = std::to_string(rows) + " " + std::to_string(dims) + "\n";
+  for (std::size_t i = 0; i < rows; ++i) {
+    s += "w" + std::to_string(i);
+    for (std::size_t j = 0; j < dims; ++j) {
+      char buffer[32];
+      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(i) / 7.0f - static_cast<float>(j) * 1e-3f);
+      s += ' ';
+      s.append(buffer, end);
+    }
+    s += '\n';
+  }
+  return s;
+}
+
+TEST(ImportersTest, TextParsedInParallelBlocksIsTheSameAsLineByLine) {
+  const std::size_t rows = 30000, dims = 8;
+  const std::string file = many_rows(rows, dims);
+  TempFile f(file);
+  BufferedReader r = f.reader();
+  auto e = read_text_embeddings(r, TextLayout::WithHeader);
+  ASSERT_TRUE(e.ok()) << said(e.error());
+  ASSERT_EQ(e.value().words.size(), rows);
+  for (std::size_t i = 0; i < rows; i += 997) {
+    EXPECT_EQ(e.value().words[i], "w" + std::to_string(i));
+    for (std::size_t j = 0; j < dims; ++j) {
+      EXPECT_EQ(e.value().matrix.row(i)[j], static_cast<float>(i) / 7.0f - static_cast<float>(j) * 1e-3f);
+    }
+  }
+
+  // Two broken lines far apart: the first one in the file is reported,
+  // whichever thread parsed it.
+  auto line_start = [&](std::size_t line) {
+    std::size_t at = 0;
+    for (std::size_t k = 1; k < line; ++k) at = file.find('\n', at) + 1;
+    return at;
+  };
+  std::string broken = file;
+  broken.replace(line_start(29001), 1, "\n");           // an empty line late in the file
+  broken.insert(broken.find(' ', line_start(12000)) + 1, "x");  // a bad value earlier
+  f.write(broken);
+  BufferedReader r2 = f.reader();
+  auto bad = read_text_embeddings(r2, TextLayout::WithHeader);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_NE(said(bad.error()).find("line 12000: word \"w11998\": value 1"), std::string::npos)
+      << said(bad.error());
+
+  // One row more than the header announces, and limit below the count.
+  f.write("29999" + file.substr(file.find(' ')));
+  BufferedReader r3 = f.reader();
+  auto more = read_text_embeddings(r3, TextLayout::WithHeader);
+  ASSERT_FALSE(more.ok());
+  EXPECT_NE(said(more.error()).find("line 30001: more words than the 29999"), std::string::npos)
+      << said(more.error());
+  BufferedReader r4 = f.reader();
+  auto limited = read_text_embeddings(r4, TextLayout::WithHeader, {}, {Utf8Errors::Strict, 20000});
+  ASSERT_TRUE(limited.ok());
+  EXPECT_EQ(limited.value().words.size(), 20000u);
+  EXPECT_EQ(limited.value().words[19999], "w19999");
 }
 
 }  // namespace

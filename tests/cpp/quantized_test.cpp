@@ -661,9 +661,7 @@ TEST(QuantizedEmbeddings, KnownWordsThroughASimpleVocabulary) {
   quantized_array(f, q);
   const std::vector<float> word_norms = {1, 2, 3, 4, 5, 6};
   norms(f, word_norms);
-  TempFile file(f.str());
-  BufferedReader r = file.reader();
-  auto read = read_embeddings_mapped(r);
+  auto read = read_mapped(f.str());
   ASSERT_TRUE(read.ok()) << debug(read.error());
   const Embeddings& e = read.value();
   EXPECT_EQ(e.dims(), 12u);
@@ -692,9 +690,7 @@ TEST(QuantizedEmbeddings, ABadCodeFailsOnlyItsWordAndLeavesTheTargetAlone) {
   header(f, {1, 4});
   simple_vocab(f, kWords);
   quantized_array(f, q);
-  TempFile file(f.str());
-  BufferedReader r = file.reader();
-  auto read = read_embeddings_mapped(r);
+  auto read = read_mapped(f.str());
   ASSERT_TRUE(read.ok()) << debug(read.error());
   EXPECT_FALSE(read.value().norms().has_value());
   std::vector<float> target(12, -1.0f);
@@ -711,9 +707,7 @@ TEST(QuantizedEmbeddings, FileCutInTheCodesFailsToLoad) {
   header(f, {1, 4});
   simple_vocab(f, kWords);
   quantized_array(f, fixture(true, true));
-  TempFile file(f.str().substr(0, f.size() - 1));
-  BufferedReader r = file.reader();
-  auto read = read_embeddings_mapped(r);
+  auto read = read_mapped(f.str().substr(0, f.size() - 1));
   ASSERT_FALSE(read.ok());
   EXPECT_EQ(display(read.error()), "Cannot memory map quantized embedding matrix");
 }
@@ -740,9 +734,7 @@ TEST(QuantizedEmbeddings, ComposedWordsSumTheirRebuiltSubwordRows) {
     // One word (row 0); "<xy" and "xyx" share row 1, "xy>" is row 2.
     explicit_vocab(f, {"ab"}, {{"<xy", 0}, {"xy>", 1}, {"xyx", 0}}, 3, 3);
     quantized_array(f, q);
-    TempFile file(f.str());
-    BufferedReader r = file.reader();
-    auto read = read_embeddings_mapped(r);
+    auto read = read_mapped(f.str());
     ASSERT_TRUE(read.ok()) << debug(read.error());
     const Embeddings& e = read.value();
     EXPECT_EQ(e.dims(), 12u);
@@ -777,9 +769,7 @@ TEST(QuantizedEmbeddings, SubwordRowBeyondTheMatrixFailsTheLookup) {
   ngrams.push_back({"<zz", 6});
   explicit_vocab(f, {"ab"}, ngrams, 3, 3);
   quantized_array(f, q);
-  TempFile file(f.str());
-  BufferedReader r = file.reader();
-  auto read = read_embeddings_mapped(r);
+  auto read = read_mapped(f.str());
   ASSERT_TRUE(read.ok()) << debug(read.error());
   EXPECT_EQ(panic_message([&] { (void)read.value().find_embedding("zz"); }),
             "assertion failed: index < dim");
@@ -883,18 +873,7 @@ TEST(QuantizedWriter, AWholeFileReadAndWrittenAgainIsTheSameFile) {
     std::memcpy(bytes.data() + at.start + 4, &length, 8);
     Bytes tail = Bytes().str(bytes);
     norms(tail, {1, 2, 3, 4, 5, 6});
-    TempFile in(tail.str());
-    BufferedReader r = in.reader();
-    auto e = read_embeddings_mapped(r);
-    ASSERT_TRUE(e.ok()) << debug_of(e);
-    TempFile out;
-    {
-      BufferedWriter w(File::create(out.path()).value());
-      Status st = e.value().write_embeddings_to(w);
-      ASSERT_TRUE(st.ok()) << debug_of(st);
-      ASSERT_TRUE(w.close().ok());
-    }
-    EXPECT_EQ(out.read(), tail.str());
+    EXPECT_EQ(rewrite(tail.str()), tail.str());
   }
 }
 

@@ -18,14 +18,6 @@ using namespace test;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-Embeddings load(const std::string& bytes) {
-  TempFile file(bytes);
-  BufferedReader r = file.reader();
-  auto e = read_embeddings_mapped(r);
-  if (!e.ok()) ADD_FAILURE() << debug(e.error());
-  return std::move(e).value();
-}
-
 std::vector<std::string> words_of(std::size_t n) {
   std::vector<std::string> words;
   for (std::size_t i = 0; i < n; ++i) words.push_back("w" + std::to_string(i));
@@ -139,15 +131,26 @@ TEST(NearestDense, AgreesWithBruteForceOnRandomMatrices) {
   }
 }
 
+// A dense file of `rows` Gaussian rows from `seed`, its search, and a
+// Gaussian query from the next seed.
+struct GaussianCase {
+  GaussianCase(std::size_t n_rows, std::uint32_t dims, std::uint32_t seed)
+      : rows(n_rows),
+        e(load(dense_file(n_rows, dims, gaussian(n_rows * dims, seed)))),
+        search(e),
+        query(gaussian(dims, seed + 1)) {}
+
+  std::size_t rows;
+  Embeddings e;
+  NearestSearch search;  // reads e, so it comes after it
+  std::vector<float> query;
+};
+
 TEST(NearestDense, TheAnswerDoesNotDependOnTheThreads) {
-  const std::size_t rows = 5000;
-  const std::uint32_t dims = 16;
-  Embeddings e = load(dense_file(rows, dims, gaussian(rows * dims, 7)));
-  NearestSearch search(e);
-  const std::vector<float> query = gaussian(dims, 8);
-  const std::vector<Neighbour> one = search.nearest(query, rows, 50, {}, 1);
+  const GaussianCase c(5000, 16, 7);
+  const std::vector<Neighbour> one = c.search.nearest(c.query, c.rows, 50, {}, 1);
   for (unsigned threads : {0u, 2u, 3u, 8u}) {
-    const std::vector<Neighbour> many = search.nearest(query, rows, 50, {}, threads);
+    const std::vector<Neighbour> many = c.search.nearest(c.query, c.rows, 50, {}, threads);
     ASSERT_EQ(rows_of(many), rows_of(one)) << threads << " threads";
     for (std::size_t i = 0; i < one.size(); ++i) EXPECT_EQ(many[i].cosine, one[i].cosine);
   }
@@ -202,23 +205,20 @@ TEST(NearestDense, KLargerThanTheCandidatesGivesEveryCandidate) {
 }
 
 TEST(NearestDense, ExcludedRowsAreNeverAnswers) {
-  const std::size_t rows = 200;
-  Embeddings e = load(dense_file(rows, 12, gaussian(rows * 12, 21)));
-  NearestSearch search(e);
-  const std::vector<float> query = gaussian(12, 22);
-  const std::vector<double> cosines = brute_cosines(e, query, rows);
-  const std::vector<Neighbour> best = search.nearest(query, rows, 5, {}, 1);
+  const GaussianCase c(200, 12, 21);
+  const std::vector<double> cosines = brute_cosines(c.e, c.query, c.rows);
+  const std::vector<Neighbour> best = c.search.nearest(c.query, c.rows, 5, {}, 1);
   // The best rows left out, and rows that would not have been answers.
   std::vector<std::size_t> exclude{best[0].row, best[2].row, 199, 0, best[0].row};
   for (unsigned threads : {1u, 4u}) {
-    const std::vector<Neighbour> got = search.nearest(query, rows, 5, exclude, threads);
+    const std::vector<Neighbour> got = c.search.nearest(c.query, c.rows, 5, exclude, threads);
     expect_top_k(got, cosines, 5, exclude);
     EXPECT_EQ(got[0].row, best[1].row);
   }
   // Every row excluded: nothing.
-  std::vector<std::size_t> everything(rows);
-  for (std::size_t r = 0; r < rows; ++r) everything[r] = r;
-  EXPECT_TRUE(search.nearest(query, rows, 5, everything, 1).empty());
+  std::vector<std::size_t> everything(c.rows);
+  for (std::size_t r = 0; r < c.rows; ++r) everything[r] = r;
+  EXPECT_TRUE(c.search.nearest(c.query, c.rows, 5, everything, 1).empty());
 }
 
 TEST(NearestDense, ZeroAndNaNRowsAreNeverAnswers) {
@@ -363,16 +363,13 @@ TEST(NearestDense, AQueryWithoutDirectionHasNoNeighbours) {
 }
 
 TEST(NearestDense, OnlyTheFirstRowsAreSearched) {
-  const std::size_t rows = 100;
-  Embeddings e = load(dense_file(rows, 6, gaussian(rows * 6, 51)));
-  NearestSearch search(e);
-  const std::vector<float> query = gaussian(6, 52);
+  const GaussianCase c(100, 6, 51);
   for (std::size_t n_rows : {0u, 1u, 10u, 64u, 100u, 1000u}) {
     SCOPED_TRACE(n_rows);
-    const std::size_t scanned = std::min(n_rows, rows);
-    const std::vector<Neighbour> got = search.nearest(query, n_rows, 500, {}, 2);
+    const std::size_t scanned = std::min(n_rows, c.rows);
+    const std::vector<Neighbour> got = c.search.nearest(c.query, n_rows, 500, {}, 2);
     EXPECT_EQ(got.size(), scanned);
-    expect_top_k(got, brute_cosines(e, query, scanned), 500);
+    expect_top_k(got, brute_cosines(c.e, c.query, scanned), 500);
   }
 }
 

@@ -474,9 +474,7 @@ TEST(ComposedFiles, FastTextWordGetsTheRowsOfItsNGrams) {
   for (int i = 0; i < 10; ++i) words.push_back("w" + std::to_string(i));
   fasttext_vocab(f, words, 3, 6, 2000000);
   nd_array(f, rows, dims, values);
-  TempFile file(f.str());
-  BufferedReader r = file.reader();
-  auto e = read_embeddings_mapped(r);
+  auto e = read_mapped(f.str());
   ASSERT_TRUE(e.ok()) << debug(e.error());
   EXPECT_EQ(lookup(e.value(), "ab"), normalized_sum({{1.0f, 2.0f}, {0.5f, -4.0f}, {3.0f, 0.25f}}));
 }
@@ -495,9 +493,7 @@ TEST(ComposedFiles, FloretAndBucketWordsGetTheRowsOfTheirHashes) {
     std::vector<float> values;
     for (std::uint64_t i = 0; i < buckets; ++i) for (float x : row(i)) values.push_back(x);
     nd_array(f, buckets, dims, values);
-    TempFile file(f.str());
-    BufferedReader r = file.reader();
-    auto e = read_embeddings_mapped(r);
+    auto e = read_mapped(f.str());
     ASSERT_TRUE(e.ok()) << debug(e.error());
     std::vector<std::vector<float>> expect;
     for (std::string g : {"<\xC3\xA9t\xC3\xA9>", "<\xC3\xA9t", "\xC3\xA9t\xC3\xA9", "t\xC3\xA9>"}) {
@@ -516,9 +512,7 @@ TEST(ComposedFiles, FloretAndBucketWordsGetTheRowsOfTheirHashes) {
     header(f, {3, 2});
     bucket_vocab(f, {"known"}, 3, 3, 21);
     nd_array(f, rows, 2, values);
-    TempFile file(f.str());
-    BufferedReader r = file.reader();
-    auto e = read_embeddings_mapped(r);
+    auto e = read_mapped(f.str());
     ASSERT_TRUE(e.ok()) << debug(e.error());
     EXPECT_EQ(lookup(e.value(), "abc"), (std::vector<float>{0.6f, 0.8f}));
   }

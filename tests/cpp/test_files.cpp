@@ -1,5 +1,7 @@
 #include "test_files.hpp"
 
+#include <gtest/gtest.h>
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -35,6 +37,29 @@ BufferedReader TempFile::reader() const {
   if (!file.ok()) throw std::runtime_error("cannot open " + path_);
   return BufferedReader(std::move(file).value());
 }
+
+Result<Embeddings> read_mapped(const std::string& bytes) {
+  TempFile file(bytes);
+  BufferedReader r = file.reader();
+  return read_embeddings_mapped(r);
+}
+
+Embeddings load(const std::string& bytes) {
+  auto e = read_mapped(bytes);
+  if (!e.ok()) ADD_FAILURE() << debug(e.error());
+  return std::move(e).value();
+}
+
+std::string written_file(const Embeddings& e) {
+  TempFile out;
+  BufferedWriter w(File::create(out.path()).value());
+  Status st = e.write_embeddings_to(w);
+  EXPECT_TRUE(st.ok()) << debug(st.error());
+  EXPECT_TRUE(w.close().ok());
+  return out.read();
+}
+
+std::string rewrite(const std::string& bytes) { return written_file(load(bytes)); }
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -11,6 +11,7 @@
 #include "base/endian.hpp"
 #include "base/error.hpp"
 #include "base/io.hpp"
+#include "format/embeddings.hpp"
 #include "python/_mave/pinned_texts.hpp"
 
 namespace mave {
@@ -67,6 +68,14 @@ class TempFile {
 };
 
 std::string read_file(const std::string& path);
+// The embeddings in a file of these bytes, mapped as the bindings load them.
+Result<Embeddings> read_mapped(const std::string& bytes);
+// The same for a file that must load: a failure fails the test.
+Embeddings load(const std::string& bytes);
+// The file that the embeddings write; a failure fails the test.
+std::string written_file(const Embeddings& e);
+// The file that the embeddings of a file of these bytes write.
+std::string rewrite(const std::string& bytes);
 float partial_sums_of_squares(const std::vector<float>& v);
 std::string data_path(std::string_view name);
 

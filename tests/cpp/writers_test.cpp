@@ -38,21 +38,6 @@ std::string file_with(std::uint32_t vocab_code, const std::function<void(Bytes&)
   return f.str();
 }
 
-std::string rewrite(const std::string& bytes) {
-  TempFile in(bytes);
-  BufferedReader r = in.reader();
-  auto e = read_embeddings_mapped(r);
-  EXPECT_TRUE(e.ok()) << debug_of(e);
-  TempFile out;
-  {
-    BufferedWriter w(File::create(out.path()).value());
-    Status st = e.value().write_embeddings_to(w);
-    EXPECT_TRUE(st.ok()) << debug_of(st);
-    EXPECT_TRUE(w.close().ok());
-  }
-  return out.read();
-}
-
 std::vector<float> vector_of(const Embeddings& e, std::string_view word) {
   auto row = e.find_embedding(word);
   if (!row) return {};

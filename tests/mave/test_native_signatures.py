@@ -65,7 +65,7 @@ def bound(name, f, demo):
 def test_every_native_callable_has_a_signature():
     names = [name for name, _ in native_callables()]
     # The list is complete: nothing without a declared signature slipped by.
-    assert {"convert", "write", "storage_info", "_write_quantized", "_convert_fasttext",
+    assert {"convert", "write", "storage_info", "_write_quantized",
             "Embeddings.embed", "Embeddings.get", "Embeddings.index", "Words.index",
             "Embeddings"} <= set(names)
     for name, f in native_callables():

@@ -5,9 +5,11 @@ two workers, and the approximate index when the model has one."""
 
 import io
 import json
+import re
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -110,8 +112,10 @@ def test_similar_analogy_nearest_equal_mave(server, models):
     ("similar", {"k": 3}, 422, "either query or positive"),
     ("similar", {"positive": []}, 422, "no term"),
     ("similar", {"positive": ["a"] * 6}, 422, "positive"),
-    ("similar", {"query": [1.0, 2.0]}, 422, "numbers"),
-    ("similar", {"query": [0.0] * 16}, 422, "zero"),
+    ("similar", {"query": [1.0, 2.0]}, 422, "shape"),
+    ("nearest", {"queries": ["the", [1.0, 2.0]]}, 422, "shape"),
+    ("nearest", {"queries": [[1.0] * 16, [1.0, 2.0]]}, 422, "queries"),
+    ("nearest", {"queries": []}, 422, "queries"),
     ("similar", {"query": "the", "restrict": 0}, 422, "restrict"),
     ("analogy", {"a": "the", "b": "a", "c": "of", "method": "div"}, 422, "method"),
     ("analogy", {"a": "the", "b": "a"}, 422, "c"),
@@ -177,9 +181,12 @@ def test_completions_and_map(server, models):
 
 
 def test_approximate_index_is_used_and_true(server, models):
+    # The model has an index: the service answers as mave does with
+    # approximate=True, unless told not to.
     e = mave.load(models["clusters"])
     for word in ["w5", "w77", "w1234"]:
         got = post(server, "clusters", "similar", {"query": word, "k": 10}).json()["results"]
+        assert [(r["word"], r["cosine"]) for r in got] == e.similar(word, 10, approximate=True)
         exact = dict(e.similar(word, 10))
         assert len({r["word"] for r in got} & set(exact)) >= 9
         for r in got:
@@ -187,6 +194,77 @@ def test_approximate_index_is_used_and_true(server, models):
                 assert r["cosine"] == pytest.approx(exact[r["word"]], abs=1e-6)
         forced = post(server, "clusters", "similar", {"query": word, "k": 10, "approximate": False})
         assert [(r["word"], r["cosine"]) for r in forced.json()["results"]] == e.similar(word, 10)
+
+
+def test_nearest_with_words_and_vectors_and_odd_vectors(server, models):
+    e = mave.load(models["clusters"])
+    queries = ["w5", e["w6"].tolist(), "w7"]
+    got = post(server, "clusters", "nearest", {"queries": queries, "k": 4}).json()["results"]
+    rows, cosines = e.nearest(["w5", "w7"], 4, approximate=True)
+    vector_rows, vector_cosines = e.nearest(e["w6"][None, :], 4, approximate=True)
+    want = [(rows[0], cosines[0]), (vector_rows[0], vector_cosines[0]), (rows[1], cosines[1])]
+    for answer, (rs, cs) in zip(got, want):
+        assert [(r["word"], r["cosine"]) for r in answer] == [(e.words[r], float(c)) for r, c in zip(rs, cs)]
+    # The word queries leave themselves out, the vector query does not.
+    assert got[0][0]["word"] != "w5" and got[1][0]["word"] == "w6"
+    # A zero vector has no direction: no neighbours, as mave answers.
+    zero = post(server, "cbow-en", "similar", {"query": [0.0] * mave.load(models["cbow-en"]).dims})
+    assert zero.status_code == 200 and zero.json() == {"results": []}
+    # JSON's NaN and Infinity are no numbers of a vector.
+    response = server.post("/v1/models/clusters/similar", content='{"query": [NaN' + ", 1.0" * 47 + "]}",
+                           headers={"Content-Type": "application/json"})
+    assert response.status_code == 422 and "finite" in response.json()["detail"]
+
+
+def readme_commands():
+    """The shell blocks of the README's section on the service: (command,
+    the answer its comment shows) pairs, continued lines joined."""
+    text = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    section = text[text.index("## Serving a model over HTTP"):text.index("### Approximate neighbours")]
+    commands = []
+    for block in re.findall(r"```bash\n(.*?)```", section, re.S):
+        joined = block.replace("\\\n", " ")
+        for line in joined.splitlines():
+            code, _, comment = line.partition(" # ")
+            if code.strip():
+                commands.append([code.strip(), comment.strip()])
+            elif comment and commands:
+                commands[-1][1] += comment.strip()
+    return commands
+
+
+def test_readme_examples_run(tmp_path, converted_models):
+    # The README's commands, as written, against a model of the name they use.
+    commands = readme_commands()
+    start = [c for c, _ in commands if not c.startswith("curl")]
+    assert start == ["mave index cc.en.300.fifu", "mave serve cc.en.300.fifu --port 8000 --workers 2"]
+    shutil.copyfile(converted_models["demo-skipgram"], tmp_path / "cc.en.300.fifu")
+    subprocess.run([sys.executable, "-m", "mave", *start[0].split()[1:]], cwd=tmp_path, check=True,
+                   env=child_environment(), timeout=300)
+    e = mave.load(tmp_path / "cc.en.300.fifu")
+    curls = [(c, said) for c, said in commands if c.startswith("curl")]
+    assert len(curls) == 8
+    with serving([tmp_path / "cc.en.300.fifu"], "--workers", "2") as url:
+        for command, said in curls:
+            command = command.replace("curl -s ", "curl -sS --fail-with-body ").replace(
+                "localhost:8000", url.removeprefix("http://"))
+            result = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True,
+                                    timeout=120)
+            assert result.returncode == 0, (command, result.stdout, result.stderr)
+            if "-o vectors.npy" in command:
+                array = np.load(tmp_path / "vectors.npy", allow_pickle=False)
+                assert array.dtype == np.float32 and array.shape == (2, e.dims)
+                assert np.array_equal(array, e.embed(["house", "tree"])[0])
+                continue
+            answer = json.loads(result.stdout)
+            if said.startswith("{") and "..." not in said:
+                assert answer == json.loads(said)
+            # The names the comment shows are the answer's.
+            assert set(re.findall(r'"(\w+)":', said)) <= set(re.findall(r'"(\w+)":', result.stdout)), command
+            if "/vectors" in command:
+                assert answer["found"] == e.embed(["house", "xyzzy"])[1].tolist() == [True, True]
+            if "/similar" in command or "/analogy" in command:
+                assert len(answer["results"]) == json.loads(command.split("--json '")[1].rstrip("'"))["k"]
 
 
 def test_two_workers_answer_alike(models):

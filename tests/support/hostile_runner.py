@@ -32,19 +32,12 @@ import time
 import numpy as np
 
 import _mave
+from suite import panic_type
 
 # The words looked up in every file that loads: vocabulary words of the
 # fixtures, unknown ones, non-ASCII and the empty string.
 WORDS = ["Haus", "grün", "a", "", "xyzzy", "\U0001F600"]
 MAX_LOOKUP_DIMS = 1 << 16
-
-
-def panic_type():
-    try:
-        _mave.FfModel("/nonexistent/hostile-runner")
-    except BaseException as e:  # noqa: B036 - PanicException is a BaseException
-        return type(e)
-    raise AssertionError("FfModel of a missing file did not fail")
 
 
 PANIC = panic_type()

@@ -25,6 +25,18 @@ MATRIX = [
 ]
 
 
+def panic_type():
+    """_mave's PanicException: not exported, so one is provoked to get hold
+    of the class (it derives from BaseException)."""
+    import _mave
+
+    try:
+        _mave.FfModel("/nonexistent/panic-probe")
+    except BaseException as e:  # noqa: B036
+        return type(e)
+    raise AssertionError("FfModel of a missing file did not fail")
+
+
 def _with_path_first(directory):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([directory, env.get("PYTHONPATH", "")]).rstrip(os.pathsep)

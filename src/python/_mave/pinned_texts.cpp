@@ -24,141 +24,11 @@ constexpr std::string_view kErrorKindNames[] = {
 
 static_assert(std::size(kErrorKindNames) == kErrorKindCount);
 
-// Pinned: docs/compatibility.md
-constexpr std::string_view kStepTexts[] = {
-    "",
-    "Cannot create file",
-    "Cannot create output file",
-    "Cannot fastText read magic",
-    "Cannot get file position for computing padding",
-    "Cannot get file position for memory mapping embedding matrix",
-    "Cannot get storage chunk start position",
-    "Cannot get vocabulary chunk start position",
-    "Cannot memory map embedding matrix",
-    "Cannot memory map quantized embedding matrix",
-    "Cannot open file",
-    "Cannot read LR update rate",
-    "Cannot read TOML metadata",
-    "Cannot read begin of word marker",
-    "Cannot read chunk identifier",
-    "Cannot read chunk identifiers length",
-    "Cannot read chunk length",
-    "Cannot read embedding matrix chunk length",
-    "Cannot read embeddings",
-    "Cannot read end of word marker",
-    "Cannot read entry type",
-    "Cannot read fastText version",
-    "Cannot read hasher seed",
-    "Cannot read item",
-    "Cannot read item length",
-    "Cannot read loss type",
-    "Cannot read magic",
-    "Cannot read maximum n-gram length",
-    "Cannot read maximum subword length",
-    "Cannot read minimum count",
-    "Cannot read minimum n-gram length",
-    "Cannot read minimum subword length",
-    "Cannot read model type",
-    "Cannot read model version",
-    "Cannot read negative samples",
-    "Cannot read ngram index.",
-    "Cannot read norms",
-    "Cannot read norms chunk length",
-    "Cannot read norms vector length",
-    "Cannot read number of buckets",
-    "Cannot read number of columns of the embedding matrix",
-    "Cannot read number of dimensions",
-    "Cannot read number of embedding matrix columns",
-    "Cannot read number of embedding matrix rows",
-    "Cannot read number of epochs",
-    "Cannot read number of hashes",
-    "Cannot read number of labels",
-    "Cannot read number of ngrams",
-    "Cannot read number of quantized embeddings",
-    "Cannot read number of rows of the embedding matrix",
-    "Cannot read number of subquantizers",
-    "Cannot read number of tokens",
-    "Cannot read number of words",
-    "Cannot read projection matrix",
-    "Cannot read pruned vocabulary size",
-    "Cannot read quantization information",
-    "Cannot read quantized embedding length",
-    "Cannot read quantized embedding matrix chunk length",
-    "Cannot read quantized embedding matrix norms",
-    "Cannot read quantized embedding matrix projection",
-    "Cannot read reconstructed embedding length",
-    "Cannot read sampling threshold",
-    "Cannot read storage chunk identifier",
-    "Cannot read string",
-    "Cannot read string length",
-    "Cannot read subquantizer",
-    "Cannot read type identifier",
-    "Cannot read vocabulary chunk identifier",
-    "Cannot read vocabulary chunk length",
-    "Cannot read vocabulary length",
-    "Cannot read vocabulary size",
-    "Cannot read window size",
-    "Cannot read word frequency",
-    "Cannot read word n-gram length",
-    "Cannot rename output file",
-    "Cannot seek to storage chunk start position",
-    "Cannot seek to vocabulary chunk start position",
-    "Cannot skip embedding matrix",
-    "Cannot skip padding",
-    "Cannot skip quantized embedding matrix",
-    "Cannot write chunk identifier",
-    "Cannot write chunk identifiers length",
-    "Cannot write embedding matrix chunk identifier",
-    "Cannot write embedding matrix chunk length",
-    "Cannot write embedding matrix component",
-    "Cannot write embedding matrix type identifier",
-    "Cannot write embeddings",
-    "Cannot write file",
-    "Cannot write hasher seed",
-    "Cannot write magic",
-    "Cannot write maximum n-gram length",
-    "Cannot write metadata",
-    "Cannot write metadata chunk identifier",
-    "Cannot write metadata length",
-    "Cannot write minimum n-gram length",
-    "Cannot write model version",
-    "Cannot write ngram index",
-    "Cannot write norm",
-    "Cannot write norms",
-    "Cannot write norms chunk identifier",
-    "Cannot write norms chunk length",
-    "Cannot write norms vector length",
-    "Cannot write norms vector type identifier",
-    "Cannot write number of buckets",
-    "Cannot write number of columns of the embedding matrix",
-    "Cannot write number of hashes",
-    "Cannot write number of ngrams",
-    "Cannot write number of quantized embeddings",
-    "Cannot write number of rows of the embedding matrix",
-    "Cannot write number of subquantizers",
-    "Cannot write number of words",
-    "Cannot write output file",
-    "Cannot write padding",
-    "Cannot write projection matrix",
-    "Cannot write quantized embedding length",
-    "Cannot write quantized embedding matrix",
-    "Cannot write quantized embedding matrix chunk identifier",
-    "Cannot write quantized embedding matrix chunk length",
-    "Cannot write quantized embedding matrix norms",
-    "Cannot write quantized embedding matrix projection",
-    "Cannot write quantized embedding type identifier",
-    "Cannot write reconstructed embedding length",
-    "Cannot write reconstructed embedding type identifier",
-    "Cannot write string",
-    "Cannot write string length",
-    "Cannot write subquantizer",
-    "Cannot write subword vocabulary chunk identifier",
-    "Cannot write subword vocabulary chunk length",
-    "Cannot write vocabulary chunk identifier",
-    "Cannot write vocabulary chunk length",
-    "Cannot write vocabulary length",
+// Pinned: docs/compatibility.md (a step's text is "Cannot <verb> <field>")
+constexpr std::string_view kStepVerbs[] = {
+    "", "create", "get", "memory map", "open", "read", "rename", "seek to", "skip", "write",
 };
-static_assert(std::size(kStepTexts) == kStepCount);
+static_assert(std::size(kStepVerbs) == kStepActionCount);
 
 // Pinned: docs/compatibility.md
 constexpr std::string_view kIoMessages[] = {
@@ -174,6 +44,14 @@ constexpr std::string_view kIoMessages[] = {
     "codes that are not a whole number of rows",
     "a norm count other than the row count",
     "a code not below the centroid count",
+    // Compressed input, which _mave never reads.
+    "compressed data is damaged",
+    "compressed data ends before its end of stream",
+    "zip archive holds more than one file",
+    "zip archive holds no such file",
+    "zip member compressed with an unsupported method",
+    "a member is named but the file is not a zip archive",
+    "zip archives are read from regular files only",
 };
 static_assert(std::size(kIoMessages) == kIoMessageCount);
 
@@ -317,6 +195,11 @@ std::string format_text(const EmbeddingsError& e) {
       if (e.offset) return "byte " + std::to_string(*e.offset) + ": " + e.detail;
       return e.detail;
     case ErrorCode::Unwritable: return e.detail;
+    // Failures of readers _mave does not use.
+    case ErrorCode::UnknownFloretMode: return "Unknown floret mode: " + std::to_string(e.found);
+    case ErrorCode::FloretWithoutBuckets: return "A floret model without buckets";
+    case ErrorCode::RepeatedWord: return "A word repeats in the dictionary";
+    case ErrorCode::CompressedFinalFusion: return "A compressed finalfusion file cannot be memory-mapped";
     default: return {};
   }
 }
@@ -368,7 +251,15 @@ std::string assert_eq_text(std::string_view text, std::uint64_t left, std::uint6
 
 }  // namespace
 
-std::string_view step_text(Step step) { return kStepTexts[static_cast<std::size_t>(step)]; }
+std::string step_text(Step step) {
+  // Pinned: docs/compatibility.md (the two texts that do not follow the pattern)
+  if (step == Step::FastTextReadMagic) return "Cannot fastText read magic";
+  if (step == Step::ReadNgramIndex) return "Cannot read ngram index.";
+  const StepFacts& facts = step_facts(step);
+  if (facts.action == StepAction::None) return {};
+  return "Cannot " + std::string(kStepVerbs[static_cast<std::size_t>(facts.action)]) + " " +
+         std::string(facts.field);
+}
 
 std::string_view error_kind_name(ErrorKind kind) {
   return kErrorKindNames[static_cast<std::size_t>(kind)];
@@ -517,27 +408,19 @@ std::string debug_quote(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out += '"';
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto [c, len] = decode_utf8_lossy(text, i);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (is_printable(c)) {
-          append_utf8(out, c);
-        } else {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
-          out += buf;
-        }
+  for_each_char_lossy(text, [&](char32_t c) {
+    if (std::string_view escape = common_escape(c); !escape.empty()) {
+      out += escape;
+    } else if (c == '\0') {
+      out += "\\0";
+    } else if (is_printable(c)) {
+      append_utf8(out, c);
+    } else {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
+      out += buf;
     }
-    i += len;
-  }
+  });
   out += '"';
   return out;
 }

@@ -22,7 +22,7 @@ std::string panic_message(const Panic& failure);
 // The report written to fd 2 before PanicException is raised.
 std::string panic_report(const Panic& failure);
 
-std::string_view step_text(Step step);
+std::string step_text(Step step);
 std::string_view error_kind_name(ErrorKind kind);
 std::string utf8_error_description(std::uint64_t valid_up_to, std::uint64_t error_len);
 // Text in debug renderings: quoted, with escapes.

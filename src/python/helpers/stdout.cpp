@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <mutex>
+
+#include "base/io.hpp"
 
 namespace mave::py {
 namespace {
@@ -13,19 +14,7 @@ std::mutex g_stdout_lock;
 // Pinned: docs/compatibility.md (fd 1, one write per line)
 IoStatus write_stdout(std::string_view line) {
   std::lock_guard<std::mutex> hold(g_stdout_lock);
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDOUT_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return IoError::os(errno);
-    }
-    if (n == 0) return IoError::write_zero();
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return {};
+  return write_all_to(STDOUT_FILENO, line.data(), line.size());
 }
 
 }  // namespace

@@ -71,9 +71,20 @@ def _load(path: str) -> mave.Embeddings:
 
 # --- convert -----------------------------------------------------------------
 
+def add_input_options(p: argparse.ArgumentParser) -> None:
+    """--errors, --limit and --member: how a source is read (mave convert,
+    mave quantize)."""
+    p.add_argument("--errors", choices=("strict", "replace", "ignore"), default="strict",
+                   help="words that are not valid UTF-8: refuse the file (strict, the default), put U+FFFD "
+                        "for each invalid sequence (replace) or drop the invalid bytes (ignore)")
+    p.add_argument("--limit", type=positive, metavar="N", help="read only the first N words")
+    p.add_argument("--member", metavar="NAME", help="the file to read in a zip archive")
+
+
 def _run_convert(args: argparse.Namespace) -> int:
     mave.convert(args.src, args.dst, src_format=args.src_format, dst_format=args.dst_format,
-                 normalize=args.normalize, progress=progress_bar(args.quiet))
+                 normalize=args.normalize, progress=progress_bar(args.quiet), errors=args.errors,
+                 limit=args.limit, member=args.member)
     return 0
 
 
@@ -95,6 +106,7 @@ def _add_convert(sub: Any) -> None:
                    help="the output's format: %(choices)s")
     p.add_argument("--no-normalize", dest="normalize", action="store_false",
                    help="write the vectors as they are, not scaled to unit length")
+    add_input_options(p)
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     p.set_defaults(run=_run_convert)
 

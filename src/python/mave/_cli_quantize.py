@@ -16,7 +16,8 @@ def _run(args: argparse.Namespace) -> int:
     mave.quantize(args.src, args.dst, subquantizers=args.subquantizers, bits=args.bits,
                   opq=args.opq, sample=args.sample, iterations=args.iterations, seed=args.seed,
                   threads=args.threads, src_format=args.src_format,
-                  progress=_cli.progress_bar(args.quiet))
+                  progress=_cli.progress_bar(args.quiet), errors=args.errors, limit=args.limit,
+                  member=args.member)
     return 0
 
 
@@ -49,5 +50,6 @@ def register(sub: Any) -> None:
                    help="threads (default: all cores)")
     p.add_argument("--from", dest="src_format", choices=FORMATS, metavar="FORMAT",
                    help="the source's format: %(choices)s")
+    _cli.add_input_options(p)
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     p.set_defaults(run=_run)

@@ -2,7 +2,12 @@
 
 from __future__ import annotations
 
+import bz2
+import gzip
+import lzma
 import os
+import warnings
+import zipfile
 from collections.abc import Callable, Iterable, Mapping
 from typing import TypeAlias
 
@@ -12,7 +17,7 @@ import numpy.typing as npt
 from mave import _native
 from mave._errors import FormatError
 
-__all__ = ["FORMATS", "OUTPUT_FORMATS", "Progress", "convert", "detect_format", "write"]
+__all__ = ["ERRORS", "FORMATS", "OUTPUT_FORMATS", "Progress", "convert", "detect_format", "write"]
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 # progress(phase, done, total): phase "read" counts bytes of the input,
@@ -25,7 +30,8 @@ FORMATS: tuple[str, ...] = _native.FORMATS
 #: The formats that can be written (fastText models are only read).
 OUTPUT_FORMATS: tuple[str, ...] = _native.OUTPUT_FORMATS
 
-_EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove"}
+_EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove",
+               ".floret": "floret"}
 _FASTTEXT_MAGIC = (793712314).to_bytes(4, "little")
 _BOM = b"\xef\xbb\xbf"
 # Enough of a file to hold its header and first row in every format.
@@ -53,13 +59,54 @@ def _name_it(what: str, option: str, keyword: str, formats: Iterable[str]) -> st
             + ", ".join(formats))
 
 
-def detect_format(path: StrPath) -> str:
+#: How words that are not valid UTF-8 are read, as Python's decoder does.
+ERRORS = ("strict", "replace", "ignore")
+
+
+def _head(name: str, member: str | None) -> bytes:
+    """The first bytes the file holds, decompressed when it is gzip, bzip2,
+    xz or zip (its only member or `member`)."""
+    with open(name, "rb") as f:
+        magic = f.read(6)
+    if magic.startswith(b"\x1f\x8b"):
+        opener: Callable[[str], object] = gzip.open
+    elif magic[:3] == b"BZh" and magic[3:4].isdigit():
+        opener = bz2.open
+    elif magic.startswith(b"\xfd7zXZ\x00"):
+        opener = lzma.open
+    elif magic.startswith((b"PK\x03\x04", b"PK\x05\x06")):
+        try:
+            with zipfile.ZipFile(name) as z:
+                files = [i.filename for i in z.infolist() if not i.is_dir()]
+                if member is None and len(files) != 1:
+                    reason = (f"the zip archive holds {len(files)} files; name the one to read with --member "
+                              f"on the command line (member= in Python): " + ", ".join(files[:10]))
+                    raise FormatError(f"{name}: {reason}", name, reason)
+                with z.open(member if member is not None else files[0]) as m:
+                    return m.read(_DETECTION_BYTES)
+        except (zipfile.BadZipFile, KeyError, EOFError, OSError, lzma.LZMAError) as e:
+            reason = f"the zip archive cannot be read: {e}"
+            raise FormatError(f"{name}: {reason}", name, reason) from None
+    else:
+        with open(name, "rb") as f:
+            return f.read(_DETECTION_BYTES)
+    try:
+        with opener(name) as f:  # type: ignore[attr-defined]
+            return f.read1(_DETECTION_BYTES)  # type: ignore[no-any-return]
+    except (OSError, EOFError, lzma.LZMAError) as e:
+        reason = f"the compressed data cannot be read: {e}"
+        raise FormatError(f"{name}: {reason}", name, reason) from None
+
+
+def detect_format(path: StrPath, *, member: str | None = None) -> str:
     """The format of an input file, from its first bytes.
 
     finalfusion and fastText files start with their magic numbers; a first
     line of two integers is a word2vec header (the binary and the text kind
     are told apart by the row after it); a first line of a word and numbers
-    is GloVe text.
+    is GloVe text. A gzip, bzip2, xz or zip file is looked into (a zip
+    archive's only file, or `member`). fastText binaries from before the
+    magic number are not recognised: name them "fasttext".
 
     Raises:
         OSError: the file cannot be read.
@@ -71,8 +118,7 @@ def detect_format(path: StrPath) -> str:
         'text'
     """
     name = os.fspath(path)
-    with open(name, "rb") as f:
-        head = f.read(_DETECTION_BYTES)
+    head = _head(name, member)
 
     def unknown(what: str) -> FormatError:
         reason = _name_it(what, "--from", "src_format", FORMATS)
@@ -87,6 +133,8 @@ def detect_format(path: StrPath) -> str:
     head = head.removeprefix(_BOM)
     first, _, rest = head.partition(b"\n")
     fields = first.split()
+    if len(fields) == 8 and all(f.isdigit() for f in fields[:6]):
+        return "floret"
     if len(fields) == 2 and all(f.isdigit() for f in fields):
         if int(fields[0]) == 0:
             raise unknown("a word2vec header of zero words reads the same in binary and text")
@@ -116,7 +164,8 @@ def _check_format(fmt: str, allowed: tuple[str, ...], keyword: str) -> str:
 
 
 def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_format: str | None = None,
-            normalize: bool = True, progress: Progress | None = None) -> None:
+            normalize: bool = True, progress: Progress | None = None, errors: str = "strict",
+            limit: int | None = None, member: str | None = None) -> int:
     """Converts embeddings from one format to another.
 
     Formats: "finalfusion", "fasttext" (a fastText ``.bin`` model, read only;
@@ -136,33 +185,71 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     vocabulary, subwords and metadata; written in another format it gives
     its vocabulary words and their vectors as lookups give them.
 
+    The input may be compressed: gzip, bzip2, xz, or a zip archive (its only
+    file, or `member`), recognised from its first bytes and decompressed as
+    it is read. A fastText input may also be a model from before fastText's
+    magic number, or a floret model (in floret mode it becomes a file of the
+    floret vocabulary kind).
+
     The output is written to a temporary file beside `dst` and renamed to
     `dst` when complete: a failed conversion leaves `dst` as it was. The
     interpreter lock is released while the work runs.
 
     Args:
         progress: called now and then as ``progress(phase, done, total)``,
-            phase "read" (bytes of the input) or "write" (rows written); an
-            exception it raises (or Ctrl-C) stops the conversion.
+            phase "read" (bytes of the input, compressed bytes for a
+            compressed file) or "write" (rows written); an exception it
+            raises (or Ctrl-C) stops the conversion.
+        errors: words that are not valid UTF-8 in word2vec, text, GloVe and
+            fastText input: "strict" refuses the file, "replace" puts U+FFFD for each
+            invalid sequence and "ignore" drops the invalid bytes, as
+            Python's decoder (and gensim's ``unicode_errors``) does. A word
+            that becomes empty or equal to an earlier one is dropped with
+            its row (a warning tells how many; a finalfusion output records
+            the count in its metadata).
+        limit: read only the first `limit` words (a fastText model keeps
+            all its subword rows).
+        member: the file to read in a zip archive.
+
+    Returns:
+        The number of words dropped (see `errors`).
 
     Raises:
         OSError: a file cannot be opened, read or written.
         FormatError: the input is damaged or not in its format (the message
             names the file, the line or byte offset and the word), or a word
             cannot be written in the output format.
-        ValueError: an unknown format, or one that cannot be told.
+        ValueError: an unknown format, or one that cannot be told; an
+            unknown `errors`; a negative `limit`.
 
     Example:
         >>> mave.convert("GoogleNews-vectors.bin", "news.fifu")
+        0
     """
     src_name, dst_name = os.fspath(src), os.fspath(dst)
+    if not isinstance(errors, str):
+        raise TypeError(f"errors must be str, not {type(errors).__name__}")
+    if errors not in ERRORS:
+        raise ValueError(f"errors must be one of {', '.join(ERRORS)}, not {errors!r}")
+    if limit is not None:
+        if isinstance(limit, bool) or not isinstance(limit, int):
+            raise TypeError(f"limit must be int or None, not {type(limit).__name__}")
+        if limit < 0:
+            raise ValueError(f"limit must be at least 0, not {limit}")
+    if member is not None and not isinstance(member, str):
+        raise TypeError(f"member must be str or None, not {type(member).__name__}")
     if src_format is None:
-        src_format = detect_format(src_name)
+        src_format = detect_format(src_name, member=member)
     _check_format(src_format, FORMATS, "src_format")
     if dst_format is None:
         dst_format = _output_format(dst_name)
     _check_format(dst_format, OUTPUT_FORMATS, "dst_format")
-    _native.convert(src_name, src_format, dst_name, dst_format, bool(normalize), progress)
+    dropped: int = _native.convert(src_name, src_format, dst_name, dst_format, bool(normalize), progress,
+                                   errors=errors, limit=limit, member=member)
+    if dropped:
+        warnings.warn(f"{src_name}: {dropped} words were dropped: with errors={errors!r} they became empty "
+                      "or repeated an earlier word", stacklevel=2)
+    return dropped
 
 
 MetadataValue: TypeAlias = "int | float | str"

@@ -6,12 +6,15 @@ import dataclasses
 from collections.abc import Callable, Iterable, Sequence
 import os
 import tomllib
-from typing import Any, Self, TypeAlias, cast
+from typing import TYPE_CHECKING, Any, Self, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from mave import _native, _texts
+
+if TYPE_CHECKING:
+    from mave._index import ApproximateIndex
 
 __all__ = ["Embeddings", "SubwordSettings", "Words", "load"]
 
@@ -85,7 +88,8 @@ class Embeddings(_native.Embeddings):
         return (load, (self.path,))
 
     def similar(self, query: Query, k: int = 10, *, negative: Query | None = None,
-                restrict: Restrict = None, threads: int | None = None) -> list[tuple[str, float]]:
+                restrict: Restrict = None, threads: int | None = None,
+                approximate: bool | StrPath = False) -> list[tuple[str, float]]:
         """The k vocabulary words nearest to `query` by cosine similarity.
 
         Several terms combine as gensim's ``most_similar`` does: the query is
@@ -106,6 +110,14 @@ class Embeddings(_native.Embeddings):
                 ``len(e)``).
             threads: threads to scan with; None chooses by the work (up to
                 one per core).
+            approximate: False (scan every candidate), True (ask the
+                approximate-neighbours index that ``mave index FILE`` wrote
+                beside the file, ``FILE.hnsw``), or the path of that index
+                elsewhere. The index's candidates are re-ranked by exact
+                cosine, so the cosines are true; a word the index misses is
+                missing from the answer. With `restrict` the answer is the
+                exact one (the index covers the whole vocabulary), though
+                the index must still exist.
 
         Returns:
             ``(word, cosine)`` pairs, best first; equal cosines in row order.
@@ -118,20 +130,27 @@ class Embeddings(_native.Embeddings):
                 word is not in the vocabulary.
             TypeError: a term, `k` or `restrict` of the wrong type.
             ValueError: no positive term, k < 1, a vector of the wrong
-                length, restrict < 1 or a mask of the wrong length.
+                length, restrict < 1 or a mask of the wrong length; an
+                index that is not this file's.
+            FileNotFoundError: `approximate` asks for an index that does
+                not exist.
+            ImportError: `approximate` without faiss installed
+                (``pip install mave[serve]``).
 
         Example:
             >>> e.similar("house", k=3)
             [('houses', 0.83...), ('home', 0.71...), ('building', 0.69...)]
             >>> e.similar(["king", "woman"], negative="man", k=1)
             [('queen', 0.76...)]
+            >>> e.similar("house", k=3, approximate=True)  # after mave index
+            [('houses', 0.83...), ('home', 0.71...), ('building', 0.69...)]
         """
         k = _count(k)
         positive = self._terms(query, "query")
         if not positive:
             raise ValueError("similar needs at least one positive term")
         negatives = self._terms(negative, "negative")
-        return self._ask(positive, negatives, k, restrict, False, threads)
+        return self._ask(positive, negatives, k, restrict, False, threads, approximate)
 
     def analogy(self, a: Term, b: Term, c: Term, k: int = 10, *, method: str = "add",
                 restrict: Restrict = None, threads: int | None = None) -> list[tuple[str, float]]:
@@ -174,7 +193,8 @@ class Embeddings(_native.Embeddings):
 
     def nearest(self, queries: Sequence[str] | npt.ArrayLike, k: int = 10, *,
                 restrict: Restrict = None, exclude_self: bool = True,
-                threads: int | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+                threads: int | None = None, approximate: bool | StrPath = False
+                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         """The k nearest vocabulary rows of many queries at once.
 
         One blocked matrix product over the mapped rows (quantized files:
@@ -191,6 +211,8 @@ class Embeddings(_native.Embeddings):
             exclude_self: leave a str query that is a vocabulary word out
                 of its own answer.
             threads: as for :meth:`similar`.
+            approximate: as for :meth:`similar`: the index's candidates,
+                re-ranked by exact cosine.
 
         Returns:
             ``(rows, cosines)``: int64 row numbers and float32 cosines, both
@@ -201,6 +223,7 @@ class Embeddings(_native.Embeddings):
             KeyError: a str query has no vector.
             TypeError, ValueError: as for :meth:`similar`; an array of the
                 wrong shape; k above ``len(e)``.
+            FileNotFoundError, ImportError: as for :meth:`similar`.
 
         Example:
             >>> rows, cosines = e.nearest(["house", "tree"], k=5)
@@ -210,6 +233,7 @@ class Embeddings(_native.Embeddings):
         k = _count(k)
         if k > len(self):
             raise ValueError(f"k is {k}, but there are only {len(self)} words")
+        index = self._approximate(approximate)
         n_rows, allowed = self._candidates(restrict)
         exclude: list[list[int]] = []
         if isinstance(queries, (str, bytes)):
@@ -224,6 +248,8 @@ class Embeddings(_native.Embeddings):
         else:
             terms = _matrix(queries, self.dims)
             exclude = [[] for _ in range(len(terms))]
+        if index is not None and restrict is None:
+            return index.search(self, terms, k, exclude)
         offsets, rows = _exclusions(exclude)
         return self._run_search(terms, None, None, rows, offsets, k, n_rows, allowed, False,
                             threads)
@@ -392,20 +418,48 @@ class Embeddings(_native.Embeddings):
             flags[self.index(word)] = 1
         return n, flags
 
+    def _approximate(self, approximate: bool | StrPath) -> ApproximateIndex | None:
+        """The index `approximate` asks for (an ApproximateIndex), or None."""
+        if isinstance(approximate, (bool, np.bool_)):
+            if not approximate:
+                return None
+            path = None
+        elif isinstance(approximate, (str, os.PathLike)):
+            path = approximate
+        else:
+            raise TypeError("approximate must be a bool or the path of an index, not "
+                            f"{type(approximate).__name__}")
+        from mave import _index  # faiss and the index code only when asked for
+
+        return _index.open_index(self, path)
+
     def _ask(self, positive: list[Term], negative: list[Term], k: int, restrict: Restrict,
-             cosmul: bool, threads: int | None) -> list[tuple[str, float]]:
-        """One question through the batched search, as (word, score) pairs."""
+             cosmul: bool, threads: int | None,
+             approximate: bool | StrPath = False) -> list[tuple[str, float]]:
+        """One question through the batched search (or the approximate
+        index), as (word, score) pairs."""
+        index = self._approximate(approximate)
         n_rows, allowed = self._candidates(restrict)
         terms = np.stack([self._vector(t, "query" if i < len(positive) else "negative")
                           for i, t in enumerate(positive + negative)])
         exclude = sorted({self.index(t) for t in positive + negative
                           if isinstance(t, str) and t in self})
+        words = self.words
+        if index is not None and restrict is None:
+            # The direction the scan searches: the mean of the unit term
+            # vectors, negative ones subtracted (one term: itself).
+            unit = _unit_rows(terms).astype(np.float64)
+            unit[len(positive):] *= -1
+            target = (terms[0] if len(terms) == 1 else unit.sum(axis=0)).astype(np.float32)
+            if not np.any(target):
+                return []
+            rows, scores = index.search(self, target[None, :], min(k, n_rows), [exclude])
+            return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
         rows, scores = self._run_search(terms, np.array([len(positive)], dtype=np.uint32),
                                     np.array([len(negative)], dtype=np.uint32),
                                     np.array(exclude, dtype=np.uint64),
                                     np.array([0, len(exclude)], dtype=np.uint64),
                                     min(k, n_rows), n_rows, allowed, cosmul, threads)
-        words = self.words
         return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
 
 

@@ -12,27 +12,44 @@ row at the default degree).
 
 from __future__ import annotations
 
+import errno
 import importlib
 import os
 import threading
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
 
-if TYPE_CHECKING:
-    from mave._embeddings import Embeddings
+__all__ = ["ApproximateIndex", "build_index", "has_index", "index_path", "open_index"]
 
-__all__ = ["ApproximateIndex", "build_index", "index_path", "open_index"]
+
+class Embeddings(Protocol):
+    """What the index needs of a model (mave.Embeddings, without importing
+    it: the queries import this module)."""
+
+    @property
+    def path(self) -> str: ...
+    @property
+    def dims(self) -> int: ...
+    @property
+    def words(self) -> Sequence[str]: ...
+    @property
+    def storage_kind(self) -> str: ...
+    @property
+    def matrix(self) -> npt.NDArray[np.float32]: ...
+    def reconstruct(self, rows: Any) -> npt.NDArray[np.float32]: ...
 
 SUFFIX = ".hnsw"
 # Graph degree and the breadths of the search while building and answering:
-# on 100k x 300 clustered rows (bench/ann_compare.py) a search breadth of 64
-# gave recall@10 0.94 after re-ranking, 128 gave 0.976.
+# on 200k x 300 clustered rows (bench/ann_compare.py, 30 candidates
+# re-ranked) a search breadth of 128 gave recall@10 0.944, 256 gave 0.970 at
+# 14.6 times the queries per second of exact search (which slows with the
+# rows, the graph's search with their logarithm).
 CONNECTIVITY = 16
 BUILD_BREADTH = 100
-SEARCH_BREADTH = 128
+SEARCH_BREADTH = 256
 # Candidates asked of the graph per answer word, for the exact re-ranking.
 OVERSAMPLE = 3
 _BATCH = 100_000
@@ -63,8 +80,7 @@ def build_index(e: Embeddings, path: str | os.PathLike[str] | None = None, *,
         ImportError: faiss is not installed (``pip install mave[serve]``).
         OSError: the file cannot be written.
     """
-    faiss: Any = importlib.import_module("faiss")  # typed loosely: its stubs lag its API
-
+    faiss = _faiss()
     target = os.fspath(path) if path is not None else index_path(e.path)
     words = len(e.words)
     index = faiss.IndexHNSWSQ(e.dims, faiss.ScalarQuantizer.QT_8bit, CONNECTIVITY,
@@ -92,6 +108,14 @@ def build_index(e: Embeddings, path: str | os.PathLike[str] | None = None, *,
     return target
 
 
+def _faiss() -> Any:  # typed loosely: its stubs lag its API
+    try:
+        return importlib.import_module("faiss")
+    except ImportError:
+        raise ImportError("the approximate-neighbours index needs faiss: pip install mave[serve]",
+                          name="faiss") from None
+
+
 def _unit(rows: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     lengths = np.linalg.norm(rows, axis=1, keepdims=True)
     out: npt.NDArray[np.float32] = np.divide(rows, lengths, out=np.zeros_like(rows), where=lengths > 0)
@@ -102,7 +126,7 @@ class ApproximateIndex:
     """A model's index, its codes memory-mapped."""
 
     def __init__(self, e: Embeddings, path: str) -> None:
-        faiss: Any = importlib.import_module("faiss")
+        faiss = _faiss()
 
         self.path = path
         try:
@@ -141,6 +165,8 @@ class ApproximateIndex:
             if len(cand) == 0:
                 continue
             scores = exact_cosines(e, queries[i], cand)
+            # Rows of length zero have no direction: exact search skips them.
+            cand, scores = cand[~np.isnan(scores)], scores[~np.isnan(scores)]
             order = np.argsort(-scores, kind="stable")[:k]
             rows[i, :len(order)] = cand[order]
             cosines[i, :len(order)] = scores[order]
@@ -149,29 +175,46 @@ class ApproximateIndex:
 
 def exact_cosines(e: Embeddings, query: npt.NDArray[np.float32],
                   rows: npt.NDArray[np.int64]) -> npt.NDArray[np.float32]:
-    """Cosines of `query` with the given rows as the file stores them."""
+    """Cosines of `query` with the given rows as the file stores them; NaN
+    for a row (or query) of length zero."""
     vectors = e.matrix[rows] if e.storage_kind == "dense" else e.reconstruct(rows.tolist())
     q = np.asarray(query, np.float32)
     lengths = np.linalg.norm(vectors, axis=1) * np.linalg.norm(q)
     with np.errstate(divide="ignore", invalid="ignore"):
-        out: npt.NDArray[np.float32] = np.where(lengths > 0, (vectors @ q) / lengths, 0).astype(np.float32)
+        out: npt.NDArray[np.float32] = np.where(lengths > 0, (vectors @ q) / lengths,
+                                                np.nan).astype(np.float32)
     return out
 
 
-_open: dict[tuple[str, int, int], ApproximateIndex | None] = {}
+_open: dict[tuple[str, str, int, int], ApproximateIndex] = {}
 _lock = threading.Lock()
 
 
-def open_index(e: Embeddings) -> ApproximateIndex | None:
-    """The model's index when its file exists (opened once per process and
-    file version), else None."""
-    path = index_path(e.path)
+def has_index(e: Embeddings) -> bool:
+    """Whether the model's index file (`mave index` wrote it) exists."""
+    return os.path.exists(index_path(e.path))
+
+
+def open_index(e: Embeddings, path: str | os.PathLike[str] | None = None) -> ApproximateIndex:
+    """The model's index: the file beside it, or at `path`; opened once per
+    process, model and version of the file.
+
+    Raises:
+        FileNotFoundError: there is no such file.
+        ValueError: the file is not an index of this model.
+        ImportError: faiss is not installed.
+    """
+    target = index_path(e.path) if path is None else os.fspath(path)
     try:
-        stat = os.stat(path)
-    except OSError:
-        return None
-    key = (path, stat.st_mtime_ns, stat.st_size)
+        stat = os.stat(target)
+    except FileNotFoundError:
+        if path is None:
+            raise FileNotFoundError(
+                errno.ENOENT, f"{e.path} has no approximate-neighbours index (no {target}): "
+                f"build it with `mave index {e.path}`", target) from None
+        raise FileNotFoundError(errno.ENOENT, f"there is no index {target}", target) from None
+    key = (e.path, target, stat.st_mtime_ns, stat.st_size)
     with _lock:
         if key not in _open:
-            _open[key] = ApproximateIndex(e, path)
+            _open[key] = ApproximateIndex(e, target)
         return _open[key]

@@ -68,13 +68,13 @@ def _write_quantized(source: Embeddings, path: str | os.PathLike[str],
                      projection: npt.NDArray[np.float32] | None,
                      row_norms: npt.NDArray[np.float32] | None, codes: npt.NDArray[np.uint8],
                      norms: npt.NDArray[np.float32] | None) -> None: ...
-def _convert_fasttext(source: str | os.PathLike[str], path: str | os.PathLike[str]) -> None: ...
 # Conversions (convert.cpp) and mave info's matrix description (info.cpp).
 FORMATS: tuple[str, ...]
 OUTPUT_FORMATS: tuple[str, ...]
 def convert(src: str | bytes | os.PathLike[str], src_format: str, dst: str | bytes | os.PathLike[str],
             dst_format: str, normalize: bool,
-            progress: Callable[[str, int, int], object] | None) -> None: ...
+            progress: Callable[[str, int, int], object] | None, *, errors: str | None = None,
+            limit: int | None = None, member: str | None = None) -> int: ...
 def write(path: str | bytes | os.PathLike[str], words: list[str], matrix: npt.NDArray[np.float32],
           norms: npt.NDArray[np.float32] | None,
           metadata: Mapping[str, int | float | str] | str | None, normalize: bool,

@@ -52,6 +52,9 @@ def quantize(
     threads: int | None = None,
     src_format: str | None = None,
     progress: Callable[[str, int, int], None] | None = None,
+    errors: str = "strict",
+    limit: int | None = None,
+    member: str | None = None,
 ) -> None:
     """Writes ``dst``: the model ``src`` with its matrix product-quantized.
 
@@ -89,6 +92,8 @@ def quantize(
             default: told from its first bytes.
         progress: called as ``progress(stage, done, total)`` for the stages
             "rotation", "centroids" and "encoding".
+        errors, limit, member: how a source in another format is read, as
+            :func:`mave.convert` reads it (compressed files included).
 
     Raises:
         ImportError: faiss is missing (``pip install mave[quantize]``).
@@ -101,7 +106,7 @@ def quantize(
     """
     _check_settings(bits, sample, iterations, seed, threads, subquantizers)
     faiss = _import_faiss()
-    with _source(src, dst, src_format) as source:
+    with _source(src, dst, src_format, errors=errors, limit=limit, member=member) as source:
         plan = _plan(source, subquantizers, bits, opq, sample, iterations, seed)
         previous = faiss.omp_get_max_threads()
         if threads is not None:
@@ -185,12 +190,12 @@ def _import_faiss() -> Any:
 
 
 @contextlib.contextmanager
-def _source(src: StrPath, dst: StrPath, src_format: str | None) -> Iterator[Embeddings]:
+def _source(src: StrPath, dst: StrPath, src_format: str | None, **reading: Any) -> Iterator[Embeddings]:
     """The source as loaded Embeddings with a dense matrix. A file in another
     format is converted first, into a temporary file beside ``dst`` that is
     removed on exit."""
     if src_format is None:
-        src_format = detect_format(src)
+        src_format = detect_format(src, member=reading.get("member"))
     elif src_format not in FORMATS:
         raise ValueError(f"unknown src_format {src_format!r}: one of {', '.join(FORMATS)}")
     with contextlib.ExitStack() as stack:
@@ -200,10 +205,8 @@ def _source(src: StrPath, dst: StrPath, src_format: str | None) -> Iterator[Embe
             tmp = stack.enter_context(
                 tempfile.TemporaryDirectory(prefix=".mave-quantize-", dir=directory))
             path = os.path.join(tmp, "converted.fifu")
-            if src_format == "fasttext":
-                _native._convert_fasttext(src, path)
-            else:
-                convert(src, path, src_format=src_format, dst_format="finalfusion")
+            # Unit rows, as _mave.build_model writes a fastText model.
+            convert(src, path, src_format=src_format, dst_format="finalfusion", **reading)
         e = load(path)
         if e.storage_kind != "dense":
             raise ValueError(f"{os.fsdecode(src)}: the matrix is already quantized")

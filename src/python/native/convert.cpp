@@ -1,4 +1,4 @@
-// mave._native.convert, write, _write_quantized and _convert_fasttext: the
+// mave._native.convert, write and _write_quantized: the
 // bindings of the conversion layer (src/convert). The mave package checks
 // and normalises most arguments (mave/_convert.py, mave/_quantize.py); these
 // functions run the work with the interpreter lock released, taking it back
@@ -101,10 +101,47 @@ std::optional<Format> format_argument(PyObject* obj, const char* what) {
   return format;
 }
 
-constexpr Signature kConvert{"convert", "src, src_format, dst, dst_format, normalize, progress",
+constexpr Signature kConvert{"convert",
+                             "src, src_format, dst, dst_format, normalize, progress, *, errors=None, "
+                             "limit=None, member=None",
                              Bound::Module};
 
-// The paths are str, bytes or os.PathLike; progress a callable or None.
+// How words that are not valid UTF-8 are read: "strict" (or None),
+// "replace", "ignore".
+std::optional<Utf8Errors> errors_argument(PyObject* obj) {
+  if (obj == Py_None) return Utf8Errors::Strict;
+  const auto name = str_argument(obj, "errors");
+  if (!name) return std::nullopt;
+  if (*name == "strict") return Utf8Errors::Strict;
+  if (*name == "replace") return Utf8Errors::Replace;
+  if (*name == "ignore") return Utf8Errors::Ignore;
+  PyErr_Format(PyExc_ValueError, "errors must be strict, replace or ignore, not %R", obj);
+  return std::nullopt;
+}
+
+// How many rows to read: an int of at least 0, or None (all). Returns false
+// with an exception set.
+bool limit_argument(PyObject* obj, std::optional<std::uint64_t>& limit) {
+  if (obj == Py_None) return true;
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "limit must be int or None, not %s", py::TypeName(obj).c_str());
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_Format(PyExc_ValueError, "limit must be at least 0, not %R", obj);
+    return false;
+  }
+  // Beyond a long long: more words than any file holds.
+  if (overflow == 0) limit = static_cast<std::uint64_t>(value);
+  return true;
+}
+
+// The paths are str, bytes or os.PathLike; progress a callable or None;
+// member the str name of a zip archive's file, or None. Returns how many
+// words were dropped (see errors).
 PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
   const auto src = fs_path_argument(slots[0]);
   if (!src) return nullptr;
@@ -120,13 +157,29 @@ PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
   }
   const int normalize = PyObject_IsTrue(slots[4]);
   if (normalize < 0) return nullptr;
+  SourceOptions options;
+  options.any_fasttext_layout = true;
+  const auto errors = errors_argument(slots[6]);
+  if (!errors) return nullptr;
+  options.read.errors = *errors;
+  if (!limit_argument(slots[7], options.read.limit)) return nullptr;
+  if (slots[8] != Py_None) {
+    const auto member = str_argument(slots[8], "member");
+    if (!member) return nullptr;
+    options.member = std::string(*member);
+  }
   const Progress read_progress = python_progress(slots[5], "read");
   const Progress write_progress = python_progress(slots[5], "write");
   failing = *src;
-  return run_conversion([&] {
-    return convert_file(*src, *src_format, *dst, *dst_format, normalize != 0, read_progress,
-                        write_progress);
+  ConversionOutcome outcome = py::without_gil([&] {
+    return convert_file(*src, *src_format, *dst, *dst_format, normalize != 0, options,
+                        read_progress, write_progress);
   });
+  if (outcome.failure) {
+    raise_error(outcome.failure->path, outcome.failure->error);
+    return nullptr;
+  }
+  return PyLong_FromSize_t(outcome.dropped_words);
 }
 
 // The words of `list` (each a str), indexed and checked to be distinct.
@@ -304,28 +357,10 @@ PyObject* write_quantized(const py::ArgumentSlots& slots, std::string& failing) 
   });
 }
 
-constexpr Signature kConvertFasttext{"_convert_fasttext", "source, path", Bound::Module};
-
-// Writes the fastText model `source` as a finalfusion file with a dense
-// matrix at `path`, as _mave.build_model does, without printing anything.
-PyObject* convert_fasttext(const py::ArgumentSlots& slots, std::string& failing) {
-  std::optional<std::string> source = fs_path_argument(slots[0]);
-  if (!source) return nullptr;
-  std::optional<std::string> path = fs_path_argument(slots[1]);
-  if (!path) return nullptr;
-  failing = *source;
-  return run_conversion([&] {
-    return convert_file(*source, Format::FastText, *path, Format::FinalFusion, /*normalize=*/true,
-                        {}, {});
-  });
-}
-
 PyMethodDef g_functions[] = {
     {"convert", as_cfunction(conversion<kConvert, convert>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"write", as_cfunction(conversion<kWrite, write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_write_quantized", as_cfunction(conversion<kWriteQuantized, write_quantized>),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_convert_fasttext", as_cfunction(conversion<kConvertFasttext, convert_fasttext>),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -350,7 +385,7 @@ bool add_format_names(PyObject* module) {
 }  // namespace
 
 bool init_convert(PyObject* module) {
-  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized, &kConvertFasttext}) &&
+  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized}) &&
          add_format_names(module);
 }
 

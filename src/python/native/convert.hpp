@@ -1,4 +1,4 @@
-// mave._native.convert, write, _write_quantized and _convert_fasttext, and
+// mave._native.convert, write and _write_quantized, and
 // the format names FORMATS and OUTPUT_FORMATS (see convert.cpp).
 #pragma once
 

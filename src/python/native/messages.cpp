@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "base/utf8.hpp"
 #include "format/chunk.hpp"
@@ -9,140 +10,43 @@
 namespace mave::messages {
 namespace {
 
-constexpr std::string_view kStepNames[] = {
-    "",
-    "creating the file",
-    "creating the output file",
-    "reading the fastText magic number",
-    "finding the position of the padding",
-    "finding the position of the matrix",
-    "finding the storage chunk start position",
-    "finding the vocabulary chunk start position",
-    "mapping the embedding matrix into memory",
-    "mapping the quantized embedding matrix into memory",
-    "opening the file",
-    "reading the learning rate update rate",
-    "reading the metadata",
-    "reading the begin-of-word marker",
-    "reading the chunk identifier",
-    "reading the chunk identifiers length",
-    "reading the chunk length",
-    "reading the embedding matrix chunk length",
-    "reading the vectors",
-    "reading the end-of-word marker",
-    "reading an entry type",
-    "reading the fastText version",
-    "reading the hasher seed",
-    "reading a string",
-    "reading the length of a string",
-    "reading the loss type",
-    "reading the magic number",
-    "reading the maximum n-gram length",
-    "reading the maximum subword length",
-    "reading the minimum count",
-    "reading the minimum n-gram length",
-    "reading the minimum subword length",
-    "reading the model type",
-    "reading the model version",
-    "reading the negative samples",
-    "reading an n-gram index",
-    "reading the norms",
-    "reading the norms chunk length",
-    "reading the norms vector length",
-    "reading the number of buckets",
-    "reading the number of columns of the embedding matrix",
-    "reading the number of dimensions",
-    "reading the number of embedding matrix columns",
-    "reading the number of embedding matrix rows",
-    "reading the number of epochs",
-    "reading the number of hashes",
-    "reading the number of labels",
-    "reading the number of ngrams",
-    "reading the number of quantized embeddings",
-    "reading the number of rows of the embedding matrix",
-    "reading the number of centroids",
-    "reading the number of tokens",
-    "reading the number of words",
-    "reading the projection matrix",
-    "reading the pruned vocabulary size",
-    "reading the quantization information",
-    "reading the quantized embedding length",
-    "reading the quantized embedding matrix chunk length",
-    "reading the quantized embedding matrix norms",
-    "reading the quantized embedding matrix projection",
-    "reading the reconstructed embedding length",
-    "reading the sampling threshold",
-    "reading the storage chunk identifier",
-    "reading a word",
-    "reading the length of a string",
-    "reading the centroids",
-    "reading the type identifier",
-    "reading the vocabulary chunk identifier",
-    "reading the vocabulary chunk length",
-    "reading the vocabulary length",
-    "reading the vocabulary size",
-    "reading the window size",
-    "reading a word frequency",
-    "reading the word n-gram length",
-    "renaming the output file",
-    "seeking to the storage chunk start position",
-    "seeking to the vocabulary chunk start position",
-    "skipping past the embedding matrix",
-    "skipping past the padding",
-    "skipping past the quantized embedding matrix",
-    "writing the chunk identifier",
-    "writing the chunk identifiers length",
-    "writing the embedding matrix chunk identifier",
-    "writing the embedding matrix chunk length",
-    "writing the embedding matrix",
-    "writing the embedding matrix type identifier",
-    "writing the vectors",
-    "writing the file",
-    "writing the hasher seed",
-    "writing the magic number",
-    "writing the maximum n-gram length",
-    "writing the metadata",
-    "writing the metadata chunk identifier",
-    "writing the metadata length",
-    "writing the minimum n-gram length",
-    "writing the model version",
-    "writing an n-gram index",
-    "writing a norm",
-    "writing the norms",
-    "writing the norms chunk identifier",
-    "writing the norms chunk length",
-    "writing the norms vector length",
-    "writing the norms vector type identifier",
-    "writing the number of buckets",
-    "writing the number of columns of the embedding matrix",
-    "writing the number of hashes",
-    "writing the number of ngrams",
-    "writing the number of quantized embeddings",
-    "writing the number of rows of the embedding matrix",
-    "writing the number of centroids",
-    "writing the number of words",
-    "writing the output file",
-    "writing the padding",
-    "writing the projection matrix",
-    "writing the quantized embedding length",
-    "writing the quantized embedding matrix",
-    "writing the quantized embedding matrix chunk identifier",
-    "writing the quantized embedding matrix chunk length",
-    "writing the quantized embedding matrix norms",
-    "writing the quantized embedding matrix projection",
-    "writing the quantized embedding type identifier",
-    "writing the reconstructed embedding length",
-    "writing the reconstructed embedding type identifier",
-    "writing a string",
-    "writing the length of a string",
-    "writing the centroids",
-    "writing the subword vocabulary chunk identifier",
-    "writing the subword vocabulary chunk length",
-    "writing the vocabulary chunk identifier",
-    "writing the vocabulary chunk length",
-    "writing the vocabulary length",
+// The words before and after a step's field, for each action.
+constexpr std::pair<std::string_view, std::string_view> kStepWords[] = {
+    {"", ""}, {"creating the ", ""}, {"finding the ", ""}, {"mapping the ", " into memory"},
+    {"opening the ", ""}, {"reading the ", ""}, {"renaming the ", ""}, {"seeking to the ", ""},
+    {"skipping past the ", ""}, {"writing the ", ""},
 };
-static_assert(std::size(kStepNames) == kStepCount);
+static_assert(std::size(kStepWords) == kStepActionCount);
+
+// The steps whose plain words are not those of the field's name in the format.
+constexpr std::pair<Step, std::string_view> kStepsInOtherWords[] = {
+    {Step::GetFilePositionForComputingPadding, "finding the position of the padding"},
+    {Step::GetFilePositionForMemoryMappingEmbeddingMatrix, "finding the position of the matrix"},
+    {Step::ReadLRUpdateRate, "reading the learning rate update rate"},
+    {Step::ReadTOMLMetadata, "reading the metadata"},
+    {Step::ReadBeginOfWordMarker, "reading the begin-of-word marker"},
+    {Step::ReadEmbeddings, "reading the vectors"},
+    {Step::ReadEndOfWordMarker, "reading the end-of-word marker"},
+    {Step::ReadEntryType, "reading an entry type"},
+    {Step::ReadItem, "reading a string"},
+    {Step::ReadItemLength, "reading the length of a string"},
+    {Step::ReadMagic, "reading the magic number"},
+    {Step::ReadNgramIndex, "reading an n-gram index"},
+    {Step::ReadNumberOfSubquantizers, "reading the number of centroids"},
+    {Step::ReadString, "reading a word"},
+    {Step::ReadStringLength, "reading the length of a string"},
+    {Step::ReadSubquantizer, "reading the centroids"},
+    {Step::ReadWordFrequency, "reading a word frequency"},
+    {Step::WriteEmbeddingMatrixComponent, "writing the embedding matrix"},
+    {Step::WriteEmbeddings, "writing the vectors"},
+    {Step::WriteMagic, "writing the magic number"},
+    {Step::WriteNgramIndex, "writing an n-gram index"},
+    {Step::WriteNorm, "writing a norm"},
+    {Step::WriteNumberOfSubquantizers, "writing the number of centroids"},
+    {Step::WriteString, "writing a string"},
+    {Step::WriteStringLength, "writing the length of a string"},
+    {Step::WriteSubquantizer, "writing the centroids"},
+};
 
 constexpr std::string_view kIoTexts[] = {
     "the file ends too early",
@@ -157,6 +61,14 @@ constexpr std::string_view kIoTexts[] = {
     "the codes are not a whole number of rows",
     "the number of norms differs from the number of rows",
     "a code is not below the number of centroids",
+    "the compressed data is damaged",
+    "the compressed data ends before its end of stream",
+    "the zip archive holds more than one file; name the one to read with --member on the command "
+    "line (member= in Python)",
+    "the zip archive holds no file of that name",
+    "the zip member is compressed with a method other than stored or deflated",
+    "a member is named but the file is not a zip archive",
+    "a zip archive is read from a regular file only",
 };
 static_assert(std::size(kIoTexts) == kIoMessageCount);
 
@@ -176,8 +88,8 @@ std::string accepted_chunks(std::uint64_t mask) {
 }
 
 std::string field(Step step) {
-  std::string_view name = step_name(step);
-  return name.empty() ? std::string("reading the file") : std::string(name);
+  std::string name = step_name(step);
+  return name.empty() ? std::string("reading the file") : name;
 }
 
 bool is_truncation(const IoError& io) {
@@ -248,17 +160,32 @@ std::string what(const EmbeddingsError& e) {
       return "a count does not fit in this machine's word size, while " + field(e.step);
     case ErrorCode::BadText:
     case ErrorCode::Unwritable: return e.detail;
+    case ErrorCode::UnknownFloretMode:
+      return "unknown floret mode " + std::to_string(e.found) + " (1 is fastText, 2 floret)";
+    case ErrorCode::FloretWithoutBuckets: return "a floret model without buckets holds no vectors";
+    case ErrorCode::RepeatedWord: return "the word " + quoted(e.detail) + " repeats in the dictionary";
+    case ErrorCode::CompressedFinalFusion:
+      return "a compressed finalfusion file cannot be memory-mapped; decompress it first";
   }
   return "unknown failure";
 }
 
 }  // namespace
 
-std::string_view step_name(Step step) { return kStepNames[static_cast<std::size_t>(step)]; }
+std::string step_name(Step step) {
+  for (const auto& [other, words] : kStepsInOtherWords) {
+    if (other == step) return std::string(words);
+  }
+  const StepFacts& facts = step_facts(step);
+  const auto& [before, after] = kStepWords[static_cast<std::size_t>(facts.action)];
+  return std::string(before) + std::string(facts.field) + std::string(after);
+}
 
 std::string io_text(const IoError& error) {
   if (error.repr() == IoError::Repr::Message) {
-    return std::string(kIoTexts[static_cast<std::size_t>(error.fixed_message())]);
+    std::string text(kIoTexts[static_cast<std::size_t>(error.fixed_message())]);
+    if (!error.detail().empty()) text += " (" + std::string(error.detail()) + ")";
+    return text;
   }
   if (error.repr() == IoError::Repr::Os) return std::strerror(error.code());
   return "an input or output error";

@@ -25,6 +25,6 @@ Reason panic_reason(const Panic& failure);
 // An I/O error in words, e.g. "the file ends too early" or the OS's text.
 std::string io_text(const IoError& error);
 // "reading the number of dimensions"
-std::string_view step_name(Step step);
+std::string step_name(Step step);
 
 }  // namespace mave::messages

@@ -16,7 +16,7 @@ import os
 import threading
 from collections.abc import Awaitable, Callable, MutableMapping
 from importlib import resources
-from typing import Any, Literal
+from typing import Annotated, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -27,6 +27,7 @@ from pydantic import BaseModel, ConfigDict, Field
 
 import mave
 from mave._embeddings import Embeddings
+from mave._index import has_index
 from mave._serve import _queries
 from mave._serve._limits import Limits
 
@@ -169,7 +170,8 @@ def create_app(paths: list[str], limits: Limits = Limits()) -> FastAPI:
     completers = {name: _Completer(e) for name, e in models.items()}
 
     Text = Field(min_length=1, max_length=limits.length)
-    Vector = list[float]
+    # Finite numbers only (JSON parsers take NaN and Infinity).
+    Vector = list[Annotated[float, Field(allow_inf_nan=False)]]
     Term = str | Vector
     K = Field(10, ge=1, le=limits.k, description="how many words to return")
 
@@ -197,7 +199,7 @@ def create_app(paths: list[str], limits: Limits = Limits()) -> FastAPI:
         restrict: int | None = Field(None, ge=1)
 
     class NearestRequest(Strict):
-        queries: list[Term] = Field(max_length=limits.queries)
+        queries: list[Term] = Field(min_length=1, max_length=limits.queries)
         k: int = K
         approximate: bool | None = None
 
@@ -228,10 +230,10 @@ def create_app(paths: list[str], limits: Limits = Limits()) -> FastAPI:
             return call()
         except KeyError as error:
             raise HTTPException(422, f"no vector for {error.args[0]!r}") from None
-        except LookupError as error:
+        except (LookupError, ValueError, TypeError) as error:
             raise HTTPException(422, str(error)) from None
-        except ValueError as error:
-            raise HTTPException(422, str(error)) from None
+        except FileNotFoundError as error:  # approximate asked of a model without an index
+            raise HTTPException(422, error.strerror) from None
 
     def scored(pairs: list[tuple[str, float]]) -> list[Scored]:
         return [Scored(word=w, cosine=c) for w, c in pairs if np.isfinite(c)]
@@ -254,9 +256,8 @@ def create_app(paths: list[str], limits: Limits = Limits()) -> FastAPI:
 
     @app.get("/v1/models", response_model=list[Model])
     def list_models() -> list[Model]:
-        from mave._index import open_index
         return [Model(name=n, dims=e.dims, words=len(e.words), vocab_kind=e.vocab_kind,
-                      storage_kind=e.storage_kind, approximate=open_index(e) is not None)
+                      storage_kind=e.storage_kind, approximate=has_index(e))
                 for n, e in models.items()]
 
     @app.post("/v1/models/{name}/vectors", response_model=VectorsResponse, responses={

@@ -39,6 +39,8 @@ async function complete() {
   try {
     const data = await call("GET", modelPath() + "/completions?" +
       new URLSearchParams({ prefix, limit: "10" }).toString());
+    // Answers can arrive out of order: only the one for what the box holds now counts.
+    if ($("query").value !== prefix) return;
     list.replaceChildren(...data.words.map((w) => Object.assign(document.createElement("option"), { value: w })));
   } catch (e) { /* completions are a convenience; the search reports errors */ }
 }
