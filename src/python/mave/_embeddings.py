@@ -204,9 +204,7 @@ class Embeddings(_native.Embeddings):
 
         Args:
             queries: a 2-D array of shape (n, dims), or a sequence of str.
-            k: how many rows per query (1 to ``len(e)``: never more than
-                there are rows to answer, so that no k asks for an answer
-                larger than memory).
+            k: how many rows per query (at least 1).
             restrict: the candidates, as for :meth:`similar`.
             exclude_self: leave a str query that is a vocabulary word out
                 of its own answer.
@@ -222,7 +220,7 @@ class Embeddings(_native.Embeddings):
         Raises:
             KeyError: a str query has no vector.
             TypeError, ValueError: as for :meth:`similar`; an array of the
-                wrong shape; k above ``len(e)``.
+                wrong shape.
             FileNotFoundError, ImportError: as for :meth:`similar`.
 
         Example:
@@ -231,8 +229,6 @@ class Embeddings(_native.Embeddings):
             ['houses', 'home', 'building', ...]
         """
         k = _count(k)
-        if k > len(self):
-            raise ValueError(f"k is {k}, but there are only {len(self)} words")
         index = self._approximate(approximate)
         n_rows, allowed = self._candidates(restrict)
         exclude: list[list[int]] = []
