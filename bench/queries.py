@@ -6,11 +6,15 @@ call per query, and quantized nearest() against dense (top-10 overlap).
 Data is generated from the seed into bench/out/queries/ (git-ignored): a
 dense matrix of random normal rows whose vocabulary starts with every word
 of the Google analogy questions (so that all are answerable), then filler
-words. Timings are the best of --rounds; ratios come from one run.
+words. The measures of a comparison run in interleaved rounds (one call of
+each per round, so that load from other processes weighs on all alike) and
+each keeps its best time; ratios come from one run. The load average is
+printed before and after.
 
 Usage (PYTHONPATH=<build dir>, as bench/run.sh sets it):
     bench/queries.py [--words 300000] [--nearest-words 1000000] [--dims 300]
-                     [--gensim-every 20] [--similar-calls 100] [--rounds 3]
+                     [--gensim-every 20] [--gensim-rounds 2] [--similar-calls 100]
+                     [--rounds 3] [--only analogies|nearest]
 
 gensim's per-question loop over 19.5k questions takes many minutes, so it
 answers every --gensim-every-th question (each section kept) and mave the
@@ -30,13 +34,32 @@ import mave
 OUT = Path(__file__).resolve().parent / "out" / "queries"
 
 
-def best(rounds, fn):
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return min(times), result
+class Rows(list):
+    """The table, each row printed as soon as it is measured."""
+
+    def append(self, row):
+        name, seconds, ratio, target = row
+        s = "" if seconds is None else f"{seconds:9.3f}"
+        r = "" if ratio is None else f"{ratio:8.2f}"
+        print(f"{name:<58} {s:>9} {r:>8}  {target or ''}", flush=True)
+        super().append(row)
+
+
+def interleaved(rounds, calls, limits=None):
+    """Runs each call once per round, in turn; name -> (best time, result).
+    limits: name -> fewer rounds for a slow call."""
+    limits = limits or {}
+    best = {}
+    for r in range(rounds):
+        for name, fn in calls.items():
+            if r >= limits.get(name, rounds):
+                continue
+            start = time.perf_counter()
+            result = fn()
+            elapsed = time.perf_counter() - start
+            if name not in best or elapsed < best[name][0]:
+                best[name] = (elapsed, result)
+    return best
 
 
 def questions_file():
@@ -74,9 +97,13 @@ def analogy_measures(args, rows):
     kv = KeyedVectors(e.dims)
     kv.add_vectors(list(e.words), e.matrix)
     kv.fill_norms()
-    t_full, full = best(args.rounds, lambda: mave.evaluate_analogies(e, questions))
-    t_sub, sub = best(args.rounds, lambda: mave.evaluate_analogies(e, subset))
-    t_gensim, (score, sections) = best(1, lambda: kv.evaluate_word_analogies(str(subset)))
+    runs = interleaved(args.rounds, {
+        "full": lambda: mave.evaluate_analogies(e, questions),
+        "sub": lambda: mave.evaluate_analogies(e, subset),
+        "gensim": lambda: kv.evaluate_word_analogies(str(subset))},
+        {"gensim": args.gensim_rounds})
+    (t_full, full), (t_sub, sub) = runs["full"], runs["sub"]
+    t_gensim, (score, sections) = runs["gensim"]
     answered = len(sections[-1]["correct"]) + len(sections[-1]["incorrect"])
     assert answered == sub.answered and abs(score - sub.accuracy) < 1e-12
     rows.append(("evaluate_analogies, all %d questions" % full.answered, t_full, None, None))
@@ -94,10 +121,15 @@ def nearest_measures(args, rows):
     queries = rng.standard_normal((args.queries, e.dims), dtype=np.float32)
     matrix = e.matrix
     e.nearest(queries[:1], k=10)  # row lengths, computed once per file
-    t_numpy, _ = best(args.rounds, lambda: queries @ matrix.T)
-    t_nearest, (found, _) = best(args.rounds, lambda: e.nearest(queries, k=10))
     calls = queries[:args.similar_calls]
-    t_similar, _ = best(1, lambda: [e.similar(q, 10) for q in calls])
+    runs = interleaved(args.rounds, {
+        "numpy": lambda: (queries @ matrix.T, None)[1],
+        "nearest": lambda: e.nearest(queries, k=10),
+        "similar": lambda: [e.similar(q, 10) for q in calls]})
+    t_numpy, t_nearest, t_similar = (runs[n][0] for n in ("numpy", "nearest", "similar"))
+    found = runs["nearest"][1][0]
+    # nearest is similar query by query.
+    assert [e.words[r] for r in found[0]] == [w for w, _ in runs["similar"][1][0]]
     t_similar_all = t_similar * len(queries) / len(calls)
     rows.append((f"nearest, {len(queries)} queries over {len(e):,} x {e.dims}", t_nearest, None, None))
     rows.append(("numpy queries @ matrix.T (no top k)", t_numpy, t_nearest / t_numpy, "<= 1.5x"))
@@ -114,9 +146,13 @@ def nearest_measures(args, rows):
         some = some + 0.5 * rng.standard_normal(some.shape, dtype=np.float32)
         exact, _ = dense.nearest(some, k=10)
         q.nearest(some[:1], k=10)
-        t_q, (approx, _) = best(args.rounds, lambda: q.nearest(some, k=10))
+        runs = interleaved(args.rounds, {"quantized": lambda: q.nearest(some, k=10),
+                                         "dense": lambda: dense.nearest(some, k=10)})
+        t_q, (approx, _) = runs["quantized"]
+        t_dense = runs["dense"][0]
         overlap = np.mean([len(set(a) & set(b)) / 10 for a, b in zip(exact, approx)])
-        rows.append((f"quantized nearest, 200 queries over {len(q):,} x {q.dims}", t_q, None, None))
+        rows.append((f"quantized nearest, 200 queries over {len(q):,} x {q.dims}", t_q,
+                     t_dense / t_q, "dense/pq, reported"))
         rows.append(("  top-10 overlap with dense", None, overlap, "reported"))
 
 
@@ -128,22 +164,21 @@ def main():
     p.add_argument("--dims", type=int, default=300)
     p.add_argument("--queries", type=int, default=1000)
     p.add_argument("--gensim-every", type=int, default=20)
+    p.add_argument("--gensim-rounds", type=int, default=2)
     p.add_argument("--similar-calls", type=int, default=100)
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--only", choices=("analogies", "nearest"))
     args = p.parse_args()
     OUT.mkdir(parents=True, exist_ok=True)
-    rows = []
+    print("load average before:", " ".join(f"{x:.2f}" for x in os.getloadavg()))
+    print(f"{'measure':<58} {'seconds':>9} {'ratio':>8}  target", flush=True)
+    rows = Rows()
     if args.only in (None, "analogies"):
         analogy_measures(args, rows)
     if args.only in (None, "nearest"):
         nearest_measures(args, rows)
-    print(f"{'measure':<58} {'seconds':>9} {'ratio':>8}  target")
-    for name, seconds, ratio, target in rows:
-        s = "" if seconds is None else f"{seconds:9.3f}"
-        r = "" if ratio is None else f"{ratio:8.2f}"
-        print(f"{name:<58} {s:>9} {r:>8}  {target or ''}")
+    print("load average after:", " ".join(f"{x:.2f}" for x in os.getloadavg()))
     sys.stdout.flush()
 
 

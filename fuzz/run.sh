@@ -6,7 +6,7 @@
 #
 #   -t SECONDS  time per target (default 60)
 #   -n RUNS     executions per target instead of a time, e.g. -n 10000000
-#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert (default:
+#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert, search (default:
 #               all, one after the other)
 #
 # Each run starts from the committed seeds (fuzz/corpus/<target>, the
@@ -33,7 +33,7 @@ while getopts "t:n:" opt; do
 done
 shift $((OPTIND - 1))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert)
+[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert search)
 
 PATH="$ROOT/.venv/bin:$PATH"  # cmake and ninja from the setup
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

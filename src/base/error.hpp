@@ -465,8 +465,9 @@ enum class PanicKind : std::uint8_t {
   LoadFailed,            // error: why the file could not be read
   NormsCount,            // left: norms, right: rows
   NotWritable,           // a format that is read, never written
+  BadSearchArguments,    // detail: which arguments of a search contradict each other
 };
-inline constexpr std::size_t kPanicKindCount = 28;
+inline constexpr std::size_t kPanicKindCount = 29;
 std::string_view panic_kind_name(PanicKind kind);
 
 struct PanicFacts {

@@ -21,6 +21,11 @@ namespace {
 #endif
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kFloatMax = std::numeric_limits<float>::max();
+
+// A score float32 cannot hold (a product that overflowed) tells nothing:
+// NaN, which no answer takes.
+inline float finite_or_nan(float score) { return std::fabs(score) <= kFloatMax ? score : kNaN; }
 // Rows scored at once per thread: a block of the matrix and its scores stay
 // in the cache while every question of a chunk is answered from them.
 constexpr std::size_t kBlockRows = 512;
@@ -28,6 +33,10 @@ constexpr std::size_t kBlockRows = 512;
 // quantized, 32 distance tables of up to 256 x dims floats.
 constexpr std::size_t kDenseChunkTerms = 1024;
 constexpr std::size_t kQuantizedChunkTerms = 32;
+// The scores of a block of shared terms: 512 KiB, within a core's L2 cache.
+constexpr std::size_t kSharedBlockFloats = std::size_t{1} << 17;
+// Questions per chunk at most (shared terms let many name few queries).
+constexpr std::size_t kMaxChunkQuestions = std::size_t{1} << 16;
 // gensim's epsilon in 3CosMul, so that scores match its most_similar_cosmul.
 constexpr float kCosMulEpsilon = 1e-6f;
 
@@ -40,7 +49,9 @@ class TopK {
  public:
   TopK(std::size_t k, std::span<const std::size_t> exclude, const std::uint8_t* allowed)
       : k_(k), exclude_(exclude), allowed_(allowed) {
-    heap_.reserve(k);
+    // Grown as rows come: many questions with a large k must not hold room
+    // for k rows each before any row qualifies.
+    heap_.reserve(std::min<std::size_t>(k, 16));
   }
 
   // The score a row must reach to enter (minus infinity while not full).
@@ -144,7 +155,7 @@ void quantized_block(const std::uint8_t* codes, std::size_t n_sub, const float* 
         continue;
       }
       if (norms != nullptr && norms[r] < 0.0f) dot = -dot;
-      out[j] = dot / length;
+      out[j] = finite_or_nan(dot / length);
     }
   }
 }
@@ -155,53 +166,87 @@ MAVE_MULTIVERSION
 void scale_columns(float* scores, std::size_t n_terms, std::size_t n, const float* inverse_lengths) {
   for (std::size_t t = 0; t < n_terms; ++t) {
     float* s = scores + t * kBlockRows;
-    for (std::size_t j = 0; j < n; ++j) s[j] *= inverse_lengths[j];
+    for (std::size_t j = 0; j < n; ++j) s[j] = finite_or_nan(s[j] * inverse_lengths[j]);
   }
 }
 
+// Offers a block's scores. `threshold` is top.threshold(), kept by the
+// caller beside those of the other questions: most blocks add nothing to
+// most questions, and then their TopK is never touched.
 MAVE_MULTIVERSION
-void offer_cosines(const float* s, std::size_t begin, std::size_t n, TopK& top) {
-  float threshold = top.threshold();
-  for (std::size_t j = 0; j < n; ++j) {
-    if (s[j] >= threshold) {
-      top.offer(begin + j, s[j]);
-      threshold = top.threshold();
+void offer_cosines(const float* s, std::size_t begin, std::size_t n, TopK& top, float& threshold) {
+  constexpr std::size_t kGroup = 64;
+  for (std::size_t g = 0; g < n; g += kGroup) {
+    const std::size_t end = std::min(n, g + kGroup);
+    // Once the best k are found few scores enter: a group is first counted
+    // in one vectorised pass, and looked at one by one only if any does.
+    unsigned entering = 0;
+    for (std::size_t j = g; j < end; ++j) entering += s[j] >= threshold;
+    if (entering == 0) continue;
+    for (std::size_t j = g; j < end; ++j) {
+      if (s[j] >= threshold) {
+        top.offer(begin + j, s[j]);
+        threshold = top.threshold();
+      }
     }
   }
 }
 
-void offer_cosmul(const float* scores, std::size_t n_positive, std::size_t n_negative,
-                  std::size_t begin, std::size_t n, TopK& top) {
-  float threshold = top.threshold();
-  for (std::size_t j = 0; j < n; ++j) {
-    float numerator = 1.0f, denominator = 1.0f;
-    for (std::size_t p = 0; p < n_positive; ++p) {
-      numerator *= (1.0f + scores[p * kBlockRows + j]) / 2.0f;
-    }
-    for (std::size_t m = 0; m < n_negative; ++m) {
-      denominator *= (1.0f + scores[(n_positive + m) * kBlockRows + j]) / 2.0f;
-    }
-    const float score = numerator / (denominator + kCosMulEpsilon);
-    if (score >= threshold) {
-      top.offer(begin + j, score);
-      threshold = top.threshold();
-    }
+// 3CosMul scores of a block; the question's terms are the score rows
+// slots[0, n_positive + n_negative). Term by term over the whole block, so
+// that the loops vectorise; each score's products keep the term order.
+MAVE_MULTIVERSION
+void cosmul_scores(const float* scores, const std::uint32_t* slots, std::size_t n_positive,
+                   std::size_t n_negative, std::size_t n, float* out, float* denominator) {
+  std::fill_n(out, n, 1.0f);
+  std::fill_n(denominator, n, 1.0f);
+  for (std::size_t t = 0; t < n_positive + n_negative; ++t) {
+    const float* s = scores + std::size_t{slots[t]} * kBlockRows;
+    float* product = t < n_positive ? out : denominator;
+    for (std::size_t j = 0; j < n; ++j) product[j] *= (1.0f + s[j]) / 2.0f;
   }
+  for (std::size_t j = 0; j < n; ++j) out[j] /= denominator[j] + kCosMulEpsilon;
 }
 
-// A question after its terms were made unit vectors: its queries are
-// queries[first, first + positive + negative).
+// The cosines of a block with the mean of a question's shared terms: the
+// signed sum of their cosines (score rows slots[...]), scaled.
+MAVE_MULTIVERSION
+void combine_cosines(const float* scores, const std::uint32_t* slots, std::size_t n_positive,
+                     std::size_t n_negative, float scale, std::size_t n, float* out) {
+  auto row = [&](std::size_t t) { return scores + std::size_t{slots[t]} * kBlockRows; };
+  if (n_positive == 2 && n_negative == 1) {  // an analogy, in one pass
+    const float *b = row(0), *c = row(1), *a = row(2);
+    for (std::size_t j = 0; j < n; ++j) out[j] = (b[j] + c[j] - a[j]) * scale;
+    return;
+  }
+  // n_positive >= 1: a question without a positive term is never scored.
+  std::copy_n(row(0), n, out);
+  for (std::size_t t = 1; t < n_positive + n_negative; ++t) {
+    const float* s = row(t);
+    if (t < n_positive) {
+      for (std::size_t j = 0; j < n; ++j) out[j] += s[j];
+    } else {
+      for (std::size_t j = 0; j < n; ++j) out[j] -= s[j];
+    }
+  }
+  for (std::size_t j = 0; j < n; ++j) out[j] *= scale;
+}
+
+// A question after its terms were made unit vectors: it is scored against
+// the queries refs[first, first + positive + negative).
 struct Asked {
   std::size_t first;
   std::size_t positive;
   std::size_t negative;
+  float scale = 1.0f;    // combine: the inverse length of the signed sum of the terms
+  bool combine = false;  // a Cosine question over shared terms
   bool answerable;
 };
 
 // Arguments that contradict each other (a caller's fault): an aborting
-// failure, `what` saying which.
-void require(bool ok, [[maybe_unused]] const char* what) {
-  if (!ok) panic(PanicKind::IndexOutOfBounds);
+// failure of their own kind, `what` saying which.
+void require(bool ok, const char* what) {
+  if (!ok) panic(PanicKind::BadSearchArguments, PanicFacts::text(what));
 }
 
 }  // namespace
@@ -215,8 +260,13 @@ const std::vector<float>& NearestSearch::dense_inverse_lengths(const float* matr
     lengths_.assign(rows, kNaN);
     parallel_for(rows, choose_threads(threads, rows, 65536), [&](unsigned, std::size_t b, std::size_t e) {
       for (std::size_t r = b; r < e; ++r) {
+        // A row so short or long that float32 cannot hold the inverse of its
+        // length as a normal number cannot be scaled, so is never scored.
         const double length = std::sqrt(squared_length({matrix + r * dims, dims}));
-        if (length > 0.0 && std::isfinite(length)) lengths_[r] = static_cast<float>(1.0 / length);
+        const double inverse = 1.0 / length;
+        if (inverse >= std::numeric_limits<float>::min() && inverse <= kFloatMax) {
+          lengths_[r] = static_cast<float>(inverse);
+        }
       }
     });
   });
@@ -273,12 +323,17 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
   require(n_terms * dims == questions.terms.size(), "terms are not whole vectors");
   require(questions.positive.size() == questions.negative.size(), "positive and negative counts differ");
   const bool grouped = !questions.positive.empty();
+  const bool shared = !questions.term_of.empty();
+  require(grouped || !shared, "shared terms without counts");
   const std::size_t n_questions = grouped ? questions.positive.size() : n_terms;
   const std::size_t k = options.k;
   for (std::size_t i = 0; i < n_questions * k; ++i) {
     rows_out[i] = -1;
     scores_out[i] = kNaN;
   }
+  // Vectors without columns have no direction: no question has an answer
+  // (whatever terms of no length the counts name).
+  if (dims == 0) return;
   const std::size_t n_rows = std::min(options.n_rows, storage.rows());
   require(options.allowed.empty() || options.allowed.size() >= n_rows, "allowed flags too few");
   const auto& offsets = questions.exclude_offsets;
@@ -287,25 +342,58 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
     require(offsets[i] <= offsets[i + 1] && offsets[i + 1] <= questions.exclude.size(),
             "exclusion offsets out of order");
   }
+  for (std::uint32_t t : questions.term_of) require(t < n_terms, "a shared term beyond the terms");
 
-  // Every term as a unit vector; a Cosine question's terms become one query,
-  // the unit vector of their signed sum (the direction of their mean).
+  // The queries the rows are scored against, as unit vectors, and for each
+  // question the queries it combines (refs). Consecutive terms: a Cosine
+  // question's terms become one query, the unit vector of their signed sum
+  // (the direction of their mean); 3CosMul keeps one query per term. Shared
+  // terms: one query per term, scored once for every question naming it; a
+  // Cosine question sums its terms' cosines, scaled by the inverse length of
+  // the signed sum of their unit vectors.
   const bool cosmul = options.objective == Objective::CosMul;
   std::vector<Asked> asked(n_questions);
   std::vector<float> queries;
-  queries.reserve(cosmul ? n_terms * dims : n_questions * dims);
+  std::vector<std::uint32_t> refs;
+  std::vector<char> term_ok;
+  if (shared) {
+    queries.reserve(n_terms * dims);
+    term_ok.assign(n_terms, 0);
+    for (std::size_t t = 0; t < n_terms; ++t) {
+      std::span<const float> v = questions.terms.subspan(t * dims, dims);
+      const double length = std::sqrt(squared_length(v));
+      term_ok[t] = length > 0.0 && std::isfinite(length);
+      for (float x : v) queries.push_back(term_ok[t] ? static_cast<float>(x / length) : 0.0f);
+    }
+  } else {
+    queries.reserve(cosmul ? n_terms * dims : n_questions * dims);
+  }
   std::vector<double> sum(dims);
   std::size_t term = 0;
+  const std::size_t n_named = shared ? questions.term_of.size() : n_terms;
   for (std::size_t i = 0; i < n_questions; ++i) {
     const std::size_t positive = grouped ? questions.positive[i] : 1;
     const std::size_t negative = grouped ? questions.negative[i] : 0;
-    require(positive <= n_terms - term && negative <= n_terms - term - positive,
+    require(positive <= n_named - term && negative <= n_named - term - positive,
             "counts beyond the terms");
     Asked& a = asked[i];
-    a.first = queries.size() / dims;
+    a.first = refs.size();
     a.answerable = positive > 0;
+    a.combine = shared && !cosmul;
     std::fill(sum.begin(), sum.end(), 0.0);
     for (std::size_t t = 0; t < positive + negative; ++t, ++term) {
+      if (shared) {
+        const std::uint32_t named = questions.term_of[term];
+        refs.push_back(named);
+        if (!term_ok[named]) {
+          a.answerable = false;
+        } else if (!cosmul) {
+          const float* u = queries.data() + std::size_t{named} * dims;
+          const double sign = t < positive ? 1.0 : -1.0;
+          for (std::size_t j = 0; j < dims; ++j) sum[j] += sign * u[j];
+        }
+        continue;
+      }
       std::span<const float> v = questions.terms.subspan(term * dims, dims);
       const double length = std::sqrt(squared_length(v));
       if (!(length > 0.0) || !std::isfinite(length)) {
@@ -314,32 +402,39 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
       }
       const double weight = (t < positive ? 1.0 : -1.0) / length;
       if (cosmul) {
+        refs.push_back(static_cast<std::uint32_t>(queries.size() / dims));
         for (float x : v) queries.push_back(static_cast<float>(x / length));
       } else {
         for (std::size_t j = 0; j < dims; ++j) sum[j] += weight * v[j];
       }
     }
-    if (cosmul) {
-      a.positive = positive;
-      a.negative = negative;
-      if (!a.answerable) queries.resize(a.first * dims);
-    } else {
+    a.positive = positive;
+    a.negative = negative;
+    if (!cosmul) {
       const double length = std::sqrt([&] {
         double s = 0;
         for (double x : sum) s += x * x;
         return s;
       }());
-      a.positive = 1;
-      a.negative = 0;
-      if (a.answerable && length > 0.0 && std::isfinite(length)) {
+      a.answerable = a.answerable && length > 0.0 && std::isfinite(length);
+      if (shared) {
+        // A sum that all but cancels out has no direction float32 can scale.
+        const double inverse = 1.0 / length;
+        a.answerable = a.answerable && inverse <= kFloatMax;
+        if (a.answerable) a.scale = static_cast<float>(inverse);
+      } else if (a.answerable) {
+        a.positive = 1;
+        a.negative = 0;
+        refs.push_back(static_cast<std::uint32_t>(queries.size() / dims));
         for (double x : sum) queries.push_back(static_cast<float>(x / length));
-      } else {
-        a.answerable = false;
       }
     }
-    if (!a.answerable) a.positive = a.negative = 0;
+    if (!a.answerable) {
+      refs.resize(a.first);
+      a.positive = a.negative = 0;
+    }
   }
-  require(term == n_terms, "terms beyond the counts");
+  require(term == n_named, "terms beyond the counts");
   const std::size_t keep = std::min(k, n_rows);
   if (keep == 0 || n_questions == 0) return;
 
@@ -359,21 +454,44 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
   const std::size_t chunk_terms = quantized != nullptr ? kQuantizedChunkTerms : kDenseChunkTerms;
   const std::uint8_t* allowed = options.allowed.empty() ? nullptr : options.allowed.data();
 
+  // Where each query sits in the chunk being answered (-1: not in it).
+  std::vector<std::int32_t> slot_of(queries.size() / std::max<std::size_t>(dims, 1), -1);
+  std::vector<std::uint32_t> chunk_queries, local;
+  std::vector<float> chunk;
   for (std::size_t begin = 0; begin < n_questions;) {
-    // A chunk of whole questions, at most chunk_terms queries unless one
-    // question alone has more.
-    std::size_t end = begin + 1;
-    const std::size_t first = asked[begin].first;
-    auto queries_until = [&](std::size_t e) {
-      return asked[e - 1].first + asked[e - 1].positive + asked[e - 1].negative - first;
-    };
-    while (end < n_questions && queries_until(end + 1) <= chunk_terms) ++end;
-    const std::size_t n_queries = queries_until(end);
+    // A chunk of whole questions naming at most chunk_terms queries (unless
+    // one question alone names more), each query once.
+    chunk_queries.clear();
+    local.clear();
+    std::size_t end = begin;
+    while (end < n_questions && end - begin < kMaxChunkQuestions) {
+      const Asked& a = asked[end];
+      std::size_t added = 0;
+      for (std::size_t r = 0; r < a.positive + a.negative; ++r) {
+        added += slot_of[refs[a.first + r]] < 0;
+      }
+      if (end > begin && chunk_queries.size() + added > chunk_terms) break;
+      for (std::size_t r = 0; r < a.positive + a.negative; ++r) {
+        std::int32_t& slot = slot_of[refs[a.first + r]];
+        if (slot < 0) {
+          slot = static_cast<std::int32_t>(chunk_queries.size());
+          chunk_queries.push_back(refs[a.first + r]);
+        }
+        local.push_back(static_cast<std::uint32_t>(slot));
+      }
+      ++end;
+    }
+    for (std::uint32_t q : chunk_queries) slot_of[q] = -1;
+    const std::size_t n_queries = chunk_queries.size();
     if (n_queries == 0) {
       begin = end;
       continue;
     }
-    const float* chunk = queries.data() + first * dims;
+    chunk.resize(n_queries * dims);
+    for (std::size_t t = 0; t < n_queries; ++t) {
+      std::copy_n(queries.data() + std::size_t{chunk_queries[t]} * dims, dims,
+                  chunk.data() + t * dims);
+    }
 
     // Distance tables of a quantized matrix: for each query, per subquantizer
     // and centroid, the dot product of the centroid with the (projected) query.
@@ -386,7 +504,7 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
       tables.assign(n_queries * n_sub * kCodeValues, kNaN);
       std::vector<double> projected(dims);
       for (std::size_t t = 0; t < n_queries; ++t) {
-        const float* query = chunk + t * dims;
+        const float* query = chunk.data() + t * dims;
         // The dot product of a rebuilt row P·x with the query is x·(Pᵀq).
         if (p.empty()) {
           std::copy(query, query + dims, projected.begin());
@@ -410,7 +528,16 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
 
     const std::size_t n_chunk = end - begin;
     const unsigned threads = choose_threads(options.threads, n_rows * n_queries, 65536);
-    const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, n_rows));
+    // Shared terms: many questions read a few score rows of each block, so
+    // the block is kept short enough for its scores to stay in the cache.
+    const std::size_t block =
+        shared ? std::clamp<std::size_t>(kSharedBlockFloats / n_queries / 16 * 16, 16, kBlockRows)
+               : kBlockRows;
+    // Threads take whole blocks of one grid: every row is scored in the same
+    // block, by the same product, whatever the number of threads, so that
+    // the scores are the same to the last bit.
+    const std::size_t n_blocks = (n_rows + block - 1) / block;
+    const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, n_blocks));
     std::vector<std::vector<TopK>> tops(parts);
     for (auto& part : tops) {
       part.reserve(n_chunk);
@@ -422,28 +549,41 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
         part.emplace_back(keep, exclude, allowed);
       }
     }
-    parallel_for(n_rows, parts, [&](unsigned part, std::size_t from, std::size_t to) {
-      std::vector<float> scores(n_queries * kBlockRows);
+    parallel_for(n_blocks, parts, [&](unsigned part, std::size_t first_block, std::size_t end_block) {
+      const std::size_t from = first_block * block, to = std::min(n_rows, end_block * block);
+      std::vector<float> scores(n_queries * kBlockRows), combined(kBlockRows),
+          denominators(kBlockRows);
       std::vector<TopK>& top = tops[part];
-      for (std::size_t r = from; r < to; r += kBlockRows) {
-        const std::size_t n = std::min(kBlockRows, to - r);
+      std::vector<float> thresholds(n_chunk, -std::numeric_limits<float>::infinity());
+      for (std::size_t r = from; r < to; r += block) {
+        const std::size_t n = std::min(block, to - r);
         if (quantized != nullptr) {
           const float* norms = quantized->norms() ? quantized->norms()->data() : nullptr;
           quantized_block(quantized->codes(), quantized->quantizer().quantized_len(),
                           tables.data(), n_queries, lengths, norms, r, n, scores.data());
         } else {
-          blas::multiply_transposed(chunk, dims, matrix + r * dims, dims, scores.data(), kBlockRows,
-                                    n_queries, n, dims);
+          blas::multiply_transposed(chunk.data(), dims, matrix + r * dims, dims, scores.data(),
+                                    kBlockRows, n_queries, n, dims);
           scale_columns(scores.data(), n_queries, n, inverse_lengths + r);
         }
+        const std::uint32_t* slots = local.data();
         for (std::size_t i = begin; i < end; ++i) {
           const Asked& a = asked[i];
+          const std::uint32_t* mine = slots;
+          slots += a.positive + a.negative;
           if (!a.answerable) continue;
-          const float* s = scores.data() + (a.first - first) * kBlockRows;
+          TopK& t = top[i - begin];
+          float& threshold = thresholds[i - begin];
           if (cosmul) {
-            offer_cosmul(s, a.positive, a.negative, r, n, top[i - begin]);
+            cosmul_scores(scores.data(), mine, a.positive, a.negative, n, combined.data(),
+                          denominators.data());
+            offer_cosines(combined.data(), r, n, t, threshold);
+          } else if (a.combine) {
+            combine_cosines(scores.data(), mine, a.positive, a.negative, a.scale, n,
+                            combined.data());
+            offer_cosines(combined.data(), r, n, t, threshold);
           } else {
-            offer_cosines(s, r, n, top[i - begin]);
+            offer_cosines(scores.data() + std::size_t{mine[0]} * kBlockRows, r, n, t, threshold);
           }
         }
       }
@@ -469,7 +609,7 @@ std::vector<Neighbour> NearestSearch::nearest(std::span<const float> query, std:
   const std::size_t offsets[] = {0, exclude.size()};
   std::vector<std::int64_t> rows(k);
   std::vector<float> scores(k);
-  search(Questions{query, {}, {}, exclude, offsets},
+  search(Questions{query, {}, {}, exclude, offsets, {}},
          SearchOptions{k, n_rows, {}, Objective::Cosine, threads}, rows.data(), scores.data());
   std::vector<Neighbour> found;
   for (std::size_t j = 0; j < k && rows[j] >= 0; ++j) {

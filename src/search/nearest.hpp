@@ -44,6 +44,13 @@ struct Questions {
   // exclude_offsets[i + 1]). Empty offsets: none.
   std::span<const std::size_t> exclude;
   std::span<const std::size_t> exclude_offsets;
+  // Empty, or shared terms (with counts): question i's terms are then
+  // terms[term_of[j]] for its next positive[i] + negative[i] entries j, and
+  // each term is scored once for all questions naming it (as an evaluation's
+  // questions share few words). A Cosine question then sums its terms'
+  // cosines, scaled by the inverse length of the signed sum of their unit
+  // vectors: the same score, rounded otherwise.
+  std::span<const std::uint32_t> term_of;
 };
 
 struct SearchOptions {
@@ -55,7 +62,9 @@ struct SearchOptions {
   unsigned threads = 0;  // 0 chooses by the size of the work
 };
 
-// Rows whose score cannot be told (a zero row, a NaN) are never answers.
+// Rows whose score cannot be told (a zero row, a NaN or infinity, a dense
+// row whose length float32 cannot invert: below about 1e-38 or above about
+// 1e38) are never answers, nor are scores that overflow float32.
 // Best first; equal scores in row order. The object caches row lengths on
 // first use and is safe to share between threads.
 class NearestSearch {

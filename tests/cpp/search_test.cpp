@@ -240,6 +240,119 @@ TEST(NearestDense, ZeroAndNaNRowsAreNeverAnswers) {
   }
 }
 
+// Rows so short or long that float32 cannot scale them (subnormal values,
+// values near the largest float) once scored infinite and ranked first.
+TEST(NearestDense, RowsFloat32CannotScaleAreNeverAnswers) {
+  std::vector<float> matrix = gaussian(12 * 4, 33);
+  std::fill_n(matrix.begin() + 2 * 4, 4, 1e-42f);
+  std::fill_n(matrix.begin() + 5 * 4, 4, 0.0f);
+  matrix[5 * 4] = 1e-40f;
+  std::fill_n(matrix.begin() + 8 * 4, 4, 3e38f);
+  Embeddings e = load(dense_file(12, 4, matrix));
+  NearestSearch search(e);
+  for (const std::vector<float>& query :
+       std::vector<std::vector<float>>{{1, 1, 1, 1}, {1, 0, 0, 0}, {-1, 2, 0.5f, 1}}) {
+    const std::vector<Neighbour> all = search.nearest(query, 12, 12, {}, 1);
+    const std::vector<std::size_t> rows = rows_of(all);
+    EXPECT_EQ(all.size(), 9u);
+    for (std::size_t bad : {2u, 5u, 8u}) EXPECT_EQ(std::count(rows.begin(), rows.end(), bad), 0);
+    for (const Neighbour& n : all) EXPECT_LE(std::fabs(n.cosine), 1.0f + 1e-6f);
+  }
+}
+
+// Questions naming shared terms by number (as an evaluation's questions
+// share their words) get the answers of the same questions given their
+// terms one after the other: the same rows, scores equal to rounding.
+TEST(NearestDense, SharedTermsAnswerAsConsecutiveOnes) {
+  const std::size_t rows = 700, dims = 16;
+  Embeddings e = load(dense_file(rows, dims, gaussian(rows * dims, 61)));
+  NearestSearch search(e);
+  const std::vector<float> distinct = gaussian(5 * dims, 62);
+  const std::uint32_t term_of[] = {0, 1, 2, 1, 0, 3, 4, 2, 0, 1, 3, 2};
+  const std::uint32_t positive[] = {2, 2, 1, 1, 3}, negative[] = {1, 1, 1, 0, 0};
+  std::vector<float> consecutive;
+  for (std::uint32_t t : term_of) {
+    consecutive.insert(consecutive.end(), distinct.begin() + t * dims,
+                       distinct.begin() + (t + 1) * dims);
+  }
+  const std::size_t exclude[] = {1, 2, 3, 5, 8}, offsets[] = {0, 2, 2, 3, 5, 5};
+  for (Objective objective : {Objective::Cosine, Objective::CosMul}) {
+    for (unsigned threads : {1u, 2u}) {
+      const SearchOptions options{9, 600, {}, objective, threads};
+      std::vector<std::int64_t> want_rows(5 * 9), got_rows(5 * 9);
+      std::vector<float> want(5 * 9), got(5 * 9);
+      search.search({consecutive, positive, negative, exclude, offsets, {}}, options,
+                    want_rows.data(), want.data());
+      search.search({distinct, positive, negative, exclude, offsets, term_of}, options,
+                    got_rows.data(), got.data());
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_GE(got_rows[i], 0);
+        EXPECT_NEAR(got[i], want[i], 1e-6f * (1 + std::fabs(want[i])));
+        // Rows may trade places only with a neighbour of (nearly) equal score.
+        const bool tie = (i % 9 > 0 && std::fabs(got[i] - got[i - 1]) < 1e-5f) ||
+                         (i % 9 < 8 && std::fabs(got[i] - got[i + 1]) < 1e-5f);
+        if (!tie) EXPECT_EQ(got_rows[i], want_rows[i]);
+      }
+    }
+  }
+  // A shared term beyond the terms is refused.
+  const std::uint32_t beyond[] = {0, 1, 5};
+  std::vector<std::int64_t> rows_out(9);
+  std::vector<float> scores_out(9);
+  EXPECT_THROW(search.search({distinct, {positive, 1}, {negative, 1}, {}, {}, beyond},
+                             {9, 600, {}}, rows_out.data(), scores_out.data()),
+               Panic);
+}
+
+// Arguments that contradict each other fail as the caller's fault, with a
+// kind of their own that says which, never as a damaged file.
+TEST(NearestDense, ContradictingArgumentsFailAsSuch) {
+  Embeddings e = load(dense_file(9, 3, tie_matrix()));
+  NearestSearch search(e);
+  const std::vector<float> two_terms = {1, 0, 0, 0, 1, 0};
+  const std::uint32_t zero[] = {0}, one[] = {1}, two[] = {2}, ones[] = {1, 1};
+  const std::size_t exclude[] = {1, 2}, bad_offsets[] = {0, 2, 1}, short_offsets[] = {0, 1};
+  const std::uint8_t few_flags[] = {1, 1};
+  std::vector<std::int64_t> rows(20);
+  std::vector<float> scores(20);
+  struct Case {
+    const char* name;
+    Questions questions;
+    SearchOptions options;
+  };
+  const std::vector<float> not_whole = {1, 0, 0, 1};
+  const Case cases[] = {
+      {"terms are not whole vectors", {not_whole, {}, {}, {}, {}, {}}, {2, 9, {}}},
+      {"positive and negative counts differ", {two_terms, ones, one, {}, {}, {}}, {2, 9, {}}},
+      {"counts beyond the terms", {two_terms, two, one, {}, {}, {}}, {2, 9, {}}},
+      {"terms beyond the counts", {two_terms, one, zero, {}, {}, {}}, {2, 9, {}}},
+      {"exclusion offsets out of order", {two_terms, {}, {}, exclude, bad_offsets, {}},
+       {2, 9, {}}},
+      {"exclusion offsets per question", {two_terms, {}, {}, exclude, short_offsets, {}},
+       {2, 9, {}}},
+      {"allowed flags too few", {two_terms, {}, {}, {}, {}, {}}, {2, 9, few_flags}},
+      {"shared terms without counts", {two_terms, {}, {}, {}, {}, one}, {2, 9, {}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      search.search(c.questions, c.options, rows.data(), scores.data());
+      ADD_FAILURE() << "accepted";
+    } catch (const Panic& failure) {
+      EXPECT_EQ(failure.kind(), PanicKind::BadSearchArguments);
+      EXPECT_EQ(failure.facts().detail, c.name);
+    }
+  }
+  // Consistent ones are answered.
+  const std::uint32_t none[] = {0, 0};
+  const std::size_t offsets[] = {0, 1, 2};
+  search.search({two_terms, ones, none, exclude, offsets, {}}, {2, 9, {}}, rows.data(),
+                scores.data());
+  EXPECT_GE(rows[0], 0);
+  EXPECT_GE(rows[2], 0);
+}
+
 TEST(NearestDense, AQueryWithoutDirectionHasNoNeighbours) {
   Embeddings e = load(dense_file(9, 3, tie_matrix()));
   NearestSearch search(e);

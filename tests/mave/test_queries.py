@@ -146,15 +146,45 @@ def test_bad_questions_and_arguments(model, tmp_path):
             (lambda: e.nearest(np.zeros((2, 3))), ValueError, "queries has shape"),
             (lambda: e.doesnt_match([]), ValueError, "at least one word"),
             (lambda: e.mean_vector(["king"], weights=[1, 2]), ValueError, "weights"),
-            (lambda: mave.evaluate_analogies(e, QUESTIONS, method="x"), ValueError, "method")]:
+            (lambda: mave.evaluate_analogies(e, QUESTIONS, method="x"), ValueError, "method"),
+            (lambda: e.nearest(["king"], k=2.0), TypeError, "k must be an int"),
+            (lambda: e.nearest(e.matrix[:2], restrict=np.ones(len(e) + 1, bool)), ValueError,
+             r"restrict has shape"),
+            (lambda: e.nearest(["king"], restrict=-3), ValueError, "restrict must be at least 1"),
+            (lambda: e.nearest("king"), TypeError, "queries must be"),
+            (lambda: e.analogy("king", "queen", "man", method=None), ValueError, "method must be"),
+            (lambda: e.similar("king", negative=[3]), ValueError, r"negative has shape \(1,\)"),
+            (lambda: e.similar("king", negative=[["man"]]), TypeError, "negative"),
+            (lambda: mave.evaluate_analogies(e, QUESTIONS, restrict=0), ValueError, "restrict"),
+            # The search behind the methods checks what it is given, too.
+            (lambda: e._search(e.matrix[:3], np.array([1], np.uint32), np.array([1], np.uint32),
+                               np.zeros(0, np.uint64), np.zeros(0, np.uint64), 3, len(e), None,
+                               False, 1), ValueError, "term counts"),
+            (lambda: e._search(e.matrix[:2], None, None, np.zeros(1, np.uint64),
+                               np.array([0, 2, 1], np.uint64), 3, len(e), None, False, 1),
+             ValueError, "exclude_offsets")]:
         with pytest.raises(error, match=pattern):
             call()
+    # Queries without a direction (zero, NaN, infinite) have no answer.
+    hostile = np.zeros((3, e.dims), np.float32)
+    hostile[1, 0], hostile[2, 1] = np.nan, np.inf
+    rows, cosines = e.nearest(hostile, k=4)
+    assert (rows == -1).all() and np.isnan(cosines).all()
+    assert e.similar(hostile[1]) == [] and e.analogy(hostile[0], "king", "queen") == []
     bad = tmp_path / "bad.txt"
     for text, line, error in [(": s\nking queen man\n", 2, mave.FormatError),
-                              ("king queen man woman\n", 1, mave.FormatError)]:
-        bad.write_text(text)
+                              ("king queen man woman\n", 1, mave.FormatError),
+                              (": s\nking queen man woman\nking queen man wom\xe4n\n".encode("latin-1"),
+                               3, mave.FormatError)]:
+        if isinstance(text, bytes):
+            bad.write_bytes(text)
+        else:
+            bad.write_text(text)
         with pytest.raises(error, match=f"line {line}:"):
             mave.evaluate_analogies(e, bad)
+    bad.write_text("king\tqueen\t7.5\nking queen 3\n")
+    with pytest.raises(mave.FormatError, match="line 2: expected two words and a score"):
+        mave.evaluate_word_pairs(e, bad)
     bad.write_text("# header\nking\tqueen\t7.5\nking\tman\tmany\n")
     with pytest.raises(mave.FormatError, match="line 3: the score 'many'") as info:
         mave.evaluate_word_pairs(e, bad)

@@ -1,7 +1,9 @@
 """Resources under load: many calls of every operation keep the process's
 memory, descriptors, mappings and the reference counts of what was passed
-in; eight threads mixing lookups, batches and searches on one object while
-references come and go get exactly the single-threaded answers."""
+in; eight threads mixing lookups, batches and every query method (similar,
+analogy, nearest, similarity, doesnt_match, the mean vectors) on one dense or
+quantized object while references come and go get exactly the
+single-threaded answers."""
 
 import json
 import os
@@ -53,13 +55,57 @@ def test_no_growth(tmp_path, fixture_dir, name):
         assert report["rss"][1] - report["rss"][0] <= RSS_TOLERANCE
 
 
-def test_eight_threads_get_the_single_threaded_answers(converted_models):
+def query_calls(e, words):
+    """Every query method, each as name -> call(e, threads) on fixed
+    arguments; texts and masks are built once, outside the threads."""
+    known = [w for w in words if w in e][:40]
+    mask = np.zeros(len(e), dtype=bool)
+    mask[::3] = True
+    vectors = np.stack([e[w] for w in known[:8]]) * np.float32(1.5)
+    texts = [" ".join(known[i:i + 5]) for i in range(0, 40, 5)] + ["", "zzz sofware"]
+    return {
+        "similar": lambda e, t: e.similar(known[:2], 7, negative=known[2], threads=t),
+        "similar restricted": lambda e, t: e.similar(known[3], 5, restrict=50, threads=t),
+        "similar allow-list": lambda e, t: e.similar(vectors[0], 5, restrict=known[10:30],
+                                                     threads=t),
+        "analogy add": lambda e, t: e.analogy(known[4], known[5], known[6], 5, threads=t),
+        "analogy mul": lambda e, t: e.analogy(known[4], known[5], "warrantie", 5, method="mul",
+                                              threads=t),
+        "nearest words": lambda e, t: e.nearest(known + ["sofware"], 6, threads=t),
+        "nearest vectors": lambda e, t: e.nearest(vectors, 6, restrict=mask, threads=t),
+        "similarity": lambda e, t: e.similarity(known[7], "licence"),
+        "doesnt_match": lambda e, t: e.doesnt_match(known[8:14] + ["zzz"]),
+        "mean_vector": lambda e, t: e.mean_vector(known[14:20] + [vectors[1]],
+                                                  weights=[1, 2, 3, 4, 5, 6, -1]),
+        "mean_vectors": lambda e, t: e.mean_vectors(texts, threads=t),
+    }
+
+
+def same(got, want):
+    """Equal, floats bit for bit (NaN included)."""
+    if isinstance(got, np.ndarray):
+        return got.dtype == want.dtype and got.shape == want.shape and np.array_equal(
+            got.view(np.uint8), want.view(np.uint8))
+    if isinstance(got, tuple) and isinstance(got[0], np.ndarray):
+        return all(same(g, w) for g, w in zip(got, want))
+    return got == want or (isinstance(got, float) and got != got and want != want)
+
+
+@pytest.mark.parametrize("storage", ["dense", "quantized"])
+def test_eight_threads_get_the_single_threaded_answers(converted_models, tmp_path, storage):
     path = converted_models["demo-skipgram"]
+    if storage == "quantized":
+        # Searched over its codes, with row lengths computed on first use.
+        quantized = tmp_path / "demo-pq.fifu"
+        mave.quantize(path, quantized, subquantizers=8, opq=False, seed=1)
+        path = str(quantized)
     reference = mave.load(path)
     words = list(reference.words)[:300] + ["sofware", "warrantie", "licence", "zzz"]
     expected_rows, expected_found = reference.embed(words, threads=1)
     expected_single = {w: reference.get(w) for w in words}
-    expected_similar = {w: reference.similar(w, 5, threads=1) for w in words[:20]}
+    calls = query_calls(reference, words)
+    expected_calls = {name: call(reference, 1) for name, call in calls.items()}
+    names = list(calls)
     shared = [mave.load(path)]  # threads replace this object while others use it
     errors = []
 
@@ -74,8 +120,9 @@ def test_eight_threads_get_the_single_threaded_answers(converted_models):
                     assert np.array_equal(rows.view(np.uint32), expected_rows.view(np.uint32))
                     assert np.array_equal(found, expected_found)
                 elif kind == 1:
-                    w = words[rng.integers(0, 20)]
-                    assert e.similar(w, 5, threads=int(rng.integers(1, 3))) == expected_similar[w]
+                    name = names[rng.integers(0, len(names))]
+                    got = calls[name](e, int(rng.integers(1, 3)))
+                    assert same(got, expected_calls[name]), name
                 elif kind == 2:
                     w = words[rng.integers(0, len(words))]
                     v, want = e.get(w), expected_single[w]
@@ -83,7 +130,8 @@ def test_eight_threads_get_the_single_threaded_answers(converted_models):
                     assert v is None or np.array_equal(v.view(np.uint32), want.view(np.uint32))
                 else:
                     # Drop this thread's reference and the shared one: calls
-                    # still running on the old object must keep it alive.
+                    # still running on the old object must keep it alive, and
+                    # the new one computes its row lengths while others search.
                     del e
                     shared[0] = mave.load(path)
         except BaseException as error:  # noqa: B036 - reported to the main thread

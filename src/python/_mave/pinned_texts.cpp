@@ -382,6 +382,8 @@ std::string panic_message(const Panic& failure) {
       return "the norms chunk holds " + std::to_string(f.left) + " norms for " +
              std::to_string(f.right) + " words";
     case PanicKind::NotWritable: return "fastText models are read, not written";
+    // _mave has no search; the kind is worded for completeness.
+    case PanicKind::BadSearchArguments: return "invalid search arguments: " + f.detail;
   }
   return {};
 }

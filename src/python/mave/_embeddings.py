@@ -346,9 +346,10 @@ class Embeddings(_native.Embeddings):
                 negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
                 offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
                 allowed: npt.NDArray[np.uint8] | None, cosmul: bool,
-                threads: int | None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+                threads: int | None, term_of: npt.NDArray[np.uint32] | None = None
+                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         return super()._search(np.ascontiguousarray(terms, dtype=np.float32), positive, negative,
-                               exclude, offsets, k, n_rows, allowed, cosmul, threads)
+                               exclude, offsets, k, n_rows, allowed, cosmul, threads, term_of)
 
     # --- the parts of the queries -------------------------------------------------
 

@@ -20,8 +20,10 @@ __all__ = ["AnalogyResult", "PairsResult", "evaluate_analogies", "evaluate_word_
 StrPath: TypeAlias = "str | os.PathLike[str]"
 
 # Questions answered per batched search: bounds the memory of one batch
-# (their vectors and answers) and paces the progress reports.
-_BATCH_QUESTIONS = 4096
+# (their answers) and paces the progress reports. Each batch scores its
+# distinct words against the matrix once, so a batch holds the ~19.5k
+# Google questions whole.
+_BATCH_QUESTIONS = 32768
 # gensim's evaluation takes the best of the first five answers that is not
 # one of the question's words (their other spellings when case is folded).
 _ANSWERS = 5
@@ -66,8 +68,15 @@ class PairsResult:
 
 
 def _lines(path: StrPath) -> Iterator[tuple[int, str]]:
-    with open(path, encoding="utf-8") as f:
-        for number, line in enumerate(f, 1):
+    # Decoded line by line, so that text that is not UTF-8 is reported with
+    # its line like any other malformed one.
+    with open(path, "rb") as f:
+        for number, raw in enumerate(f, 1):
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError as error:
+                raise _format_error(path, number, f"not valid UTF-8 (byte {error.start + 1} "
+                                    "of the line)") from None
             yield number, line
 
 
@@ -124,7 +133,8 @@ def evaluate_analogies(e: Embeddings, path: StrPath, *, restrict: int = 300_000,
     Raises:
         OSError: the file cannot be read.
         mave.FormatError: a line is not four words or a section header,
-            or a question comes before the first section (the line named).
+            is not UTF-8, or a question comes before the first section (the
+            line named).
         ValueError: restrict < 1 or an unknown method.
 
     Example:
@@ -200,13 +210,15 @@ def _answers(e: Embeddings, batch: npt.NDArray[np.int64], n_rows: int, cosmul: b
     """The first answers of each question (a, b, c, d): b and c positive, a
     negative, the three rows left out."""
     n = len(batch)
-    term_rows = batch[:, [1, 2, 0]].reshape(-1)
-    terms = e.reconstruct(term_rows.tolist()) if len(term_rows) else np.zeros((0, e.dims),
-                                                                               np.float32)
+    # The questions share few words: each word's row is scored once against
+    # the matrix, and the questions combine those scores.
+    words, term_of = np.unique(batch[:, [1, 2, 0]].reshape(-1), return_inverse=True)
+    terms = e.reconstruct(words.tolist()) if len(words) else np.zeros((0, e.dims), np.float32)
     exclude = batch[:, :3].astype(np.uint64).reshape(-1)
     offsets = np.arange(0, 3 * n + 1, 3, dtype=np.uint64)
     rows, _ = e._run_search(terms, np.full(n, 2, dtype=np.uint32), np.ones(n, dtype=np.uint32),
-                        exclude, offsets, _ANSWERS, n_rows, None, cosmul, threads)
+                            exclude, offsets, _ANSWERS, n_rows, None, cosmul, threads,
+                            term_of.astype(np.uint32).reshape(-1))
     return rows
 
 
@@ -237,8 +249,8 @@ def evaluate_word_pairs(e: Embeddings, path: StrPath, *, delimiter: str = "\t",
 
     Raises:
         OSError: the file cannot be read.
-        mave.FormatError: a line without three fields or whose score is no
-            number (the line named).
+        mave.FormatError: a line without three fields, whose score is no
+            number or that is not UTF-8 (the line named).
         ValueError: fewer than two pairs to correlate.
 
     Example:

@@ -59,6 +59,7 @@ class Embeddings:
                 negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
                 exclude_offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
                 allowed: npt.NDArray[np.uint8] | None, cosmul: bool, threads: int | None,
+                term_of: npt.NDArray[np.uint32] | None = None,
                 /) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]: ...
 
 def _write_quantized(source: Embeddings, path: str | os.PathLike[str],

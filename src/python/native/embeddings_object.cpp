@@ -1,6 +1,7 @@
 // mave._native.Embeddings: a loaded file and the lookups on it. The Python
 // class mave.Embeddings derives from it and adds what needs no speed.
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <span>
 #include <string>
@@ -368,13 +369,16 @@ PyObject* embeddings_reconstruct(const Model& model, const ArgumentSlots& slots)
 }
 
 // _search(terms, positive, negative, exclude, exclude_offsets, k, n_rows,
-// allowed, cosmul, threads) -> (rows, scores): the search behind similar(),
-// analogy(), nearest() and the evaluations. mave/_embeddings.py builds every
-// argument with its exact dtype (terms float32 (n, dims); positive and
-// negative uint32 or None; exclude and exclude_offsets uint64; allowed uint8
-// or None); these checks only keep a wrong call from reading out of bounds.
+// allowed, cosmul, threads, term_of=None) -> (rows, scores): the search behind
+// similar(), analogy(), nearest() and the evaluations. mave/_embeddings.py
+// builds every argument with its exact dtype (terms float32 (n, dims);
+// positive and negative uint32 or None; exclude and exclude_offsets uint64;
+// allowed uint8 or None; term_of uint32 or None: shared terms, see
+// Questions); these checks only keep a wrong call from reading out of bounds.
 constexpr Signature kSearch{
-    "_search", "terms, positive, negative, exclude, exclude_offsets, k, n_rows, allowed, cosmul, threads, /",
+    "_search",
+    "terms, positive, negative, exclude, exclude_offsets, k, n_rows, allowed, cosmul, threads, "
+    "term_of=None, /",
     Bound::Instance};
 
 PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
@@ -387,9 +391,18 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
                  terms_shape[1], dims);
     return nullptr;
   }
-  std::vector<std::uint32_t> positive, negative;
+  std::vector<std::uint32_t> positive, negative, term_of;
   std::size_t n_questions = terms_shape[0], shape = 0;
-  if (slots[1] != Py_None || slots[2] != Py_None) {
+  if (slots[10] != Py_None) {
+    if (!copy_array_argument(slots[10], NPY_UINT32, 1, "term_of", term_of, &shape)) return nullptr;
+    for (std::uint32_t t : term_of) {
+      if (t >= terms_shape[0]) {
+        PyErr_Format(PyExc_ValueError, "term_of names term %u of %zu", t, terms_shape[0]);
+        return nullptr;
+      }
+    }
+  }
+  if (slots[1] != Py_None || slots[2] != Py_None || !term_of.empty()) {
     if (!copy_array_argument(slots[1], NPY_UINT32, 1, "positive", positive, &shape) ||
         !copy_array_argument(slots[2], NPY_UINT32, 1, "negative", negative, &shape)) {
       return nullptr;
@@ -398,7 +411,8 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
     for (std::size_t i = 0; i < positive.size() && i < negative.size(); ++i) {
       total += std::uint64_t{positive[i]} + negative[i];
     }
-    if (positive.size() != negative.size() || total != terms_shape[0]) {
+    const std::size_t named = term_of.empty() ? terms_shape[0] : term_of.size();
+    if (positive.size() != negative.size() || total != named) {
       PyErr_SetString(PyExc_ValueError, "the term counts do not add up to the terms");
       return nullptr;
     }
@@ -445,7 +459,14 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
       static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
   auto* scores_data =
       static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
-  const Questions questions{terms, positive, negative, exclude, offsets};
+  if (dims == 0) {
+    // No direction in vectors without columns: nothing answers. (The core
+    // cannot count terms of no length; it answers none of them.)
+    std::fill_n(rows_data, n_questions * *k, std::int64_t{-1});
+    std::fill_n(scores_data, n_questions * *k, std::numeric_limits<float>::quiet_NaN());
+    return PyTuple_Pack(2, rows.get(), scores.get());
+  }
+  const Questions questions{terms, positive, negative, exclude, offsets, term_of};
   const SearchOptions options{*k, *n_rows, allowed,
                               cosmul ? Objective::CosMul : Objective::Cosine, *threads};
   without_gil([&] { model.search.search(questions, options, rows_data, scores_data); });

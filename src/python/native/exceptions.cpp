@@ -103,6 +103,11 @@ void raise_in_flight(std::string_view path) noexcept {
     throw;
   } catch (const Panic& failure) {
     PyErr_Clear();
+    // Arguments that contradict each other are the caller's, not the file's.
+    if (failure.kind() == PanicKind::BadSearchArguments) {
+      PyErr_SetString(PyExc_ValueError, messages::panic_reason(failure).text.c_str());
+      return;
+    }
     raise_format_error(path, messages::panic_reason(failure));
   } catch (const std::bad_alloc&) {
     PyErr_Clear();

@@ -230,6 +230,8 @@ Reason panic_reason(const Panic& failure) {
       return {"more buckets than the largest possible number, " + std::to_string(f.right), {}, {}};
     case PanicKind::BucketsExponent:
       return {"the buckets exponent is above 64", {}, {}};
+    case PanicKind::BadSearchArguments:
+      return {"the search arguments do not fit together: " + f.detail, {}, {}};
     default:
       return {"the file is damaged: its contents break an internal check (" +
                   std::string(panic_kind_name(failure.kind())) + ")",
