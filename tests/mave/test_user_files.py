@@ -150,6 +150,8 @@ def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_pat
         mave.convert(UTF8 / "cut-collide.vec", out, errors="surrogateescape")
     with pytest.raises(TypeError, match="limit must be int"):
         mave.convert(UTF8 / "cut-collide.vec", out, limit=2.0)
+    with pytest.raises(ValueError, match="not of finalfusion input"):
+        mave.convert(out, tmp_path / "again.fifu", limit=2)
 
 
 def test_fasttext_without_magic_converts_to_gensims_vectors(tmp_path):

@@ -207,8 +207,8 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
             that becomes empty or equal to an earlier one is dropped with
             its row (a warning tells how many; a finalfusion output records
             the count in its metadata).
-        limit: read only the first `limit` words (a fastText model keeps
-            all its subword rows).
+        limit: read only the first `limit` words of word2vec, text, GloVe
+            or fastText input (a fastText model keeps all its subword rows).
         member: the file to read in a zip archive.
 
     Returns:
@@ -241,6 +241,10 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     if src_format is None:
         src_format = detect_format(src_name, member=member)
     _check_format(src_format, FORMATS, "src_format")
+    if limit is not None and src_format in ("finalfusion", "floret"):
+        # Their words are not rows read in order: nothing would be left out.
+        raise ValueError(f"limit= reads the first words of word2vec, text, GloVe and fastText input, "
+                         f"not of {src_format} input")
     if dst_format is None:
         dst_format = _output_format(dst_name)
     _check_format(dst_format, OUTPUT_FORMATS, "dst_format")
