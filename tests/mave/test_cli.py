@@ -216,13 +216,19 @@ def test_similar_of_a_word_without_vector(small):
         assert (done.returncode, done.stdout, done.stderr) == (1, "", "mave: error: no such word: 'nope'\n")
 
 
+_INTERRUPTIBLE_MAVE = ("import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+                       "sys.argv[0] = 'mave'; runpy.run_module('mave', run_name='__main__')")
+
+
 def test_ctrl_c_stops_a_conversion_and_leaves_nothing(tmp_path):
     # Interrupted once the output is being written beside its path. On a busy
     # machine the polling can miss a short write: then it runs again, longer.
     for rows in (400_000, 1_600_000, 4_000_000):
         mave.write(tmp_path / "big.fifu", [f"w{i}" for i in range(rows)],
                    np.random.default_rng(0).standard_normal((rows, 50), dtype=np.float32))
-        child = subprocess.Popen([sys.executable, "-m", "mave", "convert", str(tmp_path / "big.fifu"),
+        # Ctrl-C raises KeyboardInterrupt as in a terminal, even when this
+        # test runs in a background job, whose children inherit SIGINT ignored.
+        child = subprocess.Popen([sys.executable, "-c", _INTERRUPTIBLE_MAVE, "convert", str(tmp_path / "big.fifu"),
                                   str(tmp_path / "big.vec")], stderr=subprocess.PIPE, text=True,
                                  env=child_environment())
         while child.poll() is None and not any(name.endswith(".tmp") for name in os.listdir(tmp_path)):
