@@ -31,7 +31,8 @@ def floret_file(tmp_path_factory):
 
 
 def words():
-    ref = np.load(FLORET / "floret-cbow.floret.npz")
+    with np.load(FLORET / "floret-cbow.floret.npz") as z:
+        ref = {name: z[name] for name in z.files}
     return list(ref["words"][:200]) + [w for w in ref["oov_words"] if w]
 
 

@@ -23,6 +23,12 @@ FLORET = DATA_DIR / "floret"
 SUFFIXES = [".gz", ".bz2", ".xz", ".zip"]
 
 
+def arrays(path):
+    """The arrays of an .npz file, the file closed."""
+    with np.load(path) as z:
+        return {name: z[name] for name in z.files}
+
+
 def matrix(path, words):
     e = mave.load(path)
     return np.stack([e[w] for w in words])
@@ -94,7 +100,7 @@ def test_cut_and_flipped_archives_fail_naming_the_file(tmp_path, suffix):
 @pytest.mark.parametrize("ext,binary", [("vec", False), ("bin", True)])
 @pytest.mark.parametrize("errors", ["replace", "ignore"])
 def test_cut_words_read_as_gensim_reads_them(tmp_path, ext, binary, errors):
-    ref = np.load(UTF8 / "cut-words.gensim.npz")
+    ref = arrays(UTF8 / "cut-words.gensim.npz")
     out = tmp_path / "out.fifu"
     assert mave.convert(UTF8 / f"cut-words.{ext}", out, errors=errors, normalize=False,
                         src_format="word2vec" if binary else "text") == 0
@@ -112,7 +118,7 @@ def test_cut_words_read_as_gensim_reads_them(tmp_path, ext, binary, errors):
 def test_fasttext_words_that_are_not_utf8(tmp_path, errors):
     # The model's dictionary holds words cut inside a character; each row
     # keeps fastText's own vector of its entry under the decoded name.
-    ref = np.load(UTF8 / "cut-words-fasttext.npz")
+    ref = arrays(UTF8 / "cut-words-fasttext.npz")
     model = UTF8 / "cut-words-fasttext.bin"
     with pytest.raises(mave.FormatError, match="not valid UTF-8"):
         mave.convert(model, tmp_path / "strict.fifu")
@@ -155,7 +161,7 @@ def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_pat
 
 
 def test_fasttext_without_magic_converts_to_gensims_vectors(tmp_path):
-    ref = np.load(FASTTEXT_DIR / "cbow-en-old.gensim.npz")
+    ref = arrays(FASTTEXT_DIR / "cbow-en-old.gensim.npz")
     out = tmp_path / "old.fifu"
     mave.convert(FASTTEXT_DIR / "cbow-en-old.bin", out, src_format="fasttext", normalize=False)
     e = mave.load(out)
@@ -172,7 +178,7 @@ def test_fasttext_without_magic_converts_to_gensims_vectors(tmp_path):
 
 @pytest.mark.parametrize("name", ["floret-cbow", "floret-skipgram"])
 def test_floret_models_give_florets_vectors(tmp_path, name):
-    ref = np.load(FLORET / f"{name}.floret.npz")
+    ref = arrays(FLORET / f"{name}.floret.npz")
     out = tmp_path / "floret.fifu"
     assert mave.detect_format(FLORET / f"{name}.bin") == "fasttext"
     mave.convert(FLORET / f"{name}.bin", out)
