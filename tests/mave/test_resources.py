@@ -96,6 +96,7 @@ def test_eight_threads_get_the_single_threaded_answers(converted_models, tmp_pat
     path = converted_models["demo-skipgram"]
     if storage == "quantized":
         # Searched over its codes, with row lengths computed on first use.
+        pytest.importorskip("faiss")  # which makes the quantized file
         quantized = tmp_path / "demo-pq.fifu"
         mave.quantize(path, quantized, subquantizers=8, opq=False, seed=1)
         path = str(quantized)
