@@ -3,9 +3,12 @@ loopback port, stopped at the end; and the clustered model the index tests
 search."""
 
 import contextlib
+import os
+import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -22,28 +25,41 @@ def free_port():
 
 @contextlib.contextmanager
 def serving(paths, *args, timeout=120):
-    """Yields the base URL of `mave serve PATHS ARGS` on 127.0.0.1."""
+    """Yields the base URL of `mave serve PATHS ARGS` on 127.0.0.1. The
+    server's output goes to a file (a pipe nobody reads could fill and stall
+    it) and is shown when the block fails; the server runs in a session of
+    its own, so that its workers are stopped with it."""
     import httpx
 
     port = free_port()
+    log = tempfile.TemporaryFile("w+")
     process = subprocess.Popen(
         [sys.executable, "-m", "mave", "serve", *map(str, paths), "--port", str(port), "-q", *args],
-        env=child_environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        env=child_environment(), stdout=log, stderr=subprocess.STDOUT, text=True, start_new_session=True)
     url = f"http://127.0.0.1:{port}"
+
+    def output():
+        log.seek(0)
+        return log.read()
+
     try:
         deadline = time.monotonic() + timeout
         while True:
             if process.poll() is not None:
-                raise RuntimeError(f"mave serve exited with {process.returncode}: {process.stdout.read()}")
+                raise RuntimeError(f"mave serve exited with {process.returncode}: {output()}")
             try:
                 if httpx.get(url + "/health", timeout=2).status_code == 200:
                     break
             except httpx.TransportError:
                 pass
             if time.monotonic() > deadline:
-                raise RuntimeError("mave serve did not answer in time")
+                raise RuntimeError(f"mave serve did not answer in time: {output()}")
             time.sleep(0.2)
-        yield url
+        try:
+            yield url
+        except BaseException:
+            print(f"mave serve's output:\n{output()}", file=sys.stderr)
+            raise
     finally:
         process.terminate()
         try:
@@ -51,7 +67,9 @@ def serving(paths, *args, timeout=120):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-        process.stdout.close()
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)  # workers left behind by a killed parent
+        log.close()
 
 
 def clustered_model(path, n=4000, dims=48, seed=5):

@@ -246,7 +246,9 @@ def test_readme_examples_run(tmp_path, converted_models):
     assert len(curls) == 8
     with serving([tmp_path / "cc.en.300.fifu"], "--workers", "2") as url:
         for command, said in curls:
-            command = command.replace("curl -s ", "curl -sS --fail-with-body ").replace(
+            # curl's own time limit, so that a stalled answer is reported by
+            # curl (what it received), with the server's log.
+            command = command.replace("curl -s ", "curl -sS --fail-with-body --max-time 60 ").replace(
                 "localhost:8000", url.removeprefix("http://"))
             result = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True,
                                     timeout=120)
