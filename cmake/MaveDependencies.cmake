@@ -16,7 +16,16 @@
 
 include(FetchContent)
 
-option(MAVE_USE_SYSTEM_TOMLPP "Use toml++ from the system when it is installed" ON)
+# Not in zig and cross builds: the build machine's toml++ lies in
+# /usr/include, and that directory on the include path would put the
+# machine's own C library headers (a newer glibc) before the target's.
+if(CMAKE_CROSSCOMPILING OR MAVE_ZIG)
+  set(MAVE_TOMLPP_FROM_SYSTEM_DEFAULT OFF)
+else()
+  set(MAVE_TOMLPP_FROM_SYSTEM_DEFAULT ON)
+endif()
+option(MAVE_USE_SYSTEM_TOMLPP "Use toml++ from the system when it is installed (off in zig and cross builds)"
+  ${MAVE_TOMLPP_FROM_SYSTEM_DEFAULT})
 option(MAVE_USE_SYSTEM_GTEST "Use GoogleTest from the system when it is installed" ON)
 
 set(MAVE_TOMLPP_URL
