@@ -55,7 +55,9 @@ foreach(tool cc c++ ar ranlib)
   if(tool STREQUAL "cc" OR tool STREQUAL "c++")
     # An explicit target also means the target's baseline CPU, never the
     # build machine's own (float results are the same on every machine).
-    set(arguments "-target ${MAVE_ZIG_TARGET} -mcpu=baseline")
+    # zig keeps frame pointers at every level; GCC and clang drop them when
+    # optimising, and embed ran about 5 % slower with them.
+    set(arguments "-target ${MAVE_ZIG_TARGET} -mcpu=baseline -fomit-frame-pointer")
   else()
     set(arguments "")
   endif()
