@@ -6,7 +6,7 @@ The graph keeps its rows as 8-bit codes: a quarter of the matrix's size,
 enough to find the candidates; the answer's order and cosines come from the
 rows of the model. The codes are memory-mapped when the file is read, so
 every process searching one model shares one copy of them in the page cache;
-each process holds its own copy of the graph's links (about 140 bytes a
+each process holds its own copy of the graph's links (about 260 bytes a
 row at the default degree).
 """
 
