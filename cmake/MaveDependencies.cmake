@@ -16,16 +16,17 @@
 
 include(FetchContent)
 
-# Not in zig and cross builds: the build machine's toml++ lies in
-# /usr/include, and that directory on the include path would put the
-# machine's own C library headers (a newer glibc) before the target's.
+# zig and cross builds take nothing from the build machine: its libraries
+# are built for its own glibc and architecture, and its toml++ lies in
+# /usr/include, which on the include path would put the machine's C library
+# headers (a newer glibc) before the target's.
 if(CMAKE_CROSSCOMPILING OR MAVE_ZIG)
-  set(MAVE_TOMLPP_FROM_SYSTEM_DEFAULT OFF)
+  set(MAVE_FROM_SYSTEM_DEFAULT OFF)
 else()
-  set(MAVE_TOMLPP_FROM_SYSTEM_DEFAULT ON)
+  set(MAVE_FROM_SYSTEM_DEFAULT ON)
 endif()
 option(MAVE_USE_SYSTEM_TOMLPP "Use toml++ from the system when it is installed (off in zig and cross builds)"
-  ${MAVE_TOMLPP_FROM_SYSTEM_DEFAULT})
+  ${MAVE_FROM_SYSTEM_DEFAULT})
 option(MAVE_USE_SYSTEM_GTEST "Use GoogleTest from the system when it is installed" ON)
 
 set(MAVE_TOMLPP_URL
@@ -142,14 +143,9 @@ endif()
 # that the extensions carry inside them. The archives are Debian's upstream
 # tarballs of the versions Debian 12 ships (zlib 1.2.13, bzip2 1.0.8,
 # xz-utils 5.4.1), checked against their SHA-256 like the ones above.
-if(CMAKE_CROSSCOMPILING OR MAVE_ZIG)
-  set(MAVE_COMPRESSION_FROM_SYSTEM_DEFAULT OFF)
-else()
-  set(MAVE_COMPRESSION_FROM_SYSTEM_DEFAULT ON)
-endif()
 option(MAVE_USE_SYSTEM_COMPRESSION
   "Use zlib, libbz2 and liblzma from the system when it has them (off in zig and cross builds)"
-  ${MAVE_COMPRESSION_FROM_SYSTEM_DEFAULT})
+  ${MAVE_FROM_SYSTEM_DEFAULT})
 
 set(MAVE_ZLIB_URL "https://deb.debian.org/debian/pool/main/z/zlib/zlib_1.2.13.dfsg.orig.tar.bz2"
   CACHE STRING "Source archive of zlib 1.2.13 used when the system's is not")
