@@ -1,5 +1,5 @@
-# The two third-party C++ dependencies: toml++ (headers only, always) and
-# GoogleTest (only with MAVE_BUILD_TESTS). Each comes from the system when it
+# The third-party C++ dependencies: toml++ and fast_float (headers only,
+# always) and GoogleTest (only with MAVE_BUILD_TESTS); the decompressors below. Each comes from the system when it
 # is installed there, and otherwise from one pinned archive, downloaded once
 # into the build tree and checked against its SHA-256, so that a machine with
 # only a compiler, CMake and network access builds the package.
@@ -27,6 +27,8 @@ else()
 endif()
 option(MAVE_USE_SYSTEM_TOMLPP "Use toml++ from the system when it is installed (off in zig and cross builds)"
   ${MAVE_FROM_SYSTEM_DEFAULT})
+option(MAVE_USE_SYSTEM_FASTFLOAT "Use fast_float from the system when it is installed (off in zig and cross builds)"
+  ${MAVE_FROM_SYSTEM_DEFAULT})
 option(MAVE_USE_SYSTEM_GTEST "Use GoogleTest from the system when it is installed" ON)
 
 set(MAVE_TOMLPP_URL
@@ -34,6 +36,13 @@ set(MAVE_TOMLPP_URL
   CACHE STRING "Archive of toml++ 3.3.0 used when the system has none")
 set(MAVE_TOMLPP_SHA256 "2779cce0001466dcf60eb6262ff68a888d49f9e30aee80c499d1d4f6f9f6e12e"
   CACHE STRING "SHA-256 of MAVE_TOMLPP_URL")
+# fast_float (headers only): the text readers' float parser. The .deb holds
+# only headers, whatever its architecture tag.
+set(MAVE_FASTFLOAT_URL
+  "https://deb.debian.org/debian/pool/main/f/fast-float/libfast-float-dev_3.9.0-1_amd64.deb"
+  CACHE STRING "Archive of fast_float 3.9.0 used when the system has none")
+set(MAVE_FASTFLOAT_SHA256 "2ec2a50472c2e99e3b5fdc776c2dca645ca760bac24c6624cc2a220db1b7d16d"
+  CACHE STRING "SHA-256 of MAVE_FASTFLOAT_URL")
 set(MAVE_GTEST_URL
   "https://deb.debian.org/debian/pool/main/g/googletest/googletest_1.12.1-0.2_all.deb"
   CACHE STRING "Archive of GoogleTest 1.12.1 used when the system has none")
@@ -111,6 +120,15 @@ if(NOT MAVE_USE_SYSTEM_TOMLPP OR NOT TOMLPP_INCLUDE_DIR)
   set(TOMLPP_INCLUDE_DIR ${dir} CACHE PATH "Directory holding toml++/toml.h" FORCE)
 endif()
 message(STATUS "toml++: ${TOMLPP_INCLUDE_DIR}")
+
+if(MAVE_USE_SYSTEM_FASTFLOAT)
+  find_path(FASTFLOAT_INCLUDE_DIR fast_float/fast_float.h)
+endif()
+if(NOT MAVE_USE_SYSTEM_FASTFLOAT OR NOT FASTFLOAT_INCLUDE_DIR)
+  mave_fetch_tree(FASTFLOAT "${MAVE_FASTFLOAT_URL}" ${MAVE_FASTFLOAT_SHA256} fast_float/fast_float.h dir)
+  set(FASTFLOAT_INCLUDE_DIR ${dir} CACHE PATH "Directory holding fast_float/fast_float.h" FORCE)
+endif()
+message(STATUS "fast_float: ${FASTFLOAT_INCLUDE_DIR}")
 
 if(MAVE_BUILD_TESTS)
   if(MAVE_USE_SYSTEM_GTEST)

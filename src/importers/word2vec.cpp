@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <vector>
 
+#include <fast_float/fast_float.h>
+
 #include "base/utf8.hpp"
 #include "format/chunk.hpp"
 
@@ -175,11 +177,13 @@ Values parse_values(std::string_view rest, float* out, std::size_t limit) {
       return v;
     }
     // The common case straight from the line: a number ending at a blank or
-    // the end. Anything else (a '+', a value out of range, a bad token) goes
-    // through parse_value with the whole token.
+    // the end whose value is a normal float. fast_float rounds correctly as
+    // std::from_chars does, so such a value has the same bits either way.
+    // Anything else (a '+', zero, a subnormal, an infinity or NaN, a value
+    // out of range, a bad token) goes through parse_value with the whole token.
     float value;
-    auto [next, ec] = std::from_chars(p, end, value);
-    if (ec == std::errc() && (next == end || is_blank(*next))) {
+    auto [next, ec] = fast_float::from_chars(p, end, value);
+    if (ec == std::errc() && (next == end || is_blank(*next)) && std::isnormal(value)) {
       out[v.count++] = value;
       p = next;
       continue;
@@ -300,9 +304,11 @@ std::optional<std::string> parse_row_line(std::string_view s, std::size_t dims, 
   return std::nullopt;
 }
 
-// Bytes of the file parsed at a time; below this many lines one thread does it.
+// Bytes of the file parsed at a time, and the least share of them worth a
+// thread of its own (counted in bytes: a block holds 2,500 lines of 300
+// values, or 100,000 lines of 25).
 constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
-constexpr std::size_t kLinesPerThread = 2048;
+constexpr std::size_t kBytesPerThread = std::size_t{1} << 20;
 
 unsigned parse_threads() {
   const unsigned n = std::thread::hardware_concurrency();
@@ -440,7 +446,8 @@ Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout la
         }
       }
     };
-    const unsigned used = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(n / kLinesPerThread, 1)));
+    const unsigned used = static_cast<unsigned>(
+        std::min<std::size_t>({threads, std::max<std::size_t>(starts[n] / kBytesPerThread, 1), std::max<std::size_t>(n, 1)}));
     if (used == 1) {
       parse(0, 0, n);
     } else {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -210,6 +211,69 @@ std::string many_rows(std::size_t rows, std::size_t dims) {
     s += '\n';
   }
   return s;
+}
+
+// The text readers parse the common values with one parser and the rare
+// forms with std::from_chars: every value must come out as std::from_chars
+// reads it, and the rare forms keep their own rules.
+TEST(ImportersTest, TextValuesAreReadAsFromCharsReadsThem) {
+  std::vector<std::string> tokens = {"0",        "-0",          "0.0",       "1e-40",  "-1.4e-45",
+                                     "+1.5",     "+0",          "nan",       "-inf",   "Infinity",
+                                     "1e-50",    "3.4028235e38", "1.17549435e-38", "7", "-0.00001"};
+  // Values near every power of ten and with 7 to 12 significant digits,
+  // where a parser that rounds twice would go wrong.
+  std::uint32_t state = 12345;
+  for (int i = 0; i < 2000; ++i) {
+    state = state * 1664525u + 1013904223u;
+    const int digits = 7 + static_cast<int>(state % 6);
+    const int exponent = static_cast<int>((state >> 8) % 76) - 38;
+    std::string t = (state >> 20) & 1 ? "-" : "";
+    std::uint64_t m = state;
+    t += std::to_string(1 + m % 9) + ".";
+    for (int d = 1; d < digits; ++d) {
+      m = m * 6364136223846793005ULL + 1442695040888963407ULL;
+      t += static_cast<char>('0' + (m >> 60) % 10);
+    }
+    tokens.push_back(t + "e" + std::to_string(exponent));
+  }
+  std::string file = "w";
+  for (const std::string& t : tokens) file += " " + t;
+  file += "\n";
+  TempFile f(file);
+  BufferedReader r = f.reader();
+  auto e = read_text_embeddings(r, TextLayout::GloVe);
+  ASSERT_TRUE(e.ok()) << said(e.error());
+  ASSERT_EQ(e.value().matrix.cols(), tokens.size());
+  const float* row = e.value().matrix.row(0);
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    std::string_view t = tokens[i];
+    if (t.starts_with('+')) t.remove_prefix(1);
+    float expected = 0;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), expected);
+    if (ec == std::errc::result_out_of_range) {
+      double wide = 0;
+      std::from_chars(t.data(), t.data() + t.size(), wide);
+      expected = static_cast<float>(wide);
+    } else {
+      ASSERT_EQ(ec, std::errc()) << tokens[i];
+    }
+    std::uint32_t got_bits, expected_bits;
+    std::memcpy(&got_bits, &row[i], 4);
+    std::memcpy(&expected_bits, &expected, 4);
+    if (std::isnan(expected)) {
+      EXPECT_TRUE(std::isnan(row[i])) << tokens[i];
+    } else {
+      EXPECT_EQ(got_bits, expected_bits) << tokens[i];
+    }
+  }
+
+  // Beyond the largest float32 is refused, not read as infinity.
+  f.write("w 1 3.5e38 2\n");
+  BufferedReader r2 = f.reader();
+  auto big = read_text_embeddings(r2, TextLayout::GloVe);
+  ASSERT_FALSE(big.ok());
+  EXPECT_NE(said(big.error()).find("value 2 \"3.5e38\" is not a float32 number"), std::string::npos)
+      << said(big.error());
 }
 
 TEST(ImportersTest, TextParsedInParallelBlocksIsTheSameAsLineByLine) {
