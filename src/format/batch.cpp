@@ -62,7 +62,7 @@ void fill_range(const Embeddings& embeddings, std::span<const std::string_view> 
                 const TargetMatrix& out, bool* found, std::size_t begin, std::size_t end) {
   const WordList& list = embeddings.vocab().words();
   const Storage& storage = embeddings.storage();
-  const std::size_t n_rows = storage.rows();
+  const std::size_t n_rows = storage.rows(), cols = storage.cols();
   const float* dense = nullptr;
   if (const auto* m = std::get_if<MappedNdArray>(&storage.variant())) dense = m->data();
   if (const auto* m = std::get_if<NdArray>(&storage.variant())) dense = m->data().data();
@@ -75,6 +75,9 @@ void fill_range(const Embeddings& embeddings, std::span<const std::string_view> 
   };
   Entry ring[kRing];
   for (std::size_t t = begin; t < end + 2 * kDistance; ++t) {
+    // Four stages a distance apart: a word's bytes are asked for, hashed and
+    // its slot asked for, its slot read and its row asked for, its row copied.
+    if (t + kDistance < end) __builtin_prefetch(words[t + kDistance].data());
     if (t < end) {
       Entry& entry = ring[t % kRing];
       entry.hash = WordList::hash(words[t]);
@@ -83,7 +86,16 @@ void fill_range(const Embeddings& embeddings, std::span<const std::string_view> 
     if (t >= begin + kDistance && t - kDistance < end) {
       Entry& entry = ring[(t - kDistance) % kRing];
       entry.candidate = list.candidate(entry.hash);
-      if (entry.candidate) storage.prefetch_row(entry.candidate->index, /*whole=*/false);
+      if (entry.candidate) {
+        // A dense row is asked for here directly: the call through the
+        // storage's variant sat on the path of every word.
+        const std::size_t r = entry.candidate->index;
+        if (dense != nullptr) {
+          if (r < n_rows) __builtin_prefetch(dense + r * cols);
+        } else {
+          storage.prefetch_row(r, /*whole=*/false);
+        }
+      }
     }
     if (t >= begin + 2 * kDistance) {
       const std::size_t i = t - 2 * kDistance;
