@@ -87,11 +87,18 @@ void fill_range(const Embeddings& embeddings, std::span<const std::string_view> 
       Entry& entry = ring[(t - kDistance) % kRing];
       entry.candidate = list.candidate(entry.hash);
       if (entry.candidate) {
-        // A dense row is asked for here directly: the call through the
-        // storage's variant sat on the path of every word.
+        // A dense row is asked for whole, and here directly: the copy a
+        // distance later then finds every line of it on its way (the first
+        // line alone left the copy waiting on the rest), and the call through
+        // the storage's variant sat on the path of every word.
         const std::size_t r = entry.candidate->index;
         if (dense != nullptr) {
-          if (r < n_rows) __builtin_prefetch(dense + r * cols);
+          if (r < n_rows && cols != 0) {
+            const char* row = reinterpret_cast<const char*>(dense + r * cols);
+            const std::size_t bytes = cols * sizeof(float);
+            for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(row + at);
+            __builtin_prefetch(row + bytes - 1);
+          }
         } else {
           storage.prefetch_row(r, /*whole=*/false);
         }
