@@ -1,18 +1,20 @@
 # The third-party C++ dependencies: toml++ and fast_float (headers only,
-# always) and GoogleTest (only with MAVE_BUILD_TESTS); the decompressors below. Each comes from the system when it
-# is installed there, and otherwise from one pinned archive, downloaded once
-# into the build tree and checked against its SHA-256, so that a machine with
-# only a compiler, CMake and network access builds the package.
+# always), GoogleTest (only with MAVE_BUILD_TESTS) and the decompressors
+# (below). Each comes from the system when it is installed there, and
+# otherwise from one pinned archive, downloaded once into the build tree and
+# checked against its SHA-256, so that a machine with only a compiler, CMake
+# and network access builds the package.
 #
 # The pinned archives are Debian's packages of the versions the project is
 # tested with (toml++ 3.3.0, whose unicode classifier src/format/metadata.cpp
-# replaces, and GoogleTest 1.12.1): the fallback compiles the very headers the
-# system build uses, so metadata is parsed and written the same either way,
-# and Debian's signed package index vouches for the checksums. A packager can
-# point the fallback at a local copy (MAVE_TOMLPP_URL, MAVE_GTEST_URL, with
-# the matching *_SHA256) or at an unpacked tree (FETCHCONTENT_SOURCE_DIR_TOMLPP,
-# FETCHCONTENT_SOURCE_DIR_GOOGLETEST); a release archive of either project
-# (a .tar.gz of its sources) works as well as a .deb.
+# replaces, fast_float 3.9.0 and GoogleTest 1.12.1): the fallback compiles the
+# very headers the system build uses, so metadata and text are parsed and
+# written the same either way, and Debian's signed package index vouches for
+# the checksums. A packager can point the fallback at a local copy
+# (MAVE_TOMLPP_URL, MAVE_FASTFLOAT_URL, MAVE_GTEST_URL, with the matching
+# *_SHA256) or at an unpacked tree (FETCHCONTENT_SOURCE_DIR_TOMLPP, ...); a
+# release archive of any of them (a .tar.gz of its sources) works as well as
+# a .deb.
 
 include(FetchContent)
 
