@@ -229,7 +229,9 @@ TEST(ConversionTest, FailuresNameTheirFileAndLeaveTheDestination) {
     auto failure = convert_file(bad.path(), format, dst.path(), Format::Word2Vec, true, {}, {}, {}).failure;
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->path, bad.path());
-    if (format == Format::Text) EXPECT_EQ(failure->error.code, ErrorCode::BadText);
+    if (format == Format::Text) {
+      EXPECT_EQ(failure->error.code, ErrorCode::BadText);
+    }
   }
   auto missing = convert_file(dir + "/none", Format::Text, dst.path(), Format::Text, true, {}, {}, {}).failure;
   ASSERT_TRUE(missing);
