@@ -51,7 +51,7 @@ Hash128 murmur3_x64_128(const void* data, std::size_t len, std::uint32_t seed) {
   const unsigned char* tail = bytes + nblocks * 16;
   const std::size_t rest = len & 15;
   if (rest > 8) h2 ^= mix_k2(load_le_partial(tail + 8, rest - 8));
-  if (rest > 0) h1 ^= mix_k1(load_le_partial(tail, rest < 8 ? rest : 8));
+  if (rest > 0) h1 ^= mix_k1(rest >= 8 ? load_le<std::uint64_t>(tail) : load_le_partial(tail, rest));
   h1 ^= len;
   h2 ^= len;
   h1 += h2;
