@@ -292,7 +292,9 @@ TEST(NearestDense, SharedTermsAnswerAsConsecutiveOnes) {
         // Rows may trade places only with a neighbour of (nearly) equal score.
         const bool tie = (i % 9 > 0 && std::fabs(got[i] - got[i - 1]) < 1e-5f) ||
                          (i % 9 < 8 && std::fabs(got[i] - got[i + 1]) < 1e-5f);
-        if (!tie) EXPECT_EQ(got_rows[i], want_rows[i]);
+        if (!tie) {
+          EXPECT_EQ(got_rows[i], want_rows[i]);
+        }
       }
     }
   }
