@@ -1,5 +1,5 @@
 # The third-party C++ dependencies: toml++ and fast_float (headers only,
-# always), GoogleTest (only with MAVE_BUILD_TESTS) and the decompressors
+# always), simdjson, GoogleTest (only with MAVE_BUILD_TESTS) and the decompressors
 # (below). Each comes from the system when it is installed there, and
 # otherwise from one pinned archive, downloaded once into the build tree and
 # checked against its SHA-256, so that a machine with only a compiler, CMake
@@ -131,6 +131,33 @@ if(NOT MAVE_USE_SYSTEM_FASTFLOAT OR NOT FASTFLOAT_INCLUDE_DIR)
   set(FASTFLOAT_INCLUDE_DIR ${dir} CACHE PATH "Directory holding fast_float/fast_float.h" FORCE)
 endif()
 message(STATUS "fast_float: ${FASTFLOAT_INCLUDE_DIR}")
+
+# simdjson: the JSON parser of static-model folders (tokenizer.json,
+# config.json, the safetensors header), which must read a tokenizer of
+# hundreds of thousands of tokens in a few milliseconds. The system's library
+# (Debian: libsimdjson-dev) when installed; otherwise Debian's upstream
+# archive of 3.0.1, whose single-file amalgamation is compiled in.
+option(MAVE_USE_SYSTEM_SIMDJSON "Use simdjson from the system when it is installed (off in zig and cross builds)"
+  ${MAVE_FROM_SYSTEM_DEFAULT})
+set(MAVE_SIMDJSON_URL "https://deb.debian.org/debian/pool/main/s/simdjson/simdjson_3.0.1.orig.tar.gz"
+  CACHE STRING "Source archive of simdjson 3.0.1 used when the system's is not")
+set(MAVE_SIMDJSON_SHA256 "156b1bc5eb0561b2bd166b46d191fd3d95a3e709cc63761477d3b7aec2b6e9ed"
+  CACHE STRING "SHA-256 of MAVE_SIMDJSON_URL")
+if(MAVE_USE_SYSTEM_SIMDJSON)
+  find_package(simdjson QUIET CONFIG)
+endif()
+if(TARGET simdjson::simdjson)
+  message(STATUS "simdjson: the system's (${simdjson_DIR})")
+else()
+  mave_fetch_tree(SIMDJSON "${MAVE_SIMDJSON_URL}" ${MAVE_SIMDJSON_SHA256} singleheader/simdjson.cpp dir)
+  add_library(mave_simdjson STATIC EXCLUDE_FROM_ALL ${dir}/singleheader/simdjson.cpp)
+  target_include_directories(mave_simdjson SYSTEM PUBLIC ${dir}/singleheader)
+  # Exceptions stay off: every failure comes back as an error code.
+  target_compile_definitions(mave_simdjson PUBLIC SIMDJSON_EXCEPTIONS=0)
+  target_compile_options(mave_simdjson PRIVATE -w)
+  add_library(simdjson::simdjson ALIAS mave_simdjson)
+  message(STATUS "simdjson: ${dir}/singleheader")
+endif()
 
 if(MAVE_BUILD_TESTS)
   if(MAVE_USE_SYSTEM_GTEST)

@@ -342,6 +342,54 @@ class Embeddings(_native.Embeddings):
         """
         return _texts.mean_vectors(texts, self, tokenize=tokenize, threads=threads)
 
+    def encode(self, texts: Iterable[str] | str, *, normalize: bool | None = None,
+               max_length: int | None = None, threads: int | None = None,
+               out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
+        """The vector of each text: the mean of its tokens' vectors.
+
+        For word vectors the tokens are the text's whitespace-separated
+        words (the rows :meth:`mean_vectors` gives: unknown words composed
+        from subwords where the model has them, skipped otherwise); a text
+        without a token with a vector gives zeros.
+
+        Args:
+            texts: a sequence of str (a single str is one text).
+            normalize: scale each vector to unit length (None: the model's
+                setting; word vectors: False).
+            max_length: use at most this many tokens of each text (None: the
+                model's limit; word vectors: all).
+            threads: threads to spread the work over (None: by its size).
+            out: a writeable float32 array of shape (len(texts), dims) to
+                fill and return instead of a new one.
+
+        Returns:
+            A float32 array of shape (len(texts), dims).
+
+        Raises:
+            TypeError: a text that is not str; an unsuitable `out`.
+            ValueError: max_length < 1, or `out` of the wrong shape.
+
+        Example:
+            >>> e.encode(["a red house", "the tree"]).shape
+            (2, 300)
+        """
+        items = [texts] if isinstance(texts, str) else _strings(texts, "texts")
+        limit = _optional_count(max_length, "max_length")
+        target = _output(out, len(items), self.dims)
+        tokens: Tokenizer | None = None if limit is None else (lambda t: t.split()[:limit])
+        vectors = _texts.mean_vectors(items, self, tokenize=tokens, threads=threads)
+        if normalize:
+            vectors = _unit_rows(vectors)
+        if target is None:
+            return vectors
+        target[...] = vectors
+        return target
+
+    def _token_counts(self, texts: Sequence[str]) -> npt.NDArray[np.int64]:
+        """How many tokens each text has (words for word vectors): the
+        usage the service reports."""
+        return np.fromiter((len(t.split()) for t in texts), dtype=np.int64, count=len(texts))
+
     def _run_search(self, terms: npt.ArrayLike, positive: npt.NDArray[np.uint32] | None,
                 negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
                 offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
@@ -494,6 +542,30 @@ def _count(k: object) -> int:
     if k < 1:
         raise ValueError(f"k must be at least 1, got {k}")
     return int(k)
+
+
+def _optional_count(n: object, what: str) -> int | None:
+    if n is None:
+        return None
+    if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
+        raise TypeError(f"{what} must be an int or None, not {type(n).__name__}")
+    if n < 1:
+        raise ValueError(f"{what} must be at least 1, got {n}")
+    return int(n)
+
+
+def _output(out: object, n: int, dims: int) -> npt.NDArray[np.float32] | None:
+    """`out` checked as a writeable float32 (n, dims) array, or None."""
+    if out is None:
+        return None
+    if not isinstance(out, np.ndarray) or out.dtype != np.float32:
+        raise TypeError("out must be a float32 NumPy array, not "
+                        f"{getattr(out, 'dtype', type(out).__name__)}")
+    if out.shape != (n, dims):
+        raise ValueError(f"out has shape {out.shape}, but ({n}, {dims}) is needed")
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    return out
 
 
 def _method(method: object) -> bool:
