@@ -11,7 +11,7 @@ constexpr std::string_view kErrorCodeNames[] = {
     "InvalidUtf8", "BadMagic", "UnsupportedVersion", "NoChunks", "BadMetadata", "UnknownCode",
     "BadHashCount", "UnsupportedModel", "BadQuantizedShape", "BadShape", "Overflow", "BadText",
     "Unwritable", "UnknownFloretMode", "FloretWithoutBuckets", "RepeatedWord",
-    "CompressedFinalFusion",
+    "CompressedFinalFusion", "BadStaticModel",
 };
 static_assert(std::size(kErrorCodeNames) == kErrorCodeCount);
 
@@ -159,6 +159,9 @@ constexpr StepFacts kStepFacts[] = {
     {Step::WriteVocabularyChunkIdentifier, StepAction::Write, "vocabulary chunk identifier"},
     {Step::WriteVocabularyChunkLength, StepAction::Write, "vocabulary chunk length"},
     {Step::WriteVocabularyLength, StepAction::Write, "vocabulary length"},
+    {Step::ReadJsonFile, StepAction::Read, "JSON file"},
+    {Step::ReadSafetensorsHeader, StepAction::Read, "safetensors header"},
+    {Step::MapTensor, StepAction::Map, "tensor"},
 };
 static_assert(std::size(kStepFacts) == kStepCount);
 

@@ -103,6 +103,47 @@ enum class ShapeErrorKind : std::uint8_t {
   IncompatibleShape, IncompatibleLayout, RangeLimited, OutOfBounds, Unsupported, Overflow,
 };
 
+// What is wrong with a static model's folder or one of its files
+// (ErrorCode::BadStaticModel). `name` is the tensor, field or token concerned;
+// the facts beside each are those the renderers need.
+enum class StaticFault : std::uint8_t {
+  // The safetensors file.
+  ShortFile,          // found: the file's size, below the 8 bytes of the header length
+  HeaderPastEnd,      // found: the header length; expected: the bytes after the length field
+  UnknownDtype,       // name: the tensor; detail: the dtype given
+  OffsetsReversed,    // name: the tensor; expected: its first offset; found: its end
+  OffsetsPastData,    // name: the tensor; expected: the data's bytes; found: its end
+  TensorsOverlap,     // name: the tensor; expected: the previous tensor's end; found: its begin
+  DataGap,            // expected, found: the first and the end offset of bytes no tensor holds
+  SizeMismatch,       // name: the tensor; expected: its shape's bytes; found: its offsets' bytes
+  ShapeOverflow,      // name: the tensor: its shape's size does not fit in 64 bits
+  RepeatedTensor,     // name: the tensor
+  MissingTensor,      // name: the tensor looked for
+  BadRank,            // name: the tensor; expected, found: dimensions
+  UnusableDtype,      // name: the tensor; found: its TensorDtype, which its role cannot take
+  RowsMismatch,       // name: the tensor; expected: the tokens; found: its rows
+  MappingOutOfRange,  // name: the token id; expected: the table's rows; found: the row named
+  // Any JSON file of the folder.
+  NotJson,            // detail: the parser's message
+  BadField,           // name: the field; expected: the JsonKind it must have
+  MissingField,       // name: the field
+  // The folder and tokenizer.json.
+  NoModelFiles,       // the folder holds none of the layouts
+  NoStaticModule,     // modules.json names no StaticEmbedding module
+  UnknownTokenizerModel,  // detail: the model type
+  RepeatedToken,      // name: the token; expected, found: its two ids
+  TokenIdMissing,     // found: an id below the largest that no token has
+  TwoTokensOneId,     // name: the second token; found: the id
+};
+inline constexpr std::size_t kStaticFaultCount = 24;
+
+// The JSON kinds a field of a static model's files must have.
+enum class JsonKind : std::uint8_t {
+  Object, Array, String, Count, Bool, CountPair, CountList, StringOrNull, CountOrNull,
+  TokenScorePair,
+};
+inline constexpr std::size_t kJsonKindCount = 10;
+
 // What went wrong. The facts that go with each code are listed beside it;
 // the bindings turn code and facts into their own texts.
 enum class ErrorCode : std::uint8_t {
@@ -129,8 +170,9 @@ enum class ErrorCode : std::uint8_t {
   FloretWithoutBuckets,
   RepeatedWord,        // detail: a word the fastText dictionary holds twice
   CompressedFinalFusion,  // a compressed finalfusion file, which is memory-mapped
+  BadStaticModel,      // fault, name, detail, expected, found: a static model's folder or file
 };
-inline constexpr std::size_t kErrorCodeCount = 23;
+inline constexpr std::size_t kErrorCodeCount = 24;
 std::string_view error_code_name(ErrorCode code);
 
 // The field being read or written, or the file step taken, when a failure
@@ -266,9 +308,13 @@ enum class Step : std::uint8_t {
   WriteSubwordVocabularyChunkLength,
   WriteVocabularyChunkIdentifier,
   WriteVocabularyChunkLength,
-  WriteVocabularyLength
+  WriteVocabularyLength,
+  // Static model folders (after the finalfusion steps, which keep their numbers).
+  ReadJsonFile,
+  ReadSafetensorsHeader,
+  MapTensor,
 };
-inline constexpr std::size_t kStepCount = 131;
+inline constexpr std::size_t kStepCount = 134;
 
 // What a step does to its field; each binding has its own verb for each.
 enum class StepAction : std::uint8_t { None, Create, Find, Map, Open, Read, Rename, Seek, Skip, Write };
@@ -299,6 +345,8 @@ struct EmbeddingsError {
   std::string detail;
   std::optional<IoError> io;
   ShapeErrorKind shape = ShapeErrorKind::IncompatibleShape;
+  StaticFault fault = StaticFault::ShortFile;  // BadStaticModel only
+  std::string name;                            // BadStaticModel only
   std::shared_ptr<const EmbeddingsError> inner;  // InStep only
 
   explicit EmbeddingsError(ErrorCode c, Step s = Step::None) : code(c), step(s) {}
@@ -315,6 +363,15 @@ struct EmbeddingsError {
   }
   static EmbeddingsError in_step(Step step, EmbeddingsError inner);
   static EmbeddingsError overflow(Step step) { return EmbeddingsError(ErrorCode::Overflow, step); }
+  static EmbeddingsError static_model(StaticFault fault, std::string name = {},
+                                      std::uint64_t expected = 0, std::uint64_t found = 0) {
+    EmbeddingsError e(ErrorCode::BadStaticModel);
+    e.fault = fault;
+    e.name = std::move(name);
+    e.expected = expected;
+    e.found = found;
+    return e;
+  }
   static EmbeddingsError with_values(ErrorCode code, Step step, std::uint64_t expected,
                                      std::uint64_t found) {
     EmbeddingsError e(code, step);

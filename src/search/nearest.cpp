@@ -259,10 +259,18 @@ const std::vector<float>& NearestSearch::dense_inverse_lengths(const float* matr
   std::call_once(lengths_once_, [&] {
     lengths_.assign(rows, kNaN);
     parallel_for(rows, choose_threads(threads, rows, 65536), [&](unsigned, std::size_t b, std::size_t e) {
+      // A converted table (no matrix in memory) gives its rows one at a time.
+      std::vector<float> converted(matrix == nullptr ? dims : 0);
       for (std::size_t r = b; r < e; ++r) {
+        const float* row = converted.data();
+        if (matrix != nullptr) {
+          row = matrix + r * dims;
+        } else {
+          embeddings_.storage().row_into(r, converted.data());
+        }
         // A row so short or long that float32 cannot hold the inverse of its
         // length as a normal number cannot be scaled, so is never scored.
-        const double length = std::sqrt(squared_length({matrix + r * dims, dims}));
+        const double length = std::sqrt(squared_length({row, dims}));
         const double inverse = 1.0 / length;
         if (inverse >= std::numeric_limits<float>::min() && inverse <= kFloatMax) {
           lengths_[r] = static_cast<float>(inverse);
@@ -442,7 +450,10 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
   const float* matrix = nullptr;
   if (const auto* m = std::get_if<MappedNdArray>(&storage.variant())) matrix = m->data();
   if (const auto* m = std::get_if<NdArray>(&storage.variant())) matrix = m->data().data();
-  if (quantized == nullptr && matrix == nullptr) return;
+  // A table in another element type is searched as dense rows, each block
+  // converted into the thread's scratch before the same product.
+  const auto* converting = std::get_if<MappedTable>(&storage.variant());
+  if (quantized == nullptr && matrix == nullptr && converting == nullptr) return;
 
   const float* inverse_lengths = nullptr;
   const float* lengths = nullptr;
@@ -552,7 +563,7 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
     parallel_for(n_blocks, parts, [&](unsigned part, std::size_t first_block, std::size_t end_block) {
       const std::size_t from = first_block * block, to = std::min(n_rows, end_block * block);
       std::vector<float> scores(n_queries * kBlockRows), combined(kBlockRows),
-          denominators(kBlockRows);
+          denominators(kBlockRows), converted(converting != nullptr ? kBlockRows * dims : 0);
       std::vector<TopK>& top = tops[part];
       std::vector<float> thresholds(n_chunk, -std::numeric_limits<float>::infinity());
       for (std::size_t r = from; r < to; r += block) {
@@ -562,7 +573,13 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
           quantized_block(quantized->codes(), quantized->quantizer().quantized_len(),
                           tables.data(), n_queries, lengths, norms, r, n, scores.data());
         } else {
-          blas::multiply_transposed(chunk.data(), dims, matrix + r * dims, dims, scores.data(),
+          const float* block_rows = converted.data();
+          if (converting != nullptr) {
+            converting->rows_into(r, n, converted.data());
+          } else {
+            block_rows = matrix + r * dims;
+          }
+          blas::multiply_transposed(chunk.data(), dims, block_rows, dims, scores.data(),
                                     kBlockRows, n_queries, n, dims);
           scale_columns(scores.data(), n_queries, n, inverse_lengths + r);
         }

@@ -19,6 +19,7 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
 #include "python/native/numpy_api.hpp"
+#include "static/pooling.hpp"
 #include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
@@ -65,7 +66,18 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
 }
 
+std::shared_ptr<const Model> load_static_model(std::string folder) {
+  auto loaded = without_gil([&] { return mave::load_static_model(folder); });
+  if (!loaded.ok()) {
+    raise_error(loaded.error().path, loaded.error().error);
+    return nullptr;
+  }
+  return std::make_shared<const Model>(std::move(loaded).value(), std::move(folder));
+}
+
 std::shared_ptr<const Model> load_model(std::string path) {
+  // A folder is a static sentence model; anything else a finalfusion file.
+  if (without_gil([&] { return is_directory(path); })) return load_static_model(std::move(path));
   auto file = File::open_read(path);
   if (!file.ok()) {
     raise_io_error(path, file.error());
@@ -135,13 +147,64 @@ PyObject* get_dims(PyObject* self, void*) {
 
 PyObject* get_vocab_kind(PyObject* self, void*) {
   static constexpr const char* kNames[] = {"simple", "bucket", "fasttext", "explicit", "floret"};
-  return PyUnicode_FromString(kNames[model_of(self).embeddings.vocab().variant().index()]);
+  const Model& model = model_of(self);
+  if (model.static_facts) return PyUnicode_FromString("tokenizer");
+  return PyUnicode_FromString(kNames[model.embeddings.vocab().variant().index()]);
+}
+
+// The element type of a static model's table, as NumPy names it.
+const char* table_kind(TensorDtype dtype) {
+  switch (dtype) {
+    case TensorDtype::F16: return "float16";
+    case TensorDtype::BF16: return "bfloat16";
+    case TensorDtype::I8: return "int8";
+    default: return "dense";
+  }
 }
 
 PyObject* get_storage_kind(PyObject* self, void*) {
+  const Model& model = model_of(self);
+  if (model.static_facts) return PyUnicode_FromString(table_kind(model.static_facts->dtype));
   const bool quantized =
-      std::holds_alternative<MappedQuantizedArray>(model_of(self).embeddings.storage().variant());
+      std::holds_alternative<MappedQuantizedArray>(model.embeddings.storage().variant());
   return PyUnicode_FromString(quantized ? "quantized" : "dense");
+}
+
+// A str from a path of the file system's encoding.
+PyObject* path_str(const std::string& path) {
+  return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
+// The facts of a static model as a dict (None for a finalfusion file):
+// layout, tokenizer and tensors (paths), tokenizer_model, dtype (the
+// safetensors name), normalize, max_length (None: no limit),
+// chars_per_token (a text is cut to max_length x chars_per_token characters
+// before it is tokenized), unknown_id (None: none), mapping and weights
+// (bool).
+PyObject* get_static(PyObject* self, void*) {
+  const Model& model = model_of(self);
+  if (!model.static_facts) Py_RETURN_NONE;
+  const StaticFacts& f = *model.static_facts;
+  static constexpr const char* kLayouts[] = {"model2vec", "sentence-transformers",
+                                             "sentence-transformers-modules"};
+  PyRef tokenizer = PyRef::steal(path_str(f.tokenizer_path));
+  PyRef tensors = PyRef::steal(path_str(f.tensors_path));
+  PyRef model_type = PyRef::steal(str_from_utf8(f.tokenizer_model));
+  PyRef max_length = f.settings.max_length
+                         ? PyRef::steal(PyLong_FromSize_t(*f.settings.max_length))
+                         : PyRef::borrow(Py_None);
+  PyRef unknown = f.settings.unknown_id ? PyRef::steal(PyLong_FromUnsignedLong(*f.settings.unknown_id))
+                                        : PyRef::borrow(Py_None);
+  if (!tokenizer || !tensors || !model_type || !max_length || !unknown) return nullptr;
+  const std::string_view dtype = dtype_name(f.dtype);
+  return Py_BuildValue("{sssOsOsOss#sNsOsnsOsNsN}", "layout",
+                       kLayouts[static_cast<std::size_t>(f.layout)], "tokenizer", tokenizer.get(),
+                       "tensors", tensors.get(), "tokenizer_model", model_type.get(), "dtype",
+                       dtype.data(), static_cast<Py_ssize_t>(dtype.size()), "normalize",
+                       PyBool_FromLong(f.settings.normalize), "max_length", max_length.get(),
+                       "chars_per_token", static_cast<Py_ssize_t>(f.settings.chars_per_token),
+                       "unknown_id", unknown.get(), "mapping", PyBool_FromLong(f.has_mapping),
+                       "weights", PyBool_FromLong(f.has_weights));
 }
 
 PyObject* get_words(PyObject* self, void*) { return new_words(self); }
@@ -207,6 +270,14 @@ PyObject* get_norms(PyObject* self, void*) {
 PyObject* get_matrix(PyObject* self, void*) {
   const Model& model = model_of(self);
   const auto* dense = std::get_if<MappedNdArray>(&model.embeddings.storage().variant());
+  if (dense == nullptr && model.static_facts) {
+    PyErr_SetString(PyExc_ValueError,
+                    "this model's table is not float32 rows in token order (its elements are "
+                    "converted, or reached through a mapping or scaled by weights), so there is "
+                    "no matrix to view: rebuild rows with e.reconstruct(rows) (all rows: "
+                    "e.reconstruct())");
+    return nullptr;
+  }
   if (dense == nullptr) {
     PyErr_SetString(PyExc_ValueError,
                     "the matrix of this file is product-quantized, so there is no dense matrix "
@@ -221,10 +292,12 @@ PyGetSetDef g_getset[] = {
     {"path", get_path, nullptr, "The file's absolute path.", nullptr},
     {"dims", get_dims, nullptr, "The length of every vector.", nullptr},
     {"vocab_kind", get_vocab_kind, nullptr,
-     "The vocabulary kind: \"simple\", \"bucket\", \"fasttext\", \"explicit\" or \"floret\".",
+     "The vocabulary kind: \"simple\", \"bucket\", \"fasttext\", \"explicit\", \"floret\", or\n"
+     "\"tokenizer\" for a static sentence model.",
      nullptr},
     {"storage_kind", get_storage_kind, nullptr,
-     "The matrix kind: \"dense\" or \"quantized\".", nullptr},
+     "The matrix kind: \"dense\" (float32) or \"quantized\"; a static model's table in\n"
+     "another type: \"float16\", \"bfloat16\" or \"int8\".", nullptr},
     {"words", get_words, nullptr,
      "The vocabulary as a read-only sequence of str in row order, made in constant time.\n\n"
      "Example: e.words[:3] -> ['</s>', 'the', 'of']", nullptr},
@@ -236,6 +309,7 @@ PyGetSetDef g_getset[] = {
      "vocabulary rows first, then subword rows. ValueError for a quantized matrix\n"
      "(rebuild rows with reconstruct()).", nullptr},
     {"_subwords", get_subwords, nullptr, nullptr, nullptr},
+    {"_static", get_static, nullptr, nullptr, nullptr},
     {"_metadata_toml", get_metadata_toml, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -344,6 +418,71 @@ PyObject* embeddings_embed(const Model& model, const ArgumentSlots& slots) {
   bool* found = static_cast<bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
   without_gil([&] { fill_embeddings(model.embeddings, texts, view, found, *threads); });
   return PyTuple_Pack(2, out.get(), mask.get());
+}
+
+// _pool(ids, offsets, out, normalize, max_length, threads, /) -> out: the
+// vectors of texts already tokenized (text i has the uint32 token ids
+// ids[offsets[i], offsets[i + 1]), offsets uint64), pooled as the model
+// pools (static/pooling.hpp). `normalize` and `max_length` None take the
+// model's settings. mave/_embeddings.py builds the arrays with their exact
+// dtypes; the checks keep a wrong call from reading out of bounds.
+constexpr Signature kPool{"_pool", "ids, offsets, out, normalize, max_length, threads, /",
+                          Bound::Instance};
+
+PyObject* embeddings_pool(const Model& model, const ArgumentSlots& slots) {
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint64_t> offsets;
+  std::size_t shape = 0;
+  if (!copy_array_argument(slots[0], NPY_UINT32, 1, "ids", ids, &shape) ||
+      !copy_array_argument(slots[1], NPY_UINT64, 1, "offsets", offsets, &shape)) {
+    return nullptr;
+  }
+  bool offsets_ok = !offsets.empty() && offsets.back() <= ids.size();
+  for (std::size_t i = 1; offsets_ok && i < offsets.size(); ++i) offsets_ok = offsets[i - 1] <= offsets[i];
+  if (!offsets_ok) {
+    PyErr_SetString(PyExc_ValueError, "offsets do not fit the ids");
+    return nullptr;
+  }
+  const std::size_t rows = model.embeddings.storage().rows();
+  for (std::uint32_t id : ids) {
+    if (id >= rows) {
+      PyErr_Format(PyExc_ValueError, "token id %u is not below the %zu rows", id, rows);
+      return nullptr;
+    }
+  }
+  PoolingOptions options;
+  if (model.static_facts) {
+    const StaticSettings& settings = model.static_facts->settings;
+    options.unknown_id = settings.unknown_id;
+    options.normalize = settings.normalize;
+    options.max_tokens = settings.max_length.value_or(SIZE_MAX);
+  }
+  if (slots[3] != Py_None) {
+    const int normalize = PyObject_IsTrue(slots[3]);
+    if (normalize < 0) return nullptr;
+    options.normalize = normalize != 0;
+  }
+  if (slots[4] != Py_None) {
+    auto max_length = count_argument(slots[4], "max_length");
+    if (!max_length) return nullptr;
+    options.max_tokens = *max_length;
+  }
+  auto threads = thread_count_argument(slots[5]);
+  if (!threads) return nullptr;
+  const std::size_t n = offsets.size() - 1;
+  PyRef out;
+  if (slots[2] == Py_None) {
+    out = PyRef::steal(new_matrix(n, model.dims()));
+  } else {
+    if (!check_matrix_target(slots[2], n, model.dims())) return nullptr;
+    out = PyRef::borrow(slots[2]);
+  }
+  if (!out) return nullptr;
+  const TargetMatrix view = matrix_view(out.get());
+  without_gil([&] {
+    pool_token_ids(model.embeddings.storage(), ids, offsets, options, view, *threads);
+  });
+  return out.release();
 }
 
 constexpr Signature kReconstruct{"reconstruct", "rows=None", Bound::Instance};
@@ -510,6 +649,9 @@ PyMethodDef g_methods[] = {
      "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
      "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
      "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
+    {"_pool", as_cfunction(method<kPool, embeddings_pool, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "The vectors of tokenized texts, pooled as the model pools (behind encode())."},
     {"_search", as_cfunction(method<kSearch, embeddings_search, Lock::Released>),
      METH_FASTCALL | METH_KEYWORDS,
      "The search behind similar(), analogy(), nearest() and the evaluations."},
@@ -538,7 +680,7 @@ PyTypeObject* embeddings_type() { return g_type; }
 
 bool init_embeddings_type(PyObject* module) {
   g_type = add_type(module, "Embeddings", g_spec, g_methods,
-                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct, &kSearch}, &kNew);
+                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kPool, &kReconstruct, &kSearch}, &kNew);
   return g_type != nullptr;
 }
 

@@ -1,0 +1,75 @@
+// Static sentence models: a folder holding a tokenizer.json and a table of one
+// vector per token in a safetensors file, in the layouts Model2Vec and
+// sentence-transformers publish. Loading reads the configuration, the
+// tokenizer's vocabulary and the safetensors header, and maps the table: an
+// Embeddings over the tokens (a simple vocabulary in id order) and the table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/error.hpp"
+#include "format/embeddings.hpp"
+#include "static/safetensors.hpp"
+
+namespace mave {
+
+enum class StaticLayout : std::uint8_t {
+  // config.json, tokenizer.json and model.safetensors ("embeddings", with
+  // optional "mapping" and "weights").
+  Model2Vec,
+  // config_sentence_transformers.json, tokenizer.json and model.safetensors
+  // at the root.
+  SentenceTransformers,
+  // modules.json naming a StaticEmbedding module's folder (tokenizer.json,
+  // model.safetensors with "embedding.weight"), and an optional Normalize.
+  SentenceTransformersModules,
+};
+
+// How the texts of a model are pooled.
+struct StaticSettings {
+  bool normalize = false;
+  // At most this many tokens of a text, after the text was cut to its first
+  // max_length x chars_per_token characters (as Model2Vec does before
+  // tokenizing, for speed); none: all of it.
+  std::optional<std::size_t> max_length = 512;
+  // The median token length in characters, rounded down (TokenVocab).
+  std::size_t chars_per_token = 0;
+  // Tokens with this id are left out of a text's mean.
+  std::optional<std::uint32_t> unknown_id;
+};
+
+// What a static model is besides its embeddings.
+struct StaticFacts {
+  StaticSettings settings;
+  StaticLayout layout = StaticLayout::Model2Vec;
+  std::string tokenizer_path;
+  std::string tensors_path;
+  std::string tokenizer_model;  // "WordPiece", "BPE", "Unigram", "WordLevel"
+  TensorDtype dtype = TensorDtype::F32;  // of the table
+  bool has_mapping = false;
+  bool has_weights = false;
+};
+
+struct StaticModel {
+  Embeddings embeddings;
+  StaticFacts facts;
+};
+
+// A failure and the file it is about (the folder itself when no file of a
+// layout is there).
+struct FileFailure {
+  std::string path;
+  EmbeddingsError error;
+};
+
+// Loads the folder. A missing file of the layout found is an OS error
+// (ENOENT) naming it; anything else wrong a BadStaticModel error.
+Result<StaticModel, FileFailure> load_static_model(const std::string& folder);
+
+// Whether `path` names a directory (following links).
+bool is_directory(const std::string& path);
+
+}  // namespace mave
