@@ -31,6 +31,11 @@ def test_api_examples_run_as_one_session(converted_models, run_python):
     interpreter, as the document says."""
     blocks = re.findall(r"```python\n(.*?)```", API.read_text(encoding="utf-8"), re.S)
     assert len(blocks) > 10
+    if importlib.util.find_spec("tokenizers") is None or importlib.util.find_spec(
+            "safetensors") is None:
+        # The NumPy 1 environment has neither; the static model's example
+        # makes its own folder and stands alone.
+        blocks = [b for b in blocks if "tokenizer.json" not in b]
     code = "\n".join(blocks).replace("build/demo/demo-skipgram.fifu",
                                      converted_models["demo-skipgram"])
     run_python(code)

@@ -69,7 +69,13 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 std::shared_ptr<const Model> load_static_model(std::string folder) {
   auto loaded = without_gil([&] { return mave::load_static_model(folder); });
   if (!loaded.ok()) {
-    raise_error(loaded.error().path, loaded.error().error);
+    const EmbeddingsError& error = loaded.error().error;
+    // A folder without a model's files is missing them, as a missing file is.
+    if (error.code == ErrorCode::BadStaticModel && error.fault == StaticFault::NoModelFiles) {
+      raise_not_found(loaded.error().path, error);
+    } else {
+      raise_error(loaded.error().path, error);
+    }
     return nullptr;
   }
   return std::make_shared<const Model>(std::move(loaded).value(), std::move(folder));

@@ -149,8 +149,8 @@ std::string static_fault(const EmbeddingsError& e) {
              std::string(e.expected < kJsonKindCount ? kJsonKinds[e.expected] : "another value");
     case StaticFault::MissingField: return "there is no field " + quoted(e.name);
     case StaticFault::NoModelFiles:
-      return "not a static model folder: it holds neither config.json with model.safetensors "
-             "(Model2Vec), modules.json, config_sentence_transformers.json nor 0_StaticEmbedding "
+      return "no static model in this folder: it holds neither config.json (Model2Vec) nor "
+             "modules.json, config_sentence_transformers.json or 0_StaticEmbedding "
              "(sentence-transformers)";
     case StaticFault::NoStaticModule: return "no module is a StaticEmbedding";
     case StaticFault::UnknownTokenizerModel:
