@@ -131,11 +131,10 @@ enum class StaticFault : std::uint8_t {
   NoModelFiles,       // the folder holds none of the layouts
   NoStaticModule,     // modules.json names no StaticEmbedding module
   UnknownTokenizerModel,  // detail: the model type
-  RepeatedToken,      // name: the token; expected, found: its two ids
   TokenIdMissing,     // found: an id below the largest that no token has
   TwoTokensOneId,     // name: the second token; found: the id
 };
-inline constexpr std::size_t kStaticFaultCount = 24;
+inline constexpr std::size_t kStaticFaultCount = 23;
 
 // The JSON kinds a field of a static model's files must have.
 enum class JsonKind : std::uint8_t {

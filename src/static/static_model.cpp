@@ -227,8 +227,71 @@ std::optional<TableElement> table_element(TensorDtype d) {
   }
 }
 
-// The table of `n_tokens` rows: mapped in place when it is aligned float32
-// read row by token id, a converting table otherwise.
+}  // namespace
+
+Result<Storage> read_token_table(const File& file, std::uint64_t file_size,
+                                 const std::string_view (&table_names)[2], std::size_t n_tokens,
+                                 StaticFacts* facts) {
+  // The reader works on a duplicate descriptor, so that `file` stays open
+  // for the mappings.
+  const int fd = ::dup(file.fd());
+  if (fd < 0) return EmbeddingsError::read(Step::OpenFile, IoError::os(errno));
+  BufferedReader reader{File(fd)};
+  MAVE_ASSIGN_OR_RETURN(SafetensorsHeader header, read_safetensors_header(reader, file_size));
+
+  const TensorInfo* table = header.find(table_names[0]);
+  if (table == nullptr) table = header.find(table_names[1]);
+  if (table == nullptr) return fault(StaticFault::MissingTensor, table_names[0]);
+  if (table->shape.size() != 2) return fault(StaticFault::BadRank, table->name, 2, table->shape.size());
+  const std::optional<TableElement> element = table_element(table->dtype);
+  if (!element) {
+    return fault(StaticFault::UnusableDtype, table->name, 0, static_cast<std::uint64_t>(table->dtype));
+  }
+  const std::size_t table_rows = static_cast<std::size_t>(table->shape[0]);
+  const std::size_t cols = static_cast<std::size_t>(table->shape[1]);
+
+  const bool has_mapping = header.find("mapping") != nullptr;
+  std::vector<std::uint32_t> token_rows;
+  if (has_mapping) {
+    MAVE_ASSIGN_OR_RETURN(const TensorInfo* mapping, tensor_of_rank(header, "mapping", 1));
+    if (mapping->shape[0] != n_tokens) {
+      return fault(StaticFault::RowsMismatch, "mapping", n_tokens, mapping->shape[0]);
+    }
+    MAVE_ASSIGN_OR_RETURN(token_rows, read_mapping(file, header, *mapping, table_rows));
+  } else if (table_rows != n_tokens) {
+    return fault(StaticFault::RowsMismatch, table->name, n_tokens, table_rows);
+  }
+  const bool has_weights = header.find("weights") != nullptr;
+  std::vector<float> weights;
+  if (has_weights) {
+    MAVE_ASSIGN_OR_RETURN(const TensorInfo* w, tensor_of_rank(header, "weights", 1));
+    if (w->shape[0] != n_tokens) {
+      return fault(StaticFault::RowsMismatch, "weights", n_tokens, w->shape[0]);
+    }
+    MAVE_ASSIGN_OR_RETURN(weights, read_weights(file, header, *w));
+  }
+  if (facts != nullptr) {
+    facts->dtype = table->dtype;
+    facts->has_mapping = has_mapping;
+    facts->has_weights = has_weights;
+  }
+
+  MAVE_ASSIGN_OR_RETURN(Mapping values, map_tensor(file, header, *table));
+  const bool aligned = (header.data_offset + table->begin) % sizeof(float) == 0;
+  if (*element == TableElement::F32 && aligned && !has_mapping && !has_weights) {
+    return Storage(MappedNdArray(table_rows, cols, std::move(values)));
+  }
+  // A mapping of no tokens reads no row: the table stands for no tokens.
+  if (has_mapping && token_rows.empty()) {
+    return Storage(MappedTable(*element, 0, cols, Mapping(), {}, {}));
+  }
+  return Storage(MappedTable(*element, table_rows, cols, std::move(values), std::move(token_rows),
+                             std::move(weights)));
+}
+
+namespace {
+
+// The table of `n_tokens` rows in the file at `path`.
 Result<Storage> load_table(const std::string& path, const Plan& plan, std::size_t n_tokens,
                            StaticFacts* facts) {
   auto opened = File::open_read(path);
@@ -240,57 +303,7 @@ Result<Storage> load_table(const std::string& path, const Plan& plan, std::size_
         Step::ReadSafetensorsHeader,
         IoError::message(ErrorKind::Unsupported, IoMessage::MapNotRegularFile));
   }
-  // The reader works on a duplicate descriptor, so that `file` stays open
-  // for the mappings.
-  const int fd = ::dup(file.fd());
-  if (fd < 0) return EmbeddingsError::read(Step::OpenFile, IoError::os(errno));
-  BufferedReader reader{File(fd)};
-  MAVE_ASSIGN_OR_RETURN(SafetensorsHeader header, read_safetensors_header(reader, *size));
-
-  const TensorInfo* table = header.find(plan.table_names[0]);
-  if (table == nullptr) table = header.find(plan.table_names[1]);
-  if (table == nullptr) return fault(StaticFault::MissingTensor, plan.table_names[0]);
-  if (table->shape.size() != 2) return fault(StaticFault::BadRank, table->name, 2, table->shape.size());
-  const std::optional<TableElement> element = table_element(table->dtype);
-  if (!element) {
-    return fault(StaticFault::UnusableDtype, table->name, 0, static_cast<std::uint64_t>(table->dtype));
-  }
-  const std::size_t table_rows = static_cast<std::size_t>(table->shape[0]);
-  const std::size_t cols = static_cast<std::size_t>(table->shape[1]);
-
-  std::vector<std::uint32_t> token_rows;
-  if (header.find("mapping") != nullptr) {
-    MAVE_ASSIGN_OR_RETURN(const TensorInfo* mapping, tensor_of_rank(header, "mapping", 1));
-    if (mapping->shape[0] != n_tokens) {
-      return fault(StaticFault::RowsMismatch, "mapping", n_tokens, mapping->shape[0]);
-    }
-    MAVE_ASSIGN_OR_RETURN(token_rows, read_mapping(file, header, *mapping, table_rows));
-  } else if (table_rows != n_tokens) {
-    return fault(StaticFault::RowsMismatch, table->name, n_tokens, table_rows);
-  }
-  std::vector<float> weights;
-  if (header.find("weights") != nullptr) {
-    MAVE_ASSIGN_OR_RETURN(const TensorInfo* w, tensor_of_rank(header, "weights", 1));
-    if (w->shape[0] != n_tokens) {
-      return fault(StaticFault::RowsMismatch, "weights", n_tokens, w->shape[0]);
-    }
-    MAVE_ASSIGN_OR_RETURN(weights, read_weights(file, header, *w));
-  }
-
-  facts->dtype = table->dtype;
-  facts->has_mapping = header.find("mapping") != nullptr;
-  facts->has_weights = header.find("weights") != nullptr;
-  MAVE_ASSIGN_OR_RETURN(Mapping values, map_tensor(file, header, *table));
-  const bool aligned = (header.data_offset + table->begin) % sizeof(float) == 0;
-  if (*element == TableElement::F32 && aligned && !facts->has_mapping && !facts->has_weights) {
-    return Storage(MappedNdArray(table_rows, cols, std::move(values)));
-  }
-  // A mapping over no tokens reads no row: the table stands for no tokens.
-  if (facts->has_mapping && token_rows.empty()) {
-    return Storage(MappedTable(*element, 0, cols, Mapping(), {}, {}));
-  }
-  return Storage(MappedTable(*element, table_rows, cols, std::move(values), std::move(token_rows),
-                             std::move(weights)));
+  return read_token_table(file, *size, plan.table_names, n_tokens, facts);
 }
 
 }  // namespace

@@ -69,6 +69,16 @@ struct FileFailure {
 // (ENOENT) naming it; anything else wrong a BadStaticModel error.
 Result<StaticModel, FileFailure> load_static_model(const std::string& folder);
 
+// The table of a safetensors file of `file_size` bytes (its header checked)
+// for `n_tokens` tokens: the 2-D tensor table_names[0] (or else
+// table_names[1]), through the optional "mapping" (token -> row) and scaled by
+// the optional "weights". An aligned float32 table without either is mapped
+// as a plain matrix; anything else as a converting MappedTable. `facts`, when
+// given, gets the dtype and whether there are a mapping and weights.
+Result<Storage> read_token_table(const File& file, std::uint64_t file_size,
+                                 const std::string_view (&table_names)[2], std::size_t n_tokens,
+                                 StaticFacts* facts);
+
 // Whether `path` names a directory (following links).
 bool is_directory(const std::string& path);
 

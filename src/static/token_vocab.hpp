@@ -15,7 +15,7 @@
 namespace mave {
 
 struct TokenVocab {
-  WordList tokens;  // position = token id; indexed
+  WordList tokens;  // position = token id; indexed on the first lookup
   std::optional<std::uint32_t> unknown_id;
   std::string model_type;  // "WordPiece", "BPE", "Unigram" or "WordLevel"
   // The median length of the tokens as stored (in characters, "##ing" and
@@ -25,7 +25,8 @@ struct TokenVocab {
 };
 
 // Reads the vocabulary from the text of a tokenizer.json. Every id from 0 to
-// the largest must name exactly one token, and no token may have two ids.
+// the largest must name exactly one token; a token's text at two ids is
+// found at the last (the index is built on the first lookup).
 // `padded`: as for json::parse (the text is otherwise copied once).
 Result<TokenVocab> parse_token_vocab(std::string_view text, bool padded = false);
 

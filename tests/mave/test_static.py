@@ -354,12 +354,6 @@ def remove_token(data):
     del vocab[next(t for t, i in vocab.items() if i == 100)]
 
 
-def repeat_token(data):
-    data["added_tokens"].append({"id": len(data["model"]["vocab"]), "content": "[UNK]",
-                                 "special": True, "single_word": False, "lstrip": False,
-                                 "rstrip": False, "normalized": False})
-
-
 # (name, folder edit, the file named, an OSError subclass or a fragment of the reason)
 BROKEN = [
     ("length past the end", lambda f: (f / "model.safetensors").write_bytes(
@@ -416,8 +410,6 @@ BROKEN = [
      '"Chars" is not one of'),
     ("tokenizer vocabulary with a hole", edit_json("tokenizer.json", remove_token),
      "tokenizer.json", "no token has the id 100"),
-    ("tokenizer with a token twice", edit_json("tokenizer.json", repeat_token),
-     "tokenizer.json", 'the token "[UNK]" has two ids'),
     ("config.json not JSON", write("config.json", b"normalize = true"), "config.json",
      "not valid JSON"),
     ("config.json normalize not a bool", edit_json(

@@ -156,8 +156,6 @@ std::string static_fault(const EmbeddingsError& e) {
     case StaticFault::UnknownTokenizerModel:
       return "the tokenizer model " + quoted(e.detail) +
              " is not one of WordPiece, BPE, Unigram and WordLevel";
-    case StaticFault::RepeatedToken:
-      return "the token " + quoted(e.name) + " has two ids, " + x + " and " + n;
     case StaticFault::TokenIdMissing:
       return "no token has the id " + n + ", though larger ids have one";
     case StaticFault::TwoTokensOneId:
