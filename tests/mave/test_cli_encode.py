@@ -72,6 +72,8 @@ def test_line_ends_and_empty_input(converted_models, tmp_path, data, texts):
      "mave: error: [Errno 2] No such file or directory: '{missing}'"),
     (["{missing}", "{bad}", "-o", "{out}"], 1,
      "mave: error: [Errno 2] No such file or directory: '{missing}'"),
+    (["{model}", "{good}", "-o", "{missing}/o.npy"], 1,
+     "mave: error: [Errno 2] No such file or directory: '{missing}/o.npy'"),
     (["{model}", "{good}", "-o", "-"], 1,
      "mave: error: -o -: the output must be a file (its header is completed last)"),
     (["{model}", "{good}"], 2, "mave encode: error: the following arguments are required: -o/--output"),

@@ -148,6 +148,24 @@ def test_words_whitespace_splitting_cannot_produce_keep_their_rows(tmp_path):
     assert np.array_equal(model.encode(["[UNK] house"])[0], (matrix[3] + matrix[5]) / 2)
 
 
+def test_the_folder_has_the_layout_model2vec_writes(sources, tmp_path):
+    # Model2Vec's own save of a model without normalisation: the same files
+    # (but its model card), the same modules.json, the same config keys.
+    src, _ = sources["text"]
+    mave.convert(src, tmp_path / "ours", dst_format="model2vec")
+    tok = tokenizers.Tokenizer.from_file(str(tmp_path / "ours" / "tokenizer.json"))
+    model = model2vec.StaticModel(vectors=np.zeros((tok.get_vocab_size(), 21), np.float32),
+                                  tokenizer=tok, normalize=False, max_length=None)
+    model.save_pretrained(str(tmp_path / "theirs"))
+    assert sorted(os.listdir(tmp_path / "theirs")) == sorted(_model2vec.FOLDER_FILES + ("README.md",))
+    ours, theirs = ({name: json.loads((tmp_path / side / name).read_text())
+                     for name in ("modules.json", "config.json", "tokenizer.json")}
+                    for side in ("ours", "theirs"))
+    assert ours["modules.json"] == theirs["modules.json"]
+    assert ours["tokenizer.json"] == theirs["tokenizer.json"]
+    assert theirs["config.json"].items() <= ours["config.json"].items()
+
+
 class TestAllOrNothing:
     @pytest.fixture
     def src(self, tmp_path):
@@ -184,9 +202,11 @@ class TestAllOrNothing:
         else:
             dst, error = tmp_path / "no" / "static", FileNotFoundError
         before = sorted(os.listdir(tmp_path))
-        with pytest.raises(error):
+        with pytest.raises(error) as caught:
             mave.convert(src, dst, **arguments)
         assert sorted(os.listdir(tmp_path)) == before
+        if fail == "missing folder":
+            assert caught.value.filename == str(dst)
 
 
 def test_the_command_line_writes_the_folder(sources, tmp_path):

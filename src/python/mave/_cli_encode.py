@@ -98,6 +98,9 @@ def _temporary_beside(path: str) -> tuple[str, BinaryIO]:
             return temporary, open(temporary, "xb")
         except FileExistsError:
             continue
+        except OSError as e:
+            # Named by the output: the hidden name means nothing to the user.
+            raise type(e)(e.errno, e.strerror, path) from None
 
 
 def encode_lines(e: mave.Embeddings, source: BinaryIO, name: str, out: str, *, batch_size: int,

@@ -99,6 +99,9 @@ def _make_staging(target: str) -> str:
             return staging
         except FileExistsError:
             continue
+        except OSError as e:
+            # Named by the destination: the hidden name means nothing to the caller.
+            raise type(e)(e.errno, e.strerror, target) from None
 
 
 def _commit(staging: str, target: str) -> None:
