@@ -23,10 +23,11 @@ def bits(a):
 
 
 @pytest.fixture(scope="module")
-def sources(tmp_path_factory, converted_models):
+def sources(tmp_path_factory, converted_models, fixture_dir):
     """name -> (source path, its format): a fastText model converted to
     finalfusion, gensim's text and binary word2vec files of vectors that are
-    not at unit length, and a product-quantized model."""
+    not at unit length, a product-quantized model with norms (mave.quantize)
+    and one without (rows scaled to unit length on the way)."""
     root = tmp_path_factory.mktemp("sources")
     rng = np.random.default_rng(7)
     words = ([f"w{i}" for i in range(400)] + ["House", "house", "grün", "日本語", "😀", "a-b", "</s>",
@@ -36,7 +37,8 @@ def sources(tmp_path_factory, converted_models):
     kv.save_word2vec_format(str(root / "g.vec"), binary=False)
     kv.save_word2vec_format(str(root / "g.bin"), binary=True)
     found = {"fasttext": (converted_models["demo-skipgram"], "finalfusion"),
-             "text": (str(root / "g.vec"), "text"), "word2vec": (str(root / "g.bin"), "word2vec")}
+             "text": (str(root / "g.vec"), "text"), "word2vec": (str(root / "g.bin"), "word2vec"),
+             "quantized-without-norms": (fixture_dir["simple-quantized"], "finalfusion")}
     try:
         import faiss  # noqa: F401
     except ImportError:
@@ -70,7 +72,7 @@ def texts_of(words, seed):
 
 
 @pytest.mark.parametrize("normalize", [True, False], ids=["unit", "original"])
-@pytest.mark.parametrize("name", ["fasttext", "text", "word2vec", "quantized"])
+@pytest.mark.parametrize("name", ["fasttext", "text", "word2vec", "quantized", "quantized-without-norms"])
 def test_peers_load_the_export_and_encode_known_words_as_mave(sources, tmp_path, name, normalize):
     if name not in sources:
         pytest.skip("faiss is not installed: no quantized model")
