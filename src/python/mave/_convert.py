@@ -205,9 +205,12 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     `normalize` says, then a zero row for the unknown token),
     ``config.json`` (``normalize: false``, ``max_length: null``, and the
     source's metadata under ``mave``) and ``modules.json``. Their encodings
-    of texts of vocabulary words equal ``mave.load(src).encode``'s (a
-    finalfusion `src`); unknown words are dropped (no subwords), and a word
-    holding whitespace is written but never matched. `dst` must not exist or
+    of texts of vocabulary words equal, within float32 rounding,
+    ``e.encode``'s for the finalfusion file ``mave.convert(src, ...,
+    normalize=normalize)`` writes (``mave.load(src)`` itself for a
+    finalfusion `src` with norms and the default `normalize`); unknown
+    words are dropped (no subwords), and a word holding whitespace is
+    written but never matched. `dst` must not exist or
     be an empty folder; the folder is built beside it and renamed into place
     when complete, so a failure leaves nothing.
 
