@@ -54,6 +54,27 @@ def test_requirement_files_hold_the_extras():
         ROOT / "scripts" / "requirements-wheel-tests.txt"), others
 
 
+def test_cibuildwheel_table_builds_and_tests_as_build_wheels_does():
+    """cibuildwheel cannot run here (no container engine): what its table
+    names must exist, and it must build and test what scripts/build-wheels
+    does."""
+    table = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
+    for source in table["test-sources"]:
+        assert (ROOT / source).is_file(), source
+        assert source in table["test-command"]
+    assert table["test-command"].startswith("python -I scripts/wheel_smoke.py ")
+    assert table["repair-wheel-command"] == "auditwheel repair -w {dest_dir} {wheel}"
+    # Every dependency from its pinned archive, through an option CMake has.
+    (define,) = table["config-settings"]
+    option = define.removeprefix("cmake.define.")
+    assert f"option({option} " in (ROOT / "cmake" / "MaveDependencies.cmake").read_text()
+    # Built for 3.11's stable ABI, tested on every version build-wheels tests.
+    versions = re.search(r'PYTHON_VERSIONS="([^"]+)"', (ROOT / "scripts" / "common.sh").read_text())
+    assert sorted(table["build"]) == [f"cp{v.replace('.', '')}-manylinux_*"
+                                      for v in versions.group(1).split()]
+    assert table["linux"]["archs"] == ["x86_64", "aarch64"]
+
+
 ARCH = os.uname().machine
 
 
