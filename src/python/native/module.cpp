@@ -2,6 +2,8 @@
 #define MAVE_NATIVE_IMPORT_ARRAY
 #include "python/native/numpy_api.hpp"
 
+#include <string>
+
 #include "base/error.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
@@ -17,29 +19,30 @@ namespace {
 
 using py::PyRef;
 
-// _load_blas(path, /) -> None: loads the search's OpenBLAS (search/blas.hpp),
-// once, when the package is imported (mave/__init__.py finds the library in
-// the scipy-openblas32 package). ImportError with the loader's reason and
-// the library's path when it cannot be used.
+// _load_blas(path, /) -> None: loads the search's OpenBLAS (search/blas.hpp)
+// when the package is imported (mave/_openblas.py finds the library in the
+// scipy-openblas32 package). ImportError with the loader's reason and the
+// library's `path` when it cannot be used.
 constexpr Signature kLoadBlas{"_load_blas", "path, /", Bound::Module};
+
+PyObject* load_blas_from(PyObject* path_object) {
+  const auto path = fs_path_argument(path_object);
+  if (!path) return nullptr;
+  auto loaded = blas::load(*path);
+  if (loaded) Py_RETURN_NONE;
+  const std::string message =
+      "mave cannot load OpenBLAS (the scipy-openblas32 package) for its search: " + loaded.error();
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetImportError(text.get(), nullptr, path_object);
+  return nullptr;
+}
 
 PyObject* load_blas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::call_frame(
       [&]() -> PyObject* {
-        return with_arguments(kLoadBlas, {args, nargs, kwnames}, [](const py::ArgumentSlots& slots) -> PyObject* {
-          const auto path = fs_path_argument(slots[0]);
-          if (!path) return nullptr;
-          auto loaded = blas::load(*path);
-          if (loaded) Py_RETURN_NONE;
-          const std::string message =
-              "mave cannot load OpenBLAS (the scipy-openblas32 package) for its search: " +
-              loaded.error();
-          PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-              message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-          if (!text) return nullptr;
-          PyErr_SetImportError(text.get(), nullptr, slots[0]);
-          return nullptr;
-        });
+        return with_arguments(kLoadBlas, {args, nargs, kwnames},
+                              [](const py::ArgumentSlots& slots) { return load_blas_from(slots[0]); });
       },
       py::raise_exception_in_flight);
 }
