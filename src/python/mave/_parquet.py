@@ -46,9 +46,10 @@ NORM_COLUMN = "norm"
 # Bytes of vectors per row group written, and per block read: the memory
 # either direction holds beside the words.
 ROW_GROUP_BYTES = 64 << 20
-BLOCK_BYTES = 16 << 20
-# Bytes the reader buffers of a column chunk (unbuffered, it would read a
-# whole row group's column at once, however large).
+BLOCK_BYTES = 8 << 20
+# Bytes the reader buffers of a column chunk: unbuffered, or with pyarrow's
+# pre-buffering, it reads a row group's whole column at once, however large
+# (a pandas file is often one row group).
 READ_BUFFER_BYTES = 1 << 20
 
 
@@ -186,7 +187,7 @@ class _Source:
         with open(path, "rb"):  # OSError with errno and filename, as every reader raises
             pass
         try:
-            self.file = pq.ParquetFile(path, buffer_size=READ_BUFFER_BYTES)
+            self.file = pq.ParquetFile(path, buffer_size=READ_BUFFER_BYTES, pre_buffer=False)
         except pa.ArrowException as error:
             raise self.fault(f"not a Parquet file, or a damaged one: {error}") from None
         self.schema = self.file.schema_arrow
