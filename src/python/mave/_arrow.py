@@ -8,7 +8,6 @@ pyarrow.
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
@@ -19,8 +18,9 @@ except ImportError as error:  # pragma: no cover - the message is what matters
     raise ImportError("Arrow tables and Parquet files need pyarrow: pip install 'mave[arrow]'",
                       name="pyarrow") from error
 
-if TYPE_CHECKING:
-    from mave._embeddings import Embeddings
+# The compiled base has all that is read here; mave.Embeddings imports this
+# module (when a table is asked for), not the other way round.
+from mave._native import Embeddings  # noqa: E402
 
 __all__ = ["BATCH_ROWS", "batches", "pa", "rows", "schema", "table", "vector_array", "vector_type",
            "word_chunks"]
@@ -32,8 +32,7 @@ BATCH_ROWS = 65536
 # bytes is cut into chunks.
 _STRING_BYTES = 2**31 - 1
 
-# Vocabulary kinds whose word i is storage row i (floret's words have no rows
-# of their own: their vectors are sums of hashed n-gram rows).
+# Vocabulary kinds whose word i is storage row i; any other is looked up.
 _WORD_ROWS = ("simple", "bucket", "fasttext", "explicit")
 
 
@@ -90,7 +89,7 @@ def rows(e: Embeddings, start: int, stop: int) -> npt.NDArray[np.float32]:
     if e.vocab_kind in _WORD_ROWS:
         if e.storage_kind == "dense":
             return e.matrix[start:stop]
-        return e.reconstruct(np.arange(start, stop, dtype=np.int64))
+        return e.reconstruct(range(start, stop))
     vectors, _ = e.embed(e.words[start:stop])
     return vectors
 

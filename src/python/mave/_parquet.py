@@ -334,7 +334,7 @@ def _metadata(source: _Source) -> str | None:
     if raw is None:
         return None
     try:
-        text = raw.decode("utf-8")
+        text: str = raw.decode("utf-8")
         tomllib.loads(text)
     except (UnicodeDecodeError, tomllib.TOMLDecodeError) as error:
         raise source.fault(f"the model metadata it holds is not TOML: {error}") from None
