@@ -75,17 +75,21 @@ def process_memory(path):
             if key in ("VmRSS", "RssAnon"):
                 status[key] = int(value.split()[0]) * 1024
     mapped = {"Rss": 0, "Pss": 0}
-    real, inside = os.path.realpath(path), False
+    store = 0
+    real, inside, shared_memory = os.path.realpath(path), False, False
     with open("/proc/self/smaps") as f:
         for line in f:
             fields = line.split(maxsplit=5)
             if not fields[0].endswith(":"):
-                inside = len(fields) == 6 and fields[5].rstrip("\n") == real
+                name = fields[5].rstrip("\n") if len(fields) == 6 else ""
+                inside, shared_memory = name == real, name.startswith("/dev/shm/")
             elif inside and fields[0][:-1] in mapped:
                 mapped[fields[0][:-1]] += int(fields[1]) * 1024
+            elif shared_memory and fields[0] == "Rss:":
+                store += int(fields[1]) * 1024
     return {"uss": psutil.Process().memory_full_info().uss, "resident": status["VmRSS"],
             "anonymous": status["RssAnon"], "mapped": mapped["Rss"],
-            "mapped_proportional": mapped["Pss"]}
+            "mapped_proportional": mapped["Pss"], "store": store}
 
 
 def measuring_encoder():
@@ -100,6 +104,7 @@ def measuring_encoder():
             start = time.perf_counter()
             super().__init__(model, **options)
             self.open_seconds = time.perf_counter() - start
+            self.opened = process_memory(model) if memory else {}
             self.record = Path(record_dir) / f"actor-{os.getpid()}.json"
             self.memory = memory
             self.cpu = 0.0
@@ -116,7 +121,7 @@ def measuring_encoder():
                     "first": self.first, "last": time.time()}
             if self.memory:
                 now = process_memory(self.embeddings.path)
-                info.update(now, uss_growth=now["uss"] - self.before["uss"])
+                info.update(now, uss_before=self.before["uss"], uss_opened=self.opened["uss"])
             self.record.write_text(json.dumps(info))
             return out
 
@@ -158,13 +163,15 @@ def time_ray(ray, path, blocks, actors, batch_size, rounds, record_root):
 
 
 def time_one_process(e, texts, rounds, threads):
+    """Median seconds and the cores the process got meanwhile."""
     e.encode(texts[:1000], threads=threads)
-    times = []
+    times, cores = [], []
     for _ in range(rounds):
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), cpu_seconds()
         e.encode(texts, threads=threads)
         times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        cores.append((cpu_seconds() - cpu) / times[-1])
+    return statistics.median(times), statistics.median(cores)
 
 
 def main(argv):
@@ -192,8 +199,8 @@ def main(argv):
     matrix_bytes = args.words * args.dims * 4
     results = {}
     for threads in (1, 2):
-        results[f"one process, no Ray (`e.encode`, {threads} thread{'s' if threads > 1 else ''})"] = (
-            time_one_process(e, texts, args.rounds, threads), None)
+        results[f"one process, no Ray (`e.encode`, {threads} thread{'s' if threads > 1 else ''})"] = \
+            time_one_process(e, texts, args.rounds, threads)
 
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
              object_store_memory=2 * 2**30)
@@ -222,8 +229,8 @@ def main(argv):
           f"e.to_arrow() {table_bytes / MIB:.0f} MiB); median of {args.rounds} rounds")
     print("command: bench/ray_bench.py " + " ".join(argv))
     print()
-    print("| run | seconds | texts/s | vs e.encode (1 thread) | cores the actors got | "
-          "texts per actor CPU second |")
+    print("| run | seconds | texts/s | vs e.encode (1 thread) | cores it got | "
+          "texts per CPU second |")
     print("|---|---|---|---|---|---|")
     base = next(iter(results.values()))[0]
     for name, (seconds, cores) in results.items():
@@ -235,16 +242,17 @@ def main(argv):
     print("Opening the model in an actor (median): " + ", ".join(
         f"{actors} actor{'s' if actors > 1 else ''} {s:.2f} s" for actors, s in opening.items()))
     print()
-    print("| actors | actor | texts | USS (growth since before opening the model) | "
-          "anonymous resident | mapped file resident | mapped file proportional (Pss) | "
-          "table (e.to_arrow()) |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| actors | actor | texts | USS before opening the model | opened | after the last "
+          "batch | of which object store pages | anonymous resident | mapped file resident | "
+          "mapped file proportional (Pss) | table (e.to_arrow()) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for actors, rows in memory.items():
         for k, m in enumerate(sorted(rows, key=lambda m: -m["texts"])):
-            print(f"| {actors} | {k + 1} | {m['texts']:,} | {m['uss'] / MIB:.0f} MiB "
-                  f"(+{m['uss_growth'] / MIB:.0f} MiB) | "
-                  f"{m['anonymous'] / MIB:.0f} MiB | {m['mapped'] / MIB:.0f} MiB | "
-                  f"{m['mapped_proportional'] / MIB:.0f} MiB | {table_bytes / MIB:.0f} MiB |")
+            print(f"| {actors} | {k + 1} | {m['texts']:,} | {m['uss_before'] / MIB:.0f} MiB | "
+                  f"{m['uss_opened'] / MIB:.0f} MiB | {m['uss'] / MIB:.0f} MiB | "
+                  f"{m['store'] / MIB:.0f} MiB | {m['anonymous'] / MIB:.0f} MiB | "
+                  f"{m['mapped'] / MIB:.0f} MiB | {m['mapped_proportional'] / MIB:.0f} MiB | "
+                  f"{table_bytes / MIB:.0f} MiB |")
     if args.json:
         args.json.write_text(json.dumps({"results": results, "memory": memory, "opening": opening,
                                          "texts": n, "table_bytes": table_bytes}, indent=1))

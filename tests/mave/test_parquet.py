@@ -344,3 +344,14 @@ def test_a_table_of_one_row_group_is_read_in_bounded_memory(tmp_path, run_python
     assert grown < matrix_bytes / 3, f"peak grew {grown >> 20} MiB for a {matrix_bytes >> 20} MiB matrix"
     e = mave.load(out)
     assert len(e) == rows and np.array_equal(e.matrix[-1], last)
+
+
+@pytest.mark.parametrize("vector_type,dims", [(pa.list_(pa.float32(), 3), 3), (pa.list_(pa.float64()), 0)])
+def test_an_empty_table_is_an_empty_model(tmp_path, vector_type, dims):
+    path = tmp_path / "empty.parquet"
+    pq.write_table(pa.table({"word": pa.array([], pa.string()), "vector": pa.array([], vector_type)}), path)
+    mave.convert(path, tmp_path / "empty.fifu")
+    e = mave.load(tmp_path / "empty.fifu")
+    assert (len(e), e.dims) == (0, dims)
+    mave.convert(tmp_path / "empty.fifu", tmp_path / "again.parquet")
+    assert pq.read_table(tmp_path / "again.parquet").num_rows == 0

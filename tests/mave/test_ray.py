@@ -107,7 +107,8 @@ def test_map_batches_on_two_actors_gives_the_rows_of_encode(ray_cluster, demo):
     # upstream of them may need one.
     ds = ray_cluster.data.from_arrow([table.slice(i, 500) for i in range(0, len(texts), 500)])
     ds = ds.map_batches(mave_ray.Encoder, fn_constructor_args=(demo.path,),
-                        batch_format="pyarrow", batch_size=256, concurrency=2)
+                        batch_format="pyarrow", batch_size=256,
+                        compute=ray_cluster.data.ActorPoolStrategy(size=2))
     table = pa.concat_tables(ray_cluster.get(ref) for ref in ds.to_arrow_refs()).sort_by("id")
     assert table.column("id").to_pylist() == list(range(len(texts)))
     assert table.schema.field("vector").type == pa.list_(pa.float32(), demo.dims)

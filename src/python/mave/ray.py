@@ -15,7 +15,7 @@ Needs the ``ray`` extra: ``pip install 'mave[ray]'``.
 Example:
     >>> ds = ray.data.from_items([{"text": "a red house"}, {"text": "the tree"}])
     >>> ds = ds.map_batches(mave.ray.Encoder, fn_constructor_args=("/data/cc.en.300.fifu",),
-    ...                     batch_format="pyarrow", concurrency=2)
+    ...                     batch_format="pyarrow", compute=ray.data.ActorPoolStrategy(size=2))
     >>> ds.take(1)[0]["vector"].shape
     (300,)
 """
@@ -69,7 +69,7 @@ class Encoder:
     Example:
         >>> ds.map_batches(mave.ray.Encoder, fn_constructor_args=(path,),
         ...                fn_constructor_kwargs={"column": "body"},
-        ...                batch_format="pyarrow", concurrency=4)
+        ...                batch_format="pyarrow", compute=ray.data.ActorPoolStrategy(size=4))
     """
 
     def __init__(self, model: StrPath | Embeddings, *, column: str = "text",
