@@ -44,8 +44,9 @@ METADATA_KEY = b"mave.metadata"
 NORMS_KEY = b"mave.norms"
 NORM_COLUMN = "norm"
 # Bytes of vectors per row group written, and per block read: the memory
-# either direction holds beside the words.
-ROW_GROUP_BYTES = 64 << 20
+# either direction holds beside the words (the writer holds about twice its
+# row group while encoding it).
+ROW_GROUP_BYTES = 32 << 20
 BLOCK_BYTES = 8 << 20
 # Bytes the reader buffers of a column chunk: unbuffered, or with pyarrow's
 # pre-buffering, it reads a row group's whole column at once, however large
