@@ -32,7 +32,7 @@ from mave._errors import FormatError
 import pyarrow.compute as pc  # type: ignore[import-untyped]  # noqa: E402  (after _arrow's check)
 import pyarrow.parquet as pq  # type: ignore[import-untyped]  # noqa: E402
 
-__all__ = ["DEFAULT_COLUMNS", "convert"]
+__all__ = ["DEFAULT_COLUMNS", "beside", "check_source_options", "read_into", "write_from"]
 
 Progress = Callable[[str, int, int], object]
 
@@ -54,42 +54,40 @@ BLOCK_BYTES = 8 << 20
 READ_BUFFER_BYTES = 1 << 20
 
 
-def convert(src: str, dst: str, src_format: str, dst_format: str, *, normalize: bool,
-            progress: Progress | None, errors: str, limit: int | None, member: str | None,
-            columns: tuple[str, str] | None) -> int:
-    """mave.convert where one side is Parquet; the arguments are checked.
-    Returns the words dropped by reading a source in another format."""
-    if src_format == "parquet":
-        if member is not None:
-            raise ValueError("member= names a file in a zip archive, not in parquet input")
-        if errors != "strict":
-            raise ValueError("errors= applies to word2vec, text, GloVe and fastText input; "
-                             "the words of parquet input are Arrow strings, UTF-8 already")
-        names = DEFAULT_COLUMNS if columns is None else columns
-        if dst_format == "finalfusion":
-            _read(src, dst, names, normalize=normalize, limit=limit, progress=progress)
-            return 0
-        with _beside(dst) as folder:
-            between = os.path.join(folder, "converted.fifu")
-            _read(src, between, names, normalize=normalize, limit=limit, progress=None)
-            if dst_format == "parquet":
-                _write(load(between), dst, normalize=normalize, progress=progress)
-            else:
-                _native.convert(between, "finalfusion", dst, dst_format, normalize, progress)
-        return 0
+def check_source_options(errors: str, member: str | None) -> None:
+    """Refuses the options of mave.convert that Parquet input has no use for."""
+    if member is not None:
+        raise ValueError("member= names a file in a zip archive, not in parquet input")
+    if errors != "strict":
+        raise ValueError("errors= applies to word2vec, text, GloVe and fastText input; "
+                         "the words of parquet input are Arrow strings, UTF-8 already")
+
+
+def write_from(src: str, src_format: str, dst: str, *, normalize: bool,
+               progress: Progress | None, errors: str, limit: int | None,
+               member: str | None) -> int:
+    """mave.convert to Parquet from any other format (arguments checked).
+    Returns the words dropped by reading the source."""
     e = load(src) if src_format == "finalfusion" else None
     if e is not None and (e.norms is not None or not normalize):
         _write(e, dst, normalize=normalize, progress=progress)
         return 0
     # Rows that must be scaled to unit length, or another format: the native
     # conversion first (its arithmetic, its norms), into a file beside dst.
-    with _beside(dst) as folder:
+    with beside(dst) as folder:
         between = os.path.join(folder, "converted.fifu")
         dropped: int = _native.convert(src, src_format, between, "finalfusion", normalize,
                                        _phase(progress, "read"), errors=errors, limit=limit,
                                        member=member)
         _write(load(between), dst, normalize=normalize, progress=progress)
     return dropped
+
+
+def read_into(src: str, dst: str, columns: tuple[str, str] | None, *, normalize: bool,
+              limit: int | None, progress: Progress | None) -> None:
+    """Writes the finalfusion file `dst` from the Parquet file `src`."""
+    _read(src, dst, DEFAULT_COLUMNS if columns is None else columns, normalize=normalize,
+          limit=limit, progress=progress)
 
 
 # --- writing -------------------------------------------------------------------------
@@ -157,7 +155,7 @@ def _replacing(dst: str) -> Iterator[str]:
 
 
 @contextlib.contextmanager
-def _beside(dst: str) -> Iterator[str]:
+def beside(dst: str) -> Iterator[str]:
     """A temporary folder beside `dst` (the same file system), removed on exit."""
     directory = os.path.dirname(os.path.abspath(dst))
     with tempfile.TemporaryDirectory(prefix=".mave-convert-", dir=directory) as folder:
