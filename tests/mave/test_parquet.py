@@ -153,6 +153,13 @@ class TestVectorsAsLookupsGiveThem:
                      columns=("text", "embedding"), normalize=False)
         again = pq.read_table(tmp_path / "again.parquet")
         assert again.column("vector").equals(table.column("vector"))
+        # And to a folder format, through the finalfusion file the table makes.
+        mave.convert(tmp_path / "ft.parquet", tmp_path / "static", dst_format="model2vec")
+        safetensors = pytest.importorskip("safetensors.numpy")
+        rows = safetensors.load_file(tmp_path / "static" / "model.safetensors")["embeddings"]
+        vectors = table.column("vector").combine_chunks().flatten().to_numpy().reshape(-1, e.dims)
+        assert np.array_equal(bits(rows[:len(e)]), bits(vectors))
+        assert [n for n in os.listdir(tmp_path) if n.startswith(".")] == []
 
 
 def tool_tables():
