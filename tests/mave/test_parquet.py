@@ -231,6 +231,8 @@ def bad_tables():
          "row 2: value 1 of the vector is null (column 'vector')"),
         ("ragged lists", {"word": words, "vector": [v[0], v[1], v[2], [1.0, 2.0]]}, None,
          "row 3: the vector holds 2 values, but the first holds 3 (column 'vector')"),
+        ("beyond float32", {"word": words, "vector": [v[0], v[1], [7.0, 8.0, -1e39], v[3]]}, None,
+         "row 2: value 2 of the vector, -1e+39, is beyond the float32 range (column 'vector')"),
         ("a repeated word", {"word": ["a", "b", "c", "b"], "vector": v}, None,
          "row 3: the word 'b' repeats the word of row 1 (column 'word')"),
         ("invalid UTF-8", {"word": invalid, "vector": v}, None,
@@ -290,6 +292,34 @@ def test_faults_beyond_the_first_block_and_in_a_truncated_file(tmp_path, monkeyp
         with pytest.raises(mave.FormatError, match="not a Parquet file, or a damaged one"):
             mave.convert(path, tmp_path / "out.fifu")
     assert leftovers(tmp_path) == []
+
+
+def test_damaged_files_are_format_errors(tmp_path):
+    # Bytes changed anywhere (footer, page headers, compressed pages, the
+    # stored Arrow schema): each file converts or is a FormatError, and
+    # nothing is left behind either way.
+    good = tmp_path / "good.parquet"
+    rng = np.random.default_rng(0)
+    pq.write_table(pa.table({"word": [f"w{i}" for i in range(50)],
+                             "vector": [list(map(float, r)) for r in rng.standard_normal((50, 4))]}),
+                   good, row_group_size=16)
+    data = good.read_bytes()
+    outcomes = {"converted": 0, "refused": 0}
+    for k in range(150):
+        damaged = bytearray(data)
+        for at in rng.integers(0, len(data), size=1 + k % 8):
+            damaged[at] = int(rng.integers(0, 256))
+        path = tmp_path / "damaged.parquet"
+        path.write_bytes(bytes(damaged))
+        try:
+            mave.convert(path, tmp_path / "out.fifu", src_format="parquet")
+            outcomes["converted"] += 1
+            (tmp_path / "out.fifu").unlink()
+        except mave.FormatError as error:
+            assert error.filename == str(path)
+            outcomes["refused"] += 1
+        assert leftovers(tmp_path) == []
+    assert outcomes["refused"] > 50, outcomes
 
 
 @pytest.mark.parametrize("src,options,error,message", [

@@ -52,6 +52,10 @@ BLOCK_BYTES = 8 << 20
 # pre-buffering, it reads a row group's whole column at once, however large
 # (a pandas file is often one row group).
 READ_BUFFER_BYTES = 1 << 20
+# What pyarrow raises for a damaged file once it is open: its own errors,
+# OSError for what it could not decode (it has no other class for that), and
+# UnicodeDecodeError for names that are not UTF-8.
+_DAMAGED = (pa.ArrowException, OSError, UnicodeDecodeError)
 
 
 def check_source_options(errors: str, member: str | None) -> None:
@@ -98,13 +102,13 @@ def _write(e: Embeddings, dst: str, *, normalize: bool, progress: Progress | Non
     `normalize` the unit rows and their norms (`e` must have norms), without
     it the original vectors (rows times norms where `e` has them)."""
     norms = e.norms
-    keep_norms = normalize and norms is not None
+    kept = norms if normalize else None  # written as a column
     fields = [pa.field("word", pa.string(), nullable=False),
               pa.field("vector", _arrow.vector_type(e.dims), nullable=False)]
     kv: dict[bytes, bytes] = {}
     if (toml := e._metadata_toml) is not None:
         kv[METADATA_KEY] = toml.encode()
-    if keep_norms:
+    if kept is not None:
         fields.append(pa.field(NORM_COLUMN, pa.float32(), nullable=False))
         kv[NORMS_KEY] = NORM_COLUMN.encode()
     schema = pa.schema(fields, metadata=kv)
@@ -119,9 +123,8 @@ def _write(e: Embeddings, dst: str, *, normalize: bool, progress: Progress | Non
                     if norms is not None and not normalize:
                         vectors = vectors * norms[a:b, None]  # float32, as the native writers
                     columns = [words, _arrow.vector_array(np.ascontiguousarray(vectors))]
-                    if keep_norms:
-                        assert norms is not None
-                        columns.append(pa.array(norms[a:b], pa.float32()))
+                    if kept is not None:
+                        columns.append(pa.array(kept[a:b], pa.float32()))
                     writer.write_batch(pa.RecordBatch.from_arrays(columns, schema=schema),
                                        row_group_size=group)
                     if progress is not None:
@@ -187,9 +190,9 @@ class _Source:
             pass
         try:
             self.file = pq.ParquetFile(path, buffer_size=READ_BUFFER_BYTES, pre_buffer=False)
-        except pa.ArrowException as error:
+            self.schema = self.file.schema_arrow
+        except _DAMAGED as error:
             raise self.fault(f"not a Parquet file, or a damaged one: {error}") from None
-        self.schema = self.file.schema_arrow
 
     def fault(self, reason: str) -> FormatError:
         return FormatError(f"{self.path}: {reason}", self.path, reason)
@@ -207,7 +210,7 @@ class _Source:
         """A whole column, as one chunked array."""
         try:
             return self.file.read(columns=[name], use_threads=False).column(0)
-        except pa.ArrowException as error:
+        except _DAMAGED as error:
             raise self.fault(f"column {name!r} cannot be read: {error}") from None
 
 
@@ -270,6 +273,8 @@ def _words(source: _Source, name: str, n: int) -> tuple[npt.NDArray[np.uint64],
     """The first `n` words as the offsets and bytes of one large string
     array, checked: no null, valid UTF-8, no word twice."""
     column = source.column(name).slice(0, n)
+    if len(column) < n:
+        raise source.fault(f"column {name!r} holds {len(column)} rows, but the file claims {n}")
     words = pc.cast(column, pa.large_string()).combine_chunks()
     if words.null_count:
         raise source.fault(f"row {_first(words.is_null())}: the word is null (column {name!r})")
@@ -354,7 +359,7 @@ def _dims(source: _Source, name: str, vector_type: Any, n: int) -> int:
                 if not value.is_valid:
                     raise source.fault(f"row 0: the vector is null (column {name!r})")
                 return len(value)
-    except pa.ArrowException as error:
+    except _DAMAGED as error:
         raise source.fault(f"column {name!r} cannot be read: {error}") from None
     raise source.fault(f"column {name!r} holds fewer rows than the file claims")
 
@@ -368,7 +373,7 @@ def _blocks(source: _Source, name: str, dims: int, n: int) -> Iterator[npt.NDArr
     while done < n:
         try:
             batch = next(batches, None)
-        except pa.ArrowException as error:
+        except _DAMAGED as error:
             raise source.fault(f"column {name!r} cannot be read: {error}") from None
         if batch is None:
             return
@@ -396,7 +401,17 @@ def _block(source: _Source, name: str, array: Any, dims: int,
         raise source.fault(f"row {first + at // dims}: value {at % dims} of the vector is null "
                            f"(column {name!r})")
     flat = values.to_numpy(zero_copy_only=False)
-    return np.ascontiguousarray(flat.reshape(len(array), dims), dtype=np.float32)
+    with np.errstate(over="ignore"):
+        block = np.ascontiguousarray(flat.reshape(len(array), dims), dtype=np.float32)
+    if flat.dtype == np.float64:
+        # As the text readers: a number beyond float32's range is refused
+        # (infinities and NaN are carried through).
+        beyond = np.flatnonzero(np.isinf(block.ravel()) & np.isfinite(flat))
+        if beyond.size:
+            at = int(beyond[0])
+            raise source.fault(f"row {first + at // dims}: value {at % dims} of the vector, "
+                               f"{float(flat[at])!r}, is beyond the float32 range (column {name!r})")
+    return block
 
 
 def _numbered(blocks: Iterator[npt.NDArray[np.float32]]
