@@ -92,11 +92,15 @@ def test_words_of_many_bytes_are_cut_into_chunks(demo, monkeypatch):
     table = demo.to_arrow()
     chunks = table.column("word").chunks
     assert len(chunks) > len(demo) // 20
-    assert all(sum(len(w.encode()) for w in c.to_pylist()) <= 40 or len(c) == 1 for c in chunks)
+    assert all(sum(len(w.encode()) for w in c.to_pylist()) <= 40 for c in chunks)
     assert table.equals(whole)
     batches = list(demo.to_arrow_batches(100))
     assert max(b.num_rows for b in batches) < 100
     assert pa.Table.from_batches(batches).equals(whole)
+    # A single word beyond the limit cannot be cut.
+    monkeypatch.setattr(_arrow, "_STRING_BYTES", 3)
+    with pytest.raises(ValueError, match=r"^word \d+ takes \d+ bytes, more than an Arrow string holds$"):
+        demo.to_arrow()
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),

@@ -14,7 +14,7 @@ import numpy.typing as npt
 
 try:
     import pyarrow as pa  # type: ignore[import-untyped]
-except ImportError as error:  # pragma: no cover - the message is what matters
+except ImportError as error:
     raise ImportError("Arrow tables and Parquet files need pyarrow: pip install 'mave[arrow]'",
                       name="pyarrow") from error
 
@@ -22,12 +22,8 @@ except ImportError as error:  # pragma: no cover - the message is what matters
 # module (when a table is asked for), not the other way round.
 from mave._native import Embeddings  # noqa: E402
 
-__all__ = ["BATCH_ROWS", "batches", "pa", "rows", "schema", "table", "vector_array", "vector_type",
-           "word_chunks"]
+__all__ = ["batches", "pa", "rows", "schema", "table", "vector_array", "vector_type", "word_chunks"]
 
-#: Rows per record batch when none is asked for: 77 MiB of vectors at 300
-#: dimensions.
-BATCH_ROWS = 65536
 # Arrow's string arrays hold 32-bit offsets: a column whose words take more
 # bytes is cut into chunks.
 _STRING_BYTES = 2**31 - 1
@@ -69,7 +65,10 @@ def word_chunks(e: Embeddings, start: int, stop: int) -> list[tuple[int, int, pa
         a, b = pending.pop()
         begin = int(ends[a - 1]) if a > 0 else 0
         end = int(ends[b - 1]) if b > a else begin
-        if end - begin > _STRING_BYTES and b - a > 1:
+        if end - begin > _STRING_BYTES:
+            if b - a == 1:
+                raise ValueError(f"word {a} takes {end - begin} bytes, more than an Arrow "
+                                 "string holds")
             middle = (a + b) // 2
             pending += [(middle, b), (a, middle)]
             continue
