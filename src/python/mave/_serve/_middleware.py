@@ -97,7 +97,9 @@ class RequireKey:
 
 class Measure:
     """Counts each answer by route (the route's pattern, never the raw path),
-    method and status, and times it to the end of its body."""
+    method and status, and times it to its last byte. The count is made
+    before the last byte goes out, so that a client that has its answer
+    finds it counted by the next scrape."""
 
     def __init__(self, app: App, metrics: Metrics, routes: Sequence[BaseRoute]) -> None:
         self.app, self.metrics, self.routes = app, metrics, routes
@@ -115,15 +117,24 @@ class Measure:
             return
         start = time.perf_counter()
         status = 500  # unless an answer starts
+        counted = False
+
+        def count() -> None:
+            nonlocal counted
+            if not counted:
+                counted = True
+                self.metrics.request(self.route_of(scope), scope["method"], status,
+                                     time.perf_counter() - start)
 
         async def sending(message: Any) -> None:
             nonlocal status
             if message["type"] == "http.response.start":
                 status = message["status"]
+            elif message["type"] == "http.response.body" and not message.get("more_body", False):
+                count()
             await send(message)
 
         try:
             await self.app(scope, receive, sending)
         finally:
-            self.metrics.request(self.route_of(scope), scope["method"], status,
-                                 time.perf_counter() - start)
+            count()
