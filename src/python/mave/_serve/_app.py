@@ -6,7 +6,7 @@ in the background."""
 from __future__ import annotations
 
 import contextlib
-from collections.abc import AsyncIterator, Callable, Mapping
+from collections.abc import AsyncIterator, Awaitable, Callable, Mapping
 from importlib import resources
 from typing import Any
 
@@ -79,7 +79,7 @@ def _page() -> APIRouter:
     return r
 
 
-def _constant(content: bytes, media: str) -> Callable[[], Response]:
+def _constant(content: bytes, media: str) -> Callable[[], Awaitable[Response]]:
     async def answer() -> Response:
         return Response(content, media_type=media)
     return answer

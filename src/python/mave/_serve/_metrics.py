@@ -60,10 +60,10 @@ class Metrics:
         if self._registry is not None:
             return generate_latest(self._registry)
         registry = CollectorRegistry()
-        multiprocess.MultiProcessCollector(registry, path=self._folder)
+        multiprocess.MultiProcessCollector(registry, path=self._folder)  # type: ignore[no-untyped-call]
         return generate_latest(registry)
 
     def worker_exits(self) -> None:
         """Drops this process's gauges (its counters keep counting in the total)."""
         if self._folder:
-            multiprocess.mark_process_dead(os.getpid(), self._folder)
+            multiprocess.mark_process_dead(os.getpid(), self._folder)  # type: ignore[no-untyped-call]
