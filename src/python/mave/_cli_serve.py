@@ -13,7 +13,7 @@ from typing import Any
 
 import mave
 from mave import _cli
-from mave._serve._settings import KEY_VARIABLE, Limits, Settings, key_digest, model_name, read_keys
+from mave._serve._settings import KEY_VARIABLE, Limits, Settings, key_digest, read_keys
 
 __all__ = ["register"]
 
@@ -46,20 +46,20 @@ def _log_config(quiet: bool) -> dict[str, Any]:
 def _run_serve(args: argparse.Namespace) -> int:
     try:
         import uvicorn
+
+        # Not the app yet: prometheus_client must not be imported before
+        # its folder is chosen (below).
+        from mave._serve._models import Models
     except ImportError as error:
         raise _cli.CommandError(f"{error.name} is missing: pip install mave[serve]") from None
     limits = Limits(words=args.max_words, queries=args.max_queries, length=args.max_length,
                     k=args.max_k, body=args.max_body)
     settings = Settings(tuple(os.path.abspath(p) for p in args.files), limits,
                         tuple(key_digest(k) for k in read_keys(args.api_key_file, os.environ)))
+    Models(settings.paths)  # two models of one name fail here
     # Every file is read once here, so that a bad one fails the command at
     # once; each worker then maps them again, in the background.
-    names: dict[str, str] = {}
     for path in settings.paths:
-        name = model_name(path)
-        if name in names:
-            raise ValueError(f"two models are named {name!r}: {names[name]} and {path}")
-        names[name] = path
         mave.load(path)
     # The metrics' folder exists before prometheus_client is first imported
     # (it picks its mode then), and goes with the service.
