@@ -415,7 +415,7 @@ class TestFailures:
         src = gensim_files[2]["text"]
         with pytest.raises(ValueError, match=r"from its extension .*--to on the command line \(dst_format="):
             mave.convert(src, tmp_path / "out.data")
-        with pytest.raises(ValueError, match="dst_format must be one of finalfusion, word2vec, text, glove, floret, not 'fasttext'"):
+        with pytest.raises(ValueError, match="dst_format must be one of finalfusion, word2vec, text, glove, floret, model2vec, not 'fasttext'"):
             mave.convert(src, tmp_path / "out.bin", dst_format="fasttext")
         mave.convert(src, tmp_path / "out.data", dst_format="word2vec")
         assert mave.detect_format(tmp_path / "out.data") == "word2vec"

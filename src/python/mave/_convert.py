@@ -14,10 +14,10 @@ from typing import TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from mave import _native
+from mave import _model2vec, _native
 from mave._errors import FormatError
 
-__all__ = ["ERRORS", "FORMATS", "OUTPUT_FORMATS", "Progress", "convert", "detect_format", "write"]
+__all__ = ["ERRORS", "FOLDER_FORMATS", "FORMATS", "OUTPUT_FORMATS", "Progress", "convert", "detect_format", "write"]
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 # progress(phase, done, total): phase "read" counts bytes of the input,
@@ -27,8 +27,10 @@ Progress: TypeAlias = Callable[[str, int, int], object]
 #: Every format name, in the order the documentation lists them (the
 #: conversion layer's table).
 FORMATS: tuple[str, ...] = _native.FORMATS
+#: The formats written as a folder rather than a file.
+FOLDER_FORMATS: tuple[str, ...] = ("model2vec",)
 #: The formats that can be written (fastText models are only read).
-OUTPUT_FORMATS: tuple[str, ...] = _native.OUTPUT_FORMATS
+OUTPUT_FORMATS: tuple[str, ...] = _native.OUTPUT_FORMATS + FOLDER_FORMATS
 
 _EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove",
                ".floret": "floret"}
@@ -195,6 +197,23 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     `dst` when complete: a failed conversion leaves `dst` as it was. The
     interpreter lock is released while the work runs.
 
+    ``dst_format="model2vec"`` (never told from the name) writes the folder
+    `dst` as a static model that Model2Vec's ``StaticModel.from_pretrained``
+    and sentence-transformers load: a word-level ``tokenizer.json`` (word i
+    is id i, whitespace splitting, case kept, an unknown token with the last
+    id), ``model.safetensors`` (the tensor ``embeddings``: the word rows as
+    `normalize` says, then a zero row for the unknown token),
+    ``config.json`` (``normalize: false``, ``max_length: null``, and the
+    source's metadata under ``mave``) and ``modules.json``. Their encodings
+    of texts of vocabulary words equal, within float32 rounding,
+    ``e.encode``'s for the finalfusion file ``mave.convert(src, ...,
+    normalize=normalize)`` writes (``mave.load(src)`` itself for a
+    finalfusion `src` with norms and the default `normalize`); unknown
+    words are dropped (no subwords), and a word holding whitespace is
+    written but never matched. `dst` must not exist or
+    be an empty folder; the folder is built beside it and renamed into place
+    when complete, so a failure leaves nothing.
+
     Args:
         progress: called now and then as ``progress(phase, done, total)``,
             phase "read" (bytes of the input, compressed bytes for a
@@ -215,7 +234,9 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
         The number of words dropped (see `errors`).
 
     Raises:
-        OSError: a file cannot be opened, read or written.
+        OSError: a file cannot be opened, read or written;
+            ``FileExistsError`` for a model2vec `dst` that is not an empty
+            folder.
         FormatError: the input is damaged or not in its format (the message
             names the file, the line or byte offset and the word), or a word
             cannot be written in the output format.
@@ -248,8 +269,12 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     if dst_format is None:
         dst_format = _output_format(dst_name)
     _check_format(dst_format, OUTPUT_FORMATS, "dst_format")
-    dropped: int = _native.convert(src_name, src_format, dst_name, dst_format, bool(normalize), progress,
-                                   errors=errors, limit=limit, member=member)
+    if dst_format == "model2vec":
+        dropped = _model2vec.export(src_name, src_format, dst_name, normalize=bool(normalize),
+                                    progress=progress, errors=errors, limit=limit, member=member)
+    else:
+        dropped = _native.convert(src_name, src_format, dst_name, dst_format, bool(normalize), progress,
+                                  errors=errors, limit=limit, member=member)
     if dropped:
         warnings.warn(f"{src_name}: {dropped} words were dropped: with errors={errors!r} they became empty "
                       "or repeated an earlier word", stacklevel=2)
