@@ -215,6 +215,92 @@ def client_process(url: str, name: str, texts: list[str], batch: int, mode: str,
     return asyncio.run(run())
 
 
+async def raw_request(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, request: bytes,
+                      batch: int) -> str | None:
+    """One request on a kept-alive connection; a failure's description, or None."""
+    writer.write(request)
+    head = await reader.readuntil(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value)
+    body = await reader.readexactly(length)
+    if not head.startswith(b"HTTP/1.1 200"):
+        return head.split(b"\r\n")[0].decode() + " " + body[:200].decode(errors="replace")
+    if body.count(b'"object":"embedding"') != batch:
+        return "not one vector a text"
+    return None
+
+
+def raw_client_process(url: str, name: str, texts: list[str], batch: int, mode: str, concurrency: int,
+                       rate: float, requests: int, seconds: float, seed: int, start_at: float
+                       ) -> dict[str, object]:
+    """As client_process, with requests written as bytes on kept-alive
+    sockets (no HTTP library): a client that costs the machine little, so
+    that the figures are the server's."""
+    rng = np.random.default_rng(seed)
+    host, port = url.removeprefix("http://").split(":")
+    bodies = []
+    for _ in range(200):
+        body = json.dumps({"model": name, "input": [texts[int(i)] for i in rng.integers(0, len(texts), batch)],
+                           "encoding_format": "base64"}).encode()
+        bodies.append(f"POST /v1/embeddings HTTP/1.1\r\nHost: {host}\r\nContent-Type: application/json\r\n"
+                      f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+
+    async def run() -> dict[str, object]:
+        latencies: list[float] = []
+        failures: list[str] = []
+        connections = [await asyncio.open_connection(host, int(port)) for _ in range(concurrency)]
+        idle = asyncio.Queue[tuple[asyncio.StreamReader, asyncio.StreamWriter]]()
+        for c in connections:
+            idle.put_nowait(c)
+
+        async def one(due: float, i: int) -> None:
+            reader, writer = await idle.get()
+            try:
+                failure = await raw_request(reader, writer, bodies[i % len(bodies)], batch)
+            except Exception as error:  # counted, shown, and the run fails
+                failure = f"{type(error).__name__}: {error}"
+                reader, writer = await asyncio.open_connection(host, int(port))
+            latencies.append(time.perf_counter() - due)
+            if failure:
+                failures.append(failure)
+            idle.put_nowait((reader, writer))
+
+        while time.time() < start_at:
+            await asyncio.sleep(0.001)
+        begin = time.perf_counter()
+        cpu = time.process_time()
+        deadline = begin + seconds
+        if mode == "closed":
+            sent = 0
+
+            async def loop() -> None:
+                nonlocal sent
+                while sent < requests and time.perf_counter() < deadline:
+                    sent += 1
+                    await one(time.perf_counter(), sent)
+
+            await asyncio.gather(*(loop() for _ in range(concurrency)))
+        else:
+            tasks = []
+            for i in range(requests):
+                due = begin + i / rate
+                if due > deadline:
+                    break
+                await asyncio.sleep(max(0.0, due - time.perf_counter()))
+                tasks.append(asyncio.create_task(one(due, i)))
+            await asyncio.gather(*tasks)
+        wall = time.perf_counter() - begin
+        cpu = time.process_time() - cpu
+        for _, writer in connections:
+            writer.close()
+        return {"latencies": latencies, "failures": failures, "wall": wall, "cpu": cpu}
+
+    return asyncio.run(run())
+
+
 def warm_client() -> None:
     """Imports the client before the first scenario (a pool's initializer)."""
     import openai  # noqa: F401
@@ -237,7 +323,8 @@ def load(pool: multiprocessing.pool.Pool, server: int, url: str, name: str, text
     k = args.clients
     start_at = time.time() + 0.5
     cpu = server_cpu(server)
-    results = pool.starmap(client_process, [
+    client = raw_client_process if args.client == "raw" else client_process
+    results = pool.starmap(client, [
         (url, name, texts, args.texts, mode, max(1, args.concurrency // k), rate / k,
          args.requests // k, args.seconds, args.seed + i, start_at) for i in range(k)])
     latencies = np.concatenate([np.asarray(r["latencies"], dtype=np.float64) for r in results]) * 1000
@@ -267,51 +354,83 @@ def main() -> int:
     p.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     p.add_argument("--texts", type=int, default=32, help="texts in one request")
     p.add_argument("--clients", type=int, default=2, help="client processes")
+    p.add_argument("--client", choices=["openai", "raw"], default="openai",
+                   help="the openai package, or requests written as bytes (a client that costs the "
+                   "machine little; the open loop's connections are then --concurrency too)")
     p.add_argument("--concurrency", type=int, default=16, help="requests in flight, all clients")
     p.add_argument("--requests", type=int, default=6000, help="at most, per scenario")
-    p.add_argument("--seconds", type=float, default=20, help="at most, per scenario")
+    p.add_argument("--seconds", type=float, default=10, help="at most, per scenario")
+    p.add_argument("--rounds", type=int, default=3, help="alternating rounds of each scenario")
     p.add_argument("--json", type=Path)
     args = p.parse_args()
     paths = make_models(args.out, args.vocab, args.dims, args.seed)
     texts = paths["texts"].read_text(encoding="utf-8").split("\n")[:-1]
-    rows = []
-    for workers in args.workers:
-        for service in args.services:
-            model = paths["static"] if service == "model2vec" else paths[args.mave_model]
-            name = model.stem if service == "mave" else "static"
-            port = free_port()
-            url = f"http://127.0.0.1:{port}"
-            process = start(service, model, workers, port)
-            pool = multiprocessing.get_context("spawn").Pool(args.clients, initializer=warm_client)
+    rows: list[dict[str, object]] = []
+    medians: dict[tuple[int, str, str], dict[str, float]] = {}
+    pool = multiprocessing.get_context("spawn").Pool(args.clients, initializer=warm_client)
+    try:
+        for workers in args.workers:
+            # Every service runs for the whole comparison; their scenarios
+            # alternate, round after round, so that the machine's other work
+            # weighs on each alike, and the medians are compared.
+            servers = {}
             try:
-                wait_until_answering(url, name, process)
-                load(pool, process.pid, url, name, texts, argparse.Namespace(
-                    **{**vars(args), "requests": 200, "seconds": 5}), "closed")  # warm-up
-                saturated = load(pool, process.pid, url, name, texts, args, "closed")
-                row = {"service": service, "model": str(model.name), "workers": workers,
-                       "mode": f"closed, {args.concurrency} in flight", **saturated}
-                rows.append(row)
-                print(json.dumps(row), flush=True)
-                half = saturated["per_second"] / 2
-                paced = load(pool, process.pid, url, name, texts, args, "open", rate=half)
-                row = {"service": service, "model": str(model.name), "workers": workers,
-                       "mode": f"open, {half:.0f}/s", **paced}
-                rows.append(row)
-                print(json.dumps(row), flush=True)
+                for service in args.services:
+                    model = paths["static"] if service == "model2vec" else paths[args.mave_model]
+                    name = model.stem if service == "mave" else "static"
+                    port = free_port()
+                    servers[service] = (start(service, model, workers, port), f"http://127.0.0.1:{port}",
+                                        name, model)
+                for service, (process, url, name, _) in servers.items():
+                    wait_until_answering(url, name, process)
+                    load(pool, process.pid, url, name, texts, argparse.Namespace(
+                        **{**vars(args), "requests": 200, "seconds": 5}), "closed")  # warm-up
+
+                def rounds(mode: str, rates: dict[str, float]) -> None:
+                    for r in range(args.rounds):
+                        order = list(servers) if r % 2 == 0 else list(reversed(servers))
+                        for service in order:
+                            process, url, name, model = servers[service]
+                            figures = load(pool, process.pid, url, name, texts, args, mode,
+                                           rate=rates.get(service, 0.0))
+                            label = (f"closed, {args.concurrency} in flight" if mode == "closed"
+                                     else f"open, {rates[service]:.0f}/s")
+                            row = {"service": service, "model": model.name, "workers": workers,
+                                   "client": args.client, "mode": label, "round": r, **figures}
+                            rows.append(row)
+                            print(json.dumps(row), flush=True)
+                    for service in servers:
+                        mine = [row for row in rows if row["service"] == service and row["workers"] == workers
+                                and str(row["mode"]).startswith(mode)]
+                        medians[workers, service, mode] = {
+                            key: float(np.median([float(row[key]) for row in mine]))  # type: ignore[arg-type]
+                            for key in ("per_second", "p50_ms", "p99_ms", "server_cpu_ms", "client_cpu_ms")}
+
+                rounds("closed", {})
+                # Half of each service's own saturating rate.
+                rounds("open", {service: medians[workers, service, "closed"]["per_second"] / 2
+                                for service in servers})
             finally:
-                pool.close()
-                pool.join()
-                stop(process)
+                for process, *_ in servers.values():
+                    stop(process)
+    finally:
+        pool.close()
+        pool.join()
     if args.json:
-        args.json.write_text(json.dumps(rows, indent=1))
-    by = {(r["workers"], r["service"]): r for r in rows if str(r["mode"]).startswith("closed")}
+        args.json.write_text(json.dumps({"rows": rows, "medians": {
+            f"{w} {s} {m}": v for (w, s, m), v in medians.items()}}, indent=1))
+    print(f"medians of {args.rounds} rounds, {args.client} client:")
+    print("| workers | service | mode | requests/s | p50 ms | p99 ms | server CPU ms/request | client CPU ms/request |")
+    print("|---|---|---|---|---|---|---|---|")
+    for (workers, service, mode), m in medians.items():
+        print(f"| {workers} | {service} | {mode} | {m['per_second']:.1f} | {m['p50_ms']:.1f} | {m['p99_ms']:.1f} "
+              f"| {m['server_cpu_ms']:.2f} | {m['client_cpu_ms']:.2f} |")
     for workers in args.workers:
-        if (workers, "mave") in by and (workers, "model2vec") in by:
-            ours, theirs = by[workers, "mave"], by[workers, "model2vec"]
-            rate = float(ours["per_second"]) / float(theirs["per_second"])
-            cpu = float(theirs["server_cpu_ms"]) / float(ours["server_cpu_ms"])
-            print(f"{workers} worker(s): mave {rate:.2f}x the Model2Vec service's throughput; "
-                  f"{cpu:.2f}x its requests per second of server CPU")
+        if (workers, "mave", "closed") in medians and (workers, "model2vec", "closed") in medians:
+            ours, theirs = medians[workers, "mave", "closed"], medians[workers, "model2vec", "closed"]
+            print(f"{workers} worker(s): mave {ours['per_second'] / theirs['per_second']:.2f}x the Model2Vec "
+                  f"service's throughput; {theirs['server_cpu_ms'] / ours['server_cpu_ms']:.2f}x its requests "
+                  "per second of server CPU")
     return 1 if any(r["failures"] for r in rows) else 0
 
 
