@@ -23,7 +23,7 @@ async function call(method, path, body) {
   // mave's routes say what was wrong in detail, the OpenAI-shaped ones in error.message.
   const message = data.detail || (data.error && data.error.message) || response.statusText;
   if (response.status === 401) throw new KeyNeeded(message);
-  if (!response.ok) throw new Error(message);
+  if (!response.ok) throw Object.assign(new Error(message), { status: response.status });
   return data;
 }
 
@@ -142,13 +142,19 @@ async function analogy(event) {
 }
 
 async function loadModels() {
-  try {
-    models = (await call("GET", "/v1/models")).data;
-  } catch (e) {
-    if (e instanceof KeyNeeded) askForKey(e.message);
-    else $("status").textContent = e.message;
-    return false;
+  for (;;) {
+    try {
+      models = (await call("GET", "/v1/models")).data;
+      break;
+    } catch (e) {
+      if (e instanceof KeyNeeded) askForKey(e.message);
+      else $("status").textContent = e.message;
+      // 503: the server is still loading its models; it asks to come back.
+      if (e.status !== 503) return false;
+      await new Promise((resolve) => setTimeout(resolve, 1000));
+    }
   }
+  $("status").textContent = "";
   const params = new URLSearchParams(location.search);
   $("model").replaceChildren(...models.map((m) => Object.assign(document.createElement("option"),
     { value: m.id, textContent: m.id })));
