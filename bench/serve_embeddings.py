@@ -172,7 +172,8 @@ def client_process(url: str, name: str, texts: list[str], batch: int, mode: str,
         latencies: list[float] = []
         failures: list[str] = []
         async with httpx.AsyncClient(limits=httpx.Limits(max_connections=max(concurrency, 64))) as http:
-            client = openai.AsyncOpenAI(base_url=url + "/v1", api_key="bench", max_retries=0, http_client=http)
+            client = openai.AsyncOpenAI(base_url=url + "/v1", api_key="bench", max_retries=0,
+                                        http_client=http)
 
             async def one(due: float) -> None:
                 chosen = [texts[int(i)] for i in rng.integers(0, len(texts), batch)]
@@ -243,8 +244,8 @@ def raw_client_process(url: str, name: str, texts: list[str], batch: int, mode: 
     host, port = url.removeprefix("http://").split(":")
     bodies = []
     for _ in range(200):
-        body = json.dumps({"model": name, "input": [texts[int(i)] for i in rng.integers(0, len(texts), batch)],
-                           "encoding_format": "base64"}).encode()
+        chosen = [texts[int(i)] for i in rng.integers(0, len(texts), batch)]
+        body = json.dumps({"model": name, "input": chosen, "encoding_format": "base64"}).encode()
         bodies.append(f"POST /v1/embeddings HTTP/1.1\r\nHost: {host}\r\nContent-Type: application/json\r\n"
                       f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
 
@@ -339,7 +340,8 @@ def load(pool: multiprocessing.pool.Pool, server: int, url: str, name: str, text
             "p50_ms": round(float(np.percentile(latencies, 50)), 2),
             "p99_ms": round(float(np.percentile(latencies, 99)), 2),
             "server_cpu_ms": round(cpu / n * 1000, 3),
-            "client_cpu_ms": round(sum(float(r["cpu"]) for r in results) / n * 1000, 3)}  # type: ignore[arg-type]
+            "client_cpu_ms": round(sum(float(r["cpu"]) for r in results)  # type: ignore[arg-type]
+                                   / n * 1000, 3)}
 
 
 def main() -> int:
@@ -420,17 +422,19 @@ def main() -> int:
         args.json.write_text(json.dumps({"rows": rows, "medians": {
             f"{w} {s} {m}": v for (w, s, m), v in medians.items()}}, indent=1))
     print(f"medians of {args.rounds} rounds, {args.client} client:")
-    print("| workers | service | mode | requests/s | p50 ms | p99 ms | server CPU ms/request | client CPU ms/request |")
+    print("| workers | service | mode | requests/s | p50 ms | p99 ms | server CPU ms/request "
+          "| client CPU ms/request |")
     print("|---|---|---|---|---|---|---|---|")
     for (workers, service, mode), m in medians.items():
-        print(f"| {workers} | {service} | {mode} | {m['per_second']:.1f} | {m['p50_ms']:.1f} | {m['p99_ms']:.1f} "
-              f"| {m['server_cpu_ms']:.2f} | {m['client_cpu_ms']:.2f} |")
+        print(f"| {workers} | {service} | {mode} | {m['per_second']:.1f} | {m['p50_ms']:.1f} "
+              f"| {m['p99_ms']:.1f} | {m['server_cpu_ms']:.2f} | {m['client_cpu_ms']:.2f} |")
     for workers in args.workers:
         if (workers, "mave", "closed") in medians and (workers, "model2vec", "closed") in medians:
             ours, theirs = medians[workers, "mave", "closed"], medians[workers, "model2vec", "closed"]
-            print(f"{workers} worker(s): mave {ours['per_second'] / theirs['per_second']:.2f}x the Model2Vec "
-                  f"service's throughput; {theirs['server_cpu_ms'] / ours['server_cpu_ms']:.2f}x its requests "
-                  "per second of server CPU")
+            rate = ours["per_second"] / theirs["per_second"]
+            cpu = theirs["server_cpu_ms"] / ours["server_cpu_ms"]
+            print(f"{workers} worker(s): mave {rate:.2f}x the Model2Vec service's throughput; "
+                  f"{cpu:.2f}x its requests per second of server CPU")
     return 1 if any(r["failures"] for r in rows) else 0
 
 

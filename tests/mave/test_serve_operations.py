@@ -10,7 +10,6 @@ import sys
 import threading
 import time
 
-import numpy as np
 import pytest
 
 import mave
@@ -133,7 +132,7 @@ def test_bad_key_files_fail_the_start(tmp_path, clusters, content, says):
     keys.write_text(content, encoding="utf-8")
     result = subprocess.run([sys.executable, "-m", "mave", "serve", clusters, "--api-key-file", str(keys)],
                             capture_output=True, text=True, env=child_environment(), timeout=120)
-    assert result.returncode == 1 and f"mave: error: " in result.stderr and says in result.stderr
+    assert result.returncode == 1 and "mave: error: " in result.stderr and says in result.stderr
     # What is wrong is said without showing the key.
     assert "bad key" not in result.stderr and "k\u00e9y" not in result.stderr
 

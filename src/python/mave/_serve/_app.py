@@ -59,7 +59,8 @@ def create_app(settings: Settings, *, loaded: Mapping[str, Embeddings] | None = 
     for router in (_operations.router, _openai.router, _ollama.router,
                    _own.router(models.names, settings.limits), _page()):
         app.include_router(router)
-    app.openapi = lambda: _openapi(app, models.names, bool(settings.key_digests))  # type: ignore[method-assign]
+    keys = bool(settings.key_digests)
+    app.openapi = lambda: _openapi(app, models.names, keys)  # type: ignore[method-assign]
 
     # The last added runs first: metrics see every answer, keys are checked
     # before the body is read.

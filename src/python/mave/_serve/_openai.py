@@ -19,7 +19,8 @@ from mave._index import has_index
 from mave._serve._embed import Render, embed, texts_of
 from mave._serve._errors import GuardedRoute
 from mave._serve._models import Models
-from mave._serve._schemas import EmbeddingsRequest, EmbeddingsResponse, ModelCard, ModelList, OpenAIError, errors
+from mave._serve._schemas import (
+    EmbeddingsRequest, EmbeddingsResponse, ModelCard, ModelList, OpenAIError, errors)
 from mave._serve._state import Service, models_of, service_of
 
 __all__ = ["router"]
