@@ -91,6 +91,10 @@ def router(names: Sequence[str], limits: Limits) -> APIRouter:
 
     Model = Annotated[Embeddings, Depends(model)]
 
+    async def completer(models: Annotated[Models, Depends(models_of)],
+                        name: str = ModelName) -> _queries.Completer:
+        return models.completer(name)
+
     def check_strings(strings: Sequence[Any], what: str) -> None:
         for i, s in enumerate(strings):
             if isinstance(s, str) and len(s) > limits.length:
@@ -139,10 +143,10 @@ def router(names: Sequence[str], limits: Limits) -> APIRouter:
              if r >= 0 and np.isfinite(c)] for rs, cs in zip(rows, cosines)])
 
     @r.get("/v1/models/{name}/completions", response_model=Completions)
-    def completions(models: Annotated[Models, Depends(models_of)], name: str = ModelName,
+    def completions(complete: Annotated[_queries.Completer, Depends(completer)],
                     prefix: str = Query(max_length=limits.length),
                     limit: int = Query(10, ge=1, le=100)) -> Completions:
-        return Completions(words=models.completer(name)(prefix, limit))
+        return Completions(words=complete(prefix, limit))
 
     @r.post("/v1/models/{name}/map", response_model=MapResponse)
     def word_map(body: MapRequest, e: Model) -> MapResponse:
