@@ -213,7 +213,10 @@ def test_the_metrics_folder_goes_with_the_server(clusters, tmp_path):
 # --- in one process: readiness and faults, with a loader and a bug of our making
 
 
-def test_ready_only_once_every_model_is_loaded(clusters):
+@pytest.mark.parametrize("wait", [0.3, 60])
+def test_ready_only_once_every_model_is_loaded(clusters, wait):
+    from concurrent.futures import ThreadPoolExecutor
+
     from mave._serve._app import Settings, create_app
 
     gate = threading.Event()
@@ -222,26 +225,35 @@ def test_ready_only_once_every_model_is_loaded(clusters):
         assert gate.wait(60)
         return mave.load(path)
 
-    app = create_app(Settings((clusters,)), load=slow_load)
-    with TestClient(app) as client:
+    app = create_app(Settings((clusters,)), load=slow_load, load_wait=wait)
+    with TestClient(app) as client, ThreadPoolExecutor(4) as pool:
         assert client.get("/health").status_code == 200
         response = client.get("/ready")
         assert response.status_code == 503
         assert response.json() == {"status": "loading", "models": {"clusters": "loading"}}
-        # Model routes ask to come back, each in its shape.
-        waiting = client.post("/v1/embeddings", json=EMBED)
-        assert waiting.status_code == 503 and waiting.headers["retry-after"] == "1"
-        assert waiting.json()["error"]["type"] == "server_error"
-        assert client.post("/v1/models/clusters/similar", json={"query": "w1"}).status_code == 503
-        assert client.get("/v1/models").status_code == 503
         # An unknown name is known to be unknown at once.
         assert client.post("/v1/models/nope/similar", json={"query": "w1"}).status_code == 404
+        asked = [pool.submit(client.post, "/v1/embeddings", json=EMBED),
+                 pool.submit(client.post, "/v1/models/clusters/similar", json={"query": "w1"}),
+                 pool.submit(client.get, "/v1/models")]
+        if wait < 1:
+            # Not loaded within the wait: come back, each in its shape.
+            waited = asked[0].result(timeout=60)
+            assert waited.status_code == 503 and waited.headers["retry-after"] == "1"
+            assert waited.json()["error"]["type"] == "server_error"
+            assert [a.result(timeout=60).status_code for a in asked[1:]] == [503, 503]
+        else:
+            # The requests wait for the model, and have their answers once it is loaded.
+            time.sleep(0.5)
+            assert not any(a.done() for a in asked)
         gate.set()
         deadline = time.monotonic() + 60
         while client.get("/ready").status_code != 200:
             assert time.monotonic() < deadline
             time.sleep(0.05)
         assert client.get("/ready").json() == {"status": "ready", "models": {"clusters": "loaded"}}
+        if wait > 1:
+            assert [a.result(timeout=60).status_code for a in asked] == [200, 200, 200]
         assert client.post("/v1/embeddings", json=EMBED).status_code == 200
 
 

@@ -20,7 +20,7 @@ from mave._serve import _ollama, _openai, _operations, _own
 from mave._serve._errors import install_handlers, surface
 from mave._serve._metrics import Metrics
 from mave._serve._middleware import BodyLimit, Measure, RequireKey
-from mave._serve._models import Models
+from mave._serve._models import LOAD_WAIT, Models
 from mave._serve._settings import Limits, Settings
 from mave._serve._state import Service
 
@@ -34,15 +34,17 @@ PAGE = {"/": ("index.html", "text/html; charset=utf-8"),
 
 
 def create_app(settings: Settings, *, loaded: Mapping[str, Embeddings] | None = None,
-               load: Callable[[str], Embeddings] = mave.load) -> FastAPI:
+               load: Callable[[str], Embeddings] = mave.load, load_wait: float = LOAD_WAIT) -> FastAPI:
     """The service over the models of `settings`: those in `loaded` served
-    at once, the others loaded (by `load`) on a thread once the app starts.
+    at once, the others loaded (by `load`) on a thread once the app starts;
+    a request waits up to `load_wait` seconds for its model.
 
     Raises:
         ValueError: two models have the same name.
     """
     metrics = Metrics()
-    models = Models(settings.paths, loaded=loaded, load=load, on_load=metrics.models_loaded.set)
+    models = Models(settings.paths, loaded=loaded, load=load, on_load=metrics.models_loaded.set,
+                    wait=load_wait)
     service = Service(settings, models, metrics)
 
     @contextlib.asynccontextmanager

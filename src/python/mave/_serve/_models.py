@@ -2,14 +2,18 @@
 
 A worker answers /health at once and loads its models (each file mapped, and
 its approximate-neighbours index opened when it has one) on a thread of its
-own; /ready answers 200 once every model is loaded, and a request for a
-model not loaded yet gets a 503 that asks to retry.
+own; /ready answers 200 once every model is loaded. A request for a model
+not loaded yet waits for it (the workers of one port load side by side, and
+a client should not fail because its connection reached the later one), up
+to a bound, then gets a 503 that asks to retry.
 """
 
 from __future__ import annotations
 
+import asyncio
 import os
 import threading
+import time
 from collections.abc import Callable, Mapping, Sequence
 
 import mave
@@ -23,23 +27,26 @@ __all__ = ["Models"]
 
 # The seconds a client is asked to wait before asking again, while loading.
 RETRY_AFTER = "1"
+# The seconds a request waits for its model to load, and how often it looks.
+LOAD_WAIT = 30.0
+LOAD_POLL = 0.05
 
 
 class Models:
     """The models by name: the names are known at once, each model from the
     moment it is loaded. `load` reads one file; `on_load(count)` hears of
-    each model loaded."""
+    each model loaded; a request waits at most `wait` seconds for a model."""
 
     def __init__(self, paths: Sequence[str], *, loaded: Mapping[str, Embeddings] | None = None,
                  load: Callable[[str], Embeddings] = mave.load,
-                 on_load: Callable[[int], None] = lambda count: None) -> None:
+                 on_load: Callable[[int], None] = lambda count: None, wait: float = LOAD_WAIT) -> None:
         self._paths: dict[str, str] = {}
         for path in paths:
             name = model_name(path)
             if name in self._paths:
                 raise ValueError(f"two models are named {name!r}: {self._paths[name]} and {path}")
             self._paths[name] = path
-        self._load, self._on_load = load, on_load
+        self._load, self._on_load, self._wait = load, on_load, wait
         self._models: dict[str, Embeddings] = dict(loaded or {})
         self._created = {name: _modified(self._paths[name]) for name in self._models}
         self._completers: dict[str, Completer] = {}
@@ -94,6 +101,21 @@ class Models:
                   "failed" if name in self._failures else "loading" for name in self._paths}
         state = "ready" if self.ready else "failed" if self._done.is_set() else "loading"
         return {"status": state, "models": models}
+
+    async def wait(self, name: str | None = None) -> None:
+        """Returns once the model `name` (None: every model) is loaded or has
+        failed, or once the wait's bound has passed, without holding the
+        event loop."""
+        deadline = time.monotonic() + self._wait
+
+        def pending() -> bool:
+            if name is None:
+                return not self._done.is_set()
+            return (name in self._paths and name not in self._models and name not in self._failures
+                    and not self._done.is_set())
+
+        while pending() and time.monotonic() < deadline:
+            await asyncio.sleep(LOAD_POLL)
 
     def loaded(self) -> dict[str, Embeddings]:
         """The models loaded so far, in the order given; 503 while loading."""

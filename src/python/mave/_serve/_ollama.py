@@ -27,6 +27,7 @@ router = APIRouter(route_class=GuardedRoute, tags=["Ollama"])
 
 async def model_asked(body: EmbedRequest, models: Annotated[Models, Depends(models_of)]) -> Embeddings:
     """The model the request names (its body's `model`)."""
+    await models.wait(body.model)
     return models.get(body.model, param="model")
 
 

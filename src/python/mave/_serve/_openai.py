@@ -35,6 +35,7 @@ ERRORS = errors(OpenAIError, {
 
 async def model_asked(body: EmbeddingsRequest, models: Annotated[Models, Depends(models_of)]) -> Embeddings:
     """The model the request names (its body's `model`)."""
+    await models.wait(body.model)
     return models.get(body.model, param="model")
 
 
@@ -69,6 +70,7 @@ async def embeddings(body: EmbeddingsRequest, e: Annotated[Embeddings, Depends(m
     401: "no API key, or a wrong one", 503: "the models are loading: ask again"}))
 async def list_models(models: Annotated[Models, Depends(models_of)]) -> ModelList:
     """The models served, in OpenAI's shape, with mave's facts beside."""
+    await models.wait()
     return ModelList(data=[
         ModelCard(id=name, created=models.created(name), dims=e.dims, words=len(e.words),
                   vocab_kind=e.vocab_kind, storage_kind=e.storage_kind, approximate=has_index(e))

@@ -87,12 +87,14 @@ def router(names: Sequence[str], limits: Limits) -> APIRouter:
     ModelName = Path(description="a model's name", json_schema_extra={"enum": list(names)})
 
     async def model(models: Annotated[Models, Depends(models_of)], name: str = ModelName) -> Embeddings:
+        await models.wait(name)
         return models.get(name)
 
     Model = Annotated[Embeddings, Depends(model)]
 
     async def completer(models: Annotated[Models, Depends(models_of)],
                         name: str = ModelName) -> _queries.Completer:
+        await models.wait(name)
         return models.completer(name)
 
     def check_strings(strings: Sequence[Any], what: str) -> None:
