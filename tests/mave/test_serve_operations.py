@@ -199,11 +199,12 @@ def test_one_scrape_counts_both_workers(clusters, converted_models):
                          le="10.0") == 20
 
 
-def test_the_metrics_folder_goes_with_the_server(clusters, tmp_path):
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_the_metrics_folder_goes_with_the_server(clusters, tmp_path, workers):
     # mave serve makes its own folder under the temporary directory and
-    # removes it when it stops.
+    # removes it when it stops (serving() stops it with SIGTERM).
     environment = {"TMPDIR": str(tmp_path)}
-    with serving([clusters], "--workers", "2", environment=environment) as url:
+    with serving([clusters], "--workers", workers, environment=environment) as url:
         folders = list(tmp_path.glob("mave-metrics-*"))
         assert len(folders) == 1 and any(folders[0].glob("*.db"))
         assert httpx.get(url + "/metrics", timeout=60).status_code == 200

@@ -8,6 +8,7 @@ import copy
 import importlib
 import os
 import shutil
+import signal
 import tempfile
 from typing import Any
 
@@ -65,6 +66,12 @@ def _run_serve(args: argparse.Namespace) -> int:
     # (it picks its mode then), and goes with the service.
     folder = tempfile.mkdtemp(prefix="mave-metrics-")
     saved = {v: os.environ.get(v) for v in (METRICS_VARIABLE, CONFIG_VARIABLE)}
+    # uvicorn shuts down on SIGTERM, then raises it again with the handler
+    # it found: the default one would end the process before the folder is
+    # removed, so this one unwinds to the cleanup, and the signal is raised
+    # again after it.
+    previous = signal.signal(signal.SIGTERM, _terminated)
+    terminated = False
     try:
         os.environ[METRICS_VARIABLE] = folder
         os.environ[CONFIG_VARIABLE] = settings.to_json()
@@ -76,6 +83,8 @@ def _run_serve(args: argparse.Namespace) -> int:
         uvicorn.run("mave._cli_serve:app_from_environment", factory=True, host=args.host,
                     port=args.port, workers=args.workers, log_config=_log_config(args.quiet),
                     log_level="warning" if args.quiet else "info")
+    except _Terminated:
+        terminated = True
     finally:
         shutil.rmtree(folder, ignore_errors=True)
         for variable, value in saved.items():
@@ -83,7 +92,18 @@ def _run_serve(args: argparse.Namespace) -> int:
                 os.environ.pop(variable, None)
             else:
                 os.environ[variable] = value
+        signal.signal(signal.SIGTERM, previous)
+    if terminated:
+        signal.raise_signal(signal.SIGTERM)
     return 0
+
+
+class _Terminated(Exception):
+    """SIGTERM arrived once the server had stopped."""
+
+
+def _terminated(signum: int, frame: Any) -> None:
+    raise _Terminated
 
 
 def _run_index(args: argparse.Namespace) -> int:
