@@ -219,7 +219,8 @@ def test_token_table_lookups_and_searches_against_numpy(folders, name):
     vectors, found = e.embed(list(e.words[:5]) + ["not a token"])
     assert found.tolist() == [True] * 5 + [False]
     assert np.array_equal(vectors[:5], table[:5])
-    if e.storage_kind == "dense" and name == "wp-f32":
+    if e.storage_kind == "dense":
+        assert name == "wp-f32"
         assert np.array_equal(e.matrix, table)
     else:
         with pytest.raises(ValueError, match="reconstruct"):
@@ -249,7 +250,8 @@ def test_token_table_lookups_and_searches_against_numpy(folders, name):
 
 
 def test_kinds_paths_repr_and_pickle(folders):
-    for name, kind in [("wp-f32", "dense"), ("wp-unaligned", "dense"), ("wp-float16", "float16"),
+    for name, kind in [("wp-f32", "dense"), ("wp-unaligned", "float32"),
+                       ("wp-mapping", "float32"), ("wp-float16", "float16"),
                        ("wp-bfloat16", "bfloat16"), ("wp-int8", "int8")]:
         e = mave.load(folders[name][0])
         assert e.storage_kind == kind

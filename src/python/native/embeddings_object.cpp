@@ -158,21 +158,18 @@ PyObject* get_vocab_kind(PyObject* self, void*) {
   return PyUnicode_FromString(kNames[model.embeddings.vocab().variant().index()]);
 }
 
-// The element type of a static model's table, as NumPy names it.
-const char* table_kind(TensorDtype dtype) {
-  switch (dtype) {
-    case TensorDtype::F16: return "float16";
-    case TensorDtype::BF16: return "bfloat16";
-    case TensorDtype::I8: return "int8";
-    default: return "dense";
-  }
-}
-
+// "dense" whenever the rows are a float32 matrix in memory (e.matrix views
+// it, and the callers of storage_kind rely on that); a static model's table
+// read any other way (converted, unaligned, through a mapping or with
+// weights) by its element type, as NumPy names it.
 PyObject* get_storage_kind(PyObject* self, void*) {
   const Model& model = model_of(self);
-  if (model.static_facts) return PyUnicode_FromString(table_kind(model.static_facts->dtype));
-  const bool quantized =
-      std::holds_alternative<MappedQuantizedArray>(model.embeddings.storage().variant());
+  const auto& storage = model.embeddings.storage().variant();
+  if (const auto* table = std::get_if<MappedTable>(&storage)) {
+    static constexpr const char* kNames[] = {"float32", "float16", "bfloat16", "int8"};
+    return PyUnicode_FromString(kNames[static_cast<std::size_t>(table->element())]);
+  }
+  const bool quantized = std::holds_alternative<MappedQuantizedArray>(storage);
   return PyUnicode_FromString(quantized ? "quantized" : "dense");
 }
 
@@ -276,7 +273,7 @@ PyObject* get_norms(PyObject* self, void*) {
 PyObject* get_matrix(PyObject* self, void*) {
   const Model& model = model_of(self);
   const auto* dense = std::get_if<MappedNdArray>(&model.embeddings.storage().variant());
-  if (dense == nullptr && model.static_facts) {
+  if (std::holds_alternative<MappedTable>(model.embeddings.storage().variant())) {
     PyErr_SetString(PyExc_ValueError,
                     "this model's table is not float32 rows in token order (its elements are "
                     "converted, or reached through a mapping or scaled by weights), so there is "
@@ -302,8 +299,9 @@ PyGetSetDef g_getset[] = {
      "\"tokenizer\" for a static sentence model.",
      nullptr},
     {"storage_kind", get_storage_kind, nullptr,
-     "The matrix kind: \"dense\" (float32) or \"quantized\"; a static model's table in\n"
-     "another type: \"float16\", \"bfloat16\" or \"int8\".", nullptr},
+     "The matrix kind: \"dense\" (float32 rows that e.matrix views) or \"quantized\"; a\n"
+     "static model's table read otherwise, by its element type: \"float16\", \"bfloat16\",\n"
+     "\"int8\", or \"float32\" (unaligned, or through a mapping or weights).", nullptr},
     {"words", get_words, nullptr,
      "The vocabulary as a read-only sequence of str in row order, made in constant time.\n\n"
      "Example: e.words[:3] -> ['</s>', 'the', 'of']", nullptr},
