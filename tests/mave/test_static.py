@@ -15,6 +15,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -184,6 +185,40 @@ def test_bits_do_not_depend_on_threads_or_batches(folders, texts):
     assert out.tobytes() == first.tobytes()
     assert e.encode("one text").shape == (1, e.dims)
     assert e.encode([]).shape == (0, e.dims)
+
+
+def test_threads_share_one_model_and_calls_keep_references(folders, texts):
+    """Eight threads on a freshly loaded model: the first lookups by text race
+    to build the token index, encodes run beside them; every answer is the
+    single-threaded one, and no call keeps a reference to its arguments."""
+    folder = folders["wp-mapping-weights-f16"][0]
+    want = mave.load(folder).encode(texts)
+    e = mave.load(folder)
+    words = list(e.words)
+    failures = []
+
+    def work(t):
+        try:
+            for i in range(t, len(words), 3):
+                if e.index(words[i]) != i or words[i] not in e:
+                    failures.append((t, i))
+            if e.encode(texts, threads=2).tobytes() != want.tobytes():
+                failures.append((t, "encode"))
+        except Exception as error:  # noqa: BLE001 (reported below)
+            failures.append((t, repr(error)))
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+    out = np.empty_like(want)
+    before = (sys.getrefcount(texts), sys.getrefcount(out))
+    for _ in range(20):
+        e.encode(texts, out=out)
+        e._token_counts(texts)
+    assert (sys.getrefcount(texts), sys.getrefcount(out)) == before
 
 
 def test_vocabulary_is_the_tokenizers_package(folders, trained):
