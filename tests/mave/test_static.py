@@ -105,6 +105,17 @@ def folders(tmp_path_factory, trained):
     out["wp-mapping-weights-f16"] = (folder, sf.save_model2vec(
         root / "wp-mwf16-as-f32", tok, small16.astype(np.float32), normalize=True,
         mapping=mapping, weights=weights))
+    # A tokenizer.json that truncates and pads on its own: Model2Vec's limit
+    # stands instead, and padding adds nothing.
+    folder = root / "wp-own-truncation"
+    shutil.copytree(root / "wp-f32", folder)
+    data = json.loads((folder / "tokenizer.json").read_text())
+    data["truncation"] = {"direction": "Right", "max_length": 3, "strategy": "LongestFirst",
+                          "stride": 0}
+    data["padding"] = {"strategy": "BatchLongest", "direction": "Right", "pad_to_multiple_of": None,
+                       "pad_id": 0, "pad_type_id": 0, "pad_token": "[PAD]"}
+    (folder / "tokenizer.json").write_text(json.dumps(data))
+    out["wp-own-truncation"] = (folder, folder)
     # sentence-transformers: modules with Normalize, and the root layout.
     for kind in ("wordpiece", "unigram"):
         tok = trained[kind]
@@ -130,7 +141,8 @@ def model_normalizes(name):
 
 @pytest.mark.parametrize("name", [f"{k}-{n}" for k in KINDS for n in ("raw", "norm")] + [
     "wp-float16", "wp-int8", "wp-bfloat16", "wp-unaligned", "wp-mapping", "wp-weights",
-    "wp-mapping-weights", "wp-mapping-weights-f16", "st-modules-wordpiece", "st-modules-unigram",
+    "wp-mapping-weights", "wp-mapping-weights-f16", "wp-own-truncation", "st-modules-wordpiece",
+    "st-modules-unigram",
     "st-root-wordpiece", "st-root-unigram"])
 def test_encode_equals_model2vec(folders, texts, name):
     folder, reference = folders[name]
