@@ -167,23 +167,7 @@ struct Sink {
 
 void decompose_into(const std::u32string& in, const std::vector<std::uint32_t>& in_origin, NormalForm form,
                     Sink out, TokenizerScratch& s) {
-  if (!out.track) {
-    normal_form(in, form, out.chars, s.work);
-    return;
-  }
-  // Where characters came from matters only at the very start: normalize
-  // each character with its marks apart, keeping the origin of its start.
-  std::size_t i = 0;
-  std::u32string& cluster = s.cluster;
-  while (i < in.size()) {
-    std::size_t j = i + 1;
-    while (j < in.size() && in[j] >= 0x300 && (char_flags(in[j]) & kMark) != 0) ++j;
-    cluster.assign(in, i, j - i);
-    const std::size_t before = out.chars.size();
-    normal_form(cluster, form, out.chars, s.work);
-    out.origin.insert(out.origin.end(), out.chars.size() - before, in_origin[i]);
-    i = j;
-  }
+  normal_form(in, out.track ? in_origin.data() : nullptr, form, out.chars, out.track ? &out.origin : nullptr, s.work);
 }
 
 }  // namespace

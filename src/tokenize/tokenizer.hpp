@@ -26,9 +26,9 @@ struct TokenizerScratch {
   std::vector<std::uint64_t> raw_spans, spans2;
   std::vector<std::uint32_t> raw_span_ids, span2_ids;
   // Normalizing: code points between steps, and where each came from.
-  std::u32string chars[2], cluster;
+  std::u32string chars[2];
   std::vector<std::uint32_t> origin[2], normalized_origin;
-  std::vector<std::int32_t> work;
+  std::vector<std::uint64_t> work;
   std::string normalized, region;
   // Pre-tokenizing: the pieces (begin << 32 | end in pieces_text).
   std::string pieces_text[2];

@@ -152,20 +152,21 @@ std::size_t lowercase(char32_t c, char32_t out[3]) {
   return 1;
 }
 
-void normal_form(const std::u32string& text, NormalForm form, std::u32string& out,
-               std::vector<std::int32_t>& work) {
+void normal_form(const std::u32string& text, const std::uint32_t* origin, NormalForm form, std::u32string& out,
+                 std::vector<std::uint32_t>* out_origin, std::vector<std::uint64_t>& work) {
   const bool compat = form == NormalForm::Nfkc || form == NormalForm::Nfkd;
   const bool compose = form == NormalForm::Nfc || form == NormalForm::Nfkc;
   const auto options = static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | (compat ? UTF8PROC_COMPAT : 0));
+  // Each character with where it came from (the character it was part of).
+  auto packed = [](char32_t c, std::uint32_t from) { return (std::uint64_t{c} << 32) | from; };
+  auto char_of = [](std::uint64_t w) { return static_cast<char32_t>(w >> 32); };
   // Decomposition, characters the reference does not know left alone.
   work.clear();
-  for (char32_t c : text) {
-    if (c < 0xC0 && (c < 0xA0 || !compat)) {
-      work.push_back(static_cast<std::int32_t>(c));
-      continue;
-    }
-    if ((char_flags(c) & kNormExempt) != 0) {
-      work.push_back(static_cast<std::int32_t>(c));
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    const char32_t c = text[k];
+    const std::uint32_t from = origin != nullptr ? origin[k] : 0;
+    if ((c < 0xC0 && (c < 0xA0 || !compat)) || (char_flags(c) & kNormExempt) != 0) {
+      work.push_back(packed(c, from));
       continue;
     }
     utf8proc_int32_t buffer[32];
@@ -173,52 +174,53 @@ void normal_form(const std::u32string& text, NormalForm form, std::u32string& ou
     const utf8proc_ssize_t n =
         utf8proc_decompose_char(static_cast<utf8proc_int32_t>(c), buffer, 32, options, &boundclass);
     if (n <= 0 || n > 32) {
-      work.push_back(static_cast<std::int32_t>(c));
+      work.push_back(packed(c, from));
     } else {
-      work.insert(work.end(), buffer, buffer + n);
+      for (utf8proc_ssize_t m = 0; m < n; ++m) work.push_back(packed(static_cast<char32_t>(buffer[m]), from));
     }
   }
+  auto class_of = [&](std::uint64_t w) {
+    const char32_t c = char_of(w);
+    return c < 0x300 ? 0 : combining_class(c, char_flags(c));
+  };
   // Canonical ordering: each run of non-starters sorted stably by class.
   const std::size_t n = work.size();
   for (std::size_t i = 0; i < n;) {
-    const auto c = static_cast<char32_t>(work[i]);
-    if (combining_class(c, c < 0x300 ? 0 : char_flags(c)) == 0) {
+    if (class_of(work[i]) == 0) {
       ++i;
       continue;
     }
     std::size_t end = i + 1;
-    while (end < n) {
-      const auto d = static_cast<char32_t>(work[end]);
-      if (combining_class(d, d < 0x300 ? 0 : char_flags(d)) == 0) break;
-      ++end;
-    }
+    while (end < n && class_of(work[end]) != 0) ++end;
     if (end - i > 1) {
       std::stable_sort(work.begin() + static_cast<std::ptrdiff_t>(i), work.begin() + static_cast<std::ptrdiff_t>(end),
-                       [](std::int32_t a, std::int32_t b) {
-                         const auto ca = static_cast<char32_t>(a), cb = static_cast<char32_t>(b);
-                         return combining_class(ca, char_flags(ca)) < combining_class(cb, char_flags(cb));
-                       });
+                       [&](std::uint64_t a, std::uint64_t b) { return class_of(a) < class_of(b); });
     }
     i = end;
   }
+  auto put = [&](std::uint64_t w) {
+    out.push_back(char_of(w));
+    if (out_origin != nullptr) out_origin->push_back(static_cast<std::uint32_t>(w));
+  };
   if (!compose) {
-    for (std::int32_t c : work) out.push_back(static_cast<char32_t>(c));
+    for (std::uint64_t w : work) put(w);
     return;
   }
   // Canonical composition (UAX #15): a character joins the last starter
-  // unless a character between them has class 0 or at least its own.
+  // unless a character between them has class 0 or at least its own. The
+  // composite keeps the starter's origin.
   std::size_t starter = SIZE_MAX;
   int last_class = -1;  // the highest class kept since the starter
   for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<char32_t>(work[i]);
-    const int cls = c < 0x300 ? 0 : combining_class(c, char_flags(c));
+    const char32_t c = char_of(work[i]);
+    const int cls = class_of(work[i]);
     if (starter != SIZE_MAX && last_class < cls) {
       if (const char32_t composite = compose_pair(out[starter], c); composite != 0) {
         out[starter] = composite;
         continue;
       }
     }
-    out.push_back(c);
+    put(work[i]);
     if (cls == 0) {
       starter = out.size() - 1;
       last_class = -1;

@@ -36,10 +36,12 @@ std::size_t lowercase(char32_t c, char32_t out[3]);
 
 enum class NormalForm : std::uint8_t { Nfc, Nfd, Nfkc, Nfkd };
 
-// Appends the normal form of `text` (code points) to `out`. `work` is reused
-// scratch space.
-void normal_form(const std::u32string& text, NormalForm form, std::u32string& out,
-               std::vector<std::int32_t>& work);
+// Appends the normal form of `text` (code points) to `out`; with `origin`
+// (one value per character of `text`) also each output character's origin,
+// that of the character it came from (a composite: its starter's), to
+// `out_origin`. `work` is reused scratch space.
+void normal_form(const std::u32string& text, const std::uint32_t* origin, NormalForm form, std::u32string& out,
+                 std::vector<std::uint32_t>* out_origin, std::vector<std::uint64_t>& work);
 
 // The version string of the utf8proc the build uses (tests check it).
 std::string_view utf8proc_version_string();

@@ -179,10 +179,10 @@ TEST(Unicode, TheDataIsUtf8proc280CorrectedToTheTokenizersPackage) {
 
 TEST(Unicode, NormalFormsKeepThePackagesOlderTablesAndHangulRules) {
   using namespace tokenize;
-  std::vector<std::int32_t> work;
+  std::vector<std::uint64_t> work;
   auto nfc = [&](std::u32string s) {
     std::u32string out;
-    normal_form(s, NormalForm::Nfc, out, work);
+    normal_form(s, nullptr, NormalForm::Nfc, out, nullptr, work);
     return out;
   };
   EXPECT_EQ(nfc(U"e\u0301"), U"\u00E9");
@@ -191,10 +191,10 @@ TEST(Unicode, NormalFormsKeepThePackagesOlderTablesAndHangulRules) {
   EXPECT_EQ(nfc(U"\u1100\u1161\u11A8"), U"\uAC01");
   EXPECT_EQ(nfc(U"\U00011935\U00011930"), U"\U00011935\U00011930");  // a Unicode 13.0 composite
   std::u32string out;
-  normal_form(U"a\u0301\u0316", NormalForm::Nfd, out, work);  // reordered by class
+  normal_form(U"a\u0301\u0316", nullptr, NormalForm::Nfd, out, nullptr, work);  // reordered by class
   EXPECT_EQ(out, U"a\u0316\u0301");
   out.clear();
-  normal_form(U"\u32FF", NormalForm::Nfkc, out, work);  // Unicode 12.1: not decomposed
+  normal_form(U"\u32FF", nullptr, NormalForm::Nfkc, out, nullptr, work);  // Unicode 12.1: not decomposed
   EXPECT_EQ(out, U"\u32FF");
 }
 
