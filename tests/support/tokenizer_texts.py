@@ -177,9 +177,11 @@ def _added(tokenizer):
     return tokenizer
 
 
-def build_tokenizers(seed=0, vocab_size=2000):
-    """name -> a trained `tokenizers.Tokenizer`, one per pipeline the core runs."""
-    text = corpus(seed)
+def build_tokenizers(seed=0, vocab_size=2000, text=None):
+    """name -> a trained `tokenizers.Tokenizer`, one per pipeline the core runs,
+    trained on `text` (default: a generated corpus)."""
+    if text is None:
+        text = corpus(seed)
     out = {}
 
     def train(name, model, trainer, normalizer=None, pre_tokenizer=None, added=True, edit=None):
