@@ -508,15 +508,18 @@ void gpt2_split(const std::u32string& t, const std::vector<std::size_t>& offsets
 
 }  // namespace
 
-int TokenizerImpl::pre_tokenize(const std::string& normalized, const std::vector<std::uint32_t>* origin,
-                                bool region_first, TokenizerScratch& s) const {
+int TokenizerImpl::pre_tokenize(const std::string& normalized, const std::uint32_t* origin, bool region_first,
+                                TokenizerScratch& s) const {
   int cur = 0;
   s.pieces[0].clear();
   s.piece_first[0].clear();
   s.pieces_text[0].assign(normalized);
   if (normalized.empty()) return 0;
   s.pieces[0].push_back(span(0, normalized.size()));
-  s.piece_first[0].push_back(region_first && (origin == nullptr || (*origin)[0] == 0));
+  s.piece_first[0].push_back(region_first && (origin == nullptr || origin[0] == 0));
+  // Until a step rewrites the text, a piece's bytes are the normalized text's,
+  // and where each came from is known.
+  bool same_bytes = true;
   for (const PreTokenizerStep& step : pre_tokenizers) {
     const std::string& text = s.pieces_text[cur];
     std::vector<std::uint64_t>& next = s.pieces[1 - cur];
@@ -530,12 +533,12 @@ int TokenizerImpl::pre_tokenize(const std::string& normalized, const std::vector
     for (std::size_t p = 0; p < s.pieces[cur].size(); ++p) {
       const std::size_t begin = span_begin(s.pieces[cur][p]), end = span_end(s.pieces[cur][p]);
       const bool first = s.piece_first[cur][p] != 0;
-      // A piece's sub-piece starts where the text started only if it starts the piece
-      // or the origin says so.
+      // Whether a sub-piece starts where the text does: every piece made of
+      // the text's first character does (a character normalized into several).
       auto starts_first = [&](std::size_t at) {
         if (!first) return false;
         if (at == begin) return true;
-        return origin != nullptr && cur == 0 && false;
+        return same_bytes && origin != nullptr && origin[at] == 0;
       };
       auto keep = [&](std::size_t b, std::size_t e) {
         next.push_back(span(b, e));
@@ -711,6 +714,7 @@ int TokenizerImpl::pre_tokenize(const std::string& normalized, const std::vector
         }
       }
     }
+    if (transforms) same_bytes = false;
     cur = 1 - cur;
   }
   return cur;
@@ -1077,8 +1081,8 @@ void TokenizerImpl::encode(std::string_view text, std::vector<std::uint32_t>& id
       }
       const std::size_t b = span_begin(s.spans2[k]), e = span_end(s.spans2[k]);
       s.region.assign(s.normalized, b, e - b);
-      const bool first = region_first && (origin == nullptr || (*origin)[b] == 0);
-      const int which = pre_tokenize(s.region, nullptr, first, s);
+      const std::uint32_t* from = origin != nullptr ? origin->data() + b : nullptr;
+      const int which = pre_tokenize(s.region, from, region_first, s);
       const std::vector<std::uint64_t>& pieces = s.pieces[which];
       for (std::uint64_t p : pieces) {
         const std::string_view piece(s.pieces_text[which].data() + span_begin(p), span_end(p) - span_begin(p));

@@ -109,7 +109,9 @@ struct TokenizerImpl {
   void normalize(std::string_view text, bool region_first, TokenizerScratch& s, std::string& out,
                  std::vector<std::uint32_t>* origin) const;
   // Pre-tokenizes s.text[...] into s.pieces[which]; returns which.
-  int pre_tokenize(const std::string& normalized, const std::vector<std::uint32_t>* origin, bool region_first,
+  // `origin`: for each byte of `normalized`, how far from the text's start
+  // the character it came from is (null: not tracked).
+  int pre_tokenize(const std::string& normalized, const std::uint32_t* origin, bool region_first,
                    TokenizerScratch& s) const;
   void tokenize_piece(std::string_view piece, std::vector<std::uint32_t>& ids, TokenizerScratch& s) const;
 
