@@ -21,29 +21,36 @@ std::size_t table_capacity(std::size_t n) {
 
 }  // namespace
 
-void StringTable::index() {
+std::optional<std::uint32_t> StringTable::index() {
   const std::size_t n = size();
   const std::size_t capacity = table_capacity(n);
   slots_.assign(capacity, 0);
   mask_ = capacity - 1;
+  std::vector<std::uint64_t> hashes(n);
+  for (std::uint32_t id = 0; id < n; ++id) hashes[id] = hash_of(at(id));
+  std::optional<std::uint32_t> repeated;
+  // The slots are visited at random: each is fetched some ids ahead.
+  constexpr std::size_t kAhead = 16;
   for (std::uint32_t id = 0; id < n; ++id) {
-    const std::string_view s = at(id);
-    const std::uint64_t h = hash_of(s);
+    if (id + kAhead < n) prefetch(hashes[id + kAhead]);
+    const std::uint64_t h = hashes[id];
     const auto tag = static_cast<std::uint32_t>(h >> 32);
+    const std::uint64_t entry = (std::uint64_t{tag} << 32) | (id + 1);
     for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
       std::uint64_t& slot = slots_[i];
-      const std::uint64_t entry = (std::uint64_t{tag} << 32) | (id + 1);
       if (slot == 0) {
         slot = entry;
         break;
       }
       // A string given twice is found as its last id (as a map filled in order).
-      if (static_cast<std::uint32_t>(slot >> 32) == tag && at(static_cast<std::uint32_t>(slot) - 1) == s) {
+      if (static_cast<std::uint32_t>(slot >> 32) == tag && at(static_cast<std::uint32_t>(slot) - 1) == at(id)) {
         slot = entry;
+        if (!repeated) repeated = id;
         break;
       }
     }
   }
+  return repeated;
 }
 
 void PairTable::reserve(std::size_t n) {
@@ -318,9 +325,25 @@ void TokenizerImpl::normalize(std::string_view text, bool region_first, Tokenize
         break;
       case NormalizerKind::ByteLevel:
         for (std::size_t k = 0; k < in.size(); ++k) {
-          std::string bytes;
-          put_utf8(bytes, in[k]);
-          for (unsigned char b : bytes) sink.put(kByteChars.of[b], origin_of(k));
+          const char32_t c = in[k];
+          unsigned char bytes[4];
+          std::size_t n = 0;
+          if (c < 0x80) {
+            bytes[n++] = static_cast<unsigned char>(c);
+          } else if (c < 0x800) {
+            bytes[n++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+          } else if (c < 0x10000) {
+            bytes[n++] = static_cast<unsigned char>(0xE0 | (c >> 12));
+            bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+          } else {
+            bytes[n++] = static_cast<unsigned char>(0xF0 | (c >> 18));
+            bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+          }
+          for (std::size_t m = 0; m < n; ++m) sink.put(kByteChars.of[bytes[m]], origin_of(k));
         }
         break;
     }
@@ -885,14 +908,16 @@ void TokenizerImpl::unigram(std::string_view piece, std::vector<std::uint32_t>& 
     const double here = best[start];
     const std::size_t mblen = utf8_sequence_length(static_cast<unsigned char>(piece[start]));
     bool has_single = false;
-    std::uint64_t node = 0;
-    for (std::size_t i = start; i < n; ++i) {
-      const std::uint64_t* child = trie.find(static_cast<std::uint32_t>(node), static_cast<unsigned char>(piece[i]));
-      if (child == nullptr) break;
-      node = *child;
-      const std::uint32_t id = trie_id[node];
-      if (id == UINT32_MAX) continue;
-      const std::size_t end = i + 1;
+    // Every token that starts here, shortest first.
+    Hasher h;
+    for (std::size_t i = start; i < n && i - start < max_token_bytes;) {
+      const std::size_t len = utf8_sequence_length(static_cast<unsigned char>(piece[i]));
+      h.feed(piece.substr(i, len));
+      i += len;
+      const auto found = vocab.find(h.h, {piece.substr(start, i - start)});
+      if (!found || *found >= model_size) continue;
+      const std::uint32_t id = *found;
+      const std::size_t end = i;
       const double candidate = scores[id] + here;
       if (link[2 * end] == UINT32_MAX || candidate > best[end]) {
         best[end] = candidate;

@@ -92,8 +92,7 @@ struct TokenizerImpl {
   // Unigram
   std::vector<double> scores;
   double unk_score = 0;
-  PairTable trie;                    // (node, byte) -> child node
-  std::vector<std::uint32_t> trie_id;  // node -> token id or UINT32_MAX
+  std::size_t max_token_bytes = 0;   // the longest token: no longer match to look for
 
   // The pipeline.
   std::vector<NormalizerStep> normalizers;

@@ -134,12 +134,9 @@ Status read_vocab_object(element e, const std::string& path, TokenizerImpl& impl
   }
   for (std::string_view token : by_id) impl.vocab.push(token);
   impl.model_size = n;
-  impl.vocab.index();
   // A key given twice leaves an id without its own token.
-  for (std::uint32_t id = 0; id < n; ++id) {
-    if (impl.vocab.find(impl.vocab.at(id)) != id) {
-      return bad(quoted_key(path, impl.vocab.at(id)), TokenizerFault::BadValue);
-    }
+  if (const auto repeated = impl.vocab.index()) {
+    return bad(quoted_key(path, impl.vocab.at(*repeated)), TokenizerFault::BadValue);
   }
   return {};
 }
@@ -165,45 +162,72 @@ Status read_merges(element e, TokenizerImpl& impl) {
   array merges;
   if (e.get_array().get(merges) != simdjson::SUCCESS) return bad("model.merges", TokenizerFault::WrongType);
   const std::size_t prefix_len = impl.has_prefix ? impl.continuing_subword_prefix.size() : 0;
+  const std::size_t n = merges.size();
+  if (n >= UINT32_MAX) return bad("model.merges", TokenizerFault::TooLarge);
+  // The pairs and the hashes of their three tokens first; then the lookups,
+  // each fetched some merges ahead (they land anywhere in the table).
+  std::vector<std::string_view> parts(2 * n);
+  std::vector<std::uint64_t> hashes(3 * n);
   std::uint32_t rank = 0;
-  impl.merge_result.reserve(merges.size());
-  impl.merges.reserve(merges.size());
-  std::string joined;
   for (element m : merges) {
-    const std::string path = indexed("model.merges", rank);
-    std::string_view a, b;
-    std::string_view line;
+    auto path = [&] { return indexed("model.merges", rank); };
+    std::string_view a, b, line;
     array pair;
     if (m.get_string().get(line) == simdjson::SUCCESS) {
       // "a b": exactly two parts split on the space.
       const std::size_t space = line.find(' ');
       if (space == std::string_view::npos || line.find(' ', space + 1) != std::string_view::npos) {
-        return bad(path, TokenizerFault::BadValue);
+        return bad(path(), TokenizerFault::BadValue);
       }
       a = line.substr(0, space);
       b = line.substr(space + 1);
     } else if (m.get_array().get(pair) == simdjson::SUCCESS && pair.size() == 2) {
       if (pair.at(0).get_string().get(a) != simdjson::SUCCESS || pair.at(1).get_string().get(b) != simdjson::SUCCESS) {
-        return bad(path, TokenizerFault::WrongType);
+        return bad(path(), TokenizerFault::WrongType);
       }
     } else {
-      return bad(path, TokenizerFault::WrongType);
+      return bad(path(), TokenizerFault::WrongType);
     }
-    const auto a_id = model_id(impl, a), b_id = model_id(impl, b);
-    if (!a_id || !b_id) return bad(path, TokenizerFault::UnknownToken);
     // The merged token is a, then b without its continuing-subword prefix.
     if (b.size() < prefix_len ||
         (prefix_len < b.size() && (static_cast<unsigned char>(b[prefix_len]) & 0xC0) == 0x80)) {
-      return bad(path, TokenizerFault::BadValue);
+      return bad(path(), TokenizerFault::BadValue);
     }
-    joined.assign(a);
-    joined.append(b.substr(prefix_len));
-    const auto new_id = model_id(impl, joined);
-    if (!new_id) return bad(path, TokenizerFault::UnknownToken);
-    impl.merges.insert(*a_id, *b_id, (std::uint64_t{rank} << 32) | *new_id);
-    impl.merge_result.push_back(*new_id);
-    if (rank == UINT32_MAX - 1) return bad("model.merges", TokenizerFault::TooLarge);
+    parts[2 * rank] = a;
+    parts[2 * rank + 1] = b;
+    tokenize::Hasher ha, hb;
+    ha.feed(a);
+    hb.feed(b);
+    hashes[3 * rank] = ha.h;
+    hashes[3 * rank + 1] = hb.h;
+    ha.feed(b.substr(prefix_len));
+    hashes[3 * rank + 2] = ha.h;
     ++rank;
+  }
+  impl.merge_result.resize(n);
+  impl.merges.reserve(n);
+  std::vector<std::uint32_t> ids(3 * n);
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      for (std::size_t k = 0; k < 3; ++k) impl.vocab.prefetch(hashes[3 * (i + kAhead) + k]);
+    }
+    const std::string_view a = parts[2 * i], b = parts[2 * i + 1];
+    const auto a_id = impl.vocab.find(hashes[3 * i], {a});
+    const auto b_id = impl.vocab.find(hashes[3 * i + 1], {b});
+    const auto new_id = impl.vocab.find(hashes[3 * i + 2], {a, b.substr(prefix_len)});
+    if (!a_id || !b_id || !new_id || *a_id >= impl.model_size || *b_id >= impl.model_size ||
+        *new_id >= impl.model_size) {
+      return bad(indexed("model.merges", i), TokenizerFault::UnknownToken);
+    }
+    ids[3 * i] = *a_id;
+    ids[3 * i + 1] = *b_id;
+    impl.merge_result[i] = *new_id;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) impl.merges.prefetch(ids[3 * (i + kAhead)], ids[3 * (i + kAhead) + 1]);
+    // A pair given twice keeps its last rank (as the package's map).
+    impl.merges.insert(ids[3 * i], ids[3 * i + 1], (std::uint64_t{static_cast<std::uint32_t>(i)} << 32) | impl.merge_result[i]);
   }
   return {};
 }
@@ -218,13 +242,13 @@ Status read_unigram(const Fields& model, TokenizerImpl& impl) {
   double min_score = INFINITY;
   std::size_t i = 0;
   for (element entry : entries) {
-    const std::string path = indexed("model.vocab", i++);
+    auto path = [&, at = i++] { return indexed("model.vocab", at); };
     array pair;
     std::string_view token;
     double score = 0;
     if (entry.get_array().get(pair) != simdjson::SUCCESS || pair.size() != 2 ||
         pair.at(0).get_string().get(token) != simdjson::SUCCESS) {
-      return bad(path, TokenizerFault::WrongType);
+      return bad(path(), TokenizerFault::WrongType);
     }
     element s = pair.at(1).value_unsafe();
     if (s.get_double().get(score) != simdjson::SUCCESS) {
@@ -235,7 +259,7 @@ Status read_unigram(const Fields& model, TokenizerImpl& impl) {
       } else if (s.get_uint64().get(whole) == simdjson::SUCCESS) {
         score = static_cast<double>(whole);
       } else {
-        return bad(path, TokenizerFault::WrongType);
+        return bad(path(), TokenizerFault::WrongType);
       }
     }
     impl.vocab.push(token);
@@ -243,7 +267,8 @@ Status read_unigram(const Fields& model, TokenizerImpl& impl) {
     min_score = std::min(min_score, score);
   }
   impl.model_size = impl.scores.size();
-  impl.vocab.index();
+  // A token given twice is its last id, as the package's map has it.
+  static_cast<void>(impl.vocab.index());
   MAVE_ASSIGN_OR_RETURN(const auto unk_id, model.count("unk_id"));
   if (unk_id) {
     if (*unk_id >= impl.model_size) return bad("model.unk_id", TokenizerFault::IdOutOfRange);
@@ -254,22 +279,8 @@ Status read_unigram(const Fields& model, TokenizerImpl& impl) {
   impl.unk_score = min_score - 10.0;
   MAVE_ASSIGN_OR_RETURN(impl.byte_fallback, model.boolean("byte_fallback", false));
   read_byte_ids(impl);
-  // The trie of the tokens' bytes; a token given twice is its last id.
-  impl.trie_id.assign(1, UINT32_MAX);
-  impl.trie.reserve(impl.vocab.memory() / 4 + 16);
   for (std::uint32_t id = 0; id < impl.model_size; ++id) {
-    std::uint64_t node = 0;
-    for (unsigned char b : impl.vocab.at(id)) {
-      if (const std::uint64_t* child = impl.trie.find(static_cast<std::uint32_t>(node), b)) {
-        node = *child;
-      } else {
-        impl.trie_id.push_back(UINT32_MAX);
-        const std::uint64_t next = impl.trie_id.size() - 1;
-        impl.trie.insert(static_cast<std::uint32_t>(node), b, next);
-        node = next;
-      }
-    }
-    if (node != 0) impl.trie_id[node] = id;
+    impl.max_token_bytes = std::max(impl.max_token_bytes, impl.vocab.at(id).size());
   }
   return {};
 }
@@ -635,7 +646,7 @@ Status read_added_tokens(element e, TokenizerImpl& impl, std::string& text) {
     impl.vocab.push(content);
     ++next;
   }
-  impl.vocab.index();
+  static_cast<void>(impl.vocab.index());  // repeats were model tokens, which keep their ids
   impl.flags_by_id.assign(impl.vocab.size(), 0);
   for (const auto& [id, t] : added_map_r) {
     impl.flags_by_id[id] = static_cast<std::uint8_t>((t.single_word ? tokenize::kSingleWord : 0) |
@@ -691,7 +702,6 @@ Result<Tokenizer> Tokenizer::parse(std::string_view json) {
   if (top.present("added_tokens", added)) {
     MAVE_TRY(read_added_tokens(added, *impl, added_text));
   } else {
-    impl->vocab.index();
     impl->flags_by_id.assign(impl->vocab.size(), 0);
   }
   std::string& d = impl->description;

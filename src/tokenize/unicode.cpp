@@ -121,6 +121,12 @@ char32_t compose_pair(char32_t starter, char32_t c) {
   return (char_flags(composite) & kNormExempt) != 0 ? 0 : composite;
 }
 
+// A run's origins while its characters are ordered (one buffer per thread).
+std::vector<std::uint32_t>& scratch_origins() {
+  thread_local std::vector<std::uint32_t> origins;
+  return origins;
+}
+
 }  // namespace
 
 std::uint16_t char_flags(char32_t c) {
@@ -193,8 +199,15 @@ void normal_form(const std::u32string& text, const std::uint32_t* origin, Normal
     std::size_t end = i + 1;
     while (end < n && class_of(work[end]) != 0) ++end;
     if (end - i > 1) {
+      // The characters move; their origins stay in place, as the reference
+      // aligns by position (the first output character keeps the first origin).
       std::stable_sort(work.begin() + static_cast<std::ptrdiff_t>(i), work.begin() + static_cast<std::ptrdiff_t>(end),
                        [&](std::uint64_t a, std::uint64_t b) { return class_of(a) < class_of(b); });
+      std::vector<std::uint32_t>& origins = scratch_origins();
+      origins.clear();
+      for (std::size_t k = i; k < end; ++k) origins.push_back(static_cast<std::uint32_t>(work[k]));
+      std::sort(origins.begin(), origins.end());
+      for (std::size_t k = i; k < end; ++k) work[k] = (work[k] & 0xFFFFFFFF00000000ull) | origins[k - i];
     }
     i = end;
   }

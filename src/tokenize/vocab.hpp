@@ -44,8 +44,14 @@ class StringTable {
     pool_.append(s);
     offsets_.push_back(pool_.size());
   }
-  // Indexes every string; a string pushed twice is found as its last id.
-  void index();
+  // Indexes every string. A string pushed twice is found as its last id;
+  // the first id whose string an earlier id had is returned.
+  std::optional<std::uint32_t> index();
+
+  // Brings the slot a hash starts at into the cache (lookups in bulk).
+  void prefetch(std::uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
+  }
 
   std::optional<std::uint32_t> find(std::string_view s) const { return find(hash_of(s), {s}); }
 
@@ -90,6 +96,9 @@ class PairTable {
   void reserve(std::size_t n);
   // Later insertions of a key replace earlier ones.
   void insert(std::uint32_t a, std::uint32_t b, std::uint64_t value);
+  void prefetch(std::uint32_t a, std::uint32_t b) const {
+    if (!keys_.empty()) __builtin_prefetch(&keys_[mix((std::uint64_t{a} << 32) | b) & mask_]);
+  }
   const std::uint64_t* find(std::uint32_t a, std::uint32_t b) const {
     if (keys_.empty()) return nullptr;
     const std::uint64_t key = (std::uint64_t{a} << 32) | b;
@@ -101,10 +110,13 @@ class PairTable {
 
  private:
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  // splitmix64's finalizer: both halves of the key reach the low bits.
   static std::uint64_t mix(std::uint64_t k) {
-    k ^= k >> 33;
-    k *= 0xff51afd7ed558ccdull;
-    k ^= k >> 33;
+    k ^= k >> 30;
+    k *= 0xbf58476d1ce4e5b9ull;
+    k ^= k >> 27;
+    k *= 0x94d049bb133111ebull;
+    k ^= k >> 31;
     return k;
   }
   std::vector<std::uint64_t> keys_, values_;

@@ -3,7 +3,7 @@
 the `tokenizers` package's encode_batch_fast and encode_batch, on the same
 texts in the same run, and the time to read large tokenizer.json files.
 
-    PYTHONPATH=build/test .venv/bin/python bench/tokenize.py [--texts 100000] [--rounds 5]
+    PYTHONPATH=build/test .venv/bin/python bench/tokenizer_speed.py [--texts 100000] [--rounds 5]
 
 The tokenizer is a WordPiece model of 30,000 tokens with the BERT normalizer
 and pre-tokenizer (bert-base-uncased's pipeline), trained here by the
@@ -86,7 +86,9 @@ def large_tokenizers(rng, n):
     while len(tokens) < n:
         tokens.add("".join(rng.choice(SYLLABLES) for _ in range(rng.randint(1, 5))) + str(len(tokens) % 97))
     tokens = sorted(tokens)
-    word_piece = {"version": "1.0", "added_tokens": [], "normalizer": {"type": "BertNormalizer"},
+    word_piece = {"version": "1.0", "added_tokens": [],
+                  "normalizer": {"type": "BertNormalizer", "clean_text": True, "handle_chinese_chars": True,
+                                 "strip_accents": None, "lowercase": True},
                   "pre_tokenizer": {"type": "BertPreTokenizer"},
                   "model": {"type": "WordPiece", "unk_token": tokens[0], "continuing_subword_prefix": "##",
                             "max_input_chars_per_word": 100, "vocab": {t: i for i, t in enumerate(tokens)}}}
