@@ -764,12 +764,18 @@ void TokenizerImpl::word_piece(std::string_view piece, std::vector<std::uint32_t
     Hasher h;
     if (start > 0) h.feed(prefix);
     hashes.clear();
+    // The candidates: no longer than the longest token, nor past what no
+    // long token starts with.
+    const std::size_t base = start > 0 ? prefix.size() : 0;
     for (std::size_t k = start + 1; k < bounds.size(); ++k) {
+      const std::size_t length = base + bounds[k] - bounds[start];
+      if (length > max_token_bytes) break;
       h.feed(piece.substr(bounds[k - 1], bounds[k] - bounds[k - 1]));
+      if (length > kShortToken && !std::binary_search(long_prefixes.begin(), long_prefixes.end(), h.h)) break;
       hashes.push_back(h.h);
     }
     bool found = false;
-    for (std::size_t k = bounds.size() - 1; k > start; --k) {
+    for (std::size_t k = start + hashes.size(); k > start; --k) {
       const std::string_view sub = piece.substr(bounds[start], bounds[k] - bounds[start]);
       const auto id = vocab.find(hashes[k - start - 1], {start > 0 ? prefix : std::string_view(), sub});
       if (id && *id < model_size) {
@@ -914,6 +920,7 @@ void TokenizerImpl::unigram(std::string_view piece, std::vector<std::uint32_t>& 
       const std::size_t len = utf8_sequence_length(static_cast<unsigned char>(piece[i]));
       h.feed(piece.substr(i, len));
       i += len;
+      if (i - start > kShortToken && !std::binary_search(long_prefixes.begin(), long_prefixes.end(), h.h)) break;
       const auto found = vocab.find(h.h, {piece.substr(start, i - start)});
       if (!found || *found >= model_size) continue;
       const std::uint32_t id = *found;

@@ -93,6 +93,11 @@ struct TokenizerImpl {
   std::vector<double> scores;
   double unk_score = 0;
   std::size_t max_token_bytes = 0;   // the longest token: no longer match to look for
+  // The hashes of the prefixes, past kShortToken bytes, of the tokens longer
+  // than that (sorted): a longer match is looked for only while one may
+  // follow, so a file with huge tokens cannot make every position costly.
+  static constexpr std::size_t kShortToken = 32;
+  std::vector<std::uint64_t> long_prefixes;
 
   // The pipeline.
   std::vector<NormalizerStep> normalizers;

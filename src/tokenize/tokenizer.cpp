@@ -279,10 +279,24 @@ Status read_unigram(const Fields& model, TokenizerImpl& impl) {
   impl.unk_score = min_score - 10.0;
   MAVE_ASSIGN_OR_RETURN(impl.byte_fallback, model.boolean("byte_fallback", false));
   read_byte_ids(impl);
-  for (std::uint32_t id = 0; id < impl.model_size; ++id) {
-    impl.max_token_bytes = std::max(impl.max_token_bytes, impl.vocab.at(id).size());
-  }
   return {};
+}
+
+// The longest token, and the prefixes of the long ones (see TokenizerImpl).
+void index_long_tokens(TokenizerImpl& impl) {
+  for (std::uint32_t id = 0; id < impl.model_size; ++id) {
+    const std::string_view token = impl.vocab.at(id);
+    impl.max_token_bytes = std::max(impl.max_token_bytes, token.size());
+    if (token.size() <= TokenizerImpl::kShortToken) continue;
+    tokenize::Hasher h;
+    for (std::size_t i = 0; i < token.size();) {
+      const std::size_t len = tokenize::utf8_sequence_length(static_cast<unsigned char>(token[i]));
+      h.feed(token.substr(i, len));
+      i += len;
+      if (i > TokenizerImpl::kShortToken) impl.long_prefixes.push_back(h.h);
+    }
+  }
+  std::sort(impl.long_prefixes.begin(), impl.long_prefixes.end());
 }
 
 Status read_model(element e, TokenizerImpl& impl) {
@@ -694,6 +708,7 @@ Result<Tokenizer> Tokenizer::parse(std::string_view json) {
   element model, normalizer, pre_tokenizer, added;
   if (!top.present("model", model)) return bad("model", TokenizerFault::Missing);
   MAVE_TRY(read_model(model, *impl));
+  index_long_tokens(*impl);
   std::string normalizer_text, pre_text, added_text;
   if (top.present("normalizer", normalizer)) MAVE_TRY(read_normalizer(normalizer, "normalizer", *impl, normalizer_text));
   if (top.present("pre_tokenizer", pre_tokenizer)) {

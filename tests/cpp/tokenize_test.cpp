@@ -200,3 +200,29 @@ TEST(Unicode, NormalFormsKeepThePackagesOlderTablesAndHangulRules) {
 
 }  // namespace
 }  // namespace mave
+
+namespace mave {
+namespace {
+
+// A file with a huge token must not make every position of a long word
+// costly: longer candidates are looked for only while a long token may start
+// with them. (A text that matches a huge token's prefix at every position
+// still costs its length times the token's, in the tokenizers package too.)
+TEST(Tokenizer, HugeTokensDoNotMakeLongWordsQuadratic) {
+  const std::string huge(200000, 'a');
+  const std::string text(200000, 'b');
+  const Tokenizer unigram = parsed(R"({"model": {"type": "Unigram", "unk_id": 0, "vocab": [["<unk>", 0.0], ["b", -1.0], [")" +
+                                   huge + R"(", -2.0]]}})");
+  EXPECT_EQ(encode(unigram, text), std::vector<std::uint32_t>(200000, 1));
+  std::vector<std::uint32_t> with_unknown(200001, 1);
+  with_unknown[0] = 0;  // "a" is no token: the huge one only starts with it
+  EXPECT_EQ(encode(unigram, "a" + text), with_unknown);
+  const Tokenizer word_piece = parsed(R"({"model": {"type": "WordPiece", "unk_token": "[UNK]",
+      "max_input_chars_per_word": 1000000, "vocab": {"[UNK]": 0, "b": 1, "##b": 2, ")" + huge + R"(": 3}}})");
+  std::vector<std::uint32_t> expected(200000, 2);
+  expected[0] = 1;
+  EXPECT_EQ(encode(word_piece, text), expected);
+}
+
+}  // namespace
+}  // namespace mave
