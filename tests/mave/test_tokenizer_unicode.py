@@ -49,6 +49,7 @@ NORMALIZERS = {
     "nfkc": normalizers.NFKC(),
     "nfkd": normalizers.NFKD(),
     "nmt": normalizers.Nmt(),
+    "byte_level": normalizers.ByteLevel(),
 }
 
 
