@@ -179,9 +179,8 @@ void decompose_into(const std::u32string& in, const std::vector<std::uint32_t>& 
 
 }  // namespace
 
-void TokenizerImpl::normalize(std::string_view text, bool region_first, TokenizerScratch& s, std::string& out,
+void TokenizerImpl::normalize(std::string_view text, TokenizerScratch& s, std::string& out,
                               std::vector<std::uint32_t>* origin) const {
-  (void)region_first;
   out.clear();
   if (origin != nullptr) origin->clear();
   if (normalizers.empty()) {
@@ -368,12 +367,6 @@ constexpr std::uint64_t span(std::size_t begin, std::size_t end) {
 constexpr std::size_t span_begin(std::uint64_t s) { return static_cast<std::size_t>(s >> 32); }
 constexpr std::size_t span_end(std::uint64_t s) { return static_cast<std::size_t>(s & 0xFFFFFFFFu); }
 
-// A split's segments: (begin, end) with whether each is a match, covering
-// the piece in order.
-struct Segments {
-  std::vector<std::uint64_t>& spans;  // begin << 32 | end
-  std::vector<std::uint8_t> matches;
-};
 
 // The pieces a behavior makes of the segments (the `tokenizers` rules),
 // empty ones left out.
@@ -1103,7 +1096,7 @@ void TokenizerImpl::encode(std::string_view text, std::vector<std::uint32_t>& id
     const std::size_t begin = span_begin(raw), end = span_end(raw);
     const bool region_first = begin == 0;
     std::vector<std::uint32_t>* origin = track_origin ? &s.normalized_origin : nullptr;
-    normalize(text.substr(begin, end - begin), region_first, s, s.normalized, origin);
+    normalize(text.substr(begin, end - begin), s, s.normalized, origin);
     find_added(*this, normalized_matcher, normalized_ids, s.normalized, s.spans2, s.span2_ids);
     for (std::size_t k = 0; k < s.spans2.size(); ++k) {
       if (s.span2_ids[k] != UINT32_MAX) {

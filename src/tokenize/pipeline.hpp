@@ -71,9 +71,10 @@ class TokenMatcher {
 
 struct TokenizerImpl {
   ModelKind model = ModelKind::WordPiece;
-  StringTable vocab;          // every id's token: the model's, then the added tokens'
-  std::size_t model_size = 0; // the model's ids are 0 .. model_size-1
-  StringTable model_tokens;   // the model's own lookups (same ids)
+  // Every id's token: the model's, then the added tokens'. A model's lookup
+  // is one here with an id below model_size (a token of both has the model's id).
+  StringTable vocab;
+  std::size_t model_size = 0;  // the model's ids are 0 .. model_size-1
   std::optional<std::uint32_t> unk;
   std::string unsupported;
   std::string description;
@@ -92,6 +93,7 @@ struct TokenizerImpl {
   // Unigram
   std::vector<double> scores;
   double unk_score = 0;
+  // Every model
   std::size_t max_token_bytes = 0;   // the longest token: no longer match to look for
   // The hashes of the prefixes, past kShortToken bytes, of the tokens longer
   // than that (sorted): a longer match is looked for only while one may
@@ -105,14 +107,16 @@ struct TokenizerImpl {
   bool track_origin = false;  // a Metaspace with prepend_scheme "first" asks where pieces start
   std::vector<std::uint32_t> raw_ids, normalized_ids;  // pattern index -> token id
   TokenMatcher raw_matcher, normalized_matcher;
-  std::vector<std::uint8_t> flags_by_id;     // per id: kSingleWord, kLstrip, kRstrip, kSpecial
+  std::vector<std::uint8_t> flags_by_id;     // per id: kSingleWord, kLstrip, kRstrip
 
   // Running the pipeline.
   void encode(std::string_view text, std::vector<std::uint32_t>& ids, TokenizerScratch& s,
               std::size_t max_ids) const;
-  void normalize(std::string_view text, bool region_first, TokenizerScratch& s, std::string& out,
+  // `text` normalized into `out`; with `origin`, each byte's origin (its
+  // character's offset in `text`).
+  void normalize(std::string_view text, TokenizerScratch& s, std::string& out,
                  std::vector<std::uint32_t>* origin) const;
-  // Pre-tokenizes s.text[...] into s.pieces[which]; returns which.
+  // Pre-tokenizes into s.pieces[which] (text in s.pieces_text[which]); returns which.
   // `origin`: for each byte of `normalized`, how far from the text's start
   // the character it came from is (null: not tracked).
   int pre_tokenize(const std::string& normalized, const std::uint32_t* origin, bool region_first,

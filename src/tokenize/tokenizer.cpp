@@ -675,7 +675,7 @@ Status read_added_tokens(element e, TokenizerImpl& impl, std::string& text) {
       const std::uint32_t id = added_map.at(t.content);
       if (t.normalized) {
         std::string n;
-        impl.normalize(t.content, true, scratch, n, nullptr);
+        impl.normalize(t.content, scratch, n, nullptr);
         if (n.empty()) unsupported(impl, "an added token the normalizer empties");
         normalized.push_back(std::move(n));
         impl.normalized_ids.push_back(id);
@@ -750,7 +750,7 @@ void Tokenizer::encode(std::string_view text, std::vector<std::uint32_t>& ids, T
 std::string Tokenizer::normalize(std::string_view text) const {
   TokenizerScratch scratch;
   std::string out;
-  impl_->normalize(text, true, scratch, out, nullptr);
+  impl_->normalize(text, scratch, out, nullptr);
   return out;
 }
 
