@@ -96,7 +96,8 @@ def large_tokenizers(rng, n):
                "pre_tokenizer": {"type": "Metaspace", "replacement": "▁", "prepend_scheme": "always", "split": True},
                "model": {"type": "Unigram", "unk_id": 0, "byte_fallback": False,
                          "vocab": [[t, -float(i % 1000) / 10] for i, t in enumerate(tokens)]}}
-    # BPE: every token a merge of its first character and the rest, where both exist.
+    # BPE: a token a merge of its first character and the rest where both are
+    # tokens (random tokens rarely are: the file is mostly its vocabulary).
     index = {t: i for i, t in enumerate(tokens)}
     merges = [[t[:1], t[1:]] for t in tokens if len(t) > 1 and t[:1] in index and t[1:] in index]
     bpe = {"version": "1.0", "added_tokens": [], "normalizer": None, "pre_tokenizer": None,
