@@ -251,14 +251,23 @@ ConversionOutcome convert_file(const std::string& src, Format src_format, const 
 
 Status write_matrix_embeddings(BufferedWriter& w, MatrixRows& rows, bool normalize,
                                const Progress& progress) {
-  const std::size_t n = rows.words.size(), cols = rows.cols;
   const float* data = rows.matrix;
+  const std::size_t cols = rows.cols;
+  StreamedRows streamed{std::move(rows.words), cols,
+                        [data, cols](std::size_t i, float*) { return data + i * cols; }, rows.norms,
+                        std::move(rows.metadata)};
+  return write_streamed_embeddings(w, streamed, normalize, progress);
+}
+
+Status write_streamed_embeddings(BufferedWriter& w, StreamedRows& rows, bool normalize,
+                                 const Progress& progress) {
+  const std::size_t n = rows.words.size(), cols = rows.cols;
   std::vector<float> computed(normalize ? n : 0);
   RowFunction row = counted(
       [&](std::size_t i, float* scratch) -> const float* {
-        const float* stored = data + i * cols;
+        const float* stored = rows.row(i, scratch);
         if (!normalize) return stored;
-        std::memcpy(scratch, stored, cols * sizeof(float));
+        if (stored != scratch) std::memcpy(scratch, stored, cols * sizeof(float));
         computed[i] = scale_to_unit_norm(scratch, cols, /*contiguous=*/true);
         return scratch;
       },

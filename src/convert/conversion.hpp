@@ -106,6 +106,18 @@ struct MatrixRows {
 Status write_matrix_embeddings(BufferedWriter& w, MatrixRows& rows, bool normalize,
                                const Progress& progress = {});
 
+// The same with rows from `row`, asked for in order, each once: a matrix that
+// arrives in blocks (a Parquet file's row groups) is never held whole.
+struct StreamedRows {
+  WordList words;  // indexed, distinct
+  std::size_t cols;
+  RowFunction row;
+  std::optional<std::span<const float>> norms;
+  std::optional<Metadata> metadata;
+};
+Status write_streamed_embeddings(BufferedWriter& w, StreamedRows& rows, bool normalize,
+                                 const Progress& progress = {});
+
 // The parts of a product-quantized matrix made elsewhere (training): one
 // code per part of each storage row, and optionally each row's norm.
 struct QuantizedMatrix {
