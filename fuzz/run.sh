@@ -6,7 +6,7 @@
 #
 #   -t SECONDS  time per target (default 60)
 #   -n RUNS     executions per target instead of a time, e.g. -n 10000000
-#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert, search,
+#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert, search, tokenizer,
 #               safetensors, token_vocab (default:
 #               all, one after the other)
 #
@@ -34,7 +34,7 @@ while getopts "t:n:" opt; do
 done
 shift $((OPTIND - 1))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert search
+[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert search tokenizer
                                      safetensors token_vocab)
 
 PATH="$ROOT/.venv/bin:$PATH"  # cmake and ninja from the setup
@@ -55,8 +55,8 @@ for target in "${targets[@]}"; do
     max_len=65536
     extra=(-seed_inputs="$ROOT/tests/data/fasttext/skipgram-maxn0.bin,$ROOT/tests/data/fasttext/supervised-quantized.ftz")
   fi
-  if [ "$target" = token_vocab ]; then
-    # Trained tokenizer.json seeds are a few kilobytes.
+  if [ "$target" = tokenizer ] || [ "$target" = token_vocab ]; then
+    # A tokenizer.json of a few dozen tokens is some kilobytes.
     max_len=16384
   fi
   if [ "$target" = convert ]; then

@@ -133,8 +133,9 @@ enum class StaticFault : std::uint8_t {
   UnknownTokenizerModel,  // detail: the model type
   TokenIdMissing,     // found: an id below the largest that no token has
   TwoTokensOneId,     // name: the second token; found: the id
+  TokenizerSize,      // expected: the vocabulary's tokens; found: those the tokenizer reads
 };
-inline constexpr std::size_t kStaticFaultCount = 23;
+inline constexpr std::size_t kStaticFaultCount = 24;
 
 // The JSON kinds a field of a static model's files must have.
 enum class JsonKind : std::uint8_t {
@@ -169,10 +170,25 @@ enum class ErrorCode : std::uint8_t {
   FloretWithoutBuckets,
   RepeatedWord,        // detail: a word the fastText dictionary holds twice
   CompressedFinalFusion,  // a compressed finalfusion file, which is memory-mapped
+  BadTokenizer,        // detail: the field of tokenizer.json (a path: model.vocab); found: a
+                       // TokenizerFault; offset: where the JSON goes wrong (NotJson)
   BadStaticModel,      // fault, name, detail, expected, found: a static model's folder or file
 };
-inline constexpr std::size_t kErrorCodeCount = 24;
+inline constexpr std::size_t kErrorCodeCount = 25;
 std::string_view error_code_name(ErrorCode code);
+
+// What is wrong with a field of a tokenizer.json (ErrorCode::BadTokenizer).
+enum class TokenizerFault : std::uint8_t {
+  NotJson,          // detail: the JSON parser's message
+  WrongType,        // the field is not of the type the `tokenizers` package reads
+  Missing,          // a field that must be there is not
+  BadValue,         // a value that package refuses (an unknown behavior, a negative count)
+  IdOutOfRange,     // a token id at or past the number of tokens
+  DuplicateId,      // two tokens with one id
+  UnknownToken,     // a token named (unk_token, a merge) that the vocabulary lacks
+  TooLarge,         // more tokens than a u32 can number
+};
+inline constexpr std::size_t kTokenizerFaultCount = 8;
 
 // The field being read or written, or the file step taken, when a failure
 // happened; each binding names it in its own words.

@@ -308,6 +308,23 @@ Result<Storage> load_table(const std::string& path, const Plan& plan, std::size_
 
 }  // namespace
 
+const Result<Tokenizer, FileFailure>& LazyTokenizer::get() const {
+  std::call_once(once_, [this] {
+    auto text = json::read_text(path_);
+    if (!text.ok()) {
+      result_.emplace(FileFailure{path_, std::move(text).error()});
+      return;
+    }
+    auto parsed = Tokenizer::parse(std::string_view(text.value().data(), text.value().size()));
+    if (!parsed.ok()) {
+      result_.emplace(FileFailure{path_, std::move(parsed).error()});
+      return;
+    }
+    result_.emplace(std::move(parsed).value());
+  });
+  return *result_;
+}
+
 bool is_directory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -335,6 +352,7 @@ Result<StaticModel, FileFailure> load_static_model(const std::string& folder) {
   facts.tokenizer_path = tokenizer_path;
   facts.tensors_path = tensors_path;
   facts.tokenizer_model = vocab.value().model_type;
+  facts.tokenizer = std::make_shared<const LazyTokenizer>(tokenizer_path);
   const std::size_t n_tokens = vocab.value().tokens.size();
   auto storage = load_table(tensors_path, plan, n_tokens, &facts);
   if (!storage.ok()) return failure(tensors_path, std::move(storage).error());

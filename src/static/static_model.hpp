@@ -7,12 +7,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "base/error.hpp"
 #include "format/embeddings.hpp"
 #include "static/safetensors.hpp"
+#include "tokenize/tokenizer.hpp"
 
 namespace mave {
 
@@ -41,6 +44,30 @@ struct StaticSettings {
   std::optional<std::uint32_t> unknown_id;
 };
 
+// A failure and the file it is about (the folder itself when no file of a
+// layout is there).
+struct FileFailure {
+  std::string path;
+  EmbeddingsError error;
+};
+
+// The core's tokenizer of a static model, read from its tokenizer.json on
+// first use, once, whichever thread asks first: reading a large vocabulary
+// into the tokenizer's tables takes longer than the rest of a load, and a
+// model that is only looked up in never needs it.
+class LazyTokenizer {
+ public:
+  explicit LazyTokenizer(std::string path) : path_(std::move(path)) {}
+
+  // The tokenizer, or why tokenizer.json cannot be read; the same every time.
+  const Result<Tokenizer, FileFailure>& get() const;
+
+ private:
+  std::string path_;
+  mutable std::once_flag once_;
+  mutable std::optional<Result<Tokenizer, FileFailure>> result_;
+};
+
 // What a static model is besides its embeddings.
 struct StaticFacts {
   StaticSettings settings;
@@ -51,18 +78,12 @@ struct StaticFacts {
   TensorDtype dtype = TensorDtype::F32;  // of the table
   bool has_mapping = false;
   bool has_weights = false;
+  std::shared_ptr<const LazyTokenizer> tokenizer;
 };
 
 struct StaticModel {
   Embeddings embeddings;
   StaticFacts facts;
-};
-
-// A failure and the file it is about (the folder itself when no file of a
-// layout is there).
-struct FileFailure {
-  std::string path;
-  EmbeddingsError error;
 };
 
 // Loads the folder. A missing file of the layout found is an OS error

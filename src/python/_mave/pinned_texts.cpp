@@ -200,6 +200,7 @@ std::string format_text(const EmbeddingsError& e) {
     case ErrorCode::FloretWithoutBuckets: return "A floret model without buckets";
     case ErrorCode::RepeatedWord: return "A word repeats in the dictionary";
     case ErrorCode::CompressedFinalFusion: return "A compressed finalfusion file cannot be memory-mapped";
+    case ErrorCode::BadTokenizer: return "Invalid tokenizer: " + e.detail;
     default: return {};
   }
 }

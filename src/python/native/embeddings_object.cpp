@@ -19,6 +19,7 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
 #include "python/native/numpy_api.hpp"
+#include "static/encode.hpp"
 #include "static/pooling.hpp"
 #include "python/helpers/stable_abi.hpp"
 
@@ -489,6 +490,141 @@ PyObject* embeddings_pool(const Model& model, const ArgumentSlots& slots) {
   return out.release();
 }
 
+// The core's tokenizer of a static model, read on first use: the tokenizer
+// when it tokenizes every component of the model's file, null when the
+// tokenizers package must (the Python side then tokenizes); none, with the
+// exception set, when tokenizer.json cannot be read.
+std::optional<const Tokenizer*> core_tokenizer(const Model& model) {
+  if (!model.static_facts) {
+    PyErr_SetString(PyExc_TypeError, "only a static model has a tokenizer");
+    return std::nullopt;
+  }
+  const LazyTokenizer& lazy = *model.static_facts->tokenizer;
+  const Result<Tokenizer, FileFailure>& read = *without_gil([&] { return &lazy.get(); });
+  if (!read.ok()) {
+    raise_error(read.error().path, read.error().error);
+    return std::nullopt;
+  }
+  const Tokenizer& tokenizer = read.value();
+  if (tokenizer.vocab_size() != model.n_words()) {
+    // The vocabulary was read from the same file: the two readers disagree.
+    raise_error(model.static_facts->tokenizer_path,
+                EmbeddingsError::static_model(StaticFault::TokenizerSize, {}, model.n_words(),
+                                              tokenizer.vocab_size()));
+    return std::nullopt;
+  }
+  if (!tokenizer.unsupported().empty()) return nullptr;
+  return &tokenizer;
+}
+
+// _tokenizer_info() -> dict: "path" ("native": the core tokenizes the
+// model's texts; "tokenizers": the tokenizers package does, for a component
+// the core does not tokenize), "unsupported" (that component, or "") and
+// "describe" (the model kind and each component, one line). Reads
+// tokenizer.json the first time.
+constexpr Signature kTokenizerInfo{"_tokenizer_info", "", Bound::Instance};
+
+PyObject* embeddings_tokenizer_info(const Model& model, const ArgumentSlots&) {
+  auto tokenizer = core_tokenizer(model);
+  if (!tokenizer) return nullptr;
+  const Tokenizer& t = model.static_facts->tokenizer->get().value();
+  PyRef unsupported = PyRef::steal(str_from_utf8(t.unsupported()));
+  PyRef describe = PyRef::steal(str_from_utf8(t.describe()));
+  if (!unsupported || !describe) return nullptr;
+  return Py_BuildValue("{sssOsO}", "path", *tokenizer != nullptr ? "native" : "tokenizers",
+                       "unsupported", unsupported.get(), "describe", describe.get());
+}
+
+// The UTF-8 of a sequence of str, held by the returned tuple (the caller's
+// list may change while the lock is released; the tuple cannot).
+PyRef text_views(PyObject* texts, std::vector<std::string_view>& views) {
+  PyRef held = PyRef::steal(PySequence_Tuple(texts));
+  if (!held) return held;
+  const std::size_t n = static_cast<std::size_t>(PyTuple_Size(held.get()));
+  views.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    auto text = str_item(PyTuple_GetItem(held.get(), static_cast<Py_ssize_t>(i)), "texts", i);
+    if (!text) return PyRef();
+    views.push_back(*text);
+  }
+  return held;
+}
+
+// _encode(texts, out, normalize, max_length, threads, /) -> out: encode() of
+// a static model whose texts the core tokenizes (the Python side checks the
+// arguments' types and asks _tokenizer_info first). `normalize` and
+// `max_length` None take the model's settings.
+constexpr Signature kEncode{"_encode", "texts, out, normalize, max_length, threads, /",
+                            Bound::Instance};
+
+PyObject* embeddings_encode(const Model& model, const ArgumentSlots& slots) {
+  auto tokenizer = core_tokenizer(model);
+  if (!tokenizer) return nullptr;
+  if (*tokenizer == nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "this model's tokenizer.json is tokenized by the tokenizers package");
+    return nullptr;
+  }
+  std::vector<std::string_view> texts;
+  PyRef held = text_views(slots[0], texts);
+  if (!held) return nullptr;
+  const StaticSettings& settings = model.static_facts->settings;
+  EncodeOptions options;
+  options.pooling.unknown_id = settings.unknown_id;
+  options.pooling.normalize = settings.normalize;
+  options.pooling.max_tokens = settings.max_length.value_or(SIZE_MAX);
+  options.chars_per_token = settings.chars_per_token;
+  if (slots[2] != Py_None) {
+    const int normalize = PyObject_IsTrue(slots[2]);
+    if (normalize < 0) return nullptr;
+    options.pooling.normalize = normalize != 0;
+  }
+  if (slots[3] != Py_None) {
+    auto max_length = count_argument(slots[3], "max_length");
+    if (!max_length) return nullptr;
+    options.pooling.max_tokens = *max_length;
+  }
+  auto threads = thread_count_argument(slots[4]);
+  if (!threads) return nullptr;
+  PyRef out;
+  if (slots[1] == Py_None) {
+    out = PyRef::steal(new_matrix(texts.size(), model.dims()));
+  } else {
+    if (!check_matrix_target(slots[1], texts.size(), model.dims())) return nullptr;
+    out = PyRef::borrow(slots[1]);
+  }
+  if (!out) return nullptr;
+  const TargetMatrix view = matrix_view(out.get());
+  without_gil([&] {
+    encode_texts(**tokenizer, model.embeddings.storage(), texts, options, view, *threads);
+  });
+  return out.release();
+}
+
+// _count_tokens(texts, threads, /) -> int64 array: the ids of each whole
+// text under the core's tokenizer (as _encode).
+constexpr Signature kCountTokens{"_count_tokens", "texts, threads, /", Bound::Instance};
+
+PyObject* embeddings_count_tokens(const Model& model, const ArgumentSlots& slots) {
+  auto tokenizer = core_tokenizer(model);
+  if (!tokenizer) return nullptr;
+  if (*tokenizer == nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "this model's tokenizer.json is tokenized by the tokenizers package");
+    return nullptr;
+  }
+  std::vector<std::string_view> texts;
+  PyRef held = text_views(slots[0], texts);
+  if (!held) return nullptr;
+  auto threads = thread_count_argument(slots[1]);
+  if (!threads) return nullptr;
+  PyRef counts = PyRef::steal(new_int64_matrix(texts.size(), 1));
+  if (!counts) return nullptr;
+  auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(counts.get())));
+  without_gil([&] { count_tokens(**tokenizer, texts, data, *threads); });
+  return counts.release();
+}
+
 constexpr Signature kReconstruct{"reconstruct", "rows=None", Bound::Instance};
 
 PyObject* embeddings_reconstruct(const Model& model, const ArgumentSlots& slots) {
@@ -653,6 +789,16 @@ PyMethodDef g_methods[] = {
      "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
      "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
      "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
+    {"_tokenizer_info", as_cfunction(method<kTokenizerInfo, embeddings_tokenizer_info,
+                                            Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Which tokenizer a static model's texts take, read on first use."},
+    {"_encode", as_cfunction(method<kEncode, embeddings_encode, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "encode() of a static model whose texts the core tokenizes."},
+    {"_count_tokens", as_cfunction(method<kCountTokens, embeddings_count_tokens, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "The number of tokens of each whole text, under the core's tokenizer."},
     {"_pool", as_cfunction(method<kPool, embeddings_pool, Lock::Released>),
      METH_FASTCALL | METH_KEYWORDS,
      "The vectors of tokenized texts, pooled as the model pools (behind encode())."},
@@ -684,7 +830,8 @@ PyTypeObject* embeddings_type() { return g_type; }
 
 bool init_embeddings_type(PyObject* module) {
   g_type = add_type(module, "Embeddings", g_spec, g_methods,
-                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kPool, &kReconstruct, &kSearch}, &kNew);
+                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kTokenizerInfo, &kEncode, &kCountTokens,
+                     &kPool, &kReconstruct, &kSearch}, &kNew);
   return g_type != nullptr;
 }
 

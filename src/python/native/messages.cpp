@@ -160,8 +160,33 @@ std::string static_fault(const EmbeddingsError& e) {
       return "no token has the id " + n + ", though larger ids have one";
     case StaticFault::TwoTokensOneId:
       return "the id " + n + " names two tokens, one of them " + quoted(e.name);
+    case StaticFault::TokenizerSize:
+      return "the tokenizer reads " + n + " tokens from it, but its vocabulary holds " + x;
   }
   return "unknown fault";
+}
+
+constexpr std::string_view kTokenizerFaultTexts[] = {
+    "is not valid JSON",
+    "has the wrong type",
+    "is missing",
+    "has a value the tokenizers package does not accept",
+    "names an id at or past the number of tokens",
+    "gives an id that another token has",
+    "names a token that is not in the vocabulary",
+    "holds more tokens than a 32-bit id can number",
+};
+static_assert(std::size(kTokenizerFaultTexts) == kTokenizerFaultCount);
+
+// "tokenizer.json: model.vocab has the wrong type"; for bad JSON, the parser's words.
+std::string tokenizer_fault(const EmbeddingsError& e) {
+  const auto fault = static_cast<TokenizerFault>(e.found);
+  if (fault == TokenizerFault::NotJson) {
+    return "the tokenizer is not valid JSON (" + e.detail + ")";
+  }
+  const std::size_t index = e.found < kTokenizerFaultCount ? e.found : 0;
+  return "the tokenizer's " + (e.detail.empty() ? std::string("file") : e.detail) + " " +
+         std::string(kTokenizerFaultTexts[index]);
 }
 
 bool is_truncation(const IoError& io) {
@@ -238,6 +263,7 @@ std::string what(const EmbeddingsError& e) {
     case ErrorCode::RepeatedWord: return "the word " + quoted(e.detail) + " repeats in the dictionary";
     case ErrorCode::CompressedFinalFusion:
       return "a compressed finalfusion file cannot be memory-mapped; decompress it first";
+    case ErrorCode::BadTokenizer: return tokenizer_fault(e);
     case ErrorCode::BadStaticModel: return static_fault(e);
   }
   return "unknown failure";

@@ -12,6 +12,7 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/info.hpp"
 #include "python/native/model.hpp"
+#include "python/native/tokenizer.hpp"
 #include "search/blas.hpp"
 
 namespace mave::native {
@@ -57,6 +58,7 @@ int exec_module(PyObject* module) {
   if (!load_exception_types()) return -1;
   if (!init_embeddings_type(module) || !init_words_type(module)) return -1;
   if (!init_convert(module) || !init_info(module)) return -1;
+  if (!init_tokenizer_type(module)) return -1;
   if (!add_functions(module, g_functions, {&kLoadBlas})) return -1;
   return 0;
 }
