@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "format/batch.hpp"
+#include "base/threads.hpp"
 #include "search/blas.hpp"
 
 namespace mave {
