@@ -1,6 +1,8 @@
 // The simple vocabulary, dense matrix, norms and metadata chunks.
 #include <gtest/gtest.h>
 
+#include <locale>
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -386,6 +388,29 @@ TEST(MetadataChunk, KeysComeOutInByteOrderAfterARoundTrip) {
   EXPECT_EQ(std::get<double>(*again.value().get("beta")), 0.0001);
   EXPECT_EQ(std::get<std::string>(*again.value().get("Alpha")), "x");
   EXPECT_EQ(std::get<std::int64_t>(*again.value().get("zeta")), 1);
+}
+
+// A host program may set a global C++ locale that writes numbers otherwise
+// ("0,05", "1.234.567"): the metadata's numbers read and print the same.
+TEST(MetadataChunk, NumbersReadAndPrintAlikeUnderAnyGlobalLocale) {
+  struct Comma : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+  };
+  const std::string text = "a = 0.05\nb = [1.5, 2.5e-5, -0.0]\nn = 1234567\nw = 100.0\n";
+  // Floats as they have always been written: 17 significant digits.
+  const std::string printed =
+      "a = 0.050000000000000003\nb = [ 1.5, 2.5000000000000001e-05, -0.0 ]\nn = 1234567\nw = 100.0";
+  ASSERT_EQ(Metadata::parse(text).value().to_toml(), printed);
+  const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new Comma));
+  auto parsed = Metadata::parse(text);
+  const std::string again = parsed.ok() ? parsed.value().to_toml() : debug(parsed.error());
+  std::locale::global(previous);
+  EXPECT_EQ(again, printed);
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_EQ(std::get<double>(*parsed.value().get("a")), 0.05);
+  EXPECT_EQ(std::get<std::int64_t>(*parsed.value().get("n")), 1234567);
 }
 
 TEST(MetadataChunk, LengthCountsOnlyTheText) {

@@ -5,7 +5,6 @@ from __future__ import annotations
 import dataclasses
 from collections.abc import Callable, Iterable, Sequence
 import os
-import tomllib
 from typing import TYPE_CHECKING, Any, Self, TypeAlias, cast
 
 import numpy as np
@@ -515,8 +514,7 @@ class Embeddings(_native.Embeddings):
             >>> e.metadata["dims"]
             300
         """
-        text = self._metadata_toml
-        return None if text is None else tomllib.loads(text)
+        return self._metadata
 
     @property
     def subwords(self) -> SubwordSettings | None:

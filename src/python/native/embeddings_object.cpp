@@ -15,6 +15,7 @@
 #include "python/helpers/without_gil.hpp"
 #include "python/native/arguments.hpp"
 #include "python/native/arrays.hpp"
+#include "python/native/metadata_dict.hpp"
 #include "format/batch.hpp"
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
@@ -190,11 +191,11 @@ PyObject* get_subwords(PyObject* self, void*) {
       model_of(self).embeddings.vocab().variant());
 }
 
-PyObject* get_metadata_toml(PyObject* self, void*) {
+PyObject* get_metadata(PyObject* self, void*) {
   return method_frame(self, [](const Model& model) -> PyObject* {
     const auto& metadata = model.embeddings.metadata();
     if (!metadata) Py_RETURN_NONE;
-    return str_from_utf8(metadata->to_toml());
+    return metadata_dict(*metadata);
   });
 }
 
@@ -236,7 +237,7 @@ PyGetSetDef g_getset[] = {
      "vocabulary rows first, then subword rows. ValueError for a quantized matrix\n"
      "(rebuild rows with reconstruct()).", nullptr},
     {"_subwords", get_subwords, nullptr, nullptr, nullptr},
-    {"_metadata_toml", get_metadata_toml, nullptr, nullptr, nullptr},
+    {"_metadata", get_metadata, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
