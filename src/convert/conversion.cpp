@@ -213,7 +213,7 @@ Status write_destination(BufferedWriter& w, Source& source, Format format, bool 
 
 std::optional<ConversionFailure> write_file(const std::string& path, Durability durability,
                                             const std::function<Status(BufferedWriter&)>& write) {
-  auto output = AtomicOutput::create(path, kConvertBufferBytes, durability);
+  auto output = AtomicOutput::create(path, durability);
   if (!output.ok()) {
     return ConversionFailure{path,
                              EmbeddingsError::write(Step::CreateFile, std::move(output).error())};
@@ -235,7 +235,7 @@ ConversionOutcome convert_file(const std::string& src, Format src_format, const 
   if (!file.ok()) {
     return {ConversionFailure{src, EmbeddingsError::read(Step::OpenFile, std::move(file).error())}};
   }
-  auto opened = open_decompressed(std::move(file).value(), options.member, kConvertBufferBytes);
+  auto opened = open_decompressed(std::move(file).value(), options.member, kConvertReadBytes);
   if (!opened.ok()) {
     return {ConversionFailure{src, EmbeddingsError::read(Step::ReadEmbeddings, std::move(opened).error())}};
   }

@@ -25,8 +25,8 @@
 
 namespace mave {
 
-// Large sequential reads and writes: fewer system calls on files of gigabytes.
-inline constexpr std::size_t kConvertBufferBytes = std::size_t{1} << 20;
+// A source is read in large blocks: fewer system calls on files of gigabytes.
+inline constexpr std::size_t kConvertReadBytes = std::size_t{1} << 20;
 
 // What a source became: the rows of a word2vec, text or GloVe file (with
 // their norms once scaled), or a finalfusion or fastText file as Embeddings.

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "format/embeddings.hpp"
@@ -190,6 +191,39 @@ TEST(DenseMatrixChunk, PaddingAndChunkLengthFollowTheStartOffset) {
   EXPECT_EQ(load_le<std::uint64_t>(at100.data() + 4), 20u + 24u);
   std::string at101 = write_with(101, [&](BufferedWriter& w) { return write_nd_array(w, m); });
   EXPECT_EQ(load_le<std::uint64_t>(at101.data() + 4), 19u + 24u);
+}
+
+// A matrix given a row at a time: rows that follow one another in memory go
+// out as one run (up to 4 MiB), rows made in scratch between them, rows of
+// another order break a run. The bytes are those of the rows in order.
+TEST(DenseMatrixChunk, RowsInRunsAndInScratchWriteTheRowsInOrder) {
+  const std::size_t rows = 30000, cols = 50;  // 6 MB: more than one run
+  std::vector<float> stored(rows * cols);
+  for (std::size_t i = 0; i < stored.size(); ++i) stored[i] = static_cast<float>(i) * 0.5f;
+  // Row i is stored row source(i): in order, but a block taken backwards and
+  // every seventh row made in scratch (negated, so it differs).
+  auto source = [](std::size_t i) { return i >= 1000 && i < 1100 ? 2099 - i : i; };
+  std::vector<float> expected;
+  for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t j = 0; j < cols; ++j) {
+      const float v = stored[source(i) * cols + j];
+      expected.push_back(i % 7 == 3 ? -v : v);
+    }
+  }
+  const RowFunction row = [&](std::size_t i, float* scratch) -> const float* {
+    const float* s = stored.data() + source(i) * cols;
+    if (i % 7 != 3) return s;
+    for (std::size_t j = 0; j < cols; ++j) scratch[j] = -s[j];
+    return scratch;
+  };
+  const std::string by_rows = write_with(0, [&](BufferedWriter& w) { return write_nd_array(w, rows, cols, row); });
+  const std::string whole =
+      write_with(0, [&](BufferedWriter& w) { return write_nd_array(w, rows, cols, expected.data()); });
+  EXPECT_EQ(by_rows, whole);
+  ASSERT_EQ(whole.size() % 4, 0u);
+  EXPECT_EQ(std::memcmp(whole.data() + whole.size() - expected.size() * 4, expected.data(),
+                        expected.size() * 4),
+            0);
 }
 
 TEST(DenseMatrixChunk, WrittenMatrixReadsBackBitForBit) {
