@@ -228,19 +228,54 @@ std::optional<ConversionFailure> write_file(const std::string& path, Durability 
   return std::nullopt;
 }
 
+namespace {
+
+// The source file opened for reading, decompressed when it is compressed.
+Result<BufferedReader> open_source(const std::string& path, std::string_view member,
+                                   std::size_t buffer_bytes) {
+  auto file = File::open_read(path);
+  if (!file.ok()) return EmbeddingsError::read(Step::OpenFile, std::move(file).error());
+  auto opened = open_decompressed(std::move(file).value(), member, buffer_bytes);
+  if (!opened.ok()) return EmbeddingsError::read(Step::ReadEmbeddings, std::move(opened).error());
+  return std::move(opened).value();
+}
+
+// A failure the decompressor found says where: how far into the compressed
+// file it had read (the reader's own errors say their line or byte).
+EmbeddingsError located(EmbeddingsError error, const BufferedReader& r) {
+  const IoError* io = error.io_cause();
+  const bool compressed = io != nullptr && io->repr() == IoError::Repr::Message &&
+                          (io->fixed_message() == IoMessage::CompressedDamaged ||
+                           io->fixed_message() == IoMessage::CompressedCutShort);
+  if (compressed && !error.offset && !error.line) error.offset = r.input_consumed();
+  return error;
+}
+
+}  // namespace
+
+Result<std::string> read_head(const std::string& path, const std::string& member, std::size_t n) {
+  MAVE_ASSIGN_OR_RETURN(BufferedReader r, open_source(path, member, kStreamBufferBytes));
+  // Grown as bytes come: memory follows what the file holds, not `n`.
+  std::string head;
+  constexpr std::size_t kStep = std::size_t{1} << 16;
+  while (head.size() < n) {
+    const std::size_t at = head.size(), want = std::min(kStep, n - at);
+    head.resize(at + want);
+    auto got = r.read_up_to(head.data() + at, want);
+    if (!got.ok()) return located(EmbeddingsError::read(Step::ReadEmbeddings, got.error()), r);
+    head.resize(at + got.value());
+    if (got.value() < want) break;
+  }
+  return head;
+}
+
 ConversionOutcome convert_file(const std::string& src, Format src_format, const std::string& dst,
                                Format dst_format, bool normalize, const SourceOptions& options,
                                const Progress& read_progress, const Progress& write_progress) {
-  auto file = File::open_read(src);
-  if (!file.ok()) {
-    return {ConversionFailure{src, EmbeddingsError::read(Step::OpenFile, std::move(file).error())}};
-  }
-  auto opened = open_decompressed(std::move(file).value(), options.member, kConvertReadBytes);
-  if (!opened.ok()) {
-    return {ConversionFailure{src, EmbeddingsError::read(Step::ReadEmbeddings, std::move(opened).error())}};
-  }
+  auto opened = open_source(src, options.member, kConvertReadBytes);
+  if (!opened.ok()) return {ConversionFailure{src, std::move(opened).error()}};
   auto read = read_counted(opened.value(), src_format, normalize, read_progress, options);
-  if (!read.ok()) return {ConversionFailure{src, std::move(read).error()}};
+  if (!read.ok()) return {ConversionFailure{src, located(std::move(read).error(), opened.value())}};
   return {write_file(dst, Durability::Cached,
                      [&](BufferedWriter& w) {
                        return write_destination(w, read.value().source, dst_format, normalize,

@@ -91,6 +91,12 @@ ConversionOutcome convert_file(const std::string& src, Format src_format, const 
                                Format dst_format, bool normalize, const SourceOptions& options,
                                const Progress& read_progress, const Progress& write_progress);
 
+// The first `n` bytes the file at `path` holds, decompressed when its first
+// bytes say it is compressed (a zip archive's only file, or `member`), for
+// telling its format; fewer only when it holds fewer. Failures are those
+// convert_file reports for reading the same file.
+Result<std::string> read_head(const std::string& path, const std::string& member, std::size_t n);
+
 // A finalfusion file of a simple vocabulary and a dense matrix held in
 // memory: row i of `matrix` (rows x cols, row-major) is the vector of
 // words[i]. With `normalize` each row is scaled to unit length on its way

@@ -97,6 +97,41 @@ def test_cut_and_flipped_archives_fail_naming_the_file(tmp_path, suffix):
     assert failures >= len(broken) * 3 // 4
 
 
+@pytest.mark.parametrize("suffix", SUFFIXES)
+@pytest.mark.parametrize("damage", ["cut", "flipped"])
+def test_damaged_archives_fail_as_format_errors_when_their_format_is_told(tmp_path, suffix, damage):
+    # Telling the format reads the file's head through the core's
+    # decompressors, as the conversion does: every failure is a FormatError
+    # naming the file, and one the decompressor found says how far into
+    # the compressed file it had read.
+    data = (COMPRESSED / ("small.vec" + suffix)).read_bytes()
+    src, dst = tmp_path / ("small.vec" + suffix), tmp_path / "out.fifu"
+    src.write_bytes(data)
+    assert mave.detect_format(src) == "text"
+    if damage == "cut":
+        broken = [data[:n] for n in range(6, len(data), 5)]
+    else:
+        broken = [data[:i] + bytes([data[i] ^ 0x5A]) + data[i + 1:] for i in range(0, len(data), 3)]
+    failures = 0
+    for bad in broken:
+        src.write_bytes(bad)
+        for call in (lambda: mave.detect_format(src), lambda: mave.convert(src, dst)):
+            try:
+                call()
+            except mave.FormatError as e:
+                failures += 1
+                assert e.filename == str(src) and str(e).startswith(f"{src}: "), str(e)
+                assert not dst.exists()
+                if "compressed data" in e.reason and not e.reason.startswith("the compressed data is damaged (zip:"):
+                    assert e.offset is not None and e.reason.startswith(f"byte {e.offset}: "), e.reason
+                    assert 0 < e.offset <= len(bad)
+            else:
+                dst.unlink(missing_ok=True)
+    # A cut archive always fails; most flips are found (not those in a
+    # header's time stamp or name).
+    assert failures == 2 * len(broken) if damage == "cut" else failures >= len(broken) * 3 // 2
+
+
 @pytest.mark.parametrize("ext,binary", [("vec", False), ("bin", True)])
 @pytest.mark.parametrize("errors", ["replace", "ignore"])
 def test_cut_words_read_as_gensim_reads_them(tmp_path, ext, binary, errors):

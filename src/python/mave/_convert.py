@@ -2,12 +2,8 @@
 
 from __future__ import annotations
 
-import bz2
-import gzip
-import lzma
 import os
 import warnings
-import zipfile
 from collections.abc import Callable, Iterable, Mapping
 from typing import TypeAlias
 
@@ -63,41 +59,6 @@ def _name_it(what: str, option: str, keyword: str, formats: Iterable[str]) -> st
 ERRORS = ("strict", "replace", "ignore")
 
 
-def _head(name: str, member: str | None) -> bytes:
-    """The first bytes the file holds, decompressed when it is gzip, bzip2,
-    xz or zip (its only member or `member`)."""
-    with open(name, "rb") as f:
-        magic = f.read(6)
-    if magic.startswith(b"\x1f\x8b"):
-        opener: Callable[[str], object] = gzip.open
-    elif magic[:3] == b"BZh" and magic[3:4].isdigit():
-        opener = bz2.open
-    elif magic.startswith(b"\xfd7zXZ\x00"):
-        opener = lzma.open
-    elif magic.startswith((b"PK\x03\x04", b"PK\x05\x06")):
-        try:
-            with zipfile.ZipFile(name) as z:
-                files = [i.filename for i in z.infolist() if not i.is_dir()]
-                if member is None and len(files) != 1:
-                    reason = (f"the zip archive holds {len(files)} files; name the one to read with --member "
-                              f"on the command line (member= in Python): " + ", ".join(files[:10]))
-                    raise FormatError(f"{name}: {reason}", name, reason)
-                with z.open(member if member is not None else files[0]) as m:
-                    return m.read(_DETECTION_BYTES)
-        except (zipfile.BadZipFile, KeyError, EOFError, OSError, lzma.LZMAError) as e:
-            reason = f"the zip archive cannot be read: {e}"
-            raise FormatError(f"{name}: {reason}", name, reason) from None
-    else:
-        with open(name, "rb") as f:
-            return f.read(_DETECTION_BYTES)
-    try:
-        with opener(name) as f:  # type: ignore[attr-defined]
-            return f.read1(_DETECTION_BYTES)  # type: ignore[no-any-return]
-    except (OSError, EOFError, lzma.LZMAError) as e:
-        reason = f"the compressed data cannot be read: {e}"
-        raise FormatError(f"{name}: {reason}", name, reason) from None
-
-
 def detect_format(path: StrPath, *, member: str | None = None) -> str:
     """The format of an input file, from its first bytes.
 
@@ -111,14 +72,18 @@ def detect_format(path: StrPath, *, member: str | None = None) -> str:
     Raises:
         OSError: the file cannot be read.
         FormatError: the format cannot be told (an empty file, a header of
-            zero words, or none of the above); the message says how to name it.
+            zero words, or none of the above; the message says how to name
+            it), or a compressed file is damaged or cut short (the message
+            says how far into it the decompressor read), or a zip archive
+            holds other than one file and no `member` is named.
 
     Example:
         >>> mave.detect_format("vectors.vec")
         'text'
     """
     name = os.fspath(path)
-    head = _head(name, member)
+    # Decompressed by the core, as the conversion reads the file.
+    head = _native._read_head(name, _DETECTION_BYTES, member=member)
 
     def unknown(what: str) -> FormatError:
         reason = _name_it(what, "--from", "src_format", FORMATS)

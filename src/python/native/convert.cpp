@@ -1,4 +1,4 @@
-// mave._native.convert, write and _write_quantized: the
+// mave._native.convert, write, _write_quantized and _read_head: the
 // bindings of the conversion layer (src/convert). The mave package checks
 // and normalises most arguments (mave/_convert.py, mave/_quantize.py); these
 // functions run the work with the interpreter lock released, taking it back
@@ -14,6 +14,7 @@
 #include "python/helpers/pyref.hpp"
 #include "python/helpers/without_gil.hpp"
 #include "python/native/arguments.hpp"
+#include "python/native/arrays.hpp"
 #include "python/native/convert.hpp"
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
@@ -180,6 +181,31 @@ PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
     return nullptr;
   }
   return PyLong_FromSize_t(outcome.dropped_words);
+}
+
+constexpr Signature kReadHead{"_read_head", "path, size, *, member=None", Bound::Module};
+
+// The first `size` bytes the file holds, decompressed as a conversion reads
+// them (mave.detect_format's look at a file): bytes, fewer only when the
+// file holds fewer. Raises as reading the file for a conversion does.
+PyObject* read_head(const py::ArgumentSlots& slots, std::string& failing) {
+  const auto path = fs_path_argument(slots[0]);
+  if (!path) return nullptr;
+  const auto size = count_argument(slots[1], "size");
+  if (!size) return nullptr;
+  std::string member;
+  if (slots[2] != Py_None) {
+    const auto name = str_argument(slots[2], "member");
+    if (!name) return nullptr;
+    member = std::string(*name);
+  }
+  failing = *path;
+  Result<std::string> head = py::without_gil([&] { return mave::read_head(*path, member, *size); });
+  if (!head.ok()) {
+    raise_error(*path, head.error());
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(head.value().data(), static_cast<Py_ssize_t>(head.value().size()));
 }
 
 // The words of `list` (each a str), indexed and checked to be distinct.
@@ -362,6 +388,8 @@ PyMethodDef g_functions[] = {
     {"write", as_cfunction(conversion<kWrite, write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_write_quantized", as_cfunction(conversion<kWriteQuantized, write_quantized>),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_read_head", as_cfunction(conversion<kReadHead, read_head>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -385,7 +413,7 @@ bool add_format_names(PyObject* module) {
 }  // namespace
 
 bool init_convert(PyObject* module) {
-  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized}) &&
+  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized, &kReadHead}) &&
          add_format_names(module);
 }
 
