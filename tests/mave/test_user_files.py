@@ -187,12 +187,32 @@ def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_pat
     # Nothing dropped: no table (files are as they always were).
     mave.convert(UTF8 / "cut-words.vec", out, errors="replace")
     assert mave.load(out).metadata is None
-    with pytest.raises(ValueError, match="errors must be one of"):
-        mave.convert(UTF8 / "cut-collide.vec", out, errors="surrogateescape")
-    with pytest.raises(TypeError, match="limit must be int"):
-        mave.convert(UTF8 / "cut-collide.vec", out, limit=2.0)
-    with pytest.raises(ValueError, match="not of finalfusion input"):
-        mave.convert(out, tmp_path / "again.fifu", limit=2)
+
+
+@pytest.mark.parametrize("options,src_format,error,message", [
+    ({"errors": "surrogateescape"}, None, ValueError,
+     "errors must be one of strict, replace, ignore, not 'surrogateescape'"),
+    ({"errors": None}, None, TypeError, "errors must be str, not NoneType"),
+    ({"limit": 2.0}, None, TypeError, "limit must be int or None, not float"),
+    ({"limit": True}, None, TypeError, "limit must be int or None, not bool"),
+    ({"limit": -1}, "text", ValueError, "limit must be at least 0, not -1"),
+    ({"limit": 2}, "finalfusion", ValueError,
+     "limit= reads the first words of word2vec, text, GloVe and fastText input, not of finalfusion input"),
+    ({"member": 3}, None, TypeError, "member must be str or None, not int"),
+    ({"member": 3}, "text", TypeError, "member must be str or None, not int"),
+])
+def test_reading_options_are_checked_once_with_one_wording(tmp_path, options, src_format, error,
+                                                          message):
+    # Checked where they enter the core, whether the format is told or named.
+    src = UTF8 / "cut-collide.vec"
+    if src_format == "finalfusion":
+        src = tmp_path / "in.fifu"
+        mave.convert(UTF8 / "cut-words.vec", src, errors="replace")
+    out = tmp_path / "out.fifu"
+    with pytest.raises(error) as info:
+        mave.convert(src, out, src_format=src_format, **options)
+    assert str(info.value) == message
+    assert not out.exists()
 
 
 def test_fasttext_without_magic_converts_to_gensims_vectors(tmp_path):

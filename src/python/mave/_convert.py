@@ -184,32 +184,20 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
         FormatError: the input is damaged or not in its format (the message
             names the file, the line or byte offset and the word), or a word
             cannot be written in the output format.
+        TypeError: an `errors`, `limit` or `member` of the wrong type.
         ValueError: an unknown format, or one that cannot be told; an
-            unknown `errors`; a negative `limit`.
+            unknown `errors`; a negative `limit`, or one for finalfusion or
+            floret input.
 
     Example:
         >>> mave.convert("GoogleNews-vectors.bin", "news.fifu")
         0
     """
     src_name, dst_name = os.fspath(src), os.fspath(dst)
-    if not isinstance(errors, str):
-        raise TypeError(f"errors must be str, not {type(errors).__name__}")
-    if errors not in ERRORS:
-        raise ValueError(f"errors must be one of {', '.join(ERRORS)}, not {errors!r}")
-    if limit is not None:
-        if isinstance(limit, bool) or not isinstance(limit, int):
-            raise TypeError(f"limit must be int or None, not {type(limit).__name__}")
-        if limit < 0:
-            raise ValueError(f"limit must be at least 0, not {limit}")
-    if member is not None and not isinstance(member, str):
-        raise TypeError(f"member must be str or None, not {type(member).__name__}")
+    # errors, limit and member are checked where they enter the core.
     if src_format is None:
         src_format = detect_format(src_name, member=member)
     _check_format(src_format, FORMATS, "src_format")
-    if limit is not None and src_format in ("finalfusion", "floret"):
-        # Their words are not rows read in order: nothing would be left out.
-        raise ValueError(f"limit= reads the first words of word2vec, text, GloVe and fastText input, "
-                         f"not of {src_format} input")
     if dst_format is None:
         dst_format = _output_format(dst_name)
     _check_format(dst_format, OUTPUT_FORMATS, "dst_format")

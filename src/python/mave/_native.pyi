@@ -73,7 +73,7 @@ FORMATS: tuple[str, ...]
 OUTPUT_FORMATS: tuple[str, ...]
 def convert(src: str | bytes | os.PathLike[str], src_format: str, dst: str | bytes | os.PathLike[str],
             dst_format: str, normalize: bool,
-            progress: Callable[[str, int, int], object] | None, *, errors: str | None = None,
+            progress: Callable[[str, int, int], object] | None, *, errors: str,
             limit: int | None = None, member: str | None = None) -> int: ...
 def write(path: str | bytes | os.PathLike[str], words: list[str], matrix: npt.NDArray[np.float32],
           norms: npt.NDArray[np.float32] | None,

@@ -103,26 +103,30 @@ std::optional<Format> format_argument(PyObject* obj, const char* what) {
 }
 
 constexpr Signature kConvert{"convert",
-                             "src, src_format, dst, dst_format, normalize, progress, *, errors=None, "
+                             "src, src_format, dst, dst_format, normalize, progress, *, errors, "
                              "limit=None, member=None",
                              Bound::Module};
 
-// How words that are not valid UTF-8 are read: "strict" (or None),
-// "replace", "ignore".
+// How words that are not valid UTF-8 are read: "strict", "replace" or
+// "ignore". mave.convert passes what it is given: this is where it is checked.
 std::optional<Utf8Errors> errors_argument(PyObject* obj) {
-  if (obj == Py_None) return Utf8Errors::Strict;
-  const auto name = str_argument(obj, "errors");
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "errors must be str, not %s", py::TypeName(obj).c_str());
+    return std::nullopt;
+  }
+  const auto name = py::utf8_of(obj);
   if (!name) return std::nullopt;
   if (*name == "strict") return Utf8Errors::Strict;
   if (*name == "replace") return Utf8Errors::Replace;
   if (*name == "ignore") return Utf8Errors::Ignore;
-  PyErr_Format(PyExc_ValueError, "errors must be strict, replace or ignore, not %R", obj);
+  PyErr_Format(PyExc_ValueError, "errors must be one of strict, replace, ignore, not %R", obj);
   return std::nullopt;
 }
 
-// How many rows to read: an int of at least 0, or None (all). Returns false
-// with an exception set.
-bool limit_argument(PyObject* obj, std::optional<std::uint64_t>& limit) {
+// How many rows of a source in `format` to read: an int of at least 0, or
+// None (all); only the formats read row by row take one. Returns false with
+// an exception set.
+bool limit_argument(PyObject* obj, Format format, std::optional<std::uint64_t>& limit) {
   if (obj == Py_None) return true;
   if (!PyLong_Check(obj) || PyBool_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "limit must be int or None, not %s", py::TypeName(obj).c_str());
@@ -135,14 +139,34 @@ bool limit_argument(PyObject* obj, std::optional<std::uint64_t>& limit) {
     PyErr_Format(PyExc_ValueError, "limit must be at least 0, not %R", obj);
     return false;
   }
+  if (format == Format::FinalFusion || format == Format::Floret) {
+    // Their words are not rows read in order: nothing would be left out.
+    const std::string name(format_info(format).name);
+    PyErr_Format(PyExc_ValueError,
+                 "limit= reads the first words of word2vec, text, GloVe and fastText input, not of "
+                 "%s input",
+                 name.c_str());
+    return false;
+  }
   // Beyond a long long: more words than any file holds.
   if (overflow == 0) limit = static_cast<std::uint64_t>(value);
   return true;
 }
 
-// The paths are str, bytes or os.PathLike; progress a callable or None;
-// member the str name of a zip archive's file, or None. Returns how many
-// words were dropped (see errors).
+// The name of a zip archive's file to read: a str, or None.
+std::optional<std::string> member_argument(PyObject* obj) {
+  if (obj == Py_None) return std::string();
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "member must be str or None, not %s", py::TypeName(obj).c_str());
+    return std::nullopt;
+  }
+  const auto name = py::utf8_of(obj);
+  if (!name) return std::nullopt;
+  return std::string(*name);
+}
+
+// The paths are str, bytes or os.PathLike; progress a callable or None.
+// Returns how many words were dropped (see errors).
 PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
   const auto src = fs_path_argument(slots[0]);
   if (!src) return nullptr;
@@ -163,12 +187,10 @@ PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
   const auto errors = errors_argument(slots[6]);
   if (!errors) return nullptr;
   options.read.errors = *errors;
-  if (!limit_argument(slots[7], options.read.limit)) return nullptr;
-  if (slots[8] != Py_None) {
-    const auto member = str_argument(slots[8], "member");
-    if (!member) return nullptr;
-    options.member = std::string(*member);
-  }
+  if (!limit_argument(slots[7], *src_format, options.read.limit)) return nullptr;
+  auto member = member_argument(slots[8]);
+  if (!member) return nullptr;
+  options.member = std::move(*member);
   const Progress read_progress = python_progress(slots[5], "read");
   const Progress write_progress = python_progress(slots[5], "write");
   failing = *src;
@@ -193,14 +215,10 @@ PyObject* read_head(const py::ArgumentSlots& slots, std::string& failing) {
   if (!path) return nullptr;
   const auto size = count_argument(slots[1], "size");
   if (!size) return nullptr;
-  std::string member;
-  if (slots[2] != Py_None) {
-    const auto name = str_argument(slots[2], "member");
-    if (!name) return nullptr;
-    member = std::string(*name);
-  }
+  const auto member = member_argument(slots[2]);
+  if (!member) return nullptr;
   failing = *path;
-  Result<std::string> head = py::without_gil([&] { return mave::read_head(*path, member, *size); });
+  Result<std::string> head = py::without_gil([&] { return mave::read_head(*path, *member, *size); });
   if (!head.ok()) {
     raise_error(*path, head.error());
     return nullptr;
