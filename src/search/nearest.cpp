@@ -249,7 +249,7 @@ void require(bool ok, const char* what) {
   if (!ok) panic(PanicKind::BadSearchArguments, PanicFacts::text(what));
 }
 
-// The shape of a search's questions once their counts agree.
+// The shape of a search's questions.
 struct QuestionShape {
   std::size_t n_terms;      // term vectors given
   std::size_t n_questions;
@@ -257,17 +257,12 @@ struct QuestionShape {
   bool shared;              // the questions name shared terms (term_of)
 };
 
-// The counts of the questions, checked against each other and against the
-// length of the vectors.
+// The terms counted in vectors of `dims` values.
 QuestionShape question_shape(const Questions& questions, std::size_t dims) {
   require(dims > 0 || questions.terms.empty(), "terms for a matrix without columns");
   const std::size_t n_terms = dims == 0 ? 0 : questions.terms.size() / dims;
   require(n_terms * dims == questions.terms.size(), "terms are not whole vectors");
-  require(questions.positive.size() == questions.negative.size(), "positive and negative counts differ");
-  const bool grouped = !questions.positive.empty();
-  const bool shared = !questions.term_of.empty();
-  require(grouped || !shared, "shared terms without counts");
-  return {n_terms, grouped ? questions.positive.size() : n_terms, grouped, shared};
+  return {n_terms, questions.count(n_terms), !questions.positive.empty(), !questions.term_of.empty()};
 }
 
 // Every answer empty (row -1, score NaN) until rows qualify.
@@ -276,20 +271,6 @@ void clear_answers(std::size_t n, std::int64_t* rows_out, float* scores_out) {
     rows_out[i] = -1;
     scores_out[i] = kNaN;
   }
-}
-
-// The exclusions and the shared terms, checked against the questions, and
-// the allowed flags against the candidate rows.
-void check_candidates(const Questions& questions, const SearchOptions& options,
-                      const QuestionShape& shape, std::size_t n_rows) {
-  require(options.allowed.empty() || options.allowed.size() >= n_rows, "allowed flags too few");
-  const auto& offsets = questions.exclude_offsets;
-  require(offsets.empty() || offsets.size() == shape.n_questions + 1, "exclusion offsets per question");
-  for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
-    require(offsets[i] <= offsets[i + 1] && offsets[i + 1] <= questions.exclude.size(),
-            "exclusion offsets out of order");
-  }
-  for (std::uint32_t t : questions.term_of) require(t < shape.n_terms, "a shared term beyond the terms");
 }
 
 // The queries the rows are scored against, as unit vectors of dims values
@@ -334,12 +315,9 @@ PreparedQuestions prepare_questions(const Questions& questions, const QuestionSh
   }
   std::vector<double> sum(dims);
   std::size_t term = 0;
-  const std::size_t n_named = shared ? questions.term_of.size() : shape.n_terms;
   for (std::size_t i = 0; i < shape.n_questions; ++i) {
     const std::size_t positive = shape.grouped ? questions.positive[i] : 1;
     const std::size_t negative = shape.grouped ? questions.negative[i] : 0;
-    require(positive <= n_named - term && negative <= n_named - term - positive,
-            "counts beyond the terms");
     Asked& a = out.asked[i];
     a.first = refs.size();
     a.answerable = positive > 0;
@@ -398,7 +376,6 @@ PreparedQuestions prepare_questions(const Questions& questions, const QuestionSh
       a.positive = a.negative = 0;
     }
   }
-  require(term == n_named, "terms beyond the counts");
   return out;
 }
 
@@ -607,6 +584,32 @@ void write_answers(std::vector<std::vector<TopK>>& tops, const Chunk& chunk, std
 
 }  // namespace
 
+const char* contradiction(const Questions& questions, std::size_t n_terms) {
+  const bool grouped = !questions.positive.empty(), shared = !questions.term_of.empty();
+  if (questions.positive.size() != questions.negative.size()) return "the positive and negative counts differ";
+  if (shared && !grouped) return "shared terms without counts";
+  for (std::uint32_t t : questions.term_of) {
+    if (t >= n_terms) return "a shared term beyond the terms";
+  }
+  if (grouped) {
+    // In 64 bits: two counts of 32 bits each, summed over at most 2^32 questions.
+    std::uint64_t named = 0;
+    for (std::size_t i = 0; i < questions.positive.size(); ++i) {
+      named += std::uint64_t{questions.positive[i]} + questions.negative[i];
+    }
+    if (named != (shared ? questions.term_of.size() : n_terms)) return "the term counts do not add up to the terms";
+  }
+  const auto& offsets = questions.exclude_offsets;
+  if (!offsets.empty()) {
+    bool fit = offsets.size() == questions.count(n_terms) + 1;
+    for (std::size_t i = 0; fit && i + 1 < offsets.size(); ++i) {
+      fit = offsets[i] <= offsets[i + 1] && offsets[i + 1] <= questions.exclude.size();
+    }
+    if (!fit) return "the exclusion offsets do not fit the questions";
+  }
+  return nullptr;
+}
+
 NearestSearch::NearestSearch(const Embeddings& embeddings) : embeddings_(embeddings) {}
 
 const std::vector<float>& NearestSearch::dense_inverse_lengths(const float* matrix,
@@ -679,8 +682,9 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
   // Vectors without columns have no direction: no question has an answer
   // (whatever terms of no length the counts name).
   if (dims == 0) return;
+  if (const char* what = contradiction(questions, shape.n_terms)) require(false, what);
   const std::size_t n_rows = std::min(options.n_rows, storage.rows());
-  check_candidates(questions, options, shape, n_rows);
+  require(options.allowed.empty() || options.allowed.size() >= n_rows, "allowed flags too few");
   const bool cosmul = options.objective == Objective::CosMul;
   const PreparedQuestions prepared = prepare_questions(questions, shape, dims, cosmul);
   const std::size_t keep = std::min(options.k, n_rows);

@@ -19,6 +19,13 @@ class Words(Sequence[str]):
     def index(self, word: Any, start: int = ..., stop: int = ...) -> int: ...
     def count(self, word: Any) -> int: ...
 
+class Questions:
+    def __new__(cls, terms: npt.ArrayLike, *, positive: npt.ArrayLike | None = None,
+                negative: npt.ArrayLike | None = None, exclude: npt.ArrayLike | None = None,
+                exclude_offsets: npt.ArrayLike | None = None,
+                term_of: npt.ArrayLike | None = None) -> Self: ...
+    def __len__(self) -> int: ...
+
 class Embeddings:
     def __new__(cls, path: str) -> Self: ...
     @property
@@ -55,11 +62,8 @@ class Embeddings:
     def embed(self, words: Iterable[str], out: npt.NDArray[np.float32] | None = None, *,
               threads: int | None = None) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.bool_]]: ...
     def reconstruct(self, rows: int | Sequence[int] | None = None) -> npt.NDArray[np.float32]: ...
-    def _search(self, terms: npt.NDArray[np.float32], positive: npt.NDArray[np.uint32] | None,
-                negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
-                exclude_offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
+    def _search(self, questions: Questions, k: int, n_rows: int,
                 allowed: npt.NDArray[np.uint8] | None, cosmul: bool, threads: int | None,
-                term_of: npt.NDArray[np.uint32] | None = None,
                 /) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]: ...
 
 def _write_quantized(source: Embeddings, path: str | os.PathLike[str],

@@ -168,31 +168,32 @@ std::optional<std::string> member_argument(PyObject* obj) {
 // The paths are str, bytes or os.PathLike; progress a callable or None.
 // Returns how many words were dropped (see errors).
 PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto src = fs_path_argument(slots[0]);
+  const auto src = fs_path_argument(slots[kConvert.slot("src")]);
   if (!src) return nullptr;
-  const auto src_format = format_argument(slots[1], "src_format");
+  const auto src_format = format_argument(slots[kConvert.slot("src_format")], "src_format");
   if (!src_format) return nullptr;
-  const auto dst = fs_path_argument(slots[2]);
+  const auto dst = fs_path_argument(slots[kConvert.slot("dst")]);
   if (!dst) return nullptr;
-  const auto dst_format = format_argument(slots[3], "dst_format");
+  const auto dst_format = format_argument(slots[kConvert.slot("dst_format")], "dst_format");
   if (!dst_format) return nullptr;
   if (!format_info(*dst_format).writable) {
     PyErr_SetString(PyExc_ValueError, "fastText models are read, not written");
     return nullptr;
   }
-  const int normalize = PyObject_IsTrue(slots[4]);
+  const int normalize = PyObject_IsTrue(slots[kConvert.slot("normalize")]);
   if (normalize < 0) return nullptr;
   SourceOptions options;
   options.any_fasttext_layout = true;
-  const auto errors = errors_argument(slots[6]);
+  const auto errors = errors_argument(slots[kConvert.slot("errors")]);
   if (!errors) return nullptr;
   options.read.errors = *errors;
-  if (!limit_argument(slots[7], *src_format, options.read.limit)) return nullptr;
-  auto member = member_argument(slots[8]);
+  if (!limit_argument(slots[kConvert.slot("limit")], *src_format, options.read.limit)) return nullptr;
+  auto member = member_argument(slots[kConvert.slot("member")]);
   if (!member) return nullptr;
   options.member = std::move(*member);
-  const Progress read_progress = python_progress(slots[5], "read");
-  const Progress write_progress = python_progress(slots[5], "write");
+  PyObject* const progress = slots[kConvert.slot("progress")];
+  const Progress read_progress = python_progress(progress, "read");
+  const Progress write_progress = python_progress(progress, "write");
   failing = *src;
   ConversionOutcome outcome = py::without_gil([&] {
     return convert_file(*src, *src_format, *dst, *dst_format, normalize != 0, options,
@@ -211,11 +212,11 @@ constexpr Signature kReadHead{"_read_head", "path, size, *, member=None", Bound:
 // them (mave.detect_format's look at a file): bytes, fewer only when the
 // file holds fewer. Raises as reading the file for a conversion does.
 PyObject* read_head(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto path = fs_path_argument(slots[0]);
+  const auto path = fs_path_argument(slots[kReadHead.slot("path")]);
   if (!path) return nullptr;
-  const auto size = count_argument(slots[1], "size");
+  const auto size = count_argument(slots[kReadHead.slot("size")], "size");
   if (!size) return nullptr;
-  const auto member = member_argument(slots[2]);
+  const auto member = member_argument(slots[kReadHead.slot("member")]);
   if (!member) return nullptr;
   failing = *path;
   Result<std::string> head = py::without_gil([&] { return mave::read_head(*path, *member, *size); });
@@ -261,10 +262,12 @@ constexpr Signature kWrite{"write", "path, words, matrix, norms, metadata, norma
 // words: list[str]; matrix: float32 C-contiguous (n, dims); norms: float32
 // (n,) or None; metadata as metadata_argument takes it.
 PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto dst = fs_path_argument(slots[0]);
+  const auto dst = fs_path_argument(slots[kWrite.slot("path")]);
   if (!dst) return nullptr;
-  PyObject *words_obj = slots[1], *matrix_obj = slots[2], *norms_obj = slots[3];
-  const int normalize = PyObject_IsTrue(slots[5]);
+  PyObject* const words_obj = slots[kWrite.slot("words")];
+  PyObject* const matrix_obj = slots[kWrite.slot("matrix")];
+  PyObject* const norms_obj = slots[kWrite.slot("norms")];
+  const int normalize = PyObject_IsTrue(slots[kWrite.slot("normalize")]);
   if (normalize < 0) return nullptr;
   if (!PyList_Check(words_obj)) {
     PyErr_Format(PyExc_TypeError, "words must be a list, not %s", py::TypeName(words_obj).c_str());
@@ -276,7 +279,7 @@ PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
     return nullptr;
   }
   std::optional<Metadata> metadata;
-  if (!metadata_argument(slots[4], metadata)) return nullptr;
+  if (!metadata_argument(slots[kWrite.slot("metadata")], metadata)) return nullptr;
   auto words = distinct_words(words_obj);
   if (!words) return nullptr;
   auto* matrix = reinterpret_cast<PyArrayObject*>(matrix_obj);
@@ -287,7 +290,7 @@ PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
     rows.norms = std::span<const float>(
         static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(norms_obj))), n);
   }
-  const Progress write_progress = python_progress(slots[6], "write");
+  const Progress write_progress = python_progress(slots[kWrite.slot("progress")], "write");
   failing = *dst;
   // The arrays are held by the caller's references for the call.
   return run_conversion([&] {
@@ -335,20 +338,24 @@ constexpr Signature kWriteQuantized{
 // quantized_len), and the optional norms chunk `norms` (float32, one per
 // word).
 PyObject* write_quantized(const py::ArgumentSlots& slots, std::string& failing) {
-  PyObject *source = slots[0], *subquantizers_obj = slots[3], *projection_obj = slots[4],
-           *row_norms_obj = slots[5], *codes_obj = slots[6], *norms_obj = slots[7];
+  PyObject* const source = slots[kWriteQuantized.slot("source")];
+  PyObject* const subquantizers_obj = slots[kWriteQuantized.slot("subquantizers")];
+  PyObject* const projection_obj = slots[kWriteQuantized.slot("projection")];
+  PyObject* const row_norms_obj = slots[kWriteQuantized.slot("row_norms")];
+  PyObject* const codes_obj = slots[kWriteQuantized.slot("codes")];
+  PyObject* const norms_obj = slots[kWriteQuantized.slot("norms")];
   if (!PyObject_TypeCheck(source, embeddings_type())) {
     PyErr_Format(PyExc_TypeError, "source must be Embeddings, not %s", py::TypeName(source).c_str());
     return nullptr;
   }
   std::shared_ptr<const Model> model = reinterpret_cast<EmbeddingsObject*>(source)->model;
-  std::optional<std::string> path = fs_path_argument(slots[1]);
+  std::optional<std::string> path = fs_path_argument(slots[kWriteQuantized.slot("path")]);
   if (!path) return nullptr;
   failing = *path;
   const Embeddings& embeddings = model->embeddings;
   const std::size_t dims = embeddings.dims(), rows = embeddings.storage().rows();
   std::vector<std::pair<std::string, Metadata::Value>> settings;
-  if (!metadata_entries(slots[2], settings)) return nullptr;
+  if (!metadata_entries(slots[kWriteQuantized.slot("settings")], settings)) return nullptr;
 
   PyRef subquantizers_array =
       PyRef::steal(PyArray_FROMANY(subquantizers_obj, NPY_FLOAT32, 3, 3, NPY_ARRAY_CARRAY_RO));

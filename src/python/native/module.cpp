@@ -15,7 +15,9 @@ namespace {
 int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
   if (!load_exception_types()) return -1;
-  if (!init_embeddings_type(module) || !init_words_type(module)) return -1;
+  if (!init_embeddings_type(module) || !init_words_type(module) || !init_questions_type(module)) {
+    return -1;
+  }
   if (!init_convert(module) || !init_info(module)) return -1;
   return 0;
 }

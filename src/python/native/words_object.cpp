@@ -82,8 +82,9 @@ constexpr Signature kCount{"count", "word, /", Bound::Instance};
 
 PyObject* words_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_arguments(kIndex, {args, nargs, kwnames}, [&](const py::ArgumentSlots& slots) {
-    if (auto i = find(self, slots[0])) return PyLong_FromSize_t(*i);
-    PyRef text = PyRef::steal(PyObject_Repr(slots[0]));
+    PyObject* const word = slots[kIndex.slot("word")];
+    if (auto i = find(self, word)) return PyLong_FromSize_t(*i);
+    PyRef text = PyRef::steal(PyObject_Repr(word));
     if (text) PyErr_Format(PyExc_ValueError, "%U is not in the vocabulary", text.get());
     return static_cast<PyObject*>(nullptr);
   });
@@ -92,7 +93,7 @@ PyObject* words_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* words_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_arguments(kCount, {args, nargs, kwnames}, [&](const py::ArgumentSlots& slots) {
     // Words are distinct in every vocabulary that loads.
-    return PyLong_FromLong(find(self, slots[0]) ? 1 : 0);
+    return PyLong_FromLong(find(self, slots[kCount.slot("word")]) ? 1 : 0);
   });
 }
 
