@@ -21,8 +21,12 @@ include(FetchContent)
 # zig and cross builds take nothing from the build machine: its libraries
 # are built for its own glibc and architecture, and its toml++ lies in
 # /usr/include, which on the include path would put the machine's C library
-# headers (a newer glibc) before the target's.
-if(CMAKE_CROSSCOMPILING OR MAVE_ZIG)
+# headers (a newer glibc) before the target's. MAVE_PINNED_DEPENDENCIES asks
+# the same of any build (the wheels cibuildwheel makes, pyproject.toml: an
+# image's own libraries would otherwise be bundled by auditwheel).
+option(MAVE_PINNED_DEPENDENCIES "Take every dependency from its pinned archive, none from the system"
+  OFF)
+if(CMAKE_CROSSCOMPILING OR MAVE_ZIG OR MAVE_PINNED_DEPENDENCIES)
   set(MAVE_FROM_SYSTEM_DEFAULT OFF)
 else()
   set(MAVE_FROM_SYSTEM_DEFAULT ON)

@@ -22,7 +22,7 @@ constexpr std::string_view kPanicKindNames[] = {
     "QuantizedNormsRows", "VocabNormsLength", "VocabRowsMismatch", "TargetLength",
     "IndexOutOfBounds", "MetadataValue", "StdoutFailed", "NumpyImport", "NumpyCapsule",
     "PythonCallFailed", "AllAppendFailed", "FileMissing", "LoadFailed", "NormsCount",
-    "NotWritable", "BadSearchArguments",
+    "NotWritable", "BadSearchArguments", "BlasUnavailable",
 };
 static_assert(std::size(kPanicKindNames) == kPanicKindCount);
 

@@ -477,8 +477,9 @@ enum class PanicKind : std::uint8_t {
   NormsCount,            // left: norms, right: rows
   NotWritable,           // a format that is read, never written
   BadSearchArguments,    // detail: which arguments of a search contradict each other
+  BlasUnavailable,       // a dense search before any BLAS library was loaded
 };
-inline constexpr std::size_t kPanicKindCount = 29;
+inline constexpr std::size_t kPanicKindCount = 30;
 std::string_view panic_kind_name(PanicKind kind);
 
 struct PanicFacts {

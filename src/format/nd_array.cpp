@@ -77,15 +77,18 @@ Status write_nd_array_fields(BufferedWriter& w, std::size_t rows, std::size_t co
 }  // namespace
 
 Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const float* data) {
-  return write_nd_array(w, rows, cols, [data, cols](std::size_t i, float*) { return data + i * cols; });
+  return write_nd_array(
+      w, rows, cols, [data, cols](std::size_t i, float*) { return data + i * cols; },
+      RowLifetime::WholeWrite);
 }
 
-Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const RowFunction& row) {
+Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const RowFunction& row,
+                      RowLifetime lifetime) {
   MAVE_TRY(write_nd_array_fields(w, rows, cols));
-  // Row-major and little-endian on disk as in memory. Rows that follow one
-  // another in memory (a stored matrix) go out from where they lie, a run of
-  // up to kRunBytes in one write; a row made in `scratch` goes out before
-  // the next one is asked for.
+  // Row-major and little-endian on disk as in memory. Rows that stay where
+  // they are and follow one another in memory (a stored matrix) go out from
+  // there, a run of up to kRunBytes in one write; any other row goes out
+  // before the next one is asked for.
   constexpr std::size_t kRunBytes = std::size_t{4} << 20;
   const std::size_t row_bytes = cols * sizeof(float);
   const std::size_t max_run = std::max<std::size_t>(1, kRunBytes / std::max<std::size_t>(row_bytes, 1));
@@ -104,7 +107,7 @@ Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, con
       continue;
     }
     MAVE_TRY(write_run());
-    if (r == scratch.data()) {
+    if (r == scratch.data() || lifetime == RowLifetime::UntilNextRow) {
       MAVE_TRY(write_bytes(w, r, row_bytes, Step::WriteEmbeddingMatrixComponent));
     } else {
       run = r;

@@ -193,9 +193,11 @@ TEST(DenseMatrixChunk, PaddingAndChunkLengthFollowTheStartOffset) {
   EXPECT_EQ(load_le<std::uint64_t>(at101.data() + 4), 19u + 24u);
 }
 
-// A matrix given a row at a time: rows that follow one another in memory go
-// out as one run (up to 4 MiB), rows made in scratch between them, rows of
-// another order break a run. The bytes are those of the rows in order.
+// A matrix given a row at a time. Rows that stay for the whole write and
+// follow one another in memory go out as one run (up to 4 MiB), rows made in
+// scratch between them, rows of another order break a run; rows that last
+// only until the next is asked for (a block reused) go out one by one. The
+// bytes are those of the rows in order.
 TEST(DenseMatrixChunk, RowsInRunsAndInScratchWriteTheRowsInOrder) {
   const std::size_t rows = 30000, cols = 50;  // 6 MB: more than one run
   std::vector<float> stored(rows * cols);
@@ -216,10 +218,23 @@ TEST(DenseMatrixChunk, RowsInRunsAndInScratchWriteTheRowsInOrder) {
     for (std::size_t j = 0; j < cols; ++j) scratch[j] = -s[j];
     return scratch;
   };
-  const std::string by_rows = write_with(0, [&](BufferedWriter& w) { return write_nd_array(w, rows, cols, row); });
+  // The same rows through one block of its own, refilled for every row.
+  std::vector<float> block(cols);
+  const RowFunction reused = [&](std::size_t i, float* scratch) -> const float* {
+    const float* r = row(i, scratch);
+    std::copy_n(r, cols, block.data());
+    return block.data();
+  };
   const std::string whole =
       write_with(0, [&](BufferedWriter& w) { return write_nd_array(w, rows, cols, expected.data()); });
-  EXPECT_EQ(by_rows, whole);
+  EXPECT_EQ(write_with(0, [&](BufferedWriter& w) {
+              return write_nd_array(w, rows, cols, row, RowLifetime::WholeWrite);
+            }),
+            whole);
+  EXPECT_EQ(write_with(0, [&](BufferedWriter& w) {
+              return write_nd_array(w, rows, cols, reused, RowLifetime::UntilNextRow);
+            }),
+            whole);
   ASSERT_EQ(whole.size() % 4, 0u);
   EXPECT_EQ(std::memcmp(whole.data() + whole.size() - expected.size() * 4, expected.data(),
                         expected.size() * 4),

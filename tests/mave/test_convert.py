@@ -540,13 +540,14 @@ class TestFailures:
         with pytest.raises(mave.FormatError) as info:
             mave.convert(tmp_path / "in", tmp_path / "out.fifu")
         assert info.value.reason == (f"{message}; name the format with --from on the command line "
-                                     "(src_format= in Python): finalfusion, fasttext, word2vec, text, glove, floret")
+                                     "(src_format= in Python): finalfusion, fasttext, word2vec, text, glove, floret, "
+                                     "parquet")
 
     def test_output_format_from_extension_or_named(self, tmp_path, gensim_files):
         src = gensim_files[2]["text"]
         with pytest.raises(ValueError, match=r"from its extension .*--to on the command line \(dst_format="):
             mave.convert(src, tmp_path / "out.data")
-        with pytest.raises(ValueError, match="dst_format must be one of finalfusion, word2vec, text, glove, floret, not 'fasttext'"):
+        with pytest.raises(ValueError, match="dst_format must be one of finalfusion, word2vec, text, glove, floret, parquet, model2vec, not 'fasttext'"):
             mave.convert(src, tmp_path / "out.bin", dst_format="fasttext")
         mave.convert(src, tmp_path / "out.data", dst_format="word2vec")
         assert mave.detect_format(tmp_path / "out.data") == "word2vec"

@@ -29,7 +29,8 @@ SCENARIOS = ["getitem known", "getitem composed", "getitem unknown", "get defaul
              "embedding out", "embedding wrong out", "contains", "index", "index unknown",
              "words", "norms and matrix", "quantized matrix", "embed", "embed out threads",
              "embed bad word", "similar", "similar vector", "similar unknown", "analogy",
-             "reconstruct", "load", "load missing", "pickle"]
+             "reconstruct", "load", "load missing", "pickle", "word buffers", "write rows",
+             "write rows failing"]
 
 
 THREADED = {"embed out threads", "similar vector"}

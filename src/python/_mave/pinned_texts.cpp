@@ -384,6 +384,7 @@ std::string panic_message(const Panic& failure) {
     case PanicKind::NotWritable: return "fastText models are read, not written";
     // _mave has no search; the kind is worded for completeness.
     case PanicKind::BadSearchArguments: return "invalid search arguments: " + f.detail;
+    case PanicKind::BlasUnavailable: return "no BLAS library is loaded for the search";
   }
   return {};
 }

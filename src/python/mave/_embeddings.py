@@ -13,6 +13,8 @@ import numpy.typing as npt
 from mave import _native, _texts
 
 if TYPE_CHECKING:
+    import pyarrow as pa  # type: ignore[import-untyped]
+
     from mave._index import ApproximateIndex
 
 __all__ = ["Embeddings", "SubwordSettings", "Words", "load"]
@@ -516,6 +518,59 @@ class Embeddings(_native.Embeddings):
         """
         fields = self._subwords
         return None if fields is None else SubwordSettings(*fields)
+
+    def to_arrow(self) -> pa.Table:
+        """Every vocabulary word and its vector as an Arrow table.
+
+        The columns are ``word`` (string) and ``vector``
+        (``fixed_size_list<float32>[dims]``), in row order, each vector as
+        lookups give it. For a dense matrix the vector column is the mapped
+        matrix itself, not a copy (the table keeps the file's mapping
+        alive), and the word column is made from the vocabulary's bytes; a
+        quantized matrix is rebuilt. Hand the table to LanceDB, Polars,
+        DuckDB or ``pyarrow.parquet`` as it is.
+
+        Returns:
+            A ``pyarrow.Table`` of ``len(e)`` rows.
+
+        Raises:
+            ImportError: pyarrow is not installed (``pip install 'mave[arrow]'``).
+
+        Example:
+            >>> e.to_arrow().schema.field("vector").type
+            FixedSizeListType(fixed_size_list<item: float>[300])
+        """
+        from mave import _arrow  # pyarrow only when asked for
+
+        return _arrow.table(self)
+
+    def to_arrow_batches(self, batch_size: int = 65536) -> pa.RecordBatchReader:
+        """The rows of :meth:`to_arrow` a batch at a time, for tables larger
+        than memory (a dense matrix is viewed, a quantized one rebuilt one
+        batch at a time).
+
+        Args:
+            batch_size: rows per batch (at least 1); a batch whose words
+                take more than 2 GiB is cut into smaller ones.
+
+        Returns:
+            A ``pyarrow.RecordBatchReader`` (iterate over it for
+            ``RecordBatch`` es; ``read_all()`` makes the table).
+
+        Raises:
+            ImportError: pyarrow is not installed (``pip install 'mave[arrow]'``).
+            ValueError: batch_size < 1.
+
+        Example:
+            >>> sum(b.num_rows for b in e.to_arrow_batches(10_000)) == len(e)
+            True
+        """
+        rows = _optional_count(batch_size, "batch_size")
+        if rows is None:
+            raise TypeError("batch_size must be an int, not NoneType")
+        from mave import _arrow
+
+        return _arrow.batches(self, rows)
 
 
 from mave._texts import Tokenizer  # noqa: E402  (after the class: _texts needs none of it)

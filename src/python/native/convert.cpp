@@ -1,4 +1,4 @@
-// mave._native.convert, write, _write_quantized and _read_head: the
+// mave._native.convert, write, _write_rows, _write_quantized and _read_head: the
 // bindings of the conversion layer (src/convert). The mave package checks
 // and normalises most arguments (mave/_convert.py, mave/_quantize.py); these
 // functions run the work with the interpreter lock released, taking it back
@@ -107,45 +107,31 @@ constexpr Signature kConvert{"convert",
                              "limit=None, member=None",
                              Bound::Module};
 
-// How words that are not valid UTF-8 are read: "strict", "replace" or
-// "ignore". mave.convert passes what it is given: this is where it is checked.
+// errors, limit and member come checked by mave.convert and
+// mave.detect_format (mave/_convert.py, where every way of converting
+// starts): here they are only taken apart, and anything else is a caller's
+// bug, refused with one message.
+constexpr const char* kUncheckedOptions = "convert: errors, limit or member of the wrong kind";
+
+// "strict", "replace" or "ignore".
 std::optional<Utf8Errors> errors_argument(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "errors must be str, not %s", py::TypeName(obj).c_str());
-    return std::nullopt;
-  }
-  const auto name = py::utf8_of(obj);
-  if (!name) return std::nullopt;
-  if (*name == "strict") return Utf8Errors::Strict;
-  if (*name == "replace") return Utf8Errors::Replace;
-  if (*name == "ignore") return Utf8Errors::Ignore;
-  PyErr_Format(PyExc_ValueError, "errors must be one of strict, replace, ignore, not %R", obj);
+  const auto name = PyUnicode_Check(obj) ? py::utf8_of(obj) : std::nullopt;
+  if (name == "strict") return Utf8Errors::Strict;
+  if (name == "replace") return Utf8Errors::Replace;
+  if (name == "ignore") return Utf8Errors::Ignore;
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
   return std::nullopt;
 }
 
-// How many rows of a source in `format` to read: an int of at least 0, or
-// None (all); only the formats read row by row take one. Returns false with
-// an exception set.
-bool limit_argument(PyObject* obj, Format format, std::optional<std::uint64_t>& limit) {
+// An int of at least 0, or None (all rows). Returns false with an exception set.
+bool limit_argument(PyObject* obj, std::optional<std::uint64_t>& limit) {
   if (obj == Py_None) return true;
-  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "limit must be int or None, not %s", py::TypeName(obj).c_str());
-    return false;
-  }
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  const long long value =
+      PyLong_Check(obj) && !PyBool_Check(obj) ? PyLong_AsLongLongAndOverflow(obj, &overflow) : -1;
   if (value == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && value < 0)) {
-    PyErr_Format(PyExc_ValueError, "limit must be at least 0, not %R", obj);
-    return false;
-  }
-  if (format == Format::FinalFusion || format == Format::Floret) {
-    // Their words are not rows read in order: nothing would be left out.
-    const std::string name(format_info(format).name);
-    PyErr_Format(PyExc_ValueError,
-                 "limit= reads the first words of word2vec, text, GloVe and fastText input, not of "
-                 "%s input",
-                 name.c_str());
+    PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
     return false;
   }
   // Beyond a long long: more words than any file holds.
@@ -153,16 +139,13 @@ bool limit_argument(PyObject* obj, Format format, std::optional<std::uint64_t>& 
   return true;
 }
 
-// The name of a zip archive's file to read: a str, or None.
+// The name of a zip archive's file to read (empty: none named).
 std::optional<std::string> member_argument(PyObject* obj) {
   if (obj == Py_None) return std::string();
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "member must be str or None, not %s", py::TypeName(obj).c_str());
-    return std::nullopt;
-  }
-  const auto name = py::utf8_of(obj);
-  if (!name) return std::nullopt;
-  return std::string(*name);
+  const auto name = PyUnicode_Check(obj) ? py::utf8_of(obj) : std::nullopt;
+  if (name) return std::string(*name);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
+  return std::nullopt;
 }
 
 // The paths are str, bytes or os.PathLike; progress a callable or None.
@@ -187,7 +170,7 @@ PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
   const auto errors = errors_argument(slots[kConvert.slot("errors")]);
   if (!errors) return nullptr;
   options.read.errors = *errors;
-  if (!limit_argument(slots[kConvert.slot("limit")], *src_format, options.read.limit)) return nullptr;
+  if (!limit_argument(slots[kConvert.slot("limit")], options.read.limit)) return nullptr;
   auto member = member_argument(slots[kConvert.slot("member")]);
   if (!member) return nullptr;
   options.member = std::move(*member);
@@ -326,6 +309,137 @@ std::span<const T> span_of(const PyRef& array) {
   return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
 }
 
+// The words of an Arrow string column: word i is data[offsets[i],
+// offsets[i + 1]), each word distinct (the caller has checked; a repeat is
+// refused here too, since the vocabulary would not load).
+std::optional<WordList> arrow_words(PyObject* offsets_obj, PyObject* data_obj) {
+  PyRef offsets = PyRef::steal(PyArray_FROMANY(offsets_obj, NPY_UINT64, 1, 1, NPY_ARRAY_CARRAY_RO));
+  if (!offsets) return std::nullopt;
+  PyRef data = PyRef::steal(PyArray_FROMANY(data_obj, NPY_UINT8, 1, 1, NPY_ARRAY_CARRAY_RO));
+  if (!data) return std::nullopt;
+  auto* o = reinterpret_cast<PyArrayObject*>(offsets.get());
+  const auto* at = static_cast<const std::uint64_t*>(PyArray_DATA(o));
+  const auto n_offsets = static_cast<std::size_t>(PyArray_DIM(o, 0));
+  auto* d = reinterpret_cast<PyArrayObject*>(data.get());
+  const auto* bytes = static_cast<const char*>(PyArray_DATA(d));
+  const auto n_bytes = static_cast<std::uint64_t>(PyArray_DIM(d, 0));
+  if (n_offsets == 0) {
+    PyErr_SetString(PyExc_ValueError, "offsets must hold one more number than there are words");
+    return std::nullopt;
+  }
+  WordList words;
+  words.reserve(n_offsets - 1);
+  for (std::size_t i = 0; i + 1 < n_offsets; ++i) {
+    if (at[i] > at[i + 1] || at[i + 1] > n_bytes) {
+      PyErr_Format(PyExc_ValueError, "offsets %zu and %zu do not delimit a word of the %llu bytes",
+                   i, i + 1, static_cast<unsigned long long>(n_bytes));
+      return std::nullopt;
+    }
+    words.push_back(std::string_view(bytes + at[i], static_cast<std::size_t>(at[i + 1] - at[i])));
+  }
+  if (words.build_index() != words.size()) {
+    PyErr_SetString(PyExc_ValueError, "the words are not distinct");
+    return std::nullopt;
+  }
+  return words;
+}
+
+// The rows of a matrix that a Python callable hands out in blocks: each call
+// gives the next float32 C-contiguous (k, cols) array, 1 <= k <= the rows
+// still to come. The writer asks for rows in order without the interpreter
+// lock; the lock is taken only to fetch a block. The current block is held
+// here, so this object must be destroyed with the lock held.
+class BlockRows {
+ public:
+  BlockRows(PyObject* blocks, std::size_t rows, std::size_t cols)
+      : blocks_(blocks), rows_(rows), cols_(cols) {}
+
+  const float* operator()(std::size_t i, float* /*scratch*/) {
+    if (i >= end_) next(i);
+    return data_ + (i - begin_) * cols_;
+  }
+  std::size_t delivered() const { return end_; }
+
+ private:
+  void next(std::size_t i) {
+    PyGILState_STATE state = PyGILState_Ensure();
+    bool failed = PyErr_CheckSignals() < 0;
+    if (!failed) {
+      current_ = PyRef::steal(PyObject_CallNoArgs(blocks_));
+      failed = !current_ || !accept(i);
+    }
+    PyObject* exception = failed ? py::take_raised_exception() : nullptr;
+    PyGILState_Release(state);
+    if (exception) throw PythonErrorPending{exception};
+  }
+
+  bool accept(std::size_t i) {
+    auto* a = reinterpret_cast<PyArrayObject*>(current_.get());
+    if (!PyArray_Check(current_.get()) || PyArray_TYPE(a) != NPY_FLOAT32 || PyArray_NDIM(a) != 2 ||
+        !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) || !PyArray_ISNOTSWAPPED(a) ||
+        static_cast<std::size_t>(PyArray_DIM(a, 1)) != cols_ || PyArray_DIM(a, 0) < 1 ||
+        static_cast<std::size_t>(PyArray_DIM(a, 0)) > rows_ - i) {
+      PyErr_Format(PyExc_ValueError,
+                   "blocks must give float32 C-contiguous arrays of %zu columns and 1 to %zu rows",
+                   cols_, rows_ - i);
+      return false;
+    }
+    begin_ = i;
+    end_ = i + static_cast<std::size_t>(PyArray_DIM(a, 0));
+    data_ = static_cast<const float*>(PyArray_DATA(a));
+    return true;
+  }
+
+  PyObject* blocks_;
+  std::size_t rows_, cols_;
+  PyRef current_;
+  const float* data_ = nullptr;
+  std::size_t begin_ = 0, end_ = 0;
+};
+
+constexpr Signature kWriteRows{
+    "_write_rows", "path, offsets, data, dims, blocks, norms, metadata, normalize, progress",
+    Bound::Module};
+
+// A finalfusion file of a simple vocabulary and a dense matrix of `dims`
+// columns, the words given as an Arrow string column's offsets (uint64, one
+// more than the words) and bytes (uint8), the rows by `blocks` (see
+// BlockRows), `norms` float32 (one per word) or None, metadata as
+// metadata_argument takes it. Only the words, the norms and one block are in
+// memory at a time.
+PyObject* write_rows(const py::ArgumentSlots& slots, std::string& failing) {
+  const auto dst = fs_path_argument(slots[kWriteRows.slot("path")]);
+  if (!dst) return nullptr;
+  auto words = arrow_words(slots[kWriteRows.slot("offsets")], slots[kWriteRows.slot("data")]);
+  if (!words) return nullptr;
+  const auto dims = count_argument(slots[kWriteRows.slot("dims")], "dims");
+  if (!dims) return nullptr;
+  const std::size_t n = words->size();
+  PyRef norms;
+  if (PyObject* given = slots[kWriteRows.slot("norms")]; given != Py_None) {
+    norms = array_argument(given, NPY_FLOAT32, {n}, "norms");
+    if (!norms) return nullptr;
+  }
+  std::optional<Metadata> metadata;
+  if (!metadata_argument(slots[kWriteRows.slot("metadata")], metadata)) return nullptr;
+  const int normalize = PyObject_IsTrue(slots[kWriteRows.slot("normalize")]);
+  if (normalize < 0) return nullptr;
+  BlockRows blocks(slots[kWriteRows.slot("blocks")], n, *dims);
+  StreamedRows rows{std::move(*words), *dims,
+                    [&blocks](std::size_t i, float* scratch) { return blocks(i, scratch); },
+                    std::nullopt, std::move(metadata)};
+  if (norms) rows.norms = span_of<float>(norms);
+  const Progress write_progress = python_progress(slots[kWriteRows.slot("progress")], "write");
+  failing = *dst;
+  // `blocks` holds the block being written and `norms` the norms for the
+  // call; both are released here, with the interpreter lock.
+  return run_conversion([&] {
+    return write_file(*dst, Durability::Cached, [&](BufferedWriter& w) {
+      return write_streamed_embeddings(w, rows, normalize != 0, write_progress);
+    });
+  });
+}
+
 constexpr Signature kWriteQuantized{
     "_write_quantized", "source, path, settings, subquantizers, projection, row_norms, codes, norms",
     Bound::Module};
@@ -413,6 +527,8 @@ PyMethodDef g_functions[] = {
     {"write", as_cfunction(conversion<kWrite, write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_write_quantized", as_cfunction(conversion<kWriteQuantized, write_quantized>),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_write_rows", as_cfunction(conversion<kWriteRows, write_rows>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {"_read_head", as_cfunction(conversion<kReadHead, read_head>), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -438,7 +554,8 @@ bool add_format_names(PyObject* module) {
 }  // namespace
 
 bool init_convert(PyObject* module) {
-  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized, &kReadHead}) &&
+  return add_functions(module, g_functions,
+                       {&kConvert, &kWrite, &kWriteQuantized, &kWriteRows, &kReadHead}) &&
          add_format_names(module);
 }
 

@@ -191,6 +191,16 @@ PyObject* get_subwords(PyObject* self, void*) {
       model_of(self).embeddings.vocab().variant());
 }
 
+// The metadata's TOML text as the core writes it (a Parquet file keeps it).
+PyObject* get_metadata_toml(PyObject* self, void*) {
+  return method_frame(self, [](const Model& model) -> PyObject* {
+    const auto& metadata = model.embeddings.metadata();
+    if (!metadata) Py_RETURN_NONE;
+    return str_from_utf8(metadata->to_toml());
+  });
+}
+
+// The metadata as a dict (Embeddings.metadata).
 PyObject* get_metadata(PyObject* self, void*) {
   return method_frame(self, [](const Model& model) -> PyObject* {
     const auto& metadata = model.embeddings.metadata();
@@ -238,6 +248,7 @@ PyGetSetDef g_getset[] = {
      "(rebuild rows with reconstruct()).", nullptr},
     {"_subwords", get_subwords, nullptr, nullptr, nullptr},
     {"_metadata", get_metadata, nullptr, nullptr, nullptr},
+    {"_metadata_toml", get_metadata_toml, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

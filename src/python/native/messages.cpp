@@ -232,6 +232,8 @@ Reason panic_reason(const Panic& failure) {
       return {"the buckets exponent is above 64", {}, {}};
     case PanicKind::BadSearchArguments:
       return {"the search arguments do not fit together: " + f.detail, {}, {}};
+    case PanicKind::BlasUnavailable:
+      return {"the search needs OpenBLAS (the scipy-openblas32 package), and none is loaded", {}, {}};
     default:
       return {"the file is damaged: its contents break an internal check (" +
                   std::string(panic_kind_name(failure.kind())) + ")",

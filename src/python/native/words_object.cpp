@@ -5,6 +5,7 @@
 
 #include "python/helpers/pyref.hpp"
 #include "python/native/arguments.hpp"
+#include "python/native/arrays.hpp"
 #include "python/native/model.hpp"
 #include "python/helpers/stable_abi.hpp"
 
@@ -122,6 +123,23 @@ PyObject* words_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+constexpr Signature kBuffers{"_buffers", "", Bound::Instance};
+
+// (ends, bytes): where each word ends (uint64, one per word) in the bytes of
+// all words (uint8), read-only views that keep the vocabulary alive. Arrow
+// string columns are made from them without a str per word.
+PyObject* words_buffers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return with_arguments(kBuffers, {args, nargs, kwnames}, [&](const py::ArgumentSlots&) {
+    const WordList& words = words_of(self);
+    PyRef ends = PyRef::steal(readonly_view(self, words.ends()));
+    if (!ends) return static_cast<PyObject*>(nullptr);
+    PyRef bytes = PyRef::steal(readonly_view(self, words.all_bytes()));
+    if (!bytes) return static_cast<PyObject*>(nullptr);
+    return PyTuple_Pack(2, ends.get(), bytes.get());
+  });
+}
+
 PyObject* words_repr(PyObject* self) {
   return PyUnicode_FromFormat("<mave.Words of %zd words>", words_length(self));
 }
@@ -131,6 +149,8 @@ PyMethodDef g_methods[] = {
      "The row of the word; ValueError if absent."},
     {"count", as_cfunction(words_count), METH_FASTCALL | METH_KEYWORDS,
      "1 if the word is in the vocabulary, else 0."},
+    {"_buffers", as_cfunction(words_buffers), METH_FASTCALL | METH_KEYWORDS,
+     "(ends, bytes): read-only views of where each word ends in the bytes of all words."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -153,7 +173,7 @@ PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0, Py_TPFLAGS_DEFA
 }  // namespace
 
 bool init_words_type(PyObject* module) {
-  g_type = add_type(module, "Words", g_spec, g_methods, {&kIndex, &kCount});
+  g_type = add_type(module, "Words", g_spec, g_methods, {&kIndex, &kCount, &kBuffers});
   return g_type != nullptr;
 }
 
