@@ -203,7 +203,7 @@ def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_pat
 ])
 def test_reading_options_are_checked_once_with_one_wording(tmp_path, options, src_format, error,
                                                           message):
-    # Checked where they enter the core, whether the format is told or named.
+    # Checked once, in mave.convert, whether the format is told or named.
     src = UTF8 / "cut-collide.vec"
     if src_format == "finalfusion":
         src = tmp_path / "in.fifu"
