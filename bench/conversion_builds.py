@@ -29,7 +29,7 @@ from pathlib import Path
 
 import data
 import run
-from common import Runner, log, machine, median, x
+from common import Runner, build_dirs, log, machine, median, x
 from measures_conversion import worker_convert, worker_import
 
 # (name, source file, its format, output file name): the output's extension
@@ -84,10 +84,7 @@ def main(argv):
             rest += [option, value]
     args = run.parse_args(rest + ["--only", "convert"])
     args.out.mkdir(parents=True, exist_ok=True)
-    builds = [b.resolve() for b in ours.builds]
-    for b in builds:
-        if not any(b.glob("_mave*.so")):
-            raise SystemExit(f"no _mave module in {b}")
+    builds = build_dirs(ours.builds)
     args.build_dir = builds[-1]
     d = inputs(args, Runner(args))
     runners = {}
