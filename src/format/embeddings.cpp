@@ -160,7 +160,8 @@ Status Embeddings::write_embeddings_to(BufferedWriter& w) const {
                             [table](std::size_t i, float* scratch) -> const float* {
                               table->row_into(i, scratch);
                               return scratch;
-                            });
+                            },
+                            RowLifetime::UntilNextRow);
     };
   } else {
     const auto& quantized = std::get<MappedQuantizedArray>(storage_.variant());

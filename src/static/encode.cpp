@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "format/batch.hpp"
+#include "base/threads.hpp"
 
 namespace mave {
 namespace {

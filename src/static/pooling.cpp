@@ -6,7 +6,7 @@
 
 #include "base/error.hpp"
 #include "base/vector_math.hpp"
-#include "format/batch.hpp"
+#include "base/threads.hpp"
 
 namespace mave {
 namespace {

@@ -20,7 +20,7 @@ import numpy as np
 
 import mave
 from mave import _native
-from mave._convert import FORMATS, OUTPUT_FORMATS
+from mave._convert import ERRORS, FORMATS, OUTPUT_FORMATS
 
 __all__ = ["main"]
 
@@ -74,7 +74,7 @@ def _load(path: str) -> mave.Embeddings:
 def add_input_options(p: argparse.ArgumentParser) -> None:
     """--errors, --limit and --member: how a source is read (mave convert,
     mave quantize)."""
-    p.add_argument("--errors", choices=("strict", "replace", "ignore"), default="strict",
+    p.add_argument("--errors", choices=ERRORS, default="strict",
                    help="words that are not valid UTF-8: refuse the file (strict, the default), put U+FFFD "
                         "for each invalid sequence (replace) or drop the invalid bytes (ignore)")
     p.add_argument("--limit", type=positive, metavar="N", help="read only the first N words")

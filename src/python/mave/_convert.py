@@ -2,12 +2,8 @@
 
 from __future__ import annotations
 
-import bz2
-import gzip
-import lzma
 import os
 import warnings
-import zipfile
 from collections.abc import Callable, Iterable, Mapping
 from typing import TypeAlias
 
@@ -66,39 +62,25 @@ def _name_it(what: str, option: str, keyword: str, formats: Iterable[str]) -> st
 ERRORS = ("strict", "replace", "ignore")
 
 
-def _head(name: str, member: str | None) -> bytes:
-    """The first bytes the file holds, decompressed when it is gzip, bzip2,
-    xz or zip (its only member or `member`)."""
-    with open(name, "rb") as f:
-        magic = f.read(6)
-    if magic.startswith(b"\x1f\x8b"):
-        opener: Callable[[str], object] = gzip.open
-    elif magic[:3] == b"BZh" and magic[3:4].isdigit():
-        opener = bz2.open
-    elif magic.startswith(b"\xfd7zXZ\x00"):
-        opener = lzma.open
-    elif magic.startswith((b"PK\x03\x04", b"PK\x05\x06")):
-        try:
-            with zipfile.ZipFile(name) as z:
-                files = [i.filename for i in z.infolist() if not i.is_dir()]
-                if member is None and len(files) != 1:
-                    reason = (f"the zip archive holds {len(files)} files; name the one to read with --member "
-                              f"on the command line (member= in Python): " + ", ".join(files[:10]))
-                    raise FormatError(f"{name}: {reason}", name, reason)
-                with z.open(member if member is not None else files[0]) as m:
-                    return m.read(_DETECTION_BYTES)
-        except (zipfile.BadZipFile, KeyError, EOFError, OSError, lzma.LZMAError) as e:
-            reason = f"the zip archive cannot be read: {e}"
-            raise FormatError(f"{name}: {reason}", name, reason) from None
-    else:
-        with open(name, "rb") as f:
-            return f.read(_DETECTION_BYTES)
-    try:
-        with opener(name) as f:  # type: ignore[attr-defined]
-            return f.read1(_DETECTION_BYTES)  # type: ignore[no-any-return]
-    except (OSError, EOFError, lzma.LZMAError) as e:
-        reason = f"the compressed data cannot be read: {e}"
-        raise FormatError(f"{name}: {reason}", name, reason) from None
+def _check_errors(errors: object) -> None:
+    if not isinstance(errors, str):
+        raise TypeError(f"errors must be str, not {type(errors).__name__}")
+    if errors not in ERRORS:
+        raise ValueError(f"errors must be one of {', '.join(ERRORS)}, not {errors!r}")
+
+
+def _check_limit(limit: object) -> None:
+    if limit is None:
+        return
+    if isinstance(limit, bool) or not isinstance(limit, int):
+        raise TypeError(f"limit must be int or None, not {type(limit).__name__}")
+    if limit < 0:
+        raise ValueError(f"limit must be at least 0, not {limit}")
+
+
+def _check_member(member: object) -> None:
+    if member is not None and not isinstance(member, str):
+        raise TypeError(f"member must be str or None, not {type(member).__name__}")
 
 
 def detect_format(path: StrPath, *, member: str | None = None) -> str:
@@ -114,14 +96,19 @@ def detect_format(path: StrPath, *, member: str | None = None) -> str:
     Raises:
         OSError: the file cannot be read.
         FormatError: the format cannot be told (an empty file, a header of
-            zero words, or none of the above); the message says how to name it.
+            zero words, or none of the above; the message says how to name
+            it), or a compressed file is damaged or cut short (the message
+            says how far into it the decompressor read), or a zip archive
+            holds other than one file and no `member` is named.
 
     Example:
         >>> mave.detect_format("vectors.vec")
         'text'
     """
     name = os.fspath(path)
-    head = _head(name, member)
+    _check_member(member)
+    # Decompressed by the core, as the conversion reads the file.
+    head = _native._read_head(name, _DETECTION_BYTES, member=member)
 
     def unknown(what: str) -> FormatError:
         reason = _name_it(what, "--from", "src_format", FORMATS)
@@ -261,9 +248,10 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
             names the file, the line or byte offset and the word; for
             Parquet the column and the row, counted from 0), or a word
             cannot be written in the output format.
+        TypeError: an `errors`, `limit` or `member` of the wrong type.
         ValueError: an unknown format, or one that cannot be told; an
-            unknown `errors`; a negative `limit`; `columns` for input that
-            is not Parquet.
+            unknown `errors`; a negative `limit`, or one for finalfusion or
+            floret input; `columns` for input that is not Parquet.
         ImportError: Parquet without pyarrow installed.
 
     Example:
@@ -271,17 +259,11 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
         0
     """
     src_name, dst_name = os.fspath(src), os.fspath(dst)
-    if not isinstance(errors, str):
-        raise TypeError(f"errors must be str, not {type(errors).__name__}")
-    if errors not in ERRORS:
-        raise ValueError(f"errors must be one of {', '.join(ERRORS)}, not {errors!r}")
-    if limit is not None:
-        if isinstance(limit, bool) or not isinstance(limit, int):
-            raise TypeError(f"limit must be int or None, not {type(limit).__name__}")
-        if limit < 0:
-            raise ValueError(f"limit must be at least 0, not {limit}")
-    if member is not None and not isinstance(member, str):
-        raise TypeError(f"member must be str or None, not {type(member).__name__}")
+    # errors, limit and member are checked here, once, for every way a
+    # conversion goes (the core, Parquet, model2vec).
+    _check_errors(errors)
+    _check_limit(limit)
+    _check_member(member)
     if src_format is None:
         src_format = detect_format(src_name, member=member)
     _check_format(src_format, FORMATS, "src_format")

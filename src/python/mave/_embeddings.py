@@ -5,7 +5,6 @@ from __future__ import annotations
 import dataclasses
 from collections.abc import Callable, Iterable, Sequence
 import os
-import tomllib
 from typing import TYPE_CHECKING, Any, Self, TypeAlias, cast
 
 import numpy as np
@@ -276,8 +275,8 @@ class Embeddings(_native.Embeddings):
         if index is not None and restrict is None:
             return index.search(self, terms, k, exclude)
         offsets, rows = _exclusions(exclude)
-        return self._run_search(terms, None, None, rows, offsets, k, n_rows, allowed, False,
-                            threads)
+        questions = _native.Questions(terms, exclude=rows, exclude_offsets=offsets)
+        return self._search(questions, k, n_rows, allowed, False, threads)
 
     def similarity(self, a: Term, b: Term) -> float:
         """The cosine similarity of two strings or vectors.
@@ -459,15 +458,6 @@ class Embeddings(_native.Embeddings):
             return _static.token_counts(self._tokenizer(), texts)
         return np.fromiter((len(t.split()) for t in texts), dtype=np.int64, count=len(texts))
 
-    def _run_search(self, terms: npt.ArrayLike, positive: npt.NDArray[np.uint32] | None,
-                negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
-                offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
-                allowed: npt.NDArray[np.uint8] | None, cosmul: bool,
-                threads: int | None, term_of: npt.NDArray[np.uint32] | None = None
-                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-        return super()._search(np.ascontiguousarray(terms, dtype=np.float32), positive, negative,
-                               exclude, offsets, k, n_rows, allowed, cosmul, threads, term_of)
-
     # --- the parts of the queries -------------------------------------------------
 
     def _terms(self, query: Query | None, what: str) -> list[Term]:
@@ -568,11 +558,10 @@ class Embeddings(_native.Embeddings):
                 return []
             rows, scores = index.search(self, target[None, :], min(k, n_rows), [exclude])
             return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
-        rows, scores = self._run_search(terms, np.array([len(positive)], dtype=np.uint32),
-                                    np.array([len(negative)], dtype=np.uint32),
-                                    np.array(exclude, dtype=np.uint64),
-                                    np.array([0, len(exclude)], dtype=np.uint64),
-                                    min(k, n_rows), n_rows, allowed, cosmul, threads)
+        questions = _native.Questions(terms, positive=[len(positive)], negative=[len(negative)],
+                                      exclude=np.array(exclude, dtype=np.uint64),
+                                      exclude_offsets=[0, len(exclude)])
+        rows, scores = self._search(questions, min(k, n_rows), n_rows, allowed, cosmul, threads)
         return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
 
 
@@ -584,8 +573,7 @@ class Embeddings(_native.Embeddings):
             >>> e.metadata["dims"]
             300
         """
-        text = self._metadata_toml
-        return None if text is None else tomllib.loads(text)
+        return self._metadata
 
     @property
     def subwords(self) -> SubwordSettings | None:

@@ -1,4 +1,4 @@
-// mave._native.convert, write, _write_rows and _write_quantized: the
+// mave._native.convert, write, _write_rows, _write_quantized and _read_head: the
 // bindings of the conversion layer (src/convert). The mave package checks
 // and normalises most arguments (mave/_convert.py, mave/_quantize.py); these
 // functions run the work with the interpreter lock released, taking it back
@@ -103,36 +103,35 @@ std::optional<Format> format_argument(PyObject* obj, const char* what) {
 }
 
 constexpr Signature kConvert{"convert",
-                             "src, src_format, dst, dst_format, normalize, progress, *, errors=None, "
+                             "src, src_format, dst, dst_format, normalize, progress, *, errors, "
                              "limit=None, member=None",
                              Bound::Module};
 
-// How words that are not valid UTF-8 are read: "strict" (or None),
-// "replace", "ignore".
+// errors, limit and member come checked by mave.convert and
+// mave.detect_format (mave/_convert.py, where every way of converting
+// starts): here they are only taken apart, and anything else is a caller's
+// bug, refused with one message.
+constexpr const char* kUncheckedOptions = "convert: errors, limit or member of the wrong kind";
+
+// "strict", "replace" or "ignore".
 std::optional<Utf8Errors> errors_argument(PyObject* obj) {
-  if (obj == Py_None) return Utf8Errors::Strict;
-  const auto name = str_argument(obj, "errors");
-  if (!name) return std::nullopt;
-  if (*name == "strict") return Utf8Errors::Strict;
-  if (*name == "replace") return Utf8Errors::Replace;
-  if (*name == "ignore") return Utf8Errors::Ignore;
-  PyErr_Format(PyExc_ValueError, "errors must be strict, replace or ignore, not %R", obj);
+  const auto name = PyUnicode_Check(obj) ? py::utf8_of(obj) : std::nullopt;
+  if (name == "strict") return Utf8Errors::Strict;
+  if (name == "replace") return Utf8Errors::Replace;
+  if (name == "ignore") return Utf8Errors::Ignore;
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
   return std::nullopt;
 }
 
-// How many rows to read: an int of at least 0, or None (all). Returns false
-// with an exception set.
+// An int of at least 0, or None (all rows). Returns false with an exception set.
 bool limit_argument(PyObject* obj, std::optional<std::uint64_t>& limit) {
   if (obj == Py_None) return true;
-  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "limit must be int or None, not %s", py::TypeName(obj).c_str());
-    return false;
-  }
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  const long long value =
+      PyLong_Check(obj) && !PyBool_Check(obj) ? PyLong_AsLongLongAndOverflow(obj, &overflow) : -1;
   if (value == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && value < 0)) {
-    PyErr_Format(PyExc_ValueError, "limit must be at least 0, not %R", obj);
+    PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
     return false;
   }
   // Beyond a long long: more words than any file holds.
@@ -140,37 +139,44 @@ bool limit_argument(PyObject* obj, std::optional<std::uint64_t>& limit) {
   return true;
 }
 
-// The paths are str, bytes or os.PathLike; progress a callable or None;
-// member the str name of a zip archive's file, or None. Returns how many
-// words were dropped (see errors).
+// The name of a zip archive's file to read (empty: none named).
+std::optional<std::string> member_argument(PyObject* obj) {
+  if (obj == Py_None) return std::string();
+  const auto name = PyUnicode_Check(obj) ? py::utf8_of(obj) : std::nullopt;
+  if (name) return std::string(*name);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
+  return std::nullopt;
+}
+
+// The paths are str, bytes or os.PathLike; progress a callable or None.
+// Returns how many words were dropped (see errors).
 PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto src = fs_path_argument(slots[0]);
+  const auto src = fs_path_argument(slots[kConvert.slot("src")]);
   if (!src) return nullptr;
-  const auto src_format = format_argument(slots[1], "src_format");
+  const auto src_format = format_argument(slots[kConvert.slot("src_format")], "src_format");
   if (!src_format) return nullptr;
-  const auto dst = fs_path_argument(slots[2]);
+  const auto dst = fs_path_argument(slots[kConvert.slot("dst")]);
   if (!dst) return nullptr;
-  const auto dst_format = format_argument(slots[3], "dst_format");
+  const auto dst_format = format_argument(slots[kConvert.slot("dst_format")], "dst_format");
   if (!dst_format) return nullptr;
   if (!format_info(*dst_format).writable) {
     PyErr_SetString(PyExc_ValueError, "fastText models are read, not written");
     return nullptr;
   }
-  const int normalize = PyObject_IsTrue(slots[4]);
+  const int normalize = PyObject_IsTrue(slots[kConvert.slot("normalize")]);
   if (normalize < 0) return nullptr;
   SourceOptions options;
   options.any_fasttext_layout = true;
-  const auto errors = errors_argument(slots[6]);
+  const auto errors = errors_argument(slots[kConvert.slot("errors")]);
   if (!errors) return nullptr;
   options.read.errors = *errors;
-  if (!limit_argument(slots[7], options.read.limit)) return nullptr;
-  if (slots[8] != Py_None) {
-    const auto member = str_argument(slots[8], "member");
-    if (!member) return nullptr;
-    options.member = std::string(*member);
-  }
-  const Progress read_progress = python_progress(slots[5], "read");
-  const Progress write_progress = python_progress(slots[5], "write");
+  if (!limit_argument(slots[kConvert.slot("limit")], options.read.limit)) return nullptr;
+  auto member = member_argument(slots[kConvert.slot("member")]);
+  if (!member) return nullptr;
+  options.member = std::move(*member);
+  PyObject* const progress = slots[kConvert.slot("progress")];
+  const Progress read_progress = python_progress(progress, "read");
+  const Progress write_progress = python_progress(progress, "write");
   failing = *src;
   ConversionOutcome outcome = py::without_gil([&] {
     return convert_file(*src, *src_format, *dst, *dst_format, normalize != 0, options,
@@ -181,6 +187,27 @@ PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
     return nullptr;
   }
   return PyLong_FromSize_t(outcome.dropped_words);
+}
+
+constexpr Signature kReadHead{"_read_head", "path, size, *, member=None", Bound::Module};
+
+// The first `size` bytes the file holds, decompressed as a conversion reads
+// them (mave.detect_format's look at a file): bytes, fewer only when the
+// file holds fewer. Raises as reading the file for a conversion does.
+PyObject* read_head(const py::ArgumentSlots& slots, std::string& failing) {
+  const auto path = fs_path_argument(slots[kReadHead.slot("path")]);
+  if (!path) return nullptr;
+  const auto size = count_argument(slots[kReadHead.slot("size")], "size");
+  if (!size) return nullptr;
+  const auto member = member_argument(slots[kReadHead.slot("member")]);
+  if (!member) return nullptr;
+  failing = *path;
+  Result<std::string> head = py::without_gil([&] { return mave::read_head(*path, *member, *size); });
+  if (!head.ok()) {
+    raise_error(*path, head.error());
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(head.value().data(), static_cast<Py_ssize_t>(head.value().size()));
 }
 
 // The words of `list` (each a str), indexed and checked to be distinct.
@@ -218,10 +245,12 @@ constexpr Signature kWrite{"write", "path, words, matrix, norms, metadata, norma
 // words: list[str]; matrix: float32 C-contiguous (n, dims); norms: float32
 // (n,) or None; metadata as metadata_argument takes it.
 PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto dst = fs_path_argument(slots[0]);
+  const auto dst = fs_path_argument(slots[kWrite.slot("path")]);
   if (!dst) return nullptr;
-  PyObject *words_obj = slots[1], *matrix_obj = slots[2], *norms_obj = slots[3];
-  const int normalize = PyObject_IsTrue(slots[5]);
+  PyObject* const words_obj = slots[kWrite.slot("words")];
+  PyObject* const matrix_obj = slots[kWrite.slot("matrix")];
+  PyObject* const norms_obj = slots[kWrite.slot("norms")];
+  const int normalize = PyObject_IsTrue(slots[kWrite.slot("normalize")]);
   if (normalize < 0) return nullptr;
   if (!PyList_Check(words_obj)) {
     PyErr_Format(PyExc_TypeError, "words must be a list, not %s", py::TypeName(words_obj).c_str());
@@ -233,7 +262,7 @@ PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
     return nullptr;
   }
   std::optional<Metadata> metadata;
-  if (!metadata_argument(slots[4], metadata)) return nullptr;
+  if (!metadata_argument(slots[kWrite.slot("metadata")], metadata)) return nullptr;
   auto words = distinct_words(words_obj);
   if (!words) return nullptr;
   auto* matrix = reinterpret_cast<PyArrayObject*>(matrix_obj);
@@ -244,7 +273,7 @@ PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
     rows.norms = std::span<const float>(
         static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(norms_obj))), n);
   }
-  const Progress write_progress = python_progress(slots[6], "write");
+  const Progress write_progress = python_progress(slots[kWrite.slot("progress")], "write");
   failing = *dst;
   // The arrays are held by the caller's references for the call.
   return run_conversion([&] {
@@ -379,28 +408,28 @@ constexpr Signature kWriteRows{
 // metadata_argument takes it. Only the words, the norms and one block are in
 // memory at a time.
 PyObject* write_rows(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto dst = fs_path_argument(slots[0]);
+  const auto dst = fs_path_argument(slots[kWriteRows.slot("path")]);
   if (!dst) return nullptr;
-  auto words = arrow_words(slots[1], slots[2]);
+  auto words = arrow_words(slots[kWriteRows.slot("offsets")], slots[kWriteRows.slot("data")]);
   if (!words) return nullptr;
-  const auto dims = count_argument(slots[3], "dims");
+  const auto dims = count_argument(slots[kWriteRows.slot("dims")], "dims");
   if (!dims) return nullptr;
   const std::size_t n = words->size();
   PyRef norms;
-  if (slots[5] != Py_None) {
-    norms = array_argument(slots[5], NPY_FLOAT32, {n}, "norms");
+  if (PyObject* given = slots[kWriteRows.slot("norms")]; given != Py_None) {
+    norms = array_argument(given, NPY_FLOAT32, {n}, "norms");
     if (!norms) return nullptr;
   }
   std::optional<Metadata> metadata;
-  if (!metadata_argument(slots[6], metadata)) return nullptr;
-  const int normalize = PyObject_IsTrue(slots[7]);
+  if (!metadata_argument(slots[kWriteRows.slot("metadata")], metadata)) return nullptr;
+  const int normalize = PyObject_IsTrue(slots[kWriteRows.slot("normalize")]);
   if (normalize < 0) return nullptr;
-  BlockRows blocks(slots[4], n, *dims);
+  BlockRows blocks(slots[kWriteRows.slot("blocks")], n, *dims);
   StreamedRows rows{std::move(*words), *dims,
                     [&blocks](std::size_t i, float* scratch) { return blocks(i, scratch); },
                     std::nullopt, std::move(metadata)};
   if (norms) rows.norms = span_of<float>(norms);
-  const Progress write_progress = python_progress(slots[8], "write");
+  const Progress write_progress = python_progress(slots[kWriteRows.slot("progress")], "write");
   failing = *dst;
   // `blocks` holds the block being written and `norms` the norms for the
   // call; both are released here, with the interpreter lock.
@@ -423,20 +452,24 @@ constexpr Signature kWriteQuantized{
 // quantized_len), and the optional norms chunk `norms` (float32, one per
 // word).
 PyObject* write_quantized(const py::ArgumentSlots& slots, std::string& failing) {
-  PyObject *source = slots[0], *subquantizers_obj = slots[3], *projection_obj = slots[4],
-           *row_norms_obj = slots[5], *codes_obj = slots[6], *norms_obj = slots[7];
+  PyObject* const source = slots[kWriteQuantized.slot("source")];
+  PyObject* const subquantizers_obj = slots[kWriteQuantized.slot("subquantizers")];
+  PyObject* const projection_obj = slots[kWriteQuantized.slot("projection")];
+  PyObject* const row_norms_obj = slots[kWriteQuantized.slot("row_norms")];
+  PyObject* const codes_obj = slots[kWriteQuantized.slot("codes")];
+  PyObject* const norms_obj = slots[kWriteQuantized.slot("norms")];
   if (!PyObject_TypeCheck(source, embeddings_type())) {
     PyErr_Format(PyExc_TypeError, "source must be Embeddings, not %s", py::TypeName(source).c_str());
     return nullptr;
   }
   std::shared_ptr<const Model> model = reinterpret_cast<EmbeddingsObject*>(source)->model;
-  std::optional<std::string> path = fs_path_argument(slots[1]);
+  std::optional<std::string> path = fs_path_argument(slots[kWriteQuantized.slot("path")]);
   if (!path) return nullptr;
   failing = *path;
   const Embeddings& embeddings = model->embeddings;
   const std::size_t dims = embeddings.dims(), rows = embeddings.storage().rows();
   std::vector<std::pair<std::string, Metadata::Value>> settings;
-  if (!metadata_entries(slots[2], settings)) return nullptr;
+  if (!metadata_entries(slots[kWriteQuantized.slot("settings")], settings)) return nullptr;
 
   PyRef subquantizers_array =
       PyRef::steal(PyArray_FROMANY(subquantizers_obj, NPY_FLOAT32, 3, 3, NPY_ARRAY_CARRAY_RO));
@@ -496,6 +529,8 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_write_rows", as_cfunction(conversion<kWriteRows, write_rows>), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
+    {"_read_head", as_cfunction(conversion<kReadHead, read_head>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -519,7 +554,8 @@ bool add_format_names(PyObject* module) {
 }  // namespace
 
 bool init_convert(PyObject* module) {
-  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized, &kWriteRows}) &&
+  return add_functions(module, g_functions,
+                       {&kConvert, &kWrite, &kWriteQuantized, &kWriteRows, &kReadHead}) &&
          add_format_names(module);
 }
 

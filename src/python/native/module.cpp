@@ -43,7 +43,9 @@ PyObject* load_blas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return py::call_frame(
       [&]() -> PyObject* {
         return with_arguments(kLoadBlas, {args, nargs, kwnames},
-                              [](const py::ArgumentSlots& slots) { return load_blas_from(slots[0]); });
+                              [](const py::ArgumentSlots& slots) {
+                                return load_blas_from(slots[kLoadBlas.slot("path")]);
+                              });
       },
       py::raise_exception_in_flight);
 }
@@ -56,7 +58,9 @@ PyMethodDef g_functions[] = {
 int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
   if (!load_exception_types()) return -1;
-  if (!init_embeddings_type(module) || !init_words_type(module)) return -1;
+  if (!init_embeddings_type(module) || !init_words_type(module) || !init_questions_type(module)) {
+    return -1;
+  }
   if (!init_convert(module) || !init_info(module)) return -1;
   if (!init_tokenizer_type(module)) return -1;
   if (!add_functions(module, g_functions, {&kLoadBlas})) return -1;

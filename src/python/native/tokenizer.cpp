@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "format/batch.hpp"
+#include "base/threads.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
 #include "python/helpers/stable_abi.hpp"
@@ -39,7 +39,7 @@ constexpr Signature kNew{"_Tokenizer", "json, /", Bound::Type};
 PyObject* tokenizer_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   ArgumentSlots slots;
   if (!kNew.parse(args, kwargs, slots)) return nullptr;
-  auto json = str_argument(slots[0], "json");
+  auto json = str_argument(slots[kNew.slot("json")], "json");
   if (!json) return nullptr;
   return call_frame(
       [&]() -> PyObject* {
@@ -104,7 +104,7 @@ PyObject* describe(const Tokenizer& t, const ArgumentSlots&) { return str_from_u
 constexpr Signature kToken{"token", "id, /", Bound::Instance};
 
 PyObject* token(const Tokenizer& t, const ArgumentSlots& slots) {
-  auto id = count_argument(slots[0], "id");
+  auto id = count_argument(slots[kToken.slot("id")], "id");
   if (!id) return nullptr;
   if (*id >= t.vocab_size()) {
     PyErr_SetString(PyExc_IndexError, "token id out of range");
@@ -116,7 +116,7 @@ PyObject* token(const Tokenizer& t, const ArgumentSlots& slots) {
 constexpr Signature kIdOf{"id_of", "token, /", Bound::Instance};
 
 PyObject* id_of(const Tokenizer& t, const ArgumentSlots& slots) {
-  auto token = str_argument(slots[0], "token");
+  auto token = str_argument(slots[kIdOf.slot("token")], "token");
   if (!token) return nullptr;
   const auto id = t.id_of(*token);
   if (!id) Py_RETURN_NONE;
@@ -126,7 +126,7 @@ PyObject* id_of(const Tokenizer& t, const ArgumentSlots& slots) {
 constexpr Signature kNormalize{"normalize", "text, /", Bound::Instance};
 
 PyObject* normalize(const Tokenizer& t, const ArgumentSlots& slots) {
-  auto text = str_argument(slots[0], "text");
+  auto text = str_argument(slots[kNormalize.slot("text")], "text");
   if (!text) return nullptr;
   return str_from_utf8(t.normalize(*text));
 }
@@ -134,7 +134,7 @@ PyObject* normalize(const Tokenizer& t, const ArgumentSlots& slots) {
 constexpr Signature kPreTokenize{"pre_tokenize", "text, /", Bound::Instance};
 
 PyObject* pre_tokenize(const Tokenizer& t, const ArgumentSlots& slots) {
-  auto text = str_argument(slots[0], "text");
+  auto text = str_argument(slots[kPreTokenize.slot("text")], "text");
   if (!text) return nullptr;
   const std::vector<std::string> pieces = t.pre_tokenize(*text);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
@@ -156,15 +156,15 @@ PyObject* encode_batch(const Tokenizer& t, const ArgumentSlots& slots) {
     return nullptr;
   }
   std::size_t max_ids = SIZE_MAX;
-  if (slots[1] != Py_None) {
-    auto n = count_argument(slots[1], "max_ids");
+  if (slots[kEncodeBatch.slot("max_ids")] != Py_None) {
+    auto n = count_argument(slots[kEncodeBatch.slot("max_ids")], "max_ids");
     if (!n) return nullptr;
     max_ids = *n;
   }
-  auto requested = thread_count_argument(slots[2]);
+  auto requested = thread_count_argument(slots[kEncodeBatch.slot("threads")]);
   if (!requested) return nullptr;
   // The texts are held by this tuple while the lock is released.
-  PyRef items = PyRef::steal(PySequence_Tuple(slots[0]));
+  PyRef items = PyRef::steal(PySequence_Tuple(slots[kEncodeBatch.slot("texts")]));
   if (!items) return nullptr;
   const auto n = static_cast<std::size_t>(PyTuple_Size(items.get()));
   std::vector<std::string_view> texts;
