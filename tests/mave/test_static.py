@@ -116,6 +116,16 @@ def folders(tmp_path_factory, trained):
                        "pad_id": 0, "pad_type_id": 0, "pad_token": "[PAD]"}
     (folder / "tokenizer.json").write_text(json.dumps(data))
     out["wp-own-truncation"] = (folder, folder)
+    # A pre-tokenizer the core does not run (a regex Split): the tokenizers
+    # package tokenizes, the rest is the same.
+    folder = root / "wp-regex-split"
+    shutil.copytree(root / "wp-f32", folder)
+    data = json.loads((folder / "tokenizer.json").read_text())
+    data["pre_tokenizer"] = {"type": "Sequence", "pretokenizers": [
+        {"type": "Split", "pattern": {"Regex": "[0-9]+"}, "behavior": "Isolated", "invert": False},
+        data["pre_tokenizer"]]}
+    (folder / "tokenizer.json").write_text(json.dumps(data))
+    out["wp-regex-split"] = (folder, folder)
     # sentence-transformers: modules with Normalize, and the root layout.
     for kind in ("wordpiece", "unigram"):
         tok = trained[kind]
@@ -141,7 +151,8 @@ def model_normalizes(name):
 
 @pytest.mark.parametrize("name", [f"{k}-{n}" for k in KINDS for n in ("raw", "norm")] + [
     "wp-float16", "wp-int8", "wp-bfloat16", "wp-unaligned", "wp-mapping", "wp-weights",
-    "wp-mapping-weights", "wp-mapping-weights-f16", "wp-own-truncation", "st-modules-wordpiece",
+    "wp-mapping-weights", "wp-mapping-weights-f16", "wp-own-truncation", "wp-regex-split",
+    "st-modules-wordpiece",
     "st-modules-unigram",
     "st-root-wordpiece", "st-root-unigram"])
 def test_encode_equals_model2vec(folders, texts, name):
@@ -243,10 +254,14 @@ def test_vocabulary_is_the_tokenizers_package(folders, trained):
                                                 "bpe-unk": "BPE", "unigram": "Unigram"}[kind]
 
 
-def test_token_counts_are_the_tokenizers(folders, trained, texts):
-    e = mave.load(folders["unigram-raw"][0])
-    want = [len(x.ids) for x in trained["unigram"].encode_batch(texts, add_special_tokens=False)]
-    assert e._token_counts(texts).tolist() == want
+@pytest.mark.parametrize("name", ["unigram-raw", "bpe-raw", "wordpiece-raw", "wp-regex-split"])
+def test_token_counts_are_the_tokenizers(folders, texts, name):
+    # Both paths: the core's tokenizer and the tokenizers package's.
+    folder = folders[name][0]
+    reference = tokenizers.Tokenizer.from_file(str(folder / "tokenizer.json"))
+    reference.no_truncation()  # the whole text: Model2Vec's save sets a limit
+    want = [len(x.ids) for x in reference.encode_batch(texts, add_special_tokens=False)]
+    assert mave.load(folder)._token_counts(texts).tolist() == want
 
 
 @pytest.mark.parametrize("name", ["wp-f32", "wp-float16", "wp-bfloat16", "wp-int8",
@@ -303,7 +318,10 @@ def test_kinds_paths_repr_and_pickle(folders):
         e = mave.load(folders[name][0])
         assert e.storage_kind == kind
         assert e.norms is None and e.metadata is None and e.subwords is None
-        assert e._tokenization == "tokenizers"
+        assert e._tokenization == "native"
+    fallback = mave.load(folders["wp-regex-split"][0])
+    assert fallback._tokenization == "tokenizers"
+    assert "Split" in fallback._tokenizer_info()["unsupported"]
     e = mave.load(folders["st-modules-unigram"][0])
     assert e._static["layout"] == "sentence-transformers-modules"
     assert e._static["tokenizer"].endswith(os.path.join("0_StaticEmbedding", "tokenizer.json"))

@@ -95,10 +95,17 @@ class Embeddings(_native.Embeddings):
 
     @property
     def _tokenization(self) -> str | None:
-        """Who tokenizes a static model's texts: "tokenizers" (the
-        tokenizers package, for every tokenizer.json until the core reads
-        them); None for word vectors."""
-        return None if self._static is None else "tokenizers"
+        """Who tokenizes a static model's texts: "native" (the core, without
+        the interpreter lock) or "tokenizers" (the tokenizers package, for a
+        tokenizer.json with a component the core does not tokenize); None
+        for word vectors. Reads tokenizer.json the first time.
+
+        Raises:
+            mave.FormatError: the model's tokenizer.json is not valid.
+        """
+        if self._static is None:
+            return None
+        return self._tokenizer_info()["path"]
 
     def _tokenizer(self) -> Any:
         """The tokenizers package's tokenizer of a static model, loaded once."""
@@ -435,9 +442,12 @@ class Embeddings(_native.Embeddings):
     def _encode_tokens(self, items: list[str], static: dict[str, Any], normalize: bool | None,
                        limit: int | None, threads: int | None,
                        target: npt.NDArray[np.float32] | None) -> npt.NDArray[np.float32]:
-        """encode() of a static model: tokenized by the tokenizers package a
-        block of texts at a time (which bounds the ids held), pooled by the
-        core without the interpreter lock."""
+        """encode() of a static model: tokenized and pooled by the core in one
+        call without the interpreter lock, or, for a tokenizer.json the core
+        does not tokenize, tokenized by the tokenizers package a block of
+        texts at a time (which bounds the ids held) and pooled by the core."""
+        if self._tokenization == "native":
+            return self._encode(items, target, normalize, limit, threads)
         if limit is None:
             limit = static["max_length"]
         if normalize is None:
@@ -455,6 +465,8 @@ class Embeddings(_native.Embeddings):
         (without special tokens, the unknown ones counted), words for word
         vectors. The usage the service reports."""
         if self._static is not None:
+            if self._tokenization == "native":
+                return self._count_tokens(texts, None).reshape(-1)
             return _static.token_counts(self._tokenizer(), texts)
         return np.fromiter((len(t.split()) for t in texts), dtype=np.int64, count=len(texts))
 
