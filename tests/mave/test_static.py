@@ -532,3 +532,19 @@ def test_a_tokenizer_the_package_cannot_read_fails_on_first_encode(tmp_path, fol
         e.encode(["a"])
     assert raised.value.filename == str(folder / "tokenizer.json")
 
+
+
+def test_info_says_which_tokenizer_runs(folders, capsys):
+    from mave import _cli
+
+    for name, path in [("wp-mapping-weights-f16", "native"), ("wp-regex-split", "tokenizers")]:
+        assert _cli.main(["info", "--json", str(folders[name][0])]) == 0
+        info = json.loads(capsys.readouterr().out)["static"]
+        assert info["tokenization"] == path and info["tokenizer_model"] == "WordPiece"
+        assert (info["unsupported"] is None) == (path == "native")
+        assert _cli.main(["info", str(folders[name][0])]) == 0
+        text = capsys.readouterr().out
+        assert ("the core's tokenizer" in text) == (path == "native")
+        assert "400 tokens" in text
+    info = mave._cli._info(mave.load(folders["wp-mapping-weights-f16"][0]))["static"]
+    assert info["mapping"] and info["weights"] and info["dtype"] == "F16" and info["normalize"]
