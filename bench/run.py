@@ -37,6 +37,7 @@ import measures_eval
 import measures_load
 import measures_lookups
 import measures_similar
+import measures_static
 from common import HERE, ROOT, Runner, Table, machine, run_worker, versions
 
 # Every measure by name, in the order they run: the data set it reads, the
@@ -57,10 +58,12 @@ MEASURES = {
     "single": ("dense", measures_lookups.measure_single, None),
     "mave-load": ("dense", measures_load.measure_load_both, None),
     "import": ("import", measures_conversion.measure_import, None),
+    "static-load": ("static", measures_static.measure_static_load, None),
 }
 # The generator of each data set, in the order they are made.
 DATA_SETS = {"dense": data.make_dense, "subword": data.make_subword,
-             "conversion": data.make_conversion_input, "import": data.make_import_inputs}
+             "conversion": data.make_conversion_input, "import": data.make_import_inputs,
+             "static": measures_static.make_static}
 
 
 def measures_of(text):
@@ -103,6 +106,9 @@ def parse_args(argv):
                    help="words of the word2vec binary and text inputs (default 200k, large 1M)")
     p.add_argument("--pq-lookups", type=int, help="quantized queries (default lookups / 4)")
     p.add_argument("--pq-subquantizers", type=int, default=100)
+    p.add_argument("--static-tokens", type=int, default=500_000,
+                   help="tokens of the static model (a WordPiece tokenizer)")
+    p.add_argument("--static-dims", type=int, default=256)
     p.add_argument("--build-dir", type=Path, default=ROOT / "build-bench")
     p.add_argument("--out", type=Path, default=HERE / "out")
     p.add_argument("--fresh", action="store_true", help="regenerate the data")

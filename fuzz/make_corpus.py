@@ -41,3 +41,63 @@ SMALL_TEXT = ["the cat sat on the mat", "a dog's life, isn't it?", "café naïve
               "well-known [CLS] <s> tokens", "Ünïcödé   spaces\there"] * 4
 write("tokenizer", {f"{name}.json": t.to_str().encode() for name, t in
                     tokenizer_texts.build_tokenizers(seed=0, vocab_size=40, text=SMALL_TEXT).items()})
+
+def safetensors_seeds():
+    """Small static-model tables: every element type, a mapping with weights,
+    an unaligned table, metadata, tensors in another order."""
+    import json
+    import struct
+    import tempfile
+
+    import numpy as np
+    import static_folders
+
+    rng = np.random.default_rng(0)
+    table = rng.normal(size=(6, 4)).astype(np.float32)
+    seeds = {
+        "f32": ({"embeddings": table}, {}, 0),
+        "f16": ({"embeddings": table.astype(np.float16)}, {}, 0),
+        "bf16": ({"embeddings": static_folders.bf16_bits(table)}, {"embeddings": "BF16"}, 0),
+        "i8": ({"embeddings": (table * 40).astype(np.int8)}, {}, 0),
+        "unaligned": ({"embeddings": table}, {}, 1),
+        "mapping-weights": ({"mapping": np.array([2, 0, 1, 1, 2, 0, 0], dtype=np.int64),
+                             "embeddings": table[:3], "weights": rng.uniform(size=7).astype(
+                                 np.float32)}, {}, 0),
+        "st-name": ({"embedding.weight": table}, {}, 0),
+    }
+    out = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, (tensors, dtypes, lead) in seeds.items():
+            path = pathlib.Path(tmp) / name
+            static_folders.write_safetensors(path, tensors, dtypes=dtypes, lead=lead)
+            out[name] = path.read_bytes()
+    # The header's metadata and tensors listed against the order of their data.
+    header = {"__metadata__": {"format": "np"},
+              "weights": {"dtype": "F16", "shape": [2], "data_offsets": [8, 12]},
+              "embeddings": {"dtype": "I8", "shape": [2, 4], "data_offsets": [0, 8]}}
+    text = json.dumps(header).encode()
+    out["metadata-reordered"] = struct.pack("<Q", len(text)) + text + bytes(range(12))
+    return out
+
+
+def token_vocab_seeds():
+    """tokenizer.json files of each model kind, small: trained by the
+    tokenizers package, and written by hand."""
+    import json
+
+    import static_folders
+
+    out = {}
+    for kind, size in (("wordpiece", 100), ("bpe-unk", 100), ("unigram", 220)):
+        tokenizer = static_folders.train_tokenizer(kind, vocab_size=size)
+        out[kind] = tokenizer.to_str().encode()
+    out["wordlevel"] = json.dumps({"model": {"type": "WordLevel", "unk_token": "[UNK]",
+                                             "vocab": {"[UNK]": 0, "a": 1, "b": 2}}}).encode()
+    out["untyped-added"] = json.dumps({
+        "added_tokens": [{"id": 3, "content": "<s>"}],
+        "model": {"vocab": [["<unk>", 0.0], ["▁a", -1.0], ["b", -2.0]], "unk_id": 0}}).encode()
+    return out
+
+
+write("safetensors", safetensors_seeds())
+write("token_vocab", token_vocab_seeds())

@@ -6,7 +6,8 @@
 #
 #   -t SECONDS  time per target (default 60)
 #   -n RUNS     executions per target instead of a time, e.g. -n 10000000
-#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert, search, tokenizer (default:
+#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert, search, tokenizer,
+#               safetensors, token_vocab (default:
 #               all, one after the other)
 #
 # Each run starts from the committed seeds (fuzz/corpus/<target>, the
@@ -33,7 +34,8 @@ while getopts "t:n:" opt; do
 done
 shift $((OPTIND - 1))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert search tokenizer)
+[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert search tokenizer
+                                     safetensors token_vocab)
 
 PATH="$ROOT/.venv/bin:$PATH"  # cmake and ninja from the setup
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -53,7 +55,7 @@ for target in "${targets[@]}"; do
     max_len=65536
     extra=(-seed_inputs="$ROOT/tests/data/fasttext/skipgram-maxn0.bin,$ROOT/tests/data/fasttext/supervised-quantized.ftz")
   fi
-  if [ "$target" = tokenizer ]; then
+  if [ "$target" = tokenizer ] || [ "$target" = token_vocab ]; then
     # A tokenizer.json of a few dozen tokens is some kilobytes.
     max_len=16384
   fi

@@ -11,7 +11,7 @@ constexpr std::string_view kErrorCodeNames[] = {
     "InvalidUtf8", "BadMagic", "UnsupportedVersion", "NoChunks", "BadMetadata", "UnknownCode",
     "BadHashCount", "UnsupportedModel", "BadQuantizedShape", "BadShape", "Overflow", "BadText",
     "Unwritable", "UnknownFloretMode", "FloretWithoutBuckets", "RepeatedWord",
-    "CompressedFinalFusion", "BadTokenizer",
+    "CompressedFinalFusion", "BadTokenizer", "BadStaticModel",
 };
 static_assert(std::size(kErrorCodeNames) == kErrorCodeCount);
 

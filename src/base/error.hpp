@@ -103,6 +103,47 @@ enum class ShapeErrorKind : std::uint8_t {
   IncompatibleShape, IncompatibleLayout, RangeLimited, OutOfBounds, Unsupported, Overflow,
 };
 
+// What is wrong with a static model's folder or one of its files
+// (ErrorCode::BadStaticModel). `name` is the tensor, field or token concerned;
+// the facts beside each are those the renderers need.
+enum class StaticFault : std::uint8_t {
+  // The safetensors file.
+  ShortFile,          // found: the file's size, below the 8 bytes of the header length
+  HeaderPastEnd,      // found: the header length; expected: the bytes after the length field
+  UnknownDtype,       // name: the tensor; detail: the dtype given
+  OffsetsReversed,    // name: the tensor; expected: its first offset; found: its end
+  OffsetsPastData,    // name: the tensor; expected: the data's bytes; found: its end
+  TensorsOverlap,     // name: the tensor; expected: the previous tensor's end; found: its begin
+  DataGap,            // expected, found: the first and the end offset of bytes no tensor holds
+  SizeMismatch,       // name: the tensor; expected: its shape's bytes; found: its offsets' bytes
+  ShapeOverflow,      // name: the tensor: its shape's size does not fit in 64 bits
+  RepeatedTensor,     // name: the tensor
+  MissingTensor,      // name: the tensor looked for
+  BadRank,            // name: the tensor; expected, found: dimensions
+  UnusableDtype,      // name: the tensor; found: its TensorDtype, which its role cannot take
+  RowsMismatch,       // name: the tensor; expected: the tokens; found: its rows
+  MappingOutOfRange,  // name: the token id; expected: the table's rows; found: the row named
+  // Any JSON file of the folder.
+  NotJson,            // detail: the parser's message
+  BadField,           // name: the field; expected: the JsonKind it must have
+  MissingField,       // name: the field
+  // The folder and tokenizer.json.
+  NoModelFiles,       // the folder holds none of the layouts
+  NoStaticModule,     // modules.json names no StaticEmbedding module
+  UnknownTokenizerModel,  // detail: the model type
+  TokenIdMissing,     // found: an id below the largest that no token has
+  TwoTokensOneId,     // name: the second token; found: the id
+  TokenizerSize,      // expected: the vocabulary's tokens; found: those the tokenizer reads
+};
+inline constexpr std::size_t kStaticFaultCount = 24;
+
+// The JSON kinds a field of a static model's files must have.
+enum class JsonKind : std::uint8_t {
+  Object, Array, String, Count, Bool, CountPair, CountList, StringOrNull, CountOrNull,
+  TokenScorePair,
+};
+inline constexpr std::size_t kJsonKindCount = 10;
+
 // What went wrong. The facts that go with each code are listed beside it;
 // the bindings turn code and facts into their own texts.
 enum class ErrorCode : std::uint8_t {
@@ -131,8 +172,9 @@ enum class ErrorCode : std::uint8_t {
   CompressedFinalFusion,  // a compressed finalfusion file, which is memory-mapped
   BadTokenizer,        // detail: the field of tokenizer.json (a path: model.vocab); found: a
                        // TokenizerFault; offset: where the JSON goes wrong (NotJson)
+  BadStaticModel,      // fault, name, detail, expected, found: a static model's folder or file
 };
-inline constexpr std::size_t kErrorCodeCount = 24;
+inline constexpr std::size_t kErrorCodeCount = 25;
 std::string_view error_code_name(ErrorCode code);
 
 // What is wrong with a field of a tokenizer.json (ErrorCode::BadTokenizer).
@@ -288,7 +330,10 @@ inline constexpr std::size_t kStepActionCount = 10;
   X(WriteSubwordVocabularyChunkLength, Write, "subword vocabulary chunk length") \
   X(WriteVocabularyChunkIdentifier, Write, "vocabulary chunk identifier") \
   X(WriteVocabularyChunkLength, Write, "vocabulary chunk length") \
-  X(WriteVocabularyLength, Write, "vocabulary length")
+  X(WriteVocabularyLength, Write, "vocabulary length") \
+  X(ReadJsonFile, Read, "JSON file") \
+  X(ReadSafetensorsHeader, Read, "safetensors header") \
+  X(MapTensor, Map, "tensor")
 
 // The field being read or written, or the file step taken, when a failure
 // happened; each binding names it in its own words.
@@ -325,6 +370,8 @@ struct EmbeddingsError {
   std::string detail;
   std::optional<IoError> io;
   ShapeErrorKind shape = ShapeErrorKind::IncompatibleShape;
+  StaticFault fault = StaticFault::ShortFile;  // BadStaticModel only
+  std::string name;                            // BadStaticModel only
   std::shared_ptr<const EmbeddingsError> inner;  // InStep only
 
   explicit EmbeddingsError(ErrorCode c, Step s = Step::None) : code(c), step(s) {}
@@ -341,6 +388,15 @@ struct EmbeddingsError {
   }
   static EmbeddingsError in_step(Step step, EmbeddingsError inner);
   static EmbeddingsError overflow(Step step) { return EmbeddingsError(ErrorCode::Overflow, step); }
+  static EmbeddingsError static_model(StaticFault fault, std::string name = {},
+                                      std::uint64_t expected = 0, std::uint64_t found = 0) {
+    EmbeddingsError e(ErrorCode::BadStaticModel);
+    e.fault = fault;
+    e.name = std::move(name);
+    e.expected = expected;
+    e.found = found;
+    return e;
+  }
   static EmbeddingsError with_values(ErrorCode code, Step step, std::uint64_t expected,
                                      std::uint64_t found) {
     EmbeddingsError e(code, step);

@@ -34,8 +34,6 @@ std::size_t WordList::probe(std::string_view word, std::uint64_t h) const {
 }
 
 std::size_t WordList::build_index() {
-  // Load factor at most 2/3 keeps probe sequences short.
-  std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8, size() + size() / 2 + 1));
   // Lookups touch the slots and the words' bytes at random: huge pages spare
   // them most of the TLB misses that tables of tens of MB have otherwise
   // (asked for before the first touch, so that the kernel can back them
@@ -47,6 +45,22 @@ std::size_t WordList::build_index() {
     moved.assign(bytes_);
     bytes_.swap(moved);
   }
+  return fill_slots();
+}
+
+void WordList::defer_index() {
+  deferred_ = true;
+  index_once_ = std::make_unique<std::once_flag>();
+}
+
+void WordList::build_deferred_index() const {
+  // The words' bytes stay where they are: other threads may be reading them.
+  std::call_once(*index_once_, [this] { fill_slots(); });
+}
+
+std::size_t WordList::fill_slots() const {
+  // Load factor at most 2/3 keeps probe sequences short.
+  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8, size() + size() / 2 + 1));
   slots_.clear();
   slots_.shrink_to_fit();
   slots_.reserve(capacity);

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,6 +25,11 @@ namespace mave {
 class WordList {
  public:
   void reserve(std::size_t n) { ends_.reserve(n); }
+  // Room for n words of `bytes` bytes in all.
+  void reserve(std::size_t n, std::size_t bytes) {
+    ends_.reserve(n);
+    bytes_.reserve(bytes);
+  }
   void push_back(std::string_view word);
 
   std::size_t size() const { return ends_.size(); }
@@ -40,6 +47,10 @@ class WordList {
   // Builds the index over all words and returns the number of distinct ones.
   // A repeated word is found at its last position.
   std::size_t build_index();
+  // Leaves the index to the first lookup, which builds it (once, whichever
+  // thread asks first; later words must not be added): for lists mostly
+  // read by position, which then never pay for it.
+  void defer_index();
 
   std::optional<std::size_t> find(std::string_view word) const {
     return find(word, hash(word), [](std::size_t) {});
@@ -50,6 +61,7 @@ class WordList {
   static std::uint64_t hash(std::string_view word);
   // Asks for the slot that the first probe of `h` reads.
   void prefetch_slot(std::uint64_t h) const {
+    ensure_index();
     if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(h & mask_)]);
   }
   // The first word on the probe sequence of `h` whose tag matches, its bytes
@@ -100,6 +112,12 @@ class WordList {
     return std::string_view(bytes_.data() + (slot.span >> kLengthBits),
                             static_cast<std::size_t>(slot.span & kLengthMask));
   }
+  void ensure_index() const {
+    if (deferred_) [[unlikely]] build_deferred_index();
+  }
+  void build_deferred_index() const;
+  // Fills the slots from the words; the number of distinct words.
+  std::size_t fill_slots() const;
   // A word's slot (at index i, with hash h).
   Slot make_slot(std::size_t i, std::uint64_t h, std::string_view word) const;
   // Returns the slot holding `word` or the empty slot where it belongs.
@@ -119,11 +137,16 @@ class WordList {
 
   std::string bytes_;
   std::vector<std::uint64_t> ends_;
-  std::vector<Slot> slots_;
-  std::uint64_t mask_ = 0;
+  // Filled by build_index, or by the first lookup of a deferred index (under
+  // index_once_, which orders the filling before every read).
+  mutable std::vector<Slot> slots_;
+  mutable std::uint64_t mask_ = 0;
+  bool deferred_ = false;
+  std::unique_ptr<std::once_flag> index_once_;
 };
 
 inline std::optional<WordList::Candidate> WordList::candidate(std::uint64_t h) const {
+  ensure_index();
   if (slots_.empty()) return std::nullopt;
   // A word often sits a slot or two past its home (linear probing): the
   // neighbours share the home slot's cache line, or the next one.
@@ -137,6 +160,7 @@ inline std::optional<WordList::Candidate> WordList::candidate(std::uint64_t h) c
 template <class OnCandidate>
 std::optional<std::size_t> WordList::find(std::string_view word, std::uint64_t h,
                                           OnCandidate&& on_candidate) const {
+  ensure_index();
   if (slots_.empty()) return std::nullopt;
   const Slot& slot = slots_[walk(h, [&](const Slot& s) {
     on_candidate(index_of(s));

@@ -153,6 +153,16 @@ Status Embeddings::write_embeddings_to(BufferedWriter& w) const {
     write_storage = [mapped](BufferedWriter& out) {
       return write_nd_array(out, mapped->rows(), mapped->cols(), mapped->data());
     };
+  } else if (const auto* table = std::get_if<MappedTable>(&storage_.variant())) {
+    // A converted table is written as the float32 rows it presents.
+    write_storage = [table](BufferedWriter& out) {
+      return write_nd_array(out, table->rows(), table->cols(),
+                            [table](std::size_t i, float* scratch) -> const float* {
+                              table->row_into(i, scratch);
+                              return scratch;
+                            },
+                            RowLifetime::UntilNextRow);
+    };
   } else {
     const auto& quantized = std::get<MappedQuantizedArray>(storage_.variant());
     storage_id = ChunkIdentifier::QuantizedArray;

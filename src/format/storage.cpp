@@ -21,7 +21,8 @@ std::size_t Storage::cols() const {
 const float* Storage::dense_row(std::size_t i) const {
   return std::visit(
       [i](const auto& s) -> const float* {
-        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
+        using S = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<S, MappedQuantizedArray> || std::is_same_v<S, MappedTable>) {
           check_index(i, s.rows());
           return nullptr;
         } else {
@@ -36,9 +37,12 @@ void Storage::prefetch_row(std::size_t i, bool whole) const {
   // The row's bytes: its codes, or its floats.
   const auto [bytes, n] = std::visit(
       [i](const auto& s) -> std::pair<const char*, std::size_t> {
-        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
+        using S = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<S, MappedQuantizedArray>) {
           const std::size_t len = s.quantizer().quantized_len();
           return {reinterpret_cast<const char*>(s.codes() + i * len), len};
+        } else if constexpr (std::is_same_v<S, MappedTable>) {
+          return {reinterpret_cast<const char*>(s.row_bytes(s.table_row(i))), s.bytes_per_row()};
         } else {
           return {reinterpret_cast<const char*>(s.row_data(i)), s.cols() * sizeof(float)};
         }
@@ -54,7 +58,8 @@ void Storage::prefetch_row(std::size_t i, bool whole) const {
 void Storage::row_into(std::size_t i, float* out) const {
   std::visit(
       [&](const auto& s) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, MappedQuantizedArray>) {
+        using S = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<S, MappedQuantizedArray> || std::is_same_v<S, MappedTable>) {
           s.row_into(i, out);
         } else if (const float* row = s.row_data(i); s.cols() != 0) {
           // A zero-column matrix has no data: memcpy must not see its null row.
@@ -62,6 +67,17 @@ void Storage::row_into(std::size_t i, float* out) const {
         }
       },
       v_);
+}
+
+void Storage::rows_into(std::size_t begin, std::size_t n, float* out) const {
+  if (const auto* t = std::get_if<MappedTable>(&v_)) {
+    t->rows_into(begin, n, out);
+    return;
+  }
+  if (n == 0) return;
+  check_index(begin, rows());
+  check_index(n - 1, rows() - begin);
+  for (std::size_t k = 0; k < n; ++k) row_into(begin + k, out + k * cols());
 }
 
 void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
@@ -80,6 +96,10 @@ void Storage::add_rows(std::span<const std::uint64_t> indices, float* acc,
       for (std::size_t k = 0; k < group.size(); ++k) sum.add(scratch.data() + k * n_cols);
       sum.flush();
     }
+  } else if (const auto* t = std::get_if<MappedTable>(&v_)) {
+    // Converted element by element straight into the sum, one row after the
+    // other: the order of the sums is that of adding whole rows.
+    for (std::uint64_t i : indices) t->add_row(static_cast<std::size_t>(i), acc);
   } else {
     for (std::uint64_t i : indices) sum.add(dense_row(static_cast<std::size_t>(i)));
   }

@@ -393,6 +393,9 @@ struct ScoredMatrix {
   const float* inverse_lengths = nullptr;
   const MappedQuantizedArray* quantized = nullptr;
   const float* lengths = nullptr;
+  // A table in another element type, scored as dense rows: each block is
+  // converted into the thread's scratch before the same product.
+  const MappedTable* converting = nullptr;
 };
 
 // One chunk of whole questions, [begin, end), and the queries they name.
@@ -499,15 +502,20 @@ struct Scan {
   // The scores of rows [r, r + n) against every query of the chunk:
   // scores[t * kBlockRows + j] for query t and row r + j.
   void score_block(const Chunk& chunk, const std::vector<float>& tables, std::size_t r,
-                   std::size_t n, float* scores) const {
+                   std::size_t n, float* scores, float* converted) const {
     const std::size_t n_queries = chunk.queries.size();
     if (matrix.quantized != nullptr) {
       const float* norms = matrix.quantized->norms() ? matrix.quantized->norms()->data() : nullptr;
       quantized_block(matrix.quantized->codes(), matrix.quantized->quantizer().quantized_len(),
                       tables.data(), n_queries, matrix.lengths, norms, r, n, scores);
     } else {
-      blas::multiply_transposed(chunk.vectors.data(), dims, matrix.dense + r * dims, dims, scores,
-                                kBlockRows, n_queries, n, dims);
+      const float* rows = matrix.dense + r * dims;
+      if (matrix.converting != nullptr) {
+        matrix.converting->rows_into(r, n, converted);
+        rows = converted;
+      }
+      blas::multiply_transposed(chunk.vectors.data(), dims, rows, dims, scores, kBlockRows,
+                                n_queries, n, dims);
       scale_columns(scores, n_queries, n, matrix.inverse_lengths + r);
     }
   }
@@ -536,12 +544,12 @@ struct Scan {
     parallel_for(n_blocks, parts, [&](unsigned part, std::size_t first_block, std::size_t end_block) {
       const std::size_t from = first_block * block, to = std::min(n_rows, end_block * block);
       std::vector<float> scores(n_queries * kBlockRows), combined(kBlockRows),
-          denominators(kBlockRows);
+          denominators(kBlockRows), converted(matrix.converting != nullptr ? kBlockRows * dims : 0);
       std::vector<TopK>& top = tops[part];
       std::vector<float> thresholds(n_chunk, -std::numeric_limits<float>::infinity());
       for (std::size_t r = from; r < to; r += block) {
         const std::size_t n = std::min(block, to - r);
-        score_block(chunk, tables, r, n, scores.data());
+        score_block(chunk, tables, r, n, scores.data(), converted.data());
         const std::uint32_t* slots = chunk.slots.data();
         for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
           const Asked& a = prepared.asked[i];
@@ -618,10 +626,18 @@ const std::vector<float>& NearestSearch::dense_inverse_lengths(const float* matr
   std::call_once(lengths_once_, [&] {
     lengths_.assign(rows, kNaN);
     parallel_for(rows, choose_threads(threads, rows, 65536), [&](unsigned, std::size_t b, std::size_t e) {
+      // A converted table (no matrix in memory) gives its rows one at a time.
+      std::vector<float> converted(matrix == nullptr ? dims : 0);
       for (std::size_t r = b; r < e; ++r) {
+        const float* row = converted.data();
+        if (matrix != nullptr) {
+          row = matrix + r * dims;
+        } else {
+          embeddings_.storage().row_into(r, converted.data());
+        }
         // A row so short or long that float32 cannot hold the inverse of its
         // length as a normal number cannot be scaled, so is never scored.
-        const double length = std::sqrt(squared_length({matrix + r * dims, dims}));
+        const double length = std::sqrt(squared_length({row, dims}));
         const double inverse = 1.0 / length;
         if (inverse >= std::numeric_limits<float>::min() && inverse <= kFloatMax) {
           lengths_[r] = static_cast<float>(inverse);
@@ -693,9 +709,10 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
   ScoredMatrix matrix;
   matrix.quantized = std::get_if<MappedQuantizedArray>(&storage.variant());
   matrix.dense = dense_rows(storage);
+  matrix.converting = std::get_if<MappedTable>(&storage.variant());
   if (matrix.quantized != nullptr) {
     matrix.lengths = quantized_lengths(*matrix.quantized, options.threads).data();
-  } else if (matrix.dense != nullptr) {
+  } else if (matrix.dense != nullptr || matrix.converting != nullptr) {
     matrix.inverse_lengths = dense_inverse_lengths(matrix.dense, storage.rows(), dims, options.threads).data();
   } else {
     return;

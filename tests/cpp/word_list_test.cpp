@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/word_list.hpp"
@@ -75,6 +76,32 @@ TEST(WordList, AnEmptyListFindsNothing) {
   EXPECT_FALSE(list.candidate(WordList::hash("a")).has_value());
   EXPECT_EQ(list.build_index(), 0u);
   EXPECT_FALSE(list.find("").has_value());
+}
+
+TEST(WordList, ADeferredIndexIsBuiltOnceByTheFirstLookupOfAnyThread) {
+  const std::vector<std::string> words = words_of_every_length();
+  for (int round = 0; round < 20; ++round) {
+    WordList list;
+    for (const std::string& w : words) list.push_back(w);
+    list.push_back(words[3]);  // a repeat, found at its last position
+    list.defer_index();
+    WordList moved = std::move(list);  // as a vocabulary carries it into its model
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (std::size_t i = 0; i < words.size(); ++i) {
+          const std::size_t want = i == 3 ? words.size() : i;
+          if (moved.find(words[i]) != want || moved.candidate(WordList::hash(words[i]))->index != want) {
+            ++wrong[t];
+          }
+        }
+        if (moved.find("not a word").has_value()) ++wrong[t];
+      });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  }
 }
 
 }  // namespace

@@ -37,6 +37,11 @@ def test_api_examples_run_as_one_session(converted_models, run_python):
     interpreter, as the document says."""
     blocks = re.findall(r"```python\n(.*?)```", API.read_text(encoding="utf-8"), re.S)
     assert len(blocks) > 10
+    if importlib.util.find_spec("tokenizers") is None or importlib.util.find_spec(
+            "safetensors") is None:
+        # The NumPy 1 environment has neither; the static model's example
+        # makes its own folder and stands alone.
+        blocks = [b for b in blocks if "tokenizer.json" not in b]
     if importlib.util.find_spec("pyarrow") is None:
         # Tables need pyarrow, which the NumPy 1 and wheel environments lack.
         blocks = [b for b in blocks if not any(s in b for s in ("to_arrow", "parquet", "pa.table"))]

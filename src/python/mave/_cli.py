@@ -145,12 +145,53 @@ def _info(e: mave.Embeddings) -> dict[str, Any]:
             k: v for k, v in vars(subwords).items() if v is not None},
         "norms": norms is not None,
         "metadata": e.metadata,
+        "static": _static_info(e),
+    }
+
+
+def _static_info(e: mave.Embeddings) -> dict[str, Any] | None:
+    """A static model's layout, tokenizer and pooling settings, and which
+    path its texts take: the core's tokenizer ("native") or the tokenizers
+    package's, for the component the core does not tokenize."""
+    static = e._static
+    if static is None:
+        return None
+    tokenizer = e._tokenizer_info()
+    return {
+        "layout": static["layout"],
+        "tokenizer": static["tokenizer"],
+        "tokenizer_model": static["tokenizer_model"],
+        "tokenization": tokenizer["path"],
+        "unsupported": tokenizer["unsupported"] or None,
+        "pipeline": tokenizer["describe"],
+        "tensors": static["tensors"],
+        "dtype": static["dtype"],
+        "mapping": static["mapping"],
+        "weights": static["weights"],
+        "normalize": static["normalize"],
+        "max_length": static["max_length"],
     }
 
 
 def _info_lines(info: dict[str, Any]) -> Iterator[tuple[str, str]]:
     yield "file", info["path"]
-    yield "vocabulary", f"{info['vocabulary']['kind']}, {info['vocabulary']['words']:,} words"
+    s = info["static"]
+    if s is not None:
+        yield "model", f"static sentence model ({s['layout']} layout), {s['tokenizer']}"
+        path = "the core's tokenizer" if s["tokenization"] == "native" else (
+            f"the tokenizers package (the core does not run: {s['unsupported']})")
+        yield "tokenizer", f"{s['tokenizer_model']}, tokenized by {path}"
+        yield "pipeline", s["pipeline"]
+        table = f"{s['tensors']}, {s['dtype']}"
+        if s["mapping"]:
+            table += ", token-to-row mapping"
+        if s["weights"]:
+            table += ", token weights"
+        yield "table", table
+        limit = "none" if s["max_length"] is None else f"{s['max_length']} tokens"
+        yield "pooling", f"mean, at most {limit}, normalize {'yes' if s['normalize'] else 'no'}"
+    unit = "tokens" if s is not None else "words"
+    yield "vocabulary", f"{info['vocabulary']['kind']}, {info['vocabulary']['words']:,} {unit}"
     yield "dims", str(info["dims"])
     m = info["matrix"]
     text = f"{m['kind']}, {m['rows']:,} x {m['cols']:,}, {m['bytes']:,} bytes"

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any, Self, TypeAlias, cast
 import numpy as np
 import numpy.typing as npt
 
-from mave import _native, _texts
+from mave import _native, _static, _texts
 
 if TYPE_CHECKING:
     import pyarrow as pa  # type: ignore[import-untyped]
@@ -59,12 +59,15 @@ class SubwordSettings:
 
 
 class Embeddings(_native.Embeddings):
-    """Word embeddings loaded from a finalfusion file, the matrix memory-mapped.
+    """Word embeddings loaded from a finalfusion file, the matrix memory-mapped,
+    or a static sentence model loaded from its folder, the table mapped.
 
-    Create one with :func:`mave.load`. Every vector is bit for bit the vector
-    the ``_mave`` module gives for the same file and string. Any number of
-    threads may use one object at once; batch methods release the
-    interpreter lock while they work.
+    Create one with :func:`mave.load`. Every vector of a finalfusion file is
+    bit for bit the vector the ``_mave`` module gives for the same file and
+    string. A static model's words are its tokens, its rows their vectors,
+    and :meth:`encode` gives a text's vector. Any number of threads may use
+    one object at once; batch methods release the interpreter lock while
+    they work.
 
     Example:
         >>> e = mave.load("cc.en.300.fifu")
@@ -72,7 +75,9 @@ class Embeddings(_native.Embeddings):
         (300,)
     """
 
-    __slots__ = ()
+    # The tokenizers package's tokenizer of a static model whose texts it
+    # tokenizes, made on first use.
+    __slots__ = ("_fallback_tokenizer",)
 
     def __new__(cls, path: StrPath) -> Self:
         # The absolute path, so that a pickled object reopens the same file
@@ -80,8 +85,37 @@ class Embeddings(_native.Embeddings):
         return super().__new__(cls, os.path.abspath(os.fspath(path)))
 
     def __repr__(self) -> str:
+        static = self._static
+        if static is not None:
+            element = "float32" if self.storage_kind == "dense" else self.storage_kind
+            return (f"<mave.Embeddings {self.path!r}: {len(self):,} tokens, {self.dims} dims, "
+                    f"static model, {static['tokenizer_model']} tokenizer, {element} table>")
         return (f"<mave.Embeddings {self.path!r}: {len(self):,} words, {self.dims} dims, "
                 f"{self.vocab_kind} vocabulary, {self.storage_kind} matrix>")
+
+    @property
+    def _tokenization(self) -> str | None:
+        """Who tokenizes a static model's texts: "native" (the core, without
+        the interpreter lock) or "tokenizers" (the tokenizers package, for a
+        tokenizer.json with a component the core does not tokenize); None
+        for word vectors. Reads tokenizer.json the first time.
+
+        Raises:
+            mave.FormatError: the model's tokenizer.json is not valid.
+        """
+        if self._static is None:
+            return None
+        return self._tokenizer_info()["path"]
+
+    def _tokenizer(self) -> Any:
+        """The tokenizers package's tokenizer of a static model, loaded once."""
+        tokenizer = getattr(self, "_fallback_tokenizer", None)
+        if tokenizer is None:
+            static = self._static
+            assert static is not None
+            tokenizer = _static.load_tokenizer(static["tokenizer"])
+            self._fallback_tokenizer = tokenizer
+        return tokenizer
 
     def __reduce__(self) -> tuple[Any, tuple[str]]:
         # By path: the receiving process maps the same file, so that workers
@@ -348,17 +382,29 @@ class Embeddings(_native.Embeddings):
                out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
         """The vector of each text: the mean of its tokens' vectors.
 
+        For a static sentence model the tokens are those of the model's
+        tokenizer without special tokens, as Model2Vec takes them: the text's
+        first max_length x m characters are tokenized (m: the median length
+        of the vocabulary's tokens, rounded down), the first max_length ids
+        kept, the unknown token's dropped; each token's row (through the
+        model's mapping, times its weight) is added in float32 in the order
+        of the text, the sum divided by the number of tokens and, when
+        normalising, by its L2 norm. The bits are the same for any `threads`
+        and any split of the texts into calls.
+
         For word vectors the tokens are the text's whitespace-separated
         words (the rows :meth:`mean_vectors` gives: unknown words composed
-        from subwords where the model has them, skipped otherwise); a text
+        from subwords where the model has them, skipped otherwise). A text
         without a token with a vector gives zeros.
 
         Args:
             texts: a sequence of str (a single str is one text).
             normalize: scale each vector to unit length (None: the model's
-                setting; word vectors: False).
+                setting, config.json's "normalize" or a Normalize module;
+                word vectors: False).
             max_length: use at most this many tokens of each text (None: the
-                model's limit; word vectors: all).
+                model's limit, config.json's "max_length", 512 when it has
+                none; word vectors: all).
             threads: threads to spread the work over (None: by its size).
             out: a writeable float32 array of shape (len(texts), dims) to
                 fill and return instead of a new one.
@@ -369,6 +415,10 @@ class Embeddings(_native.Embeddings):
         Raises:
             TypeError: a text that is not str; an unsuitable `out`.
             ValueError: max_length < 1, or `out` of the wrong shape.
+            mave.FormatError: the model's tokenizer.json cannot be read by
+                the tokenizers package.
+            ImportError: a model that needs the tokenizers package, which
+                is not installed (``pip install 'mave[tokenizers]'``).
 
         Example:
             >>> e.encode(["a red house", "the tree"]).shape
@@ -377,6 +427,9 @@ class Embeddings(_native.Embeddings):
         items = [texts] if isinstance(texts, str) else _strings(texts, "texts")
         limit = _optional_count(max_length, "max_length")
         target = _output(out, len(items), self.dims)
+        static = self._static
+        if static is not None:
+            return self._encode_tokens(items, static, normalize, limit, threads, target)
         tokens: Tokenizer | None = None if limit is None else (lambda t: t.split()[:limit])
         vectors = _texts.mean_vectors(items, self, tokenize=tokens, threads=threads)
         if normalize:
@@ -386,9 +439,35 @@ class Embeddings(_native.Embeddings):
         target[...] = vectors
         return target
 
+    def _encode_tokens(self, items: list[str], static: dict[str, Any], normalize: bool | None,
+                       limit: int | None, threads: int | None,
+                       target: npt.NDArray[np.float32] | None) -> npt.NDArray[np.float32]:
+        """encode() of a static model: tokenized and pooled by the core in one
+        call without the interpreter lock, or, for a tokenizer.json the core
+        does not tokenize, tokenized by the tokenizers package a block of
+        texts at a time (which bounds the ids held) and pooled by the core."""
+        if self._tokenization == "native":
+            return self._encode(items, target, normalize, limit, threads)
+        if limit is None:
+            limit = static["max_length"]
+        if normalize is None:
+            normalize = bool(static["normalize"])
+        result = np.empty((len(items), self.dims), np.float32) if target is None else target
+        tokenizer = self._tokenizer()
+        for start in range(0, len(items), _ENCODE_BLOCK):
+            block = items[start:start + _ENCODE_BLOCK]
+            ids, offsets = _static.token_ids(tokenizer, block, limit, static["chars_per_token"])
+            self._pool(ids, offsets, result[start:start + len(block)], normalize, limit, threads)
+        return result
+
     def _token_counts(self, texts: Sequence[str]) -> npt.NDArray[np.int64]:
-        """How many tokens each text has (words for word vectors): the
-        usage the service reports."""
+        """How many tokens each text has, whole: a static model's tokens
+        (without special tokens, the unknown ones counted), words for word
+        vectors. The usage the service reports."""
+        if self._static is not None:
+            if self._tokenization == "native":
+                return self._count_tokens(texts, None).reshape(-1)
+            return _static.token_counts(self._tokenizer(), texts)
         return np.fromiter((len(t.split()) for t in texts), dtype=np.int64, count=len(texts))
 
     # --- the parts of the queries -------------------------------------------------
@@ -574,6 +653,8 @@ class Embeddings(_native.Embeddings):
 
 
 from mave._texts import Tokenizer  # noqa: E402  (after the class: _texts needs none of it)
+# Texts tokenized and pooled per call of the core: bounds the ids held.
+_ENCODE_BLOCK = 16384
 Term: TypeAlias = "str | npt.ArrayLike"
 Query: TypeAlias = "str | npt.ArrayLike | Sequence[str | npt.ArrayLike]"
 Restrict: TypeAlias = "int | Iterable[str] | npt.NDArray[np.bool_] | None"
@@ -656,24 +737,36 @@ def _exclusions(exclude: Sequence[Sequence[int]]) -> tuple[npt.NDArray[np.uint64
 
 
 def load(path: StrPath) -> Embeddings:
-    """Loads a finalfusion file; the matrix is memory-mapped, not read.
+    """Loads a finalfusion file or a static sentence model's folder; the
+    matrix is memory-mapped, not read.
 
-    Reads the header, metadata and vocabulary, maps the dense or quantized
-    matrix and reads the norms. Loading a file of millions of words takes
-    a fraction of a second and almost no memory beyond the words.
+    A file: reads the header, metadata and vocabulary, maps the dense or
+    quantized matrix and reads the norms. A folder: a Model2Vec model
+    (config.json, tokenizer.json, model.safetensors) or a
+    sentence-transformers StaticEmbedding model (modules.json and its
+    module's folder, or config_sentence_transformers.json with
+    tokenizer.json and model.safetensors): reads the configuration, the
+    tokenizer's vocabulary and the safetensors header, and maps the table
+    (float32, float16, bfloat16 or int8; with a mapping and weights when the
+    file has them). Loading a file of millions of words or tokens takes a
+    fraction of a second and almost no memory beyond the words.
 
     Args:
-        path: the file, as str or path-like object.
+        path: the file or folder, as str or path-like object.
 
     Returns:
-        The embeddings.
+        The embeddings; for a folder with ``vocab_kind == "tokenizer"``.
 
     Raises:
-        OSError: the file cannot be opened or read (``FileNotFoundError``,
-            ``PermissionError``, ... with ``errno`` and ``filename`` set).
-        mave.FormatError: the file is damaged or not a finalfusion file.
+        OSError: a file cannot be opened or read (``FileNotFoundError``,
+            ``PermissionError``, ... with ``errno`` and ``filename`` set:
+            for a folder, the file of its layout that is missing).
+        mave.FormatError: the file is damaged or not a finalfusion file; a
+            folder's configuration, tokenizer.json or safetensors file is
+            damaged or does not fit the others (the error names the file).
 
     Example:
         >>> e = mave.load("cc.en.300.fifu")
+        >>> m = mave.load("potion-base-8M")  # a Model2Vec folder
     """
     return Embeddings(path)

@@ -20,6 +20,8 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
 #include "python/native/numpy_api.hpp"
+#include "static/encode.hpp"
+#include "static/pooling.hpp"
 #include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
@@ -66,7 +68,24 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
 }
 
+std::shared_ptr<const Model> load_static_model(std::string folder) {
+  auto loaded = without_gil([&] { return mave::load_static_model(folder); });
+  if (!loaded.ok()) {
+    const EmbeddingsError& error = loaded.error().error;
+    // A folder without a model's files is missing them, as a missing file is.
+    if (error.code == ErrorCode::BadStaticModel && error.fault == StaticFault::NoModelFiles) {
+      raise_not_found(loaded.error().path, error);
+    } else {
+      raise_error(loaded.error().path, error);
+    }
+    return nullptr;
+  }
+  return std::make_shared<const Model>(std::move(loaded).value(), std::move(folder));
+}
+
 std::shared_ptr<const Model> load_model(std::string path) {
+  // A folder is a static sentence model; anything else a finalfusion file.
+  if (without_gil([&] { return is_directory(path); })) return load_static_model(std::move(path));
   auto file = File::open_read(path);
   if (!file.ok()) {
     raise_io_error(path, file.error());
@@ -136,13 +155,61 @@ PyObject* get_dims(PyObject* self, void*) {
 
 PyObject* get_vocab_kind(PyObject* self, void*) {
   static constexpr const char* kNames[] = {"simple", "bucket", "fasttext", "explicit", "floret"};
-  return PyUnicode_FromString(kNames[model_of(self).embeddings.vocab().variant().index()]);
+  const Model& model = model_of(self);
+  if (model.static_facts) return PyUnicode_FromString("tokenizer");
+  return PyUnicode_FromString(kNames[model.embeddings.vocab().variant().index()]);
 }
 
+// "dense" whenever the rows are a float32 matrix in memory (e.matrix views
+// it, and the callers of storage_kind rely on that); a static model's table
+// read any other way (converted, unaligned, through a mapping or with
+// weights) by its element type, as NumPy names it.
 PyObject* get_storage_kind(PyObject* self, void*) {
-  const bool quantized =
-      std::holds_alternative<MappedQuantizedArray>(model_of(self).embeddings.storage().variant());
+  const Model& model = model_of(self);
+  const auto& storage = model.embeddings.storage().variant();
+  if (const auto* table = std::get_if<MappedTable>(&storage)) {
+    static constexpr const char* kNames[] = {"float32", "float16", "bfloat16", "int8"};
+    return PyUnicode_FromString(kNames[static_cast<std::size_t>(table->element())]);
+  }
+  const bool quantized = std::holds_alternative<MappedQuantizedArray>(storage);
   return PyUnicode_FromString(quantized ? "quantized" : "dense");
+}
+
+// A str from a path of the file system's encoding.
+PyObject* path_str(const std::string& path) {
+  return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
+// The facts of a static model as a dict (None for a finalfusion file):
+// layout, tokenizer and tensors (paths), tokenizer_model, dtype (the
+// safetensors name), normalize, max_length (None: no limit),
+// chars_per_token (a text is cut to max_length x chars_per_token characters
+// before it is tokenized), unknown_id (None: none), mapping and weights
+// (bool).
+PyObject* get_static(PyObject* self, void*) {
+  const Model& model = model_of(self);
+  if (!model.static_facts) Py_RETURN_NONE;
+  const StaticFacts& f = *model.static_facts;
+  static constexpr const char* kLayouts[] = {"model2vec", "sentence-transformers",
+                                             "sentence-transformers-modules"};
+  PyRef tokenizer = PyRef::steal(path_str(f.tokenizer_path));
+  PyRef tensors = PyRef::steal(path_str(f.tensors_path));
+  PyRef model_type = PyRef::steal(str_from_utf8(f.tokenizer_model));
+  PyRef max_length = f.settings.max_length
+                         ? PyRef::steal(PyLong_FromSize_t(*f.settings.max_length))
+                         : PyRef::borrow(Py_None);
+  PyRef unknown = f.settings.unknown_id ? PyRef::steal(PyLong_FromUnsignedLong(*f.settings.unknown_id))
+                                        : PyRef::borrow(Py_None);
+  if (!tokenizer || !tensors || !model_type || !max_length || !unknown) return nullptr;
+  const std::string_view dtype = dtype_name(f.dtype);
+  return Py_BuildValue("{sssOsOsOss#sNsOsnsOsNsN}", "layout",
+                       kLayouts[static_cast<std::size_t>(f.layout)], "tokenizer", tokenizer.get(),
+                       "tensors", tensors.get(), "tokenizer_model", model_type.get(), "dtype",
+                       dtype.data(), static_cast<Py_ssize_t>(dtype.size()), "normalize",
+                       PyBool_FromLong(f.settings.normalize), "max_length", max_length.get(),
+                       "chars_per_token", static_cast<Py_ssize_t>(f.settings.chars_per_token),
+                       "unknown_id", unknown.get(), "mapping", PyBool_FromLong(f.has_mapping),
+                       "weights", PyBool_FromLong(f.has_weights));
 }
 
 PyObject* get_words(PyObject* self, void*) { return new_words(self); }
@@ -218,6 +285,14 @@ PyObject* get_norms(PyObject* self, void*) {
 PyObject* get_matrix(PyObject* self, void*) {
   const Model& model = model_of(self);
   const auto* dense = std::get_if<MappedNdArray>(&model.embeddings.storage().variant());
+  if (std::holds_alternative<MappedTable>(model.embeddings.storage().variant())) {
+    PyErr_SetString(PyExc_ValueError,
+                    "this model's table is not float32 rows in token order (its elements are "
+                    "converted, or reached through a mapping or scaled by weights), so there is "
+                    "no matrix to view: rebuild rows with e.reconstruct(rows) (all rows: "
+                    "e.reconstruct())");
+    return nullptr;
+  }
   if (dense == nullptr) {
     PyErr_SetString(PyExc_ValueError,
                     "the matrix of this file is product-quantized, so there is no dense matrix "
@@ -232,10 +307,13 @@ PyGetSetDef g_getset[] = {
     {"path", get_path, nullptr, "The file's absolute path.", nullptr},
     {"dims", get_dims, nullptr, "The length of every vector.", nullptr},
     {"vocab_kind", get_vocab_kind, nullptr,
-     "The vocabulary kind: \"simple\", \"bucket\", \"fasttext\", \"explicit\" or \"floret\".",
+     "The vocabulary kind: \"simple\", \"bucket\", \"fasttext\", \"explicit\", \"floret\", or\n"
+     "\"tokenizer\" for a static sentence model.",
      nullptr},
     {"storage_kind", get_storage_kind, nullptr,
-     "The matrix kind: \"dense\" or \"quantized\".", nullptr},
+     "The matrix kind: \"dense\" (float32 rows that e.matrix views) or \"quantized\"; a\n"
+     "static model's table read otherwise, by its element type: \"float16\", \"bfloat16\",\n"
+     "\"int8\", or \"float32\" (unaligned, or through a mapping or weights).", nullptr},
     {"words", get_words, nullptr,
      "The vocabulary as a read-only sequence of str in row order, made in constant time.\n\n"
      "Example: e.words[:3] -> ['</s>', 'the', 'of']", nullptr},
@@ -247,6 +325,7 @@ PyGetSetDef g_getset[] = {
      "vocabulary rows first, then subword rows. ValueError for a quantized matrix\n"
      "(rebuild rows with reconstruct()).", nullptr},
     {"_subwords", get_subwords, nullptr, nullptr, nullptr},
+    {"_static", get_static, nullptr, nullptr, nullptr},
     {"_metadata", get_metadata, nullptr, nullptr, nullptr},
     {"_metadata_toml", get_metadata_toml, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -358,6 +437,206 @@ PyObject* embeddings_embed(const Model& model, const ArgumentSlots& slots) {
   bool* found = static_cast<bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
   without_gil([&] { fill_embeddings(model.embeddings, texts, view, found, *threads); });
   return PyTuple_Pack(2, out.get(), mask.get());
+}
+
+// _pool(ids, offsets, out, normalize, max_length, threads, /) -> out: the
+// vectors of texts already tokenized (text i has the uint32 token ids
+// ids[offsets[i], offsets[i + 1]), offsets uint64), pooled as the model
+// pools (static/pooling.hpp). `normalize` and `max_length` None take the
+// model's settings. mave/_embeddings.py builds the arrays with their exact
+// dtypes; the checks keep a wrong call from reading out of bounds.
+constexpr Signature kPool{"_pool", "ids, offsets, out, normalize, max_length, threads, /",
+                          Bound::Instance};
+
+PyObject* embeddings_pool(const Model& model, const ArgumentSlots& slots) {
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint64_t> offsets;
+  std::size_t shape = 0;
+  if (!copy_array_argument(slots[kPool.slot("ids")], NPY_UINT32, 1, "ids", ids, &shape) ||
+      !copy_array_argument(slots[kPool.slot("offsets")], NPY_UINT64, 1, "offsets", offsets, &shape)) {
+    return nullptr;
+  }
+  bool offsets_ok = !offsets.empty() && offsets.back() <= ids.size();
+  for (std::size_t i = 1; offsets_ok && i < offsets.size(); ++i) offsets_ok = offsets[i - 1] <= offsets[i];
+  if (!offsets_ok) {
+    PyErr_SetString(PyExc_ValueError, "offsets do not fit the ids");
+    return nullptr;
+  }
+  const std::size_t rows = model.embeddings.storage().rows();
+  for (std::uint32_t id : ids) {
+    if (id >= rows) {
+      PyErr_Format(PyExc_ValueError, "token id %u is not below the %zu rows", id, rows);
+      return nullptr;
+    }
+  }
+  PoolingOptions options;
+  if (model.static_facts) {
+    const StaticSettings& settings = model.static_facts->settings;
+    options.unknown_id = settings.unknown_id;
+    options.normalize = settings.normalize;
+    options.max_tokens = settings.max_length.value_or(SIZE_MAX);
+  }
+  if (slots[kPool.slot("normalize")] != Py_None) {
+    const int normalize = PyObject_IsTrue(slots[kPool.slot("normalize")]);
+    if (normalize < 0) return nullptr;
+    options.normalize = normalize != 0;
+  }
+  if (slots[kPool.slot("max_length")] != Py_None) {
+    auto max_length = count_argument(slots[kPool.slot("max_length")], "max_length");
+    if (!max_length) return nullptr;
+    options.max_tokens = *max_length;
+  }
+  auto threads = thread_count_argument(slots[kPool.slot("threads")]);
+  if (!threads) return nullptr;
+  const std::size_t n = offsets.size() - 1;
+  PyRef out;
+  if (slots[kPool.slot("out")] == Py_None) {
+    out = PyRef::steal(new_matrix(n, model.dims()));
+  } else {
+    if (!check_matrix_target(slots[kPool.slot("out")], n, model.dims())) return nullptr;
+    out = PyRef::borrow(slots[kPool.slot("out")]);
+  }
+  if (!out) return nullptr;
+  const TargetMatrix view = matrix_view(out.get());
+  without_gil([&] {
+    pool_token_ids(model.embeddings.storage(), ids, offsets, options, view, *threads);
+  });
+  return out.release();
+}
+
+// The core's tokenizer of a static model, read on first use: the tokenizer
+// when it tokenizes every component of the model's file, null when the
+// tokenizers package must (the Python side then tokenizes); none, with the
+// exception set, when tokenizer.json cannot be read.
+std::optional<const Tokenizer*> core_tokenizer(const Model& model) {
+  if (!model.static_facts) {
+    PyErr_SetString(PyExc_TypeError, "only a static model has a tokenizer");
+    return std::nullopt;
+  }
+  const LazyTokenizer& lazy = *model.static_facts->tokenizer;
+  const Result<Tokenizer, FileFailure>& read = *without_gil([&] { return &lazy.get(); });
+  if (!read.ok()) {
+    raise_error(read.error().path, read.error().error);
+    return std::nullopt;
+  }
+  const Tokenizer& tokenizer = read.value();
+  if (tokenizer.vocab_size() != model.n_words()) {
+    // The vocabulary was read from the same file: the two readers disagree.
+    raise_error(model.static_facts->tokenizer_path,
+                EmbeddingsError::static_model(StaticFault::TokenizerSize, {}, model.n_words(),
+                                              tokenizer.vocab_size()));
+    return std::nullopt;
+  }
+  if (!tokenizer.unsupported().empty()) return nullptr;
+  return &tokenizer;
+}
+
+// _tokenizer_info() -> dict: "path" ("native": the core tokenizes the
+// model's texts; "tokenizers": the tokenizers package does, for a component
+// the core does not tokenize), "unsupported" (that component, or "") and
+// "describe" (the model kind and each component, one line). Reads
+// tokenizer.json the first time.
+constexpr Signature kTokenizerInfo{"_tokenizer_info", "", Bound::Instance};
+
+PyObject* embeddings_tokenizer_info(const Model& model, const ArgumentSlots&) {
+  auto tokenizer = core_tokenizer(model);
+  if (!tokenizer) return nullptr;
+  const Tokenizer& t = model.static_facts->tokenizer->get().value();
+  PyRef unsupported = PyRef::steal(str_from_utf8(t.unsupported()));
+  PyRef describe = PyRef::steal(str_from_utf8(t.describe()));
+  if (!unsupported || !describe) return nullptr;
+  return Py_BuildValue("{sssOsO}", "path", *tokenizer != nullptr ? "native" : "tokenizers",
+                       "unsupported", unsupported.get(), "describe", describe.get());
+}
+
+// The UTF-8 of a sequence of str, held by the returned tuple (the caller's
+// list may change while the lock is released; the tuple cannot).
+PyRef text_views(PyObject* texts, std::vector<std::string_view>& views) {
+  PyRef held = PyRef::steal(PySequence_Tuple(texts));
+  if (!held) return held;
+  const std::size_t n = static_cast<std::size_t>(PyTuple_Size(held.get()));
+  views.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    auto text = str_item(PyTuple_GetItem(held.get(), static_cast<Py_ssize_t>(i)), "texts", i);
+    if (!text) return PyRef();
+    views.push_back(*text);
+  }
+  return held;
+}
+
+// _encode(texts, out, normalize, max_length, threads, /) -> out: encode() of
+// a static model whose texts the core tokenizes (the Python side checks the
+// arguments' types and asks _tokenizer_info first). `normalize` and
+// `max_length` None take the model's settings.
+constexpr Signature kEncode{"_encode", "texts, out, normalize, max_length, threads, /",
+                            Bound::Instance};
+
+PyObject* embeddings_encode(const Model& model, const ArgumentSlots& slots) {
+  auto tokenizer = core_tokenizer(model);
+  if (!tokenizer) return nullptr;
+  if (*tokenizer == nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "this model's tokenizer.json is tokenized by the tokenizers package");
+    return nullptr;
+  }
+  std::vector<std::string_view> texts;
+  PyRef held = text_views(slots[kEncode.slot("texts")], texts);
+  if (!held) return nullptr;
+  const StaticSettings& settings = model.static_facts->settings;
+  EncodeOptions options;
+  options.pooling.unknown_id = settings.unknown_id;
+  options.pooling.normalize = settings.normalize;
+  options.pooling.max_tokens = settings.max_length.value_or(SIZE_MAX);
+  options.chars_per_token = settings.chars_per_token;
+  if (slots[kEncode.slot("normalize")] != Py_None) {
+    const int normalize = PyObject_IsTrue(slots[kEncode.slot("normalize")]);
+    if (normalize < 0) return nullptr;
+    options.pooling.normalize = normalize != 0;
+  }
+  if (slots[kEncode.slot("max_length")] != Py_None) {
+    auto max_length = count_argument(slots[kEncode.slot("max_length")], "max_length");
+    if (!max_length) return nullptr;
+    options.pooling.max_tokens = *max_length;
+  }
+  auto threads = thread_count_argument(slots[kEncode.slot("threads")]);
+  if (!threads) return nullptr;
+  PyRef out;
+  if (slots[kEncode.slot("out")] == Py_None) {
+    out = PyRef::steal(new_matrix(texts.size(), model.dims()));
+  } else {
+    if (!check_matrix_target(slots[kEncode.slot("out")], texts.size(), model.dims())) return nullptr;
+    out = PyRef::borrow(slots[kEncode.slot("out")]);
+  }
+  if (!out) return nullptr;
+  const TargetMatrix view = matrix_view(out.get());
+  without_gil([&] {
+    encode_texts(**tokenizer, model.embeddings.storage(), texts, options, view, *threads);
+  });
+  return out.release();
+}
+
+// _count_tokens(texts, threads, /) -> int64 array: the ids of each whole
+// text under the core's tokenizer (as _encode).
+constexpr Signature kCountTokens{"_count_tokens", "texts, threads, /", Bound::Instance};
+
+PyObject* embeddings_count_tokens(const Model& model, const ArgumentSlots& slots) {
+  auto tokenizer = core_tokenizer(model);
+  if (!tokenizer) return nullptr;
+  if (*tokenizer == nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "this model's tokenizer.json is tokenized by the tokenizers package");
+    return nullptr;
+  }
+  std::vector<std::string_view> texts;
+  PyRef held = text_views(slots[kCountTokens.slot("texts")], texts);
+  if (!held) return nullptr;
+  auto threads = thread_count_argument(slots[kCountTokens.slot("threads")]);
+  if (!threads) return nullptr;
+  PyRef counts = PyRef::steal(new_int64_matrix(texts.size(), 1));
+  if (!counts) return nullptr;
+  auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(counts.get())));
+  without_gil([&] { count_tokens(**tokenizer, texts, data, *threads); });
+  return counts.release();
 }
 
 constexpr Signature kReconstruct{"reconstruct", "rows=None", Bound::Instance};
@@ -479,6 +758,19 @@ PyMethodDef g_methods[] = {
      "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
      "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
      "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
+    {"_tokenizer_info", as_cfunction(method<kTokenizerInfo, embeddings_tokenizer_info,
+                                            Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Which tokenizer a static model's texts take, read on first use."},
+    {"_encode", as_cfunction(method<kEncode, embeddings_encode, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "encode() of a static model whose texts the core tokenizes."},
+    {"_count_tokens", as_cfunction(method<kCountTokens, embeddings_count_tokens, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "The number of tokens of each whole text, under the core's tokenizer."},
+    {"_pool", as_cfunction(method<kPool, embeddings_pool, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "The vectors of tokenized texts, pooled as the model pools (behind encode())."},
     {"_search", as_cfunction(method<kSearch, embeddings_search, Lock::Released>),
      METH_FASTCALL | METH_KEYWORDS,
      "The search behind similar(), analogy(), nearest() and the evaluations."},
@@ -507,7 +799,8 @@ PyTypeObject* embeddings_type() { return g_type; }
 
 bool init_embeddings_type(PyObject* module) {
   g_type = add_type(module, "Embeddings", g_spec, g_methods,
-                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kReconstruct, &kSearch}, &kNew);
+                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kTokenizerInfo, &kEncode, &kCountTokens,
+                     &kPool, &kReconstruct, &kSearch}, &kNew);
   return g_type != nullptr;
 }
 

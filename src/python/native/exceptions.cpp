@@ -98,6 +98,15 @@ void raise_error(std::string_view path, const EmbeddingsError& error) {
   raise_format_error(path, messages::reason(error));
 }
 
+void raise_not_found(std::string_view path, const EmbeddingsError& error) {
+  PyRef filename = path_object(path);
+  PyRef reason = text_object(messages::reason(error).text);
+  if (!filename || !reason) return;
+  PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_FileNotFoundError, "iOO", ENOENT,
+                                                       reason.get(), filename.get()));
+  if (exception) py::raise_exception(exception.release());
+}
+
 void raise_in_flight(std::string_view path) noexcept {
   try {
     throw;

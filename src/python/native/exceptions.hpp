@@ -31,6 +31,9 @@ void raise_format_error(std::string_view path, const messages::Reason& reason);
 // saying that writing failed; anything else (a short file, a bad field) as
 // FormatError.
 void raise_error(std::string_view path, const EmbeddingsError& error);
+// FileNotFoundError(ENOENT, <the reason>, path): a folder that holds none of
+// the files of a static model's layouts.
+void raise_not_found(std::string_view path, const EmbeddingsError& error);
 void raise_io_error(std::string_view path, const IoError& error);
 
 // The translation of the C++ exception in flight for an operation on the file

@@ -15,7 +15,9 @@ using py::PyRef;
 
 // storage_info(e: Embeddings) -> dict: rows, cols, bytes (of the matrix as
 // stored), and for a quantized matrix also subquantizers, centroids,
-// projection (bool) and norms (bool: per-row norms stored with the codes).
+// projection (bool) and norms (bool: per-row norms stored with the codes);
+// for a static model's converted table also table_rows (the rows stored),
+// mapping and weights (bool).
 PyObject* describe(PyObject* arg) {
   if (!PyObject_TypeCheck(arg, embeddings_type())) {
     PyErr_Format(PyExc_TypeError, "storage_info() needs Embeddings, not %s", py::TypeName(arg).c_str());
@@ -34,6 +36,13 @@ PyObject* describe(PyObject* arg) {
                          static_cast<unsigned long long>(pq.quantized_len()), "centroids",
                          static_cast<unsigned long long>(pq.n_centroids()), "projection",
                          PyBool_FromLong(pq.has_projection()), "norms", PyBool_FromLong(q->norms().has_value()));
+  }
+  if (const auto* t = std::get_if<MappedTable>(&s.variant())) {
+    return Py_BuildValue("{sKsKsKsKsNsN}", "rows", rows, "cols", cols, "bytes",
+                         static_cast<unsigned long long>(t->stored_bytes()), "table_rows",
+                         static_cast<unsigned long long>(t->table_rows()), "mapping",
+                         PyBool_FromLong(t->has_mapping()), "weights",
+                         PyBool_FromLong(t->has_weights()));
   }
   return Py_BuildValue("{sKsKsK}", "rows", rows, "cols", cols, "bytes", rows * cols * 4);
 }

@@ -6,6 +6,7 @@
 
 #include "base/utf8.hpp"
 #include "format/chunk.hpp"
+#include "static/safetensors.hpp"
 
 namespace mave::messages {
 namespace {
@@ -90,6 +91,79 @@ std::string accepted_chunks(std::uint64_t mask) {
 std::string field(Step step) {
   std::string name = step_name(step);
   return name.empty() ? std::string("reading the file") : name;
+}
+
+constexpr std::string_view kJsonKinds[] = {
+    "a JSON object", "a JSON array", "a string", "a non-negative integer", "true or false",
+    "a list of two non-negative integers", "a list of non-negative integers",
+    "a string or null", "a non-negative integer or null", "a list of [token, score] pairs",
+};
+static_assert(std::size(kJsonKinds) == kJsonKindCount);
+
+std::string tensor(const std::string& name) { return "tensor " + quoted(name); }
+
+// A static model's fault in words; the file is named by the caller.
+std::string static_fault(const EmbeddingsError& e) {
+  const std::string n = std::to_string(e.found), x = std::to_string(e.expected);
+  switch (e.fault) {
+    case StaticFault::ShortFile:
+      return "not a safetensors file: it holds " + n + " bytes, fewer than the 8 of the header length";
+    case StaticFault::HeaderPastEnd:
+      return "the header length " + n + " reaches past the end of the file (" + x +
+             " bytes follow the length)";
+    case StaticFault::UnknownDtype:
+      return tensor(e.name) + " has the unknown dtype " + quoted(e.detail);
+    case StaticFault::OffsetsReversed:
+      return tensor(e.name) + " ends at " + n + ", before it begins at " + x;
+    case StaticFault::OffsetsPastData:
+      return tensor(e.name) + " ends at byte " + n + " of the data, which holds only " + x +
+             " bytes (the file is cut short or the offsets are wrong)";
+    case StaticFault::TensorsOverlap:
+      return tensor(e.name) + " begins at byte " + n + " of the data, inside the tensor before it "
+             "(which ends at " + x + ")";
+    case StaticFault::DataGap:
+      return "bytes " + x + " to " + n + " of the data belong to no tensor";
+    case StaticFault::SizeMismatch:
+      return tensor(e.name) + ": its shape and dtype take " + x + " bytes, but its offsets hold " + n;
+    case StaticFault::ShapeOverflow:
+      return tensor(e.name) + " has a shape too large to hold";
+    case StaticFault::RepeatedTensor: return tensor(e.name) + " is named twice";
+    case StaticFault::MissingTensor: return "there is no " + tensor(e.name);
+    case StaticFault::BadRank:
+      return tensor(e.name) + " has " + n + " dimensions, not " + x;
+    case StaticFault::UnusableDtype:
+      return tensor(e.name) + " has dtype " +
+             std::string(e.found < kTensorDtypeCount ? dtype_name(static_cast<TensorDtype>(e.found))
+                                                     : "?") +
+             (e.name == "mapping"  ? ", not an integer type (I32, I64, U32, U64)"
+              : e.name == "weights" ? ", not a float type (F32, F64, F16, BF16)"
+                                    : ", which a table cannot have (F32, F16, BF16 and I8 can)");
+    case StaticFault::RowsMismatch:
+      return tensor(e.name) + " has " + n + " rows, but the tokenizer has " + x + " tokens";
+    case StaticFault::MappingOutOfRange:
+      return "the mapping sends token " + e.name + " to row " + n + ", but the table has " + x +
+             " rows";
+    case StaticFault::NotJson: return "not valid JSON (" + e.detail + ")";
+    case StaticFault::BadField:
+      return (e.name.empty() ? std::string("the file") : quoted(e.name)) + " must be " +
+             std::string(e.expected < kJsonKindCount ? kJsonKinds[e.expected] : "another value");
+    case StaticFault::MissingField: return "there is no field " + quoted(e.name);
+    case StaticFault::NoModelFiles:
+      return "no static model in this folder: it holds neither config.json (Model2Vec) nor "
+             "modules.json, config_sentence_transformers.json or 0_StaticEmbedding "
+             "(sentence-transformers)";
+    case StaticFault::NoStaticModule: return "no module is a StaticEmbedding";
+    case StaticFault::UnknownTokenizerModel:
+      return "the tokenizer model " + quoted(e.detail) +
+             " is not one of WordPiece, BPE, Unigram and WordLevel";
+    case StaticFault::TokenIdMissing:
+      return "no token has the id " + n + ", though larger ids have one";
+    case StaticFault::TwoTokensOneId:
+      return "the id " + n + " names two tokens, one of them " + quoted(e.name);
+    case StaticFault::TokenizerSize:
+      return "the tokenizer reads " + n + " tokens from it, but its vocabulary holds " + x;
+  }
+  return "unknown fault";
 }
 
 constexpr std::string_view kTokenizerFaultTexts[] = {
@@ -190,6 +264,7 @@ std::string what(const EmbeddingsError& e) {
     case ErrorCode::CompressedFinalFusion:
       return "a compressed finalfusion file cannot be memory-mapped; decompress it first";
     case ErrorCode::BadTokenizer: return tokenizer_fault(e);
+    case ErrorCode::BadStaticModel: return static_fault(e);
   }
   return "unknown failure";
 }

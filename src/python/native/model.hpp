@@ -13,6 +13,7 @@
 
 #include "format/embeddings.hpp"
 #include "search/nearest.hpp"
+#include "static/static_model.hpp"
 
 namespace mave::native {
 
@@ -22,9 +23,17 @@ namespace mave::native {
 struct Model {
   Model(Embeddings loaded, std::string file_path)
       : embeddings(std::move(loaded)), path(std::move(file_path)), search(embeddings) {}
+  // A static sentence model's folder: its tokens and table are the
+  // embeddings; the rest says how texts are pooled.
+  Model(StaticModel loaded, std::string folder)
+      : embeddings(std::move(loaded.embeddings)),
+        path(std::move(folder)),
+        static_facts(std::move(loaded.facts)),
+        search(embeddings) {}
 
   Embeddings embeddings;
   std::string path;  // file-system encoded, as opened
+  std::optional<StaticFacts> static_facts;
   // Refers to `embeddings`, declared before it: built after it, destroyed first.
   NearestSearch search;
 
