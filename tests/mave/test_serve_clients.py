@@ -32,11 +32,24 @@ CLUSTER_TEXTS = ["w1 w2 w3", "w5 nope", "nothing known", "w7"]
 LIMITS = ["--max-words", "8", "--max-length", "60", "--max-body", "6000"]
 
 
+STATIC_TEXTS = ["the cat sat on the mat", "Ωμέγα!", "", "unseenwordz here"]
+
+
 @pytest.fixture(scope="module")
 def models(converted_models, tmp_path_factory):
     root = tmp_path_factory.mktemp("clients")
-    return {"cbow-en": converted_models["cbow-en"],
-            "clusters": clustered_model(root / "clusters.fifu", n=500)}
+    out = {"cbow-en": converted_models["cbow-en"],
+           "clusters": clustered_model(root / "clusters.fifu", n=500)}
+    # A static sentence model (a WordPiece tokenizer trained here, saved by
+    # Model2Vec), served beside the word vectors.
+    pytest.importorskip("model2vec")
+    import static_folders
+
+    tokenizer = static_folders.train_tokenizer("wordpiece")
+    out["static-wp"] = static_folders.save_model2vec(
+        root / "static-wp", tokenizer, static_folders.table(tokenizer.get_vocab_size(), 24, seed=3),
+        normalize=True)
+    return out
 
 
 @pytest.fixture(scope="module")
@@ -46,10 +59,13 @@ def url(models):
 
 
 def cases(models):
-    """(model name, texts, the vectors mave gives them)."""
+    """(model name, texts, the vectors mave gives them, their tokens: words
+    of word vectors, the tokenizer's tokens of a static model)."""
     out = []
-    for name, texts in [("cbow-en", TEXTS), ("clusters", CLUSTER_TEXTS)]:
-        out.append((name, texts, mave.load(models[name]).encode(texts)))
+    for name, texts in [("cbow-en", TEXTS), ("clusters", CLUSTER_TEXTS), ("static-wp", STATIC_TEXTS)]:
+        e = mave.load(models[name])
+        out.append((name, texts, e.encode(texts), int(e._token_counts(texts).sum())))
+    assert out[2][3] > sum(len(t.split()) for t in STATIC_TEXTS)  # subword tokens, not words
     return out
 
 
@@ -76,13 +92,12 @@ def openai_client(url, key="unused"):
 def test_openai_client_gets_the_vectors_of_encode(url, models, encoding):
     options = {} if encoding.startswith("default") else {"encoding_format": encoding}
     with openai_client(url) as client:
-        for name, texts, expected in cases(models):
+        for name, texts, expected, tokens in cases(models):
             response = client.embeddings.create(model=name, input=texts, **options)
             assert response.model == name and response.object == "list"
             assert [d.index for d in response.data] == list(range(len(texts)))
             assert np.array_equal(vectors_of(response.data), expected)
-            words = sum(len(t.split()) for t in texts)
-            assert response.usage.prompt_tokens == response.usage.total_tokens == words
+            assert response.usage.prompt_tokens == response.usage.total_tokens == tokens
         # One text, not in a list.
         one = client.embeddings.create(model="cbow-en", input="the cat", **options)
     assert np.array_equal(vectors_of(one.data)[0], mave.load(models["cbow-en"]).encode(["the cat"])[0])
@@ -117,20 +132,21 @@ def test_dimensions_keeps_the_first_components_at_unit_length(url, models, dimen
     assert not got[2].any() and np.allclose(np.linalg.norm(got[[0, 1, 3]], axis=1), 1, atol=1e-6)
 
 
-def test_langchain_and_llama_index(url, models):
+@pytest.mark.parametrize("name", ["cbow-en", "static-wp"])
+def test_langchain_and_llama_index(url, models, name):
     langchain_openai = pytest.importorskip("langchain_openai")
     openai_like = pytest.importorskip("llama_index.embeddings.openai_like")
-    e = mave.load(models["cbow-en"])
+    e = mave.load(models[name])
     # Its default counts tokens with a vocabulary it downloads: off.
     texts = [t for t in TEXTS if t.strip()]
     with httpx.Client() as http:
-        lc = langchain_openai.OpenAIEmbeddings(model="cbow-en", base_url=url + "/v1", api_key="unused",
+        lc = langchain_openai.OpenAIEmbeddings(model=name, base_url=url + "/v1", api_key="unused",
                                                check_embedding_ctx_length=False, max_retries=0,
                                                http_client=http)
         assert np.array_equal(as_float32(lc.embed_documents(texts)), e.encode(texts))
         assert np.array_equal(as_float32(lc.embed_query("the cat sat")), e.encode(["the cat sat"])[0])
     with httpx.Client() as http:
-        li = openai_like.OpenAILikeEmbedding(model_name="cbow-en", api_base=url + "/v1", api_key="unused",
+        li = openai_like.OpenAILikeEmbedding(model_name=name, api_base=url + "/v1", api_key="unused",
                                              embed_batch_size=3, max_retries=0, http_client=http)
         assert np.array_equal(as_float32(li.get_text_embedding_batch(texts)), e.encode(texts))
         assert np.array_equal(as_float32(li.get_query_embedding("the cat sat")), e.encode(["the cat sat"])[0])
@@ -138,11 +154,11 @@ def test_langchain_and_llama_index(url, models):
 
 def test_ollama_client(url, models):
     with ollama.Client(host=url) as client:
-        for name, texts, expected in cases(models):
+        for name, texts, expected, tokens in cases(models):
             response = client.embed(model=name, input=texts)
             assert response.model == name
             assert np.array_equal(as_float32(response.embeddings), expected)
-            assert response.prompt_eval_count == sum(len(t.split()) for t in texts)
+            assert response.prompt_eval_count == tokens
         one = client.embed(model="clusters", input="w5")
         assert np.array_equal(as_float32(one.embeddings), mave.load(models["clusters"]).encode(["w5"]))
         with pytest.raises(ollama.ResponseError) as error:

@@ -19,7 +19,10 @@ KEY_VARIABLE = "MAVE_API_KEY"
 
 
 def model_name(path: str) -> str:
-    """A model's name: its file name without the extension."""
+    """A model's name: its file name without the extension, or a static
+    model's folder name whole (a trailing separator ignored)."""
+    if os.path.isdir(path):
+        return os.path.basename(os.path.normpath(path))
     return os.path.splitext(os.path.basename(path))[0]
 
 
