@@ -117,6 +117,19 @@ std::optional<std::string_view> str_item(PyObject* obj, const char* what, std::s
   return py::utf8_of(obj);
 }
 
+py::PyRef str_sequence(PyObject* sequence, const char* what, std::vector<std::string_view>& views) {
+  py::PyRef held = py::PyRef::steal(PySequence_Tuple(sequence));
+  if (!held) return held;
+  const std::size_t n = static_cast<std::size_t>(PyTuple_Size(held.get()));
+  views.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    auto text = str_item(PyTuple_GetItem(held.get(), static_cast<Py_ssize_t>(i)), what, i);
+    if (!text) return py::PyRef();
+    views.push_back(*text);
+  }
+  return held;
+}
+
 std::optional<std::string> fs_path_argument(PyObject* obj) {
   PyObject* encoded = nullptr;
   if (!PyUnicode_FSConverter(obj, &encoded)) return std::nullopt;

@@ -144,6 +144,11 @@ PyTypeObject* add_type(PyObject* module, const char* name, PyType_Spec& spec, Py
 std::optional<std::string_view> str_argument(PyObject* obj, const char* what);
 std::optional<std::string_view> str_item(PyObject* obj, const char* what, std::size_t i);
 
+// The UTF-8 of each str of a sequence, into `views`, held by the returned
+// tuple (the caller's list may change while the lock is released; the tuple
+// cannot); a null reference with the exception set (str_item's) otherwise.
+py::PyRef str_sequence(PyObject* sequence, const char* what, std::vector<std::string_view>& views);
+
 // A path as str, bytes or os.PathLike, in the file-system encoding; none
 // with the interpreter's TypeError or ValueError (a NUL) set.
 std::optional<std::string> fs_path_argument(PyObject* obj);

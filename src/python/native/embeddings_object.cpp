@@ -439,6 +439,37 @@ PyObject* embeddings_embed(const Model& model, const ArgumentSlots& slots) {
   return PyTuple_Pack(2, out.get(), mask.get());
 }
 
+// The pooling of a model's settings (none for word vectors), with
+// `normalize` and `max_length` given as arguments (None: the model's).
+bool pooling_options(const Model& model, PyObject* normalize, PyObject* max_length,
+                     PoolingOptions& options) {
+  if (model.static_facts) {
+    const StaticSettings& settings = model.static_facts->settings;
+    options.unknown_id = settings.unknown_id;
+    options.normalize = settings.normalize;
+    options.max_tokens = settings.max_length.value_or(SIZE_MAX);
+  }
+  if (normalize != Py_None) {
+    const int on = PyObject_IsTrue(normalize);
+    if (on < 0) return false;
+    options.normalize = on != 0;
+  }
+  if (max_length != Py_None) {
+    auto limit = count_argument(max_length, "max_length");
+    if (!limit) return false;
+    options.max_tokens = *limit;
+  }
+  return true;
+}
+
+// The float32 (rows, dims) array to fill: `out` when given (checked), a new
+// one for None.
+PyRef output_matrix(PyObject* out, std::size_t rows, std::size_t dims) {
+  if (out == Py_None) return PyRef::steal(new_matrix(rows, dims));
+  if (!check_matrix_target(out, rows, dims)) return PyRef();
+  return PyRef::borrow(out);
+}
+
 // _pool(ids, offsets, out, normalize, max_length, threads, /) -> out: the
 // vectors of texts already tokenized (text i has the uint32 token ids
 // ids[offsets[i], offsets[i + 1]), offsets uint64), pooled as the model
@@ -470,32 +501,13 @@ PyObject* embeddings_pool(const Model& model, const ArgumentSlots& slots) {
     }
   }
   PoolingOptions options;
-  if (model.static_facts) {
-    const StaticSettings& settings = model.static_facts->settings;
-    options.unknown_id = settings.unknown_id;
-    options.normalize = settings.normalize;
-    options.max_tokens = settings.max_length.value_or(SIZE_MAX);
-  }
-  if (slots[kPool.slot("normalize")] != Py_None) {
-    const int normalize = PyObject_IsTrue(slots[kPool.slot("normalize")]);
-    if (normalize < 0) return nullptr;
-    options.normalize = normalize != 0;
-  }
-  if (slots[kPool.slot("max_length")] != Py_None) {
-    auto max_length = count_argument(slots[kPool.slot("max_length")], "max_length");
-    if (!max_length) return nullptr;
-    options.max_tokens = *max_length;
+  if (!pooling_options(model, slots[kPool.slot("normalize")], slots[kPool.slot("max_length")],
+                       options)) {
+    return nullptr;
   }
   auto threads = thread_count_argument(slots[kPool.slot("threads")]);
   if (!threads) return nullptr;
-  const std::size_t n = offsets.size() - 1;
-  PyRef out;
-  if (slots[kPool.slot("out")] == Py_None) {
-    out = PyRef::steal(new_matrix(n, model.dims()));
-  } else {
-    if (!check_matrix_target(slots[kPool.slot("out")], n, model.dims())) return nullptr;
-    out = PyRef::borrow(slots[kPool.slot("out")]);
-  }
+  PyRef out = output_matrix(slots[kPool.slot("out")], offsets.size() - 1, model.dims());
   if (!out) return nullptr;
   const TargetMatrix view = matrix_view(out.get());
   without_gil([&] {
@@ -531,6 +543,17 @@ std::optional<const Tokenizer*> core_tokenizer(const Model& model) {
   return &tokenizer;
 }
 
+// The core's tokenizer of a static model whose texts it tokenizes; null,
+// with the exception set, otherwise.
+const Tokenizer* native_tokenizer(const Model& model) {
+  auto tokenizer = core_tokenizer(model);
+  if (tokenizer && *tokenizer == nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "this model's tokenizer.json is tokenized by the tokenizers package");
+  }
+  return tokenizer ? *tokenizer : nullptr;
+}
+
 // _tokenizer_info() -> dict: "path" ("native": the core tokenizes the
 // model's texts; "tokenizers": the tokenizers package does, for a component
 // the core does not tokenize), "unsupported" (that component, or "") and
@@ -549,21 +572,6 @@ PyObject* embeddings_tokenizer_info(const Model& model, const ArgumentSlots&) {
                        "unsupported", unsupported.get(), "describe", describe.get());
 }
 
-// The UTF-8 of a sequence of str, held by the returned tuple (the caller's
-// list may change while the lock is released; the tuple cannot).
-PyRef text_views(PyObject* texts, std::vector<std::string_view>& views) {
-  PyRef held = PyRef::steal(PySequence_Tuple(texts));
-  if (!held) return held;
-  const std::size_t n = static_cast<std::size_t>(PyTuple_Size(held.get()));
-  views.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    auto text = str_item(PyTuple_GetItem(held.get(), static_cast<Py_ssize_t>(i)), "texts", i);
-    if (!text) return PyRef();
-    views.push_back(*text);
-  }
-  return held;
-}
-
 // _encode(texts, out, normalize, max_length, threads, /) -> out: encode() of
 // a static model whose texts the core tokenizes (the Python side checks the
 // arguments' types and asks _tokenizer_info first). `normalize` and
@@ -572,45 +580,24 @@ constexpr Signature kEncode{"_encode", "texts, out, normalize, max_length, threa
                             Bound::Instance};
 
 PyObject* embeddings_encode(const Model& model, const ArgumentSlots& slots) {
-  auto tokenizer = core_tokenizer(model);
-  if (!tokenizer) return nullptr;
-  if (*tokenizer == nullptr) {
-    PyErr_SetString(PyExc_ValueError,
-                    "this model's tokenizer.json is tokenized by the tokenizers package");
-    return nullptr;
-  }
+  const Tokenizer* tokenizer = native_tokenizer(model);
+  if (tokenizer == nullptr) return nullptr;
   std::vector<std::string_view> texts;
-  PyRef held = text_views(slots[kEncode.slot("texts")], texts);
+  PyRef held = str_sequence(slots[kEncode.slot("texts")], "texts", texts);
   if (!held) return nullptr;
-  const StaticSettings& settings = model.static_facts->settings;
   EncodeOptions options;
-  options.pooling.unknown_id = settings.unknown_id;
-  options.pooling.normalize = settings.normalize;
-  options.pooling.max_tokens = settings.max_length.value_or(SIZE_MAX);
-  options.chars_per_token = settings.chars_per_token;
-  if (slots[kEncode.slot("normalize")] != Py_None) {
-    const int normalize = PyObject_IsTrue(slots[kEncode.slot("normalize")]);
-    if (normalize < 0) return nullptr;
-    options.pooling.normalize = normalize != 0;
-  }
-  if (slots[kEncode.slot("max_length")] != Py_None) {
-    auto max_length = count_argument(slots[kEncode.slot("max_length")], "max_length");
-    if (!max_length) return nullptr;
-    options.pooling.max_tokens = *max_length;
+  options.chars_per_token = model.static_facts->settings.chars_per_token;
+  if (!pooling_options(model, slots[kEncode.slot("normalize")], slots[kEncode.slot("max_length")],
+                       options.pooling)) {
+    return nullptr;
   }
   auto threads = thread_count_argument(slots[kEncode.slot("threads")]);
   if (!threads) return nullptr;
-  PyRef out;
-  if (slots[kEncode.slot("out")] == Py_None) {
-    out = PyRef::steal(new_matrix(texts.size(), model.dims()));
-  } else {
-    if (!check_matrix_target(slots[kEncode.slot("out")], texts.size(), model.dims())) return nullptr;
-    out = PyRef::borrow(slots[kEncode.slot("out")]);
-  }
+  PyRef out = output_matrix(slots[kEncode.slot("out")], texts.size(), model.dims());
   if (!out) return nullptr;
   const TargetMatrix view = matrix_view(out.get());
   without_gil([&] {
-    encode_texts(**tokenizer, model.embeddings.storage(), texts, options, view, *threads);
+    encode_texts(*tokenizer, model.embeddings.storage(), texts, options, view, *threads);
   });
   return out.release();
 }
@@ -620,22 +607,17 @@ PyObject* embeddings_encode(const Model& model, const ArgumentSlots& slots) {
 constexpr Signature kCountTokens{"_count_tokens", "texts, threads, /", Bound::Instance};
 
 PyObject* embeddings_count_tokens(const Model& model, const ArgumentSlots& slots) {
-  auto tokenizer = core_tokenizer(model);
-  if (!tokenizer) return nullptr;
-  if (*tokenizer == nullptr) {
-    PyErr_SetString(PyExc_ValueError,
-                    "this model's tokenizer.json is tokenized by the tokenizers package");
-    return nullptr;
-  }
+  const Tokenizer* tokenizer = native_tokenizer(model);
+  if (tokenizer == nullptr) return nullptr;
   std::vector<std::string_view> texts;
-  PyRef held = text_views(slots[kCountTokens.slot("texts")], texts);
+  PyRef held = str_sequence(slots[kCountTokens.slot("texts")], "texts", texts);
   if (!held) return nullptr;
   auto threads = thread_count_argument(slots[kCountTokens.slot("threads")]);
   if (!threads) return nullptr;
   PyRef counts = PyRef::steal(new_int64_matrix(texts.size(), 1));
   if (!counts) return nullptr;
   auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(counts.get())));
-  without_gil([&] { count_tokens(**tokenizer, texts, data, *threads); });
+  without_gil([&] { count_tokens(*tokenizer, texts, data, *threads); });
   return counts.release();
 }
 

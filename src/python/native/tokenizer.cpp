@@ -163,17 +163,10 @@ PyObject* encode_batch(const Tokenizer& t, const ArgumentSlots& slots) {
   }
   auto requested = thread_count_argument(slots[kEncodeBatch.slot("threads")]);
   if (!requested) return nullptr;
-  // The texts are held by this tuple while the lock is released.
-  PyRef items = PyRef::steal(PySequence_Tuple(slots[kEncodeBatch.slot("texts")]));
-  if (!items) return nullptr;
-  const auto n = static_cast<std::size_t>(PyTuple_Size(items.get()));
   std::vector<std::string_view> texts;
-  texts.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    auto text = str_item(PyTuple_GetItem(items.get(), static_cast<Py_ssize_t>(i)), "texts", i);
-    if (!text) return nullptr;
-    texts.push_back(*text);
-  }
+  PyRef items = str_sequence(slots[kEncodeBatch.slot("texts")], "texts", texts);
+  if (!items) return nullptr;
+  const std::size_t n = texts.size();
   const unsigned threads = choose_threads(*requested, n, 256);
   std::vector<std::vector<std::uint32_t>> parts(threads);
   std::vector<std::int64_t> counts(n);
