@@ -548,3 +548,18 @@ def test_info_says_which_tokenizer_runs(folders, capsys):
         assert "400 tokens" in text
     info = mave._cli._info(mave.load(folders["wp-mapping-weights-f16"][0]))["static"]
     assert info["mapping"] and info["weights"] and info["dtype"] == "F16" and info["normalize"]
+
+
+@pytest.mark.parametrize("name", ["wp-mapping-weights-f16", "wp-regex-split"])
+def test_encode_command_writes_encode_of_each_line(folders, texts, tmp_path, name):
+    from mave import _cli
+
+    lines = [t for t in texts if "\n" not in t and "\r" not in t]
+    source = tmp_path / "texts.txt"
+    source.write_text("".join(t + "\n" for t in lines), encoding="utf-8")
+    out = tmp_path / "vectors.npy"
+    folder = folders[name][0]
+    assert _cli.main(["encode", str(folder), str(source), "-o", str(out), "-q", "--batch-size", "7",
+                      "--max-length", "5"]) == 0
+    e = mave.load(folder)
+    assert np.load(out).tobytes() == e.encode(lines, max_length=5).tobytes()

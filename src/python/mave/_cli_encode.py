@@ -148,7 +148,9 @@ def register(sub: Any) -> None:
         "encode", help="encode texts, one per line, into a .npy file",
         description="Writes OUT.npy: one float32 row per line of TEXTS (a file, or - for standard "
         "input; UTF-8; the newline removed, an empty line an empty text), the vectors "
-        "Embeddings.encode gives. Word vectors: the mean of the vectors of a text's "
+        "Embeddings.encode gives. A static sentence model (a folder): the mean of the rows of the "
+        "text's tokens under the model's tokenizer, as Model2Vec encodes. Word vectors: the mean "
+        "of the vectors of a text's "
         "whitespace-separated words (unknown words composed from subwords where the model has "
         "them); a text without one gets zeros. The texts are encoded in batches as they are read; "
         "OUT appears only when complete.",
