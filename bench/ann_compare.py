@@ -8,8 +8,12 @@ interleaved rounds (best queries/s of the rounds, so that load from other
 processes cancels out as far as it can):
 
 - exact: `e.similar(q, k=10, threads=1)` on a finalfusion file of the rows;
-- mave: `e.similar(q, k=10, approximate=True)`, the index `mave index` builds,
-  at the settings mave ships;
+- mave: `e.similar(q, k=10, approximate=True)`, the index `mave index` builds
+  (`--recall`, default 0.95), at the search breadth its build measured and
+  stored;
+- mave's overhead: `similar(approximate=True)` against faiss's own `search`
+  on the same queries, breadth and candidate count: the difference is the
+  work mave does around faiss per query;
 - each library at each search breadth (efSearch) and re-rank depth (the
   candidates asked for, as a multiple of k, re-ranked by exact cosine over
   the rows, as mave does), one query per call, one thread.
@@ -103,7 +107,8 @@ def build(args: argparse.Namespace, library: str) -> None:
         from mave import _index
         assert (args.m, args.ef_construction) == (_index.CONNECTIVITY, _index.BUILD_BREADTH), \
             "mave's index is built at mave's settings: change them in _index.py"
-        _index.build_index(mave.load(make_file(args.out, args.rows)), threads=args.threads)
+        _index.build_index(mave.load(make_file(args.out, args.rows)), threads=args.threads,
+                           recall=args.recall)
     else:
         unit = unit_rows(args.out, args.rows)
         if library == "hnswlib":
@@ -127,6 +132,10 @@ def build(args: argparse.Namespace, library: str) -> None:
                "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024,
                "file_mb": os.path.getsize(path) // 2**20, "threads": args.threads,
                "M": args.m, "efConstruction": args.ef_construction}
+    if library == "faiss-sq8":  # the breadth the build measured and stored
+        calibration = _index.read_calibration(path)
+        figures.update(breadth=calibration.breadth, built_recall=calibration.recall,
+                       recall_asked=calibration.target)
     with open(path + ".json", "w") as f:
         json.dump(figures, f)
 
@@ -210,6 +219,30 @@ def forwarded(args: argparse.Namespace) -> list[str]:
             "--ef-construction", str(args.ef_construction), "--threads", str(args.threads)]
 
 
+def overhead(e, qs: np.ndarray, k: int, rounds: int) -> dict[str, float]:
+    """µs per query of `similar(q, k, approximate=True)` and of faiss's own
+    `search` on the same queries (unit rows, the candidates and breadth
+    mave asks for, the parameters mave passes), interleaved in rounds, the
+    best round of each: the difference is mave's work around faiss."""
+    from mave import _index
+    index = _index.open_index(e)
+    count = _index.OVERSAMPLE * k
+    params = index._parameters.get(max(index.breadth, count))
+    graph = index._index
+    best = {"similar_us": float("inf"), "faiss_us": float("inf")}
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for q in qs:
+            e.similar(q, k, approximate=True)
+        best["similar_us"] = min(best["similar_us"], (time.perf_counter() - start) / len(qs) * 1e6)
+        start = time.perf_counter()
+        for q in qs:
+            graph.search(q[None, :], count, params=params)
+        best["faiss_us"] = min(best["faiss_us"], (time.perf_counter() - start) / len(qs) * 1e6)
+    best["overhead_us"] = best["similar_us"] - best["faiss_us"]
+    return {key: round(value, 1) for key, value in best.items()}
+
+
 def recall(found: np.ndarray, truth: np.ndarray) -> float:
     return float(np.mean([len(set(f.tolist()) & set(t.tolist())) / truth.shape[1]
                           for f, t in zip(found, truth)]))
@@ -230,6 +263,8 @@ def main() -> int:
     p.add_argument("--depth", type=int, nargs="+", default=[1, 3],
                    help="candidates re-ranked, as multiples of k")
     p.add_argument("--threads", type=int, default=2, help="threads for building")
+    p.add_argument("--recall", type=float, default=0.95,
+                   help="the recall mave's index is built for (mave index --recall)")
     p.add_argument("--libraries", nargs="*", default=LIBRARIES)
     p.add_argument("--out", default=None)
     p.add_argument("--json", default=None)
@@ -287,10 +322,10 @@ def main() -> int:
         keep(("exact", 0, 0), rows, n / (time.perf_counter() - start))
         if "faiss-sq8" in args.libraries:
             start = time.perf_counter()
-            rows = np.array([[e.index(w) for w, _ in e.similar(q, k=args.k, approximate=True)]
-                             for q in qs])
-            keep(("mave", _index.SEARCH_BREADTH, _index.OVERSAMPLE), rows,
-                 len(qs) / (time.perf_counter() - start))
+            answers = [e.similar(q, k=args.k, approximate=True) for q in qs]
+            seconds = time.perf_counter() - start
+            rows = np.array([[e.index(w) for w, _ in answer] for answer in answers])
+            keep(("mave", _index.open_index(e).breadth, _index.OVERSAMPLE), rows, len(qs) / seconds)
         for name, searcher in searchers.items():
             for ef in args.ef:
                 for depth in args.depth:
@@ -308,11 +343,15 @@ def main() -> int:
         rows = found[(name, ef, depth)]
         row = {"library": name, "rows": args.rows, "ef": ef or None, "depth": depth or None,
                "recall@10": round(recall(rows, truth[:len(rows)]), 4), "qps": round(qps, 1),
-               "x_exact": round(qps / exact_qps, 1)}
+               "us_per_query": round(1e6 / qps, 1), "x_exact": round(qps / exact_qps, 1)}
         built = index_file(args, "faiss-sq8" if name == "mave" else name) + ".json"
         if name != "exact" and os.path.exists(built):
             with open(built) as f:
                 row.update(json.load(f))
+        results.append(row)
+        print(json.dumps(row), flush=True)
+    if "faiss-sq8" in args.libraries:
+        row = {"library": "mave overhead", **overhead(e, qs, args.k, args.rounds)}
         results.append(row)
         print(json.dumps(row), flush=True)
     print(f"load average: {os.getloadavg()}", file=sys.stderr)
