@@ -5,7 +5,9 @@ Each index is built once by a process of its own (`--build LIBRARY`; its
 wall time, CPU time and peak memory kept beside the index file in
 bench/out, git-ignored) and reused by later runs. The run then measures, in
 interleaved rounds (best queries/s of the rounds, so that load from other
-processes cancels out as far as it can):
+processes cancels out as far as it can; beside it the best CPU time of the
+searching thread per query, which the other processes' load stretches far
+less than wall time):
 
 - exact: `e.similar(q, k=10, threads=1)` on a finalfusion file of the rows;
 - mave: `e.similar(q, k=10, approximate=True)`, the index `mave index` builds
@@ -160,7 +162,7 @@ class Searcher:
             from usearch.index import Index
             self.index = Index.restore(path, view=True)
 
-    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float]:
+    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float, float]:
         count = depth * k
         if self.library == "hnswlib":
             self.index.set_ef(max(ef, count))
@@ -172,13 +174,14 @@ class Searcher:
             self.index.expansion_search = max(ef, count)
             ask = lambda q: self.index.search(q, count, threads=1).keys  # noqa: E731
         found = np.full((len(queries), k), -1, np.int64)
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.thread_time()
         for i, q in enumerate(queries):
             cand = np.sort(np.asarray(ask(q), np.int64))
             cand = cand[cand >= 0]
             best = cand[np.argsort(-(self.unit[cand] @ q), kind="stable")[:k]]
             found[i, :len(best)] = best
-        return found, len(queries) / (time.perf_counter() - start)
+        return (found, len(queries) / (time.perf_counter() - start),
+                (time.thread_time() - cpu) / len(queries) * 1e6)
 
 
 def child(args: argparse.Namespace) -> None:
@@ -191,8 +194,8 @@ def child(args: argparse.Namespace) -> None:
     print(json.dumps({"ready": True}), flush=True)
     for line in sys.stdin:
         ask = json.loads(line)
-        found, qps = searcher.run(queries, ask["ef"], ask["depth"], args.k)
-        print(json.dumps({"qps": qps, "found": found.tolist()}), flush=True)
+        found, qps, cpu_us = searcher.run(queries, ask["ef"], ask["depth"], args.k)
+        print(json.dumps({"qps": qps, "cpu_us": cpu_us, "found": found.tolist()}), flush=True)
 
 
 class Child:
@@ -202,11 +205,11 @@ class Child:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert json.loads(self.process.stdout.readline())["ready"]
 
-    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float]:
+    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float, float]:
         self.process.stdin.write(json.dumps({"ef": ef, "depth": depth}) + "\n")
         self.process.stdin.flush()
         answer = json.loads(self.process.stdout.readline())
-        return np.array(answer["found"], np.int64), answer["qps"]
+        return np.array(answer["found"], np.int64), answer["qps"], answer["cpu_us"]
 
     def close(self) -> None:
         self.process.stdin.close()
@@ -221,25 +224,29 @@ def forwarded(args: argparse.Namespace) -> list[str]:
 
 def overhead(e, qs: np.ndarray, k: int, rounds: int) -> dict[str, float]:
     """µs per query of `similar(q, k, approximate=True)` and of faiss's own
-    `search` on the same queries (unit rows, the candidates and breadth
-    mave asks for, the parameters mave passes), interleaved in rounds, the
-    best round of each: the difference is mave's work around faiss."""
+    `search` on the same queries (the candidates, breadth and parameters
+    mave passes), interleaved in rounds, the best round of each, in wall
+    time and in this thread's CPU time: the difference is mave's work
+    around faiss."""
     from mave import _index
     index = _index.open_index(e)
     count = _index.OVERSAMPLE * k
     params = index._parameters.get(max(index.breadth, count))
     graph = index._index
-    best = {"similar_us": float("inf"), "faiss_us": float("inf")}
+    asks = {"similar": lambda q: e.similar(q, k, approximate=True),
+            "faiss": lambda q: graph.search(q[None, :], count, params=params)}
+    best: dict[str, float] = {}
     for _ in range(rounds):
-        start = time.perf_counter()
-        for q in qs:
-            e.similar(q, k, approximate=True)
-        best["similar_us"] = min(best["similar_us"], (time.perf_counter() - start) / len(qs) * 1e6)
-        start = time.perf_counter()
-        for q in qs:
-            graph.search(q[None, :], count, params=params)
-        best["faiss_us"] = min(best["faiss_us"], (time.perf_counter() - start) / len(qs) * 1e6)
+        for name, ask in asks.items():
+            start, began = time.perf_counter(), time.thread_time()
+            for q in qs:
+                ask(q)
+            wall = (time.perf_counter() - start) / len(qs) * 1e6
+            cpu = (time.thread_time() - began) / len(qs) * 1e6
+            best[f"{name}_us"] = min(best.get(f"{name}_us", wall), wall)
+            best[f"{name}_cpu_us"] = min(best.get(f"{name}_cpu_us", cpu), cpu)
     best["overhead_us"] = best["similar_us"] - best["faiss_us"]
+    best["overhead_cpu_us"] = best["similar_cpu_us"] - best["faiss_cpu_us"]
     return {key: round(value, 1) for key, value in best.items()}
 
 
@@ -309,41 +316,50 @@ def main() -> int:
         name: Child(args, name) if name.startswith("usearch") else Searcher(name, index_file(args, name), unit)
         for name in args.libraries}
     best: dict[tuple[str, int, int], float] = {}
+    cpu: dict[tuple[str, int, int], float] = {}
     found: dict[tuple[str, int, int], np.ndarray] = {}
 
-    def keep(key: tuple[str, int, int], rows: np.ndarray, qps: float) -> None:
+    def keep(key: tuple[str, int, int], rows: np.ndarray, qps: float, cpu_us: float) -> None:
         best[key] = max(best.get(key, 0.0), qps)
+        cpu[key] = min(cpu.get(key, float("inf")), cpu_us)
         found[key] = rows
+
+    def timed(ask, queries):
+        """The answers, queries per second and CPU µs per query (this
+        thread's: every search here runs on it)."""
+        start, began = time.perf_counter(), time.thread_time()
+        answers = [ask(q) for q in queries]
+        return (answers, len(queries) / (time.perf_counter() - start),
+                (time.thread_time() - began) / len(queries) * 1e6)
 
     n = args.exact_queries
     for round_ in range(args.rounds):
-        began = start = time.perf_counter()
-        rows = np.array([[e.index(w) for w, _ in e.similar(q, k=args.k, threads=1)] for q in qs[:n]])
-        keep(("exact", 0, 0), rows, n / (time.perf_counter() - start))
+        began = time.perf_counter()
+        answers, qps, cpu_us = timed(lambda q: e.similar(q, k=args.k, threads=1), qs[:n])
+        keep(("exact", 0, 0), np.array([[e.index(w) for w, _ in a] for a in answers]), qps, cpu_us)
         if "faiss-sq8" in args.libraries:
-            start = time.perf_counter()
-            answers = [e.similar(q, k=args.k, approximate=True) for q in qs]
-            seconds = time.perf_counter() - start
-            rows = np.array([[e.index(w) for w, _ in answer] for answer in answers])
-            keep(("mave", _index.open_index(e).breadth, _index.OVERSAMPLE), rows, len(qs) / seconds)
+            answers, qps, cpu_us = timed(lambda q: e.similar(q, k=args.k, approximate=True), qs)
+            keep(("mave", _index.open_index(e).breadth, _index.OVERSAMPLE),
+                 np.array([[e.index(w) for w, _ in a] for a in answers]), qps, cpu_us)
         for name, searcher in searchers.items():
             for ef in args.ef:
                 for depth in args.depth:
-                    rows, qps = searcher.run(qs, ef, depth, args.k)
-                    keep((name, ef, depth), rows, qps)
+                    keep((name, ef, depth), *searcher.run(qs, ef, depth, args.k))
         print(f"round {round_ + 1} of {args.rounds}: {time.perf_counter() - began:.0f} s", file=sys.stderr,
               flush=True)
     for searcher in searchers.values():
         if isinstance(searcher, Child):
             searcher.close()
 
-    exact_qps = best[("exact", 0, 0)]
+    exact_qps, exact_cpu = best[("exact", 0, 0)], cpu[("exact", 0, 0)]
     results = []
     for (name, ef, depth), qps in best.items():
         rows = found[(name, ef, depth)]
         row = {"library": name, "rows": args.rows, "ef": ef or None, "depth": depth or None,
                "recall@10": round(recall(rows, truth[:len(rows)]), 4), "qps": round(qps, 1),
-               "us_per_query": round(1e6 / qps, 1), "x_exact": round(qps / exact_qps, 1)}
+               "us_per_query": round(1e6 / qps, 1), "x_exact": round(qps / exact_qps, 1),
+               "cpu_us_per_query": round(cpu[(name, ef, depth)], 1),
+               "x_exact_cpu": round(exact_cpu / cpu[(name, ef, depth)], 1)}
         built = index_file(args, "faiss-sq8" if name == "mave" else name) + ".json"
         if name != "exact" and os.path.exists(built):
             with open(built) as f:

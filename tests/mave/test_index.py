@@ -19,6 +19,7 @@ import pytest
 import mave
 from suite import FASTTEXT_DIR, child_environment
 from mave import _index, _native
+from mave._cli import main
 from serve_helpers import clustered_model
 
 pytest.importorskip("faiss")
@@ -271,15 +272,19 @@ def test_the_stored_breadth_reaches_the_recall_asked(model, converted_models, no
 
 
 def test_a_recall_out_of_reach_stores_the_best_breadth_and_the_command_warns(noisy_table, tmp_path,
-                                                                             monkeypatch):
+                                                                             monkeypatch, capsys):
     # With the breadths cut to the least one, recall 1 is out of reach: the
-    # best breadth tried is stored with the recall it reached.
+    # best breadth tried is stored with the recall it reached, and the
+    # command says so.
     monkeypatch.setattr(_index, "BREADTHS", (32,))
     path = tmp_path / "cut.hnsw"
-    _index.build_index(noisy_table, path, recall=1.0)
+    assert main(["index", noisy_table.path, "-o", str(path), "--recall", "1"]) == 0
     c = _index.read_calibration(path)
     assert c.breadth == 32 and c.target == 1.0 and 0.5 < c.recall < 1.0
-    assert f"(asked for 1)" in c.describe()
+    out, err = capsys.readouterr()
+    assert out == f"{path}\n"
+    assert err == f"mave: warning: no breadth reached recall 1: search breadth 32, recall@10 " \
+                  f"{c.recall:.3f} on 1,000 held-out rows (asked for 1)\n"
 
 
 def test_mave_index_recall_option_and_info(tmp_path):
@@ -455,3 +460,85 @@ def test_an_index_that_cannot_be_renamed_into_place_leaves_nothing(tmp_path):
         _index.build_index(e)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["c.fifu", "c.fifu.hnsw"]
     assert list((tmp_path / "c.fifu.hnsw").iterdir()) == []
+
+
+# --- the re-ranking in the core -------------------------------------------------
+
+def reference_rerank(rows_of, n_words, query, candidates, k, exclude):
+    """The re-ranking written plainly: cosines in float64 over the rows as
+    stored, rows without a direction and foreign candidates skipped, best
+    first, ties in row order."""
+    q = np.asarray(query, np.float64)
+    scored = []
+    for c in candidates:
+        if c < 0 or c >= n_words or c in exclude:
+            continue
+        row = rows_of(int(c)).astype(np.float64)
+        length = np.linalg.norm(row) * np.linalg.norm(q)
+        if length > 0 and np.isfinite(length):
+            scored.append((-(row @ q) / length, int(c)))
+    best = sorted(scored)[:k]
+    return [r for _, r in best], [-s for s, _ in best]
+
+
+@pytest.mark.parametrize("kind", ["dense", "fasttext", "quantized"])
+def test_rerank_matches_a_plain_reference(kind, tmp_path, converted_models, indexed):
+    if kind == "dense":
+        rng = np.random.default_rng(4)
+        table = rng.standard_normal((300, 19)).astype(np.float32)
+        table[[5, 77]] = 0                   # no direction
+        table[9] = table[8] * 3              # the same cosine as row 8: row order decides
+        table[11] = np.nan                   # not a number: never an answer
+        path = tmp_path / "t.fifu"
+        mave.write(path, [f"w{i}" for i in range(300)], table, normalize=False)
+        e = mave.load(path)
+    elif kind == "fasttext":  # candidates past the vocabulary (subword rows) are skipped
+        e = mave.load(converted_models["cbow-en"])
+    else:
+        path = str(tmp_path / "pq.fifu")
+        mave.quantize(indexed.path, path, subquantizers=8, bits=6, sample=1000, iterations=3,
+                      opq=False, seed=0)
+        e = mave.load(path)
+    rows_of = lambda r: e.reconstruct([r])[0]  # noqa: E731
+    rng = np.random.default_rng(5)
+    rows = e.reconstruct(None)
+    n = 40
+    queries = rows[rng.integers(0, len(e), n)] + 0.1 * rng.standard_normal((n, e.dims)).astype(np.float32)
+    queries[0] = 0                           # a query without a direction: nothing
+    queries[1] = rows[8] if kind == "dense" else queries[1]
+    candidates = rng.integers(-1, len(rows), (n, 25)).astype(np.int64)
+    candidates[1, :4] = [9, 8, 5, 77]
+    candidates[2] = -1                       # faiss found nothing
+    exclude = [[int(c) for c in candidates[i, 3:5] if 0 <= c < len(e)] if i % 3 else []
+               for i in range(n - 5)]
+    for k in (1, 7, 30):
+        got_rows, got_cosines = _native._rerank(e, queries, candidates, k, exclude)
+        assert got_rows.shape == got_cosines.shape == (n, k)
+        for i in range(n):
+            want_rows, want_cosines = reference_rerank(rows_of, len(e), queries[i], candidates[i], k,
+                                                       exclude[i] if i < len(exclude) else [])
+            found = got_rows[i] >= 0
+            assert got_rows[i][found].tolist() == want_rows, (kind, k, i)
+            assert np.allclose(got_cosines[i][found], want_cosines, atol=1e-6)
+            assert not found[len(want_rows):].any() and np.isnan(got_cosines[i][~found]).all()
+    assert (_native._rerank(e, queries, candidates, 5, [])[0][0] == -1).all()
+    if kind == "dense":
+        assert _native._rerank(e, queries[1:2], candidates[1:2], 2, [])[0].tolist() == [[8, 9]]
+
+
+@pytest.mark.parametrize("call,error,message", [
+    (lambda e, q, c: _native._rerank(e, q[:, :3], c, 5, []), ValueError, "do not fit"),
+    (lambda e, q, c: _native._rerank(e, q, c[:1], 5, []), ValueError, "do not fit"),
+    (lambda e, q, c: _native._rerank(e, q, c, -1, []), ValueError, "k must not be negative"),
+    (lambda e, q, c: _native._rerank(e, q, c, 5, [[0], [1], [2]]), ValueError, "more entries"),
+    (lambda e, q, c: _native._rerank(e, q, c, 5, [[10**6]]), IndexError, "out of range"),
+    (lambda e, q, c: _native._rerank(e, q, c, 5, 3), TypeError, "exclude must be a sequence"),
+    (lambda e, q, c: _native._rerank(e, q, c.astype(np.float64), 5, []), TypeError,
+     "candidates must be a 2-dimensional array"),
+    (lambda e, q, c: _native._rerank("e", q, c, 5, []), TypeError, "e must be Embeddings"),
+])
+def test_rerank_refuses_arguments_that_do_not_fit(call, error, message, indexed):
+    queries = indexed.matrix[:2]
+    candidates = np.zeros((2, 4), np.int64)
+    with pytest.raises(error, match=message):
+        call(indexed, queries, candidates)

@@ -361,55 +361,26 @@ def _search(index: Any, params: Any, e: Embeddings, queries: npt.NDArray[np.floa
             exclude: Sequence[Sequence[int]], graph_rows: npt.NDArray[np.int64] | None = None
             ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
     """The k rows nearest to each query: `OVERSAMPLE * k` candidates (and
-    one more per excluded row) from the graph, re-ranked by exact cosine.
-    `graph_rows`: the model's row of each of the graph's, when they differ.
+    one more per excluded row) from the graph, re-ranked by exact cosine
+    with the rows as the file stores them (the core's re-ranking: one call
+    for all queries, the interpreter lock released). `graph_rows`: the
+    model's row of each of the graph's, when they differ.
 
     Returns ``(rows, cosines)`` of shape (n, k), best first, equal cosines
     in row order; row -1 and NaN fill the end.
     """
-    n = len(queries)
-    rows = np.full((n, k), -1, np.int64)
-    cosines = np.full((n, k), np.nan, np.float32)
     most = max(map(len, exclude), default=0)
     count = min(OVERSAMPLE * k + most, index.ntotal)
-    if n == 0 or count == 0:
-        return rows, cosines
+    if len(queries) == 0 or count == 0:
+        return np.full((len(queries), k), -1, np.int64), np.full((len(queries), k), np.nan,
+                                                                 np.float32)
     # The graph's rows are unit length: a query's length scales all its
     # inner products alike, so the query goes to faiss as it is.
     _, keys = index.search(queries, count, params=params)
     if graph_rows is not None:
         keys = np.where(keys >= 0, graph_rows[keys], -1)
-    dense = e.matrix if e.storage_kind == "dense" else None
-    for i in range(n):
-        found, scores = _rerank(e, dense, queries[i], keys[i], k,
-                                exclude[i] if i < len(exclude) else ())
-        rows[i, :len(found)] = found
-        cosines[i, :len(found)] = scores
-    return rows, cosines
-
-
-def _rerank(e: Embeddings, dense: npt.NDArray[np.float32] | None, query: npt.NDArray[np.float32],
-            keys: npt.NDArray[np.int64], k: int, exclude: Sequence[int]
-            ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-    """The best k of one query's candidates (faiss's, -1 at the end where it
-    found fewer) by exact cosine with the rows as the file stores them: rows
-    and cosines, best first, equal cosines in row order. Few and small
-    NumPy calls: this runs for every query, around faiss's own search."""
-    squared = float(query @ query)
-    if not squared > 0:  # no direction (or not a number): nothing is near
-        return keys[:0], np.zeros(0, np.float32)
-    candidates = keys if keys[-1] >= 0 else keys[keys >= 0]
-    for row in exclude:
-        candidates = candidates[candidates != row]
-    vectors = dense[candidates] if dense is not None else e.reconstruct(candidates.tolist())
-    squares = np.einsum("ij,ij->i", vectors, vectors)
-    if not squares.all():
-        # Rows of length zero have no direction: exact search skips them.
-        candidates, vectors, squares = (candidates[squares > 0], vectors[squares > 0],
-                                        squares[squares > 0])
-    cosines = (vectors @ query) / np.sqrt(squares * np.float32(squared))
-    order = np.lexsort((candidates, -cosines))[:k]
-    return candidates[order], cosines[order]
+    # The model is a mave.Embeddings, the compiled type the core re-ranks with.
+    return _native._rerank(e, queries, keys, k, exclude)  # type: ignore[arg-type]
 
 
 class ApproximateIndex:

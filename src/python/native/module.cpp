@@ -8,6 +8,7 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/info.hpp"
 #include "python/native/model.hpp"
+#include "python/native/rerank.hpp"
 
 namespace mave::native {
 namespace {
@@ -16,7 +17,7 @@ int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
   if (!load_exception_types()) return -1;
   if (!init_embeddings_type(module) || !init_words_type(module)) return -1;
-  if (!init_convert(module) || !init_info(module)) return -1;
+  if (!init_convert(module) || !init_info(module) || !init_rerank(module)) return -1;
   return 0;
 }
 
