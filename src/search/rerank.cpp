@@ -50,6 +50,12 @@ std::vector<Neighbour> rerank(const Storage& storage, std::size_t n_rows,
   for (float x : query) query_square += static_cast<double>(x) * x;
   const double query_length = std::sqrt(query_square);
   if (!(query_length > 0) || !std::isfinite(query_length) || k == 0) return found;
+  // The candidates lie anywhere in the matrix and are rarely in the cache:
+  // every row is asked for first, so that their fetches overlap instead of
+  // each waiting for the one before.
+  for (const std::int64_t candidate : candidates) {
+    if (candidate >= 0) storage.prefetch_row(static_cast<std::size_t>(candidate), true);
+  }
   std::vector<float> rebuilt;
   found.reserve(candidates.size());
   for (const std::int64_t candidate : candidates) {
