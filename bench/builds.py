@@ -22,7 +22,7 @@ from pathlib import Path
 
 import data
 import run
-from common import Runner, log, machine, per_call, recache, x
+from common import Runner, build_dirs, log, machine, per_call, recache, x
 from measures_lookups import worker_lookup
 
 
@@ -33,10 +33,7 @@ def main(argv):
     ours, rest = p.parse_known_args(argv)
     args = run.parse_args(rest + ["--only", "quantized"])
     args.out.mkdir(parents=True, exist_ok=True)
-    builds = [b.resolve() for b in ours.builds]
-    for b in builds:
-        if not any(b.glob("_mave*.so")):
-            raise SystemExit(f"no _mave module in {b}")
+    builds = build_dirs(ours.builds)
     dense = data.make_dense(args, Runner(args))
     files = {"projection": dense / "pq.fifu", "plain": data.plain_quantized(args, dense)}
     runners = {}

@@ -178,6 +178,16 @@ def run_worker(name, spec_json, result_path):
         json.dump(result, f)
 
 
+def build_dirs(paths):
+    """The build directories given (bench/builds.py, bench/conversion_builds.py),
+    each checked to hold a _mave module."""
+    builds = [Path(b).resolve() for b in paths]
+    for b in builds:
+        if not any(b.glob("_mave*.so")):
+            raise SystemExit(f"no _mave module in {b}")
+    return builds
+
+
 def dataset_dir(args, name):
     d = args.out / name
     if args.fresh and d.exists():

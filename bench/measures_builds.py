@@ -5,8 +5,8 @@ embed    mave's embed of the same words on one thread (measure 7)
 
 The build directory's modules (bench/run.sh: GCC, Release) against those of
 a wheel (scripts/build-wheels: zig for glibc 2.28, the C++ runtime linked
-in, the target's baseline CPU). The wheel is unpacked as it is, its
-extensions finding the OpenBLAS it bundles beside them. Each pass runs one
+in, the target's baseline CPU). The wheel is unpacked as it is; both builds
+load the search's OpenBLAS from .venv's scipy-openblas32. Each pass runs one
 child per build, in alternating order, and each child times its own rounds;
 the table keeps the best median per build, so that load from other work
 weighs on neither more than the other.

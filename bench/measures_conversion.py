@@ -10,6 +10,7 @@ import   mave.convert of a word2vec binary, a .vec text file and its .vec.gz
 import os
 import shutil
 import subprocess
+import time
 
 from common import log, median, ns, peak_rss_kib, recache, rounds_of, rss_kib, x
 
@@ -18,18 +19,18 @@ from common import log, median, ns, peak_rss_kib, recache, rounds_of, rss_kib, x
 
 
 def worker_convert(job):
-    """One conversion, timed inside the process, with the process's peak
-    resident memory. (VmHWM belongs to the memory of this program only; the
+    """One conversion, timed inside the process (wall and CPU time, every
+    thread's), with the process's peak resident memory. (VmHWM belongs to the memory of this program only; the
     ru_maxrss that wait4 reports for a child can include the memory of the
     parent it was forked from.)"""
-    t0 = ns()
+    t0, c0 = ns(), time.process_time_ns()
     if job["tool"] == "mave":
         import _mave
         _mave.build_model(job["input"], job["output"])
     else:
         from gensim.models.fasttext import load_facebook_vectors
         load_facebook_vectors(job["input"])
-    return {"ns": ns() - t0, "peak_rss_kib": peak_rss_kib()}
+    return {"ns": ns() - t0, "cpu_ns": time.process_time_ns() - c0, "peak_rss_kib": peak_rss_kib()}
 
 
 def worker_import(job):
@@ -48,9 +49,10 @@ def worker_import(job):
         def work():
             KeyedVectors.load_word2vec_format(job["input"], binary=job["format"] == "word2vec")
     base = rss_kib()
-    t0 = ns()
+    t0, c0 = ns(), time.process_time_ns()
     work()
-    return {"ns": ns() - t0, "peak_rss_kib": peak_rss_kib(), "base_rss_kib": base}
+    return {"ns": ns() - t0, "cpu_ns": time.process_time_ns() - c0, "peak_rss_kib": peak_rss_kib(),
+            "base_rss_kib": base}
 
 
 # ---------------------------------------------------------------------------

@@ -125,10 +125,12 @@ def main() -> int:
         try:
             for _ in range(600):
                 try:
-                    if httpx.get(url + "/health", timeout=2).status_code == 200:
+                    # Ready: the worker that answers has loaded the model.
+                    if all(httpx.get(url + "/ready", timeout=2).status_code == 200 for _ in range(4)):
                         break
                 except httpx.TransportError:
-                    time.sleep(0.5)
+                    pass
+                time.sleep(0.5)
             else:
                 raise RuntimeError("the server did not start")
             for label, route, body, requests, headers in scenarios:

@@ -1,5 +1,5 @@
 # The third-party C++ dependencies: toml++ and fast_float (headers only,
-# always), simdjson, GoogleTest (only with MAVE_BUILD_TESTS) and the decompressors
+# always), simdjson, utf8proc, GoogleTest (only with MAVE_BUILD_TESTS) and the decompressors
 # (below). Each comes from the system when it is installed there, and
 # otherwise from one pinned archive, downloaded once into the build tree and
 # checked against its SHA-256, so that a machine with only a compiler, CMake
@@ -21,8 +21,12 @@ include(FetchContent)
 # zig and cross builds take nothing from the build machine: its libraries
 # are built for its own glibc and architecture, and its toml++ lies in
 # /usr/include, which on the include path would put the machine's C library
-# headers (a newer glibc) before the target's.
-if(CMAKE_CROSSCOMPILING OR MAVE_ZIG)
+# headers (a newer glibc) before the target's. MAVE_PINNED_DEPENDENCIES asks
+# the same of any build (the wheels cibuildwheel makes, pyproject.toml: an
+# image's own libraries would otherwise be bundled by auditwheel).
+option(MAVE_PINNED_DEPENDENCIES "Take every dependency from its pinned archive, none from the system"
+  OFF)
+if(CMAKE_CROSSCOMPILING OR MAVE_ZIG OR MAVE_PINNED_DEPENDENCIES)
   set(MAVE_FROM_SYSTEM_DEFAULT OFF)
 else()
   set(MAVE_FROM_SYSTEM_DEFAULT ON)
@@ -158,6 +162,50 @@ else()
   add_library(simdjson::simdjson ALIAS mave_simdjson)
   message(STATUS "simdjson: ${dir}/singleheader")
 endif()
+
+# utf8proc: the Unicode data (categories, case mapping, normalization forms)
+# of the tokenizers of static models. Token ids must be the same in every
+# build, and they follow the Unicode version of the data, so only 2.8.0
+# (Unicode 15.0, Debian 12's libutf8proc-dev) is taken from the system; any
+# other version there, and every zig or cross build, compiles Debian's
+# upstream archive of 2.8.0 (one C file) into a static library.
+# src/tokenize/unicode_tables.inc records where the `tokenizers` package's
+# own Unicode data differs from this version's.
+option(MAVE_USE_SYSTEM_UTF8PROC "Use utf8proc from the system when it is version 2.8.0 (off in zig and cross builds)"
+  ${MAVE_FROM_SYSTEM_DEFAULT})
+set(MAVE_UTF8PROC_URL "https://deb.debian.org/debian/pool/main/u/utf8proc/utf8proc_2.8.0.orig.tar.gz"
+  CACHE STRING "Source archive of utf8proc 2.8.0 used when the system's is not")
+set(MAVE_UTF8PROC_SHA256 "a0a60a79fe6f6d54e7d411facbfcc867a6e198608f2cd992490e46f04b1bcecc"
+  CACHE STRING "SHA-256 of MAVE_UTF8PROC_URL")
+if(MAVE_USE_SYSTEM_UTF8PROC)
+  find_path(UTF8PROC_INCLUDE_DIR utf8proc.h)
+  find_library(UTF8PROC_LIBRARY NAMES utf8proc)
+  if(UTF8PROC_INCLUDE_DIR AND UTF8PROC_LIBRARY)
+    file(STRINGS ${UTF8PROC_INCLUDE_DIR}/utf8proc.h utf8proc_version_lines
+      REGEX "#define UTF8PROC_VERSION_(MAJOR|MINOR|PATCH) ")
+    string(REGEX REPLACE ".*MAJOR ([0-9]+).*MINOR ([0-9]+).*PATCH ([0-9]+).*" "\\1.\\2.\\3"
+      utf8proc_system_version "${utf8proc_version_lines}")
+    if(utf8proc_system_version STREQUAL "2.8.0")
+      add_library(mave_utf8proc INTERFACE)
+      target_include_directories(mave_utf8proc SYSTEM INTERFACE ${UTF8PROC_INCLUDE_DIR})
+      target_link_libraries(mave_utf8proc INTERFACE ${UTF8PROC_LIBRARY})
+      message(STATUS "utf8proc: the system's 2.8.0 (${UTF8PROC_LIBRARY})")
+    else()
+      message(STATUS "utf8proc: the system's is ${utf8proc_system_version}, not 2.8.0")
+    endif()
+  endif()
+endif()
+if(NOT TARGET mave_utf8proc)
+  enable_language(C)
+  mave_fetch_tree(UTF8PROC "${MAVE_UTF8PROC_URL}" ${MAVE_UTF8PROC_SHA256} utf8proc_data.c dir)
+  add_library(mave_utf8proc STATIC EXCLUDE_FROM_ALL ${dir}/utf8proc.c)
+  # The data file is included by utf8proc.c, not compiled apart.
+  target_compile_definitions(mave_utf8proc PUBLIC UTF8PROC_STATIC)
+  target_include_directories(mave_utf8proc SYSTEM PUBLIC ${dir})
+  target_compile_options(mave_utf8proc PRIVATE -w)
+  message(STATUS "utf8proc: ${dir}")
+endif()
+add_library(mave::utf8proc ALIAS mave_utf8proc)
 
 if(MAVE_BUILD_TESTS)
   if(MAVE_USE_SYSTEM_GTEST)

@@ -275,6 +275,7 @@ void exercise(const Embeddings& e) {
   (void)e.vocab().n_words();
   (void)e.vocab().addressed_rows();
   if (const auto& metadata = e.metadata()) {
+    (void)metadata->items();
     try {
       (void)metadata->to_toml();
     } catch (const Panic&) {

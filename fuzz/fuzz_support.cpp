@@ -11,8 +11,21 @@
 #include "python/native/messages.hpp"
 
 #include "base/error.hpp"
+#include "search/blas.hpp"
 
 namespace mave::fuzz {
+namespace {
+
+// The search's OpenBLAS, loaded before the first input as the package loads
+// it when imported (every target links this file).
+[[maybe_unused]] const bool g_blas_loaded = [] {
+  auto loaded = blas::load(MAVE_OPENBLAS_LIBRARY);
+  if (!loaded) std::fprintf(stderr, "fuzz: %s\n", loaded.error().c_str());
+  require(loaded.ok(), "the search's OpenBLAS cannot be loaded");
+  return true;
+}();
+
+}  // namespace
 
 File empty_memory_file() {
   int fd = ::memfd_create("mave-fuzz", MFD_CLOEXEC);

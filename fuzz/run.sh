@@ -6,7 +6,7 @@
 #
 #   -t SECONDS  time per target (default 60)
 #   -n RUNS     executions per target instead of a time, e.g. -n 10000000
-#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert, search (default:
+#   TARGET      embeddings, fasttext, word2vec, text, glove, decompress, convert, search, tokenizer (default:
 #               all, one after the other)
 #
 # Each run starts from the committed seeds (fuzz/corpus/<target>, the
@@ -33,7 +33,7 @@ while getopts "t:n:" opt; do
 done
 shift $((OPTIND - 1))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert search)
+[ ${#targets[@]} -gt 0 ] || targets=(embeddings fasttext word2vec text glove decompress convert search tokenizer)
 
 PATH="$ROOT/.venv/bin:$PATH"  # cmake and ninja from the setup
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -52,6 +52,10 @@ for target in "${targets[@]}"; do
     # Real models are larger than the synthetic seeds.
     max_len=65536
     extra=(-seed_inputs="$ROOT/tests/data/fasttext/skipgram-maxn0.bin,$ROOT/tests/data/fasttext/supervised-quantized.ftz")
+  fi
+  if [ "$target" = tokenizer ]; then
+    # A tokenizer.json of a few dozen tokens is some kilobytes.
+    max_len=16384
   fi
   if [ "$target" = convert ]; then
     # Every reader's seeds.

@@ -1,19 +1,22 @@
-"""Smoke test of an installed mave: version, conversion, loading, lookups.
+"""Smoke test of an installed mave: version, conversion, loading, lookups,
+searches.
 
-Run by scripts/build-wheels (and tests/mave/test_wheel.py) inside a fresh
-virtual environment holding only the wheel and NumPy, in isolated mode so
-that nothing from the source tree is imported:
+Run by scripts/build-wheels (and tests/mave/test_wheel.py, scripts/run-tests
+after installing the sdist, cibuildwheel's test command) inside a fresh
+virtual environment holding only the package and what it requires, in
+isolated mode so that nothing from the source tree is imported:
 
     python -I scripts/wheel_smoke.py MODEL.bin WORK_DIR [--any-location]
 
 Converts the fastText model, loads the result with mave and _mave, checks
-that both give the same vectors, runs the installed `mave` command (its
-version, `mave convert` to text and back, `mave info --json`), and prints one
-JSON line: the version, the
-NumPy version, the file's shape and a SHA-256 of the vectors of a fixed list
-of strings, which the test compares with the build tree's answer. Exits
-non-zero on any failure. --any-location accepts a mave that is not installed
-(the build tree's, for the reference answer).
+that both give the same vectors, searches (nearest and similar against
+NumPy's cosines: the OpenBLAS of scipy-openblas32 at work), runs the
+installed `mave` command (its version, `mave convert` to text and back,
+`mave info --json`), and prints one JSON line: the version, the NumPy
+version, the file's shape, a SHA-256 of the vectors of a fixed list of
+strings, which the test compares with the build tree's answer, and the first
+word's neighbours. Exits non-zero on any failure. --any-location accepts a
+mave that is not installed (the build tree's, for the reference answer).
 """
 
 import hashlib
@@ -64,6 +67,19 @@ def main(model, work_dir, any_location=False):
     again = pickle.loads(pickle.dumps(e))
     assert again.path == e.path and np.array_equal(again.embed(queries)[0], vectors)
 
+    # The search, on the OpenBLAS the package loads from scipy-openblas32:
+    # nearest and similar find the same neighbours, scored as NumPy's cosines.
+    rows_matrix = e.embed(words)[0]
+    unit = rows_matrix / np.linalg.norm(rows_matrix, axis=1, keepdims=True)
+    asked = words[:20]
+    rows, scores = e.nearest(asked, 5)
+    for i, word in enumerate(asked):
+        similar = e.similar(word, 5)
+        assert [w for w, _ in similar] == [words[r] for r in rows[i]], word
+        assert np.allclose([s for _, s in similar], scores[i], atol=1e-6), word
+        assert np.allclose(scores[i], unit[rows[i]] @ unit[i], atol=1e-5), word
+    neighbours = [w for w, _ in e.similar(words[0], 5)]
+
     # The command line as installed: its version, mave convert into word2vec
     # text and back, and mave info of the result.
     if not any_location:
@@ -82,7 +98,8 @@ def main(model, work_dir, any_location=False):
 
     digest = hashlib.sha256(vectors.tobytes() + found.tobytes()).hexdigest()
     print(json.dumps({"version": mave.__version__, "numpy": np.__version__,
-                      "words": len(e), "dims": e.dims, "vectors": digest}))
+                      "words": len(e), "dims": e.dims, "vectors": digest,
+                      "neighbours": neighbours}))
 
 
 if __name__ == "__main__":

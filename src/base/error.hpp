@@ -129,155 +129,181 @@ enum class ErrorCode : std::uint8_t {
   FloretWithoutBuckets,
   RepeatedWord,        // detail: a word the fastText dictionary holds twice
   CompressedFinalFusion,  // a compressed finalfusion file, which is memory-mapped
+  BadTokenizer,        // detail: the field of tokenizer.json (a path: model.vocab); found: a
+                       // TokenizerFault; offset: where the JSON goes wrong (NotJson)
 };
-inline constexpr std::size_t kErrorCodeCount = 23;
+inline constexpr std::size_t kErrorCodeCount = 24;
 std::string_view error_code_name(ErrorCode code);
 
-// The field being read or written, or the file step taken, when a failure
-// happened; each binding names it in its own words.
-enum class Step : std::uint8_t {
-  None,
-  CreateFile,
-  CreateOutputFile,
-  FastTextReadMagic,
-  GetFilePositionForComputingPadding,
-  GetFilePositionForMemoryMappingEmbeddingMatrix,
-  GetStorageChunkStartPosition,
-  GetVocabularyChunkStartPosition,
-  MemoryMapEmbeddingMatrix,
-  MemoryMapQuantizedEmbeddingMatrix,
-  OpenFile,
-  ReadLRUpdateRate,
-  ReadTOMLMetadata,
-  ReadBeginOfWordMarker,
-  ReadChunkIdentifier,
-  ReadChunkIdentifiersLength,
-  ReadChunkLength,
-  ReadEmbeddingMatrixChunkLength,
-  ReadEmbeddings,
-  ReadEndOfWordMarker,
-  ReadEntryType,
-  ReadFastTextVersion,
-  ReadHasherSeed,
-  ReadItem,
-  ReadItemLength,
-  ReadLossType,
-  ReadMagic,
-  ReadMaximumNGramLength,
-  ReadMaximumSubwordLength,
-  ReadMinimumCount,
-  ReadMinimumNGramLength,
-  ReadMinimumSubwordLength,
-  ReadModelType,
-  ReadModelVersion,
-  ReadNegativeSamples,
-  ReadNgramIndex,
-  ReadNorms,
-  ReadNormsChunkLength,
-  ReadNormsVectorLength,
-  ReadNumberOfBuckets,
-  ReadNumberOfColumnsOfTheEmbeddingMatrix,
-  ReadNumberOfDimensions,
-  ReadNumberOfEmbeddingMatrixColumns,
-  ReadNumberOfEmbeddingMatrixRows,
-  ReadNumberOfEpochs,
-  ReadNumberOfHashes,
-  ReadNumberOfLabels,
-  ReadNumberOfNgrams,
-  ReadNumberOfQuantizedEmbeddings,
-  ReadNumberOfRowsOfTheEmbeddingMatrix,
-  ReadNumberOfSubquantizers,
-  ReadNumberOfTokens,
-  ReadNumberOfWords,
-  ReadProjectionMatrix,
-  ReadPrunedVocabularySize,
-  ReadQuantizationInformation,
-  ReadQuantizedEmbeddingLength,
-  ReadQuantizedEmbeddingMatrixChunkLength,
-  ReadQuantizedEmbeddingMatrixNorms,
-  ReadQuantizedEmbeddingMatrixProjection,
-  ReadReconstructedEmbeddingLength,
-  ReadSamplingThreshold,
-  ReadStorageChunkIdentifier,
-  ReadString,
-  ReadStringLength,
-  ReadSubquantizer,
-  ReadTypeIdentifier,
-  ReadVocabularyChunkIdentifier,
-  ReadVocabularyChunkLength,
-  ReadVocabularyLength,
-  ReadVocabularySize,
-  ReadWindowSize,
-  ReadWordFrequency,
-  ReadWordNGramLength,
-  RenameOutputFile,
-  SeekToStorageChunkStartPosition,
-  SeekToVocabularyChunkStartPosition,
-  SkipEmbeddingMatrix,
-  SkipPadding,
-  SkipQuantizedEmbeddingMatrix,
-  WriteChunkIdentifier,
-  WriteChunkIdentifiersLength,
-  WriteEmbeddingMatrixChunkIdentifier,
-  WriteEmbeddingMatrixChunkLength,
-  WriteEmbeddingMatrixComponent,
-  WriteEmbeddingMatrixTypeIdentifier,
-  WriteEmbeddings,
-  WriteFile,
-  WriteHasherSeed,
-  WriteMagic,
-  WriteMaximumNGramLength,
-  WriteMetadata,
-  WriteMetadataChunkIdentifier,
-  WriteMetadataLength,
-  WriteMinimumNGramLength,
-  WriteModelVersion,
-  WriteNgramIndex,
-  WriteNorm,
-  WriteNorms,
-  WriteNormsChunkIdentifier,
-  WriteNormsChunkLength,
-  WriteNormsVectorLength,
-  WriteNormsVectorTypeIdentifier,
-  WriteNumberOfBuckets,
-  WriteNumberOfColumnsOfTheEmbeddingMatrix,
-  WriteNumberOfHashes,
-  WriteNumberOfNgrams,
-  WriteNumberOfQuantizedEmbeddings,
-  WriteNumberOfRowsOfTheEmbeddingMatrix,
-  WriteNumberOfSubquantizers,
-  WriteNumberOfWords,
-  WriteOutputFile,
-  WritePadding,
-  WriteProjectionMatrix,
-  WriteQuantizedEmbeddingLength,
-  WriteQuantizedEmbeddingMatrix,
-  WriteQuantizedEmbeddingMatrixChunkIdentifier,
-  WriteQuantizedEmbeddingMatrixChunkLength,
-  WriteQuantizedEmbeddingMatrixNorms,
-  WriteQuantizedEmbeddingMatrixProjection,
-  WriteQuantizedEmbeddingTypeIdentifier,
-  WriteReconstructedEmbeddingLength,
-  WriteReconstructedEmbeddingTypeIdentifier,
-  WriteString,
-  WriteStringLength,
-  WriteSubquantizer,
-  WriteSubwordVocabularyChunkIdentifier,
-  WriteSubwordVocabularyChunkLength,
-  WriteVocabularyChunkIdentifier,
-  WriteVocabularyChunkLength,
-  WriteVocabularyLength
+// What is wrong with a field of a tokenizer.json (ErrorCode::BadTokenizer).
+enum class TokenizerFault : std::uint8_t {
+  NotJson,          // detail: the JSON parser's message
+  WrongType,        // the field is not of the type the `tokenizers` package reads
+  Missing,          // a field that must be there is not
+  BadValue,         // a value that package refuses (an unknown behavior, a negative count)
+  IdOutOfRange,     // a token id at or past the number of tokens
+  DuplicateId,      // two tokens with one id
+  UnknownToken,     // a token named (unk_token, a merge) that the vocabulary lacks
+  TooLarge,         // more tokens than a u32 can number
 };
-inline constexpr std::size_t kStepCount = 131;
+inline constexpr std::size_t kTokenizerFaultCount = 8;
 
 // What a step does to its field; each binding has its own verb for each.
 enum class StepAction : std::uint8_t { None, Create, Find, Map, Open, Read, Rename, Seek, Skip, Write };
 inline constexpr std::size_t kStepActionCount = 10;
 
-// A step's action and the field or part of the file it acts on, named in the
-// format's own terms. The bindings word their step texts from these (_mave's
-// pinned ones are "Cannot <verb> <field>": a field name changed here changes a
-// pinned text, docs/compatibility.md).
+// Every step, written once: its name, its action and the field or part of
+// the file it acts on, named in the format's own terms. The bindings word
+// their step texts from these (_mave's pinned ones are "Cannot <verb>
+// <field>": a field name changed here changes a pinned text,
+// docs/compatibility.md).
+#define MAVE_STEPS(X) \
+  X(None, None, "") \
+  X(CreateFile, Create, "file") \
+  X(CreateOutputFile, Create, "output file") \
+  X(FastTextReadMagic, Read, "fastText magic number") \
+  X(GetFilePositionForComputingPadding, Find, "file position for computing padding") \
+  X(GetFilePositionForMemoryMappingEmbeddingMatrix, Find, "file position for memory mapping embedding matrix") \
+  X(GetStorageChunkStartPosition, Find, "storage chunk start position") \
+  X(GetVocabularyChunkStartPosition, Find, "vocabulary chunk start position") \
+  X(MemoryMapEmbeddingMatrix, Map, "embedding matrix") \
+  X(MemoryMapQuantizedEmbeddingMatrix, Map, "quantized embedding matrix") \
+  X(OpenFile, Open, "file") \
+  X(ReadLRUpdateRate, Read, "LR update rate") \
+  X(ReadTOMLMetadata, Read, "TOML metadata") \
+  X(ReadBeginOfWordMarker, Read, "begin of word marker") \
+  X(ReadChunkIdentifier, Read, "chunk identifier") \
+  X(ReadChunkIdentifiersLength, Read, "chunk identifiers length") \
+  X(ReadChunkLength, Read, "chunk length") \
+  X(ReadEmbeddingMatrixChunkLength, Read, "embedding matrix chunk length") \
+  X(ReadEmbeddings, Read, "embeddings") \
+  X(ReadEndOfWordMarker, Read, "end of word marker") \
+  X(ReadEntryType, Read, "entry type") \
+  X(ReadFastTextVersion, Read, "fastText version") \
+  X(ReadHasherSeed, Read, "hasher seed") \
+  X(ReadItem, Read, "item") \
+  X(ReadItemLength, Read, "item length") \
+  X(ReadLossType, Read, "loss type") \
+  X(ReadMagic, Read, "magic") \
+  X(ReadMaximumNGramLength, Read, "maximum n-gram length") \
+  X(ReadMaximumSubwordLength, Read, "maximum subword length") \
+  X(ReadMinimumCount, Read, "minimum count") \
+  X(ReadMinimumNGramLength, Read, "minimum n-gram length") \
+  X(ReadMinimumSubwordLength, Read, "minimum subword length") \
+  X(ReadModelType, Read, "model type") \
+  X(ReadModelVersion, Read, "model version") \
+  X(ReadNegativeSamples, Read, "negative samples") \
+  X(ReadNgramIndex, Read, "ngram index") \
+  X(ReadNorms, Read, "norms") \
+  X(ReadNormsChunkLength, Read, "norms chunk length") \
+  X(ReadNormsVectorLength, Read, "norms vector length") \
+  X(ReadNumberOfBuckets, Read, "number of buckets") \
+  X(ReadNumberOfColumnsOfTheEmbeddingMatrix, Read, "number of columns of the embedding matrix") \
+  X(ReadNumberOfDimensions, Read, "number of dimensions") \
+  X(ReadNumberOfEmbeddingMatrixColumns, Read, "number of embedding matrix columns") \
+  X(ReadNumberOfEmbeddingMatrixRows, Read, "number of embedding matrix rows") \
+  X(ReadNumberOfEpochs, Read, "number of epochs") \
+  X(ReadNumberOfHashes, Read, "number of hashes") \
+  X(ReadNumberOfLabels, Read, "number of labels") \
+  X(ReadNumberOfNgrams, Read, "number of ngrams") \
+  X(ReadNumberOfQuantizedEmbeddings, Read, "number of quantized embeddings") \
+  X(ReadNumberOfRowsOfTheEmbeddingMatrix, Read, "number of rows of the embedding matrix") \
+  X(ReadNumberOfSubquantizers, Read, "number of subquantizers") \
+  X(ReadNumberOfTokens, Read, "number of tokens") \
+  X(ReadNumberOfWords, Read, "number of words") \
+  X(ReadProjectionMatrix, Read, "projection matrix") \
+  X(ReadPrunedVocabularySize, Read, "pruned vocabulary size") \
+  X(ReadQuantizationInformation, Read, "quantization information") \
+  X(ReadQuantizedEmbeddingLength, Read, "quantized embedding length") \
+  X(ReadQuantizedEmbeddingMatrixChunkLength, Read, "quantized embedding matrix chunk length") \
+  X(ReadQuantizedEmbeddingMatrixNorms, Read, "quantized embedding matrix norms") \
+  X(ReadQuantizedEmbeddingMatrixProjection, Read, "quantized embedding matrix projection") \
+  X(ReadReconstructedEmbeddingLength, Read, "reconstructed embedding length") \
+  X(ReadSamplingThreshold, Read, "sampling threshold") \
+  X(ReadStorageChunkIdentifier, Read, "storage chunk identifier") \
+  X(ReadString, Read, "string") \
+  X(ReadStringLength, Read, "string length") \
+  X(ReadSubquantizer, Read, "subquantizer") \
+  X(ReadTypeIdentifier, Read, "type identifier") \
+  X(ReadVocabularyChunkIdentifier, Read, "vocabulary chunk identifier") \
+  X(ReadVocabularyChunkLength, Read, "vocabulary chunk length") \
+  X(ReadVocabularyLength, Read, "vocabulary length") \
+  X(ReadVocabularySize, Read, "vocabulary size") \
+  X(ReadWindowSize, Read, "window size") \
+  X(ReadWordFrequency, Read, "word frequency") \
+  X(ReadWordNGramLength, Read, "word n-gram length") \
+  X(RenameOutputFile, Rename, "output file") \
+  X(SeekToStorageChunkStartPosition, Seek, "storage chunk start position") \
+  X(SeekToVocabularyChunkStartPosition, Seek, "vocabulary chunk start position") \
+  X(SkipEmbeddingMatrix, Skip, "embedding matrix") \
+  X(SkipPadding, Skip, "padding") \
+  X(SkipQuantizedEmbeddingMatrix, Skip, "quantized embedding matrix") \
+  X(WriteChunkIdentifier, Write, "chunk identifier") \
+  X(WriteChunkIdentifiersLength, Write, "chunk identifiers length") \
+  X(WriteEmbeddingMatrixChunkIdentifier, Write, "embedding matrix chunk identifier") \
+  X(WriteEmbeddingMatrixChunkLength, Write, "embedding matrix chunk length") \
+  X(WriteEmbeddingMatrixComponent, Write, "embedding matrix component") \
+  X(WriteEmbeddingMatrixTypeIdentifier, Write, "embedding matrix type identifier") \
+  X(WriteEmbeddings, Write, "embeddings") \
+  X(WriteFile, Write, "file") \
+  X(WriteHasherSeed, Write, "hasher seed") \
+  X(WriteMagic, Write, "magic") \
+  X(WriteMaximumNGramLength, Write, "maximum n-gram length") \
+  X(WriteMetadata, Write, "metadata") \
+  X(WriteMetadataChunkIdentifier, Write, "metadata chunk identifier") \
+  X(WriteMetadataLength, Write, "metadata length") \
+  X(WriteMinimumNGramLength, Write, "minimum n-gram length") \
+  X(WriteModelVersion, Write, "model version") \
+  X(WriteNgramIndex, Write, "ngram index") \
+  X(WriteNorm, Write, "norm") \
+  X(WriteNorms, Write, "norms") \
+  X(WriteNormsChunkIdentifier, Write, "norms chunk identifier") \
+  X(WriteNormsChunkLength, Write, "norms chunk length") \
+  X(WriteNormsVectorLength, Write, "norms vector length") \
+  X(WriteNormsVectorTypeIdentifier, Write, "norms vector type identifier") \
+  X(WriteNumberOfBuckets, Write, "number of buckets") \
+  X(WriteNumberOfColumnsOfTheEmbeddingMatrix, Write, "number of columns of the embedding matrix") \
+  X(WriteNumberOfHashes, Write, "number of hashes") \
+  X(WriteNumberOfNgrams, Write, "number of ngrams") \
+  X(WriteNumberOfQuantizedEmbeddings, Write, "number of quantized embeddings") \
+  X(WriteNumberOfRowsOfTheEmbeddingMatrix, Write, "number of rows of the embedding matrix") \
+  X(WriteNumberOfSubquantizers, Write, "number of subquantizers") \
+  X(WriteNumberOfWords, Write, "number of words") \
+  X(WriteOutputFile, Write, "output file") \
+  X(WritePadding, Write, "padding") \
+  X(WriteProjectionMatrix, Write, "projection matrix") \
+  X(WriteQuantizedEmbeddingLength, Write, "quantized embedding length") \
+  X(WriteQuantizedEmbeddingMatrix, Write, "quantized embedding matrix") \
+  X(WriteQuantizedEmbeddingMatrixChunkIdentifier, Write, "quantized embedding matrix chunk identifier") \
+  X(WriteQuantizedEmbeddingMatrixChunkLength, Write, "quantized embedding matrix chunk length") \
+  X(WriteQuantizedEmbeddingMatrixNorms, Write, "quantized embedding matrix norms") \
+  X(WriteQuantizedEmbeddingMatrixProjection, Write, "quantized embedding matrix projection") \
+  X(WriteQuantizedEmbeddingTypeIdentifier, Write, "quantized embedding type identifier") \
+  X(WriteReconstructedEmbeddingLength, Write, "reconstructed embedding length") \
+  X(WriteReconstructedEmbeddingTypeIdentifier, Write, "reconstructed embedding type identifier") \
+  X(WriteString, Write, "string") \
+  X(WriteStringLength, Write, "string length") \
+  X(WriteSubquantizer, Write, "subquantizer") \
+  X(WriteSubwordVocabularyChunkIdentifier, Write, "subword vocabulary chunk identifier") \
+  X(WriteSubwordVocabularyChunkLength, Write, "subword vocabulary chunk length") \
+  X(WriteVocabularyChunkIdentifier, Write, "vocabulary chunk identifier") \
+  X(WriteVocabularyChunkLength, Write, "vocabulary chunk length") \
+  X(WriteVocabularyLength, Write, "vocabulary length")
+
+// The field being read or written, or the file step taken, when a failure
+// happened; each binding names it in its own words.
+enum class Step : std::uint8_t {
+#define MAVE_STEP_NAME(name, action, field) name,
+  MAVE_STEPS(MAVE_STEP_NAME)
+#undef MAVE_STEP_NAME
+};
+inline constexpr std::size_t kStepCount = 0
+#define MAVE_STEP_ONE(name, action, field) +1
+    MAVE_STEPS(MAVE_STEP_ONE)
+#undef MAVE_STEP_ONE
+    ;
+
+// A step's action and field, as MAVE_STEPS gives them.
 struct StepFacts {
   Step step;
   StepAction action;
@@ -466,8 +492,9 @@ enum class PanicKind : std::uint8_t {
   NormsCount,            // left: norms, right: rows
   NotWritable,           // a format that is read, never written
   BadSearchArguments,    // detail: which arguments of a search contradict each other
+  BlasUnavailable,       // a dense search before any BLAS library was loaded
 };
-inline constexpr std::size_t kPanicKindCount = 29;
+inline constexpr std::size_t kPanicKindCount = 30;
 std::string_view panic_kind_name(PanicKind kind);
 
 struct PanicFacts {

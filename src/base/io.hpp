@@ -18,8 +18,12 @@
 
 namespace mave {
 
-// The buffer size of every reader and writer of embedding files.
+// The buffer size of the readers of embedding files: small, as loading a
+// file reads its header and vocabulary and seeks past the matrix it maps.
 inline constexpr std::size_t kStreamBufferBytes = 8192;
+// The buffer size of every writer: a file goes out in blocks this large
+// (a few hundred system calls for a model of a few hundred megabytes).
+inline constexpr std::size_t kWriteBufferBytes = std::size_t{1} << 20;
 
 class File {
  public:
@@ -123,9 +127,11 @@ class BufferedReader {
 // (retrying interrupted ones); WriteZero when the descriptor takes none.
 IoStatus write_all_to(int fd, const void* src, std::size_t n);
 
+// The one buffered output of every file the core writes. Writes of at
+// least a buffer's size go out directly, without a copy.
 class BufferedWriter {
  public:
-  explicit BufferedWriter(File file, std::size_t capacity = kStreamBufferBytes);
+  explicit BufferedWriter(File file, std::size_t capacity = kWriteBufferBytes);
   ~BufferedWriter();  // best-effort flush, errors ignored; call close() to see them
 
   IoStatus write_all(const void* src, std::size_t n);

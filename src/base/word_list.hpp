@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,10 @@ class WordList {
     return std::string_view(bytes_.data() + begin, static_cast<std::size_t>(ends_[i] - begin));
   }
   std::size_t total_bytes() const { return bytes_.size(); }
+  // Every word's bytes, one after another, and where each word ends in them:
+  // the layout of an Arrow string column, handed out without copying.
+  std::string_view all_bytes() const { return bytes_; }
+  std::span<const std::uint64_t> ends() const { return ends_; }
 
   // Builds the index over all words and returns the number of distinct ones.
   // A repeated word is found at its last position.

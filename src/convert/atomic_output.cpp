@@ -9,8 +9,7 @@
 
 namespace mave {
 
-IoResult<AtomicOutput> AtomicOutput::create(const std::string& path, std::size_t buffer_bytes,
-                                            Durability durability) {
+IoResult<AtomicOutput> AtomicOutput::create(const std::string& path, Durability durability) {
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -22,8 +21,7 @@ IoResult<AtomicOutput> AtomicOutput::create(const std::string& path, std::size_t
     // O_EXCL: never reuse a file someone else made; 0666 lets the umask decide.
     auto file = File::open(temporary, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (file.ok()) {
-      return AtomicOutput(path, std::move(temporary), std::move(file).value(), buffer_bytes,
-                          durability);
+      return AtomicOutput(path, std::move(temporary), std::move(file).value(), durability);
     }
     const IoError& error = file.error();
     if (error.repr() != IoError::Repr::Os || error.code() != EEXIST || attempt == 100) {

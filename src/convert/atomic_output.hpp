@@ -24,8 +24,7 @@ class AtomicOutput {
  public:
   // Creates the temporary file "<dir>/.<name>.<random>.tmp" with the
   // permissions a new file gets (0666 less the umask).
-  static IoResult<AtomicOutput> create(const std::string& path, std::size_t buffer_bytes,
-                                       Durability durability);
+  static IoResult<AtomicOutput> create(const std::string& path, Durability durability);
 
   // Moving leaves `other` owning nothing.
   AtomicOutput(AtomicOutput&& other) noexcept;
@@ -39,11 +38,10 @@ class AtomicOutput {
   IoStatus commit();
 
  private:
-  AtomicOutput(std::string path, std::string temporary, File file, std::size_t buffer_bytes,
-               Durability durability)
+  AtomicOutput(std::string path, std::string temporary, File file, Durability durability)
       : path_(std::move(path)),
         temporary_(std::move(temporary)),
-        writer_(std::make_unique<BufferedWriter>(std::move(file), buffer_bytes)),
+        writer_(std::make_unique<BufferedWriter>(std::move(file))),
         durability_(durability) {}
 
   std::string path_;

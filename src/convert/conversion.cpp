@@ -77,11 +77,11 @@ WordRows word_rows(const Source& source, bool normalize) {
 }
 
 Status write_dense(BufferedWriter& w, const std::optional<Metadata>& metadata, const Vocab& vocab,
-                   std::size_t rows, std::size_t cols, const RowFunction& row,
+                   std::size_t rows, std::size_t cols, const RowFunction& row, RowLifetime lifetime,
                    std::optional<std::span<const float>> norms) {
   return write_embeddings_file(
       w, metadata, vocab, ChunkIdentifier::NdArray,
-      [&](BufferedWriter& out) { return write_nd_array(out, rows, cols, row); }, norms);
+      [&](BufferedWriter& out) { return write_nd_array(out, rows, cols, row, lifetime); }, norms);
 }
 
 // What a reader left out, for `mave info` to show: a [conversion] table,
@@ -103,7 +103,8 @@ Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize,
     if (imported->norms) norms = std::span<const float>(*imported->norms);
     return write_dense(
         w, conversion_metadata(*imported), vocab, m.rows(), m.cols(),
-        counted([&m](std::size_t i, float*) { return m.row(i); }, m.rows(), progress), norms);
+        counted([&m](std::size_t i, float*) { return m.row(i); }, m.rows(), progress),
+        RowLifetime::WholeWrite, norms);
   }
   // The rows beyond the words (subword rows) are carried over as stored, and
   // a quantized matrix is written dense.
@@ -125,7 +126,8 @@ Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize,
     // Filled while the matrix is written, before the norms chunk follows it.
     norms = e.norms() ? std::span<const float>(e.norms()->values) : std::span<const float>(computed);
   }
-  return write_dense(w, e.metadata(), e.vocab(), s.rows(), s.cols(), rows, norms);
+  return write_dense(w, e.metadata(), e.vocab(), s.rows(), s.cols(), rows, RowLifetime::WholeWrite,
+                     norms);
 }
 
 }  // namespace
@@ -213,7 +215,7 @@ Status write_destination(BufferedWriter& w, Source& source, Format format, bool 
 
 std::optional<ConversionFailure> write_file(const std::string& path, Durability durability,
                                             const std::function<Status(BufferedWriter&)>& write) {
-  auto output = AtomicOutput::create(path, kConvertBufferBytes, durability);
+  auto output = AtomicOutput::create(path, durability);
   if (!output.ok()) {
     return ConversionFailure{path,
                              EmbeddingsError::write(Step::CreateFile, std::move(output).error())};
@@ -228,19 +230,64 @@ std::optional<ConversionFailure> write_file(const std::string& path, Durability 
   return std::nullopt;
 }
 
+namespace {
+
+// The source file opened for reading, decompressed when it is compressed.
+Result<BufferedReader> open_source(const std::string& path, std::string_view member,
+                                   std::size_t buffer_bytes) {
+  auto file = File::open_read(path);
+  if (!file.ok()) return EmbeddingsError::read(Step::OpenFile, std::move(file).error());
+  auto opened = open_decompressed(std::move(file).value(), member, buffer_bytes);
+  if (!opened.ok()) return EmbeddingsError::read(Step::ReadEmbeddings, std::move(opened).error());
+  return std::move(opened).value();
+}
+
+// A failure the decompressor found says where: how far into the compressed
+// file it had read (the reader's own errors say their line or byte).
+EmbeddingsError located(EmbeddingsError error, const BufferedReader& r) {
+  const IoError* io = error.io_cause();
+  const bool compressed = io != nullptr && io->repr() == IoError::Repr::Message &&
+                          (io->fixed_message() == IoMessage::CompressedDamaged ||
+                           io->fixed_message() == IoMessage::CompressedCutShort);
+  if (compressed && !error.offset && !error.line) error.offset = r.input_consumed();
+  return error;
+}
+
+}  // namespace
+
+Result<std::string> read_head(const std::string& path, const std::string& member, std::size_t n) {
+  auto opened = open_source(path, member, kStreamBufferBytes);
+  const IoError* io = opened.ok() ? nullptr : opened.error().io_cause();
+  if (io != nullptr && io->repr() == IoError::Repr::Message &&
+      io->fixed_message() == IoMessage::MemberOfNonZip) {
+    // A member named for a file that is no zip archive is for the reader of
+    // its format to refuse, in its own words (a Parquet file's): the head is
+    // what the file holds.
+    opened = open_source(path, {}, kStreamBufferBytes);
+  }
+  if (!opened.ok()) return std::move(opened).error();
+  BufferedReader& r = opened.value();
+  // Grown as bytes come: memory follows what the file holds, not `n`.
+  std::string head;
+  constexpr std::size_t kStep = std::size_t{1} << 16;
+  while (head.size() < n) {
+    const std::size_t at = head.size(), want = std::min(kStep, n - at);
+    head.resize(at + want);
+    auto got = r.read_up_to(head.data() + at, want);
+    if (!got.ok()) return located(EmbeddingsError::read(Step::ReadEmbeddings, got.error()), r);
+    head.resize(at + got.value());
+    if (got.value() < want) break;
+  }
+  return head;
+}
+
 ConversionOutcome convert_file(const std::string& src, Format src_format, const std::string& dst,
                                Format dst_format, bool normalize, const SourceOptions& options,
                                const Progress& read_progress, const Progress& write_progress) {
-  auto file = File::open_read(src);
-  if (!file.ok()) {
-    return {ConversionFailure{src, EmbeddingsError::read(Step::OpenFile, std::move(file).error())}};
-  }
-  auto opened = open_decompressed(std::move(file).value(), options.member, kConvertBufferBytes);
-  if (!opened.ok()) {
-    return {ConversionFailure{src, EmbeddingsError::read(Step::ReadEmbeddings, std::move(opened).error())}};
-  }
+  auto opened = open_source(src, options.member, kConvertReadBytes);
+  if (!opened.ok()) return {ConversionFailure{src, std::move(opened).error()}};
   auto read = read_counted(opened.value(), src_format, normalize, read_progress, options);
-  if (!read.ok()) return {ConversionFailure{src, std::move(read).error()}};
+  if (!read.ok()) return {ConversionFailure{src, located(std::move(read).error(), opened.value())}};
   return {write_file(dst, Durability::Cached,
                      [&](BufferedWriter& w) {
                        return write_destination(w, read.value().source, dst_format, normalize,
@@ -251,14 +298,23 @@ ConversionOutcome convert_file(const std::string& src, Format src_format, const 
 
 Status write_matrix_embeddings(BufferedWriter& w, MatrixRows& rows, bool normalize,
                                const Progress& progress) {
-  const std::size_t n = rows.words.size(), cols = rows.cols;
   const float* data = rows.matrix;
+  const std::size_t cols = rows.cols;
+  StreamedRows streamed{std::move(rows.words), cols,
+                        [data, cols](std::size_t i, float*) { return data + i * cols; }, rows.norms,
+                        std::move(rows.metadata), RowLifetime::WholeWrite};
+  return write_streamed_embeddings(w, streamed, normalize, progress);
+}
+
+Status write_streamed_embeddings(BufferedWriter& w, StreamedRows& rows, bool normalize,
+                                 const Progress& progress) {
+  const std::size_t n = rows.words.size(), cols = rows.cols;
   std::vector<float> computed(normalize ? n : 0);
   RowFunction row = counted(
       [&](std::size_t i, float* scratch) -> const float* {
-        const float* stored = data + i * cols;
+        const float* stored = rows.row(i, scratch);
         if (!normalize) return stored;
-        std::memcpy(scratch, stored, cols * sizeof(float));
+        if (stored != scratch) std::memcpy(scratch, stored, cols * sizeof(float));
         computed[i] = scale_to_unit_norm(scratch, cols, /*contiguous=*/true);
         return scratch;
       },
@@ -266,7 +322,7 @@ Status write_matrix_embeddings(BufferedWriter& w, MatrixRows& rows, bool normali
   std::optional<std::span<const float>> norms = rows.norms;
   if (normalize && !norms) norms = std::span<const float>(computed);
   const Vocab vocab{SimpleVocab{std::move(rows.words)}};
-  return write_dense(w, rows.metadata, vocab, n, cols, row, norms);
+  return write_dense(w, rows.metadata, vocab, n, cols, row, rows.lifetime, norms);
 }
 
 Status write_quantized_embeddings(

@@ -25,8 +25,8 @@
 
 namespace mave {
 
-// Large sequential reads and writes: fewer system calls on files of gigabytes.
-inline constexpr std::size_t kConvertBufferBytes = std::size_t{1} << 20;
+// A source is read in large blocks: fewer system calls on files of gigabytes.
+inline constexpr std::size_t kConvertReadBytes = std::size_t{1} << 20;
 
 // What a source became: the rows of a word2vec, text or GloVe file (with
 // their norms once scaled), or a finalfusion or fastText file as Embeddings.
@@ -91,6 +91,13 @@ ConversionOutcome convert_file(const std::string& src, Format src_format, const 
                                Format dst_format, bool normalize, const SourceOptions& options,
                                const Progress& read_progress, const Progress& write_progress);
 
+// The first `n` bytes the file at `path` holds, decompressed when its first
+// bytes say it is compressed (a zip archive's only file, or `member`; a
+// member named for another file is left for the conversion to refuse), for
+// telling its format; fewer only when it holds fewer. Failures are those
+// convert_file reports for reading the same file.
+Result<std::string> read_head(const std::string& path, const std::string& member, std::size_t n);
+
 // A finalfusion file of a simple vocabulary and a dense matrix held in
 // memory: row i of `matrix` (rows x cols, row-major) is the vector of
 // words[i]. With `normalize` each row is scaled to unit length on its way
@@ -105,6 +112,20 @@ struct MatrixRows {
 };
 Status write_matrix_embeddings(BufferedWriter& w, MatrixRows& rows, bool normalize,
                                const Progress& progress = {});
+
+// The same with rows from `row`, asked for in order, each once: a matrix that
+// arrives in blocks (a Parquet file's row groups) is never held whole.
+struct StreamedRows {
+  WordList words;  // indexed, distinct
+  std::size_t cols;
+  RowFunction row;
+  std::optional<std::span<const float>> norms;
+  std::optional<Metadata> metadata;
+  // Blocks come and go: a row is written before the next is asked for.
+  RowLifetime lifetime = RowLifetime::UntilNextRow;
+};
+Status write_streamed_embeddings(BufferedWriter& w, StreamedRows& rows, bool normalize,
+                                 const Progress& progress = {});
 
 // The parts of a product-quantized matrix made elsewhere (training): one
 // code per part of each storage row, and optionally each row's norm.

@@ -1,6 +1,20 @@
 #include "format/metadata.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <ostream>
 #include <sstream>
+
+// toml++ reads and writes numbers through the number formatting of C++
+// streams unless told to use <charconv>; that formatting depends on the
+// process: a module holding its own copy of the C++ runtime (usearch links
+// one in statically) takes over the facets streams look up, after which a
+// stream reads no float and prints none. <charconv> depends on nothing.
+#define TOML_INT_CHARCONV 1
+#define TOML_FLOAT_CHARCONV 1
 
 // toml++ 3.3.0 (the Debian package) reaches __builtin_unreachable() when it
 // asks whether a non-ASCII code point such as U+00E9 or U+FB30 is
@@ -16,9 +30,45 @@ TOML_IMPL_NAMESPACE_START {
   }
 }
 TOML_IMPL_NAMESPACE_END;
+
+// With <charconv> toml++ would print a float in its shortest form, where
+// files have always held the stream's "%.17g": this overload, a better match
+// for a double than toml++'s own template, is the one its printer calls, and
+// prints what the stream printed (17 significant digits, 6 with relaxed
+// precision, ".0" after a whole number; "%a" when asked for hexadecimal;
+// nan and inf as TOML spells them), from <charconv>.
+#include <toml++/impl/forward_declarations.h>
+TOML_IMPL_NAMESPACE_START {
+  inline void print_floating_point_to_stream(std::ostream& stream, double value, value_flags format,
+                                             bool relaxed_precision) {
+    char text[64];
+    char* end = text;
+    auto put = [&end](std::string_view s) { end = std::copy(s.begin(), s.end(), end); };
+    if (std::isnan(value)) {
+      put("nan");
+    } else if (std::isinf(value)) {
+      put(value < 0 ? "-inf" : "inf");
+    } else if (!!(format & value_flags::format_as_hexadecimal)) {
+      if (std::signbit(value)) put("-");
+      put("0x");
+      end = std::to_chars(end, text + sizeof text, std::fabs(value), std::chars_format::hex).ptr;
+    } else {
+      end = std::to_chars(text, text + sizeof text, value, std::chars_format::general,
+                          relaxed_precision ? 6 : 17).ptr;
+      if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) put(".0");
+    }
+    stream.write(text, end - text);
+  }
+}
+TOML_IMPL_NAMESPACE_END;
+
 #define is_non_ascii_horizontal_whitespace mave_is_non_ascii_horizontal_whitespace
 #include <toml++/toml.h>
 #undef is_non_ascii_horizontal_whitespace
+
+// The overload above is found only in the header-only build, where toml++'s
+// internals share its namespace.
+static_assert(TOML_HEADER_ONLY);
 
 #include "base/utf8.hpp"
 
@@ -96,6 +146,82 @@ std::optional<Metadata::Value> Metadata::get(std::string_view key) const {
   if (auto v = node->value<std::string>()) return Value(*v);
   return std::nullopt;
 }
+
+namespace {
+
+// The entries of a table, or elements of an array, in the order to_toml()
+// writes them, so that a reader of that text meets them in the same order.
+// A table written as a section lists its values (inline tables among them)
+// first, then its sub-tables, then its arrays of tables, each in key order;
+// anything written inline lists its keys in order.
+MetadataItem item_of(const toml::node& node, bool written_inline);
+
+bool is_array_of_sections(const toml::node& node) {
+  const toml::array* a = node.as_array();
+  return a != nullptr && a->is_array_of_tables() && !(*a)[0].as_table()->is_inline();
+}
+
+MetadataItem::Table section_of(const toml::table& table) {
+  enum Place { Value, SubTable, TableArray };
+  auto place = [](const toml::node& node) {
+    if (const toml::table* t = node.as_table()) return t->is_inline() ? Value : SubTable;
+    return is_array_of_sections(node) ? TableArray : Value;
+  };
+  MetadataItem::Table out;
+  for (Place wanted : {Value, SubTable, TableArray}) {
+    for (const auto& [key, node] : table) {
+      if (place(node) == wanted) out.emplace_back(std::string(key.str()), item_of(node, false));
+    }
+  }
+  return out;
+}
+
+MetadataDate date_of(const toml::date& d) { return {d.year, d.month, d.day}; }
+MetadataTime time_of(const toml::time& t) { return {t.hour, t.minute, t.second, t.nanosecond}; }
+
+MetadataItem item_of(const toml::node& node, bool written_inline) {
+  switch (node.type()) {
+    case toml::node_type::table: {
+      const toml::table& t = *node.as_table();
+      if (!written_inline && !t.is_inline()) return {section_of(t)};
+      MetadataItem::Table out;
+      for (const auto& [key, child] : t) out.emplace_back(std::string(key.str()), item_of(child, true));
+      return {std::move(out)};
+    }
+    case toml::node_type::array: {
+      // An array of tables is written as sections unless it stands inside
+      // something written inline or its first table is an inline one.
+      const bool sections = !written_inline && is_array_of_sections(node);
+      MetadataItem::Array out;
+      for (const toml::node& element : *node.as_array()) {
+        out.push_back(sections ? MetadataItem{section_of(*element.as_table())} : item_of(element, true));
+      }
+      return {std::move(out)};
+    }
+    case toml::node_type::string: return {node.as_string()->get()};
+    case toml::node_type::integer: return {node.as_integer()->get()};
+    case toml::node_type::floating_point: {
+      // Written as "nan" whatever its sign, a NaN reads back positive.
+      const double v = node.as_floating_point()->get();
+      return {std::isnan(v) ? std::numeric_limits<double>::quiet_NaN() : v};
+    }
+    case toml::node_type::boolean: return {node.as_boolean()->get()};
+    case toml::node_type::date: return {date_of(node.as_date()->get())};
+    case toml::node_type::time: return {time_of(node.as_time()->get())};
+    case toml::node_type::date_time: {
+      const toml::date_time& dt = node.as_date_time()->get();
+      std::optional<std::int16_t> offset;
+      if (dt.offset) offset = dt.offset->minutes;
+      return {MetadataDateTime{date_of(dt.date), time_of(dt.time), offset}};
+    }
+    case toml::node_type::none: break;
+  }
+  return {std::int64_t{0}};  // not reached: a parsed document holds no empty node
+}
+
+}  // namespace
+
+MetadataItem::Table Metadata::items() const { return section_of(doc_->table); }
 
 // Pinned: docs/compatibility.md
 Result<Metadata> read_metadata(BufferedReader& r) {

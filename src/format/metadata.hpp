@@ -18,6 +18,30 @@ namespace mave {
 
 struct MetadataDocument;  // the parsed TOML table
 
+// A metadata value as plain data, for the bindings: every TOML kind, tables
+// and arrays included.
+struct MetadataDate {
+  std::uint16_t year;
+  std::uint8_t month, day;
+};
+struct MetadataTime {
+  std::uint8_t hour, minute, second;
+  std::uint32_t nanosecond;
+};
+struct MetadataDateTime {
+  MetadataDate date;
+  MetadataTime time;
+  std::optional<std::int16_t> offset_minutes;  // none: a local date-time
+};
+struct MetadataItem {
+  using Array = std::vector<MetadataItem>;
+  // Keys in the order the file's TOML text lists them when written.
+  using Table = std::vector<std::pair<std::string, MetadataItem>>;
+  std::variant<std::int64_t, double, bool, std::string, MetadataDate, MetadataTime, MetadataDateTime,
+               Array, Table>
+      value;
+};
+
 class Metadata {
  public:
   using Value = std::variant<std::int64_t, double, std::string>;
@@ -38,6 +62,8 @@ class Metadata {
   // Top-level keys in order, and scalar values, for inspection.
   std::vector<std::string> keys() const;
   std::optional<Value> get(std::string_view key) const;
+  // The whole document as plain data.
+  MetadataItem::Table items() const;
 
  private:
   Metadata() = default;  // values come only from the two factories above

@@ -1,5 +1,7 @@
 #include "format/nd_array.hpp"
 
+#include <utility>
+
 #include <bit>
 #include <limits>
 
@@ -75,27 +77,46 @@ Status write_nd_array_fields(BufferedWriter& w, std::size_t rows, std::size_t co
 }  // namespace
 
 Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const float* data) {
-  MAVE_TRY(write_nd_array_fields(w, rows, cols));
-  // Row-major and little-endian on disk as in memory: the values go out in
-  // large blocks rather than 4 bytes at a time.
-  const std::size_t n_values = rows * cols;
-  constexpr std::size_t kBlock = 1 << 16;
-  for (std::size_t i = 0; i < n_values; i += kBlock) {
-    std::size_t n = std::min(kBlock, n_values - i);
-    MAVE_TRY(write_bytes(w, data + i, n * sizeof(float), Step::WriteEmbeddingMatrixComponent));
-  }
-  return {};
+  return write_nd_array(
+      w, rows, cols, [data, cols](std::size_t i, float*) { return data + i * cols; },
+      RowLifetime::WholeWrite);
 }
 
-Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const RowFunction& row) {
+Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const RowFunction& row,
+                      RowLifetime lifetime) {
   MAVE_TRY(write_nd_array_fields(w, rows, cols));
+  // Row-major and little-endian on disk as in memory. Rows that stay where
+  // they are and follow one another in memory (a stored matrix) go out from
+  // there without a copy, in runs just over a write buffer's size (which the
+  // writer sends on directly); any other row goes out before the next one is
+  // asked for. Longer runs were slower: writing a 277 MB matrix in 4 MiB
+  // writes took the kernel 0.31 s, in 1 MiB writes 0.05 s.
+  constexpr std::size_t kRunBytes = kWriteBufferBytes;
+  const std::size_t row_bytes = cols * sizeof(float);
+  const std::size_t max_run = row_bytes == 0 ? 1 : (kRunBytes + row_bytes - 1) / row_bytes;
   // A matrix without rows may claim any number of columns: no room for them.
   std::vector<float> scratch(rows == 0 ? 0 : cols);
+  const float* run = nullptr;
+  std::size_t run_rows = 0;
+  auto write_run = [&]() -> Status {
+    const std::size_t n = std::exchange(run_rows, 0);
+    return write_bytes(w, run, n * row_bytes, Step::WriteEmbeddingMatrixComponent);
+  };
   for (std::size_t i = 0; i < rows; ++i) {
-    MAVE_TRY(write_bytes(w, row(i, scratch.data()), cols * sizeof(float),
-                         Step::WriteEmbeddingMatrixComponent));
+    const float* r = row(i, scratch.data());
+    if (r != scratch.data() && run_rows > 0 && run_rows < max_run && r == run + run_rows * cols) {
+      ++run_rows;
+      continue;
+    }
+    MAVE_TRY(write_run());
+    if (r == scratch.data() || lifetime == RowLifetime::UntilNextRow) {
+      MAVE_TRY(write_bytes(w, r, row_bytes, Step::WriteEmbeddingMatrixComponent));
+    } else {
+      run = r;
+      run_rows = 1;
+    }
   }
-  return {};
+  return write_run();
 }
 
 }  // namespace mave

@@ -67,8 +67,15 @@ Status write_nd_array(BufferedWriter& w, const NdArray& matrix);
 // The chunk of a rows x cols row-major matrix held anywhere.
 Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const float* data);
 // The chunk of a matrix produced a row at a time: `row(i, scratch)` returns
-// row i, a pointer into storage or `scratch` (cols values) after filling it.
+// row i, either a pointer into storage or `scratch` (cols values) after
+// filling it.
 using RowFunction = std::function<const float*(std::size_t i, float* scratch)>;
-Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const RowFunction& row);
+// How long a pointer into storage that a RowFunction returns stays valid:
+// for the whole write (a matrix held in memory or mapped: rows that follow
+// one another there go out together, from where they lie), or only until
+// the next row is asked for (rows that arrive in blocks).
+enum class RowLifetime { UntilNextRow, WholeWrite };
+Status write_nd_array(BufferedWriter& w, std::size_t rows, std::size_t cols, const RowFunction& row,
+                      RowLifetime lifetime);
 
 }  // namespace mave

@@ -6,7 +6,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_set>
 #include <cstring>
 #include <exception>
@@ -15,6 +14,7 @@
 
 #include <fast_float/fast_float.h>
 
+#include "base/threads.hpp"
 #include "base/utf8.hpp"
 #include "format/chunk.hpp"
 
@@ -310,211 +310,269 @@ std::optional<std::string> parse_row_line(std::string_view s, std::size_t dims, 
 constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
 constexpr std::size_t kBytesPerThread = std::size_t{1} << 20;
 
-unsigned parse_threads() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return std::clamp(n, 1u, 32u);
+std::string longer_than(std::size_t max_line) {
+  return "the line is longer than the " + std::to_string(max_line) +
+         " bytes a row of its values could need";
 }
+
+// What is wrong with the values parsed from the first row of a GloVe file,
+// if anything: that row decides the dimensions, so it must have values.
+std::optional<std::string> bad_first_values(std::string_view word, const Values& values) {
+  if (!values.bad.empty()) {
+    return "word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
+           shown(values.bad.substr(0, 40)) + " is not a float32 number";
+  }
+  if (values.count == 0) return "word " + shown(word) + " has no values";
+  return std::nullopt;
+}
+
+// Reads a text file in phases: the header (or a GloVe file's first row,
+// which decides the dimensions), then the other rows a block of lines at a
+// time, parsed on every core into rows taken in file order (the result is
+// that of one line after the other, errors included: the first in the file
+// wins), then the checks of the whole.
+class TextReader {
+ public:
+  TextReader(BufferedReader& r, const Progress& progress, const ReadOptions& options)
+      : r_(r),
+        options_(options),
+        total_(file_size(r)),
+        tick_(progress, kProgressBytes),
+        max_line_(max_line_bytes(r, 0)),
+        kept_{options.errors, {}, 0},
+        limit_(options.limit.value_or(std::numeric_limits<std::uint64_t>::max())) {}
+
+  Result<ImportedEmbeddings> read(TextLayout layout) {
+    if (layout == TextLayout::WithHeader) {
+      MAVE_TRY(read_header());
+    } else if (limit_ > 0) {
+      MAVE_TRY(read_first_glove_row());
+    }
+    bool at_end = !out_;
+    while (!at_end && rows_read_ < limit_) {
+      MAVE_ASSIGN_OR_RETURN(at_end, read_block());
+      MAVE_ASSIGN_OR_RETURN(const std::size_t n, rows_of_block());
+      MAVE_TRY(parse_rows(n));
+      MAVE_TRY(check_row_count(n));
+      keep_rows(n);
+    }
+    return finish();
+  }
+
+ private:
+  // Reads the next line into `line_`; false at the end of the file.
+  Result<bool> next_line() {
+    line_.clear();
+    auto n = r_.read_until('\n', line_, max_line_);
+    if (!n.ok()) return read_error(n.error());
+    if (n.value() == 0) return false;
+    ++line_no_;
+    if (n.value() == max_line_ && line_.back() != '\n') {
+      return Place{Place::Line, line_no_}.error(longer_than(max_line_));
+    }
+    return true;
+  }
+
+  // "<words> <dims>", and room for the rows the rest of the file can hold
+  // (a pipe: a modest start).
+  Status read_header() {
+    MAVE_ASSIGN_OR_RETURN(bool any, next_line());
+    if (!any) return Place{Place::Line, 1}.error("the file is empty");
+    MAVE_ASSIGN_OR_RETURN(Header h, parse_header(trimmed(line_), r_, min_text_row_bytes));
+    header_ = h;
+    max_line_ = max_line_bytes(r_, h.dims);
+    const std::size_t expected = reservation_for(r_, h.words, min_text_row_bytes(h.dims));
+    out_.emplace(ImportedEmbeddings{WordList{}, RowBlocks(static_cast<std::size_t>(h.dims), expected)});
+    out_->words.reserve(expected);
+    return {};
+  }
+
+  // The first row of a GloVe file: as many dimensions as it has values. An
+  // empty file holds no rows at all.
+  Status read_first_glove_row() {
+    MAVE_ASSIGN_OR_RETURN(bool any, next_line());
+    if (!any) return {};
+    const Place place{Place::Line, line_no_};
+    std::string_view s = trimmed(line_);
+    if (s.starts_with(kBom)) s.remove_prefix(kBom.size());
+    if (s.empty()) return place.error("an empty line");
+    const std::size_t space = s.find(' ');
+    std::string_view word = s.substr(0, space);
+    std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
+    if (auto bad = check_word(word, options_.errors)) return place.error(*bad);
+    std::vector<float> first_row(rest.size() / 2 + 1);
+    const Values values = parse_values(rest, first_row.data(), first_row.size());
+    if (auto bad = bad_first_values(word, values)) return place.error(*bad);
+    // About as many rows as lines of this length fit in the rest.
+    const std::size_t expected =
+        1 + reservation_for(r_, std::numeric_limits<std::uint64_t>::max(), line_.size());
+    out_.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
+    std::copy_n(first_row.data(), values.count, out_->matrix.append_row());
+    max_line_ = max_line_bytes(r_, values.count);
+    ++rows_read_;
+    if (auto keep = kept_.take(word, out_->matrix)) out_->words.push_back(*keep);
+    return {};
+  }
+
+  // The next block of the file after the lines carried from the last one,
+  // cut into lines: whole ones only, but at the end of the file the last
+  // one as it is. True at the end of the file.
+  Result<bool> read_block() {
+    const std::size_t carried = block_.size();
+    block_.resize(carried + kBlockBytes);
+    auto got = r_.read_up_to(block_.data() + carried, kBlockBytes);
+    if (!got.ok()) return read_error(got.error());
+    block_.resize(carried + got.value());
+    const bool at_end = got.value() == 0;
+    std::size_t whole = block_.size();
+    if (!at_end) {
+      const std::size_t last = block_.rfind('\n');
+      whole = last == std::string::npos ? 0 : last + 1;
+    }
+    starts_.clear();
+    for (std::size_t at = 0; at < whole;) {
+      starts_.push_back(at);
+      const void* nl = std::memchr(block_.data() + at, '\n', whole - at);
+      at = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - block_.data()) + 1 : whole;
+    }
+    starts_.push_back(whole);
+    return at_end;
+  }
+
+  std::size_t lines_in_block() const { return starts_.size() - 1; }
+  std::string_view block_line(std::size_t k) const {
+    return {block_.data() + starts_[k], starts_[k + 1] - starts_[k]};
+  }
+
+  // How many of the block's lines are rows to parse: none past the limit,
+  // and none past the header's count (`excess_` then says where the file
+  // goes on).
+  Result<std::size_t> rows_of_block() {
+    std::size_t n = lines_in_block();
+    if (n == 0 && block_.size() >= max_line_) {
+      return Place{Place::Line, line_no_ + 1}.error(longer_than(max_line_));
+    }
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit_ - rows_read_));
+    excess_.reset();
+    if (header_ && n > header_->words - rows_read_) {
+      excess_ = static_cast<std::size_t>(header_->words - rows_read_);
+      n = *excess_;
+    }
+    return n;
+  }
+
+  // The first n lines of the block parsed into n new rows, on as many
+  // threads as the block is worth; the first bad line in the file fails.
+  Status parse_rows(std::size_t n) {
+    const std::size_t dims = out_->matrix.cols();
+    rows_.resize(n);
+    words_.assign(n, {});
+    for (std::size_t k = 0; k < n; ++k) rows_[k] = out_->matrix.append_row();
+    const unsigned threads = choose_threads(0, starts_[n], kBytesPerThread);
+    // Each part stops at its first bad line; parts are in file order.
+    std::vector<std::optional<std::pair<std::size_t, std::string>>> failures(threads);
+    parallel_for(n, threads, [&](unsigned part, std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) {
+        const std::string_view line = block_line(k);
+        std::optional<std::string> bad;
+        if (line.size() > max_line_ || (line.size() == max_line_ && line.back() != '\n')) {
+          bad = longer_than(max_line_);
+        } else {
+          bad = parse_row_line(trimmed(line), dims, rows_[k], options_.errors, words_[k]);
+        }
+        if (bad) {
+          failures[part].emplace(k, std::move(*bad));
+          return;
+        }
+      }
+    });
+    for (const auto& f : failures) {
+      if (f) return Place{Place::Line, line_no_ + 1 + f->first}.error(f->second);
+    }
+    return {};
+  }
+
+  // A line after the rows the header announces is an error (an empty one
+  // named as such).
+  Status check_row_count(std::size_t n) const {
+    if (!excess_ || lines_in_block() <= n) return {};
+    const Place place{Place::Line, line_no_ + 1 + n};
+    if (trimmed(block_line(n)).empty()) return place.error("an empty line");
+    return place.error("more words than the " + std::to_string(header_->words) + " the header announces");
+  }
+
+  // The block's rows kept in file order with their decoded words, moved up
+  // over those whose word was dropped; the parsed lines leave the block.
+  void keep_rows(std::size_t n) {
+    const std::size_t dims = out_->matrix.cols();
+    const std::size_t first_row = out_->matrix.rows() - n;
+    std::size_t kept_rows = first_row;
+    for (std::size_t k = 0; k < n; ++k) {
+      std::optional<std::string_view> word = decode_word(words_[k], options_.errors, kept_.scratch);
+      if (word && word->empty()) {
+        ++kept_.dropped;
+        continue;
+      }
+      if (kept_rows != first_row + k) std::copy_n(rows_[k], dims, out_->matrix.row_mut(kept_rows));
+      out_->words.push_back(*word);
+      ++kept_rows;
+    }
+    while (out_->matrix.rows() > kept_rows) out_->matrix.pop_row();
+    rows_read_ += n;
+    line_no_ += n;
+    block_.erase(0, starts_[n]);
+    tick_(r_.input_consumed(), total_);
+  }
+
+  // The whole file read: as many rows as the header announced (unless the
+  // limit cut them), repeated words dropped or refused.
+  Result<ImportedEmbeddings> finish() {
+    if (!out_) return Place{Place::Line, line_no_ + 1}.error("the file holds no vectors");
+    const bool cut_by_limit = rows_read_ == limit_;
+    if (header_ && rows_read_ != header_->words && !cut_by_limit) {
+      return Place{Place::Line, line_no_ + 1}.error(
+          "the file ends after " + std::to_string(rows_read_) + " of the " +
+          std::to_string(header_->words) + " words the header announces");
+    }
+    out_->dropped_words = kept_.dropped;
+    if (options_.errors != Utf8Errors::Strict) {
+      out_->dropped_words += drop_repeats(out_->words, out_->matrix);
+    } else if (auto repeat = first_repeat(out_->words)) {
+      const std::uint64_t first_row_line = header_ ? 2 : 1;
+      return Place{Place::Line, first_row_line + repeat->second}.error(
+          "word " + shown(out_->words[repeat->first]) + " repeats the word of line " +
+          std::to_string(first_row_line + repeat->first));
+    }
+    tick_.finish(total_, total_);
+    return std::move(*out_);
+  }
+
+  BufferedReader& r_;
+  const ReadOptions& options_;
+  const std::uint64_t total_;
+  Ticker tick_;
+  std::string line_;           // the header or first line
+  std::uint64_t line_no_ = 0;  // lines consumed so far
+  std::size_t max_line_;
+  Kept kept_;
+  std::uint64_t rows_read_ = 0;
+  const std::uint64_t limit_;
+  std::optional<Header> header_;
+  std::optional<ImportedEmbeddings> out_;
+  // The block being parsed: line k is [starts_[k], starts_[k + 1]), its row
+  // rows_[k] and its word words_[k] (a view into block_).
+  std::string block_;
+  std::vector<std::size_t> starts_;
+  std::vector<float*> rows_;
+  std::vector<std::string_view> words_;
+  std::optional<std::size_t> excess_;
+};
 
 }  // namespace
 
 Result<ImportedEmbeddings> read_text_embeddings(BufferedReader& r, TextLayout layout,
                                                 const Progress& progress, const ReadOptions& options) {
-  const std::uint64_t total = file_size(r);
-  Ticker tick(progress, kProgressBytes);
-  std::string line;
-  std::uint64_t line_no = 0;
-  std::size_t max_line = max_line_bytes(r, 0);
-  // Reads the next line into `line`; false at the end of the file.
-  auto next_line = [&]() -> Result<bool> {
-    line.clear();
-    auto n = r.read_until('\n', line, max_line);
-    if (!n.ok()) return read_error(n.error());
-    if (n.value() == 0) return false;
-    ++line_no;
-    if (n.value() == max_line && line.back() != '\n') {
-      return Place{Place::Line, line_no}.error("the line is longer than the " + std::to_string(max_line) +
-                                          " bytes a row of its values could need");
-    }
-    return true;
-  };
-  Kept kept{options.errors, {}, 0};
-  std::uint64_t rows_read = 0;
-  const std::uint64_t limit = options.limit.value_or(std::numeric_limits<std::uint64_t>::max());
-
-  std::optional<Header> header;
-  std::optional<ImportedEmbeddings> out;
-  if (layout == TextLayout::WithHeader) {
-    MAVE_ASSIGN_OR_RETURN(bool any, next_line());
-    if (!any) return Place{Place::Line, 1}.error("the file is empty");
-    MAVE_ASSIGN_OR_RETURN(Header h, parse_header(trimmed(line), r, min_text_row_bytes));
-    header = h;
-    max_line = max_line_bytes(r, h.dims);
-    // Never more than the rest of the file can hold (a pipe: a modest start).
-    const std::size_t expected = reservation_for(r, header->words, min_text_row_bytes(header->dims));
-    out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(static_cast<std::size_t>(header->dims), expected)});
-    out->words.reserve(expected);
-  } else if (limit > 0) {
-    // The first GloVe row decides the dimensions: as many values as it has.
-    MAVE_ASSIGN_OR_RETURN(bool any, next_line());
-    if (any) {
-      const Place place{Place::Line, line_no};
-      std::string_view s = trimmed(line);
-      if (s.starts_with(kBom)) s.remove_prefix(kBom.size());
-      if (s.empty()) return place.error("an empty line");
-      const std::size_t space = s.find(' ');
-      std::string_view word = s.substr(0, space);
-      std::string_view rest = space == std::string_view::npos ? std::string_view() : s.substr(space + 1);
-      if (auto bad = check_word(word, options.errors)) return place.error(*bad);
-      std::vector<float> first_row(rest.size() / 2 + 1);
-      Values values = parse_values(rest, first_row.data(), first_row.size());
-      if (!values.bad.empty()) {
-        return place.error("word " + shown(word) + ": value " + std::to_string(values.count + 1) + " " +
-                           shown(values.bad.substr(0, 40)) + " is not a float32 number");
-      }
-      if (values.count == 0) return place.error("word " + shown(word) + " has no values");
-      // About as many rows as lines of this length fit in the rest.
-      const std::size_t expected = 1 + reservation_for(r, std::numeric_limits<std::uint64_t>::max(), line.size());
-      out.emplace(ImportedEmbeddings{WordList{}, RowBlocks(values.count, expected)});
-      std::copy_n(first_row.data(), values.count, out->matrix.append_row());
-      max_line = max_line_bytes(r, values.count);
-      ++rows_read;
-      if (auto keep = kept.take(word, out->matrix)) out->words.push_back(*keep);
-    }
-  }
-
-  // The other rows, a block of lines at a time, parsed on every core into
-  // rows taken in file order: the result is the same as one line after the
-  // other, errors included (the first in the file wins).
-  const unsigned threads = parse_threads();
-  std::string block;
-  std::vector<std::size_t> starts;  // line k is [starts[k], starts[k + 1])
-  std::vector<float*> rows;
-  std::vector<std::string_view> words;
-  bool at_end = !out;
-  while (!at_end && rows_read < limit) {
-    const std::size_t carried = block.size();
-    block.resize(carried + kBlockBytes);
-    auto got = r.read_up_to(block.data() + carried, kBlockBytes);
-    if (!got.ok()) return read_error(got.error());
-    block.resize(carried + got.value());
-    at_end = got.value() == 0;
-    // Whole lines only, but at the end of the file the last one as it is.
-    std::size_t whole = block.size();
-    if (!at_end) {
-      const std::size_t last = block.rfind('\n');
-      whole = last == std::string::npos ? 0 : last + 1;
-    }
-    starts.clear();
-    for (std::size_t at = 0; at < whole;) {
-      starts.push_back(at);
-      const void* nl = std::memchr(block.data() + at, '\n', whole - at);
-      at = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - block.data()) + 1 : whole;
-    }
-    starts.push_back(whole);
-    std::size_t n = starts.size() - 1;
-    if (n == 0 && block.size() >= max_line) {
-      return Place{Place::Line, line_no + 1}.error("the line is longer than the " + std::to_string(max_line) +
-                                              " bytes a row of its values could need");
-    }
-    // Lines past the limit are not parsed; one past the header's count is
-    // an error unless an earlier line has one.
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit - rows_read));
-    std::optional<std::size_t> excess;
-    if (header && n > header->words - rows_read) {
-      excess = static_cast<std::size_t>(header->words - rows_read);
-      n = *excess;
-    }
-    const std::size_t dims = out->matrix.cols();
-    rows.resize(n);
-    words.assign(n, {});
-    for (std::size_t k = 0; k < n; ++k) rows[k] = out->matrix.append_row();
-    std::vector<std::optional<std::pair<std::size_t, std::string>>> failures(threads);
-    auto parse = [&](unsigned t, std::size_t from, std::size_t to) {
-      for (std::size_t k = from; k < to; ++k) {
-        const std::size_t length = starts[k + 1] - starts[k];
-        std::optional<std::string> bad;
-        if (length > max_line || (length == max_line && block[starts[k + 1] - 1] != '\n')) {
-          bad = "the line is longer than the " + std::to_string(max_line) +
-                " bytes a row of its values could need";
-        } else {
-          bad = parse_row_line(trimmed(std::string_view(block.data() + starts[k], length)), dims, rows[k],
-                               options.errors, words[k]);
-        }
-        if (bad) {
-          failures[t].emplace(k, std::move(*bad));
-          return;
-        }
-      }
-    };
-    const unsigned used = static_cast<unsigned>(
-        std::min<std::size_t>({threads, std::max<std::size_t>(starts[n] / kBytesPerThread, 1), std::max<std::size_t>(n, 1)}));
-    if (used == 1) {
-      parse(0, 0, n);
-    } else {
-      std::vector<std::thread> pool;
-      std::vector<std::exception_ptr> thrown(used);
-      for (unsigned t = 0; t < used; ++t) {
-        pool.emplace_back([&, t] {
-          try {
-            parse(t, n * t / used, n * (t + 1) / used);
-          } catch (...) {
-            thrown[t] = std::current_exception();
-          }
-        });
-      }
-      for (std::thread& th : pool) th.join();
-      for (const std::exception_ptr& e : thrown) {
-        if (e) std::rethrow_exception(e);
-      }
-    }
-    for (const auto& f : failures) {
-      if (f) return Place{Place::Line, line_no + 1 + f->first}.error(f->second);
-    }
-    if (excess && starts.size() - 1 > *excess) {
-      const std::size_t k = *excess;
-      const Place place{Place::Line, line_no + 1 + k};
-      if (trimmed(std::string_view(block.data() + starts[k], starts[k + 1] - starts[k])).empty()) {
-        return place.error("an empty line");
-      }
-      return place.error("more words than the " + std::to_string(header->words) + " the header announces");
-    }
-    // In file order: the decoded words, their rows moved up over dropped ones.
-    const std::size_t first_row = out->matrix.rows() - n;
-    std::size_t kept_rows = first_row;
-    for (std::size_t k = 0; k < n; ++k) {
-      std::optional<std::string_view> word = decode_word(words[k], options.errors, kept.scratch);
-      if (word && word->empty()) {
-        ++kept.dropped;
-        continue;
-      }
-      if (kept_rows != first_row + k) std::copy_n(rows[k], dims, out->matrix.row_mut(kept_rows));
-      out->words.push_back(*word);
-      ++kept_rows;
-    }
-    while (out->matrix.rows() > kept_rows) out->matrix.pop_row();
-    rows_read += n;
-    line_no += n;
-    block.erase(0, starts[n]);
-    tick(r.input_consumed(), total);
-  }
-  if (!out) return Place{Place::Line, line_no + 1}.error("the file holds no vectors");
-  const bool cut_by_limit = rows_read == limit;
-  if (header && rows_read != header->words && !cut_by_limit) {
-    return Place{Place::Line, line_no + 1}.error("the file ends after " + std::to_string(rows_read) +
-                                            " of the " + std::to_string(header->words) +
-                                            " words the header announces");
-  }
-  out->dropped_words = kept.dropped;
-  if (options.errors != Utf8Errors::Strict) {
-    out->dropped_words += drop_repeats(out->words, out->matrix);
-  } else if (auto repeat = first_repeat(out->words)) {
-    const std::uint64_t first_row_line = header ? 2 : 1;
-    return Place{Place::Line, first_row_line + repeat->second}.error(
-        "word " + shown(out->words[repeat->first]) + " repeats the word of line " +
-        std::to_string(first_row_line + repeat->first));
-  }
-  tick.finish(total, total);
-  return std::move(*out);
+  return TextReader(r, progress, options).read(layout);
 }
 
 Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progress& progress,

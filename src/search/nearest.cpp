@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "format/batch.hpp"
+#include "base/threads.hpp"
 #include "search/blas.hpp"
 
 namespace mave {
@@ -249,7 +249,366 @@ void require(bool ok, const char* what) {
   if (!ok) panic(PanicKind::BadSearchArguments, PanicFacts::text(what));
 }
 
+// The shape of a search's questions.
+struct QuestionShape {
+  std::size_t n_terms;      // term vectors given
+  std::size_t n_questions;
+  bool grouped;             // counts say which terms each question takes
+  bool shared;              // the questions name shared terms (term_of)
+};
+
+// The terms counted in vectors of `dims` values.
+QuestionShape question_shape(const Questions& questions, std::size_t dims) {
+  require(dims > 0 || questions.terms.empty(), "terms for a matrix without columns");
+  const std::size_t n_terms = dims == 0 ? 0 : questions.terms.size() / dims;
+  require(n_terms * dims == questions.terms.size(), "terms are not whole vectors");
+  return {n_terms, questions.count(n_terms), !questions.positive.empty(), !questions.term_of.empty()};
+}
+
+// Every answer empty (row -1, score NaN) until rows qualify.
+void clear_answers(std::size_t n, std::int64_t* rows_out, float* scores_out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    rows_out[i] = -1;
+    scores_out[i] = kNaN;
+  }
+}
+
+// The queries the rows are scored against, as unit vectors of dims values
+// each, and for each question the queries it combines (refs). Consecutive
+// terms: a Cosine question's terms become one query, the unit vector of
+// their signed sum (the direction of their mean); 3CosMul keeps one query
+// per term. Shared terms: one query per term, scored once for every
+// question naming it; a Cosine question sums its terms' cosines, scaled by
+// the inverse length of the signed sum of their unit vectors.
+struct PreparedQuestions {
+  std::vector<Asked> asked;
+  std::vector<float> queries;
+  std::vector<std::uint32_t> refs;
+};
+
+// Shared terms as unit vectors (zeros for one without a direction), and
+// which of them have one.
+void unit_shared_terms(const Questions& questions, std::size_t n_terms, std::size_t dims,
+                       std::vector<float>& queries, std::vector<char>& term_ok) {
+  queries.reserve(n_terms * dims);
+  term_ok.assign(n_terms, 0);
+  for (std::size_t t = 0; t < n_terms; ++t) {
+    std::span<const float> v = questions.terms.subspan(t * dims, dims);
+    const double length = std::sqrt(squared_length(v));
+    term_ok[t] = length > 0.0 && std::isfinite(length);
+    for (float x : v) queries.push_back(term_ok[t] ? static_cast<float>(x / length) : 0.0f);
+  }
+}
+
+PreparedQuestions prepare_questions(const Questions& questions, const QuestionShape& shape,
+                                    std::size_t dims, bool cosmul) {
+  const bool shared = shape.shared;
+  PreparedQuestions out;
+  out.asked.resize(shape.n_questions);
+  std::vector<float>& queries = out.queries;
+  std::vector<std::uint32_t>& refs = out.refs;
+  std::vector<char> term_ok;
+  if (shared) {
+    unit_shared_terms(questions, shape.n_terms, dims, queries, term_ok);
+  } else {
+    queries.reserve(cosmul ? shape.n_terms * dims : shape.n_questions * dims);
+  }
+  std::vector<double> sum(dims);
+  std::size_t term = 0;
+  for (std::size_t i = 0; i < shape.n_questions; ++i) {
+    const std::size_t positive = shape.grouped ? questions.positive[i] : 1;
+    const std::size_t negative = shape.grouped ? questions.negative[i] : 0;
+    Asked& a = out.asked[i];
+    a.first = refs.size();
+    a.answerable = positive > 0;
+    a.combine = shared && !cosmul;
+    std::fill(sum.begin(), sum.end(), 0.0);
+    for (std::size_t t = 0; t < positive + negative; ++t, ++term) {
+      if (shared) {
+        const std::uint32_t named = questions.term_of[term];
+        refs.push_back(named);
+        if (!term_ok[named]) {
+          a.answerable = false;
+        } else if (!cosmul) {
+          const float* u = queries.data() + std::size_t{named} * dims;
+          const double sign = t < positive ? 1.0 : -1.0;
+          for (std::size_t j = 0; j < dims; ++j) sum[j] += sign * u[j];
+        }
+        continue;
+      }
+      std::span<const float> v = questions.terms.subspan(term * dims, dims);
+      const double length = std::sqrt(squared_length(v));
+      if (!(length > 0.0) || !std::isfinite(length)) {
+        a.answerable = false;
+        continue;
+      }
+      const double weight = (t < positive ? 1.0 : -1.0) / length;
+      if (cosmul) {
+        refs.push_back(static_cast<std::uint32_t>(queries.size() / dims));
+        for (float x : v) queries.push_back(static_cast<float>(x / length));
+      } else {
+        for (std::size_t j = 0; j < dims; ++j) sum[j] += weight * v[j];
+      }
+    }
+    a.positive = positive;
+    a.negative = negative;
+    if (!cosmul) {
+      const double length = std::sqrt([&] {
+        double s = 0;
+        for (double x : sum) s += x * x;
+        return s;
+      }());
+      a.answerable = a.answerable && length > 0.0 && std::isfinite(length);
+      if (shared) {
+        // A sum that all but cancels out has no direction float32 can scale.
+        const double inverse = 1.0 / length;
+        a.answerable = a.answerable && inverse <= kFloatMax;
+        if (a.answerable) a.scale = static_cast<float>(inverse);
+      } else if (a.answerable) {
+        a.positive = 1;
+        a.negative = 0;
+        refs.push_back(static_cast<std::uint32_t>(queries.size() / dims));
+        for (double x : sum) queries.push_back(static_cast<float>(x / length));
+      }
+    }
+    if (!a.answerable) {
+      refs.resize(a.first);
+      a.positive = a.negative = 0;
+    }
+  }
+  return out;
+}
+
+// The rows of a dense matrix, row-major; null for a quantized one.
+const float* dense_rows(const Storage& storage) {
+  if (const auto* m = std::get_if<MappedNdArray>(&storage.variant())) return m->data();
+  if (const auto* m = std::get_if<NdArray>(&storage.variant())) return m->data().data();
+  return nullptr;
+}
+
+// What the rows are scored from: a dense matrix and the inverse lengths of
+// its rows, or a quantized one and the lengths of its rebuilt rows.
+struct ScoredMatrix {
+  const float* dense = nullptr;
+  const float* inverse_lengths = nullptr;
+  const MappedQuantizedArray* quantized = nullptr;
+  const float* lengths = nullptr;
+};
+
+// One chunk of whole questions, [begin, end), and the queries they name.
+struct Chunk {
+  std::size_t begin = 0, end = 0;
+  std::vector<std::uint32_t> queries;  // each named query once
+  // Per term of each question in order: its query's place in `queries`.
+  std::vector<std::uint32_t> slots;
+  std::vector<float> vectors;          // the queries' unit vectors, dims each
+};
+
+// The chunk of questions from `begin`: as many whole questions as name at
+// most `chunk_terms` queries (unless one question alone names more), each
+// query once. `slot_of` (one entry per query, -1) is left as it was found.
+void gather_chunk(const PreparedQuestions& prepared, std::size_t begin, std::size_t chunk_terms,
+                  std::size_t dims, std::vector<std::int32_t>& slot_of, Chunk& chunk) {
+  const std::size_t n_questions = prepared.asked.size();
+  const std::vector<std::uint32_t>& refs = prepared.refs;
+  chunk.begin = begin;
+  chunk.queries.clear();
+  chunk.slots.clear();
+  std::size_t end = begin;
+  while (end < n_questions && end - begin < kMaxChunkQuestions) {
+    const Asked& a = prepared.asked[end];
+    std::size_t added = 0;
+    for (std::size_t r = 0; r < a.positive + a.negative; ++r) {
+      added += slot_of[refs[a.first + r]] < 0;
+    }
+    if (end > begin && chunk.queries.size() + added > chunk_terms) break;
+    for (std::size_t r = 0; r < a.positive + a.negative; ++r) {
+      std::int32_t& slot = slot_of[refs[a.first + r]];
+      if (slot < 0) {
+        slot = static_cast<std::int32_t>(chunk.queries.size());
+        chunk.queries.push_back(refs[a.first + r]);
+      }
+      chunk.slots.push_back(static_cast<std::uint32_t>(slot));
+    }
+    ++end;
+  }
+  chunk.end = end;
+  for (std::uint32_t q : chunk.queries) slot_of[q] = -1;
+  chunk.vectors.resize(chunk.queries.size() * dims);
+  for (std::size_t t = 0; t < chunk.queries.size(); ++t) {
+    std::copy_n(prepared.queries.data() + std::size_t{chunk.queries[t]} * dims, dims,
+                chunk.vectors.data() + t * dims);
+  }
+}
+
+// The distance tables of a quantized matrix for the chunk's queries: for
+// each query, per subquantizer and centroid, the dot product of the
+// centroid with the (projected) query.
+std::vector<float> distance_tables(const ProductQuantizer& pq, const Chunk& chunk, std::size_t dims) {
+  const std::size_t n_queries = chunk.queries.size();
+  const std::size_t n_sub = pq.quantized_len(), n_centroids = pq.n_centroids(),
+                    sub_len = pq.sub_len();
+  std::span<const float> p = pq.projection();
+  std::vector<float> tables(n_queries * n_sub * kCodeValues, kNaN);
+  std::vector<double> projected(dims);
+  for (std::size_t t = 0; t < n_queries; ++t) {
+    const float* query = chunk.vectors.data() + t * dims;
+    // The dot product of a rebuilt row P·x with the query is x·(Pᵀq).
+    if (p.empty()) {
+      std::copy(query, query + dims, projected.begin());
+    } else {
+      std::fill(projected.begin(), projected.end(), 0.0);
+      for (std::size_t i = 0; i < dims; ++i) {
+        for (std::size_t j = 0; j < dims; ++j) projected[j] += double(p[i * dims + j]) * query[i];
+      }
+    }
+    float* table = tables.data() + t * n_sub * kCodeValues;
+    for (std::size_t q = 0; q < n_sub; ++q) {
+      for (std::size_t c = 0; c < std::min(n_centroids, kCodeValues); ++c) {
+        const float* centroid = pq.subquantizers().data() + (q * n_centroids + c) * sub_len;
+        double s = 0;
+        for (std::size_t j = 0; j < sub_len; ++j) s += double(centroid[j]) * projected[q * sub_len + j];
+        table[q * kCodeValues + c] = static_cast<float>(s);
+      }
+    }
+  }
+  return tables;
+}
+
+// What stays the same over the chunks of one search.
+struct Scan {
+  const Questions& questions;
+  const PreparedQuestions& prepared;
+  ScoredMatrix matrix;
+  std::size_t dims;
+  std::size_t n_rows;  // candidates
+  std::size_t keep;    // rows per answer
+  const std::uint8_t* allowed;
+  bool cosmul;
+  bool shared;
+  unsigned threads;
+
+  // An empty best-k for question i, with its exclusions.
+  TopK empty_best(std::size_t i) const {
+    const auto& offsets = questions.exclude_offsets;
+    std::span<const std::size_t> exclude;
+    if (!offsets.empty()) exclude = questions.exclude.subspan(offsets[i], offsets[i + 1] - offsets[i]);
+    return TopK(keep, exclude, allowed);
+  }
+
+  // The scores of rows [r, r + n) against every query of the chunk:
+  // scores[t * kBlockRows + j] for query t and row r + j.
+  void score_block(const Chunk& chunk, const std::vector<float>& tables, std::size_t r,
+                   std::size_t n, float* scores) const {
+    const std::size_t n_queries = chunk.queries.size();
+    if (matrix.quantized != nullptr) {
+      const float* norms = matrix.quantized->norms() ? matrix.quantized->norms()->data() : nullptr;
+      quantized_block(matrix.quantized->codes(), matrix.quantized->quantizer().quantized_len(),
+                      tables.data(), n_queries, matrix.lengths, norms, r, n, scores);
+    } else {
+      blas::multiply_transposed(chunk.vectors.data(), dims, matrix.dense + r * dims, dims, scores,
+                                kBlockRows, n_queries, n, dims);
+      scale_columns(scores, n_queries, n, matrix.inverse_lengths + r);
+    }
+  }
+
+  // The best rows of every question of the chunk, one list of best-k per
+  // part of the rows (parts taken by different threads), to be merged.
+  std::vector<std::vector<TopK>> best_per_part(const Chunk& chunk, const std::vector<float>& tables) const {
+    const std::size_t n_queries = chunk.queries.size();
+    const std::size_t n_chunk = chunk.end - chunk.begin;
+    const unsigned wanted = choose_threads(threads, n_rows * n_queries, 65536);
+    // Shared terms: many questions read a few score rows of each block, so
+    // the block is kept short enough for its scores to stay in the cache.
+    const std::size_t block =
+        shared ? std::clamp<std::size_t>(kSharedBlockFloats / n_queries / 16 * 16, 16, kBlockRows)
+               : kBlockRows;
+    // Threads take whole blocks of one grid: every row is scored in the same
+    // block, by the same product, whatever the number of threads, so that
+    // the scores are the same to the last bit.
+    const std::size_t n_blocks = (n_rows + block - 1) / block;
+    const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(wanted, 1, n_blocks));
+    std::vector<std::vector<TopK>> tops(parts);
+    for (auto& part : tops) {
+      part.reserve(n_chunk);
+      for (std::size_t i = chunk.begin; i < chunk.end; ++i) part.push_back(empty_best(i));
+    }
+    parallel_for(n_blocks, parts, [&](unsigned part, std::size_t first_block, std::size_t end_block) {
+      const std::size_t from = first_block * block, to = std::min(n_rows, end_block * block);
+      std::vector<float> scores(n_queries * kBlockRows), combined(kBlockRows),
+          denominators(kBlockRows);
+      std::vector<TopK>& top = tops[part];
+      std::vector<float> thresholds(n_chunk, -std::numeric_limits<float>::infinity());
+      for (std::size_t r = from; r < to; r += block) {
+        const std::size_t n = std::min(block, to - r);
+        score_block(chunk, tables, r, n, scores.data());
+        const std::uint32_t* slots = chunk.slots.data();
+        for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
+          const Asked& a = prepared.asked[i];
+          const std::uint32_t* mine = slots;
+          slots += a.positive + a.negative;
+          if (!a.answerable) continue;
+          TopK& t = top[i - chunk.begin];
+          float& threshold = thresholds[i - chunk.begin];
+          if (cosmul) {
+            cosmul_scores(scores.data(), mine, a.positive, a.negative, n, combined.data(),
+                          denominators.data());
+            offer_cosines(combined.data(), r, n, t, threshold);
+          } else if (a.combine) {
+            combine_cosines(scores.data(), mine, a.positive, a.negative, a.scale, n,
+                            combined.data());
+            offer_cosines(combined.data(), r, n, t, threshold);
+          } else {
+            offer_cosines(scores.data() + std::size_t{mine[0]} * kBlockRows, r, n, t, threshold);
+          }
+        }
+      }
+    });
+    return tops;
+  }
+};
+
+// The parts' best rows of each question of the chunk merged, best first,
+// into its k answers.
+void write_answers(std::vector<std::vector<TopK>>& tops, const Chunk& chunk, std::size_t k,
+                   std::int64_t* rows_out, float* scores_out) {
+  for (std::size_t i = 0; i < chunk.end - chunk.begin; ++i) {
+    for (std::size_t part = 1; part < tops.size(); ++part) tops[0][i].merge(tops[part][i]);
+    std::vector<Neighbour> best = std::move(tops[0][i]).best_first();
+    for (std::size_t j = 0; j < best.size(); ++j) {
+      rows_out[(chunk.begin + i) * k + j] = static_cast<std::int64_t>(best[j].row);
+      scores_out[(chunk.begin + i) * k + j] = best[j].cosine;
+    }
+  }
+}
+
 }  // namespace
+
+const char* contradiction(const Questions& questions, std::size_t n_terms) {
+  const bool grouped = !questions.positive.empty(), shared = !questions.term_of.empty();
+  if (questions.positive.size() != questions.negative.size()) return "the positive and negative counts differ";
+  if (shared && !grouped) return "shared terms without counts";
+  for (std::uint32_t t : questions.term_of) {
+    if (t >= n_terms) return "a shared term beyond the terms";
+  }
+  if (grouped) {
+    // In 64 bits: two counts of 32 bits each, summed over at most 2^32 questions.
+    std::uint64_t named = 0;
+    for (std::size_t i = 0; i < questions.positive.size(); ++i) {
+      named += std::uint64_t{questions.positive[i]} + questions.negative[i];
+    }
+    if (named != (shared ? questions.term_of.size() : n_terms)) return "the term counts do not add up to the terms";
+  }
+  const auto& offsets = questions.exclude_offsets;
+  if (!offsets.empty()) {
+    bool fit = offsets.size() == questions.count(n_terms) + 1;
+    for (std::size_t i = 0; fit && i + 1 < offsets.size(); ++i) {
+      fit = offsets[i] <= offsets[i + 1] && offsets[i + 1] <= questions.exclude.size();
+    }
+    if (!fit) return "the exclusion offsets do not fit the questions";
+  }
+  return nullptr;
+}
 
 NearestSearch::NearestSearch(const Embeddings& embeddings) : embeddings_(embeddings) {}
 
@@ -318,285 +677,51 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
                            std::int64_t* rows_out, float* scores_out) const {
   const Storage& storage = embeddings_.storage();
   const std::size_t dims = storage.cols();
-  require(dims > 0 || questions.terms.empty(), "terms for a matrix without columns");
-  const std::size_t n_terms = dims == 0 ? 0 : questions.terms.size() / dims;
-  require(n_terms * dims == questions.terms.size(), "terms are not whole vectors");
-  require(questions.positive.size() == questions.negative.size(), "positive and negative counts differ");
-  const bool grouped = !questions.positive.empty();
-  const bool shared = !questions.term_of.empty();
-  require(grouped || !shared, "shared terms without counts");
-  const std::size_t n_questions = grouped ? questions.positive.size() : n_terms;
-  const std::size_t k = options.k;
-  for (std::size_t i = 0; i < n_questions * k; ++i) {
-    rows_out[i] = -1;
-    scores_out[i] = kNaN;
-  }
+  const QuestionShape shape = question_shape(questions, dims);
+  clear_answers(shape.n_questions * options.k, rows_out, scores_out);
   // Vectors without columns have no direction: no question has an answer
   // (whatever terms of no length the counts name).
   if (dims == 0) return;
+  if (const char* what = contradiction(questions, shape.n_terms)) require(false, what);
   const std::size_t n_rows = std::min(options.n_rows, storage.rows());
   require(options.allowed.empty() || options.allowed.size() >= n_rows, "allowed flags too few");
-  const auto& offsets = questions.exclude_offsets;
-  require(offsets.empty() || offsets.size() == n_questions + 1, "exclusion offsets per question");
-  for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
-    require(offsets[i] <= offsets[i + 1] && offsets[i + 1] <= questions.exclude.size(),
-            "exclusion offsets out of order");
-  }
-  for (std::uint32_t t : questions.term_of) require(t < n_terms, "a shared term beyond the terms");
-
-  // The queries the rows are scored against, as unit vectors, and for each
-  // question the queries it combines (refs). Consecutive terms: a Cosine
-  // question's terms become one query, the unit vector of their signed sum
-  // (the direction of their mean); 3CosMul keeps one query per term. Shared
-  // terms: one query per term, scored once for every question naming it; a
-  // Cosine question sums its terms' cosines, scaled by the inverse length of
-  // the signed sum of their unit vectors.
   const bool cosmul = options.objective == Objective::CosMul;
-  std::vector<Asked> asked(n_questions);
-  std::vector<float> queries;
-  std::vector<std::uint32_t> refs;
-  std::vector<char> term_ok;
-  if (shared) {
-    queries.reserve(n_terms * dims);
-    term_ok.assign(n_terms, 0);
-    for (std::size_t t = 0; t < n_terms; ++t) {
-      std::span<const float> v = questions.terms.subspan(t * dims, dims);
-      const double length = std::sqrt(squared_length(v));
-      term_ok[t] = length > 0.0 && std::isfinite(length);
-      for (float x : v) queries.push_back(term_ok[t] ? static_cast<float>(x / length) : 0.0f);
-    }
+  const PreparedQuestions prepared = prepare_questions(questions, shape, dims, cosmul);
+  const std::size_t keep = std::min(options.k, n_rows);
+  if (keep == 0 || shape.n_questions == 0) return;
+
+  ScoredMatrix matrix;
+  matrix.quantized = std::get_if<MappedQuantizedArray>(&storage.variant());
+  matrix.dense = dense_rows(storage);
+  if (matrix.quantized != nullptr) {
+    matrix.lengths = quantized_lengths(*matrix.quantized, options.threads).data();
+  } else if (matrix.dense != nullptr) {
+    matrix.inverse_lengths = dense_inverse_lengths(matrix.dense, storage.rows(), dims, options.threads).data();
   } else {
-    queries.reserve(cosmul ? n_terms * dims : n_questions * dims);
+    return;
   }
-  std::vector<double> sum(dims);
-  std::size_t term = 0;
-  const std::size_t n_named = shared ? questions.term_of.size() : n_terms;
-  for (std::size_t i = 0; i < n_questions; ++i) {
-    const std::size_t positive = grouped ? questions.positive[i] : 1;
-    const std::size_t negative = grouped ? questions.negative[i] : 0;
-    require(positive <= n_named - term && negative <= n_named - term - positive,
-            "counts beyond the terms");
-    Asked& a = asked[i];
-    a.first = refs.size();
-    a.answerable = positive > 0;
-    a.combine = shared && !cosmul;
-    std::fill(sum.begin(), sum.end(), 0.0);
-    for (std::size_t t = 0; t < positive + negative; ++t, ++term) {
-      if (shared) {
-        const std::uint32_t named = questions.term_of[term];
-        refs.push_back(named);
-        if (!term_ok[named]) {
-          a.answerable = false;
-        } else if (!cosmul) {
-          const float* u = queries.data() + std::size_t{named} * dims;
-          const double sign = t < positive ? 1.0 : -1.0;
-          for (std::size_t j = 0; j < dims; ++j) sum[j] += sign * u[j];
-        }
-        continue;
-      }
-      std::span<const float> v = questions.terms.subspan(term * dims, dims);
-      const double length = std::sqrt(squared_length(v));
-      if (!(length > 0.0) || !std::isfinite(length)) {
-        a.answerable = false;
-        continue;
-      }
-      const double weight = (t < positive ? 1.0 : -1.0) / length;
-      if (cosmul) {
-        refs.push_back(static_cast<std::uint32_t>(queries.size() / dims));
-        for (float x : v) queries.push_back(static_cast<float>(x / length));
-      } else {
-        for (std::size_t j = 0; j < dims; ++j) sum[j] += weight * v[j];
-      }
-    }
-    a.positive = positive;
-    a.negative = negative;
-    if (!cosmul) {
-      const double length = std::sqrt([&] {
-        double s = 0;
-        for (double x : sum) s += x * x;
-        return s;
-      }());
-      a.answerable = a.answerable && length > 0.0 && std::isfinite(length);
-      if (shared) {
-        // A sum that all but cancels out has no direction float32 can scale.
-        const double inverse = 1.0 / length;
-        a.answerable = a.answerable && inverse <= kFloatMax;
-        if (a.answerable) a.scale = static_cast<float>(inverse);
-      } else if (a.answerable) {
-        a.positive = 1;
-        a.negative = 0;
-        refs.push_back(static_cast<std::uint32_t>(queries.size() / dims));
-        for (double x : sum) queries.push_back(static_cast<float>(x / length));
-      }
-    }
-    if (!a.answerable) {
-      refs.resize(a.first);
-      a.positive = a.negative = 0;
-    }
-  }
-  require(term == n_named, "terms beyond the counts");
-  const std::size_t keep = std::min(k, n_rows);
-  if (keep == 0 || n_questions == 0) return;
-
-  const auto* quantized = std::get_if<MappedQuantizedArray>(&storage.variant());
-  const float* matrix = nullptr;
-  if (const auto* m = std::get_if<MappedNdArray>(&storage.variant())) matrix = m->data();
-  if (const auto* m = std::get_if<NdArray>(&storage.variant())) matrix = m->data().data();
-  if (quantized == nullptr && matrix == nullptr) return;
-
-  const float* inverse_lengths = nullptr;
-  const float* lengths = nullptr;
-  if (quantized != nullptr) {
-    lengths = quantized_lengths(*quantized, options.threads).data();
-  } else {
-    inverse_lengths = dense_inverse_lengths(matrix, storage.rows(), dims, options.threads).data();
-  }
-  const std::size_t chunk_terms = quantized != nullptr ? kQuantizedChunkTerms : kDenseChunkTerms;
-  const std::uint8_t* allowed = options.allowed.empty() ? nullptr : options.allowed.data();
-
-  // Where each query sits in the chunk being answered (-1: not in it).
-  std::vector<std::int32_t> slot_of(queries.size() / std::max<std::size_t>(dims, 1), -1);
-  std::vector<std::uint32_t> chunk_queries, local;
-  std::vector<float> chunk;
-  for (std::size_t begin = 0; begin < n_questions;) {
-    // A chunk of whole questions naming at most chunk_terms queries (unless
-    // one question alone names more), each query once.
-    chunk_queries.clear();
-    local.clear();
-    std::size_t end = begin;
-    while (end < n_questions && end - begin < kMaxChunkQuestions) {
-      const Asked& a = asked[end];
-      std::size_t added = 0;
-      for (std::size_t r = 0; r < a.positive + a.negative; ++r) {
-        added += slot_of[refs[a.first + r]] < 0;
-      }
-      if (end > begin && chunk_queries.size() + added > chunk_terms) break;
-      for (std::size_t r = 0; r < a.positive + a.negative; ++r) {
-        std::int32_t& slot = slot_of[refs[a.first + r]];
-        if (slot < 0) {
-          slot = static_cast<std::int32_t>(chunk_queries.size());
-          chunk_queries.push_back(refs[a.first + r]);
-        }
-        local.push_back(static_cast<std::uint32_t>(slot));
-      }
-      ++end;
-    }
-    for (std::uint32_t q : chunk_queries) slot_of[q] = -1;
-    const std::size_t n_queries = chunk_queries.size();
-    if (n_queries == 0) {
-      begin = end;
-      continue;
-    }
-    chunk.resize(n_queries * dims);
-    for (std::size_t t = 0; t < n_queries; ++t) {
-      std::copy_n(queries.data() + std::size_t{chunk_queries[t]} * dims, dims,
-                  chunk.data() + t * dims);
-    }
-
-    // Distance tables of a quantized matrix: for each query, per subquantizer
-    // and centroid, the dot product of the centroid with the (projected) query.
-    std::vector<float> tables;
-    if (quantized != nullptr) {
-      const ProductQuantizer& pq = quantized->quantizer();
-      const std::size_t n_sub = pq.quantized_len(), n_centroids = pq.n_centroids(),
-                        sub_len = pq.sub_len();
-      std::span<const float> p = pq.projection();
-      tables.assign(n_queries * n_sub * kCodeValues, kNaN);
-      std::vector<double> projected(dims);
-      for (std::size_t t = 0; t < n_queries; ++t) {
-        const float* query = chunk.data() + t * dims;
-        // The dot product of a rebuilt row P·x with the query is x·(Pᵀq).
-        if (p.empty()) {
-          std::copy(query, query + dims, projected.begin());
-        } else {
-          std::fill(projected.begin(), projected.end(), 0.0);
-          for (std::size_t i = 0; i < dims; ++i) {
-            for (std::size_t j = 0; j < dims; ++j) projected[j] += double(p[i * dims + j]) * query[i];
-          }
-        }
-        float* table = tables.data() + t * n_sub * kCodeValues;
-        for (std::size_t q = 0; q < n_sub; ++q) {
-          for (std::size_t c = 0; c < std::min(n_centroids, kCodeValues); ++c) {
-            const float* centroid = pq.subquantizers().data() + (q * n_centroids + c) * sub_len;
-            double s = 0;
-            for (std::size_t j = 0; j < sub_len; ++j) s += double(centroid[j]) * projected[q * sub_len + j];
-            table[q * kCodeValues + c] = static_cast<float>(s);
-          }
-        }
-      }
-    }
-
-    const std::size_t n_chunk = end - begin;
-    const unsigned threads = choose_threads(options.threads, n_rows * n_queries, 65536);
-    // Shared terms: many questions read a few score rows of each block, so
-    // the block is kept short enough for its scores to stay in the cache.
-    const std::size_t block =
-        shared ? std::clamp<std::size_t>(kSharedBlockFloats / n_queries / 16 * 16, 16, kBlockRows)
-               : kBlockRows;
-    // Threads take whole blocks of one grid: every row is scored in the same
-    // block, by the same product, whatever the number of threads, so that
-    // the scores are the same to the last bit.
-    const std::size_t n_blocks = (n_rows + block - 1) / block;
-    const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, n_blocks));
-    std::vector<std::vector<TopK>> tops(parts);
-    for (auto& part : tops) {
-      part.reserve(n_chunk);
-      for (std::size_t i = begin; i < end; ++i) {
-        std::span<const std::size_t> exclude;
-        if (!offsets.empty()) {
-          exclude = questions.exclude.subspan(offsets[i], offsets[i + 1] - offsets[i]);
-        }
-        part.emplace_back(keep, exclude, allowed);
-      }
-    }
-    parallel_for(n_blocks, parts, [&](unsigned part, std::size_t first_block, std::size_t end_block) {
-      const std::size_t from = first_block * block, to = std::min(n_rows, end_block * block);
-      std::vector<float> scores(n_queries * kBlockRows), combined(kBlockRows),
-          denominators(kBlockRows);
-      std::vector<TopK>& top = tops[part];
-      std::vector<float> thresholds(n_chunk, -std::numeric_limits<float>::infinity());
-      for (std::size_t r = from; r < to; r += block) {
-        const std::size_t n = std::min(block, to - r);
-        if (quantized != nullptr) {
-          const float* norms = quantized->norms() ? quantized->norms()->data() : nullptr;
-          quantized_block(quantized->codes(), quantized->quantizer().quantized_len(),
-                          tables.data(), n_queries, lengths, norms, r, n, scores.data());
-        } else {
-          blas::multiply_transposed(chunk.data(), dims, matrix + r * dims, dims, scores.data(),
-                                    kBlockRows, n_queries, n, dims);
-          scale_columns(scores.data(), n_queries, n, inverse_lengths + r);
-        }
-        const std::uint32_t* slots = local.data();
-        for (std::size_t i = begin; i < end; ++i) {
-          const Asked& a = asked[i];
-          const std::uint32_t* mine = slots;
-          slots += a.positive + a.negative;
-          if (!a.answerable) continue;
-          TopK& t = top[i - begin];
-          float& threshold = thresholds[i - begin];
-          if (cosmul) {
-            cosmul_scores(scores.data(), mine, a.positive, a.negative, n, combined.data(),
-                          denominators.data());
-            offer_cosines(combined.data(), r, n, t, threshold);
-          } else if (a.combine) {
-            combine_cosines(scores.data(), mine, a.positive, a.negative, a.scale, n,
-                            combined.data());
-            offer_cosines(combined.data(), r, n, t, threshold);
-          } else {
-            offer_cosines(scores.data() + std::size_t{mine[0]} * kBlockRows, r, n, t, threshold);
-          }
-        }
-      }
-    });
-    for (std::size_t i = 0; i < n_chunk; ++i) {
-      for (unsigned part = 1; part < parts; ++part) tops[0][i].merge(tops[part][i]);
-      std::vector<Neighbour> best = std::move(tops[0][i]).best_first();
-      for (std::size_t j = 0; j < best.size(); ++j) {
-        rows_out[(begin + i) * k + j] = static_cast<std::int64_t>(best[j].row);
-        scores_out[(begin + i) * k + j] = best[j].cosine;
-      }
-    }
-    begin = end;
+  const Scan scan{questions,
+                  prepared,
+                  matrix,
+                  dims,
+                  n_rows,
+                  keep,
+                  options.allowed.empty() ? nullptr : options.allowed.data(),
+                  cosmul,
+                  shape.shared,
+                  options.threads};
+  const std::size_t chunk_terms = matrix.quantized != nullptr ? kQuantizedChunkTerms : kDenseChunkTerms;
+  // Where each query sits in the chunk being gathered (-1: not in it).
+  std::vector<std::int32_t> slot_of(prepared.queries.size() / dims, -1);
+  Chunk chunk;
+  for (std::size_t begin = 0; begin < shape.n_questions; begin = chunk.end) {
+    gather_chunk(prepared, begin, chunk_terms, dims, slot_of, chunk);
+    if (chunk.queries.empty()) continue;
+    const std::vector<float> tables =
+        matrix.quantized != nullptr ? distance_tables(matrix.quantized->quantizer(), chunk, dims)
+                                    : std::vector<float>();
+    std::vector<std::vector<TopK>> tops = scan.best_per_part(chunk, tables);
+    write_answers(tops, chunk, options.k, rows_out, scores_out);
   }
 }
 

@@ -51,7 +51,17 @@ struct Questions {
   // cosines, scaled by the inverse length of the signed sum of their unit
   // vectors: the same score, rounded otherwise.
   std::span<const std::uint32_t> term_of;
+
+  // The number of questions among `n_terms` term vectors.
+  std::size_t count(std::size_t n_terms) const { return positive.empty() ? n_terms : positive.size(); }
 };
+
+// What contradicts itself in questions among `n_terms` term vectors (counts
+// that differ in number or do not add up to the terms, a shared term beyond
+// them, exclusions that do not fit the questions), or null when they fit
+// together: the one check of a search's questions, made by the bindings
+// where the questions enter and by the search.
+const char* contradiction(const Questions& questions, std::size_t n_terms);
 
 struct SearchOptions {
   std::size_t k = 10;

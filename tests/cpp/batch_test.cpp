@@ -1,13 +1,9 @@
 // Lookups of many strings at once: the same rows as one lookup at a time, at
-// every thread count, and the splitting of work over threads.
+// every thread count.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <random>
-#include <stdexcept>
-#include <thread>
 
 #include "format/batch.hpp"
 #include "format/embeddings.hpp"
@@ -165,72 +161,6 @@ INSTANTIATE_TEST_SUITE_P(Files, FillEmbeddings,
                          [](const testing::TestParamInfo<BatchCase>& info) {
                            return std::string(info.param.name);
                          });
-
-TEST(ParallelFor, CoversEveryIndexOnceInContiguousPartsInOrder) {
-  for (std::size_t n : {0u, 1u, 2u, 7u, 8u, 9u, 100u, 1001u}) {
-    for (unsigned threads = 1; threads <= 12; ++threads) {
-      SCOPED_TRACE(std::to_string(n) + " items, " + std::to_string(threads) + " threads");
-      std::vector<std::atomic<int>> hits(n);
-      std::vector<std::pair<std::size_t, std::size_t>> parts(threads, {~0u, ~0u});
-      std::vector<std::thread::id> ids(threads);
-      std::atomic<unsigned> calls{0};
-      parallel_for(n, threads, [&](unsigned part, std::size_t begin, std::size_t end) {
-        ++calls;
-        ASSERT_LT(part, threads);
-        parts[part] = {begin, end};
-        ids[part] = std::this_thread::get_id();
-        for (std::size_t i = begin; i < end; ++i) ++hits[i];
-      });
-      for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(hits[i].load(), 1) << "index " << i;
-      // As many parts as asked, but never more than there are items (one
-      // part for none); each starts where the one before ended.
-      const unsigned used = calls.load();
-      EXPECT_EQ(used, std::min<std::size_t>(threads, std::max<std::size_t>(n, 1)));
-      std::size_t next = 0;
-      for (unsigned p = 0; p < used; ++p) {
-        EXPECT_EQ(parts[p].first, next) << "part " << p;
-        EXPECT_LE(parts[p].first, parts[p].second);
-        next = parts[p].second;
-      }
-      EXPECT_EQ(next, n);
-      EXPECT_EQ(ids[0], std::this_thread::get_id());  // part 0 runs on the caller
-    }
-  }
-}
-
-TEST(ParallelFor, AFailingPartIsRethrownAfterEveryPartHasEnded) {
-  for (unsigned threads : {1u, 2u, 4u, 8u}) {
-    for (unsigned failing = 0; failing < threads; ++failing) {
-      SCOPED_TRACE(std::to_string(failing) + " of " + std::to_string(threads));
-      std::atomic<unsigned> ended{0};
-      bool caught = false;
-      try {
-        parallel_for(800, threads, [&](unsigned part, std::size_t, std::size_t) {
-          if (part == failing) throw std::runtime_error("part " + std::to_string(part));
-          // The others outlast the failure.
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
-          ++ended;
-        });
-      } catch (const std::runtime_error& error) {
-        caught = true;
-        EXPECT_EQ(std::string(error.what()), "part " + std::to_string(failing));
-        EXPECT_EQ(ended.load(), threads - 1);
-      }
-      EXPECT_TRUE(caught);
-    }
-  }
-}
-
-TEST(ChooseThreads, AGivenCountIsKeptAndAnOpenOneFollowsTheWork) {
-  EXPECT_EQ(choose_threads(3, 10, 1000), 3u);
-  EXPECT_EQ(choose_threads(64, 1, 1), 64u);
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  EXPECT_EQ(choose_threads(0, 0, 4096), 1u);
-  EXPECT_EQ(choose_threads(0, 4095, 4096), 1u);
-  EXPECT_EQ(choose_threads(0, 2 * 4096, 4096), std::min(2u, cores));
-  EXPECT_EQ(choose_threads(0, std::size_t{1} << 40, 4096), cores);
-  EXPECT_EQ(choose_threads(0, 10, 0), std::min(10u, cores));
-}
 
 }  // namespace
 }  // namespace mave

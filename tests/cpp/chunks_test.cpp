@@ -1,8 +1,11 @@
 // The simple vocabulary, dense matrix, norms and metadata chunks.
 #include <gtest/gtest.h>
 
+#include <locale>
+
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "format/embeddings.hpp"
@@ -188,6 +191,54 @@ TEST(DenseMatrixChunk, PaddingAndChunkLengthFollowTheStartOffset) {
   EXPECT_EQ(load_le<std::uint64_t>(at100.data() + 4), 20u + 24u);
   std::string at101 = write_with(101, [&](BufferedWriter& w) { return write_nd_array(w, m); });
   EXPECT_EQ(load_le<std::uint64_t>(at101.data() + 4), 19u + 24u);
+}
+
+// A matrix given a row at a time. Rows that stay for the whole write and
+// follow one another in memory go out as one run (up to 4 MiB), rows made in
+// scratch between them, rows of another order break a run; rows that last
+// only until the next is asked for (a block reused) go out one by one. The
+// bytes are those of the rows in order.
+TEST(DenseMatrixChunk, RowsInRunsAndInScratchWriteTheRowsInOrder) {
+  const std::size_t rows = 30000, cols = 50;  // 6 MB: more than one run
+  std::vector<float> stored(rows * cols);
+  for (std::size_t i = 0; i < stored.size(); ++i) stored[i] = static_cast<float>(i) * 0.5f;
+  // Row i is stored row source(i): in order, but a block taken backwards and
+  // every seventh row made in scratch (negated, so it differs).
+  auto source = [](std::size_t i) { return i >= 1000 && i < 1100 ? 2099 - i : i; };
+  std::vector<float> expected;
+  for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t j = 0; j < cols; ++j) {
+      const float v = stored[source(i) * cols + j];
+      expected.push_back(i % 7 == 3 ? -v : v);
+    }
+  }
+  const RowFunction row = [&](std::size_t i, float* scratch) -> const float* {
+    const float* s = stored.data() + source(i) * cols;
+    if (i % 7 != 3) return s;
+    for (std::size_t j = 0; j < cols; ++j) scratch[j] = -s[j];
+    return scratch;
+  };
+  // The same rows through one block of its own, refilled for every row.
+  std::vector<float> block(cols);
+  const RowFunction reused = [&](std::size_t i, float* scratch) -> const float* {
+    const float* r = row(i, scratch);
+    std::copy_n(r, cols, block.data());
+    return block.data();
+  };
+  const std::string whole =
+      write_with(0, [&](BufferedWriter& w) { return write_nd_array(w, rows, cols, expected.data()); });
+  EXPECT_EQ(write_with(0, [&](BufferedWriter& w) {
+              return write_nd_array(w, rows, cols, row, RowLifetime::WholeWrite);
+            }),
+            whole);
+  EXPECT_EQ(write_with(0, [&](BufferedWriter& w) {
+              return write_nd_array(w, rows, cols, reused, RowLifetime::UntilNextRow);
+            }),
+            whole);
+  ASSERT_EQ(whole.size() % 4, 0u);
+  EXPECT_EQ(std::memcmp(whole.data() + whole.size() - expected.size() * 4, expected.data(),
+                        expected.size() * 4),
+            0);
 }
 
 TEST(DenseMatrixChunk, WrittenMatrixReadsBackBitForBit) {
@@ -386,6 +437,29 @@ TEST(MetadataChunk, KeysComeOutInByteOrderAfterARoundTrip) {
   EXPECT_EQ(std::get<double>(*again.value().get("beta")), 0.0001);
   EXPECT_EQ(std::get<std::string>(*again.value().get("Alpha")), "x");
   EXPECT_EQ(std::get<std::int64_t>(*again.value().get("zeta")), 1);
+}
+
+// A host program may set a global C++ locale that writes numbers otherwise
+// ("0,05", "1.234.567"): the metadata's numbers read and print the same.
+TEST(MetadataChunk, NumbersReadAndPrintAlikeUnderAnyGlobalLocale) {
+  struct Comma : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+  };
+  const std::string text = "a = 0.05\nb = [1.5, 2.5e-5, -0.0]\nn = 1234567\nw = 100.0\n";
+  // Floats as they have always been written: 17 significant digits.
+  const std::string printed =
+      "a = 0.050000000000000003\nb = [ 1.5, 2.5000000000000001e-05, -0.0 ]\nn = 1234567\nw = 100.0";
+  ASSERT_EQ(Metadata::parse(text).value().to_toml(), printed);
+  const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new Comma));
+  auto parsed = Metadata::parse(text);
+  const std::string again = parsed.ok() ? parsed.value().to_toml() : debug(parsed.error());
+  std::locale::global(previous);
+  EXPECT_EQ(again, printed);
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_EQ(std::get<double>(*parsed.value().get("a")), 0.05);
+  EXPECT_EQ(std::get<std::int64_t>(*parsed.value().get("n")), 1234567);
 }
 
 TEST(MetadataChunk, LengthCountsOnlyTheText) {

@@ -302,7 +302,7 @@ TEST(AtomicOutputTest, AppearsOnlyWhenCommitted) {
   const int before = files_in(dir);
   for (Durability durability : {Durability::Cached, Durability::Synced}) {
     {
-      auto output = AtomicOutput::create(path, 16, durability);
+      auto output = AtomicOutput::create(path, durability);
       ASSERT_TRUE(output.ok());
       ASSERT_TRUE(output.value().writer().write_all("abandoned", 9).ok());
       EXPECT_EQ(files_in(dir), before + 1);
@@ -311,12 +311,12 @@ TEST(AtomicOutputTest, AppearsOnlyWhenCommitted) {
     EXPECT_FALSE(std::filesystem::exists(path));
 
     const mode_t old_mask = ::umask(022);
-    auto output = AtomicOutput::create(path, 16, durability);
+    auto output = AtomicOutput::create(path, durability);
     ::umask(old_mask);
     ASSERT_TRUE(output.ok());
-    ASSERT_TRUE(output.value().writer().write_all("complete, more than 16 bytes", 28).ok());
+    ASSERT_TRUE(output.value().writer().write_all("complete", 8).ok());
     ASSERT_TRUE(output.value().commit().ok());
-    EXPECT_EQ(read_file(path), "complete, more than 16 bytes");
+    EXPECT_EQ(read_file(path), "complete");
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -324,10 +324,10 @@ TEST(AtomicOutputTest, AppearsOnlyWhenCommitted) {
     std::filesystem::remove(path);
   }
 
-  auto missing = AtomicOutput::create(dir + "/no/such/dir/x", 16, Durability::Cached);
+  auto missing = AtomicOutput::create(dir + "/no/such/dir/x", Durability::Cached);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().kind(), ErrorKind::NotFound);
-  auto nul = AtomicOutput::create(dir + std::string("/a\0b", 4), 16, Durability::Cached);
+  auto nul = AtomicOutput::create(dir + std::string("/a\0b", 4), Durability::Cached);
   ASSERT_FALSE(nul.ok());
   EXPECT_EQ(nul.error().kind(), ErrorKind::InvalidInput);
   EXPECT_EQ(files_in(dir), before);

@@ -326,15 +326,17 @@ TEST(NearestDense, ContradictingArgumentsFailAsSuch) {
   const std::vector<float> not_whole = {1, 0, 0, 1};
   const Case cases[] = {
       {"terms are not whole vectors", {not_whole, {}, {}, {}, {}, {}}, {2, 9, {}}},
-      {"positive and negative counts differ", {two_terms, ones, one, {}, {}, {}}, {2, 9, {}}},
-      {"counts beyond the terms", {two_terms, two, one, {}, {}, {}}, {2, 9, {}}},
-      {"terms beyond the counts", {two_terms, one, zero, {}, {}, {}}, {2, 9, {}}},
-      {"exclusion offsets out of order", {two_terms, {}, {}, exclude, bad_offsets, {}},
+      {"the positive and negative counts differ", {two_terms, ones, one, {}, {}, {}}, {2, 9, {}}},
+      // More terms named than given, and fewer.
+      {"the term counts do not add up to the terms", {two_terms, two, one, {}, {}, {}}, {2, 9, {}}},
+      {"the term counts do not add up to the terms", {two_terms, one, zero, {}, {}, {}}, {2, 9, {}}},
+      {"the exclusion offsets do not fit the questions", {two_terms, {}, {}, exclude, bad_offsets, {}},
        {2, 9, {}}},
-      {"exclusion offsets per question", {two_terms, {}, {}, exclude, short_offsets, {}},
-       {2, 9, {}}},
+      {"the exclusion offsets do not fit the questions",
+       {two_terms, {}, {}, exclude, short_offsets, {}}, {2, 9, {}}},
       {"allowed flags too few", {two_terms, {}, {}, {}, {}, {}}, {2, 9, few_flags}},
       {"shared terms without counts", {two_terms, {}, {}, {}, {}, one}, {2, 9, {}}},
+      {"a shared term beyond the terms", {two_terms, one, zero, {}, {}, two}, {2, 9, {}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -344,6 +346,10 @@ TEST(NearestDense, ContradictingArgumentsFailAsSuch) {
     } catch (const Panic& failure) {
       EXPECT_EQ(failure.kind(), PanicKind::BadSearchArguments);
       EXPECT_EQ(failure.facts().detail, c.name);
+    }
+    // The same words from the check the bindings make where questions enter.
+    if (c.options.allowed.empty() && c.questions.terms.size() % 3 == 0) {
+      EXPECT_STREQ(contradiction(c.questions, c.questions.terms.size() / 3), c.name);
     }
   }
   // Consistent ones are answered.

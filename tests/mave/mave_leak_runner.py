@@ -9,12 +9,15 @@ and after the loop, and the reference counts of every object passed in
 before the warm-up and after the loop.
 """
 
+import os
 import pickle
 import sys
+import tempfile
 
 import numpy as np
 
 import mave
+from mave import _native
 from leak_runner import fresh, measure
 
 
@@ -32,6 +35,16 @@ def scenarios(dense_file, subword_file, quantized_file):
     path, missing = fresh(dense_file), fresh(dense_file + ".missing")
     pickled = pickle.dumps(e)
     query = np.ones(dims, np.float32)
+    # A finalfusion file written from an Arrow string column's buffers and
+    # rows handed out in blocks (Parquet input), and one whose blocks fail.
+    rows_path = os.path.join(tempfile.mkdtemp(), "rows.fifu")
+    offsets = np.array([0, 4, 8, 13], np.uint64)
+    data = np.frombuffer("HausBaumgrün".encode(), np.uint8)
+    block = np.ones((3, dims), np.float32)
+
+    def failing():
+        raise OSError("the block could not be read")
+
     return {
         "getitem known": (lambda: e[known], [e, known], None, 1),
         "getitem composed": (lambda: sub[composed], [sub, composed], None, 1),
@@ -58,6 +71,13 @@ def scenarios(dense_file, subword_file, quantized_file):
         "load": (lambda: mave.load(path), [path], None, 50),
         "load missing": (lambda: mave.load(missing), [missing], FileNotFoundError, 50),
         "pickle": (lambda: pickle.loads(pickled), [pickled], None, 50),
+        "word buffers": (lambda: e.words._buffers(), [e], None, 1),
+        "write rows": (lambda: _native._write_rows(rows_path, offsets, data, dims, lambda: block,
+                                                   None, None, True, None),
+                       [offsets, data, block], None, 50),
+        "write rows failing": (lambda: _native._write_rows(rows_path, offsets, data, dims, failing,
+                                                           None, None, True, None),
+                               [offsets, data], OSError, 50),
     }
 
 

@@ -23,24 +23,34 @@ def free_port():
         return s.getsockname()[1]
 
 
+class Server(str):
+    """The base URL of a running `mave serve`; its `log()` is what the server
+    has written so far."""
+
+
 @contextlib.contextmanager
-def serving(paths, *args, timeout=120):
-    """Yields the base URL of `mave serve PATHS ARGS` on 127.0.0.1. The
-    server's output goes to a file (a pipe nobody reads could fill and stall
-    it) and is shown when the block fails; the server runs in a session of
-    its own, so that its workers are stopped with it."""
+def serving(paths, *args, timeout=120, environment=None, quiet=True):
+    """Yields the base URL of `mave serve PATHS ARGS` on 127.0.0.1 once it is
+    ready (every worker asked has loaded every model). The server's output
+    goes to a file (a pipe nobody reads could fill and stall it) and is
+    shown when the block fails; the server runs in a session of its own, so
+    that its workers are stopped with it. `environment` adds variables."""
     import httpx
 
     port = free_port()
     log = tempfile.TemporaryFile("w+")
     process = subprocess.Popen(
-        [sys.executable, "-m", "mave", "serve", *map(str, paths), "--port", str(port), "-q", *args],
-        env=child_environment(), stdout=log, stderr=subprocess.STDOUT, text=True, start_new_session=True)
-    url = f"http://127.0.0.1:{port}"
+        [sys.executable, "-m", "mave", "serve", *map(str, paths), "--port", str(port),
+         *(["-q"] if quiet else []), *args],
+        env={**child_environment(), **(environment or {})}, stdout=log, stderr=subprocess.STDOUT,
+        text=True, start_new_session=True)
+    url = Server(f"http://127.0.0.1:{port}")
 
     def output():
         log.seek(0)
         return log.read()
+
+    url.log = output
 
     try:
         deadline = time.monotonic() + timeout
@@ -48,7 +58,9 @@ def serving(paths, *args, timeout=120):
             if process.poll() is not None:
                 raise RuntimeError(f"mave serve exited with {process.returncode}: {output()}")
             try:
-                if httpx.get(url + "/health", timeout=2).status_code == 200:
+                # Each worker loads its models on its own: several answers
+                # on fresh connections, so that every worker was likely asked.
+                if all(httpx.get(url + "/ready", timeout=2).status_code == 200 for _ in range(4)):
                     break
             except httpx.TransportError:
                 pass

@@ -51,16 +51,17 @@ def test_convert_writes_silently_and_reads_formats_from_options(small, tmp_path)
     (["convert", "{bad}", "{out}"], 1, "mave: error: {bad}: line 2: word \"abc\" has 1 values, expected 2"),
     (["convert", "{missing}", "{out}"], 1, "mave: error: [Errno 2] No such file or directory: '{missing}'"),
     (["convert", "{good}", "{tmp}/out.dat"], 1, "mave: error: cannot tell the output format of '{tmp}/out.dat' "
-     "from its extension (known: .fifu (finalfusion), .bin (word2vec), .vec (text), .txt (glove), .floret (floret)); "
-     "name the format with --to on the command line (dst_format= in Python): finalfusion, word2vec, text, glove, floret"),
+     "from its extension (known: .fifu (finalfusion), .bin (word2vec), .vec (text), .txt (glove), .floret (floret), "
+     ".parquet (parquet)); name the format with --to on the command line (dst_format= in Python): finalfusion, "
+     "word2vec, text, glove, floret, parquet, model2vec"),
     (["info", "{good}"], 1, 'mave: error: {good}: byte 0: not a finalfusion file: it starts with "4 3\\n", not "FiFu"'),
     (["convert", "{good}"], 2, "mave convert: error: the following arguments are required: DST"),
     (["convert", "{good}", "{out}", "--to", "fasttext"], 2, "mave convert: error: argument --to: invalid choice: "
-     "'fasttext' (choose from 'finalfusion', 'word2vec', 'text', 'glove', 'floret')"),
+     "'fasttext' (choose from 'finalfusion', 'word2vec', 'text', 'glove', 'floret', 'parquet', 'model2vec')"),
     (["similar", "{good}", "x", "-k", "0"], 2, "mave similar: error: argument -k: must be at least 1, not 0"),
     ([], 2, "mave: error: the following arguments are required: COMMAND"),
     (["frobnicate"], 2, "mave: error: argument COMMAND: invalid choice: 'frobnicate' (choose from 'convert', 'info', "
-     "'similar', 'analogy', 'evaluate', 'lookup', 'quantize', 'serve', 'index')"),
+     "'similar', 'analogy', 'evaluate', 'lookup', 'quantize', 'serve', 'index', 'encode')"),
 ])
 def test_failures_are_one_line_and_usage_errors_exit_2(small, tmp_path, args, status, last_line):
     vec, _, _ = small
@@ -79,7 +80,7 @@ def test_failures_are_one_line_and_usage_errors_exit_2(small, tmp_path, args, st
 
 
 def test_help_of_every_command_has_an_example():
-    for command in [[], ["convert"], ["info"], ["similar"], ["analogy"], ["lookup"]]:
+    for command in [[], ["convert"], ["info"], ["similar"], ["analogy"], ["lookup"], ["encode"]]:
         done = run(*command, "--help")
         assert done.returncode == 0 and "example:\n  mave " in done.stdout, command
     done = run("--version")

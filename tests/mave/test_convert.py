@@ -5,13 +5,15 @@ round trips give identical files, and failures leave nothing behind."""
 import os
 import shutil
 import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _mave
 import mave
-from suite import FASTTEXT_DIR
+from suite import FASTTEXT_DIR, child_environment
 
 gensim_models = pytest.importorskip("gensim.models")
 KeyedVectors = gensim_models.KeyedVectors
@@ -319,6 +321,135 @@ def test_metadata_values_convert_alike_for_write_and_quantize(converted_models, 
     assert os.listdir(tmp_path) == ["m.fifu"]
 
 
+# Every kind of TOML value, nested every way a table can be written.
+RICH_METADATA = """\
+title = "tëst"
+"quoted key" = 1
+lr = 0.05
+tiny = 5e-324
+huge = 1.7976931348623157e308
+third = 0.1e-2
+whole = 100.0
+signed = -0.0
+special = [nan, -nan, inf, -inf]
+ints = [0xff, 0o17, 0b101, -9223372036854775808, 9223372036854775807]
+yes = true
+when = 1979-05-27T07:32:00.999999999-07:00
+utc = 1979-05-27T07:32:00Z
+zero_offset = 1979-05-27T07:32:00+00:00
+local = 1979-05-27T07:32:00.5
+day = 1979-05-27
+clock = 07:32:00.1234567
+inline = { b = 2.5, a = { y = [1, 2], x = "i" } }
+mixed = [1, [2.5, "x"], { k = 1 }]
+inline_tables = [{ z = 1, a = 2 }, { m = 3 }]
+[training]
+epochs = 5
+loss = 0.25
+[training.schedule]
+warmup = 0.1
+[empty]
+[[runs]]
+seed = 1
+score = 0.75
+[runs.extra]
+note = "first"
+[[runs]]
+seed = 2
+"""
+
+
+def typed(value, ordered=True):
+    """A value with the type of every part spelled out, so that equality
+    also compares types (1 == 1.0 == True), NaNs (by their text) and, when
+    `ordered`, the order of keys."""
+    if isinstance(value, dict):
+        items = [(k, typed(v, ordered)) for k, v in value.items()]
+        return ("dict", items if ordered else sorted(items))
+    if isinstance(value, list):
+        return ("list", [typed(v, ordered) for v in value])
+    if isinstance(value, float):
+        return ("float", repr(value))
+    return (type(value).__name__, value, getattr(value, "tzinfo", None))
+
+
+def metadata_text(path):
+    """The TOML text of a finalfusion file's metadata chunk, as stored."""
+    data = Path(path).read_bytes()
+    n_chunks = int.from_bytes(data[8:12], "little")
+    at = 12 + 4 * n_chunks
+    assert int.from_bytes(data[at:at + 4], "little") == 5, "no metadata chunk first"
+    length = int.from_bytes(data[at + 4:at + 12], "little")
+    return data[at + 12:at + 12 + length].decode("utf-8")
+
+
+def test_metadata_is_the_table_tomllib_reads(fixture_dir, converted_models, tmp_path):
+    # The dict is built from the table the core parsed: the values and types
+    # tomllib gives for the file's text, and the key order of that text as
+    # the core writes it.
+    import tomllib
+
+    rich = tmp_path / "rich.fifu"
+    mave.write(rich, ["a"], np.ones((1, 2)), metadata=RICH_METADATA)
+    paths = [fixture_dir[n] for n in ("simple-dense-meta-norms", "fasttext-dense-meta",
+                                      "floret-dense-meta", "explicit-quantized-norms-meta")]
+    paths += [converted_models["cbow-en"], str(rich)]
+    for path in paths:
+        e = mave.load(path)
+        stored = tomllib.loads(metadata_text(path))
+        assert typed(e.metadata, ordered=False) == typed(stored, ordered=False), path
+        copy = tmp_path / "copy.fifu"
+        mave.convert(path, copy)
+        assert typed(e.metadata) == typed(tomllib.loads(metadata_text(copy))), path
+        assert e.metadata is not e.metadata  # a new dict each time
+    got = mave.load(rich).metadata
+    assert got["clock"].microsecond == 123456 and got["when"].utcoffset().total_seconds() == -7 * 3600
+    assert got["utc"].tzinfo is got["zero_offset"].tzinfo
+    assert list(got)[-3:] == ["empty", "training", "runs"]  # sections after the values
+
+
+CXX_RUNTIME_CHILD = """
+import pickle, sys
+if sys.argv[1] == "usearch":
+    import usearch.index  # a module with a C++ runtime of its own, loaded first
+import numpy as np
+import mave
+out, paths = sys.argv[2], sys.argv[3:]
+metadata = [mave.load(p).metadata for p in paths]
+for i, p in enumerate(paths):
+    mave.convert(p, f"{out}/copy{i}.fifu")
+mave.write(f"{out}/written.fifu", ["a"], np.ones((1, 2)), metadata={"lr": 0.05, "tiny": 5e-324})
+with open(f"{out}/metadata.pickle", "wb") as f:
+    pickle.dump(metadata, f)
+"""
+
+
+def test_metadata_reads_and_writes_alike_whatever_the_process_imported(fixture_dir,
+                                                                         converted_models, tmp_path):
+    # usearch carries its own C++ runtime, whose stream facets took over
+    # those of ours: floats then neither parsed nor printed. Reading and
+    # writing must not depend on what else the process holds.
+    import pickle
+
+    pytest.importorskip("usearch")
+    rich = tmp_path / "rich.fifu"
+    mave.write(rich, ["a"], np.ones((1, 2)), metadata=RICH_METADATA)
+    paths = [fixture_dir["fasttext-dense-meta"], converted_models["cbow-en"], str(rich)]
+    outputs = {}
+    for first in ("nothing", "usearch"):
+        out = tmp_path / first
+        out.mkdir()
+        child = subprocess.run([sys.executable, "-c", CXX_RUNTIME_CHILD, first, str(out), *paths],
+                               env=child_environment(), capture_output=True, timeout=300)
+        assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
+        with open(out / "metadata.pickle", "rb") as f:
+            metadata = pickle.load(f)
+        assert [typed(m) for m in metadata] == [typed(mave.load(p).metadata) for p in paths]
+        outputs[first] = {f.name: f.read_bytes() for f in out.glob("*.fifu")}
+    assert outputs["usearch"] == outputs["nothing"] and len(outputs["nothing"]) == len(paths) + 1
+    assert b"lr = 0.050000000000000003\ntiny = 4.9406564584124654e-324" in outputs["nothing"]["written.fifu"]
+
+
 class TestFailures:
     @pytest.mark.parametrize("text,fmt,reason", [
         ("2 3\na 1 2 3\nb 1 2\n", "text", 'line 3: word "b" has 2 values, expected 3'),
@@ -409,13 +540,14 @@ class TestFailures:
         with pytest.raises(mave.FormatError) as info:
             mave.convert(tmp_path / "in", tmp_path / "out.fifu")
         assert info.value.reason == (f"{message}; name the format with --from on the command line "
-                                     "(src_format= in Python): finalfusion, fasttext, word2vec, text, glove, floret")
+                                     "(src_format= in Python): finalfusion, fasttext, word2vec, text, glove, floret, "
+                                     "parquet")
 
     def test_output_format_from_extension_or_named(self, tmp_path, gensim_files):
         src = gensim_files[2]["text"]
         with pytest.raises(ValueError, match=r"from its extension .*--to on the command line \(dst_format="):
             mave.convert(src, tmp_path / "out.data")
-        with pytest.raises(ValueError, match="dst_format must be one of finalfusion, word2vec, text, glove, floret, not 'fasttext'"):
+        with pytest.raises(ValueError, match="dst_format must be one of finalfusion, word2vec, text, glove, floret, parquet, model2vec, not 'fasttext'"):
             mave.convert(src, tmp_path / "out.bin", dst_format="fasttext")
         mave.convert(src, tmp_path / "out.data", dst_format="word2vec")
         assert mave.detect_format(tmp_path / "out.data") == "word2vec"

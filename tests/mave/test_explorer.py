@@ -101,3 +101,26 @@ def test_deep_link_and_analogy(browser, page_url, converted_models):
     status = wait(browser, lambda d: d.find_element(By.ID, "status").text)
     # The server's refusal, shown as it said it (the length limit is 200).
     assert "200" in status or "vector" in status
+
+
+def test_page_asks_for_the_key_and_sends_it(browser, converted_models):
+    e = mave.load(converted_models["cbow-en"])
+    key = "page-key-0123456789"
+    with serving([converted_models["cbow-en"]], environment={"MAVE_API_KEY": key}) as url:
+        browser.get(url + "/?q=of&model=cbow-en")
+        form = wait(browser, lambda d: d.find_element(By.ID, "key-form").is_displayed()
+                    and d.find_element(By.ID, "key-form"))
+        assert "API key" in browser.find_element(By.ID, "status").text
+        assert not browser.find_elements(By.CSS_SELECTOR, "#model option")
+        # A wrong key is refused and the form stays.
+        field = browser.find_element(By.ID, "api-key")
+        field.send_keys("not-the-key", Keys.ENTER)
+        wait(browser, lambda d: "not valid" in d.find_element(By.ID, "status").text)
+        assert form.is_displayed()
+        field.clear()
+        field.send_keys(key, Keys.ENTER)
+        got = wait(browser, neighbours)
+        assert [w for w, _ in got] == [w for w, _ in e.similar("of", 10)]
+        assert not form.is_displayed()
+        # The key stays out of the URL, which is shared.
+        assert key not in browser.current_url and browser.current_url.endswith("/?q=of&model=cbow-en")

@@ -146,6 +146,18 @@ def test_vocabulary_and_properties(fixture_dir):
     assert e.index("grün") == 2 and e.words.index("Baum") == 1 and e.words[-1] == "grün"
     with pytest.raises(KeyError):
         e.index("Hausbaum")
+    # Words.index takes the bounds of Sequence.index, as a list's does.
+    words, as_list = e.words, list(e.words)
+    for args in [("Baum", 1), ("Baum", 0, 2), ("grün", -1), ("Haus", -5, 1), ("Baum", 1, 10**30),
+                 ("Baum", 2), ("Haus", 1, 3), ("Baum", 0, -2), ("Hausbaum",)]:
+        try:
+            expected = as_list.index(*args)
+        except ValueError:
+            with pytest.raises(ValueError, match="is not in the vocabulary"):
+                words.index(*args)
+        else:
+            assert words.index(*args) == expected, args
+    assert words.index("Baum", None, None) == 1
     assert e.vocab_kind == "fasttext" and e.storage_kind == "dense"
     assert e.subwords == mave.SubwordSettings("fasttext", 3, 6, 5, None, None, None, "<", ">")
     assert e.metadata == {"model": "test", "training": {"dims": 4, "loss": 0.25}}

@@ -18,12 +18,17 @@ def native_callables():
     types (bound, as a user calls them) and the constructor."""
     found = [(name, f) for name, f in vars(_native).items()
              if callable(f) and not isinstance(f, type)]
-    for cls in (_native.Embeddings, _native.Words):
+    for cls in (_native.Embeddings, _native.Words, _native._Tokenizer):
         for name, f in vars(cls).items():
             if inspect.ismethoddescriptor(f) and not name.startswith("__"):
                 found.append((f"{cls.__name__}.{name}", f))
     found.append(("Embeddings", _native.Embeddings))
+    found.append(("_Tokenizer", _native._Tokenizer))
     return found
+
+
+TOKENIZER_JSON = ('{"model": {"type": "WordLevel", "vocab": {"[UNK]": 0, "a": 1}, "unk_token": "[UNK]"}, '
+                  '"pre_tokenizer": {"type": "WhitespaceSplit"}}')
 
 
 def python_twin(name, signature):
@@ -59,6 +64,8 @@ def bound(name, f, demo):
         return getattr(demo, method)
     if owner == "Words":
         return getattr(demo.words, method)
+    if owner == "_Tokenizer":
+        return getattr(_native._Tokenizer(TOKENIZER_JSON), method)
     return f
 
 
@@ -67,7 +74,7 @@ def test_every_native_callable_has_a_signature():
     # The list is complete: nothing without a declared signature slipped by.
     assert {"convert", "write", "storage_info", "_write_quantized",
             "Embeddings.embed", "Embeddings.get", "Embeddings.index", "Words.index",
-            "Embeddings"} <= set(names)
+            "Embeddings", "_Tokenizer", "_Tokenizer.encode_batch"} <= set(names)
     for name, f in native_callables():
         inspect.signature(f)  # ValueError when there is none
 

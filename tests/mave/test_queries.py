@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import mave
+from mave import _native
 
 gensim_models = pytest.importorskip("gensim.models")
 TEST_DATA = os.path.join(os.path.dirname(pytest.importorskip("gensim").__file__), "test", "test_data")
@@ -156,13 +157,23 @@ def test_bad_questions_and_arguments(model, tmp_path):
             (lambda: e.similar("king", negative=[3]), ValueError, r"negative has shape \(1,\)"),
             (lambda: e.similar("king", negative=[["man"]]), TypeError, "negative"),
             (lambda: mave.evaluate_analogies(e, QUESTIONS, restrict=0), ValueError, "restrict"),
-            # The search behind the methods checks what it is given, too.
-            (lambda: e._search(e.matrix[:3], np.array([1], np.uint32), np.array([1], np.uint32),
-                               np.zeros(0, np.uint64), np.zeros(0, np.uint64), 3, len(e), None,
-                               False, 1), ValueError, "term counts"),
-            (lambda: e._search(e.matrix[:2], None, None, np.zeros(1, np.uint64),
-                               np.array([0, 2, 1], np.uint64), 3, len(e), None, False, 1),
-             ValueError, "exclude_offsets")]:
+            # The questions behind the methods are checked once, when made,
+            # and the search checks that they fit the model.
+            (lambda: _native.Questions(e.matrix[:3], positive=[1], negative=[1]), ValueError,
+             "the term counts do not add up to the terms"),
+            (lambda: _native.Questions(e.matrix[:2], exclude=np.zeros(1, np.uint64),
+                                       exclude_offsets=[0, 2, 1]), ValueError,
+             "the exclusion offsets do not fit the questions"),
+            (lambda: _native.Questions(e.matrix[:2], positive=[2], negative=[0], term_of=[0, 2]),
+             ValueError, "a shared term beyond the terms"),
+            (lambda: _native.Questions(e.matrix[:2], term_of=[0, 1]), ValueError,
+             "shared terms without counts"),
+            (lambda: _native.Questions(e.matrix[:2], positive=[1, 1]), ValueError,
+             "the positive and negative counts differ"),
+            (lambda: e._search(_native.Questions(np.ones((1, e.dims + 1), np.float32)), 3, len(e),
+                               None, False, 1), ValueError, "terms have"),
+            (lambda: e._search(e.matrix[:2], 3, len(e), None, False, 1), TypeError,
+             "questions must be Questions, not numpy.ndarray")]:
         with pytest.raises(error, match=pattern):
             call()
     # Queries without a direction (zero, NaN, infinite) have no answer.

@@ -29,7 +29,8 @@ SCENARIOS = ["getitem known", "getitem composed", "getitem unknown", "get defaul
              "embedding out", "embedding wrong out", "contains", "index", "index unknown",
              "words", "norms and matrix", "quantized matrix", "embed", "embed out threads",
              "embed bad word", "similar", "similar vector", "similar unknown", "analogy",
-             "reconstruct", "load", "load missing", "pickle"]
+             "reconstruct", "load", "load missing", "pickle", "word buffers", "write rows",
+             "write rows failing"]
 
 
 THREADED = {"embed out threads", "similar vector"}
@@ -144,3 +145,56 @@ def test_eight_threads_get_the_single_threaded_answers(converted_models, tmp_pat
     for t in threads:
         t.join()
     assert not errors, errors[0]
+
+
+REFUSED_THREADS_CHILD = """
+import sys, threading
+import numpy as np
+import mave
+try:
+    threading.Thread(target=lambda: None).start()
+except RuntimeError:
+    pass
+else:
+    sys.exit("the system started a thread")
+src, dst, out = sys.argv[1:]
+mave.convert(src, dst, normalize=False)
+e = mave.load(dst)
+vectors, found = e.embed(list(e.words)[:5000] + ["zzz"], threads=4)
+rows, cosines = e.nearest(vectors[:64], 5, threads=2)
+np.savez(out, vectors=vectors, found=found, rows=rows, cosines=cosines)
+"""
+
+
+def test_work_meant_for_threads_the_system_refuses_runs_on_the_calling_thread(tmp_path):
+    # Every thread of the child asks for a stack of 64 TiB (the stack limit),
+    # which no system gives, so none starts: conversion (the text reader's
+    # blocks), lookups and the search must still do all their work.
+    import resource
+
+    rng = np.random.default_rng(3)
+    table = rng.standard_normal((30000, 48)).astype(np.float32)
+    src = tmp_path / "large.vec"
+    with open(src, "w") as f:
+        f.write(f"{len(table)} 48\n")
+        for i, row in enumerate(table):
+            f.write(f"w{i} " + " ".join(map(repr, row.tolist())) + "\n")
+    assert src.stat().st_size > 8 << 20  # a block of the reader is worth two threads
+
+    def refuse_threads():
+        resource.setrlimit(resource.RLIMIT_STACK, (1 << 46, resource.RLIM_INFINITY))
+
+    env = child_environment()
+    env["OPENBLAS_NUM_THREADS"] = "1"  # the BLAS starts no pool of its own
+    child = subprocess.run([sys.executable, "-c", REFUSED_THREADS_CHILD, str(src),
+                            str(tmp_path / "alone.fifu"), str(tmp_path / "alone.npz")],
+                           env=env, preexec_fn=refuse_threads, capture_output=True, timeout=600)
+    assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
+    mave.convert(src, tmp_path / "spread.fifu", normalize=False)
+    assert (tmp_path / "alone.fifu").read_bytes() == (tmp_path / "spread.fifu").read_bytes()
+    e = mave.load(tmp_path / "spread.fifu")
+    vectors, found = e.embed(list(e.words)[:5000] + ["zzz"], threads=4)
+    rows, cosines = e.nearest(vectors[:64], 5, threads=2)
+    alone = np.load(tmp_path / "alone.npz")
+    assert same(alone["vectors"], vectors) and same(alone["found"], found)
+    assert same(alone["rows"], rows) and same(alone["cosines"], cosines)

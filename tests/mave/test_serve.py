@@ -47,14 +47,20 @@ def post(client, name, route, body, **kwargs):
     return client.post(f"/v1/models/{name}/{route}", json=body, **kwargs)
 
 
-def test_models_and_health(server, models):
+def test_models_health_and_ready(server, models):
     assert server.get("/health").json() == {"status": "ok"}
-    listed = {m["name"]: m for m in server.get("/v1/models").json()}
+    assert server.get("/ready").json() == {"status": "ready",
+                                           "models": {"cbow-en": "loaded", "clusters": "loaded"}}
+    listing = server.get("/v1/models").json()
+    assert listing["object"] == "list"
+    listed = {m["id"]: m for m in listing["data"]}
     assert set(listed) == {"cbow-en", "clusters"}
     e = mave.load(models["cbow-en"])
-    assert listed["cbow-en"] == {"name": "cbow-en", "dims": e.dims, "words": len(e.words),
-                                 "vocab_kind": e.vocab_kind, "storage_kind": e.storage_kind,
-                                 "approximate": False}
+    # OpenAI's fields, then mave's.
+    assert listed["cbow-en"] == {"id": "cbow-en", "object": "model",
+                                 "created": int(os.stat(models["cbow-en"]).st_mtime), "owned_by": "mave",
+                                 "dims": e.dims, "words": len(e.words), "vocab_kind": e.vocab_kind,
+                                 "storage_kind": e.storage_kind, "approximate": False}
     assert listed["clusters"]["approximate"] is True
 
 

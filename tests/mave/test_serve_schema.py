@@ -30,7 +30,8 @@ def api_schema(api_url):
 
 def operations():
     # The names only: the schema itself comes from the running server.
-    return ["GET /health", "GET /v1/models", "POST /v1/models/{name}/vectors",
+    return ["GET /health", "GET /ready", "GET /metrics", "GET /v1/models", "POST /v1/embeddings",
+            "POST /api/embed", "POST /v1/models/{name}/vectors",
             "POST /v1/models/{name}/similar", "POST /v1/models/{name}/analogy",
             "POST /v1/models/{name}/nearest", "GET /v1/models/{name}/completions",
             "POST /v1/models/{name}/map"]

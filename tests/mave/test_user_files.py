@@ -97,6 +97,41 @@ def test_cut_and_flipped_archives_fail_naming_the_file(tmp_path, suffix):
     assert failures >= len(broken) * 3 // 4
 
 
+@pytest.mark.parametrize("suffix", SUFFIXES)
+@pytest.mark.parametrize("damage", ["cut", "flipped"])
+def test_damaged_archives_fail_as_format_errors_when_their_format_is_told(tmp_path, suffix, damage):
+    # Telling the format reads the file's head through the core's
+    # decompressors, as the conversion does: every failure is a FormatError
+    # naming the file, and one the decompressor found says how far into
+    # the compressed file it had read.
+    data = (COMPRESSED / ("small.vec" + suffix)).read_bytes()
+    src, dst = tmp_path / ("small.vec" + suffix), tmp_path / "out.fifu"
+    src.write_bytes(data)
+    assert mave.detect_format(src) == "text"
+    if damage == "cut":
+        broken = [data[:n] for n in range(6, len(data), 5)]
+    else:
+        broken = [data[:i] + bytes([data[i] ^ 0x5A]) + data[i + 1:] for i in range(0, len(data), 3)]
+    failures = 0
+    for bad in broken:
+        src.write_bytes(bad)
+        for call in (lambda: mave.detect_format(src), lambda: mave.convert(src, dst)):
+            try:
+                call()
+            except mave.FormatError as e:
+                failures += 1
+                assert e.filename == str(src) and str(e).startswith(f"{src}: "), str(e)
+                assert not dst.exists()
+                if "compressed data" in e.reason and not e.reason.startswith("the compressed data is damaged (zip:"):
+                    assert e.offset is not None and e.reason.startswith(f"byte {e.offset}: "), e.reason
+                    assert 0 < e.offset <= len(bad)
+            else:
+                dst.unlink(missing_ok=True)
+    # A cut archive always fails; most flips are found (not those in a
+    # header's time stamp or name).
+    assert failures == 2 * len(broken) if damage == "cut" else failures >= len(broken) * 3 // 2
+
+
 @pytest.mark.parametrize("ext,binary", [("vec", False), ("bin", True)])
 @pytest.mark.parametrize("errors", ["replace", "ignore"])
 def test_cut_words_read_as_gensim_reads_them(tmp_path, ext, binary, errors):
@@ -152,12 +187,32 @@ def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_pat
     # Nothing dropped: no table (files are as they always were).
     mave.convert(UTF8 / "cut-words.vec", out, errors="replace")
     assert mave.load(out).metadata is None
-    with pytest.raises(ValueError, match="errors must be one of"):
-        mave.convert(UTF8 / "cut-collide.vec", out, errors="surrogateescape")
-    with pytest.raises(TypeError, match="limit must be int"):
-        mave.convert(UTF8 / "cut-collide.vec", out, limit=2.0)
-    with pytest.raises(ValueError, match="not of finalfusion input"):
-        mave.convert(out, tmp_path / "again.fifu", limit=2)
+
+
+@pytest.mark.parametrize("options,src_format,error,message", [
+    ({"errors": "surrogateescape"}, None, ValueError,
+     "errors must be one of strict, replace, ignore, not 'surrogateescape'"),
+    ({"errors": None}, None, TypeError, "errors must be str, not NoneType"),
+    ({"limit": 2.0}, None, TypeError, "limit must be int or None, not float"),
+    ({"limit": True}, None, TypeError, "limit must be int or None, not bool"),
+    ({"limit": -1}, "text", ValueError, "limit must be at least 0, not -1"),
+    ({"limit": 2}, "finalfusion", ValueError,
+     "limit= reads the first words of word2vec, text, GloVe and fastText input, not of finalfusion input"),
+    ({"member": 3}, None, TypeError, "member must be str or None, not int"),
+    ({"member": 3}, "text", TypeError, "member must be str or None, not int"),
+])
+def test_reading_options_are_checked_once_with_one_wording(tmp_path, options, src_format, error,
+                                                          message):
+    # Checked once, in mave.convert, whether the format is told or named.
+    src = UTF8 / "cut-collide.vec"
+    if src_format == "finalfusion":
+        src = tmp_path / "in.fifu"
+        mave.convert(UTF8 / "cut-words.vec", src, errors="replace")
+    out = tmp_path / "out.fifu"
+    with pytest.raises(error) as info:
+        mave.convert(src, out, src_format=src_format, **options)
+    assert str(info.value) == message
+    assert not out.exists()
 
 
 def test_fasttext_without_magic_converts_to_gensims_vectors(tmp_path):

@@ -44,7 +44,35 @@ def test_requirement_files_hold_the_extras():
     # The NumPy 1 test environment holds the oldest NumPy the package accepts.
     (numpy,) = [r for r in project["dependencies"] if r.startswith("numpy")]
     oldest = re.search(r">=([0-9.]+)", numpy).group(1)
-    assert f"numpy=={oldest}.*" in requirement_lines(ROOT / "scripts" / "requirements-numpy1.txt")
+    numpy1 = requirement_lines(ROOT / "scripts" / "requirements-numpy1.txt")
+    assert f"numpy=={oldest}.*" in numpy1
+    # The package's other requirements (scipy-openblas32: the search's
+    # OpenBLAS, loaded at import) are in every environment that imports it
+    # from the build tree or from a wheel installed without them.
+    others = set(project["dependencies"]) - {numpy}
+    assert others <= numpy1 and others <= requirement_lines(
+        ROOT / "scripts" / "requirements-wheel-tests.txt"), others
+
+
+def test_cibuildwheel_table_builds_and_tests_as_build_wheels_does():
+    """cibuildwheel cannot run here (no container engine): what its table
+    names must exist, and it must build and test what scripts/build-wheels
+    does."""
+    table = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
+    for source in table["test-sources"]:
+        assert (ROOT / source).is_file(), source
+        assert source in table["test-command"]
+    assert table["test-command"].startswith("python -I scripts/wheel_smoke.py ")
+    assert table["repair-wheel-command"] == "auditwheel repair -w {dest_dir} {wheel}"
+    # Every dependency from its pinned archive, through an option CMake has.
+    (define,) = table["config-settings"]
+    option = define.removeprefix("cmake.define.")
+    assert f"option({option} " in (ROOT / "cmake" / "MaveDependencies.cmake").read_text()
+    # Built for 3.11's stable ABI, tested on every version build-wheels tests.
+    versions = re.search(r'PYTHON_VERSIONS="([^"]+)"', (ROOT / "scripts" / "common.sh").read_text())
+    assert sorted(table["build"]) == [f"cp{v.replace('.', '')}-manylinux_*"
+                                      for v in versions.group(1).split()]
+    assert table["linux"]["archs"] == ["x86_64", "aarch64"]
 
 
 ARCH = os.uname().machine
@@ -97,9 +125,8 @@ def smoke_answer(stdout):
 
 def test_wheel_is_manylinux_abi3_and_holds_the_package(dist):
     wheel, _, log = dist
-    # auditwheel repair tags the wheel for the oldest glibc its symbols allow
-    # (before repair, `show` cannot place it: the OpenBLAS it bundles is
-    # still outside), and for the glibc zig targets.
+    # auditwheel repair tags the wheel for the oldest glibc its symbols allow,
+    # and for the glibc zig targets.
     tags = re.findall(r"manylinux_(\d+)_(\d+)_" + ARCH, wheel.name)
     assert tags, wheel.name
     # glibc 2.28 or older, whatever the build machine's.
@@ -107,13 +134,14 @@ def test_wheel_is_manylinux_abi3_and_holds_the_package(dist):
     assert wheel.name.startswith(f"mave-{mave.__version__}-cp311-abi3-"), wheel.name
     assert f"manylinux_2_28_{ARCH}" in wheel.name, wheel.name
     # abi3audit read both extensions and found nothing outside 3.11's stable ABI.
-    # (the bundled OpenBLAS in mave.libs is scanned too).
-    assert re.search(r"[23] extensions scanned;\s+0 ABI version mismatches\s+and\s+0 ABI violations", log), log
+    assert re.search(r"2 extensions scanned;\s+0 ABI version mismatches\s+and\s+0 ABI violations", log), log
     with zipfile.ZipFile(wheel) as z:
         names = z.namelist()
         metadata = z.read(f"mave-{mave.__version__}.dist-info/METADATA").decode()
     top = {name.split("/")[0] for name in names}
-    assert top <= {"mave", f"mave-{mave.__version__}.dist-info", "mave.libs"} | {
+    # Nothing bundled (no mave.libs): the OpenBLAS of the search is loaded at
+    # run time from the scipy-openblas32 package the wheel requires.
+    assert top <= {"mave", f"mave-{mave.__version__}.dist-info"} | {
         n for n in names if re.fullmatch(r"_mave\.abi3\.so", n)}, top
     # The package, its types (py.typed, the compiled part's stub) and both
     # extensions.
@@ -128,6 +156,7 @@ def test_wheel_is_manylinux_abi3_and_holds_the_package(dist):
     assert any(n.endswith(".dist-info/entry_points.txt") for n in names)  # the console script
     assert f"Version: {mave.__version__}\n" in metadata
     assert "Requires-Dist: numpy<3,>=1.26\n" in metadata
+    assert "Requires-Dist: scipy-openblas32>=0.3.27\n" in metadata
     assert "Requires-Python: >=3.11\n" in metadata
     assert "Provides-Extra: dask\n" in metadata
 
@@ -174,17 +203,14 @@ def test_extensions_export_their_init_only_and_carry_their_cxx_runtime(dist, tmp
     core) exported from an extension would bind to another library's copy in
     the same process. No C++ runtime is needed from the system either, nor
     zlib, libbz2 or liblzma: those are compiled in from their pinned sources
-    (the build machine's are built for a newer glibc)."""
+    (the build machine's are built for a newer glibc), nor OpenBLAS: the
+    package loads it at run time, so the wheel bundles nothing."""
     elftools = pytest.importorskip("elftools.elf.elffile")
     wheel, _, _ = dist
     with zipfile.ZipFile(wheel) as z:
-        # Our two extensions; mave.libs holds the OpenBLAS auditwheel bundled.
-        modules = [n for n in z.namelist() if n.endswith(".so") and not n.startswith("mave.libs/")]
-        bundled = [n for n in z.namelist() if n.startswith("mave.libs/")]
+        modules = [n for n in z.namelist() if n.endswith(".so")]
         z.extractall(tmp_path, members=modules)
     assert sorted(modules) == ["_mave.abi3.so", "mave/_native.abi3.so"]
-    assert [n for n in bundled if "libscipy_openblas" in n] and \
-        not [n for n in bundled if re.match(r"mave\.libs/lib(z|bz2|lzma)[-.]", n)], bundled
     for name in modules:
         with open(tmp_path / name, "rb") as f:
             elf = elftools.ELFFile(f)
@@ -196,4 +222,4 @@ def test_extensions_export_their_init_only_and_carry_their_cxx_runtime(dist, tmp
         init = "PyInit_" + Path(name).name.split(".")[0]
         assert exported == {init}, (name, sorted(exported)[:20])
         assert not [lib for lib in needed if "c++" in lib or "stdc++" in lib or "python" in lib], needed
-        assert not [lib for lib in needed if re.match(r"lib(z|bz2|lzma)[-.]", lib)], needed
+        assert not [lib for lib in needed if re.match(r"lib(z|bz2|lzma|scipy_openblas)[-.]", lib)], needed

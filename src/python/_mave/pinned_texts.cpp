@@ -200,6 +200,7 @@ std::string format_text(const EmbeddingsError& e) {
     case ErrorCode::FloretWithoutBuckets: return "A floret model without buckets";
     case ErrorCode::RepeatedWord: return "A word repeats in the dictionary";
     case ErrorCode::CompressedFinalFusion: return "A compressed finalfusion file cannot be memory-mapped";
+    case ErrorCode::BadTokenizer: return "Invalid tokenizer: " + e.detail;
     default: return {};
   }
 }
@@ -384,6 +385,7 @@ std::string panic_message(const Panic& failure) {
     case PanicKind::NotWritable: return "fastText models are read, not written";
     // _mave has no search; the kind is worded for completeness.
     case PanicKind::BadSearchArguments: return "invalid search arguments: " + f.detail;
+    case PanicKind::BlasUnavailable: return "no BLAS library is loaded for the search";
   }
   return {};
 }

@@ -12,22 +12,11 @@ Example:
 
 from __future__ import annotations
 
-import os as _os
+from mave import _openblas
 
-# The search spreads its work over the `threads` it is given; OpenBLAS's own
-# pool (a thread per core, started when the library loads) would only
-# oversubscribe those cores and hold threads in every worker process. So the
-# compiled part loads it single-threaded, and the setting is put back for
-# whatever loads after.
-_saved = _os.environ.get("OPENBLAS_NUM_THREADS")
-_os.environ["OPENBLAS_NUM_THREADS"] = "1"
-try:
-    from mave import _native  # noqa: F401
-finally:
-    if _saved is None:
-        del _os.environ["OPENBLAS_NUM_THREADS"]
-    else:
-        _os.environ["OPENBLAS_NUM_THREADS"] = _saved
+# The search's OpenBLAS, from the scipy-openblas32 package: loaded here, by
+# path, rather than linked into the compiled part.
+_openblas.load()
 
 from mave._errors import FormatError
 from mave._version import __version__

@@ -20,7 +20,7 @@ import numpy as np
 
 import mave
 from mave import _index, _native
-from mave._convert import FORMATS, OUTPUT_FORMATS
+from mave._convert import ERRORS, FORMATS, OUTPUT_FORMATS
 
 __all__ = ["main"]
 
@@ -28,7 +28,7 @@ __all__ = ["main"]
 # `register(subparsers)` that adds its parser (with add_parser, giving an
 # example in its epilog) and sets `run=function(args) -> exit status` with
 # set_defaults.
-COMMAND_MODULES: tuple[str, ...] = ("mave._cli_quantize", "mave._cli_serve")
+COMMAND_MODULES: tuple[str, ...] = ("mave._cli_quantize", "mave._cli_serve", "mave._cli_encode")
 
 
 class CommandError(Exception):
@@ -74,7 +74,7 @@ def _load(path: str) -> mave.Embeddings:
 def add_input_options(p: argparse.ArgumentParser) -> None:
     """--errors, --limit and --member: how a source is read (mave convert,
     mave quantize)."""
-    p.add_argument("--errors", choices=("strict", "replace", "ignore"), default="strict",
+    p.add_argument("--errors", choices=ERRORS, default="strict",
                    help="words that are not valid UTF-8: refuse the file (strict, the default), put U+FFFD "
                         "for each invalid sequence (replace) or drop the invalid bytes (ignore)")
     p.add_argument("--limit", type=positive, metavar="N", help="read only the first N words")
@@ -84,22 +84,38 @@ def add_input_options(p: argparse.ArgumentParser) -> None:
 def _run_convert(args: argparse.Namespace) -> int:
     mave.convert(args.src, args.dst, src_format=args.src_format, dst_format=args.dst_format,
                  normalize=args.normalize, progress=progress_bar(args.quiet), errors=args.errors,
-                 limit=args.limit, member=args.member)
+                 limit=args.limit, member=args.member, columns=args.columns)
     return 0
+
+
+def column_pair(text: str) -> tuple[str, str]:
+    """An argparse type: two column names, "WORD,VECTOR"."""
+    word, comma, vector = text.partition(",")
+    if not comma or not word or not vector or "," in vector:
+        raise argparse.ArgumentTypeError(f"must be two column names, WORD,VECTOR, not {text!r}")
+    return word, vector
 
 
 def _add_convert(sub: Any) -> None:
     p = sub.add_parser(
         "convert", help="convert embeddings between formats",
         description="Converts embeddings between formats: " + ", ".join(FORMATS) + " (fasttext: a fastText "
-        ".bin model, read only). The input's format comes from its first bytes and the output's "
-        "from its extension (.fifu finalfusion, .bin word2vec, .vec text, .txt glove) unless given. "
+        ".bin model, read only; parquet: a table of words and vectors, through pyarrow), and writes "
+        + ", ".join(OUTPUT_FORMATS) + ". The input's format comes from its first bytes and the "
+        "output's from its extension (.fifu finalfusion, .bin word2vec, .vec text, .txt glove, "
+        ".parquet) unless given. --to model2vec writes a folder: a static "
+        "model (word-level tokenizer.json, model.safetensors, config.json, modules.json) that "
+        "Model2Vec and sentence-transformers load; DST must not exist or be an empty folder. "
         "Vectors are written scaled to unit length, their lengths kept in a finalfusion file's "
         "norms, unless --no-normalize. The output appears only when complete.",
         **example("mave convert GoogleNews-vectors-negative300.bin news.fifu\n"
-                   "  mave convert cc.de.300.vec cc.de.300.fifu --no-normalize"))
+                   "  mave convert cc.de.300.vec cc.de.300.fifu --no-normalize\n"
+                   "  mave convert cc.de.300.fifu cc.de.300.parquet\n"
+                   "  mave convert table.parquet table.fifu --columns text,embedding\n"
+                   "  mave convert cc.en.300.fifu cc-en-static --to model2vec"))
     p.add_argument("src", metavar="SRC", help="the input file")
-    p.add_argument("dst", metavar="DST", help="the output file (replaced when complete)")
+    p.add_argument("dst", metavar="DST",
+                   help="the output file (replaced when complete), or folder for model2vec")
     p.add_argument("--from", dest="src_format", choices=FORMATS, metavar="FORMAT",
                    help="the input's format: %(choices)s")
     p.add_argument("--to", dest="dst_format", choices=OUTPUT_FORMATS, metavar="FORMAT",
@@ -107,6 +123,9 @@ def _add_convert(sub: Any) -> None:
     p.add_argument("--no-normalize", dest="normalize", action="store_false",
                    help="write the vectors as they are, not scaled to unit length")
     add_input_options(p)
+    p.add_argument("--columns", type=column_pair, metavar="WORD,VECTOR",
+                   help="the word column (strings) and the vector column (lists of floats) of a "
+                        "Parquet input (default: word,vector)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     p.set_defaults(run=_run_convert)
 

@@ -2,36 +2,35 @@
 
 from __future__ import annotations
 
-import bz2
-import gzip
-import lzma
 import os
 import warnings
-import zipfile
 from collections.abc import Callable, Iterable, Mapping
 from typing import TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
-from mave import _native
+from mave import _model2vec, _native
 from mave._errors import FormatError
 
-__all__ = ["ERRORS", "FORMATS", "OUTPUT_FORMATS", "Progress", "convert", "detect_format", "write"]
+__all__ = ["ERRORS", "FOLDER_FORMATS", "FORMATS", "OUTPUT_FORMATS", "Progress", "convert", "detect_format", "write"]
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 # progress(phase, done, total): phase "read" counts bytes of the input,
 # "write" counts rows written; total is 0 when unknown.
 Progress: TypeAlias = Callable[[str, int, int], object]
 
-#: Every format name, in the order the documentation lists them (the
-#: conversion layer's table).
-FORMATS: tuple[str, ...] = _native.FORMATS
+#: Every format name, in the order the documentation lists them: the
+#: conversion layer's table, then "parquet", which this package reads and
+#: writes through pyarrow (mave._parquet) rather than the core.
+FORMATS: tuple[str, ...] = _native.FORMATS + ("parquet",)
+#: The formats written as a folder rather than a file.
+FOLDER_FORMATS: tuple[str, ...] = ("model2vec",)
 #: The formats that can be written (fastText models are only read).
-OUTPUT_FORMATS: tuple[str, ...] = _native.OUTPUT_FORMATS
+OUTPUT_FORMATS: tuple[str, ...] = _native.OUTPUT_FORMATS + ("parquet",) + FOLDER_FORMATS
 
 _EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove",
-               ".floret": "floret"}
+               ".floret": "floret", ".parquet": "parquet"}
 _FASTTEXT_MAGIC = (793712314).to_bytes(4, "little")
 _BOM = b"\xef\xbb\xbf"
 # Enough of a file to hold its header and first row in every format.
@@ -63,39 +62,25 @@ def _name_it(what: str, option: str, keyword: str, formats: Iterable[str]) -> st
 ERRORS = ("strict", "replace", "ignore")
 
 
-def _head(name: str, member: str | None) -> bytes:
-    """The first bytes the file holds, decompressed when it is gzip, bzip2,
-    xz or zip (its only member or `member`)."""
-    with open(name, "rb") as f:
-        magic = f.read(6)
-    if magic.startswith(b"\x1f\x8b"):
-        opener: Callable[[str], object] = gzip.open
-    elif magic[:3] == b"BZh" and magic[3:4].isdigit():
-        opener = bz2.open
-    elif magic.startswith(b"\xfd7zXZ\x00"):
-        opener = lzma.open
-    elif magic.startswith((b"PK\x03\x04", b"PK\x05\x06")):
-        try:
-            with zipfile.ZipFile(name) as z:
-                files = [i.filename for i in z.infolist() if not i.is_dir()]
-                if member is None and len(files) != 1:
-                    reason = (f"the zip archive holds {len(files)} files; name the one to read with --member "
-                              f"on the command line (member= in Python): " + ", ".join(files[:10]))
-                    raise FormatError(f"{name}: {reason}", name, reason)
-                with z.open(member if member is not None else files[0]) as m:
-                    return m.read(_DETECTION_BYTES)
-        except (zipfile.BadZipFile, KeyError, EOFError, OSError, lzma.LZMAError) as e:
-            reason = f"the zip archive cannot be read: {e}"
-            raise FormatError(f"{name}: {reason}", name, reason) from None
-    else:
-        with open(name, "rb") as f:
-            return f.read(_DETECTION_BYTES)
-    try:
-        with opener(name) as f:  # type: ignore[attr-defined]
-            return f.read1(_DETECTION_BYTES)  # type: ignore[no-any-return]
-    except (OSError, EOFError, lzma.LZMAError) as e:
-        reason = f"the compressed data cannot be read: {e}"
-        raise FormatError(f"{name}: {reason}", name, reason) from None
+def _check_errors(errors: object) -> None:
+    if not isinstance(errors, str):
+        raise TypeError(f"errors must be str, not {type(errors).__name__}")
+    if errors not in ERRORS:
+        raise ValueError(f"errors must be one of {', '.join(ERRORS)}, not {errors!r}")
+
+
+def _check_limit(limit: object) -> None:
+    if limit is None:
+        return
+    if isinstance(limit, bool) or not isinstance(limit, int):
+        raise TypeError(f"limit must be int or None, not {type(limit).__name__}")
+    if limit < 0:
+        raise ValueError(f"limit must be at least 0, not {limit}")
+
+
+def _check_member(member: object) -> None:
+    if member is not None and not isinstance(member, str):
+        raise TypeError(f"member must be str or None, not {type(member).__name__}")
 
 
 def detect_format(path: StrPath, *, member: str | None = None) -> str:
@@ -111,14 +96,19 @@ def detect_format(path: StrPath, *, member: str | None = None) -> str:
     Raises:
         OSError: the file cannot be read.
         FormatError: the format cannot be told (an empty file, a header of
-            zero words, or none of the above); the message says how to name it.
+            zero words, or none of the above; the message says how to name
+            it), or a compressed file is damaged or cut short (the message
+            says how far into it the decompressor read), or a zip archive
+            holds other than one file and no `member` is named.
 
     Example:
         >>> mave.detect_format("vectors.vec")
         'text'
     """
     name = os.fspath(path)
-    head = _head(name, member)
+    _check_member(member)
+    # Decompressed by the core, as the conversion reads the file.
+    head = _native._read_head(name, _DETECTION_BYTES, member=member)
 
     def unknown(what: str) -> FormatError:
         reason = _name_it(what, "--from", "src_format", FORMATS)
@@ -126,6 +116,8 @@ def detect_format(path: StrPath, *, member: str | None = None) -> str:
 
     if head.startswith(b"FiFu"):
         return "finalfusion"
+    if head.startswith(b"PAR1"):
+        return "parquet"
     if head.startswith(_FASTTEXT_MAGIC):
         return "fasttext"
     if not head:
@@ -165,7 +157,8 @@ def _check_format(fmt: str, allowed: tuple[str, ...], keyword: str) -> str:
 
 def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_format: str | None = None,
             normalize: bool = True, progress: Progress | None = None, errors: str = "strict",
-            limit: int | None = None, member: str | None = None) -> int:
+            limit: int | None = None, member: str | None = None,
+            columns: tuple[str, str] | None = None) -> int:
     """Converts embeddings from one format to another.
 
     Formats: "finalfusion", "fasttext" (a fastText ``.bin`` model, read only;
@@ -174,7 +167,21 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     line) and "glove" (the same lines without a header). Without
     `src_format` the input's format comes from its first bytes
     (:func:`detect_format`); without `dst_format` the output's from its
-    extension: ``.fifu``, ``.bin`` (word2vec), ``.vec`` (text), ``.txt`` (glove).
+    extension: ``.fifu``, ``.bin`` (word2vec), ``.vec`` (text), ``.txt`` (glove),
+    ``.parquet``.
+
+    "parquet" (needs pyarrow: ``pip install 'mave[arrow]'``) is a table of
+    the vocabulary words and their vectors: written as ``word`` (string) and
+    ``vector`` (``fixed_size_list<float32>[dims]``), a row group at a time,
+    with a ``norm`` (float32) column when the vectors are unit rows whose
+    lengths the model keeps, and the model's metadata in the file's
+    key-value metadata; read from a string column and a list or
+    fixed-size-list column of floats (float64 values rounded to float32)
+    named by `columns`, as pandas and other tools write them. From a file
+    mave wrote, a finalfusion file with a simple vocabulary converts to
+    Parquet and back bit for bit (converted with the same `normalize`; with
+    norms when it has them and `normalize`, without when it has none and
+    not `normalize`).
 
     With `normalize` (the default) every vector is written scaled to unit
     length and a finalfusion output keeps the lengths in its norms chunk;
@@ -195,6 +202,23 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     `dst` when complete: a failed conversion leaves `dst` as it was. The
     interpreter lock is released while the work runs.
 
+    ``dst_format="model2vec"`` (never told from the name) writes the folder
+    `dst` as a static model that Model2Vec's ``StaticModel.from_pretrained``
+    and sentence-transformers load: a word-level ``tokenizer.json`` (word i
+    is id i, whitespace splitting, case kept, an unknown token with the last
+    id), ``model.safetensors`` (the tensor ``embeddings``: the word rows as
+    `normalize` says, then a zero row for the unknown token),
+    ``config.json`` (``normalize: false``, ``max_length: null``, and the
+    source's metadata under ``mave``) and ``modules.json``. Their encodings
+    of texts of vocabulary words equal, within float32 rounding,
+    ``e.encode``'s for the finalfusion file ``mave.convert(src, ...,
+    normalize=normalize)`` writes (``mave.load(src)`` itself for a
+    finalfusion `src` with norms and the default `normalize`); unknown
+    words are dropped (no subwords), and a word holding whitespace is
+    written but never matched. `dst` must not exist or
+    be an empty folder; the folder is built beside it and renamed into place
+    when complete, so a failure leaves nothing.
+
     Args:
         progress: called now and then as ``progress(phase, done, total)``,
             phase "read" (bytes of the input, compressed bytes for a
@@ -210,37 +234,46 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
         limit: read only the first `limit` words of word2vec, text, GloVe
             or fastText input (a fastText model keeps all its subword rows).
         member: the file to read in a zip archive.
+        columns: the word column and the vector column of a Parquet input
+            (default ``("word", "vector")``).
 
     Returns:
         The number of words dropped (see `errors`).
 
     Raises:
-        OSError: a file cannot be opened, read or written.
+        OSError: a file cannot be opened, read or written;
+            ``FileExistsError`` for a model2vec `dst` that is not an empty
+            folder.
         FormatError: the input is damaged or not in its format (the message
-            names the file, the line or byte offset and the word), or a word
+            names the file, the line or byte offset and the word; for
+            Parquet the column and the row, counted from 0), or a word
             cannot be written in the output format.
+        TypeError: an `errors`, `limit` or `member` of the wrong type.
         ValueError: an unknown format, or one that cannot be told; an
-            unknown `errors`; a negative `limit`.
+            unknown `errors`; a negative `limit`, or one for finalfusion or
+            floret input; `columns` for input that is not Parquet.
+        ImportError: Parquet without pyarrow installed.
 
     Example:
         >>> mave.convert("GoogleNews-vectors.bin", "news.fifu")
         0
     """
     src_name, dst_name = os.fspath(src), os.fspath(dst)
-    if not isinstance(errors, str):
-        raise TypeError(f"errors must be str, not {type(errors).__name__}")
-    if errors not in ERRORS:
-        raise ValueError(f"errors must be one of {', '.join(ERRORS)}, not {errors!r}")
-    if limit is not None:
-        if isinstance(limit, bool) or not isinstance(limit, int):
-            raise TypeError(f"limit must be int or None, not {type(limit).__name__}")
-        if limit < 0:
-            raise ValueError(f"limit must be at least 0, not {limit}")
-    if member is not None and not isinstance(member, str):
-        raise TypeError(f"member must be str or None, not {type(member).__name__}")
+    # errors, limit and member are checked here, once, for every way a
+    # conversion goes (the core, Parquet, model2vec).
+    _check_errors(errors)
+    _check_limit(limit)
+    _check_member(member)
     if src_format is None:
         src_format = detect_format(src_name, member=member)
     _check_format(src_format, FORMATS, "src_format")
+    if columns is not None:
+        if src_format != "parquet":
+            raise ValueError(f"columns= names the columns of parquet input, not of {src_format} input")
+        if (not isinstance(columns, (tuple, list)) or len(columns) != 2
+                or not all(isinstance(c, str) for c in columns)):
+            raise TypeError("columns must be two str: the word column and the vector column")
+        columns = (columns[0], columns[1])
     if limit is not None and src_format in ("finalfusion", "floret"):
         # Their words are not rows read in order: nothing would be left out.
         raise ValueError(f"limit= reads the first words of word2vec, text, GloVe and fastText input, "
@@ -248,8 +281,33 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     if dst_format is None:
         dst_format = _output_format(dst_name)
     _check_format(dst_format, OUTPUT_FORMATS, "dst_format")
-    dropped: int = _native.convert(src_name, src_format, dst_name, dst_format, bool(normalize), progress,
-                                   errors=errors, limit=limit, member=member)
+    if src_format == "parquet":
+        from mave import _parquet  # pyarrow only when asked for
+
+        _parquet.check_source_options(errors, member)
+        if dst_format == "finalfusion":
+            _parquet.read_into(src_name, dst_name, columns, normalize=bool(normalize), limit=limit,
+                               progress=progress)
+            return 0
+        # Any other format from the finalfusion file the table makes.
+        with _parquet.beside(dst_name) as folder:
+            between = os.path.join(folder, "converted.fifu")
+            _parquet.read_into(src_name, between, columns, normalize=bool(normalize), limit=limit,
+                               progress=None)
+            return convert(between, dst, src_format="finalfusion", dst_format=dst_format,
+                           normalize=normalize, progress=progress)
+    if dst_format == "parquet":
+        from mave import _parquet
+
+        dropped: int = _parquet.write_from(src_name, src_format, dst_name, normalize=bool(normalize),
+                                           progress=progress, errors=errors, limit=limit,
+                                           member=member)
+    elif dst_format == "model2vec":
+        dropped = _model2vec.export(src_name, src_format, dst_name, normalize=bool(normalize),
+                                    progress=progress, errors=errors, limit=limit, member=member)
+    else:
+        dropped = _native.convert(src_name, src_format, dst_name, dst_format, bool(normalize), progress,
+                                  errors=errors, limit=limit, member=member)
     if dropped:
         warnings.warn(f"{src_name}: {dropped} words were dropped: with errors={errors!r} they became empty "
                       "or repeated an earlier word", stacklevel=2)

@@ -5,7 +5,6 @@ from __future__ import annotations
 import dataclasses
 from collections.abc import Callable, Iterable, Sequence
 import os
-import tomllib
 from typing import TYPE_CHECKING, Any, Self, TypeAlias, cast
 
 import numpy as np
@@ -15,6 +14,8 @@ from mave import _native, _texts
 from mave._rows import unit_rows
 
 if TYPE_CHECKING:
+    import pyarrow as pa  # type: ignore[import-untyped]
+
     from mave._index import ApproximateIndex
 
 __all__ = ["Embeddings", "SubwordSettings", "Words", "load"]
@@ -248,8 +249,8 @@ class Embeddings(_native.Embeddings):
         if index is not None and restrict is None:
             return index.search(self, terms, k, exclude)
         offsets, rows = _exclusions(exclude)
-        return self._run_search(terms, None, None, rows, offsets, k, n_rows, allowed, False,
-                            threads)
+        questions = _native.Questions(terms, exclude=rows, exclude_offsets=offsets)
+        return self._search(questions, k, n_rows, allowed, False, threads)
 
     def similarity(self, a: Term, b: Term) -> float:
         """The cosine similarity of two strings or vectors.
@@ -391,15 +392,6 @@ class Embeddings(_native.Embeddings):
         usage the service reports."""
         return np.fromiter((len(t.split()) for t in texts), dtype=np.int64, count=len(texts))
 
-    def _run_search(self, terms: npt.ArrayLike, positive: npt.NDArray[np.uint32] | None,
-                negative: npt.NDArray[np.uint32] | None, exclude: npt.NDArray[np.uint64],
-                offsets: npt.NDArray[np.uint64], k: int, n_rows: int,
-                allowed: npt.NDArray[np.uint8] | None, cosmul: bool,
-                threads: int | None, term_of: npt.NDArray[np.uint32] | None = None
-                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-        return super()._search(np.ascontiguousarray(terms, dtype=np.float32), positive, negative,
-                               exclude, offsets, k, n_rows, allowed, cosmul, threads, term_of)
-
     # --- the parts of the queries -------------------------------------------------
 
     def _terms(self, query: Query | None, what: str) -> list[Term]:
@@ -492,11 +484,10 @@ class Embeddings(_native.Embeddings):
         exclude = sorted({self.index(t) for t in positive + negative
                           if isinstance(t, str) and t in self})
         words = self.words
-        rows, scores = self._run_search(terms, np.array([len(positive)], dtype=np.uint32),
-                                    np.array([len(negative)], dtype=np.uint32),
-                                    np.array(exclude, dtype=np.uint64),
-                                    np.array([0, len(exclude)], dtype=np.uint64),
-                                    min(k, n_rows), n_rows, allowed, cosmul, threads)
+        questions = _native.Questions(terms, positive=[len(positive)], negative=[len(negative)],
+                                      exclude=np.array(exclude, dtype=np.uint64),
+                                      exclude_offsets=[0, len(exclude)])
+        rows, scores = self._search(questions, min(k, n_rows), n_rows, allowed, cosmul, threads)
         return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
 
 
@@ -527,8 +518,7 @@ class Embeddings(_native.Embeddings):
             >>> e.metadata["dims"]
             300
         """
-        text = self._metadata_toml
-        return None if text is None else tomllib.loads(text)
+        return self._metadata
 
     @property
     def subwords(self) -> SubwordSettings | None:
@@ -540,6 +530,59 @@ class Embeddings(_native.Embeddings):
         """
         fields = self._subwords
         return None if fields is None else SubwordSettings(*fields)
+
+    def to_arrow(self) -> pa.Table:
+        """Every vocabulary word and its vector as an Arrow table.
+
+        The columns are ``word`` (string) and ``vector``
+        (``fixed_size_list<float32>[dims]``), in row order, each vector as
+        lookups give it. For a dense matrix the vector column is the mapped
+        matrix itself, not a copy (the table keeps the file's mapping
+        alive), and the word column is made from the vocabulary's bytes; a
+        quantized matrix is rebuilt. Hand the table to LanceDB, Polars,
+        DuckDB or ``pyarrow.parquet`` as it is.
+
+        Returns:
+            A ``pyarrow.Table`` of ``len(e)`` rows.
+
+        Raises:
+            ImportError: pyarrow is not installed (``pip install 'mave[arrow]'``).
+
+        Example:
+            >>> e.to_arrow().schema.field("vector").type
+            FixedSizeListType(fixed_size_list<item: float>[300])
+        """
+        from mave import _arrow  # pyarrow only when asked for
+
+        return _arrow.table(self)
+
+    def to_arrow_batches(self, batch_size: int = 65536) -> pa.RecordBatchReader:
+        """The rows of :meth:`to_arrow` a batch at a time, for tables larger
+        than memory (a dense matrix is viewed, a quantized one rebuilt one
+        batch at a time).
+
+        Args:
+            batch_size: rows per batch (at least 1); a batch whose words
+                take more than 2 GiB is cut into smaller ones.
+
+        Returns:
+            A ``pyarrow.RecordBatchReader`` (iterate over it for
+            ``RecordBatch`` es; ``read_all()`` makes the table).
+
+        Raises:
+            ImportError: pyarrow is not installed (``pip install 'mave[arrow]'``).
+            ValueError: batch_size < 1.
+
+        Example:
+            >>> sum(b.num_rows for b in e.to_arrow_batches(10_000)) == len(e)
+            True
+        """
+        rows = _optional_count(batch_size, "batch_size")
+        if rows is None:
+            raise TypeError("batch_size must be an int, not NoneType")
+        from mave import _arrow
+
+        return _arrow.batches(self, rows)
 
 
 from mave._texts import Tokenizer  # noqa: E402  (after the class: _texts needs none of it)

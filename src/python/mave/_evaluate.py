@@ -12,6 +12,7 @@ from typing import TypeAlias
 import numpy as np
 import numpy.typing as npt
 
+from mave import _native
 from mave._embeddings import Embeddings, _method
 from mave._errors import FormatError
 
@@ -216,9 +217,11 @@ def _answers(e: Embeddings, batch: npt.NDArray[np.int64], n_rows: int, cosmul: b
     terms = e.reconstruct(words.tolist()) if len(words) else np.zeros((0, e.dims), np.float32)
     exclude = batch[:, :3].astype(np.uint64).reshape(-1)
     offsets = np.arange(0, 3 * n + 1, 3, dtype=np.uint64)
-    rows, _ = e._run_search(terms, np.full(n, 2, dtype=np.uint32), np.ones(n, dtype=np.uint32),
-                            exclude, offsets, _ANSWERS, n_rows, None, cosmul, threads,
-                            term_of.astype(np.uint32).reshape(-1))
+    questions = _native.Questions(terms, positive=np.full(n, 2, dtype=np.uint32),
+                                  negative=np.ones(n, dtype=np.uint32), exclude=exclude,
+                                  exclude_offsets=offsets,
+                                  term_of=term_of.astype(np.uint32).reshape(-1))
+    rows, _ = e._search(questions, _ANSWERS, n_rows, None, cosmul, threads)
     return rows
 
 

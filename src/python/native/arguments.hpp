@@ -77,6 +77,15 @@ class Signature {
   }
 
   const char* name() const { return spec_.function; }
+
+  // The slot of parameter `name` in the parsed arguments: a name the
+  // signature does not have fails the constant evaluation.
+  consteval std::size_t slot(std::string_view name) const {
+    for (std::size_t i = 0; i < spec_.parameter_count; ++i) {
+      if (spec_.parameters[i] == name) return i;
+    }
+    throw "no parameter of that name";
+  }
   const py::ArgumentSpec& spec() const { return spec_; }
 
   // "embed($self, words, out=None, *, threads=None)\n--\n\n": the first lines

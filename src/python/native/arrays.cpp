@@ -50,8 +50,12 @@ PyObject* new_array(int nd, npy_intp* dims, int type) {
 
 }  // namespace
 
-PyObject* readonly_view(PyObject* owner, const float* data,
-                        std::initializer_list<std::size_t> shape) {
+namespace {
+
+// A read-only C-contiguous array of NumPy `type` over `data`, kept alive by
+// `owner`.
+PyObject* view_of(PyObject* owner, const void* data, int type,
+                  std::initializer_list<std::size_t> shape) {
   npy_intp dims[2] = {0, 0};
   int nd = 0;
   std::size_t count = 1;
@@ -62,10 +66,10 @@ PyObject* readonly_view(PyObject* owner, const float* data,
   PyRef array;
   if (count == 0 || data == nullptr) {
     // NumPy allocates when given no data; an empty array needs none.
-    array = PyRef::steal(new_array(nd, dims, NPY_FLOAT32));
+    array = PyRef::steal(new_array(nd, dims, type));
   } else {
-    array = PyRef::steal(PyArray_New(&PyArray_Type, nd, dims, NPY_FLOAT32, nullptr,
-                                     const_cast<float*>(data), 0, NPY_ARRAY_CARRAY_RO, nullptr));
+    array = PyRef::steal(PyArray_New(&PyArray_Type, nd, dims, type, nullptr,
+                                     const_cast<void*>(data), 0, NPY_ARRAY_CARRAY_RO, nullptr));
     if (!array) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), Py_NewRef(owner)) < 0) {
       return nullptr;
@@ -74,6 +78,21 @@ PyObject* readonly_view(PyObject* owner, const float* data,
   if (!array) return nullptr;
   PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_WRITEABLE);
   return array.release();
+}
+
+}  // namespace
+
+PyObject* readonly_view(PyObject* owner, const float* data,
+                        std::initializer_list<std::size_t> shape) {
+  return view_of(owner, data, NPY_FLOAT32, shape);
+}
+
+PyObject* readonly_view(PyObject* owner, std::string_view bytes) {
+  return view_of(owner, bytes.data(), NPY_UINT8, {bytes.size()});
+}
+
+PyObject* readonly_view(PyObject* owner, std::span<const std::uint64_t> values) {
+  return view_of(owner, values.data(), NPY_UINT64, {values.size()});
 }
 
 PyObject* new_vector(std::span<const float> values) {

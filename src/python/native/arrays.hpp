@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "format/target.hpp"
@@ -18,6 +19,9 @@ namespace mave::native {
 
 // A read-only C-contiguous float32 array over `data`, kept alive by `owner`.
 PyObject* readonly_view(PyObject* owner, const float* data, std::initializer_list<std::size_t> shape);
+// The same over bytes (uint8) and over uint64 values.
+PyObject* readonly_view(PyObject* owner, std::string_view bytes);
+PyObject* readonly_view(PyObject* owner, std::span<const std::uint64_t> values);
 
 // New arrays: a float32 vector holding `values`; an uninitialised float32
 // (rows, cols) matrix; an uninitialised bool vector.

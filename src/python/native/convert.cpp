@@ -1,8 +1,8 @@
-// mave._native.convert, write, _write_quantized and _write_atomic: the
-// bindings of the conversion layer (src/convert). The mave package checks
-// and normalises most arguments (mave/_convert.py, mave/_quantize.py); these
-// functions run the work with the interpreter lock released, taking it back
-// only to report progress and to notice Ctrl-C.
+// mave._native.convert, write, _write_rows, _write_quantized, _read_head and
+// _write_atomic: the bindings of the conversion layer (src/convert). The mave
+// package checks and normalises most arguments (mave/_convert.py,
+// mave/_quantize.py); these functions run the work with the interpreter lock
+// released, taking it back only to report progress and to notice Ctrl-C.
 #include <cstring>
 #include <optional>
 #include <span>
@@ -14,6 +14,7 @@
 #include "python/helpers/pyref.hpp"
 #include "python/helpers/without_gil.hpp"
 #include "python/native/arguments.hpp"
+#include "python/native/arrays.hpp"
 #include "python/native/convert.hpp"
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
@@ -102,36 +103,35 @@ std::optional<Format> format_argument(PyObject* obj, const char* what) {
 }
 
 constexpr Signature kConvert{"convert",
-                             "src, src_format, dst, dst_format, normalize, progress, *, errors=None, "
+                             "src, src_format, dst, dst_format, normalize, progress, *, errors, "
                              "limit=None, member=None",
                              Bound::Module};
 
-// How words that are not valid UTF-8 are read: "strict" (or None),
-// "replace", "ignore".
+// errors, limit and member come checked by mave.convert and
+// mave.detect_format (mave/_convert.py, where every way of converting
+// starts): here they are only taken apart, and anything else is a caller's
+// bug, refused with one message.
+constexpr const char* kUncheckedOptions = "convert: errors, limit or member of the wrong kind";
+
+// "strict", "replace" or "ignore".
 std::optional<Utf8Errors> errors_argument(PyObject* obj) {
-  if (obj == Py_None) return Utf8Errors::Strict;
-  const auto name = str_argument(obj, "errors");
-  if (!name) return std::nullopt;
-  if (*name == "strict") return Utf8Errors::Strict;
-  if (*name == "replace") return Utf8Errors::Replace;
-  if (*name == "ignore") return Utf8Errors::Ignore;
-  PyErr_Format(PyExc_ValueError, "errors must be strict, replace or ignore, not %R", obj);
+  const auto name = PyUnicode_Check(obj) ? py::utf8_of(obj) : std::nullopt;
+  if (name == "strict") return Utf8Errors::Strict;
+  if (name == "replace") return Utf8Errors::Replace;
+  if (name == "ignore") return Utf8Errors::Ignore;
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
   return std::nullopt;
 }
 
-// How many rows to read: an int of at least 0, or None (all). Returns false
-// with an exception set.
+// An int of at least 0, or None (all rows). Returns false with an exception set.
 bool limit_argument(PyObject* obj, std::optional<std::uint64_t>& limit) {
   if (obj == Py_None) return true;
-  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "limit must be int or None, not %s", py::TypeName(obj).c_str());
-    return false;
-  }
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  const long long value =
+      PyLong_Check(obj) && !PyBool_Check(obj) ? PyLong_AsLongLongAndOverflow(obj, &overflow) : -1;
   if (value == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && value < 0)) {
-    PyErr_Format(PyExc_ValueError, "limit must be at least 0, not %R", obj);
+    PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
     return false;
   }
   // Beyond a long long: more words than any file holds.
@@ -139,37 +139,44 @@ bool limit_argument(PyObject* obj, std::optional<std::uint64_t>& limit) {
   return true;
 }
 
-// The paths are str, bytes or os.PathLike; progress a callable or None;
-// member the str name of a zip archive's file, or None. Returns how many
-// words were dropped (see errors).
+// The name of a zip archive's file to read (empty: none named).
+std::optional<std::string> member_argument(PyObject* obj) {
+  if (obj == Py_None) return std::string();
+  const auto name = PyUnicode_Check(obj) ? py::utf8_of(obj) : std::nullopt;
+  if (name) return std::string(*name);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, kUncheckedOptions);
+  return std::nullopt;
+}
+
+// The paths are str, bytes or os.PathLike; progress a callable or None.
+// Returns how many words were dropped (see errors).
 PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto src = fs_path_argument(slots[0]);
+  const auto src = fs_path_argument(slots[kConvert.slot("src")]);
   if (!src) return nullptr;
-  const auto src_format = format_argument(slots[1], "src_format");
+  const auto src_format = format_argument(slots[kConvert.slot("src_format")], "src_format");
   if (!src_format) return nullptr;
-  const auto dst = fs_path_argument(slots[2]);
+  const auto dst = fs_path_argument(slots[kConvert.slot("dst")]);
   if (!dst) return nullptr;
-  const auto dst_format = format_argument(slots[3], "dst_format");
+  const auto dst_format = format_argument(slots[kConvert.slot("dst_format")], "dst_format");
   if (!dst_format) return nullptr;
   if (!format_info(*dst_format).writable) {
     PyErr_SetString(PyExc_ValueError, "fastText models are read, not written");
     return nullptr;
   }
-  const int normalize = PyObject_IsTrue(slots[4]);
+  const int normalize = PyObject_IsTrue(slots[kConvert.slot("normalize")]);
   if (normalize < 0) return nullptr;
   SourceOptions options;
   options.any_fasttext_layout = true;
-  const auto errors = errors_argument(slots[6]);
+  const auto errors = errors_argument(slots[kConvert.slot("errors")]);
   if (!errors) return nullptr;
   options.read.errors = *errors;
-  if (!limit_argument(slots[7], options.read.limit)) return nullptr;
-  if (slots[8] != Py_None) {
-    const auto member = str_argument(slots[8], "member");
-    if (!member) return nullptr;
-    options.member = std::string(*member);
-  }
-  const Progress read_progress = python_progress(slots[5], "read");
-  const Progress write_progress = python_progress(slots[5], "write");
+  if (!limit_argument(slots[kConvert.slot("limit")], options.read.limit)) return nullptr;
+  auto member = member_argument(slots[kConvert.slot("member")]);
+  if (!member) return nullptr;
+  options.member = std::move(*member);
+  PyObject* const progress = slots[kConvert.slot("progress")];
+  const Progress read_progress = python_progress(progress, "read");
+  const Progress write_progress = python_progress(progress, "write");
   failing = *src;
   ConversionOutcome outcome = py::without_gil([&] {
     return convert_file(*src, *src_format, *dst, *dst_format, normalize != 0, options,
@@ -180,6 +187,27 @@ PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
     return nullptr;
   }
   return PyLong_FromSize_t(outcome.dropped_words);
+}
+
+constexpr Signature kReadHead{"_read_head", "path, size, *, member=None", Bound::Module};
+
+// The first `size` bytes the file holds, decompressed as a conversion reads
+// them (mave.detect_format's look at a file): bytes, fewer only when the
+// file holds fewer. Raises as reading the file for a conversion does.
+PyObject* read_head(const py::ArgumentSlots& slots, std::string& failing) {
+  const auto path = fs_path_argument(slots[kReadHead.slot("path")]);
+  if (!path) return nullptr;
+  const auto size = count_argument(slots[kReadHead.slot("size")], "size");
+  if (!size) return nullptr;
+  const auto member = member_argument(slots[kReadHead.slot("member")]);
+  if (!member) return nullptr;
+  failing = *path;
+  Result<std::string> head = py::without_gil([&] { return mave::read_head(*path, *member, *size); });
+  if (!head.ok()) {
+    raise_error(*path, head.error());
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(head.value().data(), static_cast<Py_ssize_t>(head.value().size()));
 }
 
 // The words of `list` (each a str), indexed and checked to be distinct.
@@ -217,10 +245,12 @@ constexpr Signature kWrite{"write", "path, words, matrix, norms, metadata, norma
 // words: list[str]; matrix: float32 C-contiguous (n, dims); norms: float32
 // (n,) or None; metadata as metadata_argument takes it.
 PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto dst = fs_path_argument(slots[0]);
+  const auto dst = fs_path_argument(slots[kWrite.slot("path")]);
   if (!dst) return nullptr;
-  PyObject *words_obj = slots[1], *matrix_obj = slots[2], *norms_obj = slots[3];
-  const int normalize = PyObject_IsTrue(slots[5]);
+  PyObject* const words_obj = slots[kWrite.slot("words")];
+  PyObject* const matrix_obj = slots[kWrite.slot("matrix")];
+  PyObject* const norms_obj = slots[kWrite.slot("norms")];
+  const int normalize = PyObject_IsTrue(slots[kWrite.slot("normalize")]);
   if (normalize < 0) return nullptr;
   if (!PyList_Check(words_obj)) {
     PyErr_Format(PyExc_TypeError, "words must be a list, not %s", py::TypeName(words_obj).c_str());
@@ -232,7 +262,7 @@ PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
     return nullptr;
   }
   std::optional<Metadata> metadata;
-  if (!metadata_argument(slots[4], metadata)) return nullptr;
+  if (!metadata_argument(slots[kWrite.slot("metadata")], metadata)) return nullptr;
   auto words = distinct_words(words_obj);
   if (!words) return nullptr;
   auto* matrix = reinterpret_cast<PyArrayObject*>(matrix_obj);
@@ -243,7 +273,7 @@ PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
     rows.norms = std::span<const float>(
         static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(norms_obj))), n);
   }
-  const Progress write_progress = python_progress(slots[6], "write");
+  const Progress write_progress = python_progress(slots[kWrite.slot("progress")], "write");
   failing = *dst;
   // The arrays are held by the caller's references for the call.
   return run_conversion([&] {
@@ -279,6 +309,137 @@ std::span<const T> span_of(const PyRef& array) {
   return {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
 }
 
+// The words of an Arrow string column: word i is data[offsets[i],
+// offsets[i + 1]), each word distinct (the caller has checked; a repeat is
+// refused here too, since the vocabulary would not load).
+std::optional<WordList> arrow_words(PyObject* offsets_obj, PyObject* data_obj) {
+  PyRef offsets = PyRef::steal(PyArray_FROMANY(offsets_obj, NPY_UINT64, 1, 1, NPY_ARRAY_CARRAY_RO));
+  if (!offsets) return std::nullopt;
+  PyRef data = PyRef::steal(PyArray_FROMANY(data_obj, NPY_UINT8, 1, 1, NPY_ARRAY_CARRAY_RO));
+  if (!data) return std::nullopt;
+  auto* o = reinterpret_cast<PyArrayObject*>(offsets.get());
+  const auto* at = static_cast<const std::uint64_t*>(PyArray_DATA(o));
+  const auto n_offsets = static_cast<std::size_t>(PyArray_DIM(o, 0));
+  auto* d = reinterpret_cast<PyArrayObject*>(data.get());
+  const auto* bytes = static_cast<const char*>(PyArray_DATA(d));
+  const auto n_bytes = static_cast<std::uint64_t>(PyArray_DIM(d, 0));
+  if (n_offsets == 0) {
+    PyErr_SetString(PyExc_ValueError, "offsets must hold one more number than there are words");
+    return std::nullopt;
+  }
+  WordList words;
+  words.reserve(n_offsets - 1);
+  for (std::size_t i = 0; i + 1 < n_offsets; ++i) {
+    if (at[i] > at[i + 1] || at[i + 1] > n_bytes) {
+      PyErr_Format(PyExc_ValueError, "offsets %zu and %zu do not delimit a word of the %llu bytes",
+                   i, i + 1, static_cast<unsigned long long>(n_bytes));
+      return std::nullopt;
+    }
+    words.push_back(std::string_view(bytes + at[i], static_cast<std::size_t>(at[i + 1] - at[i])));
+  }
+  if (words.build_index() != words.size()) {
+    PyErr_SetString(PyExc_ValueError, "the words are not distinct");
+    return std::nullopt;
+  }
+  return words;
+}
+
+// The rows of a matrix that a Python callable hands out in blocks: each call
+// gives the next float32 C-contiguous (k, cols) array, 1 <= k <= the rows
+// still to come. The writer asks for rows in order without the interpreter
+// lock; the lock is taken only to fetch a block. The current block is held
+// here, so this object must be destroyed with the lock held.
+class BlockRows {
+ public:
+  BlockRows(PyObject* blocks, std::size_t rows, std::size_t cols)
+      : blocks_(blocks), rows_(rows), cols_(cols) {}
+
+  const float* operator()(std::size_t i, float* /*scratch*/) {
+    if (i >= end_) next(i);
+    return data_ + (i - begin_) * cols_;
+  }
+  std::size_t delivered() const { return end_; }
+
+ private:
+  void next(std::size_t i) {
+    PyGILState_STATE state = PyGILState_Ensure();
+    bool failed = PyErr_CheckSignals() < 0;
+    if (!failed) {
+      current_ = PyRef::steal(PyObject_CallNoArgs(blocks_));
+      failed = !current_ || !accept(i);
+    }
+    PyObject* exception = failed ? py::take_raised_exception() : nullptr;
+    PyGILState_Release(state);
+    if (exception) throw PythonErrorPending{exception};
+  }
+
+  bool accept(std::size_t i) {
+    auto* a = reinterpret_cast<PyArrayObject*>(current_.get());
+    if (!PyArray_Check(current_.get()) || PyArray_TYPE(a) != NPY_FLOAT32 || PyArray_NDIM(a) != 2 ||
+        !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) || !PyArray_ISNOTSWAPPED(a) ||
+        static_cast<std::size_t>(PyArray_DIM(a, 1)) != cols_ || PyArray_DIM(a, 0) < 1 ||
+        static_cast<std::size_t>(PyArray_DIM(a, 0)) > rows_ - i) {
+      PyErr_Format(PyExc_ValueError,
+                   "blocks must give float32 C-contiguous arrays of %zu columns and 1 to %zu rows",
+                   cols_, rows_ - i);
+      return false;
+    }
+    begin_ = i;
+    end_ = i + static_cast<std::size_t>(PyArray_DIM(a, 0));
+    data_ = static_cast<const float*>(PyArray_DATA(a));
+    return true;
+  }
+
+  PyObject* blocks_;
+  std::size_t rows_, cols_;
+  PyRef current_;
+  const float* data_ = nullptr;
+  std::size_t begin_ = 0, end_ = 0;
+};
+
+constexpr Signature kWriteRows{
+    "_write_rows", "path, offsets, data, dims, blocks, norms, metadata, normalize, progress",
+    Bound::Module};
+
+// A finalfusion file of a simple vocabulary and a dense matrix of `dims`
+// columns, the words given as an Arrow string column's offsets (uint64, one
+// more than the words) and bytes (uint8), the rows by `blocks` (see
+// BlockRows), `norms` float32 (one per word) or None, metadata as
+// metadata_argument takes it. Only the words, the norms and one block are in
+// memory at a time.
+PyObject* write_rows(const py::ArgumentSlots& slots, std::string& failing) {
+  const auto dst = fs_path_argument(slots[kWriteRows.slot("path")]);
+  if (!dst) return nullptr;
+  auto words = arrow_words(slots[kWriteRows.slot("offsets")], slots[kWriteRows.slot("data")]);
+  if (!words) return nullptr;
+  const auto dims = count_argument(slots[kWriteRows.slot("dims")], "dims");
+  if (!dims) return nullptr;
+  const std::size_t n = words->size();
+  PyRef norms;
+  if (PyObject* given = slots[kWriteRows.slot("norms")]; given != Py_None) {
+    norms = array_argument(given, NPY_FLOAT32, {n}, "norms");
+    if (!norms) return nullptr;
+  }
+  std::optional<Metadata> metadata;
+  if (!metadata_argument(slots[kWriteRows.slot("metadata")], metadata)) return nullptr;
+  const int normalize = PyObject_IsTrue(slots[kWriteRows.slot("normalize")]);
+  if (normalize < 0) return nullptr;
+  BlockRows blocks(slots[kWriteRows.slot("blocks")], n, *dims);
+  StreamedRows rows{std::move(*words), *dims,
+                    [&blocks](std::size_t i, float* scratch) { return blocks(i, scratch); },
+                    std::nullopt, std::move(metadata)};
+  if (norms) rows.norms = span_of<float>(norms);
+  const Progress write_progress = python_progress(slots[kWriteRows.slot("progress")], "write");
+  failing = *dst;
+  // `blocks` holds the block being written and `norms` the norms for the
+  // call; both are released here, with the interpreter lock.
+  return run_conversion([&] {
+    return write_file(*dst, Durability::Cached, [&](BufferedWriter& w) {
+      return write_streamed_embeddings(w, rows, normalize != 0, write_progress);
+    });
+  });
+}
+
 constexpr Signature kWriteQuantized{
     "_write_quantized", "source, path, settings, subquantizers, projection, row_norms, codes, norms",
     Bound::Module};
@@ -291,20 +452,24 @@ constexpr Signature kWriteQuantized{
 // quantized_len), and the optional norms chunk `norms` (float32, one per
 // word).
 PyObject* write_quantized(const py::ArgumentSlots& slots, std::string& failing) {
-  PyObject *source = slots[0], *subquantizers_obj = slots[3], *projection_obj = slots[4],
-           *row_norms_obj = slots[5], *codes_obj = slots[6], *norms_obj = slots[7];
+  PyObject* const source = slots[kWriteQuantized.slot("source")];
+  PyObject* const subquantizers_obj = slots[kWriteQuantized.slot("subquantizers")];
+  PyObject* const projection_obj = slots[kWriteQuantized.slot("projection")];
+  PyObject* const row_norms_obj = slots[kWriteQuantized.slot("row_norms")];
+  PyObject* const codes_obj = slots[kWriteQuantized.slot("codes")];
+  PyObject* const norms_obj = slots[kWriteQuantized.slot("norms")];
   if (!PyObject_TypeCheck(source, embeddings_type())) {
     PyErr_Format(PyExc_TypeError, "source must be Embeddings, not %s", py::TypeName(source).c_str());
     return nullptr;
   }
   std::shared_ptr<const Model> model = reinterpret_cast<EmbeddingsObject*>(source)->model;
-  std::optional<std::string> path = fs_path_argument(slots[1]);
+  std::optional<std::string> path = fs_path_argument(slots[kWriteQuantized.slot("path")]);
   if (!path) return nullptr;
   failing = *path;
   const Embeddings& embeddings = model->embeddings;
   const std::size_t dims = embeddings.dims(), rows = embeddings.storage().rows();
   std::vector<std::pair<std::string, Metadata::Value>> settings;
-  if (!metadata_entries(slots[2], settings)) return nullptr;
+  if (!metadata_entries(slots[kWriteQuantized.slot("settings")], settings)) return nullptr;
 
   PyRef subquantizers_array =
       PyRef::steal(PyArray_FROMANY(subquantizers_obj, NPY_FLOAT32, 3, 3, NPY_ARRAY_CARRAY_RO));
@@ -406,10 +571,10 @@ class ByteParts {
 // synced, the way the core writes its own files, so that files made in
 // Python (an index's faiss bytes) have the same one path to the disk.
 PyObject* write_atomic(const py::ArgumentSlots& slots, std::string& failing) {
-  const auto path = fs_path_argument(slots[0]);
+  const auto path = fs_path_argument(slots[kWriteAtomic.slot("path")]);
   if (!path) return nullptr;
   ByteParts parts;
-  if (!parts.take(slots[1])) return nullptr;
+  if (!parts.take(slots[kWriteAtomic.slot("parts")])) return nullptr;
   failing = *path;
   // The views hold the objects' memory for the call.
   return run_conversion([&] {
@@ -430,6 +595,10 @@ PyMethodDef g_functions[] = {
     {"write", as_cfunction(conversion<kWrite, write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_write_quantized", as_cfunction(conversion<kWriteQuantized, write_quantized>),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_write_rows", as_cfunction(conversion<kWriteRows, write_rows>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"_read_head", as_cfunction(conversion<kReadHead, read_head>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {"_write_atomic", as_cfunction(conversion<kWriteAtomic, write_atomic>),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -455,7 +624,9 @@ bool add_format_names(PyObject* module) {
 }  // namespace
 
 bool init_convert(PyObject* module) {
-  return add_functions(module, g_functions, {&kConvert, &kWrite, &kWriteQuantized, &kWriteAtomic}) &&
+  return add_functions(module, g_functions,
+                       {&kConvert, &kWrite, &kWriteQuantized, &kWriteRows, &kReadHead,
+                        &kWriteAtomic}) &&
          add_format_names(module);
 }
 

@@ -15,6 +15,7 @@
 #include "python/helpers/without_gil.hpp"
 #include "python/native/arguments.hpp"
 #include "python/native/arrays.hpp"
+#include "python/native/metadata_dict.hpp"
 #include "format/batch.hpp"
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
@@ -89,7 +90,7 @@ constexpr Signature kNew{"Embeddings", "path", Bound::Type};
 PyObject* embeddings_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   ArgumentSlots slots;
   if (!kNew.parse(args, kwargs, slots)) return nullptr;
-  PyRef path = PyRef::steal(PyOS_FSPath(slots[0]));
+  PyRef path = PyRef::steal(PyOS_FSPath(slots[kNew.slot("path")]));
   if (!path) return nullptr;
   if (!PyUnicode_Check(path.get())) {
     // A bytes path is decoded as the OS would, so that `path` is always str.
@@ -190,11 +191,21 @@ PyObject* get_subwords(PyObject* self, void*) {
       model_of(self).embeddings.vocab().variant());
 }
 
+// The metadata's TOML text as the core writes it (a Parquet file keeps it).
 PyObject* get_metadata_toml(PyObject* self, void*) {
   return method_frame(self, [](const Model& model) -> PyObject* {
     const auto& metadata = model.embeddings.metadata();
     if (!metadata) Py_RETURN_NONE;
     return str_from_utf8(metadata->to_toml());
+  });
+}
+
+// The metadata as a dict (Embeddings.metadata).
+PyObject* get_metadata(PyObject* self, void*) {
+  return method_frame(self, [](const Model& model) -> PyObject* {
+    const auto& metadata = model.embeddings.metadata();
+    if (!metadata) Py_RETURN_NONE;
+    return metadata_dict(*metadata);
   });
 }
 
@@ -236,6 +247,7 @@ PyGetSetDef g_getset[] = {
      "vocabulary rows first, then subword rows. ValueError for a quantized matrix\n"
      "(rebuild rows with reconstruct()).", nullptr},
     {"_subwords", get_subwords, nullptr, nullptr, nullptr},
+    {"_metadata", get_metadata, nullptr, nullptr, nullptr},
     {"_metadata_toml", get_metadata_toml, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -272,33 +284,34 @@ PyObject* embeddings_subscript(PyObject* self, PyObject* key) {
 constexpr Signature kGet{"get", "word, default=None, /", Bound::Instance};
 
 PyObject* embeddings_get(const Model& model, const ArgumentSlots& slots) {
-  auto word = str_argument(slots[0], "word");
+  auto word = str_argument(slots[kGet.slot("word")], "word");
   if (!word) return nullptr;
   if (PyObject* v = vector_of(model, *word)) return v;
   if (PyErr_Occurred()) return nullptr;
-  return Py_NewRef(slots[1]);
+  return Py_NewRef(slots[kGet.slot("default")]);
 }
 
 constexpr Signature kEmbedding{"embedding", "word, out=None", Bound::Instance};
 
 PyObject* embeddings_embedding(const Model& model, const ArgumentSlots& slots) {
-  auto word = str_argument(slots[0], "word");
+  PyObject* const out = slots[kEmbedding.slot("out")];
+  auto word = str_argument(slots[kEmbedding.slot("word")], "word");
   if (!word) return nullptr;
-  if (slots[1] == Py_None) {
+  if (out == Py_None) {
     if (PyObject* v = vector_of(model, *word)) return v;
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
   }
-  auto target = vector_target(slots[1], model.dims());
+  auto target = vector_target(out, model.dims());
   if (!target) return nullptr;
   if (!model.embeddings.fill_embedding(*word, *target, NormOrder::Contiguous)) Py_RETURN_NONE;
-  return Py_NewRef(slots[1]);
+  return Py_NewRef(out);
 }
 
 constexpr Signature kIndex{"index", "word, /", Bound::Instance};
 
 PyObject* embeddings_index(const Model& model, const ArgumentSlots& slots) {
-  PyObject* key = slots[0];
+  PyObject* key = slots[kIndex.slot("word")];
   auto word = str_argument(key, "word");
   if (!word) return nullptr;
   if (auto row = model.embeddings.vocab().words().find(*word)) return PyLong_FromSize_t(*row);
@@ -309,15 +322,16 @@ PyObject* embeddings_index(const Model& model, const ArgumentSlots& slots) {
 constexpr Signature kEmbed{"embed", "words, out=None, *, threads=None", Bound::Instance};
 
 PyObject* embeddings_embed(const Model& model, const ArgumentSlots& slots) {
-  auto threads = thread_count_argument(slots[2]);
+  PyObject *const words_arg = slots[kEmbed.slot("words")], *const out_arg = slots[kEmbed.slot("out")];
+  auto threads = thread_count_argument(slots[kEmbed.slot("threads")]);
   if (!threads) return nullptr;
   // The words are held by this tuple while the lock is released: the
   // caller's list may change meanwhile, the tuple cannot.
-  PyRef words = PyRef::steal(PySequence_Tuple(slots[0]));
+  PyRef words = PyRef::steal(PySequence_Tuple(words_arg));
   if (!words) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Format(PyExc_TypeError, "words must be an iterable of str, not %s",
-                   py::TypeName(slots[0]).c_str());
+                   py::TypeName(words_arg).c_str());
     }
     return nullptr;
   }
@@ -331,11 +345,11 @@ PyObject* embeddings_embed(const Model& model, const ArgumentSlots& slots) {
     texts.push_back(*text);
   }
   PyRef out;
-  if (slots[1] == Py_None) {
+  if (out_arg == Py_None) {
     out = PyRef::steal(new_matrix(n, model.dims()));
   } else {
-    if (!check_matrix_target(slots[1], n, model.dims())) return nullptr;
-    out = PyRef::borrow(slots[1]);
+    if (!check_matrix_target(out_arg, n, model.dims())) return nullptr;
+    out = PyRef::borrow(out_arg);
   }
   if (!out) return nullptr;
   PyRef mask = PyRef::steal(new_mask(n));
@@ -351,10 +365,11 @@ constexpr Signature kReconstruct{"reconstruct", "rows=None", Bound::Instance};
 PyObject* embeddings_reconstruct(const Model& model, const ArgumentSlots& slots) {
   const Storage& storage = model.embeddings.storage();
   std::vector<std::uint64_t> rows;
-  if (slots[0] == Py_None) {
+  PyObject* const wanted = slots[kReconstruct.slot("rows")];
+  if (wanted == Py_None) {
     rows.resize(storage.rows());
     for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
-  } else if (!row_indices_argument(slots[0], storage.rows(), rows)) {
+  } else if (!row_indices_argument(wanted, storage.rows(), rows)) {
     return nullptr;
   }
   PyRef out = PyRef::steal(new_matrix(rows.size(), model.dims()));
@@ -368,89 +383,44 @@ PyObject* embeddings_reconstruct(const Model& model, const ArgumentSlots& slots)
   return out.release();
 }
 
-// _search(terms, positive, negative, exclude, exclude_offsets, k, n_rows,
-// allowed, cosmul, threads, term_of=None) -> (rows, scores): the search behind
-// similar(), analogy(), nearest() and the evaluations. mave/_embeddings.py
-// builds every argument with its exact dtype (terms float32 (n, dims);
-// positive and negative uint32 or None; exclude and exclude_offsets uint64;
-// allowed uint8 or None; term_of uint32 or None: shared terms, see
-// Questions); these checks only keep a wrong call from reading out of bounds.
-constexpr Signature kSearch{
-    "_search",
-    "terms, positive, negative, exclude, exclude_offsets, k, n_rows, allowed, cosmul, threads, "
-    "term_of=None, /",
-    Bound::Instance};
+// _search(questions, k, n_rows, allowed, cosmul, threads) -> (rows, scores):
+// the search behind similar(), analogy(), nearest() and the evaluations.
+// `questions` (a Questions object) was checked when it was made; here only
+// what ties it and the candidates to this model: the terms' length, and the
+// allowed flags (uint8 or None), one per word.
+constexpr Signature kSearch{"_search", "questions, k, n_rows, allowed, cosmul, threads, /",
+                            Bound::Instance};
 
 PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
   const std::size_t dims = model.dims();
-  std::vector<float> terms;
-  std::size_t terms_shape[2] = {0, 0};
-  if (!copy_array_argument(slots[0], NPY_FLOAT32, 2, "terms", terms, terms_shape)) return nullptr;
-  if (terms_shape[1] != dims) {
-    PyErr_Format(PyExc_ValueError, "terms have %zu columns, but the vectors have %zu",
-                 terms_shape[1], dims);
+  // Held by the caller's reference for the call, and immutable.
+  const SearchQuestions* questions = search_questions(slots[kSearch.slot("questions")]);
+  if (questions == nullptr) return nullptr;
+  if (questions->dims != dims) {
+    PyErr_Format(PyExc_ValueError, "terms have %zu columns, but the vectors have %zu", questions->dims,
+                 dims);
     return nullptr;
   }
-  std::vector<std::uint32_t> positive, negative, term_of;
-  std::size_t n_questions = terms_shape[0], shape = 0;
-  if (slots[10] != Py_None) {
-    if (!copy_array_argument(slots[10], NPY_UINT32, 1, "term_of", term_of, &shape)) return nullptr;
-    for (std::uint32_t t : term_of) {
-      if (t >= terms_shape[0]) {
-        PyErr_Format(PyExc_ValueError, "term_of names term %u of %zu", t, terms_shape[0]);
-        return nullptr;
-      }
-    }
-  }
-  if (slots[1] != Py_None || slots[2] != Py_None || !term_of.empty()) {
-    if (!copy_array_argument(slots[1], NPY_UINT32, 1, "positive", positive, &shape) ||
-        !copy_array_argument(slots[2], NPY_UINT32, 1, "negative", negative, &shape)) {
-      return nullptr;
-    }
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < positive.size() && i < negative.size(); ++i) {
-      total += std::uint64_t{positive[i]} + negative[i];
-    }
-    const std::size_t named = term_of.empty() ? terms_shape[0] : term_of.size();
-    if (positive.size() != negative.size() || total != named) {
-      PyErr_SetString(PyExc_ValueError, "the term counts do not add up to the terms");
-      return nullptr;
-    }
-    n_questions = positive.size();
-  }
-  std::vector<std::uint64_t> exclude64, offsets64;
-  if (!copy_array_argument(slots[3], NPY_UINT64, 1, "exclude", exclude64, &shape) ||
-      !copy_array_argument(slots[4], NPY_UINT64, 1, "exclude_offsets", offsets64, &shape)) {
-    return nullptr;
-  }
-  bool offsets_ok = offsets64.empty() || offsets64.size() == n_questions + 1;
-  for (std::size_t i = 0; offsets_ok && i < offsets64.size(); ++i) {
-    offsets_ok = offsets64[i] <= exclude64.size() && (i == 0 || offsets64[i - 1] <= offsets64[i]);
-  }
-  if (!offsets_ok) {
-    PyErr_SetString(PyExc_ValueError, "exclude_offsets do not fit the questions");
-    return nullptr;
-  }
-  std::vector<std::size_t> exclude(exclude64.begin(), exclude64.end()),
-      offsets(offsets64.begin(), offsets64.end());
-  auto k = count_argument(slots[5], "k");
+  auto k = count_argument(slots[kSearch.slot("k")], "k");
   if (!k) return nullptr;
-  auto n_rows = count_argument(slots[6], "n_rows");
+  auto n_rows = count_argument(slots[kSearch.slot("n_rows")], "n_rows");
   if (!n_rows) return nullptr;
   *n_rows = std::min(*n_rows, model.n_words());
   std::vector<std::uint8_t> allowed;
-  if (slots[7] != Py_None) {
-    if (!copy_array_argument(slots[7], NPY_UINT8, 1, "allowed", allowed, &shape)) return nullptr;
+  if (PyObject* flags = slots[kSearch.slot("allowed")]; flags != Py_None) {
+    std::size_t shape = 0;
+    if (!copy_array_argument(flags, NPY_UINT8, 1, "allowed", allowed, &shape)) return nullptr;
     if (allowed.size() != model.n_words()) {
       PyErr_Format(PyExc_ValueError, "allowed has %zu flags for %zu words", allowed.size(),
                    model.n_words());
       return nullptr;
     }
   }
-  const int cosmul = PyObject_IsTrue(slots[8]);
+  const int cosmul = PyObject_IsTrue(slots[kSearch.slot("cosmul")]);
   if (cosmul < 0) return nullptr;
-  auto threads = thread_count_argument(slots[9]);
+  auto threads = thread_count_argument(slots[kSearch.slot("threads")]);
   if (!threads) return nullptr;
+  const std::size_t n_questions = questions->count();
   PyRef rows = PyRef::steal(new_int64_matrix(n_questions, *k));
   if (!rows) return nullptr;
   PyRef scores = PyRef::steal(new_matrix(n_questions, *k));
@@ -466,10 +436,9 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
     std::fill_n(scores_data, n_questions * *k, std::numeric_limits<float>::quiet_NaN());
     return PyTuple_Pack(2, rows.get(), scores.get());
   }
-  const Questions questions{terms, positive, negative, exclude, offsets, term_of};
   const SearchOptions options{*k, *n_rows, allowed,
                               cosmul ? Objective::CosMul : Objective::Cosine, *threads};
-  without_gil([&] { model.search.search(questions, options, rows_data, scores_data); });
+  without_gil([&] { model.search.search(questions->view(), options, rows_data, scores_data); });
   return PyTuple_Pack(2, rows.get(), scores.get());
 }
 

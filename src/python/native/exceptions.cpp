@@ -108,6 +108,11 @@ void raise_in_flight(std::string_view path) noexcept {
       PyErr_SetString(PyExc_ValueError, messages::panic_reason(failure).text.c_str());
       return;
     }
+    // A library missing from the installation, not from the file.
+    if (failure.kind() == PanicKind::BlasUnavailable) {
+      PyErr_SetString(PyExc_OSError, messages::panic_reason(failure).text.c_str());
+      return;
+    }
     raise_format_error(path, messages::panic_reason(failure));
   } catch (const std::bad_alloc&) {
     PyErr_Clear();

@@ -36,8 +36,10 @@ void raise_io_error(std::string_view path, const IoError& error);
 // The translation of the C++ exception in flight for an operation on the file
 // at `path` (may be empty); call inside a catch block. An aborting failure of
 // the core met there means a file whose contents contradict each other (a row
-// beyond the matrix, a code beyond the centroids): FormatError. Memory
-// exhaustion: MemoryError. Anything else: RuntimeError.
+// beyond the matrix, a code beyond the centroids): FormatError; a search
+// with arguments that contradict each other: ValueError; a search without a
+// loaded BLAS: OSError. Memory exhaustion: MemoryError. Anything else:
+// RuntimeError.
 void raise_in_flight(std::string_view path) noexcept;
 
 // A translator for call_frame bound to a path.

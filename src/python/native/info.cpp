@@ -42,7 +42,7 @@ constexpr Signature kStorageInfo{"storage_info", "e, /", Bound::Module};
 
 PyObject* storage_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_arguments(kStorageInfo, {args, nargs, kwnames},
-                        [](const py::ArgumentSlots& slots) { return describe(slots[0]); });
+                        [](const py::ArgumentSlots& slots) { return describe(slots[kStorageInfo.slot("e")]); });
 }
 
 PyMethodDef g_functions[] = {

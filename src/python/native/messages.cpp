@@ -92,6 +92,29 @@ std::string field(Step step) {
   return name.empty() ? std::string("reading the file") : name;
 }
 
+constexpr std::string_view kTokenizerFaultTexts[] = {
+    "is not valid JSON",
+    "has the wrong type",
+    "is missing",
+    "has a value the tokenizers package does not accept",
+    "names an id at or past the number of tokens",
+    "gives an id that another token has",
+    "names a token that is not in the vocabulary",
+    "holds more tokens than a 32-bit id can number",
+};
+static_assert(std::size(kTokenizerFaultTexts) == kTokenizerFaultCount);
+
+// "tokenizer.json: model.vocab has the wrong type"; for bad JSON, the parser's words.
+std::string tokenizer_fault(const EmbeddingsError& e) {
+  const auto fault = static_cast<TokenizerFault>(e.found);
+  if (fault == TokenizerFault::NotJson) {
+    return "the tokenizer is not valid JSON (" + e.detail + ")";
+  }
+  const std::size_t index = e.found < kTokenizerFaultCount ? e.found : 0;
+  return "the tokenizer's " + (e.detail.empty() ? std::string("file") : e.detail) + " " +
+         std::string(kTokenizerFaultTexts[index]);
+}
+
 bool is_truncation(const IoError& io) {
   return io.kind() == ErrorKind::UnexpectedEof;
 }
@@ -166,6 +189,7 @@ std::string what(const EmbeddingsError& e) {
     case ErrorCode::RepeatedWord: return "the word " + quoted(e.detail) + " repeats in the dictionary";
     case ErrorCode::CompressedFinalFusion:
       return "a compressed finalfusion file cannot be memory-mapped; decompress it first";
+    case ErrorCode::BadTokenizer: return tokenizer_fault(e);
   }
   return "unknown failure";
 }
@@ -232,6 +256,8 @@ Reason panic_reason(const Panic& failure) {
       return {"the buckets exponent is above 64", {}, {}};
     case PanicKind::BadSearchArguments:
       return {"the search arguments do not fit together: " + f.detail, {}, {}};
+    case PanicKind::BlasUnavailable:
+      return {"the search needs OpenBLAS (the scipy-openblas32 package), and none is loaded", {}, {}};
     default:
       return {"the file is damaged: its contents break an internal check (" +
                   std::string(panic_kind_name(failure.kind())) + ")",

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "format/embeddings.hpp"
 #include "search/nearest.hpp"
@@ -37,11 +38,28 @@ struct EmbeddingsObject {
   PyObject* path;  // str, as given
 };
 
+// The questions of one search, owned by a mave._native.Questions object:
+// checked when it was made, immutable after.
+struct SearchQuestions {
+  std::vector<float> terms;  // n_terms x dims
+  std::size_t n_terms = 0, dims = 0;
+  std::vector<std::uint32_t> positive, negative, term_of;
+  std::vector<std::size_t> exclude, exclude_offsets;
+
+  Questions view() const { return {terms, positive, negative, exclude, exclude_offsets, term_of}; }
+  std::size_t count() const { return view().count(n_terms); }
+};
+
 // The type objects, created at module initialisation; borrowed.
 PyTypeObject* embeddings_type();
 
 bool init_embeddings_type(PyObject* module);
 bool init_words_type(PyObject* module);
+bool init_questions_type(PyObject* module);
+
+// The questions held by a Questions object; null with TypeError set for
+// anything else. Borrowed from the object, which the caller keeps alive.
+const SearchQuestions* search_questions(PyObject* obj);
 
 // A Words sequence over the vocabulary of `owner` (an Embeddings object).
 PyObject* new_words(PyObject* owner);

@@ -33,22 +33,27 @@ constexpr Signature kRerank{"_rerank", "e, queries, candidates, k, exclude", Bou
 // (both (n, k)). exclude: a sequence of at most n sequences of rows, those
 // of query i never in its answer.
 PyObject* rerank_rows(const py::ArgumentSlots& slots, std::string& path) {
-  if (!PyObject_TypeCheck(slots[0], embeddings_type())) {
-    PyErr_Format(PyExc_TypeError, "e must be Embeddings, not %s", py::TypeName(slots[0]).c_str());
+  PyObject* const e = slots[kRerank.slot("e")];
+  PyObject* const queries_obj = slots[kRerank.slot("queries")];
+  PyObject* const candidates_obj = slots[kRerank.slot("candidates")];
+  PyObject* const k_obj = slots[kRerank.slot("k")];
+  PyObject* const exclude_obj = slots[kRerank.slot("exclude")];
+  if (!PyObject_TypeCheck(e, embeddings_type())) {
+    PyErr_Format(PyExc_TypeError, "e must be Embeddings, not %s", py::TypeName(e).c_str());
     return nullptr;
   }
   // Holds the model while the work runs without the interpreter lock.
-  const std::shared_ptr<const Model> model = reinterpret_cast<EmbeddingsObject*>(slots[0])->model;
+  const std::shared_ptr<const Model> model = reinterpret_cast<EmbeddingsObject*>(e)->model;
   path = model->path;
   const std::size_t dims = model->dims();
   std::vector<float> queries;
   std::size_t query_shape[2];
-  if (!copy_array_argument(slots[1], NPY_FLOAT32, 2, "queries", queries, query_shape)) {
+  if (!copy_array_argument(queries_obj, NPY_FLOAT32, 2, "queries", queries, query_shape)) {
     return nullptr;
   }
   std::vector<std::int64_t> candidates;
   std::size_t candidate_shape[2];
-  if (!copy_array_argument(slots[2], NPY_INT64, 2, "candidates", candidates, candidate_shape)) {
+  if (!copy_array_argument(candidates_obj, NPY_INT64, 2, "candidates", candidates, candidate_shape)) {
     return nullptr;
   }
   const std::size_t n = query_shape[0], count = candidate_shape[1];
@@ -56,9 +61,9 @@ PyObject* rerank_rows(const py::ArgumentSlots& slots, std::string& path) {
     PyErr_SetString(PyExc_ValueError, "queries and candidates do not fit the model and each other");
     return nullptr;
   }
-  const auto k = count_argument(slots[3], "k");
+  const auto k = count_argument(k_obj, "k");
   if (!k) return nullptr;
-  PyRef exclude = PyRef::steal(PySequence_Fast(slots[4], "exclude must be a sequence"));
+  PyRef exclude = PyRef::steal(PySequence_Fast(exclude_obj, "exclude must be a sequence"));
   if (!exclude) return nullptr;
   const auto n_excluded = static_cast<std::size_t>(PySequence_Size(exclude.get()));
   if (n_excluded > n) {

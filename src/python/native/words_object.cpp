@@ -5,6 +5,7 @@
 
 #include "python/helpers/pyref.hpp"
 #include "python/native/arguments.hpp"
+#include "python/native/arrays.hpp"
 #include "python/native/model.hpp"
 #include "python/helpers/stable_abi.hpp"
 
@@ -77,13 +78,39 @@ std::optional<std::size_t> find(PyObject* self, PyObject* key) {
 
 int words_contains(PyObject* self, PyObject* key) { return find(self, key).has_value(); }
 
-constexpr Signature kIndex{"index", "word, /", Bound::Instance};
+// A start or stop of index(): None keeps `bound`; an int (negative ones from
+// the end, as in a slice) replaces it.
+bool bound_argument(PyObject* obj, Py_ssize_t& bound) {
+  if (obj == Py_None) return true;
+  if (!PyIndex_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "slice indices must be integers or None, not %s",
+                 py::TypeName(obj).c_str());
+    return false;
+  }
+  const Py_ssize_t n = PyNumber_AsSsize_t(obj, nullptr);  // clamped, as a slice clamps
+  if (n == -1 && PyErr_Occurred()) return false;
+  bound = n;
+  return true;
+}
+
+constexpr Signature kIndex{"index", "word, start=None, stop=None, /", Bound::Instance};
 constexpr Signature kCount{"count", "word, /", Bound::Instance};
 
 PyObject* words_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_arguments(kIndex, {args, nargs, kwnames}, [&](const py::ArgumentSlots& slots) {
-    if (auto i = find(self, slots[0])) return PyLong_FromSize_t(*i);
-    PyRef text = PyRef::steal(PyObject_Repr(slots[0]));
+    PyObject* const word = slots[kIndex.slot("word")];
+    // Within [start, stop), counted as a slice counts them (list.index's rule).
+    Py_ssize_t start = 0, stop = PY_SSIZE_T_MAX;
+    if (!bound_argument(slots[kIndex.slot("start")], start) ||
+        !bound_argument(slots[kIndex.slot("stop")], stop)) {
+      return static_cast<PyObject*>(nullptr);
+    }
+    PySlice_AdjustIndices(words_length(self), &start, &stop, 1);
+    const auto i = find(self, word);
+    if (i && static_cast<Py_ssize_t>(*i) >= start && static_cast<Py_ssize_t>(*i) < stop) {
+      return PyLong_FromSize_t(*i);
+    }
+    PyRef text = PyRef::steal(PyObject_Repr(word));
     if (text) PyErr_Format(PyExc_ValueError, "%U is not in the vocabulary", text.get());
     return static_cast<PyObject*>(nullptr);
   });
@@ -92,7 +119,24 @@ PyObject* words_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* words_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_arguments(kCount, {args, nargs, kwnames}, [&](const py::ArgumentSlots& slots) {
     // Words are distinct in every vocabulary that loads.
-    return PyLong_FromLong(find(self, slots[0]) ? 1 : 0);
+    return PyLong_FromLong(find(self, slots[kCount.slot("word")]) ? 1 : 0);
+  });
+}
+
+constexpr Signature kBuffers{"_buffers", "", Bound::Instance};
+
+// (ends, bytes): where each word ends (uint64, one per word) in the bytes of
+// all words (uint8), read-only views that keep the vocabulary alive. Arrow
+// string columns are made from them without a str per word.
+PyObject* words_buffers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return with_arguments(kBuffers, {args, nargs, kwnames}, [&](const py::ArgumentSlots&) {
+    const WordList& words = words_of(self);
+    PyRef ends = PyRef::steal(readonly_view(self, words.ends()));
+    if (!ends) return static_cast<PyObject*>(nullptr);
+    PyRef bytes = PyRef::steal(readonly_view(self, words.all_bytes()));
+    if (!bytes) return static_cast<PyObject*>(nullptr);
+    return PyTuple_Pack(2, ends.get(), bytes.get());
   });
 }
 
@@ -105,6 +149,8 @@ PyMethodDef g_methods[] = {
      "The row of the word; ValueError if absent."},
     {"count", as_cfunction(words_count), METH_FASTCALL | METH_KEYWORDS,
      "1 if the word is in the vocabulary, else 0."},
+    {"_buffers", as_cfunction(words_buffers), METH_FASTCALL | METH_KEYWORDS,
+     "(ends, bytes): read-only views of where each word ends in the bytes of all words."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,7 +173,7 @@ PyType_Spec g_spec{"mave._native.Words", sizeof(WordsObject), 0, Py_TPFLAGS_DEFA
 }  // namespace
 
 bool init_words_type(PyObject* module) {
-  g_type = add_type(module, "Words", g_spec, g_methods, {&kIndex, &kCount});
+  g_type = add_type(module, "Words", g_spec, g_methods, {&kIndex, &kCount, &kBuffers});
   return g_type != nullptr;
 }
 

@@ -5,22 +5,38 @@
 
 const $ = (id) => document.getElementById(id);
 let models = [];
+// The API key, when the server asks for one: kept for this tab only (never
+// in the URL, which is shared).
+let apiKey = sessionStorage.getItem("mave-api-key") || "";
+
+class KeyNeeded extends Error {}
 
 async function call(method, path, body) {
+  const headers = body ? { "Content-Type": "application/json" } : {};
+  if (apiKey) headers.Authorization = "Bearer " + apiKey;
   const response = await fetch(path, {
     method,
-    headers: body ? { "Content-Type": "application/json" } : {},
+    headers,
     body: body ? JSON.stringify(body) : undefined,
   });
-  const data = await response.json();
-  if (!response.ok) throw new Error(data.detail || response.statusText);
+  const data = await response.json().catch(() => ({}));
+  // mave's routes say what was wrong in detail, the OpenAI-shaped ones in error.message.
+  const message = data.detail || (data.error && data.error.message) || response.statusText;
+  if (response.status === 401) throw new KeyNeeded(message);
+  if (!response.ok) throw Object.assign(new Error(message), { status: response.status });
   return data;
+}
+
+function askForKey(message) {
+  $("key-form").hidden = false;
+  $("status").textContent = message;
+  $("api-key").focus();
 }
 
 const modelPath = () => "/v1/models/" + encodeURIComponent($("model").value);
 
 function showModel() {
-  const m = models.find((x) => x.name === $("model").value);
+  const m = models.find((x) => x.id === $("model").value);
   $("model-info").textContent = m
     ? `${m.words.toLocaleString()} words, ${m.dims} dims, ${m.vocab_kind} vocabulary, ` +
       `${m.storage_kind} matrix${m.approximate ? ", approximate index" : ""}`
@@ -100,7 +116,8 @@ async function search(word) {
     }));
     drawMap(map.points);
   } catch (e) {
-    $("status").textContent = e.message;
+    if (e instanceof KeyNeeded) askForKey(e.message);
+    else $("status").textContent = e.message;
     $("neighbours").tBodies[0].replaceChildren();
     $("map").replaceChildren();
   }
@@ -119,22 +136,51 @@ async function analogy(event) {
       return li;
     }));
   } catch (e) {
+    if (e instanceof KeyNeeded) askForKey(e.message);
     list.replaceChildren(Object.assign(document.createElement("li"), { textContent: e.message }));
   }
 }
 
-async function start() {
-  models = await call("GET", "/v1/models");
+async function loadModels() {
+  for (;;) {
+    try {
+      models = (await call("GET", "/v1/models")).data;
+      break;
+    } catch (e) {
+      if (e instanceof KeyNeeded) askForKey(e.message);
+      else $("status").textContent = e.message;
+      // 503: the server is still loading its models; it asks to come back.
+      if (e.status !== 503) return false;
+      await new Promise((resolve) => setTimeout(resolve, 1000));
+    }
+  }
+  $("status").textContent = "";
   const params = new URLSearchParams(location.search);
   $("model").replaceChildren(...models.map((m) => Object.assign(document.createElement("option"),
-    { value: m.name, textContent: m.name })));
-  if (params.get("model") && models.some((m) => m.name === params.get("model"))) $("model").value = params.get("model");
+    { value: m.id, textContent: m.id })));
+  if (params.get("model") && models.some((m) => m.id === params.get("model"))) $("model").value = params.get("model");
   showModel();
+  return true;
+}
+
+async function start() {
   $("model").addEventListener("change", () => { showModel(); search($("query").value); });
   $("query").addEventListener("input", complete);
   $("search").addEventListener("submit", (event) => { event.preventDefault(); search($("query").value); });
   $("analogy").addEventListener("submit", analogy);
-  if (params.get("q")) search(params.get("q"));
+  $("key-form").addEventListener("submit", async (event) => {
+    event.preventDefault();
+    apiKey = $("api-key").value.trim();
+    sessionStorage.setItem("mave-api-key", apiKey);
+    $("status").textContent = "";
+    if (await loadModels()) {
+      $("key-form").hidden = true;
+      if ($("query").value) search($("query").value);
+    }
+  });
+  const params = new URLSearchParams(location.search);
+  if (await loadModels() && params.get("q")) search(params.get("q"));
+  else if (params.get("q")) $("query").value = params.get("q");
 }
 
 start();
