@@ -5,11 +5,17 @@ Each index is built once by a process of its own (`--build LIBRARY`; its
 wall time, CPU time and peak memory kept beside the index file in
 bench/out, git-ignored) and reused by later runs. The run then measures, in
 interleaved rounds (best queries/s of the rounds, so that load from other
-processes cancels out as far as it can):
+processes cancels out as far as it can; beside it the best CPU time of the
+searching thread per query, which the other processes' load stretches far
+less than wall time):
 
 - exact: `e.similar(q, k=10, threads=1)` on a finalfusion file of the rows;
-- mave: `e.similar(q, k=10, approximate=True)`, the index `mave index` builds,
-  at the settings mave ships;
+- mave: `e.similar(q, k=10, approximate=True)`, the index `mave index` builds
+  (`--recall`, default 0.95), at the search breadth its build measured and
+  stored;
+- mave's overhead: the time of `similar(approximate=True)` less that of
+  faiss's own `search` inside the same call (timed where mave calls it):
+  the work mave does around faiss per query;
 - each library at each search breadth (efSearch) and re-rank depth (the
   candidates asked for, as a multiple of k, re-ranked by exact cosine over
   the rows, as mave does), one query per call, one thread.
@@ -103,7 +109,8 @@ def build(args: argparse.Namespace, library: str) -> None:
         from mave import _index
         assert (args.m, args.ef_construction) == (_index.CONNECTIVITY, _index.BUILD_BREADTH), \
             "mave's index is built at mave's settings: change them in _index.py"
-        _index.build_index(mave.load(make_file(args.out, args.rows)), threads=args.threads)
+        _index.build_index(mave.load(make_file(args.out, args.rows)), threads=args.threads,
+                           recall=args.recall)
     else:
         unit = unit_rows(args.out, args.rows)
         if library == "hnswlib":
@@ -127,6 +134,10 @@ def build(args: argparse.Namespace, library: str) -> None:
                "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024,
                "file_mb": os.path.getsize(path) // 2**20, "threads": args.threads,
                "M": args.m, "efConstruction": args.ef_construction}
+    if library == "faiss-sq8":  # the breadth the build measured and stored
+        calibration = _index.read_calibration(path)
+        figures.update(breadth=calibration.breadth, built_recall=calibration.recall,
+                       recall_asked=calibration.target)
     with open(path + ".json", "w") as f:
         json.dump(figures, f)
 
@@ -151,7 +162,7 @@ class Searcher:
             from usearch.index import Index
             self.index = Index.restore(path, view=True)
 
-    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float]:
+    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float, float]:
         count = depth * k
         if self.library == "hnswlib":
             self.index.set_ef(max(ef, count))
@@ -163,13 +174,14 @@ class Searcher:
             self.index.expansion_search = max(ef, count)
             ask = lambda q: self.index.search(q, count, threads=1).keys  # noqa: E731
         found = np.full((len(queries), k), -1, np.int64)
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.thread_time()
         for i, q in enumerate(queries):
             cand = np.sort(np.asarray(ask(q), np.int64))
             cand = cand[cand >= 0]
             best = cand[np.argsort(-(self.unit[cand] @ q), kind="stable")[:k]]
             found[i, :len(best)] = best
-        return found, len(queries) / (time.perf_counter() - start)
+        return (found, len(queries) / (time.perf_counter() - start),
+                (time.thread_time() - cpu) / len(queries) * 1e6)
 
 
 def child(args: argparse.Namespace) -> None:
@@ -182,8 +194,8 @@ def child(args: argparse.Namespace) -> None:
     print(json.dumps({"ready": True}), flush=True)
     for line in sys.stdin:
         ask = json.loads(line)
-        found, qps = searcher.run(queries, ask["ef"], ask["depth"], args.k)
-        print(json.dumps({"qps": qps, "found": found.tolist()}), flush=True)
+        found, qps, cpu_us = searcher.run(queries, ask["ef"], ask["depth"], args.k)
+        print(json.dumps({"qps": qps, "cpu_us": cpu_us, "found": found.tolist()}), flush=True)
 
 
 class Child:
@@ -193,11 +205,11 @@ class Child:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert json.loads(self.process.stdout.readline())["ready"]
 
-    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float]:
+    def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float, float]:
         self.process.stdin.write(json.dumps({"ef": ef, "depth": depth}) + "\n")
         self.process.stdin.flush()
         answer = json.loads(self.process.stdout.readline())
-        return np.array(answer["found"], np.int64), answer["qps"]
+        return np.array(answer["found"], np.int64), answer["qps"], answer["cpu_us"]
 
     def close(self) -> None:
         self.process.stdin.close()
@@ -208,6 +220,64 @@ def forwarded(args: argparse.Namespace) -> list[str]:
     return ["--rows", str(args.rows), "--dims", str(args.dims), "--out", args.out,
             "--queries", str(args.queries), "--k", str(args.k), "--m", str(args.m),
             "--ef-construction", str(args.ef_construction), "--threads", str(args.threads)]
+
+
+class TimedGraph:
+    """faiss's index with its `search` timed (wall and this thread's CPU
+    time), everything else passed through."""
+
+    def __init__(self, graph) -> None:
+        self.graph, self.wall, self.cpu = graph, 0.0, 0.0
+
+    def __getattr__(self, name: str):
+        return getattr(self.graph, name)
+
+    def search(self, *args, **kwargs):
+        start, began = time.perf_counter(), time.thread_time()
+        try:
+            return self.graph.search(*args, **kwargs)
+        finally:
+            self.wall += time.perf_counter() - start
+            self.cpu += time.thread_time() - began
+
+
+def overhead(e, qs: np.ndarray, k: int, rounds: int) -> dict[str, float]:
+    """µs per query of `similar(q, k, approximate=True)` and, inside the
+    same call, of faiss's own `search` (its graph's search timed where mave
+    calls it): the difference is mave's work around faiss, measured on the
+    same inputs in the same cache state (a separate call of faiss's search
+    before or after would find the query's graph neighbourhood already
+    cached, or leave it cached, and move the difference by 100 µs and
+    more). The mean of the best of `rounds` rounds, in wall time and in this
+    thread's CPU time, and the median over every query of every round."""
+    from mave import _index
+    index = _index.open_index(e)
+    timed = TimedGraph(index._index)
+    index._index = timed
+    best: dict[str, float] = {}
+    overheads: list[float] = []
+    try:
+        for _ in range(rounds):
+            wall = cpu = 0.0
+            timed.wall = timed.cpu = 0.0
+            for q in qs:
+                inside = timed.wall
+                start, began = time.perf_counter(), time.thread_time()
+                e.similar(q, k, approximate=True)
+                took = time.perf_counter() - start
+                wall += took
+                cpu += time.thread_time() - began
+                overheads.append(took - (timed.wall - inside))
+            n = len(qs)
+            for key, value in [("similar_us", wall), ("similar_cpu_us", cpu),
+                               ("faiss_us", timed.wall), ("faiss_cpu_us", timed.cpu),
+                               ("overhead_us", wall - timed.wall),
+                               ("overhead_cpu_us", cpu - timed.cpu)]:
+                best[key] = min(best.get(key, np.inf), value / n * 1e6)
+    finally:
+        index._index = timed.graph
+    best["overhead_median_us"] = float(np.median(overheads)) * 1e6
+    return {key: round(value, 1) for key, value in best.items()}
 
 
 def recall(found: np.ndarray, truth: np.ndarray) -> float:
@@ -230,6 +300,8 @@ def main() -> int:
     p.add_argument("--depth", type=int, nargs="+", default=[1, 3],
                    help="candidates re-ranked, as multiples of k")
     p.add_argument("--threads", type=int, default=2, help="threads for building")
+    p.add_argument("--recall", type=float, default=0.95,
+                   help="the recall mave's index is built for (mave index --recall)")
     p.add_argument("--libraries", nargs="*", default=LIBRARIES)
     p.add_argument("--out", default=None)
     p.add_argument("--json", default=None)
@@ -274,45 +346,58 @@ def main() -> int:
         name: Child(args, name) if name.startswith("usearch") else Searcher(name, index_file(args, name), unit)
         for name in args.libraries}
     best: dict[tuple[str, int, int], float] = {}
+    cpu: dict[tuple[str, int, int], float] = {}
     found: dict[tuple[str, int, int], np.ndarray] = {}
 
-    def keep(key: tuple[str, int, int], rows: np.ndarray, qps: float) -> None:
+    def keep(key: tuple[str, int, int], rows: np.ndarray, qps: float, cpu_us: float) -> None:
         best[key] = max(best.get(key, 0.0), qps)
+        cpu[key] = min(cpu.get(key, float("inf")), cpu_us)
         found[key] = rows
+
+    def timed(ask, queries):
+        """The answers, queries per second and CPU µs per query (this
+        thread's: every search here runs on it)."""
+        start, began = time.perf_counter(), time.thread_time()
+        answers = [ask(q) for q in queries]
+        return (answers, len(queries) / (time.perf_counter() - start),
+                (time.thread_time() - began) / len(queries) * 1e6)
 
     n = args.exact_queries
     for round_ in range(args.rounds):
-        began = start = time.perf_counter()
-        rows = np.array([[e.index(w) for w, _ in e.similar(q, k=args.k, threads=1)] for q in qs[:n]])
-        keep(("exact", 0, 0), rows, n / (time.perf_counter() - start))
+        began = time.perf_counter()
+        answers, qps, cpu_us = timed(lambda q: e.similar(q, k=args.k, threads=1), qs[:n])
+        keep(("exact", 0, 0), np.array([[e.index(w) for w, _ in a] for a in answers]), qps, cpu_us)
         if "faiss-sq8" in args.libraries:
-            start = time.perf_counter()
-            rows = np.array([[e.index(w) for w, _ in e.similar(q, k=args.k, approximate=True)]
-                             for q in qs])
-            keep(("mave", _index.SEARCH_BREADTH, _index.OVERSAMPLE), rows,
-                 len(qs) / (time.perf_counter() - start))
+            answers, qps, cpu_us = timed(lambda q: e.similar(q, k=args.k, approximate=True), qs)
+            keep(("mave", _index.open_index(e).breadth, _index.OVERSAMPLE),
+                 np.array([[e.index(w) for w, _ in a] for a in answers]), qps, cpu_us)
         for name, searcher in searchers.items():
             for ef in args.ef:
                 for depth in args.depth:
-                    rows, qps = searcher.run(qs, ef, depth, args.k)
-                    keep((name, ef, depth), rows, qps)
+                    keep((name, ef, depth), *searcher.run(qs, ef, depth, args.k))
         print(f"round {round_ + 1} of {args.rounds}: {time.perf_counter() - began:.0f} s", file=sys.stderr,
               flush=True)
     for searcher in searchers.values():
         if isinstance(searcher, Child):
             searcher.close()
 
-    exact_qps = best[("exact", 0, 0)]
+    exact_qps, exact_cpu = best[("exact", 0, 0)], cpu[("exact", 0, 0)]
     results = []
     for (name, ef, depth), qps in best.items():
         rows = found[(name, ef, depth)]
         row = {"library": name, "rows": args.rows, "ef": ef or None, "depth": depth or None,
                "recall@10": round(recall(rows, truth[:len(rows)]), 4), "qps": round(qps, 1),
-               "x_exact": round(qps / exact_qps, 1)}
+               "us_per_query": round(1e6 / qps, 1), "x_exact": round(qps / exact_qps, 1),
+               "cpu_us_per_query": round(cpu[(name, ef, depth)], 1),
+               "x_exact_cpu": round(exact_cpu / cpu[(name, ef, depth)], 1)}
         built = index_file(args, "faiss-sq8" if name == "mave" else name) + ".json"
         if name != "exact" and os.path.exists(built):
             with open(built) as f:
                 row.update(json.load(f))
+        results.append(row)
+        print(json.dumps(row), flush=True)
+    if "faiss-sq8" in args.libraries:
+        row = {"library": "mave overhead", **overhead(e, qs, args.k, args.rounds)}
         results.append(row)
         print(json.dumps(row), flush=True)
     print(f"load average: {os.getloadavg()}", file=sys.stderr)

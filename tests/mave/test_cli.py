@@ -105,7 +105,8 @@ def test_info_text_and_json(fixture_dir, name):
     text = run("info", fixture_dir[name]).stdout.splitlines()
     labels = [line[:12].strip() for line in text]
     assert [label for label in labels if label] == ["file", "vocabulary", "dims", "matrix", "subwords", "norms",
-                                                     "metadata"]
+                                                     "index", "metadata"]
+    assert info["index"] is None and "index       none" in text
     assert len({line.index(line.split()[1], len(line.split()[0])) for line in text if line[0] != " "}) == 1
     assert f"{e.vocab_kind}, {len(e):,} words" in text[1]
 

@@ -19,7 +19,7 @@ from typing import Any, TextIO
 import numpy as np
 
 import mave
-from mave import _native
+from mave import _index, _native
 from mave._convert import ERRORS, FORMATS, OUTPUT_FORMATS
 
 __all__ = ["main"]
@@ -146,6 +146,7 @@ def _info(e: mave.Embeddings) -> dict[str, Any]:
         "norms": norms is not None,
         "metadata": e.metadata,
         "static": _static_info(e),
+        "index": _index_info(e),
     }
 
 
@@ -171,6 +172,19 @@ def _static_info(e: mave.Embeddings) -> dict[str, Any] | None:
         "normalize": static["normalize"],
         "max_length": static["max_length"],
     }
+
+
+def _index_info(e: mave.Embeddings) -> dict[str, Any] | None:
+    """The approximate-neighbours index beside the model: its path and
+    calibration (or what is wrong with it), or None."""
+    path = _index.index_path(e.path)
+    if not os.path.exists(path):
+        return None
+    try:
+        calibration = _index.read_calibration(path)
+    except (OSError, ValueError) as error:
+        return {"path": path, "error": str(error)}
+    return {"path": path, **dataclasses.asdict(calibration), "text": calibration.describe()}
 
 
 def _info_lines(info: dict[str, Any]) -> Iterator[tuple[str, str]]:
@@ -209,6 +223,9 @@ def _info_lines(info: dict[str, Any]) -> Iterator[tuple[str, str]]:
                 text += f", {key} {s[key]:,}"
         yield "subwords", text + f", markers {s['begin_marker']!r} {s['end_marker']!r}"
     yield "norms", "yes" if info["norms"] else "no"
+    index = info["index"]
+    yield "index", ("none" if index is None else
+                    f"{index['path']}: {index.get('text', index.get('error'))}")
     metadata = info["metadata"]
     if not metadata:
         yield "metadata", "none"

@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from mave import _native, _static, _texts
+from mave._rows import unit_rows
 
 if TYPE_CHECKING:
     import pyarrow as pa  # type: ignore[import-untyped]
@@ -317,7 +318,7 @@ class Embeddings(_native.Embeddings):
         used = [w for w in _strings(words, "words") if self.get(w) is not None]
         if not used:
             raise ValueError("doesnt_match needs at least one word with a vector")
-        unit = _unit_rows(np.stack([self[w] for w in used]))
+        unit = unit_rows(np.stack([self[w] for w in used]))
         mean = unit.mean(axis=0)
         mean /= np.linalg.norm(mean) or 1.0
         return min(zip((unit @ mean).tolist(), used))[1]
@@ -433,7 +434,7 @@ class Embeddings(_native.Embeddings):
         tokens: Tokenizer | None = None if limit is None else (lambda t: t.split()[:limit])
         vectors = _texts.mean_vectors(items, self, tokenize=tokens, threads=threads)
         if normalize:
-            vectors = _unit_rows(vectors)
+            vectors = unit_rows(vectors)
         if target is None:
             return vectors
         target[...] = vectors
@@ -554,28 +555,39 @@ class Embeddings(_native.Embeddings):
         """One question through the batched search (or the approximate
         index), as (word, score) pairs."""
         index = self._approximate(approximate)
+        if index is not None and restrict is None:
+            return self._ask_index(index, positive, negative, k)
         n_rows, allowed = self._candidates(restrict)
         terms = np.stack([self._vector(t, "query" if i < len(positive) else "negative")
                           for i, t in enumerate(positive + negative)])
         exclude = sorted({self.index(t) for t in positive + negative
                           if isinstance(t, str) and t in self})
         words = self.words
-        if index is not None and restrict is None:
-            # The direction the scan searches: the mean of the unit term
-            # vectors, negative ones subtracted (one term: itself).
-            unit = _unit_rows(terms).astype(np.float64)
-            unit[len(positive):] *= -1
-            target = (terms[0] if len(terms) == 1 else unit.sum(axis=0)).astype(np.float32)
-            if not np.any(target):
-                return []
-            rows, scores = index.search(self, target[None, :], min(k, n_rows), [exclude])
-            return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
         questions = _native.Questions(terms, positive=[len(positive)], negative=[len(negative)],
                                       exclude=np.array(exclude, dtype=np.uint64),
                                       exclude_offsets=[0, len(exclude)])
         rows, scores = self._search(questions, min(k, n_rows), n_rows, allowed, cosmul, threads)
         return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
 
+
+    def _ask_index(self, index: ApproximateIndex, positive: list[Term], negative: list[Term],
+                   k: int) -> list[tuple[str, float]]:
+        """One question through the approximate index, as (word, cosine)
+        pairs. It searches the direction the scan searches: the mean of the
+        unit term vectors, negative ones subtracted (one term: itself)."""
+        terms = positive + negative
+        vectors = [self._vector(t, "query" if i < len(positive) else "negative")
+                   for i, t in enumerate(terms)]
+        if len(vectors) == 1:
+            target = vectors[0]
+        else:
+            unit = unit_rows(np.stack(vectors)).astype(np.float64)
+            unit[len(positive):] *= -1
+            target = unit.sum(axis=0).astype(np.float32)
+        exclude = sorted({self.index(t) for t in terms if isinstance(t, str) and t in self})
+        rows, scores = index.search(self, target[None, :], min(k, len(self)), [exclude])
+        words = self.words
+        return [(words[r], s) for r, s in zip(rows[0].tolist(), scores[0].tolist()) if r >= 0]
 
     @property
     def metadata(self) -> dict[str, Any] | None:
@@ -707,12 +719,6 @@ def _strings(words: Iterable[str], what: str) -> list[str]:
         if not isinstance(w, str):
             raise TypeError(f"{what}[{i}] must be str, not {type(w).__name__}")
     return items
-
-
-def _unit_rows(matrix: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
-    lengths = np.linalg.norm(matrix, axis=1, keepdims=True)
-    unit: npt.NDArray[np.float32] = (matrix / np.where(lengths > 0, lengths, 1)).astype(np.float32)
-    return unit
 
 
 def _matrix(queries: object, dims: int) -> npt.NDArray[np.float32]:

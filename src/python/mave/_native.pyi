@@ -91,6 +91,12 @@ def _write_quantized(source: Embeddings, path: str | os.PathLike[str],
                      projection: npt.NDArray[np.float32] | None,
                      row_norms: npt.NDArray[np.float32] | None, codes: npt.NDArray[np.uint8],
                      norms: npt.NDArray[np.float32] | None) -> None: ...
+def _rerank(e: Embeddings, queries: npt.NDArray[np.float32], candidates: npt.NDArray[np.int64],
+            k: int, exclude: Sequence[Sequence[int]]
+            ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]: ...
+_Bytes = bytes | bytearray | memoryview | npt.NDArray[Any]
+def _write_atomic(path: str | bytes | os.PathLike[str],
+                  parts: list[_Bytes] | tuple[_Bytes, ...]) -> None: ...
 # Conversions (convert.cpp) and mave info's matrix description (info.cpp).
 FORMATS: tuple[str, ...]
 OUTPUT_FORMATS: tuple[str, ...]

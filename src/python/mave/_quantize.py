@@ -17,6 +17,8 @@ import numpy.typing as npt
 from mave import _native
 from mave._convert import FORMATS, convert, detect_format
 from mave._embeddings import Embeddings, StrPath, load
+from mave._faiss import import_faiss
+from mave._rows import row_lengths, unit_rows
 
 __all__ = ["quantize"]
 
@@ -105,7 +107,7 @@ def quantize(
         >>> mave.quantize("cc.en.300.fifu", "cc.en.300.pq.fifu")
     """
     _check_settings(bits, sample, iterations, seed, threads, subquantizers)
-    faiss = _import_faiss()
+    faiss = import_faiss("mave.quantize", "quantize")
     with _source(src, dst, src_format, errors=errors, limit=limit, member=member) as source:
         plan = _plan(source, subquantizers, bits, opq, sample, iterations, seed)
         previous = faiss.omp_get_max_threads()
@@ -179,16 +181,6 @@ def _check_settings(bits: int, sample: int | None, iterations: int | None, seed:
     check_int("subquantizers", subquantizers, 1, none_ok=True)
 
 
-def _import_faiss() -> Any:
-    try:
-        import faiss  # type: ignore[import-not-found, import-untyped, unused-ignore]
-    except ImportError as e:
-        raise ImportError(
-            "mave.quantize needs faiss, which is not installed: pip install mave[quantize]"
-        ) from e
-    return faiss
-
-
 @contextlib.contextmanager
 def _source(src: StrPath, dst: StrPath, src_format: str | None, **reading: Any) -> Iterator[Embeddings]:
     """The source as loaded Embeddings with a dense matrix. A file in another
@@ -250,18 +242,6 @@ def _batches(rows: int) -> Iterator[slice]:
         yield slice(start, min(start + BATCH_ROWS, rows))
 
 
-def _lengths(x: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
-    squares: npt.NDArray[np.float64] = np.einsum("ij,ij->i", x, x, dtype=np.float64)
-    return np.sqrt(squares).astype(np.float32)
-
-
-def _unit_rows(x: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-    """The rows scaled to unit length (zero rows stay zero) and their lengths."""
-    lengths = _lengths(x)
-    safe = np.where(lengths > 0, lengths, np.float32(1))
-    return (x / safe[:, None]).astype(np.float32, copy=False), lengths
-
-
 def _sample(matrix: npt.NDArray[np.float32], n: int,
             rng: np.random.Generator) -> npt.NDArray[np.float32]:
     """Up to n rows that are not zero, drawn at random and scaled to unit
@@ -273,7 +253,9 @@ def _sample(matrix: npt.NDArray[np.float32], n: int,
     for start in range(0, len(order), n):
         drawn = order[start:start + n]
         by_row = np.argsort(drawn)  # read in file order, keep the drawn order
-        unit, lengths = _unit_rows(np.asarray(matrix[drawn[by_row]]))
+        block = np.asarray(matrix[drawn[by_row]])
+        lengths = row_lengths(block)
+        unit = unit_rows(block, lengths)
         in_order = np.empty_like(by_row)
         in_order[by_row] = np.arange(len(by_row))
         unit, lengths = unit[in_order], lengths[in_order]
@@ -348,7 +330,9 @@ def _encode(faiss: Any, e: Embeddings, trained: _Trained,
     row_norms = np.empty(rows, dtype=np.float32)
     word_lengths = np.empty(words, dtype=np.float32)
     for part in _batches(rows):
-        unit, lengths = _unit_rows(np.asarray(matrix[part]))
+        block = np.asarray(matrix[part])
+        lengths = row_lengths(block)
+        unit = unit_rows(block, lengths)
         rotated = trained.rotation.apply(unit) if trained.rotation is not None else unit
         packed = trained.pq.compute_codes(rotated)
         # faiss packs codes of fewer than 8 bits; the file has one byte each.
@@ -365,7 +349,7 @@ def _encode(faiss: Any, e: Embeddings, trained: _Trained,
         if first_word_row < last_word_row:
             target[: last_word_row - first_word_row] = 1.0
             word_lengths[first_word_row:last_word_row] = lengths[: last_word_row - first_word_row]
-        rebuilt_lengths = _lengths(rebuilt)
+        rebuilt_lengths = row_lengths(rebuilt)
         # A zero row (or one whose centroids add up to nothing) stays zero.
         usable = (lengths > 0) & (rebuilt_lengths > 0)
         row_norms[part] = np.divide(target, rebuilt_lengths, out=np.zeros_like(target),

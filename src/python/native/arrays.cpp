@@ -156,6 +156,8 @@ template bool copy_array_argument<std::uint64_t>(PyObject*, int, int, const char
                                                  std::vector<std::uint64_t>&, std::size_t*);
 template bool copy_array_argument<std::uint8_t>(PyObject*, int, int, const char*,
                                                 std::vector<std::uint8_t>&, std::size_t*);
+template bool copy_array_argument<std::int64_t>(PyObject*, int, int, const char*,
+                                                std::vector<std::int64_t>&, std::size_t*);
 
 std::optional<TargetView> vector_target(PyObject* obj, std::size_t dims) {
   PyArrayObject* array = float32_target(obj);

@@ -1,8 +1,8 @@
-// mave._native.convert, write, _write_rows, _write_quantized and _read_head: the
-// bindings of the conversion layer (src/convert). The mave package checks
-// and normalises most arguments (mave/_convert.py, mave/_quantize.py); these
-// functions run the work with the interpreter lock released, taking it back
-// only to report progress and to notice Ctrl-C.
+// mave._native.convert, write, _write_rows, _write_quantized, _read_head and
+// _write_atomic: the bindings of the conversion layer (src/convert). The mave
+// package checks and normalises most arguments (mave/_convert.py,
+// mave/_quantize.py); these functions run the work with the interpreter lock
+// released, taking it back only to report progress and to notice Ctrl-C.
 #include <cstring>
 #include <optional>
 #include <span>
@@ -522,6 +522,74 @@ PyObject* write_quantized(const py::ArgumentSlots& slots, std::string& failing) 
   });
 }
 
+constexpr Signature kWriteAtomic{"_write_atomic", "path, parts", Bound::Module};
+
+// The contiguous bytes of the objects of a list or tuple, each held until
+// the list is destroyed.
+class ByteParts {
+ public:
+  ByteParts() = default;
+  ByteParts(const ByteParts&) = delete;
+  ByteParts& operator=(const ByteParts&) = delete;
+  ~ByteParts() {
+    for (Py_buffer& view : views_) PyBuffer_Release(&view);
+  }
+
+  // False with an exception set when `parts` is not a list or tuple of
+  // C-contiguous bytes-like objects.
+  bool take(PyObject* parts) {
+    if (!PyList_Check(parts) && !PyTuple_Check(parts)) {
+      PyErr_Format(PyExc_TypeError, "parts must be a list or tuple, not %s",
+                   py::TypeName(parts).c_str());
+      return false;
+    }
+    const Py_ssize_t n = PySequence_Size(parts);
+    if (n < 0) return false;
+    views_.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(parts, i));
+      if (!item) return false;
+      // Filled in place (the reservation keeps it there): an exporter may
+      // recognise its view by address when it is released.
+      views_.emplace_back();
+      if (PyObject_GetBuffer(item.get(), &views_.back(), PyBUF_C_CONTIGUOUS) < 0) {
+        views_.pop_back();
+        return false;
+      }
+    }
+    return true;
+  }
+
+  const std::vector<Py_buffer>& views() const { return views_; }
+
+ private:
+  std::vector<Py_buffer> views_;
+};
+
+// Writes the bytes of `parts` (a list or tuple of bytes-like objects, such
+// as NumPy arrays), one after the other, as the file `path`: atomically and
+// synced, the way the core writes its own files, so that files made in
+// Python (an index's faiss bytes) have the same one path to the disk.
+PyObject* write_atomic(const py::ArgumentSlots& slots, std::string& failing) {
+  const auto path = fs_path_argument(slots[kWriteAtomic.slot("path")]);
+  if (!path) return nullptr;
+  ByteParts parts;
+  if (!parts.take(slots[kWriteAtomic.slot("parts")])) return nullptr;
+  failing = *path;
+  // The views hold the objects' memory for the call.
+  return run_conversion([&] {
+    return write_file(*path, Durability::Synced, [&](BufferedWriter& w) -> Status {
+      for (const Py_buffer& view : parts.views()) {
+        if (auto written = w.write_all(view.buf, static_cast<std::size_t>(view.len));
+            !written.ok()) {
+          return EmbeddingsError::write(Step::WriteFile, std::move(written).error());
+        }
+      }
+      return {};
+    });
+  });
+}
+
 PyMethodDef g_functions[] = {
     {"convert", as_cfunction(conversion<kConvert, convert>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"write", as_cfunction(conversion<kWrite, write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
@@ -531,6 +599,8 @@ PyMethodDef g_functions[] = {
      nullptr},
     {"_read_head", as_cfunction(conversion<kReadHead, read_head>), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
+    {"_write_atomic", as_cfunction(conversion<kWriteAtomic, write_atomic>),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -555,7 +625,8 @@ bool add_format_names(PyObject* module) {
 
 bool init_convert(PyObject* module) {
   return add_functions(module, g_functions,
-                       {&kConvert, &kWrite, &kWriteQuantized, &kWriteRows, &kReadHead}) &&
+                       {&kConvert, &kWrite, &kWriteQuantized, &kWriteRows, &kReadHead,
+                        &kWriteAtomic}) &&
          add_format_names(module);
 }
 

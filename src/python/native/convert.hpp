@@ -1,4 +1,4 @@
-// mave._native.convert, write and _write_quantized, and
+// mave._native.convert, write, _write_quantized and _write_atomic, and
 // the format names FORMATS and OUTPUT_FORMATS (see convert.cpp).
 #pragma once
 

@@ -12,6 +12,7 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/info.hpp"
 #include "python/native/model.hpp"
+#include "python/native/rerank.hpp"
 #include "python/native/tokenizer.hpp"
 #include "search/blas.hpp"
 
@@ -61,7 +62,7 @@ int exec_module(PyObject* module) {
   if (!init_embeddings_type(module) || !init_words_type(module) || !init_questions_type(module)) {
     return -1;
   }
-  if (!init_convert(module) || !init_info(module)) return -1;
+  if (!init_convert(module) || !init_info(module) || !init_rerank(module)) return -1;
   if (!init_tokenizer_type(module)) return -1;
   if (!add_functions(module, g_functions, {&kLoadBlas})) return -1;
   return 0;

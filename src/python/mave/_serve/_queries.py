@@ -24,7 +24,8 @@ import numpy as np
 import numpy.typing as npt
 
 from mave import _index
-from mave._embeddings import Embeddings, _unit_rows
+from mave._embeddings import Embeddings
+from mave._rows import unit_rows
 from mave._errors import FormatError
 from mave._serve._errors import ServiceError
 from mave._serve._settings import model_name
@@ -112,7 +113,7 @@ def encode(e: Embeddings, texts: Sequence[str], dimensions: int | None = None
                            f"has {e.dims}", param="dimensions")
     out = e.encode(texts)
     if dimensions is not None:
-        out = _unit_rows(np.ascontiguousarray(out[:, :dimensions]))
+        out = unit_rows(np.ascontiguousarray(out[:, :dimensions]))
     return out, int(e._token_counts(texts).sum())
 
 
@@ -131,7 +132,7 @@ def word_map(e: Embeddings, word: str, k: int) -> list[tuple[str, float, float, 
 def pca_2d(vectors: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
     """Coordinates of the rows on their first two principal components
     (unit rows, so that the map shows direction, not length)."""
-    x = _unit_rows(vectors).astype(np.float64)
+    x = unit_rows(vectors).astype(np.float64)
     x -= x.mean(axis=0)
     out = np.zeros((len(x), 2))
     if len(x) < 2:
