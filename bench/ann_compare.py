@@ -51,8 +51,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 LIBRARIES = ["faiss-sq8", "hnswlib", "usearch-i8"]
 
 
-def draw(rng: np.random.Generator, n: int, tops: np.ndarray, subs: np.ndarray,
-         shared: np.ndarray) -> np.ndarray:
+def draw(
+    rng: np.random.Generator, n: int, tops: np.ndarray, subs: np.ndarray, shared: np.ndarray
+) -> np.ndarray:
     dims = tops.shape[1]
     top = rng.zipf(1.3, n) % len(tops)
     sub = rng.integers(0, subs.shape[1], n)
@@ -66,8 +67,9 @@ def make_data(out: str, rows: int, dims: int, queries: int, seed: int) -> None:
     tops = rng.standard_normal((n_top, dims), np.float32) / np.sqrt(dims)
     subs = rng.standard_normal((n_top, n_sub, dims), np.float32) / np.sqrt(dims)
     shared = 0.3 * rng.standard_normal(dims).astype(np.float32) / np.sqrt(dims)
-    base = np.concatenate([draw(rng, min(100_000, rows - i), tops, subs, shared)
-                           for i in range(0, rows, 100_000)])
+    base = np.concatenate(
+        [draw(rng, min(100_000, rows - i), tops, subs, shared) for i in range(0, rows, 100_000)]
+    )
     q = draw(rng, queries, tops, subs, shared)
     np.save(os.path.join(out, "base.npy"), base)
     np.save(os.path.join(out, "queries.npy"), q)
@@ -77,14 +79,15 @@ def unit_rows(out: str, rows: int) -> np.ndarray:
     base = np.load(os.path.join(out, "base.npy"), mmap_mode="r")[:rows]
     unit = np.empty(base.shape, np.float32)
     for s in range(0, rows, 100_000):
-        part = np.asarray(base[s:s + 100_000])
-        unit[s:s + 100_000] = part / np.linalg.norm(part, axis=1, keepdims=True)
+        part = np.asarray(base[s : s + 100_000])
+        unit[s : s + 100_000] = part / np.linalg.norm(part, axis=1, keepdims=True)
     return unit
 
 
 def make_file(out: str, rows: int) -> str:
     """The rows as a finalfusion file (word i is "w<i>")."""
     import mave
+
     path = os.path.join(out, f"base-{rows}.fifu")
     if not os.path.exists(path):
         base = np.load(os.path.join(out, "base.npy"), mmap_mode="r")[:rows]
@@ -96,6 +99,7 @@ def make_file(out: str, rows: int) -> str:
 def index_file(args: argparse.Namespace, library: str) -> str:
     if library == "faiss-sq8":  # the index mave builds and reads
         from mave import _index
+
         return _index.index_path(os.path.join(args.out, f"base-{args.rows}.fifu"))
     return os.path.join(args.out, f"index-{library}-{args.rows}-M{args.m}-ef{args.ef_construction}")
 
@@ -107,37 +111,54 @@ def build(args: argparse.Namespace, library: str) -> None:
     if library == "faiss-sq8":
         import mave
         from mave import _index
-        assert (args.m, args.ef_construction) == (_index.CONNECTIVITY, _index.BUILD_BREADTH), \
-            "mave's index is built at mave's settings: change them in _index.py"
-        _index.build_index(mave.load(make_file(args.out, args.rows)), threads=args.threads,
-                           recall=args.recall)
+
+        assert (args.m, args.ef_construction) == (
+            _index.CONNECTIVITY,
+            _index.BUILD_BREADTH,
+        ), "mave's index is built at mave's settings: change them in _index.py"
+        _index.build_index(
+            mave.load(make_file(args.out, args.rows)), threads=args.threads, recall=args.recall
+        )
     else:
         unit = unit_rows(args.out, args.rows)
         if library == "hnswlib":
             import hnswlib
+
             index = hnswlib.Index(space="ip", dim=unit.shape[1])
             index.init_index(max_elements=len(unit), M=args.m, ef_construction=args.ef_construction)
             index.set_num_threads(args.threads)
             for s in range(0, len(unit), 100_000):
-                index.add_items(unit[s:s + 100_000], np.arange(s, min(s + 100_000, len(unit))))
+                index.add_items(unit[s : s + 100_000], np.arange(s, min(s + 100_000, len(unit))))
             index.save_index(path)
         else:
             from usearch.index import Index
-            index = Index(ndim=unit.shape[1], metric="cos", dtype=library.split("-")[1],
-                          connectivity=args.m, expansion_add=args.ef_construction)
+
+            index = Index(
+                ndim=unit.shape[1],
+                metric="cos",
+                dtype=library.split("-")[1],
+                connectivity=args.m,
+                expansion_add=args.ef_construction,
+            )
             for s in range(0, len(unit), 100_000):
-                index.add(np.arange(s, min(s + 100_000, len(unit))), unit[s:s + 100_000],
-                          threads=args.threads)
+                index.add(
+                    np.arange(s, min(s + 100_000, len(unit))), unit[s : s + 100_000], threads=args.threads
+                )
             index.save(path)
-    figures = {"build_s": round(time.perf_counter() - start, 1),
-               "build_cpu_s": round(time.process_time() - cpu, 1),
-               "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024,
-               "file_mb": os.path.getsize(path) // 2**20, "threads": args.threads,
-               "M": args.m, "efConstruction": args.ef_construction}
+    figures = {
+        "build_s": round(time.perf_counter() - start, 1),
+        "build_cpu_s": round(time.process_time() - cpu, 1),
+        "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024,
+        "file_mb": os.path.getsize(path) // 2**20,
+        "threads": args.threads,
+        "M": args.m,
+        "efConstruction": args.ef_construction,
+    }
     if library == "faiss-sq8":  # the breadth the build measured and stored
         calibration = _index.read_calibration(path)
-        figures.update(breadth=calibration.breadth, built_recall=calibration.recall,
-                       recall_asked=calibration.target)
+        figures.update(
+            breadth=calibration.breadth, built_recall=calibration.recall, recall_asked=calibration.target
+        )
     with open(path + ".json", "w") as f:
         json.dump(figures, f)
 
@@ -150,16 +171,19 @@ class Searcher:
         self.library, self.unit = library, unit
         if library == "hnswlib":
             import hnswlib
+
             self.index = hnswlib.Index(space="ip", dim=unit.shape[1])
             self.index.load_index(path)
             self.index.set_num_threads(1)
         elif library == "faiss-sq8":
             import faiss
+
             faiss.omp_set_num_threads(1)
             self.faiss = faiss
             self.index = faiss.read_index(path, faiss.IO_FLAG_MMAP_IFC | faiss.IO_FLAG_READ_ONLY)
         else:
             from usearch.index import Index
+
             self.index = Index.restore(path, view=True)
 
     def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float, float]:
@@ -179,16 +203,19 @@ class Searcher:
             cand = np.sort(np.asarray(ask(q), np.int64))
             cand = cand[cand >= 0]
             best = cand[np.argsort(-(self.unit[cand] @ q), kind="stable")[:k]]
-            found[i, :len(best)] = best
-        return (found, len(queries) / (time.perf_counter() - start),
-                (time.thread_time() - cpu) / len(queries) * 1e6)
+            found[i, : len(best)] = best
+        return (
+            found,
+            len(queries) / (time.perf_counter() - start),
+            (time.thread_time() - cpu) / len(queries) * 1e6,
+        )
 
 
 def child(args: argparse.Namespace) -> None:
     """Searches one library for the parent, a line of JSON per request on
     stdin: {"ef", "depth"} -> {"qps", "found"}."""
     unit = unit_rows(args.out, args.rows)
-    queries = np.load(os.path.join(args.out, "queries.npy"))[:args.queries]
+    queries = np.load(os.path.join(args.out, "queries.npy"))[: args.queries]
     queries = queries / np.linalg.norm(queries, axis=1, keepdims=True)
     searcher = Searcher(args.child, index_file(args, args.child), unit)
     print(json.dumps({"ready": True}), flush=True)
@@ -202,7 +229,10 @@ class Child:
     def __init__(self, args: argparse.Namespace, library: str) -> None:
         self.process = subprocess.Popen(
             [sys.executable, __file__, "--child", library, *forwarded(args)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         assert json.loads(self.process.stdout.readline())["ready"]
 
     def run(self, queries: np.ndarray, ef: int, depth: int, k: int) -> tuple[np.ndarray, float, float]:
@@ -217,9 +247,24 @@ class Child:
 
 
 def forwarded(args: argparse.Namespace) -> list[str]:
-    return ["--rows", str(args.rows), "--dims", str(args.dims), "--out", args.out,
-            "--queries", str(args.queries), "--k", str(args.k), "--m", str(args.m),
-            "--ef-construction", str(args.ef_construction), "--threads", str(args.threads)]
+    return [
+        "--rows",
+        str(args.rows),
+        "--dims",
+        str(args.dims),
+        "--out",
+        args.out,
+        "--queries",
+        str(args.queries),
+        "--k",
+        str(args.k),
+        "--m",
+        str(args.m),
+        "--ef-construction",
+        str(args.ef_construction),
+        "--threads",
+        str(args.threads),
+    ]
 
 
 class TimedGraph:
@@ -251,6 +296,7 @@ def overhead(e, qs: np.ndarray, k: int, rounds: int) -> dict[str, float]:
     more). The mean of the best of `rounds` rounds, in wall time and in this
     thread's CPU time, and the median over every query of every round."""
     from mave import _index
+
     index = _index.open_index(e)
     timed = TimedGraph(index._index)
     index._index = timed
@@ -269,10 +315,14 @@ def overhead(e, qs: np.ndarray, k: int, rounds: int) -> dict[str, float]:
                 cpu += time.thread_time() - began
                 overheads.append(took - (timed.wall - inside))
             n = len(qs)
-            for key, value in [("similar_us", wall), ("similar_cpu_us", cpu),
-                               ("faiss_us", timed.wall), ("faiss_cpu_us", timed.cpu),
-                               ("overhead_us", wall - timed.wall),
-                               ("overhead_cpu_us", cpu - timed.cpu)]:
+            for key, value in [
+                ("similar_us", wall),
+                ("similar_cpu_us", cpu),
+                ("faiss_us", timed.wall),
+                ("faiss_cpu_us", timed.cpu),
+                ("overhead_us", wall - timed.wall),
+                ("overhead_cpu_us", cpu - timed.cpu),
+            ]:
                 best[key] = min(best.get(key, np.inf), value / n * 1e6)
     finally:
         index._index = timed.graph
@@ -281,8 +331,9 @@ def overhead(e, qs: np.ndarray, k: int, rounds: int) -> dict[str, float]:
 
 
 def recall(found: np.ndarray, truth: np.ndarray) -> float:
-    return float(np.mean([len(set(f.tolist()) & set(t.tolist())) / truth.shape[1]
-                          for f, t in zip(found, truth)]))
+    return float(
+        np.mean([len(set(f.tolist()) & set(t.tolist())) / truth.shape[1] for f, t in zip(found, truth)])
+    )
 
 
 def main() -> int:
@@ -297,11 +348,16 @@ def main() -> int:
     p.add_argument("--m", type=int, default=16, help="graph degree (M, connectivity)")
     p.add_argument("--ef-construction", type=int, default=100)
     p.add_argument("--ef", type=int, nargs="+", default=[32, 64, 128, 256], help="search breadths")
-    p.add_argument("--depth", type=int, nargs="+", default=[1, 3],
-                   help="candidates re-ranked, as multiples of k")
+    p.add_argument(
+        "--depth", type=int, nargs="+", default=[1, 3], help="candidates re-ranked, as multiples of k"
+    )
     p.add_argument("--threads", type=int, default=2, help="threads for building")
-    p.add_argument("--recall", type=float, default=0.95,
-                   help="the recall mave's index is built for (mave index --recall)")
+    p.add_argument(
+        "--recall",
+        type=float,
+        default=0.95,
+        help="the recall mave's index is built for (mave index --recall)",
+    )
     p.add_argument("--libraries", nargs="*", default=LIBRARIES)
     p.add_argument("--out", default=None)
     p.add_argument("--json", default=None)
@@ -333,18 +389,21 @@ def main() -> int:
     e = mave.load(make_file(args.out, args.rows))
     e.matrix.sum()  # pages in, as a server that has run a while has them
     unit = unit_rows(args.out, args.rows)
-    qs = np.load(os.path.join(args.out, "queries.npy"))[:args.queries]
+    qs = np.load(os.path.join(args.out, "queries.npy"))[: args.queries]
     qs = qs / np.linalg.norm(qs, axis=1, keepdims=True)
     if not args.libraries:  # exact search alone: its own queries only
-        qs = qs[:args.exact_queries]
+        qs = qs[: args.exact_queries]
     truth_path = os.path.join(args.out, f"truth-{args.rows}-{len(qs)}.npy")
     if not os.path.exists(truth_path):
         np.save(truth_path, e.nearest(qs, k=args.k)[0])
-    truth = np.load(truth_path)[:, :args.k]
+    truth = np.load(truth_path)[:, : args.k]
 
     searchers: dict[str, Searcher | Child] = {
-        name: Child(args, name) if name.startswith("usearch") else Searcher(name, index_file(args, name), unit)
-        for name in args.libraries}
+        name: Child(args, name)
+        if name.startswith("usearch")
+        else Searcher(name, index_file(args, name), unit)
+        for name in args.libraries
+    }
     best: dict[tuple[str, int, int], float] = {}
     cpu: dict[tuple[str, int, int], float] = {}
     found: dict[tuple[str, int, int], np.ndarray] = {}
@@ -359,8 +418,11 @@ def main() -> int:
         thread's: every search here runs on it)."""
         start, began = time.perf_counter(), time.thread_time()
         answers = [ask(q) for q in queries]
-        return (answers, len(queries) / (time.perf_counter() - start),
-                (time.thread_time() - began) / len(queries) * 1e6)
+        return (
+            answers,
+            len(queries) / (time.perf_counter() - start),
+            (time.thread_time() - began) / len(queries) * 1e6,
+        )
 
     n = args.exact_queries
     for round_ in range(args.rounds):
@@ -369,14 +431,21 @@ def main() -> int:
         keep(("exact", 0, 0), np.array([[e.index(w) for w, _ in a] for a in answers]), qps, cpu_us)
         if "faiss-sq8" in args.libraries:
             answers, qps, cpu_us = timed(lambda q: e.similar(q, k=args.k, approximate=True), qs)
-            keep(("mave", _index.open_index(e).breadth, _index.OVERSAMPLE),
-                 np.array([[e.index(w) for w, _ in a] for a in answers]), qps, cpu_us)
+            keep(
+                ("mave", _index.open_index(e).breadth, _index.OVERSAMPLE),
+                np.array([[e.index(w) for w, _ in a] for a in answers]),
+                qps,
+                cpu_us,
+            )
         for name, searcher in searchers.items():
             for ef in args.ef:
                 for depth in args.depth:
                     keep((name, ef, depth), *searcher.run(qs, ef, depth, args.k))
-        print(f"round {round_ + 1} of {args.rounds}: {time.perf_counter() - began:.0f} s", file=sys.stderr,
-              flush=True)
+        print(
+            f"round {round_ + 1} of {args.rounds}: {time.perf_counter() - began:.0f} s",
+            file=sys.stderr,
+            flush=True,
+        )
     for searcher in searchers.values():
         if isinstance(searcher, Child):
             searcher.close()
@@ -385,11 +454,18 @@ def main() -> int:
     results = []
     for (name, ef, depth), qps in best.items():
         rows = found[(name, ef, depth)]
-        row = {"library": name, "rows": args.rows, "ef": ef or None, "depth": depth or None,
-               "recall@10": round(recall(rows, truth[:len(rows)]), 4), "qps": round(qps, 1),
-               "us_per_query": round(1e6 / qps, 1), "x_exact": round(qps / exact_qps, 1),
-               "cpu_us_per_query": round(cpu[(name, ef, depth)], 1),
-               "x_exact_cpu": round(exact_cpu / cpu[(name, ef, depth)], 1)}
+        row = {
+            "library": name,
+            "rows": args.rows,
+            "ef": ef or None,
+            "depth": depth or None,
+            "recall@10": round(recall(rows, truth[: len(rows)]), 4),
+            "qps": round(qps, 1),
+            "us_per_query": round(1e6 / qps, 1),
+            "x_exact": round(qps / exact_qps, 1),
+            "cpu_us_per_query": round(cpu[(name, ef, depth)], 1),
+            "x_exact_cpu": round(exact_cpu / cpu[(name, ef, depth)], 1),
+        }
         built = index_file(args, "faiss-sq8" if name == "mave" else name) + ".json"
         if name != "exact" and os.path.exists(built):
             with open(built) as f:

@@ -93,20 +93,27 @@ def main(argv):
         # Words of 3 to 14 characters, as a real vocabulary's.
         # Unit rows and their norms, as converted models hold them.
         vocab = [f"w{i}{'x' * (i % 11)}" for i in range(args.words)]
-        mave.write(path, vocab, rng.standard_normal((args.words, args.dims), dtype=np.float32),
-                   metadata={"source": "bench/arrow_bench.py"})
+        mave.write(
+            path,
+            vocab,
+            rng.standard_normal((args.words, args.dims), dtype=np.float32),
+            metadata={"source": "bench/arrow_bench.py"},
+        )
     e = mave.load(path)
     n = len(e)
     matrix_bytes = n * e.dims * 4
 
     rows = {}
     rows["word column from the vocabulary's bytes (`to_arrow`'s)"] = median_seconds(
-        lambda: _arrow.word_chunks(e, 0, n), args.rounds)
+        lambda: _arrow.word_chunks(e, 0, n), args.rounds
+    )
     rows["word column from a str per word (`pa.array(e.words[:])`)"] = median_seconds(
-        lambda: pa.array(e.words[:], pa.string()), args.rounds)
+        lambda: pa.array(e.words[:], pa.string()), args.rounds
+    )
     rows["`e.to_arrow()`"] = median_seconds(e.to_arrow, args.rounds)
     rows["`e.to_arrow_batches(65536)`, every batch"] = median_seconds(
-        lambda: [b.num_rows for b in e.to_arrow_batches(65536)], args.rounds)
+        lambda: [b.num_rows for b in e.to_arrow_batches(65536)], args.rounds
+    )
     before = anonymous_rss()
     table = e.to_arrow()
     float(table.column("vector").chunk(0).values.to_numpy().sum(dtype=np.float64))
@@ -115,30 +122,42 @@ def main(argv):
 
     conversions = {}
     parquet = args.out / "arrow-bench.parquet"
-    conversions["finalfusion -> Parquet (`mave convert x.fifu x.parquet`)"] = \
-        convert_in_child(path, parquet) + (parquet.stat().st_size,)
+    conversions["finalfusion -> Parquet (`mave convert x.fifu x.parquet`)"] = convert_in_child(
+        path, parquet
+    ) + (parquet.stat().st_size,)
     back = args.out / "arrow-bench-back.fifu"
-    conversions["Parquet -> finalfusion (mave's table)"] = \
-        convert_in_child(parquet, back) + (back.stat().st_size,)
+    conversions["Parquet -> finalfusion (mave's table)"] = convert_in_child(parquet, back) + (
+        back.stat().st_size,
+    )
     identical = back.read_bytes() == path.read_bytes()
     # As pandas writes lists: list<double>, one row group.
     pandas_like = args.out / "arrow-bench-pandas.parquet"
     if not pandas_like.exists():
         m = e.matrix.astype(np.float64)
         offsets = pa.array(np.arange(0, m.size + 1, e.dims, dtype=np.int32))
-        pq.write_table(pa.table({"text": pa.array(e.words[:], pa.large_string()),
-                                 "embedding": pa.ListArray.from_arrays(offsets, pa.array(m.ravel()))}),
-                       pandas_like, row_group_size=n)
+        pq.write_table(
+            pa.table(
+                {
+                    "text": pa.array(e.words[:], pa.large_string()),
+                    "embedding": pa.ListArray.from_arrays(offsets, pa.array(m.ravel())),
+                }
+            ),
+            pandas_like,
+            row_group_size=n,
+        )
         del m, offsets
-    conversions["Parquet as pandas writes it (list<double>, 1 row group) -> finalfusion"] = \
-        convert_in_child(pandas_like, args.out / "arrow-bench-pandas.fifu",
-                         columns=("text", "embedding"), normalize=False) + \
-        ((args.out / "arrow-bench-pandas.fifu").stat().st_size,)
+    conversions["Parquet as pandas writes it (list<double>, 1 row group) -> finalfusion"] = convert_in_child(
+        pandas_like, args.out / "arrow-bench-pandas.fifu", columns=("text", "embedding"), normalize=False
+    ) + ((args.out / "arrow-bench-pandas.fifu").stat().st_size,)
 
-    print(f"{machine()}, load average {os.getloadavg()[0]:.1f}; python {sys.version.split()[0]}, "
-          f"numpy {np.__version__}, pyarrow {pa.__version__}, mave {mave.__version__}")
-    print(f"{n:,} words x {e.dims} dims (matrix {matrix_bytes / MIB:.0f} MiB), median of "
-          f"{args.rounds} rounds")
+    print(
+        f"{machine()}, load average {os.getloadavg()[0]:.1f}; python {sys.version.split()[0]}, "
+        f"numpy {np.__version__}, pyarrow {pa.__version__}, mave {mave.__version__}"
+    )
+    print(
+        f"{n:,} words x {e.dims} dims (matrix {matrix_bytes / MIB:.0f} MiB), median of "
+        f"{args.rounds} rounds"
+    )
     print("command: bench/arrow_bench.py " + " ".join(argv))
     print()
     print("| work | milliseconds |")
@@ -146,15 +165,21 @@ def main(argv):
     for name, seconds in rows.items():
         print(f"| {name} | {seconds * 1000:.2f} |")
     print()
-    print(f"Private (anonymous) memory after `e.to_arrow()` and reading every vector: "
-          f"+{table_growth / MIB:.1f} MiB for a {matrix_bytes / MIB:.0f} MiB matrix.")
+    print(
+        f"Private (anonymous) memory after `e.to_arrow()` and reading every vector: "
+        f"+{table_growth / MIB:.1f} MiB for a {matrix_bytes / MIB:.0f} MiB matrix."
+    )
     print()
-    print("| conversion | seconds | peak resident growth (VmHWM) | anonymous memory growth "
-          "(RssAnon, highest seen) | output |")
+    print(
+        "| conversion | seconds | peak resident growth (VmHWM) | anonymous memory growth "
+        "(RssAnon, highest seen) | output |"
+    )
     print("|---|---|---|---|---|")
     for name, (seconds, grown, anonymous, size) in conversions.items():
-        print(f"| {name} | {seconds:.2f} | {grown / MIB:.0f} MiB | {anonymous / MIB:.0f} MiB | "
-              f"{size / MIB:.0f} MiB |")
+        print(
+            f"| {name} | {seconds:.2f} | {grown / MIB:.0f} MiB | {anonymous / MIB:.0f} MiB | "
+            f"{size / MIB:.0f} MiB |"
+        )
     print()
     print(f"finalfusion -> Parquet -> finalfusion gives the same bytes: {identical}")
 

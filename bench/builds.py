@@ -47,24 +47,35 @@ def main(argv):
             for kind, path in files.items():
                 log(f"turn {turn + 1}: {b.name}, {kind}")
                 recache(path)
-                r = runners[b].child(worker_lookup, {
-                    "tool": "mave", "path": str(path), "queries": str(dense / "known.txt"),
-                    "limit": args.pq_lookups, "rounds": args.rounds})
+                r = runners[b].child(
+                    worker_lookup,
+                    {
+                        "tool": "mave",
+                        "path": str(path),
+                        "queries": str(dense / "known.txt"),
+                        "limit": args.pq_lookups,
+                        "rounds": args.rounds,
+                    },
+                )
                 t = per_call(r)
                 best[b, kind] = min(t, best.get((b, kind), t))
     print(f"machine: {machine()}")
-    print(f"measure 6: _mave load_embedding of {args.pq_lookups} random known words, {args.dims} "
-          f"dims, {args.pq_subquantizers} subquantizers of 256 centroids, norms; best of "
-          f"{ours.children} children, each the median of {args.rounds} rounds")
+    print(
+        f"measure 6: _mave load_embedding of {args.pq_lookups} random known words, {args.dims} "
+        f"dims, {args.pq_subquantizers} subquantizers of 256 centroids, norms; best of "
+        f"{ours.children} children, each the median of {args.rounds} rounds"
+    )
     print(f"{'build':<40} {'projection':>12} {'plain':>10} {'projection/plain':>17}")
     for b in builds:
         t, plain = best[b, "projection"], best[b, "plain"]
         print(f"{str(b):<40} {t:>9.1f} ns {plain:>7.1f} ns {x(t / plain):>17}")
     first = builds[0]
     for b in builds[1:]:
-        print(f"{b.name} / {first.name}: projection "
-              f"{x(best[b, 'projection'] / best[first, 'projection'])}, plain "
-              f"{x(best[b, 'plain'] / best[first, 'plain'])}")
+        print(
+            f"{b.name} / {first.name}: projection "
+            f"{x(best[b, 'projection'] / best[first, 'projection'])}, plain "
+            f"{x(best[b, 'plain'] / best[first, 'plain'])}"
+        )
 
 
 if __name__ == "__main__":

@@ -127,6 +127,7 @@ def per_call(result, key="ns"):
 
 def cosine(u, v):
     import numpy as np
+
     u, v = np.asarray(u, np.float64), np.asarray(v, np.float64)
     return float(u @ v / (np.linalg.norm(u) * np.linalg.norm(v)))
 
@@ -144,7 +145,8 @@ class Runner:
         self.args = args
         self.env = dict(os.environ)
         self.env["PYTHONPATH"] = os.pathsep.join(
-            [str(args.build_dir), self.env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+            [str(args.build_dir), self.env.get("PYTHONPATH", "")]
+        ).rstrip(os.pathsep)
 
     def child(self, worker, job, *, stdout=subprocess.DEVNULL, modules=None):
         """Runs `worker` (a function of a bench module taking the job description) in a
@@ -153,12 +155,15 @@ class Runner:
         build directory's."""
         name = f"{worker.__module__}.{worker.__name__}"
         result_path = self.args.out / f".result-{os.getpid()}.json"
-        command = [sys.executable, str(ENTRY), "--worker", name, json.dumps(job),
-                   str(result_path)]
+        command = [sys.executable, str(ENTRY), "--worker", name, json.dumps(job), str(result_path)]
         env = self.env
         if modules is not None:
-            env = dict(env, PYTHONPATH=os.pathsep.join(
-                [str(modules), os.environ.get("PYTHONPATH", "")]).rstrip(os.pathsep))
+            env = dict(
+                env,
+                PYTHONPATH=os.pathsep.join([str(modules), os.environ.get("PYTHONPATH", "")]).rstrip(
+                    os.pathsep
+                ),
+            )
         proc = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, env=env)
         if proc.returncode != 0:
             sys.stderr.write(proc.stderr.decode(errors="replace"))
@@ -172,6 +177,7 @@ class Runner:
 def run_worker(name, spec_json, result_path):
     """The child's side of Runner.child."""
     import importlib
+
     module, function = name.rsplit(".", 1)
     result = getattr(importlib.import_module(module), function)(json.loads(spec_json))
     with open(result_path, "w") as f:
@@ -200,26 +206,59 @@ def dataset_dir(args, name):
 
 
 class Table:
-    COLUMNS = ["measure", "what", "unit", "mave", "gensim", "fastText", "floor / baseline",
-               "ratios", "target", "met"]
+    COLUMNS = [
+        "measure",
+        "what",
+        "unit",
+        "mave",
+        "gensim",
+        "fastText",
+        "floor / baseline",
+        "ratios",
+        "target",
+        "met",
+    ]
 
     def __init__(self):
         self.rows = []
         self.notes = []
 
-    def add(self, name, measure, unit, mave=None, gensim=None, fasttext=None, floor=None,
-            ratios="", target="", met=None):
-        self.rows.append([name, measure, unit, fmt(mave), fmt(gensim), fmt(fasttext),
-                          floor if isinstance(floor, str) else fmt(floor), ratios, target,
-                          "" if met is None else ("yes" if met else "NO")])
+    def add(
+        self,
+        name,
+        measure,
+        unit,
+        mave=None,
+        gensim=None,
+        fasttext=None,
+        floor=None,
+        ratios="",
+        target="",
+        met=None,
+    ):
+        self.rows.append(
+            [
+                name,
+                measure,
+                unit,
+                fmt(mave),
+                fmt(gensim),
+                fmt(fasttext),
+                floor if isinstance(floor, str) else fmt(floor),
+                ratios,
+                target,
+                "" if met is None else ("yes" if met else "NO"),
+            ]
+        )
 
     def print(self):
         rows = [self.COLUMNS] + self.rows
         widths = [max(len(str(r[i])) for r in rows) for i in range(len(self.COLUMNS))]
         numeric = {3, 4, 5}
         for k, r in enumerate(rows):
-            cells = [str(c).rjust(widths[i]) if i in numeric else str(c).ljust(widths[i])
-                     for i, c in enumerate(r)]
+            cells = [
+                str(c).rjust(widths[i]) if i in numeric else str(c).ljust(widths[i]) for i, c in enumerate(r)
+            ]
             print("  ".join(cells).rstrip())
             if k == 0:
                 print("  ".join("-" * w for w in widths))
@@ -249,6 +288,7 @@ def x(value):
 
 def versions():
     from importlib import metadata
+
     out = {}
     for name in ("numpy", "gensim", "fasttext-wheel"):
         try:

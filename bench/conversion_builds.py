@@ -53,8 +53,11 @@ def inputs(args, runner):
     imp = data.make_import_inputs(args, runner)
     d = args.out / f"conversion-builds-{args.conv_words}-{args.imp_words}-s{args.seed}"
     d.mkdir(parents=True, exist_ok=True)
-    links = {"fasttext.bin": conv / "model.bin", "vectors.bin": imp / "vectors.bin",
-             "vectors.vec": imp / "vectors.vec"}
+    links = {
+        "fasttext.bin": conv / "model.bin",
+        "vectors.bin": imp / "vectors.bin",
+        "vectors.vec": imp / "vectors.vec",
+    }
     for name, target in links.items():
         if not (d / name).exists():
             os.symlink(target, d / name)
@@ -66,9 +69,15 @@ def inputs(args, runner):
                 dst.write(block)
         os.rename(d / "vectors.txt.part", d / "vectors.txt")
     if not (d / "vectors.fifu").exists():
-        runner.child(worker_import, {"tool": "mave", "format": "word2vec",
-                                     "input": str(d / "vectors.bin"),
-                                     "output": str(d / "vectors.fifu")})
+        runner.child(
+            worker_import,
+            {
+                "tool": "mave",
+                "format": "word2vec",
+                "input": str(d / "vectors.bin"),
+                "output": str(d / "vectors.fifu"),
+            },
+        )
     return d
 
 
@@ -77,8 +86,12 @@ def main(argv):
     p.add_argument("builds", nargs="+", type=Path, metavar="BUILD_DIR")
     p.add_argument("--children", type=int, default=5, help="turns of every (build, conversion)")
     ours, rest = p.parse_known_args(argv)
-    defaults = {"--conv-words": "30000", "--conv-buckets": "200000", "--conv-dims": "300",
-                "--imp-words": "100000"}
+    defaults = {
+        "--conv-words": "30000",
+        "--conv-buckets": "200000",
+        "--conv-dims": "300",
+        "--imp-words": "100000",
+    }
     for option, value in defaults.items():
         if not any(a == option or a.startswith(option + "=") for a in rest):
             rest += [option, value]
@@ -100,29 +113,39 @@ def main(argv):
                 log(f"turn {turn + 1}: {b.name}, {name}")
                 out = d / output
                 if fmt is None:
-                    r = runners[b].child(worker_convert, {"tool": "mave", "input": str(d / source),
-                                                          "output": str(out)})
+                    r = runners[b].child(
+                        worker_convert, {"tool": "mave", "input": str(d / source), "output": str(out)}
+                    )
                 else:
-                    r = runners[b].child(worker_import, {"tool": "mave", "format": fmt,
-                                                         "input": str(d / source),
-                                                         "output": str(out)})
+                    r = runners[b].child(
+                        worker_import,
+                        {"tool": "mave", "format": fmt, "input": str(d / source), "output": str(out)},
+                    )
                 os.unlink(out)
                 times.setdefault((b, name), []).append(r["ns"] / 1e9)
                 cpu.setdefault((b, name), []).append(r["cpu_ns"] / 1e9)
     print(f"machine: {machine()}; load average {os.getloadavg()[0]:.2f}")
-    sizes = ", ".join(f"{n} {os.path.getsize(d / n) / 1e6:.0f} MB"
-                      for n in ("fasttext.bin", "vectors.bin", "vectors.vec", "vectors.fifu"))
+    sizes = ", ".join(
+        f"{n} {os.path.getsize(d / n) / 1e6:.0f} MB"
+        for n in ("fasttext.bin", "vectors.bin", "vectors.vec", "vectors.fifu")
+    )
     print(f"inputs: {sizes}; {ours.children} turns, builds alternating")
     width = max(len(c[0]) for c in CONVERSIONS)
     for what, table in (("wall", times), ("CPU (every thread)", cpu)):
         print(f"\n{what} seconds: best (median)")
-        print(f"{'conversion':<{width}}  " + "  ".join(f"{b.name:>18}" for b in builds)
-              + "".join(f"  {b.name + '/' + builds[0].name:>24}" for b in builds[1:]))
+        print(
+            f"{'conversion':<{width}}  "
+            + "  ".join(f"{b.name:>18}" for b in builds)
+            + "".join(f"  {b.name + '/' + builds[0].name:>24}" for b in builds[1:])
+        )
         for name, *_ in CONVERSIONS:
             cells = [f"{min(table[b, name]):7.3f} ({median(table[b, name]):6.3f})" for b in builds]
             ratios = [x(min(table[b, name]) / min(table[builds[0], name])) for b in builds[1:]]
-            print(f"{name:<{width}}  " + "  ".join(f"{c:>18}" for c in cells)
-                  + "".join(f"  {r:>24}" for r in ratios))
+            print(
+                f"{name:<{width}}  "
+                + "  ".join(f"{c:>18}" for c in cells)
+                + "".join(f"  {r:>24}" for r in ratios)
+            )
     print("command: bench/conversion_builds.py " + " ".join(argv))
 
 

@@ -49,11 +49,13 @@ def make_data(out, words, dims, texts, tokens, partitions, seed):
     picks = rng.integers(0, words, size=(texts, tokens))
     # One token in ten has no vector: a misspelling of a vocabulary word.
     unknown = rng.random((texts, tokens)) < 0.1
-    lines = [" ".join(vocab[j] + ("x" if u else "") for j, u in zip(row, miss))
-             for row, miss in zip(picks, unknown)]
+    lines = [
+        " ".join(vocab[j] + ("x" if u else "") for j, u in zip(row, miss))
+        for row, miss in zip(picks, unknown)
+    ]
     per_file = -(-texts // partitions)
     for k in range(partitions):
-        part = lines[k * per_file:(k + 1) * per_file]
+        part = lines[k * per_file : (k + 1) * per_file]
         (text_dir / f"part-{k:04d}.txt").write_text("\n".join(part) + "\n")
     return path, sorted(text_dir.glob("*.txt"))
 
@@ -81,9 +83,16 @@ def time_cluster(n_workers, path, files, rounds):
     import mave.dask
 
     e = mave.load(path)
-    with distributed.LocalCluster(n_workers=n_workers, processes=True, threads_per_worker=1,
-                                  dashboard_address=None, memory_limit=None) as cluster, \
-            distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=n_workers,
+            processes=True,
+            threads_per_worker=1,
+            dashboard_address=None,
+            memory_limit=None,
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         client.run(import_mave)
         before = mave.dask.worker_memory(client, e)
 
@@ -109,8 +118,7 @@ def time_cluster(n_workers, path, files, rounds):
         while any(client.run(held_keys).values()) and time.monotonic() < deadline:
             time.sleep(0.2)
         after = mave.dask.worker_memory(client, e)
-    memory = [{**now, "private_growth": now["private"] - before[w]["private"]}
-              for w, now in after.items()]
+    memory = [{**now, "private_growth": now["private"] - before[w]["private"]} for w, now in after.items()]
     return n_texts, statistics.median(times), cores_used, memory
 
 
@@ -142,8 +150,9 @@ def main(argv):
     p.add_argument("--json", type=Path)
     args = p.parse_args(argv)
 
-    path, files = make_data(args.out, args.words, args.dims, args.texts, args.tokens,
-                            args.partitions, args.seed)
+    path, files = make_data(
+        args.out, args.words, args.dims, args.texts, args.tokens, args.partitions, args.seed
+    )
     matrix_kib = args.words * args.dims * 4 // 1024
     n, one = time_one_process(path, files, args.rounds)
     results = {"one process, no Dask (mean_vectors, 1 thread)": (one, None)}
@@ -155,32 +164,45 @@ def main(argv):
 
     import dask
     import mave
-    print(f"{machine()}, load average {os.getloadavg()[0]:.1f}; python {sys.version.split()[0]}, numpy {np.__version__}, "
-          f"dask {dask.__version__}, mave {mave.__version__}")
-    print(f"{n:,} texts of {args.tokens} tokens (1 in 10 unknown), {args.partitions} partitions; "
-          f"{args.words:,} words x {args.dims} dims (matrix {matrix_kib / 1024:.0f} MiB); "
-          f"median of {args.rounds} rounds")
+
+    print(
+        f"{machine()}, load average {os.getloadavg()[0]:.1f}; python {sys.version.split()[0]}, numpy {np.__version__}, "
+        f"dask {dask.__version__}, mave {mave.__version__}"
+    )
+    print(
+        f"{n:,} texts of {args.tokens} tokens (1 in 10 unknown), {args.partitions} partitions; "
+        f"{args.words:,} words x {args.dims} dims (matrix {matrix_kib / 1024:.0f} MiB); "
+        f"median of {args.rounds} rounds"
+    )
     print("command: bench/dask_bench.py " + " ".join(argv))
     print()
-    print("| run | seconds | texts/s | tokens/s | vs 1 worker | cores the workers got | "
-          "tokens per worker CPU second |")
+    print(
+        "| run | seconds | texts/s | tokens/s | vs 1 worker | cores the workers got | "
+        "tokens per worker CPU second |"
+    )
     print("|---|---|---|---|---|---|---|")
     base = results["Dask, 1 worker process"][0]
     for name, (seconds, cores) in results.items():
         got, per_cpu = "-", "-"
         if cores is not None:
             got, per_cpu = f"{cores:.2f}", f"{n * args.tokens / seconds / cores:,.0f}"
-        print(f"| {name} | {seconds:.2f} | {n / seconds:,.0f} | {n * args.tokens / seconds:,.0f} | "
-              f"{base / seconds:.2f}x | {got} | {per_cpu} |")
+        print(
+            f"| {name} | {seconds:.2f} | {n / seconds:,.0f} | {n * args.tokens / seconds:,.0f} | "
+            f"{base / seconds:.2f}x | {got} | {per_cpu} |"
+        )
     print()
-    print("| workers | worker | private memory (growth) | mapped file resident | "
-          "mapped file proportional (Pss) | matrix |")
+    print(
+        "| workers | worker | private memory (growth) | mapped file resident | "
+        "mapped file proportional (Pss) | matrix |"
+    )
     print("|---|---|---|---|---|---|")
     for workers, rows in memory.items():
         for k, m in enumerate(rows):
-            print(f"| {workers} | {k + 1} | {m['private'] / MIB:.0f} MiB "
-                  f"(+{m['private_growth'] / MIB:.0f} MiB) | {m['mapped'] / MIB:.0f} MiB | "
-                  f"{m['mapped_proportional'] / MIB:.0f} MiB | {matrix_kib / 1024:.0f} MiB |")
+            print(
+                f"| {workers} | {k + 1} | {m['private'] / MIB:.0f} MiB "
+                f"(+{m['private_growth'] / MIB:.0f} MiB) | {m['mapped'] / MIB:.0f} MiB | "
+                f"{m['mapped_proportional'] / MIB:.0f} MiB | {matrix_kib / 1024:.0f} MiB |"
+            )
     if args.json:
         args.json.write_text(json.dumps({"results": results, "memory": memory, "texts": n}, indent=1))
 

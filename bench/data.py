@@ -15,6 +15,7 @@ def new_dataset(args, name, what, n, seed_offset):
     completed the set."""
     import numpy as np
     from make_fasttext_model import words
+
     d, done = dataset_dir(args, name)
     if done:
         return d, None, None
@@ -28,8 +29,10 @@ def new_fasttext_model(args, name, n, dims, buckets, seed_offset, **options):
     """A data set that starts as a fastText model.bin of n generated words:
     its folder, generator and vocabulary (None for both when complete)."""
     from make_fasttext_model import write_model
-    d, rng, vocab = new_dataset(args, name, f"a fastText model of {n} words, {buckets} "
-                                f"buckets x {dims} dims", n, seed_offset)
+
+    d, rng, vocab = new_dataset(
+        args, name, f"a fastText model of {n} words, {buckets} " f"buckets x {dims} dims", n, seed_offset
+    )
     if rng is not None:
         write_model(d / "model.bin", vocab, dims, buckets, rng, **options)
     return d, rng, vocab
@@ -43,9 +46,11 @@ def make_dense(args, runner):
     import numpy as np
     from fifu_files import write_dense, write_quantized
     from make_fasttext_model import write_model
+
     n, dims = args.words, args.dims
-    d, rng, vocab = new_dataset(args, f"dense-{n}x{dims}-q{args.lookups}-s{args.seed}",
-                                f"{n} words x {dims} dims", n, 0)
+    d, rng, vocab = new_dataset(
+        args, f"dense-{n}x{dims}-q{args.lookups}-s{args.seed}", f"{n} words x {dims} dims", n, 0
+    )
     if rng is None:
         return d
     matrix = rng.standard_normal((n, dims), dtype=np.float32)
@@ -55,11 +60,11 @@ def make_dense(args, runner):
     text = [w.decode() for w in vocab]
     write_lines(d / "words.txt", text)
     write_lines(d / "known.txt", [text[i] for i in rng.integers(0, n, size=args.lookups)])
-    write_model(d / "model0.bin", vocab, dims, 0, rng, output_rows=1, minn=0, maxn=0,
-                word_rows=matrix)
+    write_model(d / "model0.bin", vocab, dims, 0, rng, output_rows=1, minn=0, maxn=0, word_rows=matrix)
     write_quantized(d / "pq.fifu", vocab, dims, args.pq_subquantizers, 256, rng)
 
     from gensim.models import KeyedVectors
+
     kv = KeyedVectors(dims, count=0, dtype=np.float32)
     kv.add_vectors(text, matrix)
     kv.save(str(d / "gensim.kv"))
@@ -73,6 +78,7 @@ def hot_queries(args, dense):
     their index entries and rows stay in the caches: the lookup's own cost
     without the memory latency of a large vocabulary."""
     import numpy as np
+
     path = dense / f"hot-{args.hot}.txt"
     if not path.exists():
         words = read_lines(dense / "words.txt", args.hot)
@@ -87,13 +93,13 @@ def plain_quantized(args, dense):
     projection: what a lookup costs when no rotation is applied."""
     import numpy as np
     from fifu_files import write_quantized
+
     path = dense / f"pq-plain-{args.pq_subquantizers}.fifu"
     if not path.exists():
         words = [w.encode() for w in read_lines(dense / "words.txt")]
         rng = np.random.default_rng(args.seed + 4)
         partial = path.with_name(path.name + ".partial")
-        write_quantized(partial, words, args.dims, args.pq_subquantizers, 256, rng,
-                        projection=False)
+        write_quantized(partial, words, args.dims, args.pq_subquantizers, 256, rng, projection=False)
         partial.rename(path)
     return path
 
@@ -138,23 +144,25 @@ def make_subword(args, runner):
     wants), its conversion, and out-of-vocabulary queries."""
     n, dims, buckets = args.ft_words, args.ft_dims, args.ft_buckets
     d, rng, vocab = new_fasttext_model(
-        args, f"subword-{n}x{dims}-b{buckets}-q{args.oov}-s{args.seed}", n, dims, buckets, 1,
-        output_rows=n)
+        args, f"subword-{n}x{dims}-b{buckets}-q{args.oov}-s{args.seed}", n, dims, buckets, 1, output_rows=n
+    )
     if rng is None:
         return d
     text = [w.decode() for w in vocab]
     write_lines(d / "oov.txt", misspellings(text, args.oov, rng))
     log("converting it with build_model")
-    runner.child(worker_convert, {"tool": "mave", "input": str(d / "model.bin"),
-                                  "output": str(d / "model.fifu")})
+    runner.child(
+        worker_convert, {"tool": "mave", "input": str(d / "model.bin"), "output": str(d / "model.fifu")}
+    )
     (d / ".complete").touch()
     return d
 
 
 def make_conversion_input(args, runner):
     n, dims, buckets = args.conv_words, args.conv_dims, args.conv_buckets
-    d, rng, vocab = new_fasttext_model(args, f"convert-{n}x{dims}-b{buckets}-s{args.seed}",
-                                       n, dims, buckets, 2)
+    d, rng, vocab = new_fasttext_model(
+        args, f"convert-{n}x{dims}-b{buckets}-s{args.seed}", n, dims, buckets, 2
+    )
     if rng is None:
         return d
     (d / "vocab_bytes").write_text(str(sum(len(w) for w in vocab)))
@@ -179,9 +187,11 @@ def make_import_inputs(args, runner):
     file, in the form gensim writes them: no newline after a binary row, the
     shortest decimal of each float32 in text; and the text gzipped."""
     import numpy as np
+
     n, dims = args.imp_words, args.dims
-    d, rng, vocab = new_dataset(args, f"import-{n}x{dims}-s{args.seed}",
-                                f"{n} words x {dims} dims as word2vec binary and text", n, 3)
+    d, rng, vocab = new_dataset(
+        args, f"import-{n}x{dims}-s{args.seed}", f"{n} words x {dims} dims as word2vec binary and text", n, 3
+    )
     if rng is None:
         gzip_copy(d / "vectors.vec")
         return d
@@ -189,13 +199,22 @@ def make_import_inputs(args, runner):
         binary.write(f"{n} {dims}\n".encode())
         for start in range(0, n, 10_000):
             block = rng.standard_normal((min(10_000, n - start), dims), dtype=np.float32)
-            for word, row in zip(vocab[start:start + 10_000], block):
+            for word, row in zip(vocab[start : start + 10_000], block):
                 binary.write(word + b" " + row.tobytes())
     # Printing 300M floats from Python takes many minutes; mave's text writer
     # (the shortest text of each float32, as gensim writes) takes seconds.
-    subprocess.run([sys.executable, "-c", "import sys, mave; mave.convert(sys.argv[1], sys.argv[2], "
-                    "src_format='word2vec', dst_format='text', normalize=False)",
-                    str(d / "vectors.bin"), str(d / "vectors.vec")], env=runner.env, check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            "import sys, mave; mave.convert(sys.argv[1], sys.argv[2], "
+            "src_format='word2vec', dst_format='text', normalize=False)",
+            str(d / "vectors.bin"),
+            str(d / "vectors.vec"),
+        ],
+        env=runner.env,
+        check=True,
+    )
     (d / "vocab_bytes").write_text(str(sum(len(w) for w in vocab)))
     gzip_copy(d / "vectors.vec")
     (d / ".complete").touch()

@@ -54,17 +54,15 @@ def write_dense(path, words, matrix, norms=None):
         f.write(_header(codes))
         f.write(_simple_vocab(words))
         pad = padding_for(f.tell() + 4 + 8 + 8 + 4 + 4)
-        f.write(struct.pack("<IQQII", ND_ARRAY, 8 + 4 + 4 + pad + 4 * rows * cols,
-                            rows, cols, FLOAT32))
+        f.write(struct.pack("<IQQII", ND_ARRAY, 8 + 4 + 4 + pad + 4 * rows * cols, rows, cols, FLOAT32))
         f.write(bytes(pad))
         for start in range(0, rows, 65536):
-            _write_f32(f, matrix[start:start + 65536])
+            _write_f32(f, matrix[start : start + 65536])
         if norms is not None:
             _write_norms(f, norms)
 
 
-def write_quantized(path, words, dims, quantized_len, n_centroids, rng, *, projection=True,
-                    with_norms=True):
+def write_quantized(path, words, dims, quantized_len, n_centroids, rng, *, projection=True, with_norms=True):
     """Simple vocabulary and a product-quantized matrix with one row per word:
     random centroids and codes, a random square projection and positive norms.
     Returns the arrays written, so that rows can be rebuilt independently."""
@@ -80,10 +78,29 @@ def write_quantized(path, words, dims, quantized_len, n_centroids, rng, *, proje
         f.write(_simple_vocab(words))
         fixed = 4 + 4 + 4 + 4 + 4 + 8 + 4 + 4
         pad = padding_for(f.tell() + 4 + 8 + fixed)
-        length = (fixed + pad + (proj.nbytes if projection else 0) + centroids.nbytes
-                  + (norms.nbytes if with_norms else 0) + codes.nbytes)
-        f.write(struct.pack("<IQIIIIIQII", QUANTIZED_ARRAY, length, int(projection),
-                            int(with_norms), quantized_len, dims, n_centroids, n, UINT8, FLOAT32))
+        length = (
+            fixed
+            + pad
+            + (proj.nbytes if projection else 0)
+            + centroids.nbytes
+            + (norms.nbytes if with_norms else 0)
+            + codes.nbytes
+        )
+        f.write(
+            struct.pack(
+                "<IQIIIIIQII",
+                QUANTIZED_ARRAY,
+                length,
+                int(projection),
+                int(with_norms),
+                quantized_len,
+                dims,
+                n_centroids,
+                n,
+                UINT8,
+                FLOAT32,
+            )
+        )
         f.write(bytes(pad))
         if projection:
             _write_f32(f, proj)
@@ -91,5 +108,9 @@ def write_quantized(path, words, dims, quantized_len, n_centroids, rng, *, proje
         if with_norms:
             _write_f32(f, norms)
         f.write(codes.data)
-    return {"projection": proj if projection else None, "centroids": centroids,
-            "norms": norms if with_norms else None, "codes": codes}
+    return {
+        "projection": proj if projection else None,
+        "centroids": centroids,
+        "norms": norms if with_norms else None,
+        "codes": codes,
+    }

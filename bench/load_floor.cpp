@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "python/native/messages.hpp"
-#include "format/embeddings.hpp"
 #include "base/io.hpp"
+#include "format/embeddings.hpp"
+#include "python/native/messages.hpp"
 
 namespace {
 

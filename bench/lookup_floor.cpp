@@ -8,19 +8,19 @@
 // word).
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "python/native/messages.hpp"
 #include "base/io.hpp"
 #include "format/batch.hpp"
 #include "format/embeddings.hpp"
+#include "python/native/messages.hpp"
 
 namespace {
 
@@ -105,8 +105,7 @@ int main(int argc, char** argv) {
   });
   const mave::TargetMatrix target{reinterpret_cast<std::byte*>(out.data()), n, dims,
                                   static_cast<std::ptrdiff_t>(dims * sizeof(float)), 4};
-  report("fill_embeddings", n, rounds, [&] {
-    mave::fill_embeddings(e, views, target, reinterpret_cast<bool*>(found.data()), 1);
-  });
+  report("fill_embeddings", n, rounds,
+         [&] { mave::fill_embeddings(e, views, target, reinterpret_cast<bool*>(found.data()), 1); });
   return 0;
 }

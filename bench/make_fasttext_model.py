@@ -33,7 +33,7 @@ def words(n, rng):
         letters = LETTERS[rng.integers(0, 26, size=int(lengths.sum()))].tobytes()
         at = 0
         for k, length in enumerate(lengths):
-            w = letters[at:at + length]
+            w = letters[at : at + length]
             at += length
             if k % 97 == 0:
                 w = w + "é".encode()
@@ -59,8 +59,7 @@ def write_matrix(f, rows, cols, rng, block_rows=65536):
         f.write(block.tobytes())
 
 
-def write_model(path, vocab, dims, buckets, rng, *, output_rows=0, minn=3, maxn=6,
-                word_rows=None):
+def write_model(path, vocab, dims, buckets, rng, *, output_rows=0, minn=3, maxn=6, word_rows=None):
     """A model over the byte strings `vocab`. The input matrix is random, or
     starts with the float32 array `word_rows` (len(vocab) x dims) when given;
     an output matrix of `output_rows` rows follows when that is not 0. A model
@@ -71,8 +70,9 @@ def write_model(path, vocab, dims, buckets, rng, *, output_rows=0, minn=3, maxn=
         f.write(settings(dims, buckets, minn, maxn))
         # vocab_size, word_count, label_count, token_count, pruned_vocab_size
         f.write(struct.pack("<IIIqq", len(vocab), len(vocab), 0, 100 * len(vocab), -1))
-        f.write(b"".join(w + b"\0" + struct.pack("<QB", len(vocab) - rank, 0)
-                         for rank, w in enumerate(vocab)))
+        f.write(
+            b"".join(w + b"\0" + struct.pack("<QB", len(vocab) - rank, 0) for rank, w in enumerate(vocab))
+        )
         f.write(b"\0")  # not quantized
         if word_rows is None:
             write_matrix(f, len(vocab) + buckets, dims, rng)
@@ -99,12 +99,15 @@ def main():
 
     rng = np.random.default_rng(args.seed)
     vocab = words(args.words, rng)
-    write_model(args.out, vocab, args.dims, args.buckets, rng,
-                output_rows=len(vocab) if args.output_matrix else 0)
+    write_model(
+        args.out, vocab, args.dims, args.buckets, rng, output_rows=len(vocab) if args.output_matrix else 0
+    )
     matrix_bytes = (len(vocab) + args.buckets) * args.dims * 4
     vocab_bytes = sum(len(w) for w in vocab)
-    print(f"{args.out}: {len(vocab)} words ({vocab_bytes} bytes of text), "
-          f"{len(vocab) + args.buckets} x {args.dims} input matrix ({matrix_bytes} bytes)")
+    print(
+        f"{args.out}: {len(vocab)} words ({vocab_bytes} bytes of text), "
+        f"{len(vocab) + args.buckets} x {args.dims} input matrix ({matrix_bytes} bytes)"
+    )
 
 
 if __name__ == "__main__":

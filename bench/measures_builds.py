@@ -45,8 +45,10 @@ def measure_builds(args, runner, table, dense):
     path, queries = str(dense / "model.fifu"), str(dense / "known.txt")
     chosen = [m for m in ("lookups", "embed") if m in args.only]
     for measure in chosen:
-        log(f"builds: {measure}, {args.build_dir.name} against {args.compare_wheel.name}, "
-            f"{args.passes} passes")
+        log(
+            f"builds: {measure}, {args.build_dir.name} against {args.compare_wheel.name}, "
+            f"{args.passes} passes"
+        )
         recache(dense / "model.fifu")
         load = [os.getloadavg()[0]]
         best = {name: None for name, _ in builds}
@@ -55,26 +57,49 @@ def measure_builds(args, runner, table, dense):
             order = builds if k % 2 == 0 else builds[::-1]
             for name, modules in order:
                 if measure == "lookups":
-                    result = runner.child(worker_lookup, {
-                        "tool": "mave", "path": path, "queries": queries,
-                        "rounds": args.rounds}, modules=modules)
+                    result = runner.child(
+                        worker_lookup,
+                        {"tool": "mave", "path": path, "queries": queries, "rounds": args.rounds},
+                        modules=modules,
+                    )
                 else:
-                    result = runner.child(worker_embed, {
-                        "tool": "mave", "path": path, "queries": queries,
-                        "rounds": args.rounds, "threads": 1}, modules=modules)
+                    result = runner.child(
+                        worker_embed,
+                        {
+                            "tool": "mave",
+                            "path": path,
+                            "queries": queries,
+                            "rounds": args.rounds,
+                            "threads": 1,
+                        },
+                        modules=modules,
+                    )
                 t = per_call(result)
                 best[name] = t if best[name] is None else min(best[name], t)
                 checks.setdefault(name, result["check"])
                 load.append(os.getloadavg()[0])
         t_build, t_wheel = best["build"], best["wheel"]
-        what = ("load_embedding of random known words" if measure == "lookups"
-                else "embed of random known words, threads=1")
+        what = (
+            "load_embedding of random known words"
+            if measure == "lookups"
+            else "embed of random known words, threads=1"
+        )
         unit = "ns/call" if measure == "lookups" else "ns/word"
-        table.add(f"{measure} (builds)", f"{what}: wheel (zig) vs {args.build_dir.name} (GCC)",
-                  unit, t_wheel, None, None, f"{t_build:.1f} ({args.build_dir.name})",
-                  f"wheel/build {x(t_wheel / t_build)}", "<=1.05x build", t_wheel / t_build <= 1.05)
+        table.add(
+            f"{measure} (builds)",
+            f"{what}: wheel (zig) vs {args.build_dir.name} (GCC)",
+            unit,
+            t_wheel,
+            None,
+            None,
+            f"{t_build:.1f} ({args.build_dir.name})",
+            f"wheel/build {x(t_wheel / t_build)}",
+            "<=1.05x build",
+            t_wheel / t_build <= 1.05,
+        )
         table.notes.append(
             f"builds {measure}: best of {args.passes} passes x median of {args.rounds} rounds "
             f"per build; load average (1 min) {min(load):.2f} to {max(load):.2f} over the "
             f"passes; the first 20 vectors equal bit for bit: "
-            f"{'yes' if checks['build'] == checks['wheel'] else 'NO'}")
+            f"{'yes' if checks['build'] == checks['wheel'] else 'NO'}"
+        )

@@ -23,12 +23,14 @@ def worker_lookup(job):
     or as returned arrays (the peers). Also returns the first vectors, so that
     the parent can check that the tools agree."""
     import numpy as np
+
     tool, path, rounds = job["tool"], job["path"], job["rounds"]
     queries = read_lines(job["queries"], job.get("limit"))
     result = {"n": len(queries)}
     t0 = ns()
     if tool == "mave":
         import _mave
+
         m = _mave.FfModel(path)
         a = np.zeros(m.get_dims(), np.float32)
 
@@ -46,9 +48,11 @@ def worker_lookup(job):
     elif tool in ("gensim", "gensim-fasttext"):
         if tool == "gensim":
             from gensim.models import KeyedVectors
+
             kv = KeyedVectors.load(path)
         else:
             from gensim.models.fasttext import load_facebook_vectors
+
             kv = load_facebook_vectors(path)
 
         def run():
@@ -61,6 +65,7 @@ def worker_lookup(job):
             return np.asarray(kv[w], np.float32)
     else:
         import fasttext
+
         ft = fasttext.load_model(path)
 
         def run():
@@ -71,6 +76,7 @@ def worker_lookup(job):
 
         def vector(w):
             return np.asarray(ft.get_word_vector(w), np.float32)
+
     result["load_ns"] = ns() - t0
     result["check"] = [vector(w).tolist() for w in queries[:20]]
     result["ns"] = rounds_of(run, rounds)
@@ -85,6 +91,7 @@ def worker_single(job):
     import numpy as np
     import _mave
     import mave
+
     queries = read_lines(job["queries"], job.get("limit"))
     e = mave.load(job["path"])
     m = _mave.FfModel(job["path"])
@@ -102,6 +109,7 @@ def worker_single(job):
     def pinned():
         for w in queries:
             load_embedding(w, a)
+
     result = {"n": len(queries)}
     # Interleaved, so that the machine's noise weighs on each alike.
     for name, run in (("getitem_ns", getitem), ("into_ns", into), ("pinned_ns", pinned)):
@@ -118,8 +126,12 @@ def worker_single(job):
 
 def lookups_by(args, runner, queries, tools):
     """The lookup worker's result for each (tool, model path), in order."""
-    return [runner.child(worker_lookup, {"tool": tool, "path": str(path), "queries": queries,
-                                         "rounds": args.rounds}) for tool, path in tools]
+    return [
+        runner.child(
+            worker_lookup, {"tool": tool, "path": str(path), "queries": queries, "rounds": args.rounds}
+        )
+        for tool, path in tools
+    ]
 
 
 def measure_known(args, runner, table, dense):
@@ -128,25 +140,45 @@ def measure_known(args, runner, table, dense):
     log("lookups: known-word lookups")
     recache(dense / "model.fifu")
     t_ours = None
-    for queries, label in ((str(dense / "known.txt"), f"{args.lookups} random words "
-                            "(load_embedding / kv[w] / get_word_vector)"),
-                           (hot_queries(args, dense),
-                            f"the same count among {args.hot} words (in cache)")):
-        ours, gs, ft = lookups_by(args, runner, queries, (
-            ("mave", dense / "model.fifu"), ("gensim", dense / "gensim.kv"),
-            ("fasttext", dense / "model0.bin")))
+    for queries, label in (
+        (
+            str(dense / "known.txt"),
+            f"{args.lookups} random words " "(load_embedding / kv[w] / get_word_vector)",
+        ),
+        (hot_queries(args, dense), f"the same count among {args.hot} words (in cache)"),
+    ):
+        ours, gs, ft = lookups_by(
+            args,
+            runner,
+            queries,
+            (
+                ("mave", dense / "model.fifu"),
+                ("gensim", dense / "gensim.kv"),
+                ("fasttext", dense / "model0.bin"),
+            ),
+        )
         t_mave, t_gs, t_ft = per_call(ours), per_call(gs), per_call(ft)
         t_floor = per_call(ours, "floor_ns")
         best = min(t_gs, t_ft)
-        table.add("lookups", f"known-word lookup, {label}", "ns/call", t_mave, t_gs, t_ft,
-                  f"{t_floor:.1f} (m.get_dims() loop)",
-                  f"peer/mave {x(best / t_mave)}, mave/floor {x(t_mave / t_floor)}",
-                  ">=5x peer, <=2.5x floor", best / t_mave >= 5 and t_mave / t_floor <= 2.5)
+        table.add(
+            "lookups",
+            f"known-word lookup, {label}",
+            "ns/call",
+            t_mave,
+            t_gs,
+            t_ft,
+            f"{t_floor:.1f} (m.get_dims() loop)",
+            f"peer/mave {x(best / t_mave)}, mave/floor {x(t_mave / t_floor)}",
+            ">=5x peer, <=2.5x floor",
+            best / t_mave >= 5 and t_mave / t_floor <= 2.5,
+        )
         if t_ours is None:
             t_ours = t_mave
             same = ours["check"] == gs["check"] == ft["check"]
-            table.notes.append(f"check lookups: the first 20 vectors are bit-identical across "
-                               f"the three tools: {'yes' if same else 'NO'}")
+            table.notes.append(
+                f"check lookups: the first 20 vectors are bit-identical across "
+                f"the three tools: {'yes' if same else 'NO'}"
+            )
     return t_ours
 
 
@@ -154,26 +186,50 @@ def measure_oov(args, runner, table, sub):
     log("oov: composed lookups of out-of-vocabulary strings")
     queries = str(sub / "oov.txt")
     recache(sub / "model.fifu")
-    ours, gs, ft = lookups_by(args, runner, queries, (
-        ("mave", sub / "model.fifu"), ("gensim-fasttext", sub / "model.bin"),
-        ("fasttext", sub / "model.bin")))
+    ours, gs, ft = lookups_by(
+        args,
+        runner,
+        queries,
+        (
+            ("mave", sub / "model.fifu"),
+            ("gensim-fasttext", sub / "model.bin"),
+            ("fasttext", sub / "model.bin"),
+        ),
+    )
     t_ours, t_gs, t_ft = per_call(ours), per_call(gs), per_call(ft)
     best = min(t_gs, t_ft)
-    table.add("oov", f"composed lookup, {ours['n']} OOV misspellings of 6-15 chars "
-              f"({args.ft_dims} dims, {args.ft_buckets} buckets)", "ns/call", t_ours, t_gs,
-              t_ft, None, f"peer/mave {x(best / t_ours)}", ">=5x peer", best / t_ours >= 5)
-    cos = [min(cosine(a, b), cosine(a, c))
-           for a, b, c in zip(ours["check"], gs["check"], ft["check"])]
-    table.notes.append(f"check oov: least cosine between our first 20 composed vectors and "
-                       f"the peers': {min(cos):.7f}")
+    table.add(
+        "oov",
+        f"composed lookup, {ours['n']} OOV misspellings of 6-15 chars "
+        f"({args.ft_dims} dims, {args.ft_buckets} buckets)",
+        "ns/call",
+        t_ours,
+        t_gs,
+        t_ft,
+        None,
+        f"peer/mave {x(best / t_ours)}",
+        ">=5x peer",
+        best / t_ours >= 5,
+    )
+    cos = [min(cosine(a, b), cosine(a, c)) for a, b, c in zip(ours["check"], gs["check"], ft["check"])]
+    table.notes.append(
+        f"check oov: least cosine between our first 20 composed vectors and " f"the peers': {min(cos):.7f}"
+    )
 
 
 def quantized_lookups(args, runner, path, dense):
     """The lookup worker's result for the known-word queries in a quantized file."""
     recache(path)
-    return runner.child(worker_lookup, {"tool": "mave", "path": str(path),
-                                        "queries": str(dense / "known.txt"),
-                                        "limit": args.pq_lookups, "rounds": args.rounds})
+    return runner.child(
+        worker_lookup,
+        {
+            "tool": "mave",
+            "path": str(path),
+            "queries": str(dense / "known.txt"),
+            "limit": args.pq_lookups,
+            "rounds": args.rounds,
+        },
+    )
 
 
 def measure_quantized(args, runner, table, dense, dense_per_call):
@@ -183,29 +239,61 @@ def measure_quantized(args, runner, table, dense, dense_per_call):
     plain = per_call(quantized_lookups(args, runner, plain_quantized(args, dense), dense))
     t = per_call(quantized_lookups(args, runner, dense / "pq.fifu", dense))
     dense_text = f"{dense_per_call:.1f} (dense, lookups)" if dense_per_call else "-"
-    table.add("quantized", f"quantized lookup, {args.dims} dims, {args.pq_subquantizers} "
-              "subquantizers + projection + norms", "ns/call", t, None, None, dense_text,
-              f"pq/dense {x(t / dense_per_call)}" if dense_per_call else "", "reported")
-    table.add("quantized", "the same words in a quantized file without a projection", "ns/call",
-              plain, None, None, None, f"projection/plain {x(t / plain)}", "<=2x plain",
-              t / plain <= 2)
+    table.add(
+        "quantized",
+        f"quantized lookup, {args.dims} dims, {args.pq_subquantizers} " "subquantizers + projection + norms",
+        "ns/call",
+        t,
+        None,
+        None,
+        dense_text,
+        f"pq/dense {x(t / dense_per_call)}" if dense_per_call else "",
+        "reported",
+    )
+    table.add(
+        "quantized",
+        "the same words in a quantized file without a projection",
+        "ns/call",
+        plain,
+        None,
+        None,
+        None,
+        f"projection/plain {x(t / plain)}",
+        "<=2x plain",
+        t / plain <= 2,
+    )
 
 
 def measure_single(args, runner, table, dense):
     log("single: e[word] against load_embedding")
     recache(dense / "model.fifu")
-    for queries, label in ((str(dense / "known.txt"), "random words"),
-                           (hot_queries(args, dense), f"among {args.hot} words")):
-        r = runner.child(worker_single, {"path": str(dense / "model.fifu"), "queries": queries,
-                                         "limit": args.single_lookups, "rounds": args.rounds})
-        t, t_into, t_pinned = (per_call(r, "getitem_ns"), per_call(r, "into_ns"),
-                               per_call(r, "pinned_ns"))
-        table.add("single", f"e[word], {r['n']} {label} (e.embedding(w, out) in the floor "
-                  "column)", "ns/call", t, None, None, f"{t_pinned:.0f} (_mave load_embedding)",
-                  f"mave/_mave {x(t / t_pinned)}, embedding(w, out)/_mave {x(t_into / t_pinned)}",
-                  "<=1.3x _mave", t / t_pinned <= 1.3)
+    for queries, label in (
+        (str(dense / "known.txt"), "random words"),
+        (hot_queries(args, dense), f"among {args.hot} words"),
+    ):
+        r = runner.child(
+            worker_single,
+            {
+                "path": str(dense / "model.fifu"),
+                "queries": queries,
+                "limit": args.single_lookups,
+                "rounds": args.rounds,
+            },
+        )
+        t, t_into, t_pinned = (per_call(r, "getitem_ns"), per_call(r, "into_ns"), per_call(r, "pinned_ns"))
+        table.add(
+            "single",
+            f"e[word], {r['n']} {label} (e.embedding(w, out) in the floor " "column)",
+            "ns/call",
+            t,
+            None,
+            None,
+            f"{t_pinned:.0f} (_mave load_embedding)",
+            f"mave/_mave {x(t / t_pinned)}, embedding(w, out)/_mave {x(t_into / t_pinned)}",
+            "<=1.3x _mave",
+            t / t_pinned <= 1.3,
+        )
 
 
 def add_arguments(p):
-    p.add_argument("--single-lookups", type=int, default=200_000,
-                   help="queries of the measure single")
+    p.add_argument("--single-lookups", type=int, default=200_000, help="queries of the measure single")

@@ -71,11 +71,11 @@ def worker_static_load(job):
 
         def load():
             return StaticModel.from_pretrained(folder)
+
     gc.collect()
     before = rss_kib()
     model = load()
-    result = {"rss_growth_kib": rss_kib() - before,
-              "table_rss_after_load_kib": mapped_rss_kib(table_path)}
+    result = {"rss_growth_kib": rss_kib() - before, "table_rss_after_load_kib": mapped_rss_kib(table_path)}
     if tool == "mave":
         first = rounds_of(lambda: model.encode(["a first text"]), 1, warmup=False)
         result["first_encode_ns"] = first[0]
@@ -88,8 +88,9 @@ def worker_static_load(job):
         t0 = time.process_time_ns()
         load()
         cpu.append(time.process_time_ns() - t0)
+
     result["ns"] = rounds_of(timed_load, job["rounds"], warmup=tool == "mave")
-    result["cpu_ns"] = cpu[-job["rounds"]:]
+    result["cpu_ns"] = cpu[-job["rounds"] :]
     return result
 
 
@@ -104,27 +105,61 @@ def measure_static_load(args, runner, table, folder):
     job = {"dir": str(folder), "rounds": args.rounds}
     ours = runner.child(worker_static_load, dict(job, tool="mave"))
     # Model2Vec reads the whole table each time: fewer rounds, no warm-up.
-    peer = runner.child(worker_static_load, dict(job, tool="model2vec",
-                                                 rounds=max(1, min(args.rounds, 2))))
+    peer = runner.child(worker_static_load, dict(job, tool="model2vec", rounds=max(1, min(args.rounds, 2))))
     t_ours, t_peer = median(ours["ns"]) / 1e6, median(peer["ns"]) / 1e6
     cpu_ours, cpu_peer = median(ours["cpu_ns"]) / 1e6, median(peer["cpu_ns"]) / 1e6
     n, dims = args.static_tokens, args.static_dims
     table_mib = n * dims * 4 / 2**20
-    table.add("static-load", f"load a static model ({n} tokens x {dims} float32) vs "
-              "Model2Vec StaticModel.from_pretrained", "ms", t_ours, None, None,
-              f"{t_peer:.0f} (Model2Vec)", f"Model2Vec/mave {x(t_peer / t_ours)}", "<= 50 ms",
-              t_ours <= 50)
-    table.add("static-load", "  the same in processor time (user + system) of a load", "ms",
-              cpu_ours, None, None, f"{cpu_peer:.0f} (Model2Vec)",
-              f"Model2Vec/mave {x(cpu_peer / cpu_ours)}")
+    table.add(
+        "static-load",
+        f"load a static model ({n} tokens x {dims} float32) vs " "Model2Vec StaticModel.from_pretrained",
+        "ms",
+        t_ours,
+        None,
+        None,
+        f"{t_peer:.0f} (Model2Vec)",
+        f"Model2Vec/mave {x(t_peer / t_ours)}",
+        "<= 50 ms",
+        t_ours <= 50,
+    )
+    table.add(
+        "static-load",
+        "  the same in processor time (user + system) of a load",
+        "ms",
+        cpu_ours,
+        None,
+        None,
+        f"{cpu_peer:.0f} (Model2Vec)",
+        f"Model2Vec/mave {x(cpu_peer / cpu_ours)}",
+    )
     grown, grown_peer = ours["rss_growth_kib"] / 1024, peer["rss_growth_kib"] / 1024
-    table.add("static-load", "  resident memory growth of the first load", "MiB", grown, None,
-              None, f"{grown_peer:.0f} (Model2Vec); table {table_mib:.0f}",
-              f"table/mave {x(table_mib / max(grown, 0.01))}", "far below the table",
-              grown <= table_mib / 10)
-    table.add("static-load", "  table KiB mapped into the process after load", "KiB",
-              ours["table_rss_after_load_kib"], None, None,
-              f"{peer['table_rss_after_load_kib']} (Model2Vec)", "", "0 after load",
-              ours["table_rss_after_load_kib"] == 0)
-    table.add("static-load", "  the first encode of one text (loads the tokenizers package's "
-              "tokenizer)", "ms", ours["first_encode_ns"] / 1e6)
+    table.add(
+        "static-load",
+        "  resident memory growth of the first load",
+        "MiB",
+        grown,
+        None,
+        None,
+        f"{grown_peer:.0f} (Model2Vec); table {table_mib:.0f}",
+        f"table/mave {x(table_mib / max(grown, 0.01))}",
+        "far below the table",
+        grown <= table_mib / 10,
+    )
+    table.add(
+        "static-load",
+        "  table KiB mapped into the process after load",
+        "KiB",
+        ours["table_rss_after_load_kib"],
+        None,
+        None,
+        f"{peer['table_rss_after_load_kib']} (Model2Vec)",
+        "",
+        "0 after load",
+        ours["table_rss_after_load_kib"] == 0,
+    )
+    table.add(
+        "static-load",
+        "  the first encode of one text (loads the tokenizers package's " "tokenizer)",
+        "ms",
+        ours["first_encode_ns"] / 1e6,
+    )

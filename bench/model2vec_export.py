@@ -121,27 +121,34 @@ def main():
         shutil.rmtree(path, ignore_errors=True) if path.is_dir() else path.unlink(missing_ok=True)
     python = sys.executable
     try:
-        copy_s, copy_hwm, _, _ = measure([python, "-c", "import shutil, sys; shutil.copyfile(*sys.argv[1:])",
-                                          str(src), str(copy)])
+        copy_s, copy_hwm, _, _ = measure(
+            [python, "-c", "import shutil, sys; shutil.copyfile(*sys.argv[1:])", str(src), str(copy)]
+        )
         mave_s, mave_hwm, mave_anon, _ = measure(
-            [python, "-m", "mave", "convert", str(src), str(ours), "--to", "model2vec", "-q"])
+            [python, "-m", "mave", "convert", str(src), str(ours), "--to", "model2vec", "-q"]
+        )
         peer_s, peer_hwm, peer_anon, out = measure([python, "-c", MODEL2VEC_SAVE, str(src), str(theirs)])
         peer_save_s = float(out)
         _, _, _, out = measure([python, "-c", CHECK, str(src), str(ours)])
         load_s, diff = map(float, out.split())
         table_mib = (args.words + 1) * args.dims * 4 / 2**20
-        print(f"model: {args.words:,} words x {args.dims} dims, table {table_mib:,.0f} MiB; "
-              f"source {src}")
+        print(f"model: {args.words:,} words x {args.dims} dims, table {table_mib:,.0f} MiB; " f"source {src}")
         print(f"{'':44} {'seconds':>8} {'VmHWM MiB':>10} {'RssAnon MiB':>12}")
-        print(f"{'mave convert --to model2vec (whole process)':44} {mave_s:8.2f} {mave_hwm:10,.0f} "
-              f"{mave_anon:12,.0f}")
-        print(f"{'Model2Vec save_pretrained (whole process)':44} {peer_s:8.2f} {peer_hwm:10,.0f} "
-              f"{peer_anon:12,.0f}")
+        print(
+            f"{'mave convert --to model2vec (whole process)':44} {mave_s:8.2f} {mave_hwm:10,.0f} "
+            f"{mave_anon:12,.0f}"
+        )
+        print(
+            f"{'Model2Vec save_pretrained (whole process)':44} {peer_s:8.2f} {peer_hwm:10,.0f} "
+            f"{peer_anon:12,.0f}"
+        )
         print(f"{'  of which building and saving':44} {peer_save_s:8.2f}")
         print(f"{'copy of the source file (floor)':44} {copy_s:8.2f} {copy_hwm:10,.0f}")
         print(f"ratios: Model2Vec/mave {peer_s / mave_s:.2f}x, mave/copy {mave_s / copy_s:.2f}x")
-        print(f"Model2Vec from_pretrained of the export: {load_s:.2f} s; encode of 2000 texts of 12 "
-              f"known words, largest difference from mave's encode: {diff:.2e}")
+        print(
+            f"Model2Vec from_pretrained of the export: {load_s:.2f} s; encode of 2000 texts of 12 "
+            f"known words, largest difference from mave's encode: {diff:.2e}"
+        )
     finally:
         for path in (ours, theirs):
             shutil.rmtree(path, ignore_errors=True)

@@ -78,9 +78,26 @@ def build_corpus(path):
 
 
 def train_model(args, corpus, prefix):
-    cmd = ["fasttext", "skipgram", "-input", str(corpus), "-output", str(prefix),
-           "-dim", str(args.dims), "-epoch", str(args.epoch), "-minCount", str(args.min_count),
-           "-thread", "2", "-seed", str(args.seed), "-verbose", "0"]
+    cmd = [
+        "fasttext",
+        "skipgram",
+        "-input",
+        str(corpus),
+        "-output",
+        str(prefix),
+        "-dim",
+        str(args.dims),
+        "-epoch",
+        str(args.epoch),
+        "-minCount",
+        str(args.min_count),
+        "-thread",
+        "2",
+        "-seed",
+        str(args.seed),
+        "-verbose",
+        "0",
+    ]
     log("+", " ".join(cmd))
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
     os.unlink(f"{prefix}.vec")
@@ -142,8 +159,11 @@ def quality(args, out):
         log(f"trained in {t:.0f} s")
     dense = out / f"{tag}.fifu"
     if args.fresh or not dense.exists():
-        subprocess.run([sys.executable, "-c", f"import _mave; _mave.build_model({str(model)!r}, "
-                        f"{str(dense)!r})"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(
+            [sys.executable, "-c", f"import _mave; _mave.build_model({str(model)!r}, " f"{str(dense)!r})"],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
     d = mave.load(dense)
     words = list(d.words)
     rng = np.random.default_rng(args.seed)
@@ -152,18 +172,29 @@ def quality(args, out):
     # Strings outside the vocabulary, composed from n-gram rows: each query
     # with its middle letter doubled.
     vocab = set(words)
-    oov = [w for w in (q[: len(q) // 2] + q[len(q) // 2:][:1] + q[len(q) // 2:] for q in queries)
-           if w not in vocab]
+    oov = [
+        w
+        for w in (q[: len(q) // 2] + q[len(q) // 2 :][:1] + q[len(q) // 2 :] for q in queries)
+        if w not in vocab
+    ]
     dense_oov, _ = d.embed(oov)
     original = np.asarray(d.matrix[: len(words)])
     dense_similar = [[w for w, _ in d.similar(q, k=10)] for q in queries]
-    rows = {"model": {"tokens": tokens, "words": len(words), "rows": d.matrix.shape[0],
-                      "dims": d.dims, "dense_bytes": dense.stat().st_size},
-            "dense_lookup_ns": lookup_ns(dense, lookups)}
+    rows = {
+        "model": {
+            "tokens": tokens,
+            "words": len(words),
+            "rows": d.matrix.shape[0],
+            "dims": d.dims,
+            "dense_bytes": dense.stat().st_size,
+        },
+        "dense_lookup_ns": lookup_ns(dense, lookups),
+    }
     for method in ("pq", "opq"):
         path = out / f"{tag}.{method}.fifu"
-        _, seconds, cpu = timed_with_cpu(mave.quantize, dense, path, opq=(method == "opq"),
-                                         seed=args.seed, threads=args.threads)
+        _, seconds, cpu = timed_with_cpu(
+            mave.quantize, dense, path, opq=(method == "opq"), seed=args.seed, threads=args.threads
+        )
         q = mave.load(path)
         rebuilt = q.reconstruct(range(len(words)))
         cos = cosines(original, rebuilt)
@@ -177,20 +208,31 @@ def quality(args, out):
             source = np.asarray(d.matrix[pick])
             rebuilt_buckets = q.reconstruct(pick.tolist())
             zero = ~source.any(axis=1)
-            bucket = {"bucket_rows_sampled": len(pick), "bucket_zero_fraction": float(zero.mean()),
-                      "bucket_zero_rows_rebuilt_zero": not rebuilt_buckets[zero].any(),
-                      "bucket_mean_cos": float(cosines(source[~zero],
-                                                       rebuilt_buckets[~zero]).mean())}
+            bucket = {
+                "bucket_rows_sampled": len(pick),
+                "bucket_zero_fraction": float(zero.mean()),
+                "bucket_zero_rows_rebuilt_zero": not rebuilt_buckets[zero].any(),
+                "bucket_mean_cos": float(cosines(source[~zero], rebuilt_buckets[~zero]).mean()),
+            }
         quantized_oov, _ = q.embed(oov)
         oov_cos = cosines(dense_oov, quantized_oov)
-        overlap = np.mean([len(set(a) & {w for w, _ in q.similar(query, k=10)}) / 10
-                           for query, a in zip(queries, dense_similar)])
+        overlap = np.mean(
+            [
+                len(set(a) & {w for w, _ in q.similar(query, k=10)}) / 10
+                for query, a in zip(queries, dense_similar)
+            ]
+        )
         rows[method] = {
-            "seconds": seconds, "cpu_seconds": cpu, "bytes": path.stat().st_size,
+            "seconds": seconds,
+            "cpu_seconds": cpu,
+            "bytes": path.stat().st_size,
             "size_ratio": path.stat().st_size / dense.stat().st_size,
-            "mean_cos": float(cos.mean()), "p5_cos": float(np.percentile(cos, 5)),
-            **bucket, "oov_strings": len(oov),
-            "oov_mean_cos": float(oov_cos.mean()), "oov_p5_cos": float(np.percentile(oov_cos, 5)),
+            "mean_cos": float(cos.mean()),
+            "p5_cos": float(np.percentile(cos, 5)),
+            **bucket,
+            "oov_strings": len(oov),
+            "oov_mean_cos": float(oov_cos.mean()),
+            "oov_p5_cos": float(np.percentile(oov_cos, 5)),
             "top10_overlap": float(overlap),
             "lookup_ns": lookup_ns(path, lookups),
             "settings": q.metadata["quantizer"],
@@ -215,8 +257,9 @@ def speed(args, out):
         matrix = np.empty((args.rows, args.speed_dims), np.float32)
         for s in range(0, args.rows, 65536):
             n = min(65536, args.rows - s)
-            matrix[s:s + n] = centers[rng.integers(0, 512, n)] + rng.standard_normal(
-                (n, args.speed_dims)).astype(np.float32)
+            matrix[s : s + n] = centers[rng.integers(0, 512, n)] + rng.standard_normal(
+                (n, args.speed_dims)
+            ).astype(np.float32)
         lengths = np.linalg.norm(matrix, axis=1)
         matrix /= lengths[:, None]
         words = [f"w{i}".encode() for i in range(args.rows)]
@@ -230,13 +273,18 @@ def speed(args, out):
             stages[stage] = time.perf_counter() - start
 
     path = out / "synthetic.opq.fifu"
-    _, seconds, cpu = timed_with_cpu(mave.quantize, dense, path, threads=args.threads,
-                                     progress=progress)
+    _, seconds, cpu = timed_with_cpu(mave.quantize, dense, path, threads=args.threads, progress=progress)
     size = path.stat().st_size
     path.unlink()
-    return {"rows": args.rows, "dims": args.speed_dims, "seconds": seconds, "cpu_seconds": cpu,
-            "stages_done_at": stages, "bytes": size,
-            "size_ratio": size / dense.stat().st_size}
+    return {
+        "rows": args.rows,
+        "dims": args.speed_dims,
+        "seconds": seconds,
+        "cpu_seconds": cpu,
+        "stages_done_at": stages,
+        "bytes": size,
+        "size_ratio": size / dense.stat().st_size,
+    }
 
 
 def versions():
@@ -249,8 +297,9 @@ def versions():
         except metadata.PackageNotFoundError:
             out[name] = "missing"
     try:
-        out["fasttext"] = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "fasttext"],
-                                         capture_output=True, text=True).stdout
+        out["fasttext"] = subprocess.run(
+            ["dpkg-query", "-W", "-f", "${Version}", "fasttext"], capture_output=True, text=True
+        ).stdout
     except OSError:
         out["fasttext"] = "?"
     return out
@@ -273,9 +322,12 @@ def main(argv):
     p.add_argument("--json", type=Path)
     args = p.parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
-    result = {"machine": f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores",
-              "python": platform.python_version(), "versions": versions(),
-              "command": os.environ.get("MAVE_BENCH_COMMAND", " ".join(sys.argv))}
+    result = {
+        "machine": f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores",
+        "python": platform.python_version(),
+        "versions": versions(),
+        "command": os.environ.get("MAVE_BENCH_COMMAND", " ".join(sys.argv)),
+    }
     only = set(args.only.split(","))
     if "quality" in only:
         result["quality"] = quality(args, args.out)

@@ -64,6 +64,7 @@ def interleaved(rounds, calls, limits=None):
 
 def questions_file():
     import gensim
+
     return os.path.join(os.path.dirname(gensim.__file__), "test", "test_data", "questions-words.txt")
 
 
@@ -81,8 +82,9 @@ def analogy_measures(args, rows):
     from gensim.models import KeyedVectors
 
     questions = questions_file()
-    words = [w for line in open(questions, encoding="utf-8") if not line.startswith(":")
-             for w in line.split()]
+    words = [
+        w for line in open(questions, encoding="utf-8") if not line.startswith(":") for w in line.split()
+    ]
     e = model(OUT / f"analogy-{args.words}x{args.dims}.fifu", args.words, args.dims, args.seed, words)
     subset = OUT / f"questions-every-{args.gensim_every}.txt"
     with open(questions, encoding="utf-8") as f, open(subset, "w", encoding="utf-8") as out:
@@ -97,11 +99,15 @@ def analogy_measures(args, rows):
     kv = KeyedVectors(e.dims)
     kv.add_vectors(list(e.words), e.matrix)
     kv.fill_norms()
-    runs = interleaved(args.rounds, {
-        "full": lambda: mave.evaluate_analogies(e, questions),
-        "sub": lambda: mave.evaluate_analogies(e, subset),
-        "gensim": lambda: kv.evaluate_word_analogies(str(subset))},
-        {"gensim": args.gensim_rounds})
+    runs = interleaved(
+        args.rounds,
+        {
+            "full": lambda: mave.evaluate_analogies(e, questions),
+            "sub": lambda: mave.evaluate_analogies(e, subset),
+            "gensim": lambda: kv.evaluate_word_analogies(str(subset)),
+        },
+        {"gensim": args.gensim_rounds},
+    )
     (t_full, full), (t_sub, sub) = runs["full"], runs["sub"]
     t_gensim, (score, sections) = runs["gensim"]
     answered = len(sections[-1]["correct"]) + len(sections[-1]["incorrect"])
@@ -110,22 +116,33 @@ def analogy_measures(args, rows):
     rows.append(("evaluate_analogies, %d-question subset" % sub.answered, t_sub, None, None))
     rows.append(("gensim evaluate_word_analogies, same subset", t_gensim, None, None))
     rows.append(("  ratio gensim / mave per question", None, t_gensim / t_sub, ">= 20x"))
-    rows.append(("  gensim extrapolated to all questions (s)", t_gensim * full.answered / sub.answered,
-                 (t_gensim * full.answered / sub.answered) / t_full, ">= 20x"))
+    rows.append(
+        (
+            "  gensim extrapolated to all questions (s)",
+            t_gensim * full.answered / sub.answered,
+            (t_gensim * full.answered / sub.answered) / t_full,
+            ">= 20x",
+        )
+    )
 
 
 def nearest_measures(args, rows):
-    e = model(OUT / f"nearest-{args.nearest_words}x{args.dims}.fifu", args.nearest_words, args.dims,
-              args.seed + 1)
+    e = model(
+        OUT / f"nearest-{args.nearest_words}x{args.dims}.fifu", args.nearest_words, args.dims, args.seed + 1
+    )
     rng = np.random.default_rng(args.seed + 2)
     queries = rng.standard_normal((args.queries, e.dims), dtype=np.float32)
     matrix = e.matrix
     e.nearest(queries[:1], k=10)  # row lengths, computed once per file
-    calls = queries[:args.similar_calls]
-    runs = interleaved(args.rounds, {
-        "numpy": lambda: (queries @ matrix.T, None)[1],
-        "nearest": lambda: e.nearest(queries, k=10),
-        "similar": lambda: [e.similar(q, 10) for q in calls]})
+    calls = queries[: args.similar_calls]
+    runs = interleaved(
+        args.rounds,
+        {
+            "numpy": lambda: (queries @ matrix.T, None)[1],
+            "nearest": lambda: e.nearest(queries, k=10),
+            "similar": lambda: [e.similar(q, 10) for q in calls],
+        },
+    )
     t_numpy, t_nearest, t_similar = (runs[n][0] for n in ("numpy", "nearest", "similar"))
     found = runs["nearest"][1][0]
     # nearest is similar query by query.
@@ -133,11 +150,21 @@ def nearest_measures(args, rows):
     t_similar_all = t_similar * len(queries) / len(calls)
     rows.append((f"nearest, {len(queries)} queries over {len(e):,} x {e.dims}", t_nearest, None, None))
     rows.append(("numpy queries @ matrix.T (no top k)", t_numpy, t_nearest / t_numpy, "<= 1.5x"))
-    rows.append((f"similar x {len(queries)} (from {len(calls)} calls)", t_similar_all,
-                 t_similar_all / t_nearest, ">= 10x"))
+    rows.append(
+        (
+            f"similar x {len(queries)} (from {len(calls)} calls)",
+            t_similar_all,
+            t_similar_all / t_nearest,
+            ">= 10x",
+        )
+    )
     if args.quantized_words:
-        dense = model(OUT / f"q-source-{args.quantized_words}x{args.dims}.fifu", args.quantized_words,
-                      args.dims, args.seed + 3)
+        dense = model(
+            OUT / f"q-source-{args.quantized_words}x{args.dims}.fifu",
+            args.quantized_words,
+            args.dims,
+            args.seed + 3,
+        )
         qpath = OUT / f"q-{args.quantized_words}x{args.dims}.fifu"
         if not qpath.exists():
             mave.quantize(dense.path, qpath, sample=min(args.quantized_words, 50_000))
@@ -146,13 +173,21 @@ def nearest_measures(args, rows):
         some = some + 0.5 * rng.standard_normal(some.shape, dtype=np.float32)
         exact, _ = dense.nearest(some, k=10)
         q.nearest(some[:1], k=10)
-        runs = interleaved(args.rounds, {"quantized": lambda: q.nearest(some, k=10),
-                                         "dense": lambda: dense.nearest(some, k=10)})
+        runs = interleaved(
+            args.rounds,
+            {"quantized": lambda: q.nearest(some, k=10), "dense": lambda: dense.nearest(some, k=10)},
+        )
         t_q, (approx, _) = runs["quantized"]
         t_dense = runs["dense"][0]
         overlap = np.mean([len(set(a) & set(b)) / 10 for a, b in zip(exact, approx)])
-        rows.append((f"quantized nearest, 200 queries over {len(q):,} x {q.dims}", t_q,
-                     t_dense / t_q, "dense/pq, reported"))
+        rows.append(
+            (
+                f"quantized nearest, 200 queries over {len(q):,} x {q.dims}",
+                t_q,
+                t_dense / t_q,
+                "dense/pq, reported",
+            )
+        )
         rows.append(("  top-10 overlap with dense", None, overlap, "reported"))
 
 

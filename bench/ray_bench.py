@@ -53,8 +53,10 @@ def make_data(out, words, dims, texts, tokens, seed):
     picks = rng.integers(0, words, size=(texts, tokens))
     # One token in ten has no vector: a misspelling of a vocabulary word.
     unknown = rng.random((texts, tokens)) < 0.1
-    lines = [" ".join(vocab[j] + ("x" if u else "") for j, u in zip(row, miss))
-             for row, miss in zip(picks, unknown)]
+    lines = [
+        " ".join(vocab[j] + ("x" if u else "") for j, u in zip(row, miss))
+        for row, miss in zip(picks, unknown)
+    ]
     return path, lines
 
 
@@ -87,9 +89,14 @@ def process_memory(path):
                 mapped[fields[0][:-1]] += int(fields[1]) * 1024
             elif shared_memory and fields[0] == "Rss:":
                 store += int(fields[1]) * 1024
-    return {"uss": psutil.Process().memory_full_info().uss, "resident": status["VmRSS"],
-            "anonymous": status["RssAnon"], "mapped": mapped["Rss"],
-            "mapped_proportional": mapped["Pss"], "store": store}
+    return {
+        "uss": psutil.Process().memory_full_info().uss,
+        "resident": status["VmRSS"],
+        "anonymous": status["RssAnon"],
+        "mapped": mapped["Rss"],
+        "mapped_proportional": mapped["Pss"],
+        "store": store,
+    }
 
 
 def measuring_encoder():
@@ -117,8 +124,13 @@ def measuring_encoder():
             self.cpu += cpu_seconds() - cpu
             self.texts += out.num_rows
             self.first = began if self.first is None else self.first
-            info = {"cpu": self.cpu, "texts": self.texts, "open_seconds": self.open_seconds,
-                    "first": self.first, "last": time.time()}
+            info = {
+                "cpu": self.cpu,
+                "texts": self.texts,
+                "open_seconds": self.open_seconds,
+                "first": self.first,
+                "last": time.time(),
+            }
             if self.memory:
                 now = process_memory(self.embeddings.path)
                 info.update(now, uss_before=self.before["uss"], uss_opened=self.opened["uss"])
@@ -141,10 +153,13 @@ def time_ray(ray, path, blocks, actors, batch_size, rounds, record_root):
         memory = r == rounds + 1
         record = Path(tempfile.mkdtemp(dir=record_root))
         ds = ray.data.from_arrow_refs(blocks).map_batches(
-            encoder, fn_constructor_args=(path,),
+            encoder,
+            fn_constructor_args=(path,),
             fn_constructor_kwargs={"record_dir": str(record), "memory": memory},
-            batch_format="pyarrow", batch_size=batch_size,
-            compute=ray.data.ActorPoolStrategy(size=actors))
+            batch_format="pyarrow",
+            batch_size=batch_size,
+            compute=ray.data.ActorPoolStrategy(size=actors),
+        )
         start = time.perf_counter()
         done = ds.materialize()
         seconds = time.perf_counter() - start
@@ -199,11 +214,11 @@ def main(argv):
     matrix_bytes = args.words * args.dims * 4
     results = {}
     for threads in (1, 2):
-        results[f"one process, no Ray (`e.encode`, {threads} thread{'s' if threads > 1 else ''})"] = \
+        results[f"one process, no Ray (`e.encode`, {threads} thread{'s' if threads > 1 else ''})"] = (
             time_one_process(e, texts, args.rounds, threads)
+        )
 
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
-             object_store_memory=2 * 2**30)
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, object_store_memory=2 * 2**30)
     ray.data.DataContext.get_current().enable_progress_bars = False
     memory, opening = {}, {}
     try:
@@ -213,7 +228,8 @@ def main(argv):
         with tempfile.TemporaryDirectory() as record_root:
             for actors in (1, 2):
                 wall, span, cores, opening[actors], memory[actors] = time_ray(
-                    ray, str(path), blocks, actors, args.batch_size, args.rounds, record_root)
+                    ray, str(path), blocks, actors, args.batch_size, args.rounds, record_root
+                )
                 name = f"Ray Data, {actors} actor{'s' if actors > 1 else ''}"
                 results[name + ", first batch to last"] = (span, cores)
                 results[name + ", whole round (actors started)"] = (wall, None)
@@ -221,16 +237,19 @@ def main(argv):
         ray.shutdown()
 
     n = len(texts)
-    print(f"{machine()}, load average {os.getloadavg()[0]:.1f}; python {sys.version.split()[0]}, "
-          f"numpy {np.__version__}, pyarrow {pa.__version__}, ray {ray.__version__}, "
-          f"mave {mave.__version__}")
-    print(f"{n:,} texts of {args.tokens} tokens (1 in 10 unknown), {args.blocks} blocks, batches of "
-          f"{args.batch_size}; {args.words:,} words x {args.dims} dims (matrix {matrix_bytes / MIB:.0f} MiB, "
-          f"e.to_arrow() {table_bytes / MIB:.0f} MiB); median of {args.rounds} rounds")
+    print(
+        f"{machine()}, load average {os.getloadavg()[0]:.1f}; python {sys.version.split()[0]}, "
+        f"numpy {np.__version__}, pyarrow {pa.__version__}, ray {ray.__version__}, "
+        f"mave {mave.__version__}"
+    )
+    print(
+        f"{n:,} texts of {args.tokens} tokens (1 in 10 unknown), {args.blocks} blocks, batches of "
+        f"{args.batch_size}; {args.words:,} words x {args.dims} dims (matrix {matrix_bytes / MIB:.0f} MiB, "
+        f"e.to_arrow() {table_bytes / MIB:.0f} MiB); median of {args.rounds} rounds"
+    )
     print("command: bench/ray_bench.py " + " ".join(argv))
     print()
-    print("| run | seconds | texts/s | vs e.encode (1 thread) | cores it got | "
-          "texts per CPU second |")
+    print("| run | seconds | texts/s | vs e.encode (1 thread) | cores it got | " "texts per CPU second |")
     print("|---|---|---|---|---|---|")
     base = next(iter(results.values()))[0]
     for name, (seconds, cores) in results.items():
@@ -239,23 +258,39 @@ def main(argv):
             got, per_cpu = f"{cores:.2f}", f"{n / seconds / cores:,.0f}"
         print(f"| {name} | {seconds:.2f} | {n / seconds:,.0f} | {base / seconds:.2f}x | {got} | {per_cpu} |")
     print()
-    print("Opening the model in an actor (median): " + ", ".join(
-        f"{actors} actor{'s' if actors > 1 else ''} {s:.2f} s" for actors, s in opening.items()))
+    print(
+        "Opening the model in an actor (median): "
+        + ", ".join(f"{actors} actor{'s' if actors > 1 else ''} {s:.2f} s" for actors, s in opening.items())
+    )
     print()
-    print("| actors | actor | texts | USS before opening the model | opened | after the last "
-          "batch | of which object store pages | anonymous resident | mapped file resident | "
-          "mapped file proportional (Pss) | table (e.to_arrow()) |")
+    print(
+        "| actors | actor | texts | USS before opening the model | opened | after the last "
+        "batch | of which object store pages | anonymous resident | mapped file resident | "
+        "mapped file proportional (Pss) | table (e.to_arrow()) |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for actors, rows in memory.items():
         for k, m in enumerate(sorted(rows, key=lambda m: -m["texts"])):
-            print(f"| {actors} | {k + 1} | {m['texts']:,} | {m['uss_before'] / MIB:.0f} MiB | "
-                  f"{m['uss_opened'] / MIB:.0f} MiB | {m['uss'] / MIB:.0f} MiB | "
-                  f"{m['store'] / MIB:.0f} MiB | {m['anonymous'] / MIB:.0f} MiB | "
-                  f"{m['mapped'] / MIB:.0f} MiB | {m['mapped_proportional'] / MIB:.0f} MiB | "
-                  f"{table_bytes / MIB:.0f} MiB |")
+            print(
+                f"| {actors} | {k + 1} | {m['texts']:,} | {m['uss_before'] / MIB:.0f} MiB | "
+                f"{m['uss_opened'] / MIB:.0f} MiB | {m['uss'] / MIB:.0f} MiB | "
+                f"{m['store'] / MIB:.0f} MiB | {m['anonymous'] / MIB:.0f} MiB | "
+                f"{m['mapped'] / MIB:.0f} MiB | {m['mapped_proportional'] / MIB:.0f} MiB | "
+                f"{table_bytes / MIB:.0f} MiB |"
+            )
     if args.json:
-        args.json.write_text(json.dumps({"results": results, "memory": memory, "opening": opening,
-                                         "texts": n, "table_bytes": table_bytes}, indent=1))
+        args.json.write_text(
+            json.dumps(
+                {
+                    "results": results,
+                    "memory": memory,
+                    "opening": opening,
+                    "texts": n,
+                    "table_bytes": table_bytes,
+                },
+                indent=1,
+            )
+        )
 
 
 if __name__ == "__main__":

@@ -61,9 +61,13 @@ MEASURES = {
     "static-load": ("static", measures_static.measure_static_load, None),
 }
 # The generator of each data set, in the order they are made.
-DATA_SETS = {"dense": data.make_dense, "subword": data.make_subword,
-             "conversion": data.make_conversion_input, "import": data.make_import_inputs,
-             "static": measures_static.make_static}
+DATA_SETS = {
+    "dense": data.make_dense,
+    "subword": data.make_subword,
+    "conversion": data.make_conversion_input,
+    "import": data.make_import_inputs,
+    "static": measures_static.make_static,
+}
 
 
 def measures_of(text):
@@ -75,8 +79,7 @@ def measures_of(text):
         elif item in MEASURES:
             chosen.add(item)
         else:
-            raise argparse.ArgumentTypeError(
-                f"no measure {item!r}; the measures: {', '.join(MEASURES)}")
+            raise argparse.ArgumentTypeError(f"no measure {item!r}; the measures: {', '.join(MEASURES)}")
     if "similar-quantized" in chosen:
         chosen.add("similar")  # its reference
     return chosen
@@ -84,17 +87,25 @@ def measures_of(text):
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--large", action="store_true",
-                   help="1M words x 300 dims, 1M lookups (about 10 GB of data, 5 minutes)")
+    p.add_argument(
+        "--large",
+        action="store_true",
+        help="1M words x 300 dims, 1M lookups (about 10 GB of data, 5 minutes)",
+    )
     p.add_argument("--rounds", type=int, default=5, help="timed rounds per measure (median)")
     p.add_argument("--seed", type=int, default=1)
-    p.add_argument("--only", type=measures_of, default=set(MEASURES),
-                   help=f"measures to run, e.g. lookups,embed; of {', '.join(MEASURES)}")
+    p.add_argument(
+        "--only",
+        type=measures_of,
+        default=set(MEASURES),
+        help=f"measures to run, e.g. lookups,embed; of {', '.join(MEASURES)}",
+    )
     p.add_argument("--words", type=int, help="dense vocabulary (default 200k, large 1M)")
     p.add_argument("--dims", type=int, default=300)
     p.add_argument("--lookups", type=int, help="known-word queries (default 200k, large 1M)")
-    p.add_argument("--hot", type=int, default=5000,
-                   help="vocabulary prefix of the in-cache known-word queries")
+    p.add_argument(
+        "--hot", type=int, default=5000, help="vocabulary prefix of the in-cache known-word queries"
+    )
     p.add_argument("--oov", type=int, help="OOV queries (default 50k, large 200k)")
     p.add_argument("--ft-words", type=int, help="words of the subword model (50k, large 200k)")
     p.add_argument("--ft-dims", type=int, default=300)
@@ -102,23 +113,32 @@ def parse_args(argv):
     p.add_argument("--conv-words", type=int, default=200_000)
     p.add_argument("--conv-dims", type=int, default=100)
     p.add_argument("--conv-buckets", type=int, default=1_000_000)
-    p.add_argument("--imp-words", type=int,
-                   help="words of the word2vec binary and text inputs (default 200k, large 1M)")
+    p.add_argument(
+        "--imp-words", type=int, help="words of the word2vec binary and text inputs (default 200k, large 1M)"
+    )
     p.add_argument("--pq-lookups", type=int, help="quantized queries (default lookups / 4)")
     p.add_argument("--pq-subquantizers", type=int, default=100)
-    p.add_argument("--static-tokens", type=int, default=500_000,
-                   help="tokens of the static model (a WordPiece tokenizer)")
+    p.add_argument(
+        "--static-tokens",
+        type=int,
+        default=500_000,
+        help="tokens of the static model (a WordPiece tokenizer)",
+    )
     p.add_argument("--static-dims", type=int, default=256)
     p.add_argument("--build-dir", type=Path, default=ROOT / "build-bench")
     p.add_argument("--out", type=Path, default=HERE / "out")
     p.add_argument("--fresh", action="store_true", help="regenerate the data")
     p.add_argument("--clean", action="store_true", help="delete the data directory at the end")
     p.add_argument("--json", type=Path, help="also write the table's rows here")
-    p.add_argument("--compare-wheel", type=Path,
-                   help="a wheel of scripts/build-wheels whose extensions run lookups and "
-                        "embed beside the build directory's, interleaved")
-    p.add_argument("--passes", type=int, default=6,
-                   help="alternating passes of the two builds with --compare-wheel")
+    p.add_argument(
+        "--compare-wheel",
+        type=Path,
+        help="a wheel of scripts/build-wheels whose extensions run lookups and "
+        "embed beside the build directory's, interleaved",
+    )
+    p.add_argument(
+        "--passes", type=int, default=6, help="alternating passes of the two builds with --compare-wheel"
+    )
     for module in (measures_eval, measures_lookups, measures_similar):
         module.add_arguments(p)
     args = p.parse_args(argv)
@@ -144,8 +164,10 @@ def main(argv):
         return
     args = parse_args(argv)
     if not any(args.build_dir.glob("_mave*.so")):
-        raise SystemExit(f"no _mave module in {args.build_dir}: run bench/run.sh, or build "
-                         "with -DMAVE_BUILD_BENCH=ON first")
+        raise SystemExit(
+            f"no _mave module in {args.build_dir}: run bench/run.sh, or build "
+            "with -DMAVE_BUILD_BENCH=ON first"
+        )
     args.out.mkdir(parents=True, exist_ok=True)
     runner = Runner(args)
     started = time.monotonic()
@@ -164,17 +186,20 @@ def main(argv):
     v = versions()
     print()
     print(f"machine: {machine()}")
-    print(f"python {platform.python_version()}, numpy {v['numpy']}, gensim {v['gensim']}, "
-          f"fasttext-wheel {v['fasttext-wheel']}; seed {args.seed}; median of {args.rounds} "
-          f"rounds after one warm-up (conversion peer: {max(1, min(args.rounds, 3))} rounds)")
+    print(
+        f"python {platform.python_version()}, numpy {v['numpy']}, gensim {v['gensim']}, "
+        f"fasttext-wheel {v['fasttext-wheel']}; seed {args.seed}; median of {args.rounds} "
+        f"rounds after one warm-up (conversion peer: {max(1, min(args.rounds, 3))} rounds)"
+    )
     print("command: " + os.environ.get("MAVE_BENCH_COMMAND", f"bench/run.py {' '.join(argv)}").rstrip())
     print()
     table.print()
     where = "deleted" if args.clean else f"kept in {args.out}"
     print(f"\nwall time {time.monotonic() - started:.0f} s; data {where}")
     if args.json:
-        args.json.write_text(json.dumps({"columns": Table.COLUMNS, "rows": table.rows,
-                                         "notes": table.notes}, indent=1))
+        args.json.write_text(
+            json.dumps({"columns": Table.COLUMNS, "rows": table.rows, "notes": table.notes}, indent=1)
+        )
     if args.clean:
         shutil.rmtree(args.out)
 

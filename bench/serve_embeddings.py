@@ -55,8 +55,14 @@ def lexicon(rng: np.random.Generator, n: int) -> list[str]:
     words: dict[str, None] = {}
     while len(words) < n:
         syllables = int(rng.integers(1, 5))
-        words["".join(onsets[rng.integers(len(onsets))] + nuclei[rng.integers(len(nuclei))]
-                      + codas[rng.integers(len(codas))] for _ in range(syllables))] = None
+        words[
+            "".join(
+                onsets[rng.integers(len(onsets))]
+                + nuclei[rng.integers(len(nuclei))]
+                + codas[rng.integers(len(codas))]
+                for _ in range(syllables)
+            )
+        ] = None
     return list(words)
 
 
@@ -66,7 +72,7 @@ def sentences(rng: np.random.Generator, words: list[str], n: int) -> list[str]:
     lengths = rng.integers(6, 21, size=n)
     out, at = [], 0
     for length in lengths:
-        out.append(" ".join(words[r] for r in ranks[at:at + length]))
+        out.append(" ".join(words[r] for r in ranks[at : at + length]))
         at += length
     return out
 
@@ -89,8 +95,9 @@ def make_models(out: Path, vocab: int, dims: int, seed: int) -> dict[str, Path]:
     tokenizer = Tokenizer(models.WordPiece(unk_token="[UNK]"))
     tokenizer.normalizer = normalizers.BertNormalizer(lowercase=True)
     tokenizer.pre_tokenizer = pre_tokenizers.Whitespace()
-    tokenizer.train_from_iterator(corpus, trainers.WordPieceTrainer(
-        vocab_size=vocab, special_tokens=["[PAD]", "[UNK]"]))
+    tokenizer.train_from_iterator(
+        corpus, trainers.WordPieceTrainer(vocab_size=vocab, special_tokens=["[PAD]", "[UNK]"])
+    )
     vectors = rng.standard_normal((tokenizer.get_vocab_size(), dims)).astype(np.float32)
     StaticModel(vectors=vectors, tokenizer=tokenizer, normalize=True).save_pretrained(paths["static"])
     # The words of the text, most frequent first, as many as the tokenizer's vocabulary.
@@ -99,8 +106,7 @@ def make_models(out: Path, vocab: int, dims: int, seed: int) -> dict[str, Path]:
         for w in s.split():
             counts[w] = counts.get(w, 0) + 1
     vocabulary = sorted(counts, key=lambda w: -counts[w])[:vocab]
-    mave.write(paths["words"], vocabulary,
-               rng.standard_normal((len(vocabulary), dims)).astype(np.float32))
+    mave.write(paths["words"], vocabulary, rng.standard_normal((len(vocabulary), dims)).astype(np.float32))
     # Held-out texts for the requests (some words outside the vocabulary).
     paths["texts"].write_text("\n".join(sentences(rng, words, 5000)) + "\n", encoding="utf-8")
     return paths
@@ -118,12 +124,36 @@ def free_port() -> int:
 def start(service: str, model: Path, workers: int, port: int) -> subprocess.Popen[bytes]:
     env = dict(os.environ)
     if service == "mave":
-        command = [sys.executable, "-m", "mave", "serve", str(model), "--port", str(port),
-                   "--workers", str(workers), "-q", "--max-length", "2000"]
+        command = [
+            sys.executable,
+            "-m",
+            "mave",
+            "serve",
+            str(model),
+            "--port",
+            str(port),
+            "--workers",
+            str(workers),
+            "-q",
+            "--max-length",
+            "2000",
+        ]
     else:
         env["M2V_MODEL"] = str(model)
-        command = [sys.executable, "-m", "uvicorn", "serve_model2vec:app", "--app-dir", str(HERE),
-                   "--port", str(port), "--workers", str(workers), "--log-level", "warning"]
+        command = [
+            sys.executable,
+            "-m",
+            "uvicorn",
+            "serve_model2vec:app",
+            "--app-dir",
+            str(HERE),
+            "--port",
+            str(port),
+            "--workers",
+            str(workers),
+            "--log-level",
+            "warning",
+        ]
     return subprocess.Popen(command, env=env, start_new_session=True)
 
 
@@ -136,8 +166,13 @@ def wait_until_answering(url: str, name: str, process: subprocess.Popen[bytes]) 
             raise RuntimeError(f"the server exited with {process.returncode}")
         try:
             # Several answers on fresh connections: every worker has its model.
-            if all(httpx.post(url + "/v1/embeddings", json={"model": name, "input": ["a b"]},
-                              timeout=5).status_code == 200 for _ in range(6)):
+            if all(
+                httpx.post(
+                    url + "/v1/embeddings", json={"model": name, "input": ["a b"]}, timeout=5
+                ).status_code
+                == 200
+                for _ in range(6)
+            ):
                 return
         except httpx.TransportError:
             pass
@@ -157,9 +192,19 @@ def stop(process: subprocess.Popen[bytes]) -> None:
 # --- the clients ----------------------------------------------------------------
 
 
-def client_process(url: str, name: str, texts: list[str], batch: int, mode: str, concurrency: int,
-                   rate: float, requests: int, seconds: float, seed: int, start_at: float
-                   ) -> dict[str, object]:
+def client_process(
+    url: str,
+    name: str,
+    texts: list[str],
+    batch: int,
+    mode: str,
+    concurrency: int,
+    rate: float,
+    requests: int,
+    seconds: float,
+    seed: int,
+    start_at: float,
+) -> dict[str, object]:
     """One client process: `concurrency` loops (closed) or a schedule of
     `rate` requests a second (open), each request `batch` texts through the
     `openai` client. Returns the latencies in seconds and the failures."""
@@ -172,8 +217,9 @@ def client_process(url: str, name: str, texts: list[str], batch: int, mode: str,
         latencies: list[float] = []
         failures: list[str] = []
         async with httpx.AsyncClient(limits=httpx.Limits(max_connections=max(concurrency, 64))) as http:
-            client = openai.AsyncOpenAI(base_url=url + "/v1", api_key="bench", max_retries=0,
-                                        http_client=http)
+            client = openai.AsyncOpenAI(
+                base_url=url + "/v1", api_key="bench", max_retries=0, http_client=http
+            )
 
             async def one(due: float) -> None:
                 chosen = [texts[int(i)] for i in rng.integers(0, len(texts), batch)]
@@ -216,8 +262,9 @@ def client_process(url: str, name: str, texts: list[str], batch: int, mode: str,
     return asyncio.run(run())
 
 
-async def raw_request(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, request: bytes,
-                      batch: int) -> str | None:
+async def raw_request(
+    reader: asyncio.StreamReader, writer: asyncio.StreamWriter, request: bytes, batch: int
+) -> str | None:
     """One request on a kept-alive connection; a failure's description, or None."""
     writer.write(request)
     head = await reader.readuntil(b"\r\n\r\n")
@@ -234,9 +281,19 @@ async def raw_request(reader: asyncio.StreamReader, writer: asyncio.StreamWriter
     return None
 
 
-def raw_client_process(url: str, name: str, texts: list[str], batch: int, mode: str, concurrency: int,
-                       rate: float, requests: int, seconds: float, seed: int, start_at: float
-                       ) -> dict[str, object]:
+def raw_client_process(
+    url: str,
+    name: str,
+    texts: list[str],
+    batch: int,
+    mode: str,
+    concurrency: int,
+    rate: float,
+    requests: int,
+    seconds: float,
+    seed: int,
+    start_at: float,
+) -> dict[str, object]:
     """As client_process, with requests written as bytes on kept-alive
     sockets (no HTTP library): a client that costs the machine little, so
     that the figures are the server's."""
@@ -246,8 +303,11 @@ def raw_client_process(url: str, name: str, texts: list[str], batch: int, mode: 
     for _ in range(200):
         chosen = [texts[int(i)] for i in rng.integers(0, len(texts), batch)]
         body = json.dumps({"model": name, "input": chosen, "encoding_format": "base64"}).encode()
-        bodies.append(f"POST /v1/embeddings HTTP/1.1\r\nHost: {host}\r\nContent-Type: application/json\r\n"
-                      f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+        bodies.append(
+            f"POST /v1/embeddings HTTP/1.1\r\nHost: {host}\r\nContent-Type: application/json\r\n"
+            f"Content-Length: {len(body)}\r\n\r\n".encode()
+            + body
+        )
 
     async def run() -> dict[str, object]:
         latencies: list[float] = []
@@ -316,8 +376,16 @@ def server_cpu(pid: int) -> float:
     return sum(t.user + t.system for t in (p.cpu_times() for p in processes))
 
 
-def load(pool: multiprocessing.pool.Pool, server: int, url: str, name: str, texts: list[str],
-         args: argparse.Namespace, mode: str, rate: float = 0.0) -> dict[str, float]:
+def load(
+    pool: multiprocessing.pool.Pool,
+    server: int,
+    url: str,
+    name: str,
+    texts: list[str],
+    args: argparse.Namespace,
+    mode: str,
+    rate: float = 0.0,
+) -> dict[str, float]:
     """One scenario over `args.clients` client processes: requests a second,
     p50 and p99 latency in ms, failures, and the CPU time one request cost
     the server and the clients (steadier than rates on a busy machine)."""
@@ -325,9 +393,25 @@ def load(pool: multiprocessing.pool.Pool, server: int, url: str, name: str, text
     start_at = time.time() + 0.5
     cpu = server_cpu(server)
     client = raw_client_process if args.client == "raw" else client_process
-    results = pool.starmap(client, [
-        (url, name, texts, args.texts, mode, max(1, args.concurrency // k), rate / k,
-         args.requests // k, args.seconds, args.seed + i, start_at) for i in range(k)])
+    results = pool.starmap(
+        client,
+        [
+            (
+                url,
+                name,
+                texts,
+                args.texts,
+                mode,
+                max(1, args.concurrency // k),
+                rate / k,
+                args.requests // k,
+                args.seconds,
+                args.seed + i,
+                start_at,
+            )
+            for i in range(k)
+        ],
+    )
     latencies = np.concatenate([np.asarray(r["latencies"], dtype=np.float64) for r in results]) * 1000
     failures = [f for r in results for f in r["failures"]]  # type: ignore[attr-defined]
     for failure in failures[:5]:
@@ -335,13 +419,21 @@ def load(pool: multiprocessing.pool.Pool, server: int, url: str, name: str, text
     cpu = server_cpu(server) - cpu
     wall = max(float(r["wall"]) for r in results)  # type: ignore[arg-type]
     n = len(latencies)
-    return {"requests": n, "failures": len(failures), "seconds": round(wall, 1),
-            "per_second": round(n / wall, 1),
-            "p50_ms": round(float(np.percentile(latencies, 50)), 2),
-            "p99_ms": round(float(np.percentile(latencies, 99)), 2),
-            "server_cpu_ms": round(cpu / n * 1000, 3),
-            "client_cpu_ms": round(sum(float(r["cpu"]) for r in results)  # type: ignore[arg-type]
-                                   / n * 1000, 3)}
+    return {
+        "requests": n,
+        "failures": len(failures),
+        "seconds": round(wall, 1),
+        "per_second": round(n / wall, 1),
+        "p50_ms": round(float(np.percentile(latencies, 50)), 2),
+        "p99_ms": round(float(np.percentile(latencies, 99)), 2),
+        "server_cpu_ms": round(cpu / n * 1000, 3),
+        "client_cpu_ms": round(
+            sum(float(r["cpu"]) for r in results)  # type: ignore[arg-type]
+            / n
+            * 1000,
+            3,
+        ),
+    }
 
 
 def main() -> int:
@@ -351,14 +443,22 @@ def main() -> int:
     p.add_argument("--dims", type=int, default=256)
     p.add_argument("--seed", type=int, default=7)
     p.add_argument("--services", nargs="+", default=["mave", "model2vec"], choices=["mave", "model2vec"])
-    p.add_argument("--mave-model", choices=["words", "static"], default="words",
-                   help="what mave serves: the word-vector file, or the static model's folder")
+    p.add_argument(
+        "--mave-model",
+        choices=["words", "static"],
+        default="words",
+        help="what mave serves: the word-vector file, or the static model's folder",
+    )
     p.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     p.add_argument("--texts", type=int, default=32, help="texts in one request")
     p.add_argument("--clients", type=int, default=2, help="client processes")
-    p.add_argument("--client", choices=["openai", "raw"], default="openai",
-                   help="the openai package, or requests written as bytes (a client that costs the "
-                   "machine little; the open loop's connections are then --concurrency too)")
+    p.add_argument(
+        "--client",
+        choices=["openai", "raw"],
+        default="openai",
+        help="the openai package, or requests written as bytes (a client that costs the "
+        "machine little; the open loop's connections are then --concurrency too)",
+    )
     p.add_argument("--concurrency", type=int, default=16, help="requests in flight, all clients")
     p.add_argument("--requests", type=int, default=6000, help="at most, per scenario")
     p.add_argument("--seconds", type=float, default=10, help="at most, per scenario")
@@ -381,37 +481,67 @@ def main() -> int:
                     model = paths["static"] if service == "model2vec" else paths[args.mave_model]
                     name = model.stem if service == "mave" else "static"
                     port = free_port()
-                    servers[service] = (start(service, model, workers, port), f"http://127.0.0.1:{port}",
-                                        name, model)
+                    servers[service] = (
+                        start(service, model, workers, port),
+                        f"http://127.0.0.1:{port}",
+                        name,
+                        model,
+                    )
                 for service, (process, url, name, _) in servers.items():
                     wait_until_answering(url, name, process)
-                    load(pool, process.pid, url, name, texts, argparse.Namespace(
-                        **{**vars(args), "requests": 200, "seconds": 5}), "closed")  # warm-up
+                    load(
+                        pool,
+                        process.pid,
+                        url,
+                        name,
+                        texts,
+                        argparse.Namespace(**{**vars(args), "requests": 200, "seconds": 5}),
+                        "closed",
+                    )  # warm-up
 
                 def rounds(mode: str, rates: dict[str, float]) -> None:
                     for r in range(args.rounds):
                         order = list(servers) if r % 2 == 0 else list(reversed(servers))
                         for service in order:
                             process, url, name, model = servers[service]
-                            figures = load(pool, process.pid, url, name, texts, args, mode,
-                                           rate=rates.get(service, 0.0))
-                            label = (f"closed, {args.concurrency} in flight" if mode == "closed"
-                                     else f"open, {rates[service]:.0f}/s")
-                            row = {"service": service, "model": model.name, "workers": workers,
-                                   "client": args.client, "mode": label, "round": r, **figures}
+                            figures = load(
+                                pool, process.pid, url, name, texts, args, mode, rate=rates.get(service, 0.0)
+                            )
+                            label = (
+                                f"closed, {args.concurrency} in flight"
+                                if mode == "closed"
+                                else f"open, {rates[service]:.0f}/s"
+                            )
+                            row = {
+                                "service": service,
+                                "model": model.name,
+                                "workers": workers,
+                                "client": args.client,
+                                "mode": label,
+                                "round": r,
+                                **figures,
+                            }
                             rows.append(row)
                             print(json.dumps(row), flush=True)
                     for service in servers:
-                        mine = [row for row in rows if row["service"] == service and row["workers"] == workers
-                                and str(row["mode"]).startswith(mode)]
+                        mine = [
+                            row
+                            for row in rows
+                            if row["service"] == service
+                            and row["workers"] == workers
+                            and str(row["mode"]).startswith(mode)
+                        ]
                         medians[workers, service, mode] = {
                             key: float(np.median([float(row[key]) for row in mine]))  # type: ignore[arg-type]
-                            for key in ("per_second", "p50_ms", "p99_ms", "server_cpu_ms", "client_cpu_ms")}
+                            for key in ("per_second", "p50_ms", "p99_ms", "server_cpu_ms", "client_cpu_ms")
+                        }
 
                 rounds("closed", {})
                 # Half of each service's own saturating rate.
-                rounds("open", {service: medians[workers, service, "closed"]["per_second"] / 2
-                                for service in servers})
+                rounds(
+                    "open",
+                    {service: medians[workers, service, "closed"]["per_second"] / 2 for service in servers},
+                )
             finally:
                 for process, *_ in servers.values():
                     stop(process)
@@ -419,22 +549,31 @@ def main() -> int:
         pool.close()
         pool.join()
     if args.json:
-        args.json.write_text(json.dumps({"rows": rows, "medians": {
-            f"{w} {s} {m}": v for (w, s, m), v in medians.items()}}, indent=1))
+        args.json.write_text(
+            json.dumps(
+                {"rows": rows, "medians": {f"{w} {s} {m}": v for (w, s, m), v in medians.items()}}, indent=1
+            )
+        )
     print(f"medians of {args.rounds} rounds, {args.client} client:")
-    print("| workers | service | mode | requests/s | p50 ms | p99 ms | server CPU ms/request "
-          "| client CPU ms/request |")
+    print(
+        "| workers | service | mode | requests/s | p50 ms | p99 ms | server CPU ms/request "
+        "| client CPU ms/request |"
+    )
     print("|---|---|---|---|---|---|---|---|")
     for (workers, service, mode), m in medians.items():
-        print(f"| {workers} | {service} | {mode} | {m['per_second']:.1f} | {m['p50_ms']:.1f} "
-              f"| {m['p99_ms']:.1f} | {m['server_cpu_ms']:.2f} | {m['client_cpu_ms']:.2f} |")
+        print(
+            f"| {workers} | {service} | {mode} | {m['per_second']:.1f} | {m['p50_ms']:.1f} "
+            f"| {m['p99_ms']:.1f} | {m['server_cpu_ms']:.2f} | {m['client_cpu_ms']:.2f} |"
+        )
     for workers in args.workers:
         if (workers, "mave", "closed") in medians and (workers, "model2vec", "closed") in medians:
             ours, theirs = medians[workers, "mave", "closed"], medians[workers, "model2vec", "closed"]
             rate = ours["per_second"] / theirs["per_second"]
             cpu = theirs["server_cpu_ms"] / ours["server_cpu_ms"]
-            print(f"{workers} worker(s): mave {rate:.2f}x the Model2Vec service's throughput; "
-                  f"{cpu:.2f}x its requests per second of server CPU")
+            print(
+                f"{workers} worker(s): mave {rate:.2f}x the Model2Vec service's throughput; "
+                f"{cpu:.2f}x its requests per second of server CPU"
+            )
     return 1 if any(r["failures"] for r in rows) else 0
 
 

@@ -41,9 +41,12 @@ def memory(pid: int) -> dict[str, int]:
             parts = line.split()
             if len(parts) >= 2 and parts[1].isdigit():
                 fields[parts[0].rstrip(":")] = int(parts[1])
-    return {"rss_mb": fields["Rss"] // 1024, "pss_mb": fields["Pss"] // 1024,
-            "private_mb": (fields["Private_Clean"] + fields["Private_Dirty"]) // 1024,
-            "shared_mb": (fields["Shared_Clean"] + fields["Shared_Dirty"]) // 1024}
+    return {
+        "rss_mb": fields["Rss"] // 1024,
+        "pss_mb": fields["Pss"] // 1024,
+        "private_mb": (fields["Private_Clean"] + fields["Private_Dirty"]) // 1024,
+        "shared_mb": (fields["Shared_Clean"] + fields["Shared_Dirty"]) // 1024,
+    }
 
 
 def workers_of(pid: int, count: int) -> list[int]:
@@ -55,8 +58,9 @@ def workers_of(pid: int, count: int) -> list[int]:
     return [int(c) for c in children if b"spawn_main" in open(f"/proc/{c}/cmdline", "rb").read()]
 
 
-async def scenario(url: str, make_body, route: str, requests: int, seconds: float,
-                   concurrency: int, headers=None) -> dict[str, float]:
+async def scenario(
+    url: str, make_body, route: str, requests: int, seconds: float, concurrency: int, headers=None
+) -> dict[str, float]:
     latencies: list[float] = []
     errors = 0
     sent = 0
@@ -80,10 +84,14 @@ async def scenario(url: str, make_body, route: str, requests: int, seconds: floa
         await asyncio.gather(*(worker(client, i) for i in range(concurrency)))
         wall = time.perf_counter() - start
     ms = np.array(latencies) * 1000
-    return {"requests": len(latencies), "errors": errors, "seconds": round(wall, 1),
-            "per_second": round(len(latencies) / wall, 1),
-            "p50_ms": round(float(np.percentile(ms, 50)), 2),
-            "p99_ms": round(float(np.percentile(ms, 99)), 2)}
+    return {
+        "requests": len(latencies),
+        "errors": errors,
+        "seconds": round(wall, 1),
+        "per_second": round(len(latencies) / wall, 1),
+        "p50_ms": round(float(np.percentile(ms, 50)), 2),
+        "p99_ms": round(float(np.percentile(ms, 99)), 2),
+    }
 
 
 def main() -> int:
@@ -106,21 +114,49 @@ def main() -> int:
         return words[int(rng.integers(0, n))]
 
     scenarios = [
-        ("similar, exact", "similar", lambda rng: {"query": word(rng), "k": 10, "approximate": False},
-         args.exact_requests, None),
-        ("vectors, 100 words (JSON)", "vectors", lambda rng: {"words": [word(rng) for _ in range(100)]},
-         args.requests, None),
-        ("vectors, 100 words (.npy)", "vectors", lambda rng: {"words": [word(rng) for _ in range(100)]},
-         args.requests, {"Accept": "application/x-npy"}),
+        (
+            "similar, exact",
+            "similar",
+            lambda rng: {"query": word(rng), "k": 10, "approximate": False},
+            args.exact_requests,
+            None,
+        ),
+        (
+            "vectors, 100 words (JSON)",
+            "vectors",
+            lambda rng: {"words": [word(rng) for _ in range(100)]},
+            args.requests,
+            None,
+        ),
+        (
+            "vectors, 100 words (.npy)",
+            "vectors",
+            lambda rng: {"words": [word(rng) for _ in range(100)]},
+            args.requests,
+            {"Accept": "application/x-npy"},
+        ),
     ]
     if indexed:
-        scenarios.insert(1, ("similar, index", "similar", lambda rng: {"query": word(rng), "k": 10},
-                             args.requests, None))
+        scenarios.insert(
+            1, ("similar, index", "similar", lambda rng: {"query": word(rng), "k": 10}, args.requests, None)
+        )
     results = []
     for workers in args.workers:
         port = free_port()
-        server = subprocess.Popen([sys.executable, "-m", "mave", "serve", args.model, "--port", str(port),
-                                   "--workers", str(workers), "-q"])
+        server = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "mave",
+                "serve",
+                args.model,
+                "--port",
+                str(port),
+                "--workers",
+                str(workers),
+                "-q",
+            ]
+        )
         url = f"http://127.0.0.1:{port}"
         try:
             for _ in range(600):
@@ -134,8 +170,17 @@ def main() -> int:
             else:
                 raise RuntimeError("the server did not start")
             for label, route, body, requests, headers in scenarios:
-                figures = asyncio.run(scenario(url, body, f"/v1/models/{name}/{route}", requests,
-                                               args.seconds, args.concurrency, headers))
+                figures = asyncio.run(
+                    scenario(
+                        url,
+                        body,
+                        f"/v1/models/{name}/{route}",
+                        requests,
+                        args.seconds,
+                        args.concurrency,
+                        headers,
+                    )
+                )
                 row = {"workers": workers, "scenario": label, **figures}
                 results.append(row)
                 print(json.dumps(row), flush=True)

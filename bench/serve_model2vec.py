@@ -48,9 +48,13 @@ def embeddings(request: EmbeddingRequest) -> EmbeddingResponse:
     texts = [request.input] if isinstance(request.input, str) else request.input
     vectors = model.encode(texts)
     if request.encoding_format == "base64":
-        items: list[list[float] | str] = [base64.b64encode(v.astype(np.float32).tobytes()).decode()
-                                          for v in vectors]
+        items: list[list[float] | str] = [
+            base64.b64encode(v.astype(np.float32).tobytes()).decode() for v in vectors
+        ]
     else:
         items = vectors.tolist()
-    return EmbeddingResponse(data=[Embedding(index=i, embedding=v) for i, v in enumerate(items)],
-                             model=request.model, usage=Usage(prompt_tokens=0, total_tokens=0))
+    return EmbeddingResponse(
+        data=[Embedding(index=i, embedding=v) for i, v in enumerate(items)],
+        model=request.model,
+        usage=Usage(prompt_tokens=0, total_tokens=0),
+    )

@@ -41,8 +41,11 @@ def main():
     vocabulary = words(rng, 60_000)
     tokenizer = train_word_piece(rng, vocabulary, args.vocab)
     texts = make_texts(rng, vocabulary, args.texts)
-    table = np.random.default_rng(args.seed).normal(
-        size=(tokenizer.get_vocab_size(), args.dims)).astype(np.float32)
+    table = (
+        np.random.default_rng(args.seed)
+        .normal(size=(tokenizer.get_vocab_size(), args.dims))
+        .astype(np.float32)
+    )
     with tempfile.TemporaryDirectory() as folder:
         StaticModel(vectors=table, tokenizer=tokenizer, normalize=True).save_pretrained(folder)
         theirs = StaticModel.from_pretrained(folder)
@@ -55,14 +58,18 @@ def main():
             ("mave e.encode", lambda: e.encode(texts)),
             ("mave e.encode threads=1", lambda: e.encode(texts, threads=1)),
             ("Model2Vec StaticModel.encode", lambda: theirs.encode(texts)),
-            ("tokenizers encode_batch_fast (ids only)",
-             lambda: tokenizer.encode_batch_fast(texts, add_special_tokens=False)),
+            (
+                "tokenizers encode_batch_fast (ids only)",
+                lambda: tokenizer.encode_batch_fast(texts, add_special_tokens=False),
+            ),
         ]
         results = [(name, median_time(f, args.rounds)) for name, f in rows]
     n_words = sum(len(t.split()) for t in texts)
     ours = results[0][1]
-    print(f"{len(texts)} texts, {n_words} words; WordPiece of {tokenizer.get_vocab_size()} tokens x "
-          f"{args.dims}; {os.cpu_count()} cores; median of {args.rounds}; load {os.getloadavg()[0]:.1f}")
+    print(
+        f"{len(texts)} texts, {n_words} words; WordPiece of {tokenizer.get_vocab_size()} tokens x "
+        f"{args.dims}; {os.cpu_count()} cores; median of {args.rounds}; load {os.getloadavg()[0]:.1f}"
+    )
     print(f"{'':42s} {'seconds':>9s} {'texts/s':>11s} {'its time / mave':>16s}")
     for name, seconds in results:
         print(f"{name:42s} {seconds:9.3f} {len(texts) / seconds:11.0f} {seconds / ours:15.2f}x")

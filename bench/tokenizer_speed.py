@@ -26,8 +26,38 @@ from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, trainers
 
 from mave import _native
 
-SYLLABLES = ["ka", "to", "ri", "ne", "sa", "mi", "lo", "pu", "en", "ar", "sch", "tion", "ing", "ed", "qu", "ve",
-             "é", "ü", "ø", "ll", "th", "ch", "ra", "de", "in", "un", "re", "st", "er", "al"]
+SYLLABLES = [
+    "ka",
+    "to",
+    "ri",
+    "ne",
+    "sa",
+    "mi",
+    "lo",
+    "pu",
+    "en",
+    "ar",
+    "sch",
+    "tion",
+    "ing",
+    "ed",
+    "qu",
+    "ve",
+    "é",
+    "ü",
+    "ø",
+    "ll",
+    "th",
+    "ch",
+    "ra",
+    "de",
+    "in",
+    "un",
+    "re",
+    "st",
+    "er",
+    "al",
+]
 PUNCTUATION = [".", ",", "!", "?", ";", ":", "'s", "(", ")", "-"]
 
 
@@ -75,8 +105,14 @@ def train_word_piece(rng, vocabulary, vocab_size):
     t = Tokenizer(models.WordPiece(unk_token="[UNK]"))
     t.normalizer = normalizers.BertNormalizer()
     t.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
-    t.train_from_iterator(corpus, trainers.WordPieceTrainer(
-        vocab_size=vocab_size, special_tokens=["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"], show_progress=False))
+    t.train_from_iterator(
+        corpus,
+        trainers.WordPieceTrainer(
+            vocab_size=vocab_size,
+            special_tokens=["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"],
+            show_progress=False,
+        ),
+    )
     return t
 
 
@@ -86,24 +122,59 @@ def large_tokenizers(rng, n):
     while len(tokens) < n:
         tokens.add("".join(rng.choice(SYLLABLES) for _ in range(rng.randint(1, 5))) + str(len(tokens) % 97))
     tokens = sorted(tokens)
-    word_piece = {"version": "1.0", "added_tokens": [],
-                  "normalizer": {"type": "BertNormalizer", "clean_text": True, "handle_chinese_chars": True,
-                                 "strip_accents": None, "lowercase": True},
-                  "pre_tokenizer": {"type": "BertPreTokenizer"},
-                  "model": {"type": "WordPiece", "unk_token": tokens[0], "continuing_subword_prefix": "##",
-                            "max_input_chars_per_word": 100, "vocab": {t: i for i, t in enumerate(tokens)}}}
-    unigram = {"version": "1.0", "added_tokens": [], "normalizer": {"type": "NFKC"},
-               "pre_tokenizer": {"type": "Metaspace", "replacement": "▁", "prepend_scheme": "always", "split": True},
-               "model": {"type": "Unigram", "unk_id": 0, "byte_fallback": False,
-                         "vocab": [[t, -float(i % 1000) / 10] for i, t in enumerate(tokens)]}}
+    word_piece = {
+        "version": "1.0",
+        "added_tokens": [],
+        "normalizer": {
+            "type": "BertNormalizer",
+            "clean_text": True,
+            "handle_chinese_chars": True,
+            "strip_accents": None,
+            "lowercase": True,
+        },
+        "pre_tokenizer": {"type": "BertPreTokenizer"},
+        "model": {
+            "type": "WordPiece",
+            "unk_token": tokens[0],
+            "continuing_subword_prefix": "##",
+            "max_input_chars_per_word": 100,
+            "vocab": {t: i for i, t in enumerate(tokens)},
+        },
+    }
+    unigram = {
+        "version": "1.0",
+        "added_tokens": [],
+        "normalizer": {"type": "NFKC"},
+        "pre_tokenizer": {"type": "Metaspace", "replacement": "▁", "prepend_scheme": "always", "split": True},
+        "model": {
+            "type": "Unigram",
+            "unk_id": 0,
+            "byte_fallback": False,
+            "vocab": [[t, -float(i % 1000) / 10] for i, t in enumerate(tokens)],
+        },
+    }
     # BPE: a token a merge of its first character and the rest where both are
     # tokens (random tokens rarely are: the file is mostly its vocabulary).
     index = {t: i for i, t in enumerate(tokens)}
     merges = [[t[:1], t[1:]] for t in tokens if len(t) > 1 and t[:1] in index and t[1:] in index]
-    bpe = {"version": "1.0", "added_tokens": [], "normalizer": None, "pre_tokenizer": None,
-           "model": {"type": "BPE", "dropout": None, "unk_token": None, "continuing_subword_prefix": None,
-                     "end_of_word_suffix": None, "fuse_unk": False, "byte_fallback": False, "ignore_merges": False,
-                     "vocab": index, "merges": merges}}
+    bpe = {
+        "version": "1.0",
+        "added_tokens": [],
+        "normalizer": None,
+        "pre_tokenizer": None,
+        "model": {
+            "type": "BPE",
+            "dropout": None,
+            "unk_token": None,
+            "continuing_subword_prefix": None,
+            "end_of_word_suffix": None,
+            "fuse_unk": False,
+            "byte_fallback": False,
+            "ignore_merges": False,
+            "vocab": index,
+            "merges": merges,
+        },
+    }
     return {"WordPiece": json.dumps(word_piece), "Unigram": json.dumps(unigram), "BPE": json.dumps(bpe)}
 
 
@@ -126,18 +197,23 @@ def main():
     ids, offsets = ours.encode_batch(texts)
     check = reference.encode_batch(texts[:2000], add_special_tokens=False)
     for i, e in enumerate(check):
-        assert ids[offsets[i]:offsets[i + 1]].tolist() == e.ids, texts[i]
+        assert ids[offsets[i] : offsets[i + 1]].tolist() == e.ids, texts[i]
 
     rows = [
         ("mave _Tokenizer.encode_batch", lambda: ours.encode_batch(texts)),
         ("mave _Tokenizer.encode_batch threads=1", lambda: ours.encode_batch(texts, threads=1)),
-        ("tokenizers encode_batch_fast", lambda: reference.encode_batch_fast(texts, add_special_tokens=False)),
+        (
+            "tokenizers encode_batch_fast",
+            lambda: reference.encode_batch_fast(texts, add_special_tokens=False),
+        ),
         ("tokenizers encode_batch", lambda: reference.encode_batch(texts, add_special_tokens=False)),
     ]
     results = [(name, median_time(f, args.rounds)) for name, f in rows]
     fast = results[2][1]
-    print(f"{len(texts)} texts, {n_words} words, {int(offsets[-1])} ids; WordPiece of "
-          f"{reference.get_vocab_size()} tokens; {os.cpu_count()} cores; median of {args.rounds}")
+    print(
+        f"{len(texts)} texts, {n_words} words, {int(offsets[-1])} ids; WordPiece of "
+        f"{reference.get_vocab_size()} tokens; {os.cpu_count()} cores; median of {args.rounds}"
+    )
     print(f"{'':44s} {'seconds':>9s} {'texts/s':>11s} {'vs encode_batch_fast':>21s}")
     for name, seconds in results:
         print(f"{name:44s} {seconds:9.3f} {len(texts) / seconds:11.0f} {fast / seconds:20.2f}x")
@@ -146,8 +222,10 @@ def main():
     for kind, text in large_tokenizers(rng, args.large).items():
         seconds = median_time(lambda: _native._Tokenizer(text), args.rounds)
         theirs = median_time(lambda: Tokenizer.from_str(text), max(1, args.rounds // 2))
-        print(f"  {kind:10s} {len(text) / 1e6:6.1f} MB  mave {seconds * 1000:7.1f} ms   "
-              f"tokenizers Tokenizer.from_str {theirs * 1000:7.1f} ms")
+        print(
+            f"  {kind:10s} {len(text) / 1e6:6.1f} MB  mave {seconds * 1000:7.1f} ms   "
+            f"tokenizers Tokenizer.from_str {theirs * 1000:7.1f} ms"
+        )
     return 0
 
 

@@ -103,8 +103,7 @@ void convert_all(Source& source, bool normalize) {
     // What the formats of word rows cannot say: rows of no dimensions, and
     // (GloVe, which has no header) no words at all. Rows wider than 32 bits
     // count are written (without rows) but read by no reader.
-    if (!holds_width(source) ||
-        (to.format != Format::FinalFusion && (dims(source) == 0 || bytes->empty()))) {
+    if (!holds_width(source) || (to.format != Format::FinalFusion && (dims(source) == 0 || bytes->empty()))) {
       continue;
     }
     Source again = read_back(*bytes, to.format);

@@ -18,11 +18,11 @@
 #include <variant>
 #include <vector>
 
+#include "base/error.hpp"
 #include "format/batch.hpp"
 #include "format/embeddings.hpp"
-#include "search/nearest.hpp"
-#include "base/error.hpp"
 #include "fuzz_support.hpp"
+#include "search/nearest.hpp"
 #include "text/vector_text.hpp"
 
 namespace {
@@ -35,8 +35,17 @@ using mave::fuzz::require;
 // Known-ish and unknown strings: empty, short, the markers themselves,
 // non-ASCII (two-, three- and four-byte characters), and a long one.
 constexpr std::string_view kFixedWords[] = {
-    "",      "a",   "Haus",   "gr\xC3\xBCn", "<",  ">", "<>", "\xE2\x82\xAC",
-    "\xF0\x9F\x98\x80x",    "two words",     "abcdefghijklmnopqrstuvwxyz0123456789",
+    "",
+    "a",
+    "Haus",
+    "gr\xC3\xBCn",
+    "<",
+    ">",
+    "<>",
+    "\xE2\x82\xAC",
+    "\xF0\x9F\x98\x80x",
+    "two words",
+    "abcdefghijklmnopqrstuvwxyz0123456789",
 };
 constexpr std::size_t kVocabWords = 3;
 // Targets larger than this are not allocated by the harness; find_embedding
@@ -137,8 +146,8 @@ std::uint64_t ngram_count(const Embeddings& e, std::string_view word) {
         if constexpr (std::is_same_v<std::decay_t<decltype(vocab)>, mave::SimpleVocab>) {
           return 0;
         } else {
-          const std::uint64_t chars = mave::count_chars(vocab.begin_marker) +
-                                      mave::count_chars(word) + mave::count_chars(vocab.end_marker);
+          const std::uint64_t chars = mave::count_chars(vocab.begin_marker) + mave::count_chars(word) +
+                                      mave::count_chars(vocab.end_marker);
           const std::uint64_t lo = vocab.min_ngram_len, hi = vocab.max_ngram_len;
           std::uint64_t n = 1;  // floret also hashes the whole bracketed word
           for (std::uint64_t left = chars; left >= lo && lo > 0 && hi >= lo; --left) {
@@ -200,8 +209,7 @@ void look_up_batch(const Embeddings& e, const std::vector<std::string_view>& wor
     std::vector<float> out(words.size() * dims, sentinel());
     std::unique_ptr<bool[]> found(new bool[words.size()]);
     const mave::TargetMatrix target{reinterpret_cast<std::byte*>(out.data()), words.size(), dims,
-                                    static_cast<std::ptrdiff_t>(dims * sizeof(float)),
-                                    sizeof(float)};
+                                    static_cast<std::ptrdiff_t>(dims * sizeof(float)), sizeof(float)};
     bool panicked = false;
     try {
       mave::fill_embeddings(e, words, target, found.get(), threads);
@@ -216,8 +224,7 @@ void look_up_batch(const Embeddings& e, const std::vector<std::string_view>& wor
       for (std::size_t j = 0; j < dims; ++j) {
         const float got = out[i * dims + j];
         const float want = found[i] ? singles[i * dims + j] : 0.0f;
-        require(std::memcmp(&got, &want, sizeof got) == 0,
-                "a batch row differs from the single lookup");
+        require(std::memcmp(&got, &want, sizeof got) == 0, "a batch row differs from the single lookup");
       }
     }
   }

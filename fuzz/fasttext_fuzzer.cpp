@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.hpp"
 #include "fasttext/fasttext.hpp"
 #include "format/embeddings.hpp"
-#include "base/error.hpp"
 #include "fuzz_support.hpp"
 
 namespace {
@@ -26,8 +26,7 @@ using mave::Embeddings;
 using mave::Panic;
 using mave::fuzz::require;
 
-constexpr std::string_view kFixedWords[] = {"", "a", "gr\xC3\xBCn", "\xF0\x9F\x98\x80", "<>",
-                                            "unknown"};
+constexpr std::string_view kFixedWords[] = {"", "a", "gr\xC3\xBCn", "\xF0\x9F\x98\x80", "<>", "unknown"};
 constexpr std::size_t kVocabWords = 3;
 
 // memcmp must not see the null data of empty vectors.

@@ -58,4 +58,3 @@ bool renders(const EmbeddingsError& error) {
 }
 
 }  // namespace mave::fuzz
-

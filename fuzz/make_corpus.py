@@ -37,10 +37,22 @@ for fmt, files in fixture_files.import_fixtures().items():
 
 import tokenizer_texts  # noqa: E402
 
-SMALL_TEXT = ["the cat sat on the mat", "a dog's life, isn't it?", "café naïve résumé 123", "東京 and 서울",
-              "well-known [CLS] <s> tokens", "Ünïcödé   spaces\there"] * 4
-write("tokenizer", {f"{name}.json": t.to_str().encode() for name, t in
-                    tokenizer_texts.build_tokenizers(seed=0, vocab_size=40, text=SMALL_TEXT).items()})
+SMALL_TEXT = [
+    "the cat sat on the mat",
+    "a dog's life, isn't it?",
+    "café naïve résumé 123",
+    "東京 and 서울",
+    "well-known [CLS] <s> tokens",
+    "Ünïcödé   spaces\there",
+] * 4
+write(
+    "tokenizer",
+    {
+        f"{name}.json": t.to_str().encode()
+        for name, t in tokenizer_texts.build_tokenizers(seed=0, vocab_size=40, text=SMALL_TEXT).items()
+    },
+)
+
 
 def safetensors_seeds():
     """Small static-model tables: every element type, a mapping with weights,
@@ -60,9 +72,15 @@ def safetensors_seeds():
         "bf16": ({"embeddings": static_folders.bf16_bits(table)}, {"embeddings": "BF16"}, 0),
         "i8": ({"embeddings": (table * 40).astype(np.int8)}, {}, 0),
         "unaligned": ({"embeddings": table}, {}, 1),
-        "mapping-weights": ({"mapping": np.array([2, 0, 1, 1, 2, 0, 0], dtype=np.int64),
-                             "embeddings": table[:3], "weights": rng.uniform(size=7).astype(
-                                 np.float32)}, {}, 0),
+        "mapping-weights": (
+            {
+                "mapping": np.array([2, 0, 1, 1, 2, 0, 0], dtype=np.int64),
+                "embeddings": table[:3],
+                "weights": rng.uniform(size=7).astype(np.float32),
+            },
+            {},
+            0,
+        ),
         "st-name": ({"embedding.weight": table}, {}, 0),
     }
     out = {}
@@ -72,9 +90,11 @@ def safetensors_seeds():
             static_folders.write_safetensors(path, tensors, dtypes=dtypes, lead=lead)
             out[name] = path.read_bytes()
     # The header's metadata and tensors listed against the order of their data.
-    header = {"__metadata__": {"format": "np"},
-              "weights": {"dtype": "F16", "shape": [2], "data_offsets": [8, 12]},
-              "embeddings": {"dtype": "I8", "shape": [2, 4], "data_offsets": [0, 8]}}
+    header = {
+        "__metadata__": {"format": "np"},
+        "weights": {"dtype": "F16", "shape": [2], "data_offsets": [8, 12]},
+        "embeddings": {"dtype": "I8", "shape": [2, 4], "data_offsets": [0, 8]},
+    }
     text = json.dumps(header).encode()
     out["metadata-reordered"] = struct.pack("<Q", len(text)) + text + bytes(range(12))
     return out
@@ -91,11 +111,15 @@ def token_vocab_seeds():
     for kind, size in (("wordpiece", 100), ("bpe-unk", 100), ("unigram", 220)):
         tokenizer = static_folders.train_tokenizer(kind, vocab_size=size)
         out[kind] = tokenizer.to_str().encode()
-    out["wordlevel"] = json.dumps({"model": {"type": "WordLevel", "unk_token": "[UNK]",
-                                             "vocab": {"[UNK]": 0, "a": 1, "b": 2}}}).encode()
-    out["untyped-added"] = json.dumps({
-        "added_tokens": [{"id": 3, "content": "<s>"}],
-        "model": {"vocab": [["<unk>", 0.0], ["▁a", -1.0], ["b", -2.0]], "unk_id": 0}}).encode()
+    out["wordlevel"] = json.dumps(
+        {"model": {"type": "WordLevel", "unk_token": "[UNK]", "vocab": {"[UNK]": 0, "a": 1, "b": 2}}}
+    ).encode()
+    out["untyped-added"] = json.dumps(
+        {
+            "added_tokens": [{"id": 3, "content": "<s>"}],
+            "model": {"vocab": [["<unk>", 0.0], ["▁a", -1.0], ["b", -2.0]], "unk_id": 0},
+        }
+    ).encode()
     return out
 
 

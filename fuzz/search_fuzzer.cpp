@@ -39,14 +39,14 @@ using mave::PanicKind;
 using mave::fuzz::require;
 
 enum Flags : std::uint8_t {
-  kFile = 1,            // the rest is a finalfusion file
-  kCosMul = 2,          // Objective::CosMul
-  kGrouped = 4,         // questions of several positive and negative terms
-  kAllowList = 8,       // an allow-list (of a length from the arguments)
-  kOffsets = 16,        // per-question exclusions
-  kBrokenTerms = 32,    // one value more than whole vectors
-  kBrokenCounts = 64,   // the term counts do not add up, or positive and negative differ in length
-  kRawOffsets = 128,    // offsets as given, not made consistent
+  kFile = 1,           // the rest is a finalfusion file
+  kCosMul = 2,         // Objective::CosMul
+  kGrouped = 4,        // questions of several positive and negative terms
+  kAllowList = 8,      // an allow-list (of a length from the arguments)
+  kOffsets = 16,       // per-question exclusions
+  kBrokenTerms = 32,   // one value more than whole vectors
+  kBrokenCounts = 64,  // the term counts do not add up, or positive and negative differ in length
+  kRawOffsets = 128,   // offsets as given, not made consistent
 };
 
 constexpr std::size_t kMaxRows = std::size_t{1} << 12;
@@ -70,19 +70,26 @@ class Arguments {
   float value() {
     const std::uint8_t kind = u8();
     switch (kind % 16) {
-      case 0: return 0.0f;
-      case 1: return kNaN;
-      case 2: return std::numeric_limits<float>::infinity();
-      case 3: return -std::numeric_limits<float>::infinity();
-      case 4: return 1e-42f;  // subnormal
-      case 5: return 3e38f;
+      case 0:
+        return 0.0f;
+      case 1:
+        return kNaN;
+      case 2:
+        return std::numeric_limits<float>::infinity();
+      case 3:
+        return -std::numeric_limits<float>::infinity();
+      case 4:
+        return 1e-42f;  // subnormal
+      case 5:
+        return 3e38f;
       case 6: {
         const std::uint32_t bits = u32();
         float f;
         std::memcpy(&f, &bits, sizeof f);
         return f;
       }
-      default: return static_cast<float>(static_cast<std::int8_t>(u8())) / 16.0f;
+      default:
+        return static_cast<float>(static_cast<std::int8_t>(u8())) / 16.0f;
     }
   }
 
@@ -257,14 +264,13 @@ void check(const Embeddings& e, const Call& c, const Answer& a, bool compare) {
   for (std::size_t q = 0; q < c.n_questions; ++q) {
     std::span<const std::size_t> excluded;
     if (!c.offsets.empty()) {
-      excluded = std::span<const std::size_t>(c.exclude).subspan(c.offsets[q],
-                                                                 c.offsets[q + 1] - c.offsets[q]);
+      excluded =
+          std::span<const std::size_t>(c.exclude).subspan(c.offsets[q], c.offsets[q + 1] - c.offsets[q]);
     }
     auto candidate = [&](std::int64_t row) {
       return row >= 0 && static_cast<std::size_t>(row) < n_rows &&
              (c.allowed.empty() || c.allowed[row] != 0) &&
-             std::find(excluded.begin(), excluded.end(), static_cast<std::size_t>(row)) ==
-                 excluded.end();
+             std::find(excluded.begin(), excluded.end(), static_cast<std::size_t>(row)) == excluded.end();
     };
     const Reference ref = reference_question(c, dims, q, first);
     first += ref.positive + ref.negative;
@@ -279,8 +285,7 @@ void check(const Embeddings& e, const Call& c, const Answer& a, bool compare) {
       }
       require(candidate(rows[j]), "an answer that is no candidate");
       require(std::isfinite(scores[j]), "an answer with a score that is not finite");
-      require(cosmul ? scores[j] >= -1e-3f : std::fabs(scores[j]) <= 1.001f,
-              "a score outside its range");
+      require(cosmul ? scores[j] >= -1e-3f : std::fabs(scores[j]) <= 1.001f, "a score outside its range");
       require(j == 0 || scores[j - 1] >= scores[j], "answers not best first");
       for (std::size_t i = 0; i < j; ++i) require(rows[i] != rows[j], "a row answered twice");
     }
@@ -296,8 +301,7 @@ void check(const Embeddings& e, const Call& c, const Answer& a, bool compare) {
       auto b = brute_score(ref, {matrix + rows[j] * dims, dims}, cosmul);
       require(b.has_value(), "an answer the scan cannot score");
       if (b->reliable) {
-        require(std::fabs(b->score - scores[j]) <= tolerance(b->score),
-                "a score differs from the scan");
+        require(std::fabs(b->score - scores[j]) <= tolerance(b->score), "a score differs from the scan");
       }
       if (j + 1 == found && b->reliable) worst = b->score;
     }
@@ -394,8 +398,8 @@ void search(const Embeddings& e, Arguments& args, std::uint8_t flags) {
     } catch (const Panic&) {
       refused = true;
     }
-    require(refused == !expected, expected ? "consistent arguments were refused"
-                                           : "contradicting arguments were not refused");
+    require(refused == !expected,
+            expected ? "consistent arguments were refused" : "contradicting arguments were not refused");
     if (refused) return;
   }
   if (!answers[0] || !answers[1] || !answers[2]) {
@@ -418,9 +422,8 @@ void search(const Embeddings& e, Arguments& args, std::uint8_t flags) {
     check(e, c, *answers[i], compare);
     require(answers[i]->rows == answers[0]->rows, "threads changed the answer");
     // No answers: no scores, and memcmp must not get their null pointers.
-    require(answers[0]->scores.empty() ||
-                std::memcmp(answers[i]->scores.data(), answers[0]->scores.data(),
-                            answers[0]->scores.size() * sizeof(float)) == 0,
+    require(answers[0]->scores.empty() || std::memcmp(answers[i]->scores.data(), answers[0]->scores.data(),
+                                                      answers[0]->scores.size() * sizeof(float)) == 0,
             "threads changed the scores");
   }
 }
@@ -433,8 +436,7 @@ Embeddings dense(Arguments& args, std::span<const std::uint8_t> rest) {
   for (float& x : matrix) x = values.value();
   // The search reads the storage only; the words are never asked for.
   return Embeddings::unchecked(std::nullopt, mave::Vocab(mave::SimpleVocab{}),
-                               mave::Storage(mave::NdArray(rows, dims, std::move(matrix))),
-                               std::nullopt);
+                               mave::Storage(mave::NdArray(rows, dims, std::move(matrix))), std::nullopt);
 }
 
 }  // namespace

@@ -24,8 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)tokenizer.describe();
   if (!tokenizer.unsupported().empty()) return 0;
   std::vector<std::string> texts = {
-      "", " ", "Hello, world! It's 2024.", "caf\xC3\xA9 e\xCC\x81 \xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80",
-      "  [UNK] <s></s>\t\n\xE2\x96\x81x", std::string(300, 'a'),
+      "",
+      " ",
+      "Hello, world! It's 2024.",
+      "caf\xC3\xA9 e\xCC\x81 \xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80",
+      "  [UNK] <s></s>\t\n\xE2\x96\x81x",
+      std::string(300, 'a'),
   };
   // The input itself as a text, up to its first invalid byte.
   std::string_view own = json.substr(0, 512);

@@ -4,5 +4,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   return mave::fuzz::fuzz_importer(
       data, size, [](mave::BufferedReader& r) { return mave::read_word2vec_binary(r); },
-      [](mave::BufferedWriter& w, const mave::WordRows& rows) { return mave::write_word2vec_binary(w, rows); });
+      [](mave::BufferedWriter& w, const mave::WordRows& rows) {
+        return mave::write_word2vec_binary(w, rows);
+      });
 }

@@ -6,6 +6,7 @@ pinned _mave module), a batch of vectors, then the nearest neighbours (cosine
 similarity) of a few vocabulary words and of misspellings, which get vectors
 composed from their character n-grams.
 """
+
 import pathlib
 import subprocess
 import sys
@@ -32,11 +33,22 @@ def main() -> None:
     print('\nThe vector of "software", as _mave prints it:', flush=True)  # on fd 1 directly
     _mave.FfModel(str(OUTPUT)).eval("software")
 
-    queries = ["software", "warranty", "distribute", "copyright",
-               "sofware", "warrantie", "copyrigth", "liabilty", "modifcation"]
+    queries = [
+        "software",
+        "warranty",
+        "distribute",
+        "copyright",
+        "sofware",
+        "warrantie",
+        "copyrigth",
+        "liabilty",
+        "modifcation",
+    ]
     vectors, found = e.embed(queries)
-    print(f"\ne.embed of {len(queries)} strings: an array of shape {vectors.shape}, "
-          f"{int(found.sum())} with a vector")
+    print(
+        f"\ne.embed of {len(queries)} strings: an array of shape {vectors.shape}, "
+        f"{int(found.sum())} with a vector"
+    )
 
     print("\nNearest neighbours by cosine similarity (e.similar):")
     for query in queries:

@@ -47,9 +47,11 @@ def main(model, work_dir, any_location=False):
     # Conversion prints its progress on file descriptor 1: keep the JSON line
     # alone on standard output by converting in a child.
     isolated = ["-I"] if sys.flags.isolated else []
-    subprocess.run([sys.executable, *isolated, "-c",
-                    f"import _mave; _mave.build_model({model!r}, {out!r})"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [sys.executable, *isolated, "-c", f"import _mave; _mave.build_model({model!r}, {out!r})"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
 
     e = mave.load(out)
     m = _mave.FfModel(out)
@@ -63,7 +65,7 @@ def main(model, work_dir, any_location=False):
         if found[i]:
             assert np.array_equal(single.view(np.uint32), vectors[i].view(np.uint32)), word
             assert np.array_equal(e[word].view(np.uint32), single.view(np.uint32)), word
-    assert found[len(QUERIES):].all()
+    assert found[len(QUERIES) :].all()
     again = pickle.loads(pickle.dumps(e))
     assert again.path == e.path and np.array_equal(again.embed(queries)[0], vectors)
 
@@ -84,22 +86,32 @@ def main(model, work_dir, any_location=False):
     # text and back, and mave info of the result.
     if not any_location:
         command = os.path.join(os.path.dirname(sys.executable), "mave")
-        version = subprocess.run([command, "--version"], check=True, capture_output=True,
-                                 text=True).stdout
+        version = subprocess.run([command, "--version"], check=True, capture_output=True, text=True).stdout
         assert mave.__version__ in version, version
         vec, back = os.path.join(work_dir, "smoke.vec"), os.path.join(work_dir, "back.fifu")
         subprocess.run([command, "convert", out, vec], check=True, capture_output=True)
-        subprocess.run([command, "convert", vec, back, "--no-normalize"], check=True,
-                       capture_output=True)
-        info = json.loads(subprocess.run([command, "info", back, "--json"], check=True,
-                                         capture_output=True, text=True).stdout)
+        subprocess.run([command, "convert", vec, back, "--no-normalize"], check=True, capture_output=True)
+        info = json.loads(
+            subprocess.run(
+                [command, "info", back, "--json"], check=True, capture_output=True, text=True
+            ).stdout
+        )
         assert info["vocabulary"] == {"kind": "simple", "words": len(e)}, info
         assert np.array_equal(mave.load(back).embed(words)[0], e.embed(words)[0])
 
     digest = hashlib.sha256(vectors.tobytes() + found.tobytes()).hexdigest()
-    print(json.dumps({"version": mave.__version__, "numpy": np.__version__,
-                      "words": len(e), "dims": e.dims, "vectors": digest,
-                      "neighbours": neighbours}))
+    print(
+        json.dumps(
+            {
+                "version": mave.__version__,
+                "numpy": np.__version__,
+                "words": len(e),
+                "dims": e.dims,
+                "vectors": digest,
+                "neighbours": neighbours,
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

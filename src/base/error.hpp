@@ -18,14 +18,47 @@
 namespace mave {
 
 enum class ErrorKind {
-  NotFound, PermissionDenied, ConnectionRefused, ConnectionReset, HostUnreachable,
-  NetworkUnreachable, ConnectionAborted, NotConnected, AddrInUse, AddrNotAvailable,
-  NetworkDown, BrokenPipe, AlreadyExists, WouldBlock, NotADirectory, IsADirectory,
-  DirectoryNotEmpty, ReadOnlyFilesystem, FilesystemLoop, StaleNetworkFileHandle,
-  InvalidInput, InvalidData, TimedOut, WriteZero, StorageFull, NotSeekable,
-  FilesystemQuotaExceeded, FileTooLarge, ResourceBusy, ExecutableFileBusy, Deadlock,
-  CrossesDevices, TooManyLinks, InvalidFilename, ArgumentListTooLong, Interrupted,
-  Unsupported, UnexpectedEof, OutOfMemory, Other, Uncategorized,
+  NotFound,
+  PermissionDenied,
+  ConnectionRefused,
+  ConnectionReset,
+  HostUnreachable,
+  NetworkUnreachable,
+  ConnectionAborted,
+  NotConnected,
+  AddrInUse,
+  AddrNotAvailable,
+  NetworkDown,
+  BrokenPipe,
+  AlreadyExists,
+  WouldBlock,
+  NotADirectory,
+  IsADirectory,
+  DirectoryNotEmpty,
+  ReadOnlyFilesystem,
+  FilesystemLoop,
+  StaleNetworkFileHandle,
+  InvalidInput,
+  InvalidData,
+  TimedOut,
+  WriteZero,
+  StorageFull,
+  NotSeekable,
+  FilesystemQuotaExceeded,
+  FileTooLarge,
+  ResourceBusy,
+  ExecutableFileBusy,
+  Deadlock,
+  CrossesDevices,
+  TooManyLinks,
+  InvalidFilename,
+  ArgumentListTooLong,
+  Interrupted,
+  Unsupported,
+  UnexpectedEof,
+  OutOfMemory,
+  Other,
+  Uncategorized,
 };
 inline constexpr std::size_t kErrorKindCount = 41;
 
@@ -33,15 +66,15 @@ ErrorKind error_kind_from_errno(int code);
 
 // The fixed messages of I/O errors that have no OS error code.
 enum class IoMessage : std::uint8_t {
-  FillWholeBuffer,     // a read met the end of the file
-  WriteWholeBuffer,    // a write wrote nothing
+  FillWholeBuffer,   // a read met the end of the file
+  WriteWholeBuffer,  // a write wrote nothing
   NulInFileName,
-  InvalidSeek,         // to a negative or overflowing position
-  MapPastEnd,          // a mapping reaching beyond the file
+  InvalidSeek,  // to a negative or overflowing position
+  MapPastEnd,   // a mapping reaching beyond the file
   MapNotRegularFile,
   MapTooLarge,
-  TooManyColumns,      // a matrix wider than a u32 can count
-  QuantizedTooLarge,   // a length or centroid count beyond a u32
+  TooManyColumns,     // a matrix wider than a u32 can count
+  QuantizedTooLarge,  // a length or centroid count beyond a u32
   CodesNotWholeRows,
   NormCountNotRows,
   CodeBeyondCentroids,
@@ -49,8 +82,8 @@ enum class IoMessage : std::uint8_t {
   // decompressor found.
   CompressedDamaged,
   CompressedCutShort,
-  ZipMemberUnnamed,    // detail: the files the archive holds
-  ZipMemberMissing,    // detail: the name asked for, then the files held
+  ZipMemberUnnamed,      // detail: the files the archive holds
+  ZipMemberMissing,      // detail: the name asked for, then the files held
   ZipMethodUnsupported,  // detail: the member and its method number
   MemberOfNonZip,
   ZipNotRegularFile,
@@ -76,14 +109,12 @@ class IoError {
     return e;
   }
   // The two errors of exact reads and writes.
-  static IoError unexpected_eof() {
-    return message(ErrorKind::UnexpectedEof, IoMessage::FillWholeBuffer);
-  }
+  static IoError unexpected_eof() { return message(ErrorKind::UnexpectedEof, IoMessage::FillWholeBuffer); }
   static IoError write_zero() { return message(ErrorKind::WriteZero, IoMessage::WriteWholeBuffer); }
 
   Repr repr() const { return repr_; }
   ErrorKind kind() const { return kind_; }
-  int code() const { return code_; }  // errno, for Repr::Os
+  int code() const { return code_; }                    // errno, for Repr::Os
   IoMessage fixed_message() const { return message_; }  // for Repr::Message
   // The facts of a fixed message; empty when it has none.
   std::string_view detail() const { return detail_ ? std::string_view(*detail_) : std::string_view(); }
@@ -100,7 +131,12 @@ class IoError {
 };
 
 enum class ShapeErrorKind : std::uint8_t {
-  IncompatibleShape, IncompatibleLayout, RangeLimited, OutOfBounds, Unsupported, Overflow,
+  IncompatibleShape,
+  IncompatibleLayout,
+  RangeLimited,
+  OutOfBounds,
+  Unsupported,
+  Overflow,
 };
 
 // What is wrong with a static model's folder or one of its files
@@ -124,22 +160,30 @@ enum class StaticFault : std::uint8_t {
   RowsMismatch,       // name: the tensor; expected: the tokens; found: its rows
   MappingOutOfRange,  // name: the token id; expected: the table's rows; found: the row named
   // Any JSON file of the folder.
-  NotJson,            // detail: the parser's message
-  BadField,           // name: the field; expected: the JsonKind it must have
-  MissingField,       // name: the field
+  NotJson,       // detail: the parser's message
+  BadField,      // name: the field; expected: the JsonKind it must have
+  MissingField,  // name: the field
   // The folder and tokenizer.json.
-  NoModelFiles,       // the folder holds none of the layouts
-  NoStaticModule,     // modules.json names no StaticEmbedding module
+  NoModelFiles,           // the folder holds none of the layouts
+  NoStaticModule,         // modules.json names no StaticEmbedding module
   UnknownTokenizerModel,  // detail: the model type
-  TokenIdMissing,     // found: an id below the largest that no token has
-  TwoTokensOneId,     // name: the second token; found: the id
-  TokenizerSize,      // expected: the vocabulary's tokens; found: those the tokenizer reads
+  TokenIdMissing,         // found: an id below the largest that no token has
+  TwoTokensOneId,         // name: the second token; found: the id
+  TokenizerSize,          // expected: the vocabulary's tokens; found: those the tokenizer reads
 };
 inline constexpr std::size_t kStaticFaultCount = 24;
 
 // The JSON kinds a field of a static model's files must have.
 enum class JsonKind : std::uint8_t {
-  Object, Array, String, Count, Bool, CountPair, CountList, StringOrNull, CountOrNull,
+  Object,
+  Array,
+  String,
+  Count,
+  Bool,
+  CountPair,
+  CountList,
+  StringOrNull,
+  CountOrNull,
   TokenScorePair,
 };
 inline constexpr std::size_t kJsonKindCount = 10;
@@ -157,36 +201,36 @@ enum class ErrorCode : std::uint8_t {
   BadMagic,            // step; detail: the bytes found (finalfusion) or expected, found (fastText)
   UnsupportedVersion,  // step; expected, found
   NoChunks,
-  BadMetadata,         // detail: the TOML parser's message; line, column
-  UnknownCode,         // step: the enumeration field; found
-  BadHashCount,        // found: a floret hash count outside 1..4
-  UnsupportedModel,    // step: the field that tells; found
-  BadQuantizedShape,   // expected: quantized length, found: reconstructed length
-  BadShape,            // shape; expected, found: matrix rows
-  Overflow,            // step: a count that does not fit the native word size
-  BadText,             // detail: what is wrong with a text or word2vec file; line or offset
-  Unwritable,          // detail: why a word cannot be written in the chosen text format
-  UnknownFloretMode,   // found: the mode field of a floret model
+  BadMetadata,        // detail: the TOML parser's message; line, column
+  UnknownCode,        // step: the enumeration field; found
+  BadHashCount,       // found: a floret hash count outside 1..4
+  UnsupportedModel,   // step: the field that tells; found
+  BadQuantizedShape,  // expected: quantized length, found: reconstructed length
+  BadShape,           // shape; expected, found: matrix rows
+  Overflow,           // step: a count that does not fit the native word size
+  BadText,            // detail: what is wrong with a text or word2vec file; line or offset
+  Unwritable,         // detail: why a word cannot be written in the chosen text format
+  UnknownFloretMode,  // found: the mode field of a floret model
   FloretWithoutBuckets,
-  RepeatedWord,        // detail: a word the fastText dictionary holds twice
+  RepeatedWord,           // detail: a word the fastText dictionary holds twice
   CompressedFinalFusion,  // a compressed finalfusion file, which is memory-mapped
-  BadTokenizer,        // detail: the field of tokenizer.json (a path: model.vocab); found: a
-                       // TokenizerFault; offset: where the JSON goes wrong (NotJson)
-  BadStaticModel,      // fault, name, detail, expected, found: a static model's folder or file
+  BadTokenizer,           // detail: the field of tokenizer.json (a path: model.vocab); found: a
+                          // TokenizerFault; offset: where the JSON goes wrong (NotJson)
+  BadStaticModel,         // fault, name, detail, expected, found: a static model's folder or file
 };
 inline constexpr std::size_t kErrorCodeCount = 25;
 std::string_view error_code_name(ErrorCode code);
 
 // What is wrong with a field of a tokenizer.json (ErrorCode::BadTokenizer).
 enum class TokenizerFault : std::uint8_t {
-  NotJson,          // detail: the JSON parser's message
-  WrongType,        // the field is not of the type the `tokenizers` package reads
-  Missing,          // a field that must be there is not
-  BadValue,         // a value that package refuses (an unknown behavior, a negative count)
-  IdOutOfRange,     // a token id at or past the number of tokens
-  DuplicateId,      // two tokens with one id
-  UnknownToken,     // a token named (unk_token, a merge) that the vocabulary lacks
-  TooLarge,         // more tokens than a u32 can number
+  NotJson,       // detail: the JSON parser's message
+  WrongType,     // the field is not of the type the `tokenizers` package reads
+  Missing,       // a field that must be there is not
+  BadValue,      // a value that package refuses (an unknown behavior, a negative count)
+  IdOutOfRange,  // a token id at or past the number of tokens
+  DuplicateId,   // two tokens with one id
+  UnknownToken,  // a token named (unk_token, a merge) that the vocabulary lacks
+  TooLarge,      // more tokens than a u32 can number
 };
 inline constexpr std::size_t kTokenizerFaultCount = 8;
 
@@ -199,140 +243,141 @@ inline constexpr std::size_t kStepActionCount = 10;
 // their step texts from these (_mave's pinned ones are "Cannot <verb>
 // <field>": a field name changed here changes a pinned text,
 // docs/compatibility.md).
-#define MAVE_STEPS(X) \
-  X(None, None, "") \
-  X(CreateFile, Create, "file") \
-  X(CreateOutputFile, Create, "output file") \
-  X(FastTextReadMagic, Read, "fastText magic number") \
-  X(GetFilePositionForComputingPadding, Find, "file position for computing padding") \
-  X(GetFilePositionForMemoryMappingEmbeddingMatrix, Find, "file position for memory mapping embedding matrix") \
-  X(GetStorageChunkStartPosition, Find, "storage chunk start position") \
-  X(GetVocabularyChunkStartPosition, Find, "vocabulary chunk start position") \
-  X(MemoryMapEmbeddingMatrix, Map, "embedding matrix") \
-  X(MemoryMapQuantizedEmbeddingMatrix, Map, "quantized embedding matrix") \
-  X(OpenFile, Open, "file") \
-  X(ReadLRUpdateRate, Read, "LR update rate") \
-  X(ReadTOMLMetadata, Read, "TOML metadata") \
-  X(ReadBeginOfWordMarker, Read, "begin of word marker") \
-  X(ReadChunkIdentifier, Read, "chunk identifier") \
-  X(ReadChunkIdentifiersLength, Read, "chunk identifiers length") \
-  X(ReadChunkLength, Read, "chunk length") \
-  X(ReadEmbeddingMatrixChunkLength, Read, "embedding matrix chunk length") \
-  X(ReadEmbeddings, Read, "embeddings") \
-  X(ReadEndOfWordMarker, Read, "end of word marker") \
-  X(ReadEntryType, Read, "entry type") \
-  X(ReadFastTextVersion, Read, "fastText version") \
-  X(ReadHasherSeed, Read, "hasher seed") \
-  X(ReadItem, Read, "item") \
-  X(ReadItemLength, Read, "item length") \
-  X(ReadLossType, Read, "loss type") \
-  X(ReadMagic, Read, "magic") \
-  X(ReadMaximumNGramLength, Read, "maximum n-gram length") \
-  X(ReadMaximumSubwordLength, Read, "maximum subword length") \
-  X(ReadMinimumCount, Read, "minimum count") \
-  X(ReadMinimumNGramLength, Read, "minimum n-gram length") \
-  X(ReadMinimumSubwordLength, Read, "minimum subword length") \
-  X(ReadModelType, Read, "model type") \
-  X(ReadModelVersion, Read, "model version") \
-  X(ReadNegativeSamples, Read, "negative samples") \
-  X(ReadNgramIndex, Read, "ngram index") \
-  X(ReadNorms, Read, "norms") \
-  X(ReadNormsChunkLength, Read, "norms chunk length") \
-  X(ReadNormsVectorLength, Read, "norms vector length") \
-  X(ReadNumberOfBuckets, Read, "number of buckets") \
-  X(ReadNumberOfColumnsOfTheEmbeddingMatrix, Read, "number of columns of the embedding matrix") \
-  X(ReadNumberOfDimensions, Read, "number of dimensions") \
-  X(ReadNumberOfEmbeddingMatrixColumns, Read, "number of embedding matrix columns") \
-  X(ReadNumberOfEmbeddingMatrixRows, Read, "number of embedding matrix rows") \
-  X(ReadNumberOfEpochs, Read, "number of epochs") \
-  X(ReadNumberOfHashes, Read, "number of hashes") \
-  X(ReadNumberOfLabels, Read, "number of labels") \
-  X(ReadNumberOfNgrams, Read, "number of ngrams") \
-  X(ReadNumberOfQuantizedEmbeddings, Read, "number of quantized embeddings") \
-  X(ReadNumberOfRowsOfTheEmbeddingMatrix, Read, "number of rows of the embedding matrix") \
-  X(ReadNumberOfSubquantizers, Read, "number of subquantizers") \
-  X(ReadNumberOfTokens, Read, "number of tokens") \
-  X(ReadNumberOfWords, Read, "number of words") \
-  X(ReadProjectionMatrix, Read, "projection matrix") \
-  X(ReadPrunedVocabularySize, Read, "pruned vocabulary size") \
-  X(ReadQuantizationInformation, Read, "quantization information") \
-  X(ReadQuantizedEmbeddingLength, Read, "quantized embedding length") \
-  X(ReadQuantizedEmbeddingMatrixChunkLength, Read, "quantized embedding matrix chunk length") \
-  X(ReadQuantizedEmbeddingMatrixNorms, Read, "quantized embedding matrix norms") \
-  X(ReadQuantizedEmbeddingMatrixProjection, Read, "quantized embedding matrix projection") \
-  X(ReadReconstructedEmbeddingLength, Read, "reconstructed embedding length") \
-  X(ReadSamplingThreshold, Read, "sampling threshold") \
-  X(ReadStorageChunkIdentifier, Read, "storage chunk identifier") \
-  X(ReadString, Read, "string") \
-  X(ReadStringLength, Read, "string length") \
-  X(ReadSubquantizer, Read, "subquantizer") \
-  X(ReadTypeIdentifier, Read, "type identifier") \
-  X(ReadVocabularyChunkIdentifier, Read, "vocabulary chunk identifier") \
-  X(ReadVocabularyChunkLength, Read, "vocabulary chunk length") \
-  X(ReadVocabularyLength, Read, "vocabulary length") \
-  X(ReadVocabularySize, Read, "vocabulary size") \
-  X(ReadWindowSize, Read, "window size") \
-  X(ReadWordFrequency, Read, "word frequency") \
-  X(ReadWordNGramLength, Read, "word n-gram length") \
-  X(RenameOutputFile, Rename, "output file") \
-  X(SeekToStorageChunkStartPosition, Seek, "storage chunk start position") \
-  X(SeekToVocabularyChunkStartPosition, Seek, "vocabulary chunk start position") \
-  X(SkipEmbeddingMatrix, Skip, "embedding matrix") \
-  X(SkipPadding, Skip, "padding") \
-  X(SkipQuantizedEmbeddingMatrix, Skip, "quantized embedding matrix") \
-  X(WriteChunkIdentifier, Write, "chunk identifier") \
-  X(WriteChunkIdentifiersLength, Write, "chunk identifiers length") \
-  X(WriteEmbeddingMatrixChunkIdentifier, Write, "embedding matrix chunk identifier") \
-  X(WriteEmbeddingMatrixChunkLength, Write, "embedding matrix chunk length") \
-  X(WriteEmbeddingMatrixComponent, Write, "embedding matrix component") \
-  X(WriteEmbeddingMatrixTypeIdentifier, Write, "embedding matrix type identifier") \
-  X(WriteEmbeddings, Write, "embeddings") \
-  X(WriteFile, Write, "file") \
-  X(WriteHasherSeed, Write, "hasher seed") \
-  X(WriteMagic, Write, "magic") \
-  X(WriteMaximumNGramLength, Write, "maximum n-gram length") \
-  X(WriteMetadata, Write, "metadata") \
-  X(WriteMetadataChunkIdentifier, Write, "metadata chunk identifier") \
-  X(WriteMetadataLength, Write, "metadata length") \
-  X(WriteMinimumNGramLength, Write, "minimum n-gram length") \
-  X(WriteModelVersion, Write, "model version") \
-  X(WriteNgramIndex, Write, "ngram index") \
-  X(WriteNorm, Write, "norm") \
-  X(WriteNorms, Write, "norms") \
-  X(WriteNormsChunkIdentifier, Write, "norms chunk identifier") \
-  X(WriteNormsChunkLength, Write, "norms chunk length") \
-  X(WriteNormsVectorLength, Write, "norms vector length") \
-  X(WriteNormsVectorTypeIdentifier, Write, "norms vector type identifier") \
-  X(WriteNumberOfBuckets, Write, "number of buckets") \
-  X(WriteNumberOfColumnsOfTheEmbeddingMatrix, Write, "number of columns of the embedding matrix") \
-  X(WriteNumberOfHashes, Write, "number of hashes") \
-  X(WriteNumberOfNgrams, Write, "number of ngrams") \
-  X(WriteNumberOfQuantizedEmbeddings, Write, "number of quantized embeddings") \
-  X(WriteNumberOfRowsOfTheEmbeddingMatrix, Write, "number of rows of the embedding matrix") \
-  X(WriteNumberOfSubquantizers, Write, "number of subquantizers") \
-  X(WriteNumberOfWords, Write, "number of words") \
-  X(WriteOutputFile, Write, "output file") \
-  X(WritePadding, Write, "padding") \
-  X(WriteProjectionMatrix, Write, "projection matrix") \
-  X(WriteQuantizedEmbeddingLength, Write, "quantized embedding length") \
-  X(WriteQuantizedEmbeddingMatrix, Write, "quantized embedding matrix") \
+#define MAVE_STEPS(X)                                                                                   \
+  X(None, None, "")                                                                                     \
+  X(CreateFile, Create, "file")                                                                         \
+  X(CreateOutputFile, Create, "output file")                                                            \
+  X(FastTextReadMagic, Read, "fastText magic number")                                                   \
+  X(GetFilePositionForComputingPadding, Find, "file position for computing padding")                    \
+  X(GetFilePositionForMemoryMappingEmbeddingMatrix, Find,                                               \
+    "file position for memory mapping embedding matrix")                                                \
+  X(GetStorageChunkStartPosition, Find, "storage chunk start position")                                 \
+  X(GetVocabularyChunkStartPosition, Find, "vocabulary chunk start position")                           \
+  X(MemoryMapEmbeddingMatrix, Map, "embedding matrix")                                                  \
+  X(MemoryMapQuantizedEmbeddingMatrix, Map, "quantized embedding matrix")                               \
+  X(OpenFile, Open, "file")                                                                             \
+  X(ReadLRUpdateRate, Read, "LR update rate")                                                           \
+  X(ReadTOMLMetadata, Read, "TOML metadata")                                                            \
+  X(ReadBeginOfWordMarker, Read, "begin of word marker")                                                \
+  X(ReadChunkIdentifier, Read, "chunk identifier")                                                      \
+  X(ReadChunkIdentifiersLength, Read, "chunk identifiers length")                                       \
+  X(ReadChunkLength, Read, "chunk length")                                                              \
+  X(ReadEmbeddingMatrixChunkLength, Read, "embedding matrix chunk length")                              \
+  X(ReadEmbeddings, Read, "embeddings")                                                                 \
+  X(ReadEndOfWordMarker, Read, "end of word marker")                                                    \
+  X(ReadEntryType, Read, "entry type")                                                                  \
+  X(ReadFastTextVersion, Read, "fastText version")                                                      \
+  X(ReadHasherSeed, Read, "hasher seed")                                                                \
+  X(ReadItem, Read, "item")                                                                             \
+  X(ReadItemLength, Read, "item length")                                                                \
+  X(ReadLossType, Read, "loss type")                                                                    \
+  X(ReadMagic, Read, "magic")                                                                           \
+  X(ReadMaximumNGramLength, Read, "maximum n-gram length")                                              \
+  X(ReadMaximumSubwordLength, Read, "maximum subword length")                                           \
+  X(ReadMinimumCount, Read, "minimum count")                                                            \
+  X(ReadMinimumNGramLength, Read, "minimum n-gram length")                                              \
+  X(ReadMinimumSubwordLength, Read, "minimum subword length")                                           \
+  X(ReadModelType, Read, "model type")                                                                  \
+  X(ReadModelVersion, Read, "model version")                                                            \
+  X(ReadNegativeSamples, Read, "negative samples")                                                      \
+  X(ReadNgramIndex, Read, "ngram index")                                                                \
+  X(ReadNorms, Read, "norms")                                                                           \
+  X(ReadNormsChunkLength, Read, "norms chunk length")                                                   \
+  X(ReadNormsVectorLength, Read, "norms vector length")                                                 \
+  X(ReadNumberOfBuckets, Read, "number of buckets")                                                     \
+  X(ReadNumberOfColumnsOfTheEmbeddingMatrix, Read, "number of columns of the embedding matrix")         \
+  X(ReadNumberOfDimensions, Read, "number of dimensions")                                               \
+  X(ReadNumberOfEmbeddingMatrixColumns, Read, "number of embedding matrix columns")                     \
+  X(ReadNumberOfEmbeddingMatrixRows, Read, "number of embedding matrix rows")                           \
+  X(ReadNumberOfEpochs, Read, "number of epochs")                                                       \
+  X(ReadNumberOfHashes, Read, "number of hashes")                                                       \
+  X(ReadNumberOfLabels, Read, "number of labels")                                                       \
+  X(ReadNumberOfNgrams, Read, "number of ngrams")                                                       \
+  X(ReadNumberOfQuantizedEmbeddings, Read, "number of quantized embeddings")                            \
+  X(ReadNumberOfRowsOfTheEmbeddingMatrix, Read, "number of rows of the embedding matrix")               \
+  X(ReadNumberOfSubquantizers, Read, "number of subquantizers")                                         \
+  X(ReadNumberOfTokens, Read, "number of tokens")                                                       \
+  X(ReadNumberOfWords, Read, "number of words")                                                         \
+  X(ReadProjectionMatrix, Read, "projection matrix")                                                    \
+  X(ReadPrunedVocabularySize, Read, "pruned vocabulary size")                                           \
+  X(ReadQuantizationInformation, Read, "quantization information")                                      \
+  X(ReadQuantizedEmbeddingLength, Read, "quantized embedding length")                                   \
+  X(ReadQuantizedEmbeddingMatrixChunkLength, Read, "quantized embedding matrix chunk length")           \
+  X(ReadQuantizedEmbeddingMatrixNorms, Read, "quantized embedding matrix norms")                        \
+  X(ReadQuantizedEmbeddingMatrixProjection, Read, "quantized embedding matrix projection")              \
+  X(ReadReconstructedEmbeddingLength, Read, "reconstructed embedding length")                           \
+  X(ReadSamplingThreshold, Read, "sampling threshold")                                                  \
+  X(ReadStorageChunkIdentifier, Read, "storage chunk identifier")                                       \
+  X(ReadString, Read, "string")                                                                         \
+  X(ReadStringLength, Read, "string length")                                                            \
+  X(ReadSubquantizer, Read, "subquantizer")                                                             \
+  X(ReadTypeIdentifier, Read, "type identifier")                                                        \
+  X(ReadVocabularyChunkIdentifier, Read, "vocabulary chunk identifier")                                 \
+  X(ReadVocabularyChunkLength, Read, "vocabulary chunk length")                                         \
+  X(ReadVocabularyLength, Read, "vocabulary length")                                                    \
+  X(ReadVocabularySize, Read, "vocabulary size")                                                        \
+  X(ReadWindowSize, Read, "window size")                                                                \
+  X(ReadWordFrequency, Read, "word frequency")                                                          \
+  X(ReadWordNGramLength, Read, "word n-gram length")                                                    \
+  X(RenameOutputFile, Rename, "output file")                                                            \
+  X(SeekToStorageChunkStartPosition, Seek, "storage chunk start position")                              \
+  X(SeekToVocabularyChunkStartPosition, Seek, "vocabulary chunk start position")                        \
+  X(SkipEmbeddingMatrix, Skip, "embedding matrix")                                                      \
+  X(SkipPadding, Skip, "padding")                                                                       \
+  X(SkipQuantizedEmbeddingMatrix, Skip, "quantized embedding matrix")                                   \
+  X(WriteChunkIdentifier, Write, "chunk identifier")                                                    \
+  X(WriteChunkIdentifiersLength, Write, "chunk identifiers length")                                     \
+  X(WriteEmbeddingMatrixChunkIdentifier, Write, "embedding matrix chunk identifier")                    \
+  X(WriteEmbeddingMatrixChunkLength, Write, "embedding matrix chunk length")                            \
+  X(WriteEmbeddingMatrixComponent, Write, "embedding matrix component")                                 \
+  X(WriteEmbeddingMatrixTypeIdentifier, Write, "embedding matrix type identifier")                      \
+  X(WriteEmbeddings, Write, "embeddings")                                                               \
+  X(WriteFile, Write, "file")                                                                           \
+  X(WriteHasherSeed, Write, "hasher seed")                                                              \
+  X(WriteMagic, Write, "magic")                                                                         \
+  X(WriteMaximumNGramLength, Write, "maximum n-gram length")                                            \
+  X(WriteMetadata, Write, "metadata")                                                                   \
+  X(WriteMetadataChunkIdentifier, Write, "metadata chunk identifier")                                   \
+  X(WriteMetadataLength, Write, "metadata length")                                                      \
+  X(WriteMinimumNGramLength, Write, "minimum n-gram length")                                            \
+  X(WriteModelVersion, Write, "model version")                                                          \
+  X(WriteNgramIndex, Write, "ngram index")                                                              \
+  X(WriteNorm, Write, "norm")                                                                           \
+  X(WriteNorms, Write, "norms")                                                                         \
+  X(WriteNormsChunkIdentifier, Write, "norms chunk identifier")                                         \
+  X(WriteNormsChunkLength, Write, "norms chunk length")                                                 \
+  X(WriteNormsVectorLength, Write, "norms vector length")                                               \
+  X(WriteNormsVectorTypeIdentifier, Write, "norms vector type identifier")                              \
+  X(WriteNumberOfBuckets, Write, "number of buckets")                                                   \
+  X(WriteNumberOfColumnsOfTheEmbeddingMatrix, Write, "number of columns of the embedding matrix")       \
+  X(WriteNumberOfHashes, Write, "number of hashes")                                                     \
+  X(WriteNumberOfNgrams, Write, "number of ngrams")                                                     \
+  X(WriteNumberOfQuantizedEmbeddings, Write, "number of quantized embeddings")                          \
+  X(WriteNumberOfRowsOfTheEmbeddingMatrix, Write, "number of rows of the embedding matrix")             \
+  X(WriteNumberOfSubquantizers, Write, "number of subquantizers")                                       \
+  X(WriteNumberOfWords, Write, "number of words")                                                       \
+  X(WriteOutputFile, Write, "output file")                                                              \
+  X(WritePadding, Write, "padding")                                                                     \
+  X(WriteProjectionMatrix, Write, "projection matrix")                                                  \
+  X(WriteQuantizedEmbeddingLength, Write, "quantized embedding length")                                 \
+  X(WriteQuantizedEmbeddingMatrix, Write, "quantized embedding matrix")                                 \
   X(WriteQuantizedEmbeddingMatrixChunkIdentifier, Write, "quantized embedding matrix chunk identifier") \
-  X(WriteQuantizedEmbeddingMatrixChunkLength, Write, "quantized embedding matrix chunk length") \
-  X(WriteQuantizedEmbeddingMatrixNorms, Write, "quantized embedding matrix norms") \
-  X(WriteQuantizedEmbeddingMatrixProjection, Write, "quantized embedding matrix projection") \
-  X(WriteQuantizedEmbeddingTypeIdentifier, Write, "quantized embedding type identifier") \
-  X(WriteReconstructedEmbeddingLength, Write, "reconstructed embedding length") \
-  X(WriteReconstructedEmbeddingTypeIdentifier, Write, "reconstructed embedding type identifier") \
-  X(WriteString, Write, "string") \
-  X(WriteStringLength, Write, "string length") \
-  X(WriteSubquantizer, Write, "subquantizer") \
-  X(WriteSubwordVocabularyChunkIdentifier, Write, "subword vocabulary chunk identifier") \
-  X(WriteSubwordVocabularyChunkLength, Write, "subword vocabulary chunk length") \
-  X(WriteVocabularyChunkIdentifier, Write, "vocabulary chunk identifier") \
-  X(WriteVocabularyChunkLength, Write, "vocabulary chunk length") \
-  X(WriteVocabularyLength, Write, "vocabulary length") \
-  X(ReadJsonFile, Read, "JSON file") \
-  X(ReadSafetensorsHeader, Read, "safetensors header") \
+  X(WriteQuantizedEmbeddingMatrixChunkLength, Write, "quantized embedding matrix chunk length")         \
+  X(WriteQuantizedEmbeddingMatrixNorms, Write, "quantized embedding matrix norms")                      \
+  X(WriteQuantizedEmbeddingMatrixProjection, Write, "quantized embedding matrix projection")            \
+  X(WriteQuantizedEmbeddingTypeIdentifier, Write, "quantized embedding type identifier")                \
+  X(WriteReconstructedEmbeddingLength, Write, "reconstructed embedding length")                         \
+  X(WriteReconstructedEmbeddingTypeIdentifier, Write, "reconstructed embedding type identifier")        \
+  X(WriteString, Write, "string")                                                                       \
+  X(WriteStringLength, Write, "string length")                                                          \
+  X(WriteSubquantizer, Write, "subquantizer")                                                           \
+  X(WriteSubwordVocabularyChunkIdentifier, Write, "subword vocabulary chunk identifier")                \
+  X(WriteSubwordVocabularyChunkLength, Write, "subword vocabulary chunk length")                        \
+  X(WriteVocabularyChunkIdentifier, Write, "vocabulary chunk identifier")                               \
+  X(WriteVocabularyChunkLength, Write, "vocabulary chunk length")                                       \
+  X(WriteVocabularyLength, Write, "vocabulary length")                                                  \
+  X(ReadJsonFile, Read, "JSON file")                                                                    \
+  X(ReadSafetensorsHeader, Read, "safetensors header")                                                  \
   X(MapTensor, Map, "tensor")
 
 // The field being read or written, or the file step taken, when a failure
@@ -370,8 +415,8 @@ struct EmbeddingsError {
   std::string detail;
   std::optional<IoError> io;
   ShapeErrorKind shape = ShapeErrorKind::IncompatibleShape;
-  StaticFault fault = StaticFault::ShortFile;  // BadStaticModel only
-  std::string name;                            // BadStaticModel only
+  StaticFault fault = StaticFault::ShortFile;    // BadStaticModel only
+  std::string name;                              // BadStaticModel only
   std::shared_ptr<const EmbeddingsError> inner;  // InStep only
 
   explicit EmbeddingsError(ErrorCode c, Step s = Step::None) : code(c), step(s) {}
@@ -388,8 +433,8 @@ struct EmbeddingsError {
   }
   static EmbeddingsError in_step(Step step, EmbeddingsError inner);
   static EmbeddingsError overflow(Step step) { return EmbeddingsError(ErrorCode::Overflow, step); }
-  static EmbeddingsError static_model(StaticFault fault, std::string name = {},
-                                      std::uint64_t expected = 0, std::uint64_t found = 0) {
+  static EmbeddingsError static_model(StaticFault fault, std::string name = {}, std::uint64_t expected = 0,
+                                      std::uint64_t found = 0) {
     EmbeddingsError e(ErrorCode::BadStaticModel);
     e.fault = fault;
     e.name = std::move(name);
@@ -397,8 +442,7 @@ struct EmbeddingsError {
     e.found = found;
     return e;
   }
-  static EmbeddingsError with_values(ErrorCode code, Step step, std::uint64_t expected,
-                                     std::uint64_t found) {
+  static EmbeddingsError with_values(ErrorCode code, Step step, std::uint64_t expected, std::uint64_t found) {
     EmbeddingsError e(code, step);
     e.expected = expected;
     e.found = found;
@@ -479,17 +523,17 @@ using IoStatus = Result<void, IoError>;
 #define MAVE_CONCAT(a, b) MAVE_CONCAT_INNER(a, b)
 
 // Returns the error of a failed status from the enclosing function.
-#define MAVE_TRY(expr)                                              \
-  do {                                                              \
-    auto&& mave_try_status_ = (expr);                               \
+#define MAVE_TRY(expr)                                                      \
+  do {                                                                      \
+    auto&& mave_try_status_ = (expr);                                       \
     if (!mave_try_status_.ok()) return std::move(mave_try_status_).error(); \
   } while (0)
 
 // Declares `lhs` from the value of a result, or returns its error.
-#define MAVE_ASSIGN_OR_RETURN(lhs, expr)                                     \
-  auto MAVE_CONCAT(mave_result_, __LINE__) = (expr);                         \
-  if (!MAVE_CONCAT(mave_result_, __LINE__).ok())                             \
-    return std::move(MAVE_CONCAT(mave_result_, __LINE__)).error();           \
+#define MAVE_ASSIGN_OR_RETURN(lhs, expr)                           \
+  auto MAVE_CONCAT(mave_result_, __LINE__) = (expr);               \
+  if (!MAVE_CONCAT(mave_result_, __LINE__).ok())                   \
+    return std::move(MAVE_CONCAT(mave_result_, __LINE__)).error(); \
   lhs = std::move(MAVE_CONCAT(mave_result_, __LINE__)).value()
 
 // ---------------------------------------------------------------------------
@@ -519,36 +563,36 @@ struct SourceLocation {
 
 // The checks that abort, each with the facts its message needs.
 enum class PanicKind : std::uint8_t {
-  MinNGramZero,          // n-gram lengths
+  MinNGramZero,  // n-gram lengths
   MaxBelowMin,
-  BucketsExponent,       // above 64
-  TooManyBuckets,        // right: the largest possible count
-  RemainderByZero,       // an indexer without buckets
-  FloretHashCount,       // left: the count
+  BucketsExponent,  // above 64
+  TooManyBuckets,   // right: the largest possible count
+  RemainderByZero,  // an indexer without buckets
+  FloretHashCount,  // left: the count
   FloretNoBuckets,
   DuplicateNGrams,
-  DuplicateWords,        // left: words, right: distinct words
+  DuplicateWords,  // left: words, right: distinct words
   IndexerUpperBound,
   VocabSizeOverflow,
   NoQuantizers,
   ZeroQuantizedLength,
-  QuantizedNormsRows,    // left: matrix rows, right: norms
-  VocabNormsLength,      // left: words, right: norms
-  VocabRowsMismatch,     // left: rows the vocabulary addresses, right: matrix rows
-  TargetLength,          // left: target length, right: dimensions
-  IndexOutOfBounds,      // left: index, right: bound
-  MetadataValue,         // detail: the TOML library's message
-  StdoutFailed,          // io
+  QuantizedNormsRows,  // left: matrix rows, right: norms
+  VocabNormsLength,    // left: words, right: norms
+  VocabRowsMismatch,   // left: rows the vocabulary addresses, right: matrix rows
+  TargetLength,        // left: target length, right: dimensions
+  IndexOutOfBounds,    // left: index, right: bound
+  MetadataValue,       // detail: the TOML library's message
+  StdoutFailed,        // io
   NumpyImport,
   NumpyCapsule,
   PythonCallFailed,
-  AllAppendFailed,       // detail: the Python exception's text
-  FileMissing,           // io: why the file could not be opened
-  LoadFailed,            // error: why the file could not be read
-  NormsCount,            // left: norms, right: rows
-  NotWritable,           // a format that is read, never written
-  BadSearchArguments,    // detail: which arguments of a search contradict each other
-  BlasUnavailable,       // a dense search before any BLAS library was loaded
+  AllAppendFailed,     // detail: the Python exception's text
+  FileMissing,         // io: why the file could not be opened
+  LoadFailed,          // error: why the file could not be read
+  NormsCount,          // left: norms, right: rows
+  NotWritable,         // a format that is read, never written
+  BadSearchArguments,  // detail: which arguments of a search contradict each other
+  BlasUnavailable,     // a dense search before any BLAS library was loaded
 };
 inline constexpr std::size_t kPanicKindCount = 30;
 std::string_view panic_kind_name(PanicKind kind);
@@ -607,7 +651,8 @@ class Panic : public std::exception {
 
 inline void check_index(std::uint64_t index, std::uint64_t dim,
                         SourceLocation where = SourceLocation::current()) {
-  if (index >= dim) [[unlikely]] panic_index_out_of_bounds(index, dim, where);
+  if (index >= dim) [[unlikely]]
+    panic_index_out_of_bounds(index, dim, where);
 }
 
 }  // namespace mave

@@ -16,9 +16,7 @@ namespace mave {
 namespace {
 
 // Pinned: docs/compatibility.md
-IoError invalid_seek() {
-  return IoError::message(ErrorKind::InvalidInput, IoMessage::InvalidSeek);
-}
+IoError invalid_seek() { return IoError::message(ErrorKind::InvalidInput, IoMessage::InvalidSeek); }
 
 }  // namespace
 
@@ -77,8 +75,8 @@ BufferedReader::BufferedReader(File file, std::size_t capacity)
   file_offset_ = off > 0 ? static_cast<std::uint64_t>(off) : 0;
 }
 
-BufferedReader::BufferedReader(std::unique_ptr<ByteSource> source,
-                               std::optional<std::uint64_t> input_size, std::size_t capacity)
+BufferedReader::BufferedReader(std::unique_ptr<ByteSource> source, std::optional<std::uint64_t> input_size,
+                               std::size_t capacity)
     : buf_(new unsigned char[capacity]),
       capacity_(capacity),
       source_(std::move(source)),
@@ -154,8 +152,7 @@ IoResult<std::size_t> BufferedReader::read_up_to(void* dst, std::size_t n) {
   return done;
 }
 
-IoResult<std::size_t> BufferedReader::read_until(unsigned char delim, std::string& out,
-                                                 std::size_t max) {
+IoResult<std::size_t> BufferedReader::read_until(unsigned char delim, std::string& out, std::size_t max) {
   std::size_t total = 0;
   while (total < max) {
     if (buffered() == 0) {
@@ -166,8 +163,8 @@ IoResult<std::size_t> BufferedReader::read_until(unsigned char delim, std::strin
     const unsigned char* start = buf_.get() + pos_;
     const std::size_t span = std::min(buffered(), max - total);
     const void* hit = std::memchr(start, delim, span);
-    std::size_t take = hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - start) + 1
-                           : span;
+    std::size_t take =
+        hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - start) + 1 : span;
     out.append(reinterpret_cast<const char*>(start), take);
     pos_ += take;
     total += take;
@@ -358,8 +355,7 @@ IoResult<Mapping> Mapping::map(const File& file, std::uint64_t offset, std::uint
     return IoError::message(ErrorKind::InvalidInput, IoMessage::MapTooLarge);
   }
   std::size_t base_len = static_cast<std::size_t>(lead + length);
-  void* base = ::mmap(nullptr, base_len, PROT_READ, MAP_PRIVATE, file.fd(),
-                      static_cast<off_t>(base_offset));
+  void* base = ::mmap(nullptr, base_len, PROT_READ, MAP_PRIVATE, file.fd(), static_cast<off_t>(base_offset));
   if (base == MAP_FAILED) return IoError::os(errno);
   m.base_ = base;
   m.base_len_ = base_len;

@@ -80,8 +80,7 @@ class BufferedReader {
   IoResult<std::size_t> read_up_to(void* dst, std::size_t n);
   // Appends bytes up to and including `delim` (or to the end of the stream,
   // or until `max` bytes were appended).
-  IoResult<std::size_t> read_until(unsigned char delim, std::string& out,
-                                   std::size_t max = SIZE_MAX);
+  IoResult<std::size_t> read_until(unsigned char delim, std::string& out, std::size_t max = SIZE_MAX);
 
   IoResult<std::uint64_t> position() const;
   // The file offset of the next byte to read, for error facts.

@@ -32,8 +32,7 @@ inline std::uint64_t mix_k2(std::uint64_t k) { return rotl64(k * kC2, 33) * kC1;
 inline std::uint64_t load_le_partial(const unsigned char* p, std::size_t n, std::size_t before) {
   if (n + before >= 8) return load_le<std::uint64_t>(p + n - 8) >> (64 - 8 * n);
   if (n >= 4) {
-    return load_le<std::uint32_t>(p) |
-           (std::uint64_t{load_le<std::uint32_t>(p + n - 4)} << (8 * (n - 4)));
+    return load_le<std::uint32_t>(p) | (std::uint64_t{load_le<std::uint32_t>(p + n - 4)} << (8 * (n - 4)));
   }
   return std::uint64_t{p[0]} | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) |
          (std::uint64_t{p[n - 1]} << (8 * (n - 1)));

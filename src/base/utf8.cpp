@@ -84,8 +84,12 @@ std::pair<char32_t, std::size_t> decode_utf8_lossy(std::string_view text, std::s
   if (len == 0) return {U'\uFFFD', incomplete ? text.size() - i : bad};
   char32_t c;
   switch (len) {
-    case 1: c = s[i]; break;
-    case 2: c = (char32_t(s[i] & 0x1F) << 6) | (s[i + 1] & 0x3F); break;
+    case 1:
+      c = s[i];
+      break;
+    case 2:
+      c = (char32_t(s[i] & 0x1F) << 6) | (s[i + 1] & 0x3F);
+      break;
     case 3:
       c = (char32_t(s[i] & 0x0F) << 12) | (char32_t(s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
       break;
@@ -104,12 +108,18 @@ std::string from_utf8_lossy(std::string_view bytes) {
 
 std::string_view common_escape(char32_t c) {
   switch (c) {
-    case '"': return "\\\"";
-    case '\\': return "\\\\";
-    case '\t': return "\\t";
-    case '\r': return "\\r";
-    case '\n': return "\\n";
-    default: return {};
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\t':
+      return "\\t";
+    case '\r':
+      return "\\r";
+    case '\n':
+      return "\\n";
+    default:
+      return {};
   }
 }
 
@@ -150,15 +160,17 @@ std::string quoted(std::string_view bytes) {
 
 std::string_view utf8_errors_name(Utf8Errors errors) {
   switch (errors) {
-    case Utf8Errors::Strict: return "strict";
-    case Utf8Errors::Replace: return "replace";
-    case Utf8Errors::Ignore: return "ignore";
+    case Utf8Errors::Strict:
+      return "strict";
+    case Utf8Errors::Replace:
+      return "replace";
+    case Utf8Errors::Ignore:
+      return "ignore";
   }
   return {};
 }
 
-std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors,
-                                            std::string& scratch) {
+std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors, std::string& scratch) {
   if (!validate_utf8(word)) return word;
   if (errors == Utf8Errors::Strict) return std::nullopt;
   scratch.clear();

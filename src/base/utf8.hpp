@@ -58,8 +58,7 @@ std::string_view utf8_errors_name(Utf8Errors errors);
 
 // A word as `errors` makes it: itself when valid UTF-8, else decoded into
 // `scratch` (Strict gives none).
-std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors,
-                                            std::string& scratch);
+std::optional<std::string_view> decode_word(std::string_view word, Utf8Errors errors, std::string& scratch);
 
 // Bytes as shown in plain messages: in double quotes, ill-formed UTF-8 as
 // U+FFFD, quotes, backslashes and control characters escaped.

@@ -38,9 +38,8 @@ void add_rows_to(float* acc, std::size_t n, std::span<const float* const> rows) 
   constexpr std::size_t kBlock = 32;
   std::size_t j = 0;
   for (; j + kBlock <= n; j += kBlock) {
-    F4 a0 = load4(acc + j), a1 = load4(acc + j + 4), a2 = load4(acc + j + 8),
-       a3 = load4(acc + j + 12), a4 = load4(acc + j + 16), a5 = load4(acc + j + 20),
-       a6 = load4(acc + j + 24), a7 = load4(acc + j + 28);
+    F4 a0 = load4(acc + j), a1 = load4(acc + j + 4), a2 = load4(acc + j + 8), a3 = load4(acc + j + 12),
+       a4 = load4(acc + j + 16), a5 = load4(acc + j + 20), a6 = load4(acc + j + 24), a7 = load4(acc + j + 28);
     for (const float* row : rows) {
       const float* r = row + j;
       __builtin_prefetch(r + kBlock);
@@ -95,8 +94,7 @@ float dot8(const float* a, const float* b, std::size_t n) {
 ProjectionBlocks::ProjectionBlocks(std::span<const float> p, std::size_t n) : n_(n) {
   const std::size_t size = (n + kRows - 1) / kRows * kRows * n;
   if (size == 0) return;
-  data_.reset(static_cast<float*>(
-      ::operator new[](size * sizeof(float), std::align_val_t{kBlockAlignment})));
+  data_.reset(static_cast<float*>(::operator new[](size * sizeof(float), std::align_val_t{kBlockAlignment})));
   float* blocks = data_.get();
   std::fill(blocks, blocks + size, 0.0f);
   for (std::size_t k = 0; k < n; ++k) {
@@ -122,8 +120,7 @@ using Lanes16 = float __attribute__((vector_size(64), aligned(4), may_alias));
 // does, then adds the tail in order; each lane does exactly the scalar
 // operations of its row, rounded the same way.
 template <class V>
-[[gnu::always_inline]] inline void project_lanes(const ProjectionBlocks& p, const float* x,
-                                                 float* out) {
+[[gnu::always_inline]] inline void project_lanes(const ProjectionBlocks& p, const float* x, float* out) {
   constexpr std::size_t L = sizeof(V) / sizeof(float);
   constexpr std::size_t R = ProjectionBlocks::kRows;
   const std::size_t n = p.n(), blocks = (n + R - 1) / R, eighths = n / 8;
@@ -154,9 +151,7 @@ template <class V>
   }
 }
 
-void project_128(const ProjectionBlocks& p, const float* x, float* out) {
-  project_lanes<Lanes4>(p, x, out);
-}
+void project_128(const ProjectionBlocks& p, const float* x, float* out) { project_lanes<Lanes4>(p, x, out); }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define MAVE_WIDE_VECTORS 1
@@ -167,8 +162,7 @@ void project_128(const ProjectionBlocks& p, const float* x, float* out) {
   project_lanes<Lanes8>(p, x, out);
 }
 
-[[gnu::target("avx512f")]] void project_512(const ProjectionBlocks& p, const float* x,
-                                            float* out) {
+[[gnu::target("avx512f")]] void project_512(const ProjectionBlocks& p, const float* x, float* out) {
   project_lanes<Lanes16>(p, x, out);
 }
 

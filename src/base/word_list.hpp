@@ -74,8 +74,7 @@ class WordList {
   // find with the word's hash; `on_candidate(index)` is called for each
   // candidate before its bytes are compared.
   template <class OnCandidate>
-  std::optional<std::size_t> find(std::string_view word, std::uint64_t h,
-                                  OnCandidate&& on_candidate) const;
+  std::optional<std::size_t> find(std::string_view word, std::uint64_t h, OnCandidate&& on_candidate) const;
 
  private:
   // key: (index + 1) << kIndexShift | tag | form, 0 for an empty slot. The
@@ -105,15 +104,15 @@ class WordList {
   std::string_view bytes_of(const Slot& slot) const {
     const std::uint64_t form = slot.key & kFormMask;
     if (form <= kInlineBytes) {
-      return std::string_view(reinterpret_cast<const char*>(&slot.span),
-                              static_cast<std::size_t>(form));
+      return std::string_view(reinterpret_cast<const char*>(&slot.span), static_cast<std::size_t>(form));
     }
     if (slot.span == kFarSpan) return (*this)[index_of(slot)];
     return std::string_view(bytes_.data() + (slot.span >> kLengthBits),
                             static_cast<std::size_t>(slot.span & kLengthMask));
   }
   void ensure_index() const {
-    if (deferred_) [[unlikely]] build_deferred_index();
+    if (deferred_) [[unlikely]]
+      build_deferred_index();
   }
   void build_deferred_index() const;
   // Fills the slots from the words; the number of distinct words.

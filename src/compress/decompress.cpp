@@ -288,7 +288,8 @@ IoResult<Directory> find_directory(const File& file, std::uint64_t file_size) {
       if (le32(loc) != kZip64Locator) return zip_damaged("no zip64 end record");
       const std::uint64_t at64 = le64(loc + 8);
       unsigned char end64[56];
-      if (at64 > record || record - at64 < sizeof end64) return zip_damaged("the zip64 end record is misplaced");
+      if (at64 > record || record - at64 < sizeof end64)
+        return zip_damaged("the zip64 end record is misplaced");
       MAVE_TRY(read_at(file, at64, end64, sizeof end64));
       if (le32(end64) != kZip64EndRecord) return zip_damaged("the zip64 end record is misplaced");
       d = Directory{le64(end64 + 32), le64(end64 + 48), le64(end64 + 40)};
@@ -309,8 +310,7 @@ struct Listing {
   std::optional<ZipEntry> chosen;
 };
 
-IoResult<Listing> list_directory(const File& file, const Directory& d, std::string_view member,
-                                 bool all) {
+IoResult<Listing> list_directory(const File& file, const Directory& d, std::string_view member, bool all) {
   Listing out;
   std::uint64_t at = d.offset;
   const std::uint64_t end = d.offset + d.size;
@@ -475,11 +475,16 @@ IoResult<std::unique_ptr<ByteSource>> open_zip_member(File file, std::uint64_t f
 
 std::string_view compression_name(Compression c) {
   switch (c) {
-    case Compression::None: return "";
-    case Compression::Gzip: return "gzip";
-    case Compression::Bzip2: return "bzip2";
-    case Compression::Xz: return "xz";
-    case Compression::Zip: return "zip";
+    case Compression::None:
+      return "";
+    case Compression::Gzip:
+      return "gzip";
+    case Compression::Bzip2:
+      return "bzip2";
+    case Compression::Xz:
+      return "xz";
+    case Compression::Zip:
+      return "zip";
   }
   return "";
 }
@@ -518,9 +523,15 @@ IoResult<BufferedReader> open_decompressed(File file, std::string_view member, s
         return IoError::message(ErrorKind::InvalidInput, IoMessage::MemberOfNonZip);
       }
       return BufferedReader(std::move(file), capacity);
-    case Compression::Gzip: source = std::make_unique<GzipSource>(std::move(file)); break;
-    case Compression::Bzip2: source = std::make_unique<Bzip2Source>(std::move(file)); break;
-    case Compression::Xz: source = std::make_unique<XzSource>(std::move(file)); break;
+    case Compression::Gzip:
+      source = std::make_unique<GzipSource>(std::move(file));
+      break;
+    case Compression::Bzip2:
+      source = std::make_unique<Bzip2Source>(std::move(file));
+      break;
+    case Compression::Xz:
+      source = std::make_unique<XzSource>(std::move(file));
+      break;
     case Compression::Zip: {
       MAVE_ASSIGN_OR_RETURN(source, open_zip_member(std::move(file), *size, member));
       break;

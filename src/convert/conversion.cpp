@@ -18,14 +18,14 @@ TextLayout text_layout(Format format) {
 // Calls `progress` for the rows a writer produces, now and then, so the
 // writers of finalfusion files report progress as the exporters do.
 RowFunction counted(RowFunction row, std::size_t rows, const Progress& progress) {
-  return [row = std::move(row), rows, &progress, next = std::size_t{0}](std::size_t i,
-                                                                         float* scratch) mutable {
-    if (progress && (i >= next || i + 1 == rows)) {
-      progress(i + 1, rows);
-      next = i + 4096;
-    }
-    return row(i, scratch);
-  };
+  return
+      [row = std::move(row), rows, &progress, next = std::size_t{0}](std::size_t i, float* scratch) mutable {
+        if (progress && (i >= next || i + 1 == rows)) {
+          progress(i + 1, rows);
+          next = i + 4096;
+        }
+        return row(i, scratch);
+      };
 }
 
 // The rows of the vocabulary words of a finalfusion or fastText file as
@@ -93,18 +93,16 @@ std::optional<Metadata> conversion_metadata(const ImportedRows& imported) {
 }
 
 // Moves the words of an imported source into the vocabulary it writes.
-Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize,
-                         const Progress& progress) {
+Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize, const Progress& progress) {
   if (auto* imported = std::get_if<ImportedRows>(&source)) {
     ImportedEmbeddings& e = imported->embeddings;
     const Vocab vocab{SimpleVocab{std::move(e.words)}};
     const RowBlocks& m = e.matrix;
     std::optional<std::span<const float>> norms;
     if (imported->norms) norms = std::span<const float>(*imported->norms);
-    return write_dense(
-        w, conversion_metadata(*imported), vocab, m.rows(), m.cols(),
-        counted([&m](std::size_t i, float*) { return m.row(i); }, m.rows(), progress),
-        RowLifetime::WholeWrite, norms);
+    return write_dense(w, conversion_metadata(*imported), vocab, m.rows(), m.cols(),
+                       counted([&m](std::size_t i, float*) { return m.row(i); }, m.rows(), progress),
+                       RowLifetime::WholeWrite, norms);
   }
   // The rows beyond the words (subword rows) are carried over as stored, and
   // a quantized matrix is written dense.
@@ -126,8 +124,7 @@ Status write_finalfusion(BufferedWriter& w, Source& source, bool normalize,
     // Filled while the matrix is written, before the norms chunk follows it.
     norms = e.norms() ? std::span<const float>(e.norms()->values) : std::span<const float>(computed);
   }
-  return write_dense(w, e.metadata(), e.vocab(), s.rows(), s.cols(), rows, RowLifetime::WholeWrite,
-                     norms);
+  return write_dense(w, e.metadata(), e.vocab(), s.rows(), s.cols(), rows, RowLifetime::WholeWrite, norms);
 }
 
 }  // namespace
@@ -141,8 +138,8 @@ struct SourceRead {
   std::size_t dropped_words = 0;
 };
 
-Result<SourceRead> read_counted(BufferedReader& r, Format format, bool normalize,
-                                const Progress& progress, const SourceOptions& options) {
+Result<SourceRead> read_counted(BufferedReader& r, Format format, bool normalize, const Progress& progress,
+                                const SourceOptions& options) {
   switch (format) {
     case Format::FinalFusion: {
       if (!r.file().is_open()) return EmbeddingsError(ErrorCode::CompressedFinalFusion);
@@ -154,9 +151,8 @@ Result<SourceRead> read_counted(BufferedReader& r, Format format, bool normalize
         MAVE_ASSIGN_OR_RETURN(Embeddings e, load_fasttext_model(r, normalize));
         return SourceRead{Source(std::move(e))};
       }
-      MAVE_ASSIGN_OR_RETURN(
-          FastTextImport imported,
-          import_fasttext_model(r, {normalize, options.read.limit, options.read.errors}));
+      MAVE_ASSIGN_OR_RETURN(FastTextImport imported,
+                            import_fasttext_model(r, {normalize, options.read.limit, options.read.errors}));
       return SourceRead{Source(std::move(imported.embeddings)), imported.dropped_words};
     }
     case Format::Floret: {
@@ -187,8 +183,8 @@ Result<SourceRead> read_counted(BufferedReader& r, Format format, bool normalize
 
 }  // namespace
 
-Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
-                           const Progress& progress, const SourceOptions& options) {
+Result<Source> read_source(BufferedReader& r, Format format, bool normalize, const Progress& progress,
+                           const SourceOptions& options) {
   MAVE_ASSIGN_OR_RETURN(SourceRead read, read_counted(r, format, normalize, progress, options));
   return std::move(read.source);
 }
@@ -217,15 +213,13 @@ std::optional<ConversionFailure> write_file(const std::string& path, Durability 
                                             const std::function<Status(BufferedWriter&)>& write) {
   auto output = AtomicOutput::create(path, durability);
   if (!output.ok()) {
-    return ConversionFailure{path,
-                             EmbeddingsError::write(Step::CreateFile, std::move(output).error())};
+    return ConversionFailure{path, EmbeddingsError::write(Step::CreateFile, std::move(output).error())};
   }
   if (Status written = write(output.value().writer()); !written.ok()) {
     return ConversionFailure{path, std::move(written).error()};
   }
   if (auto committed = output.value().commit(); !committed.ok()) {
-    return ConversionFailure{path,
-                             EmbeddingsError::write(Step::WriteFile, std::move(committed).error())};
+    return ConversionFailure{path, EmbeddingsError::write(Step::WriteFile, std::move(committed).error())};
   }
   return std::nullopt;
 }
@@ -300,9 +294,12 @@ Status write_matrix_embeddings(BufferedWriter& w, MatrixRows& rows, bool normali
                                const Progress& progress) {
   const float* data = rows.matrix;
   const std::size_t cols = rows.cols;
-  StreamedRows streamed{std::move(rows.words), cols,
-                        [data, cols](std::size_t i, float*) { return data + i * cols; }, rows.norms,
-                        std::move(rows.metadata), RowLifetime::WholeWrite};
+  StreamedRows streamed{std::move(rows.words),
+                        cols,
+                        [data, cols](std::size_t i, float*) { return data + i * cols; },
+                        rows.norms,
+                        std::move(rows.metadata),
+                        RowLifetime::WholeWrite};
   return write_streamed_embeddings(w, streamed, normalize, progress);
 }
 
@@ -325,10 +322,10 @@ Status write_streamed_embeddings(BufferedWriter& w, StreamedRows& rows, bool nor
   return write_dense(w, rows.metadata, vocab, n, cols, row, rows.lifetime, norms);
 }
 
-Status write_quantized_embeddings(
-    BufferedWriter& w, const Embeddings& source, std::string_view table,
-    const std::vector<std::pair<std::string, Metadata::Value>>& settings,
-    const QuantizedMatrix& matrix, std::optional<std::span<const float>> norms) {
+Status write_quantized_embeddings(BufferedWriter& w, const Embeddings& source, std::string_view table,
+                                  const std::vector<std::pair<std::string, Metadata::Value>>& settings,
+                                  const QuantizedMatrix& matrix,
+                                  std::optional<std::span<const float>> norms) {
   const Metadata base = source.metadata() ? *source.metadata() : Metadata::from_entries({});
   const Metadata metadata = base.with_table(table, settings);
   return write_embeddings_file(

@@ -56,8 +56,8 @@ struct SourceOptions {
 // source are scaled to unit length in place (their norms kept) and a fastText
 // model is read as `_mave.build_model` reads it. `progress` counts bytes of
 // the input.
-Result<Source> read_source(BufferedReader& r, Format format, bool normalize,
-                           const Progress& progress = {}, const SourceOptions& options = {});
+Result<Source> read_source(BufferedReader& r, Format format, bool normalize, const Progress& progress = {},
+                           const SourceOptions& options = {});
 
 // Writes `source` in `format` (any but fastText). A finalfusion destination
 // of a finalfusion or fastText source keeps its vocabulary (subwords
@@ -138,9 +138,8 @@ struct QuantizedMatrix {
 // A quantized finalfusion file of `source`: its metadata with a top-level
 // `table` of `settings`, its vocabulary, the quantized matrix and `norms`
 // as the norms chunk (if given).
-Status write_quantized_embeddings(
-    BufferedWriter& w, const Embeddings& source, std::string_view table,
-    const std::vector<std::pair<std::string, Metadata::Value>>& settings,
-    const QuantizedMatrix& matrix, std::optional<std::span<const float>> norms);
+Status write_quantized_embeddings(BufferedWriter& w, const Embeddings& source, std::string_view table,
+                                  const std::vector<std::pair<std::string, Metadata::Value>>& settings,
+                                  const QuantizedMatrix& matrix, std::optional<std::span<const float>> norms);
 
 }  // namespace mave

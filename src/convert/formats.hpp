@@ -27,8 +27,7 @@ inline constexpr std::array<FormatInfo, 6> kFormats{{
     // floret's text table for spaCy; written from files of the floret kind.
     {Format::Floret, "floret", true},
 }};
-static_assert(kFormats.size() == static_cast<std::size_t>(Format::Floret) + 1,
-              "one entry per format");
+static_assert(kFormats.size() == static_cast<std::size_t>(Format::Floret) + 1, "one entry per format");
 static_assert(
     [] {
       for (std::size_t i = 0; i < kFormats.size(); ++i) {
@@ -38,9 +37,7 @@ static_assert(
     }(),
     "entries in the order of the enum, so that format_info indexes");
 
-constexpr const FormatInfo& format_info(Format format) {
-  return kFormats[static_cast<std::size_t>(format)];
-}
+constexpr const FormatInfo& format_info(Format format) { return kFormats[static_cast<std::size_t>(format)]; }
 
 constexpr std::optional<Format> format_named(std::string_view name) {
   for (const FormatInfo& info : kFormats) {

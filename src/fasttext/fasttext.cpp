@@ -1,8 +1,8 @@
 #include "fasttext/fasttext.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <array>
+#include <bit>
 #include <iterator>
 #include <limits>
 #include <numeric>
@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "format/chunk.hpp"
 #include "base/utf8.hpp"
 #include "base/vector_math.hpp"
+#include "format/chunk.hpp"
 
 namespace mave {
 
@@ -140,8 +140,7 @@ Result<FastTextSubwordVocab> read_fasttext_words(BufferedReader& r, const FastTe
 // Pinned: docs/compatibility.md
 Result<NdArray> read_fasttext_matrix(BufferedReader& r) {
   MAVE_ASSIGN_OR_RETURN(std::size_t rows, read_size(r, Step::ReadNumberOfEmbeddingMatrixRows));
-  MAVE_ASSIGN_OR_RETURN(std::size_t cols,
-                        read_size(r, Step::ReadNumberOfEmbeddingMatrixColumns));
+  MAVE_ASSIGN_OR_RETURN(std::size_t cols, read_size(r, Step::ReadNumberOfEmbeddingMatrixColumns));
   // A shape whose byte count overflows cannot be in the file: it fails as the
   // short read would, before anything is allocated.
   if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / cols) {
@@ -234,8 +233,7 @@ Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
   const std::uint64_t start = r.offset();
   MAVE_ASSIGN_OR_RETURN(std::uint32_t magic, read_u32(r, Step::FastTextReadMagic));
   if (magic != kFastTextMagic) {
-    return EmbeddingsError::with_values(ErrorCode::BadMagic, Step::FastTextReadMagic,
-                                        kFastTextMagic, magic)
+    return EmbeddingsError::with_values(ErrorCode::BadMagic, Step::FastTextReadMagic, kFastTextMagic, magic)
         .at(start);
   }
   MAVE_ASSIGN_OR_RETURN(std::uint32_t version, read_u32(r, Step::ReadFastTextVersion));
@@ -259,9 +257,9 @@ Result<Embeddings> load_fasttext_model(BufferedReader& r, bool normalize) {
   if (normalize) norms = normalize_word_rows(matrix, vocab.words.size());
   // Checked only now: a matrix with extra rows is averaged and normalised first.
   if (matrix.rows() != vocab.words.size() + std::size_t{config.bucket}) {
-    EmbeddingsError e = EmbeddingsError::with_values(
-        ErrorCode::BadShape, Step::ReadNumberOfEmbeddingMatrixRows,
-        vocab.words.size() + std::uint64_t{config.bucket}, matrix.rows());
+    EmbeddingsError e =
+        EmbeddingsError::with_values(ErrorCode::BadShape, Step::ReadNumberOfEmbeddingMatrixRows,
+                                     vocab.words.size() + std::uint64_t{config.bucket}, matrix.rows());
     e.shape = ShapeErrorKind::IncompatibleShape;
     return e;
   }
@@ -342,7 +340,6 @@ Result<Settings> read_settings(BufferedReader& r) {
   return s;
 }
 
-
 // fastText's settings and floret's hashing.
 Metadata floret_metadata(const Settings& s) {
   using V = Metadata::Value;
@@ -411,14 +408,14 @@ Result<FastTextImport> import_fasttext_model(BufferedReader& r, const FastTextMo
     if (s.config.bucket == 0) return EmbeddingsError(ErrorCode::FloretWithoutBuckets);
     // Only the bucket rows: floret looks every string up by its n-grams.
     NdArray buckets = select_word_rows(std::move(matrix), static_cast<std::size_t>(n_words), {});
-    FloretSubwordVocab vocab = new_subword_vocabulary(
-        WordList{}, s.config.min_n, s.config.max_n,
-        FloretHashIndexer(s.config.bucket, s.hash_count, kFloretSeed), "<", ">");
+    FloretSubwordVocab vocab =
+        new_subword_vocabulary(WordList{}, s.config.min_n, s.config.max_n,
+                               FloretHashIndexer(s.config.bucket, s.hash_count, kFloretSeed), "<", ">");
     return FastTextImport{s.layout, Embeddings::unchecked(floret_metadata(s), Vocab(std::move(vocab)),
                                                           Storage(std::move(buckets)), std::nullopt)};
   }
-  const std::size_t keep = static_cast<std::size_t>(
-      options.limit ? std::min<std::uint64_t>(*options.limit, n_words) : n_words);
+  const std::size_t keep =
+      static_cast<std::size_t>(options.limit ? std::min<std::uint64_t>(*options.limit, n_words) : n_words);
   if (keep < n_words) {
     WordList first;
     first.reserve(keep);

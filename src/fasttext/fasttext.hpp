@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "format/embeddings.hpp"
 #include "base/io.hpp"
 #include "base/utf8.hpp"
+#include "format/embeddings.hpp"
 #include "format/metadata.hpp"
 #include "format/nd_array.hpp"
 #include "format/norms.hpp"
@@ -23,7 +23,6 @@ inline constexpr std::uint32_t kFastTextMaxVersion = 12;
 // Stored codes are 1-based: code - 1 is the enumerator's value.
 enum class Loss : std::uint32_t { HierarchicalSoftmax, NegativeSampling, Softmax };
 enum class Model : std::uint32_t { Cbow, SkipGram, Supervised };
-
 
 // The 56-byte settings block, fields in stored order.
 struct FastTextConfig {

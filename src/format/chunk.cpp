@@ -14,12 +14,18 @@ namespace {
 // Pinned: docs/compatibility.md (names used in messages)
 // Indexed by code.
 constexpr std::string_view kChunkIdentifierNames[] = {
-    "Header",         "SimpleVocab", "NdArray", "BucketSubwordVocab",   "QuantizedArray",
-    "Metadata",       "NdNorms",     "FastTextSubwordVocab", "ExplicitSubwordVocab",
+    "Header",
+    "SimpleVocab",
+    "NdArray",
+    "BucketSubwordVocab",
+    "QuantizedArray",
+    "Metadata",
+    "NdNorms",
+    "FastTextSubwordVocab",
+    "ExplicitSubwordVocab",
     "FloretSubwordVocab",
 };
-static_assert(std::size(kChunkIdentifierNames) ==
-              static_cast<std::size_t>(kLastChunkIdentifier) + 1);
+static_assert(std::size(kChunkIdentifierNames) == static_cast<std::size_t>(kLastChunkIdentifier) + 1);
 
 template <class T>
 Result<T> read_le(BufferedReader& r, Step step) {
@@ -59,21 +65,11 @@ std::string_view chunk_identifier_name(ChunkIdentifier id) {
   return is_known_chunk_code(code) ? kChunkIdentifierNames[code] : kChunkIdentifierNames[0];
 }
 
-Result<std::uint8_t> read_u8(BufferedReader& r, Step step) {
-  return read_le<std::uint8_t>(r, step);
-}
-Result<std::uint32_t> read_u32(BufferedReader& r, Step step) {
-  return read_le<std::uint32_t>(r, step);
-}
-Result<std::uint64_t> read_u64(BufferedReader& r, Step step) {
-  return read_le<std::uint64_t>(r, step);
-}
-Result<std::int64_t> read_i64(BufferedReader& r, Step step) {
-  return read_le<std::int64_t>(r, step);
-}
-Result<double> read_f64(BufferedReader& r, Step step) {
-  return read_le<double>(r, step);
-}
+Result<std::uint8_t> read_u8(BufferedReader& r, Step step) { return read_le<std::uint8_t>(r, step); }
+Result<std::uint32_t> read_u32(BufferedReader& r, Step step) { return read_le<std::uint32_t>(r, step); }
+Result<std::uint64_t> read_u64(BufferedReader& r, Step step) { return read_le<std::uint64_t>(r, step); }
+Result<std::int64_t> read_i64(BufferedReader& r, Step step) { return read_le<std::int64_t>(r, step); }
+Result<double> read_f64(BufferedReader& r, Step step) { return read_le<double>(r, step); }
 
 Result<std::size_t> read_size(BufferedReader& r, Step step) {
   const std::uint64_t at = r.offset();
@@ -97,8 +93,7 @@ Status seek_to(BufferedReader& r, std::uint64_t offset, Step step) {
 Status seek_forward(BufferedReader& r, std::uint64_t n, Step step) {
   const std::uint64_t at = r.offset();
   if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    return EmbeddingsError::read(step,
-                                 IoError::message(ErrorKind::InvalidInput, IoMessage::InvalidSeek))
+    return EmbeddingsError::read(step, IoError::message(ErrorKind::InvalidInput, IoMessage::InvalidSeek))
         .at(at);
   }
   auto pos = r.seek_relative(static_cast<std::int64_t>(n));
@@ -107,13 +102,11 @@ Status seek_forward(BufferedReader& r, std::uint64_t n, Step step) {
 }
 
 Status skip_padding(BufferedReader& r) {
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t p,
-                        stream_position(r, Step::GetFilePositionForComputingPadding));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t p, stream_position(r, Step::GetFilePositionForComputingPadding));
   return seek_forward(r, padding_for(p), Step::SkipPadding);
 }
 
-std::size_t reservation_for(const BufferedReader& r, std::uint64_t count,
-                            std::size_t min_item_bytes) {
+std::size_t reservation_for(const BufferedReader& r, std::uint64_t count, std::size_t min_item_bytes) {
   // Without a known size (a pipe), grow as the data arrives from a modest start.
   std::uint64_t limit = 1024;
   if (auto left = r.remaining()) limit = *left / std::max<std::size_t>(min_item_bytes, 1);
@@ -133,8 +126,7 @@ IoResult<std::string> read_bytes(BufferedReader& r, std::uint64_t n) {
   return out;
 }
 
-Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n,
-                                          Step step) {
+Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n, Step step) {
   const std::uint64_t at = r.offset();
   auto left = r.remaining();
   if (n > std::numeric_limits<std::size_t>::max() / 4 || (left && n * 4 > *left)) {
@@ -178,15 +170,13 @@ Status expect_chunk_identifier(BufferedReader& r, ChunkIdentifier expected) {
 
 Result<ChunkIdentifier> peek_chunk_identifier(BufferedReader& r, PeekedChunk what) {
   const bool vocab = what == PeekedChunk::Vocabulary;
-  MAVE_ASSIGN_OR_RETURN(std::uint64_t start,
-                        stream_position(r, vocab ? Step::GetVocabularyChunkStartPosition
-                                                 : Step::GetStorageChunkStartPosition));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t code,
-                        read_u32(r, vocab ? Step::ReadVocabularyChunkIdentifier
-                                          : Step::ReadStorageChunkIdentifier));
+  MAVE_ASSIGN_OR_RETURN(std::uint64_t start, stream_position(r, vocab ? Step::GetVocabularyChunkStartPosition
+                                                                      : Step::GetStorageChunkStartPosition));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t code, read_u32(r, vocab ? Step::ReadVocabularyChunkIdentifier
+                                                              : Step::ReadStorageChunkIdentifier));
   if (!is_known_chunk_code(code)) return unknown_chunk(code, start);
-  MAVE_TRY(seek_to(r, start, vocab ? Step::SeekToVocabularyChunkStartPosition
-                                   : Step::SeekToStorageChunkStartPosition));
+  MAVE_TRY(seek_to(r, start,
+                   vocab ? Step::SeekToVocabularyChunkStartPosition : Step::SeekToStorageChunkStartPosition));
   return static_cast<ChunkIdentifier>(code);
 }
 
@@ -194,8 +184,7 @@ Status expect_element_type(BufferedReader& r, std::uint32_t expected) {
   const std::uint64_t at = r.offset();
   MAVE_ASSIGN_OR_RETURN(std::uint32_t type, read_u32(r, Step::ReadTypeIdentifier));
   if (type != expected) {
-    return EmbeddingsError::with_values(ErrorCode::BadElementType, Step::ReadTypeIdentifier,
-                                        expected, type)
+    return EmbeddingsError::with_values(ErrorCode::BadElementType, Step::ReadTypeIdentifier, expected, type)
         .at(at);
   }
   return {};
@@ -275,8 +264,7 @@ Result<std::vector<ChunkIdentifier>> read_header(BufferedReader& r) {
   const std::uint64_t version_at = r.offset();
   MAVE_ASSIGN_OR_RETURN(std::uint32_t version, read_u32(r, Step::ReadModelVersion));
   if (version != 0) {
-    return EmbeddingsError::with_values(ErrorCode::UnsupportedVersion, Step::ReadModelVersion, 0,
-                                        version)
+    return EmbeddingsError::with_values(ErrorCode::UnsupportedVersion, Step::ReadModelVersion, 0, version)
         .at(version_at);
   }
   MAVE_ASSIGN_OR_RETURN(std::uint32_t n, read_u32(r, Step::ReadChunkIdentifiersLength));
@@ -294,8 +282,7 @@ Result<std::vector<ChunkIdentifier>> read_header(BufferedReader& r) {
 Status write_header(BufferedWriter& w, const std::vector<ChunkIdentifier>& ids) {
   MAVE_TRY(write_bytes(w, "FiFu", 4, Step::WriteMagic));
   MAVE_TRY(write_u32(w, 0, Step::WriteModelVersion));
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ids.size()),
-                     Step::WriteChunkIdentifiersLength));
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ids.size()), Step::WriteChunkIdentifiersLength));
   for (ChunkIdentifier id : ids) {
     MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(id), Step::WriteChunkIdentifier));
   }
@@ -308,15 +295,9 @@ Status write_bytes(BufferedWriter& w, const void* data, std::size_t n, Step step
   return {};
 }
 
-Status write_u32(BufferedWriter& w, std::uint32_t v, Step step) {
-  return write_le(w, v, step);
-}
-Status write_u64(BufferedWriter& w, std::uint64_t v, Step step) {
-  return write_le(w, v, step);
-}
-Status write_f32(BufferedWriter& w, float v, Step step) {
-  return write_le(w, v, step);
-}
+Status write_u32(BufferedWriter& w, std::uint32_t v, Step step) { return write_le(w, v, step); }
+Status write_u64(BufferedWriter& w, std::uint64_t v, Step step) { return write_le(w, v, step); }
+Status write_f32(BufferedWriter& w, float v, Step step) { return write_le(w, v, step); }
 
 Result<std::uint64_t> writer_position(BufferedWriter& w, Step step) {
   auto pos = w.position();

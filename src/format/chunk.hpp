@@ -64,14 +64,12 @@ Status skip_padding(BufferedReader& r);
 
 // How many items to reserve room for: never more than the rest of the file
 // could hold at `min_item_bytes` each. The reads that follow find the truth.
-std::size_t reservation_for(const BufferedReader& r, std::uint64_t count,
-                            std::size_t min_item_bytes);
+std::size_t reservation_for(const BufferedReader& r, std::uint64_t count, std::size_t min_item_bytes);
 
 // Reads n little-endian float32 values in one exact read; a count that the
 // rest of the file cannot hold fails as the short read would, before any
 // allocation.
-Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n,
-                                          Step step);
+Result<std::vector<float>> read_f32_array(BufferedReader& r, std::uint64_t n, Step step);
 // Reads exactly n bytes, with the same up-front bound.
 IoResult<std::string> read_bytes(BufferedReader& r, std::uint64_t n);
 

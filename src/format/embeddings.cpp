@@ -39,27 +39,22 @@ EmbeddingRow::EmbeddingRow(EmbeddingRow&& other) noexcept {
   view_ = owns ? std::span<const float>(owned_) : other.view_;
 }
 
-Embeddings::Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
-                       NdNorms norms)
-    : Embeddings(Unchecked{}, std::move(metadata), std::move(vocab), std::move(storage),
-                 std::move(norms)) {
+Embeddings::Embeddings(std::optional<Metadata> metadata, Vocab vocab, Storage storage, NdNorms norms)
+    : Embeddings(Unchecked{}, std::move(metadata), std::move(vocab), std::move(storage), std::move(norms)) {
   if (vocab_.n_words() != norms_->values.size()) {
     panic(PanicKind::VocabNormsLength, PanicFacts::values(vocab_.n_words(), norms_->values.size()));
   }
   if (vocab_.addressed_rows() != storage_.rows()) {
-    panic(PanicKind::VocabRowsMismatch,
-          PanicFacts::values(vocab_.addressed_rows(), storage_.rows()));
+    panic(PanicKind::VocabRowsMismatch, PanicFacts::values(vocab_.addressed_rows(), storage_.rows()));
   }
 }
 
 Embeddings Embeddings::unchecked(std::optional<Metadata> metadata, Vocab vocab, Storage storage,
                                  std::optional<NdNorms> norms) {
-  return Embeddings(Unchecked{}, std::move(metadata), std::move(vocab), std::move(storage),
-                    std::move(norms));
+  return Embeddings(Unchecked{}, std::move(metadata), std::move(vocab), std::move(storage), std::move(norms));
 }
 
-bool Embeddings::fill_embedding(std::string_view word, const TargetView& target,
-                                NormOrder order) const {
+bool Embeddings::fill_embedding(std::string_view word, const TargetView& target, NormOrder order) const {
   const std::size_t n = dims();
   if (target.len != n) {
     panic(PanicKind::TargetLength, PanicFacts::values(target.len, n));
@@ -88,8 +83,7 @@ bool Embeddings::fill_embedding(std::string_view word, const TargetView& target,
       copy_row(found.row, target);
       return true;
     case WordLookup::Kind::Composed: {
-      scale_to_unit_norm(s.acc.data(), n,
-                         order == NormOrder::Contiguous || target.is_contiguous());
+      scale_to_unit_norm(s.acc.data(), n, order == NormOrder::Contiguous || target.is_contiguous());
       copy_to_target(s.acc.data(), target);
       return true;
     }
@@ -156,27 +150,26 @@ Status Embeddings::write_embeddings_to(BufferedWriter& w) const {
   } else if (const auto* table = std::get_if<MappedTable>(&storage_.variant())) {
     // A converted table is written as the float32 rows it presents.
     write_storage = [table](BufferedWriter& out) {
-      return write_nd_array(out, table->rows(), table->cols(),
-                            [table](std::size_t i, float* scratch) -> const float* {
-                              table->row_into(i, scratch);
-                              return scratch;
-                            },
-                            RowLifetime::UntilNextRow);
+      return write_nd_array(
+          out, table->rows(), table->cols(),
+          [table](std::size_t i, float* scratch) -> const float* {
+            table->row_into(i, scratch);
+            return scratch;
+          },
+          RowLifetime::UntilNextRow);
     };
   } else {
     const auto& quantized = std::get<MappedQuantizedArray>(storage_.variant());
     storage_id = ChunkIdentifier::QuantizedArray;
-    write_storage = [&quantized](BufferedWriter& out) {
-      return write_quantized_array(out, quantized);
-    };
+    write_storage = [&quantized](BufferedWriter& out) { return write_quantized_array(out, quantized); };
   }
   std::optional<std::span<const float>> norms;
   if (norms_) norms = std::span<const float>(norms_->values);
   return write_embeddings_file(w, metadata_, vocab_, storage_id, write_storage, norms);
 }
 
-Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& metadata,
-                             const Vocab& vocab, ChunkIdentifier storage_id,
+Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& metadata, const Vocab& vocab,
+                             ChunkIdentifier storage_id,
                              const std::function<Status(BufferedWriter&)>& write_storage,
                              std::optional<std::span<const float>> norms) {
   std::vector<ChunkIdentifier> ids;
@@ -210,8 +203,7 @@ Result<Embeddings> read_embeddings_mapped(BufferedReader& r) {
   // Anything after the matrix that is not a readable norms chunk means "no norms".
   std::optional<NdNorms> norms;
   if (auto read = read_norms(r); read.ok()) norms = std::move(read).value();
-  return Embeddings::unchecked(std::move(metadata), std::move(vocab), std::move(storage),
-                               std::move(norms));
+  return Embeddings::unchecked(std::move(metadata), std::move(vocab), std::move(storage), std::move(norms));
 }
 
 }  // namespace mave

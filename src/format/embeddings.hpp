@@ -102,8 +102,8 @@ Result<Embeddings> read_embeddings_mapped(BufferedReader& r);
 // metadata chunk (if any), the vocabulary chunk, the storage chunk of kind
 // `storage_id` that `write_storage` writes, and the norms chunk (if any).
 // Does not flush the writer.
-Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& metadata,
-                             const Vocab& vocab, ChunkIdentifier storage_id,
+Status write_embeddings_file(BufferedWriter& w, const std::optional<Metadata>& metadata, const Vocab& vocab,
+                             ChunkIdentifier storage_id,
                              const std::function<Status(BufferedWriter&)>& write_storage,
                              std::optional<std::span<const float>> norms);
 

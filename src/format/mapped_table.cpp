@@ -20,18 +20,20 @@ float float_from_f16(std::uint16_t bits) {
   const std::uint32_t magnitude = bits & 0x7fffu;
   const std::uint32_t normal = (magnitude << 13) + 0x38000000u;
   const std::uint32_t special = (magnitude << 13) | 0x7f800000u;
-  const std::uint32_t small =
-      std::bit_cast<std::uint32_t>(static_cast<float>(magnitude) * 0x1p-24f);
+  const std::uint32_t small = std::bit_cast<std::uint32_t>(static_cast<float>(magnitude) * 0x1p-24f);
   const std::uint32_t out = magnitude >= 0x7c00u ? special : magnitude >= 0x0400u ? normal : small;
   return std::bit_cast<float>(out | sign);
 }
 
 std::size_t element_bytes(TableElement element) {
   switch (element) {
-    case TableElement::F32: return 4;
+    case TableElement::F32:
+      return 4;
     case TableElement::F16:
-    case TableElement::BF16: return 2;
-    case TableElement::I8: return 1;
+    case TableElement::BF16:
+      return 2;
+    case TableElement::I8:
+      return 1;
   }
   return 1;
 }
@@ -85,18 +87,25 @@ void accumulate(const std::byte* row, std::size_t n, const float* weight, float*
 template <class F>
 void dispatch(TableElement element, F&& f) {
   switch (element) {
-    case TableElement::F32: f.template operator()<TableElement::F32>(); return;
-    case TableElement::F16: f.template operator()<TableElement::F16>(); return;
-    case TableElement::BF16: f.template operator()<TableElement::BF16>(); return;
-    case TableElement::I8: f.template operator()<TableElement::I8>(); return;
+    case TableElement::F32:
+      f.template operator()<TableElement::F32>();
+      return;
+    case TableElement::F16:
+      f.template operator()<TableElement::F16>();
+      return;
+    case TableElement::BF16:
+      f.template operator()<TableElement::BF16>();
+      return;
+    case TableElement::I8:
+      f.template operator()<TableElement::I8>();
+      return;
   }
 }
 
 }  // namespace
 
-MappedTable::MappedTable(TableElement element, std::size_t table_rows, std::size_t cols,
-                         Mapping values, std::vector<std::uint32_t> token_rows,
-                         std::vector<float> weights)
+MappedTable::MappedTable(TableElement element, std::size_t table_rows, std::size_t cols, Mapping values,
+                         std::vector<std::uint32_t> token_rows, std::vector<float> weights)
     : element_(element),
       table_rows_(table_rows),
       cols_(cols),

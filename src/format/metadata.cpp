@@ -39,7 +39,7 @@ TOML_IMPL_NAMESPACE_END;
 // nan and inf as TOML spells them), from <charconv>.
 #include <toml++/impl/forward_declarations.h>
 TOML_IMPL_NAMESPACE_START {
-  inline void print_floating_point_to_stream(std::ostream& stream, double value, value_flags format,
+  inline void print_floating_point_to_stream(std::ostream & stream, double value, value_flags format,
                                              bool relaxed_precision) {
     char text[64];
     char* end = text;
@@ -54,7 +54,8 @@ TOML_IMPL_NAMESPACE_START {
       end = std::to_chars(end, text + sizeof text, std::fabs(value), std::chars_format::hex).ptr;
     } else {
       end = std::to_chars(text, text + sizeof text, value, std::chars_format::general,
-                          relaxed_precision ? 6 : 17).ptr;
+                          relaxed_precision ? 6 : 17)
+                .ptr;
       if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) put(".0");
     }
     stream.write(text, end - text);
@@ -198,23 +199,29 @@ MetadataItem item_of(const toml::node& node, bool written_inline) {
       }
       return {std::move(out)};
     }
-    case toml::node_type::string: return {node.as_string()->get()};
-    case toml::node_type::integer: return {node.as_integer()->get()};
+    case toml::node_type::string:
+      return {node.as_string()->get()};
+    case toml::node_type::integer:
+      return {node.as_integer()->get()};
     case toml::node_type::floating_point: {
       // Written as "nan" whatever its sign, a NaN reads back positive.
       const double v = node.as_floating_point()->get();
       return {std::isnan(v) ? std::numeric_limits<double>::quiet_NaN() : v};
     }
-    case toml::node_type::boolean: return {node.as_boolean()->get()};
-    case toml::node_type::date: return {date_of(node.as_date()->get())};
-    case toml::node_type::time: return {time_of(node.as_time()->get())};
+    case toml::node_type::boolean:
+      return {node.as_boolean()->get()};
+    case toml::node_type::date:
+      return {date_of(node.as_date()->get())};
+    case toml::node_type::time:
+      return {time_of(node.as_time()->get())};
     case toml::node_type::date_time: {
       const toml::date_time& dt = node.as_date_time()->get();
       std::optional<std::int16_t> offset;
       if (dt.offset) offset = dt.offset->minutes;
       return {MetadataDateTime{date_of(dt.date), time_of(dt.time), offset}};
     }
-    case toml::node_type::none: break;
+    case toml::node_type::none:
+      break;
   }
   return {std::int64_t{0}};  // not reached: a parsed document holds no empty node
 }
@@ -245,8 +252,7 @@ Status write_metadata(BufferedWriter& w, const Metadata& metadata) {
   return write_bytes(w, text.data(), text.size(), Step::WriteMetadata);
 }
 
-Metadata with_dropped_words(const std::optional<Metadata>& metadata, std::size_t dropped,
-                            Utf8Errors errors) {
+Metadata with_dropped_words(const std::optional<Metadata>& metadata, std::size_t dropped, Utf8Errors errors) {
   const Metadata base = metadata ? *metadata : Metadata::from_entries({});
   return base.with_table("conversion", {{"dropped_words", static_cast<std::int64_t>(dropped)},
                                         {"errors", std::string(utf8_errors_name(errors))}});

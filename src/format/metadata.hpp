@@ -37,8 +37,8 @@ struct MetadataItem {
   using Array = std::vector<MetadataItem>;
   // Keys in the order the file's TOML text lists them when written.
   using Table = std::vector<std::pair<std::string, MetadataItem>>;
-  std::variant<std::int64_t, double, bool, std::string, MetadataDate, MetadataTime, MetadataDateTime,
-               Array, Table>
+  std::variant<std::int64_t, double, bool, std::string, MetadataDate, MetadataTime, MetadataDateTime, Array,
+               Table>
       value;
 };
 
@@ -54,8 +54,7 @@ class Metadata {
 
   // A copy whose top-level `key` is a table of `entries`, replacing any value
   // the key had.
-  Metadata with_table(std::string_view key,
-                      const std::vector<std::pair<std::string, Value>>& entries) const;
+  Metadata with_table(std::string_view key, const std::vector<std::pair<std::string, Value>>& entries) const;
 
   // TOML text with every table's keys in ascending byte order.
   std::string to_toml() const;
@@ -72,8 +71,7 @@ class Metadata {
 
 // `metadata` (or an empty document) with a [conversion] table that says how
 // many words a conversion dropped and how their bytes were decoded.
-Metadata with_dropped_words(const std::optional<Metadata>& metadata, std::size_t dropped,
-                            Utf8Errors errors);
+Metadata with_dropped_words(const std::optional<Metadata>& metadata, std::size_t dropped, Utf8Errors errors);
 
 Result<Metadata> read_metadata(BufferedReader& r);
 Status write_metadata(BufferedWriter& w, const Metadata& metadata);

@@ -16,10 +16,8 @@ static_assert(std::endian::native == std::endian::little,
 Result<MappedNdArray> read_mapped_nd_array(BufferedReader& r) {
   MAVE_TRY(expect_chunk_identifier(r, ChunkIdentifier::NdArray));
   MAVE_TRY(read_u64(r, Step::ReadEmbeddingMatrixChunkLength));
-  MAVE_ASSIGN_OR_RETURN(std::size_t rows,
-                        read_size(r, Step::ReadNumberOfRowsOfTheEmbeddingMatrix));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t cols,
-                        read_u32(r, Step::ReadNumberOfColumnsOfTheEmbeddingMatrix));
+  MAVE_ASSIGN_OR_RETURN(std::size_t rows, read_size(r, Step::ReadNumberOfRowsOfTheEmbeddingMatrix));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t cols, read_u32(r, Step::ReadNumberOfColumnsOfTheEmbeddingMatrix));
   MAVE_TRY(expect_element_type(r, kElementTypeF32));
   MAVE_TRY(skip_padding(r));
   MAVE_ASSIGN_OR_RETURN(std::uint64_t offset,
@@ -53,22 +51,18 @@ Status write_nd_array_fields(BufferedWriter& w, std::size_t rows, std::size_t co
   // The chunk length counts the fields after it: rows (u64), columns and
   // element type (u32 each), the padding and the data.
   constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t padding,
-                        padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t padding, padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
   const std::uint64_t data_bytes = static_cast<std::uint64_t>(rows) * cols * sizeof(float);
-  MAVE_TRY(write_u64(w, kFieldBytes + padding + data_bytes,
-                     Step::WriteEmbeddingMatrixChunkLength));
+  MAVE_TRY(write_u64(w, kFieldBytes + padding + data_bytes, Step::WriteEmbeddingMatrixChunkLength));
   MAVE_TRY(write_u64(w, rows, Step::WriteNumberOfRowsOfTheEmbeddingMatrix));
   // Pinned: docs/compatibility.md
   // The file holds the column count in 32 bits; a wider one (possible only
   // for a matrix without rows) would be written cut short, as another shape.
   if (cols > std::numeric_limits<std::uint32_t>::max()) {
-    return EmbeddingsError::write(
-        Step::WriteNumberOfColumnsOfTheEmbeddingMatrix,
-        IoError::message(ErrorKind::InvalidInput, IoMessage::TooManyColumns));
+    return EmbeddingsError::write(Step::WriteNumberOfColumnsOfTheEmbeddingMatrix,
+                                  IoError::message(ErrorKind::InvalidInput, IoMessage::TooManyColumns));
   }
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(cols),
-                     Step::WriteNumberOfColumnsOfTheEmbeddingMatrix));
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(cols), Step::WriteNumberOfColumnsOfTheEmbeddingMatrix));
   MAVE_TRY(write_u32(w, kElementTypeF32, Step::WriteEmbeddingMatrixTypeIdentifier));
   MAVE_TRY(write_padding(w, padding));
   return {};

@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "format/chunk.hpp"
 #include "base/io.hpp"
+#include "format/chunk.hpp"
 
 namespace mave {
 

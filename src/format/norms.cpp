@@ -15,13 +15,12 @@ Result<NdNorms> read_norms(BufferedReader& r) {
 
 // Pinned: docs/compatibility.md
 Status write_norms(BufferedWriter& w, std::span<const float> norms) {
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::NdNorms),
-                     Step::WriteNormsChunkIdentifier));
+  MAVE_TRY(
+      write_u32(w, static_cast<std::uint32_t>(ChunkIdentifier::NdNorms), Step::WriteNormsChunkIdentifier));
   // The chunk length counts the fields after it: the count (u64), the
   // element type (u32), the padding and the values.
   constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + sizeof(std::uint32_t);
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t padding,
-                        padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t padding, padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
   MAVE_TRY(write_u64(w, kFieldBytes + padding + sizeof(float) * static_cast<std::uint64_t>(norms.size()),
                      Step::WriteNormsChunkLength));
   MAVE_TRY(write_u64(w, norms.size(), Step::WriteNormsVectorLength));

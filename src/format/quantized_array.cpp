@@ -6,8 +6,8 @@
 
 namespace mave {
 
-ProductQuantizer::ProductQuantizer(std::size_t quantized_len, std::size_t n_centroids,
-                                   std::size_t sub_len, std::vector<float> subquantizers,
+ProductQuantizer::ProductQuantizer(std::size_t quantized_len, std::size_t n_centroids, std::size_t sub_len,
+                                   std::vector<float> subquantizers,
                                    std::optional<std::vector<float>> projection)
     : quantized_len_(quantized_len),
       n_centroids_(n_centroids),
@@ -27,8 +27,7 @@ void ProductQuantizer::concatenate(const std::uint8_t* codes, float* out) const 
   }
 }
 
-void ProductQuantizer::reconstruct(const std::uint8_t* codes, float* out,
-                                   std::vector<float>& scratch) const {
+void ProductQuantizer::reconstruct(const std::uint8_t* codes, float* out, std::vector<float>& scratch) const {
   if (!projection_) {
     concatenate(codes, out);
     return;
@@ -80,25 +79,19 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
   MAVE_TRY(read_u64(r, Step::ReadQuantizedEmbeddingMatrixChunkLength));
   MAVE_ASSIGN_OR_RETURN(std::uint32_t projection_flag,
                         read_u32(r, Step::ReadQuantizedEmbeddingMatrixProjection));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t norms_flag,
-                        read_u32(r, Step::ReadQuantizedEmbeddingMatrixNorms));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t quantized_len,
-                        read_u32(r, Step::ReadQuantizedEmbeddingLength));
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t reconstructed_len,
-                        read_u32(r, Step::ReadReconstructedEmbeddingLength));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t norms_flag, read_u32(r, Step::ReadQuantizedEmbeddingMatrixNorms));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t quantized_len, read_u32(r, Step::ReadQuantizedEmbeddingLength));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t reconstructed_len, read_u32(r, Step::ReadReconstructedEmbeddingLength));
   // Pinned: docs/compatibility.md (it reads the number of centroids; the wording stays)
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t n_centroids,
-                        read_u32(r, Step::ReadNumberOfSubquantizers));
-  MAVE_ASSIGN_OR_RETURN(std::size_t n_embeddings,
-                        read_size(r, Step::ReadNumberOfQuantizedEmbeddings));
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t n_centroids, read_u32(r, Step::ReadNumberOfSubquantizers));
+  MAVE_ASSIGN_OR_RETURN(std::size_t n_embeddings, read_size(r, Step::ReadNumberOfQuantizedEmbeddings));
 
   // Every row has quantized_len codes; without one there is nothing to rebuild
   // (and sub_len would divide by zero).
   if (quantized_len == 0) panic(PanicKind::ZeroQuantizedLength);
   if (reconstructed_len % quantized_len != 0) {
-    return EmbeddingsError::with_values(ErrorCode::BadQuantizedShape,
-                                        Step::ReadReconstructedEmbeddingLength, quantized_len,
-                                        reconstructed_len);
+    return EmbeddingsError::with_values(ErrorCode::BadQuantizedShape, Step::ReadReconstructedEmbeddingLength,
+                                        quantized_len, reconstructed_len);
   }
   const std::uint32_t sub_len = reconstructed_len / quantized_len;
 
@@ -112,8 +105,7 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
   std::optional<std::vector<float>> projection;
   if (projection_flag != 0) {
     const std::uint64_t n = std::uint64_t{reconstructed_len} * reconstructed_len;
-    MAVE_ASSIGN_OR_RETURN(std::vector<float> p,
-                          read_f32_array(r, n, Step::ReadProjectionMatrix));
+    MAVE_ASSIGN_OR_RETURN(std::vector<float> p, read_f32_array(r, n, Step::ReadProjectionMatrix));
     projection = std::move(p);
   }
   // quantized_len x n_centroids x sub_len = n_centroids x reconstructed_len.
@@ -140,8 +132,8 @@ Result<MappedQuantizedArray> read_mapped_quantized_array(BufferedReader& r) {
   const std::size_t n_code_bytes = n_embeddings * quantized_len;
   auto codes = Mapping::map(r.file(), offset, n_code_bytes);
   if (!codes.ok()) {
-    return EmbeddingsError::read(Step::MemoryMapQuantizedEmbeddingMatrix,
-                                 std::move(codes).error()).at(offset);
+    return EmbeddingsError::read(Step::MemoryMapQuantizedEmbeddingMatrix, std::move(codes).error())
+        .at(offset);
   }
   MAVE_TRY(seek_forward(r, n_code_bytes, Step::SkipQuantizedEmbeddingMatrix));
   return MappedQuantizedArray(std::move(quantizer), std::move(norms), std::move(codes).value());
@@ -194,27 +186,21 @@ Status write_quantized_array(BufferedWriter& w, const ProductQuantizer& quantize
   // The chunk length counts the fields after it: the two flags, the three
   // lengths (u32 each), the row count (u64), the two element types (u32
   // each), the padding, and the arrays.
-  constexpr std::uint64_t kFieldBytes = 5 * sizeof(std::uint32_t) + sizeof(std::uint64_t) +
-                                        2 * sizeof(std::uint32_t);
-  MAVE_ASSIGN_OR_RETURN(std::uint32_t padding,
-                        padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
+  constexpr std::uint64_t kFieldBytes =
+      5 * sizeof(std::uint32_t) + sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
+  MAVE_ASSIGN_OR_RETURN(std::uint32_t padding, padding_after(w, sizeof(std::uint64_t) + kFieldBytes));
   const std::span<const float> projection = quantizer.projection();
   const std::span<const float> subquantizers = quantizer.subquantizers();
-  const std::uint64_t array_bytes =
-      sizeof(float) * (static_cast<std::uint64_t>(projection.size()) + subquantizers.size() +
-                       (norms ? norms->size() : 0)) +
-      codes.size();
-  MAVE_TRY(write_u64(w, kFieldBytes + padding + array_bytes,
-                     Step::WriteQuantizedEmbeddingMatrixChunkLength));
-  MAVE_TRY(write_u32(w, quantizer.has_projection() ? 1 : 0,
-                     Step::WriteQuantizedEmbeddingMatrixProjection));
+  const std::uint64_t array_bytes = sizeof(float) * (static_cast<std::uint64_t>(projection.size()) +
+                                                     subquantizers.size() + (norms ? norms->size() : 0)) +
+                                    codes.size();
+  MAVE_TRY(write_u64(w, kFieldBytes + padding + array_bytes, Step::WriteQuantizedEmbeddingMatrixChunkLength));
+  MAVE_TRY(write_u32(w, quantizer.has_projection() ? 1 : 0, Step::WriteQuantizedEmbeddingMatrixProjection));
   MAVE_TRY(write_u32(w, norms ? 1 : 0, Step::WriteQuantizedEmbeddingMatrixNorms));
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(quantized_len),
-                     Step::WriteQuantizedEmbeddingLength));
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(reconstructed_len),
-                     Step::WriteReconstructedEmbeddingLength));
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(n_centroids),
-                     Step::WriteNumberOfSubquantizers));
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(quantized_len), Step::WriteQuantizedEmbeddingLength));
+  MAVE_TRY(
+      write_u32(w, static_cast<std::uint32_t>(reconstructed_len), Step::WriteReconstructedEmbeddingLength));
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(n_centroids), Step::WriteNumberOfSubquantizers));
   MAVE_TRY(write_u64(w, rows, Step::WriteNumberOfQuantizedEmbeddings));
   MAVE_TRY(write_u32(w, kElementTypeU8, Step::WriteQuantizedEmbeddingTypeIdentifier));
   MAVE_TRY(write_u32(w, kElementTypeF32, Step::WriteReconstructedEmbeddingTypeIdentifier));

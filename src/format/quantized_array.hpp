@@ -58,8 +58,7 @@ class MappedQuantizedArray {
  public:
   // `codes` holds exactly rows x quantized_len bytes, and `norms`, when
   // present, one value per row.
-  MappedQuantizedArray(ProductQuantizer quantizer, std::optional<std::vector<float>> norms,
-                       Mapping codes);
+  MappedQuantizedArray(ProductQuantizer quantizer, std::optional<std::vector<float>> norms, Mapping codes);
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return quantizer_.reconstructed_len(); }

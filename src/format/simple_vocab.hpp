@@ -1,8 +1,8 @@
 // The simple vocabulary chunk: a plain word list without subword information.
 #pragma once
 
-#include "format/chunk.hpp"
 #include "base/word_list.hpp"
+#include "format/chunk.hpp"
 
 namespace mave {
 

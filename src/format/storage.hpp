@@ -36,8 +36,7 @@ class Storage {
   // acc[j] = acc[j] + row[j] for each listed row in order, in float32. Every
   // index is checked before anything is added. `scratch` holds rebuilt rows
   // (reused, it allocates only to grow, to one group of rows at most).
-  void add_rows(std::span<const std::uint64_t> indices, float* acc,
-                std::vector<float>& scratch) const;
+  void add_rows(std::span<const std::uint64_t> indices, float* acc, std::vector<float>& scratch) const;
 
   const Variant& variant() const { return v_; }
 

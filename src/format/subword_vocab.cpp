@@ -18,8 +18,7 @@ SubwordVocab<Indexer> new_subword_vocabulary(WordList words, std::uint32_t min_n
   }
   constexpr std::uint64_t kMaxSize = std::numeric_limits<std::size_t>::max();
   std::optional<std::uint64_t> bound = indexer.upper_bound();
-  if constexpr (std::is_same_v<Indexer, FnvBucketIndexer> ||
-                std::is_same_v<Indexer, FloretHashIndexer>) {
+  if constexpr (std::is_same_v<Indexer, FnvBucketIndexer> || std::is_same_v<Indexer, FloretHashIndexer>) {
     if (!bound || *bound > kMaxSize) {
       panic(PanicKind::IndexerUpperBound);
     }
@@ -27,7 +26,7 @@ SubwordVocab<Indexer> new_subword_vocabulary(WordList words, std::uint32_t min_n
   if (!bound || *bound > kMaxSize - words.size()) {
     panic(PanicKind::VocabSizeOverflow);
   }
-  return SubwordVocab<Indexer>{std::move(words),       min_ngram_len,         max_ngram_len,
+  return SubwordVocab<Indexer>{std::move(words),        min_ngram_len,         max_ngram_len,
                                std::move(begin_marker), std::move(end_marker), std::move(indexer)};
 }
 
@@ -85,19 +84,17 @@ std::uint64_t subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view 
   return total;
 }
 
-#define MAVE_INSTANTIATE(Indexer)                                                              \
-  template SubwordVocab<Indexer> new_subword_vocabulary(WordList, std::uint32_t, std::uint32_t, \
-                                                        Indexer, std::string, std::string);     \
-  template void subword_rows(const SubwordVocab<Indexer>&, std::string_view,                   \
-                             std::vector<std::uint64_t>&);                                      \
-  template std::uint64_t subword_rows(const SubwordVocab<Indexer>&, std::string_view,          \
+#define MAVE_INSTANTIATE(Indexer)                                                                          \
+  template SubwordVocab<Indexer> new_subword_vocabulary(WordList, std::uint32_t, std::uint32_t, Indexer,   \
+                                                        std::string, std::string);                         \
+  template void subword_rows(const SubwordVocab<Indexer>&, std::string_view, std::vector<std::uint64_t>&); \
+  template std::uint64_t subword_rows(const SubwordVocab<Indexer>&, std::string_view,                      \
                                       std::vector<std::uint64_t>&, RowBatchSink);
 MAVE_INSTANTIATE(FnvBucketIndexer)
 MAVE_INSTANTIATE(FastTextHashIndexer)
 MAVE_INSTANTIATE(NGramTableIndexer)
 MAVE_INSTANTIATE(FloretHashIndexer)
 #undef MAVE_INSTANTIATE
-
 
 namespace {
 
@@ -165,8 +162,7 @@ Result<ExplicitSubwordVocab> read_explicit_subword_vocab(BufferedReader& r) {
     entries.push_back({std::move(text).value(), index});
   }
   NGramTableIndexer indexer(entries);
-  return new_subword_vocabulary(std::move(words), lengths.min, lengths.max, std::move(indexer),
-                                "<", ">");
+  return new_subword_vocabulary(std::move(words), lengths.min, lengths.max, std::move(indexer), "<", ">");
 }
 
 // Pinned: docs/compatibility.md (every message text of this reader)
@@ -178,8 +174,7 @@ Result<FloretSubwordVocab> read_floret_subword_vocab(BufferedReader& r) {
   const std::uint64_t hashes_at = r.offset();
   MAVE_ASSIGN_OR_RETURN(std::uint32_t hash_count, read_u32(r, Step::ReadNumberOfHashes));
   if (hash_count < 1 || hash_count > 4) {
-    return EmbeddingsError::with_values(ErrorCode::BadHashCount, Step::ReadNumberOfHashes, 4,
-                                        hash_count)
+    return EmbeddingsError::with_values(ErrorCode::BadHashCount, Step::ReadNumberOfHashes, 4, hash_count)
         .at(hashes_at);
   }
   MAVE_ASSIGN_OR_RETURN(std::uint32_t seed, read_u32(r, Step::ReadHasherSeed));
@@ -192,8 +187,8 @@ Result<FloretSubwordVocab> read_floret_subword_vocab(BufferedReader& r) {
     return EmbeddingsError::in_step(Step::ReadEndOfWordMarker, std::move(end).error());
   }
   FloretHashIndexer indexer(buckets, hash_count, seed);
-  return new_subword_vocabulary(WordList{}, lengths.min, lengths.max, indexer,
-                                std::move(begin).value(), std::move(end).value());
+  return new_subword_vocabulary(WordList{}, lengths.min, lengths.max, indexer, std::move(begin).value(),
+                                std::move(end).value());
 }
 
 namespace {
@@ -202,10 +197,9 @@ namespace {
 // u32 bucket field differs.
 // Pinned: docs/compatibility.md
 template <class Indexer>
-Status write_hashed_subword_vocab(BufferedWriter& w, const SubwordVocab<Indexer>& vocab,
-                                  ChunkIdentifier kind, std::uint32_t buckets) {
-  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(kind),
-                     Step::WriteSubwordVocabularyChunkIdentifier));
+Status write_hashed_subword_vocab(BufferedWriter& w, const SubwordVocab<Indexer>& vocab, ChunkIdentifier kind,
+                                  std::uint32_t buckets) {
+  MAVE_TRY(write_u32(w, static_cast<std::uint32_t>(kind), Step::WriteSubwordVocabularyChunkIdentifier));
   // The chunk length counts the fields after it: the word count (u64), the
   // two n-gram lengths and the bucket field (u32 each), and the words.
   constexpr std::uint64_t kFieldBytes = sizeof(std::uint64_t) + 3 * sizeof(std::uint32_t);
@@ -243,8 +237,7 @@ Status write_explicit_subword_vocab(BufferedWriter& w, const ExplicitSubwordVoca
   // (u64 each), the two n-gram lengths (u32 each), the words, and each n-gram
   // as a string item with its index (u64).
   constexpr std::uint64_t kFieldBytes = 2 * sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
-  const std::uint64_t chunk_len = kFieldBytes + string_items_bytes(vocab.words) +
-                                  string_items_bytes(ngrams) +
+  const std::uint64_t chunk_len = kFieldBytes + string_items_bytes(vocab.words) + string_items_bytes(ngrams) +
                                   sizeof(std::uint64_t) * static_cast<std::uint64_t>(ngrams.size());
   MAVE_TRY(write_u64(w, chunk_len, Step::WriteSubwordVocabularyChunkLength));
   MAVE_TRY(write_u64(w, vocab.words.size(), Step::WriteNumberOfWords));
@@ -268,8 +261,8 @@ Status write_floret_subword_vocab(BufferedWriter& w, const FloretSubwordVocab& v
   // (u32 each), the bucket count (u64), the hash count and seed (u32 each),
   // and the two markers as string items.
   constexpr std::uint64_t kFieldBytes = 4 * sizeof(std::uint32_t) + sizeof(std::uint64_t);
-  const std::uint64_t chunk_len = kFieldBytes + 2 * sizeof(std::uint32_t) +
-                                  vocab.begin_marker.size() + vocab.end_marker.size();
+  const std::uint64_t chunk_len =
+      kFieldBytes + 2 * sizeof(std::uint32_t) + vocab.begin_marker.size() + vocab.end_marker.size();
   MAVE_TRY(write_u64(w, chunk_len, Step::WriteSubwordVocabularyChunkLength));
   MAVE_TRY(write_u32(w, vocab.min_ngram_len, Step::WriteMinimumNGramLength));
   MAVE_TRY(write_u32(w, vocab.max_ngram_len, Step::WriteMaximumNGramLength));

@@ -58,9 +58,8 @@ class RowBatchSink {
  public:
   template <class F>
   explicit RowBatchSink(F& f)
-      : object_(&f), call_([](void* o, std::span<const std::uint64_t> rows) {
-          (*static_cast<F*>(o))(rows);
-        }) {}
+      : object_(&f),
+        call_([](void* o, std::span<const std::uint64_t> rows) { (*static_cast<F*>(o))(rows); }) {}
   void operator()(std::span<const std::uint64_t> rows) const { call_(object_, rows); }
 
  private:
@@ -75,7 +74,6 @@ class RowBatchSink {
 template <class Indexer>
 std::uint64_t subword_rows(const SubwordVocab<Indexer>& vocab, std::string_view word,
                            std::vector<std::uint64_t>& buffer, RowBatchSink sink);
-
 
 Result<BucketSubwordVocab> read_bucket_subword_vocab(BufferedReader& r);
 Result<FastTextSubwordVocab> read_fasttext_subword_vocab(BufferedReader& r);

@@ -19,9 +19,7 @@ struct TargetView {
   // eight partial sums.
   bool is_contiguous() const { return byte_stride == 4 || len < 2; }
 
-  std::byte* at(std::size_t i) const {
-    return data + static_cast<std::ptrdiff_t>(i) * byte_stride;
-  }
+  std::byte* at(std::size_t i) const { return data + static_cast<std::ptrdiff_t>(i) * byte_stride; }
   float get(std::size_t i) const {
     float v;
     std::memcpy(&v, at(i), sizeof v);

@@ -2,7 +2,6 @@
 
 #include <type_traits>
 
-
 namespace mave {
 
 std::size_t Vocab::n_words() const {
@@ -18,15 +17,15 @@ std::uint64_t Vocab::addressed_rows() const {
 }
 
 ChunkIdentifier Vocab::chunk_identifier() const {
-  constexpr ChunkIdentifier ids[] = {
-      ChunkIdentifier::SimpleVocab, ChunkIdentifier::BucketSubwordVocab,
-      ChunkIdentifier::FastTextSubwordVocab, ChunkIdentifier::ExplicitSubwordVocab,
-      ChunkIdentifier::FloretSubwordVocab};
+  constexpr ChunkIdentifier ids[] = {ChunkIdentifier::SimpleVocab, ChunkIdentifier::BucketSubwordVocab,
+                                     ChunkIdentifier::FastTextSubwordVocab,
+                                     ChunkIdentifier::ExplicitSubwordVocab,
+                                     ChunkIdentifier::FloretSubwordVocab};
   return ids[v_.index()];
 }
 
-WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
-                         RowBatchSink sink, CandidateHook on_candidate) const {
+WordLookup Vocab::lookup(std::string_view word, std::vector<std::uint64_t>& buffer, RowBatchSink sink,
+                         CandidateHook on_candidate) const {
   return std::visit(
       [&](const auto& v) -> WordLookup {
         if (auto row = v.words.find(word, WordList::hash(word), on_candidate)) {
@@ -53,20 +52,24 @@ Result<Vocab> read_vocab_chunk(BufferedReader& r) {
     return Vocab(std::move(result).value());
   };
   switch (id) {
-    case ChunkIdentifier::SimpleVocab: return wrap(read_simple_vocab(r));
-    case ChunkIdentifier::ExplicitSubwordVocab: return wrap(read_explicit_subword_vocab(r));
-    case ChunkIdentifier::FastTextSubwordVocab: return wrap(read_fasttext_subword_vocab(r));
-    case ChunkIdentifier::FloretSubwordVocab: return wrap(read_floret_subword_vocab(r));
-    case ChunkIdentifier::BucketSubwordVocab: return wrap(read_bucket_subword_vocab(r));
+    case ChunkIdentifier::SimpleVocab:
+      return wrap(read_simple_vocab(r));
+    case ChunkIdentifier::ExplicitSubwordVocab:
+      return wrap(read_explicit_subword_vocab(r));
+    case ChunkIdentifier::FastTextSubwordVocab:
+      return wrap(read_fasttext_subword_vocab(r));
+    case ChunkIdentifier::FloretSubwordVocab:
+      return wrap(read_floret_subword_vocab(r));
+    case ChunkIdentifier::BucketSubwordVocab:
+      return wrap(read_bucket_subword_vocab(r));
     default:
-      return EmbeddingsError::with_values(
-                 ErrorCode::UnexpectedChunk, Step::ReadVocabularyChunkIdentifier,
-                 chunk_mask(ChunkIdentifier::SimpleVocab) |
-                     chunk_mask(ChunkIdentifier::ExplicitSubwordVocab) |
-                     chunk_mask(ChunkIdentifier::FastTextSubwordVocab) |
-                     chunk_mask(ChunkIdentifier::FloretSubwordVocab) |
-                     chunk_mask(ChunkIdentifier::BucketSubwordVocab),
-                 static_cast<std::uint32_t>(id))
+      return EmbeddingsError::with_values(ErrorCode::UnexpectedChunk, Step::ReadVocabularyChunkIdentifier,
+                                          chunk_mask(ChunkIdentifier::SimpleVocab) |
+                                              chunk_mask(ChunkIdentifier::ExplicitSubwordVocab) |
+                                              chunk_mask(ChunkIdentifier::FastTextSubwordVocab) |
+                                              chunk_mask(ChunkIdentifier::FloretSubwordVocab) |
+                                              chunk_mask(ChunkIdentifier::BucketSubwordVocab),
+                                          static_cast<std::uint32_t>(id))
           .at(start);
   }
 }

@@ -40,8 +40,8 @@ struct WordLookup {
 
 class Vocab {
  public:
-  using Variant = std::variant<SimpleVocab, BucketSubwordVocab, FastTextSubwordVocab,
-                               ExplicitSubwordVocab, FloretSubwordVocab>;
+  using Variant = std::variant<SimpleVocab, BucketSubwordVocab, FastTextSubwordVocab, ExplicitSubwordVocab,
+                               FloretSubwordVocab>;
 
   template <class V>
   explicit Vocab(V vocab) : v_(std::move(vocab)) {}
@@ -55,8 +55,8 @@ class Vocab {
   // Known words by their row; other strings through their subwords, whose
   // rows go to `sink` in batches built in `buffer` as they are enumerated
   // (see subword_rows); Composed when there was at least one.
-  WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& buffer,
-                    RowBatchSink sink, CandidateHook on_candidate = {}) const;
+  WordLookup lookup(std::string_view word, std::vector<std::uint64_t>& buffer, RowBatchSink sink,
+                    CandidateHook on_candidate = {}) const;
 
   const Variant& variant() const { return v_; }
 

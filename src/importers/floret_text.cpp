@@ -32,9 +32,10 @@ Result<Embeddings> read_floret_table(BufferedReader& r, const Progress& progress
     at = end + 1;
   }
   if (fields.size() != 8) {
-    return table_error("expected a floret header of 8 fields (rows, dimensions, minimum and maximum n-gram "
-                       "length, hash count, seed, begin and end marker), found " +
-                       std::to_string(fields.size()));
+    return table_error(
+        "expected a floret header of 8 fields (rows, dimensions, minimum and maximum n-gram "
+        "length, hash count, seed, begin and end marker), found " +
+        std::to_string(fields.size()));
   }
   std::uint64_t n[6];
   for (std::size_t i = 0; i < 6; ++i) {
@@ -59,11 +60,12 @@ Result<Embeddings> read_floret_table(BufferedReader& r, const Progress& progress
   }
   ImportedEmbeddings body = std::move(read).value();
   if (body.matrix.cols() != dims) {
-    return on_line(2, std::to_string(body.matrix.cols()) + " values, the header gives " + std::to_string(dims));
+    return on_line(2,
+                   std::to_string(body.matrix.cols()) + " values, the header gives " + std::to_string(dims));
   }
   if (body.words.size() != rows) {
     return on_line(body.words.size() + 2, "the table holds " + std::to_string(body.words.size()) +
-                                             " rows, the header gives " + std::to_string(rows));
+                                              " rows, the header gives " + std::to_string(rows));
   }
   std::vector<float> data(static_cast<std::size_t>(rows * dims));
   for (std::size_t i = 0; i < body.words.size(); ++i) {
@@ -76,10 +78,10 @@ Result<Embeddings> read_floret_table(BufferedReader& r, const Progress& progress
       WordList{}, static_cast<std::uint32_t>(min_n), static_cast<std::uint32_t>(max_n),
       FloretHashIndexer(rows, static_cast<std::uint32_t>(hash_count), static_cast<std::uint32_t>(seed)),
       std::string(fields[6]), std::string(fields[7]));
-  return Embeddings::unchecked(std::nullopt, Vocab(std::move(vocab)),
-                               Storage(NdArray(static_cast<std::size_t>(rows), static_cast<std::size_t>(dims),
-                                               std::move(data))),
-                               std::nullopt);
+  return Embeddings::unchecked(
+      std::nullopt, Vocab(std::move(vocab)),
+      Storage(NdArray(static_cast<std::size_t>(rows), static_cast<std::size_t>(dims), std::move(data))),
+      std::nullopt);
 }
 
 Status write_floret_table(BufferedWriter& w, const Embeddings& e, const Progress& progress) {
@@ -95,11 +97,10 @@ Status write_floret_table(BufferedWriter& w, const Embeddings& e, const Progress
         .with_detail("a floret table cannot hold markers that are empty or hold a space");
   }
   const Storage& s = e.storage();
-  const std::string header = std::to_string(s.rows()) + " " + std::to_string(s.cols()) + " " +
-                             std::to_string(vocab->min_ngram_len) + " " + std::to_string(vocab->max_ngram_len) +
-                             " " + std::to_string(vocab->indexer.hash_count()) + " " +
-                             std::to_string(vocab->indexer.seed()) + " " + vocab->begin_marker + " " +
-                             vocab->end_marker + "\n";
+  const std::string header =
+      std::to_string(s.rows()) + " " + std::to_string(s.cols()) + " " + std::to_string(vocab->min_ngram_len) +
+      " " + std::to_string(vocab->max_ngram_len) + " " + std::to_string(vocab->indexer.hash_count()) + " " +
+      std::to_string(vocab->indexer.seed()) + " " + vocab->begin_marker + " " + vocab->end_marker + "\n";
   MAVE_TRY(write_bytes(w, header.data(), header.size(), Step::WriteEmbeddings));
   std::string index;
   WordRows rows{s.rows(), s.cols(),

@@ -23,9 +23,9 @@ class RowBlocks {
   // from it) keeps the blocks of a small file small.
   RowBlocks(std::size_t cols, std::size_t expected_rows)
       : cols_(cols),
-        rows_per_block_(std::clamp<std::size_t>(expected_rows, 1,
-                                                std::max<std::size_t>(1, kBlockBytes / sizeof(float) /
-                                                                             std::max<std::size_t>(cols, 1)))) {}
+        rows_per_block_(std::clamp<std::size_t>(
+            expected_rows, 1,
+            std::max<std::size_t>(1, kBlockBytes / sizeof(float) / std::max<std::size_t>(cols, 1)))) {}
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
@@ -46,9 +46,7 @@ class RowBlocks {
   const float* row(std::size_t i) const {
     return blocks_[i / rows_per_block_].get() + (i % rows_per_block_) * cols_;
   }
-  float* row_mut(std::size_t i) {
-    return blocks_[i / rows_per_block_].get() + (i % rows_per_block_) * cols_;
-  }
+  float* row_mut(std::size_t i) { return blocks_[i / rows_per_block_].get() + (i % rows_per_block_) * cols_; }
 
  private:
   std::size_t cols_;

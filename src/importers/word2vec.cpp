@@ -1,15 +1,15 @@
 #include "importers/word2vec.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <string>
 #include <unordered_set>
-#include <cstring>
-#include <exception>
-#include <algorithm>
 #include <vector>
 
 #include <fast_float/fast_float.h>
@@ -138,7 +138,8 @@ constexpr std::size_t kMaxWordBytes = std::size_t{1} << 20;
 std::size_t max_line_bytes(const BufferedReader& r, std::uint64_t dims) {
   if (r.remaining()) return SIZE_MAX;
   if (dims == 0) return std::size_t{64} << 20;  // a first GloVe line: any width up to a million values
-  return kMaxWordBytes + static_cast<std::size_t>(std::min<std::uint64_t>(dims, std::uint64_t{1} << 32)) * 256;
+  return kMaxWordBytes +
+         static_cast<std::size_t>(std::min<std::uint64_t>(dims, std::uint64_t{1} << 32)) * 256;
 }
 
 // One decimal value. std::from_chars rounds correctly and knows "nan" and
@@ -284,8 +285,8 @@ namespace {
 
 // One row line after the first, its end removed: the word, and the values
 // parsed into `row`; or the error text. Shared by every thread.
-std::optional<std::string> parse_row_line(std::string_view s, std::size_t dims, float* row,
-                                          Utf8Errors errors, std::string_view& word) {
+std::optional<std::string> parse_row_line(std::string_view s, std::size_t dims, float* row, Utf8Errors errors,
+                                          std::string_view& word) {
   if (s.empty()) return std::string("an empty line");
   const std::size_t space = s.find(' ');
   word = s.substr(0, space);
@@ -311,8 +312,7 @@ constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
 constexpr std::size_t kBytesPerThread = std::size_t{1} << 20;
 
 std::string longer_than(std::size_t max_line) {
-  return "the line is longer than the " + std::to_string(max_line) +
-         " bytes a row of its values could need";
+  return "the line is longer than the " + std::to_string(max_line) + " bytes a row of its values could need";
 }
 
 // What is wrong with the values parsed from the first row of a GloVe file,
@@ -530,9 +530,9 @@ class TextReader {
     if (!out_) return Place{Place::Line, line_no_ + 1}.error("the file holds no vectors");
     const bool cut_by_limit = rows_read_ == limit_;
     if (header_ && rows_read_ != header_->words && !cut_by_limit) {
-      return Place{Place::Line, line_no_ + 1}.error(
-          "the file ends after " + std::to_string(rows_read_) + " of the " +
-          std::to_string(header_->words) + " words the header announces");
+      return Place{Place::Line, line_no_ + 1}.error("the file ends after " + std::to_string(rows_read_) +
+                                                    " of the " + std::to_string(header_->words) +
+                                                    " words the header announces");
     }
     out_->dropped_words = kept_.dropped;
     if (options_.errors != Utf8Errors::Strict) {
@@ -617,8 +617,8 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
     const bool newline = word.starts_with('\n');
     if (newline) word.remove_prefix(1);
     if (!word.ends_with(' ')) {
-      return place.error("the file ends inside word " + shown(word) + ", " + std::to_string(k + 1) +
-                         " of " + std::to_string(header.words));
+      return place.error("the file ends inside word " + shown(word) + ", " + std::to_string(k + 1) + " of " +
+                         std::to_string(header.words));
     }
     word.remove_suffix(1);
     if (auto bad = check_word(word, options.errors)) return place.error(*bad);
@@ -654,7 +654,7 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
   }
   if (extra == 2 || (extra == 1 && trailing[0] != '\n')) {
     return Place{Place::Byte, end}.error("data after the last of the " + std::to_string(header.words) +
-                                    " words the header announces");
+                                         " words the header announces");
   }
   if (options.errors != Utf8Errors::Strict) {
     // Repeats were dropped above.
@@ -664,9 +664,9 @@ Result<ImportedEmbeddings> read_word2vec_binary(BufferedReader& r, const Progres
       for (std::size_t m = 0; m < row; ++m) at += newline_before[m] + out.words[m].size() + 1 + row_bytes;
       return at + newline_before[row];
     };
-    return Place{Place::Byte, offset_of(repeat->second)}.error(
-        "word " + shown(out.words[repeat->first]) + " repeats the word at byte " +
-        std::to_string(offset_of(repeat->first)));
+    return Place{Place::Byte, offset_of(repeat->second)}.error("word " + shown(out.words[repeat->first]) +
+                                                               " repeats the word at byte " +
+                                                               std::to_string(offset_of(repeat->first)));
   }
   tick.finish(total, total);
   return out;
@@ -733,7 +733,8 @@ Status write_text_embeddings(BufferedWriter& w, const WordRows& rows, TextLayout
   std::string line;
   for (std::size_t i = 0; i < rows.size; ++i) {
     std::string_view word = rows.word(i);
-    if (auto bad = unwritable(word, " \t\n\r")) return EmbeddingsError(ErrorCode::Unwritable).with_detail(*bad);
+    if (auto bad = unwritable(word, " \t\n\r"))
+      return EmbeddingsError(ErrorCode::Unwritable).with_detail(*bad);
     const float* row = rows.row(i, scratch.data());
     line.assign(word);
     for (std::size_t j = 0; j < rows.cols; ++j) {

@@ -29,8 +29,8 @@
 #include <string_view>
 
 #include "base/error.hpp"
-#include "base/utf8.hpp"
 #include "base/io.hpp"
+#include "base/utf8.hpp"
 #include "base/word_list.hpp"
 #include "importers/row_blocks.hpp"
 

@@ -18,9 +18,8 @@ using Int = int;
 constexpr int kRowMajor = 101;
 constexpr int kNoTrans = 111;
 constexpr int kTrans = 112;
-using Sgemm = void (*)(int order, int trans_a, int trans_b, Int m, Int n, Int k, float alpha,
-                       const float* a, Int lda, const float* b, Int ldb, float beta, float* c,
-                       Int ldc);
+using Sgemm = void (*)(int order, int trans_a, int trans_b, Int m, Int n, Int k, float alpha, const float* a,
+                       Int lda, const float* b, Int ldb, float beta, float* c, Int ldc);
 using SetNumThreads = void (*)(int threads);
 
 // The routines of the loaded library: set once, never unloaded, read without
@@ -48,12 +47,10 @@ Result<void, std::string> load(const std::string& path) {
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return loader_error(path, "cannot be loaded");
   auto sgemm = reinterpret_cast<Sgemm>(dlsym(library, "scipy_cblas_sgemm"));
-  auto set_threads =
-      reinterpret_cast<SetNumThreads>(dlsym(library, "scipy_openblas_set_num_threads"));
+  auto set_threads = reinterpret_cast<SetNumThreads>(dlsym(library, "scipy_openblas_set_num_threads"));
   if (sgemm == nullptr || set_threads == nullptr) {
     std::string why = path + ": not scipy-openblas32's OpenBLAS (it lacks " +
-                      (sgemm == nullptr ? "scipy_cblas_sgemm" : "scipy_openblas_set_num_threads") +
-                      ")";
+                      (sgemm == nullptr ? "scipy_cblas_sgemm" : "scipy_openblas_set_num_threads") + ")";
     dlclose(library);
     return why;
   }
@@ -72,10 +69,11 @@ Result<void, std::string> load(const std::string& path) {
 
 bool loaded() { return g_sgemm.load(std::memory_order_acquire) != nullptr; }
 
-void multiply_transposed(const float* a, std::size_t lda, const float* b, std::size_t ldb,
-                         float* c, std::size_t ldc, std::size_t m, std::size_t n, std::size_t k) {
+void multiply_transposed(const float* a, std::size_t lda, const float* b, std::size_t ldb, float* c,
+                         std::size_t ldc, std::size_t m, std::size_t n, std::size_t k) {
   const Sgemm sgemm = g_sgemm.load(std::memory_order_acquire);
-  if (sgemm == nullptr) [[unlikely]] panic(PanicKind::BlasUnavailable);
+  if (sgemm == nullptr) [[unlikely]]
+    panic(PanicKind::BlasUnavailable);
   sgemm(kRowMajor, kNoTrans, kTrans, checked(m), checked(n), checked(k), 1.0f, a, checked(lda), b,
         checked(ldb), 0.0f, c, checked(ldc));
 }

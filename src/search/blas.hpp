@@ -30,7 +30,7 @@ bool loaded();
 // of b (n x k, row stride ldb), in float32, all row-major. Runs on the
 // calling thread only. Panics (BlasUnavailable) when no library is loaded,
 // and (IndexOutOfBounds) when a dimension is beyond the BLAS's int.
-void multiply_transposed(const float* a, std::size_t lda, const float* b, std::size_t ldb,
-                         float* c, std::size_t ldc, std::size_t m, std::size_t n, std::size_t k);
+void multiply_transposed(const float* a, std::size_t lda, const float* b, std::size_t ldb, float* c,
+                         std::size_t ldc, std::size_t m, std::size_t n, std::size_t k);
 
 }  // namespace mave::blas

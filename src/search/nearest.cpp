@@ -129,9 +129,9 @@ constexpr std::size_t kCodeValues = 256;
 // scores[t * kBlockRows + j] = cosine of unit query t with row begin + j, for
 // a block of quantized rows: the sum over subquantizers of table[code].
 MAVE_MULTIVERSION
-void quantized_block(const std::uint8_t* codes, std::size_t n_sub, const float* tables,
-                     std::size_t n_tables, const float* lengths, const float* norms,
-                     std::size_t begin, std::size_t n, float* scores) {
+void quantized_block(const std::uint8_t* codes, std::size_t n_sub, const float* tables, std::size_t n_tables,
+                     const float* lengths, const float* norms, std::size_t begin, std::size_t n,
+                     float* scores) {
   for (std::size_t t = 0; t < n_tables; ++t) {
     const float* table = tables + t * n_sub * kCodeValues;
     float* out = scores + t * kBlockRows;
@@ -251,10 +251,10 @@ void require(bool ok, const char* what) {
 
 // The shape of a search's questions.
 struct QuestionShape {
-  std::size_t n_terms;      // term vectors given
+  std::size_t n_terms;  // term vectors given
   std::size_t n_questions;
-  bool grouped;             // counts say which terms each question takes
-  bool shared;              // the questions name shared terms (term_of)
+  bool grouped;  // counts say which terms each question takes
+  bool shared;   // the questions name shared terms (term_of)
 };
 
 // The terms counted in vectors of `dims` values.
@@ -300,8 +300,8 @@ void unit_shared_terms(const Questions& questions, std::size_t n_terms, std::siz
   }
 }
 
-PreparedQuestions prepare_questions(const Questions& questions, const QuestionShape& shape,
-                                    std::size_t dims, bool cosmul) {
+PreparedQuestions prepare_questions(const Questions& questions, const QuestionShape& shape, std::size_t dims,
+                                    bool cosmul) {
   const bool shared = shape.shared;
   PreparedQuestions out;
   out.asked.resize(shape.n_questions);
@@ -404,7 +404,7 @@ struct Chunk {
   std::vector<std::uint32_t> queries;  // each named query once
   // Per term of each question in order: its query's place in `queries`.
   std::vector<std::uint32_t> slots;
-  std::vector<float> vectors;          // the queries' unit vectors, dims each
+  std::vector<float> vectors;  // the queries' unit vectors, dims each
 };
 
 // The chunk of questions from `begin`: as many whole questions as name at
@@ -449,8 +449,7 @@ void gather_chunk(const PreparedQuestions& prepared, std::size_t begin, std::siz
 // centroid with the (projected) query.
 std::vector<float> distance_tables(const ProductQuantizer& pq, const Chunk& chunk, std::size_t dims) {
   const std::size_t n_queries = chunk.queries.size();
-  const std::size_t n_sub = pq.quantized_len(), n_centroids = pq.n_centroids(),
-                    sub_len = pq.sub_len();
+  const std::size_t n_sub = pq.quantized_len(), n_centroids = pq.n_centroids(), sub_len = pq.sub_len();
   std::span<const float> p = pq.projection();
   std::vector<float> tables(n_queries * n_sub * kCodeValues, kNaN);
   std::vector<double> projected(dims);
@@ -501,21 +500,21 @@ struct Scan {
 
   // The scores of rows [r, r + n) against every query of the chunk:
   // scores[t * kBlockRows + j] for query t and row r + j.
-  void score_block(const Chunk& chunk, const std::vector<float>& tables, std::size_t r,
-                   std::size_t n, float* scores, float* converted) const {
+  void score_block(const Chunk& chunk, const std::vector<float>& tables, std::size_t r, std::size_t n,
+                   float* scores, float* converted) const {
     const std::size_t n_queries = chunk.queries.size();
     if (matrix.quantized != nullptr) {
       const float* norms = matrix.quantized->norms() ? matrix.quantized->norms()->data() : nullptr;
-      quantized_block(matrix.quantized->codes(), matrix.quantized->quantizer().quantized_len(),
-                      tables.data(), n_queries, matrix.lengths, norms, r, n, scores);
+      quantized_block(matrix.quantized->codes(), matrix.quantized->quantizer().quantized_len(), tables.data(),
+                      n_queries, matrix.lengths, norms, r, n, scores);
     } else {
       const float* rows = matrix.dense + r * dims;
       if (matrix.converting != nullptr) {
         matrix.converting->rows_into(r, n, converted);
         rows = converted;
       }
-      blas::multiply_transposed(chunk.vectors.data(), dims, rows, dims, scores, kBlockRows,
-                                n_queries, n, dims);
+      blas::multiply_transposed(chunk.vectors.data(), dims, rows, dims, scores, kBlockRows, n_queries, n,
+                                dims);
       scale_columns(scores, n_queries, n, matrix.inverse_lengths + r);
     }
   }
@@ -543,8 +542,8 @@ struct Scan {
     }
     parallel_for(n_blocks, parts, [&](unsigned part, std::size_t first_block, std::size_t end_block) {
       const std::size_t from = first_block * block, to = std::min(n_rows, end_block * block);
-      std::vector<float> scores(n_queries * kBlockRows), combined(kBlockRows),
-          denominators(kBlockRows), converted(matrix.converting != nullptr ? kBlockRows * dims : 0);
+      std::vector<float> scores(n_queries * kBlockRows), combined(kBlockRows), denominators(kBlockRows),
+          converted(matrix.converting != nullptr ? kBlockRows * dims : 0);
       std::vector<TopK>& top = tops[part];
       std::vector<float> thresholds(n_chunk, -std::numeric_limits<float>::infinity());
       for (std::size_t r = from; r < to; r += block) {
@@ -563,8 +562,7 @@ struct Scan {
                           denominators.data());
             offer_cosines(combined.data(), r, n, t, threshold);
           } else if (a.combine) {
-            combine_cosines(scores.data(), mine, a.positive, a.negative, a.scale, n,
-                            combined.data());
+            combine_cosines(scores.data(), mine, a.positive, a.negative, a.scale, n, combined.data());
             offer_cosines(combined.data(), r, n, t, threshold);
           } else {
             offer_cosines(scores.data() + std::size_t{mine[0]} * kBlockRows, r, n, t, threshold);
@@ -594,7 +592,8 @@ void write_answers(std::vector<std::vector<TopK>>& tops, const Chunk& chunk, std
 
 const char* contradiction(const Questions& questions, std::size_t n_terms) {
   const bool grouped = !questions.positive.empty(), shared = !questions.term_of.empty();
-  if (questions.positive.size() != questions.negative.size()) return "the positive and negative counts differ";
+  if (questions.positive.size() != questions.negative.size())
+    return "the positive and negative counts differ";
   if (shared && !grouped) return "shared terms without counts";
   for (std::uint32_t t : questions.term_of) {
     if (t >= n_terms) return "a shared term beyond the terms";
@@ -605,7 +604,8 @@ const char* contradiction(const Questions& questions, std::size_t n_terms) {
     for (std::size_t i = 0; i < questions.positive.size(); ++i) {
       named += std::uint64_t{questions.positive[i]} + questions.negative[i];
     }
-    if (named != (shared ? questions.term_of.size() : n_terms)) return "the term counts do not add up to the terms";
+    if (named != (shared ? questions.term_of.size() : n_terms))
+      return "the term counts do not add up to the terms";
   }
   const auto& offsets = questions.exclude_offsets;
   if (!offsets.empty()) {
@@ -620,9 +620,8 @@ const char* contradiction(const Questions& questions, std::size_t n_terms) {
 
 NearestSearch::NearestSearch(const Embeddings& embeddings) : embeddings_(embeddings) {}
 
-const std::vector<float>& NearestSearch::dense_inverse_lengths(const float* matrix,
-                                                               std::size_t rows, std::size_t dims,
-                                                               unsigned threads) const {
+const std::vector<float>& NearestSearch::dense_inverse_lengths(const float* matrix, std::size_t rows,
+                                                               std::size_t dims, unsigned threads) const {
   std::call_once(lengths_once_, [&] {
     lengths_.assign(rows, kNaN);
     parallel_for(rows, choose_threads(threads, rows, 65536), [&](unsigned, std::size_t b, std::size_t e) {
@@ -652,8 +651,8 @@ const std::vector<float>& NearestSearch::quantized_lengths(const MappedQuantized
                                                            unsigned threads) const {
   std::call_once(lengths_once_, [&] {
     const ProductQuantizer& pq = storage.quantizer();
-    const std::size_t n_sub = pq.quantized_len(), n_centroids = pq.n_centroids(),
-                      sub_len = pq.sub_len(), dims = pq.reconstructed_len();
+    const std::size_t n_sub = pq.quantized_len(), n_centroids = pq.n_centroids(), sub_len = pq.sub_len(),
+                      dims = pq.reconstructed_len();
     const std::size_t n_rows = storage.rows();
     lengths_.assign(n_rows, 0.0f);
     // Without a projection, or with an orthogonal one (a rotation, as
@@ -664,17 +663,18 @@ const std::vector<float>& NearestSearch::quantized_lengths(const MappedQuantized
       for (std::size_t t = 0; t < table.size(); ++t) {
         table[t] = static_cast<float>(squared_length(pq.subquantizers().subspan(t * sub_len, sub_len)));
       }
-      parallel_for(n_rows, choose_threads(threads, n_rows, 65536), [&](unsigned, std::size_t b, std::size_t e) {
-        for (std::size_t r = b; r < e; ++r) {
-          const std::uint8_t* c = storage.codes() + r * n_sub;
-          float s = 0;
-          for (std::size_t q = 0; q < n_sub; ++q) {
-            check_index(c[q], n_centroids);
-            s += table[q * n_centroids + c[q]];
-          }
-          lengths_[r] = std::sqrt(s);
-        }
-      });
+      parallel_for(n_rows, choose_threads(threads, n_rows, 65536),
+                   [&](unsigned, std::size_t b, std::size_t e) {
+                     for (std::size_t r = b; r < e; ++r) {
+                       const std::uint8_t* c = storage.codes() + r * n_sub;
+                       float s = 0;
+                       for (std::size_t q = 0; q < n_sub; ++q) {
+                         check_index(c[q], n_centroids);
+                         s += table[q * n_centroids + c[q]];
+                       }
+                       lengths_[r] = std::sqrt(s);
+                     }
+                   });
       return;
     }
     // Any other projection: rebuild each row once (before its norm).
@@ -689,8 +689,8 @@ const std::vector<float>& NearestSearch::quantized_lengths(const MappedQuantized
   return lengths_;
 }
 
-void NearestSearch::search(const Questions& questions, const SearchOptions& options,
-                           std::int64_t* rows_out, float* scores_out) const {
+void NearestSearch::search(const Questions& questions, const SearchOptions& options, std::int64_t* rows_out,
+                           float* scores_out) const {
   const Storage& storage = embeddings_.storage();
   const std::size_t dims = storage.cols();
   const QuestionShape shape = question_shape(questions, dims);
@@ -713,7 +713,8 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
   if (matrix.quantized != nullptr) {
     matrix.lengths = quantized_lengths(*matrix.quantized, options.threads).data();
   } else if (matrix.dense != nullptr || matrix.converting != nullptr) {
-    matrix.inverse_lengths = dense_inverse_lengths(matrix.dense, storage.rows(), dims, options.threads).data();
+    matrix.inverse_lengths =
+        dense_inverse_lengths(matrix.dense, storage.rows(), dims, options.threads).data();
   } else {
     return;
   }
@@ -734,17 +735,16 @@ void NearestSearch::search(const Questions& questions, const SearchOptions& opti
   for (std::size_t begin = 0; begin < shape.n_questions; begin = chunk.end) {
     gather_chunk(prepared, begin, chunk_terms, dims, slot_of, chunk);
     if (chunk.queries.empty()) continue;
-    const std::vector<float> tables =
-        matrix.quantized != nullptr ? distance_tables(matrix.quantized->quantizer(), chunk, dims)
-                                    : std::vector<float>();
+    const std::vector<float> tables = matrix.quantized != nullptr
+                                          ? distance_tables(matrix.quantized->quantizer(), chunk, dims)
+                                          : std::vector<float>();
     std::vector<std::vector<TopK>> tops = scan.best_per_part(chunk, tables);
     write_answers(tops, chunk, options.k, rows_out, scores_out);
   }
 }
 
-std::vector<Neighbour> NearestSearch::nearest(std::span<const float> query, std::size_t n_rows,
-                                              std::size_t k, std::span<const std::size_t> exclude,
-                                              unsigned threads) const {
+std::vector<Neighbour> NearestSearch::nearest(std::span<const float> query, std::size_t n_rows, std::size_t k,
+                                              std::span<const std::size_t> exclude, unsigned threads) const {
   n_rows = std::min(n_rows, embeddings_.storage().rows());
   k = std::min(k, n_rows);
   if (query.size() != embeddings_.dims()) return {};

@@ -93,11 +93,10 @@ class NearestSearch {
 
  private:
   // 1 / length of every dense row (NaN for a zero or non-finite length).
-  const std::vector<float>& dense_inverse_lengths(const float* matrix, std::size_t rows,
-                                                  std::size_t dims, unsigned threads) const;
+  const std::vector<float>& dense_inverse_lengths(const float* matrix, std::size_t rows, std::size_t dims,
+                                                  unsigned threads) const;
   // Length of every rebuilt quantized row (before its stored norm).
-  const std::vector<float>& quantized_lengths(const MappedQuantizedArray& storage,
-                                              unsigned threads) const;
+  const std::vector<float>& quantized_lengths(const MappedQuantizedArray& storage, unsigned threads) const;
 
   const Embeddings& embeddings_;
   mutable std::once_flag lengths_once_;

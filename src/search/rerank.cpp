@@ -39,10 +39,9 @@ DotAndSquare dot_and_square(const float* row, const float* query, std::size_t di
 
 }  // namespace
 
-std::vector<Neighbour> rerank(const Storage& storage, std::size_t n_rows,
-                              std::span<const float> query,
-                              std::span<const std::int64_t> candidates,
-                              std::span<const std::size_t> exclude, std::size_t k) {
+std::vector<Neighbour> rerank(const Storage& storage, std::size_t n_rows, std::span<const float> query,
+                              std::span<const std::int64_t> candidates, std::span<const std::size_t> exclude,
+                              std::size_t k) {
   std::vector<Neighbour> found;
   const std::size_t dims = storage.cols();
   n_rows = std::min(n_rows, storage.rows());
@@ -77,8 +76,7 @@ std::vector<Neighbour> rerank(const Storage& storage, std::size_t n_rows,
     return a.cosine > b.cosine || (a.cosine == b.cosine && a.row < b.row);
   };
   const std::size_t kept = std::min(k, found.size());
-  std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept), found.end(),
-                    better);
+  std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept), found.end(), better);
   found.resize(kept);
   return found;
 }

@@ -20,9 +20,8 @@ namespace mave {
 // skips it; a query without a direction gets nothing. Rows of a quantized
 // matrix are rebuilt. Allocates only the answer and, for a quantized matrix,
 // one row.
-std::vector<Neighbour> rerank(const Storage& storage, std::size_t n_rows,
-                              std::span<const float> query,
-                              std::span<const std::int64_t> candidates,
-                              std::span<const std::size_t> exclude, std::size_t k);
+std::vector<Neighbour> rerank(const Storage& storage, std::size_t n_rows, std::span<const float> query,
+                              std::span<const std::int64_t> candidates, std::span<const std::size_t> exclude,
+                              std::size_t k);
 
 }  // namespace mave

@@ -34,14 +34,12 @@ std::string_view first_chars(std::string_view text, std::size_t chars) {
   return text;
 }
 
-void encode_texts(const Tokenizer& tokenizer, const Storage& storage,
-                  std::span<const std::string_view> texts, const EncodeOptions& options,
-                  const TargetMatrix& out, unsigned threads) {
+void encode_texts(const Tokenizer& tokenizer, const Storage& storage, std::span<const std::string_view> texts,
+                  const EncodeOptions& options, const TargetMatrix& out, unsigned threads) {
   const std::size_t limit = options.pooling.max_tokens;
   // SIZE_MAX: nothing is cut (no limit, or a cut longer than any text).
   std::size_t cut = SIZE_MAX;
-  if (limit != SIZE_MAX &&
-      (options.chars_per_token == 0 || limit <= SIZE_MAX / options.chars_per_token)) {
+  if (limit != SIZE_MAX && (options.chars_per_token == 0 || limit <= SIZE_MAX / options.chars_per_token)) {
     cut = limit * options.chars_per_token;
   }
   threads = choose_threads(threads, texts.size(), kTextsPerThread);
@@ -56,8 +54,8 @@ void encode_texts(const Tokenizer& tokenizer, const Storage& storage,
   });
 }
 
-void count_tokens(const Tokenizer& tokenizer, std::span<const std::string_view> texts,
-                  std::int64_t* out, unsigned threads) {
+void count_tokens(const Tokenizer& tokenizer, std::span<const std::string_view> texts, std::int64_t* out,
+                  unsigned threads) {
   threads = choose_threads(threads, texts.size(), kTextsPerThread);
   parallel_for(texts.size(), threads, [&](unsigned, std::size_t begin, std::size_t end) {
     EncodeScratch& s = scratch();

@@ -30,12 +30,11 @@ std::string_view first_chars(std::string_view text, std::size_t chars);
 // ids below the storage's rows (an aborting failure otherwise). No allocation
 // per text once a thread's buffers have grown. `threads` 0 chooses by the
 // number of texts.
-void encode_texts(const Tokenizer& tokenizer, const Storage& storage,
-                  std::span<const std::string_view> texts, const EncodeOptions& options,
-                  const TargetMatrix& out, unsigned threads);
+void encode_texts(const Tokenizer& tokenizer, const Storage& storage, std::span<const std::string_view> texts,
+                  const EncodeOptions& options, const TargetMatrix& out, unsigned threads);
 
 // out[i]: the number of ids of the whole of texts[i], without special tokens.
-void count_tokens(const Tokenizer& tokenizer, std::span<const std::string_view> texts,
-                  std::int64_t* out, unsigned threads);
+void count_tokens(const Tokenizer& tokenizer, std::span<const std::string_view> texts, std::int64_t* out,
+                  unsigned threads);
 
 }  // namespace mave

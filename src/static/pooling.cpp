@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "base/vector_math.hpp"
 #include "base/threads.hpp"
+#include "base/vector_math.hpp"
 
 namespace mave {
 namespace {
@@ -35,8 +35,8 @@ void write_row(const float* values, const TargetView& out) {
 
 }  // namespace
 
-void pool_text(const Storage& storage, std::span<const std::uint32_t> ids,
-               const PoolingOptions& options, const TargetView& out) {
+void pool_text(const Storage& storage, std::span<const std::uint32_t> ids, const PoolingOptions& options,
+               const TargetView& out) {
   const std::size_t dims = storage.cols();
   if (out.len != dims) panic(PanicKind::TargetLength, PanicFacts::values(out.len, dims));
   PoolScratch& s = scratch();

@@ -40,7 +40,7 @@ void pool_token_ids(const Storage& storage, std::span<const std::uint32_t> ids,
 
 // The same for one text, into out[0 .. cols): the loop of the batch, for
 // callers that tokenize text by text.
-void pool_text(const Storage& storage, std::span<const std::uint32_t> ids,
-               const PoolingOptions& options, const TargetView& out);
+void pool_text(const Storage& storage, std::span<const std::uint32_t> ids, const PoolingOptions& options,
+               const TargetView& out);
 
 }  // namespace mave

@@ -16,14 +16,11 @@ struct DtypeFacts {
 };
 
 constexpr DtypeFacts kDtypes[] = {
-    {TensorDtype::Bool, "BOOL", 1}, {TensorDtype::U8, "U8", 1},
-    {TensorDtype::I8, "I8", 1},     {TensorDtype::F8E5M2, "F8_E5M2", 1},
-    {TensorDtype::F8E4M3, "F8_E4M3", 1}, {TensorDtype::I16, "I16", 2},
-    {TensorDtype::U16, "U16", 2},   {TensorDtype::F16, "F16", 2},
-    {TensorDtype::BF16, "BF16", 2}, {TensorDtype::I32, "I32", 4},
-    {TensorDtype::U32, "U32", 4},   {TensorDtype::F32, "F32", 4},
-    {TensorDtype::F64, "F64", 8},   {TensorDtype::I64, "I64", 8},
-    {TensorDtype::U64, "U64", 8},
+    {TensorDtype::Bool, "BOOL", 1},      {TensorDtype::U8, "U8", 1},          {TensorDtype::I8, "I8", 1},
+    {TensorDtype::F8E5M2, "F8_E5M2", 1}, {TensorDtype::F8E4M3, "F8_E4M3", 1}, {TensorDtype::I16, "I16", 2},
+    {TensorDtype::U16, "U16", 2},        {TensorDtype::F16, "F16", 2},        {TensorDtype::BF16, "BF16", 2},
+    {TensorDtype::I32, "I32", 4},        {TensorDtype::U32, "U32", 4},        {TensorDtype::F32, "F32", 4},
+    {TensorDtype::F64, "F64", 8},        {TensorDtype::I64, "I64", 8},        {TensorDtype::U64, "U64", 8},
 };
 static_assert(std::size(kDtypes) == kTensorDtypeCount);
 
@@ -44,15 +41,13 @@ EmbeddingsError fault(StaticFault f, std::string_view name = {}, std::uint64_t e
 
 // One tensor's entry: its dtype, shape and offsets, the shape's bytes equal
 // to the offsets'.
-Result<TensorInfo> read_tensor(std::string_view name, json::element entry,
-                               std::uint64_t data_bytes) {
+Result<TensorInfo> read_tensor(std::string_view name, json::element entry, std::uint64_t data_bytes) {
   TensorInfo t;
   t.name = std::string(name);
   MAVE_ASSIGN_OR_RETURN(json::object fields, json::as_object(entry, name));
   auto dtype_field = json::field(fields, "dtype");
   if (!dtype_field) return json::missing_field(std::string(name) + ".dtype");
-  MAVE_ASSIGN_OR_RETURN(std::string_view dtype,
-                        json::as_string(*dtype_field, std::string(name) + ".dtype"));
+  MAVE_ASSIGN_OR_RETURN(std::string_view dtype, json::as_string(*dtype_field, std::string(name) + ".dtype"));
   const auto* known = std::find_if(std::begin(kDtypes), std::end(kDtypes),
                                    [&](const DtypeFacts& f) { return f.name == dtype; });
   if (known == std::end(kDtypes)) {
@@ -101,13 +96,9 @@ Result<TensorInfo> read_tensor(std::string_view name, json::element entry,
 
 }  // namespace
 
-std::string_view dtype_name(TensorDtype dtype) {
-  return kDtypes[static_cast<std::size_t>(dtype)].name;
-}
+std::string_view dtype_name(TensorDtype dtype) { return kDtypes[static_cast<std::size_t>(dtype)].name; }
 
-std::size_t dtype_bytes(TensorDtype dtype) {
-  return kDtypes[static_cast<std::size_t>(dtype)].bytes;
-}
+std::size_t dtype_bytes(TensorDtype dtype) { return kDtypes[static_cast<std::size_t>(dtype)].bytes; }
 
 const TensorInfo* SafetensorsHeader::find(std::string_view name) const {
   for (const TensorInfo& t : tensors) {
@@ -116,8 +107,7 @@ const TensorInfo* SafetensorsHeader::find(std::string_view name) const {
   return nullptr;
 }
 
-Result<SafetensorsHeader> parse_safetensors_header(std::string_view text,
-                                                   std::uint64_t data_offset,
+Result<SafetensorsHeader> parse_safetensors_header(std::string_view text, std::uint64_t data_offset,
                                                    std::uint64_t data_bytes) {
   simdjson::dom::parser parser;
   MAVE_ASSIGN_OR_RETURN(json::element root, json::parse(parser, text, /*padded=*/false));
@@ -135,8 +125,7 @@ Result<SafetensorsHeader> parse_safetensors_header(std::string_view text,
       for (json::object::iterator::value_type item : metadata) {
         std::string_view ignored;
         if (item.value.get_string().get(ignored)) {
-          return json::bad_field(std::string(kMetadataKey) + "." + std::string(item.key),
-                                 JsonKind::String);
+          return json::bad_field(std::string(kMetadataKey) + "." + std::string(item.key), JsonKind::String);
         }
       }
       continue;
@@ -189,8 +178,7 @@ Result<SafetensorsHeader> read_safetensors_header(BufferedReader& r, std::uint64
   return parse_safetensors_header(text, kLengthBytes + length, file_size - kLengthBytes - length);
 }
 
-Result<Mapping> map_tensor(const File& file, const SafetensorsHeader& header,
-                           const TensorInfo& tensor) {
+Result<Mapping> map_tensor(const File& file, const SafetensorsHeader& header, const TensorInfo& tensor) {
   auto mapping = Mapping::map(file, header.data_offset + tensor.begin, tensor.end - tensor.begin);
   if (!mapping.ok()) {
     return EmbeddingsError::read(Step::MapTensor, std::move(mapping).error())

@@ -16,7 +16,21 @@
 namespace mave {
 
 enum class TensorDtype : std::uint8_t {
-  Bool, U8, I8, F8E5M2, F8E4M3, I16, U16, F16, BF16, I32, U32, F32, F64, I64, U64,
+  Bool,
+  U8,
+  I8,
+  F8E5M2,
+  F8E4M3,
+  I16,
+  U16,
+  F16,
+  BF16,
+  I32,
+  U32,
+  F32,
+  F64,
+  I64,
+  U64,
 };
 inline constexpr std::size_t kTensorDtypeCount = 15;
 
@@ -44,8 +58,7 @@ struct SafetensorsHeader {
 // an object of tensors (and an optional "__metadata__" object), each with a
 // known dtype, a shape and offsets whose size is the shape's, the tensors
 // covering the data exactly once, in any order in the text.
-Result<SafetensorsHeader> parse_safetensors_header(std::string_view text,
-                                                   std::uint64_t data_offset,
+Result<SafetensorsHeader> parse_safetensors_header(std::string_view text, std::uint64_t data_offset,
                                                    std::uint64_t data_bytes);
 
 // Reads and checks the length field and the header from the start of a
@@ -54,7 +67,6 @@ Result<SafetensorsHeader> parse_safetensors_header(std::string_view text,
 Result<SafetensorsHeader> read_safetensors_header(BufferedReader& r, std::uint64_t file_size);
 
 // The tensor's bytes, mapped read-only.
-Result<Mapping> map_tensor(const File& file, const SafetensorsHeader& header,
-                           const TensorInfo& tensor);
+Result<Mapping> map_tensor(const File& file, const SafetensorsHeader& header, const TensorInfo& tensor);
 
 }  // namespace mave

@@ -78,8 +78,8 @@ Result<StaticSettings> model2vec_settings(json::element root) {
     } else {
       std::uint64_t n;
       if (max_length->get_uint64().get(n)) return json::bad_field("max_length", JsonKind::CountOrNull);
-      settings.max_length = static_cast<std::size_t>(
-          std::min<std::uint64_t>(n, std::numeric_limits<std::size_t>::max()));
+      settings.max_length =
+          static_cast<std::size_t>(std::min<std::uint64_t>(n, std::numeric_limits<std::size_t>::max()));
     }
   }
   return settings;
@@ -140,7 +140,9 @@ Result<Plan, FileFailure> find_layout(const std::string& folder) {
     return Plan{StaticLayout::SentenceTransformers, folder, {}, {"embedding.weight", "embeddings"}};
   }
   if (is_directory(join(folder, "0_StaticEmbedding"))) {
-    return Plan{StaticLayout::SentenceTransformersModules, join(folder, "0_StaticEmbedding"), {},
+    return Plan{StaticLayout::SentenceTransformersModules,
+                join(folder, "0_StaticEmbedding"),
+                {},
                 {"embedding.weight", "embeddings"}};
   }
   // config.json alone: a Model2Vec folder missing a file, which the loading
@@ -163,8 +165,7 @@ Result<const TensorInfo*> tensor_of_rank(const SafetensorsHeader& header, std::s
 Result<std::vector<std::uint32_t>> read_mapping(const File& file, const SafetensorsHeader& header,
                                                 const TensorInfo& t, std::size_t table_rows) {
   const TensorDtype d = t.dtype;
-  if (d != TensorDtype::I64 && d != TensorDtype::I32 && d != TensorDtype::U64 &&
-      d != TensorDtype::U32) {
+  if (d != TensorDtype::I64 && d != TensorDtype::I32 && d != TensorDtype::U64 && d != TensorDtype::U32) {
     return fault(StaticFault::UnusableDtype, t.name, 0, static_cast<std::uint64_t>(d));
   }
   // Rows are kept as 32-bit numbers; a larger table (possible only with
@@ -180,12 +181,18 @@ Result<std::vector<std::uint32_t>> read_mapping(const File& file, const Safetens
     // Signed values below zero become huge unsigned ones: out of range too.
     std::uint64_t v = 0;
     switch (d) {
-      case TensorDtype::I64: v = static_cast<std::uint64_t>(load_le<std::int64_t>(p + 8 * i)); break;
-      case TensorDtype::U64: v = load_le<std::uint64_t>(p + 8 * i); break;
+      case TensorDtype::I64:
+        v = static_cast<std::uint64_t>(load_le<std::int64_t>(p + 8 * i));
+        break;
+      case TensorDtype::U64:
+        v = load_le<std::uint64_t>(p + 8 * i);
+        break;
       case TensorDtype::I32:
         v = static_cast<std::uint64_t>(static_cast<std::int64_t>(load_le<std::int32_t>(p + 4 * i)));
         break;
-      default: v = load_le<std::uint32_t>(p + 4 * i); break;
+      default:
+        v = load_le<std::uint32_t>(p + 4 * i);
+        break;
     }
     if (v >= table_rows) {
       return fault(StaticFault::MappingOutOfRange, std::to_string(i), table_rows, v);
@@ -198,8 +205,7 @@ Result<std::vector<std::uint32_t>> read_mapping(const File& file, const Safetens
 Result<std::vector<float>> read_weights(const File& file, const SafetensorsHeader& header,
                                         const TensorInfo& t) {
   const TensorDtype d = t.dtype;
-  if (d != TensorDtype::F32 && d != TensorDtype::F64 && d != TensorDtype::F16 &&
-      d != TensorDtype::BF16) {
+  if (d != TensorDtype::F32 && d != TensorDtype::F64 && d != TensorDtype::F16 && d != TensorDtype::BF16) {
     return fault(StaticFault::UnusableDtype, t.name, 0, static_cast<std::uint64_t>(d));
   }
   MAVE_ASSIGN_OR_RETURN(Mapping bytes, map_tensor(file, header, t));
@@ -208,10 +214,18 @@ Result<std::vector<float>> read_weights(const File& file, const SafetensorsHeade
   const std::byte* p = bytes.data();
   for (std::size_t i = 0; i < n; ++i) {
     switch (d) {
-      case TensorDtype::F32: weights[i] = load_le<float>(p + 4 * i); break;
-      case TensorDtype::F64: weights[i] = static_cast<float>(load_le<double>(p + 8 * i)); break;
-      case TensorDtype::F16: weights[i] = float_from_f16(load_le<std::uint16_t>(p + 2 * i)); break;
-      default: weights[i] = float_from_bf16(load_le<std::uint16_t>(p + 2 * i)); break;
+      case TensorDtype::F32:
+        weights[i] = load_le<float>(p + 4 * i);
+        break;
+      case TensorDtype::F64:
+        weights[i] = static_cast<float>(load_le<double>(p + 8 * i));
+        break;
+      case TensorDtype::F16:
+        weights[i] = float_from_f16(load_le<std::uint16_t>(p + 2 * i));
+        break;
+      default:
+        weights[i] = float_from_bf16(load_le<std::uint16_t>(p + 2 * i));
+        break;
     }
   }
   return weights;
@@ -219,11 +233,16 @@ Result<std::vector<float>> read_weights(const File& file, const SafetensorsHeade
 
 std::optional<TableElement> table_element(TensorDtype d) {
   switch (d) {
-    case TensorDtype::F32: return TableElement::F32;
-    case TensorDtype::F16: return TableElement::F16;
-    case TensorDtype::BF16: return TableElement::BF16;
-    case TensorDtype::I8: return TableElement::I8;
-    default: return std::nullopt;
+    case TensorDtype::F32:
+      return TableElement::F32;
+    case TensorDtype::F16:
+      return TableElement::F16;
+    case TensorDtype::BF16:
+      return TableElement::BF16;
+    case TensorDtype::I8:
+      return TableElement::I8;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -285,8 +304,8 @@ Result<Storage> read_token_table(const File& file, std::uint64_t file_size,
   if (has_mapping && token_rows.empty()) {
     return Storage(MappedTable(*element, 0, cols, Mapping(), {}, {}));
   }
-  return Storage(MappedTable(*element, table_rows, cols, std::move(values), std::move(token_rows),
-                             std::move(weights)));
+  return Storage(
+      MappedTable(*element, table_rows, cols, std::move(values), std::move(token_rows), std::move(weights)));
 }
 
 namespace {
@@ -299,9 +318,8 @@ Result<Storage> load_table(const std::string& path, const Plan& plan, std::size_
   const File file = std::move(opened).value();
   const std::optional<std::uint64_t> size = file.regular_size();
   if (!size) {
-    return EmbeddingsError::read(
-        Step::ReadSafetensorsHeader,
-        IoError::message(ErrorKind::Unsupported, IoMessage::MapNotRegularFile));
+    return EmbeddingsError::read(Step::ReadSafetensorsHeader,
+                                 IoError::message(ErrorKind::Unsupported, IoMessage::MapNotRegularFile));
   }
   return read_token_table(file, *size, plan.table_names, n_tokens, facts);
 }
@@ -356,10 +374,9 @@ Result<StaticModel, FileFailure> load_static_model(const std::string& folder) {
   const std::size_t n_tokens = vocab.value().tokens.size();
   auto storage = load_table(tensors_path, plan, n_tokens, &facts);
   if (!storage.ok()) return failure(tensors_path, std::move(storage).error());
-  return StaticModel{
-      Embeddings::unchecked(std::nullopt, Vocab(SimpleVocab{std::move(vocab.value().tokens)}),
-                            std::move(storage).value(), std::nullopt),
-      std::move(facts)};
+  return StaticModel{Embeddings::unchecked(std::nullopt, Vocab(SimpleVocab{std::move(vocab.value().tokens)}),
+                                           std::move(storage).value(), std::nullopt),
+                     std::move(facts)};
 }
 
 }  // namespace mave

@@ -74,7 +74,7 @@ struct StaticFacts {
   StaticLayout layout = StaticLayout::Model2Vec;
   std::string tokenizer_path;
   std::string tensors_path;
-  std::string tokenizer_model;  // "WordPiece", "BPE", "Unigram", "WordLevel"
+  std::string tokenizer_model;           // "WordPiece", "BPE", "Unigram", "WordLevel"
   TensorDtype dtype = TensorDtype::F32;  // of the table
   bool has_mapping = false;
   bool has_weights = false;

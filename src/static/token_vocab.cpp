@@ -162,8 +162,7 @@ Result<TokenVocab> parse_token_vocab(std::string_view text, bool padded) {
   TokenVocab out;
   MAVE_ASSIGN_OR_RETURN(out.model_type, model_type(model));
   const bool unigram = out.model_type == "Unigram";
-  if (!unigram && out.model_type != "WordPiece" && out.model_type != "BPE" &&
-      out.model_type != "WordLevel") {
+  if (!unigram && out.model_type != "WordPiece" && out.model_type != "BPE" && out.model_type != "WordLevel") {
     EmbeddingsError e = fault(StaticFault::UnknownTokenizerModel);
     e.detail = out.model_type;
     return e;

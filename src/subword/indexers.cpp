@@ -3,8 +3,8 @@
 #include <unordered_map>
 
 #include "base/error.hpp"
-#include "base/utf8.hpp"
 #include "base/murmur3.hpp"
+#include "base/utf8.hpp"
 
 namespace mave {
 
@@ -61,8 +61,7 @@ NGramIndices FastTextHashIndexer::indices_of(const NGram& ngram) const {
   return out;
 }
 
-FloretHashIndexer::FloretHashIndexer(std::uint64_t bucket_count, std::uint32_t hash_count,
-                                     std::uint32_t seed)
+FloretHashIndexer::FloretHashIndexer(std::uint64_t bucket_count, std::uint32_t hash_count, std::uint32_t seed)
     : bucket_count_(bucket_count), hash_count_(hash_count), seed_(seed) {
   if (hash_count < 1 || hash_count > 4) {
     panic(PanicKind::FloretHashCount, PanicFacts::values(hash_count, 0));
@@ -75,9 +74,8 @@ FloretHashIndexer::FloretHashIndexer(std::uint64_t bucket_count, std::uint32_t h
 
 NGramIndices FloretHashIndexer::indices_of(const NGram& ngram) const {
   Hash128 h = murmur3_x64_128(ngram.text.data(), ngram.text.size(), seed_);
-  const std::uint32_t words[4] = {
-      static_cast<std::uint32_t>(h.h1), static_cast<std::uint32_t>(h.h1 >> 32),
-      static_cast<std::uint32_t>(h.h2), static_cast<std::uint32_t>(h.h2 >> 32)};
+  const std::uint32_t words[4] = {static_cast<std::uint32_t>(h.h1), static_cast<std::uint32_t>(h.h1 >> 32),
+                                  static_cast<std::uint32_t>(h.h2), static_cast<std::uint32_t>(h.h2 >> 32)};
   NGramIndices out;
   for (std::uint32_t i = 0; i < hash_count_; ++i) out.values[i] = words[i] % bucket_count_;
   out.count = hash_count_;

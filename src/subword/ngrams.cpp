@@ -19,8 +19,7 @@ std::size_t count_chars(std::string_view utf8) {
   return n;
 }
 
-CharNGrams::CharNGrams(std::string_view text, std::uint32_t min_ngram_len,
-                       std::uint32_t max_ngram_len)
+CharNGrams::CharNGrams(std::string_view text, std::uint32_t min_ngram_len, std::uint32_t max_ngram_len)
     : text_(text), min_(min_ngram_len), max_(max_ngram_len) {
   // Pinned: docs/compatibility.md (and the next check)
   if (min_ngram_len == 0) panic(PanicKind::MinNGramZero);

@@ -115,14 +115,12 @@ std::size_t format_element(float x, char* out) {
 }
 
 // Pinned: docs/compatibility.md (the line eval prints)
-void append_vector_text(std::string& out, const float* data, std::size_t len,
-                        std::ptrdiff_t stride) {
+void append_vector_text(std::string& out, const float* data, std::size_t len, std::ptrdiff_t stride) {
   char element[kMaxElementText];
   out += '[';
   for (std::size_t i = 0; i < len; ++i) {
     if (i > 0) out += ", ";
-    out.append(element,
-               format_element(data[static_cast<std::ptrdiff_t>(i) * stride], element));
+    out.append(element, format_element(data[static_cast<std::ptrdiff_t>(i) * stride], element));
   }
   out += "], shape=[";
   char buf[24];

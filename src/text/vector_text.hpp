@@ -18,8 +18,7 @@ std::size_t format_element(float x, char* out);
 
 // Appends the text for `len` elements, element i read at data[i * stride]
 // (stride in elements, any sign). No line end is appended.
-void append_vector_text(std::string& out, const float* data, std::size_t len,
-                        std::ptrdiff_t stride);
+void append_vector_text(std::string& out, const float* data, std::size_t len, std::ptrdiff_t stride);
 
 // A contiguous vector: stride 1, or 0 when it is empty.
 inline void append_vector_text(std::string& out, std::span<const float> values) {

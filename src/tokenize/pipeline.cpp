@@ -43,7 +43,8 @@ std::optional<std::uint32_t> StringTable::index() {
         break;
       }
       // A string given twice is found as its last id (as a map filled in order).
-      if (static_cast<std::uint32_t>(slot >> 32) == tag && at(static_cast<std::uint32_t>(slot) - 1) == at(id)) {
+      if (static_cast<std::uint32_t>(slot >> 32) == tag &&
+          at(static_cast<std::uint32_t>(slot) - 1) == at(id)) {
         slot = entry;
         if (!repeated) repeated = id;
         break;
@@ -141,7 +142,8 @@ bool is_chinese_char(char32_t c) {
 bool is_white(char32_t c) { return c < 0x80 ? (c == ' ' || (c >= 9 && c <= 13)) : has(c, kWhite); }
 
 bool is_ascii_punctuation(char32_t c) {
-  return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
+  return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
+         (c >= 0x7B && c <= 0x7E);
 }
 
 bool is_punctuation(char32_t c) { return c < 0x80 ? is_ascii_punctuation(c) : has(c, kPunctuation); }
@@ -174,7 +176,8 @@ struct Sink {
 
 void decompose_into(const std::u32string& in, const std::vector<std::uint32_t>& in_origin, NormalForm form,
                     Sink out, TokenizerScratch& s) {
-  normal_form(in, out.track ? in_origin.data() : nullptr, form, out.chars, out.track ? &out.origin : nullptr, s.work);
+  normal_form(in, out.track ? in_origin.data() : nullptr, form, out.chars, out.track ? &out.origin : nullptr,
+              s.work);
 }
 
 }  // namespace
@@ -259,10 +262,18 @@ void TokenizerImpl::normalize(std::string_view text, TokenizerScratch& s, std::s
         }
         break;
       }
-      case NormalizerKind::Nfc: decompose_into(in, in_from, NormalForm::Nfc, sink, s); break;
-      case NormalizerKind::Nfd: decompose_into(in, in_from, NormalForm::Nfd, sink, s); break;
-      case NormalizerKind::Nfkc: decompose_into(in, in_from, NormalForm::Nfkc, sink, s); break;
-      case NormalizerKind::Nfkd: decompose_into(in, in_from, NormalForm::Nfkd, sink, s); break;
+      case NormalizerKind::Nfc:
+        decompose_into(in, in_from, NormalForm::Nfc, sink, s);
+        break;
+      case NormalizerKind::Nfd:
+        decompose_into(in, in_from, NormalForm::Nfd, sink, s);
+        break;
+      case NormalizerKind::Nfkc:
+        decompose_into(in, in_from, NormalForm::Nfkc, sink, s);
+        break;
+      case NormalizerKind::Nfkd:
+        decompose_into(in, in_from, NormalForm::Nfkd, sink, s);
+        break;
       case NormalizerKind::Lowercase:
         for (std::size_t k = 0; k < in.size(); ++k) {
           char32_t lower[3];
@@ -315,8 +326,9 @@ void TokenizerImpl::normalize(std::string_view text, TokenizerScratch& s, std::s
               c == 0x9F) {
             continue;
           }
-          if (c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x1680 || (c >= 0x200B && c <= 0x200F) ||
-              c == 0x2028 || c == 0x2029 || c == 0x2581 || c == 0xFEFF || c == 0xFFFD) {
+          if (c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x1680 ||
+              (c >= 0x200B && c <= 0x200F) || c == 0x2028 || c == 0x2029 || c == 0x2581 || c == 0xFEFF ||
+              c == 0xFFFD) {
             c = ' ';
           }
           sink.put(c, origin_of(k));
@@ -366,7 +378,6 @@ constexpr std::uint64_t span(std::size_t begin, std::size_t end) {
 }
 constexpr std::size_t span_begin(std::uint64_t s) { return static_cast<std::size_t>(s >> 32); }
 constexpr std::size_t span_end(std::uint64_t s) { return static_cast<std::size_t>(s & 0xFFFFFFFFu); }
-
 
 // The pieces a behavior makes of the segments (the `tokenizers` rules),
 // empty ones left out.
@@ -544,7 +555,8 @@ int TokenizerImpl::pre_tokenize(const std::string& normalized, const std::uint32
     next.clear();
     next_first.clear();
     next_text.clear();
-    const bool transforms = step.kind == PreTokenizerKind::ByteLevel || step.kind == PreTokenizerKind::Metaspace;
+    const bool transforms =
+        step.kind == PreTokenizerKind::ByteLevel || step.kind == PreTokenizerKind::Metaspace;
     if (!transforms) next_text.assign(text);
     for (std::size_t p = 0; p < s.pieces[cur].size(); ++p) {
       const std::size_t begin = span_begin(s.pieces[cur][p]), end = span_end(s.pieces[cur][p]);
@@ -679,7 +691,8 @@ int TokenizerImpl::pre_tokenize(const std::string& normalized, const std::uint32
           offsets.push_back(bytes.size());
           auto emit = [&](std::size_t b, std::size_t e) {
             const std::size_t out_begin = next_text.size();
-            for (std::size_t k = b; k < e; ++k) put_utf8(next_text, kByteChars.of[static_cast<unsigned char>(bytes[k])]);
+            for (std::size_t k = b; k < e; ++k)
+              put_utf8(next_text, kByteChars.of[static_cast<unsigned char>(bytes[k])]);
             next.push_back(span(out_begin, next_text.size()));
             next_first.push_back(first && b == 0);
           };
@@ -738,7 +751,8 @@ int TokenizerImpl::pre_tokenize(const std::string& normalized, const std::uint32
 
 // --- Models ---------------------------------------------------------------------
 
-void TokenizerImpl::word_piece(std::string_view piece, std::vector<std::uint32_t>& ids, TokenizerScratch& s) const {
+void TokenizerImpl::word_piece(std::string_view piece, std::vector<std::uint32_t>& ids,
+                               TokenizerScratch& s) const {
   std::vector<std::uint64_t>& bounds = s.boundaries;
   bounds.clear();
   for (std::size_t i = 0; i < piece.size(); i += utf8_sequence_length(static_cast<unsigned char>(piece[i]))) {
@@ -809,7 +823,8 @@ void TokenizerImpl::bpe(std::string_view piece, std::vector<std::uint32_t>& ids,
     links.push_back(n - 1);
     links.push_back(-1);
   };
-  const std::string_view prefix = has_prefix ? std::string_view(continuing_subword_prefix) : std::string_view();
+  const std::string_view prefix =
+      has_prefix ? std::string_view(continuing_subword_prefix) : std::string_view();
   const std::string_view suffix = has_suffix ? std::string_view(end_of_word_suffix) : std::string_view();
   bool pending_unk = false;
   for (std::size_t i = 0; i < piece.size();) {
@@ -897,7 +912,8 @@ void TokenizerImpl::bpe(std::string_view piece, std::vector<std::uint32_t>& ids,
   }
 }
 
-void TokenizerImpl::unigram(std::string_view piece, std::vector<std::uint32_t>& ids, TokenizerScratch& s) const {
+void TokenizerImpl::unigram(std::string_view piece, std::vector<std::uint32_t>& ids,
+                            TokenizerScratch& s) const {
   const std::size_t n = piece.size();
   std::vector<double>& best = s.scores;
   std::vector<std::uint32_t>& link = s.best;  // per end: start << ... stored as two entries
@@ -913,7 +929,8 @@ void TokenizerImpl::unigram(std::string_view piece, std::vector<std::uint32_t>& 
       const std::size_t len = utf8_sequence_length(static_cast<unsigned char>(piece[i]));
       h.feed(piece.substr(i, len));
       i += len;
-      if (i - start > kShortToken && !std::binary_search(long_prefixes.begin(), long_prefixes.end(), h.h)) break;
+      if (i - start > kShortToken && !std::binary_search(long_prefixes.begin(), long_prefixes.end(), h.h))
+        break;
       const auto found = vocab.find(h.h, {piece.substr(start, i - start)});
       if (!found || *found >= model_size) continue;
       const std::uint32_t id = *found;
@@ -969,7 +986,8 @@ void TokenizerImpl::unigram(std::string_view piece, std::vector<std::uint32_t>& 
       ids.push_back(path_ids[k]);
       continue;
     }
-    const std::string_view unknown = piece.substr(span_begin(path[k]), span_end(path[k]) - span_begin(path[k]));
+    const std::string_view unknown =
+        piece.substr(span_begin(path[k]), span_end(path[k]) - span_begin(path[k]));
     if (const auto id = vocab.find(unknown); id && *id < model_size) {
       ids.push_back(*id);
       continue;
@@ -989,10 +1007,18 @@ void TokenizerImpl::unigram(std::string_view piece, std::vector<std::uint32_t>& 
 void TokenizerImpl::tokenize_piece(std::string_view piece, std::vector<std::uint32_t>& ids,
                                    TokenizerScratch& s) const {
   switch (model) {
-    case ModelKind::WordPiece: word_piece(piece, ids, s); break;
-    case ModelKind::Bpe: bpe(piece, ids, s); break;
-    case ModelKind::Unigram: unigram(piece, ids, s); break;
-    case ModelKind::WordLevel: word_level(piece, ids); break;
+    case ModelKind::WordPiece:
+      word_piece(piece, ids, s);
+      break;
+    case ModelKind::Bpe:
+      bpe(piece, ids, s);
+      break;
+    case ModelKind::Unigram:
+      unigram(piece, ids, s);
+      break;
+    case ModelKind::WordLevel:
+      word_level(piece, ids);
+      break;
   }
 }
 
@@ -1001,7 +1027,8 @@ void TokenizerImpl::tokenize_piece(std::string_view piece, std::vector<std::uint
 namespace {
 
 bool is_word_char(char32_t c) {
-  return c < 0x80 ? ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '_' : has(c, kWord);
+  return c < 0x80 ? ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '_'
+                  : has(c, kWord);
 }
 
 // The character that ends text[..at], or none.
@@ -1018,8 +1045,9 @@ bool last_char_before(std::string_view text, std::size_t at, char32_t& c) {
 // The added tokens found in `text` (leftmost-longest, then each token's
 // single_word, lstrip and rstrip as the reference applies them), as spans;
 // a token span has its id in `ids_out`, others UINT32_MAX.
-static void find_added(const TokenizerImpl& t, const TokenMatcher& matcher, const std::vector<std::uint32_t>& pattern_ids,
-                       std::string_view text, std::vector<std::uint64_t>& spans, std::vector<std::uint32_t>& span_ids) {
+static void find_added(const TokenizerImpl& t, const TokenMatcher& matcher,
+                       const std::vector<std::uint32_t>& pattern_ids, std::string_view text,
+                       std::vector<std::uint64_t>& spans, std::vector<std::uint32_t>& span_ids) {
   spans.clear();
   span_ids.clear();
   std::size_t start_offset = 0;
@@ -1027,7 +1055,8 @@ static void find_added(const TokenizerImpl& t, const TokenMatcher& matcher, cons
     for (std::size_t i = 0; i < text.size();) {
       std::uint32_t pattern = 0;
       std::size_t length = 0;
-      if (!matcher.may_start(static_cast<unsigned char>(text[i])) || !matcher.longest_at(text, i, pattern, length)) {
+      if (!matcher.may_start(static_cast<unsigned char>(text[i])) ||
+          !matcher.longest_at(text, i, pattern, length)) {
         ++i;
         continue;
       }
@@ -1110,7 +1139,8 @@ void TokenizerImpl::encode(std::string_view text, std::vector<std::uint32_t>& id
       const int which = pre_tokenize(s.region, from, region_first, s);
       const std::vector<std::uint64_t>& pieces = s.pieces[which];
       for (std::uint64_t p : pieces) {
-        const std::string_view piece(s.pieces_text[which].data() + span_begin(p), span_end(p) - span_begin(p));
+        const std::string_view piece(s.pieces_text[which].data() + span_begin(p),
+                                     span_end(p) - span_begin(p));
         tokenize_piece(piece, ids, s);
         if (full()) return;
       }

@@ -15,7 +15,18 @@
 namespace mave::tokenize {
 
 enum class NormalizerKind : std::uint8_t {
-  Bert, Nfc, Nfd, Nfkc, Nfkd, Lowercase, StripAccents, Strip, Replace, Prepend, Nmt, ByteLevel,
+  Bert,
+  Nfc,
+  Nfd,
+  Nfkc,
+  Nfkd,
+  Lowercase,
+  StripAccents,
+  Strip,
+  Replace,
+  Prepend,
+  Nmt,
+  ByteLevel,
 };
 
 struct NormalizerStep {
@@ -30,7 +41,15 @@ struct NormalizerStep {
 enum class Behavior : std::uint8_t { Removed, Isolated, MergedWithPrevious, MergedWithNext, Contiguous };
 
 enum class PreTokenizerKind : std::uint8_t {
-  Bert, Whitespace, WhitespaceSplit, Punctuation, Digits, Split, CharDelimiter, ByteLevel, Metaspace,
+  Bert,
+  Whitespace,
+  WhitespaceSplit,
+  Punctuation,
+  Digits,
+  Split,
+  CharDelimiter,
+  ByteLevel,
+  Metaspace,
 };
 
 enum class PrependScheme : std::uint8_t { Always, First, Never };
@@ -38,12 +57,12 @@ enum class PrependScheme : std::uint8_t { Always, First, Never };
 struct PreTokenizerStep {
   PreTokenizerKind kind;
   Behavior behavior = Behavior::Isolated;
-  bool flag = false;          // Digits: individual_digits; Split: invert; ByteLevel: add_prefix_space
-  bool use_regex = true;      // ByteLevel
-  bool split = true;          // Metaspace
+  bool flag = false;      // Digits: individual_digits; Split: invert; ByteLevel: add_prefix_space
+  bool use_regex = true;  // ByteLevel
+  bool split = true;      // Metaspace
   PrependScheme prepend = PrependScheme::Always;
-  std::string pattern;        // Split: the literal pattern; Metaspace: the replacement (UTF-8)
-  char32_t character = 0;     // CharDelimiter, Metaspace replacement
+  std::string pattern;     // Split: the literal pattern; Metaspace: the replacement (UTF-8)
+  char32_t character = 0;  // CharDelimiter, Metaspace replacement
 };
 
 enum class ModelKind : std::uint8_t { WordPiece, Bpe, Unigram, WordLevel };
@@ -86,15 +105,15 @@ struct TokenizerImpl {
   std::string end_of_word_suffix;
   bool has_prefix = false, has_suffix = false;
   bool fuse_unk = false, byte_fallback = false, ignore_merges = false;
-  PairTable merges;                       // (left, right) -> rank << 32 | new id
+  PairTable merges;                         // (left, right) -> rank << 32 | new id
   std::vector<std::uint32_t> merge_result;  // rank -> new id
-  std::uint32_t byte_ids[256] = {};       // <0xXX> tokens (UINT32_MAX: none)
+  std::uint32_t byte_ids[256] = {};         // <0xXX> tokens (UINT32_MAX: none)
   bool has_byte_ids = false;
   // Unigram
   std::vector<double> scores;
   double unk_score = 0;
   // Every model
-  std::size_t max_token_bytes = 0;   // the longest token: no longer match to look for
+  std::size_t max_token_bytes = 0;  // the longest token: no longer match to look for
   // The hashes of the prefixes, past kShortToken bytes, of the tokens longer
   // than that (sorted): a longer match is looked for only while one may
   // follow, so a file with huge tokens cannot make every position costly.
@@ -107,7 +126,7 @@ struct TokenizerImpl {
   bool track_origin = false;  // a Metaspace with prepend_scheme "first" asks where pieces start
   std::vector<std::uint32_t> raw_ids, normalized_ids;  // pattern index -> token id
   TokenMatcher raw_matcher, normalized_matcher;
-  std::vector<std::uint8_t> flags_by_id;     // per id: kSingleWord, kLstrip, kRstrip
+  std::vector<std::uint8_t> flags_by_id;  // per id: kSingleWord, kLstrip, kRstrip
 
   // Running the pipeline.
   void encode(std::string_view text, std::vector<std::uint32_t>& ids, TokenizerScratch& s,

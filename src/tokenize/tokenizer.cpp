@@ -105,7 +105,6 @@ std::u32string code_points(std::string_view s) {
   return out;
 }
 
-
 // Marks the tokenizer as one the `tokenizers` package must run (the first
 // reason found is kept).
 void unsupported(TokenizerImpl& impl, std::string what) {
@@ -182,7 +181,8 @@ Status read_merges(element e, TokenizerImpl& impl) {
       a = line.substr(0, space);
       b = line.substr(space + 1);
     } else if (m.get_array().get(pair) == simdjson::SUCCESS && pair.size() == 2) {
-      if (pair.at(0).get_string().get(a) != simdjson::SUCCESS || pair.at(1).get_string().get(b) != simdjson::SUCCESS) {
+      if (pair.at(0).get_string().get(a) != simdjson::SUCCESS ||
+          pair.at(1).get_string().get(b) != simdjson::SUCCESS) {
         return bad(path(), TokenizerFault::WrongType);
       }
     } else {
@@ -227,7 +227,8 @@ Status read_merges(element e, TokenizerImpl& impl) {
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kAhead < n) impl.merges.prefetch(ids[3 * (i + kAhead)], ids[3 * (i + kAhead) + 1]);
     // A pair given twice keeps its last rank (as the package's map).
-    impl.merges.insert(ids[3 * i], ids[3 * i + 1], (std::uint64_t{static_cast<std::uint32_t>(i)} << 32) | impl.merge_result[i]);
+    impl.merges.insert(ids[3 * i], ids[3 * i + 1],
+                       (std::uint64_t{static_cast<std::uint32_t>(i)} << 32) | impl.merge_result[i]);
   }
   return {};
 }
@@ -348,7 +349,8 @@ Status read_model(element e, TokenizerImpl& impl) {
     const std::string unk_token(unk.value_or("<unk>"));
     impl.unk = model_id(impl, unk_token);
     if (!impl.unk) unsupported(impl, "model WordLevel whose unk_token is not in the vocabulary");
-    impl.description = "WordLevel (" + std::to_string(impl.model_size) + " tokens, unk_token " + unk_token + ")";
+    impl.description =
+        "WordLevel (" + std::to_string(impl.model_size) + " tokens, unk_token " + unk_token + ")";
     return {};
   }
   impl.model = ModelKind::Bpe;
@@ -367,7 +369,8 @@ Status read_model(element e, TokenizerImpl& impl) {
     double p = 0;
     if (dropout.get_double().get(p) != simdjson::SUCCESS) {
       std::int64_t i = 0;
-      if (dropout.get_int64().get(i) != simdjson::SUCCESS) return bad("model.dropout", TokenizerFault::WrongType);
+      if (dropout.get_int64().get(i) != simdjson::SUCCESS)
+        return bad("model.dropout", TokenizerFault::WrongType);
       p = static_cast<double>(i);
     }
     if (p < 0 || p > 1) return bad("model.dropout", TokenizerFault::BadValue);
@@ -381,13 +384,13 @@ Status read_model(element e, TokenizerImpl& impl) {
   element merges;
   if (model.present("merges", merges)) MAVE_TRY(read_merges(merges, impl));
   read_byte_ids(impl);
-  impl.description = "BPE (" + std::to_string(impl.model_size) + " tokens, " +
-                     std::to_string(impl.merge_result.size()) + " merges" +
-                     (unk ? ", unk_token " + std::string(*unk) : std::string()) +
-                     (impl.has_prefix ? ", continuing_subword_prefix " + impl.continuing_subword_prefix : "") +
-                     (impl.has_suffix ? ", end_of_word_suffix " + impl.end_of_word_suffix : "") +
-                     (impl.fuse_unk ? ", fuse_unk" : "") + (impl.byte_fallback ? ", byte_fallback" : "") +
-                     (impl.ignore_merges ? ", ignore_merges" : "") + ")";
+  impl.description =
+      "BPE (" + std::to_string(impl.model_size) + " tokens, " + std::to_string(impl.merge_result.size()) +
+      " merges" + (unk ? ", unk_token " + std::string(*unk) : std::string()) +
+      (impl.has_prefix ? ", continuing_subword_prefix " + impl.continuing_subword_prefix : "") +
+      (impl.has_suffix ? ", end_of_word_suffix " + impl.end_of_word_suffix : "") +
+      (impl.fuse_unk ? ", fuse_unk" : "") + (impl.byte_fallback ? ", byte_fallback" : "") +
+      (impl.ignore_merges ? ", ignore_merges" : "") + ")";
   return {};
 }
 
@@ -409,7 +412,8 @@ Status read_normalizer(element e, const std::string& path, TokenizerImpl& impl, 
     }
     std::size_t i = 0;
     std::string inner;
-    for (element item : items) MAVE_TRY(read_normalizer(item, indexed(member(path, "normalizers"), i++), impl, inner));
+    for (element item : items)
+      MAVE_TRY(read_normalizer(item, indexed(member(path, "normalizers"), i++), impl, inner));
     text += "Sequence[" + inner + "]";
     return {};
   }
@@ -425,18 +429,23 @@ Status read_normalizer(element e, const std::string& path, TokenizerImpl& impl, 
             ", strip_accents=" + (strip ? (*strip ? "true" : "false") : "null") +
             ", lowercase=" + (step.lowercase ? "true" : "false") + ")";
   } else if (type == "NFC" || type == "NFD" || type == "NFKC" || type == "NFKD") {
-    step.kind = type == "NFC" ? NormalizerKind::Nfc : type == "NFD" ? NormalizerKind::Nfd
-              : type == "NFKC" ? NormalizerKind::Nfkc : NormalizerKind::Nfkd;
+    step.kind = type == "NFC"    ? NormalizerKind::Nfc
+                : type == "NFD"  ? NormalizerKind::Nfd
+                : type == "NFKC" ? NormalizerKind::Nfkc
+                                 : NormalizerKind::Nfkd;
     text += type;
   } else if (type == "Lowercase" || type == "StripAccents" || type == "Nmt" || type == "ByteLevel") {
-    step.kind = type == "Lowercase" ? NormalizerKind::Lowercase : type == "StripAccents" ? NormalizerKind::StripAccents
-              : type == "Nmt" ? NormalizerKind::Nmt : NormalizerKind::ByteLevel;
+    step.kind = type == "Lowercase"      ? NormalizerKind::Lowercase
+                : type == "StripAccents" ? NormalizerKind::StripAccents
+                : type == "Nmt"          ? NormalizerKind::Nmt
+                                         : NormalizerKind::ByteLevel;
     text += type;
   } else if (type == "Strip") {
     step.kind = NormalizerKind::Strip;
     MAVE_ASSIGN_OR_RETURN(step.left, f.boolean("strip_left", true));
     MAVE_ASSIGN_OR_RETURN(step.right, f.boolean("strip_right", true));
-    text += std::string("Strip(left=") + (step.left ? "true" : "false") + ", right=" + (step.right ? "true" : "false") + ")";
+    text += std::string("Strip(left=") + (step.left ? "true" : "false") +
+            ", right=" + (step.right ? "true" : "false") + ")";
   } else if (type == "Prepend") {
     step.kind = NormalizerKind::Prepend;
     MAVE_ASSIGN_OR_RETURN(const auto prepend, f.string("prepend"));
@@ -516,7 +525,7 @@ Status read_pre_tokenizer(element e, const std::string& path, TokenizerImpl& imp
   }
   if (type == "BertPreTokenizer" || type == "Whitespace" || type == "WhitespaceSplit") {
     step.kind = type == "BertPreTokenizer" ? PreTokenizerKind::Bert
-              : type == "Whitespace"       ? PreTokenizerKind::Whitespace
+                : type == "Whitespace"     ? PreTokenizerKind::Whitespace
                                            : PreTokenizerKind::WhitespaceSplit;
     text += type;
   } else if (type == "Punctuation") {
@@ -580,7 +589,9 @@ Status read_pre_tokenizer(element e, const std::string& path, TokenizerImpl& imp
       step.prepend = add ? PrependScheme::Always : PrependScheme::Never;
     }
     text += "Metaspace(replacement=" + step.pattern + ", prepend_scheme=" +
-            (step.prepend == PrependScheme::Always ? "always" : step.prepend == PrependScheme::First ? "first" : "never") +
+            (step.prepend == PrependScheme::Always  ? "always"
+             : step.prepend == PrependScheme::First ? "first"
+                                                    : "never") +
             ", split=" + (step.split ? "true" : "false") + ")";
   } else {
     unsupported(impl, "pre-tokenizer " + std::string(type));
@@ -631,7 +642,8 @@ Status read_added_tokens(element e, TokenizerImpl& impl, std::string& text) {
     if (t.content.empty()) continue;
     // A token registered with the same options again changes nothing (a
     // content has one id, so its registration is at that id).
-    if (auto it = added_map.find(t.content); it != added_map.end() && added_map_r.at(it->second) == t) continue;
+    if (auto it = added_map.find(t.content); it != added_map.end() && added_map_r.at(it->second) == t)
+      continue;
     std::uint32_t new_id = 0;
     if (auto it = added_map.find(t.content); it != added_map.end()) {
       new_id = it->second;
@@ -663,9 +675,9 @@ Status read_added_tokens(element e, TokenizerImpl& impl, std::string& text) {
   static_cast<void>(impl.vocab.index());  // repeats were model tokens, which keep their ids
   impl.flags_by_id.assign(impl.vocab.size(), 0);
   for (const auto& [id, t] : added_map_r) {
-    impl.flags_by_id[id] = static_cast<std::uint8_t>((t.single_word ? tokenize::kSingleWord : 0) |
-                                                     (t.lstrip ? tokenize::kLstrip : 0) |
-                                                     (t.rstrip ? tokenize::kRstrip : 0));
+    impl.flags_by_id[id] =
+        static_cast<std::uint8_t>((t.single_word ? tokenize::kSingleWord : 0) |
+                                  (t.lstrip ? tokenize::kLstrip : 0) | (t.rstrip ? tokenize::kRstrip : 0));
   }
   // The patterns: special tokens, then the others, each set split by `normalized`.
   std::vector<std::string> raw, normalized;
@@ -710,7 +722,8 @@ Result<Tokenizer> Tokenizer::parse(std::string_view json) {
   MAVE_TRY(read_model(model, *impl));
   index_long_tokens(*impl);
   std::string normalizer_text, pre_text, added_text;
-  if (top.present("normalizer", normalizer)) MAVE_TRY(read_normalizer(normalizer, "normalizer", *impl, normalizer_text));
+  if (top.present("normalizer", normalizer))
+    MAVE_TRY(read_normalizer(normalizer, "normalizer", *impl, normalizer_text));
   if (top.present("pre_tokenizer", pre_tokenizer)) {
     MAVE_TRY(read_pre_tokenizer(pre_tokenizer, "pre_tokenizer", *impl, pre_text));
   }
@@ -723,7 +736,8 @@ Result<Tokenizer> Tokenizer::parse(std::string_view json) {
   d += "; normalizer " + (normalizer_text.empty() ? std::string("none") : normalizer_text);
   d += "; pre-tokenizer " + (pre_text.empty() ? std::string("none") : pre_text);
   if (!added_text.empty()) d += "; " + added_text;
-  d += impl->unsupported.empty() ? "; tokenized natively" : "; tokenized by the tokenizers package (" + impl->unsupported + ")";
+  d += impl->unsupported.empty() ? "; tokenized natively"
+                                 : "; tokenized by the tokenizers package (" + impl->unsupported + ")";
   return Tokenizer(std::move(impl));
 }
 
@@ -734,7 +748,9 @@ std::string_view Tokenizer::token(std::uint32_t id) const {
   return impl_->vocab.at(id);
 }
 
-std::optional<std::uint32_t> Tokenizer::id_of(std::string_view token) const { return impl_->vocab.find(token); }
+std::optional<std::uint32_t> Tokenizer::id_of(std::string_view token) const {
+  return impl_->vocab.find(token);
+}
 
 std::optional<std::uint32_t> Tokenizer::unk_id() const { return impl_->unk; }
 

@@ -65,9 +65,9 @@ std::uint16_t compute_flags(char32_t c) {
   set(punctuation, kPunctuationFlipped, kPunctuation);
   set(mark, kMarkFlipped, kMark);
   set(false, kNormalizationExempt, kNormExempt);
-  const auto* exception = std::lower_bound(
-      std::begin(kLowercaseExceptions), std::end(kLowercaseExceptions), c,
-      [](const LowercaseException& e, char32_t value) { return e.code_point < value; });
+  const auto* exception =
+      std::lower_bound(std::begin(kLowercaseExceptions), std::end(kLowercaseExceptions), c,
+                       [](const LowercaseException& e, char32_t value) { return e.code_point < value; });
   if (exception != std::end(kLowercaseExceptions) && exception->code_point == c) flags |= kLowerException;
   return flags;
 }
@@ -89,10 +89,8 @@ int combining_class(char32_t c, std::uint16_t flags) {
   return utf8proc_get_property(static_cast<utf8proc_int32_t>(c))->combining_class;
 }
 
-constexpr char32_t kHangulSBase = 0xAC00, kHangulLBase = 0x1100, kHangulVBase = 0x1161,
-                   kHangulTBase = 0x11A7;
-constexpr char32_t kHangulLCount = 19, kHangulVCount = 21, kHangulTCount = 28,
-                   kHangulSCount = 11172;
+constexpr char32_t kHangulSBase = 0xAC00, kHangulLBase = 0x1100, kHangulVBase = 0x1161, kHangulTBase = 0x11A7;
+constexpr char32_t kHangulLCount = 19, kHangulVCount = 21, kHangulTCount = 28, kHangulSCount = 11172;
 
 // The primary composite of two characters, or 0.
 char32_t compose_pair(char32_t starter, char32_t c) {
@@ -104,7 +102,8 @@ char32_t compose_pair(char32_t starter, char32_t c) {
   }
   if (starter >= kHangulSBase && starter < kHangulSBase + kHangulSCount) {
     // An LV syllable takes a trailing consonant (U+11A8 to U+11C2; U+11A7 is a vowel).
-    if ((starter - kHangulSBase) % kHangulTCount == 0 && c > kHangulTBase && c < kHangulTBase + kHangulTCount) {
+    if ((starter - kHangulSBase) % kHangulTCount == 0 && c > kHangulTBase &&
+        c < kHangulTBase + kHangulTCount) {
       return starter + (c - kHangulTBase);
     }
     return 0;
@@ -114,7 +113,8 @@ char32_t compose_pair(char32_t starter, char32_t c) {
   if (sp->comb_index >= 0x8000 || cp->comb_index == UINT16_MAX || cp->comb_index < 0x8000) return 0;
   // utf8proc's own composition of the pair, excluded composites left out.
   utf8proc_int32_t pair[2] = {static_cast<utf8proc_int32_t>(starter), static_cast<utf8proc_int32_t>(c)};
-  if (utf8proc_normalize_utf32(pair, 2, static_cast<utf8proc_option_t>(UTF8PROC_COMPOSE | UTF8PROC_STABLE)) != 1) {
+  if (utf8proc_normalize_utf32(pair, 2, static_cast<utf8proc_option_t>(UTF8PROC_COMPOSE | UTF8PROC_STABLE)) !=
+      1) {
     return 0;
   }
   const auto composite = static_cast<char32_t>(pair[0]);
@@ -141,9 +141,9 @@ std::size_t lowercase(char32_t c, char32_t out[3]) {
     return 1;
   }
   if ((char_flags(c) & kLowerException) != 0) {
-    const auto* e = std::lower_bound(
-        std::begin(kLowercaseExceptions), std::end(kLowercaseExceptions), c,
-        [](const LowercaseException& x, char32_t value) { return x.code_point < value; });
+    const auto* e =
+        std::lower_bound(std::begin(kLowercaseExceptions), std::end(kLowercaseExceptions), c,
+                         [](const LowercaseException& x, char32_t value) { return x.code_point < value; });
     std::copy(e->lower, e->lower + e->length, out);
     return e->length;
   }
@@ -158,8 +158,9 @@ std::size_t lowercase(char32_t c, char32_t out[3]) {
   return 1;
 }
 
-void normal_form(const std::u32string& text, const std::uint32_t* origin, NormalForm form, std::u32string& out,
-                 std::vector<std::uint32_t>* out_origin, std::vector<std::uint64_t>& work) {
+void normal_form(const std::u32string& text, const std::uint32_t* origin, NormalForm form,
+                 std::u32string& out, std::vector<std::uint32_t>* out_origin,
+                 std::vector<std::uint64_t>& work) {
   const bool compat = form == NormalForm::Nfkc || form == NormalForm::Nfkd;
   const bool compose = form == NormalForm::Nfc || form == NormalForm::Nfkc;
   const auto options = static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | (compat ? UTF8PROC_COMPAT : 0));
@@ -201,7 +202,8 @@ void normal_form(const std::u32string& text, const std::uint32_t* origin, Normal
     if (end - i > 1) {
       // The characters move; their origins stay in place, as the reference
       // aligns by position (the first output character keeps the first origin).
-      std::stable_sort(work.begin() + static_cast<std::ptrdiff_t>(i), work.begin() + static_cast<std::ptrdiff_t>(end),
+      std::stable_sort(work.begin() + static_cast<std::ptrdiff_t>(i),
+                       work.begin() + static_cast<std::ptrdiff_t>(end),
                        [&](std::uint64_t a, std::uint64_t b) { return class_of(a) < class_of(b); });
       std::vector<std::uint32_t>& origins = scratch_origins();
       origins.clear();

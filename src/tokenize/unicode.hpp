@@ -14,17 +14,17 @@ namespace mave::tokenize {
 
 // One bit per question; a code point's answers are looked up once.
 enum CharFlag : std::uint16_t {
-  kWhite = 1 << 0,           // White_Space (Rust's char::is_whitespace, \s of the patterns)
-  kNumeric = 1 << 1,         // Rust's char::is_numeric
-  kWord = 1 << 2,            // \w of the `regex` patterns
-  kLetter = 1 << 3,          // \p{L} of the byte-level pattern
-  kNumber = 1 << 4,          // \p{N} of the byte-level pattern
-  kControl = 1 << 5,         // Cc, Cf, Co, Cs of the BERT normalizer
-  kNonspacingMark = 1 << 6,  // Mn of the BERT normalizer's accent stripping
-  kPunctuation = 1 << 7,     // P* of the BERT and Punctuation pre-tokenizers
-  kMark = 1 << 8,            // M* of the StripAccents normalizer
-  kNormExempt = 1 << 9,      // not decomposed, ordered or composed by the normalization forms
-  kLowerException = 1 << 10, // lowercased by the exception table
+  kWhite = 1 << 0,            // White_Space (Rust's char::is_whitespace, \s of the patterns)
+  kNumeric = 1 << 1,          // Rust's char::is_numeric
+  kWord = 1 << 2,             // \w of the `regex` patterns
+  kLetter = 1 << 3,           // \p{L} of the byte-level pattern
+  kNumber = 1 << 4,           // \p{N} of the byte-level pattern
+  kControl = 1 << 5,          // Cc, Cf, Co, Cs of the BERT normalizer
+  kNonspacingMark = 1 << 6,   // Mn of the BERT normalizer's accent stripping
+  kPunctuation = 1 << 7,      // P* of the BERT and Punctuation pre-tokenizers
+  kMark = 1 << 8,             // M* of the StripAccents normalizer
+  kNormExempt = 1 << 9,       // not decomposed, ordered or composed by the normalization forms
+  kLowerException = 1 << 10,  // lowercased by the exception table
 };
 
 std::uint16_t char_flags(char32_t c);
@@ -40,8 +40,9 @@ enum class NormalForm : std::uint8_t { Nfc, Nfd, Nfkc, Nfkd };
 // (one value per character of `text`) also each output character's origin,
 // that of the character it came from (a composite: its starter's), to
 // `out_origin`. `work` is reused scratch space.
-void normal_form(const std::u32string& text, const std::uint32_t* origin, NormalForm form, std::u32string& out,
-                 std::vector<std::uint32_t>* out_origin, std::vector<std::uint64_t>& work);
+void normal_form(const std::u32string& text, const std::uint32_t* origin, NormalForm form,
+                 std::u32string& out, std::vector<std::uint32_t>* out_origin,
+                 std::vector<std::uint64_t>& work);
 
 // The version string of the utf8proc the build uses (tests check it).
 std::string_view utf8proc_version_string();

@@ -58,11 +58,11 @@ def run_python():
         env = pinned_child_environment()
         if preload is not None:
             env["LD_PRELOAD"] = " ".join(filter(None, [preload, env.get("LD_PRELOAD")]))
-        result = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, env=env,
-                                timeout=120)
+        result = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, env=env, timeout=120)
         if check and result.returncode != 0:
             raise AssertionError(
-                f"child failed ({result.returncode}):\n{result.stderr.decode(errors='replace')}")
+                f"child failed ({result.returncode}):\n{result.stderr.decode(errors='replace')}"
+            )
         return result
 
     return run

@@ -37,8 +37,7 @@ def malloc_counter(tmp_path):
     source = tmp_path / "count.c"
     source.write_text(SHIM)
     library = tmp_path / "libcount.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(library), str(source), "-ldl"],
-                   check=True)
+    subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(library), str(source), "-ldl"], check=True)
     return str(library)
 
 
@@ -64,8 +63,9 @@ def test_known_word_lookup_does_not_allocate(write_file, run_python, malloc_coun
     assert result.stdout.decode() == "Haus 0\ngrün 0\n"
 
 
-@pytest.mark.parametrize("name", ["fasttext-quantized-projection-norms", "floret-quantized-projection",
-                                  "simple-quantized"])
+@pytest.mark.parametrize(
+    "name", ["fasttext-quantized-projection-norms", "floret-quantized-projection", "simple-quantized"]
+)
 def test_quantized_lookup_does_not_allocate(write_file, run_python, malloc_counter, name):
     # Known words rebuild their row, composed strings add rebuilt n-gram rows:
     # both reuse per-thread buffers after the first call.

@@ -80,14 +80,21 @@ class TestFailures:
                 pytest.fail("caught as FileNotFoundError")
         capfd.readouterr()
 
-    @pytest.mark.parametrize("make_input, message", [
-        (lambda tmp: tmp / "model.fifu",
-         "Invalid file format Expected 793712314 as magic, got: 1967548742"),
-        (lambda tmp: MODELS / "supervised.bin",
-         "Invalid file format fastText prediction models are not supported"),
-        (lambda tmp: tmp / "empty.bin", "Cannot fastText read magic"),
-        (lambda tmp: tmp, "Cannot fastText read magic"),
-    ])
+    @pytest.mark.parametrize(
+        "make_input, message",
+        [
+            (
+                lambda tmp: tmp / "model.fifu",
+                "Invalid file format Expected 793712314 as magic, got: 1967548742",
+            ),
+            (
+                lambda tmp: MODELS / "supervised.bin",
+                "Invalid file format fastText prediction models are not supported",
+            ),
+            (lambda tmp: tmp / "empty.bin", "Cannot fastText read magic"),
+            (lambda tmp: tmp, "Cannot fastText read magic"),
+        ],
+    )
     def test_unreadable_input(self, tmp_path, capfd, make_input, message):
         (tmp_path / "model.fifu").write_bytes(fifu.dense_embeddings(WORDS, MATRIX))
         (tmp_path / "empty.bin").write_bytes(b"")
@@ -102,17 +109,21 @@ class TestFailures:
             _mave.build_model(str(MODELS / "skipgram-maxn0.bin"), str(out))
         assert type(info.value).__name__ == "PanicException"
         assert info.value.args == (
-            "The maximum length should be equal to or greater than the minimum length.",)
+            "The maximum length should be equal to or greater than the minimum length.",
+        )
         stdout, stderr = capfd.readouterr()
         assert stdout == LINE1
         assert info.value.args[0] in stderr
         assert not out.exists()
 
-    @pytest.mark.parametrize("make_output, message", [
-        (lambda tmp: tmp / "no" / "such" / "dir.fifu", "No such file or directory (os error 2)"),
-        (lambda tmp: tmp, "Is a directory (os error 21)"),
-        (lambda tmp: "bad\0name", "file name contained an unexpected NUL byte"),
-    ])
+    @pytest.mark.parametrize(
+        "make_output, message",
+        [
+            (lambda tmp: tmp / "no" / "such" / "dir.fifu", "No such file or directory (os error 2)"),
+            (lambda tmp: tmp, "Is a directory (os error 21)"),
+            (lambda tmp: "bad\0name", "file name contained an unexpected NUL byte"),
+        ],
+    )
     def test_output_cannot_be_created(self, tmp_path, capfd, make_output, message):
         assert os_error(lambda: _mave.build_model(CBOW, str(make_output(tmp_path)))) == message
         assert capfd.readouterr() == (LINE1 + LINE2, "")
@@ -122,13 +133,20 @@ class TestFailures:
         assert message.startswith("Cannot ")
         assert capfd.readouterr() == (LINE1 + LINE2, "")
 
-    @pytest.mark.parametrize("args, message", [
-        ((pathlib.Path("in.bin"), "out"),
-         "argument 'input_path': 'PosixPath' object cannot be converted to 'PyString'"),
-        (("in.bin", pathlib.Path("out")),
-         "argument 'output_path': 'PosixPath' object cannot be converted to 'PyString'"),
-        ((None, None), "argument 'input_path': 'NoneType' object cannot be converted to 'PyString'"),
-    ])
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (
+                (pathlib.Path("in.bin"), "out"),
+                "argument 'input_path': 'PosixPath' object cannot be converted to 'PyString'",
+            ),
+            (
+                ("in.bin", pathlib.Path("out")),
+                "argument 'output_path': 'PosixPath' object cannot be converted to 'PyString'",
+            ),
+            ((None, None), "argument 'input_path': 'NoneType' object cannot be converted to 'PyString'"),
+        ],
+    )
     def test_path_objects_refused(self, tmp_path, monkeypatch, capfd, args, message):
         monkeypatch.chdir(tmp_path)
         with pytest.raises(TypeError) as info:
@@ -148,5 +166,6 @@ class TestFailures:
                 sys.stderr.write(f"CAUGHT {{type(e).__name__}} {{e}}\\n")
         """)
         assert result.stderr.decode().endswith(
-            "CAUGHT PanicException failed printing to stdout: Bad file descriptor (os error 9)\n")
+            "CAUGHT PanicException failed printing to stdout: Bad file descriptor (os error 9)\n"
+        )
         assert not out.exists()

@@ -89,8 +89,9 @@ def eval_lines(write_file, run_python):
     def run(rows, words, cols=None):
         vocab = [f"w{i}" for i in range(len(rows))]
         cols = len(rows[0]) if cols is None else cols
-        data = fifu.assemble(fifu.simple_vocab(vocab),
-                             fifu.nd_array_raw(len(rows), cols, b"".join(map(pack_bits, rows))))
+        data = fifu.assemble(
+            fifu.simple_vocab(vocab), fifu.nd_array_raw(len(rows), cols, b"".join(map(pack_bits, rows)))
+        )
         path = write_file(data)
         result = run_python(f"""
             import _mave
@@ -118,19 +119,27 @@ def test_many_values_and_long_lines(eval_lines):
         rng.integers(0, 2**32, 1000, dtype=np.uint64).tolist(),  # every kind of pattern
         rng.standard_normal(1000).astype(np.float32).view(np.uint32).tolist(),
         (rng.standard_normal(1000) * 10.0 ** rng.integers(-8, 20, 1000))
-        .astype(np.float32).view(np.uint32).tolist(),
+        .astype(np.float32)
+        .view(np.uint32)
+        .tolist(),
     ]
     out = eval_lines(rows, ["w0", "w1", "w2"])
     assert out == "".join(line([reference_text(b) for b in row]) for row in rows)
     assert "..." not in out and out.count("\n") == 3
 
 
-@pytest.mark.parametrize("rows, cols, expected", [
-    ([[0x40200000]], None, "[2.5], shape=[1], strides=[1], layout=CFcf (0xf), const ndim=1\n"),
-    ([[]], 0, "[], shape=[0], strides=[0], layout=CFcf (0xf), const ndim=1\n"),
-    ([[0x3DCCCCCD, 0xBE800000, 0x3F800000]], None,
-     "[0.1, -0.25, 1.0], shape=[3], strides=[1], layout=CFcf (0xf), const ndim=1\n"),
-])
+@pytest.mark.parametrize(
+    "rows, cols, expected",
+    [
+        ([[0x40200000]], None, "[2.5], shape=[1], strides=[1], layout=CFcf (0xf), const ndim=1\n"),
+        ([[]], 0, "[], shape=[0], strides=[0], layout=CFcf (0xf), const ndim=1\n"),
+        (
+            [[0x3DCCCCCD, 0xBE800000, 0x3F800000]],
+            None,
+            "[0.1, -0.25, 1.0], shape=[3], strides=[1], layout=CFcf (0xf), const ndim=1\n",
+        ),
+    ],
+)
 def test_whole_lines(eval_lines, rows, cols, expected):
     assert eval_lines(rows, ["w0"], cols) == expected
 
@@ -153,15 +162,23 @@ class TestStandardOutput:
         """)
         assert result.stdout == (
             b"before\n[1.0, 2.0, -3.0, 4.0], shape=[4], strides=[1], layout=CFcf (0xf), "
-            b"const ndim=1\nafter ''\n")
+            b"const ndim=1\nafter ''\n"
+        )
 
-    @pytest.mark.parametrize("setup, message", [
-        ("os.close(1)", "failed printing to stdout: Bad file descriptor (os error 9)"),
-        ("os.dup2(os.open('/dev/full', os.O_WRONLY), 1)",
-         "failed printing to stdout: No space left on device (os error 28)"),
-        ("r, w = os.pipe(); os.dup2(w, 1); os.close(r)",
-         "failed printing to stdout: Broken pipe (os error 32)"),
-    ])
+    @pytest.mark.parametrize(
+        "setup, message",
+        [
+            ("os.close(1)", "failed printing to stdout: Bad file descriptor (os error 9)"),
+            (
+                "os.dup2(os.open('/dev/full', os.O_WRONLY), 1)",
+                "failed printing to stdout: No space left on device (os error 28)",
+            ),
+            (
+                "r, w = os.pipe(); os.dup2(w, 1); os.close(r)",
+                "failed printing to stdout: Broken pipe (os error 32)",
+            ),
+        ],
+    )
     def test_failed_write(self, model_path, run_python, setup, message):
         result = run_python(f"""
             import os, sys, _mave
@@ -185,8 +202,9 @@ def test_interrupted_and_partial_writes(write_file, run_python):
     # and resumes until the whole line is out.
     rng = np.random.default_rng(7)
     bits = rng.standard_normal(20_000).astype(np.float32).view(np.uint32).tolist()
-    path = write_file(fifu.assemble(fifu.simple_vocab(["big"]),
-                                    fifu.nd_array_raw(1, len(bits), pack_bits(bits))))
+    path = write_file(
+        fifu.assemble(fifu.simple_vocab(["big"]), fifu.nd_array_raw(1, len(bits), pack_bits(bits)))
+    )
     code = f"""
 import signal, sys, _mave
 ticks = []
@@ -197,8 +215,9 @@ signal.setitimer(signal.ITIMER_REAL, 0)
 print(len(ticks) > 0, file=sys.stderr)
 """
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(_mave.__file__)))
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, env=env)
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env
+    )
     time.sleep(0.5)
     out, err = child.communicate(timeout=120)
     assert child.returncode == 0, err

@@ -45,13 +45,13 @@ def read_converted(path):
         assert ident == code
         body = pos + 12
         if code == 5:
-            out["metadata"] = data[body:body + length].decode("utf-8")
+            out["metadata"] = data[body : body + length].decode("utf-8")
         elif code == 7:
             n_words, min_n, max_n, buckets = struct.unpack_from("<QIII", data, body)
             words, at = [], body + 20
             for _ in range(n_words):
                 (size,) = struct.unpack_from("<I", data, at)
-                words.append(data[at + 4:at + 4 + size].decode("utf-8"))
+                words.append(data[at + 4 : at + 4 + size].decode("utf-8"))
                 at += 4 + size
             out.update(words=words, min_n=min_n, max_n=max_n, buckets=buckets)
         elif code == 2:
@@ -102,8 +102,11 @@ def ft_hash(text):
 
 def ngrams(bracketed, min_n, max_n):
     """All n-grams by start, longest first, lengths in characters."""
-    return [bracketed[i:i + n] for i in range(len(bracketed))
-            for n in range(min(max_n, len(bracketed) - i), min_n - 1, -1)]
+    return [
+        bracketed[i : i + n]
+        for i in range(len(bracketed))
+        for n in range(min(max_n, len(bracketed) - i), min_n - 1, -1)
+    ]
 
 
 @pytest.mark.parametrize("name", ["demo-skipgram", "cbow-en", "multilingual-skipgram"])
@@ -126,15 +129,28 @@ def test_vocabulary_vectors_and_norms_match_gensim(converted, name):
 def test_out_of_vocabulary_strings_match_gensim(converted, name):
     model, _, reference = converted[name]
     for text, g in zip(reference["oov_words"], reference["oov_vectors"]):
-        np.testing.assert_allclose(lookup(model, str(text)), unit(g), rtol=0, atol=TOLERANCE,
-                                   err_msg=str(text))
+        np.testing.assert_allclose(
+            lookup(model, str(text)), unit(g), rtol=0, atol=TOLERANCE, err_msg=str(text)
+        )
 
 
 def test_multilingual_vocabulary_is_rich_in_non_ascii_words(converted):
     _, parsed, _ = converted["multilingual-skipgram"]
     words = set(parsed["words"])
-    for word in ["Straße", "Bäckerin", "élèves", "sœur", "Mañana", "Příliš", "Łódź", "Москва",
-                 "θάλασσα", "東京", "北京", "서울"]:
+    for word in [
+        "Straße",
+        "Bäckerin",
+        "élèves",
+        "sœur",
+        "Mañana",
+        "Příliš",
+        "Łódź",
+        "Москва",
+        "θάλασσα",
+        "東京",
+        "北京",
+        "서울",
+    ]:
         assert word in words, word
     assert sum(not w.isascii() for w in words) > 150
 
@@ -169,16 +185,30 @@ def test_composed_vector_of_a_short_string(converted):
     n_words = len(parsed["words"])
     rows = [parsed["matrix"][n_words + ft_hash(g) % 4000] for g in ngrams("<q>", 2, 4)]
     assert len(rows) == 3
-    np.testing.assert_allclose(lookup(model, "q"), unit(np.sum(rows, axis=0, dtype=np.float32)),
-                               rtol=0, atol=TOLERANCE)
+    np.testing.assert_allclose(
+        lookup(model, "q"), unit(np.sum(rows, axis=0, dtype=np.float32)), rtol=0, atol=TOLERANCE
+    )
 
 
 def test_metadata_of_a_real_model(converted):
     _, parsed, _ = converted["demo-skipgram"]
     lines = parsed["metadata"].strip().splitlines()
     keys = [line.split(" = ")[0] for line in lines]
-    assert keys == ["bucket", "dims", "epoch", "loss", "lr_update_rate", "max_n", "min_count",
-                    "min_n", "model", "neg", "sampling_threshold", "window_size", "word_ngrams"]
+    assert keys == [
+        "bucket",
+        "dims",
+        "epoch",
+        "loss",
+        "lr_update_rate",
+        "max_n",
+        "min_count",
+        "min_n",
+        "model",
+        "neg",
+        "sampling_threshold",
+        "window_size",
+        "word_ngrams",
+    ]
     values = dict(line.split(" = ", 1) for line in lines)
     assert values["bucket"] == "8000" and values["dims"] == "24" and values["epoch"] == "25"
     assert values["min_n"] == "3" and values["max_n"] == "6" and values["min_count"] == "3"
@@ -188,8 +218,10 @@ def test_metadata_of_a_real_model(converted):
     assert "." in values["sampling_threshold"] or "e" in values["sampling_threshold"]
 
     _, cbow, _ = converted["cbow-en"]
-    assert "loss = 'HierarchicalSoftmax'" in cbow["metadata"] or \
-        'loss = "HierarchicalSoftmax"' in cbow["metadata"]
+    assert (
+        "loss = 'HierarchicalSoftmax'" in cbow["metadata"]
+        or 'loss = "HierarchicalSoftmax"' in cbow["metadata"]
+    )
 
 
 class TestMinimumLengthOne:
@@ -202,8 +234,7 @@ class TestMinimumLengthOne:
 
     def markers(self, parsed):
         n_words, buckets = len(parsed["words"]), parsed["buckets"]
-        return [parsed["matrix"][n_words + ft_hash(m) % buckets].astype(np.float64)
-                for m in ("<", ">")]
+        return [parsed["matrix"][n_words + ft_hash(m) % buckets].astype(np.float64) for m in ("<", ">")]
 
     def test_vectors_differ_from_fasttext(self, converted):
         # The marker rows were never trained (fastText does not use them), so
@@ -212,7 +243,8 @@ class TestMinimumLengthOne:
         model, _, reference = converted["skipgram-minn1"]
         differing = sum(
             np.abs(lookup(model, str(w)) - unit(g)).max() > 5 * TOLERANCE
-            for w, g in zip(reference["words"], reference["vectors"]))
+            for w, g in zip(reference["words"], reference["vectors"])
+        )
         assert differing == len(reference["words"])
 
     def test_vocabulary_words_differ_by_the_marker_rows(self, converted):
@@ -238,16 +270,23 @@ class TestMinimumLengthOne:
             ours = lookup(model, text)
             # gensim's mean times its count is the sum without the markers.
             np.testing.assert_allclose(
-                ours, unit(g.astype(np.float64) * fasttext_count + less + greater),
-                rtol=0, atol=TOLERANCE, err_msg=text)
+                ours,
+                unit(g.astype(np.float64) * fasttext_count + less + greater),
+                rtol=0,
+                atol=TOLERANCE,
+                err_msg=text,
+            )
             assert np.abs(ours - unit(g)).max() > 5 * TOLERANCE
 
 
-@pytest.mark.parametrize("name, message", [
-    ("supervised.bin", "fastText prediction models are not supported"),
-    # A quantized model is a prediction model too: its labels are met first.
-    ("supervised-quantized.ftz", "fastText prediction models are not supported"),
-])
+@pytest.mark.parametrize(
+    "name, message",
+    [
+        ("supervised.bin", "fastText prediction models are not supported"),
+        # A quantized model is a prediction model too: its labels are met first.
+        ("supervised-quantized.ftz", "fastText prediction models are not supported"),
+    ],
+)
 def test_refused_real_models(tmp_path, capfd, name, message):
     out = tmp_path / "out.fifu"
     with pytest.raises(OSError) as info:
@@ -282,7 +321,7 @@ def test_quantized_flag_of_a_real_model(tmp_path, capfd, converted):
 
 def test_demo_model_neighbours_are_sensible(converted):
     model, parsed, _ = converted["demo-skipgram"]
-    matrix = parsed["matrix"][:len(parsed["words"])]
+    matrix = parsed["matrix"][: len(parsed["words"])]
 
     def nearest(text, k):
         v = lookup(model, text)

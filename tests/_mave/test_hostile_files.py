@@ -36,9 +36,15 @@ MODELS = DATA_DIR / "fasttext"
 
 FINALFUSION = fixture_files.finalfusion_fixtures()
 FASTTEXT = fixture_files.fasttext_fixtures()
-REAL_MODELS = ["skipgram-maxn0.bin", "skipgram-minn1.bin", "supervised.bin",
-               "supervised-quantized.ftz", "multilingual-skipgram.bin", "cbow-en.bin",
-               "demo-skipgram.bin"]
+REAL_MODELS = [
+    "skipgram-maxn0.bin",
+    "skipgram-minn1.bin",
+    "supervised.bin",
+    "supervised-quantized.ftz",
+    "multilingual-skipgram.bin",
+    "cbow-en.bin",
+    "demo-skipgram.bin",
+]
 
 # A variant that takes longer than this is a hang for these small files
 # (a load takes well under a millisecond; ASan makes that a few).
@@ -66,21 +72,29 @@ def run_variants(tmp_path, data, action, variants, *, memory_limit_mb=MEMORY_LIM
     """[(variant, outcome, cpu seconds, wall seconds, peak RSS growth kB)]."""
     base = tmp_path / "base"
     base.write_bytes(data)
-    job = {"base": str(base), "work": str(tmp_path / "work"), "action": action,
-           "variants": variants, "progress": str(tmp_path / "progress"),
-           "results": str(tmp_path / "results.json"), "memory_limit_mb": memory_limit_mb}
+    job = {
+        "base": str(base),
+        "work": str(tmp_path / "work"),
+        "action": action,
+        "variants": variants,
+        "progress": str(tmp_path / "progress"),
+        "results": str(tmp_path / "results.json"),
+        "memory_limit_mb": memory_limit_mb,
+    }
     (tmp_path / "job.json").write_text(json.dumps(job))
     env = pinned_child_environment()
     # Under AddressSanitizer an oversized allocation must fail, not be tried.
     if "ASAN_OPTIONS" in env:
-        env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=%d" % (
-            memory_limit_mb)
+        env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=%d" % (memory_limit_mb)
     stderr = tmp_path / "stderr"
     with open(stderr, "wb") as err:
         child = subprocess.run(
-            [sys.executable, *[f"-W{o}" for o in sys.warnoptions], str(RUNNER),
-             str(tmp_path / "job.json")],
-            stdout=subprocess.DEVNULL, stderr=err, env=env, timeout=600)
+            [sys.executable, *[f"-W{o}" for o in sys.warnoptions], str(RUNNER), str(tmp_path / "job.json")],
+            stdout=subprocess.DEVNULL,
+            stderr=err,
+            env=env,
+            timeout=600,
+        )
     if child.returncode != 0:
         progress = (tmp_path / "progress").read_text().strip() or "0"
         index = int(progress)
@@ -123,7 +137,7 @@ def test_finalfusion_files(tmp_path, name):
     # Cut before the end of the matrix, a file fails; cut after it, it loads
     # without norms.
     end = storage_end(fixture)
-    for (change, outcome, *_) in results[:len(truncations)]:
+    for change, outcome, *_ in results[: len(truncations)]:
         assert outcome == ("ok" if change[1] >= end else "panic"), change
 
 
@@ -158,8 +172,7 @@ def sampled_truncations(length, matrix_start, matrix_end):
 def test_real_fasttext_models(tmp_path, name):
     data = (MODELS / name).read_bytes()
     fields, matrix_start, matrix_end = fixture_files.real_fasttext_fields(data)
-    variants = [["truncate", n]
-                for n in sampled_truncations(len(data), matrix_start, matrix_end)]
+    variants = [["truncate", n] for n in sampled_truncations(len(data), matrix_start, matrix_end)]
     # All fields of the header and the matrix shape; of the dictionary, the
     # entries of the first and the last three words (the others are alike).
     entries = [f for f in fields if f.name in ("word frequency", "entry type")]
@@ -208,8 +221,7 @@ def assert_fast_and_small(results):
 def test_huge_counts_in_finalfusion_files(tmp_path, name):
     fixture = FINALFUSION[name]
     variants = huge_count_variants(fixture.fields)
-    results = run_variants(tmp_path, fixture.data, "load", variants,
-                           memory_limit_mb=COUNT_MEMORY_MB)
+    results = run_variants(tmp_path, fixture.data, "load", variants, memory_limit_mb=COUNT_MEMORY_MB)
     assert findings(results, {"ok", "panic"}) == []
     assert_fast_and_small(results)
 
@@ -221,13 +233,15 @@ def test_huge_counts_in_fasttext_models(tmp_path, name):
     else:
         data = (MODELS / name).read_bytes()
         fields = fixture_files.real_fasttext_fields(data)[0]
-    results = run_variants(tmp_path, data, "convert", huge_count_variants(fields),
-                           memory_limit_mb=COUNT_MEMORY_MB)
+    results = run_variants(
+        tmp_path, data, "convert", huge_count_variants(fields), memory_limit_mb=COUNT_MEMORY_MB
+    )
     assert findings(results, {"ok", "oserror", "panic"}) == []
     assert_fast_and_small(results)
 
 
 # --- Faults found by fuzzing -------------------------------------------------
+
 
 def metadata_file(text):
     b = fixture_files.Builder()
@@ -257,10 +271,9 @@ REGRESSIONS = {
     # toml++ 3.3.0 reached __builtin_unreachable() when it classified a
     # non-ASCII code point outside a string as whitespace or not.
     "metadata é outside a string": (metadata_file("a = é\n"), "panic"),
-    "metadata U+FB30 after a value": (metadata_file("a = 1\uFB30\n"), "panic"),
-    "metadata U+FB30 as a key": (metadata_file("\uFB30 = 1\n"), "panic"),
-    "metadata U+FB30 after a line-ending backslash": (
-        metadata_file('a = """x\\\n\uFB30"""\n'), "ok"),
+    "metadata U+FB30 after a value": (metadata_file("a = 1\ufb30\n"), "panic"),
+    "metadata U+FB30 as a key": (metadata_file("\ufb30 = 1\n"), "panic"),
+    "metadata U+FB30 after a line-ending backslash": (metadata_file('a = """x\\\n\ufb30"""\n'), "ok"),
     "metadata U+1680 as whitespace": (metadata_file("a\u1680= 1\n"), "panic"),
     # A composed lookup allocated the vector before checking the rows, so a
     # matrix of no rows claiming 2^32 - 1 columns made eval ask for 16 GiB.
@@ -274,8 +287,7 @@ def long_marker_floret_file(marker_length):
     hashed to four rows."""
     b = fixture_files.Builder()
     fixture_files.header(b, [9, 2])
-    fixture_files.floret_chunk(b, min_n=1, max_n=2**32 - 1, buckets=1, hashes=4,
-                               begin="<" * marker_length)
+    fixture_files.floret_chunk(b, min_n=1, max_n=2**32 - 1, buckets=1, hashes=4, begin="<" * marker_length)
     fixture_files.dense_chunk(b, [[1.0, 2.0]])
     return bytes(b.data)
 
@@ -285,8 +297,9 @@ def test_composed_rows_are_not_all_held_at_once(tmp_path):
     # before summing them. Here that list is 12.5 million rows, 100 MB, from a
     # 2.6 kB file; a file of 64 kB asked for 64 GB.
     data = long_marker_floret_file(2500)
-    results = run_variants(tmp_path, data, "look up once", [["truncate", len(data)]],
-                           memory_limit_mb=COUNT_MEMORY_MB)
+    results = run_variants(
+        tmp_path, data, "look up once", [["truncate", len(data)]], memory_limit_mb=COUNT_MEMORY_MB
+    )
     assert [r[1] for r in results] == ["ok"]
     assert results[0][4] < COUNT_MEMORY_MB * 1024
 
@@ -294,8 +307,7 @@ def test_composed_rows_are_not_all_held_at_once(tmp_path):
 @pytest.mark.parametrize("name", sorted(REGRESSIONS))
 def test_fuzzing_regressions(tmp_path, name):
     data, expected = REGRESSIONS[name]
-    results = run_variants(tmp_path, data, "load", [["truncate", len(data)]],
-                           memory_limit_mb=COUNT_MEMORY_MB)
+    results = run_variants(tmp_path, data, "load", [["truncate", len(data)]], memory_limit_mb=COUNT_MEMORY_MB)
     assert [r[1] for r in results] == [expected]
     assert_fast_and_small(results)
 
@@ -362,9 +374,11 @@ def test_huge_header_counts_in_imported_formats(tmp_path, fmt):
     pytest.importorskip("mave")
     data = next(iter(IMPORTS[fmt].values())).removeprefix(b"\xef\xbb\xbf")
     header_end = data.index(b"\n")
-    variants = [["splice", 0, header_end, f"{words} {dims}".encode().hex()]
-                for words in [0, 1, 4, 2**31, 2**32 - 1, 2**63, 2**64 - 1]
-                for dims in [1, 3, 2**31, 2**32 - 1, 2**32, 2**64 - 1]]
+    variants = [
+        ["splice", 0, header_end, f"{words} {dims}".encode().hex()]
+        for words in [0, 1, 4, 2**31, 2**32 - 1, 2**63, 2**64 - 1]
+        for dims in [1, 3, 2**31, 2**32 - 1, 2**32, 2**64 - 1]
+    ]
     results = run_variants(tmp_path, data, f"import {fmt}", variants, memory_limit_mb=COUNT_MEMORY_MB)
     assert findings(results, {"ok", "formaterror"}) == []
     # Only the true "4 3" converts (after "0 D" the rows are more words than
@@ -380,7 +394,8 @@ def test_no_rows_of_many_columns(tmp_path, fmt):
     # writers set aside a row of that many floats (3.3 GB) for rows that do
     # not exist.
     pytest.importorskip("mave")
-    results = run_variants(tmp_path, b"0 4294967295\n", f"import {fmt}", [["truncate", 14]],
-                           memory_limit_mb=COUNT_MEMORY_MB)
+    results = run_variants(
+        tmp_path, b"0 4294967295\n", f"import {fmt}", [["truncate", 14]], memory_limit_mb=COUNT_MEMORY_MB
+    )
     assert [r[1] for r in results] == ["ok"]
     assert_fast_and_small(results)

@@ -39,14 +39,32 @@ CALLS = int(os.environ.get("MAVE_LEAK_CALLS", 20_000 if SANITIZED else 1_000_000
 CONSTRUCTIONS = max(CALLS // 50, 100)
 RSS_TOLERANCE = 2 * 1024 * 1024
 
-LIGHT = ["get_dims", "load_embedding known", "load_embedding unknown",
-         "load_embedding composed", "load_embedding keywords", "load_embedding length mismatch",
-         "load_embedding list target", "load_embedding float64 target",
-         "load_embedding int sentence", "load_embedding missing argument",
-         "load_embedding unknown keyword", "eval known", "eval composed", "eval unknown",
-         "eval int"]
-HEAVY = ["FfModel", "FfModel missing file", "FfModel directory", "FfModel int path",
-         "build_model", "build_model missing input", "build_model finalfusion input"]
+LIGHT = [
+    "get_dims",
+    "load_embedding known",
+    "load_embedding unknown",
+    "load_embedding composed",
+    "load_embedding keywords",
+    "load_embedding length mismatch",
+    "load_embedding list target",
+    "load_embedding float64 target",
+    "load_embedding int sentence",
+    "load_embedding missing argument",
+    "load_embedding unknown keyword",
+    "eval known",
+    "eval composed",
+    "eval unknown",
+    "eval int",
+]
+HEAVY = [
+    "FfModel",
+    "FfModel missing file",
+    "FfModel directory",
+    "FfModel int path",
+    "build_model",
+    "build_model missing input",
+    "build_model finalfusion input",
+]
 
 
 @pytest.fixture(scope="module")
@@ -67,9 +85,19 @@ def test_no_growth(tmp_path, files, name):
     calls = CONSTRUCTIONS if name in HEAVY else CALLS
     results = tmp_path / "results.json"
     child = subprocess.run(
-        [sys.executable, *[f"-W{o}" for o in sys.warnoptions], str(RUNNER), name, str(calls),
-         *files, str(results)],
-        env=pinned_child_environment(), capture_output=True, timeout=900)
+        [
+            sys.executable,
+            *[f"-W{o}" for o in sys.warnoptions],
+            str(RUNNER),
+            name,
+            str(calls),
+            *files,
+            str(results),
+        ],
+        env=pinned_child_environment(),
+        capture_output=True,
+        timeout=900,
+    )
     assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
     report = json.loads(results.read_text())
 
@@ -79,5 +107,6 @@ def test_no_growth(tmp_path, files, name):
     assert report["maps"][1] == report["maps"][0]
     if not SANITIZED:
         rss_before, rss_after = report["rss"]
-        assert rss_after - rss_before <= RSS_TOLERANCE, (
-            f"{name}: grew by {rss_after - rss_before} bytes over {calls} calls")
+        assert (
+            rss_after - rss_before <= RSS_TOLERANCE
+        ), f"{name}: grew by {rss_after - rss_before} bytes over {calls} calls"

@@ -41,7 +41,8 @@ class TestModuleObject:
                 print(type(e).__name__, e)
         """)
         assert result.stdout == (
-            b"ImportError PyO3 modules may only be initialized once per interpreter process\n")
+            b"ImportError PyO3 modules may only be initialized once per interpreter process\n"
+        )
 
     def test_import_does_not_import_numpy(self, run_python):
         result = run_python("""
@@ -61,14 +62,20 @@ class TestFfModelType:
         assert not t.__flags__ & (base_type | garbage_collected)
         assert (t.__dictoffset__, t.__weakrefoffset__) == (0, 0)
         assert [name for name in ("get_dims", "load_embedding", "eval") if name in vars(t)] == [
-            "get_dims", "load_embedding", "eval"]
+            "get_dims",
+            "load_embedding",
+            "eval",
+        ]
 
-    @pytest.mark.parametrize("callable_, signature", [
-        (_mave.FfModel.get_dims, "($self)"),
-        (_mave.FfModel.load_embedding, "($self, sentence, a)"),
-        (_mave.FfModel.eval, "($self, haystack)"),
-        (_mave.build_model, "(input_path, output_path)"),
-    ])
+    @pytest.mark.parametrize(
+        "callable_, signature",
+        [
+            (_mave.FfModel.get_dims, "($self)"),
+            (_mave.FfModel.load_embedding, "($self, sentence, a)"),
+            (_mave.FfModel.eval, "($self, haystack)"),
+            (_mave.build_model, "(input_path, output_path)"),
+        ],
+    )
     def test_text_signatures(self, callable_, signature):
         assert callable_.__text_signature__ == signature
         assert callable_.__doc__ is None
@@ -76,6 +83,7 @@ class TestFfModelType:
 
     def test_not_subclassable(self):
         with pytest.raises(TypeError):
+
             class Sub(_mave.FfModel):
                 pass
 
@@ -97,8 +105,11 @@ class TestFfModelType:
 
 class TestConstruction:
     def test_positional_keyword_and_new(self, model_path):
-        for m in (_mave.FfModel(model_path), _mave.FfModel(embeddings_path=model_path),
-                  _mave.FfModel.__new__(_mave.FfModel, model_path)):
+        for m in (
+            _mave.FfModel(model_path),
+            _mave.FfModel(embeddings_path=model_path),
+            _mave.FfModel.__new__(_mave.FfModel, model_path),
+        ):
             assert type(m) is _mave.FfModel
             assert m.get_dims() == len(MATRIX[0])
 
@@ -108,11 +119,14 @@ class TestConstruction:
 
         assert _mave.FfModel(Path(model_path)).get_dims() == 4
 
-    @pytest.mark.parametrize("words, matrix, cols, dims", [
-        (["a", "b"], [[1.0, 2.0], [3.0, 4.0]], None, 2),
-        ([], [], 7, 7),
-        (["a"], [[]], 0, 0),
-    ])
+    @pytest.mark.parametrize(
+        "words, matrix, cols, dims",
+        [
+            (["a", "b"], [[1.0, 2.0], [3.0, 4.0]], None, 2),
+            ([], [], 7, 7),
+            (["a"], [[]], 0, 0),
+        ],
+    )
     def test_dims(self, write_file, words, matrix, cols, dims):
         m = _mave.FfModel(write_file(fifu.dense_embeddings(words, matrix, cols=cols)))
         assert m.get_dims() == dims
@@ -128,26 +142,34 @@ class TestConstruction:
         assert type(info.value).__name__ == "PanicException"
         assert info.value.args == (
             'Embedding file missing, run fetch-data.sh: '
-            'Os { code: 2, kind: NotFound, message: "No such file or directory" }',)
+            'Os { code: 2, kind: NotFound, message: "No such file or directory" }',
+        )
 
     def test_nul_in_path(self):
         with pytest.raises(panic_type()) as info:
             _mave.FfModel("a\0b")
         assert str(info.value) == (
             'Embedding file missing, run fetch-data.sh: Error { kind: InvalidInput, '
-            'message: "file name contained an unexpected NUL byte" }')
+            'message: "file name contained an unexpected NUL byte" }'
+        )
 
-    @pytest.mark.parametrize("data, debug", [
-        (b"FiFv" + bytes(8),
-         'Format("Expected \'FiFu\' as magic, got: FiFv")'),
-        (b"FiFu\0\0",
-         'Read { desc: "Cannot read model version", error: Error { kind: UnexpectedEof, '
-         'message: "failed to fill whole buffer" } }'),
-        (fifu.header([]), 'Format("Embedding file does not contain chunks")'),
-        (fifu.header([10]), "UnknownChunkIdentifier(10)"),
-        (fifu.assemble(fifu.simple_vocab(["a"]), fifu.norms([1.0])),
-         'Format("Invalid chunk identifier, expected: NdArray, got: NdNorms")'),
-    ])
+    @pytest.mark.parametrize(
+        "data, debug",
+        [
+            (b"FiFv" + bytes(8), 'Format("Expected \'FiFu\' as magic, got: FiFv")'),
+            (
+                b"FiFu\0\0",
+                'Read { desc: "Cannot read model version", error: Error { kind: UnexpectedEof, '
+                'message: "failed to fill whole buffer" } }',
+            ),
+            (fifu.header([]), 'Format("Embedding file does not contain chunks")'),
+            (fifu.header([10]), "UnknownChunkIdentifier(10)"),
+            (
+                fifu.assemble(fifu.simple_vocab(["a"]), fifu.norms([1.0])),
+                'Format("Invalid chunk identifier, expected: NdArray, got: NdNorms")',
+            ),
+        ],
+    )
     def test_unreadable_file(self, write_file, data, debug):
         with pytest.raises(panic_type()) as info:
             _mave.FfModel(write_file(data))
@@ -158,7 +180,8 @@ class TestConstruction:
             _mave.FfModel(str(tmp_path))
         assert str(info.value) == (
             'called `Result::unwrap()` on an `Err` value: Read { desc: "Cannot read magic", '
-            'error: Os { code: 21, kind: IsADirectory, message: "Is a directory" } }')
+            'error: Os { code: 21, kind: IsADirectory, message: "Is a directory" } }'
+        )
 
     def test_failure_reports_on_stderr(self, run_python, tmp_path):
         result = run_python(f"""
@@ -174,6 +197,7 @@ class TestConstruction:
     def test_unmapped_after_release(self, write_file):
         # The mapping belongs to the instance: the file can go, the rows stay.
         import os
+
         path = write_file(fifu.dense_embeddings(WORDS, MATRIX))
         m = _mave.FfModel(path)
         os.unlink(path)

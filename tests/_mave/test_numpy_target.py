@@ -13,13 +13,16 @@ HAUS = np.array(MATRIX[0], np.float32)
 PANIC = BaseException  # PanicException is not importable; checked by name below
 # NumPy 1.x imports numpy.core itself, so which module served the API table
 # can only be told apart with NumPy 2.
-NUMPY_2_ONLY = pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) < "2.0.0",
-                                  reason="NumPy 1.x imports numpy.core on import")
+NUMPY_2_ONLY = pytest.mark.skipif(
+    np.lib.NumpyVersion(np.__version__) < "2.0.0", reason="NumPy 1.x imports numpy.core on import"
+)
 
 
 def length_mismatch(dims, length):
-    return (f"assertion `left == right` failed: Embeddings have {dims} dimensions, "
-            f"whereas target array has {length}\n  left: {length}\n right: {dims}")
+    return (
+        f"assertion `left == right` failed: Embeddings have {dims} dimensions, "
+        f"whereas target array has {length}\n  left: {length}\n right: {dims}"
+    )
 
 
 class TestWriting:
@@ -129,22 +132,27 @@ class TestLengthMismatch:
 
 
 class TestRefusedArrays:
-    @pytest.mark.parametrize("make, message", [
-        (lambda: [0.0] * 4, "'list' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: (0.0,) * 4, "'tuple' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: np.float32(0), "'float32' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: memoryview(bytearray(16)).cast("f"),
-         "'memoryview' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: np.zeros((2, 2), np.float32), "dimensionality mismatch:\n from=2, to=1"),
-        (lambda: np.zeros((4, 1), np.float32), "dimensionality mismatch:\n from=2, to=1"),
-        (lambda: np.zeros((), np.float32), "dimensionality mismatch:\n from=0, to=1"),
-        (lambda: np.zeros((1, 1, 4), np.float64), "dimensionality mismatch:\n from=3, to=1"),
-        (lambda: np.zeros(4, np.float64), "type mismatch:\n from=float64, to=float32"),
-        (lambda: np.zeros(4, ">f4"), "type mismatch:\n from=>f4, to=float32"),
-        (lambda: np.zeros(4, np.int32), "type mismatch:\n from=int32, to=float32"),
-        (lambda: np.zeros(4, np.float16), "type mismatch:\n from=float16, to=float32"),
-        (lambda: np.zeros(4, [("f", "<f4")]), "type mismatch:\n from=[('f', '<f4')], to=float32"),
-    ])
+    @pytest.mark.parametrize(
+        "make, message",
+        [
+            (lambda: [0.0] * 4, "'list' object cannot be converted to 'PyArray<T, D>'"),
+            (lambda: (0.0,) * 4, "'tuple' object cannot be converted to 'PyArray<T, D>'"),
+            (lambda: np.float32(0), "'float32' object cannot be converted to 'PyArray<T, D>'"),
+            (
+                lambda: memoryview(bytearray(16)).cast("f"),
+                "'memoryview' object cannot be converted to 'PyArray<T, D>'",
+            ),
+            (lambda: np.zeros((2, 2), np.float32), "dimensionality mismatch:\n from=2, to=1"),
+            (lambda: np.zeros((4, 1), np.float32), "dimensionality mismatch:\n from=2, to=1"),
+            (lambda: np.zeros((), np.float32), "dimensionality mismatch:\n from=0, to=1"),
+            (lambda: np.zeros((1, 1, 4), np.float64), "dimensionality mismatch:\n from=3, to=1"),
+            (lambda: np.zeros(4, np.float64), "type mismatch:\n from=float64, to=float32"),
+            (lambda: np.zeros(4, ">f4"), "type mismatch:\n from=>f4, to=float32"),
+            (lambda: np.zeros(4, np.int32), "type mismatch:\n from=int32, to=float32"),
+            (lambda: np.zeros(4, np.float16), "type mismatch:\n from=float16, to=float32"),
+            (lambda: np.zeros(4, [("f", "<f4")]), "type mismatch:\n from=[('f', '<f4')], to=float32"),
+        ],
+    )
     def test_conversion_errors(self, model, make, message):
         a = make()
         with pytest.raises(TypeError) as info:
@@ -158,12 +166,15 @@ class TestRefusedArrays:
         a = np.zeros(4, np.dtype("<f4"))
         assert model.load_embedding("Haus", a) and np.array_equal(a, HAUS)
 
-    @pytest.mark.parametrize("make", [
-        lambda: np.frombuffer(bytes(16), np.float32),
-        lambda: np.broadcast_to(np.zeros(1, np.float32), (4,)),
-        lambda: _frozen(np.zeros(4, np.float32)),
-        lambda: _frozen(np.zeros(8, np.float32))[::2],
-    ])
+    @pytest.mark.parametrize(
+        "make",
+        [
+            lambda: np.frombuffer(bytes(16), np.float32),
+            lambda: np.broadcast_to(np.zeros(1, np.float32), (4,)),
+            lambda: _frozen(np.zeros(4, np.float32)),
+            lambda: _frozen(np.zeros(8, np.float32))[::2],
+        ],
+    )
     def test_read_only_arrays_untouched(self, model, make):
         a = make()
         snapshot = a.copy()
@@ -195,16 +206,22 @@ class TestNumPyLoading:
 
     @staticmethod
     def child(model_path, prelude, body):
-        return "\n".join([
-            "import sys",
-            textwrap.dedent(prelude),
-            "import _mave",
-            f"m = _mave.FfModel({model_path!r})",
-            textwrap.dedent(body),
-        ])
+        return "\n".join(
+            [
+                "import sys",
+                textwrap.dedent(prelude),
+                "import _mave",
+                f"m = _mave.FfModel({model_path!r})",
+                textwrap.dedent(body),
+            ]
+        )
 
     def test_without_numpy(self, run_python, model_path):
-        result = run_python(self.child(model_path, "sys.modules['numpy'] = None", """
+        result = run_python(
+            self.child(
+                model_path,
+                "sys.modules['numpy'] = None",
+                """
             print(m.get_dims(), flush=True)
             m.eval("Haus")
             m.eval("absent")
@@ -216,19 +233,25 @@ class TestNumPyLoading:
                 m.load_embedding("Haus", [0.0] * 4)
             except BaseException as e:
                 print(e.args)
-        """))
+        """,
+            )
+        )
         assert result.stdout.decode() == (
             "4\n"
             "[0.5, -1.25, 3.0, 0.0], shape=[4], strides=[1], layout=CFcf (0xf), const ndim=1\n"
             "pyo3_runtime PanicException ('Failed to import NumPy module',) None\n"
-            "('Failed to import NumPy module',)\n")
+            "('Failed to import NumPy module',)\n"
+        )
         assert b"Failed to import NumPy module" in result.stderr
 
-    @pytest.mark.parametrize("api", [
-        None,  # no _ARRAY_API at all
-        "42",  # not a capsule
-        "__import__('datetime').datetime_CAPI",  # a named capsule of another module
-    ])
+    @pytest.mark.parametrize(
+        "api",
+        [
+            None,  # no _ARRAY_API at all
+            "42",  # not a capsule
+            "__import__('datetime').datetime_CAPI",  # a named capsule of another module
+        ],
+    )
     def test_missing_capsule(self, run_python, model_path, tmp_path, api):
         core = tmp_path / "fake" / "numpy" / "_core"
         core.mkdir(parents=True)
@@ -236,40 +259,66 @@ class TestNumPyLoading:
         (core / "__init__.py").write_text("")
         (core / "multiarray.py").write_text("" if api is None else f"_ARRAY_API = {api}\n")
         prelude = f"sys.path.insert(0, {str(tmp_path / 'fake')!r})"
-        result = run_python(self.child(model_path, prelude, """
+        result = run_python(
+            self.child(
+                model_path,
+                prelude,
+                """
             try:
                 m.load_embedding("Haus", [])
             except BaseException as e:
                 print(type(e).__name__, e.args)
-        """))
+        """,
+            )
+        )
         assert result.stdout == b"PanicException ('Failed to get NumPy API capsule',)\n"
 
     @NUMPY_2_ONLY
     def test_numpy_1_layout_fallback(self, run_python, model_path):
         # Without numpy._core the table comes from numpy.core (NumPy 1.x).
-        result = run_python(self.child(model_path, """
+        result = run_python(
+            self.child(
+                model_path,
+                """
             import numpy as np
             sys.modules['numpy._core.multiarray'] = None
-        """, """
+        """,
+                """
             a = np.zeros(4, np.float32)
             print('numpy.core.multiarray' in sys.modules)
             print(m.load_embedding("Haus", a), a.tolist())
             print('numpy.core.multiarray' in sys.modules)
-        """), flags=[])
+        """,
+            ),
+            flags=[],
+        )
         assert result.stdout == b"False\nTrue [0.5, -1.25, 3.0, 0.0]\nTrue\n"
 
     @NUMPY_2_ONLY
     def test_numpy_2_module_preferred(self, run_python, model_path):
-        result = run_python(self.child(model_path, "import numpy as np", """
+        result = run_python(
+            self.child(
+                model_path,
+                "import numpy as np",
+                """
             m.load_embedding("Haus", np.zeros(4, np.float32))
             print('numpy.core.multiarray' in sys.modules)
-        """))
+        """,
+            )
+        )
         assert result.stdout == b"False\n"
 
     @pytest.mark.parametrize("flags", [[], ["-W", "error", "-X", "dev"]])
     def test_numpy_2_needs_no_deprecated_module(self, run_python, model_path, flags):
-        result = run_python(self.child(model_path, "import numpy as np", """
+        result = run_python(
+            self.child(
+                model_path,
+                "import numpy as np",
+                """
             a = np.zeros(4, np.float32)
             print(m.load_embedding("Baum", a), a.tolist())
-        """), flags=flags)
+        """,
+            ),
+            flags=flags,
+        )
         assert result.stdout == b"True [1.0, 2.0, -3.0, 4.0]\n"

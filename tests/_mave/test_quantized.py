@@ -4,6 +4,7 @@ The expected rows are rebuilt here in float32 with numpy, independently of the
 module: centroids side by side, the projection's dot products with eight
 partial sums, then the row's norm.
 """
+
 import numpy as np
 import pytest
 
@@ -32,8 +33,16 @@ class Quantizer:
         self.codes = CODES.copy()
 
     def chunk(self):
-        return quantized_array(QUANTIZED_LEN, DIMS, N_CENTROIDS, len(self.codes),
-                               self.subquantizers, self.codes, self.projection, self.norms)
+        return quantized_array(
+            QUANTIZED_LEN,
+            DIMS,
+            N_CENTROIDS,
+            len(self.codes),
+            self.subquantizers,
+            self.codes,
+            self.projection,
+            self.norms,
+        )
 
     def row(self, i):
         v = np.concatenate([self.subquantizers[q, c] for q, c in enumerate(self.codes[i])])
@@ -65,8 +74,9 @@ def unit_length(v):
     return np.array([np.float32(x) / norm for x in v], dtype=np.float32)
 
 
-FLAGS = pytest.mark.parametrize("projection,norms", [
-    (False, False), (False, True), (True, False), (True, True)])
+FLAGS = pytest.mark.parametrize(
+    "projection,norms", [(False, False), (False, True), (True, False), (True, True)]
+)
 
 
 def bits(values):
@@ -91,12 +101,15 @@ def test_eval_prints_the_line_of_the_same_dense_rows(write_file, run_python):
     pq = Quantizer(True, True)
     quantized = write_file(fifu.assemble(fifu.simple_vocab(WORDS), pq.chunk()))
     dense = write_file(fifu.dense_embeddings(WORDS, [pq.row(i).tolist() for i in range(len(WORDS))]))
-    outputs = [run_python(f"""
+    outputs = [
+        run_python(f"""
         import _mave
         m = _mave.FfModel({path!r})
         for word in {WORDS + ["absent"]!r}:
             m.eval(word)
-    """).stdout for path in (quantized, dense)]
+    """).stdout
+        for path in (quantized, dense)
+    ]
     assert outputs[0].count(b"\n") == len(WORDS)
     assert outputs[0] == outputs[1]
 
@@ -135,23 +148,38 @@ UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 SUBQUANTIZERS = np.zeros((QUANTIZED_LEN, N_CENTROIDS, SUB_LEN), dtype=np.float32)
 
 
-@pytest.mark.parametrize("chunk,cut,message", [
-    (quantized_array(4, 10, 1, 1, np.zeros(10), [0] * 4), 0,
-     UNWRAP + 'Format("Reconstructed embedding length (10) not a multiple of the quantized '
-              'embedding length: (4)")'),
-    (quantized_array(QUANTIZED_LEN, DIMS, N_CENTROIDS, 4, SUBQUANTIZERS, CODES), 1,
-     UNWRAP + 'Read { desc: "Cannot memory map quantized embedding matrix", error: Error { '
-              'kind: UnexpectedEof, message: "memory map range reaches past the end of the file" } }'),
-    (quantized_array(QUANTIZED_LEN, DIMS, N_CENTROIDS, 4, SUBQUANTIZERS, CODES, norms=[1] * 4),
-     4 * 4 + CODES.size,
-     UNWRAP + 'Read { desc: "Cannot read norms", error: Error { kind: UnexpectedEof, '
-              'message: "failed to fill whole buffer" } }'),
-    (quantized_array(0, DIMS, N_CENTROIDS, 4, SUBQUANTIZERS, CODES), 0,
-     "Quantized embedding length must not be zero"),
-], ids=["not-a-multiple", "codes-cut", "norms-cut", "no-subquantizers"])
+@pytest.mark.parametrize(
+    "chunk,cut,message",
+    [
+        (
+            quantized_array(4, 10, 1, 1, np.zeros(10), [0] * 4),
+            0,
+            UNWRAP + 'Format("Reconstructed embedding length (10) not a multiple of the quantized '
+            'embedding length: (4)")',
+        ),
+        (
+            quantized_array(QUANTIZED_LEN, DIMS, N_CENTROIDS, 4, SUBQUANTIZERS, CODES),
+            1,
+            UNWRAP + 'Read { desc: "Cannot memory map quantized embedding matrix", error: Error { '
+            'kind: UnexpectedEof, message: "memory map range reaches past the end of the file" } }',
+        ),
+        (
+            quantized_array(QUANTIZED_LEN, DIMS, N_CENTROIDS, 4, SUBQUANTIZERS, CODES, norms=[1] * 4),
+            4 * 4 + CODES.size,
+            UNWRAP + 'Read { desc: "Cannot read norms", error: Error { kind: UnexpectedEof, '
+            'message: "failed to fill whole buffer" } }',
+        ),
+        (
+            quantized_array(0, DIMS, N_CENTROIDS, 4, SUBQUANTIZERS, CODES),
+            0,
+            "Quantized embedding length must not be zero",
+        ),
+    ],
+    ids=["not-a-multiple", "codes-cut", "norms-cut", "no-subquantizers"],
+)
 def test_files_that_fail_to_load(write_file, chunk, cut, message):
     data = fifu.assemble(fifu.simple_vocab(WORDS), chunk)
     with pytest.raises(BaseException) as info:
-        _mave.FfModel(write_file(data[:len(data) - cut]))
+        _mave.FfModel(write_file(data[: len(data) - cut]))
     assert type(info.value).__name__ == "PanicException"
     assert info.value.args == (message,)

@@ -5,6 +5,7 @@ The expected rows come from independent implementations written here (the
 n-gram order, both FNV-1a variants) and from the `mmh3` package for floret, so
 a fault in the module's enumeration or hashing shows as a wrong vector.
 """
+
 import re
 import subprocess
 
@@ -26,7 +27,7 @@ def ngrams(text, min_n, max_n):
         if left < min_n:
             break
         for length in range(min(max_n, left), min_n - 1, -1):
-            out.append(text[start:start + length])
+            out.append(text[start : start + length])
     return out
 
 
@@ -63,7 +64,7 @@ def scaled(total, contiguous):
                 partial[k] = np.float32(partial[k] + squares[8 * b + k])
         s = ((partial[0] + partial[4]) + (partial[1] + partial[5])) + (partial[2] + partial[6])
         s = np.float32(s + (partial[3] + partial[7]))
-        for sq in squares[blocks * 8:]:
+        for sq in squares[blocks * 8 :]:
             s = np.float32(s + sq)
     else:
         s = np.float32(0)
@@ -95,7 +96,12 @@ class Kind:
 
     def __init__(self, name, vocab_chunk, n_rows, rows_of, words=()):
         self.name, self.vocab_chunk, self.n_rows, self.rows_of, self.words = (
-            name, vocab_chunk, n_rows, rows_of, list(words))
+            name,
+            vocab_chunk,
+            n_rows,
+            rows_of,
+            list(words),
+        )
 
 
 WORDS = ["Haus", "Baum"]
@@ -109,19 +115,37 @@ def kinds():
         dense_index.setdefault(stored, len(dense_index))
     table_rows = {text: dense_index[stored] for text, stored in table}
     return [
-        Kind("fasttext", fifu.fasttext_vocab(WORDS, 3, 6, fasttext_buckets),
-             len(WORDS) + fasttext_buckets,
-             lambda w: [len(WORDS) + fasttext_hash(g) % fasttext_buckets
-                        for g in ngrams(f"<{w}>", 3, 6)], WORDS),
-        Kind("bucket", fifu.bucket_vocab(WORDS, 2, 4, exponent), len(WORDS) + (1 << exponent),
-             lambda w: [len(WORDS) + fnv64_bucket(g, exponent) for g in ngrams(f"<{w}>", 2, 4)],
-             WORDS),
-        Kind("explicit", fifu.explicit_vocab(WORDS, table, 2, 4), len(WORDS) + len(dense_index),
-             lambda w: [len(WORDS) + table_rows[g] for g in ngrams(f"<{w}>", 2, 4)
-                        if g in table_rows], WORDS),
-        Kind("floret", fifu.floret_vocab(3, 5, floret_buckets, 4, 2024, "⟨", "⟩"), floret_buckets,
-             lambda w: [i for g in [f"⟨{w}⟩"] + ngrams(f"⟨{w}⟩", 3, 5)
-                        for i in floret_indices(g, floret_buckets, 4, 2024)]),
+        Kind(
+            "fasttext",
+            fifu.fasttext_vocab(WORDS, 3, 6, fasttext_buckets),
+            len(WORDS) + fasttext_buckets,
+            lambda w: [len(WORDS) + fasttext_hash(g) % fasttext_buckets for g in ngrams(f"<{w}>", 3, 6)],
+            WORDS,
+        ),
+        Kind(
+            "bucket",
+            fifu.bucket_vocab(WORDS, 2, 4, exponent),
+            len(WORDS) + (1 << exponent),
+            lambda w: [len(WORDS) + fnv64_bucket(g, exponent) for g in ngrams(f"<{w}>", 2, 4)],
+            WORDS,
+        ),
+        Kind(
+            "explicit",
+            fifu.explicit_vocab(WORDS, table, 2, 4),
+            len(WORDS) + len(dense_index),
+            lambda w: [len(WORDS) + table_rows[g] for g in ngrams(f"<{w}>", 2, 4) if g in table_rows],
+            WORDS,
+        ),
+        Kind(
+            "floret",
+            fifu.floret_vocab(3, 5, floret_buckets, 4, 2024, "⟨", "⟩"),
+            floret_buckets,
+            lambda w: [
+                i
+                for g in [f"⟨{w}⟩"] + ngrams(f"⟨{w}⟩", 3, 5)
+                for i in floret_indices(g, floret_buckets, 4, 2024)
+            ],
+        ),
     ]
 
 
@@ -179,8 +203,11 @@ def test_eval_prints_the_composed_vector(kind_file, run_python):
     lines = out.splitlines()
     assert len(lines) == len(words)
     for word, line in zip(words, lines):
-        elements = re.match(r"\[(.*)\], shape=\[10\], strides=\[1\], layout=CFcf \(0xf\), const ndim=1$",
-                            line).group(1).split(", ")
+        elements = (
+            re.match(r"\[(.*)\], shape=\[10\], strides=\[1\], layout=CFcf \(0xf\), const ndim=1$", line)
+            .group(1)
+            .split(", ")
+        )
         printed = np.array([np.float32(e) for e in elements], dtype=np.float32)
         np.testing.assert_array_equal(printed, composed(matrix, kind.rows_of(word)), err_msg=word)
 
@@ -201,30 +228,41 @@ def load_failure(write_file, *chunks):
 def test_construction_failures_at_load(write_file):
     m = np.zeros((4, 2), dtype=np.float32)
     assert load_failure(write_file, fifu.fasttext_vocab(["a", "a"], 3, 6, 2), dense(m)) == (
-        "assertion `left == right` failed: words contained duplicate entries.\n  left: 2\n right: 1")
+        "assertion `left == right` failed: words contained duplicate entries.\n  left: 2\n right: 1"
+    )
     assert load_failure(write_file, fifu.explicit_vocab(["a", "a"], [("x", 1), ("x", 2)]), dense(m)) == (
-        "ngrams contains duplicate entries.")
+        "ngrams contains duplicate entries."
+    )
     assert load_failure(write_file, fifu.bucket_vocab(["a"], 3, 6, 65), dense(m)) == (
-        "The largest possible buckets exponent is 64.")
+        "The largest possible buckets exponent is 64."
+    )
     assert load_failure(write_file, fifu.bucket_vocab(["a"], 3, 6, 64), dense(m)) == (
-        "The upper bound of the indexer cannot be represented by the native word size.")
+        "The upper bound of the indexer cannot be represented by the native word size."
+    )
     assert load_failure(write_file, fifu.fasttext_vocab(["a"], 3, 6, 2**31), dense(m)) == (
-        "The largest possible number of buckets is: 2147483647")
+        "The largest possible number of buckets is: 2147483647"
+    )
     assert "Floret needs at least 1 bucket." in load_failure(
-        write_file, fifu.floret_vocab(buckets=0), dense(m))
+        write_file, fifu.floret_vocab(buckets=0), dense(m)
+    )
     for hashes in (0, 5):
         assert load_failure(write_file, fifu.floret_vocab(hashes=hashes), dense(m)) == (
             "called `Result::unwrap()` on an `Err` value: Read { desc: \"Number of hashes should be "
-            f"in be more than 0 and less than 5, was: {hashes}\", error: Kind(InvalidData) }}")
+            f"in be more than 0 and less than 5, was: {hashes}\", error: Kind(InvalidData) }}"
+        )
 
 
-@pytest.mark.parametrize("min_n, max_n, message", [
-    (0, 6, "The minimum n-gram length cannot be zero."),
-    (4, 3, "The maximum length should be equal to or greater than the minimum length."),
-])
+@pytest.mark.parametrize(
+    "min_n, max_n, message",
+    [
+        (0, 6, "The minimum n-gram length cannot be zero."),
+        (4, 3, "The maximum length should be equal to or greater than the minimum length."),
+    ],
+)
 def test_ngram_length_errors_come_at_the_first_unknown_word(write_file, min_n, max_n, message):
-    path = write_file(fifu.assemble(fifu.fasttext_vocab(["known"], min_n, max_n, 3),
-                                    dense(random_matrix(4, 1))))
+    path = write_file(
+        fifu.assemble(fifu.fasttext_vocab(["known"], min_n, max_n, 3), dense(random_matrix(4, 1)))
+    )
     model = _mave.FfModel(path)  # loads
     a = np.zeros(DIMS, dtype=np.float32)
     assert model.load_embedding("known", a)

@@ -70,9 +70,14 @@ std::vector<std::string> queries(std::size_t n, std::uint32_t seed) {
   std::vector<std::string> out;
   for (std::size_t i = 0; i < n; ++i) {
     switch (rng() % 4) {
-      case 0: out.push_back(words[rng() % kWords] + "x"); break;
-      case 1: out.push_back(i % 9 ? "zq" + std::to_string(rng() % 1000) : ""); break;
-      default: out.push_back(words[rng() % kWords]);
+      case 0:
+        out.push_back(words[rng() % kWords] + "x");
+        break;
+      case 1:
+        out.push_back(i % 9 ? "zq" + std::to_string(rng() % 1000) : "");
+        break;
+      default:
+        out.push_back(words[rng() % kWords]);
     }
   }
   return out;

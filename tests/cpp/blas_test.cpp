@@ -48,12 +48,11 @@ TEST_P(BlasLoadFailure, NamesTheLibraryAndKeepsTheLoadedOne) {
 
 INSTANTIATE_TEST_SUITE_P(
     Libraries, BlasLoadFailure,
-    ::testing::Values(
-        Unusable{std::string(MAVE_TEST_DATA_DIR) + "/no-such-library.so", "No such file"},
-        // A file that is not a shared library at all.
-        Unusable{std::string(MAVE_TEST_DATA_DIR) + "/fasttext/demo-skipgram.bin", "ELF"},
-        // A shared library without OpenBLAS's routines (the C library's maths).
-        Unusable{"libm.so.6", "lacks scipy_cblas_sgemm"}));
+    ::testing::Values(Unusable{std::string(MAVE_TEST_DATA_DIR) + "/no-such-library.so", "No such file"},
+                      // A file that is not a shared library at all.
+                      Unusable{std::string(MAVE_TEST_DATA_DIR) + "/fasttext/demo-skipgram.bin", "ELF"},
+                      // A shared library without OpenBLAS's routines (the C library's maths).
+                      Unusable{"libm.so.6", "lacks scipy_cblas_sgemm"}));
 
 TEST(Blas, LoadingTheSameLibraryAgainIsHarmless) {
   EXPECT_TRUE(blas::load(MAVE_OPENBLAS_LIBRARY).ok());

@@ -38,7 +38,10 @@ std::string write_with(std::size_t lead, F&& write) {
 
 TEST(SimpleVocabChunk, ReadsWordsInRowOrderAndFindsThemExactly) {
   Bytes f;
-  simple_vocab(f, {"Haus", "haus", "Stra\xC3\x9F" "e", "e\xCC\x81", "\xC3\xA9", ""});
+  simple_vocab(f, {"Haus", "haus",
+                   "Stra\xC3\x9F"
+                   "e",
+                   "e\xCC\x81", "\xC3\xA9", ""});
   TempFile file(f.str() + "next");
   BufferedReader r = file.reader();
   auto vocab = read_simple_vocab(r);
@@ -50,7 +53,9 @@ TEST(SimpleVocabChunk, ReadsWordsInRowOrderAndFindsThemExactly) {
   // Case and normalisation differences make different words.
   EXPECT_EQ(words.find("Haus"), 0u);
   EXPECT_EQ(words.find("haus"), 1u);
-  EXPECT_EQ(words.find("Stra\xC3\x9F" "e"), 2u);
+  EXPECT_EQ(words.find("Stra\xC3\x9F"
+                       "e"),
+            2u);
   EXPECT_EQ(words.find("e\xCC\x81"), 3u);
   EXPECT_EQ(words.find("\xC3\xA9"), 4u);
   EXPECT_EQ(words.find(""), 5u);
@@ -138,9 +143,7 @@ struct ChunkFailure {
   std::string debug;
 };
 
-std::string chunk_failure_name(const testing::TestParamInfo<ChunkFailure>& info) {
-  return info.param.name;
-}
+std::string chunk_failure_name(const testing::TestParamInfo<ChunkFailure>& info) { return info.param.name; }
 
 class SimpleVocabFailures : public testing::TestWithParam<ChunkFailure> {};
 
@@ -152,24 +155,24 @@ TEST_P(SimpleVocabFailures, ReportExactly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SimpleVocabFailures,
-    testing::Values(
-        ChunkFailure{"WrongChunk", Bytes().u32(2).str(),
-                     "Format(\"Invalid chunk identifier, expected: SimpleVocab, got: NdArray\")"},
-        ChunkFailure{"ChunkLength", Bytes().u32(1).u32(0).str(),
-                     eof_read("Cannot read vocabulary chunk length")},
-        ChunkFailure{"WordCount", Bytes().u32(1).u64(0).u32(0).str(),
-                     eof_read("Cannot read vocabulary length")},
-        ChunkFailure{"StringLength", Bytes().u32(1).u64(0).u64(2).item("a").u8(1).str(),
-                     eof_read("Cannot read string length")},
-        ChunkFailure{"Item", Bytes().u32(1).u64(0).u64(1).u32(3).str("ab").str(),
-                     eof_read("Cannot read item")},
-        ChunkFailure{"HugeCount", Bytes().u32(1).u64(0).u64(~0ULL).item("a").str(),
-                     eof_read("Cannot read string length")},
-        ChunkFailure{"HugeLength", Bytes().u32(1).u64(0).u64(1).u32(~0u).str("abc").str(),
-                     eof_read("Cannot read item")},
-        ChunkFailure{"Utf8", Bytes().u32(1).u64(0).u64(1).item("a\xFF").str(),
-                     "Format(\"Item contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from "
-                     "index 1\")"}),
+    testing::Values(ChunkFailure{"WrongChunk", Bytes().u32(2).str(),
+                                 "Format(\"Invalid chunk identifier, expected: SimpleVocab, got: NdArray\")"},
+                    ChunkFailure{"ChunkLength", Bytes().u32(1).u32(0).str(),
+                                 eof_read("Cannot read vocabulary chunk length")},
+                    ChunkFailure{"WordCount", Bytes().u32(1).u64(0).u32(0).str(),
+                                 eof_read("Cannot read vocabulary length")},
+                    ChunkFailure{"StringLength", Bytes().u32(1).u64(0).u64(2).item("a").u8(1).str(),
+                                 eof_read("Cannot read string length")},
+                    ChunkFailure{"Item", Bytes().u32(1).u64(0).u64(1).u32(3).str("ab").str(),
+                                 eof_read("Cannot read item")},
+                    ChunkFailure{"HugeCount", Bytes().u32(1).u64(0).u64(~0ULL).item("a").str(),
+                                 eof_read("Cannot read string length")},
+                    ChunkFailure{"HugeLength", Bytes().u32(1).u64(0).u64(1).u32(~0u).str("abc").str(),
+                                 eof_read("Cannot read item")},
+                    ChunkFailure{
+                        "Utf8", Bytes().u32(1).u64(0).u64(1).item("a\xFF").str(),
+                        "Format(\"Item contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from "
+                        "index 1\")"}),
     chunk_failure_name);
 
 // --- Dense matrix --------------------------------------------------------------
@@ -227,29 +230,32 @@ TEST(DenseMatrixChunk, RowsInRunsAndInScratchWriteTheRowsInOrder) {
   };
   const std::string whole =
       write_with(0, [&](BufferedWriter& w) { return write_nd_array(w, rows, cols, expected.data()); });
-  EXPECT_EQ(write_with(0, [&](BufferedWriter& w) {
-              return write_nd_array(w, rows, cols, row, RowLifetime::WholeWrite);
-            }),
-            whole);
-  EXPECT_EQ(write_with(0, [&](BufferedWriter& w) {
-              return write_nd_array(w, rows, cols, reused, RowLifetime::UntilNextRow);
-            }),
+  EXPECT_EQ(
+      write_with(
+          0, [&](BufferedWriter& w) { return write_nd_array(w, rows, cols, row, RowLifetime::WholeWrite); }),
+      whole);
+  EXPECT_EQ(write_with(0,
+                       [&](BufferedWriter& w) {
+                         return write_nd_array(w, rows, cols, reused, RowLifetime::UntilNextRow);
+                       }),
             whole);
   ASSERT_EQ(whole.size() % 4, 0u);
-  EXPECT_EQ(std::memcmp(whole.data() + whole.size() - expected.size() * 4, expected.data(),
-                        expected.size() * 4),
-            0);
+  EXPECT_EQ(
+      std::memcmp(whole.data() + whole.size() - expected.size() * 4, expected.data(), expected.size() * 4),
+      0);
 }
 
 TEST(DenseMatrixChunk, WrittenMatrixReadsBackBitForBit) {
-  std::vector<float> values = {0.1f, -0.0f, std::numeric_limits<float>::infinity(),
+  std::vector<float> values = {0.1f,
+                               -0.0f,
+                               std::numeric_limits<float>::infinity(),
                                std::numeric_limits<float>::denorm_min(),
-                               std::bit_cast<float>(0x7FC01234u), -3.0e38f};
+                               std::bit_cast<float>(0x7FC01234u),
+                               -3.0e38f};
   NdArray m(3, 2, values);
   for (std::size_t lead : {0, 1, 2, 3}) {
     TempFile file(std::string(lead, 'x') +
-                  write_with(lead, [&](BufferedWriter& w) { return write_nd_array(w, m); }) +
-                  "after");
+                  write_with(lead, [&](BufferedWriter& w) { return write_nd_array(w, m); }) + "after");
     BufferedReader r = file.reader();
     ASSERT_TRUE(r.seek_to(lead).ok());
     auto read = read_mapped_nd_array(r);
@@ -340,8 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
                      eof_read("Cannot read number of columns of the embedding matrix")},
         ChunkFailure{"TypeMissing", Bytes().u32(2).u64(0).u64(1).u32(1).str(),
                      eof_read("Cannot read type identifier")},
-        ChunkFailure{"Type", dense_prefix(1, 1, 1).str(),
-                     "Format(\"Invalid type, expected: 10, got: 1\")"},
+        ChunkFailure{"Type", dense_prefix(1, 1, 1).str(), "Format(\"Invalid type, expected: 10, got: 1\")"},
         ChunkFailure{"DataShort", dense_prefix(2, 2).zeros(4).f32(1).f32(2).f32(3).str(), kMapFailure},
         ChunkFailure{"NoData", dense_prefix(1, 1).str(), kMapFailure},
         ChunkFailure{"HugeRows", dense_prefix(1ULL << 40, 1000).zeros(4).str(), kMapFailure},
@@ -372,7 +377,7 @@ TEST(NormsChunk, ReadsBackAndAcceptsAnEmptyVector) {
   for (std::vector<float> values : {std::vector<float>{}, std::vector<float>{0.25f, -1.0f}}) {
     for (std::size_t lead : {0, 1, 2, 3}) {
       std::string bytes = std::string(lead, 'x') +
-          write_with(lead, [&](BufferedWriter& w) { return write_norms(w, values); });
+                          write_with(lead, [&](BufferedWriter& w) { return write_norms(w, values); });
       TempFile file(bytes);
       BufferedReader r = file.reader();
       ASSERT_TRUE(r.seek_to(lead).ok());
@@ -418,10 +423,12 @@ Result<Metadata> read_metadata_bytes(const std::string& bytes) {
 }
 
 TEST(MetadataChunk, KeysComeOutInByteOrderAfterARoundTrip) {
-  std::string text = "zeta = 1\nAlpha = \"x\"\nbeta = 0.0001\n\"\xC3\xA9t\xC3\xA9\" = 2\n[tab]\nb = 1\na = 2\n";
+  std::string text =
+      "zeta = 1\nAlpha = \"x\"\nbeta = 0.0001\n\"\xC3\xA9t\xC3\xA9\" = 2\n[tab]\nb = 1\na = 2\n";
   auto m = read_metadata_bytes(Bytes().u32(5).u64(text.size()).str(text).str());
   ASSERT_TRUE(m.ok()) << debug(m.error());
-  EXPECT_EQ(m.value().keys(), (std::vector<std::string>{"Alpha", "beta", "tab", "zeta", "\xC3\xA9t\xC3\xA9"}));
+  EXPECT_EQ(m.value().keys(),
+            (std::vector<std::string>{"Alpha", "beta", "tab", "zeta", "\xC3\xA9t\xC3\xA9"}));
   std::string out = write_with(0, [&](BufferedWriter& w) { return write_metadata(w, m.value()); });
   std::uint64_t len = load_le<std::uint64_t>(out.data() + 4);
   ASSERT_EQ(out.size(), 12 + len);
@@ -491,7 +498,12 @@ TEST(MetadataChunk, FailuresReportExactly) {
             eof_read("Cannot read TOML metadata"));
   EXPECT_EQ(debug_of(read_metadata_bytes(Bytes().u32(5).u64(~0ULL).str("a = 1").str())),
             eof_read("Cannot read TOML metadata"));
-  EXPECT_EQ(debug_of(read_metadata_bytes(Bytes().u32(5).u64(7).str("a = \xFF" "12").str())),
+  EXPECT_EQ(debug_of(read_metadata_bytes(Bytes()
+                                             .u32(5)
+                                             .u64(7)
+                                             .str("a = \xFF"
+                                                  "12")
+                                             .str())),
             "Format(\"TOML metadata contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from "
             "index 4\")");
   auto bad = read_metadata_bytes(Bytes().u32(5).u64(13).str("no equals here").str().substr(0, 25));

@@ -23,8 +23,8 @@ using namespace test;
 
 const std::vector<std::string> kWords = {"</s>", "grün", "a", "日本"};
 // Row 3 is zero: its norm is 0 and it stays zero when normalised.
-const std::vector<float> kRows = {3.0f, 4.0f, 0.0f, -1.25f, 0.5f, 1e-3f,
-                                  1e10f, -2.0f, 7.0f, 0.0f, 0.0f, 0.0f};
+const std::vector<float> kRows = {3.0f,  4.0f,  0.0f, -1.25f, 0.5f, 1e-3f,
+                                  1e10f, -2.0f, 7.0f, 0.0f,   0.0f, 0.0f};
 
 std::string text_source() {
   std::string s = "4 3\n";
@@ -80,8 +80,8 @@ void write(const std::string& path, Source& source, Format format, bool normaliz
 }
 
 // A finalfusion file of kWords and `values` (`cols` per row) from memory.
-void write_matrix(const std::string& path, const std::vector<float>& values, std::size_t cols,
-                  bool normalize, std::optional<Metadata> metadata = std::nullopt) {
+void write_matrix(const std::string& path, const std::vector<float>& values, std::size_t cols, bool normalize,
+                  std::optional<Metadata> metadata = std::nullopt) {
   MatrixRows rows{WordList{}, values.data(), cols, std::nullopt, std::move(metadata)};
   for (const auto& word : kWords) rows.words.push_back(word);
   ASSERT_EQ(rows.words.build_index(), kWords.size());
@@ -216,8 +216,8 @@ TEST(ConversionTest, QuantizedFileIsAssembledFromItsParts) {
 }
 
 int files_in(const std::string& dir) {
-  return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir),
-                                        std::filesystem::directory_iterator()));
+  return static_cast<int>(
+      std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
 }
 
 // A failure names the file it is about and leaves the destination as it was.
@@ -233,7 +233,8 @@ TEST(ConversionTest, FailuresNameTheirFileAndLeaveTheDestination) {
       EXPECT_EQ(failure->error.code, ErrorCode::BadText);
     }
   }
-  auto missing = convert_file(dir + "/none", Format::Text, dst.path(), Format::Text, true, {}, {}, {}).failure;
+  auto missing =
+      convert_file(dir + "/none", Format::Text, dst.path(), Format::Text, true, {}, {}, {}).failure;
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->path, dir + "/none");
   ASSERT_TRUE(missing->error.io_cause());
@@ -253,11 +254,13 @@ TEST(ConversionTest, FailuresNameTheirFileAndLeaveTheDestination) {
   EXPECT_EQ(dst.read(), "old contents");
   EXPECT_EQ(files_in(dir), 1);
 
-  auto no_dir = convert_file(bad.path(), Format::Text, dir + "/no/such/x", Format::Text, true, {}, {}, {}).failure;
+  auto no_dir =
+      convert_file(bad.path(), Format::Text, dir + "/no/such/x", Format::Text, true, {}, {}, {}).failure;
   ASSERT_TRUE(no_dir);
   EXPECT_EQ(no_dir->path, bad.path());  // the source fails first
   TempFile good(text_source());
-  no_dir = convert_file(good.path(), Format::Text, dir + "/no/such/x", Format::Text, true, {}, {}, {}).failure;
+  no_dir =
+      convert_file(good.path(), Format::Text, dir + "/no/such/x", Format::Text, true, {}, {}, {}).failure;
   ASSERT_TRUE(no_dir);
   EXPECT_EQ(no_dir->path, dir + "/no/such/x");
   ASSERT_TRUE(no_dir->error.io_cause());
@@ -269,9 +272,10 @@ TEST(ConversionTest, ProgressCountsBytesReadAndRowsWritten) {
   TempFile out;
   std::uint64_t last_read = 0, read_total = 0, last_row = 0, rows = 0;
   auto failure = convert_file(
-      text.path(), Format::Text, out.path(), Format::FinalFusion, true, {},
-      [&](std::uint64_t done, std::uint64_t total) { last_read = done, read_total = total; },
-      [&](std::uint64_t done, std::uint64_t total) { last_row = done, rows = total; }).failure;
+                     text.path(), Format::Text, out.path(), Format::FinalFusion, true, {},
+                     [&](std::uint64_t done, std::uint64_t total) { last_read = done, read_total = total; },
+                     [&](std::uint64_t done, std::uint64_t total) { last_row = done, rows = total; })
+                     .failure;
   ASSERT_FALSE(failure);
   EXPECT_EQ(read_total, text_source().size());
   EXPECT_EQ(last_read, read_total);

@@ -7,10 +7,10 @@
 
 #include <cstring>
 
-#include "python/native/messages.hpp"
 #include "compress/decompress.hpp"
 #include "fasttext/fasttext.hpp"
 #include "importers/word2vec.hpp"
+#include "python/native/messages.hpp"
 #include "test_files.hpp"
 
 namespace mave {

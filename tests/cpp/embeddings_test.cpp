@@ -5,9 +5,9 @@
 #include <cmath>
 #include <random>
 
+#include "base/vector_math.hpp"
 #include "format/embeddings.hpp"
 #include "format/subword_vocab.hpp"
-#include "base/vector_math.hpp"
 #include "test_files.hpp"
 
 namespace mave {
@@ -118,8 +118,7 @@ Bytes with_header(std::vector<std::uint32_t> codes) {
 
 std::vector<ContainerCase> container_failures() {
   std::vector<ContainerCase> out;
-  out.push_back({"NoChunks", with_header({}).str(),
-                 "Format(\"Embedding file does not contain chunks\")"});
+  out.push_back({"NoChunks", with_header({}).str(), "Format(\"Embedding file does not contain chunks\")"});
   {
     Bytes f = with_header({5, 1, 2});
     simple_vocab(f, {"a"});
@@ -165,7 +164,9 @@ std::vector<ContainerCase> container_failures() {
 
 class ContainerFailures : public testing::TestWithParam<ContainerCase> {};
 
-TEST_P(ContainerFailures, ReportExactly) { EXPECT_EQ(debug_of(read_mapped(GetParam().bytes)), GetParam().debug); }
+TEST_P(ContainerFailures, ReportExactly) {
+  EXPECT_EQ(debug_of(read_mapped(GetParam().bytes)), GetParam().debug);
+}
 
 INSTANTIATE_TEST_SUITE_P(Cases, ContainerFailures, testing::ValuesIn(container_failures()),
                          [](const auto& info) { return info.param.name; });
@@ -225,10 +226,8 @@ TEST(WholeFile, RowsBeyondTheMatrixFailOnLookupOnly) {
   ASSERT_TRUE(e.ok());
   Target t(1, 1);
   EXPECT_TRUE(e.value().fill_embedding("b", t.view));
-  EXPECT_EQ(panic_message([&] { e.value().fill_embedding("c", t.view); }),
-            "assertion failed: index < dim");
-  EXPECT_EQ(panic_message([&] { (void)e.value().find_embedding("c"); }),
-            "assertion failed: index < dim");
+  EXPECT_EQ(panic_message([&] { e.value().fill_embedding("c", t.view); }), "assertion failed: index < dim");
+  EXPECT_EQ(panic_message([&] { (void)e.value().find_embedding("c"); }), "assertion failed: index < dim");
 }
 
 // --- Composed lookups: sum in list order, then the unit-length scaling --------
@@ -244,7 +243,8 @@ float sequential_squares(const std::vector<float>& v) {
 
 std::vector<float> divided(std::vector<float> v, float sum) {
   float norm = std::sqrt(sum);
-  if (norm != 0) for (float& x : v) x = x / norm;
+  if (norm != 0)
+    for (float& x : v) x = x / norm;
   return v;
 }
 
@@ -303,7 +303,8 @@ TEST(ComposedLookup, RowsAreSummedInListOrderWithRepeats) {
   ASSERT_TRUE(e.ok()) << debug(e.error());
   // "ab" -> '<ab>' (row 0), '<ab' (row 0), 'ab>' (row 1): r0 + r0 + r1 in that order.
   std::vector<float> sum(dims, 0.0f);
-  for (const auto* r : {&r0, &r0, &r1}) for (std::size_t j = 0; j < dims; ++j) sum[j] = sum[j] + (*r)[j];
+  for (const auto* r : {&r0, &r0, &r1})
+    for (std::size_t j = 0; j < dims; ++j) sum[j] = sum[j] + (*r)[j];
   std::vector<float> expect = divided(sum, partial_sums_of_squares(sum));
   Target t(dims, 1);
   ASSERT_TRUE(e.value().fill_embedding("ab", t.view));
@@ -341,8 +342,7 @@ TEST(ComposedLookup, NGramRowBeyondTheMatrixZeroesTheTargetThenFails) {
   auto e = read_mapped(f.str());
   ASSERT_TRUE(e.ok());
   Target t(2, 1);
-  EXPECT_EQ(panic_message([&] { e.value().fill_embedding("ab", t.view); }),
-            "assertion failed: index < dim");
+  EXPECT_EQ(panic_message([&] { e.value().fill_embedding("ab", t.view); }), "assertion failed: index < dim");
   EXPECT_EQ(t.values(), std::vector<float>(2, 0.0f));
 }
 
@@ -379,11 +379,9 @@ Embeddings small_embeddings(bool with_metadata, bool with_norms) {
   std::optional<Metadata> m;
   if (with_metadata) m = Metadata::from_entries({{"dims", std::int64_t{3}}, {"bucket", std::int64_t{2}}});
   if (with_norms) {
-    return Embeddings(m, Vocab(std::move(vocab)), Storage(NdArray(5, 3, data)),
-                      NdNorms{{1.0f, 2.0f, 3.0f}});
+    return Embeddings(m, Vocab(std::move(vocab)), Storage(NdArray(5, 3, data)), NdNorms{{1.0f, 2.0f, 3.0f}});
   }
-  return Embeddings::unchecked(m, Vocab(std::move(vocab)), Storage(NdArray(5, 3, data)),
-                               std::nullopt);
+  return Embeddings::unchecked(m, Vocab(std::move(vocab)), Storage(NdArray(5, 3, data)), std::nullopt);
 }
 
 TEST(CheckingConstructor, NormsAndRowsMustMatchTheVocabulary) {

@@ -292,8 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Expected 793712314 as magic, got: 793712315"},
         FormatCase{"MagicOfAFinalfusionFile", with([](FtModel& m) { m.magic = 0x75466946; }),
                    "Expected 793712314 as magic, got: 1967548742"},
-        FormatCase{"Version13", with([](FtModel& m) { m.version = 13; }),
-                   "Expected 12 as version, got: 13"},
+        FormatCase{"Version13", with([](FtModel& m) { m.version = 13; }), "Expected 12 as version, got: 13"},
         FormatCase{"VersionMax", with([](FtModel& m) { m.version = 0xFFFFFFFFu; }),
                    "Expected 12 as version, got: 4294967295"},
         FormatCase{"Loss0", with([](FtModel& m) { m.loss = 0; }), "Unknown loss: 0"},
@@ -301,14 +300,19 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"LossMinusOne", with([](FtModel& m) { m.loss = static_cast<std::uint32_t>(-1); }),
                    "Unknown loss: 4294967295"},
         // The loss is checked before the model is read.
-        FormatCase{"LossBeforeModel", with([](FtModel& m) { m.loss = 9; m.model = 9; }),
+        FormatCase{"LossBeforeModel", with([](FtModel& m) {
+                     m.loss = 9;
+                     m.model = 9;
+                   }),
                    "Unknown loss: 9"},
         FormatCase{"Model0", with([](FtModel& m) { m.model = 0; }), "Unknown model: 0"},
         FormatCase{"Model4", with([](FtModel& m) { m.model = 4; }), "Unknown model: 4"},
         FormatCase{"Labels", with([](FtModel& m) { m.label_count = 1; }),
                    "fastText prediction models are not supported"},
-        FormatCase{"LabelsBeforePruning",
-                   with([](FtModel& m) { m.label_count = 3; m.pruned_vocab_size = 5; }),
+        FormatCase{"LabelsBeforePruning", with([](FtModel& m) {
+                     m.label_count = 3;
+                     m.pruned_vocab_size = 5;
+                   }),
                    "fastText prediction models are not supported"},
         FormatCase{"Pruned0", with([](FtModel& m) { m.pruned_vocab_size = 0; }),
                    "Pruned vocabularies are not supported"},
@@ -322,8 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Token contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 1"},
         FormatCase{"Label", with([](FtModel& m) { m.entries = {{"ab"}, {"__label__x", 1, 1}}; }),
                    "Non-word entry"},
-        FormatCase{"EntryType255", with([](FtModel& m) { m.entries = {{"ab", 1, 255}}; }),
-                   "Non-word entry"},
+        FormatCase{"EntryType255", with([](FtModel& m) { m.entries = {{"ab", 1, 255}}; }), "Non-word entry"},
         FormatCase{"Quantized", with([](FtModel& m) { m.quantized = 1; }),
                    "Quantized fastText models are not supported"}),
     [](const testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
@@ -377,7 +380,8 @@ TEST(FastTextRead, TheEmptyWordIsAWord) {
   expect_bits(matrix_of(got.value()).row(0), want);
   EXPECT_EQ(got.value().norms()->values[0], norm);
   std::vector<float> out(m.dims);
-  EXPECT_TRUE(got.value().fill_embedding("", TargetView{reinterpret_cast<std::byte*>(out.data()), out.size(), 4}));
+  EXPECT_TRUE(
+      got.value().fill_embedding("", TargetView{reinterpret_cast<std::byte*>(out.data()), out.size(), 4}));
 }
 
 TEST(FastTextRead, NoWordsNeedsExactlyTheBucketRows) {
@@ -412,7 +416,10 @@ TEST(FastTextRead, AZeroColumnMatrixIsAccepted) {
 TEST(FastTextConversion, WorkedExamplesAverageWithTheSubwordRows) {
   FtModel m;
   m.bucket = 7;
-  m.entries = {{"a"}, {"where"}, {"Stra\xC3\x9F" "e"}};
+  m.entries = {{"a"},
+               {"where"},
+               {"Stra\xC3\x9F"
+                "e"}};
   auto got = convert(m.bytes());
   ASSERT_TRUE(got.ok()) << debug_of(got);
   const Embeddings& e = got.value();
@@ -423,18 +430,34 @@ TEST(FastTextConversion, WorkedExamplesAverageWithTheSubwordRows) {
   EXPECT_EQ(e.norms()->values[0], a_norm);
 
   // "where": the 14 n-grams of "<where>", summed in this order, divided by 15.
-  auto [where, where_norm] =
-      averaged(m, 1, {"<where", "<wher", "<whe", "<wh", "where>", "where", "wher", "whe", "here>",
-                      "here", "her", "ere>", "ere", "re>"});
+  auto [where, where_norm] = averaged(m, 1,
+                                      {"<where", "<wher", "<whe", "<wh", "where>", "where", "wher", "whe",
+                                       "here>", "here", "her", "ere>", "ere", "re>"});
   expect_bits(matrix_of(e).row(1), where);
   EXPECT_EQ(e.norms()->values[1], where_norm);
 
   // Lengths count characters: "ß" is one of them.
-  auto [strasse, strasse_norm] = averaged(
-      m, 2, {"<Stra\xC3\x9F", "<Stra", "<Str", "<St", "Stra\xC3\x9F" "e", "Stra\xC3\x9F", "Stra",
-             "Str", "tra\xC3\x9F" "e>", "tra\xC3\x9F" "e", "tra\xC3\x9F", "tra",
-             "ra\xC3\x9F" "e>", "ra\xC3\x9F" "e", "ra\xC3\x9F", "a\xC3\x9F" "e>", "a\xC3\x9F" "e",
-             "\xC3\x9F" "e>"});
+  auto [strasse, strasse_norm] = averaged(m, 2,
+                                          {"<Stra\xC3\x9F", "<Stra", "<Str", "<St",
+                                           "Stra\xC3\x9F"
+                                           "e",
+                                           "Stra\xC3\x9F", "Stra", "Str",
+                                           "tra\xC3\x9F"
+                                           "e>",
+                                           "tra\xC3\x9F"
+                                           "e",
+                                           "tra\xC3\x9F", "tra",
+                                           "ra\xC3\x9F"
+                                           "e>",
+                                           "ra\xC3\x9F"
+                                           "e",
+                                           "ra\xC3\x9F",
+                                           "a\xC3\x9F"
+                                           "e>",
+                                           "a\xC3\x9F"
+                                           "e",
+                                           "\xC3\x9F"
+                                           "e>"});
   expect_bits(matrix_of(e).row(2), strasse);
   EXPECT_EQ(e.norms()->values[2], strasse_norm);
 
@@ -510,8 +533,7 @@ TEST(FastTextConversion, ExtraRowsAreAveragedBeforeTheShapeCheckRejectsThem) {
   // Averaging runs first: its failure wins over the shape.
   FtModel bad = m;
   bad.min_n = 0;
-  EXPECT_EQ(panic_message([&] { (void)convert(bad.bytes()); }),
-            "The minimum n-gram length cannot be zero.");
+  EXPECT_EQ(panic_message([&] { (void)convert(bad.bytes()); }), "The minimum n-gram length cannot be zero.");
 
   // Reading and conversion up to the check happen on the real matrix.
   TempFile f(m.bytes());
@@ -552,16 +574,29 @@ TEST(FastTextConversion, AbortingFailuresOfTheSubwordMachinery) {
     const char* message;
   };
   const Case cases[] = {
-      {[](FtModel& m) { m.bucket = 2147483648u; m.rows = 1; },
+      {[](FtModel& m) {
+         m.bucket = 2147483648u;
+         m.rows = 1;
+       },
        "The largest possible number of buckets is: 2147483647"},
       {[](FtModel& m) { m.entries = {{"ab"}, {"cd"}, {"ab"}}; },
        "assertion `left == right` failed: words contained duplicate entries.\n  left: 3\n right: 2"},
       {[](FtModel& m) { m.min_n = 0; }, "The minimum n-gram length cannot be zero."},
-      {[](FtModel& m) { m.min_n = 0; m.max_n = 0; }, "The minimum n-gram length cannot be zero."},
-      {[](FtModel& m) { m.min_n = 4; m.max_n = 3; },
+      {[](FtModel& m) {
+         m.min_n = 0;
+         m.max_n = 0;
+       },
+       "The minimum n-gram length cannot be zero."},
+      {[](FtModel& m) {
+         m.min_n = 4;
+         m.max_n = 3;
+       },
        "The maximum length should be equal to or greater than the minimum length."},
       // fastText's own -maxn 0 with the default minimum of 3.
-      {[](FtModel& m) { m.max_n = 0; m.bucket = 0; },
+      {[](FtModel& m) {
+         m.max_n = 0;
+         m.bucket = 0;
+       },
        "The maximum length should be equal to or greater than the minimum length."},
       {[](FtModel& m) { m.bucket = 0; }, "attempt to calculate the remainder with a divisor of zero"},
   };
@@ -598,10 +633,9 @@ TEST(FastTextConversion, MetadataHoldsTheSettingsWithSortedKeys) {
   auto got = convert(m.bytes());
   ASSERT_TRUE(got.ok()) << debug_of(got);
   const Metadata& meta = *got.value().metadata();
-  EXPECT_EQ(meta.keys(), (std::vector<std::string>{
-                             "bucket", "dims", "epoch", "loss", "lr_update_rate", "max_n",
-                             "min_count", "min_n", "model", "neg", "sampling_threshold",
-                             "window_size", "word_ngrams"}));
+  EXPECT_EQ(meta.keys(), (std::vector<std::string>{"bucket", "dims", "epoch", "loss", "lr_update_rate",
+                                                   "max_n", "min_count", "min_n", "model", "neg",
+                                                   "sampling_threshold", "window_size", "word_ngrams"}));
   auto i = [&](const char* k) { return std::get<std::int64_t>(*meta.get(k)); };
   EXPECT_EQ(i("bucket"), 5);
   EXPECT_EQ(i("dims"), 10);
@@ -654,10 +688,9 @@ TEST(FastTextConversion, WrittenFileIsLaidOutChunkByChunkAndReadsBackBitForBit) 
   std::string toml = file.substr(40, toml_len);
   want.u64(toml_len).str(toml);
   std::size_t last = 0;
-  for (const char* key : {"bucket = 4\n", "dims = 5\n", "epoch = 7\n", "loss = ",
-                          "lr_update_rate = 100\n", "max_n = 6\n", "min_count = 2\n",
-                          "min_n = 3\n", "model = ", "neg = 5\n", "sampling_threshold = 0.0001\n",
-                          "window_size = 5\n", "word_ngrams = 1"}) {
+  for (const char* key : {"bucket = 4\n", "dims = 5\n", "epoch = 7\n", "loss = ", "lr_update_rate = 100\n",
+                          "max_n = 6\n", "min_count = 2\n", "min_n = 3\n", "model = ", "neg = 5\n",
+                          "sampling_threshold = 0.0001\n", "window_size = 5\n", "word_ngrams = 1"}) {
     std::size_t at = toml.find(key);
     ASSERT_NE(at, std::string::npos) << key << " in\n" << toml;
     EXPECT_GE(at, last) << key;

@@ -72,10 +72,13 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderFailure{"", eof_read("Cannot read magic"), "Cannot read magic"},
         HeaderFailure{"FiFv", "Format(\"Expected 'FiFu' as magic, got: FiFv\")",
                       "Invalid file format Expected 'FiFu' as magic, got: FiFv"},
-        HeaderFailure{"\xFF" "FiF", "Format(\"Expected 'FiFu' as magic, got: \xEF\xBF\xBD" "FiF\")",
-                      "Invalid file format Expected 'FiFu' as magic, got: \xEF\xBF\xBD" "FiF"},
-        HeaderFailure{std::string("\0\0\0\0", 4),
-                      "Format(\"Expected 'FiFu' as magic, got: \\0\\0\\0\\0\")",
+        HeaderFailure{"\xFF"
+                      "FiF",
+                      "Format(\"Expected 'FiFu' as magic, got: \xEF\xBF\xBD"
+                      "FiF\")",
+                      "Invalid file format Expected 'FiFu' as magic, got: \xEF\xBF\xBD"
+                      "FiF"},
+        HeaderFailure{std::string("\0\0\0\0", 4), "Format(\"Expected 'FiFu' as magic, got: \\0\\0\\0\\0\")",
                       std::string("Invalid file format Expected 'FiFu' as magic, got: \0\0\0\0", 55)},
         HeaderFailure{"FiFu\0\0", eof_read("Cannot read model version"), "Cannot read model version"},
         HeaderFailure{Bytes().str("FiFu").u32(1).str(), "Format(\"Unknown finalfusion version: 1\")",
@@ -86,8 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
                       eof_read("Cannot read chunk identifier"), "Cannot read chunk identifier"},
         HeaderFailure{Bytes().str("FiFu").u32(0).u32(1).u32(0).str(), "UnknownChunkIdentifier(0)",
                       "Unknown chunk identifier 0"},
-        HeaderFailure{Bytes().str("FiFu").u32(0).u32(2).u32(1).u32(10).str(),
-                      "UnknownChunkIdentifier(10)", "Unknown chunk identifier 10"},
+        HeaderFailure{Bytes().str("FiFu").u32(0).u32(2).u32(1).u32(10).str(), "UnknownChunkIdentifier(10)",
+                      "Unknown chunk identifier 10"},
         HeaderFailure{Bytes().str("FiFu").u32(0).u32(1).u32(4294967295u).str(),
                       "UnknownChunkIdentifier(4294967295)", "Unknown chunk identifier 4294967295"},
         // A count far beyond the file fails as the short read does.
@@ -113,9 +116,16 @@ TEST(ChunkIdentifiers, ExpectReportsBothNamesOrTheUnknownCode) {
   EXPECT_EQ(expect(6, ChunkIdentifier::NdNorms), "ok");
   EXPECT_EQ(expect(0, ChunkIdentifier::NdNorms), "UnknownChunkIdentifier(0)");
   EXPECT_EQ(expect(10, ChunkIdentifier::NdNorms), "UnknownChunkIdentifier(10)");
-  const char* names[] = {"Header", "SimpleVocab", "NdArray", "BucketSubwordVocab",
-                         "QuantizedArray", "Metadata", "NdNorms", "FastTextSubwordVocab",
-                         "ExplicitSubwordVocab", "FloretSubwordVocab"};
+  const char* names[] = {"Header",
+                         "SimpleVocab",
+                         "NdArray",
+                         "BucketSubwordVocab",
+                         "QuantizedArray",
+                         "Metadata",
+                         "NdNorms",
+                         "FastTextSubwordVocab",
+                         "ExplicitSubwordVocab",
+                         "FloretSubwordVocab"};
   for (std::uint32_t code = 0; code < 10; ++code) {
     EXPECT_EQ(chunk_identifier_name(static_cast<ChunkIdentifier>(code)), names[code]);
   }
@@ -154,9 +164,15 @@ INSTANTIATE_TEST_SUITE_P(
         ItemCase{Bytes().item("\xC3\xA9t\xC3\xA9").str(), "\xC3\xA9t\xC3\xA9"},
         ItemCase{Bytes().item("a\xC3").str(),
                  "Format(\"Item contains invalid UTF-8: incomplete utf-8 byte sequence from index 1\")"},
-        ItemCase{Bytes().item("a\xFF" "b").str(),
+        ItemCase{Bytes()
+                     .item("a\xFF"
+                           "b")
+                     .str(),
                  "Format(\"Item contains invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 1\")"},
-        ItemCase{Bytes().item("ab\xE2\x82" "c").str(),
+        ItemCase{Bytes()
+                     .item("ab\xE2\x82"
+                           "c")
+                     .str(),
                  "Format(\"Item contains invalid UTF-8: invalid utf-8 sequence of 2 bytes from index 2\")"},
         ItemCase{Bytes().item("\xF0\x9F\x98").str(),
                  "Format(\"Item contains invalid UTF-8: incomplete utf-8 byte sequence from index 0\")"},
@@ -204,10 +220,9 @@ TEST(EmbeddingsErrorText, DisplayAndDebugOfEveryCode) {
        "MatrixShape(ShapeError/IncompatibleShape: incompatible shapes)"},
       {shape(ShapeErrorKind::RangeLimited), "Cannot construct matrix with the given shape",
        "MatrixShape(ShapeError/RangeLimited: the shape does not fit in type limits)"},
-      {EmbeddingsError::read(Step::ReadMagic, eof), "Cannot read magic",
-       test::eof_read("Cannot read magic")},
-      {values(ErrorCode::UnknownChunk, Step::ReadChunkIdentifier, 0, 10),
-       "Unknown chunk identifier 10", "UnknownChunkIdentifier(10)"},
+      {EmbeddingsError::read(Step::ReadMagic, eof), "Cannot read magic", test::eof_read("Cannot read magic")},
+      {values(ErrorCode::UnknownChunk, Step::ReadChunkIdentifier, 0, 10), "Unknown chunk identifier 10",
+       "UnknownChunkIdentifier(10)"},
       {EmbeddingsError::overflow(Step::ReadNormsVectorLength),
        "Data cannot be represented using native word size", "Overflow"},
       {EmbeddingsError::write(Step::WriteNorm, IoError::write_zero()), "Cannot write norm",
@@ -217,8 +232,7 @@ TEST(EmbeddingsErrorText, DisplayAndDebugOfEveryCode) {
        "Number of hashes should be in be more than 0 and less than 5, was: 5",
        "Read { desc: \"Number of hashes should be in be more than 0 and less than 5, was: 5\", "
        "error: Kind(InvalidData) }"},
-      {values(ErrorCode::UnexpectedChunk, Step::ReadChunkIdentifier,
-              chunk_mask(ChunkIdentifier::NdNorms), 5),
+      {values(ErrorCode::UnexpectedChunk, Step::ReadChunkIdentifier, chunk_mask(ChunkIdentifier::NdNorms), 5),
        "Invalid file format Invalid chunk identifier, expected: NdNorms, got: Metadata",
        "Format(\"Invalid chunk identifier, expected: NdNorms, got: Metadata\")"},
       {values(ErrorCode::UnexpectedChunk, Step::ReadStorageChunkIdentifier,
@@ -244,8 +258,7 @@ TEST(EmbeddingsErrorText, DisplayAndDebugOfEveryCode) {
        "Invalid file format Expected 793712314 as magic, got: 7",
        "Format(\"Expected 793712314 as magic, got: 7\")"},
       {values(ErrorCode::UnsupportedVersion, Step::ReadModelVersion, 0, 1),
-       "Invalid file format Unknown finalfusion version: 1",
-       "Format(\"Unknown finalfusion version: 1\")"},
+       "Invalid file format Unknown finalfusion version: 1", "Format(\"Unknown finalfusion version: 1\")"},
       {EmbeddingsError(ErrorCode::NoChunks), "Invalid file format Embedding file does not contain chunks",
        "Format(\"Embedding file does not contain chunks\")"},
       {toml, "Invalid file format Cannot deserialize TOML metadata: expected a value at line 2, column 7",
@@ -267,19 +280,16 @@ TEST(EmbeddingsErrorText, DisplayAndDebugOfEveryCode) {
 TEST(IoErrorText, OperatingSystemErrorsCarryCodeKindAndMessage) {
   IoError missing = IoError::os(ENOENT);
   EXPECT_EQ(missing.kind(), ErrorKind::NotFound);
-  EXPECT_EQ(debug(missing),
-            "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
+  EXPECT_EQ(debug(missing), "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
   EXPECT_EQ(display(missing), "No such file or directory (os error 2)");
   EXPECT_EQ(IoError::os(EACCES).kind(), ErrorKind::PermissionDenied);
   EXPECT_EQ(display(IoError::os(ENOSPC)), "No space left on device (os error 28)");
-  EXPECT_EQ(debug(IoError::os(EISDIR)),
-            "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
+  EXPECT_EQ(debug(IoError::os(EISDIR)), "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
   EXPECT_EQ(debug(IoError::from_kind(ErrorKind::InvalidData)), "Kind(InvalidData)");
 
   auto opened = File::open_read("/nonexistent/mave/file");
   ASSERT_FALSE(opened.ok());
-  EXPECT_EQ(debug(opened.error()),
-            "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
+  EXPECT_EQ(debug(opened.error()), "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
   auto nul = File::open_read(std::string("a\0b", 3));
   ASSERT_FALSE(nul.ok());
   EXPECT_EQ(display(nul.error()), "file name contained an unexpected NUL byte");
@@ -290,9 +300,12 @@ TEST(DebugQuote, EscapesQuotesBackslashesAndControlsButKeepsPrintableUnicode) {
   EXPECT_EQ(debug_quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(debug_quote(std::string("\t\r\n\0", 4)), "\"\\t\\r\\n\\0\"");
   EXPECT_EQ(debug_quote("\x01\x7F"), "\"\\u{1}\\u{7f}\"");
-  EXPECT_EQ(debug_quote("Stra\xC3\x9F" "e \xE6\x97\xA5"), "\"Stra\xC3\x9F" "e \xE6\x97\xA5\"");
-  EXPECT_EQ(debug_quote("\xC2\x85"), "\"\\u{85}\"");          // a C1 control
-  EXPECT_EQ(debug_quote("\xE2\x80\x8B"), "\"\\u{200b}\"");    // zero-width space
+  EXPECT_EQ(debug_quote("Stra\xC3\x9F"
+                        "e \xE6\x97\xA5"),
+            "\"Stra\xC3\x9F"
+            "e \xE6\x97\xA5\"");
+  EXPECT_EQ(debug_quote("\xC2\x85"), "\"\\u{85}\"");        // a C1 control
+  EXPECT_EQ(debug_quote("\xE2\x80\x8B"), "\"\\u{200b}\"");  // zero-width space
   EXPECT_EQ(debug_quote("'"), "\"'\"");
 }
 

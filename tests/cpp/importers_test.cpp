@@ -9,8 +9,8 @@
 #include <cstring>
 #include <thread>
 
-#include "python/native/messages.hpp"
 #include "importers/word2vec.hpp"
+#include "python/native/messages.hpp"
 #include "test_files.hpp"
 
 namespace mave {
@@ -23,7 +23,8 @@ namespace {
 using namespace test;
 
 const std::vector<std::string> kWords = {"</s>", "grün", "a", "日本"};
-const std::vector<float> kValues = {0.5f, -1.25f, 3e-7f, 0.0f, -0.0f, 1e30f, 2.0f, -3.5f, 0.1f, 7.0f, 8.0f, 9.0f};
+const std::vector<float> kValues = {0.5f, -1.25f, 3e-7f, 0.0f, -0.0f, 1e30f,
+                                    2.0f, -3.5f,  0.1f,  7.0f, 8.0f,  9.0f};
 
 std::string binary_file(bool newlines) {
   Bytes f;
@@ -129,8 +130,9 @@ TEST(ImportersTest, ProgressReachesTheFileSize) {
   TempFile text(contents);
   BufferedReader r(File::open_read(text.path()).value());
   std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
-  auto read = read_text_embeddings(r, TextLayout::WithHeader,
-                                   [&](std::uint64_t done, std::uint64_t total) { calls.emplace_back(done, total); });
+  auto read = read_text_embeddings(r, TextLayout::WithHeader, [&](std::uint64_t done, std::uint64_t total) {
+    calls.emplace_back(done, total);
+  });
   ASSERT_TRUE(read.ok());
   ASSERT_FALSE(calls.empty());
   const std::pair<std::uint64_t, std::uint64_t> last{contents.size(), contents.size()};
@@ -158,15 +160,18 @@ TEST(ImportersTest, WritersGiveTheReadersFormatsExactly) {
               return write_text_embeddings(w, sample_rows(), TextLayout::WithHeader);
             }),
             text_file(true, "\n"));
-  EXPECT_EQ(written([](BufferedWriter& w) { return write_text_embeddings(w, sample_rows(), TextLayout::GloVe); }),
-            text_file(false, "\n"));
+  EXPECT_EQ(
+      written([](BufferedWriter& w) { return write_text_embeddings(w, sample_rows(), TextLayout::GloVe); }),
+      text_file(false, "\n"));
 }
 
 TEST(ImportersTest, AFirstWordStartingWithAByteOrderMarkKeepsIt) {
   // Found by fuzzing: GloVe text starting with U+FEFF U+FEFF "aus" read as
   // the word U+FEFF "aus", which was written back at the start of the file
   // and read as "aus".
-  const std::string word = "\xEF\xBB\xBF" "aus";
+  const std::string word =
+      "\xEF\xBB\xBF"
+      "aus";
   WordRows rows{1, 3, [&](std::size_t) { return std::string_view(word); },
                 [](std::size_t, float*) { return &kValues[0]; }};
   TempFile out(written([&](BufferedWriter& w) { return write_text_embeddings(w, rows, TextLayout::GloVe); }));
@@ -204,7 +209,8 @@ std::string many_rows(std::size_t rows, std::size_t dims) {
     s += "w" + std::to_string(i);
     for (std::size_t j = 0; j < dims; ++j) {
       char buffer[32];
-      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(i) / 7.0f - static_cast<float>(j) * 1e-3f);
+      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer,
+                                     static_cast<float>(i) / 7.0f - static_cast<float>(j) * 1e-3f);
       s += ' ';
       s.append(buffer, end);
     }
@@ -217,9 +223,9 @@ std::string many_rows(std::size_t rows, std::size_t dims) {
 // forms with std::from_chars: every value must come out as std::from_chars
 // reads it, and the rare forms keep their own rules.
 TEST(ImportersTest, TextValuesAreReadAsFromCharsReadsThem) {
-  std::vector<std::string> tokens = {"0",        "-0",          "0.0",       "1e-40",  "-1.4e-45",
-                                     "+1.5",     "+0",          "nan",       "-inf",   "Infinity",
-                                     "1e-50",    "3.4028235e38", "1.17549435e-38", "7", "-0.00001"};
+  std::vector<std::string> tokens = {
+      "0",    "-0",       "0.0",   "1e-40",        "-1.4e-45",       "+1.5", "+0",      "nan",
+      "-inf", "Infinity", "1e-50", "3.4028235e38", "1.17549435e-38", "7",    "-0.00001"};
   // Values near every power of ten and with 7 to 12 significant digits,
   // where a parser that rounds twice would go wrong.
   std::uint32_t state = 12345;
@@ -299,7 +305,7 @@ TEST(ImportersTest, TextParsedInParallelBlocksIsTheSameAsLineByLine) {
     return at;
   };
   std::string broken = file;
-  broken.replace(line_start(29001), 1, "\n");           // an empty line late in the file
+  broken.replace(line_start(29001), 1, "\n");                   // an empty line late in the file
   broken.insert(broken.find(' ', line_start(12000)) + 1, "x");  // a bad value earlier
   f.write(broken);
   BufferedReader r2 = f.reader();

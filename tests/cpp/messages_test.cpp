@@ -16,8 +16,17 @@ namespace mave {
 namespace {
 
 const std::vector<std::string> kPinnedFragments = {
-    "Invalid file format", "Cannot ", "Result::unwrap", "assertion", "Os {", "Kind(", "Error {",
-    "fetch-data.sh", "failed to fill whole buffer", "utf-8 sequence", "Unknown chunk identifier",
+    "Invalid file format",
+    "Cannot ",
+    "Result::unwrap",
+    "assertion",
+    "Os {",
+    "Kind(",
+    "Error {",
+    "fetch-data.sh",
+    "failed to fill whole buffer",
+    "utf-8 sequence",
+    "Unknown chunk identifier",
 };
 
 void expect_plain(const std::string& text) {
@@ -99,10 +108,10 @@ TEST(Messages, EveryStepAndPanicKindIsNamed) {
 }
 
 TEST(Messages, TruncationsWritesAndTextFilesReadAsSentences) {
-  EXPECT_EQ(messages::reason(EmbeddingsError::read(Step::ReadNumberOfDimensions,
-                                                   IoError::unexpected_eof()).at(8))
-                .text,
-            "byte 8: the file ends while reading the number of dimensions");
+  EXPECT_EQ(
+      messages::reason(EmbeddingsError::read(Step::ReadNumberOfDimensions, IoError::unexpected_eof()).at(8))
+          .text,
+      "byte 8: the file ends while reading the number of dimensions");
   // A write that failed is reported as one, whatever the step.
   EXPECT_EQ(messages::reason(EmbeddingsError::write(Step::WriteNorms, IoError::write_zero())).text,
             "writing failed while writing the norms: nothing could be written");

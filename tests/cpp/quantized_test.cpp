@@ -12,11 +12,11 @@
 #include <functional>
 #include <limits>
 
+#include "base/vector_math.hpp"
 #include "format/embeddings.hpp"
 #include "format/metadata.hpp"
 #include "format/quantized_array.hpp"
 #include "format/storage.hpp"
-#include "base/vector_math.hpp"
 #include "test_files.hpp"
 
 namespace mave {
@@ -91,7 +91,8 @@ Quantized fixture(bool projection, bool norms) {
     for (float v : mixed_values(6, 13)) q.norms.push_back(1.5f + v);
   }
   for (std::uint32_t i = 0; i < 6; ++i) {
-    for (std::uint32_t s = 0; s < 3; ++s) q.codes.push_back(static_cast<std::uint8_t>((i * 2 + s * 3 + i * s) % 5));
+    for (std::uint32_t s = 0; s < 3; ++s)
+      q.codes.push_back(static_cast<std::uint8_t>((i * 2 + s * 3 + i * s) % 5));
   }
   return q;
 }
@@ -193,8 +194,7 @@ TEST_P(QuantizedRows, RebuildEveryRowBitForBit) {
   std::vector<float> many(indices.size() * 12);
   m.rows_into(indices, many.data());
   for (std::size_t k = 0; k < indices.size(); ++k) {
-    EXPECT_EQ(bits(std::span<const float>(many).subspan(k * 12, 12)),
-              bits(expected_row(q, indices[k])))
+    EXPECT_EQ(bits(std::span<const float>(many).subspan(k * 12, 12)), bits(expected_row(q, indices[k])))
         << "entry " << k;
   }
   EXPECT_EQ(panic_message([&] { (void)row_of(m, 6); }), "assertion failed: index < dim");
@@ -271,7 +271,8 @@ TEST(Projection, WideRowsRebuildAsRowByRowDotProducts) {
   q.projection = mixed_values(300 * 300, 17);
   q.subquantizers = mixed_values(100 * 16 * 3, 19);
   q.norms = mixed_values(40, 23);
-  for (std::size_t i = 0; i < 40 * 100; ++i) q.codes.push_back(static_cast<std::uint8_t>((i * 7 + i / 100) % 16));
+  for (std::size_t i = 0; i < 40 * 100; ++i)
+    q.codes.push_back(static_cast<std::uint8_t>((i * 7 + i / 100) % 16));
   Bytes f;
   quantized_array(f, q);
   TempFile file(f.str());
@@ -334,8 +335,7 @@ TEST(QuantizedRows, EmptyMatrixHasNoRowToLookUp) {
     EXPECT_EQ(panic_message([&] { (void)row_of(m.value(), 0); }), "assertion failed: index < dim");
     std::vector<float> out(12);
     const std::vector<std::uint64_t> one = {0};
-    EXPECT_EQ(panic_message([&] { m.value().rows_into(one, out.data()); }),
-              "assertion failed: index < dim");
+    EXPECT_EQ(panic_message([&] { m.value().rows_into(one, out.data()); }), "assertion failed: index < dim");
   }
 }
 
@@ -381,29 +381,57 @@ TEST_P(QuantizedFieldChecks, ReportExactly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, QuantizedFieldChecks,
-    testing::Values(
-        Failure{"CodeType2", [](Quantized q) { q.code_type = 2; return q; },
-                "Format(\"Invalid type, expected: 1, got: 2\")"},
-        Failure{"CodeTypeFloat", [](Quantized q) { q.code_type = 10; return q; },
-                "Format(\"Invalid type, expected: 1, got: 10\")"},
-        Failure{"ValueTypeU8", [](Quantized q) { q.value_type = 1; return q; },
-                "Format(\"Invalid type, expected: 10, got: 1\")"},
-        // The code type is checked first.
-        Failure{"BothTypesSwapped", [](Quantized q) { q.code_type = 10; q.value_type = 1; return q; },
-                "Format(\"Invalid type, expected: 1, got: 10\")"},
-        Failure{"NotAMultiple",
-                [](Quantized q) { q.quantized_len = 4; q.reconstructed_len = 10; return q; },
-                "Format(\"Reconstructed embedding length (10) not a multiple of the quantized "
-                "embedding length: (4)\")"},
-        Failure{"NotAMultipleLarge",
-                [](Quantized q) { q.quantized_len = 2; q.reconstructed_len = 4294967295u; return q; },
-                "Format(\"Reconstructed embedding length (4294967295) not a multiple of the "
-                "quantized embedding length: (2)\")"},
-        // The length check comes before the type checks.
-        Failure{"NotAMultipleBeforeTypes",
-                [](Quantized q) { q.quantized_len = 5; q.code_type = 2; return q; },
-                "Format(\"Reconstructed embedding length (12) not a multiple of the quantized "
-                "embedding length: (5)\")"}),
+    testing::Values(Failure{"CodeType2",
+                            [](Quantized q) {
+                              q.code_type = 2;
+                              return q;
+                            },
+                            "Format(\"Invalid type, expected: 1, got: 2\")"},
+                    Failure{"CodeTypeFloat",
+                            [](Quantized q) {
+                              q.code_type = 10;
+                              return q;
+                            },
+                            "Format(\"Invalid type, expected: 1, got: 10\")"},
+                    Failure{"ValueTypeU8",
+                            [](Quantized q) {
+                              q.value_type = 1;
+                              return q;
+                            },
+                            "Format(\"Invalid type, expected: 10, got: 1\")"},
+                    // The code type is checked first.
+                    Failure{"BothTypesSwapped",
+                            [](Quantized q) {
+                              q.code_type = 10;
+                              q.value_type = 1;
+                              return q;
+                            },
+                            "Format(\"Invalid type, expected: 1, got: 10\")"},
+                    Failure{"NotAMultiple",
+                            [](Quantized q) {
+                              q.quantized_len = 4;
+                              q.reconstructed_len = 10;
+                              return q;
+                            },
+                            "Format(\"Reconstructed embedding length (10) not a multiple of the quantized "
+                            "embedding length: (4)\")"},
+                    Failure{"NotAMultipleLarge",
+                            [](Quantized q) {
+                              q.quantized_len = 2;
+                              q.reconstructed_len = 4294967295u;
+                              return q;
+                            },
+                            "Format(\"Reconstructed embedding length (4294967295) not a multiple of the "
+                            "quantized embedding length: (2)\")"},
+                    // The length check comes before the type checks.
+                    Failure{"NotAMultipleBeforeTypes",
+                            [](Quantized q) {
+                              q.quantized_len = 5;
+                              q.code_type = 2;
+                              return q;
+                            },
+                            "Format(\"Reconstructed embedding length (12) not a multiple of the quantized "
+                            "embedding length: (5)\")"}),
     failure_name);
 
 TEST(QuantizedFieldChecks, DisplayTextOfTheLengthCheck) {
@@ -421,10 +449,11 @@ TEST(QuantizedFieldChecks, DisplayTextOfTheLengthCheck) {
 }
 
 TEST(QuantizedFieldChecks, ChunkIdentifierIsChecked) {
-  for (auto [code, debug] : {std::pair<std::uint32_t, std::string>{
-                                 2, "Format(\"Invalid chunk identifier, expected: QuantizedArray, got: NdArray\")"},
-                             {0, "UnknownChunkIdentifier(0)"},
-                             {10, "UnknownChunkIdentifier(10)"}}) {
+  for (auto [code, debug] :
+       {std::pair<std::uint32_t, std::string>{
+            2, "Format(\"Invalid chunk identifier, expected: QuantizedArray, got: NdArray\")"},
+        {0, "UnknownChunkIdentifier(0)"},
+        {10, "UnknownChunkIdentifier(10)"}}) {
     Bytes f;
     quantized_array(f, fixture(false, false));
     std::string bytes = f.str();
@@ -445,20 +474,27 @@ TEST_P(QuantizedAbortingChecks, FailWhileReading) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, QuantizedAbortingChecks,
-    testing::Values(
-        Failure{"NoSubquantizers", [](Quantized q) { q.quantized_len = 0; return q; },
-                "Quantized embedding length must not be zero"},
-        Failure{"NoCentroids",
-                [](Quantized q) { q.n_centroids = 0; q.subquantizers.clear(); return q; },
-                "Attempted to construct a product quantizer without quantizers."},
-        Failure{"EmptyRows",
-                [](Quantized q) {
-                  q.reconstructed_len = 0;
-                  q.projection.clear();
-                  q.subquantizers.clear();
-                  return q;
-                },
-                "Attempted to construct a product quantizer without quantizers."}),
+    testing::Values(Failure{"NoSubquantizers",
+                            [](Quantized q) {
+                              q.quantized_len = 0;
+                              return q;
+                            },
+                            "Quantized embedding length must not be zero"},
+                    Failure{"NoCentroids",
+                            [](Quantized q) {
+                              q.n_centroids = 0;
+                              q.subquantizers.clear();
+                              return q;
+                            },
+                            "Attempted to construct a product quantizer without quantizers."},
+                    Failure{"EmptyRows",
+                            [](Quantized q) {
+                              q.reconstructed_len = 0;
+                              q.projection.clear();
+                              q.subquantizers.clear();
+                              return q;
+                            },
+                            "Attempted to construct a product quantizer without quantizers."}),
     failure_name);
 
 // Every read step, reached by cutting a valid file short.
@@ -491,38 +527,36 @@ TEST_P(QuantizedTruncated, FailsAtTheStepThatRanOut) {
 }
 
 Cut cut(std::string name, std::size_t offset, std::string desc) {
-  return {std::move(name), true, [offset](const Layout& l) { return l.start + offset; },
-          std::move(desc)};
+  return {std::move(name), true, [offset](const Layout& l) { return l.start + offset; }, std::move(desc)};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, QuantizedTruncated,
-    testing::Values(
-        cut("ChunkIdentifier", 2, "Cannot read chunk identifier"),
-        cut("ChunkLength", 4 + 7, "Cannot read quantized embedding matrix chunk length"),
-        cut("ProjectionFlag", 12 + 1, "Cannot read quantized embedding matrix projection"),
-        cut("NormsFlag", 16, "Cannot read quantized embedding matrix norms"),
-        cut("QuantizedLen", 20 + 3, "Cannot read quantized embedding length"),
-        cut("ReconstructedLen", 24, "Cannot read reconstructed embedding length"),
-        cut("NCentroids", 28 + 2, "Cannot read number of subquantizers"),
-        cut("NEmbeddings", 32 + 4, "Cannot read number of quantized embeddings"),
-        cut("CodeType", 40, "Cannot read type identifier"),
-        cut("ValueType", 44 + 1, "Cannot read type identifier"),
-        // A seek past the end succeeds, so a file cut in the padding fails
-        // at the first array that follows it.
-        Cut{"InPadding", true, [](const Layout& l) { return l.padding + 2; },
-            "Cannot read projection matrix"},
-        Cut{"InPaddingNoProjection", false, [](const Layout& l) { return l.padding + 2; },
-            "Cannot read subquantizer"},
-        Cut{"Projection", true, [](const Layout& l) { return l.subquantizers - 1; },
-            "Cannot read projection matrix"},
-        Cut{"Subquantizers", true, [](const Layout& l) { return l.subquantizers + 5; },
-            "Cannot read subquantizer"},
-        Cut{"Norms", true, [](const Layout& l) { return l.codes - 4; }, "Cannot read norms"},
-        Cut{"NoCodes", true, [](const Layout& l) { return l.codes; },
-            "Cannot memory map quantized embedding matrix"},
-        Cut{"LastCode", false, [](const Layout& l) { return l.end - 1; },
-            "Cannot memory map quantized embedding matrix"}),
+    testing::Values(cut("ChunkIdentifier", 2, "Cannot read chunk identifier"),
+                    cut("ChunkLength", 4 + 7, "Cannot read quantized embedding matrix chunk length"),
+                    cut("ProjectionFlag", 12 + 1, "Cannot read quantized embedding matrix projection"),
+                    cut("NormsFlag", 16, "Cannot read quantized embedding matrix norms"),
+                    cut("QuantizedLen", 20 + 3, "Cannot read quantized embedding length"),
+                    cut("ReconstructedLen", 24, "Cannot read reconstructed embedding length"),
+                    cut("NCentroids", 28 + 2, "Cannot read number of subquantizers"),
+                    cut("NEmbeddings", 32 + 4, "Cannot read number of quantized embeddings"),
+                    cut("CodeType", 40, "Cannot read type identifier"),
+                    cut("ValueType", 44 + 1, "Cannot read type identifier"),
+                    // A seek past the end succeeds, so a file cut in the padding fails
+                    // at the first array that follows it.
+                    Cut{"InPadding", true, [](const Layout& l) { return l.padding + 2; },
+                        "Cannot read projection matrix"},
+                    Cut{"InPaddingNoProjection", false, [](const Layout& l) { return l.padding + 2; },
+                        "Cannot read subquantizer"},
+                    Cut{"Projection", true, [](const Layout& l) { return l.subquantizers - 1; },
+                        "Cannot read projection matrix"},
+                    Cut{"Subquantizers", true, [](const Layout& l) { return l.subquantizers + 5; },
+                        "Cannot read subquantizer"},
+                    Cut{"Norms", true, [](const Layout& l) { return l.codes - 4; }, "Cannot read norms"},
+                    Cut{"NoCodes", true, [](const Layout& l) { return l.codes; },
+                        "Cannot memory map quantized embedding matrix"},
+                    Cut{"LastCode", false, [](const Layout& l) { return l.end - 1; },
+                        "Cannot memory map quantized embedding matrix"}),
     [](const auto& info) { return info.param.name; });
 
 // --- Hostile sizes -----------------------------------------------------------
@@ -533,9 +567,8 @@ long peak_rss_kib() {
   return usage.ru_maxrss;
 }
 
-Quantized claims(bool projection, bool norms, std::uint32_t quantized_len,
-                 std::uint32_t reconstructed_len, std::uint32_t n_centroids,
-                 std::uint64_t n_embeddings) {
+Quantized claims(bool projection, bool norms, std::uint32_t quantized_len, std::uint32_t reconstructed_len,
+                 std::uint32_t n_centroids, std::uint64_t n_embeddings) {
   Quantized q;
   q.projection_flag = projection;
   q.norms_flag = norms;
@@ -579,8 +612,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"SubquantizersOfMaxSize",
                 [](Quantized) { return claims(false, false, 1, kU32Max, kU32Max, 1); },
                 eof_read("Cannot read subquantizer")},
-        Failure{"SubquantizersOfAGigabyte",
-                [](Quantized) { return claims(false, false, 1, 4, 1 << 26, 1); },
+        Failure{"SubquantizersOfAGigabyte", [](Quantized) { return claims(false, false, 1, 4, 1 << 26, 1); },
                 eof_read("Cannot read subquantizer")},
         Failure{"NormsOfMaxCount",
                 [](Quantized) { return with_centroids(claims(false, true, 2, 4, 2, kU64Max)); },
@@ -589,8 +621,7 @@ INSTANTIATE_TEST_SUITE_P(
                 [](Quantized) { return with_centroids(claims(false, true, 2, 4, 2, 1 << 28)); },
                 eof_read("Cannot read norms")},
         Failure{"CodeBytesOverflow",
-                [](Quantized) { return with_centroids(claims(false, false, 2, 4, 2, kU64Max)); },
-                "Overflow"},
+                [](Quantized) { return with_centroids(claims(false, false, 2, 4, 2, kU64Max)); }, "Overflow"},
         Failure{"CodeBytesExactlyTwoToThe64",
                 [](Quantized) { return with_centroids(claims(false, false, 4, 4, 2, 1ULL << 62)); },
                 "Overflow"},
@@ -771,8 +802,7 @@ TEST(QuantizedEmbeddings, SubwordRowBeyondTheMatrixFailsTheLookup) {
   quantized_array(f, q);
   auto read = read_mapped(f.str());
   ASSERT_TRUE(read.ok()) << debug(read.error());
-  EXPECT_EQ(panic_message([&] { (void)read.value().find_embedding("zz"); }),
-            "assertion failed: index < dim");
+  EXPECT_EQ(panic_message([&] { (void)read.value().find_embedding("zz"); }), "assertion failed: index < dim");
 }
 
 // --- Writing -------------------------------------------------------------------
@@ -798,9 +828,8 @@ TEST_P(QuantizedWriter, WritesTheLayoutTheReaderReads) {
   const std::uint64_t length = at.end - at.start - 12;
   std::string bytes = expected.str();
   std::memcpy(bytes.data() + at.start + 4, &length, 8);
-  EXPECT_EQ(length, 36 + (at.projection - at.padding) + 4 * (q.projection.size() +
-                                                               q.subquantizers.size() + q.norms.size()) +
-                        q.codes.size());
+  EXPECT_EQ(length, 36 + (at.projection - at.padding) +
+                        4 * (q.projection.size() + q.subquantizers.size() + q.norms.size()) + q.codes.size());
 
   TempFile file;
   {
@@ -822,14 +851,13 @@ TEST_P(QuantizedWriter, WritesTheLayoutTheReaderReads) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FlagsAndLead, QuantizedWriter,
-    testing::Combine(testing::Bool(), testing::Bool(), testing::Values(0, 1, 2, 3)),
-    [](const auto& info) {
-      return std::string(std::get<0>(info.param) ? "Projection" : "Plain") +
-             (std::get<1>(info.param) ? "Norms" : "NoNorms") + "Lead" +
-             std::to_string(std::get<2>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(FlagsAndLead, QuantizedWriter,
+                         testing::Combine(testing::Bool(), testing::Bool(), testing::Values(0, 1, 2, 3)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) ? "Projection" : "Plain") +
+                                  (std::get<1>(info.param) ? "Norms" : "NoNorms") + "Lead" +
+                                  std::to_string(std::get<2>(info.param));
+                         });
 
 TEST(QuantizedWriter, RefusesCodesAndNormsThatDoNotFitBeforeWritingAnything) {
   struct Case {
@@ -880,9 +908,8 @@ TEST(QuantizedWriter, AWholeFileReadAndWrittenAgainIsTheSameFile) {
 TEST(QuantizedWriter, MetadataGainsATableAndKeepsTheRest) {
   auto m = Metadata::parse("model = \"skipgram\"\n[quantizer]\nold = 1\n[training]\ndims = 3\n");
   ASSERT_TRUE(m.ok());
-  Metadata q = m.value().with_table("quantizer", {{"method", std::string("opq")},
-                                                  {"bits", std::int64_t{8}},
-                                                  {"loss", 0.5}});
+  Metadata q = m.value().with_table(
+      "quantizer", {{"method", std::string("opq")}, {"bits", std::int64_t{8}}, {"loss", 0.5}});
   EXPECT_EQ(q.to_toml(),
             "model = 'skipgram'\n\n[quantizer]\nbits = 8\nloss = 0.5\nmethod = 'opq'\n\n"
             "[training]\ndims = 3");

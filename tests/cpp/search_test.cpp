@@ -45,17 +45,16 @@ std::vector<float> gaussian(std::size_t n, std::uint32_t seed) {
 // quantized matrix).
 std::vector<float> row_of(const Embeddings& e, std::size_t r) {
   std::vector<float> row(e.dims());
-  const bool found = e.fill_embedding(
-      "w" + std::to_string(r),
-      TargetView{reinterpret_cast<std::byte*>(row.data()), row.size(), sizeof(float)});
+  const bool found =
+      e.fill_embedding("w" + std::to_string(r),
+                       TargetView{reinterpret_cast<std::byte*>(row.data()), row.size(), sizeof(float)});
   EXPECT_TRUE(found) << r;
   return row;
 }
 
 // Cosines in double of the query with rows [0, n_rows); NaN where a row has
 // no direction (zero or not finite).
-std::vector<double> brute_cosines(const Embeddings& e, const std::vector<float>& query,
-                                  std::size_t n_rows) {
+std::vector<double> brute_cosines(const Embeddings& e, const std::vector<float>& query, std::size_t n_rows) {
   double query_length = 0;
   for (float q : query) query_length += double(q) * q;
   query_length = std::sqrt(query_length);
@@ -77,8 +76,8 @@ std::vector<double> brute_cosines(const Embeddings& e, const std::vector<float>&
 // What a correct answer is, near ties allowed to fall either way: as many
 // rows as there are candidates (up to k), best first, each with its own
 // cosine, none excluded, and no row left out that beats the last one taken.
-void expect_top_k(const std::vector<Neighbour>& got, const std::vector<double>& cosines,
-                  std::size_t k, const std::vector<std::size_t>& exclude = {}) {
+void expect_top_k(const std::vector<Neighbour>& got, const std::vector<double>& cosines, std::size_t k,
+                  const std::vector<std::size_t>& exclude = {}) {
   constexpr double kTolerance = 1e-5;
   std::size_t candidates = 0;
   for (std::size_t r = 0; r < cosines.size(); ++r) {
@@ -160,15 +159,15 @@ TEST(NearestDense, TheAnswerDoesNotDependOnTheThreads) {
 // order of summation, so equal cosines are equal bit for bit.
 std::vector<float> tie_matrix() {
   return {
-      0, 1, 0,   // 0: cosine 0
-      2, 0, 0,   // 1: cosine 1
-      1, 1, 0,   // 2: cosine 1/sqrt(2)
-      4, 0, 0,   // 3: cosine 1 (a longer copy of row 1)
-      0, 0, 0,   // 4: no direction
-      1, 0, 0,   // 5: cosine 1
-      0, 3, 4,   // 6: cosine 0
+      0,  1, 0,  // 0: cosine 0
+      2,  0, 0,  // 1: cosine 1
+      1,  1, 0,  // 2: cosine 1/sqrt(2)
+      4,  0, 0,  // 3: cosine 1 (a longer copy of row 1)
+      0,  0, 0,  // 4: no direction
+      1,  0, 0,  // 5: cosine 1
+      0,  3, 4,  // 6: cosine 0
       -1, 0, 0,  // 7: cosine -1
-      1, 1, 0,   // 8: cosine 1/sqrt(2), as row 2
+      1,  1, 0,  // 8: cosine 1/sqrt(2), as row 2
   };
 }
 
@@ -181,10 +180,8 @@ TEST(NearestDense, EqualCosinesComeInRowOrder) {
     const std::vector<Neighbour> all = search.nearest(query, 9, 100, {}, threads);
     EXPECT_EQ(rows_of(all), (std::vector<std::size_t>{1, 3, 5, 2, 8, 0, 6, 7}));
     // k cuts through the group of ties: the first rows of it are kept.
-    EXPECT_EQ(rows_of(search.nearest(query, 9, 2, {}, threads)),
-              (std::vector<std::size_t>{1, 3}));
-    EXPECT_EQ(rows_of(search.nearest(query, 9, 4, {}, threads)),
-              (std::vector<std::size_t>{1, 3, 5, 2}));
+    EXPECT_EQ(rows_of(search.nearest(query, 9, 2, {}, threads)), (std::vector<std::size_t>{1, 3}));
+    EXPECT_EQ(rows_of(search.nearest(query, 9, 4, {}, threads)), (std::vector<std::size_t>{1, 3, 5, 2}));
     EXPECT_EQ(all[0].cosine, 1.0f);
     EXPECT_EQ(all[0].cosine, all[2].cosine);
     EXPECT_EQ(all[3].cosine, all[4].cosine);
@@ -272,8 +269,7 @@ TEST(NearestDense, SharedTermsAnswerAsConsecutiveOnes) {
   const std::uint32_t positive[] = {2, 2, 1, 1, 3}, negative[] = {1, 1, 1, 0, 0};
   std::vector<float> consecutive;
   for (std::uint32_t t : term_of) {
-    consecutive.insert(consecutive.end(), distinct.begin() + t * dims,
-                       distinct.begin() + (t + 1) * dims);
+    consecutive.insert(consecutive.end(), distinct.begin() + t * dims, distinct.begin() + (t + 1) * dims);
   }
   const std::size_t exclude[] = {1, 2, 3, 5, 8}, offsets[] = {0, 2, 2, 3, 5, 5};
   for (Objective objective : {Objective::Cosine, Objective::CosMul}) {
@@ -281,10 +277,10 @@ TEST(NearestDense, SharedTermsAnswerAsConsecutiveOnes) {
       const SearchOptions options{9, 600, {}, objective, threads};
       std::vector<std::int64_t> want_rows(5 * 9), got_rows(5 * 9);
       std::vector<float> want(5 * 9), got(5 * 9);
-      search.search({consecutive, positive, negative, exclude, offsets, {}}, options,
-                    want_rows.data(), want.data());
-      search.search({distinct, positive, negative, exclude, offsets, term_of}, options,
-                    got_rows.data(), got.data());
+      search.search({consecutive, positive, negative, exclude, offsets, {}}, options, want_rows.data(),
+                    want.data());
+      search.search({distinct, positive, negative, exclude, offsets, term_of}, options, got_rows.data(),
+                    got.data());
       for (std::size_t i = 0; i < got.size(); ++i) {
         SCOPED_TRACE(i);
         ASSERT_GE(got_rows[i], 0);
@@ -302,8 +298,8 @@ TEST(NearestDense, SharedTermsAnswerAsConsecutiveOnes) {
   const std::uint32_t beyond[] = {0, 1, 5};
   std::vector<std::int64_t> rows_out(9);
   std::vector<float> scores_out(9);
-  EXPECT_THROW(search.search({distinct, {positive, 1}, {negative, 1}, {}, {}, beyond},
-                             {9, 600, {}}, rows_out.data(), scores_out.data()),
+  EXPECT_THROW(search.search({distinct, {positive, 1}, {negative, 1}, {}, {}, beyond}, {9, 600, {}},
+                             rows_out.data(), scores_out.data()),
                Panic);
 }
 
@@ -330,10 +326,12 @@ TEST(NearestDense, ContradictingArgumentsFailAsSuch) {
       // More terms named than given, and fewer.
       {"the term counts do not add up to the terms", {two_terms, two, one, {}, {}, {}}, {2, 9, {}}},
       {"the term counts do not add up to the terms", {two_terms, one, zero, {}, {}, {}}, {2, 9, {}}},
-      {"the exclusion offsets do not fit the questions", {two_terms, {}, {}, exclude, bad_offsets, {}},
+      {"the exclusion offsets do not fit the questions",
+       {two_terms, {}, {}, exclude, bad_offsets, {}},
        {2, 9, {}}},
       {"the exclusion offsets do not fit the questions",
-       {two_terms, {}, {}, exclude, short_offsets, {}}, {2, 9, {}}},
+       {two_terms, {}, {}, exclude, short_offsets, {}},
+       {2, 9, {}}},
       {"allowed flags too few", {two_terms, {}, {}, {}, {}, {}}, {2, 9, few_flags}},
       {"shared terms without counts", {two_terms, {}, {}, {}, {}, one}, {2, 9, {}}},
       {"a shared term beyond the terms", {two_terms, one, zero, {}, {}, two}, {2, 9, {}}},
@@ -355,8 +353,7 @@ TEST(NearestDense, ContradictingArgumentsFailAsSuch) {
   // Consistent ones are answered.
   const std::uint32_t none[] = {0, 0};
   const std::size_t offsets[] = {0, 1, 2};
-  search.search({two_terms, ones, none, exclude, offsets, {}}, {2, 9, {}}, rows.data(),
-                scores.data());
+  search.search({two_terms, ones, none, exclude, offsets, {}}, {2, 9, {}}, rows.data(), scores.data());
   EXPECT_GE(rows[0], 0);
   EXPECT_GE(rows[2], 0);
 }
@@ -390,9 +387,7 @@ struct QuantizedCase {
   bool norms;       // stored norms, some negative, one zero
 };
 
-std::string quantized_name(const testing::TestParamInfo<QuantizedCase>& info) {
-  return info.param.name;
-}
+std::string quantized_name(const testing::TestParamInfo<QuantizedCase>& info) { return info.param.name; }
 
 class NearestQuantized : public testing::TestWithParam<QuantizedCase> {};
 
@@ -417,8 +412,8 @@ TEST_P(NearestQuantized, AgreesWithBruteForceOverTheRebuiltRows) {
   Bytes f;
   header(f, {1, 4});
   simple_vocab(f, words_of(rows));
-  quantized_array(f, n_sub, dims, n_centroids, gaussian(n_sub * n_centroids * sub_len, 64), codes,
-                  projection, row_norms);
+  quantized_array(f, n_sub, dims, n_centroids, gaussian(n_sub * n_centroids * sub_len, 64), codes, projection,
+                  row_norms);
   Embeddings e = load(f.str());
   NearestSearch search(e);
   for (std::uint32_t q = 0; q < 4; ++q) {
@@ -441,14 +436,13 @@ TEST_P(NearestQuantized, AgreesWithBruteForceOverTheRebuiltRows) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Storage, NearestQuantized,
-    testing::Values(QuantizedCase{"plain", false, false, false},
-                    QuantizedCase{"norms", false, false, true},
-                    QuantizedCase{"projection", true, false, false},
-                    QuantizedCase{"projection_norms", true, false, true},
-                    QuantizedCase{"rotation_norms", false, true, true}),
-    quantized_name);
+INSTANTIATE_TEST_SUITE_P(Storage, NearestQuantized,
+                         testing::Values(QuantizedCase{"plain", false, false, false},
+                                         QuantizedCase{"norms", false, false, true},
+                                         QuantizedCase{"projection", true, false, false},
+                                         QuantizedCase{"projection_norms", true, false, true},
+                                         QuantizedCase{"rotation_norms", false, true, true}),
+                         quantized_name);
 
 TEST(NearestQuantizedTies, EqualCodesComeInRowOrder) {
   // Rows 2, 5 and 6 share their codes, so their cosines are one number.
@@ -465,8 +459,7 @@ TEST(NearestQuantizedTies, EqualCodesComeInRowOrder) {
   for (unsigned threads : {1u, 3u}) {
     const std::vector<Neighbour> got = search.nearest(query, 8, 3, {}, threads);
     EXPECT_EQ(rows_of(got), (std::vector<std::size_t>{2, 5, 6}));
-    EXPECT_EQ(rows_of(search.nearest(query, 8, 2, first, threads)),
-              (std::vector<std::size_t>{5, 6}));
+    EXPECT_EQ(rows_of(search.nearest(query, 8, 2, first, threads)), (std::vector<std::size_t>{5, 6}));
   }
 }
 

@@ -68,8 +68,8 @@ TEST(SafetensorsHeader, EveryRuleOfTheFormat) {
       {"offsets past the data", "{" + t + "}", 20, "ends at byte 24 of the data, which holds only 20"},
       {"shape against bytes", R"({"t":{"dtype":"F32","shape":[2,2],"data_offsets":[0,24]}})", 24,
        "its shape and dtype take 16 bytes, but its offsets hold 24"},
-      {"shape overflows", R"({"t":{"dtype":"F64","shape":[4294967296,4294967296],"data_offsets":[0,8]}})",
-       8, "shape too large"},
+      {"shape overflows", R"({"t":{"dtype":"F64","shape":[4294967296,4294967296],"data_offsets":[0,8]}})", 8,
+       "shape too large"},
       {"overlap",
        R"({"a":{"dtype":"U8","shape":[4],"data_offsets":[0,4]},"b":{"dtype":"U8","shape":[4],"data_offsets":[2,6]}})",
        6, "tensor \"b\" begins at byte 2 of the data, inside the tensor before it (which ends at 4)"},
@@ -145,15 +145,17 @@ TEST(TokenVocab, HolesRepeatsAndHugeIdsAreRefused) {
   const std::vector<std::pair<std::string, const char*>> cases = {
       {R"({"model":{"type":"WordPiece","vocab":{"a":0,"b":2}}})", "no token has the id 1"},
       // An id of 2^60 allocates nothing: no table holds more slots than entries.
-      {R"({"model":{"type":"WordPiece","vocab":{"a":0,"b":1152921504606846976}}})",
-       "no token has the id 1"},
+      {R"({"model":{"type":"WordPiece","vocab":{"a":0,"b":1152921504606846976}}})", "no token has the id 1"},
       {R"({"model":{"type":"WordPiece","vocab":{"a":0,"b":0}}})", "the id 0 names two tokens"},
-      {R"({"model":{"type":"WordPiece","vocab":{"a":-1}}})", "\"model.vocab\" must be a non-negative integer"},
+      {R"({"model":{"type":"WordPiece","vocab":{"a":-1}}})",
+       "\"model.vocab\" must be a non-negative integer"},
       {R"({"model":{"type":"Unigram","vocab":[["a"]]}})", "list of [token, score] pairs"},
       {R"({"model":{"type":"Chars","vocab":{}}})", "\"Chars\" is not one of"},
       {R"({"model":{"type":"WordPiece"}})", "no field \"model.vocab\""},
-      {R"({"model":{"type":"WordPiece","vocab":{},"unk_token":3}})", "\"model.unk_token\" must be a string or null"},
-      {R"({"added_tokens":[{"id":0}],"model":{"type":"WordPiece","vocab":{}}})", "no field \"added_tokens.content\""},
+      {R"({"model":{"type":"WordPiece","vocab":{},"unk_token":3}})",
+       "\"model.unk_token\" must be a string or null"},
+      {R"({"added_tokens":[{"id":0}],"model":{"type":"WordPiece","vocab":{}}})",
+       "no field \"added_tokens.content\""},
       {"[]", "the file must be a JSON object"},
   };
   for (const auto& [json, expected] : cases) {
@@ -179,7 +181,8 @@ TEST(MappedTable, EveryHalfAndBfloatValueConvertsExactly) {
     if (std::isnan(want)) {
       ASSERT_TRUE(std::isnan(got)) << h;
       // The payload moves with the mantissa, as NumPy converts it.
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(got), ((h & 0x8000u) << 16) | 0x7f800000u | ((h & 0x3ffu) << 13)) << h;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(got), ((h & 0x8000u) << 16) | 0x7f800000u | ((h & 0x3ffu) << 13))
+          << h;
     } else {
       ASSERT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(want)) << h;
     }

@@ -9,9 +9,9 @@
 #include <set>
 #include <sstream>
 
+#include "base/murmur3.hpp"
 #include "format/embeddings.hpp"
 #include "format/subword_vocab.hpp"
-#include "base/murmur3.hpp"
 #include "test_files.hpp"
 
 namespace mave {
@@ -31,15 +31,14 @@ std::vector<std::string> ngrams_of(std::string_view text, std::uint32_t min, std
 
 TEST(CharNGramsTest, OrderIsByStartThenLongestFirst) {
   EXPECT_EQ(ngrams_of("<where>", 3, 6),
-            (std::vector<std::string>{"<where", "<wher", "<whe", "<wh", "where>", "where", "wher",
-                                      "whe", "here>", "here", "her", "ere>", "ere", "re>"}));
+            (std::vector<std::string>{"<where", "<wher", "<whe", "<wh", "where>", "where", "wher", "whe",
+                                      "here>", "here", "her", "ere>", "ere", "re>"}));
   EXPECT_EQ(ngrams_of("<ab>", 3, 6), (std::vector<std::string>{"<ab>", "<ab", "ab>"}));
   EXPECT_EQ(ngrams_of("<>", 3, 6), std::vector<std::string>{});
   EXPECT_EQ(ngrams_of("abc", 1, 1), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(ngrams_of("aaa", 2, 2), (std::vector<std::string>{"aa", "aa"}));  // repeats kept
   EXPECT_EQ(ngrams_of("", 1, 3), std::vector<std::string>{});
-  EXPECT_EQ(ngrams_of("abc", 1, 4000000000u),
-            (std::vector<std::string>{"abc", "ab", "a", "bc", "b", "c"}));
+  EXPECT_EQ(ngrams_of("abc", 1, 4000000000u), (std::vector<std::string>{"abc", "ab", "a", "bc", "b", "c"}));
 }
 
 TEST(CharNGramsTest, LengthsCountCharactersNotBytes) {
@@ -284,7 +283,8 @@ TEST(SubwordVocabs, FloretIndexesTheWholeWordFirstAndHasNoKnownWords) {
 
 TEST(SubwordVocabs, NGramLengthErrorsComeAtTheFirstUnknownWordOnly) {
   for (auto [min, max, message] :
-       {std::tuple<std::uint32_t, std::uint32_t, const char*>{0, 6, "The minimum n-gram length cannot be zero."},
+       {std::tuple<std::uint32_t, std::uint32_t, const char*>{0, 6,
+                                                              "The minimum n-gram length cannot be zero."},
         {5, 4, "The maximum length should be equal to or greater than the minimum length."}}) {
     Bytes f;
     fasttext_vocab(f, {"known"}, min, max, 10);
@@ -367,25 +367,40 @@ std::vector<VocabFailure> subword_failures() {
   };
   Bytes ft;
   fasttext_vocab(ft, {"ab"}, 3, 6, 10);
-  cuts("FastText", ft, {{4, "Cannot read vocabulary chunk length"}, {12, "Cannot read vocabulary length"},
-                        {20, "Cannot read minimum n-gram length"}, {24, "Cannot read maximum n-gram length"},
-                        {28, "Cannot read number of buckets"}, {32, "Cannot read string length"},
-                        {37, "Cannot read item"}});
+  cuts("FastText", ft,
+       {{4, "Cannot read vocabulary chunk length"},
+        {12, "Cannot read vocabulary length"},
+        {20, "Cannot read minimum n-gram length"},
+        {24, "Cannot read maximum n-gram length"},
+        {28, "Cannot read number of buckets"},
+        {32, "Cannot read string length"},
+        {37, "Cannot read item"}});
   Bytes bucket;
   bucket_vocab(bucket, {"ab"}, 3, 6, 10);
-  cuts("Bucket", bucket, {{12, "Cannot read vocabulary length"}, {28, "Cannot read number of buckets"},
-                          {33, "Cannot read string length"}});
+  cuts("Bucket", bucket,
+       {{12, "Cannot read vocabulary length"},
+        {28, "Cannot read number of buckets"},
+        {33, "Cannot read string length"}});
   Bytes ex;
   explicit_vocab(ex, {"w"}, {{"ng", 4}}, 3, 6);
-  cuts("Explicit", ex, {{12, "Cannot read number of words"}, {20, "Cannot read number of ngrams"},
-                        {28, "Cannot read minimum n-gram length"}, {32, "Cannot read maximum n-gram length"},
-                        {36, "Cannot read string length"}, {41, "Cannot read item length"},
-                        {46, "Cannot read item"}, {47, "Cannot read ngram index."}});
+  cuts("Explicit", ex,
+       {{12, "Cannot read number of words"},
+        {20, "Cannot read number of ngrams"},
+        {28, "Cannot read minimum n-gram length"},
+        {32, "Cannot read maximum n-gram length"},
+        {36, "Cannot read string length"},
+        {41, "Cannot read item length"},
+        {46, "Cannot read item"},
+        {47, "Cannot read ngram index."}});
   Bytes fl;
   floret_vocab(fl, 3, 6, 10, 2, 7);
-  cuts("Floret", fl, {{4, "Cannot read vocabulary chunk length"}, {12, "Cannot read minimum n-gram length"},
-                      {16, "Cannot read maximum n-gram length"}, {20, "Cannot read number of buckets"},
-                      {28, "Cannot read number of hashes"}, {32, "Cannot read hasher seed"}});
+  cuts("Floret", fl,
+       {{4, "Cannot read vocabulary chunk length"},
+        {12, "Cannot read minimum n-gram length"},
+        {16, "Cannot read maximum n-gram length"},
+        {20, "Cannot read number of buckets"},
+        {28, "Cannot read number of hashes"},
+        {32, "Cannot read hasher seed"}});
   out.push_back({"FloretBeginMarker", fl.str().substr(0, 38),
                  "Context { context: \"Cannot read begin of word marker\", error: " +
                      eof_read("Cannot read string length") + " }"});
@@ -452,7 +467,8 @@ TEST(SubwordVocabs, FastTextChunkIsWrittenAsFortyThreeBytesAndReadsBack) {
 
 std::vector<float> normalized_sum(const std::vector<std::vector<float>>& rows) {
   std::vector<float> sum(rows.front().size(), 0.0f);
-  for (const auto& r : rows) for (std::size_t j = 0; j < sum.size(); ++j) sum[j] = sum[j] + r[j];
+  for (const auto& r : rows)
+    for (std::size_t j = 0; j < sum.size(); ++j) sum[j] = sum[j] + r[j];
   float s = 0;  // fewer than nine dimensions: squares in order
   for (float x : sum) s += x * x;
   float norm = std::sqrt(s);
@@ -471,7 +487,10 @@ TEST(ComposedFiles, FastTextWordGetsTheRowsOfItsNGrams) {
   // 10 words and 2000000 buckets: rows 621752, 209518 and 1241766 hold "ab".
   const std::size_t rows = 2000010, dims = 2;
   std::vector<float> values(rows * dims, 0.0f);
-  auto set = [&](std::size_t r, float a, float b) { values[r * dims] = a; values[r * dims + 1] = b; };
+  auto set = [&](std::size_t r, float a, float b) {
+    values[r * dims] = a;
+    values[r * dims + 1] = b;
+  };
   set(621752, 1.0f, 2.0f);
   set(209518, 0.5f, -4.0f);
   set(1241766, 3.0f, 0.25f);
@@ -498,14 +517,16 @@ TEST(ComposedFiles, FloretAndBucketWordsGetTheRowsOfTheirHashes) {
     header(f, {9, 2});
     floret_vocab(f, 3, 3, buckets, 3, 1234);
     std::vector<float> values;
-    for (std::uint64_t i = 0; i < buckets; ++i) for (float x : row(i)) values.push_back(x);
+    for (std::uint64_t i = 0; i < buckets; ++i)
+      for (float x : row(i)) values.push_back(x);
     nd_array(f, buckets, dims, values);
     auto e = read_mapped(f.str());
     ASSERT_TRUE(e.ok()) << debug(e.error());
     std::vector<std::vector<float>> expect;
     for (std::string g : {"<\xC3\xA9t\xC3\xA9>", "<\xC3\xA9t", "\xC3\xA9t\xC3\xA9", "t\xC3\xA9>"}) {
       Hash128 h = murmur3_x64_128(g.data(), g.size(), 1234);
-      for (std::uint64_t w : {h.h1 & 0xFFFFFFFF, h.h1 >> 32, h.h2 & 0xFFFFFFFF}) expect.push_back(row(w % buckets));
+      for (std::uint64_t w : {h.h1 & 0xFFFFFFFF, h.h1 >> 32, h.h2 & 0xFFFFFFFF})
+        expect.push_back(row(w % buckets));
     }
     EXPECT_EQ(lookup(e.value(), "\xC3\xA9t\xC3\xA9"), normalized_sum(expect));
   }

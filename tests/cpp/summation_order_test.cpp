@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "base/vector_math.hpp"
 #include "fasttext/fasttext.hpp"
 #include "format/embeddings.hpp"
 #include "format/storage.hpp"
-#include "base/vector_math.hpp"
 #include "subword/ngrams.hpp"
 #include "test_files.hpp"
 
@@ -82,7 +82,8 @@ std::vector<float> rows_first(std::vector<float> acc, const Rows& rows) {
 
 std::size_t differing(const std::vector<float>& a, const std::vector<float>& b) {
   std::size_t n = 0;
-  for (std::size_t j = 0; j < a.size(); ++j) n += std::bit_cast<std::uint32_t>(a[j]) != std::bit_cast<std::uint32_t>(b[j]);
+  for (std::size_t j = 0; j < a.size(); ++j)
+    n += std::bit_cast<std::uint32_t>(a[j]) != std::bit_cast<std::uint32_t>(b[j]);
   return n;
 }
 
@@ -148,8 +149,8 @@ TEST(SummationOrder, ComposedLookupOfALongWordSumsItsNGramRowsInOrder) {
   const std::size_t cols = 300;
   WordList words;
   words.push_back("known");
-  auto vocab = new_subword_vocabulary(std::move(words), 3, 6, FastTextHashIndexer(buckets),
-                                      std::string("<"), std::string(">"));
+  auto vocab = new_subword_vocabulary(std::move(words), 3, 6, FastTextHashIndexer(buckets), std::string("<"),
+                                      std::string(">"));
   const std::string word = "abcdefghijklmnopqrst";
   std::vector<std::uint64_t> listed;
   subword_rows(vocab, word, listed);
@@ -172,8 +173,7 @@ TEST(SummationOrder, ComposedLookupOfALongWordSumsItsNGramRowsInOrder) {
   EXPECT_EQ(bits_of(got), bits_of(expected));
   auto found = e.find_embedding(word);
   ASSERT_TRUE(found);
-  EXPECT_EQ(bits_of(std::vector<float>(found->values().begin(), found->values().end())),
-            bits_of(expected));
+  EXPECT_EQ(bits_of(std::vector<float>(found->values().begin(), found->values().end())), bits_of(expected));
 }
 
 TEST(SummationOrder, AveragedWordRowsAddTheirNGramRowsInOrder) {
@@ -184,8 +184,8 @@ TEST(SummationOrder, AveragedWordRowsAddTheirNGramRowsInOrder) {
   const std::vector<std::string> texts = {"abcdefghijklmnopqrst", "xyz", "q"};
   WordList words;
   for (const auto& w : texts) words.push_back(w);
-  auto vocab = new_subword_vocabulary(std::move(words), 4, 6, FastTextHashIndexer(buckets),
-                                      std::string("<"), std::string(">"));
+  auto vocab = new_subword_vocabulary(std::move(words), 4, 6, FastTextHashIndexer(buckets), std::string("<"),
+                                      std::string(">"));
   const std::size_t rows = texts.size() + buckets;
   const std::vector<float> data = wide_range_values(rows * cols, 31);
 

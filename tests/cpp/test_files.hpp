@@ -34,14 +34,20 @@ class Bytes {
   Bytes& str(std::string_view s) { return raw(s.data(), s.size()); }
   // A string item: u32 length, then the bytes.
   Bytes& item(std::string_view s) { return u32(static_cast<std::uint32_t>(s.size())).str(s); }
-  Bytes& zeros(std::size_t n) { data_.append(n, '\0'); return *this; }
+  Bytes& zeros(std::size_t n) {
+    data_.append(n, '\0');
+    return *this;
+  }
   // Zero padding that brings the size to a multiple of 4 (1 to 4 bytes).
   Bytes& padding() { return zeros(4 - data_.size() % 4); }
   Bytes& raw(const void* p, std::size_t n) {
     data_.append(static_cast<const char*>(p), n);
     return *this;
   }
-  Bytes& append(const Bytes& other) { data_ += other.data_; return *this; }
+  Bytes& append(const Bytes& other) {
+    data_ += other.data_;
+    return *this;
+  }
 
   std::size_t size() const { return data_.size(); }
   const std::string& str() const { return data_; }
@@ -129,8 +135,7 @@ inline Bytes& simple_vocab(Bytes& f, const std::vector<std::string>& words) {
   return f;
 }
 
-inline Bytes& nd_array(Bytes& f, std::uint64_t rows, std::uint32_t cols,
-                       const std::vector<float>& values) {
+inline Bytes& nd_array(Bytes& f, std::uint64_t rows, std::uint32_t cols, const std::vector<float>& values) {
   f.u32(2);
   std::size_t len_at = f.size();
   f.u64(0).u64(rows).u32(cols).u32(10);
@@ -156,9 +161,8 @@ inline Bytes& norms(Bytes& f, const std::vector<float>& values) {
 // subquantizers of `n_centroids` centroids of dims / n_sub values, one code
 // byte per subquantizer and row; a projection (dims x dims) and norms only
 // when given.
-inline Bytes& quantized_array(Bytes& f, std::uint32_t n_sub, std::uint32_t dims,
-                              std::uint32_t n_centroids, const std::vector<float>& subquantizers,
-                              const std::vector<std::uint8_t>& codes,
+inline Bytes& quantized_array(Bytes& f, std::uint32_t n_sub, std::uint32_t dims, std::uint32_t n_centroids,
+                              const std::vector<float>& subquantizers, const std::vector<std::uint8_t>& codes,
                               const std::vector<float>& projection = {},
                               const std::vector<float>& row_norms = {}) {
   f.u32(4);
@@ -176,9 +180,7 @@ inline Bytes& quantized_array(Bytes& f, std::uint32_t n_sub, std::uint32_t dims,
   return f;
 }
 
-inline Bytes& metadata(Bytes& f, std::string_view toml) {
-  return f.u32(5).u64(toml.size()).str(toml);
-}
+inline Bytes& metadata(Bytes& f, std::string_view toml) { return f.u32(5).u64(toml.size()).str(toml); }
 
 inline Bytes& fasttext_vocab(Bytes& f, const std::vector<std::string>& words, std::uint32_t min_n,
                              std::uint32_t max_n, std::uint32_t buckets) {
@@ -206,9 +208,9 @@ inline Bytes& explicit_vocab(Bytes& f, const std::vector<std::string>& words,
   return f;
 }
 
-inline Bytes& floret_vocab(Bytes& f, std::uint32_t min_n, std::uint32_t max_n,
-                           std::uint64_t buckets, std::uint32_t hashes, std::uint32_t seed,
-                           std::string_view bow = "<", std::string_view eow = ">") {
+inline Bytes& floret_vocab(Bytes& f, std::uint32_t min_n, std::uint32_t max_n, std::uint64_t buckets,
+                           std::uint32_t hashes, std::uint32_t seed, std::string_view bow = "<",
+                           std::string_view eow = ">") {
   f.u32(9).u64(8 + 8 + 4 + 4 + 4 + bow.size() + 4 + eow.size());
   f.u32(min_n).u32(max_n).u64(buckets).u32(hashes).u32(seed).item(bow).item(eow);
   return f;

@@ -79,12 +79,12 @@ INSTANTIATE_TEST_SUITE_P(
                 TokenizerFault::UnknownToken, "model.merges[0]"},
         BadFile{R"({"model": {"type": "BPE", "vocab": {"a": 0, "b": 1, "ab": 2}, "merges": ["a b c"]}})",
                 TokenizerFault::BadValue, "model.merges[0]"},
-        BadFile{R"({"model": {"type": "BPE", "vocab": {"a": 0}, "merges": [["a"]]}})", TokenizerFault::WrongType,
-                "model.merges[0]"},
+        BadFile{R"({"model": {"type": "BPE", "vocab": {"a": 0}, "merges": [["a"]]}})",
+                TokenizerFault::WrongType, "model.merges[0]"},
         BadFile{R"({"model": {"type": "BPE", "vocab": {"a": 0}, "dropout": 2.5}})", TokenizerFault::BadValue,
                 "model.dropout"},
-        BadFile{R"({"model": {"type": "BPE", "vocab": {"a": 0}, "fuse_unk": "yes"}})", TokenizerFault::WrongType,
-                "model.fuse_unk"},
+        BadFile{R"({"model": {"type": "BPE", "vocab": {"a": 0}, "fuse_unk": "yes"}})",
+                TokenizerFault::WrongType, "model.fuse_unk"},
         BadFile{R"({"model": {"type": "Unigram", "vocab": [["a", "x"]]}})", TokenizerFault::WrongType,
                 "model.vocab[0]"},
         BadFile{R"({"model": {"type": "Unigram", "vocab": [["a", -1.0]], "unk_id": 1}})",
@@ -93,19 +93,22 @@ INSTANTIATE_TEST_SUITE_P(
                 "added_tokens"},
         BadFile{word_piece(R"({"a": 0})", R"(, "added_tokens": [{"id": 1}])"), TokenizerFault::Missing,
                 "added_tokens[0].content"},
-        BadFile{word_piece(R"({"a": 0})", R"(, "pre_tokenizer": {"type": "Punctuation", "behavior": "Eaten"})"),
-                TokenizerFault::BadValue, "pre_tokenizer.behavior"},
+        BadFile{
+            word_piece(R"({"a": 0})", R"(, "pre_tokenizer": {"type": "Punctuation", "behavior": "Eaten"})"),
+            TokenizerFault::BadValue, "pre_tokenizer.behavior"},
         BadFile{word_piece(R"({"a": 0})", R"(, "pre_tokenizer": {"type": "Metaspace", "replacement": "ab"})"),
                 TokenizerFault::BadValue, "pre_tokenizer.replacement"},
         BadFile{word_piece(R"({"a": 0})",
                            R"(, "pre_tokenizer": {"type": "Metaspace", "prepend_scheme": "sometimes"})"),
                 TokenizerFault::BadValue, "pre_tokenizer.prepend_scheme"},
-        BadFile{word_piece(R"({"a": 0})", R"(, "normalizer": {"type": "Sequence", "normalizers": [{"lowercase": true}]})"),
+        BadFile{word_piece(R"({"a": 0})",
+                           R"(, "normalizer": {"type": "Sequence", "normalizers": [{"lowercase": true}]})"),
                 TokenizerFault::Missing, "normalizer.normalizers[0].type"}));
 
 TEST(Tokenizer, ComponentsItCannotRunAreLeftToTheTokenizersPackageWithTheVocabularyKept) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {R"(, "normalizer": {"type": "Precompiled", "precompiled_charsmap": "AA=="})", "normalizer Precompiled"},
+      {R"(, "normalizer": {"type": "Precompiled", "precompiled_charsmap": "AA=="})",
+       "normalizer Precompiled"},
       {R"(, "pre_tokenizer": {"type": "Split", "pattern": {"Regex": "\\s+"}, "behavior": "Removed"})",
        "pre-tokenizer Split with a regex pattern"},
       {R"(, "pre_tokenizer": {"type": "UnicodeScripts"})", "pre-tokenizer UnicodeScripts"},
@@ -126,9 +129,8 @@ TEST(Tokenizer, ComponentsItCannotRunAreLeftToTheTokenizersPackageWithTheVocabul
 }
 
 TEST(Tokenizer, VocabularyIsInIdOrderWithTheAddedTokensAfterTheModels) {
-  const Tokenizer t = parsed(word_piece(
-      R"({"ab": 3, "[UNK]": 0, "##b": 2, "a": 1})",
-      R"(, "pre_tokenizer": {"type": "WhitespaceSplit"},
+  const Tokenizer t = parsed(word_piece(R"({"ab": 3, "[UNK]": 0, "##b": 2, "a": 1})",
+                                        R"(, "pre_tokenizer": {"type": "WhitespaceSplit"},
           "added_tokens": [{"id": 0, "content": "[UNK]", "special": true},
                             {"id": 7, "content": "[CLS]", "special": true},
                             {"id": 5, "content": "hello", "special": false}])"));
@@ -153,10 +155,18 @@ TEST(Tokenizer, ByteLevelSplitFollowsTheGpt2Pattern) {
           "pre_tokenizer": {"type": "ByteLevel", "add_prefix_space": false, "use_regex": true}})");
   auto split = [&](std::string_view text) { return t.pre_tokenize(text); };
   // Runs of spaces give all but the last to the next word; contractions; other symbols.
-  EXPECT_EQ(split("a  b"), (std::vector<std::string>{"a", "\xC4\xA0", "\xC4\xA0" "b"}));
-  EXPECT_EQ(split("it's ''s 'S"), (std::vector<std::string>{"it", "'s", "\xC4\xA0''", "s", "\xC4\xA0'", "S"}));
-  EXPECT_EQ(split("x\t b  "), (std::vector<std::string>{"x", "\xC4\x89", "\xC4\xA0" "b", "\xC4\xA0\xC4\xA0"}));
-  EXPECT_EQ(split("7 8"), (std::vector<std::string>{"7", "\xC4\xA0" "8"}));
+  EXPECT_EQ(split("a  b"), (std::vector<std::string>{"a", "\xC4\xA0",
+                                                     "\xC4\xA0"
+                                                     "b"}));
+  EXPECT_EQ(split("it's ''s 'S"),
+            (std::vector<std::string>{"it", "'s", "\xC4\xA0''", "s", "\xC4\xA0'", "S"}));
+  EXPECT_EQ(split("x\t b  "), (std::vector<std::string>{"x", "\xC4\x89",
+                                                        "\xC4\xA0"
+                                                        "b",
+                                                        "\xC4\xA0\xC4\xA0"}));
+  EXPECT_EQ(split("7 8"), (std::vector<std::string>{"7",
+                                                    "\xC4\xA0"
+                                                    "8"}));
 }
 
 TEST(Unicode, TheDataIsUtf8proc280CorrectedToTheTokenizersPackage) {
@@ -186,8 +196,8 @@ TEST(Unicode, NormalFormsKeepThePackagesOlderTablesAndHangulRules) {
     return out;
   };
   EXPECT_EQ(nfc(U"e\u0301"), U"\u00E9");
-  EXPECT_EQ(nfc(U"\u0915\u093C"), U"\u0915\u093C");        // an excluded composite stays apart
-  EXPECT_EQ(nfc(U"\uAC00\u11A7"), U"\uAC00\u11A7");        // U+11A7 is no trailing consonant
+  EXPECT_EQ(nfc(U"\u0915\u093C"), U"\u0915\u093C");  // an excluded composite stays apart
+  EXPECT_EQ(nfc(U"\uAC00\u11A7"), U"\uAC00\u11A7");  // U+11A7 is no trailing consonant
   EXPECT_EQ(nfc(U"\u1100\u1161\u11A8"), U"\uAC01");
   EXPECT_EQ(nfc(U"\U00011935\U00011930"), U"\U00011935\U00011930");  // a Unicode 13.0 composite
   std::u32string out;
@@ -211,14 +221,16 @@ namespace {
 TEST(Tokenizer, HugeTokensDoNotMakeLongWordsQuadratic) {
   const std::string huge(200000, 'a');
   const std::string text(200000, 'b');
-  const Tokenizer unigram = parsed(R"({"model": {"type": "Unigram", "unk_id": 0, "vocab": [["<unk>", 0.0], ["b", -1.0], [")" +
-                                   huge + R"(", -2.0]]}})");
+  const Tokenizer unigram =
+      parsed(R"({"model": {"type": "Unigram", "unk_id": 0, "vocab": [["<unk>", 0.0], ["b", -1.0], [")" +
+             huge + R"(", -2.0]]}})");
   EXPECT_EQ(encode(unigram, text), std::vector<std::uint32_t>(200000, 1));
   std::vector<std::uint32_t> with_unknown(200001, 1);
   with_unknown[0] = 0;  // "a" is no token: the huge one only starts with it
   EXPECT_EQ(encode(unigram, "a" + text), with_unknown);
   const Tokenizer word_piece = parsed(R"({"model": {"type": "WordPiece", "unk_token": "[UNK]",
-      "max_input_chars_per_word": 1000000, "vocab": {"[UNK]": 0, "b": 1, "##b": 2, ")" + huge + R"(": 3}}})");
+      "max_input_chars_per_word": 1000000, "vocab": {"[UNK]": 0, "b": 1, "##b": 2, ")" +
+                                      huge + R"(": 3}}})");
   std::vector<std::uint32_t> expected(200000, 2);
   expected[0] = 1;
   EXPECT_EQ(encode(word_piece, text), expected);

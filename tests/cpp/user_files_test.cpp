@@ -8,9 +8,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "python/native/messages.hpp"
 #include "fasttext/fasttext.hpp"
 #include "importers/word2vec.hpp"
+#include "python/native/messages.hpp"
 #include "test_files.hpp"
 
 namespace mave {
@@ -79,12 +79,14 @@ TEST(UserFilesTest, WordsThatBecomeEqualOrEmptyKeepTheFirstRow) {
        {"abc", "stra" + fffd, "abc" + fffd, fffd + fffd, "ok\xE2\x82\xACx", fffd + "z", "stra\xC3\x9F", fffd,
         "z", "last"},
        {0, 1, 2, 4, 5, 6, 7, 8, 9, 10}},
-      {Utf8Errors::Ignore, {"abc", "stra", "ok\xE2\x82\xACx", "z", "stra\xC3\x9F", "last"}, {0, 1, 5, 6, 7, 10}},
+      {Utf8Errors::Ignore,
+       {"abc", "stra", "ok\xE2\x82\xACx", "z", "stra\xC3\x9F", "last"},
+       {0, 1, 5, 6, 7, 10}},
   };
   for (bool binary : {false, true}) {
     for (const Case& c : cases) {
-      const ImportedEmbeddings got = read(binary ? "utf8/cut-collide.bin" : "utf8/cut-collide.vec", binary,
-                                          {c.errors, {}});
+      const ImportedEmbeddings got =
+          read(binary ? "utf8/cut-collide.bin" : "utf8/cut-collide.vec", binary, {c.errors, {}});
       ASSERT_EQ(got.words.size(), c.words.size());
       EXPECT_EQ(got.dropped_words, 11 - c.words.size());
       for (std::size_t i = 0; i < c.words.size(); ++i) {

@@ -23,8 +23,7 @@ TEST(VectorText, StridedViewsHaveCustomLayout) {
   EXPECT_EQ(render(v, 2, 2), "[1.0, 3.0], shape=[2], strides=[2], layout=Custom (0x0), const ndim=1");
   EXPECT_EQ(render(v + 3, 4, -1),
             "[4.0, 3.0, 2.0, 1.0], shape=[4], strides=[-1], layout=Custom (0x0), const ndim=1");
-  EXPECT_EQ(render(v, 3, 0),
-            "[1.0, 1.0, 1.0], shape=[3], strides=[0], layout=Custom (0x0), const ndim=1");
+  EXPECT_EQ(render(v, 3, 0), "[1.0, 1.0, 1.0], shape=[3], strides=[0], layout=Custom (0x0), const ndim=1");
 }
 
 TEST(VectorText, ShortViewsAreContiguousWhateverTheirStride) {

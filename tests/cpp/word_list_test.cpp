@@ -15,9 +15,14 @@ std::vector<std::string> words_of_every_length() {
   std::vector<std::string> words;
   for (std::size_t n = 0; n <= 40; ++n) words.push_back(std::string(n, 'a' + n % 26));
   // Prefixes and extensions of one another, and non-ASCII at the 8-byte edge.
-  const std::vector<std::string> edges = {
-      "abcdefgh", "abcdefg", "abcdefghi", "\xC3\xA9t\xC3\xA9s", "\xC3\xA9t\xC3\xA9s\xC3\xA9",
-      "gr\xC3\xBCn", std::string("a\0b", 3), std::string("a\0c", 3)};
+  const std::vector<std::string> edges = {"abcdefgh",
+                                          "abcdefg",
+                                          "abcdefghi",
+                                          "\xC3\xA9t\xC3\xA9s",
+                                          "\xC3\xA9t\xC3\xA9s\xC3\xA9",
+                                          "gr\xC3\xBCn",
+                                          std::string("a\0b", 3),
+                                          std::string("a\0c", 3)};
   words.insert(words.end(), edges.begin(), edges.end());
   return words;
 }
@@ -41,8 +46,8 @@ TEST(WordList, EveryWordIsFoundAtItsIndexWhateverItsLength) {
     EXPECT_EQ(seen.back(), i);
   }
   // Near misses: one byte more, one less, another last byte.
-  const std::vector<std::string> misses = {"abcdefghij", "abcdef", "abcdefgi", "\xC3\xA9t\xC3",
-                                           std::string("a\0d", 3), std::string(41, 'p')};
+  const std::vector<std::string> misses = {
+      "abcdefghij", "abcdef", "abcdefgi", "\xC3\xA9t\xC3", std::string("a\0d", 3), std::string(41, 'p')};
   for (const std::string& miss : misses) EXPECT_FALSE(list.find(miss).has_value()) << miss;
 }
 

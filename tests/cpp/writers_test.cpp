@@ -20,8 +20,8 @@ std::vector<float> counting(std::size_t n) {
 
 // A whole file: metadata (optional), the vocabulary that `vocab` appends,
 // a rows x 3 dense matrix and norms (optional).
-std::string file_with(std::uint32_t vocab_code, const std::function<void(Bytes&)>& vocab,
-                      std::size_t rows, std::size_t n_norms, bool with_metadata) {
+std::string file_with(std::uint32_t vocab_code, const std::function<void(Bytes&)>& vocab, std::size_t rows,
+                      std::size_t n_norms, bool with_metadata) {
   Bytes f;
   std::vector<std::uint32_t> codes;
   if (with_metadata) codes.push_back(5);
@@ -56,8 +56,7 @@ TEST(Writers, EveryVocabularyKindRoundTripsByteForByte) {
       {"simple", 1, [&](Bytes& f) { simple_vocab(f, words); }, 3, 3},
       {"bucket", 3, [&](Bytes& f) { bucket_vocab(f, words, 3, 6, 2); }, 3 + 4, 3},
       {"fasttext", 7, [&](Bytes& f) { fasttext_vocab(f, words, 3, 6, 5); }, 3 + 5, 3},
-      {"explicit", 8,
-       [&](Bytes& f) { explicit_vocab(f, words, {{"<Ha", 0}, {"aus", 1}, {"us>", 0}}, 3, 3); },
+      {"explicit", 8, [&](Bytes& f) { explicit_vocab(f, words, {{"<Ha", 0}, {"aus", 1}, {"us>", 0}}, 3, 3); },
        3 + 2, 3},
       {"floret", 9, [&](Bytes& f) { floret_vocab(f, 3, 6, 7, 2, 11, "[", "]"); }, 7, 0},
       {"empty simple", 1, [&](Bytes& f) { simple_vocab(f, {}); }, 0, 0},

@@ -5,6 +5,7 @@ Each line: seed, input bytes as hex, h1 (low 64 bits), h2 (high 64 bits), all he
 Covers every tail length 0 to 15 over several block counts, several seeds,
 and non-ASCII bytes. Rerun with: python tests/data/make_murmur3_reference.py
 """
+
 import pathlib
 import random
 

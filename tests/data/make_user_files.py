@@ -51,13 +51,12 @@ COMPRESSED = os.path.join(HERE, "compressed")
 
 # name -> floret training options; both in floret mode.
 FLORET_MODELS = {
-    "floret-cbow": dict(model="cbow", hashCount=2, bucket=1000, minn=3, maxn=5, dim=16,
-                        minCount=3, epoch=8),
-    "floret-skipgram": dict(model="skipgram", hashCount=4, bucket=700, minn=2, maxn=4, dim=20,
-                            minCount=3, epoch=4),
+    "floret-cbow": dict(model="cbow", hashCount=2, bucket=1000, minn=3, maxn=5, dim=16, minCount=3, epoch=8),
+    "floret-skipgram": dict(
+        model="skipgram", hashCount=4, bucket=700, minn=2, maxn=4, dim=20, minCount=3, epoch=4
+    ),
 }
-FLORET_OOV = ["licnese", "sofware", "xyzzy", "ü", "q", "naïve", "straße", "東京", "😀",
-              "redistributable", ""]
+FLORET_OOV = ["licnese", "sofware", "xyzzy", "ü", "q", "naïve", "straße", "東京", "😀", "redistributable", ""]
 
 
 def english_corpus(path, lines):
@@ -85,8 +84,11 @@ def make_floret(tmp):
         for s in FLORET_OOV:
             assert s not in model.words, s
         oov = [w for w in FLORET_OOV if w]
-        write_reference_text(os.path.join(FLORET, name + ".floret-vectors.txt"),
-                             words + oov, [model.get_word_vector(w) for w in words + oov])
+        write_reference_text(
+            os.path.join(FLORET, name + ".floret-vectors.txt"),
+            words + oov,
+            [model.get_word_vector(w) for w in words + oov],
+        )
         np.savez_compressed(
             os.path.join(FLORET, name + ".floret.npz"),
             words=np.array(words),
@@ -116,10 +118,12 @@ def make_old_fasttext():
     (rows, cols) = struct.unpack_from("<qq", data, quant + 1)
     qout = quant + 1 + 16 + rows * cols * 4
     assert data[quant] == 0 and data[qout] == 0
-    old = (data[8:vocab + 20]            # settings, then the dictionary's counts
-           + data[vocab + 28:quant]      # the entries, without the pruned size
-           + data[quant + 1:qout]        # the input matrix without its flag
-           + data[qout + 1:])            # the output matrix without its flag
+    old = (
+        data[8 : vocab + 20]  # settings, then the dictionary's counts
+        + data[vocab + 28 : quant]  # the entries, without the pruned size
+        + data[quant + 1 : qout]  # the input matrix without its flag
+        + data[qout + 1 :]
+    )  # the output matrix without its flag
     path = os.path.join(FASTTEXT, "cbow-en-old.bin")
     with open(path, "wb") as f:
         f.write(old)
@@ -133,8 +137,9 @@ def make_old_fasttext():
         oov_words=np.array(oov),
         oov_vectors=np.stack([wv[s] for s in oov]).astype(np.float32),
     )
-    write_reference_text(os.path.join(FASTTEXT, "cbow-en-old.gensim.txt"), words + oov,
-                         [wv[w] for w in words + oov])
+    write_reference_text(
+        os.path.join(FASTTEXT, "cbow-en-old.gensim.txt"), words + oov, [wv[w] for w in words + oov]
+    )
     print(f"cbow-en-old.bin: {len(old)} bytes, {len(words)} words")
 
 
@@ -187,17 +192,30 @@ def make_utf8():
     refs = {}
     for errors in ("replace", "ignore"):
         for binary, ext in ((False, "vec"), (True, "bin")):
-            kv = KeyedVectors.load_word2vec_format(os.path.join(UTF8, "cut-words." + ext),
-                                                   binary=binary, unicode_errors=errors)
+            kv = KeyedVectors.load_word2vec_format(
+                os.path.join(UTF8, "cut-words." + ext), binary=binary, unicode_errors=errors
+            )
             refs[f"{ext}_{errors}_words"] = np.array(kv.index_to_key)
             refs[f"{ext}_{errors}_vectors"] = kv.vectors.astype(np.float32)
-            write_reference_text(os.path.join(UTF8, f"cut-words.{ext}.{errors}.gensim.txt"),
-                                 kv.index_to_key, kv.vectors)
+            write_reference_text(
+                os.path.join(UTF8, f"cut-words.{ext}.{errors}.gensim.txt"), kv.index_to_key, kv.vectors
+            )
     np.savez_compressed(os.path.join(UTF8, "cut-words.gensim.npz"), **refs)
 
     # Words that collide once decoded, and ones that decode to nothing.
-    collide = [b"abc", b"stra\xc3", b"abc\xc3", b"abc\xe2\x82", b"\xff\xfe", b"ok\xe2\x82\xacx",
-               b"\xe2\x82z", b"stra\xc3\x9f", b"\xc3", b"z", b"last"]
+    collide = [
+        b"abc",
+        b"stra\xc3",
+        b"abc\xc3",
+        b"abc\xe2\x82",
+        b"\xff\xfe",
+        b"ok\xe2\x82\xacx",
+        b"\xe2\x82z",
+        b"stra\xc3\x9f",
+        b"\xc3",
+        b"z",
+        b"last",
+    ]
     crow = np.arange(len(collide) * 4, dtype=np.float32).reshape(len(collide), 4) / 8
     write_word2vec(os.path.join(UTF8, "cut-collide.vec"), collide, crow, binary=False)
     write_word2vec(os.path.join(UTF8, "cut-collide.bin"), collide, crow, binary=True)
@@ -213,21 +231,52 @@ def make_fasttext_utf8(tmp):
     with open(corpus, "wb") as f:
         f.write(b" ".join(cut_words) + b"\n")
     prefix = os.path.join(tmp, "cut")
-    subprocess.run(["fasttext", "skipgram", "-input", corpus, "-output", prefix, "-thread", "1",
-                    "-seed", "42", "-verbose", "0", "-dim", "8", "-bucket", "300", "-minn", "2",
-                    "-maxn", "3", "-minCount", "2", "-epoch", "5"], check=True,
-                   stdout=subprocess.DEVNULL)
-    dump = subprocess.run(["fasttext", "dump", prefix + ".bin", "dict"], check=True,
-                          capture_output=True).stdout.split(b"\n")
+    subprocess.run(
+        [
+            "fasttext",
+            "skipgram",
+            "-input",
+            corpus,
+            "-output",
+            prefix,
+            "-thread",
+            "1",
+            "-seed",
+            "42",
+            "-verbose",
+            "0",
+            "-dim",
+            "8",
+            "-bucket",
+            "300",
+            "-minn",
+            "2",
+            "-maxn",
+            "3",
+            "-minCount",
+            "2",
+            "-epoch",
+            "5",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    dump = subprocess.run(
+        ["fasttext", "dump", prefix + ".bin", "dict"], check=True, capture_output=True
+    ).stdout.split(b"\n")
     raw = [line.rsplit(b" ", 2)[0] for line in dump[1:] if line]
-    vectors = subprocess.run(["fasttext", "print-word-vectors", prefix + ".bin"], input=b"\n".join(raw) + b"\n",
-                             check=True, capture_output=True).stdout.split(b"\n")
-    rows = np.array([[float(v) for v in line.split()[-8:]] for line in vectors if line],
-                    dtype=np.float32)
+    vectors = subprocess.run(
+        ["fasttext", "print-word-vectors", prefix + ".bin"],
+        input=b"\n".join(raw) + b"\n",
+        check=True,
+        capture_output=True,
+    ).stdout.split(b"\n")
+    rows = np.array([[float(v) for v in line.split()[-8:]] for line in vectors if line], dtype=np.float32)
     assert rows.shape == (len(raw), 8), rows.shape
     shutil.copyfile(prefix + ".bin", os.path.join(UTF8, "cut-words-fasttext.bin"))
-    np.savez_compressed(os.path.join(UTF8, "cut-words-fasttext.npz"),
-                        words=np.array(raw, dtype=np.bytes_), vectors=rows)
+    np.savez_compressed(
+        os.path.join(UTF8, "cut-words-fasttext.npz"), words=np.array(raw, dtype=np.bytes_), vectors=rows
+    )
     invalid = sum(1 for w in raw if w.decode("utf-8", "replace").encode("utf-8") != w)
     print(f"cut-words-fasttext: {len(raw)} words, {invalid} not valid UTF-8")
 
@@ -250,12 +299,14 @@ def compress_all(path, stem):
 def make_bombs():
     """bzip2 files of a few kB that expand to gigabytes: concatenated streams
     of 100 MiB each."""
+
     def bomb(name, head, filler, gib):
         chunk = bz2.compress(filler * ((100 << 20) // len(filler)), 9)
         with open(os.path.join(COMPRESSED, name), "wb") as f:
             f.write(bz2.compress(head))
             for _ in range(gib * 1024 // 100):
                 f.write(chunk)
+
     # A line that never ends.
     bomb("bomb-line.vec.bz2", b"2 4\na 1 2 3 4\nb", b" ", 3)
     # Rows beyond the two the header announces.
@@ -299,10 +350,36 @@ def make_compressed(tmp):
     corpus = os.path.join(tmp, "multilingual.train")
     shutil.copyfile(os.path.join(FASTTEXT, "multilingual.txt"), corpus)
     prefix = os.path.join(tmp, "tiny")
-    subprocess.run(["fasttext", "skipgram", "-input", corpus, "-output", prefix, "-thread", "1",
-                    "-seed", "42", "-verbose", "0", "-dim", "8", "-bucket", "300", "-minn", "2",
-                    "-maxn", "3", "-minCount", "2", "-epoch", "5"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "fasttext",
+            "skipgram",
+            "-input",
+            corpus,
+            "-output",
+            prefix,
+            "-thread",
+            "1",
+            "-seed",
+            "42",
+            "-verbose",
+            "0",
+            "-dim",
+            "8",
+            "-bucket",
+            "300",
+            "-minn",
+            "2",
+            "-maxn",
+            "3",
+            "-minCount",
+            "2",
+            "-epoch",
+            "5",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     shutil.copyfile(prefix + ".bin", os.path.join(COMPRESSED, "tiny-skipgram.bin"))
     compress_all(prefix + ".bin", "tiny-skipgram.bin")
 
@@ -310,16 +387,19 @@ def make_compressed(tmp):
     with open(glove, "rb") as f:
         data = f.read()
     with zipfile.ZipFile(os.path.join(COMPRESSED, "glove.zip"), "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr(zipfile.ZipInfo("glove.16d.txt", (1980, 1, 1, 0, 0, 0)), data,
-                   zipfile.ZIP_DEFLATED)
-        z.writestr(zipfile.ZipInfo("glove.first.txt", (1980, 1, 1, 0, 0, 0)),
-                   b"".join(data.splitlines(keepends=True)[:10]), zipfile.ZIP_STORED)
+        z.writestr(zipfile.ZipInfo("glove.16d.txt", (1980, 1, 1, 0, 0, 0)), data, zipfile.ZIP_DEFLATED)
+        z.writestr(
+            zipfile.ZipInfo("glove.first.txt", (1980, 1, 1, 0, 0, 0)),
+            b"".join(data.splitlines(keepends=True)[:10]),
+            zipfile.ZIP_STORED,
+        )
     for name in sorted(os.listdir(COMPRESSED)):
         print(f"compressed/{name}: {os.path.getsize(os.path.join(COMPRESSED, name))} bytes")
 
 
 def main():
     import sys
+
     parts = set(sys.argv[1:]) or {"floret", "old", "utf8", "compressed"}
     with tempfile.TemporaryDirectory() as tmp:
         if "floret" in parts:

@@ -38,11 +38,16 @@ def converted_models(tmp_path_factory):
     paths = {}
     for name in ["demo-skipgram", "cbow-en", "multilingual-skipgram"]:
         out = root / f"{name}.fifu"
-        subprocess.run([sys.executable, "-c",
-                        f"import _mave; _mave.build_model({str(FASTTEXT_DIR / (name + '.bin'))!r}, "
-                        f"{str(out)!r})"],
-                       check=True, stdout=subprocess.DEVNULL,
-                       env=child_environment())
+        subprocess.run(
+            [
+                sys.executable,
+                "-c",
+                f"import _mave; _mave.build_model({str(FASTTEXT_DIR / (name + '.bin'))!r}, " f"{str(out)!r})",
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
+            env=child_environment(),
+        )
         paths[name] = str(out)
     return paths
 
@@ -57,9 +62,13 @@ def run_python():
     """Runs a snippet in a fresh interpreter and returns the CompletedProcess."""
 
     def run(code, *, check=True, timeout=300):
-        result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                                capture_output=True, text=True, env=child_environment(),
-                                timeout=timeout)
+        result = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            env=child_environment(),
+            timeout=timeout,
+        )
         if check and result.returncode != 0:
             raise AssertionError(f"child failed ({result.returncode}):\n{result.stderr}")
         return result

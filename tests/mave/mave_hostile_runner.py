@@ -23,7 +23,7 @@ import _mave
 import mave
 from hostile_runner import PANIC, cap_address_space, run_variants
 
-WORDS = ["Haus", "grün", "a", "", "xyzzy", "\U0001F600"]
+WORDS = ["Haus", "grün", "a", "", "xyzzy", "\U0001f600"]
 MAX_DIMS = 1 << 16
 
 

@@ -51,8 +51,7 @@ def scenarios(dense_file, subword_file, quantized_file):
         "getitem unknown": (lambda: e[unknown], [e, unknown], KeyError, 1),
         "get default": (lambda: e.get(unknown, out), [e, unknown, out], None, 1),
         "embedding out": (lambda: e.embedding(known, out), [e, known, out], None, 1),
-        "embedding wrong out": (lambda: e.embedding(known, wrong_out), [e, known, wrong_out],
-                                ValueError, 1),
+        "embedding wrong out": (lambda: e.embedding(known, wrong_out), [e, known, wrong_out], ValueError, 1),
         "contains": (lambda: known in e, [e, known], None, 1),
         "index": (lambda: e.index(known), [e, known], None, 1),
         "index unknown": (lambda: e.index(unknown), [e, unknown], KeyError, 1),
@@ -60,8 +59,12 @@ def scenarios(dense_file, subword_file, quantized_file):
         "norms and matrix": (lambda: (e.norms, e.matrix), [e], None, 1),
         "quantized matrix": (lambda: q.matrix, [q], ValueError, 1),
         "embed": (lambda: e.embed(batch), [e, batch], None, 10),
-        "embed out threads": (lambda: sub.embed(batch, out=batch_out, threads=2),
-                              [sub, batch, batch_out], None, 50),
+        "embed out threads": (
+            lambda: sub.embed(batch, out=batch_out, threads=2),
+            [sub, batch, batch_out],
+            None,
+            50,
+        ),
         "embed bad word": (lambda: e.embed(bad_batch), [e, bad_batch], TypeError, 10),
         "similar": (lambda: e.similar(known, 2), [e, known], None, 10),
         "similar vector": (lambda: q.similar(query, 2, threads=2), [q, query], None, 50),
@@ -72,12 +75,20 @@ def scenarios(dense_file, subword_file, quantized_file):
         "load missing": (lambda: mave.load(missing), [missing], FileNotFoundError, 50),
         "pickle": (lambda: pickle.loads(pickled), [pickled], None, 50),
         "word buffers": (lambda: e.words._buffers(), [e], None, 1),
-        "write rows": (lambda: _native._write_rows(rows_path, offsets, data, dims, lambda: block,
-                                                   None, None, True, None),
-                       [offsets, data, block], None, 50),
-        "write rows failing": (lambda: _native._write_rows(rows_path, offsets, data, dims, failing,
-                                                           None, None, True, None),
-                               [offsets, data], OSError, 50),
+        "write rows": (
+            lambda: _native._write_rows(
+                rows_path, offsets, data, dims, lambda: block, None, None, True, None
+            ),
+            [offsets, data, block],
+            None,
+            50,
+        ),
+        "write rows failing": (
+            lambda: _native._write_rows(rows_path, offsets, data, dims, failing, None, None, True, None),
+            [offsets, data],
+            OSError,
+            50,
+        ),
     }
 
 

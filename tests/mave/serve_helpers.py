@@ -40,10 +40,23 @@ def serving(paths, *args, timeout=120, environment=None, quiet=True):
     port = free_port()
     log = tempfile.TemporaryFile("w+")
     process = subprocess.Popen(
-        [sys.executable, "-m", "mave", "serve", *map(str, paths), "--port", str(port),
-         *(["-q"] if quiet else []), *args],
-        env={**child_environment(), **(environment or {})}, stdout=log, stderr=subprocess.STDOUT,
-        text=True, start_new_session=True)
+        [
+            sys.executable,
+            "-m",
+            "mave",
+            "serve",
+            *map(str, paths),
+            "--port",
+            str(port),
+            *(["-q"] if quiet else []),
+            *args,
+        ],
+        env={**child_environment(), **(environment or {})},
+        stdout=log,
+        stderr=subprocess.STDOUT,
+        text=True,
+        start_new_session=True,
+    )
     url = Server(f"http://127.0.0.1:{port}")
 
     def output():

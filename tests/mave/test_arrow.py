@@ -70,13 +70,16 @@ def test_tables_of_every_kind_hold_the_lookups(files):
         assert isinstance(reader, pa.RecordBatchReader) and reader.read_all().equals(table)
 
 
-@pytest.mark.parametrize("batch_size,error,message", [
-    (0, ValueError, "batch_size must be at least 1, got 0"),
-    (-3, ValueError, "batch_size must be at least 1, got -3"),
-    (None, TypeError, "batch_size must be an int, not NoneType"),
-    (2.5, TypeError, "batch_size must be an int or None, not float"),
-    (True, TypeError, "batch_size must be an int or None, not bool"),
-])
+@pytest.mark.parametrize(
+    "batch_size,error,message",
+    [
+        (0, ValueError, "batch_size must be at least 1, got 0"),
+        (-3, ValueError, "batch_size must be at least 1, got -3"),
+        (None, TypeError, "batch_size must be an int, not NoneType"),
+        (2.5, TypeError, "batch_size must be an int or None, not float"),
+        (True, TypeError, "batch_size must be an int or None, not bool"),
+    ],
+)
 def test_batch_sizes_that_are_refused(demo, batch_size, error, message):
     with pytest.raises(error, match=f"^{message}$"):
         demo.to_arrow_batches(batch_size)
@@ -103,16 +106,19 @@ def test_words_of_many_bytes_are_cut_into_chunks(demo, monkeypatch):
         demo.to_arrow()
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer's shadow memory is private memory too")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer's shadow memory is private memory too",
+)
 def test_a_dense_table_takes_no_memory_of_its_own_and_keeps_the_mapping(tmp_path):
     rows, dims = 100_000, 256
     rng = np.random.default_rng(3)
     matrix = rng.standard_normal((rows, dims), dtype=np.float32)
     words = [f"w{i}" for i in range(rows)]
     path = tmp_path / "large.fifu"
-    path.write_bytes(fifu.assemble(fifu.simple_vocab(words),
-                                   fifu.nd_array_raw(rows, dims, matrix.astype("<f4").tobytes())))
+    path.write_bytes(
+        fifu.assemble(fifu.simple_vocab(words), fifu.nd_array_raw(rows, dims, matrix.astype("<f4").tobytes()))
+    )
     del matrix
     gc.collect()
     e = mave.load(path)
@@ -142,8 +148,9 @@ def test_lancedb_exact_cosine_search_finds_the_neighbours_of_similar(demo, tmp_p
     assert table.list_indices() == []  # no index: every search is a full scan
     for word in ["software", "license", "the", "free", "warranty"]:
         expected = demo.similar(word, k=10)
-        hits = (table.search(demo[word], vector_column_name="vector").distance_type("cosine")
-                .limit(11).to_list())
+        hits = (
+            table.search(demo[word], vector_column_name="vector").distance_type("cosine").limit(11).to_list()
+        )
         found = [h["word"] for h in hits if h["word"] != word][:10]
         assert found == [w for w, _ in expected], word
         distances = {h["word"]: h["_distance"] for h in hits}

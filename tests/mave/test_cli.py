@@ -20,9 +20,15 @@ from suite import child_environment
 
 
 def run(*args, stdin=None, stderr=subprocess.PIPE):
-    return subprocess.run([sys.executable, "-m", "mave", *map(str, args)], input=stdin,
-                          capture_output=stderr is subprocess.PIPE, stderr=None if stderr is subprocess.PIPE else stderr,
-                          text=True, env=child_environment(), timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "mave", *map(str, args)],
+        input=stdin,
+        capture_output=stderr is subprocess.PIPE,
+        stderr=None if stderr is subprocess.PIPE else stderr,
+        text=True,
+        env=child_environment(),
+        timeout=120,
+    )
 
 
 @pytest.fixture
@@ -30,7 +36,9 @@ def small(tmp_path):
     words = ["house", "tree", "grün", "</s>"]
     matrix = np.arange(12, dtype=np.float32).reshape(4, 3) / 7
     vec = tmp_path / "small.vec"
-    vec.write_text("4 3\n" + "".join(w + " " + " ".join(map(str, row)) + "\n" for w, row in zip(words, matrix)))
+    vec.write_text(
+        "4 3\n" + "".join(w + " " + " ".join(map(str, row)) + "\n" for w, row in zip(words, matrix))
+    )
     return vec, words, matrix
 
 
@@ -47,27 +55,63 @@ def test_convert_writes_silently_and_reads_formats_from_options(small, tmp_path)
     assert np.array_equal(mave.load(tmp_path / "raw.fifu").matrix, matrix)
 
 
-@pytest.mark.parametrize("args,status,last_line", [
-    (["convert", "{bad}", "{out}"], 1, "mave: error: {bad}: line 2: word \"abc\" has 1 values, expected 2"),
-    (["convert", "{missing}", "{out}"], 1, "mave: error: [Errno 2] No such file or directory: '{missing}'"),
-    (["convert", "{good}", "{tmp}/out.dat"], 1, "mave: error: cannot tell the output format of '{tmp}/out.dat' "
-     "from its extension (known: .fifu (finalfusion), .bin (word2vec), .vec (text), .txt (glove), .floret (floret), "
-     ".parquet (parquet)); name the format with --to on the command line (dst_format= in Python): finalfusion, "
-     "word2vec, text, glove, floret, parquet, model2vec"),
-    (["info", "{good}"], 1, 'mave: error: {good}: byte 0: not a finalfusion file: it starts with "4 3\\n", not "FiFu"'),
-    (["convert", "{good}"], 2, "mave convert: error: the following arguments are required: DST"),
-    (["convert", "{good}", "{out}", "--to", "fasttext"], 2, "mave convert: error: argument --to: invalid choice: "
-     "'fasttext' (choose from 'finalfusion', 'word2vec', 'text', 'glove', 'floret', 'parquet', 'model2vec')"),
-    (["similar", "{good}", "x", "-k", "0"], 2, "mave similar: error: argument -k: must be at least 1, not 0"),
-    ([], 2, "mave: error: the following arguments are required: COMMAND"),
-    (["frobnicate"], 2, "mave: error: argument COMMAND: invalid choice: 'frobnicate' (choose from 'convert', 'info', "
-     "'similar', 'analogy', 'evaluate', 'lookup', 'quantize', 'serve', 'index', 'encode')"),
-])
+@pytest.mark.parametrize(
+    "args,status,last_line",
+    [
+        (
+            ["convert", "{bad}", "{out}"],
+            1,
+            "mave: error: {bad}: line 2: word \"abc\" has 1 values, expected 2",
+        ),
+        (
+            ["convert", "{missing}", "{out}"],
+            1,
+            "mave: error: [Errno 2] No such file or directory: '{missing}'",
+        ),
+        (
+            ["convert", "{good}", "{tmp}/out.dat"],
+            1,
+            "mave: error: cannot tell the output format of '{tmp}/out.dat' "
+            "from its extension (known: .fifu (finalfusion), .bin (word2vec), .vec (text), .txt (glove), .floret (floret), "
+            ".parquet (parquet)); name the format with --to on the command line (dst_format= in Python): finalfusion, "
+            "word2vec, text, glove, floret, parquet, model2vec",
+        ),
+        (
+            ["info", "{good}"],
+            1,
+            'mave: error: {good}: byte 0: not a finalfusion file: it starts with "4 3\\n", not "FiFu"',
+        ),
+        (["convert", "{good}"], 2, "mave convert: error: the following arguments are required: DST"),
+        (
+            ["convert", "{good}", "{out}", "--to", "fasttext"],
+            2,
+            "mave convert: error: argument --to: invalid choice: "
+            "'fasttext' (choose from 'finalfusion', 'word2vec', 'text', 'glove', 'floret', 'parquet', 'model2vec')",
+        ),
+        (
+            ["similar", "{good}", "x", "-k", "0"],
+            2,
+            "mave similar: error: argument -k: must be at least 1, not 0",
+        ),
+        ([], 2, "mave: error: the following arguments are required: COMMAND"),
+        (
+            ["frobnicate"],
+            2,
+            "mave: error: argument COMMAND: invalid choice: 'frobnicate' (choose from 'convert', 'info', "
+            "'similar', 'analogy', 'evaluate', 'lookup', 'quantize', 'serve', 'index', 'encode')",
+        ),
+    ],
+)
 def test_failures_are_one_line_and_usage_errors_exit_2(small, tmp_path, args, status, last_line):
     vec, _, _ = small
     (tmp_path / "bad.vec").write_text("1 2\nabc 1.5\n")
-    names = {"bad": tmp_path / "bad.vec", "out": tmp_path / "out.fifu", "missing": tmp_path / "missing.vec",
-             "good": vec, "tmp": tmp_path}
+    names = {
+        "bad": tmp_path / "bad.vec",
+        "out": tmp_path / "out.fifu",
+        "missing": tmp_path / "missing.vec",
+        "good": vec,
+        "tmp": tmp_path,
+    }
     done = run(*[a.format(**names) for a in args])
     assert done.returncode == status
     lines = done.stderr.splitlines()
@@ -99,13 +143,23 @@ def test_info_text_and_json(fixture_dir, name):
     if e.storage_kind == "dense":
         assert info["matrix"]["bytes"] == e.matrix.nbytes and info["matrix"]["rows"] == len(e.matrix)
     assert info["norms"] == (e.norms is not None) and info["metadata"] == e.metadata
-    expected_subwords = None if e.subwords is None else {k: v for k, v in vars(e.subwords).items() if v is not None}
+    expected_subwords = (
+        None if e.subwords is None else {k: v for k, v in vars(e.subwords).items() if v is not None}
+    )
     assert info["subwords"] == expected_subwords
 
     text = run("info", fixture_dir[name]).stdout.splitlines()
     labels = [line[:12].strip() for line in text]
-    assert [label for label in labels if label] == ["file", "vocabulary", "dims", "matrix", "subwords", "norms",
-                                                     "index", "metadata"]
+    assert [label for label in labels if label] == [
+        "file",
+        "vocabulary",
+        "dims",
+        "matrix",
+        "subwords",
+        "norms",
+        "index",
+        "metadata",
+    ]
     assert info["index"] is None and "index       none" in text
     assert len({line.index(line.split()[1], len(line.split()[0])) for line in text if line[0] != " "}) == 1
     assert f"{e.vocab_kind}, {len(e):,} words" in text[1]
@@ -140,9 +194,15 @@ def test_lookup_of_a_word_without_vector_fails_at_the_end(small):
 def test_lookup_into_a_closed_pipe_ends_quietly(converted_models):
     path = converted_models["demo-skipgram"]
     words = "\n".join(list(mave.load(path).words) * 20)
-    child = subprocess.Popen(f"{sys.executable} -m mave lookup {path} | head -n 1", shell=True, text=True,
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             env=child_environment())
+    child = subprocess.Popen(
+        f"{sys.executable} -m mave lookup {path} | head -n 1",
+        shell=True,
+        text=True,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=child_environment(),
+    )
     out, err = child.communicate(words, timeout=120)
     assert (len(out.splitlines()), err, child.returncode) == (1, "", 0)
 
@@ -153,8 +213,12 @@ def on_a_terminal(*args):
     # A terminal of 80 columns: a new pseudo-terminal has none, and tqdm draws
     # nothing on a terminal without width.
     fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-    child = subprocess.Popen([sys.executable, "-m", "mave", *map(str, args)], stderr=follower,
-                             stdout=subprocess.DEVNULL, env=child_environment())
+    child = subprocess.Popen(
+        [sys.executable, "-m", "mave", *map(str, args)],
+        stderr=follower,
+        stdout=subprocess.DEVNULL,
+        env=child_environment(),
+    )
     os.close(follower)
     shown = b""
     while True:
@@ -198,16 +262,17 @@ def test_similar_and_analogy_print_the_searches(converted_models):
 
     # Several words are one query (the mean of their unit vectors), with
     # negative words and a restriction to the first words.
-    done = run("similar", path, "licence", "program", "--negative", "free", "-k", "4",
-               "--restrict", "500")
+    done = run("similar", path, "licence", "program", "--negative", "free", "-k", "4", "--restrict", "500")
     rows = [line.rsplit(None, 1) for line in done.stdout.splitlines()]
-    assert [w for w, _ in rows] == [w for w, _ in e.similar(["licence", "program"], 4,
-                                                             negative="free", restrict=500)]
+    assert [w for w, _ in rows] == [
+        w for w, _ in e.similar(["licence", "program"], 4, negative="free", restrict=500)
+    ]
 
     done = run("analogy", path, "software", "program", "license", "--method", "mul", "-k", "2")
     rows = [line.rsplit(None, 1) for line in done.stdout.splitlines()]
-    assert [w for w, _ in rows] == [w for w, _ in e.analogy("software", "program", "license", 2,
-                                                            method="mul")]
+    assert [w for w, _ in rows] == [
+        w for w, _ in e.analogy("software", "program", "license", 2, method="mul")
+    ]
 
 
 def test_similar_of_a_word_without_vector(small):
@@ -218,21 +283,36 @@ def test_similar_of_a_word_without_vector(small):
         assert (done.returncode, done.stdout, done.stderr) == (1, "", "mave: error: no such word: 'nope'\n")
 
 
-_INTERRUPTIBLE_MAVE = ("import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
-                       "sys.argv[0] = 'mave'; runpy.run_module('mave', run_name='__main__')")
+_INTERRUPTIBLE_MAVE = (
+    "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    "sys.argv[0] = 'mave'; runpy.run_module('mave', run_name='__main__')"
+)
 
 
 def test_ctrl_c_stops_a_conversion_and_leaves_nothing(tmp_path):
     # Interrupted once the output is being written beside its path. On a busy
     # machine the polling can miss a short write: then it runs again, longer.
     for rows in (400_000, 1_600_000, 4_000_000):
-        mave.write(tmp_path / "big.fifu", [f"w{i}" for i in range(rows)],
-                   np.random.default_rng(0).standard_normal((rows, 50), dtype=np.float32))
+        mave.write(
+            tmp_path / "big.fifu",
+            [f"w{i}" for i in range(rows)],
+            np.random.default_rng(0).standard_normal((rows, 50), dtype=np.float32),
+        )
         # Ctrl-C raises KeyboardInterrupt as in a terminal, even when this
         # test runs in a background job, whose children inherit SIGINT ignored.
-        child = subprocess.Popen([sys.executable, "-c", _INTERRUPTIBLE_MAVE, "convert", str(tmp_path / "big.fifu"),
-                                  str(tmp_path / "big.vec")], stderr=subprocess.PIPE, text=True,
-                                 env=child_environment())
+        child = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                _INTERRUPTIBLE_MAVE,
+                "convert",
+                str(tmp_path / "big.fifu"),
+                str(tmp_path / "big.vec"),
+            ],
+            stderr=subprocess.PIPE,
+            text=True,
+            env=child_environment(),
+        )
         while child.poll() is None and not any(name.endswith(".tmp") for name in os.listdir(tmp_path)):
             time.sleep(0.001)
         if child.poll() is None:

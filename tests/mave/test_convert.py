@@ -34,7 +34,7 @@ def unit_rows(m):
     blocks = m.shape[1] // 8
     part = np.zeros((m.shape[0], 8), np.float32)
     for b in range(blocks):
-        part = part + squares[:, 8 * b:8 * b + 8]
+        part = part + squares[:, 8 * b : 8 * b + 8]
     s = ((part[:, 0] + part[:, 4]) + (part[:, 1] + part[:, 5])) + (part[:, 2] + part[:, 6])
     s = s + (part[:, 3] + part[:, 7])
     for j in range(blocks * 8, m.shape[1]):
@@ -117,8 +117,9 @@ def write_glove(path, words, matrix, *, newline="\n", bom=False, trailing=""):
 
 
 class TestGloVeAndText:
-    @pytest.mark.parametrize("newline,bom,trailing", [("\n", False, ""), ("\r\n", True, " "),
-                                                      ("\n", False, " \t")])
+    @pytest.mark.parametrize(
+        "newline,bom,trailing", [("\n", False, ""), ("\r\n", True, " "), ("\n", False, " \t")]
+    )
     def test_glove_lines_read_bit_for_bit(self, tmp_path, newline, bom, trailing):
         words, matrix = sample(50)
         src = tmp_path / "vectors.txt"
@@ -165,10 +166,36 @@ def fasttext_vec(tmp_path_factory):
     if tool is None:
         pytest.skip("the fastText tool is not installed (scripts/setup installs it)")
     root = tmp_path_factory.mktemp("fasttext")
-    subprocess.run([tool, "skipgram", "-input", str(FASTTEXT_DIR / "english.txt"), "-output",
-                    str(root / "model"), "-dim", "12", "-epoch", "1", "-minCount", "5", "-minn", "3",
-                    "-maxn", "5", "-bucket", "5000", "-thread", "1", "-seed", "42", "-verbose", "0"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        [
+            tool,
+            "skipgram",
+            "-input",
+            str(FASTTEXT_DIR / "english.txt"),
+            "-output",
+            str(root / "model"),
+            "-dim",
+            "12",
+            "-epoch",
+            "1",
+            "-minCount",
+            "5",
+            "-minn",
+            "3",
+            "-maxn",
+            "5",
+            "-bucket",
+            "5000",
+            "-thread",
+            "1",
+            "-seed",
+            "42",
+            "-verbose",
+            "0",
+        ],
+        check=True,
+        capture_output=True,
+    )
     return root / "model.bin", root / "model.vec"
 
 
@@ -239,8 +266,9 @@ class TestRoundTrips:
         assert np.allclose(orig, matrix, rtol=1e-6, atol=1e-30)
         assert np.array_equal(bits(gensim_load(tmp_path / "unit.bin", True).vectors), bits(unit))
 
-    @pytest.mark.parametrize("name", ["fasttext-dense-meta", "simple-quantized", "floret-dense-meta",
-                                      "simple-dense-meta-norms"])
+    @pytest.mark.parametrize(
+        "name", ["fasttext-dense-meta", "simple-quantized", "floret-dense-meta", "simple-dense-meta-norms"]
+    )
     def test_finalfusion_to_finalfusion_keeps_vocabulary_and_lookups(self, fixture_dir, tmp_path, name):
         src = mave.load(fixture_dir[name])
         mave.convert(fixture_dir[name], tmp_path / "copy.fifu", normalize=src.norms is not None)
@@ -265,8 +293,14 @@ class TestWrite:
         assert list(e.words) == words and e.metadata == {"source": "test", "epoch": 5, "lr": 0.5}
         assert np.array_equal(bits(e.matrix), bits(unit)) and np.array_equal(bits(e.norms), bits(norms))
 
-        mave.write(tmp_path / "raw.fifu", iter(words), matrix[:, ::-1], normalize=False, norms=norms,
-                   metadata='[training]\nepochs = 3\n')
+        mave.write(
+            tmp_path / "raw.fifu",
+            iter(words),
+            matrix[:, ::-1],
+            normalize=False,
+            norms=norms,
+            metadata='[training]\nepochs = 3\n',
+        )
         e = mave.load(tmp_path / "raw.fifu")
         assert np.array_equal(bits(e.matrix), bits(matrix[:, ::-1]))
         assert np.array_equal(bits(e.norms), bits(norms)) and e.metadata == {"training": {"epochs": 3}}
@@ -277,27 +311,60 @@ class TestWrite:
         mave.convert(paths["word2vec"], tmp_path / "c.fifu")
         assert (tmp_path / "w.fifu").read_bytes() == (tmp_path / "c.fifu").read_bytes()
 
-    @pytest.mark.parametrize("call,error,message", [
-        (lambda p: mave.write(p, ["a", "b", "a"], np.ones((3, 2))), ValueError, "words repeat 'a' (at 0 and 2)"),
-        (lambda p: mave.write(p, ["a", 1], np.ones((2, 2))), TypeError, "words[1] must be str, not int"),
-        (lambda p: mave.write(p, ["a"], np.ones((2, 2))), ValueError, "1 words but 2 matrix rows"),
-        (lambda p: mave.write(p, ["a"], np.ones(2)), ValueError, "matrix must be 2-D, not 1-D"),
-        (lambda p: mave.write(p, ["a"], [["x"]]), TypeError, "matrix must hold real numbers, not <U1"),
-        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), norms=[1.0]), ValueError,
-         "norms are computed when normalize=True; pass normalize=False to write your own"),
-        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={"x": True}), TypeError,
-         "metadata value of 'x' must be int, float or str (or pass TOML text), not bool"),
-        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata="x ="), ValueError, "metadata is not TOML"),
-        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={"x": 2**63}), ValueError,
-         "metadata value of 'x' does not fit a TOML integer"),
-        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={1: 2}), TypeError,
-         "metadata keys must be str, not int"),
-        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata=[("x", 1)]), TypeError,
-         "metadata must be a mapping or TOML text, not list"),
-        (lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata=5), TypeError,
-         "metadata must be a mapping or TOML text, not int"),
-        (lambda p: mave.write(p, ["\ud800"], np.ones((1, 2))), UnicodeEncodeError, "surrogates not allowed"),
-    ])
+    @pytest.mark.parametrize(
+        "call,error,message",
+        [
+            (
+                lambda p: mave.write(p, ["a", "b", "a"], np.ones((3, 2))),
+                ValueError,
+                "words repeat 'a' (at 0 and 2)",
+            ),
+            (lambda p: mave.write(p, ["a", 1], np.ones((2, 2))), TypeError, "words[1] must be str, not int"),
+            (lambda p: mave.write(p, ["a"], np.ones((2, 2))), ValueError, "1 words but 2 matrix rows"),
+            (lambda p: mave.write(p, ["a"], np.ones(2)), ValueError, "matrix must be 2-D, not 1-D"),
+            (lambda p: mave.write(p, ["a"], [["x"]]), TypeError, "matrix must hold real numbers, not <U1"),
+            (
+                lambda p: mave.write(p, ["a"], np.ones((1, 2)), norms=[1.0]),
+                ValueError,
+                "norms are computed when normalize=True; pass normalize=False to write your own",
+            ),
+            (
+                lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={"x": True}),
+                TypeError,
+                "metadata value of 'x' must be int, float or str (or pass TOML text), not bool",
+            ),
+            (
+                lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata="x ="),
+                ValueError,
+                "metadata is not TOML",
+            ),
+            (
+                lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={"x": 2**63}),
+                ValueError,
+                "metadata value of 'x' does not fit a TOML integer",
+            ),
+            (
+                lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata={1: 2}),
+                TypeError,
+                "metadata keys must be str, not int",
+            ),
+            (
+                lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata=[("x", 1)]),
+                TypeError,
+                "metadata must be a mapping or TOML text, not list",
+            ),
+            (
+                lambda p: mave.write(p, ["a"], np.ones((1, 2)), metadata=5),
+                TypeError,
+                "metadata must be a mapping or TOML text, not int",
+            ),
+            (
+                lambda p: mave.write(p, ["\ud800"], np.ones((1, 2))),
+                UnicodeEncodeError,
+                "surrogates not allowed",
+            ),
+        ],
+    )
     def test_refusals_leave_no_file(self, tmp_path, call, error, message):
         with pytest.raises(error) as info:
             call(tmp_path / "out.fifu")
@@ -310,12 +377,21 @@ def test_metadata_values_convert_alike_for_write_and_quantize(converted_models, 
     # settings: a bool is refused by both (TOML has booleans; writing True
     # as 1 would change the value's type).
     from mave import _native
+
     e = mave.load(converted_models["demo-skipgram"])
     for settings in ({"x": True}, {"a": 1, "x": False}):
         with pytest.raises(TypeError, match="metadata value of 'x' must be int, float or str"):
-            _native._write_quantized(e, tmp_path / "q.fifu", settings, np.zeros((1, 1, e.dims), np.float32),
-                                     None, None, np.zeros((e.matrix.shape[0], 1), np.uint8), None)
-    values = {"i": -2**63, "f": 0.25, "s": "täxt"}
+            _native._write_quantized(
+                e,
+                tmp_path / "q.fifu",
+                settings,
+                np.zeros((1, 1, e.dims), np.float32),
+                None,
+                None,
+                np.zeros((e.matrix.shape[0], 1), np.uint8),
+                None,
+            )
+    values = {"i": -(2**63), "f": 0.25, "s": "täxt"}
     mave.write(tmp_path / "m.fifu", ["a"], np.ones((1, 2)), metadata=values)
     assert mave.load(tmp_path / "m.fifu").metadata == values
     assert os.listdir(tmp_path) == ["m.fifu"]
@@ -378,9 +454,9 @@ def metadata_text(path):
     data = Path(path).read_bytes()
     n_chunks = int.from_bytes(data[8:12], "little")
     at = 12 + 4 * n_chunks
-    assert int.from_bytes(data[at:at + 4], "little") == 5, "no metadata chunk first"
-    length = int.from_bytes(data[at + 4:at + 12], "little")
-    return data[at + 12:at + 12 + length].decode("utf-8")
+    assert int.from_bytes(data[at : at + 4], "little") == 5, "no metadata chunk first"
+    length = int.from_bytes(data[at + 4 : at + 12], "little")
+    return data[at + 12 : at + 12 + length].decode("utf-8")
 
 
 def test_metadata_is_the_table_tomllib_reads(fixture_dir, converted_models, tmp_path):
@@ -391,8 +467,15 @@ def test_metadata_is_the_table_tomllib_reads(fixture_dir, converted_models, tmp_
 
     rich = tmp_path / "rich.fifu"
     mave.write(rich, ["a"], np.ones((1, 2)), metadata=RICH_METADATA)
-    paths = [fixture_dir[n] for n in ("simple-dense-meta-norms", "fasttext-dense-meta",
-                                      "floret-dense-meta", "explicit-quantized-norms-meta")]
+    paths = [
+        fixture_dir[n]
+        for n in (
+            "simple-dense-meta-norms",
+            "fasttext-dense-meta",
+            "floret-dense-meta",
+            "explicit-quantized-norms-meta",
+        )
+    ]
     paths += [converted_models["cbow-en"], str(rich)]
     for path in paths:
         e = mave.load(path)
@@ -424,8 +507,9 @@ with open(f"{out}/metadata.pickle", "wb") as f:
 """
 
 
-def test_metadata_reads_and_writes_alike_whatever_the_process_imported(fixture_dir,
-                                                                         converted_models, tmp_path):
+def test_metadata_reads_and_writes_alike_whatever_the_process_imported(
+    fixture_dir, converted_models, tmp_path
+):
     # usearch carries its own C++ runtime, whose stream facets took over
     # those of ours: floats then neither parsed nor printed. Reading and
     # writing must not depend on what else the process holds.
@@ -439,8 +523,12 @@ def test_metadata_reads_and_writes_alike_whatever_the_process_imported(fixture_d
     for first in ("nothing", "usearch"):
         out = tmp_path / first
         out.mkdir()
-        child = subprocess.run([sys.executable, "-c", CXX_RUNTIME_CHILD, first, str(out), *paths],
-                               env=child_environment(), capture_output=True, timeout=300)
+        child = subprocess.run(
+            [sys.executable, "-c", CXX_RUNTIME_CHILD, first, str(out), *paths],
+            env=child_environment(),
+            capture_output=True,
+            timeout=300,
+        )
         assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
         with open(out / "metadata.pickle", "rb") as f:
             metadata = pickle.load(f)
@@ -451,22 +539,39 @@ def test_metadata_reads_and_writes_alike_whatever_the_process_imported(fixture_d
 
 
 class TestFailures:
-    @pytest.mark.parametrize("text,fmt,reason", [
-        ("2 3\na 1 2 3\nb 1 2\n", "text", 'line 3: word "b" has 2 values, expected 3'),
-        ("2 3\na 1 2 3\nb 1 2 3 4\n", "text", 'line 3: word "b" has more than 3 values, expected 3'),
-        ("2 3\na 1 2 3\na 4 5 6\n", "text", 'line 3: word "a" repeats the word of line 2'),
-        ("2 3\na 1 2 3\nb 1 x 3\n", "text", 'line 3: word "b": value 2 "x" is not a float32 number'),
-        ("2 3\na 1 2 3\nb 1 1e39 3\n", "text", 'line 3: word "b": value 2 "1e39" is not a float32 number'),
-        ("3 1\na 1.5\nb 2.5\n", "text", "line 4: the file ends after 2 of the 3 words the header announces"),
-        ("1 3\na 1 2 3\nb 1 2 3\n", "text", "line 3: more words than the 1 the header announces"),
-        ("2 3\na 1 2 3\n\nb 1 2 3\n", "text", "line 3: an empty line"),
-        ("1000 3\na 1 2 3\n", "text",
-         "line 1: the header announces 1000 words of 3 values, more than the 8 bytes after it can hold"),
-        ("a 1 2\nb 1 2 3\n", "glove", 'line 2: word "b" has more than 2 values, expected 2'),
-        (b"a 1 2\n\xff 1 2\n", "glove", 'line 2: word "\ufffd" is not valid UTF-8 (a bad byte sequence '
-                                        "at index 0)"),
-        ("a\n", "glove", 'line 1: word "a" has no values'),
-    ])
+    @pytest.mark.parametrize(
+        "text,fmt,reason",
+        [
+            ("2 3\na 1 2 3\nb 1 2\n", "text", 'line 3: word "b" has 2 values, expected 3'),
+            ("2 3\na 1 2 3\nb 1 2 3 4\n", "text", 'line 3: word "b" has more than 3 values, expected 3'),
+            ("2 3\na 1 2 3\na 4 5 6\n", "text", 'line 3: word "a" repeats the word of line 2'),
+            ("2 3\na 1 2 3\nb 1 x 3\n", "text", 'line 3: word "b": value 2 "x" is not a float32 number'),
+            (
+                "2 3\na 1 2 3\nb 1 1e39 3\n",
+                "text",
+                'line 3: word "b": value 2 "1e39" is not a float32 number',
+            ),
+            (
+                "3 1\na 1.5\nb 2.5\n",
+                "text",
+                "line 4: the file ends after 2 of the 3 words the header announces",
+            ),
+            ("1 3\na 1 2 3\nb 1 2 3\n", "text", "line 3: more words than the 1 the header announces"),
+            ("2 3\na 1 2 3\n\nb 1 2 3\n", "text", "line 3: an empty line"),
+            (
+                "1000 3\na 1 2 3\n",
+                "text",
+                "line 1: the header announces 1000 words of 3 values, more than the 8 bytes after it can hold",
+            ),
+            ("a 1 2\nb 1 2 3\n", "glove", 'line 2: word "b" has more than 2 values, expected 2'),
+            (
+                b"a 1 2\n\xff 1 2\n",
+                "glove",
+                'line 2: word "\ufffd" is not valid UTF-8 (a bad byte sequence ' "at index 0)",
+            ),
+            ("a\n", "glove", 'line 1: word "a" has no values'),
+        ],
+    )
     def test_bad_text_names_file_line_and_word(self, tmp_path, text, fmt, reason):
         src = tmp_path / "bad.vec"
         src.write_bytes(text if isinstance(text, bytes) else text.encode())
@@ -480,24 +585,49 @@ class TestFailures:
     def binary(self, header, rows, newline=b""):
         return header + b"".join(w + b" " + np.asarray(v, np.float32).tobytes() + newline for w, v in rows)
 
-    @pytest.mark.parametrize("make,reason", [
-        (lambda b: b(b"2 2\n", [(b"a", [1, 2]), (b"a", [3, 4])]), 'byte 14: word "a" repeats the word at byte 4'),
-        (lambda b: b(b"2 2\n", [(b"a", [1, 2]), (b"a", [3, 4])], b"\n"),
-         'byte 15: word "a" repeats the word at byte 4'),  # the word starts after the newline
-        (lambda b: b(b"2 1\n", [(b"a", [1])]) + b"bbbb 12",
-         'byte 10: the file ends inside the vector of word "bbbb"'),
-        (lambda b: b(b"2 1\n", [(b"a", [1])]) + b"bcdefgh",
-         'byte 10: the file ends inside word "bcdefgh", 2 of 2'),
-        (lambda b: b(b"1 2\n", [(b"a", [1, 2])]) + b"xy", "byte 14: data after the last of the 1 words the header announces"),
-        (lambda b: b(b"1 2\n", [(b"\xc3", [1, 2])]),
-         'byte 4: word "\ufffd" is not valid UTF-8 (a sequence cut short at index 0)'),
-        (lambda b: b"5 1000000\n" + b"a " * 10,
-         "line 1: the header announces 5 words of 1000000 values, more than the 20 bytes after it can hold"),
-        (lambda b: b"18446744073709551615 1\n", "line 1: the header announces 18446744073709551615 words of 1 "
-         "values, more than the 0 bytes after it can hold"),
-        (lambda b: b"1 x\n", 'line 1: expected a header of two numbers, the count of words and of '
-         'dimensions, found "1 x"'),
-    ])
+    @pytest.mark.parametrize(
+        "make,reason",
+        [
+            (
+                lambda b: b(b"2 2\n", [(b"a", [1, 2]), (b"a", [3, 4])]),
+                'byte 14: word "a" repeats the word at byte 4',
+            ),
+            (
+                lambda b: b(b"2 2\n", [(b"a", [1, 2]), (b"a", [3, 4])], b"\n"),
+                'byte 15: word "a" repeats the word at byte 4',
+            ),  # the word starts after the newline
+            (
+                lambda b: b(b"2 1\n", [(b"a", [1])]) + b"bbbb 12",
+                'byte 10: the file ends inside the vector of word "bbbb"',
+            ),
+            (
+                lambda b: b(b"2 1\n", [(b"a", [1])]) + b"bcdefgh",
+                'byte 10: the file ends inside word "bcdefgh", 2 of 2',
+            ),
+            (
+                lambda b: b(b"1 2\n", [(b"a", [1, 2])]) + b"xy",
+                "byte 14: data after the last of the 1 words the header announces",
+            ),
+            (
+                lambda b: b(b"1 2\n", [(b"\xc3", [1, 2])]),
+                'byte 4: word "\ufffd" is not valid UTF-8 (a sequence cut short at index 0)',
+            ),
+            (
+                lambda b: b"5 1000000\n" + b"a " * 10,
+                "line 1: the header announces 5 words of 1000000 values, more than the 20 bytes after it can hold",
+            ),
+            (
+                lambda b: b"18446744073709551615 1\n",
+                "line 1: the header announces 18446744073709551615 words of 1 "
+                "values, more than the 0 bytes after it can hold",
+            ),
+            (
+                lambda b: b"1 x\n",
+                'line 1: expected a header of two numbers, the count of words and of '
+                'dimensions, found "1 x"',
+            ),
+        ],
+    )
     def test_bad_binary_names_file_offset_and_word(self, tmp_path, make, reason):
         src = tmp_path / "bad.bin"
         src.write_bytes(make(self.binary))
@@ -519,7 +649,10 @@ class TestFailures:
         for out in ("x.bin", "x.vec", "x.txt"):
             with pytest.raises(mave.FormatError) as info:
                 mave.convert(tmp_path / "s.fifu", tmp_path / out)
-            assert info.value.reason == 'word "New York" holds a space or line end, which this format cannot hold'
+            assert (
+                info.value.reason
+                == 'word "New York" holds a space or line end, which this format cannot hold'
+            )
         assert os.listdir(tmp_path) == ["s.fifu"]
 
     def test_missing_input_and_output_directory_are_os_errors(self, tmp_path, gensim_files):
@@ -530,24 +663,35 @@ class TestFailures:
             mave.convert(gensim_files[2]["text"], tmp_path / "no" / "x.fifu")
         assert info.value.filename == str(tmp_path / "no" / "x.fifu")
 
-    @pytest.mark.parametrize("content,message", [
-        (b"", "the file is empty"),
-        (b"0 300\n", "a word2vec header of zero words reads the same in binary and text"),
-        (b"hello world\n", "the first bytes are not those of finalfusion, fastText, word2vec, text or GloVe embeddings"),
-    ])
+    @pytest.mark.parametrize(
+        "content,message",
+        [
+            (b"", "the file is empty"),
+            (b"0 300\n", "a word2vec header of zero words reads the same in binary and text"),
+            (
+                b"hello world\n",
+                "the first bytes are not those of finalfusion, fastText, word2vec, text or GloVe embeddings",
+            ),
+        ],
+    )
     def test_undetectable_input_names_the_option(self, tmp_path, content, message):
         (tmp_path / "in").write_bytes(content)
         with pytest.raises(mave.FormatError) as info:
             mave.convert(tmp_path / "in", tmp_path / "out.fifu")
-        assert info.value.reason == (f"{message}; name the format with --from on the command line "
-                                     "(src_format= in Python): finalfusion, fasttext, word2vec, text, glove, floret, "
-                                     "parquet")
+        assert info.value.reason == (
+            f"{message}; name the format with --from on the command line "
+            "(src_format= in Python): finalfusion, fasttext, word2vec, text, glove, floret, "
+            "parquet"
+        )
 
     def test_output_format_from_extension_or_named(self, tmp_path, gensim_files):
         src = gensim_files[2]["text"]
         with pytest.raises(ValueError, match=r"from its extension .*--to on the command line \(dst_format="):
             mave.convert(src, tmp_path / "out.data")
-        with pytest.raises(ValueError, match="dst_format must be one of finalfusion, word2vec, text, glove, floret, parquet, model2vec, not 'fasttext'"):
+        with pytest.raises(
+            ValueError,
+            match="dst_format must be one of finalfusion, word2vec, text, glove, floret, parquet, model2vec, not 'fasttext'",
+        ):
             mave.convert(src, tmp_path / "out.bin", dst_format="fasttext")
         mave.convert(src, tmp_path / "out.data", dst_format="word2vec")
         assert mave.detect_format(tmp_path / "out.data") == "word2vec"

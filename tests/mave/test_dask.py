@@ -13,8 +13,18 @@ import mave.dask
 
 import fifu
 
-TEXTS = ["Haus Baum", "Baum  Haus\tBaum", "grün", "", "   ", "zzzz qqqq", "Hausbaum Haus",
-         "a b c", "umgrün zzzz Häuser", "Haus"]
+TEXTS = [
+    "Haus Baum",
+    "Baum  Haus\tBaum",
+    "grün",
+    "",
+    "   ",
+    "zzzz qqqq",
+    "Hausbaum Haus",
+    "a b c",
+    "umgrün zzzz Häuser",
+    "Haus",
+]
 
 
 def bits(a):
@@ -46,7 +56,7 @@ def test_mean_vectors_follow_the_definition(fixture_dir, demo):
     files["demo"] = demo
     for name, e in files.items():
         words = list(e.words)
-        texts = TEXTS + [" ".join(words[i:i + 7]) for i in range(0, len(words), 5)]
+        texts = TEXTS + [" ".join(words[i : i + 7]) for i in range(0, len(words), 5)]
         got = mave.dask.mean_vectors(texts, e)
         assert got.dtype == np.float32 and got.shape == (len(texts), e.dims)
         assert np.array_equal(bits(got), bits(reference_means(texts, e))), name
@@ -56,11 +66,12 @@ def test_mean_vectors_follow_the_definition(fixture_dir, demo):
             if not any(e.get(t) is not None for t in text.split()):
                 assert not got[i].any(), (name, text)
         # Partitions change nothing: each text's row depends on it alone.
-        halves = np.concatenate([mave.dask.mean_vectors(texts[:3], e, threads=1),
-                                 mave.dask.mean_vectors(texts[3:], e, threads=2)])
+        halves = np.concatenate(
+            [mave.dask.mean_vectors(texts[:3], e, threads=1), mave.dask.mean_vectors(texts[3:], e, threads=2)]
+        )
         assert np.array_equal(bits(halves), bits(got)), name
     # More texts than one block of lookups holds.
-    many = [" ".join(list(demo.words)[i % 900:i % 900 + 1 + i % 9]) + " zzzz" for i in range(2500)]
+    many = [" ".join(list(demo.words)[i % 900 : i % 900 + 1 + i % 9]) + " zzzz" for i in range(2500)]
     assert np.array_equal(bits(mave.dask.mean_vectors(many, demo)), bits(reference_means(many, demo)))
 
 
@@ -90,12 +101,14 @@ def test_tokenizers_missing_values_and_wrong_types(demo):
 # The cluster: 2 worker processes of one thread each, as many machines would
 # run it, started once for the tests below.
 
+
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("dask.bag")
-    cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                                       dashboard_address=None, memory_limit=None)
+    cluster = distributed.LocalCluster(
+        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None, memory_limit=None
+    )
     client = distributed.Client(cluster)
     # The workers import what the tasks need before their memory is read.
     client.run(_import_mave, os.path.dirname(os.path.dirname(mave.__file__)))
@@ -127,8 +140,9 @@ def large_file(tmp_path_factory):
     words = [f"w{i}" for i in range(rows)]
     matrix = rng.standard_normal((rows, dims), dtype=np.float32)
     path = tmp_path_factory.mktemp("dask") / "large.fifu"
-    path.write_bytes(fifu.assemble(fifu.simple_vocab(words),
-                                   fifu.nd_array_raw(rows, dims, matrix.astype("<f4").tobytes())))
+    path.write_bytes(
+        fifu.assemble(fifu.simple_vocab(words), fifu.nd_array_raw(rows, dims, matrix.astype("<f4").tobytes()))
+    )
     picks = rng.integers(0, rows, size=(20_000, 8))
     texts = [" ".join(words[j] for j in row) for row in picks]
     for i in range(0, len(texts), 5):
@@ -153,8 +167,9 @@ def test_cluster_gives_the_single_process_answer(client, large_file, demo):
     # vectors for unknown tokens there as here.
     lower_words = lambda text: text.lower().split()  # noqa: E731
     demo_texts = TEXTS * 20
-    got = client.compute(mave.dask.embed_texts(db.from_sequence(demo_texts, npartitions=6), demo,
-                                               tokenize=lower_words)).result(timeout=300)
+    got = client.compute(
+        mave.dask.embed_texts(db.from_sequence(demo_texts, npartitions=6), demo, tokenize=lower_words)
+    ).result(timeout=300)
     expected = mave.dask.mean_vectors(demo_texts, demo, tokenize=lower_words)
     assert np.array_equal(bits(got), bits(expected))
 
@@ -176,8 +191,10 @@ def test_cluster_embeds_a_dataframe_column(client, demo):
     assert not got[3].any()
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer's shadow memory and quarantine are private memory too")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer's shadow memory and quarantine are private memory too",
+)
 def test_workers_share_the_matrix_through_the_page_cache(client, large_file):
     import dask.bag as db
 
@@ -189,9 +206,11 @@ def test_workers_share_the_matrix_through_the_page_cache(client, large_file):
     report = []
     for worker, now in after.items():
         grown = now["private"] - before[worker]["private"]
-        report.append(f"{worker}: private +{grown >> 10} KiB, mapped {now['mapped'] >> 10} KiB, "
-                      f"proportional {now['mapped_proportional'] >> 10} KiB; "
-                      f"matrix {matrix_bytes >> 10} KiB")
+        report.append(
+            f"{worker}: private +{grown >> 10} KiB, mapped {now['mapped'] >> 10} KiB, "
+            f"proportional {now['mapped_proportional'] >> 10} KiB; "
+            f"matrix {matrix_bytes >> 10} KiB"
+        )
         # The matrix stays in the file: what a worker keeps of its own is the
         # vocabulary and its index, not the rows it read.
         assert grown < matrix_bytes / 4, report

@@ -19,8 +19,10 @@ from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
-pytestmark = pytest.mark.skipif(not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)),
-                                reason="Debian's chromium and chromium-driver are not installed")
+pytestmark = pytest.mark.skipif(
+    not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)),
+    reason="Debian's chromium and chromium-driver are not installed",
+)
 
 
 @pytest.fixture(scope="module")
@@ -39,8 +41,13 @@ def browser(request, tmp_path):
         pytest.skip("chromium cannot start with the sanitizer runtime preloaded")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for flag in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                 "--window-size=1280,900"]:
+    for flag in [
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--disable-gpu",
+        "--window-size=1280,900",
+    ]:
         options.add_argument(flag)
     driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(CHROMEDRIVER))
     failures = request.session.testsfailed
@@ -59,8 +66,10 @@ def wait(driver, condition, seconds=30):
 
 def neighbours(driver):
     rows = driver.find_elements(By.CSS_SELECTOR, "#neighbours tbody tr")
-    return [(r.find_elements(By.TAG_NAME, "td")[0].text, float(r.find_elements(By.TAG_NAME, "td")[1].text))
-            for r in rows]
+    return [
+        (r.find_elements(By.TAG_NAME, "td")[0].text, float(r.find_elements(By.TAG_NAME, "td")[1].text))
+        for r in rows
+    ]
 
 
 def test_type_a_word_see_neighbours_and_map(browser, page_url, converted_models):
@@ -69,8 +78,10 @@ def test_type_a_word_see_neighbours_and_map(browser, page_url, converted_models)
     box = wait(browser, lambda d: d.find_element(By.ID, "query"))
     wait(browser, lambda d: d.find_elements(By.CSS_SELECTOR, "#model option"))
     box.send_keys("th")
-    options = wait(browser, lambda d: [o.get_attribute("value")
-                                       for o in d.find_elements(By.CSS_SELECTOR, "#completions option")])
+    options = wait(
+        browser,
+        lambda d: [o.get_attribute("value") for o in d.find_elements(By.CSS_SELECTOR, "#completions option")],
+    )
     assert options and all(o.startswith("th") for o in options) and set(options) <= set(e.words)
     box.send_keys("e", Keys.ENTER)
     got = wait(browser, neighbours)
@@ -93,8 +104,10 @@ def test_deep_link_and_analogy(browser, page_url, converted_models):
     for field, word in zip("abc", ["the", "a", "of"]):
         browser.find_element(By.ID, f"analogy-{field}").send_keys(word)
     browser.find_element(By.CSS_SELECTOR, "#analogy button").click()
-    answers = wait(browser, lambda d: [li.text.split()[0] for li in
-                                       d.find_elements(By.CSS_SELECTOR, "#analogy-results li")])
+    answers = wait(
+        browser,
+        lambda d: [li.text.split()[0] for li in d.find_elements(By.CSS_SELECTOR, "#analogy-results li")],
+    )
     assert answers == [w for w, _ in e.analogy("the", "a", "of", 5)]
     # A word without a vector says so on the page.
     browser.get(page_url + "/?q=" + "x" * 300)
@@ -108,8 +121,10 @@ def test_page_asks_for_the_key_and_sends_it(browser, converted_models):
     key = "page-key-0123456789"
     with serving([converted_models["cbow-en"]], environment={"MAVE_API_KEY": key}) as url:
         browser.get(url + "/?q=of&model=cbow-en")
-        form = wait(browser, lambda d: d.find_element(By.ID, "key-form").is_displayed()
-                    and d.find_element(By.ID, "key-form"))
+        form = wait(
+            browser,
+            lambda d: d.find_element(By.ID, "key-form").is_displayed() and d.find_element(By.ID, "key-form"),
+        )
         assert "API key" in browser.find_element(By.ID, "status").text
         assert not browser.find_elements(By.CSS_SELECTOR, "#model option")
         # A wrong key is refused and the form stays.

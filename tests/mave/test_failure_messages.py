@@ -14,11 +14,33 @@ import mave
 from suite import FASTTEXT_DIR
 
 # Fragments of _mave's pinned messages, debug forms and panic texts.
-PINNED = ("Invalid file format", "Cannot read", "Cannot write", "Cannot get", "Cannot seek",
-          "Cannot skip", "Cannot memory map", "Cannot fastText", "Result::unwrap", "assertion",
-          "Os {", "Kind(", "Error {", "Read {", "Write {", "Context {", "Format(", "fetch-data.sh",
-          "failed to fill whole buffer", "utf-8 sequence", "Unknown chunk identifier",
-          "Data cannot be represented", "panicked", "left == right", "index < dim")
+PINNED = (
+    "Invalid file format",
+    "Cannot read",
+    "Cannot write",
+    "Cannot get",
+    "Cannot seek",
+    "Cannot skip",
+    "Cannot memory map",
+    "Cannot fastText",
+    "Result::unwrap",
+    "assertion",
+    "Os {",
+    "Kind(",
+    "Error {",
+    "Read {",
+    "Write {",
+    "Context {",
+    "Format(",
+    "fetch-data.sh",
+    "failed to fill whole buffer",
+    "utf-8 sequence",
+    "Unknown chunk identifier",
+    "Data cannot be represented",
+    "panicked",
+    "left == right",
+    "index < dim",
+)
 
 
 def failure_of(call):
@@ -56,9 +78,19 @@ def cuts(size, most=160):
     return sorted(set(range(0, size, step)) | set(range(max(0, size - 40), size)))
 
 
-@pytest.mark.parametrize("name", ["simple-dense-meta-norms", "simple-quantized", "bucket-dense-norms",
-                                  "explicit-quantized-norms-meta", "fasttext-quantized-projection-norms",
-                                  "floret-dense-meta", "fasttext-dense-meta", "bucket-quantized"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "simple-dense-meta-norms",
+        "simple-quantized",
+        "bucket-dense-norms",
+        "explicit-quantized-norms-meta",
+        "fasttext-quantized-projection-norms",
+        "floret-dense-meta",
+        "fasttext-dense-meta",
+        "bucket-quantized",
+    ],
+)
 def test_truncated_finalfusion_files_name_the_field_and_its_offset(fixture_dir, tmp_path, name):
     with open(fixture_dir[name], "rb") as f:
         data = f.read()
@@ -84,17 +116,30 @@ def header_and_chunks():
     return fifu.assemble(vocab, fifu.nd_array([[1.0, 2.0], [3.0, 4.0]])), 12 + 4 * 2 + len(vocab)
 
 
-@pytest.mark.parametrize("edit,offset,reason", [
-    (lambda d, m: b"FiFx" + d[4:], 0, 'not a finalfusion file: it starts with "FiFx", not "FiFu"'),
-    (lambda d, m: d[:4] + struct.pack("<I", 1) + d[8:], 4, "finalfusion version 1 is not supported (only 0 is)"),
-    (lambda d, m: d[:12] + struct.pack("<I", 99) + d[16:], 12, "unknown chunk identifier 99"),
-    (lambda d, m: d[:20] + struct.pack("<I", 6) + d[24:], 20,
-     "expected a SimpleVocab or BucketSubwordVocab or FastTextSubwordVocab or ExplicitSubwordVocab "
-     "or FloretSubwordVocab chunk, found a NdNorms chunk"),
-    (lambda d, m: d[:m + 24] + struct.pack("<I", 3) + d[m + 28:], "matrix+24",
-     "element type 3 where type 10 was expected (in the NdArray chunk)"),
-    (lambda d, m: d[:m + 12] + struct.pack("<Q", 1 << 40) + d[m + 20:], "matrix+12+?", None),
-])
+@pytest.mark.parametrize(
+    "edit,offset,reason",
+    [
+        (lambda d, m: b"FiFx" + d[4:], 0, 'not a finalfusion file: it starts with "FiFx", not "FiFu"'),
+        (
+            lambda d, m: d[:4] + struct.pack("<I", 1) + d[8:],
+            4,
+            "finalfusion version 1 is not supported (only 0 is)",
+        ),
+        (lambda d, m: d[:12] + struct.pack("<I", 99) + d[16:], 12, "unknown chunk identifier 99"),
+        (
+            lambda d, m: d[:20] + struct.pack("<I", 6) + d[24:],
+            20,
+            "expected a SimpleVocab or BucketSubwordVocab or FastTextSubwordVocab or ExplicitSubwordVocab "
+            "or FloretSubwordVocab chunk, found a NdNorms chunk",
+        ),
+        (
+            lambda d, m: d[: m + 24] + struct.pack("<I", 3) + d[m + 28 :],
+            "matrix+24",
+            "element type 3 where type 10 was expected (in the NdArray chunk)",
+        ),
+        (lambda d, m: d[: m + 12] + struct.pack("<Q", 1 << 40) + d[m + 20 :], "matrix+12+?", None),
+    ],
+)
 def test_corrupt_fields_are_named_with_their_offset(tmp_path, edit, offset, reason):
     data, matrix_at = header_and_chunks()
     path = tmp_path / "bad.fifu"
@@ -116,7 +161,9 @@ def test_a_damaged_code_met_in_a_lookup_is_a_plain_format_error(fixture_dir, tmp
     path.write_bytes(bytes(data))
     e = mave.load(path)
     error = check_plain(failure_of(lambda: [e[w] for w in e.words]), path)
-    assert error.reason.startswith("the file is damaged: it refers to row or centroid 255, but there are only ")
+    assert error.reason.startswith(
+        "the file is damaged: it refers to row or centroid 255, but there are only "
+    )
     assert error.offset is None and error.line is None
 
 
@@ -136,11 +183,15 @@ def test_bad_fasttext_models(tmp_path):
     assert "the file ends while reading the number of dimensions" in reasons
     dst.unlink(missing_ok=True)  # written by the cuts that lost only the output matrix
     src.write_bytes(b"\0\0\0\0" + data[4:])
-    assert check_plain(failure_of(lambda: mave.convert(src, dst, src_format="fasttext")), src).reason == \
-        "byte 0: not a fastText model: its magic number is 0, not 793712314"
+    assert (
+        check_plain(failure_of(lambda: mave.convert(src, dst, src_format="fasttext")), src).reason
+        == "byte 0: not a fastText model: its magic number is 0, not 793712314"
+    )
     src.write_bytes(data[:4] + struct.pack("<I", 13) + data[8:])
-    assert check_plain(failure_of(lambda: mave.convert(src, dst, src_format="fasttext")), src).reason == \
-        "byte 4: fastText format version 13 is newer than the supported 12"
+    assert (
+        check_plain(failure_of(lambda: mave.convert(src, dst, src_format="fasttext")), src).reason
+        == "byte 4: fastText format version 13 is newer than the supported 12"
+    )
     supervised = FASTTEXT_DIR / "supervised.bin"
     error = check_plain(failure_of(lambda: mave.convert(supervised, dst, src_format="fasttext")), supervised)
     assert "classification model" in error.reason and error.offset is not None
@@ -150,13 +201,16 @@ def test_bad_fasttext_models(tmp_path):
     assert not dst.exists()
 
 
-@pytest.mark.parametrize("content,fmt,line,offset", [
-    (b"2 3\na 1 2 3\nb 1 2\n", "text", 3, None),
-    (b"2 3\na 1 2 3\n\nb 1 2 3\n", "text", 3, None),
-    (b"a 1 2\n\xff 1 2\n", "glove", 2, None),
-    (b"1 x\n", "word2vec", 1, None),
-    (b"2 1\na " + np.float32(1).tobytes() + b"a " + np.float32(2).tobytes(), "word2vec", None, 10),
-])
+@pytest.mark.parametrize(
+    "content,fmt,line,offset",
+    [
+        (b"2 3\na 1 2 3\nb 1 2\n", "text", 3, None),
+        (b"2 3\na 1 2 3\n\nb 1 2 3\n", "text", 3, None),
+        (b"a 1 2\n\xff 1 2\n", "glove", 2, None),
+        (b"1 x\n", "word2vec", 1, None),
+        (b"2 1\na " + np.float32(1).tobytes() + b"a " + np.float32(2).tobytes(), "word2vec", None, 10),
+    ],
+)
 def test_text_and_word2vec_failures_carry_line_or_offset(tmp_path, content, fmt, line, offset):
     src = tmp_path / "bad.in"
     src.write_bytes(content)
@@ -170,8 +224,13 @@ def test_format_errors_pickle_with_every_attribute(tmp_path):
     error = failure_of(lambda: mave.load(path))
     again = pickle.loads(pickle.dumps(error))
     assert type(again) is mave.FormatError
-    assert (str(again), again.filename, again.reason, again.offset, again.line) == \
-        (str(error), str(path), error.reason, 4, None)
+    assert (str(again), again.filename, again.reason, again.offset, again.line) == (
+        str(error),
+        str(path),
+        error.reason,
+        4,
+        None,
+    )
 
 
 def test_os_errors_stay_os_errors(tmp_path):

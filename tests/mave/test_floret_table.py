@@ -61,8 +61,22 @@ def test_spacy_pipeline_from_our_table_gives_maves_vectors(tmp_path, floret_file
     table = tmp_path / "ours.floret"
     mave.convert(floret_file, table)
     pipeline = tmp_path / "pipeline"
-    subprocess.run([sys.executable, "-m", "spacy", "init", "vectors", "en", str(table), str(pipeline),
-                    "--mode", "floret"], check=True, capture_output=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "spacy",
+            "init",
+            "vectors",
+            "en",
+            str(table),
+            str(pipeline),
+            "--mode",
+            "floret",
+        ],
+        check=True,
+        capture_output=True,
+    )
     nlp = spacy.load(pipeline)
     ws = words()
     theirs = np.stack([nlp.vocab[w].vector for w in ws])

@@ -35,23 +35,34 @@ def test_finalfusion_variants(tmp_path, name):
     variants = [["truncate", n] for n in range(len(fixture.data) + 1)] + byte_variants(fixture)
     base = tmp_path / "base"
     base.write_bytes(fixture.data)
-    job = {"base": str(base), "work": str(tmp_path / "work"), "variants": variants,
-           "progress": str(tmp_path / "progress"), "results": str(tmp_path / "results.json"),
-           "memory_limit_mb": 512}
+    job = {
+        "base": str(base),
+        "work": str(tmp_path / "work"),
+        "variants": variants,
+        "progress": str(tmp_path / "progress"),
+        "results": str(tmp_path / "results.json"),
+        "memory_limit_mb": 512,
+    }
     (tmp_path / "job.json").write_text(json.dumps(job))
     env = child_environment()
     env["PYTHONPATH"] += ":" + str(SUPPORT_DIR)
     if "ASAN_OPTIONS" in env:
         env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=512"
-    child = subprocess.run([sys.executable, str(RUNNER), str(tmp_path / "job.json")],
-                           capture_output=True, env=env, timeout=900)
+    child = subprocess.run(
+        [sys.executable, str(RUNNER), str(tmp_path / "job.json")], capture_output=True, env=env, timeout=900
+    )
     if child.returncode != 0:
         index = int((tmp_path / "progress").read_text().strip() or "0")
-        pytest.fail(f"child died ({child.returncode}) on variant {variants[index]}:\n"
-                    f"{child.stderr.decode(errors='replace')[-3000:]}")
+        pytest.fail(
+            f"child died ({child.returncode}) on variant {variants[index]}:\n"
+            f"{child.stderr.decode(errors='replace')[-3000:]}"
+        )
     results = json.loads((tmp_path / "results.json").read_text())
-    findings = [(v, r) for v, r in zip(variants, results)
-                if r[0] not in ("ok", "formaterror", "oserror") or r[3] > VARIANT_SECONDS]
+    findings = [
+        (v, r)
+        for v, r in zip(variants, results)
+        if r[0] not in ("ok", "formaterror", "oserror") or r[3] > VARIANT_SECONDS
+    ]
     assert findings == []
     disagreements = [(v, r) for v, r in zip(variants, results) if r[1] != r[2]]
     assert disagreements == []

@@ -28,8 +28,13 @@ pytest.importorskip("faiss")
 @pytest.fixture(scope="module")
 def indexed(tmp_path_factory):
     path = clustered_model(tmp_path_factory.mktemp("index") / "clusters.fifu")
-    result = subprocess.run([sys.executable, "-m", "mave", "index", path], capture_output=True,
-                            text=True, env=child_environment(), timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", "mave", "index", path],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == path + ".hnsw"
     return mave.load(path)
@@ -47,9 +52,34 @@ def real_indexed(converted_models, tmp_path_factory):
     tool = shutil.which("fasttext")
     if tool is None:
         pytest.skip("the fastText command-line tool is not installed")
-    subprocess.run([tool, "skipgram", "-input", str(FASTTEXT_DIR / "english.txt"), "-output",
-                    str(root / "all-words"), "-minCount", "1", "-minn", "0", "-maxn", "0", "-dim", "32",
-                    "-epoch", "25", "-thread", "1", "-seed", "42", "-verbose", "0"], check=True, timeout=300)
+    subprocess.run(
+        [
+            tool,
+            "skipgram",
+            "-input",
+            str(FASTTEXT_DIR / "english.txt"),
+            "-output",
+            str(root / "all-words"),
+            "-minCount",
+            "1",
+            "-minn",
+            "0",
+            "-maxn",
+            "0",
+            "-dim",
+            "32",
+            "-epoch",
+            "25",
+            "-thread",
+            "1",
+            "-seed",
+            "42",
+            "-verbose",
+            "0",
+        ],
+        check=True,
+        timeout=300,
+    )
     mave.convert(root / "all-words.vec", paths["all-words"], src_format="text")
     models = {}
     for name, path in paths.items():
@@ -150,11 +180,15 @@ def test_missing_given_or_stale_index(tmp_path, indexed):
     small = clustered_model(tmp_path / "small.fifu", n=50)
     e = mave.load(small)
     assert not _index.has_index(e)
-    for ask in (lambda: e.similar("w1", 3, approximate=True),
-                lambda: e.nearest(["w1"], 3, approximate=True),
-                lambda: e.similar("w1", 3, restrict=10, approximate=True)):
-        with pytest.raises(FileNotFoundError, match=r"has no approximate-neighbours index .* "
-                                                    r"build it with `mave index .*small.fifu`"):
+    for ask in (
+        lambda: e.similar("w1", 3, approximate=True),
+        lambda: e.nearest(["w1"], 3, approximate=True),
+        lambda: e.similar("w1", 3, restrict=10, approximate=True),
+    ):
+        with pytest.raises(
+            FileNotFoundError,
+            match=r"has no approximate-neighbours index .* " r"build it with `mave index .*small.fifu`",
+        ):
             ask()
     with pytest.raises(FileNotFoundError, match="there is no index .*elsewhere.hnsw"):
         e.similar("w1", 3, approximate=tmp_path / "elsewhere.hnsw")
@@ -189,8 +223,11 @@ def test_without_faiss_the_error_says_what_to_install(indexed, run_python):
             print(error)
     """)
     lines = result.stdout.splitlines()
-    assert len(lines) == 2 and lines[1] == \
-        "the approximate-neighbours index needs faiss, which is not installed: pip install mave[serve]"
+    assert (
+        len(lines) == 2
+        and lines[1]
+        == "the approximate-neighbours index needs faiss, which is not installed: pip install mave[serve]"
+    )
 
 
 def test_models_load_after_the_index_library(indexed, converted_models):
@@ -202,8 +239,7 @@ def test_models_load_after_the_index_library(indexed, converted_models):
 
 def test_quantized_model_is_indexed_from_its_reconstructed_rows(tmp_path, indexed):
     path = str(tmp_path / "pq.fifu")
-    mave.quantize(indexed.path, path, subquantizers=8, bits=6, sample=1000, iterations=5, opq=False,
-                  seed=0)
+    mave.quantize(indexed.path, path, subquantizers=8, bits=6, sample=1000, iterations=5, opq=False, seed=0)
     e = mave.load(path)
     _index.build_index(e)
     got = e.similar("w7", 10, approximate=True)
@@ -214,6 +250,7 @@ def test_quantized_model_is_indexed_from_its_reconstructed_rows(tmp_path, indexe
 
 
 # --- the breadth measured at build time ---------------------------------------------
+
 
 def recall_of(e, index, queries, k=10):
     """recall@k of approximate search (with `index`) against exact search."""
@@ -230,10 +267,13 @@ def fresh_queries(e, n, seed):
     rows = rng.choice(len(e), n, replace=False)
     vectors = e.matrix[rows] if e.storage_kind == "dense" else e.reconstruct(rows.tolist())
     neighbours, _ = e.nearest(vectors, 2)
-    other = e.matrix[neighbours[:, 1]] if e.storage_kind == "dense" else \
-        e.reconstruct(neighbours[:, 1].tolist())
-    return (vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
-            + other / np.linalg.norm(other, axis=1, keepdims=True)).astype(np.float32)
+    other = (
+        e.matrix[neighbours[:, 1]] if e.storage_kind == "dense" else e.reconstruct(neighbours[:, 1].tolist())
+    )
+    return (
+        vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
+        + other / np.linalg.norm(other, axis=1, keepdims=True)
+    ).astype(np.float32)
 
 
 @pytest.fixture(scope="module")
@@ -271,8 +311,9 @@ def test_the_stored_breadth_reaches_the_recall_asked(model, converted_models, no
         assert found[0.8] == _index.BREADTHS[0] < found[0.99]
 
 
-def test_a_recall_out_of_reach_stores_the_best_breadth_and_the_command_warns(noisy_table, tmp_path,
-                                                                             monkeypatch, capsys):
+def test_a_recall_out_of_reach_stores_the_best_breadth_and_the_command_warns(
+    noisy_table, tmp_path, monkeypatch, capsys
+):
     # With the breadths cut to the least one, recall 1 is out of reach: the
     # best breadth tried is stored with the recall it reached, and the
     # command says so.
@@ -283,53 +324,89 @@ def test_a_recall_out_of_reach_stores_the_best_breadth_and_the_command_warns(noi
     assert c.breadth == 32 and c.target == 1.0 and 0.5 < c.recall < 1.0
     out, err = capsys.readouterr()
     assert out == f"{path}\n"
-    assert err == f"mave: warning: no breadth reached recall 1: search breadth 32, recall@10 " \
-                  f"{c.recall:.3f} on 1,000 held-out rows (asked for 1)\n"
+    assert (
+        err == f"mave: warning: no breadth reached recall 1: search breadth 32, recall@10 "
+        f"{c.recall:.3f} on 1,000 held-out rows (asked for 1)\n"
+    )
 
 
 def test_mave_index_recall_option_and_info(tmp_path):
     path = clustered_model(tmp_path / "c.fifu", n=3000)
-    done = subprocess.run([sys.executable, "-m", "mave", "index", path, "--recall", "0.9"],
-                          capture_output=True, text=True, env=child_environment(), timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-m", "mave", "index", path, "--recall", "0.9"],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=300,
+    )
     assert (done.returncode, done.stdout, done.stderr) == (0, path + ".hnsw\n", "")
     c = _index.read_calibration(path + ".hnsw")
     assert c.target == 0.9 and c.recall >= 0.9 and c.queries == 300
-    info = subprocess.run([sys.executable, "-m", "mave", "info", "--json", path], capture_output=True,
-                          text=True, env=child_environment(), timeout=60)
+    info = subprocess.run(
+        [sys.executable, "-m", "mave", "info", "--json", path],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=60,
+    )
     assert json.loads(info.stdout)["index"] == {
-        "path": path + ".hnsw", "breadth": c.breadth, "recall": c.recall, "target": 0.9,
-        "queries": 300, "k": 10, "text": c.describe()}
-    text = subprocess.run([sys.executable, "-m", "mave", "info", path], capture_output=True,
-                          text=True, env=child_environment(), timeout=60).stdout
+        "path": path + ".hnsw",
+        "breadth": c.breadth,
+        "recall": c.recall,
+        "target": 0.9,
+        "queries": 300,
+        "k": 10,
+        "text": c.describe(),
+    }
+    text = subprocess.run(
+        [sys.executable, "-m", "mave", "info", path],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=60,
+    ).stdout
     line = next(line for line in text.splitlines() if line.startswith("index"))
-    assert line.split(None, 1)[1] == f"{path}.hnsw: search breadth {c.breadth}, recall@10 " \
-                                     f"{c.recall:.3f} on 300 held-out rows (asked for 0.9)"
+    assert (
+        line.split(None, 1)[1] == f"{path}.hnsw: search breadth {c.breadth}, recall@10 "
+        f"{c.recall:.3f} on 300 held-out rows (asked for 0.9)"
+    )
 
 
-@pytest.mark.parametrize("value,message", [
-    ("0", "must be above 0 and at most 1, not 0"),
-    ("1.5", "must be above 0 and at most 1, not 1.5"),
-    ("-0.2", "must be above 0 and at most 1, not -0.2"),
-    ("nan", "must be above 0 and at most 1, not nan"),
-    ("high", "must be a number, not 'high'"),
-])
+@pytest.mark.parametrize(
+    "value,message",
+    [
+        ("0", "must be above 0 and at most 1, not 0"),
+        ("1.5", "must be above 0 and at most 1, not 1.5"),
+        ("-0.2", "must be above 0 and at most 1, not -0.2"),
+        ("nan", "must be above 0 and at most 1, not nan"),
+        ("high", "must be a number, not 'high'"),
+    ],
+)
 def test_mave_index_refuses_a_bad_recall(value, message, tmp_path):
     path = clustered_model(tmp_path / "c.fifu", n=50)
-    done = subprocess.run([sys.executable, "-m", "mave", "index", path, "--recall", value],
-                          capture_output=True, text=True, env=child_environment(), timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-m", "mave", "index", path, "--recall", value],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=60,
+    )
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.splitlines()[-1] == f"mave index: error: argument --recall: {message}"
     assert not (tmp_path / "c.fifu.hnsw").exists()
 
 
-@pytest.mark.parametrize("recall,error,message", [
-    (0, ValueError, "recall must be above 0 and at most 1, not 0"),
-    (1.01, ValueError, "recall must be above 0 and at most 1, not 1.01"),
-    (float("nan"), ValueError, "recall must be above 0 and at most 1, not nan"),
-    ("0.9", TypeError, "recall must be a number, not str"),
-    (True, TypeError, "recall must be a number, not bool"),
-    (None, TypeError, "recall must be a number, not NoneType"),
-])
+@pytest.mark.parametrize(
+    "recall,error,message",
+    [
+        (0, ValueError, "recall must be above 0 and at most 1, not 0"),
+        (1.01, ValueError, "recall must be above 0 and at most 1, not 1.01"),
+        (float("nan"), ValueError, "recall must be above 0 and at most 1, not nan"),
+        ("0.9", TypeError, "recall must be a number, not str"),
+        (True, TypeError, "recall must be a number, not bool"),
+        (None, TypeError, "recall must be a number, not NoneType"),
+    ],
+)
 def test_build_index_refuses_a_bad_recall(recall, error, message, tmp_path):
     e = mave.load(clustered_model(tmp_path / "c.fifu", n=50))
     with pytest.raises(error, match=f"^{message}$"):
@@ -341,6 +418,7 @@ def legacy_index(e, path):
     """An index as mave wrote it before breadths were measured: faiss's
     bytes alone, rows in row order."""
     import faiss
+
     index = faiss.IndexHNSWSQ(e.dims, faiss.ScalarQuantizer.QT_8bit, 32, faiss.METRIC_INNER_PRODUCT)
     unit = e.matrix / np.linalg.norm(e.matrix, axis=1, keepdims=True)
     index.train(unit)
@@ -359,28 +437,35 @@ def test_an_index_from_before_is_searched_at_the_old_breadth(tmp_path):
     for word in ["w1", "w500", "w1999"]:
         got, exact = e.similar(word, 10, approximate=True), e.similar(word, 10)
         assert [w for w, _ in got] == [w for w, _ in exact]
-    info = subprocess.run([sys.executable, "-m", "mave", "info", "--json", path], capture_output=True,
-                          text=True, env=child_environment(), timeout=60)
+    info = subprocess.run(
+        [sys.executable, "-m", "mave", "info", "--json", path],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=60,
+    )
     assert json.loads(info.stdout)["index"]["breadth"] == 256
     assert json.loads(info.stdout)["index"]["recall"] is None
 
 
-@pytest.mark.parametrize("trailer", [
-    b'{"breadth": 0}',                      # out of range
-    b'{"breadth": 48, "recall": 7}',
-    b'{"recall": 0.9}',                      # no breadth
-    b'{"breadth": "wide"}',
-    b'[48]',
-    b'{"breadth": 48',                       # cut
-    b"\xff\xfe",
-])
+@pytest.mark.parametrize(
+    "trailer",
+    [
+        b'{"breadth": 0}',  # out of range
+        b'{"breadth": 48, "recall": 7}',
+        b'{"recall": 0.9}',  # no breadth
+        b'{"breadth": "wide"}',
+        b'[48]',
+        b'{"breadth": 48',  # cut
+        b"\xff\xfe",
+    ],
+)
 def test_a_damaged_stored_breadth_is_refused(trailer, tmp_path, indexed):
     e = mave.load(shutil.copyfile(indexed.path, tmp_path / "m.fifu"))
     data = Path(_index.index_path(indexed.path)).read_bytes()
     assert data.endswith(b"mave-ann")
-    body = data[:-16 - int.from_bytes(data[-16:-8], "little")]  # faiss's bytes alone
-    (tmp_path / "m.fifu.hnsw").write_bytes(body + trailer + len(trailer).to_bytes(8, "little")
-                                           + b"mave-ann")
+    body = data[: -16 - int.from_bytes(data[-16:-8], "little")]  # faiss's bytes alone
+    (tmp_path / "m.fifu.hnsw").write_bytes(body + trailer + len(trailer).to_bytes(8, "little") + b"mave-ann")
     with pytest.raises(ValueError, match="the index's stored search breadth is damaged"):
         e.similar("w1", 3, approximate=True)
 
@@ -405,21 +490,30 @@ def test_unknown_fields_of_a_later_version_are_ignored(tmp_path):
 
 # --- the file written atomically --------------------------------------------------
 
+
 def test_write_atomic_writes_the_parts_in_order(tmp_path):
     path = tmp_path / "out.bin"
     path.write_bytes(b"old")
-    parts = [b"abc", np.arange(5, dtype=np.uint8), memoryview(b"xyz"), bytearray(b""),
-             np.array([1.5], np.float32)]
+    parts = [
+        b"abc",
+        np.arange(5, dtype=np.uint8),
+        memoryview(b"xyz"),
+        bytearray(b""),
+        np.array([1.5], np.float32),
+    ]
     _native._write_atomic(path, parts)
     assert path.read_bytes() == b"abc" + bytes(range(5)) + b"xyz" + np.float32(1.5).tobytes()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.bin"]
 
 
-@pytest.mark.parametrize("parts,error,message", [
-    ([b"a", "text"], TypeError, "a bytes-like object is required, not 'str'"),
-    ([np.arange(10, dtype=np.uint8)[::2]], ValueError, "ndarray is not C-contiguous"),
-    (b"abc", TypeError, "parts must be a list or tuple, not bytes"),
-])
+@pytest.mark.parametrize(
+    "parts,error,message",
+    [
+        ([b"a", "text"], TypeError, "a bytes-like object is required, not 'str'"),
+        ([np.arange(10, dtype=np.uint8)[::2]], ValueError, "ndarray is not C-contiguous"),
+        (b"abc", TypeError, "parts must be a list or tuple, not bytes"),
+    ],
+)
 def test_write_atomic_refuses_parts_before_making_a_file(parts, error, message, tmp_path):
     with pytest.raises(error, match=message):
         _native._write_atomic(tmp_path / "out.bin", parts)
@@ -464,6 +558,7 @@ def test_an_index_that_cannot_be_renamed_into_place_leaves_nothing(tmp_path):
 
 # --- the re-ranking in the core -------------------------------------------------
 
+
 def reference_rerank(rows_of, n_words, query, candidates, k, exclude):
     """The re-ranking written plainly: cosines in float64 over the rows as
     stored, rows without a direction and foreign candidates skipped, best
@@ -486,9 +581,9 @@ def test_rerank_matches_a_plain_reference(kind, tmp_path, converted_models, inde
     if kind == "dense":
         rng = np.random.default_rng(4)
         table = rng.standard_normal((300, 19)).astype(np.float32)
-        table[[5, 77]] = 0                   # no direction
-        table[9] = table[8] * 3              # the same cosine as row 8: row order decides
-        table[11] = np.nan                   # not a number: never an answer
+        table[[5, 77]] = 0  # no direction
+        table[9] = table[8] * 3  # the same cosine as row 8: row order decides
+        table[11] = np.nan  # not a number: never an answer
         path = tmp_path / "t.fifu"
         mave.write(path, [f"w{i}" for i in range(300)], table, normalize=False)
         e = mave.load(path)
@@ -496,47 +591,54 @@ def test_rerank_matches_a_plain_reference(kind, tmp_path, converted_models, inde
         e = mave.load(converted_models["cbow-en"])
     else:
         path = str(tmp_path / "pq.fifu")
-        mave.quantize(indexed.path, path, subquantizers=8, bits=6, sample=1000, iterations=3,
-                      opq=False, seed=0)
+        mave.quantize(
+            indexed.path, path, subquantizers=8, bits=6, sample=1000, iterations=3, opq=False, seed=0
+        )
         e = mave.load(path)
     rows_of = lambda r: e.reconstruct([r])[0]  # noqa: E731
     rng = np.random.default_rng(5)
     rows = e.reconstruct(None)
     n = 40
     queries = rows[rng.integers(0, len(e), n)] + 0.1 * rng.standard_normal((n, e.dims)).astype(np.float32)
-    queries[0] = 0                           # a query without a direction: nothing
+    queries[0] = 0  # a query without a direction: nothing
     queries[1] = rows[8] if kind == "dense" else queries[1]
     candidates = rng.integers(-1, len(rows), (n, 25)).astype(np.int64)
     candidates[1, :4] = [9, 8, 5, 77]
-    candidates[2] = -1                       # faiss found nothing
-    exclude = [[int(c) for c in candidates[i, 3:5] if 0 <= c < len(e)] if i % 3 else []
-               for i in range(n - 5)]
+    candidates[2] = -1  # faiss found nothing
+    exclude = [[int(c) for c in candidates[i, 3:5] if 0 <= c < len(e)] if i % 3 else [] for i in range(n - 5)]
     for k in (1, 7, 30):
         got_rows, got_cosines = _native._rerank(e, queries, candidates, k, exclude)
         assert got_rows.shape == got_cosines.shape == (n, k)
         for i in range(n):
-            want_rows, want_cosines = reference_rerank(rows_of, len(e), queries[i], candidates[i], k,
-                                                       exclude[i] if i < len(exclude) else [])
+            want_rows, want_cosines = reference_rerank(
+                rows_of, len(e), queries[i], candidates[i], k, exclude[i] if i < len(exclude) else []
+            )
             found = got_rows[i] >= 0
             assert got_rows[i][found].tolist() == want_rows, (kind, k, i)
             assert np.allclose(got_cosines[i][found], want_cosines, atol=1e-6)
-            assert not found[len(want_rows):].any() and np.isnan(got_cosines[i][~found]).all()
+            assert not found[len(want_rows) :].any() and np.isnan(got_cosines[i][~found]).all()
     assert (_native._rerank(e, queries, candidates, 5, [])[0][0] == -1).all()
     if kind == "dense":
         assert _native._rerank(e, queries[1:2], candidates[1:2], 2, [])[0].tolist() == [[8, 9]]
 
 
-@pytest.mark.parametrize("call,error,message", [
-    (lambda e, q, c: _native._rerank(e, q[:, :3], c, 5, []), ValueError, "do not fit"),
-    (lambda e, q, c: _native._rerank(e, q, c[:1], 5, []), ValueError, "do not fit"),
-    (lambda e, q, c: _native._rerank(e, q, c, -1, []), ValueError, "k must not be negative"),
-    (lambda e, q, c: _native._rerank(e, q, c, 5, [[0], [1], [2]]), ValueError, "more entries"),
-    (lambda e, q, c: _native._rerank(e, q, c, 5, [[10**6]]), IndexError, "out of range"),
-    (lambda e, q, c: _native._rerank(e, q, c, 5, 3), TypeError, "exclude must be a sequence"),
-    (lambda e, q, c: _native._rerank(e, q, c.astype(np.float64), 5, []), TypeError,
-     "candidates must be a 2-dimensional array"),
-    (lambda e, q, c: _native._rerank("e", q, c, 5, []), TypeError, "e must be Embeddings"),
-])
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        (lambda e, q, c: _native._rerank(e, q[:, :3], c, 5, []), ValueError, "do not fit"),
+        (lambda e, q, c: _native._rerank(e, q, c[:1], 5, []), ValueError, "do not fit"),
+        (lambda e, q, c: _native._rerank(e, q, c, -1, []), ValueError, "k must not be negative"),
+        (lambda e, q, c: _native._rerank(e, q, c, 5, [[0], [1], [2]]), ValueError, "more entries"),
+        (lambda e, q, c: _native._rerank(e, q, c, 5, [[10**6]]), IndexError, "out of range"),
+        (lambda e, q, c: _native._rerank(e, q, c, 5, 3), TypeError, "exclude must be a sequence"),
+        (
+            lambda e, q, c: _native._rerank(e, q, c.astype(np.float64), 5, []),
+            TypeError,
+            "candidates must be a 2-dimensional array",
+        ),
+        (lambda e, q, c: _native._rerank("e", q, c, 5, []), TypeError, "e must be Embeddings"),
+    ],
+)
 def test_rerank_refuses_arguments_that_do_not_fit(call, error, message, indexed):
     queries = indexed.matrix[:2]
     candidates = np.zeros((2, 4), np.int64)

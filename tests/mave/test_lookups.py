@@ -63,8 +63,9 @@ def test_embed_rows_equal_single_lookups(fixture_dir):
         columns = np.zeros((e.dims, len(words)), np.float32).T
         vectors_t, found_t = e.embed(iter(words), out=columns, threads=2)
         assert vectors_t is columns
-        unaligned = np.frombuffer(bytearray(4 * len(words) * e.dims + 1), np.float32,
-                                  len(words) * e.dims, offset=1).reshape(len(words), e.dims)
+        unaligned = np.frombuffer(
+            bytearray(4 * len(words) * e.dims + 1), np.float32, len(words) * e.dims, offset=1
+        ).reshape(len(words), e.dims)
         vectors_u, found_u = e.embed(words, out=unaligned)
         assert vectors_u is unaligned and np.array_equal(found_u, found)
         assert np.array_equal(bits(vectors_u), bits(vectors))
@@ -85,8 +86,9 @@ MATRIX_LAYOUTS = {
     "column-major": lambda r, d: np.zeros((r, d), np.float32, order="F"),
     "strided": lambda r, d: np.zeros((2 * r, 3 * d), np.float32)[::2, ::3],
     "reversed": lambda r, d: np.zeros((r, d), np.float32)[::-1, ::-1],
-    "unaligned": lambda r, d: np.frombuffer(bytearray(4 * r * d + 1), np.float32, r * d,
-                                            offset=1).reshape(r, d),
+    "unaligned": lambda r, d: np.frombuffer(bytearray(4 * r * d + 1), np.float32, r * d, offset=1).reshape(
+        r, d
+    ),
 }
 
 
@@ -100,8 +102,7 @@ def wide_model(request, converted_models, tmp_path_factory):
         return "dense", dense
     pytest.importorskip("faiss")  # mave.quantize's optional dependency
     quantized = tmp_path_factory.mktemp("wide") / "demo-pq.fifu"
-    mave.quantize(dense, quantized, subquantizers=8, bits=4, sample=1000, iterations=3, seed=1,
-                  threads=1)
+    mave.quantize(dense, quantized, subquantizers=8, bits=4, sample=1000, iterations=3, seed=1, threads=1)
     return "quantized", str(quantized)
 
 
@@ -116,8 +117,7 @@ def test_every_out_layout_gives_the_bits_of_a_new_array(wide_model):
     expected = np.stack([e[w] for w in words])
     for i, w in enumerate(words):
         assert np.array_equal(bits(e.get(w)), bits(expected[i])), w
-        assert np.array_equal(bits(reference(m, w, e.dims, LAYOUTS["contiguous"])),
-                              bits(expected[i])), w
+        assert np.array_equal(bits(reference(m, w, e.dims, LAYOUTS["contiguous"])), bits(expected[i])), w
     for layout, make in sorted(LAYOUTS.items()):
         for i, w in enumerate(words):
             _, out = make(e.dims)
@@ -148,8 +148,17 @@ def test_vocabulary_and_properties(fixture_dir):
         e.index("Hausbaum")
     # Words.index takes the bounds of Sequence.index, as a list's does.
     words, as_list = e.words, list(e.words)
-    for args in [("Baum", 1), ("Baum", 0, 2), ("grün", -1), ("Haus", -5, 1), ("Baum", 1, 10**30),
-                 ("Baum", 2), ("Haus", 1, 3), ("Baum", 0, -2), ("Hausbaum",)]:
+    for args in [
+        ("Baum", 1),
+        ("Baum", 0, 2),
+        ("grün", -1),
+        ("Haus", -5, 1),
+        ("Baum", 1, 10**30),
+        ("Baum", 2),
+        ("Haus", 1, 3),
+        ("Baum", 0, -2),
+        ("Hausbaum",),
+    ]:
         try:
             expected = as_list.index(*args)
         except ValueError:

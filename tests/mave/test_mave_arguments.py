@@ -15,38 +15,68 @@ def e(converted_models):
     return mave.load(converted_models["demo-skipgram"])
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda e: e[3], TypeError, "key must be str, not int"),
-    (lambda e: e[""], KeyError, None),  # "<>" is shorter than any n-gram
-    (lambda e: e.get(3), TypeError, "word must be str, not int"),
-    (lambda e: e.get(), TypeError, r"get\(\) missing 1 required positional argument: 'word'"),
-    (lambda e: e.index("sofware"), KeyError, "sofware"),
-    (lambda e: e.embedding("software", [0.0] * 24), TypeError,
-     "out must be a numpy.ndarray of float32, not list"),
-    (lambda e: e.embedding("software", np.zeros(24)), TypeError,
-     "out must have dtype float32, not float64"),
-    (lambda e: e.embedding("software", np.zeros(25, np.float32)), ValueError,
-     r"out has shape \(25,\), but the vectors have shape \(24,\)"),
-    (lambda e: e.embedding("software", np.zeros((2, 12), np.float32)), ValueError,
-     r"out has shape \(2, 12\), but the vectors have shape \(24,\)"),
-    (lambda e: e.embedding("software", np.zeros(24, np.float32), 1), TypeError,
-     r"takes from 1 to 2 positional arguments but 3 were given"),
-    (lambda e: e.embedding(wrd="software"), TypeError, "unexpected keyword argument 'wrd'"),
-    (lambda e: e.embed(["software", 7, "free"]), TypeError, r"words\[1\] must be str, not int"),
-    (lambda e: e.embed(42), TypeError, "words must be an iterable of str, not int"),
-    (lambda e: e.embed(["a", "b"], np.zeros((3, 24), np.float32)), ValueError,
-     r"out has shape \(3, 24\), but 2 words of 24 dimensions need \(2, 24\)"),
-    (lambda e: e.embed(["a"], np.zeros((1, 24), np.float32)[::, ::1].T.T[:, :0]), ValueError,
-     r"out has shape \(1, 0\)"),
-    (lambda e: e.embed(["a"], np.zeros((1, 24), np.float32).view(np.int32)), TypeError,
-     "out must have dtype float32, not int32"),
-    (lambda e: e.embed(["a"], threads=0), ValueError, "threads must be between 1 and 1024, got 0"),
-    (lambda e: e.embed(["a"], threads="2"), TypeError, "threads must be an int or None, not str"),
-    (lambda e: e.embed(["a"], None, 2), TypeError, "takes from 1 to 2 positional arguments"),
-    (lambda e: e.reconstruct([0, 10**9]), IndexError,
-     "row 1000000000 is out of range for a matrix of 9082 rows"),
-    (lambda e: e.reconstruct(["x"]), TypeError, None),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda e: e[3], TypeError, "key must be str, not int"),
+        (lambda e: e[""], KeyError, None),  # "<>" is shorter than any n-gram
+        (lambda e: e.get(3), TypeError, "word must be str, not int"),
+        (lambda e: e.get(), TypeError, r"get\(\) missing 1 required positional argument: 'word'"),
+        (lambda e: e.index("sofware"), KeyError, "sofware"),
+        (
+            lambda e: e.embedding("software", [0.0] * 24),
+            TypeError,
+            "out must be a numpy.ndarray of float32, not list",
+        ),
+        (
+            lambda e: e.embedding("software", np.zeros(24)),
+            TypeError,
+            "out must have dtype float32, not float64",
+        ),
+        (
+            lambda e: e.embedding("software", np.zeros(25, np.float32)),
+            ValueError,
+            r"out has shape \(25,\), but the vectors have shape \(24,\)",
+        ),
+        (
+            lambda e: e.embedding("software", np.zeros((2, 12), np.float32)),
+            ValueError,
+            r"out has shape \(2, 12\), but the vectors have shape \(24,\)",
+        ),
+        (
+            lambda e: e.embedding("software", np.zeros(24, np.float32), 1),
+            TypeError,
+            r"takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (lambda e: e.embedding(wrd="software"), TypeError, "unexpected keyword argument 'wrd'"),
+        (lambda e: e.embed(["software", 7, "free"]), TypeError, r"words\[1\] must be str, not int"),
+        (lambda e: e.embed(42), TypeError, "words must be an iterable of str, not int"),
+        (
+            lambda e: e.embed(["a", "b"], np.zeros((3, 24), np.float32)),
+            ValueError,
+            r"out has shape \(3, 24\), but 2 words of 24 dimensions need \(2, 24\)",
+        ),
+        (
+            lambda e: e.embed(["a"], np.zeros((1, 24), np.float32)[::, ::1].T.T[:, :0]),
+            ValueError,
+            r"out has shape \(1, 0\)",
+        ),
+        (
+            lambda e: e.embed(["a"], np.zeros((1, 24), np.float32).view(np.int32)),
+            TypeError,
+            "out must have dtype float32, not int32",
+        ),
+        (lambda e: e.embed(["a"], threads=0), ValueError, "threads must be between 1 and 1024, got 0"),
+        (lambda e: e.embed(["a"], threads="2"), TypeError, "threads must be an int or None, not str"),
+        (lambda e: e.embed(["a"], None, 2), TypeError, "takes from 1 to 2 positional arguments"),
+        (
+            lambda e: e.reconstruct([0, 10**9]),
+            IndexError,
+            "row 1000000000 is out of range for a matrix of 9082 rows",
+        ),
+        (lambda e: e.reconstruct(["x"]), TypeError, None),
+    ],
+)
 def test_bad_arguments(e, call, error, message):
     with pytest.raises(error, match=message):
         call(e)

@@ -30,15 +30,28 @@ def sources(tmp_path_factory, converted_models, fixture_dir):
     and one without (rows scaled to unit length on the way)."""
     root = tmp_path_factory.mktemp("sources")
     rng = np.random.default_rng(7)
-    words = ([f"w{i}" for i in range(400)] + ["House", "house", "grün", "日本語", "😀", "a-b", "</s>",
-                                              'quote"d', "back\\slash", "[UNK]"])
+    words = [f"w{i}" for i in range(400)] + [
+        "House",
+        "house",
+        "grün",
+        "日本語",
+        "😀",
+        "a-b",
+        "</s>",
+        'quote"d',
+        "back\\slash",
+        "[UNK]",
+    ]
     kv = gensim_models.KeyedVectors(21)
     kv.add_vectors(words, (rng.standard_normal((len(words), 21)) * 3).astype(np.float32))
     kv.save_word2vec_format(str(root / "g.vec"), binary=False)
     kv.save_word2vec_format(str(root / "g.bin"), binary=True)
-    found = {"fasttext": (converted_models["demo-skipgram"], "finalfusion"),
-             "text": (str(root / "g.vec"), "text"), "word2vec": (str(root / "g.bin"), "word2vec"),
-             "quantized-without-norms": (fixture_dir["simple-quantized"], "finalfusion")}
+    found = {
+        "fasttext": (converted_models["demo-skipgram"], "finalfusion"),
+        "text": (str(root / "g.vec"), "text"),
+        "word2vec": (str(root / "g.bin"), "word2vec"),
+        "quantized-without-norms": (fixture_dir["simple-quantized"], "finalfusion"),
+    }
     try:
         import faiss  # noqa: F401
     except ImportError:
@@ -112,8 +125,9 @@ def test_peers_load_the_export_and_encode_known_words_as_mave(sources, tmp_path,
     assert theirs.shape == ours.shape and not ours[0].any() and not theirs[0].any()
     assert np.allclose(theirs, ours, rtol=0, atol=2e-5)
     # Normalised on request on both sides.
-    assert np.allclose(model.encode(texts, normalize=True)[1:], ref.encode(texts, normalize=True)[1:],
-                       rtol=0, atol=2e-5)
+    assert np.allclose(
+        model.encode(texts, normalize=True)[1:], ref.encode(texts, normalize=True)[1:], rtol=0, atol=2e-5
+    )
 
 
 def test_unknown_words_differ_by_design(sources, tmp_path):
@@ -140,12 +154,21 @@ def test_words_whitespace_splitting_cannot_produce_keep_their_rows(tmp_path):
     mave.convert(tmp_path / "odd.fifu", tmp_path / "static", dst_format="model2vec", normalize=False)
     tok = tokenizers.Tokenizer.from_file(str(tmp_path / "static" / "tokenizer.json"))
     assert tok.token_to_id("[UNK2]") == len(words) and tok.get_vocab() == {
-        **{w: i for i, w in enumerate(words)}, "[UNK2]": len(words)}
+        **{w: i for i, w in enumerate(words)},
+        "[UNK2]": len(words),
+    }
     unknown = len(words)
     assert tok.encode("[UNK] House house a b x\u3000y", add_special_tokens=False).ids == [
-        3, 4, 5, unknown, unknown, unknown, unknown]
+        3,
+        4,
+        5,
+        unknown,
+        unknown,
+        unknown,
+        unknown,
+    ]
     table = safetensors_numpy.load_file(str(tmp_path / "static" / "model.safetensors"))["embeddings"]
-    assert np.array_equal(table[:len(words)], matrix)
+    assert np.array_equal(table[: len(words)], matrix)
     model = model2vec.StaticModel.from_pretrained(str(tmp_path / "static"))
     assert np.array_equal(model.encode(["[UNK] house"])[0], (matrix[3] + matrix[5]) / 2)
 
@@ -156,13 +179,21 @@ def test_the_folder_has_the_layout_model2vec_writes(sources, tmp_path):
     src, _ = sources["text"]
     mave.convert(src, tmp_path / "ours", dst_format="model2vec")
     tok = tokenizers.Tokenizer.from_file(str(tmp_path / "ours" / "tokenizer.json"))
-    model = model2vec.StaticModel(vectors=np.zeros((tok.get_vocab_size(), 21), np.float32),
-                                  tokenizer=tok, normalize=False, max_length=None)
+    model = model2vec.StaticModel(
+        vectors=np.zeros((tok.get_vocab_size(), 21), np.float32),
+        tokenizer=tok,
+        normalize=False,
+        max_length=None,
+    )
     model.save_pretrained(str(tmp_path / "theirs"))
     assert sorted(os.listdir(tmp_path / "theirs")) == sorted(_model2vec.FOLDER_FILES + ("README.md",))
-    ours, theirs = ({name: json.loads((tmp_path / side / name).read_text())
-                     for name in ("modules.json", "config.json", "tokenizer.json")}
-                    for side in ("ours", "theirs"))
+    ours, theirs = (
+        {
+            name: json.loads((tmp_path / side / name).read_text())
+            for name in ("modules.json", "config.json", "tokenizer.json")
+        }
+        for side in ("ours", "theirs")
+    )
     assert ours["modules.json"] == theirs["modules.json"]
     assert ours["tokenizer.json"] == theirs["tokenizer.json"]
     assert theirs["config.json"].items() <= ours["config.json"].items()
@@ -171,8 +202,7 @@ def test_the_folder_has_the_layout_model2vec_writes(sources, tmp_path):
 class TestAllOrNothing:
     @pytest.fixture
     def src(self, tmp_path):
-        mave.write(tmp_path / "src.fifu", [f"w{i}" for i in range(10_000)],
-                   np.ones((10_000, 8), np.float32))
+        mave.write(tmp_path / "src.fifu", [f"w{i}" for i in range(10_000)], np.ones((10_000, 8), np.float32))
         return tmp_path / "src.fifu"
 
     def test_an_empty_folder_is_filled_and_other_destinations_refused(self, src, tmp_path):
@@ -180,8 +210,10 @@ class TestAllOrNothing:
         mave.convert(src, tmp_path / "empty", dst_format="model2vec")
         assert sorted(os.listdir(tmp_path / "empty")) == sorted(_model2vec.FOLDER_FILES)
         (tmp_path / "file").write_text("mine")
-        for dst, reason in [(tmp_path / "empty", "the destination folder is not empty"),
-                            (tmp_path / "file", "the destination exists and is not a folder")]:
+        for dst, reason in [
+            (tmp_path / "empty", "the destination folder is not empty"),
+            (tmp_path / "file", "the destination exists and is not a folder"),
+        ]:
             before = {p: p.stat().st_mtime_ns for p in tmp_path.rglob("*")}
             with pytest.raises(FileExistsError, match=reason) as caught:
                 mave.convert(src, dst, dst_format="model2vec")
@@ -193,9 +225,11 @@ class TestAllOrNothing:
         arguments = {"dst_format": "model2vec"}
         dst = tmp_path / "static"
         if fail == "in the callback":
+
             def progress(phase, done, total):
                 if phase == "write" and done >= 4096:
                     raise KeyboardInterrupt
+
             arguments["progress"] = progress
             error = KeyboardInterrupt
         elif fail == "damaged source":
@@ -220,4 +254,5 @@ def test_the_command_line_writes_the_folder(sources, tmp_path):
     done = run("convert", src, tmp_path / "static", "--to", "model2vec")
     assert done.returncode == 1 and done.stderr == (
         f"mave: error: [Errno 17] the destination folder is not empty (remove it or name a new folder): "
-        f"'{tmp_path / 'static'}'\n")
+        f"'{tmp_path / 'static'}'\n"
+    )

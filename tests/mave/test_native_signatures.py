@@ -16,8 +16,7 @@ from mave import _native
 def native_callables():
     """(name, callable) of every function of _native, every method of its
     types (bound, as a user calls them) and the constructor."""
-    found = [(name, f) for name, f in vars(_native).items()
-             if callable(f) and not isinstance(f, type)]
+    found = [(name, f) for name, f in vars(_native).items() if callable(f) and not isinstance(f, type)]
     for cls in (_native.Embeddings, _native.Words, _native._Tokenizer):
         for name, f in vars(cls).items():
             if inspect.ismethoddescriptor(f) and not name.startswith("__"):
@@ -27,8 +26,10 @@ def native_callables():
     return found
 
 
-TOKENIZER_JSON = ('{"model": {"type": "WordLevel", "vocab": {"[UNK]": 0, "a": 1}, "unk_token": "[UNK]"}, '
-                  '"pre_tokenizer": {"type": "WhitespaceSplit"}}')
+TOKENIZER_JSON = (
+    '{"model": {"type": "WordLevel", "vocab": {"[UNK]": 0, "a": 1}, "unk_token": "[UNK]"}, '
+    '"pre_tokenizer": {"type": "WhitespaceSplit"}}'
+)
 
 
 def python_twin(name, signature):
@@ -48,8 +49,12 @@ def refused_calls(signature):
     positional = [p for p in params if p.kind in (P.POSITIONAL_ONLY, P.POSITIONAL_OR_KEYWORD)]
     keyword_only = [p for p in params if p.kind == P.KEYWORD_ONLY]
     required = [0] * sum(p.default is P.empty for p in positional)
-    calls = [((), {}), ((0,) * (len(positional) + 1), {}), (tuple(required), {"no_such": 0}),
-             ((0,) * (len(positional) + 2), {p.name: 0 for p in keyword_only})]
+    calls = [
+        ((), {}),
+        ((0,) * (len(positional) + 1), {}),
+        (tuple(required), {"no_such": 0}),
+        ((0,) * (len(positional) + 2), {p.name: 0 for p in keyword_only}),
+    ]
     for p in positional:
         keywords = {p.name: 0}
         calls.append((tuple(required), keywords))
@@ -72,9 +77,19 @@ def bound(name, f, demo):
 def test_every_native_callable_has_a_signature():
     names = [name for name, _ in native_callables()]
     # The list is complete: nothing without a declared signature slipped by.
-    assert {"convert", "write", "storage_info", "_write_quantized",
-            "Embeddings.embed", "Embeddings.get", "Embeddings.index", "Words.index",
-            "Embeddings", "_Tokenizer", "_Tokenizer.encode_batch"} <= set(names)
+    assert {
+        "convert",
+        "write",
+        "storage_info",
+        "_write_quantized",
+        "Embeddings.embed",
+        "Embeddings.get",
+        "Embeddings.index",
+        "Words.index",
+        "Embeddings",
+        "_Tokenizer",
+        "_Tokenizer.encode_batch",
+    } <= set(names)
     for name, f in native_callables():
         inspect.signature(f)  # ValueError when there is none
 
@@ -112,12 +127,15 @@ def test_the_messages_of_the_issue():
             call()
         return str(e.value)
 
-    assert message(lambda: _native.storage_info()) == \
-        "storage_info() missing 1 required positional argument: 'e'"
-    assert message(lambda: _native.convert("a", "text", "b", "text", True, None, 7)) == \
-        "convert() takes 6 positional arguments but 7 were given"
-    assert message(lambda: _native.write(path="x", x=1)) == \
-        "write() got an unexpected keyword argument 'x'"
+    assert (
+        message(lambda: _native.storage_info())
+        == "storage_info() missing 1 required positional argument: 'e'"
+    )
+    assert (
+        message(lambda: _native.convert("a", "text", "b", "text", True, None, 7))
+        == "convert() takes 6 positional arguments but 7 were given"
+    )
+    assert message(lambda: _native.write(path="x", x=1)) == "write() got an unexpected keyword argument 'x'"
 
 
 def test_mave_wrappers_inherit_or_declare_signatures(demo):
@@ -142,6 +160,7 @@ def test_embed_takes_threads_by_keyword_only(demo, shape):
         vectors, found = demo.embed(words, threads=1)
         assert vectors.shape == (n, demo.dims) and found.all()
     else:
-        with pytest.raises(TypeError, match=r"embed\(\) takes from 1 to 2 positional arguments "
-                                            r"but 3 were given"):
+        with pytest.raises(
+            TypeError, match=r"embed\(\) takes from 1 to 2 positional arguments " r"but 3 were given"
+        ):
             demo.embed(words, None, 1)

@@ -23,17 +23,22 @@ def test_the_extension_neither_links_nor_points_at_openblas():
     elffile = pytest.importorskip("elftools.elf.elffile")
     with open(NATIVE, "rb") as f:
         dynamic = elffile.ELFFile(f).get_section_by_name(".dynamic")
-        tags = [(t.entry.d_tag, getattr(t, "needed", getattr(t, "runpath", getattr(t, "rpath", ""))))
-                for t in dynamic.iter_tags()]
+        tags = [
+            (t.entry.d_tag, getattr(t, "needed", getattr(t, "runpath", getattr(t, "rpath", ""))))
+            for t in dynamic.iter_tags()
+        ]
     assert not [v for tag, v in tags if tag == "DT_NEEDED" and "openblas" in v], tags
     assert not [v for tag, v in tags if tag in ("DT_RUNPATH", "DT_RPATH")], tags
 
 
-@pytest.mark.parametrize("library, reason", [
-    ("no-such-dir/libscipy_openblas.so", "No such file"),
-    (__file__, "ELF"),  # not a shared library
-    ("libm.so.6", "lacks scipy_cblas_sgemm"),  # a library without OpenBLAS's routines
-])
+@pytest.mark.parametrize(
+    "library, reason",
+    [
+        ("no-such-dir/libscipy_openblas.so", "No such file"),
+        (__file__, "ELF"),  # not a shared library
+        ("libm.so.6", "lacks scipy_cblas_sgemm"),  # a library without OpenBLAS's routines
+    ],
+)
 def test_a_library_that_cannot_serve_is_an_import_error(library, reason, demo):
     with pytest.raises(ImportError, match="mave cannot load OpenBLAS") as caught:
         _native._load_blas(library)
@@ -43,10 +48,13 @@ def test_a_library_that_cannot_serve_is_an_import_error(library, reason, demo):
     assert rows.shape == (1, 3) and np.isfinite(scores).all()
 
 
-@pytest.mark.parametrize("damage, message", [
-    ("missing", "mave's search needs the scipy-openblas32 package, which is not installed"),
-    ("no library", "mave cannot load OpenBLAS (the scipy-openblas32 package) for its search: "),
-])
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        ("missing", "mave's search needs the scipy-openblas32 package, which is not installed"),
+        ("no library", "mave cannot load OpenBLAS (the scipy-openblas32 package) for its search: "),
+    ],
+)
 def test_import_without_a_usable_openblas_fails_cleanly(damage, message, run_python, tmp_path):
     if damage == "missing":
         setup = "sys.modules['scipy_openblas32'] = None"
@@ -87,12 +95,17 @@ def test_openblas_is_loaded_single_threaded_and_privately(run_python, converted_
     assert answer["unset"] and answer["rows"] == [2, 5] and not answer["global"], answer
     assert answer["mapped"], answer
     # A value the user set survives the import.
-    kept = run_python("import os; os.environ['OPENBLAS_NUM_THREADS'] = '3'; import mave; "
-                      "print(os.environ['OPENBLAS_NUM_THREADS'])").stdout
+    kept = run_python(
+        "import os; os.environ['OPENBLAS_NUM_THREADS'] = '3'; import mave; "
+        "print(os.environ['OPENBLAS_NUM_THREADS'])"
+    ).stdout
     assert kept.strip() == "3"
 
 
 def test_the_library_is_the_one_scipy_openblas32_installed():
-    files = [f for f in importlib.metadata.files("scipy-openblas32")
-             if f.name == os.path.basename(_openblas.library_path())]
+    files = [
+        f
+        for f in importlib.metadata.files("scipy-openblas32")
+        if f.name == os.path.basename(_openblas.library_path())
+    ]
     assert [os.path.realpath(f.locate()) for f in files] == [os.path.realpath(_openblas.library_path())]

@@ -25,8 +25,13 @@ def bits(a):
 
 
 def cli(*args):
-    return subprocess.run([sys.executable, "-m", "mave", *map(str, args)], capture_output=True,
-                          text=True, env=child_environment(), timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "mave", *map(str, args)],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=300,
+    )
 
 
 @pytest.fixture
@@ -43,8 +48,10 @@ def leftovers(folder):
 
 def text_file(path, words, matrix):
     """A .vec file holding exactly these float32 values (repr round-trips)."""
-    path.write_text(f"{len(words)} {matrix.shape[1]}\n" + "".join(
-        w + " " + " ".join(repr(float(v)) for v in row) + "\n" for w, row in zip(words, matrix)))
+    path.write_text(
+        f"{len(words)} {matrix.shape[1]}\n"
+        + "".join(w + " " + " ".join(repr(float(v)) for v in row) + "\n" for w, row in zip(words, matrix))
+    )
     return path
 
 
@@ -54,8 +61,13 @@ class TestRoundTrips:
         # With normalize the file has unit rows and norms; without, raw rows
         # and none: what each direction keeps, the other restores.
         original = tmp_path / "original.fifu"
-        mave.write(original, WORDS, matrix, normalize=normalize,
-                   metadata={"source": "test", "dims": 19, "note": "ä \"quoted\""})
+        mave.write(
+            original,
+            WORDS,
+            matrix,
+            normalize=normalize,
+            metadata={"source": "test", "dims": 19, "note": "ä \"quoted\""},
+        )
         table = tmp_path / "table.parquet"
         assert mave.convert(original, table, normalize=normalize) == 0
         assert mave.detect_format(table) == "parquet"
@@ -149,8 +161,12 @@ class TestVectorsAsLookupsGiveThem:
         # Parquet to Parquet, through the columns named.
         renamed = table.rename_columns(["text", "embedding", "norm"]).select(["text", "embedding"])
         pq.write_table(renamed, tmp_path / "renamed.parquet")
-        mave.convert(tmp_path / "renamed.parquet", tmp_path / "again.parquet",
-                     columns=("text", "embedding"), normalize=False)
+        mave.convert(
+            tmp_path / "renamed.parquet",
+            tmp_path / "again.parquet",
+            columns=("text", "embedding"),
+            normalize=False,
+        )
         again = pq.read_table(tmp_path / "again.parquet")
         assert again.column("vector").equals(table.column("vector"))
         # And to a folder format, through the finalfusion file the table makes.
@@ -158,12 +174,13 @@ class TestVectorsAsLookupsGiveThem:
         safetensors = pytest.importorskip("safetensors.numpy")
         rows = safetensors.load_file(tmp_path / "static" / "model.safetensors")["embeddings"]
         vectors = table.column("vector").combine_chunks().flatten().to_numpy().reshape(-1, e.dims)
-        assert np.array_equal(bits(rows[:len(e)]), bits(vectors))
+        assert np.array_equal(bits(rows[: len(e)]), bits(vectors))
         assert [n for n in os.listdir(tmp_path) if n.startswith(".")] == []
 
 
 def tool_tables():
     """(name, writer): a table of WORDS and a matrix written as a tool would."""
+
     def pandas_lists(path, words, m):
         pd = pytest.importorskip("pandas")
         # Lists of Python floats: list<double>, as most pipelines write them.
@@ -174,15 +191,30 @@ def tool_tables():
         pd.DataFrame({"text": pd.Categorical(words), "emb": list(m)}).to_parquet(path)
 
     def pyarrow_fixed(path, words, m):
-        pq.write_table(pa.table({"text": pa.array(words, pa.string()),
-                                 "emb": pa.FixedSizeListArray.from_arrays(pa.array(m.ravel()), m.shape[1])}),
-                       path, row_group_size=3)
+        pq.write_table(
+            pa.table(
+                {
+                    "text": pa.array(words, pa.string()),
+                    "emb": pa.FixedSizeListArray.from_arrays(pa.array(m.ravel()), m.shape[1]),
+                }
+            ),
+            path,
+            row_group_size=3,
+        )
 
     def pyarrow_large_half(path, words, m):
         values = pa.array(m.astype(np.float16).ravel())
         offsets = pa.array(np.arange(0, m.size + 1, m.shape[1], dtype=np.int64))
-        pq.write_table(pa.table({"id": range(len(words)), "text": pa.array(words, pa.large_string()),
-                                 "emb": pa.LargeListArray.from_arrays(offsets, values)}), path)
+        pq.write_table(
+            pa.table(
+                {
+                    "id": range(len(words)),
+                    "text": pa.array(words, pa.large_string()),
+                    "emb": pa.LargeListArray.from_arrays(offsets, values),
+                }
+            ),
+            path,
+        )
 
     return [pandas_lists, pandas_arrays, pyarrow_fixed, pyarrow_large_half]
 
@@ -214,39 +246,98 @@ def bad_tables():
     words = ["a", "b", "c", "d"]
     invalid = pa.array([b"a", b"\xffb", b"c", b"d"], pa.binary()).view(pa.string())
     return [
-        ("missing column", {"word": words, "vec": v}, None,
-         "no column 'vector' to read the vectors from (the columns: 'word', 'vec'); name the columns "
-         "with --columns WORD,VECTOR on the command line (columns= in Python)"),
-        ("words of ints", {"word": [1, 2, 3, 4], "vector": v}, None,
-         "column 'word' holds int64, not strings: it cannot be the words"),
-        ("vectors of strings", {"word": words, "vector": ["x", "y", "z", "w"]}, None,
-         "column 'vector' holds string, not lists of floats: it cannot be the vectors"),
-        ("vectors of ints", {"word": words, "vector": [[1], [2], [3], [4]]}, None,
-         "column 'vector' holds list<element: int64>, not lists of floats: it cannot be the vectors"),
-        ("a null word", {"word": ["a", "b", None, "d"], "vector": v}, None,
-         "row 2: the word is null (column 'word')"),
-        ("a null vector", {"word": words, "vector": [v[0], None, v[2], v[3]]}, None,
-         "row 1: the vector is null (column 'vector')"),
-        ("a null value", {"word": words, "vector": [v[0], v[1], [7.0, None, 9.0], v[3]]}, None,
-         "row 2: value 1 of the vector is null (column 'vector')"),
-        ("ragged lists", {"word": words, "vector": [v[0], v[1], v[2], [1.0, 2.0]]}, None,
-         "row 3: the vector holds 2 values, but the first holds 3 (column 'vector')"),
-        ("beyond float32", {"word": words, "vector": [v[0], v[1], [7.0, 8.0, -1e39], v[3]]}, None,
-         "row 2: value 2 of the vector, -1e+39, is beyond the float32 range (column 'vector')"),
-        ("a repeated word", {"word": ["a", "b", "c", "b"], "vector": v}, None,
-         "row 3: the word 'b' repeats the word of row 1 (column 'word')"),
-        ("invalid UTF-8", {"word": invalid, "vector": v}, None,
-         "row 1: the word is not valid UTF-8 (column 'word')"),
-        ("named columns missing", {"word": words, "vector": v}, ("text", "vector"),
-         "no column 'text' to read the words from (the columns: 'word', 'vector'); name the columns "
-         "with --columns WORD,VECTOR on the command line (columns= in Python)"),
-        ("the metadata is not TOML", pa.table({"word": words, "vector": v}).replace_schema_metadata(
-            {b"mave.metadata": b"x = = 1"}), None, "the model metadata it holds is not TOML"),
-        ("norms that are not there", pa.table({"word": words, "vector": v}).replace_schema_metadata(
-            {b"mave.norms": b"norm"}), None,
-         "the file's metadata names column 'norm' as the norms, but it is not a float32 column"),
-        ("not a Parquet file", b"PAR1 and then nothing of the kind", None,
-         "not a Parquet file, or a damaged one"),
+        (
+            "missing column",
+            {"word": words, "vec": v},
+            None,
+            "no column 'vector' to read the vectors from (the columns: 'word', 'vec'); name the columns "
+            "with --columns WORD,VECTOR on the command line (columns= in Python)",
+        ),
+        (
+            "words of ints",
+            {"word": [1, 2, 3, 4], "vector": v},
+            None,
+            "column 'word' holds int64, not strings: it cannot be the words",
+        ),
+        (
+            "vectors of strings",
+            {"word": words, "vector": ["x", "y", "z", "w"]},
+            None,
+            "column 'vector' holds string, not lists of floats: it cannot be the vectors",
+        ),
+        (
+            "vectors of ints",
+            {"word": words, "vector": [[1], [2], [3], [4]]},
+            None,
+            "column 'vector' holds list<element: int64>, not lists of floats: it cannot be the vectors",
+        ),
+        (
+            "a null word",
+            {"word": ["a", "b", None, "d"], "vector": v},
+            None,
+            "row 2: the word is null (column 'word')",
+        ),
+        (
+            "a null vector",
+            {"word": words, "vector": [v[0], None, v[2], v[3]]},
+            None,
+            "row 1: the vector is null (column 'vector')",
+        ),
+        (
+            "a null value",
+            {"word": words, "vector": [v[0], v[1], [7.0, None, 9.0], v[3]]},
+            None,
+            "row 2: value 1 of the vector is null (column 'vector')",
+        ),
+        (
+            "ragged lists",
+            {"word": words, "vector": [v[0], v[1], v[2], [1.0, 2.0]]},
+            None,
+            "row 3: the vector holds 2 values, but the first holds 3 (column 'vector')",
+        ),
+        (
+            "beyond float32",
+            {"word": words, "vector": [v[0], v[1], [7.0, 8.0, -1e39], v[3]]},
+            None,
+            "row 2: value 2 of the vector, -1e+39, is beyond the float32 range (column 'vector')",
+        ),
+        (
+            "a repeated word",
+            {"word": ["a", "b", "c", "b"], "vector": v},
+            None,
+            "row 3: the word 'b' repeats the word of row 1 (column 'word')",
+        ),
+        (
+            "invalid UTF-8",
+            {"word": invalid, "vector": v},
+            None,
+            "row 1: the word is not valid UTF-8 (column 'word')",
+        ),
+        (
+            "named columns missing",
+            {"word": words, "vector": v},
+            ("text", "vector"),
+            "no column 'text' to read the words from (the columns: 'word', 'vector'); name the columns "
+            "with --columns WORD,VECTOR on the command line (columns= in Python)",
+        ),
+        (
+            "the metadata is not TOML",
+            pa.table({"word": words, "vector": v}).replace_schema_metadata({b"mave.metadata": b"x = = 1"}),
+            None,
+            "the model metadata it holds is not TOML",
+        ),
+        (
+            "norms that are not there",
+            pa.table({"word": words, "vector": v}).replace_schema_metadata({b"mave.norms": b"norm"}),
+            None,
+            "the file's metadata names column 'norm' as the norms, but it is not a float32 column",
+        ),
+        (
+            "not a Parquet file",
+            b"PAR1 and then nothing of the kind",
+            None,
+            "not a Parquet file, or a damaged one",
+        ),
     ]
 
 
@@ -264,8 +355,7 @@ def test_bad_tables_are_refused_by_name(tmp_path, name, content, columns, reason
         assert error.filename == str(path) and str(error) == f"{path}: {error.reason}"
         assert error.reason.startswith(reason), error.reason
         assert leftovers(tmp_path) == []
-    done = cli("convert", path, tmp_path / "out.fifu",
-               *(["--columns", ",".join(columns)] if columns else []))
+    done = cli("convert", path, tmp_path / "out.fifu", *(["--columns", ",".join(columns)] if columns else []))
     assert done.returncode == 1 and done.stderr.startswith(f"mave: error: {path}: {reason}")
 
 
@@ -278,8 +368,9 @@ def test_faults_beyond_the_first_block_and_in_a_truncated_file(tmp_path, monkeyp
     vectors = [list(map(float, row)) for row in rng.standard_normal((n, 4))]
     vectors[437] = vectors[437][:3]
     path = tmp_path / "late.parquet"
-    pq.write_table(pa.table({"word": [f"w{i}" for i in range(n)], "vector": vectors}), path,
-                   row_group_size=64)
+    pq.write_table(
+        pa.table({"word": [f"w{i}" for i in range(n)], "vector": vectors}), path, row_group_size=64
+    )
     with pytest.raises(mave.FormatError, match="row 437: the vector holds 3 values, but the first holds 4"):
         mave.convert(path, tmp_path / "out.fifu")
     assert leftovers(tmp_path) == []
@@ -300,9 +391,16 @@ def test_damaged_files_are_format_errors(tmp_path):
     # nothing is left behind either way.
     good = tmp_path / "good.parquet"
     rng = np.random.default_rng(0)
-    pq.write_table(pa.table({"word": [f"w{i}" for i in range(50)],
-                             "vector": [list(map(float, r)) for r in rng.standard_normal((50, 4))]}),
-                   good, row_group_size=16)
+    pq.write_table(
+        pa.table(
+            {
+                "word": [f"w{i}" for i in range(50)],
+                "vector": [list(map(float, r)) for r in rng.standard_normal((50, 4))],
+            }
+        ),
+        good,
+        row_group_size=16,
+    )
     data = good.read_bytes()
     outcomes = {"converted": 0, "refused": 0}
     for k in range(150):
@@ -322,19 +420,42 @@ def test_damaged_files_are_format_errors(tmp_path):
     assert outcomes["refused"] > 50, outcomes
 
 
-@pytest.mark.parametrize("src,options,error,message", [
-    ("in.vec", {"columns": ("word", "vector")}, ValueError,
-     "columns= names the columns of parquet input, not of text input"),
-    ("t.parquet", {"columns": "word,vector"}, TypeError,
-     "columns must be two str: the word column and the vector column"),
-    ("t.parquet", {"columns": ("word",)}, TypeError,
-     "columns must be two str: the word column and the vector column"),
-    ("t.parquet", {"errors": "replace"}, ValueError,
-     "errors= applies to word2vec, text, GloVe and fastText input; the words of parquet input are "
-     "Arrow strings, UTF-8 already"),
-    ("t.parquet", {"member": "x"}, ValueError,
-     "member= names a file in a zip archive, not in parquet input"),
-])
+@pytest.mark.parametrize(
+    "src,options,error,message",
+    [
+        (
+            "in.vec",
+            {"columns": ("word", "vector")},
+            ValueError,
+            "columns= names the columns of parquet input, not of text input",
+        ),
+        (
+            "t.parquet",
+            {"columns": "word,vector"},
+            TypeError,
+            "columns must be two str: the word column and the vector column",
+        ),
+        (
+            "t.parquet",
+            {"columns": ("word",)},
+            TypeError,
+            "columns must be two str: the word column and the vector column",
+        ),
+        (
+            "t.parquet",
+            {"errors": "replace"},
+            ValueError,
+            "errors= applies to word2vec, text, GloVe and fastText input; the words of parquet input are "
+            "Arrow strings, UTF-8 already",
+        ),
+        (
+            "t.parquet",
+            {"member": "x"},
+            ValueError,
+            "member= names a file in a zip archive, not in parquet input",
+        ),
+    ],
+)
 def test_options_that_do_not_apply(tmp_path, matrix, src, options, error, message):
     text_file(tmp_path / "in.vec", WORDS, matrix)
     mave.convert(tmp_path / "in.vec", tmp_path / "t.parquet")
@@ -346,12 +467,15 @@ def test_options_that_do_not_apply(tmp_path, matrix, src, options, error, messag
 def test_the_command_line_takes_two_column_names(tmp_path):
     done = cli("convert", tmp_path / "x.parquet", tmp_path / "y.fifu", "--columns", "word")
     assert done.returncode == 2
-    assert done.stderr.splitlines()[-1] == ("mave convert: error: argument --columns: must be two "
-                                            "column names, WORD,VECTOR, not 'word'")
+    assert done.stderr.splitlines()[-1] == (
+        "mave convert: error: argument --columns: must be two " "column names, WORD,VECTOR, not 'word'"
+    )
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer's shadow memory and quarantine count as memory too")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer's shadow memory and quarantine count as memory too",
+)
 def test_tables_are_read_and_written_in_bounded_memory(tmp_path, run_python):
     # pandas writes a table as one row group, however large: the vectors
     # are read a block at a time, the words and the output aside. Written
@@ -359,9 +483,16 @@ def test_tables_are_read_and_written_in_bounded_memory(tmp_path, run_python):
     rows, dims = 50_000, 2048
     m = np.random.default_rng(2).standard_normal((rows, dims), dtype=np.float32)
     path = tmp_path / "big.parquet"
-    pq.write_table(pa.table({"word": [f"w{i}" for i in range(rows)],
-                             "vector": pa.FixedSizeListArray.from_arrays(pa.array(m.ravel()), dims)}),
-                   path, row_group_size=rows)
+    pq.write_table(
+        pa.table(
+            {
+                "word": [f"w{i}" for i in range(rows)],
+                "vector": pa.FixedSizeListArray.from_arrays(pa.array(m.ravel()), dims),
+            }
+        ),
+        path,
+        row_group_size=rows,
+    )
     last = m[-1].copy()
     del m
     out, again = tmp_path / "big.fifu", tmp_path / "again.parquet"
@@ -384,8 +515,10 @@ def test_tables_are_read_and_written_in_bounded_memory(tmp_path, run_python):
     """)
     read, written, samples = map(int, done.stdout.split())
     matrix_bytes = rows * dims * 4
-    print(f"reading grew the peak by {read >> 20} MiB, writing the anonymous memory by "
-          f"{written >> 20} MiB, for a {matrix_bytes >> 20} MiB matrix")
+    print(
+        f"reading grew the peak by {read >> 20} MiB, writing the anonymous memory by "
+        f"{written >> 20} MiB, for a {matrix_bytes >> 20} MiB matrix"
+    )
     assert read < matrix_bytes / 3 and written < matrix_bytes / 3 and samples > 10
     e = mave.load(out)
     assert len(e) == rows and np.array_equal(e.matrix[-1], last)

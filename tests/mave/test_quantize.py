@@ -23,8 +23,14 @@ from suite import FASTTEXT_DIR, SUPPORT_DIR, child_environment
 faiss = pytest.importorskip("faiss")
 
 QUERIES = ["Haus", "Baum", "grün", "Hausbaum", "ab", "a", "", "umgrün", "zzzz", "<Ha"]
-DENSE_FIXTURES = ["simple-dense", "simple-dense-meta-norms", "bucket-dense-norms",
-                  "fasttext-dense-meta", "explicit-dense-norms", "floret-dense-meta"]
+DENSE_FIXTURES = [
+    "simple-dense",
+    "simple-dense-meta-norms",
+    "bucket-dense-norms",
+    "fasttext-dense-meta",
+    "explicit-dense-norms",
+    "floret-dense-meta",
+]
 HOSTILE_RUNNER = SUPPORT_DIR / "hostile_runner.py"
 
 
@@ -44,15 +50,17 @@ def lengths(x):
 
 # The simple fixtures have fewer rows (3) than dimensions (4): too few to
 # learn a rotation from (refused below).
-@pytest.mark.parametrize("name, opq", [(n, opq) for n in DENSE_FIXTURES for opq in (False, True)
-                                       if not (opq and n.startswith("simple"))])
+@pytest.mark.parametrize(
+    "name, opq",
+    [(n, opq) for n in DENSE_FIXTURES for opq in (False, True) if not (opq and n.startswith("simple"))],
+)
 def test_every_kind_is_read_by_both_readers_with_its_vocabulary_metadata_and_norms(
-        fixture_dir, tmp_path, name, opq):
+    fixture_dir, tmp_path, name, opq
+):
     src = mave.load(fixture_dir[name])
     dst = tmp_path / "q.fifu"
     rows = src.matrix.shape[0]
-    mave.quantize(fixture_dir[name], dst, bits=small_bits(rows), opq=opq, subquantizers=2,
-                  threads=1)
+    mave.quantize(fixture_dir[name], dst, bits=small_bits(rows), opq=opq, subquantizers=2, threads=1)
     q = mave.load(dst)
     m = _mave.FfModel(str(dst))
     assert q.storage_kind == "quantized" and m.get_dims() == q.dims == src.dims
@@ -62,9 +70,15 @@ def test_every_kind_is_read_by_both_readers_with_its_vocabulary_metadata_and_nor
     metadata = dict(q.metadata)
     settings = metadata.pop("quantizer")
     assert metadata == (src.metadata or {})
-    assert settings == {"method": "opq" if opq else "pq", "subquantizers": 2,
-                        "bits": small_bits(rows), "sample": rows, "iterations": 25, "seed": 0,
-                        "library": f"faiss {faiss.__version__}"}
+    assert settings == {
+        "method": "opq" if opq else "pq",
+        "subquantizers": 2,
+        "bits": small_bits(rows),
+        "sample": rows,
+        "iterations": 25,
+        "seed": 0,
+        "library": f"faiss {faiss.__version__}",
+    }
 
     # Word rows at unit length (norms keep the lengths), subword rows at their own.
     source_lengths = lengths(src.matrix)
@@ -88,8 +102,15 @@ def test_every_kind_is_read_by_both_readers_with_its_vocabulary_metadata_and_nor
 def quantize_parts(source, opq, **settings):
     """Train, encode and write as mave.quantize does, keeping faiss's objects."""
     e = mave.load(source)
-    plan = _quantize._plan(e, settings.pop("subquantizers", None), 8, opq,
-                           settings.pop("sample", None), settings.pop("iterations", None), 0)
+    plan = _quantize._plan(
+        e,
+        settings.pop("subquantizers", None),
+        8,
+        opq,
+        settings.pop("sample", None),
+        settings.pop("iterations", None),
+        0,
+    )
     trained = _quantize._train(faiss, e, plan, None)
     encoded = _quantize._encode(faiss, e, trained, None)
     return e, plan, trained, encoded
@@ -125,7 +146,8 @@ def test_rows_are_faiss_decoding_of_the_same_codes(converted_models, tmp_path, o
 
 
 def test_a_fasttext_model_is_quantized_as_its_conversion_and_a_seed_gives_one_file(
-        converted_models, tmp_path):
+    converted_models, tmp_path
+):
     model = FASTTEXT_DIR / "demo-skipgram.bin"
     settings = dict(bits=5, sample=2000, iterations=5, threads=1)
     mave.quantize(model, tmp_path / "a.fifu", seed=3, **settings)
@@ -162,8 +184,9 @@ def test_unit_rows_keep_their_norms_exactly_and_zero_rows_stay_zero(tmp_path):
         mave.quantize(src, tmp_path / "s.fifu", bits=3, sample=8, opq=False, seed=seed)
         assert mave.load(tmp_path / "s.fifu").metadata["quantizer"]["sample"] == 8
     # Too few rows that are not zero to train on.
-    with pytest.raises(ValueError, match="only 10 of the 40 rows are not zero, and training "
-                                         "needs at least 32"):
+    with pytest.raises(
+        ValueError, match="only 10 of the 40 rows are not zero, and training " "needs at least 32"
+    ):
         mave.quantize(src, tmp_path / "r.fifu", bits=5, opq=False)
 
 
@@ -185,16 +208,21 @@ BAD_SETTINGS = [
     ("simple-dense", dict(subquantizers="2"), TypeError, "subquantizers must be an int, not str"),
     ("simple-dense", dict(bits=2), ValueError, "needs at least 4 rows, and 3 are sampled"),
     ("bucket-dense-norms", dict(bits=2, sample=3), ValueError, "and 3 are sampled from the 7"),
-    ("simple-dense", dict(opq=True), ValueError, "rotation of 4 dimensions (opq=True) needs at "
-     "least 4 rows, and 3 are sampled"),
+    (
+        "simple-dense",
+        dict(opq=True),
+        ValueError,
+        "rotation of 4 dimensions (opq=True) needs at " "least 4 rows, and 3 are sampled",
+    ),
     ("simple-empty", {}, ValueError, "zero dimensions cannot be quantized"),
     ("simple-quantized", {}, ValueError, "the matrix is already quantized"),
 ]
 
 
 @pytest.mark.parametrize("name, settings, error, message", BAD_SETTINGS)
-def test_bad_settings_fail_before_any_work(fixture_dir, tmp_path, monkeypatch, name, settings,
-                                           error, message):
+def test_bad_settings_fail_before_any_work(
+    fixture_dir, tmp_path, monkeypatch, name, settings, error, message
+):
     def no_training(*args):
         raise AssertionError("trained before the settings were checked")
 
@@ -206,15 +234,12 @@ def test_bad_settings_fail_before_any_work(fixture_dir, tmp_path, monkeypatch, n
     assert os.listdir(tmp_path) == []
 
 
-@pytest.mark.parametrize("fmt, name", [("word2vec", "demo.bin"), ("text", "demo.vec"),
-                                       ("glove", "demo.txt")])
-def test_every_format_convert_reads_is_quantized_as_its_conversion(converted_models, tmp_path,
-                                                                   fmt, name):
+@pytest.mark.parametrize("fmt, name", [("word2vec", "demo.bin"), ("text", "demo.vec"), ("glove", "demo.txt")])
+def test_every_format_convert_reads_is_quantized_as_its_conversion(converted_models, tmp_path, fmt, name):
     other = tmp_path / name
     mave.convert(converted_models["demo-skipgram"], other, dst_format=fmt)
     settings = dict(bits=4, sample=1000, iterations=4, threads=1, seed=5, opq=False)
-    mave.quantize(other, tmp_path / "a.fifu", src_format=fmt if fmt == "glove" else None,
-                  **settings)
+    mave.quantize(other, tmp_path / "a.fifu", src_format=fmt if fmt == "glove" else None, **settings)
     mave.convert(other, tmp_path / "converted.fifu", src_format=fmt)
     mave.quantize(tmp_path / "converted.fifu", tmp_path / "b.fifu", **settings)
     assert (tmp_path / "a.fifu").read_bytes() == (tmp_path / "b.fifu").read_bytes()
@@ -226,22 +251,46 @@ def test_every_format_convert_reads_is_quantized_as_its_conversion(converted_mod
 def test_the_command_line(converted_models, tmp_path):
     src, dst = converted_models["demo-skipgram"], tmp_path / "q.fifu"
     command = [sys.executable, "-m", "mave", "quantize"]
-    done = subprocess.run(command + [src, str(dst), "--bits", "4", "--sample", "1000",
-                                     "--iterations", "3", "--no-opq", "--threads", "1", "-q"],
-                          capture_output=True, text=True, env=child_environment())
+    done = subprocess.run(
+        command
+        + [
+            src,
+            str(dst),
+            "--bits",
+            "4",
+            "--sample",
+            "1000",
+            "--iterations",
+            "3",
+            "--no-opq",
+            "--threads",
+            "1",
+            "-q",
+        ],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+    )
     assert done.returncode == 0, done.stderr
     assert done.stderr == "" and done.stdout == ""
     q = mave.load(dst)
     assert q.metadata["quantizer"]["bits"] == 4 and q.metadata["quantizer"]["method"] == "pq"
-    bad = subprocess.run(command + [src, str(tmp_path / "r.fifu"), "--subquantizers", "7"],
-                         capture_output=True, text=True, env=child_environment())
+    bad = subprocess.run(
+        command + [src, str(tmp_path / "r.fifu"), "--subquantizers", "7"],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+    )
     assert bad.returncode == 1 and bad.stderr.startswith("mave: error: ")
     assert len(bad.stderr.splitlines()) == 1 and "7" in bad.stderr
-    usage = subprocess.run(command + [src, str(tmp_path / "r.fifu"), "--bits", "zero"],
-                           capture_output=True, text=True, env=child_environment())
+    usage = subprocess.run(
+        command + [src, str(tmp_path / "r.fifu"), "--bits", "zero"],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+    )
     assert usage.returncode == 2 and "invalid positive value" in usage.stderr
-    helped = subprocess.run(command + ["--help"], capture_output=True, text=True,
-                            env=child_environment())
+    helped = subprocess.run(command + ["--help"], capture_output=True, text=True, env=child_environment())
     assert helped.returncode == 0 and "example:" in helped.stdout
     assert not (tmp_path / "r.fifu").exists()
 
@@ -285,7 +334,8 @@ def test_missing_faiss_names_the_extra(run_python, fixture_dir):
             print(e)
     """)
     assert result.stdout.strip() == (
-        "mave.quantize needs faiss, which is not installed: pip install mave[quantize]")
+        "mave.quantize needs faiss, which is not installed: pip install mave[quantize]"
+    )
 
 
 def chunk_starts(data):
@@ -309,22 +359,35 @@ def test_written_files_hold_up_when_cut_or_corrupted(converted_models, fixture_d
     start = chunk_starts(data)[fifu.QUANTIZED_ARRAY]
     norms_start = chunk_starts(data)[fifu.ND_NORMS]
     # identifier, length, two flags, three lengths, row count, two types
-    fields = [(start, 4), (start + 4, 8)] + [(start + 12 + 4 * k, 4) for k in range(5)] + [
-        (start + 32, 8), (start + 40, 4), (start + 44, 4)]
+    fields = (
+        [(start, 4), (start + 4, 8)]
+        + [(start + 12 + 4 * k, 4) for k in range(5)]
+        + [(start + 32, 8), (start + 40, 4), (start + 44, 4)]
+    )
     variants = [["truncate", n] for n in range(len(data) + 1)]
     for offset, width in fields:
         for at in range(offset, offset + width):
             for new in {0x00, 0xFF, (data[at] + 1) % 256, (data[at] - 1) % 256} - {data[at]}:
                 variants.append(["set", at, new])
-    job = {"base": str(dst), "work": str(tmp_path / "work"), "action": "load",
-           "variants": variants, "progress": str(tmp_path / "progress"),
-           "results": str(tmp_path / "results.json"), "memory_limit_mb": 512}
+    job = {
+        "base": str(dst),
+        "work": str(tmp_path / "work"),
+        "action": "load",
+        "variants": variants,
+        "progress": str(tmp_path / "progress"),
+        "results": str(tmp_path / "results.json"),
+        "memory_limit_mb": 512,
+    }
     (tmp_path / "job.json").write_text(json.dumps(job))
     env = child_environment()
     if "ASAN_OPTIONS" in env:
         env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=512"
-    child = subprocess.run([sys.executable, str(HOSTILE_RUNNER), str(tmp_path / "job.json")],
-                           capture_output=True, env=env, timeout=600)
+    child = subprocess.run(
+        [sys.executable, str(HOSTILE_RUNNER), str(tmp_path / "job.json")],
+        capture_output=True,
+        env=env,
+        timeout=600,
+    )
     assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
     results = json.loads((tmp_path / "results.json").read_text())
     outcomes = [r[0] for r in results]

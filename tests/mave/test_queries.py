@@ -30,14 +30,34 @@ def model(tmp_path_factory):
         lines = [line for line in f if not line.startswith(":")]
     with open(ENGLISH, encoding="utf-8") as f:
         corpus.write_text("".join(lines) + f.read(), encoding="utf-8")
-    subprocess.run(["fasttext", "skipgram", "-input", str(corpus), "-output", str(root / "m"),
-                    "-dim", "32", "-epoch", "5", "-minCount", "3", "-thread", "1", "-bucket",
-                    "20000", "-verbose", "0"], check=True)
+    subprocess.run(
+        [
+            "fasttext",
+            "skipgram",
+            "-input",
+            str(corpus),
+            "-output",
+            str(root / "m"),
+            "-dim",
+            "32",
+            "-epoch",
+            "5",
+            "-minCount",
+            "3",
+            "-thread",
+            "1",
+            "-bucket",
+            "20000",
+            "-verbose",
+            "0",
+        ],
+        check=True,
+    )
     path = root / "m.fifu"
     mave.convert(root / "m.bin", path)
     e = mave.load(path)
     kv = gensim_models.KeyedVectors(e.dims)
-    kv.add_vectors(list(e.words), e.matrix[:len(e)].copy())
+    kv.add_vectors(list(e.words), e.matrix[: len(e)].copy())
     return e, kv
 
 
@@ -51,24 +71,30 @@ def same_top(got, expected, tolerance=1e-6):
             ties = [x for x, u in expected if abs(u - s) <= tolerance]
             assert w in ties, (got, expected)
     assert {w for w, _ in got} <= {w for w, _ in expected} | {
-        w for w, s in got if abs(s - got[-1][1]) <= tolerance}
+        w for w, s in got if abs(s - got[-1][1]) <= tolerance
+    }
 
 
 # gensim's most_similar_cosmul calls its own deprecated init_sims.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_similar_and_cosmul_match_gensim(model):
     e, kv = model
-    queries = [(["king", "woman"], ["man"]), (["Paris"], []), (["France", "Berlin"], ["Paris"]),
-               (["good", "better", "software"], ["bad", "free"])]
+    queries = [
+        (["king", "woman"], ["man"]),
+        (["Paris"], []),
+        (["France", "Berlin"], ["Paris"]),
+        (["good", "better", "software"], ["bad", "free"]),
+    ]
     for positive, negative in queries:
         for restrict in (None, 500):
-            same_top(e.similar(positive, negative=negative or None, restrict=restrict),
-                     kv.most_similar(positive=positive, negative=negative, topn=10,
-                                     restrict_vocab=restrict))
-    for a, b, c in [("man", "king", "woman"), ("Athens", "Greece", "Baghdad"),
-                    ("good", "better", "bad")]:
-        same_top(e.analogy(a, b, c, method="mul"),
-                 kv.most_similar_cosmul(positive=[b, c], negative=[a], topn=10))
+            same_top(
+                e.similar(positive, negative=negative or None, restrict=restrict),
+                kv.most_similar(positive=positive, negative=negative, topn=10, restrict_vocab=restrict),
+            )
+    for a, b, c in [("man", "king", "woman"), ("Athens", "Greece", "Baghdad"), ("good", "better", "bad")]:
+        same_top(
+            e.analogy(a, b, c, method="mul"), kv.most_similar_cosmul(positive=[b, c], negative=[a], topn=10)
+        )
         same_top(e.analogy(a, b, c), kv.most_similar(positive=[b, c], negative=[a], topn=10))
 
 
@@ -91,17 +117,22 @@ def test_nearest_is_similar_query_by_query(model):
 def test_evaluate_analogies_matches_gensim(model):
     e, kv = model
     for restrict, case_insensitive in [(300_000, True), (2000, True), (300_000, False)]:
-        got = mave.evaluate_analogies(e, QUESTIONS, restrict=restrict,
-                                      case_insensitive=case_insensitive, threads=2)
-        score, sections = kv.evaluate_word_analogies(QUESTIONS, restrict_vocab=restrict,
-                                                     case_insensitive=case_insensitive)
+        got = mave.evaluate_analogies(
+            e, QUESTIONS, restrict=restrict, case_insensitive=case_insensitive, threads=2
+        )
+        score, sections = kv.evaluate_word_analogies(
+            QUESTIONS, restrict_vocab=restrict, case_insensitive=case_insensitive
+        )
         assert got.accuracy == pytest.approx(score, abs=1e-12)
-        expected = [(s["section"], len(s["correct"]), len(s["correct"]) + len(s["incorrect"]))
-                    for s in sections[:-1]]
+        expected = [
+            (s["section"], len(s["correct"]), len(s["correct"]) + len(s["incorrect"])) for s in sections[:-1]
+        ]
         assert got.sections == expected
         total = sections[-1]
-        assert (got.correct, got.answered) == (len(total["correct"]),
-                                               len(total["correct"]) + len(total["incorrect"]))
+        assert (got.correct, got.answered) == (
+            len(total["correct"]),
+            len(total["correct"]) + len(total["incorrect"]),
+        )
         assert got.answered + got.skipped == 19544
     assert mave.evaluate_analogies(e, QUESTIONS).correct > 500  # the model answers many
 
@@ -124,10 +155,13 @@ def test_small_queries_match_gensim(model):
     words = ["France", "Germany", "Italy", "software"]
     assert e.doesnt_match(words) == kv.doesnt_match(words)
     assert np.allclose(e.mean_vector(words[:3]), kv.get_mean_vector(words[:3]), atol=1e-6)
-    assert np.allclose(e.mean_vector(words[:3], weights=[1, -2, 0.5], normalize=True),
-                       kv.get_mean_vector(words[:3], weights=[1, -2, 0.5], post_normalize=True),
-                       atol=1e-6)
+    assert np.allclose(
+        e.mean_vector(words[:3], weights=[1, -2, 0.5], normalize=True),
+        kv.get_mean_vector(words[:3], weights=[1, -2, 0.5], post_normalize=True),
+        atol=1e-6,
+    )
     import mave.dask
+
     texts = ["king of France", "", "software freedom"]
     assert np.array_equal(e.mean_vectors(texts), mave.dask.mean_vectors(texts, e))
 
@@ -135,45 +169,68 @@ def test_small_queries_match_gensim(model):
 def test_bad_questions_and_arguments(model, tmp_path):
     e, _ = model
     for call, error, pattern in [
-            (lambda: e.similar("king", 0), ValueError, "k must be at least 1"),
-            (lambda: e.nearest(["king"], k=-2), ValueError, "k must be at least 1"),
-            (lambda: e.similar("king", restrict=0), ValueError, "restrict must be at least 1"),
-            (lambda: e.similar("king", restrict=np.ones(3, bool)), ValueError,
-             r"restrict has shape \(3,\)"),
-            (lambda: e.similar("king", restrict=["king", "no-such-word"]), KeyError, "no-such-word"),
-            (lambda: e.similar("king", restrict=True), TypeError, "restrict"),
-            (lambda: e.similar([], negative="king"), ValueError, "positive term"),
-            (lambda: e.analogy("a", "b", "c", method="sum"), ValueError, "method must be"),
-            (lambda: e.nearest(np.zeros((2, 3))), ValueError, "queries has shape"),
-            (lambda: e.doesnt_match([]), ValueError, "at least one word"),
-            (lambda: e.mean_vector(["king"], weights=[1, 2]), ValueError, "weights"),
-            (lambda: mave.evaluate_analogies(e, QUESTIONS, method="x"), ValueError, "method"),
-            (lambda: e.nearest(["king"], k=2.0), TypeError, "k must be an int"),
-            (lambda: e.nearest(e.matrix[:2], restrict=np.ones(len(e) + 1, bool)), ValueError,
-             r"restrict has shape"),
-            (lambda: e.nearest(["king"], restrict=-3), ValueError, "restrict must be at least 1"),
-            (lambda: e.nearest("king"), TypeError, "queries must be"),
-            (lambda: e.analogy("king", "queen", "man", method=None), ValueError, "method must be"),
-            (lambda: e.similar("king", negative=[3]), ValueError, r"negative has shape \(1,\)"),
-            (lambda: e.similar("king", negative=[["man"]]), TypeError, "negative"),
-            (lambda: mave.evaluate_analogies(e, QUESTIONS, restrict=0), ValueError, "restrict"),
-            # The questions behind the methods are checked once, when made,
-            # and the search checks that they fit the model.
-            (lambda: _native.Questions(e.matrix[:3], positive=[1], negative=[1]), ValueError,
-             "the term counts do not add up to the terms"),
-            (lambda: _native.Questions(e.matrix[:2], exclude=np.zeros(1, np.uint64),
-                                       exclude_offsets=[0, 2, 1]), ValueError,
-             "the exclusion offsets do not fit the questions"),
-            (lambda: _native.Questions(e.matrix[:2], positive=[2], negative=[0], term_of=[0, 2]),
-             ValueError, "a shared term beyond the terms"),
-            (lambda: _native.Questions(e.matrix[:2], term_of=[0, 1]), ValueError,
-             "shared terms without counts"),
-            (lambda: _native.Questions(e.matrix[:2], positive=[1, 1]), ValueError,
-             "the positive and negative counts differ"),
-            (lambda: e._search(_native.Questions(np.ones((1, e.dims + 1), np.float32)), 3, len(e),
-                               None, False, 1), ValueError, "terms have"),
-            (lambda: e._search(e.matrix[:2], 3, len(e), None, False, 1), TypeError,
-             "questions must be Questions, not numpy.ndarray")]:
+        (lambda: e.similar("king", 0), ValueError, "k must be at least 1"),
+        (lambda: e.nearest(["king"], k=-2), ValueError, "k must be at least 1"),
+        (lambda: e.similar("king", restrict=0), ValueError, "restrict must be at least 1"),
+        (lambda: e.similar("king", restrict=np.ones(3, bool)), ValueError, r"restrict has shape \(3,\)"),
+        (lambda: e.similar("king", restrict=["king", "no-such-word"]), KeyError, "no-such-word"),
+        (lambda: e.similar("king", restrict=True), TypeError, "restrict"),
+        (lambda: e.similar([], negative="king"), ValueError, "positive term"),
+        (lambda: e.analogy("a", "b", "c", method="sum"), ValueError, "method must be"),
+        (lambda: e.nearest(np.zeros((2, 3))), ValueError, "queries has shape"),
+        (lambda: e.doesnt_match([]), ValueError, "at least one word"),
+        (lambda: e.mean_vector(["king"], weights=[1, 2]), ValueError, "weights"),
+        (lambda: mave.evaluate_analogies(e, QUESTIONS, method="x"), ValueError, "method"),
+        (lambda: e.nearest(["king"], k=2.0), TypeError, "k must be an int"),
+        (
+            lambda: e.nearest(e.matrix[:2], restrict=np.ones(len(e) + 1, bool)),
+            ValueError,
+            r"restrict has shape",
+        ),
+        (lambda: e.nearest(["king"], restrict=-3), ValueError, "restrict must be at least 1"),
+        (lambda: e.nearest("king"), TypeError, "queries must be"),
+        (lambda: e.analogy("king", "queen", "man", method=None), ValueError, "method must be"),
+        (lambda: e.similar("king", negative=[3]), ValueError, r"negative has shape \(1,\)"),
+        (lambda: e.similar("king", negative=[["man"]]), TypeError, "negative"),
+        (lambda: mave.evaluate_analogies(e, QUESTIONS, restrict=0), ValueError, "restrict"),
+        # The questions behind the methods are checked once, when made,
+        # and the search checks that they fit the model.
+        (
+            lambda: _native.Questions(e.matrix[:3], positive=[1], negative=[1]),
+            ValueError,
+            "the term counts do not add up to the terms",
+        ),
+        (
+            lambda: _native.Questions(
+                e.matrix[:2], exclude=np.zeros(1, np.uint64), exclude_offsets=[0, 2, 1]
+            ),
+            ValueError,
+            "the exclusion offsets do not fit the questions",
+        ),
+        (
+            lambda: _native.Questions(e.matrix[:2], positive=[2], negative=[0], term_of=[0, 2]),
+            ValueError,
+            "a shared term beyond the terms",
+        ),
+        (lambda: _native.Questions(e.matrix[:2], term_of=[0, 1]), ValueError, "shared terms without counts"),
+        (
+            lambda: _native.Questions(e.matrix[:2], positive=[1, 1]),
+            ValueError,
+            "the positive and negative counts differ",
+        ),
+        (
+            lambda: e._search(
+                _native.Questions(np.ones((1, e.dims + 1), np.float32)), 3, len(e), None, False, 1
+            ),
+            ValueError,
+            "terms have",
+        ),
+        (
+            lambda: e._search(e.matrix[:2], 3, len(e), None, False, 1),
+            TypeError,
+            "questions must be Questions, not numpy.ndarray",
+        ),
+    ]:
         with pytest.raises(error, match=pattern):
             call()
     # Queries without a direction (zero, NaN, infinite) have no answer.
@@ -183,10 +240,11 @@ def test_bad_questions_and_arguments(model, tmp_path):
     assert (rows == -1).all() and np.isnan(cosines).all()
     assert e.similar(hostile[1]) == [] and e.analogy(hostile[0], "king", "queen") == []
     bad = tmp_path / "bad.txt"
-    for text, line, error in [(": s\nking queen man\n", 2, mave.FormatError),
-                              ("king queen man woman\n", 1, mave.FormatError),
-                              (": s\nking queen man woman\nking queen man wom\xe4n\n".encode("latin-1"),
-                               3, mave.FormatError)]:
+    for text, line, error in [
+        (": s\nking queen man\n", 2, mave.FormatError),
+        ("king queen man woman\n", 1, mave.FormatError),
+        (": s\nking queen man woman\nking queen man wom\xe4n\n".encode("latin-1"), 3, mave.FormatError),
+    ]:
         if isinstance(text, bytes):
             bad.write_bytes(text)
         else:
@@ -208,25 +266,33 @@ def test_evaluate_on_the_command_line(model, tmp_path):
 
     e, _ = model
     run = [sys.executable, "-m", "mave", "evaluate"]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.path.dirname(os.path.dirname(mave.__file__)), os.environ.get("PYTHONPATH", "")]))
-    done = subprocess.run(run + ["analogies", e.path, QUESTIONS, "--json", "--method", "mul",
-                                 "--restrict", "2000"], capture_output=True, text=True, env=env)
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(
+            [os.path.dirname(os.path.dirname(mave.__file__)), os.environ.get("PYTHONPATH", "")]
+        ),
+    )
+    done = subprocess.run(
+        run + ["analogies", e.path, QUESTIONS, "--json", "--method", "mul", "--restrict", "2000"],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     expected = mave.evaluate_analogies(e, QUESTIONS, method="mul", restrict=2000)
     got = json.loads(done.stdout)
     assert got["correct"] == expected.correct and got["skipped"] == expected.skipped
     assert [tuple(s) for s in got["sections"]] == expected.sections
-    done = subprocess.run(run + ["analogies", e.path, QUESTIONS], capture_output=True, text=True,
-                          env=env)
-    assert done.stdout.splitlines()[0].split()[:4] == ["capital-common-countries",
-                                                       str(mave.evaluate_analogies(e, QUESTIONS).sections[0][1]),
-                                                       "/", "506"]
+    done = subprocess.run(run + ["analogies", e.path, QUESTIONS], capture_output=True, text=True, env=env)
+    assert done.stdout.splitlines()[0].split()[:4] == [
+        "capital-common-countries",
+        str(mave.evaluate_analogies(e, QUESTIONS).sections[0][1]),
+        "/",
+        "506",
+    ]
     pairs = os.path.join(TEST_DATA, "wordsim353.tsv")
-    done = subprocess.run(run + ["pairs", e.path, pairs, "--json"], capture_output=True,
-                          text=True, env=env)
+    done = subprocess.run(run + ["pairs", e.path, pairs, "--json"], capture_output=True, text=True, env=env)
     assert json.loads(done.stdout) == pytest.approx(vars(mave.evaluate_word_pairs(e, pairs)))
     bad = tmp_path / "bad.txt"
     bad.write_text(": s\nking queen\n")
-    done = subprocess.run(run + ["analogies", e.path, str(bad)], capture_output=True, text=True,
-                          env=env)
+    done = subprocess.run(run + ["analogies", e.path, str(bad)], capture_output=True, text=True, env=env)
     assert done.returncode == 1 and done.stderr.startswith(f"mave: error: {bad}: line 2: ")

@@ -13,8 +13,16 @@ import mave
 pa = pytest.importorskip("pyarrow")
 mave_ray = pytest.importorskip("mave.ray")
 
-TEXTS = ["free software", "the licence  and the warranty", "", "xyzzy", "Software FREE", None,
-         "a b c d e f g h", "   "]
+TEXTS = [
+    "free software",
+    "the licence  and the warranty",
+    "",
+    "xyzzy",
+    "Software FREE",
+    None,
+    "a b c d e f g h",
+    "   ",
+]
 
 
 def bits(a):
@@ -48,28 +56,35 @@ class TestEncoderAlone:
         # Options reach encode; an existing output column is replaced.
         again = mave_ray.Encoder(demo, column="text", output="id", normalize=True, max_length=2)(batch)
         assert again.column_names == ["id", "text"]
-        assert np.array_equal(bits(rows_of(again.column("id"))),
-                              bits(expected_rows(demo, TEXTS, normalize=True, max_length=2)))
+        assert np.array_equal(
+            bits(rows_of(again.column("id"))), bits(expected_rows(demo, TEXTS, normalize=True, max_length=2))
+        )
 
     def test_numpy_batches_and_other_string_columns(self, demo):
         encoder = mave_ray.Encoder(demo, column="body", output="emb")
         out = encoder({"body": np.array(TEXTS, dtype=object), "n": np.arange(len(TEXTS))})
         assert set(out) == {"body", "n", "emb"} and out["emb"].dtype == np.float32
         assert np.array_equal(bits(out["emb"]), bits(expected_rows(demo, TEXTS)))
-        for column in (pa.array(TEXTS, pa.large_string()),
-                       pa.array(TEXTS, pa.string()).dictionary_encode()):
+        for column in (pa.array(TEXTS, pa.large_string()), pa.array(TEXTS, pa.string()).dictionary_encode()):
             got = encoder(pa.table({"body": column}))
             assert np.array_equal(bits(rows_of(got.column("emb"))), bits(out["emb"]))
         assert encoder(pa.table({"body": pa.array([], pa.string())})).num_rows == 0
 
-    @pytest.mark.parametrize("batch,error,message", [
-        (pa.table({"words": ["a"]}), KeyError, "the batch has no column 'text' (its columns: 'words')"),
-        ({"words": np.array(["a"])}, KeyError, "the batch has no column 'text' (its columns: 'words')"),
-        (pa.table({"text": [1, 2]}), TypeError, "column 'text' holds int64, not strings"),
-        ({"text": np.array([1, 2])}, TypeError, "texts[0] must be str, not int"),
-        ([["a"]], TypeError, 'batches must be pyarrow Tables (map_batches(..., batch_format="pyarrow")) '
-                             "or dicts of NumPy arrays, not list"),
-    ])
+    @pytest.mark.parametrize(
+        "batch,error,message",
+        [
+            (pa.table({"words": ["a"]}), KeyError, "the batch has no column 'text' (its columns: 'words')"),
+            ({"words": np.array(["a"])}, KeyError, "the batch has no column 'text' (its columns: 'words')"),
+            (pa.table({"text": [1, 2]}), TypeError, "column 'text' holds int64, not strings"),
+            ({"text": np.array([1, 2])}, TypeError, "texts[0] must be str, not int"),
+            (
+                [["a"]],
+                TypeError,
+                'batches must be pyarrow Tables (map_batches(..., batch_format="pyarrow")) '
+                "or dicts of NumPy arrays, not list",
+            ),
+        ],
+    )
     def test_faults_of_a_batch(self, demo, batch, error, message):
         with pytest.raises(error, match=re.escape(message)):
             mave_ray.Encoder(demo)(batch)
@@ -89,8 +104,13 @@ class TestEncoderAlone:
 def ray_cluster():
     ray = pytest.importorskip("ray")
     pytest.importorskip("ray.data")
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
-             configure_logging=False, ignore_reinit_error=False)
+    ray.init(
+        num_cpus=2,
+        include_dashboard=False,
+        log_to_driver=False,
+        configure_logging=False,
+        ignore_reinit_error=False,
+    )
     ray.data.DataContext.get_current().enable_progress_bars = False
     yield ray
     ray.shutdown()
@@ -99,16 +119,21 @@ def ray_cluster():
 # Ray warns of its own deprecated settings as it starts and runs.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning:ray")
 def test_map_batches_on_two_actors_gives_the_rows_of_encode(ray_cluster, demo):
-    texts = [t if i % 97 else None
-             for i, t in enumerate(" ".join(list(demo.words)[i % 900:i % 900 + 1 + i % 11])
-                                   for i in range(3000))]
+    texts = [
+        t if i % 97 else None
+        for i, t in enumerate(" ".join(list(demo.words)[i % 900 : i % 900 + 1 + i % 11]) for i in range(3000))
+    ]
     table = pa.table({"id": range(len(texts)), "text": texts})
     # Six blocks, made here: the two actors take both CPUs, so nothing
     # upstream of them may need one.
     ds = ray_cluster.data.from_arrow([table.slice(i, 500) for i in range(0, len(texts), 500)])
-    ds = ds.map_batches(mave_ray.Encoder, fn_constructor_args=(demo.path,),
-                        batch_format="pyarrow", batch_size=256,
-                        compute=ray_cluster.data.ActorPoolStrategy(size=2))
+    ds = ds.map_batches(
+        mave_ray.Encoder,
+        fn_constructor_args=(demo.path,),
+        batch_format="pyarrow",
+        batch_size=256,
+        compute=ray_cluster.data.ActorPoolStrategy(size=2),
+    )
     table = pa.concat_tables(ray_cluster.get(ref) for ref in ds.to_arrow_refs()).sort_by("id")
     assert table.column("id").to_pylist() == list(range(len(texts)))
     assert table.schema.field("vector").type == pa.list_(pa.float32(), demo.dims)

@@ -25,12 +25,34 @@ CALLS = int(os.environ.get("MAVE_LEAK_CALLS", 20_000 if SANITIZED else 200_000))
 # 200,000 calls; 2 MiB stays above the allocator's noise.
 RSS_TOLERANCE = 2 * 1024 * 1024
 
-SCENARIOS = ["getitem known", "getitem composed", "getitem unknown", "get default",
-             "embedding out", "embedding wrong out", "contains", "index", "index unknown",
-             "words", "norms and matrix", "quantized matrix", "embed", "embed out threads",
-             "embed bad word", "similar", "similar vector", "similar unknown", "analogy",
-             "reconstruct", "load", "load missing", "pickle", "word buffers", "write rows",
-             "write rows failing"]
+SCENARIOS = [
+    "getitem known",
+    "getitem composed",
+    "getitem unknown",
+    "get default",
+    "embedding out",
+    "embedding wrong out",
+    "contains",
+    "index",
+    "index unknown",
+    "words",
+    "norms and matrix",
+    "quantized matrix",
+    "embed",
+    "embed out threads",
+    "embed bad word",
+    "similar",
+    "similar vector",
+    "similar unknown",
+    "analogy",
+    "reconstruct",
+    "load",
+    "load missing",
+    "pickle",
+    "word buffers",
+    "write rows",
+    "write rows failing",
+]
 
 
 THREADED = {"embed out threads", "similar vector"}
@@ -39,12 +61,19 @@ THREADED = {"embed out threads", "similar vector"}
 @pytest.mark.parametrize("name", SCENARIOS)
 def test_no_growth(tmp_path, fixture_dir, name):
     results = tmp_path / "results.json"
-    files = [fixture_dir["simple-dense-meta-norms"], fixture_dir["fasttext-dense-meta"],
-             fixture_dir["fasttext-quantized-projection-norms"]]
+    files = [
+        fixture_dir["simple-dense-meta-norms"],
+        fixture_dir["fasttext-dense-meta"],
+        fixture_dir["fasttext-quantized-projection-norms"],
+    ]
     env = child_environment()
     env["PYTHONPATH"] += os.pathsep + str(SUPPORT_DIR)
-    child = subprocess.run([sys.executable, str(RUNNER), name, str(CALLS), *files, str(results)],
-                           env=env, capture_output=True, timeout=900)
+    child = subprocess.run(
+        [sys.executable, str(RUNNER), name, str(CALLS), *files, str(results)],
+        env=env,
+        capture_output=True,
+        timeout=900,
+    )
     assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
     report = json.loads(results.read_text())
     assert report["refs"][1] == report["refs"][0]
@@ -63,21 +92,20 @@ def query_calls(e, words):
     mask = np.zeros(len(e), dtype=bool)
     mask[::3] = True
     vectors = np.stack([e[w] for w in known[:8]]) * np.float32(1.5)
-    texts = [" ".join(known[i:i + 5]) for i in range(0, 40, 5)] + ["", "zzz sofware"]
+    texts = [" ".join(known[i : i + 5]) for i in range(0, 40, 5)] + ["", "zzz sofware"]
     return {
         "similar": lambda e, t: e.similar(known[:2], 7, negative=known[2], threads=t),
         "similar restricted": lambda e, t: e.similar(known[3], 5, restrict=50, threads=t),
-        "similar allow-list": lambda e, t: e.similar(vectors[0], 5, restrict=known[10:30],
-                                                     threads=t),
+        "similar allow-list": lambda e, t: e.similar(vectors[0], 5, restrict=known[10:30], threads=t),
         "analogy add": lambda e, t: e.analogy(known[4], known[5], known[6], 5, threads=t),
-        "analogy mul": lambda e, t: e.analogy(known[4], known[5], "warrantie", 5, method="mul",
-                                              threads=t),
+        "analogy mul": lambda e, t: e.analogy(known[4], known[5], "warrantie", 5, method="mul", threads=t),
         "nearest words": lambda e, t: e.nearest(known + ["sofware"], 6, threads=t),
         "nearest vectors": lambda e, t: e.nearest(vectors, 6, restrict=mask, threads=t),
         "similarity": lambda e, t: e.similarity(known[7], "licence"),
         "doesnt_match": lambda e, t: e.doesnt_match(known[8:14] + ["zzz"]),
-        "mean_vector": lambda e, t: e.mean_vector(known[14:20] + [vectors[1]],
-                                                  weights=[1, 2, 3, 4, 5, 6, -1]),
+        "mean_vector": lambda e, t: e.mean_vector(
+            known[14:20] + [vectors[1]], weights=[1, 2, 3, 4, 5, 6, -1]
+        ),
         "mean_vectors": lambda e, t: e.mean_vectors(texts, threads=t),
     }
 
@@ -85,8 +113,11 @@ def query_calls(e, words):
 def same(got, want):
     """Equal, floats bit for bit (NaN included)."""
     if isinstance(got, np.ndarray):
-        return got.dtype == want.dtype and got.shape == want.shape and np.array_equal(
-            got.view(np.uint8), want.view(np.uint8))
+        return (
+            got.dtype == want.dtype
+            and got.shape == want.shape
+            and np.array_equal(got.view(np.uint8), want.view(np.uint8))
+        )
     if isinstance(got, tuple) and isinstance(got[0], np.ndarray):
         return all(same(g, w) for g, w in zip(got, want))
     return got == want or (isinstance(got, float) and got != got and want != want)
@@ -186,9 +217,20 @@ def test_work_meant_for_threads_the_system_refuses_runs_on_the_calling_thread(tm
 
     env = child_environment()
     env["OPENBLAS_NUM_THREADS"] = "1"  # the BLAS starts no pool of its own
-    child = subprocess.run([sys.executable, "-c", REFUSED_THREADS_CHILD, str(src),
-                            str(tmp_path / "alone.fifu"), str(tmp_path / "alone.npz")],
-                           env=env, preexec_fn=refuse_threads, capture_output=True, timeout=600)
+    child = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            REFUSED_THREADS_CHILD,
+            str(src),
+            str(tmp_path / "alone.fifu"),
+            str(tmp_path / "alone.npz"),
+        ],
+        env=env,
+        preexec_fn=refuse_threads,
+        capture_output=True,
+        timeout=600,
+    )
     assert child.returncode == 0, child.stderr.decode(errors="replace")[-3000:]
     mave.convert(src, tmp_path / "spread.fifu", normalize=False)
     assert (tmp_path / "alone.fifu").read_bytes() == (tmp_path / "spread.fifu").read_bytes()

@@ -24,16 +24,30 @@ pytest.importorskip("fastapi")
 pytest.importorskip("uvicorn")
 pytest.importorskip("faiss")
 
-LIMITS = ["--max-words", "50", "--max-queries", "5", "--max-length", "40", "--max-k", "30",
-          "--max-body", "4000"]
+LIMITS = [
+    "--max-words",
+    "50",
+    "--max-queries",
+    "5",
+    "--max-length",
+    "40",
+    "--max-k",
+    "30",
+    "--max-body",
+    "4000",
+]
 
 
 @pytest.fixture(scope="module")
 def models(converted_models, tmp_path_factory):
     root = tmp_path_factory.mktemp("serve")
     clusters = clustered_model(root / "clusters.fifu")
-    subprocess.run([sys.executable, "-m", "mave", "index", "-q", clusters], check=True,
-                   env=child_environment(), timeout=300)
+    subprocess.run(
+        [sys.executable, "-m", "mave", "index", "-q", clusters],
+        check=True,
+        env=child_environment(),
+        timeout=300,
+    )
     return {"cbow-en": converted_models["cbow-en"], "clusters": clusters}
 
 
@@ -49,18 +63,27 @@ def post(client, name, route, body, **kwargs):
 
 def test_models_health_and_ready(server, models):
     assert server.get("/health").json() == {"status": "ok"}
-    assert server.get("/ready").json() == {"status": "ready",
-                                           "models": {"cbow-en": "loaded", "clusters": "loaded"}}
+    assert server.get("/ready").json() == {
+        "status": "ready",
+        "models": {"cbow-en": "loaded", "clusters": "loaded"},
+    }
     listing = server.get("/v1/models").json()
     assert listing["object"] == "list"
     listed = {m["id"]: m for m in listing["data"]}
     assert set(listed) == {"cbow-en", "clusters"}
     e = mave.load(models["cbow-en"])
     # OpenAI's fields, then mave's.
-    assert listed["cbow-en"] == {"id": "cbow-en", "object": "model",
-                                 "created": int(os.stat(models["cbow-en"]).st_mtime), "owned_by": "mave",
-                                 "dims": e.dims, "words": len(e.words), "vocab_kind": e.vocab_kind,
-                                 "storage_kind": e.storage_kind, "approximate": False}
+    assert listed["cbow-en"] == {
+        "id": "cbow-en",
+        "object": "model",
+        "created": int(os.stat(models["cbow-en"]).st_mtime),
+        "owned_by": "mave",
+        "dims": e.dims,
+        "words": len(e.words),
+        "vocab_kind": e.vocab_kind,
+        "storage_kind": e.storage_kind,
+        "approximate": False,
+    }
     assert listed["clusters"]["approximate"] is True
 
 
@@ -74,8 +97,7 @@ def test_vectors_equal_mave(server, models):
     assert got["found"] == found.tolist()
     # JSON carries each float32 as the float64 of the same value: exact.
     assert np.array_equal(np.array(got["vectors"], np.float32), expected)
-    response = post(server, "cbow-en", "vectors", {"words": words},
-                    headers={"Accept": "application/x-npy"})
+    response = post(server, "cbow-en", "vectors", {"words": words}, headers={"Accept": "application/x-npy"})
     assert response.headers["content-type"] == "application/x-npy"
     array = np.load(io.BytesIO(response.content), allow_pickle=False)
     assert array.dtype == np.float32 and array.tobytes() == expected.tobytes()
@@ -94,42 +116,51 @@ def test_similar_analogy_nearest_equal_mave(server, models):
     assert pairs(post(server, "cbow-en", "similar", {"query": "the", "k": 7})) == e.similar("the", 7)
     vector = e["of"].tolist()
     assert pairs(post(server, "cbow-en", "similar", {"query": vector, "k": 3})) == e.similar(e["of"], 3)
-    assert pairs(post(server, "cbow-en", "analogy", {"a": "the", "b": "a", "c": "of", "k": 4})) \
-        == e.analogy("the", "a", "of", 4)
+    assert pairs(post(server, "cbow-en", "analogy", {"a": "the", "b": "a", "c": "of", "k": 4})) == e.analogy(
+        "the", "a", "of", 4
+    )
     # positive and negative: the sum of unit vectors, the terms left out.
     got = pairs(post(server, "cbow-en", "similar", {"positive": ["the", "of"], "negative": ["a"], "k": 5}))
     want = e.similar(["the", "of"], 5, negative=["a"])
     assert [w for w, _ in got] == [w for w, _ in want]
     assert np.allclose([c for _, c in got], [c for _, c in want], atol=1e-6)
     nearest = post(server, "cbow-en", "nearest", {"queries": ["the", "of"], "k": 3}).json()["results"]
-    assert [[(r["word"], r["cosine"]) for r in rs] for rs in nearest] == [e.similar("the", 3), e.similar("of", 3)]
-    mul = pairs(post(server, "cbow-en", "analogy", {"a": "the", "b": "a", "c": "of", "k": 3, "method": "mul"}))
+    assert [[(r["word"], r["cosine"]) for r in rs] for rs in nearest] == [
+        e.similar("the", 3),
+        e.similar("of", 3),
+    ]
+    mul = pairs(
+        post(server, "cbow-en", "analogy", {"a": "the", "b": "a", "c": "of", "k": 3, "method": "mul"})
+    )
     assert len(mul) == 3 and {"the", "a", "of"}.isdisjoint(w for w, _ in mul)
 
 
-@pytest.mark.parametrize("route, body, status, says", [
-    ("vectors", {"words": ["w"] * 51}, 422, "words"),
-    ("vectors", {"words": ["x" * 41]}, 422, "longer than 40"),
-    ("vectors", {"words": "the"}, 422, "words"),
-    ("vectors", {}, 422, "words"),
-    ("vectors", {"words": ["a"], "extra": 1}, 422, "extra"),
-    ("similar", {"query": "the", "k": 31}, 422, "k"),
-    ("similar", {"query": "the", "k": 0}, 422, "k"),
-    ("similar", {"query": "the", "positive": ["a"]}, 422, "either query or positive"),
-    ("similar", {"k": 3}, 422, "either query or positive"),
-    ("similar", {"positive": []}, 422, "no term"),
-    ("similar", {"positive": ["a"] * 6}, 422, "positive"),
-    ("similar", {"query": [1.0, 2.0]}, 422, "shape"),
-    ("nearest", {"queries": ["the", [1.0, 2.0]]}, 422, "shape"),
-    ("nearest", {"queries": [[1.0] * 16, [1.0, 2.0]]}, 422, "queries"),
-    ("nearest", {"queries": []}, 422, "queries"),
-    ("similar", {"query": "the", "restrict": 0}, 422, "restrict"),
-    ("analogy", {"a": "the", "b": "a", "c": "of", "method": "div"}, 422, "method"),
-    ("analogy", {"a": "the", "b": "a"}, 422, "c"),
-    ("nearest", {"queries": ["the"] * 6}, 422, "queries"),
-    ("nearest", {"queries": ["the"], "approximate": True}, 422, "mave index"),
-    ("map", {"word": "the", "k": 101}, 422, "k"),
-])
+@pytest.mark.parametrize(
+    "route, body, status, says",
+    [
+        ("vectors", {"words": ["w"] * 51}, 422, "words"),
+        ("vectors", {"words": ["x" * 41]}, 422, "longer than 40"),
+        ("vectors", {"words": "the"}, 422, "words"),
+        ("vectors", {}, 422, "words"),
+        ("vectors", {"words": ["a"], "extra": 1}, 422, "extra"),
+        ("similar", {"query": "the", "k": 31}, 422, "k"),
+        ("similar", {"query": "the", "k": 0}, 422, "k"),
+        ("similar", {"query": "the", "positive": ["a"]}, 422, "either query or positive"),
+        ("similar", {"k": 3}, 422, "either query or positive"),
+        ("similar", {"positive": []}, 422, "no term"),
+        ("similar", {"positive": ["a"] * 6}, 422, "positive"),
+        ("similar", {"query": [1.0, 2.0]}, 422, "shape"),
+        ("nearest", {"queries": ["the", [1.0, 2.0]]}, 422, "shape"),
+        ("nearest", {"queries": [[1.0] * 16, [1.0, 2.0]]}, 422, "queries"),
+        ("nearest", {"queries": []}, 422, "queries"),
+        ("similar", {"query": "the", "restrict": 0}, 422, "restrict"),
+        ("analogy", {"a": "the", "b": "a", "c": "of", "method": "div"}, 422, "method"),
+        ("analogy", {"a": "the", "b": "a"}, 422, "c"),
+        ("nearest", {"queries": ["the"] * 6}, 422, "queries"),
+        ("nearest", {"queries": ["the"], "approximate": True}, 422, "mave index"),
+        ("map", {"word": "the", "k": 101}, 422, "k"),
+    ],
+)
 def test_client_mistakes_get_a_4xx_that_says_what(server, route, body, status, says):
     response = post(server, "cbow-en", route, body)
     assert response.status_code == status, response.text
@@ -141,10 +172,20 @@ def test_other_mistakes(server):
         (server.post("/v1/models/nope/similar", json={"query": "the"}), 404, "no model named 'nope'"),
         (post(server, "clusters", "similar", {"query": "unknown"}), 422, "no vector for 'unknown'"),
         (post(server, "clusters", "analogy", {"a": "w1", "b": "w2", "c": "unknown"}), 422, "unknown"),
-        (server.post("/v1/models/cbow-en/vectors", content=b"{not json",
-                     headers={"Content-Type": "application/json"}), 422, "JSON"),
-        (server.post("/v1/models/cbow-en/vectors", content=json.dumps({"words": ["a" * 30] * 200})),
-         413, "larger than 4000 bytes"),
+        (
+            server.post(
+                "/v1/models/cbow-en/vectors",
+                content=b"{not json",
+                headers={"Content-Type": "application/json"},
+            ),
+            422,
+            "JSON",
+        ),
+        (
+            server.post("/v1/models/cbow-en/vectors", content=json.dumps({"words": ["a" * 30] * 200})),
+            413,
+            "larger than 4000 bytes",
+        ),
         (server.get("/v1/models/cbow-en/completions", params={"prefix": "x" * 41}), 422, "prefix"),
     ]
     for response, status, says in cases:
@@ -161,12 +202,23 @@ def test_serves_the_page_and_no_other_file(server, models):
     assert page.status_code == 200 and page.headers["content-type"].startswith("text/html")
     assert server.get("/explorer.js").headers["content-type"].startswith("text/javascript")
     assert server.get("/explorer.css").status_code == 200
-    for path in ["/static/index.html", "/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd",
-                 "/" + models["cbow-en"], "/v1/models/cbow-en", "/index.html"]:
+    for path in [
+        "/static/index.html",
+        "/../../etc/passwd",
+        "/%2e%2e/%2e%2e/etc/passwd",
+        "/" + models["cbow-en"],
+        "/v1/models/cbow-en",
+        "/index.html",
+    ]:
         assert server.get(path).status_code in (404, 405), path
     schema = server.get("/openapi.json").json()
-    assert {"/v1/models", "/v1/models/{name}/vectors", "/v1/models/{name}/similar",
-            "/v1/models/{name}/analogy", "/v1/models/{name}/nearest"} <= set(schema["paths"])
+    assert {
+        "/v1/models",
+        "/v1/models/{name}/vectors",
+        "/v1/models/{name}/similar",
+        "/v1/models/{name}/analogy",
+        "/v1/models/{name}/nearest",
+    } <= set(schema["paths"])
     # The limits in force are in the schema.
     assert "maxItems" in json.dumps(schema["components"]["schemas"]["VectorsRequest"])
 
@@ -218,8 +270,11 @@ def test_nearest_with_words_and_vectors_and_odd_vectors(server, models):
     zero = post(server, "cbow-en", "similar", {"query": [0.0] * mave.load(models["cbow-en"]).dims})
     assert zero.status_code == 200 and zero.json() == {"results": []}
     # JSON's NaN and Infinity are no numbers of a vector.
-    response = server.post("/v1/models/clusters/similar", content='{"query": [NaN' + ", 1.0" * 47 + "]}",
-                           headers={"Content-Type": "application/json"})
+    response = server.post(
+        "/v1/models/clusters/similar",
+        content='{"query": [NaN' + ", 1.0" * 47 + "]}",
+        headers={"Content-Type": "application/json"},
+    )
     assert response.status_code == 422 and "finite" in response.json()["detail"]
 
 
@@ -227,7 +282,7 @@ def readme_commands():
     """The shell blocks of the README's section on the service: (command,
     the answer its comment shows) pairs, continued lines joined."""
     text = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-    section = text[text.index("## Serving a model over HTTP"):text.index("### Approximate neighbours")]
+    section = text[text.index("## Serving a model over HTTP") : text.index("### Approximate neighbours")]
     commands = []
     for block in re.findall(r"```bash\n(.*?)```", section, re.S):
         joined = block.replace("\\\n", " ")
@@ -252,17 +307,29 @@ def test_readme_examples_run(tmp_path, converted_models):
     start = [c for c, _ in commands if not c.startswith("curl")]
     assert start == ["mave index cc.en.300.fifu", "mave serve cc.en.300.fifu --port 8000 --workers 2"]
     shutil.copyfile(converted_models["demo-skipgram"], tmp_path / "cc.en.300.fifu")
-    subprocess.run([sys.executable, "-m", "mave", *start[0].split()[1:]], cwd=tmp_path, check=True,
-                   env=child_environment(), timeout=300)
+    subprocess.run(
+        [sys.executable, "-m", "mave", *start[0].split()[1:]],
+        cwd=tmp_path,
+        check=True,
+        env=child_environment(),
+        timeout=300,
+    )
     e = mave.load(tmp_path / "cc.en.300.fifu")
     curls = [(c, said) for c, said in commands if c.startswith("curl")]
     assert len(curls) == 8
     with serving([tmp_path / "cc.en.300.fifu"], "--workers", "2") as url:
         for command, said in curls:
             command = command.replace("curl -s ", "curl -sS --fail-with-body --max-time 60 ").replace(
-                "localhost:8000", url.removeprefix("http://"))
-            result = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True,
-                                    timeout=120, env=without_sanitizers())
+                "localhost:8000", url.removeprefix("http://")
+            )
+            result = subprocess.run(
+                ["bash", "-c", command],
+                cwd=tmp_path,
+                capture_output=True,
+                text=True,
+                timeout=120,
+                env=without_sanitizers(),
+            )
             assert result.returncode == 0, (command, result.stdout, result.stderr)
             if "-o vectors.npy" in command:
                 array = np.load(tmp_path / "vectors.npy", allow_pickle=False)
@@ -290,8 +357,13 @@ def test_two_workers_answer_alike(models):
 
 
 def test_serve_refuses_bad_starts(tmp_path, models):
-    run = lambda *args: subprocess.run([sys.executable, "-m", "mave", "serve", *args],  # noqa: E731
-                                       capture_output=True, text=True, env=child_environment(), timeout=120)
+    run = lambda *args: subprocess.run(
+        [sys.executable, "-m", "mave", "serve", *args],  # noqa: E731
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=120,
+    )
     result = run(str(tmp_path / "missing.fifu"))
     assert result.returncode == 1 and "mave: error:" in result.stderr
     (tmp_path / "a").mkdir()

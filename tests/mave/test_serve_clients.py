@@ -38,8 +38,7 @@ STATIC_TEXTS = ["the cat sat on the mat", "Ωμέγα!", "", "unseenwordz here"]
 @pytest.fixture(scope="module")
 def models(converted_models, tmp_path_factory):
     root = tmp_path_factory.mktemp("clients")
-    out = {"cbow-en": converted_models["cbow-en"],
-           "clusters": clustered_model(root / "clusters.fifu", n=500)}
+    out = {"cbow-en": converted_models["cbow-en"], "clusters": clustered_model(root / "clusters.fifu", n=500)}
     # A static sentence model (a WordPiece tokenizer trained here, saved by
     # Model2Vec), served beside the word vectors.
     pytest.importorskip("model2vec")
@@ -47,8 +46,11 @@ def models(converted_models, tmp_path_factory):
 
     tokenizer = static_folders.train_tokenizer("wordpiece")
     out["static-wp"] = static_folders.save_model2vec(
-        root / "static-wp", tokenizer, static_folders.table(tokenizer.get_vocab_size(), 24, seed=3),
-        normalize=True)
+        root / "static-wp",
+        tokenizer,
+        static_folders.table(tokenizer.get_vocab_size(), 24, seed=3),
+        normalize=True,
+    )
     return out
 
 
@@ -78,8 +80,14 @@ def as_float32(vectors):
 def vectors_of(data):
     """The vectors of OpenAI's `data`: numbers, or base64 strings (the client
     decodes them only when it chose base64 itself)."""
-    return as_float32([np.frombuffer(base64.b64decode(d.embedding), "<f4") if isinstance(d.embedding, str)
-                       else d.embedding for d in data])
+    return as_float32(
+        [
+            np.frombuffer(base64.b64decode(d.embedding), "<f4")
+            if isinstance(d.embedding, str)
+            else d.embedding
+            for d in data
+        ]
+    )
 
 
 def openai_client(url, key="unused"):
@@ -106,8 +114,11 @@ def test_openai_client_gets_the_vectors_of_encode(url, models, encoding):
 def test_base64_is_the_little_endian_float32_bytes(url, models):
     expected = mave.load(models["cbow-en"]).encode(TEXTS)
     for form in ["base64", "float"]:
-        answer = httpx.post(url + "/v1/embeddings", json={"model": "cbow-en", "input": TEXTS,
-                                                          "encoding_format": form}, timeout=60).json()
+        answer = httpx.post(
+            url + "/v1/embeddings",
+            json={"model": "cbow-en", "input": TEXTS, "encoding_format": form},
+            timeout=60,
+        ).json()
         if form == "base64":
             rows = [np.frombuffer(base64.b64decode(d["embedding"]), dtype="<f4") for d in answer["data"]]
             assert b"".join(r.tobytes() for r in rows) == expected.astype("<f4").tobytes()
@@ -121,8 +132,14 @@ def test_base64_is_the_little_endian_float32_bytes(url, models):
 @pytest.mark.parametrize("dimensions", [1, 7, 48])
 def test_dimensions_keeps_the_first_components_at_unit_length(url, models, dimensions):
     with openai_client(url) as client:
-        got = as_float32([d.embedding for d in client.embeddings.create(
-            model="clusters", input=CLUSTER_TEXTS, dimensions=dimensions).data])
+        got = as_float32(
+            [
+                d.embedding
+                for d in client.embeddings.create(
+                    model="clusters", input=CLUSTER_TEXTS, dimensions=dimensions
+                ).data
+            ]
+        )
     head = mave.load(models["clusters"]).encode(CLUSTER_TEXTS)[:, :dimensions].astype(np.float64)
     lengths = np.linalg.norm(head, axis=1, keepdims=True)
     want = np.divide(head, lengths, out=np.zeros_like(head), where=lengths > 0)
@@ -140,14 +157,25 @@ def test_langchain_and_llama_index(url, models, name):
     # Its default counts tokens with a vocabulary it downloads: off.
     texts = [t for t in TEXTS if t.strip()]
     with httpx.Client() as http:
-        lc = langchain_openai.OpenAIEmbeddings(model=name, base_url=url + "/v1", api_key="unused",
-                                               check_embedding_ctx_length=False, max_retries=0,
-                                               http_client=http)
+        lc = langchain_openai.OpenAIEmbeddings(
+            model=name,
+            base_url=url + "/v1",
+            api_key="unused",
+            check_embedding_ctx_length=False,
+            max_retries=0,
+            http_client=http,
+        )
         assert np.array_equal(as_float32(lc.embed_documents(texts)), e.encode(texts))
         assert np.array_equal(as_float32(lc.embed_query("the cat sat")), e.encode(["the cat sat"])[0])
     with httpx.Client() as http:
-        li = openai_like.OpenAILikeEmbedding(model_name=name, api_base=url + "/v1", api_key="unused",
-                                             embed_batch_size=3, max_retries=0, http_client=http)
+        li = openai_like.OpenAILikeEmbedding(
+            model_name=name,
+            api_base=url + "/v1",
+            api_key="unused",
+            embed_batch_size=3,
+            max_retries=0,
+            http_client=http,
+        )
         assert np.array_equal(as_float32(li.get_text_embedding_batch(texts)), e.encode(texts))
         assert np.array_equal(as_float32(li.get_query_embedding("the cat sat")), e.encode(["the cat sat"])[0])
 
@@ -169,23 +197,51 @@ def test_ollama_client(url, models):
         assert error.value.status_code == 413 and "8" in error.value.error
 
 
-@pytest.mark.parametrize("ask, error, status, param, says", [
-    ({"model": "nope", "input": "the"}, "NotFoundError", 404, "model", "no model named 'nope'"),
-    ({"model": "cbow-en", "input": [[1, 2, 3]]}, "BadRequestError", 400, "input", "takes text"),
-    ({"model": "cbow-en", "input": [1, 2, 3]}, "BadRequestError", 400, "input", "takes text"),
-    ({"model": "cbow-en", "input": []}, "BadRequestError", 400, "input", "no text"),
-    ({"model": "cbow-en", "input": "the", "dimensions": 10_000}, "BadRequestError", 400, "dimensions",
-     "has 16"),
-    ({"model": "cbow-en", "input": "the", "dimensions": 0}, "BadRequestError", 400, "dimensions",
-     "dimensions"),
-    ({"model": "cbow-en", "input": "the", "encoding_format": "int8"}, "BadRequestError", 400,
-     "encoding_format", "encoding_format"),
-    ({"model": "cbow-en", "input": "the", "extra_body": {"bogus": 1}}, "BadRequestError", 400, "bogus",
-     "bogus"),
-    ({"model": "cbow-en", "input": ["the"] * 9}, "APIStatusError", 413, "input", "more than the 8"),
-    ({"model": "cbow-en", "input": ["the", "x" * 61]}, "APIStatusError", 413, "input",
-     "input[1] is longer than 60 characters"),
-])
+@pytest.mark.parametrize(
+    "ask, error, status, param, says",
+    [
+        ({"model": "nope", "input": "the"}, "NotFoundError", 404, "model", "no model named 'nope'"),
+        ({"model": "cbow-en", "input": [[1, 2, 3]]}, "BadRequestError", 400, "input", "takes text"),
+        ({"model": "cbow-en", "input": [1, 2, 3]}, "BadRequestError", 400, "input", "takes text"),
+        ({"model": "cbow-en", "input": []}, "BadRequestError", 400, "input", "no text"),
+        (
+            {"model": "cbow-en", "input": "the", "dimensions": 10_000},
+            "BadRequestError",
+            400,
+            "dimensions",
+            "has 16",
+        ),
+        (
+            {"model": "cbow-en", "input": "the", "dimensions": 0},
+            "BadRequestError",
+            400,
+            "dimensions",
+            "dimensions",
+        ),
+        (
+            {"model": "cbow-en", "input": "the", "encoding_format": "int8"},
+            "BadRequestError",
+            400,
+            "encoding_format",
+            "encoding_format",
+        ),
+        (
+            {"model": "cbow-en", "input": "the", "extra_body": {"bogus": 1}},
+            "BadRequestError",
+            400,
+            "bogus",
+            "bogus",
+        ),
+        ({"model": "cbow-en", "input": ["the"] * 9}, "APIStatusError", 413, "input", "more than the 8"),
+        (
+            {"model": "cbow-en", "input": ["the", "x" * 61]},
+            "APIStatusError",
+            413,
+            "input",
+            "input[1] is longer than 60 characters",
+        ),
+    ],
+)
 def test_openai_errors_are_the_clients_typed_errors(url, ask, error, status, param, says):
     with openai_client(url) as client, pytest.raises(getattr(openai, error)) as raised:
         client.embeddings.create(**ask)
@@ -198,18 +254,25 @@ def texts_embedded(url):
     from prometheus_client.parser import text_string_to_metric_families
 
     text = httpx.get(url + "/metrics", timeout=60).text
-    return sum(s.value for f in text_string_to_metric_families(text) for s in f.samples
-               if s.name == "mave_texts_embedded_total")
+    return sum(
+        s.value
+        for f in text_string_to_metric_families(text)
+        for s in f.samples
+        if s.name == "mave_texts_embedded_total"
+    )
 
 
-@pytest.mark.parametrize("route, body", [
-    ("/v1/embeddings", {"model": "cbow-en", "input": ["the"] * 9}),
-    ("/v1/embeddings", {"model": "cbow-en", "input": ["the", "é" * 61]}),
-    ("/v1/embeddings", {"model": "cbow-en", "input": ["the cat sat on the mat"] * 8, "user": "x" * 6000}),
-    ("/api/embed", {"model": "cbow-en", "input": ["the"] * 9}),
-    ("/api/embed", {"model": "cbow-en", "input": "x" * 61}),
-    ("/api/embed", {"model": "cbow-en", "input": "the", "options": {"pad": "x" * 6000}}),
-])
+@pytest.mark.parametrize(
+    "route, body",
+    [
+        ("/v1/embeddings", {"model": "cbow-en", "input": ["the"] * 9}),
+        ("/v1/embeddings", {"model": "cbow-en", "input": ["the", "é" * 61]}),
+        ("/v1/embeddings", {"model": "cbow-en", "input": ["the cat sat on the mat"] * 8, "user": "x" * 6000}),
+        ("/api/embed", {"model": "cbow-en", "input": ["the"] * 9}),
+        ("/api/embed", {"model": "cbow-en", "input": "x" * 61}),
+        ("/api/embed", {"model": "cbow-en", "input": "the", "options": {"pad": "x" * 6000}}),
+    ],
+)
 def test_limits_hold_before_any_work(url, route, body):
     before = texts_embedded(url)
     response = httpx.post(url + route, json=body, timeout=60)
@@ -225,7 +288,7 @@ def readme_section():
     """The README's text on the OpenAI- and Ollama-shaped routes."""
     text = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
     start = text.index("### OpenAI's and Ollama's embedding APIs, keys, metrics")
-    return text[start:text.index("\n## ", start)]
+    return text[start : text.index("\n## ", start)]
 
 
 def shell_lines(block):
@@ -243,11 +306,13 @@ def shell_lines(block):
 
 def run_shell(command, url, cwd):
     command = command.replace("curl -s ", "curl -sS --max-time 60 ").replace(
-        "localhost:8000", url.removeprefix("http://"))
+        "localhost:8000", url.removeprefix("http://")
+    )
     # curl is not ours: no sanitizer runtime preloaded into it.
     env = {k: v for k, v in child_environment().items() if k != "LD_PRELOAD"}
-    result = subprocess.run(["bash", "-c", command], cwd=cwd, capture_output=True, text=True,
-                            timeout=120, env=env)
+    result = subprocess.run(
+        ["bash", "-c", command], cwd=cwd, capture_output=True, text=True, timeout=120, env=env
+    )
     assert result.returncode == 0, (command, result.stdout, result.stderr)
     return result.stdout
 
@@ -280,11 +345,13 @@ def test_readme_examples_of_the_client_routes_run(tmp_path, converted_models):
             assert matches(said, output), (command, output)
             if "/v1/embeddings" in command:
                 data = json.loads(output)["data"]
-                assert np.array_equal(as_float32([d["embedding"] for d in data]),
-                                      e.encode(["a red house", "the tree"]))
+                assert np.array_equal(
+                    as_float32([d["embedding"] for d in data]), e.encode(["a red house", "the tree"])
+                )
         code = python[0].replace("http://localhost:8000", url)
-        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                                env=child_environment(), timeout=120)
+        result = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, env=child_environment(), timeout=120
+        )
         assert result.returncode == 0, result.stderr
         said = python[0].split("# ")[-1].strip().replace("300", str(e.dims))
         assert result.stdout.strip() == said

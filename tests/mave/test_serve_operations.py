@@ -29,10 +29,17 @@ WRONG = "k3y-one-0123456789abcdeF"  # one character off
 # list holds every route of the schema.
 EMBED = {"model": "clusters", "input": ["w1 w2", "w3"]}
 ROUTES = [
-    ("GET", "/health", None), ("GET", "/ready", None),
-    ("GET", "/", None), ("GET", "/explorer.js", None), ("GET", "/explorer.css", None),
-    ("GET", "/metrics", None), ("GET", "/openapi.json", None), ("GET", "/docs", None),
-    ("GET", "/v1/models", None), ("POST", "/v1/embeddings", EMBED), ("POST", "/api/embed", EMBED),
+    ("GET", "/health", None),
+    ("GET", "/ready", None),
+    ("GET", "/", None),
+    ("GET", "/explorer.js", None),
+    ("GET", "/explorer.css", None),
+    ("GET", "/metrics", None),
+    ("GET", "/openapi.json", None),
+    ("GET", "/docs", None),
+    ("GET", "/v1/models", None),
+    ("POST", "/v1/embeddings", EMBED),
+    ("POST", "/api/embed", EMBED),
     ("POST", "/v1/models/clusters/vectors", {"words": ["w1"]}),
     ("POST", "/v1/models/clusters/similar", {"query": "w1", "k": 3}),
     ("POST", "/v1/models/clusters/analogy", {"a": "w1", "b": "w2", "c": "w3", "k": 3}),
@@ -82,8 +89,11 @@ def test_the_route_table_is_every_route(keyed):
 @pytest.mark.parametrize("key", ["none", "wrong", "right", "lower-case scheme"])
 def test_keys_route_by_route(keyed, method, path, body, key):
     sent = {"none": None, "wrong": WRONG, "right": KEYS[1], "lower-case scheme": KEYS[0]}[key]
-    headers = {} if sent is None else {
-        "Authorization": ("bearer " if key.startswith("lower") else "Bearer ") + sent}
+    headers = (
+        {}
+        if sent is None
+        else {"Authorization": ("bearer " if key.startswith("lower") else "Bearer ") + sent}
+    )
     response = httpx.request(method, keyed + path, json=body, headers=headers, timeout=60)
     if path in OPEN or key in ("right", "lower-case scheme"):
         assert response.status_code == 200, response.text
@@ -93,8 +103,14 @@ def test_keys_route_by_route(keyed, method, path, body, key):
     said = "this server needs an API key" if key == "none" else "the API key is not valid"
     body = response.json()
     if path.startswith("/v1/") and not path.startswith("/v1/models/"):
-        assert body == {"error": {"message": body["error"]["message"], "type": "invalid_request_error",
-                                  "param": None, "code": "invalid_api_key"}}
+        assert body == {
+            "error": {
+                "message": body["error"]["message"],
+                "type": "invalid_request_error",
+                "param": None,
+                "code": "invalid_api_key",
+            }
+        }
         assert body["error"]["message"].startswith(said)
     elif path.startswith("/api/"):
         assert body["error"].startswith(said)
@@ -122,16 +138,24 @@ def test_clients_with_keys_and_keys_never_logged(keyed):
         assert key not in log
 
 
-@pytest.mark.parametrize("content, says", [
-    ("# only a comment\n\n", "holds no API key"),
-    ("good-key\nbad key\n", "API key 2 of"),
-    ("k\u00e9y\n", "API key 1 of"),
-])
+@pytest.mark.parametrize(
+    "content, says",
+    [
+        ("# only a comment\n\n", "holds no API key"),
+        ("good-key\nbad key\n", "API key 2 of"),
+        ("k\u00e9y\n", "API key 1 of"),
+    ],
+)
 def test_bad_key_files_fail_the_start(tmp_path, clusters, content, says):
     keys = tmp_path / "keys.txt"
     keys.write_text(content, encoding="utf-8")
-    result = subprocess.run([sys.executable, "-m", "mave", "serve", clusters, "--api-key-file", str(keys)],
-                            capture_output=True, text=True, env=child_environment(), timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-m", "mave", "serve", clusters, "--api-key-file", str(keys)],
+        capture_output=True,
+        text=True,
+        env=child_environment(),
+        timeout=120,
+    )
     assert result.returncode == 1 and "mave: error: " in result.stderr and says in result.stderr
     # What is wrong is said without showing the key.
     assert "bad key" not in result.stderr and "k\u00e9y" not in result.stderr
@@ -169,10 +193,18 @@ def test_one_scrape_counts_both_workers(clusters, converted_models):
                 for _ in range(5):
                     body = {"model": "clusters", "input": ["w1 w2 w3", "w4"]}
                     assert httpx.post(url + "/v1/embeddings", json=body, timeout=60).status_code == 200
-                    assert httpx.post(url + "/api/embed", json={"model": "cbow-en", "input": "the cat sat"},
-                                      timeout=60).status_code == 200
-                    assert httpx.post(url + "/v1/embeddings", json={"model": "nope", "input": "x"},
-                                      timeout=60).status_code == 404
+                    assert (
+                        httpx.post(
+                            url + "/api/embed", json={"model": "cbow-en", "input": "the cat sat"}, timeout=60
+                        ).status_code
+                        == 200
+                    )
+                    assert (
+                        httpx.post(
+                            url + "/v1/embeddings", json={"model": "nope", "input": "x"}, timeout=60
+                        ).status_code
+                        == 404
+                    )
             except Exception as error:  # reported below, in the test's thread
                 errors.append(error)
 
@@ -195,8 +227,10 @@ def test_one_scrape_counts_both_workers(clusters, converted_models):
             assert moved(before, after, "mave_texts_embedded_total", model="cbow-en") == 20
             assert moved(before, after, "mave_tokens_embedded_total", model="cbow-en") == 60
             # Every request under ten seconds: the last bucket holds them all.
-            assert moved(before, after, "mave_request_duration_seconds_bucket", route="/api/embed",
-                         le="10.0") == 20
+            assert (
+                moved(before, after, "mave_request_duration_seconds_bucket", route="/api/embed", le="10.0")
+                == 20
+            )
 
 
 @pytest.mark.parametrize("workers", ["1", "2"])
@@ -234,9 +268,11 @@ def test_ready_only_once_every_model_is_loaded(clusters, wait):
         assert response.json() == {"status": "loading", "models": {"clusters": "loading"}}
         # An unknown name is known to be unknown at once.
         assert client.post("/v1/models/nope/similar", json={"query": "w1"}).status_code == 404
-        asked = [pool.submit(client.post, "/v1/embeddings", json=EMBED),
-                 pool.submit(client.post, "/v1/models/clusters/similar", json={"query": "w1"}),
-                 pool.submit(client.get, "/v1/models")]
+        asked = [
+            pool.submit(client.post, "/v1/embeddings", json=EMBED),
+            pool.submit(client.post, "/v1/models/clusters/similar", json={"query": "w1"}),
+            pool.submit(client.get, "/v1/models"),
+        ]
         if wait < 1:
             # Not loaded within the wait: come back, each in its shape.
             waited = asked[0].result(timeout=60)
@@ -275,15 +311,19 @@ def test_a_model_that_fails_to_load_is_not_ready(clusters, caplog):
     assert any("could not be loaded" in r.getMessage() and r.exc_info for r in caplog.records)
 
 
-@pytest.mark.parametrize("route, body, patched, shape", [
-    ("/v1/models/clusters/similar", {"query": "w1"}, "similar", "detail"),
-    ("/v1/models/clusters/nearest", {"queries": ["w1"]}, "nearest", "detail"),
-    ("/v1/embeddings", EMBED, "encode", "openai"),
-    ("/api/embed", EMBED, "encode", "ollama"),
-])
+@pytest.mark.parametrize(
+    "route, body, patched, shape",
+    [
+        ("/v1/models/clusters/similar", {"query": "w1"}, "similar", "detail"),
+        ("/v1/models/clusters/nearest", {"queries": ["w1"]}, "nearest", "detail"),
+        ("/v1/embeddings", EMBED, "encode", "openai"),
+        ("/api/embed", EMBED, "encode", "ollama"),
+    ],
+)
 @pytest.mark.parametrize("fault", [TypeError, ValueError, IndexError])
-def test_a_server_fault_is_a_500_with_its_trace_logged(clusters, monkeypatch, caplog, route, body,
-                                                       patched, shape, fault):
+def test_a_server_fault_is_a_500_with_its_trace_logged(
+    clusters, monkeypatch, caplog, route, body, patched, shape, fault
+):
     # Errors a bug raises (the kinds a client's mistake raises too): never a 4xx.
     from mave._serve import _queries
     from mave._serve._app import Settings, create_app
@@ -302,8 +342,9 @@ def test_a_server_fault_is_a_500_with_its_trace_logged(clusters, monkeypatch, ca
         case "detail":
             assert response.json() == {"detail": said}
         case "openai":
-            assert response.json() == {"error": {"message": said, "type": "server_error", "param": None,
-                                                 "code": None}}
+            assert response.json() == {
+                "error": {"message": said, "type": "server_error", "param": None, "code": None}
+            }
         case "ollama":
             assert response.json() == {"error": said}
     records = [r for r in caplog.records if r.name == "mave.serve"]
@@ -331,4 +372,3 @@ def wait_ready(client):
     while client.get("/ready").status_code != 200:
         assert time.monotonic() < deadline
         time.sleep(0.02)
-

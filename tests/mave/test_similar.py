@@ -21,22 +21,20 @@ def brute_force(matrix, query, k, exclude=()):
     lengths = np.linalg.norm(matrix.astype(np.float64), axis=1) * np.linalg.norm(query)
     with np.errstate(invalid="ignore", divide="ignore"):
         cosines = matrix.astype(np.float64) @ query.astype(np.float64) / lengths
-    order = [r for r in np.lexsort((np.arange(len(matrix)), -cosines))
-             if r not in exclude and lengths[r] > 0]
+    order = [r for r in np.lexsort((np.arange(len(matrix)), -cosines)) if r not in exclude and lengths[r] > 0]
     return [(int(r), float(cosines[r])) for r in order[:k]]
 
 
 def check(e, query, k, exclude=(), *, threads=None, tolerance=1e-5):
     rows = e.reconstruct(range(len(e)))
-    expected = brute_force(rows, np.asarray(e[query] if isinstance(query, str) else query),
-                           k, exclude)
+    expected = brute_force(rows, np.asarray(e[query] if isinstance(query, str) else query), k, exclude)
     got = e.similar(query, k, threads=threads)
     assert len(got) == len(expected)
     assert np.allclose([c for _, c in got], [c for _, c in expected], atol=tolerance)
     # The words agree wherever the cosines are told apart by more than rounding.
     cosines = [c for _, c in expected]
     for i, (r, c) in enumerate(expected):
-        neighbours = cosines[max(i - 1, 0):i] + cosines[i + 1:i + 2]
+        neighbours = cosines[max(i - 1, 0) : i] + cosines[i + 1 : i + 2]
         if all(abs(c - n) > 10 * tolerance for n in neighbours):
             assert got[i][0] == e.words[r]
     return got
@@ -65,9 +63,12 @@ def quantized_file(path, *, projection, norms, seed=11, n_sub=4, n_centroids=16)
     elif projection == "general":
         p = rng.normal(size=(DIMS, DIMS)).astype(np.float32)
     n = None if not norms else (rng.random(N_WORDS) * 3 + 0.1).astype(np.float32)
-    path.write_bytes(fifu.assemble(
-        fifu.simple_vocab(words(N_WORDS)),
-        quantized_array(n_sub, DIMS, n_centroids, N_WORDS, centroids, codes, p, n)))
+    path.write_bytes(
+        fifu.assemble(
+            fifu.simple_vocab(words(N_WORDS)),
+            quantized_array(n_sub, DIMS, n_centroids, N_WORDS, centroids, codes, p, n),
+        )
+    )
     return str(path)
 
 
@@ -113,7 +114,8 @@ def test_composed_queries_and_vocabularies_without_words(fixture_dir):
     e = mave.load(fixture_dir["fasttext-dense-meta"])
     # "Hausbaum" is no word: its composed vector is the query, nothing is excluded.
     assert [w for w, _ in e.similar("Hausbaum", 3)] == [
-        e.words[r] for r, _ in brute_force(e.reconstruct(range(len(e))), e["Hausbaum"], 3)]
+        e.words[r] for r, _ in brute_force(e.reconstruct(range(len(e))), e["Hausbaum"], 3)
+    ]
     assert mave.load(fixture_dir["floret-dense-meta"]).similar("Haus") == []
 
 

@@ -42,8 +42,18 @@ def trained():
 
 @pytest.fixture(scope="session")
 def texts():
-    edge = ["", " ", "\t\n", "жжж яяя", "€", "😀😀 😀", "[UNK] [CLS] <unk>",
-            " ".join(["alpha"] * 700), "Ünïcödé ÀÉÎ ñ", "a" * 3000]
+    edge = [
+        "",
+        " ",
+        "\t\n",
+        "жжж яяя",
+        "€",
+        "😀😀 😀",
+        "[UNK] [CLS] <unk>",
+        " ".join(["alpha"] * 700),
+        "Ünïcödé ÀÉÎ ñ",
+        "a" * 3000,
+    ]
     return sf.generated_texts(400, seed=5) + edge
 
 
@@ -56,8 +66,9 @@ def folders(tmp_path_factory, trained):
         n = tok.get_vocab_size()
         for normalize in (False, True):
             name = f"{kind}-{'norm' if normalize else 'raw'}"
-            folder = sf.save_model2vec(root / name, tok, sf.table(n, DIMS, seed=len(name)),
-                                       normalize=normalize)
+            folder = sf.save_model2vec(
+                root / name, tok, sf.table(n, DIMS, seed=len(name)), normalize=normalize
+            )
             out[name] = (folder, folder)
     tok = trained["wordpiece"]
     n = tok.get_vocab_size()
@@ -69,17 +80,14 @@ def folders(tmp_path_factory, trained):
     for dtype in ("float16", "int8"):
         m = model2vec.StaticModel.from_pretrained(str(reference), quantize_to=dtype)
         m.save_pretrained(str(root / f"wp-{dtype}"))
-        upcast = sf.save_model2vec(root / f"wp-{dtype}-as-f32", tok,
-                                   m.embedding.astype(np.float32))
+        upcast = sf.save_model2vec(root / f"wp-{dtype}-as-f32", tok, m.embedding.astype(np.float32))
         out[f"wp-{dtype}"] = (root / f"wp-{dtype}", upcast)
     # bfloat16, which NumPy and Model2Vec do not read: written by hand.
     bits = sf.bf16_bits(base)
     folder = root / "wp-bfloat16"
     shutil.copytree(reference, folder)
-    sf.write_safetensors(folder / "model.safetensors", {"embeddings": bits},
-                         dtypes={"embeddings": "BF16"})
-    out["wp-bfloat16"] = (folder, sf.save_model2vec(root / "wp-bf16-as-f32", tok,
-                                                    sf.bf16_values(bits)))
+    sf.write_safetensors(folder / "model.safetensors", {"embeddings": bits}, dtypes={"embeddings": "BF16"})
+    out["wp-bfloat16"] = (folder, sf.save_model2vec(root / "wp-bf16-as-f32", tok, sf.bf16_values(bits)))
     # float32 at an offset that is not a multiple of 4.
     folder = root / "wp-unaligned"
     shutil.copytree(reference, folder)
@@ -90,9 +98,11 @@ def folders(tmp_path_factory, trained):
     small = sf.table(37, DIMS, seed=4)
     mapping = rng.integers(0, 37, size=n)
     weights = rng.uniform(0.2, 3.0, size=n).astype(np.float32)
-    for name, kwargs in {"wp-mapping": {"mapping": mapping},
-                         "wp-weights": {"weights": weights},
-                         "wp-mapping-weights": {"mapping": mapping, "weights": weights}}.items():
+    for name, kwargs in {
+        "wp-mapping": {"mapping": mapping},
+        "wp-weights": {"weights": weights},
+        "wp-mapping-weights": {"mapping": mapping, "weights": weights},
+    }.items():
         rows = small if "mapping" in kwargs else base
         folder = sf.save_model2vec(root / name, tok, rows, normalize=True, **kwargs)
         out[name] = (folder, folder)
@@ -100,20 +110,34 @@ def folders(tmp_path_factory, trained):
     folder = root / "wp-mapping-weights-f16"
     shutil.copytree(root / "wp-mapping-weights", folder)
     small16 = small.astype(np.float16)
-    sf.write_safetensors(folder / "model.safetensors",
-                         {"mapping": mapping, "embeddings": small16, "weights": weights})
-    out["wp-mapping-weights-f16"] = (folder, sf.save_model2vec(
-        root / "wp-mwf16-as-f32", tok, small16.astype(np.float32), normalize=True,
-        mapping=mapping, weights=weights))
+    sf.write_safetensors(
+        folder / "model.safetensors", {"mapping": mapping, "embeddings": small16, "weights": weights}
+    )
+    out["wp-mapping-weights-f16"] = (
+        folder,
+        sf.save_model2vec(
+            root / "wp-mwf16-as-f32",
+            tok,
+            small16.astype(np.float32),
+            normalize=True,
+            mapping=mapping,
+            weights=weights,
+        ),
+    )
     # A tokenizer.json that truncates and pads on its own: Model2Vec's limit
     # stands instead, and padding adds nothing.
     folder = root / "wp-own-truncation"
     shutil.copytree(root / "wp-f32", folder)
     data = json.loads((folder / "tokenizer.json").read_text())
-    data["truncation"] = {"direction": "Right", "max_length": 3, "strategy": "LongestFirst",
-                          "stride": 0}
-    data["padding"] = {"strategy": "BatchLongest", "direction": "Right", "pad_to_multiple_of": None,
-                       "pad_id": 0, "pad_type_id": 0, "pad_token": "[PAD]"}
+    data["truncation"] = {"direction": "Right", "max_length": 3, "strategy": "LongestFirst", "stride": 0}
+    data["padding"] = {
+        "strategy": "BatchLongest",
+        "direction": "Right",
+        "pad_to_multiple_of": None,
+        "pad_id": 0,
+        "pad_type_id": 0,
+        "pad_token": "[PAD]",
+    }
     (folder / "tokenizer.json").write_text(json.dumps(data))
     out["wp-own-truncation"] = (folder, folder)
     # A pre-tokenizer the core does not run (a regex Split): the tokenizers
@@ -121,9 +145,13 @@ def folders(tmp_path_factory, trained):
     folder = root / "wp-regex-split"
     shutil.copytree(root / "wp-f32", folder)
     data = json.loads((folder / "tokenizer.json").read_text())
-    data["pre_tokenizer"] = {"type": "Sequence", "pretokenizers": [
-        {"type": "Split", "pattern": {"Regex": "[0-9]+"}, "behavior": "Isolated", "invert": False},
-        data["pre_tokenizer"]]}
+    data["pre_tokenizer"] = {
+        "type": "Sequence",
+        "pretokenizers": [
+            {"type": "Split", "pattern": {"Regex": "[0-9]+"}, "behavior": "Isolated", "invert": False},
+            data["pre_tokenizer"],
+        ],
+    }
     (folder / "tokenizer.json").write_text(json.dumps(data))
     out["wp-regex-split"] = (folder, folder)
     # sentence-transformers: modules with Normalize, and the root layout.
@@ -131,10 +159,14 @@ def folders(tmp_path_factory, trained):
         tok = trained[kind]
         vectors = sf.table(tok.get_vocab_size(), DIMS, seed=11)
         reference = sf.save_model2vec(root / f"st-ref-{kind}", tok, vectors)
-        out[f"st-modules-{kind}"] = (sf.write_sentence_transformers(
-            root / f"st-modules-{kind}", tok, vectors, normalize=True), reference)
-        out[f"st-root-{kind}"] = (sf.write_sentence_transformers(
-            root / f"st-root-{kind}", tok, vectors, modules=False), reference)
+        out[f"st-modules-{kind}"] = (
+            sf.write_sentence_transformers(root / f"st-modules-{kind}", tok, vectors, normalize=True),
+            reference,
+        )
+        out[f"st-root-{kind}"] = (
+            sf.write_sentence_transformers(root / f"st-root-{kind}", tok, vectors, modules=False),
+            reference,
+        )
     return out
 
 
@@ -145,16 +177,34 @@ def reference_encode(folder, texts, *, normalize, max_length=None):
 
 
 def model_normalizes(name):
-    return name.endswith("-norm") or name.startswith("st-modules") or name.startswith("wp-m") \
+    return (
+        name.endswith("-norm")
+        or name.startswith("st-modules")
+        or name.startswith("wp-m")
         or name.startswith("wp-weights")
+    )
 
 
-@pytest.mark.parametrize("name", [f"{k}-{n}" for k in KINDS for n in ("raw", "norm")] + [
-    "wp-float16", "wp-int8", "wp-bfloat16", "wp-unaligned", "wp-mapping", "wp-weights",
-    "wp-mapping-weights", "wp-mapping-weights-f16", "wp-own-truncation", "wp-regex-split",
-    "st-modules-wordpiece",
-    "st-modules-unigram",
-    "st-root-wordpiece", "st-root-unigram"])
+@pytest.mark.parametrize(
+    "name",
+    [f"{k}-{n}" for k in KINDS for n in ("raw", "norm")]
+    + [
+        "wp-float16",
+        "wp-int8",
+        "wp-bfloat16",
+        "wp-unaligned",
+        "wp-mapping",
+        "wp-weights",
+        "wp-mapping-weights",
+        "wp-mapping-weights-f16",
+        "wp-own-truncation",
+        "wp-regex-split",
+        "st-modules-wordpiece",
+        "st-modules-unigram",
+        "st-root-wordpiece",
+        "st-root-unigram",
+    ],
+)
 def test_encode_equals_model2vec(folders, texts, name):
     folder, reference = folders[name]
     e = mave.load(folder)
@@ -172,7 +222,9 @@ def test_encode_equals_model2vec(folders, texts, name):
         np.testing.assert_allclose(
             e.encode(texts, max_length=max_length, normalize=not normalize),
             reference_encode(reference, texts, normalize=not normalize, max_length=max_length),
-            rtol=0, atol=TOLERANCE)
+            rtol=0,
+            atol=TOLERANCE,
+        )
 
 
 def test_float16_against_model2vec_on_its_own_float16_folder(folders, texts):
@@ -201,7 +253,7 @@ def test_bits_do_not_depend_on_threads_or_batches(folders, texts):
     first = e.encode(many, threads=1)
     for threads in (2, None):
         assert e.encode(many, threads=threads).tobytes() == first.tobytes()
-    parts = [e.encode(many[i:i + 97], threads=2) for i in range(0, len(many), 97)]
+    parts = [e.encode(many[i : i + 97], threads=2) for i in range(0, len(many), 97)]
     assert np.concatenate(parts).tobytes() == first.tobytes()
     out = np.full((len(many), e.dims * 2), np.nan, np.float32)[:, ::2]
     assert e.encode(many, out=out) is out
@@ -250,8 +302,10 @@ def test_vocabulary_is_the_tokenizers_package(folders, trained):
         vocab = trained[kind].get_vocab()
         assert list(e.words) == sorted(vocab, key=vocab.__getitem__)
         assert len(e) == trained[kind].get_vocab_size()
-        assert e._static["tokenizer_model"] == {"wordpiece": "WordPiece", "bpe": "BPE",
-                                                "bpe-unk": "BPE", "unigram": "Unigram"}[kind]
+        assert (
+            e._static["tokenizer_model"]
+            == {"wordpiece": "WordPiece", "bpe": "BPE", "bpe-unk": "BPE", "unigram": "Unigram"}[kind]
+        )
 
 
 @pytest.mark.parametrize("name", ["unigram-raw", "bpe-raw", "wordpiece-raw", "wp-regex-split"])
@@ -264,8 +318,9 @@ def test_token_counts_are_the_tokenizers(folders, texts, name):
     assert mave.load(folder)._token_counts(texts).tolist() == want
 
 
-@pytest.mark.parametrize("name", ["wp-f32", "wp-float16", "wp-bfloat16", "wp-int8",
-                                  "wp-unaligned", "wp-mapping-weights-f16"])
+@pytest.mark.parametrize(
+    "name", ["wp-f32", "wp-float16", "wp-bfloat16", "wp-int8", "wp-unaligned", "wp-mapping-weights-f16"]
+)
 def test_token_table_lookups_and_searches_against_numpy(folders, name):
     folder, reference = folders[name]
     e = mave.load(folder)
@@ -295,13 +350,11 @@ def test_token_table_lookups_and_searches_against_numpy(folders, name):
     cosines[len(e) // 2] = -np.inf
     got = e.similar(token, k=5)
     np.testing.assert_allclose([c for _, c in got], np.sort(cosines)[::-1][:5], atol=1e-5)
-    np.testing.assert_allclose([cosines[e.index(w)] for w, _ in got], [c for _, c in got],
-                               atol=1e-5)
+    np.testing.assert_allclose([cosines[e.index(w)] for w, _ in got], [c for _, c in got], atol=1e-5)
     found_rows, found_cosines = e.nearest(table[:3], k=4, threads=2)
     all_cosines = unit[:3] @ unit.T
     np.testing.assert_allclose(found_cosines, -np.sort(-all_cosines, axis=1)[:, :4], atol=1e-5)
-    np.testing.assert_allclose(np.take_along_axis(all_cosines, found_rows, 1), found_cosines,
-                               atol=1e-5)
+    np.testing.assert_allclose(np.take_along_axis(all_cosines, found_rows, 1), found_cosines, atol=1e-5)
     a, b, c = (e.words[i] for i in (10, 20, 30))
     direction = unit[20] - unit[10] + unit[30]
     scores = unit @ (direction / np.linalg.norm(direction))
@@ -312,9 +365,14 @@ def test_token_table_lookups_and_searches_against_numpy(folders, name):
 
 
 def test_kinds_paths_repr_and_pickle(folders):
-    for name, kind in [("wp-f32", "dense"), ("wp-unaligned", "float32"),
-                       ("wp-mapping", "float32"), ("wp-float16", "float16"),
-                       ("wp-bfloat16", "bfloat16"), ("wp-int8", "int8")]:
+    for name, kind in [
+        ("wp-f32", "dense"),
+        ("wp-unaligned", "float32"),
+        ("wp-mapping", "float32"),
+        ("wp-float16", "float16"),
+        ("wp-bfloat16", "bfloat16"),
+        ("wp-int8", "int8"),
+    ]:
         e = mave.load(folders[name][0])
         assert e.storage_kind == kind
         assert e.norms is None and e.metadata is None and e.subwords is None
@@ -351,8 +409,9 @@ grown = rss() - before
 assert e.dims == 25_000
 print(grown)
 """
-    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                           env=child_environment(), check=True)
+    child = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=child_environment(), check=True
+    )
     assert int(child.stdout) < big.nbytes / 10, (child.stdout, big.nbytes)
 
 
@@ -362,7 +421,7 @@ print(grown)
 def header_of(path):
     data = path.read_bytes()
     n = struct.unpack("<Q", data[:8])[0]
-    return json.loads(data[8:8 + n]), data[8 + n:]
+    return json.loads(data[8 : 8 + n]), data[8 + n :]
 
 
 def with_header(path, header, data):
@@ -376,18 +435,21 @@ def edit_header(change):
         header, data = header_of(path)
         change(header)
         with_header(path, header, data)
+
     return edit
 
 
 def write(name, content):
     def edit(folder):
         (folder / name).write_bytes(content)
+
     return edit
 
 
 def remove(name):
     def edit(folder):
         (folder / name).unlink()
+
     return edit
 
 
@@ -396,6 +458,7 @@ def edit_json(name, change):
         data = json.loads((folder / name).read_text())
         change(data)
         (folder / name).write_text(json.dumps(data))
+
     return edit
 
 
@@ -407,12 +470,14 @@ def cut(n):
     def edit(folder):
         path = folder / "model.safetensors"
         path.write_bytes(path.read_bytes()[:-n])
+
     return edit
 
 
 def raw_header(text):
     def edit(folder):
         (folder / "model.safetensors").write_bytes(struct.pack("<Q", len(text)) + text)
+
     return edit
 
 
@@ -423,72 +488,139 @@ def remove_token(data):
 
 # (name, folder edit, the file named, an OSError subclass or a fragment of the reason)
 BROKEN = [
-    ("length past the end", lambda f: (f / "model.safetensors").write_bytes(
-        struct.pack("<Q", 10**6) + b"{}"), "model.safetensors", "reaches past the end"),
-    ("length of 2**64 - 1", lambda f: (f / "model.safetensors").write_bytes(
-        b"\xff" * 8 + b"{}"), "model.safetensors", "reaches past the end"),
-    ("shorter than the length", write("model.safetensors", b"\x01\x00"), "model.safetensors",
-     "fewer than the 8"),
+    (
+        "length past the end",
+        lambda f: (f / "model.safetensors").write_bytes(struct.pack("<Q", 10**6) + b"{}"),
+        "model.safetensors",
+        "reaches past the end",
+    ),
+    (
+        "length of 2**64 - 1",
+        lambda f: (f / "model.safetensors").write_bytes(b"\xff" * 8 + b"{}"),
+        "model.safetensors",
+        "reaches past the end",
+    ),
+    (
+        "shorter than the length",
+        write("model.safetensors", b"\x01\x00"),
+        "model.safetensors",
+        "fewer than the 8",
+    ),
     ("header not JSON", raw_header(b"{no}"), "model.safetensors", "not valid JSON"),
     ("header not an object", raw_header(b"[]"), "model.safetensors", "must be a JSON object"),
-    ("offsets outside the data", edit_header(
-        lambda h: h["embeddings"].update(data_offsets=[0, 10**9])), "model.safetensors",
-     "which holds only"),
-    ("offsets reversed", edit_header(lambda h: h["embeddings"].update(data_offsets=[8, 4])),
-     "model.safetensors", "before it begins"),
-    ("offsets overlap", edit_header(lambda h: h.update(
-        extra={"dtype": "U8", "shape": [4], "data_offsets": [0, 4]})), "model.safetensors",
-     "inside the tensor before it"),
-    ("bytes of no tensor", edit_header(lambda h: h["embeddings"].update(
-        shape=[h["embeddings"]["shape"][0] - 1, DIMS], data_offsets=[
-            0, h["embeddings"]["data_offsets"][1] - 4 * DIMS])), "model.safetensors",
-     "belong to no tensor"),
-    ("shape disagrees with the bytes", shape([10, 10]), "model.safetensors",
-     "its offsets hold"),
-    ("dtype disagrees with the bytes", edit_header(lambda h: h["embeddings"].update(dtype="F64")),
-     "model.safetensors", "its offsets hold"),
-    ("unknown dtype", edit_header(lambda h: h["embeddings"].update(dtype="F17")),
-     "model.safetensors", 'unknown dtype "F17"'),
-    ("dtype a table cannot have", edit_header(lambda h: h["embeddings"].update(
-        dtype="I32")), "model.safetensors", "which a table cannot have"),
-    ("shape not counts", shape([-1, DIMS]), "model.safetensors",
-     "must be a list of non-negative integers"),
-    ("missing dtype", edit_header(lambda h: h["embeddings"].pop("dtype")), "model.safetensors",
-     'no field "embeddings.dtype"'),
-    ("repeated tensor", raw_header(b'{"a":{"dtype":"U8","shape":[0],"data_offsets":[0,0]},'
-                                   b'"a":{"dtype":"U8","shape":[0],"data_offsets":[0,0]}}'),
-     "model.safetensors", "named twice"),
-    ("missing tensor", edit_header(lambda h: h.update(other=h.pop("embeddings"))),
-     "model.safetensors", 'no tensor "embeddings"'),
-    ("a table of one dimension", edit_header(lambda h: h["embeddings"].update(
-        shape=[h["embeddings"]["shape"][0] * DIMS])), "model.safetensors", "1 dimensions, not 2"),
+    (
+        "offsets outside the data",
+        edit_header(lambda h: h["embeddings"].update(data_offsets=[0, 10**9])),
+        "model.safetensors",
+        "which holds only",
+    ),
+    (
+        "offsets reversed",
+        edit_header(lambda h: h["embeddings"].update(data_offsets=[8, 4])),
+        "model.safetensors",
+        "before it begins",
+    ),
+    (
+        "offsets overlap",
+        edit_header(lambda h: h.update(extra={"dtype": "U8", "shape": [4], "data_offsets": [0, 4]})),
+        "model.safetensors",
+        "inside the tensor before it",
+    ),
+    (
+        "bytes of no tensor",
+        edit_header(
+            lambda h: h["embeddings"].update(
+                shape=[h["embeddings"]["shape"][0] - 1, DIMS],
+                data_offsets=[0, h["embeddings"]["data_offsets"][1] - 4 * DIMS],
+            )
+        ),
+        "model.safetensors",
+        "belong to no tensor",
+    ),
+    ("shape disagrees with the bytes", shape([10, 10]), "model.safetensors", "its offsets hold"),
+    (
+        "dtype disagrees with the bytes",
+        edit_header(lambda h: h["embeddings"].update(dtype="F64")),
+        "model.safetensors",
+        "its offsets hold",
+    ),
+    (
+        "unknown dtype",
+        edit_header(lambda h: h["embeddings"].update(dtype="F17")),
+        "model.safetensors",
+        'unknown dtype "F17"',
+    ),
+    (
+        "dtype a table cannot have",
+        edit_header(lambda h: h["embeddings"].update(dtype="I32")),
+        "model.safetensors",
+        "which a table cannot have",
+    ),
+    ("shape not counts", shape([-1, DIMS]), "model.safetensors", "must be a list of non-negative integers"),
+    (
+        "missing dtype",
+        edit_header(lambda h: h["embeddings"].pop("dtype")),
+        "model.safetensors",
+        'no field "embeddings.dtype"',
+    ),
+    (
+        "repeated tensor",
+        raw_header(
+            b'{"a":{"dtype":"U8","shape":[0],"data_offsets":[0,0]},'
+            b'"a":{"dtype":"U8","shape":[0],"data_offsets":[0,0]}}'
+        ),
+        "model.safetensors",
+        "named twice",
+    ),
+    (
+        "missing tensor",
+        edit_header(lambda h: h.update(other=h.pop("embeddings"))),
+        "model.safetensors",
+        'no tensor "embeddings"',
+    ),
+    (
+        "a table of one dimension",
+        edit_header(lambda h: h["embeddings"].update(shape=[h["embeddings"]["shape"][0] * DIMS])),
+        "model.safetensors",
+        "1 dimensions, not 2",
+    ),
     ("rows disagree with the vocabulary", None, "model.safetensors", "but the tokenizer has"),
     ("truncated data", cut(5), "model.safetensors", "which holds only"),
     ("mapping out of range", None, "model.safetensors", "but the table has"),
     ("missing tokenizer.json", remove("tokenizer.json"), "tokenizer.json", FileNotFoundError),
-    ("missing model.safetensors", remove("model.safetensors"), "model.safetensors",
-     FileNotFoundError),
-    ("tokenizer.json not JSON", write("tokenizer.json", b'{"model": '), "tokenizer.json",
-     "not valid JSON"),
-    ("tokenizer without a model", edit_json("tokenizer.json", lambda d: d.pop("model")),
-     "tokenizer.json", 'no field "model"'),
-    ("tokenizer of an unknown model", edit_json(
-        "tokenizer.json", lambda d: d["model"].update(type="Chars")), "tokenizer.json",
-     '"Chars" is not one of'),
-    ("tokenizer vocabulary with a hole", edit_json("tokenizer.json", remove_token),
-     "tokenizer.json", "no token has the id 100"),
-    ("config.json not JSON", write("config.json", b"normalize = true"), "config.json",
-     "not valid JSON"),
-    ("config.json normalize not a bool", edit_json(
-        "config.json", lambda d: d.update(normalize="yes")), "config.json",
-     '"normalize" must be true or false'),
+    ("missing model.safetensors", remove("model.safetensors"), "model.safetensors", FileNotFoundError),
+    ("tokenizer.json not JSON", write("tokenizer.json", b'{"model": '), "tokenizer.json", "not valid JSON"),
+    (
+        "tokenizer without a model",
+        edit_json("tokenizer.json", lambda d: d.pop("model")),
+        "tokenizer.json",
+        'no field "model"',
+    ),
+    (
+        "tokenizer of an unknown model",
+        edit_json("tokenizer.json", lambda d: d["model"].update(type="Chars")),
+        "tokenizer.json",
+        '"Chars" is not one of',
+    ),
+    (
+        "tokenizer vocabulary with a hole",
+        edit_json("tokenizer.json", remove_token),
+        "tokenizer.json",
+        "no token has the id 100",
+    ),
+    ("config.json not JSON", write("config.json", b"normalize = true"), "config.json", "not valid JSON"),
+    (
+        "config.json normalize not a bool",
+        edit_json("config.json", lambda d: d.update(normalize="yes")),
+        "config.json",
+        '"normalize" must be true or false',
+    ),
     ("no layout", lambda f: [p.unlink() for p in f.iterdir()], "", FileNotFoundError),
 ]
 
 
 @pytest.mark.parametrize("name, edit, file, expected", BROKEN, ids=[b[0] for b in BROKEN])
-def test_broken_folders_name_the_file_and_the_fault(tmp_path, folders, trained, name, edit,
-                                                    file, expected):
+def test_broken_folders_name_the_file_and_the_fault(tmp_path, folders, trained, name, edit, file, expected):
     folder = tmp_path / "model"
     if name == "rows disagree with the vocabulary":
         tok = trained["unigram"]
@@ -499,7 +631,7 @@ def test_broken_folders_name_the_file_and_the_fault(tmp_path, folders, trained, 
         shutil.copytree(folders["wp-mapping"][0], folder)
         header, data = header_of(folder / "model.safetensors")
         start = header["mapping"]["data_offsets"][0]
-        data = data[:start] + struct.pack("<q", 37) + data[start + 8:]
+        data = data[:start] + struct.pack("<q", 37) + data[start + 8 :]
         with_header(folder / "model.safetensors", header, data)
         file, expected = "model.safetensors", "sends token 0 to row 37, but the table has 37"
     else:
@@ -533,7 +665,6 @@ def test_a_tokenizer_the_package_cannot_read_fails_on_first_encode(tmp_path, fol
     assert raised.value.filename == str(folder / "tokenizer.json")
 
 
-
 def test_info_says_which_tokenizer_runs(folders, capsys):
     from mave import _cli
 
@@ -559,7 +690,22 @@ def test_encode_command_writes_encode_of_each_line(folders, texts, tmp_path, nam
     source.write_text("".join(t + "\n" for t in lines), encoding="utf-8")
     out = tmp_path / "vectors.npy"
     folder = folders[name][0]
-    assert _cli.main(["encode", str(folder), str(source), "-o", str(out), "-q", "--batch-size", "7",
-                      "--max-length", "5"]) == 0
+    assert (
+        _cli.main(
+            [
+                "encode",
+                str(folder),
+                str(source),
+                "-o",
+                str(out),
+                "-q",
+                "--batch-size",
+                "7",
+                "--max-length",
+                "5",
+            ]
+        )
+        == 0
+    )
     e = mave.load(folder)
     assert np.load(out).tobytes() == e.encode(lines, max_length=5).tobytes()

@@ -32,8 +32,8 @@ def first_difference(ours, theirs, texts):
     ids, offsets = ours
     ref_ids, ref_offsets = theirs
     for i, text in enumerate(texts):
-        got = ids[offsets[i]:offsets[i + 1]].tolist()
-        want = ref_ids[ref_offsets[i]:ref_offsets[i + 1]].tolist()
+        got = ids[offsets[i] : offsets[i + 1]].tolist()
+        want = ref_ids[ref_offsets[i] : ref_offsets[i + 1]].tolist()
         if got != want:
             return f"text {i} {text!r}: ours {got}, tokenizers {want}"
     return None
@@ -61,8 +61,10 @@ def test_ids_equal_the_tokenizers_package(trained, capsys, tmp_path):
             done += len(texts)
         compared += done
     with capsys.disabled():
-        print(f"\ntokenizer differential: {compared} texts over {len(names)} tokenizers, no difference",
-              file=sys.stderr)
+        print(
+            f"\ntokenizer differential: {compared} texts over {len(names)} tokenizers, no difference",
+            file=sys.stderr,
+        )
     assert compared >= min(TOTAL, len(names))
 
 
@@ -74,8 +76,8 @@ def test_max_ids_gives_the_first_ids(trained, max_ids):
         full_ids, full_offsets = ours.encode_batch(texts)
         ids, offsets = ours.encode_batch(texts, max_ids=max_ids, threads=2)
         for i in range(len(texts)):
-            whole = full_ids[full_offsets[i]:full_offsets[i + 1]]
-            assert ids[offsets[i]:offsets[i + 1]].tolist() == whole[:max_ids].tolist(), (name, texts[i])
+            whole = full_ids[full_offsets[i] : full_offsets[i + 1]]
+            assert ids[offsets[i] : offsets[i + 1]].tolist() == whole[:max_ids].tolist(), (name, texts[i])
 
 
 def test_vocabulary_in_id_order(trained):

@@ -20,14 +20,19 @@ CHUNK = 4096
 
 
 def ours_with(normalizer=None, pre_tokenizer=None):
-    data = {"version": "1.0", "model": {"type": "WordLevel", "vocab": {"[UNK]": 0}, "unk_token": "[UNK]"},
-            "normalizer": normalizer, "pre_tokenizer": pre_tokenizer, "added_tokens": []}
+    data = {
+        "version": "1.0",
+        "model": {"type": "WordLevel", "vocab": {"[UNK]": 0}, "unk_token": "[UNK]"},
+        "normalizer": normalizer,
+        "pre_tokenizer": pre_tokenizer,
+        "added_tokens": [],
+    }
     return _native._Tokenizer(json.dumps(data))
 
 
 def chunks(template):
     for i in range(0, len(CODE_POINTS), CHUNK):
-        yield "".join(template.format(chr(c)) for c in CODE_POINTS[i:i + CHUNK])
+        yield "".join(template.format(chr(c)) for c in CODE_POINTS[i : i + CHUNK])
 
 
 def first_different_char(ours, theirs, template, chunk_text):
@@ -41,8 +46,9 @@ def first_different_char(ours, theirs, template, chunk_text):
 
 
 NORMALIZERS = {
-    "clean_text": normalizers.BertNormalizer(clean_text=True, handle_chinese_chars=False, strip_accents=False,
-                                             lowercase=False),
+    "clean_text": normalizers.BertNormalizer(
+        clean_text=True, handle_chinese_chars=False, strip_accents=False, lowercase=False
+    ),
     "bert": normalizers.BertNormalizer(),
     "bert-cased-chinese": normalizers.BertNormalizer(lowercase=False, strip_accents=False),
     "lowercase": normalizers.Lowercase(),

@@ -48,9 +48,16 @@ def test_compressed_copies_convert_as_the_files(tmp_path, name, suffix):
     # The format comes from the decompressed bytes, whatever the name says.
     renamed = tmp_path / ("input" + suffix)
     shutil.copyfile(COMPRESSED / (name + suffix), renamed)
-    assert mave.detect_format(renamed) == {"cbow-en.vec": "text", "cbow-en.w2v": "word2vec"}.get(name, "fasttext")
+    assert mave.detect_format(renamed) == {"cbow-en.vec": "text", "cbow-en.w2v": "word2vec"}.get(
+        name, "fasttext"
+    )
     seen = []
-    mave.convert(renamed, packed, normalize=False, progress=lambda phase, done, total: seen.append((phase, done, total)))
+    mave.convert(
+        renamed,
+        packed,
+        normalize=False,
+        progress=lambda phase, done, total: seen.append((phase, done, total)),
+    )
     a, b = mave.load(plain), mave.load(packed)
     assert list(a.words) == list(b.words)
     assert np.array_equal(matrix(plain, a.words), matrix(packed, b.words))
@@ -66,8 +73,11 @@ def test_zip_members_by_name_on_the_command_line(tmp_path):
     r = subprocess.run(cli, capture_output=True, text=True)
     assert r.returncode == 1 and "2 files" in r.stderr and "glove.16d.txt" in r.stderr, r.stderr
     assert not out.exists()
-    r = subprocess.run(cli + ["--member", "glove.16d.txt", "--limit", "100", "--no-normalize"],
-                       capture_output=True, text=True)
+    r = subprocess.run(
+        cli + ["--member", "glove.16d.txt", "--limit", "100", "--no-normalize"],
+        capture_output=True,
+        text=True,
+    )
     assert r.returncode == 0, r.stderr
     e = mave.load(out)
     plain = tmp_path / "plain.fifu"
@@ -81,7 +91,9 @@ def test_cut_and_flipped_archives_fail_naming_the_file(tmp_path, suffix):
     data = (COMPRESSED / ("small.vec" + suffix)).read_bytes()
     src, dst = tmp_path / ("small.vec" + suffix), tmp_path / "out.fifu"
     broken = [data[:n] for n in range(6, len(data), 7)]
-    broken += [data[:i] + bytes([data[i] ^ 0x5A]) + data[i + 1:] for i in range(len(data) // 2, len(data), 5)]
+    broken += [
+        data[:i] + bytes([data[i] ^ 0x5A]) + data[i + 1 :] for i in range(len(data) // 2, len(data), 5)
+    ]
     failures = 0
     for bad in broken:
         src.write_bytes(bad)
@@ -111,7 +123,7 @@ def test_damaged_archives_fail_as_format_errors_when_their_format_is_told(tmp_pa
     if damage == "cut":
         broken = [data[:n] for n in range(6, len(data), 5)]
     else:
-        broken = [data[:i] + bytes([data[i] ^ 0x5A]) + data[i + 1:] for i in range(0, len(data), 3)]
+        broken = [data[:i] + bytes([data[i] ^ 0x5A]) + data[i + 1 :] for i in range(0, len(data), 3)]
     failures = 0
     for bad in broken:
         src.write_bytes(bad)
@@ -122,7 +134,9 @@ def test_damaged_archives_fail_as_format_errors_when_their_format_is_told(tmp_pa
                 failures += 1
                 assert e.filename == str(src) and str(e).startswith(f"{src}: "), str(e)
                 assert not dst.exists()
-                if "compressed data" in e.reason and not e.reason.startswith("the compressed data is damaged (zip:"):
+                if "compressed data" in e.reason and not e.reason.startswith(
+                    "the compressed data is damaged (zip:"
+                ):
                     assert e.offset is not None and e.reason.startswith(f"byte {e.offset}: "), e.reason
                     assert 0 < e.offset <= len(bad)
             else:
@@ -137,8 +151,16 @@ def test_damaged_archives_fail_as_format_errors_when_their_format_is_told(tmp_pa
 def test_cut_words_read_as_gensim_reads_them(tmp_path, ext, binary, errors):
     ref = arrays(UTF8 / "cut-words.gensim.npz")
     out = tmp_path / "out.fifu"
-    assert mave.convert(UTF8 / f"cut-words.{ext}", out, errors=errors, normalize=False,
-                        src_format="word2vec" if binary else "text") == 0
+    assert (
+        mave.convert(
+            UTF8 / f"cut-words.{ext}",
+            out,
+            errors=errors,
+            normalize=False,
+            src_format="word2vec" if binary else "text",
+        )
+        == 0
+    )
     e = mave.load(out)
     words = list(ref[f"{ext}_{errors}_words"])
     assert list(e.words) == words
@@ -167,8 +189,9 @@ def test_fasttext_words_that_are_not_utf8(tmp_path, errors):
     assert mave.convert(model, out, errors=errors, normalize=False) == len(ref["words"]) - len(expected)
     assert list(mave.load(out).words) == list(expected)
     # fastText prints its vectors with 5 significant digits.
-    np.testing.assert_allclose(matrix(out, list(expected)), np.stack(list(expected.values())), rtol=1e-4,
-                               atol=1e-5)
+    np.testing.assert_allclose(
+        matrix(out, list(expected)), np.stack(list(expected.values())), rtol=1e-4, atol=1e-5
+    )
 
 
 def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_path):
@@ -181,28 +204,39 @@ def test_strict_refuses_cut_words_and_repeats_are_dropped_with_a_warning(tmp_pat
     assert list(mave.load(out).words) == ["abc", "stra", "ok€x", "z", "straß", "last"]
     # The output says what was left out; mave info shows it.
     assert mave.load(out).metadata == {"conversion": {"dropped_words": 5, "errors": "ignore"}}
-    info = subprocess.run([sys.executable, "-m", "mave", "info", str(out)], capture_output=True, text=True,
-                          check=True).stdout
+    info = subprocess.run(
+        [sys.executable, "-m", "mave", "info", str(out)], capture_output=True, text=True, check=True
+    ).stdout
     assert '"dropped_words": 5' in info, info
     # Nothing dropped: no table (files are as they always were).
     mave.convert(UTF8 / "cut-words.vec", out, errors="replace")
     assert mave.load(out).metadata is None
 
 
-@pytest.mark.parametrize("options,src_format,error,message", [
-    ({"errors": "surrogateescape"}, None, ValueError,
-     "errors must be one of strict, replace, ignore, not 'surrogateescape'"),
-    ({"errors": None}, None, TypeError, "errors must be str, not NoneType"),
-    ({"limit": 2.0}, None, TypeError, "limit must be int or None, not float"),
-    ({"limit": True}, None, TypeError, "limit must be int or None, not bool"),
-    ({"limit": -1}, "text", ValueError, "limit must be at least 0, not -1"),
-    ({"limit": 2}, "finalfusion", ValueError,
-     "limit= reads the first words of word2vec, text, GloVe and fastText input, not of finalfusion input"),
-    ({"member": 3}, None, TypeError, "member must be str or None, not int"),
-    ({"member": 3}, "text", TypeError, "member must be str or None, not int"),
-])
-def test_reading_options_are_checked_once_with_one_wording(tmp_path, options, src_format, error,
-                                                          message):
+@pytest.mark.parametrize(
+    "options,src_format,error,message",
+    [
+        (
+            {"errors": "surrogateescape"},
+            None,
+            ValueError,
+            "errors must be one of strict, replace, ignore, not 'surrogateescape'",
+        ),
+        ({"errors": None}, None, TypeError, "errors must be str, not NoneType"),
+        ({"limit": 2.0}, None, TypeError, "limit must be int or None, not float"),
+        ({"limit": True}, None, TypeError, "limit must be int or None, not bool"),
+        ({"limit": -1}, "text", ValueError, "limit must be at least 0, not -1"),
+        (
+            {"limit": 2},
+            "finalfusion",
+            ValueError,
+            "limit= reads the first words of word2vec, text, GloVe and fastText input, not of finalfusion input",
+        ),
+        ({"member": 3}, None, TypeError, "member must be str or None, not int"),
+        ({"member": 3}, "text", TypeError, "member must be str or None, not int"),
+    ],
+)
+def test_reading_options_are_checked_once_with_one_wording(tmp_path, options, src_format, error, message):
     # Checked once, in mave.convert, whether the format is told or named.
     src = UTF8 / "cut-collide.vec"
     if src_format == "finalfusion":
@@ -260,12 +294,27 @@ def test_quantize_reads_compressed_old_and_floret_models(tmp_path):
     out = tmp_path / "glove.fifu"
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        mave.quantize(COMPRESSED / "glove.zip", out, member="glove.first.txt", limit=8, subquantizers=4,
-                      bits=3, opq=False)
-    first = [line.split(" ", 1)[0] for line in zipfile.ZipFile(COMPRESSED / "glove.zip").read(
-        "glove.first.txt").decode().splitlines()]
+        mave.quantize(
+            COMPRESSED / "glove.zip",
+            out,
+            member="glove.first.txt",
+            limit=8,
+            subquantizers=4,
+            bits=3,
+            opq=False,
+        )
+    first = [
+        line.split(" ", 1)[0]
+        for line in zipfile.ZipFile(COMPRESSED / "glove.zip").read("glove.first.txt").decode().splitlines()
+    ]
     assert list(mave.load(out).words) == first[:8]
     with pytest.warns(UserWarning, match="5 words were dropped"):
-        mave.quantize(UTF8 / "cut-collide.vec", tmp_path / "cut.fifu", errors="ignore", subquantizers=2,
-                      bits=2, opq=False)
+        mave.quantize(
+            UTF8 / "cut-collide.vec",
+            tmp_path / "cut.fifu",
+            errors="ignore",
+            subquantizers=2,
+            bits=2,
+            opq=False,
+        )
     assert list(mave.load(tmp_path / "cut.fifu").words) == ["abc", "stra", "ok€x", "z", "straß", "last"]

@@ -29,8 +29,9 @@ MODEL = ROOT / "tests" / "data" / "fasttext" / "demo-skipgram.bin"
 
 
 def requirement_lines(path):
-    return {line.strip() for line in path.read_text().splitlines()
-            if line.strip() and not line.startswith("#")}
+    return {
+        line.strip() for line in path.read_text().splitlines() if line.strip() and not line.startswith("#")
+    }
 
 
 def test_requirement_files_hold_the_extras():
@@ -51,7 +52,8 @@ def test_requirement_files_hold_the_extras():
     # from the build tree or from a wheel installed without them.
     others = set(project["dependencies"]) - {numpy}
     assert others <= numpy1 and others <= requirement_lines(
-        ROOT / "scripts" / "requirements-wheel-tests.txt"), others
+        ROOT / "scripts" / "requirements-wheel-tests.txt"
+    ), others
 
 
 def test_cibuildwheel_table_builds_and_tests_as_build_wheels_does():
@@ -70,8 +72,9 @@ def test_cibuildwheel_table_builds_and_tests_as_build_wheels_does():
     assert f"option({option} " in (ROOT / "cmake" / "MaveDependencies.cmake").read_text()
     # Built for 3.11's stable ABI, tested on every version build-wheels tests.
     versions = re.search(r'PYTHON_VERSIONS="([^"]+)"', (ROOT / "scripts" / "common.sh").read_text())
-    assert sorted(table["build"]) == [f"cp{v.replace('.', '')}-manylinux_*"
-                                      for v in versions.group(1).split()]
+    assert sorted(table["build"]) == [
+        f"cp{v.replace('.', '')}-manylinux_*" for v in versions.group(1).split()
+    ]
     assert table["linux"]["archs"] == ["x86_64", "aarch64"]
 
 
@@ -94,9 +97,13 @@ def dist(tmp_path_factory):
         (sdist,) = out.glob("mave-*.tar.gz")
         return wheel, sdist, (out / "build-wheels.log").read_text()
     out = tmp_path_factory.mktemp("dist")
-    result = subprocess.run([str(ROOT / "scripts" / "build-wheels"), str(out)],
-                            capture_output=True, text=True, timeout=1800,
-                            env={**os.environ, "MAVE_WHEEL_ARCHS": ARCH})
+    result = subprocess.run(
+        [str(ROOT / "scripts" / "build-wheels"), str(out)],
+        capture_output=True,
+        text=True,
+        timeout=1800,
+        env={**os.environ, "MAVE_WHEEL_ARCHS": ARCH},
+    )
     assert result.returncode == 0, (result.stdout + result.stderr)[-6000:]
     (wheel,) = out.glob("mave-*.whl")
     (sdist,) = out.glob("mave-*.tar.gz")
@@ -108,9 +115,13 @@ def reference(tmp_path_factory):
     """The smoke test's answer from the build tree the other tests use."""
     work = tmp_path_factory.mktemp("reference")
     build_tree = os.path.dirname(os.path.dirname(os.path.abspath(mave.__file__)))
-    result = subprocess.run([sys.executable, str(SMOKE), str(MODEL), str(work), "--any-location"],
-                            capture_output=True, text=True, check=True,
-                            env={**os.environ, "PYTHONPATH": build_tree})
+    result = subprocess.run(
+        [sys.executable, str(SMOKE), str(MODEL), str(work), "--any-location"],
+        capture_output=True,
+        text=True,
+        check=True,
+        env={**os.environ, "PYTHONPATH": build_tree},
+    )
     return json.loads(result.stdout)
 
 
@@ -142,17 +153,27 @@ def test_wheel_is_manylinux_abi3_and_holds_the_package(dist):
     # Nothing bundled (no mave.libs): the OpenBLAS of the search is loaded at
     # run time from the scipy-openblas32 package the wheel requires.
     assert top <= {"mave", f"mave-{mave.__version__}.dist-info"} | {
-        n for n in names if re.fullmatch(r"_mave\.abi3\.so", n)}, top
+        n for n in names if re.fullmatch(r"_mave\.abi3\.so", n)
+    }, top
     # The package, its types (py.typed, the compiled part's stub) and both
     # extensions.
-    for required in ["mave/__init__.py", "mave/_embeddings.py", "mave/dask.py", "mave/py.typed",
-                     "mave/_native.pyi", "mave/_version.py", "mave/_serve/static/index.html",
-                     "mave/_serve/static/explorer.js", "mave/_serve/static/explorer.css"]:
+    for required in [
+        "mave/__init__.py",
+        "mave/_embeddings.py",
+        "mave/dask.py",
+        "mave/py.typed",
+        "mave/_native.pyi",
+        "mave/_version.py",
+        "mave/_serve/static/index.html",
+        "mave/_serve/static/explorer.js",
+        "mave/_serve/static/explorer.css",
+    ]:
         assert required in names
     assert "mave/_native.abi3.so" in names and "_mave.abi3.so" in names
     # No sources or build files in the package (the dist-info's entry_points.txt is metadata).
-    assert not [n for n in names if n.endswith((".cpp", ".hpp", ".h", ".txt", ".cmake"))
-                and ".dist-info/" not in n]
+    assert not [
+        n for n in names if n.endswith((".cpp", ".hpp", ".h", ".txt", ".cmake")) and ".dist-info/" not in n
+    ]
     assert any(n.endswith(".dist-info/entry_points.txt") for n in names)  # the console script
     assert f"Version: {mave.__version__}\n" in metadata
     assert "Requires-Dist: numpy<3,>=1.26\n" in metadata
@@ -166,8 +187,12 @@ def test_sdist_holds_what_the_build_needs(dist):
     prefix = f"mave-{mave.__version__}/"
     with tarfile.open(sdist) as t:
         names = {name.removeprefix(prefix) for name in t.getnames()}
-    tracked = subprocess.run(["git", "ls-files", "src", "cmake", "CMakeLists.txt", "pyproject.toml"],
-                             cwd=ROOT, capture_output=True, text=True)
+    tracked = subprocess.run(
+        ["git", "ls-files", "src", "cmake", "CMakeLists.txt", "pyproject.toml"],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+    )
     if tracked.returncode == 0:
         # Every source the build compiles; `python -m build` has built the
         # wheel from this very sdist.
@@ -186,16 +211,25 @@ def test_wheel_in_fresh_environments_with_numpy_1_and_2(dist, reference, tmp_pat
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
     python = str(venv / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                    str(wheel), "numpy==1.26.*"], check=True, timeout=900)
-    result = subprocess.run([python, "-I", str(SMOKE), str(MODEL), str(tmp_path)],
-                            capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    subprocess.run(
+        [python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheel), "numpy==1.26.*"],
+        check=True,
+        timeout=900,
+    )
+    result = subprocess.run(
+        [python, "-I", str(SMOKE), str(MODEL), str(tmp_path)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr
     oldest = smoke_answer(result.stdout)
     assert oldest["numpy"].startswith("1.26.")
     for answer in [*newest, oldest]:
-        assert {k: answer[k] for k in ("version", "words", "dims", "vectors")} == \
-            {k: reference[k] for k in ("version", "words", "dims", "vectors")}
+        assert {k: answer[k] for k in ("version", "words", "dims", "vectors")} == {
+            k: reference[k] for k in ("version", "words", "dims", "vectors")
+        }
 
 
 def test_extensions_export_their_init_only_and_carry_their_cxx_runtime(dist, tmp_path):
@@ -214,11 +248,18 @@ def test_extensions_export_their_init_only_and_carry_their_cxx_runtime(dist, tmp
     for name in modules:
         with open(tmp_path / name, "rb") as f:
             elf = elftools.ELFFile(f)
-            exported = {s.name for s in elf.get_section_by_name(".dynsym").iter_symbols()
-                        if s["st_shndx"] != "SHN_UNDEF" and s.name
-                        and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")}
-            needed = {t.needed for t in elf.get_section_by_name(".dynamic").iter_tags()
-                      if t.entry.d_tag == "DT_NEEDED"}
+            exported = {
+                s.name
+                for s in elf.get_section_by_name(".dynsym").iter_symbols()
+                if s["st_shndx"] != "SHN_UNDEF"
+                and s.name
+                and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
+            }
+            needed = {
+                t.needed
+                for t in elf.get_section_by_name(".dynamic").iter_tags()
+                if t.entry.d_tag == "DT_NEEDED"
+            }
         init = "PyInit_" + Path(name).name.split(".")[0]
         assert exported == {init}, (name, sorted(exported)[:20])
         assert not [lib for lib in needed if "c++" in lib or "stdc++" in lib or "python" in lib], needed

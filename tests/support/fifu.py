@@ -147,17 +147,31 @@ def floret_vocab(min_n=3, max_n=6, buckets=100, hashes=2, seed=0, begin="<", end
     return chunk(FLORET_SUBWORD_VOCAB, body + string_item(begin) + string_item(end))
 
 
-def quantized_array(quantized_len, reconstructed_len, n_centroids, n_embeddings,
-                    subquantizers, codes, projection=None, norms=None):
+def quantized_array(
+    quantized_len,
+    reconstructed_len,
+    n_centroids,
+    n_embeddings,
+    subquantizers,
+    codes,
+    projection=None,
+    norms=None,
+):
     """The QuantizedArray chunk: flags, lengths, the two element types, padding,
     then projection, subquantizers, norms and the u8 codes (any array-likes)."""
     import numpy as np  # only this builder needs it; the fuzz corpus scripts do not
 
     def at(offset):
-        fields = (u32(projection is not None) + u32(norms is not None)
-                  + u32(quantized_len) + u32(reconstructed_len)
-                  + u32(n_centroids) + u64(n_embeddings)
-                  + u32(UINT8) + u32(FLOAT32))
+        fields = (
+            u32(projection is not None)
+            + u32(norms is not None)
+            + u32(quantized_len)
+            + u32(reconstructed_len)
+            + u32(n_centroids)
+            + u64(n_embeddings)
+            + u32(UINT8)
+            + u32(FLOAT32)
+        )
         body = fields + bytes(padding_for(offset + 4 + 8 + len(fields)))
         for floats in (projection, subquantizers, norms):
             if floats is not None:

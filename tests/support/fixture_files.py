@@ -77,6 +77,7 @@ class Builder:
 
 # --- finalfusion chunks ------------------------------------------------------
 
+
 def header(b, identifiers):
     b.put("4s", b"FiFu", "magic")
     b.put("I", 0, "version")
@@ -94,9 +95,12 @@ def metadata(b, text):
 
 def words_chunk(b, kind, words, *, min_n=3, max_n=6, buckets=None, ngrams=None):
     """The simple vocabulary or one of the three subword kinds with words."""
-    name = {fifu.SIMPLE_VOCAB: "simple", fifu.BUCKET_SUBWORD_VOCAB: "bucket",
-            fifu.FASTTEXT_SUBWORD_VOCAB: "fasttext",
-            fifu.EXPLICIT_SUBWORD_VOCAB: "explicit"}[kind]
+    name = {
+        fifu.SIMPLE_VOCAB: "simple",
+        fifu.BUCKET_SUBWORD_VOCAB: "bucket",
+        fifu.FASTTEXT_SUBWORD_VOCAB: "fasttext",
+        fifu.EXPLICIT_SUBWORD_VOCAB: "explicit",
+    }[kind]
     at = b.start_chunk(kind, f"{name} vocab")
     b.put("Q", len(words), "word count", count=True)
     if kind == fifu.EXPLICIT_SUBWORD_VOCAB:
@@ -138,8 +142,9 @@ def dense_chunk(b, matrix):
     b.end_chunk(at)
 
 
-def quantized_chunk(b, codes, *, quantized_len, reconstructed_len, n_centroids,
-                    projection=False, norms=False):
+def quantized_chunk(
+    b, codes, *, quantized_len, reconstructed_len, n_centroids, projection=False, norms=False
+):
     """A product-quantized matrix: `codes` holds quantized_len codes per row;
     centroid values, projection and norms are fixed small numbers."""
     sub_len = reconstructed_len // quantized_len
@@ -154,8 +159,7 @@ def quantized_chunk(b, codes, *, quantized_len, reconstructed_len, n_centroids,
     b.put("I", fifu.FLOAT32, "value type")
     b.padding()
     if projection:
-        b.f32s([1.0 if i % (reconstructed_len + 1) == 0 else 0.25
-                for i in range(reconstructed_len ** 2)])
+        b.f32s([1.0 if i % (reconstructed_len + 1) == 0 else 0.25 for i in range(reconstructed_len**2)])
     b.f32s([0.5 * (i % 7) - 1.0 for i in range(quantized_len * n_centroids * sub_len)])
     if norms:
         b.f32s([1.0 + i for i in range(len(codes))])
@@ -186,8 +190,7 @@ def rows(n, cols):
 
 def embeddings_file(name, vocab, storage, *, meta=False, with_norms=False):
     """vocab and storage are (identifier, writer(builder)) pairs."""
-    ids = ([fifu.METADATA] if meta else []) + [vocab[0], storage[0]] + (
-        [fifu.ND_NORMS] if with_norms else [])
+    ids = ([fifu.METADATA] if meta else []) + [vocab[0], storage[0]] + ([fifu.ND_NORMS] if with_norms else [])
     b = Builder()
     header(b, ids)
     if meta:
@@ -205,12 +208,14 @@ def simple(words=WORDS):
 
 def bucket(exponent=2):
     return fifu.BUCKET_SUBWORD_VOCAB, lambda b: words_chunk(
-        b, fifu.BUCKET_SUBWORD_VOCAB, WORDS, buckets=exponent)
+        b, fifu.BUCKET_SUBWORD_VOCAB, WORDS, buckets=exponent
+    )
 
 
 def fasttext_vocab(buckets=5):
     return fifu.FASTTEXT_SUBWORD_VOCAB, lambda b: words_chunk(
-        b, fifu.FASTTEXT_SUBWORD_VOCAB, WORDS, buckets=buckets)
+        b, fifu.FASTTEXT_SUBWORD_VOCAB, WORDS, buckets=buckets
+    )
 
 
 EXPLICIT_NGRAMS = [("<Ha", 7), ("aus", 3), ("<a>", 3), ("um>", 7), ("grü", 11)]
@@ -218,7 +223,8 @@ EXPLICIT_NGRAMS = [("<Ha", 7), ("aus", 3), ("<a>", 3), ("um>", 7), ("grü", 11)]
 
 def explicit():
     return fifu.EXPLICIT_SUBWORD_VOCAB, lambda b: words_chunk(
-        b, fifu.EXPLICIT_SUBWORD_VOCAB, WORDS, ngrams=EXPLICIT_NGRAMS)
+        b, fifu.EXPLICIT_SUBWORD_VOCAB, WORDS, ngrams=EXPLICIT_NGRAMS
+    )
 
 
 def floret(buckets=5):
@@ -233,7 +239,8 @@ def quantized(n_rows, **options):
     q, r, c = 2, 4, 3
     codes = [[(i + k) % c for k in range(q)] for i in range(n_rows)]
     return fifu.QUANTIZED_ARRAY, lambda b: quantized_chunk(
-        b, codes, quantized_len=q, reconstructed_len=r, n_centroids=c, **options)
+        b, codes, quantized_len=q, reconstructed_len=r, n_centroids=c, **options
+    )
 
 
 def finalfusion_fixtures():
@@ -242,19 +249,27 @@ def finalfusion_fixtures():
     distinct_ngram_indices = len({index for _, index in EXPLICIT_NGRAMS})
     fixtures = [
         embeddings_file("simple-dense", simple(), dense(n_words)),
-        embeddings_file("simple-dense-meta-norms", simple(), dense(n_words), meta=True,
-                        with_norms=True),
+        embeddings_file("simple-dense-meta-norms", simple(), dense(n_words), meta=True, with_norms=True),
         embeddings_file("simple-empty", simple([]), dense(0, 0)),
         embeddings_file("bucket-dense-norms", bucket(2), dense(n_words + 4), with_norms=True),
         embeddings_file("fasttext-dense-meta", fasttext_vocab(5), dense(n_words + 5), meta=True),
-        embeddings_file("explicit-dense-norms", explicit(),
-                        dense(n_words + distinct_ngram_indices), with_norms=True),
+        embeddings_file(
+            "explicit-dense-norms", explicit(), dense(n_words + distinct_ngram_indices), with_norms=True
+        ),
         embeddings_file("floret-dense-meta", floret(5), dense(5), meta=True),
         embeddings_file("simple-quantized", simple(), quantized(n_words)),
-        embeddings_file("fasttext-quantized-projection-norms", fasttext_vocab(5),
-                        quantized(n_words + 5, projection=True, norms=True), with_norms=True),
-        embeddings_file("explicit-quantized-norms-meta", explicit(),
-                        quantized(n_words + distinct_ngram_indices, norms=True), meta=True),
+        embeddings_file(
+            "fasttext-quantized-projection-norms",
+            fasttext_vocab(5),
+            quantized(n_words + 5, projection=True, norms=True),
+            with_norms=True,
+        ),
+        embeddings_file(
+            "explicit-quantized-norms-meta",
+            explicit(),
+            quantized(n_words + distinct_ngram_indices, norms=True),
+            meta=True,
+        ),
         embeddings_file("floret-quantized-projection", floret(5), quantized(5, projection=True)),
         embeddings_file("bucket-quantized", bucket(1), quantized(n_words + 2)),
     ]
@@ -263,17 +278,29 @@ def finalfusion_fixtures():
 
 # --- fastText models ---------------------------------------------------------
 
-def fasttext_model(name, words, *, dims=4, min_n=3, max_n=6, buckets=5, version=12,
-                   loss=2, model=2, output_matrix=True):
+
+def fasttext_model(
+    name, words, *, dims=4, min_n=3, max_n=6, buckets=5, version=12, loss=2, model=2, output_matrix=True
+):
     """A fastText binary model: header, settings, dictionary, input matrix,
     and (as fastText writes it) an output matrix that readers ignore."""
     b = Builder()
     b.put("I", FASTTEXT_MAGIC, "magic")
     b.put("I", version, "version")
-    settings = [("dims", dims, False), ("window_size", 5, False), ("epoch", 5, False),
-                ("min_count", 1, False), ("neg", 5, False), ("word_ngrams", 1, False),
-                ("loss", loss, False), ("model", model, False), ("bucket", buckets, True),
-                ("min_n", min_n, True), ("max_n", max_n, True), ("lr_update_rate", 100, False)]
+    settings = [
+        ("dims", dims, False),
+        ("window_size", 5, False),
+        ("epoch", 5, False),
+        ("min_count", 1, False),
+        ("neg", 5, False),
+        ("word_ngrams", 1, False),
+        ("loss", loss, False),
+        ("model", model, False),
+        ("bucket", buckets, True),
+        ("min_n", min_n, True),
+        ("max_n", max_n, True),
+        ("lr_update_rate", 100, False),
+    ]
     for key, value, count in settings:
         b.put("I", value, key, count=count)
     b.put("d", 1e-4, "sampling_threshold")
@@ -303,8 +330,7 @@ def fasttext_fixtures():
     fixtures = [
         fasttext_model("ft-small", ["the", "Haus", "grün", "a"]),
         fasttext_model("ft-no-words", [], buckets=3, output_matrix=False),
-        fasttext_model("ft-minn1-version0", ["über", "é", "x"], min_n=1, max_n=3, version=0,
-                       loss=1, model=1),
+        fasttext_model("ft-minn1-version0", ["über", "é", "x"], min_n=1, max_n=3, version=0, loss=1, model=1),
     ]
     return {f.name: f for f in fixtures}
 
@@ -322,8 +348,20 @@ def real_fasttext_fields(data):
 
     put(0, 4, "magic")
     put(4, 4, "version")
-    names = ["dims", "window_size", "epoch", "min_count", "neg", "word_ngrams", "loss",
-             "model", "bucket", "min_n", "max_n", "lr_update_rate"]
+    names = [
+        "dims",
+        "window_size",
+        "epoch",
+        "min_count",
+        "neg",
+        "word_ngrams",
+        "loss",
+        "model",
+        "bucket",
+        "min_n",
+        "max_n",
+        "lr_update_rate",
+    ]
     for i, key in enumerate(names):
         put(8 + 4 * i, 4, key, key in ("bucket", "min_n", "max_n"))
     put(56, 8, "sampling_threshold")
@@ -373,5 +411,8 @@ def import_fixtures():
     return {
         "word2vec": {"gensim-style": word2vec_binary(), "c-tool-newlines": word2vec_binary(newline=b"\n")},
         "text": {"plain": text_lines(), "crlf-bom": b"\xef\xbb\xbf" + text_lines(end=" \r\n")},
-        "glove": {"plain": text_lines(header=False), "one-column": text_lines(matrix=[[1.0]] * 4, header=False)},
+        "glove": {
+            "plain": text_lines(header=False),
+            "one-column": text_lines(matrix=[[1.0]] * 4, header=False),
+        },
     }

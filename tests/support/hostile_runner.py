@@ -36,7 +36,7 @@ from suite import panic_type
 
 # The words looked up in every file that loads: vocabulary words of the
 # fixtures, unknown ones, non-ASCII and the empty string.
-WORDS = ["Haus", "grün", "a", "", "xyzzy", "\U0001F600"]
+WORDS = ["Haus", "grün", "a", "", "xyzzy", "\U0001f600"]
 MAX_LOOKUP_DIMS = 1 << 16
 
 
@@ -124,14 +124,14 @@ class LeftFiles(Exception):
 def variant(base, change):
     kind = change[0]
     if kind == "truncate":
-        return base[:change[1]]
+        return base[: change[1]]
     data = bytearray(base)
     if kind == "set":
         data[change[1]] = change[2]
     elif kind == "put":
         struct.pack_into("<" + change[2], data, change[1], change[3])
     elif kind == "splice":
-        data[change[1]:change[2]] = bytes.fromhex(change[3])
+        data[change[1] : change[2]] = bytes.fromhex(change[3])
     else:
         raise ValueError(change)
     return bytes(data)

@@ -65,13 +65,17 @@ def train_tokenizer(kind, vocab_size=400, seed=0):
         tok.normalizer = normalizers.BertNormalizer(lowercase=True)
         tok.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
         trainer = trainers.WordPieceTrainer(
-            vocab_size=vocab_size, special_tokens=["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"])
+            vocab_size=vocab_size, special_tokens=["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"]
+        )
     elif kind == "bpe":
         tok = Tokenizer(models.BPE())
         tok.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False)
         tok.decoder = decoders.ByteLevel()
-        trainer = trainers.BpeTrainer(vocab_size=vocab_size, special_tokens=["<|endoftext|>"],
-                                      initial_alphabet=pre_tokenizers.ByteLevel.alphabet())
+        trainer = trainers.BpeTrainer(
+            vocab_size=vocab_size,
+            special_tokens=["<|endoftext|>"],
+            initial_alphabet=pre_tokenizers.ByteLevel.alphabet(),
+        )
     elif kind == "bpe-unk":
         tok = Tokenizer(models.BPE(unk_token="<unk>"))
         tok.pre_tokenizer = pre_tokenizers.Whitespace()
@@ -80,8 +84,9 @@ def train_tokenizer(kind, vocab_size=400, seed=0):
         tok = Tokenizer(models.Unigram())
         tok.normalizer = normalizers.NFKC()
         tok.pre_tokenizer = pre_tokenizers.Metaspace()
-        trainer = trainers.UnigramTrainer(vocab_size=vocab_size, special_tokens=["<pad>", "<unk>"],
-                                          unk_token="<unk>")
+        trainer = trainers.UnigramTrainer(
+            vocab_size=vocab_size, special_tokens=["<pad>", "<unk>"], unk_token="<unk>"
+        )
     else:
         raise ValueError(kind)
     tok.train_from_iterator(corpus, trainer)
@@ -110,9 +115,16 @@ def write_safetensors(path, tensors, *, dtypes=None, pad_to=8, lead=0):
     many bytes of padding before the first tensor's data (a float32 table at
     an offset that is not a multiple of 4)."""
     dtypes = dtypes or {}
-    names = {np.dtype(np.float32): "F32", np.dtype(np.float16): "F16", np.dtype(np.int8): "I8",
-             np.dtype(np.int64): "I64", np.dtype(np.int32): "I32", np.dtype(np.float64): "F64",
-             np.dtype(np.uint32): "U32", np.dtype(np.uint8): "U8"}
+    names = {
+        np.dtype(np.float32): "F32",
+        np.dtype(np.float16): "F16",
+        np.dtype(np.int8): "I8",
+        np.dtype(np.int64): "I64",
+        np.dtype(np.int32): "I32",
+        np.dtype(np.float64): "F64",
+        np.dtype(np.uint32): "U32",
+        np.dtype(np.uint8): "U8",
+    }
     header, blobs, offset = {}, [], 0
     if lead:
         header["lead"] = {"dtype": "U8", "shape": [lead], "data_offsets": [0, lead]}
@@ -121,8 +133,11 @@ def write_safetensors(path, tensors, *, dtypes=None, pad_to=8, lead=0):
     for name, array in tensors.items():
         data = np.ascontiguousarray(array).tobytes()
         dtype = dtypes[name] if name in dtypes else names[np.asarray(array).dtype]
-        header[name] = {"dtype": dtype,
-                        "shape": list(np.shape(array)), "data_offsets": [offset, offset + len(data)]}
+        header[name] = {
+            "dtype": dtype,
+            "shape": list(np.shape(array)),
+            "data_offsets": [offset, offset + len(data)],
+        }
         blobs.append(data)
         offset += len(data)
     text = json.dumps(header).encode()
@@ -130,18 +145,21 @@ def write_safetensors(path, tensors, *, dtypes=None, pad_to=8, lead=0):
     Path(path).write_bytes(struct.pack("<Q", len(text)) + text + b"".join(blobs))
 
 
-def save_model2vec(folder, tokenizer, vectors, *, normalize=False, weights=None, mapping=None,
-                   max_length=512):
+def save_model2vec(
+    folder, tokenizer, vectors, *, normalize=False, weights=None, mapping=None, max_length=512
+):
     """A Model2Vec folder written by Model2Vec itself."""
     from model2vec import StaticModel
 
-    StaticModel(vectors, tokenizer, normalize=normalize, weights=weights, token_mapping=mapping,
-                max_length=max_length).save_pretrained(str(folder))
+    StaticModel(
+        vectors, tokenizer, normalize=normalize, weights=weights, token_mapping=mapping, max_length=max_length
+    ).save_pretrained(str(folder))
     return Path(folder)
 
 
-def write_sentence_transformers(folder, tokenizer, vectors, *, modules=True, normalize=False,
-                                tensors=None, dtypes=None):
+def write_sentence_transformers(
+    folder, tokenizer, vectors, *, modules=True, normalize=False, tensors=None, dtypes=None
+):
     """sentence-transformers' StaticEmbedding layouts: with `modules`,
     modules.json naming 0_StaticEmbedding/ (model.safetensors with
     "embedding.weight", tokenizer.json) and a Normalize module when asked;
@@ -151,18 +169,39 @@ def write_sentence_transformers(folder, tokenizer, vectors, *, modules=True, nor
     module = folder / "0_StaticEmbedding" if modules else folder
     module.mkdir(parents=True, exist_ok=True)
     tokenizer.save(str(module / "tokenizer.json"))
-    write_safetensors(module / "model.safetensors",
-                      tensors if tensors is not None else {"embedding.weight": vectors},
-                      dtypes=dtypes)
-    (folder / "config_sentence_transformers.json").write_text(json.dumps(
-        {"__version__": {"sentence_transformers": "3.3.1"}, "prompts": {},
-         "default_prompt_name": None, "similarity_fn_name": "cosine"}))
+    write_safetensors(
+        module / "model.safetensors",
+        tensors if tensors is not None else {"embedding.weight": vectors},
+        dtypes=dtypes,
+    )
+    (folder / "config_sentence_transformers.json").write_text(
+        json.dumps(
+            {
+                "__version__": {"sentence_transformers": "3.3.1"},
+                "prompts": {},
+                "default_prompt_name": None,
+                "similarity_fn_name": "cosine",
+            }
+        )
+    )
     if modules:
-        listed = [{"idx": 0, "name": "0", "path": "0_StaticEmbedding",
-                   "type": "sentence_transformers.models.StaticEmbedding"}]
+        listed = [
+            {
+                "idx": 0,
+                "name": "0",
+                "path": "0_StaticEmbedding",
+                "type": "sentence_transformers.models.StaticEmbedding",
+            }
+        ]
         if normalize:
-            listed.append({"idx": 1, "name": "1", "path": "1_Normalize",
-                           "type": "sentence_transformers.models.Normalize"})
+            listed.append(
+                {
+                    "idx": 1,
+                    "name": "1",
+                    "path": "1_Normalize",
+                    "type": "sentence_transformers.models.Normalize",
+                }
+            )
             (folder / "1_Normalize").mkdir(exist_ok=True)
         (folder / "modules.json").write_text(json.dumps(listed, indent=2))
     return folder

@@ -23,7 +23,17 @@ def _chars(*ranges):
 
 
 LATIN = list("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
-ACCENTED = _chars((0xC0, 0xFF), (0x100, 0x17F), (0x1E00, 0x1EFF)) + ["ǅ", "ǈ", "İ", "ı", "ß", "ẞ", "ﬁ", "ﬀ", "ŉ"]
+ACCENTED = _chars((0xC0, 0xFF), (0x100, 0x17F), (0x1E00, 0x1EFF)) + [
+    "ǅ",
+    "ǈ",
+    "İ",
+    "ı",
+    "ß",
+    "ẞ",
+    "ﬁ",
+    "ﬀ",
+    "ŉ",
+]
 COMBINING = _chars((0x300, 0x36F), (0x1AB0, 0x1ABE), (0x1DC0, 0x1DFF), (0x20D0, 0x20F0))
 SCRIPTS = {
     "greek": _chars((0x391, 0x3A9), (0x3B1, 0x3C9), (0x386, 0x38F), (0x1F00, 0x1F7D)) + ["ς", "Σ"],
@@ -32,21 +42,77 @@ SCRIPTS = {
     "hebrew": _chars((0x5D0, 0x5EA), (0x591, 0x5C7), (0xFB1D, 0xFB4F)),
     "devanagari": _chars((0x900, 0x97F)),
     "thai": _chars((0xE01, 0xE5B)),
-    "cjk": _chars((0x4E00, 0x4FFF), (0x3400, 0x3440), (0x20000, 0x20040), (0xF900, 0xF950),
-                  (0x3040, 0x30FF), (0x2F800, 0x2F820), (0x31350, 0x31360)),
+    "cjk": _chars(
+        (0x4E00, 0x4FFF),
+        (0x3400, 0x3440),
+        (0x20000, 0x20040),
+        (0xF900, 0xF950),
+        (0x3040, 0x30FF),
+        (0x2F800, 0x2F820),
+        (0x31350, 0x31360),
+    ),
     "hangul": _chars((0xAC00, 0xAD00), (0x1100, 0x11FF), (0x3131, 0x318E)),
     "fullwidth": _chars((0xFF01, 0xFF5E), (0x2460, 0x24FF), (0x2150, 0x218B), (0x3300, 0x33FF)),
 }
 EMOJI = _chars((0x1F600, 0x1F64F), (0x1F300, 0x1F5FF), (0x1F900, 0x1F9FF), (0x2600, 0x27BF)) + [
-    "👩‍💻", "👨‍👩‍👧‍👦", "👍🏽", "👋🏿", "🏳️‍🌈", "🇫🇷", "🇯🇵", "❤️", "✌🏻", "🧑🏾‍🚀"]
-CONTROL = _chars((0x0, 0x8), (0xE, 0x1F), (0x7F, 0x9F)) + ["\u200b", "\u200c", "\u200d", "\u200e", "\ufeff",
-                                                         "\u2060", "\u00ad", "\ufffd", "\u061c", "\u0890"]
-WHITESPACE = [" ", "\t", "\n", "\r", "\x0b", "\x0c", "\x85", "\xa0", "\u1680", "\u2000", "\u2003", "\u2007",
-              "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000", "\u180e", "  ", " \n "]
-DIGITS = list("0123456789") + _chars((0x660, 0x669), (0xFF10, 0xFF19), (0x2070, 0x2079), (0xB2, 0xB3),
-                                     (0x2460, 0x2473), (0x1D7CE, 0x1D7FF), (0xBC, 0xBE))
-PUNCTUATION = list("!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~") + _chars((0x2010, 0x2027), (0x3001, 0x3003),
-                                                                   (0xA1, 0xBF), (0x2E00, 0x2E5D), (0xFE10, 0xFE19))
+    "👩‍💻",
+    "👨‍👩‍👧‍👦",
+    "👍🏽",
+    "👋🏿",
+    "🏳️‍🌈",
+    "🇫🇷",
+    "🇯🇵",
+    "❤️",
+    "✌🏻",
+    "🧑🏾‍🚀",
+]
+CONTROL = _chars((0x0, 0x8), (0xE, 0x1F), (0x7F, 0x9F)) + [
+    "\u200b",
+    "\u200c",
+    "\u200d",
+    "\u200e",
+    "\ufeff",
+    "\u2060",
+    "\u00ad",
+    "\ufffd",
+    "\u061c",
+    "\u0890",
+]
+WHITESPACE = [
+    " ",
+    "\t",
+    "\n",
+    "\r",
+    "\x0b",
+    "\x0c",
+    "\x85",
+    "\xa0",
+    "\u1680",
+    "\u2000",
+    "\u2003",
+    "\u2007",
+    "\u200a",
+    "\u2028",
+    "\u2029",
+    "\u202f",
+    "\u205f",
+    "\u3000",
+    "\u180e",
+    "  ",
+    " \n ",
+]
+DIGITS = list("0123456789") + _chars(
+    (0x660, 0x669),
+    (0xFF10, 0xFF19),
+    (0x2070, 0x2079),
+    (0xB2, 0xB3),
+    (0x2460, 0x2473),
+    (0x1D7CE, 0x1D7FF),
+    (0xBC, 0xBE),
+)
+PUNCTUATION = list("!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~") + _chars(
+    (0x2010, 0x2027), (0x3001, 0x3003), (0xA1, 0xBF), (0x2E00, 0x2E5D), (0xFE10, 0xFE19)
+)
 PRIVATE = _chars((0xE000, 0xE010), (0xF0000, 0xF0008), (0x100000, 0x100004))
 CONTRACTIONS = ["'s", "'t", "'re", "'ve", "'m", "'ll", "'d", "'S", "''", "'x"]
 
@@ -55,9 +121,21 @@ def _newer_characters():
     """Characters that Unicode 15.0 does not have (Python's unicodedata 15.0
     says unassigned) but later versions do, and unassigned ones."""
     out = []
-    for c in _chars((0x1C80, 0x1C90), (0xA7C0, 0xA7DF), (0x10D40, 0x10D8F), (0x105C0, 0x105FF), (0x11380, 0x113FF),
-                    (0x16D40, 0x16D7F), (0x1E5D0, 0x1E5FF), (0x16EA0, 0x16EDF), (0x1CC00, 0x1CCFF),
-                    (0x11F00, 0x11F5F), (0x1E030, 0x1E08F), (0x10780, 0x107BA), (0x32FF, 0x32FF)):
+    for c in _chars(
+        (0x1C80, 0x1C90),
+        (0xA7C0, 0xA7DF),
+        (0x10D40, 0x10D8F),
+        (0x105C0, 0x105FF),
+        (0x11380, 0x113FF),
+        (0x16D40, 0x16D7F),
+        (0x1E5D0, 0x1E5FF),
+        (0x16EA0, 0x16EDF),
+        (0x1CC00, 0x1CCFF),
+        (0x11F00, 0x11F5F),
+        (0x1E030, 0x1E08F),
+        (0x10780, 0x107BA),
+        (0x32FF, 0x32FF),
+    ):
         out.append(c)
     out += ["\u0378", "\u0380", "\U0003fffe", "\U000e0080", "\U0010fffd"]
     return out
@@ -171,9 +249,14 @@ def _add_byte_tokens(data, score=-20.0):
 
 def _added(tokenizer):
     tokenizer.add_special_tokens(["[CLS]", "[SEP]", "<|endoftext|>"])
-    tokenizer.add_tokens([AddedToken("[MASK]", lstrip=True, rstrip=True, normalized=False),
-                          AddedToken("</s>", single_word=True, normalized=False),
-                          AddedToken("<s>", normalized=True), AddedToken("Zebra", single_word=True)])
+    tokenizer.add_tokens(
+        [
+            AddedToken("[MASK]", lstrip=True, rstrip=True, normalized=False),
+            AddedToken("</s>", single_word=True, normalized=False),
+            AddedToken("<s>", normalized=True),
+            AddedToken("Zebra", single_word=True),
+        ]
+    )
     return tokenizer
 
 
@@ -197,64 +280,166 @@ def build_tokenizers(seed=0, vocab_size=2000, text=None):
             _added(t)
         out[name] = t
 
-    wp = lambda: trainers.WordPieceTrainer(vocab_size=vocab_size, special_tokens=["[UNK]"], limit_alphabet=400,
-                                          show_progress=False)
-    train("wordpiece-bert-uncased", models.WordPiece(unk_token="[UNK]"), wp(),
-          normalizers.BertNormalizer(), pre_tokenizers.BertPreTokenizer())
-    train("wordpiece-bert-cased", models.WordPiece(unk_token="[UNK]"), wp(),
-          normalizers.BertNormalizer(lowercase=False), pre_tokenizers.BertPreTokenizer())
-    train("wordpiece-strip-accents", models.WordPiece(unk_token="[UNK]", max_input_chars_per_word=12), wp(),
-          normalizers.BertNormalizer(clean_text=False, handle_chinese_chars=False, strip_accents=True,
-                                     lowercase=False),
-          pre_tokenizers.Whitespace())
-    train("wordpiece-keep-accents", models.WordPiece(unk_token="[UNK]"), wp(),
-          normalizers.BertNormalizer(strip_accents=False, lowercase=True), pre_tokenizers.BertPreTokenizer())
-    bl = lambda: trainers.BpeTrainer(vocab_size=vocab_size, initial_alphabet=pre_tokenizers.ByteLevel.alphabet(),
-                                     show_progress=False)
+    wp = lambda: trainers.WordPieceTrainer(
+        vocab_size=vocab_size, special_tokens=["[UNK]"], limit_alphabet=400, show_progress=False
+    )
+    train(
+        "wordpiece-bert-uncased",
+        models.WordPiece(unk_token="[UNK]"),
+        wp(),
+        normalizers.BertNormalizer(),
+        pre_tokenizers.BertPreTokenizer(),
+    )
+    train(
+        "wordpiece-bert-cased",
+        models.WordPiece(unk_token="[UNK]"),
+        wp(),
+        normalizers.BertNormalizer(lowercase=False),
+        pre_tokenizers.BertPreTokenizer(),
+    )
+    train(
+        "wordpiece-strip-accents",
+        models.WordPiece(unk_token="[UNK]", max_input_chars_per_word=12),
+        wp(),
+        normalizers.BertNormalizer(
+            clean_text=False, handle_chinese_chars=False, strip_accents=True, lowercase=False
+        ),
+        pre_tokenizers.Whitespace(),
+    )
+    train(
+        "wordpiece-keep-accents",
+        models.WordPiece(unk_token="[UNK]"),
+        wp(),
+        normalizers.BertNormalizer(strip_accents=False, lowercase=True),
+        pre_tokenizers.BertPreTokenizer(),
+    )
+    bl = lambda: trainers.BpeTrainer(
+        vocab_size=vocab_size, initial_alphabet=pre_tokenizers.ByteLevel.alphabet(), show_progress=False
+    )
     train("bpe-bytelevel-prefix", models.BPE(), bl(), None, pre_tokenizers.ByteLevel(add_prefix_space=True))
-    train("bpe-bytelevel-nfc", models.BPE(), bl(), normalizers.NFC(),
-          pre_tokenizers.ByteLevel(add_prefix_space=False))
-    train("bpe-bytelevel-ignore-merges", models.BPE(), bl(), None, pre_tokenizers.ByteLevel(add_prefix_space=False),
-          edit=lambda d: d["model"].update(ignore_merges=True))
-    train("bpe-affixes", models.BPE(unk_token="[UNK]", continuing_subword_prefix="##", end_of_word_suffix="</w>"),
-          trainers.BpeTrainer(vocab_size=vocab_size, special_tokens=["[UNK]"], continuing_subword_prefix="##",
-                              end_of_word_suffix="</w>", limit_alphabet=300, show_progress=False),
-          normalizers.Sequence([normalizers.NFKC(), normalizers.Lowercase()]),
-          pre_tokenizers.Sequence([pre_tokenizers.WhitespaceSplit(),
-                                   pre_tokenizers.Punctuation(behavior="merged_with_previous"),
-                                   pre_tokenizers.Digits(individual_digits=True)]))
-    train("bpe-fuse-unk-byte-fallback", models.BPE(unk_token="[UNK]", fuse_unk=True),
-          trainers.BpeTrainer(vocab_size=vocab_size, special_tokens=["[UNK]"], limit_alphabet=200,
-                              show_progress=False),
-          normalizers.NFD(), pre_tokenizers.Sequence([pre_tokenizers.Whitespace(),
-                                                      pre_tokenizers.Digits(individual_digits=False)]),
-          edit=_add_byte_tokens)
+    train(
+        "bpe-bytelevel-nfc",
+        models.BPE(),
+        bl(),
+        normalizers.NFC(),
+        pre_tokenizers.ByteLevel(add_prefix_space=False),
+    )
+    train(
+        "bpe-bytelevel-ignore-merges",
+        models.BPE(),
+        bl(),
+        None,
+        pre_tokenizers.ByteLevel(add_prefix_space=False),
+        edit=lambda d: d["model"].update(ignore_merges=True),
+    )
+    train(
+        "bpe-affixes",
+        models.BPE(unk_token="[UNK]", continuing_subword_prefix="##", end_of_word_suffix="</w>"),
+        trainers.BpeTrainer(
+            vocab_size=vocab_size,
+            special_tokens=["[UNK]"],
+            continuing_subword_prefix="##",
+            end_of_word_suffix="</w>",
+            limit_alphabet=300,
+            show_progress=False,
+        ),
+        normalizers.Sequence([normalizers.NFKC(), normalizers.Lowercase()]),
+        pre_tokenizers.Sequence(
+            [
+                pre_tokenizers.WhitespaceSplit(),
+                pre_tokenizers.Punctuation(behavior="merged_with_previous"),
+                pre_tokenizers.Digits(individual_digits=True),
+            ]
+        ),
+    )
+    train(
+        "bpe-fuse-unk-byte-fallback",
+        models.BPE(unk_token="[UNK]", fuse_unk=True),
+        trainers.BpeTrainer(
+            vocab_size=vocab_size, special_tokens=["[UNK]"], limit_alphabet=200, show_progress=False
+        ),
+        normalizers.NFD(),
+        pre_tokenizers.Sequence(
+            [pre_tokenizers.Whitespace(), pre_tokenizers.Digits(individual_digits=False)]
+        ),
+        edit=_add_byte_tokens,
+    )
     # Unigram keeps every character of its training text.
     alphabet = len(set("".join(text)))
-    un = lambda: trainers.UnigramTrainer(vocab_size=alphabet + vocab_size, special_tokens=["<unk>"], unk_token="<unk>",
-                                         show_progress=False)
-    train("unigram-metaspace-always-nfkc", models.Unigram(), un(), normalizers.NFKC(),
-          pre_tokenizers.Metaspace(prepend_scheme="always"))
-    train("unigram-metaspace-first", models.Unigram(), un(),
-          normalizers.Sequence([normalizers.NFD(), normalizers.StripAccents(), normalizers.Lowercase()]),
-          pre_tokenizers.Metaspace(prepend_scheme="first"))
-    train("unigram-metaspace-never-byte-fallback", models.Unigram(), un(),
-          normalizers.Sequence([normalizers.NFKD(), normalizers.Replace("''", '"'), normalizers.Strip(),
-                                normalizers.Prepend("▁")]),
-          pre_tokenizers.Metaspace(prepend_scheme="never", split=False), edit=_add_byte_tokens)
-    train("unigram-first-nfkc-digits", models.Unigram(), un(), normalizers.NFKC(),
-          pre_tokenizers.Sequence([pre_tokenizers.Digits(individual_digits=True),
-                                   pre_tokenizers.Metaspace(prepend_scheme="first")]))
-    wl = lambda: trainers.WordLevelTrainer(vocab_size=vocab_size * 2, special_tokens=["[UNK]"], show_progress=False)
-    train("wordlevel-whitespace-split", models.WordLevel(unk_token="[UNK]"), wl(), None,
-          pre_tokenizers.WhitespaceSplit(), added=False)
-    train("wordlevel-pipeline", models.WordLevel(unk_token="[UNK]"), wl(),
-          normalizers.Sequence([normalizers.Strip(left=True, right=False), normalizers.Lowercase(),
-                                normalizers.StripAccents(), normalizers.NFC()]),
-          pre_tokenizers.Sequence([pre_tokenizers.Whitespace(), pre_tokenizers.Punctuation(behavior="contiguous"),
-                                   pre_tokenizers.Split("-", behavior="merged_with_next", invert=False),
-                                   pre_tokenizers.Split("ab", behavior="isolated", invert=True),
-                                   pre_tokenizers.CharDelimiterSplit("x")]))
+    un = lambda: trainers.UnigramTrainer(
+        vocab_size=alphabet + vocab_size, special_tokens=["<unk>"], unk_token="<unk>", show_progress=False
+    )
+    train(
+        "unigram-metaspace-always-nfkc",
+        models.Unigram(),
+        un(),
+        normalizers.NFKC(),
+        pre_tokenizers.Metaspace(prepend_scheme="always"),
+    )
+    train(
+        "unigram-metaspace-first",
+        models.Unigram(),
+        un(),
+        normalizers.Sequence([normalizers.NFD(), normalizers.StripAccents(), normalizers.Lowercase()]),
+        pre_tokenizers.Metaspace(prepend_scheme="first"),
+    )
+    train(
+        "unigram-metaspace-never-byte-fallback",
+        models.Unigram(),
+        un(),
+        normalizers.Sequence(
+            [
+                normalizers.NFKD(),
+                normalizers.Replace("''", '"'),
+                normalizers.Strip(),
+                normalizers.Prepend("▁"),
+            ]
+        ),
+        pre_tokenizers.Metaspace(prepend_scheme="never", split=False),
+        edit=_add_byte_tokens,
+    )
+    train(
+        "unigram-first-nfkc-digits",
+        models.Unigram(),
+        un(),
+        normalizers.NFKC(),
+        pre_tokenizers.Sequence(
+            [pre_tokenizers.Digits(individual_digits=True), pre_tokenizers.Metaspace(prepend_scheme="first")]
+        ),
+    )
+    wl = lambda: trainers.WordLevelTrainer(
+        vocab_size=vocab_size * 2, special_tokens=["[UNK]"], show_progress=False
+    )
+    train(
+        "wordlevel-whitespace-split",
+        models.WordLevel(unk_token="[UNK]"),
+        wl(),
+        None,
+        pre_tokenizers.WhitespaceSplit(),
+        added=False,
+    )
+    train(
+        "wordlevel-pipeline",
+        models.WordLevel(unk_token="[UNK]"),
+        wl(),
+        normalizers.Sequence(
+            [
+                normalizers.Strip(left=True, right=False),
+                normalizers.Lowercase(),
+                normalizers.StripAccents(),
+                normalizers.NFC(),
+            ]
+        ),
+        pre_tokenizers.Sequence(
+            [
+                pre_tokenizers.Whitespace(),
+                pre_tokenizers.Punctuation(behavior="contiguous"),
+                pre_tokenizers.Split("-", behavior="merged_with_next", invert=False),
+                pre_tokenizers.Split("ab", behavior="isolated", invert=True),
+                pre_tokenizers.CharDelimiterSplit("x"),
+            ]
+        ),
+    )
     return out
 
 

@@ -4,9 +4,9 @@
 
 #include "base/io.hpp"
 #include "convert/conversion.hpp"
-#include "python/helpers/arguments.hpp"
 #include "python/_mave/frame.hpp"
 #include "python/_mave/pinned_texts.hpp"
+#include "python/helpers/arguments.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/stdout.hpp"
 
@@ -54,8 +54,7 @@ bool convert(const std::string& input_path, const std::string& output_path) {
   return true;
 }
 
-PyObject* build_model(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* build_model(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return mave_frame([&]() -> PyObject* {
     ArgumentSlots slots;
     if (!parse_vectorcall(kSpec, args, nargs, kwnames, slots)) return nullptr;

@@ -6,10 +6,10 @@
 #include <string>
 #include <type_traits>
 
-#include "format/embeddings.hpp"
 #include "base/io.hpp"
-#include "python/helpers/arguments.hpp"
+#include "format/embeddings.hpp"
 #include "python/_mave/frame.hpp"
+#include "python/helpers/arguments.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/numpy_target.hpp"
 #include "python/helpers/pyref.hpp"
@@ -21,8 +21,7 @@ namespace mave::py {
 namespace {
 
 struct FfModelObject {
-  PyObject_HEAD
-  Embeddings embeddings;  // never modified after construction
+  PyObject_HEAD Embeddings embeddings;  // never modified after construction
   // 0: free; n > 0: n method calls use the instance; -1: exclusively
   // borrowed. Guarded by the interpreter lock.
   Py_ssize_t borrow_count;
@@ -113,8 +112,7 @@ PyObject* get_dims(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
-PyObject* load_embedding(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+PyObject* load_embedding(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return method_frame(self, [&](const FfModelObject& model) -> PyObject* {
     ArgumentSlots slots;
     if (!parse_vectorcall(kLoadEmbeddingSpec, args, nargs, kwnames, slots)) return nullptr;
@@ -180,8 +178,8 @@ PyObject* ff_model_type() {
   if (g_type == nullptr) {
     PyRef cause = PyRef::steal(py::take_raised_exception());
     // Pinned: docs/compatibility.md
-    PyRef error = PyRef::steal(PyObject_CallFunction(
-        PyExc_RuntimeError, "s", "An error occurred while initializing class FfModel"));
+    PyRef error = PyRef::steal(
+        PyObject_CallFunction(PyExc_RuntimeError, "s", "An error occurred while initializing class FfModel"));
     if (!error) return nullptr;
     PyException_SetCause(error.get(), cause.release());
     py::raise_exception(error.release());

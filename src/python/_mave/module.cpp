@@ -9,8 +9,8 @@
 #include "base/error.hpp"
 #include "python/_mave/build_model.hpp"
 #include "python/_mave/ff_model.hpp"
-#include "python/helpers/arguments.hpp"
 #include "python/_mave/frame.hpp"
+#include "python/helpers/arguments.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
 #include "python/helpers/stable_abi.hpp"
@@ -94,8 +94,7 @@ PyMODINIT_FUNC PyInit__mave() {
     if (!module) return ensure_error_set();
     if (g_initialised.exchange(true)) {
       // Pinned: docs/compatibility.md
-      PyErr_SetString(PyExc_ImportError,
-                      "PyO3 modules may only be initialized once per interpreter process");
+      PyErr_SetString(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");
       return nullptr;
     }
     // Pinned: docs/compatibility.md (the order of __all__)

@@ -4,9 +4,7 @@
 namespace mave::py {
 namespace {
 
-void raise_type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-}
+void raise_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
 
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 
@@ -33,23 +31,21 @@ std::string plural(std::size_t n, const char* noun) {
 
 // `keyword_only_given`: keyword-only arguments among the keywords, which
 // Python's wording mentions.
-void raise_too_many_positional(const ArgumentSpec& spec, std::size_t given,
-                               std::size_t keyword_only_given) {
+void raise_too_many_positional(const ArgumentSpec& spec, std::size_t given, std::size_t keyword_only_given) {
   const std::size_t most = spec.positional_count();
   const std::size_t least = std::min(spec.required_count, most);
   if (spec.wording == Wording::Pinned) {
     // Pinned: docs/compatibility.md ("arguments" even for one)
-    std::string takes = spec.required_count < most
-                            ? "from " + std::to_string(spec.required_count) + " to " +
-                                  std::to_string(most) + " positional arguments"
-                            : std::to_string(most) + " positional arguments";
-    raise_type_error(spec.display_name() + " takes " + takes + " but " + std::to_string(given) +
-                     " " + (given == 1 ? "was" : "were") + " given");
+    std::string takes = spec.required_count < most ? "from " + std::to_string(spec.required_count) + " to " +
+                                                         std::to_string(most) + " positional arguments"
+                                                   : std::to_string(most) + " positional arguments";
+    raise_type_error(spec.display_name() + " takes " + takes + " but " + std::to_string(given) + " " +
+                     (given == 1 ? "was" : "were") + " given");
     return;
   }
-  std::string takes = least < most ? "from " + std::to_string(least) + " to " +
-                                         std::to_string(most) + " positional arguments"
-                                   : plural(most, "positional argument");
+  std::string takes =
+      least < most ? "from " + std::to_string(least) + " to " + std::to_string(most) + " positional arguments"
+                   : plural(most, "positional argument");
   std::string was_given = std::to_string(given);
   if (keyword_only_given > 0) {
     was_given = plural(given, "positional argument") + " (and " +
@@ -68,8 +64,8 @@ PyRef keyword_text(PyObject* key) {
   PyErr_Clear();
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!bytes) return bytes;
-  return PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()),
-                                           PyBytes_Size(bytes.get()), "replace"));
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
 }
 
 void raise_unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
@@ -82,13 +78,12 @@ void raise_unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
 }
 
 // Fills the slot of one keyword argument, or raises.
-bool take_keyword(const ArgumentSpec& spec, PyObject* key, PyObject* value,
-                  ArgumentSlots& slots) {
+bool take_keyword(const ArgumentSpec& spec, PyObject* key, PyObject* value, ArgumentSlots& slots) {
   const int i = parameter_index(spec, key);
   if (i >= 0 && static_cast<std::size_t>(i) < spec.positional_only) {
-    raise_type_error(spec.display_name() +
-                     " got some positional-only arguments passed as keyword arguments: " +
-                     quoted(spec.parameters[i]));
+    raise_type_error(
+        spec.display_name() +
+        " got some positional-only arguments passed as keyword arguments: " + quoted(spec.parameters[i]));
     return false;
   }
   if (i < 0) {
@@ -97,8 +92,7 @@ bool take_keyword(const ArgumentSpec& spec, PyObject* key, PyObject* value,
   }
   if (slots[i] != nullptr) {
     // Pinned: docs/compatibility.md (CPython's own wording too)
-    raise_type_error(spec.display_name() + " got multiple values for argument " +
-                     quoted(spec.parameters[i]));
+    raise_type_error(spec.display_name() + " got multiple values for argument " + quoted(spec.parameters[i]));
     return false;
   }
   slots[i] = value;
@@ -120,8 +114,8 @@ std::string quoted_list(const std::array<std::string_view, kMaxParameters>& name
 }
 
 // Raises for the missing parameters among [begin, end) of the required ones.
-bool check_missing(const ArgumentSpec& spec, const ArgumentSlots& slots, std::size_t begin,
-                   std::size_t end, const char* kind) {
+bool check_missing(const ArgumentSpec& spec, const ArgumentSlots& slots, std::size_t begin, std::size_t end,
+                   const char* kind) {
   std::array<std::string_view, kMaxParameters> missing{};
   std::size_t n = 0;
   for (std::size_t i = begin; i < end; ++i) {
@@ -129,8 +123,8 @@ bool check_missing(const ArgumentSpec& spec, const ArgumentSlots& slots, std::si
   }
   if (n == 0) return true;
   // Pinned: docs/compatibility.md (CPython's own wording too)
-  raise_type_error(spec.display_name() + " missing " + std::to_string(n) + " required " + kind +
-                   " " + (n == 1 ? "argument" : "arguments") + ": " + quoted_list(missing, n));
+  raise_type_error(spec.display_name() + " missing " + std::to_string(n) + " required " + kind + " " +
+                   (n == 1 ? "argument" : "arguments") + ": " + quoted_list(missing, n));
   return false;
 }
 
@@ -152,8 +146,8 @@ std::size_t keyword_only_among(const ArgumentSpec& spec, const ArgumentSlots& sl
 // pinned order refuses surplus positions before looking at any keyword;
 // CPython's looks at the keywords first.
 template <class EachKeyword>
-bool parse(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-           EachKeyword&& each_keyword, ArgumentSlots& slots) {
+bool parse(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, EachKeyword&& each_keyword,
+           ArgumentSlots& slots) {
   slots.fill(nullptr);
   const auto given = static_cast<std::size_t>(nargs);
   for (std::size_t i = 0; i < given && i < spec.positional_count(); ++i) slots[i] = args[i];
@@ -162,9 +156,7 @@ bool parse(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
     raise_too_many_positional(spec, given, 0);
     return false;
   }
-  if (!each_keyword([&](PyObject* key, PyObject* value) {
-        return take_keyword(spec, key, value, slots);
-      })) {
+  if (!each_keyword([&](PyObject* key, PyObject* value) { return take_keyword(spec, key, value, slots); })) {
     return false;
   }
   if (too_many) {
@@ -188,8 +180,8 @@ std::string ArgumentSpec::display_name() const {
   return name;
 }
 
-bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, ArgumentSlots& slots) {
+bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      ArgumentSlots& slots) {
   return parse(
       spec, args, nargs,
       [&](auto&& take) {
@@ -202,8 +194,7 @@ bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_
       slots);
 }
 
-bool parse_tuple_dict(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
-                      ArgumentSlots& slots) {
+bool parse_tuple_dict(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, ArgumentSlots& slots) {
   // The items a tuple holds are reached one by one: its layout is not part
   // of the stable ABI. Only the first ones can fill a slot.
   const Py_ssize_t nargs = PyTuple_Size(args);
@@ -237,8 +228,8 @@ void raise_conversion_error(PyObject* obj, const char* target) {
   PyRef name = type_name(obj);
   if (!name) return;
   // Pinned: docs/compatibility.md
-  PyRef message = PyRef::steal(
-      PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target));
+  PyRef message =
+      PyRef::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
@@ -271,8 +262,7 @@ void name_conversion_error(const char* parameter) {
   PyRef text = PyRef::steal(PyObject_Str(error.get()));
   if (!text) return;
   // Pinned: docs/compatibility.md
-  PyRef message =
-      PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   if (!message) return;
   PyRef named = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!named) return;

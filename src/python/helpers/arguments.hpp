@@ -51,8 +51,8 @@ using ArgumentSlots = std::array<PyObject*, kMaxParameters>;
 // The vector-call form: `nargs` positional arguments, then the values of the
 // keyword names in `kwnames` (a tuple or null), all in `args`. False with a
 // TypeError set on refusal.
-[[nodiscard]] bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args,
-                                    Py_ssize_t nargs, PyObject* kwnames, ArgumentSlots& slots);
+[[nodiscard]] bool parse_vectorcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames, ArgumentSlots& slots);
 
 // The tuple and dictionary form used by construction.
 [[nodiscard]] bool parse_tuple_dict(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,

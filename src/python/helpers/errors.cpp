@@ -24,8 +24,7 @@ PyObject* g_panic_exception = nullptr;
 
 PyRef text_object(std::string_view text) {
   // Messages carry file and OS texts; a stray byte must not hide the failure.
-  return PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 void raise_with_message(PyObject* type, std::string_view message) {
@@ -54,9 +53,8 @@ void report_to_stderr(std::string_view message) {
 PyObject* panic_exception_type() {
   if (g_panic_exception == nullptr) {
     // Pinned: docs/compatibility.md (name, base class and docstring)
-    g_panic_exception = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
-                                                  kPanicExceptionDoc, PyExc_BaseException,
-                                                  nullptr);
+    g_panic_exception = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicExceptionDoc,
+                                                  PyExc_BaseException, nullptr);
   }
   return g_panic_exception;
 }

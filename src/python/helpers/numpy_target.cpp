@@ -54,8 +54,7 @@ void raise_type_mismatch(PyArray_Descr* from_descr) {
   PyRef to = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(g_float32)));
   if (!to) return;
   // Pinned: docs/compatibility.md
-  PyRef message = PyRef::steal(
-      PyUnicode_FromFormat("type mismatch:\n from=%U, to=%U", from.get(), to.get()));
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("type mismatch:\n from=%U, to=%U", from.get(), to.get()));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
@@ -69,8 +68,7 @@ PyArrayObject* convert_array(PyObject* obj) {
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   if (PyArray_NDIM(array) != 1) {
     // Pinned: docs/compatibility.md
-    PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=1",
-                 PyArray_NDIM(array));
+    PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=1", PyArray_NDIM(array));
     return nullptr;
   }
   PyArray_Descr* descr = PyArray_DESCR(array);

@@ -59,8 +59,7 @@ inline PyRef tp_name_of(PyObject* obj) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(type_object, "__qualname__"));
   PyRef module = PyRef::steal(PyObject_GetAttrString(type_object, "__module__"));
   if (!name || !module) return PyRef();
-  if (PyUnicode_Check(module.get()) &&
-      PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+  if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
     return PyRef::steal(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
   }
   return name;

@@ -25,6 +25,19 @@ from mave._convert import convert, detect_format, write
 from mave._quantize import quantize
 from mave._evaluate import AnalogyResult, PairsResult, evaluate_analogies, evaluate_word_pairs
 
-__all__ = ["AnalogyResult", "Embeddings", "FormatError", "PairsResult", "SubwordSettings", "Words",
-           "__version__", "convert", "detect_format", "evaluate_analogies", "evaluate_word_pairs",
-           "load", "quantize", "write"]
+__all__ = [
+    "AnalogyResult",
+    "Embeddings",
+    "FormatError",
+    "PairsResult",
+    "SubwordSettings",
+    "Words",
+    "__version__",
+    "convert",
+    "detect_format",
+    "evaluate_analogies",
+    "evaluate_word_pairs",
+    "load",
+    "quantize",
+    "write",
+]

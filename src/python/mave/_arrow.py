@@ -15,8 +15,9 @@ import numpy.typing as npt
 try:
     import pyarrow as pa  # type: ignore[import-untyped]
 except ImportError as error:
-    raise ImportError("Arrow tables and Parquet files need pyarrow: pip install 'mave[arrow]'",
-                      name="pyarrow") from error
+    raise ImportError(
+        "Arrow tables and Parquet files need pyarrow: pip install 'mave[arrow]'", name="pyarrow"
+    ) from error
 
 # The compiled base has all that is read here; mave.Embeddings imports this
 # module (when a table is asked for), not the other way round.
@@ -39,8 +40,9 @@ def vector_type(dims: int) -> pa.DataType:
 
 def schema(dims: int) -> pa.Schema:
     """The schema of :func:`table`: ``word`` (string), ``vector``."""
-    return pa.schema([pa.field("word", pa.string(), nullable=False),
-                      pa.field("vector", vector_type(dims), nullable=False)])
+    return pa.schema(
+        [pa.field("word", pa.string(), nullable=False), pa.field("vector", vector_type(dims), nullable=False)]
+    )
 
 
 def vector_array(matrix: npt.NDArray[np.float32]) -> pa.FixedSizeListArray:
@@ -67,16 +69,14 @@ def word_chunks(e: Embeddings, start: int, stop: int) -> list[tuple[int, int, pa
         end = int(ends[b - 1]) if b > a else begin
         if end - begin > _STRING_BYTES:
             if b - a == 1:
-                raise ValueError(f"word {a} takes {end - begin} bytes, more than an Arrow "
-                                 "string holds")
+                raise ValueError(f"word {a} takes {end - begin} bytes, more than an Arrow " "string holds")
             middle = (a + b) // 2
             pending += [(middle, b), (a, middle)]
             continue
         offsets = np.empty(b - a + 1, np.int32)
         offsets[0] = 0
         np.subtract(ends[a:b], begin, out=offsets[1:], casting="unsafe")
-        words = pa.StringArray.from_buffers(b - a, pa.py_buffer(offsets),
-                                            pa.py_buffer(data[begin:end]))
+        words = pa.StringArray.from_buffers(b - a, pa.py_buffer(offsets), pa.py_buffer(data[begin:end]))
         chunks.append((a, b, words))
     return chunks
 

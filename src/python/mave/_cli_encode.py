@@ -46,8 +46,7 @@ class NpyRows:
     def _preamble(self, rows: int) -> bytes:
         header = f"{{'descr': '<f4', 'fortran_order': False, 'shape': ({rows}, {self._dims}), }}"
         room = self.SIZE - len(self.MAGIC) - 2 - 1
-        return (self.MAGIC + (room + 1).to_bytes(2, "little")
-                + header.ljust(room).encode("ascii") + b"\n")
+        return self.MAGIC + (room + 1).to_bytes(2, "little") + header.ljust(room).encode("ascii") + b"\n"
 
     def write(self, block: npt.NDArray[np.float32]) -> None:
         self._f.write(np.ascontiguousarray(block, dtype="<f4").data)
@@ -73,8 +72,9 @@ def _lines(f: BinaryIO, name: str) -> Iterator[tuple[str, int]]:
         try:
             text = line.decode("utf-8")
         except UnicodeDecodeError as e:
-            raise _cli.CommandError(f"{name}: line {number} is not valid UTF-8 (byte {e.start + 1} "
-                                    "of the line)") from None
+            raise _cli.CommandError(
+                f"{name}: line {number} is not valid UTF-8 (byte {e.start + 1} " "of the line)"
+            ) from None
         yield text, done
 
 
@@ -103,9 +103,19 @@ def _temporary_beside(path: str) -> tuple[str, BinaryIO]:
             raise type(e)(e.errno, e.strerror, path) from None
 
 
-def encode_lines(e: mave.Embeddings, source: BinaryIO, name: str, out: str, *, batch_size: int,
-                 normalize: bool | None, max_length: int | None, threads: int | None,
-                 total_bytes: int, progress: Any) -> int:
+def encode_lines(
+    e: mave.Embeddings,
+    source: BinaryIO,
+    name: str,
+    out: str,
+    *,
+    batch_size: int,
+    normalize: bool | None,
+    max_length: int | None,
+    threads: int | None,
+    total_bytes: int,
+    progress: Any,
+) -> int:
     """Encodes each line of `source` into the .npy file `out`; returns the
     number of texts."""
     temporary, f = _temporary_beside(out)
@@ -130,22 +140,41 @@ def _run(args: argparse.Namespace) -> int:
     e = mave.load(args.model)
     progress = _cli.progress_bar(args.quiet)
     if args.texts == "-":
-        encode_lines(e, sys.stdin.buffer, "standard input", args.output, batch_size=args.batch_size,
-                     normalize=args.normalize, max_length=args.max_length, threads=args.threads,
-                     total_bytes=0, progress=progress)
+        encode_lines(
+            e,
+            sys.stdin.buffer,
+            "standard input",
+            args.output,
+            batch_size=args.batch_size,
+            normalize=args.normalize,
+            max_length=args.max_length,
+            threads=args.threads,
+            total_bytes=0,
+            progress=progress,
+        )
         return 0
     with open(args.texts, "rb") as source:
         size = os.fstat(source.fileno()).st_size
-        encode_lines(e, source, args.texts, args.output, batch_size=args.batch_size,
-                     normalize=args.normalize, max_length=args.max_length, threads=args.threads,
-                     total_bytes=size, progress=progress)
+        encode_lines(
+            e,
+            source,
+            args.texts,
+            args.output,
+            batch_size=args.batch_size,
+            normalize=args.normalize,
+            max_length=args.max_length,
+            threads=args.threads,
+            total_bytes=size,
+            progress=progress,
+        )
     return 0
 
 
 def register(sub: Any) -> None:
     """Adds `mave encode` to the subcommands."""
     p = sub.add_parser(
-        "encode", help="encode texts, one per line, into a .npy file",
+        "encode",
+        help="encode texts, one per line, into a .npy file",
         description="Writes OUT.npy: one float32 row per line of TEXTS (a file, or - for standard "
         "input; UTF-8; the newline removed, an empty line an empty text), the vectors "
         "Embeddings.encode gives. A static sentence model (a folder): the mean of the rows of the "
@@ -154,22 +183,41 @@ def register(sub: Any) -> None:
         "whitespace-separated words (unknown words composed from subwords where the model has "
         "them); a text without one gets zeros. The texts are encoded in batches as they are read; "
         "OUT appears only when complete.",
-        **_cli.example("mave encode cc.en.300.fifu questions.txt -o questions.npy\n"
-                       "  cut -f2 corpus.tsv | mave encode cc.en.300.fifu - -o corpus.npy "
-                       "--normalize"))
+        **_cli.example(
+            "mave encode cc.en.300.fifu questions.txt -o questions.npy\n"
+            "  cut -f2 corpus.tsv | mave encode cc.en.300.fifu - -o corpus.npy "
+            "--normalize"
+        ),
+    )
     p.add_argument("model", metavar="MODEL", help="the model")
     p.add_argument("texts", metavar="TEXTS", help="the texts, one per line (- for standard input)")
-    p.add_argument("-o", "--output", metavar="OUT", required=True,
-                   help="the .npy file to write (replaced when complete)")
-    p.add_argument("--normalize", action=argparse.BooleanOptionalAction, default=None,
-                   help="scale each vector to unit length (default: the model's setting; word "
-                   "vectors: no)")
-    p.add_argument("--max-length", type=_cli.positive, metavar="N",
-                   help="use at most N tokens of each text (default: the model's limit; word "
-                   "vectors: all)")
-    p.add_argument("--batch-size", type=_cli.positive, default=_DEFAULT_BATCH, metavar="N",
-                   help="texts encoded at once (default %(default)s)")
-    p.add_argument("--threads", type=_cli.positive, metavar="N",
-                   help="threads per batch (default: by its size, up to one per core)")
+    p.add_argument(
+        "-o", "--output", metavar="OUT", required=True, help="the .npy file to write (replaced when complete)"
+    )
+    p.add_argument(
+        "--normalize",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="scale each vector to unit length (default: the model's setting; word " "vectors: no)",
+    )
+    p.add_argument(
+        "--max-length",
+        type=_cli.positive,
+        metavar="N",
+        help="use at most N tokens of each text (default: the model's limit; word " "vectors: all)",
+    )
+    p.add_argument(
+        "--batch-size",
+        type=_cli.positive,
+        default=_DEFAULT_BATCH,
+        metavar="N",
+        help="texts encoded at once (default %(default)s)",
+    )
+    p.add_argument(
+        "--threads",
+        type=_cli.positive,
+        metavar="N",
+        help="threads per batch (default: by its size, up to one per core)",
+    )
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     p.set_defaults(run=_run)

@@ -41,8 +41,11 @@ def _log_config(quiet: bool) -> dict[str, Any]:
     from uvicorn.config import LOGGING_CONFIG
 
     config = copy.deepcopy(LOGGING_CONFIG)
-    config["loggers"]["mave"] = {"handlers": ["default"], "level": "WARNING" if quiet else "INFO",
-                                 "propagate": False}
+    config["loggers"]["mave"] = {
+        "handlers": ["default"],
+        "level": "WARNING" if quiet else "INFO",
+        "propagate": False,
+    }
     return config
 
 
@@ -55,10 +58,18 @@ def _run_serve(args: argparse.Namespace) -> int:
         from mave._serve._models import Models
     except ImportError as error:
         raise _cli.CommandError(f"{error.name} is missing: pip install mave[serve]") from None
-    limits = Limits(words=args.max_words, queries=args.max_queries, length=args.max_length,
-                    k=args.max_k, body=args.max_body)
-    settings = Settings(tuple(os.path.abspath(p) for p in args.files), limits,
-                        tuple(key_digest(k) for k in read_keys(args.api_key_file, os.environ)))
+    limits = Limits(
+        words=args.max_words,
+        queries=args.max_queries,
+        length=args.max_length,
+        k=args.max_k,
+        body=args.max_body,
+    )
+    settings = Settings(
+        tuple(os.path.abspath(p) for p in args.files),
+        limits,
+        tuple(key_digest(k) for k in read_keys(args.api_key_file, os.environ)),
+    )
     Models(settings.paths)  # two models of one name fail here
     # Every file is read once here, so that a bad one fails the command at
     # once; each worker then maps them again, in the background.
@@ -82,9 +93,15 @@ def _run_serve(args: argparse.Namespace) -> int:
             importlib.import_module("mave._serve._app")
         except ImportError as error:
             raise _cli.CommandError(f"{error.name} is missing: pip install mave[serve]") from None
-        uvicorn.run("mave._cli_serve:app_from_environment", factory=True, host=args.host,
-                    port=args.port, workers=args.workers, log_config=_log_config(args.quiet),
-                    log_level="warning" if args.quiet else "info")
+        uvicorn.run(
+            "mave._cli_serve:app_from_environment",
+            factory=True,
+            host=args.host,
+            port=args.port,
+            workers=args.workers,
+            log_config=_log_config(args.quiet),
+            log_level="warning" if args.quiet else "info",
+        )
     except _Terminated:
         terminated = True
     finally:
@@ -109,12 +126,19 @@ def _terminated(signum: int, frame: Any) -> None:
 
 
 def _run_index(args: argparse.Namespace) -> int:
-    path = build_index(mave.load(args.file), args.output, recall=args.recall,
-                       threads=args.threads, progress=_cli.progress_bar(args.quiet))
+    path = build_index(
+        mave.load(args.file),
+        args.output,
+        recall=args.recall,
+        threads=args.threads,
+        progress=_cli.progress_bar(args.quiet),
+    )
     calibration = read_calibration(path)
     if calibration.recall is not None and calibration.recall < args.recall:
-        print(f"mave: warning: no breadth reached recall {args.recall:g}: "
-              f"{calibration.describe()}", file=sys.stderr)
+        print(
+            f"mave: warning: no breadth reached recall {args.recall:g}: " f"{calibration.describe()}",
+            file=sys.stderr,
+        )
     if not args.quiet:
         print(path)
     return 0
@@ -135,7 +159,8 @@ def register(sub: Any) -> None:
     """Adds `mave serve` and `mave index` to the subcommands."""
     defaults = Limits()
     p = sub.add_parser(
-        "serve", help="serve models over HTTP, with an explorer page",
+        "serve",
+        help="serve models over HTTP, with an explorer page",
         description="Serves the models over HTTP: mave's JSON endpoints under /v1/models/NAME/, "
         "OpenAI's POST /v1/embeddings and GET /v1/models, Ollama's POST /api/embed (the schema "
         "at /openapi.json), /health, /ready, Prometheus's /metrics, and an explorer page at /. "
@@ -143,45 +168,78 @@ def register(sub: Any) -> None:
         "files. Models with an index (mave index) answer neighbour queries from it. With API "
         f"keys (--api-key-file, or {KEY_VARIABLE}) every route but /health, /ready and the "
         "page's files needs the header Authorization: Bearer KEY. Needs pip install mave[serve].",
-        **_cli.example("mave serve cc.en.300.fifu --port 8000 --workers 2\n"
-                       "  curl -s localhost:8000/v1/models"))
+        **_cli.example(
+            "mave serve cc.en.300.fifu --port 8000 --workers 2\n" "  curl -s localhost:8000/v1/models"
+        ),
+    )
     p.add_argument("files", metavar="FILE", nargs="+", help="finalfusion files to serve")
     p.add_argument("--host", default="127.0.0.1", help="the address to listen on (default %(default)s)")
     p.add_argument("--port", type=int, default=8000, help="the port (default %(default)s)")
     p.add_argument("--workers", type=_cli.positive, default=1, help="worker processes (default 1)")
-    p.add_argument("--max-words", type=_cli.positive, default=defaults.words, metavar="N",
-                   help="words in one vectors request, texts in one embeddings request "
-                   "(default %(default)s)")
-    p.add_argument("--max-queries", type=_cli.positive, default=defaults.queries, metavar="N",
-                   help="queries in one nearest request, terms in one similar request "
-                   "(default %(default)s)")
-    p.add_argument("--max-length", type=_cli.positive, default=defaults.length, metavar="N",
-                   help="characters in one string: a word or a text (default %(default)s)")
-    p.add_argument("--max-k", type=_cli.positive, default=defaults.k, metavar="N",
-                   help="neighbours in one answer (default %(default)s)")
-    p.add_argument("--max-body", type=_cli.positive, default=defaults.body, metavar="BYTES",
-                   help="bytes in one request body (default %(default)s)")
-    p.add_argument("--api-key-file", metavar="FILE",
-                   help="the API keys, one a line (# starts a comment); default: the keys of "
-                   f"{KEY_VARIABLE} (one, or several separated by commas), or none: an open server")
+    p.add_argument(
+        "--max-words",
+        type=_cli.positive,
+        default=defaults.words,
+        metavar="N",
+        help="words in one vectors request, texts in one embeddings request " "(default %(default)s)",
+    )
+    p.add_argument(
+        "--max-queries",
+        type=_cli.positive,
+        default=defaults.queries,
+        metavar="N",
+        help="queries in one nearest request, terms in one similar request " "(default %(default)s)",
+    )
+    p.add_argument(
+        "--max-length",
+        type=_cli.positive,
+        default=defaults.length,
+        metavar="N",
+        help="characters in one string: a word or a text (default %(default)s)",
+    )
+    p.add_argument(
+        "--max-k",
+        type=_cli.positive,
+        default=defaults.k,
+        metavar="N",
+        help="neighbours in one answer (default %(default)s)",
+    )
+    p.add_argument(
+        "--max-body",
+        type=_cli.positive,
+        default=defaults.body,
+        metavar="BYTES",
+        help="bytes in one request body (default %(default)s)",
+    )
+    p.add_argument(
+        "--api-key-file",
+        metavar="FILE",
+        help="the API keys, one a line (# starts a comment); default: the keys of "
+        f"{KEY_VARIABLE} (one, or several separated by commas), or none: an open server",
+    )
     p.add_argument("-q", "--quiet", action="store_true", help="log warnings only")
     p.set_defaults(run=_run_serve)
 
     p = sub.add_parser(
-        "index", help="build the approximate-neighbours index of a model",
+        "index",
+        help="build the approximate-neighbours index of a model",
         description="Writes FILE.hnsw beside the model: an HNSW graph of the vocabulary's rows "
         "(faiss, rows as 8-bit codes). similar and nearest with approximate=True, and mave "
         "serve, use it; their answers are re-ranked by exact cosine. How widely searches look "
         "is measured while building: up to 1000 rows are held out of the graph and searched "
         "against exact search, and the smallest breadth whose recall@10 reaches --recall is "
         "stored in the file (mave info shows it). Needs pip install mave[serve].",
-        **_cli.example("mave index cc.en.300.fifu\n  mave index cc.en.300.fifu --recall 0.99"))
+        **_cli.example("mave index cc.en.300.fifu\n  mave index cc.en.300.fifu --recall 0.99"),
+    )
     p.add_argument("file", metavar="FILE", help="a finalfusion file")
     p.add_argument("-o", "--output", metavar="PATH", help="where to write (default FILE.hnsw)")
-    p.add_argument("--recall", type=recall, default=RECALL, metavar="R",
-                   help="the recall@10 searches must reach, above 0 and at most 1 "
-                   "(default %(default)s)")
+    p.add_argument(
+        "--recall",
+        type=recall,
+        default=RECALL,
+        metavar="R",
+        help="the recall@10 searches must reach, above 0 and at most 1 " "(default %(default)s)",
+    )
     p.add_argument("--threads", type=_cli.positive, metavar="N", help="threads (default: all cores)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no path printed")
     p.set_defaults(run=_run_index)
-

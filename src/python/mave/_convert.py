@@ -13,7 +13,16 @@ import numpy.typing as npt
 from mave import _model2vec, _native
 from mave._errors import FormatError
 
-__all__ = ["ERRORS", "FOLDER_FORMATS", "FORMATS", "OUTPUT_FORMATS", "Progress", "convert", "detect_format", "write"]
+__all__ = [
+    "ERRORS",
+    "FOLDER_FORMATS",
+    "FORMATS",
+    "OUTPUT_FORMATS",
+    "Progress",
+    "convert",
+    "detect_format",
+    "write",
+]
 
 StrPath: TypeAlias = "str | os.PathLike[str]"
 # progress(phase, done, total): phase "read" counts bytes of the input,
@@ -29,8 +38,14 @@ FOLDER_FORMATS: tuple[str, ...] = ("model2vec",)
 #: The formats that can be written (fastText models are only read).
 OUTPUT_FORMATS: tuple[str, ...] = _native.OUTPUT_FORMATS + ("parquet",) + FOLDER_FORMATS
 
-_EXTENSIONS = {".fifu": "finalfusion", ".bin": "word2vec", ".vec": "text", ".txt": "glove",
-               ".floret": "floret", ".parquet": "parquet"}
+_EXTENSIONS = {
+    ".fifu": "finalfusion",
+    ".bin": "word2vec",
+    ".vec": "text",
+    ".txt": "glove",
+    ".floret": "floret",
+    ".parquet": "parquet",
+}
 _FASTTEXT_MAGIC = (793712314).to_bytes(4, "little")
 _BOM = b"\xef\xbb\xbf"
 # Enough of a file to hold its header and first row in every format.
@@ -54,8 +69,9 @@ def _is_vector_row(line: bytes) -> bool:
 
 
 def _name_it(what: str, option: str, keyword: str, formats: Iterable[str]) -> str:
-    return (f"{what}; name the format with {option} on the command line ({keyword}= in Python): "
-            + ", ".join(formats))
+    return f"{what}; name the format with {option} on the command line ({keyword}= in Python): " + ", ".join(
+        formats
+    )
 
 
 #: How words that are not valid UTF-8 are read, as Python's decoder does.
@@ -135,15 +151,23 @@ def detect_format(path: StrPath, *, member: str | None = None) -> str:
         return "text" if _is_vector_row(rest.partition(b"\n")[0]) else "word2vec"
     if _is_vector_row(first):
         return "glove"
-    raise unknown("the first bytes are not those of finalfusion, fastText, word2vec, text or GloVe embeddings")
+    raise unknown(
+        "the first bytes are not those of finalfusion, fastText, word2vec, text or GloVe embeddings"
+    )
 
 
 def _output_format(path: str) -> str:
     fmt = _EXTENSIONS.get(os.path.splitext(path)[1].lower())
     if fmt is None:
         known = ", ".join(f"{ext} ({f})" for ext, f in _EXTENSIONS.items())
-        raise ValueError(_name_it(f"cannot tell the output format of {path!r} from its extension "
-                                  f"(known: {known})", "--to", "dst_format", OUTPUT_FORMATS))
+        raise ValueError(
+            _name_it(
+                f"cannot tell the output format of {path!r} from its extension " f"(known: {known})",
+                "--to",
+                "dst_format",
+                OUTPUT_FORMATS,
+            )
+        )
     return fmt
 
 
@@ -155,10 +179,19 @@ def _check_format(fmt: str, allowed: tuple[str, ...], keyword: str) -> str:
     return fmt
 
 
-def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_format: str | None = None,
-            normalize: bool = True, progress: Progress | None = None, errors: str = "strict",
-            limit: int | None = None, member: str | None = None,
-            columns: tuple[str, str] | None = None) -> int:
+def convert(
+    src: StrPath,
+    dst: StrPath,
+    *,
+    src_format: str | None = None,
+    dst_format: str | None = None,
+    normalize: bool = True,
+    progress: Progress | None = None,
+    errors: str = "strict",
+    limit: int | None = None,
+    member: str | None = None,
+    columns: tuple[str, str] | None = None,
+) -> int:
     """Converts embeddings from one format to another.
 
     Formats: "finalfusion", "fasttext" (a fastText ``.bin`` model, read only;
@@ -270,14 +303,19 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
     if columns is not None:
         if src_format != "parquet":
             raise ValueError(f"columns= names the columns of parquet input, not of {src_format} input")
-        if (not isinstance(columns, (tuple, list)) or len(columns) != 2
-                or not all(isinstance(c, str) for c in columns)):
+        if (
+            not isinstance(columns, (tuple, list))
+            or len(columns) != 2
+            or not all(isinstance(c, str) for c in columns)
+        ):
             raise TypeError("columns must be two str: the word column and the vector column")
         columns = (columns[0], columns[1])
     if limit is not None and src_format in ("finalfusion", "floret"):
         # Their words are not rows read in order: nothing would be left out.
-        raise ValueError(f"limit= reads the first words of word2vec, text, GloVe and fastText input, "
-                         f"not of {src_format} input")
+        raise ValueError(
+            f"limit= reads the first words of word2vec, text, GloVe and fastText input, "
+            f"not of {src_format} input"
+        )
     if dst_format is None:
         dst_format = _output_format(dst_name)
     _check_format(dst_format, OUTPUT_FORMATS, "dst_format")
@@ -286,41 +324,82 @@ def convert(src: StrPath, dst: StrPath, *, src_format: str | None = None, dst_fo
 
         _parquet.check_source_options(errors, member)
         if dst_format == "finalfusion":
-            _parquet.read_into(src_name, dst_name, columns, normalize=bool(normalize), limit=limit,
-                               progress=progress)
+            _parquet.read_into(
+                src_name, dst_name, columns, normalize=bool(normalize), limit=limit, progress=progress
+            )
             return 0
         # Any other format from the finalfusion file the table makes.
         with _parquet.beside(dst_name) as folder:
             between = os.path.join(folder, "converted.fifu")
-            _parquet.read_into(src_name, between, columns, normalize=bool(normalize), limit=limit,
-                               progress=None)
-            return convert(between, dst, src_format="finalfusion", dst_format=dst_format,
-                           normalize=normalize, progress=progress)
+            _parquet.read_into(
+                src_name, between, columns, normalize=bool(normalize), limit=limit, progress=None
+            )
+            return convert(
+                between,
+                dst,
+                src_format="finalfusion",
+                dst_format=dst_format,
+                normalize=normalize,
+                progress=progress,
+            )
     if dst_format == "parquet":
         from mave import _parquet
 
-        dropped: int = _parquet.write_from(src_name, src_format, dst_name, normalize=bool(normalize),
-                                           progress=progress, errors=errors, limit=limit,
-                                           member=member)
+        dropped: int = _parquet.write_from(
+            src_name,
+            src_format,
+            dst_name,
+            normalize=bool(normalize),
+            progress=progress,
+            errors=errors,
+            limit=limit,
+            member=member,
+        )
     elif dst_format == "model2vec":
-        dropped = _model2vec.export(src_name, src_format, dst_name, normalize=bool(normalize),
-                                    progress=progress, errors=errors, limit=limit, member=member)
+        dropped = _model2vec.export(
+            src_name,
+            src_format,
+            dst_name,
+            normalize=bool(normalize),
+            progress=progress,
+            errors=errors,
+            limit=limit,
+            member=member,
+        )
     else:
-        dropped = _native.convert(src_name, src_format, dst_name, dst_format, bool(normalize), progress,
-                                  errors=errors, limit=limit, member=member)
+        dropped = _native.convert(
+            src_name,
+            src_format,
+            dst_name,
+            dst_format,
+            bool(normalize),
+            progress,
+            errors=errors,
+            limit=limit,
+            member=member,
+        )
     if dropped:
-        warnings.warn(f"{src_name}: {dropped} words were dropped: with errors={errors!r} they became empty "
-                      "or repeated an earlier word", stacklevel=2)
+        warnings.warn(
+            f"{src_name}: {dropped} words were dropped: with errors={errors!r} they became empty "
+            "or repeated an earlier word",
+            stacklevel=2,
+        )
     return dropped
 
 
 MetadataValue: TypeAlias = "int | float | str"
 
 
-def write(path: StrPath, words: Iterable[str], matrix: npt.ArrayLike, *,
-          norms: npt.ArrayLike | None = None,
-          metadata: Mapping[str, MetadataValue] | str | None = None,
-          normalize: bool = True, progress: Progress | None = None) -> None:
+def write(
+    path: StrPath,
+    words: Iterable[str],
+    matrix: npt.ArrayLike,
+    *,
+    norms: npt.ArrayLike | None = None,
+    metadata: Mapping[str, MetadataValue] | str | None = None,
+    normalize: bool = True,
+    progress: Progress | None = None,
+) -> None:
     """Writes a finalfusion file with a simple vocabulary and a dense matrix.
 
     Row i of `matrix` is the vector of the i-th word. With `normalize` (the

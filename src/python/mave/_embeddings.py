@@ -89,10 +89,14 @@ class Embeddings(_native.Embeddings):
         static = self._static
         if static is not None:
             element = "float32" if self.storage_kind == "dense" else self.storage_kind
-            return (f"<mave.Embeddings {self.path!r}: {len(self):,} tokens, {self.dims} dims, "
-                    f"static model, {static['tokenizer_model']} tokenizer, {element} table>")
-        return (f"<mave.Embeddings {self.path!r}: {len(self):,} words, {self.dims} dims, "
-                f"{self.vocab_kind} vocabulary, {self.storage_kind} matrix>")
+            return (
+                f"<mave.Embeddings {self.path!r}: {len(self):,} tokens, {self.dims} dims, "
+                f"static model, {static['tokenizer_model']} tokenizer, {element} table>"
+            )
+        return (
+            f"<mave.Embeddings {self.path!r}: {len(self):,} words, {self.dims} dims, "
+            f"{self.vocab_kind} vocabulary, {self.storage_kind} matrix>"
+        )
 
     @property
     def _tokenization(self) -> str | None:
@@ -123,9 +127,16 @@ class Embeddings(_native.Embeddings):
         # on one machine share one copy of the matrix in the page cache.
         return (load, (self.path,))
 
-    def similar(self, query: Query, k: int = 10, *, negative: Query | None = None,
-                restrict: Restrict = None, threads: int | None = None,
-                approximate: bool | StrPath = False) -> list[tuple[str, float]]:
+    def similar(
+        self,
+        query: Query,
+        k: int = 10,
+        *,
+        negative: Query | None = None,
+        restrict: Restrict = None,
+        threads: int | None = None,
+        approximate: bool | StrPath = False,
+    ) -> list[tuple[str, float]]:
         """The k vocabulary words nearest to `query` by cosine similarity.
 
         Several terms combine as gensim's ``most_similar`` does: the query is
@@ -188,9 +199,18 @@ class Embeddings(_native.Embeddings):
         negatives = self._terms(negative, "negative")
         return self._ask(positive, negatives, k, restrict, False, threads, approximate)
 
-    def analogy(self, a: Term, b: Term, c: Term, k: int = 10, *, method: str = "add",
-                restrict: Restrict = None, threads: int | None = None) -> list[tuple[str, float]]:
-        """"a is to b as c is to ?": the words that best complete the analogy.
+    def analogy(
+        self,
+        a: Term,
+        b: Term,
+        c: Term,
+        k: int = 10,
+        *,
+        method: str = "add",
+        restrict: Restrict = None,
+        threads: int | None = None,
+    ) -> list[tuple[str, float]]:
+        """ "a is to b as c is to ?": the words that best complete the analogy.
 
         ``method="add"`` (3CosAdd) ranks words by their cosine with the
         mean of the unit vectors of b, c and minus a (the direction of
@@ -227,10 +247,16 @@ class Embeddings(_native.Embeddings):
                 raise TypeError(f"{name} must be a str or a vector, not {type(term).__name__}")
         return self._ask([b, c], [a], k, restrict, cosmul, threads)
 
-    def nearest(self, queries: Sequence[str] | npt.ArrayLike, k: int = 10, *,
-                restrict: Restrict = None, exclude_self: bool = True,
-                threads: int | None = None, approximate: bool | StrPath = False
-                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    def nearest(
+        self,
+        queries: Sequence[str] | npt.ArrayLike,
+        k: int = 10,
+        *,
+        restrict: Restrict = None,
+        exclude_self: bool = True,
+        threads: int | None = None,
+        approximate: bool | StrPath = False,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         """The k nearest vocabulary rows of many queries at once.
 
         One blocked matrix product over the mapped rows (quantized files:
@@ -323,8 +349,9 @@ class Embeddings(_native.Embeddings):
         mean /= np.linalg.norm(mean) or 1.0
         return min(zip((unit @ mean).tolist(), used))[1]
 
-    def mean_vector(self, words: Iterable[Term], *, weights: Sequence[float] | None = None,
-                    normalize: bool = False) -> Vector:
+    def mean_vector(
+        self, words: Iterable[Term], *, weights: Sequence[float] | None = None, normalize: bool = False
+    ) -> Vector:
         """The mean of the unit vectors of the words that have one (as
         gensim's ``get_mean_vector``): each weighted (default 1), divided by
         the sum of the absolute weights of those used, then scaled to unit
@@ -366,8 +393,9 @@ class Embeddings(_native.Embeddings):
             mean /= length
         return mean.astype(np.float32)
 
-    def mean_vectors(self, texts: Iterable[Any], *, tokenize: Tokenizer | None = None,
-                     threads: int | None = None) -> npt.NDArray[np.float32]:
+    def mean_vectors(
+        self, texts: Iterable[Any], *, tokenize: Tokenizer | None = None, threads: int | None = None
+    ) -> npt.NDArray[np.float32]:
         """The mean vector of each text (of its tokens that have a vector),
         the rows ``mave.dask.mean_vectors`` gives, in this process without
         Dask. See :func:`mave.dask.mean_vectors` for the rules.
@@ -378,9 +406,15 @@ class Embeddings(_native.Embeddings):
         """
         return _texts.mean_vectors(texts, self, tokenize=tokenize, threads=threads)
 
-    def encode(self, texts: Iterable[str] | str, *, normalize: bool | None = None,
-               max_length: int | None = None, threads: int | None = None,
-               out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
+    def encode(
+        self,
+        texts: Iterable[str] | str,
+        *,
+        normalize: bool | None = None,
+        max_length: int | None = None,
+        threads: int | None = None,
+        out: npt.NDArray[np.float32] | None = None,
+    ) -> npt.NDArray[np.float32]:
         """The vector of each text: the mean of its tokens' vectors.
 
         For a static sentence model the tokens are those of the model's
@@ -440,9 +474,15 @@ class Embeddings(_native.Embeddings):
         target[...] = vectors
         return target
 
-    def _encode_tokens(self, items: list[str], static: dict[str, Any], normalize: bool | None,
-                       limit: int | None, threads: int | None,
-                       target: npt.NDArray[np.float32] | None) -> npt.NDArray[np.float32]:
+    def _encode_tokens(
+        self,
+        items: list[str],
+        static: dict[str, Any],
+        normalize: bool | None,
+        limit: int | None,
+        threads: int | None,
+        target: npt.NDArray[np.float32] | None,
+    ) -> npt.NDArray[np.float32]:
         """encode() of a static model: tokenized and pooled by the core in one
         call without the interpreter lock, or, for a tokenizer.json the core
         does not tokenize, tokenized by the tokenizers package a block of
@@ -456,9 +496,9 @@ class Embeddings(_native.Embeddings):
         result = np.empty((len(items), self.dims), np.float32) if target is None else target
         tokenizer = self._tokenizer()
         for start in range(0, len(items), _ENCODE_BLOCK):
-            block = items[start:start + _ENCODE_BLOCK]
+            block = items[start : start + _ENCODE_BLOCK]
             ids, offsets = _static.token_ids(tokenizer, block, limit, static["chars_per_token"])
-            self._pool(ids, offsets, result[start:start + len(block)], normalize, limit, threads)
+            self._pool(ids, offsets, result[start : start + len(block)], normalize, limit, threads)
         return result
 
     def _token_counts(self, texts: Sequence[str]) -> npt.NDArray[np.int64]:
@@ -485,16 +525,17 @@ class Embeddings(_native.Embeddings):
             return [query]
         if isinstance(query, Iterable) and not isinstance(query, (bytes, dict)):
             items = list(query)
-            if items and all(isinstance(x, (int, float, np.number)) and not isinstance(x, bool)
-                             for x in items):
+            if items and all(
+                isinstance(x, (int, float, np.number)) and not isinstance(x, bool) for x in items
+            ):
                 return [cast(Term, query)]  # one vector given as numbers
             for i, item in enumerate(items):
                 if not isinstance(item, (str, np.ndarray, Sequence)) or isinstance(item, bytes):
-                    raise TypeError(f"{what}[{i}] must be a str or a vector, not "
-                                    f"{type(item).__name__}")
+                    raise TypeError(f"{what}[{i}] must be a str or a vector, not " f"{type(item).__name__}")
             return items
-        raise TypeError(f"{what} must be a str or a vector, or a sequence of them, not "
-                        f"{type(query).__name__}")
+        raise TypeError(
+            f"{what} must be a str or a vector, or a sequence of them, not " f"{type(query).__name__}"
+        )
 
     def _vector(self, term: Term, what: str) -> Vector:
         if isinstance(term, str):
@@ -502,11 +543,13 @@ class Embeddings(_native.Embeddings):
         try:
             vector = np.asarray(term, dtype=np.float32)
         except (TypeError, ValueError):
-            raise TypeError(f"{what} must be a str or a vector of {self.dims} numbers, not "
-                            f"{type(term).__name__}") from None
+            raise TypeError(
+                f"{what} must be a str or a vector of {self.dims} numbers, not " f"{type(term).__name__}"
+            ) from None
         if vector.shape != (self.dims,):
-            raise ValueError(f"{what} has shape {vector.shape}, but the vectors have shape "
-                             f"({self.dims},)")
+            raise ValueError(
+                f"{what} has shape {vector.shape}, but the vectors have shape " f"({self.dims},)"
+            )
         return vector
 
     def _candidates(self, restrict: Restrict) -> tuple[int, npt.NDArray[np.uint8] | None]:
@@ -525,8 +568,10 @@ class Embeddings(_native.Embeddings):
                 raise ValueError(f"restrict has shape {restrict.shape}, but there are {n} words")
             return n, restrict.astype(np.uint8)
         if isinstance(restrict, (str, bytes)) or not isinstance(restrict, Iterable):
-            raise TypeError("restrict must be None, an int, a collection of words or a bool "
-                            f"array, not {type(restrict).__name__}")
+            raise TypeError(
+                "restrict must be None, an int, a collection of words or a bool "
+                f"array, not {type(restrict).__name__}"
+            )
         flags = np.zeros(n, dtype=np.uint8)
         for i, word in enumerate(restrict):
             if not isinstance(word, str):
@@ -543,46 +588,60 @@ class Embeddings(_native.Embeddings):
         elif isinstance(approximate, (str, os.PathLike)):
             path = approximate
         else:
-            raise TypeError("approximate must be a bool or the path of an index, not "
-                            f"{type(approximate).__name__}")
+            raise TypeError(
+                "approximate must be a bool or the path of an index, not " f"{type(approximate).__name__}"
+            )
         from mave import _index  # faiss and the index code only when asked for
 
         return _index.open_index(self, path)
 
-    def _ask(self, positive: list[Term], negative: list[Term], k: int, restrict: Restrict,
-             cosmul: bool, threads: int | None,
-             approximate: bool | StrPath = False) -> list[tuple[str, float]]:
+    def _ask(
+        self,
+        positive: list[Term],
+        negative: list[Term],
+        k: int,
+        restrict: Restrict,
+        cosmul: bool,
+        threads: int | None,
+        approximate: bool | StrPath = False,
+    ) -> list[tuple[str, float]]:
         """One question through the batched search (or the approximate
         index), as (word, score) pairs."""
         index = self._approximate(approximate)
         if index is not None and restrict is None:
             return self._ask_index(index, positive, negative, k)
         n_rows, allowed = self._candidates(restrict)
-        terms = np.stack([self._vector(t, "query" if i < len(positive) else "negative")
-                          for i, t in enumerate(positive + negative)])
-        exclude = sorted({self.index(t) for t in positive + negative
-                          if isinstance(t, str) and t in self})
+        terms = np.stack(
+            [
+                self._vector(t, "query" if i < len(positive) else "negative")
+                for i, t in enumerate(positive + negative)
+            ]
+        )
+        exclude = sorted({self.index(t) for t in positive + negative if isinstance(t, str) and t in self})
         words = self.words
-        questions = _native.Questions(terms, positive=[len(positive)], negative=[len(negative)],
-                                      exclude=np.array(exclude, dtype=np.uint64),
-                                      exclude_offsets=[0, len(exclude)])
+        questions = _native.Questions(
+            terms,
+            positive=[len(positive)],
+            negative=[len(negative)],
+            exclude=np.array(exclude, dtype=np.uint64),
+            exclude_offsets=[0, len(exclude)],
+        )
         rows, scores = self._search(questions, min(k, n_rows), n_rows, allowed, cosmul, threads)
         return [(words[int(r)], float(s)) for r, s in zip(rows[0], scores[0]) if r >= 0]
 
-
-    def _ask_index(self, index: ApproximateIndex, positive: list[Term], negative: list[Term],
-                   k: int) -> list[tuple[str, float]]:
+    def _ask_index(
+        self, index: ApproximateIndex, positive: list[Term], negative: list[Term], k: int
+    ) -> list[tuple[str, float]]:
         """One question through the approximate index, as (word, cosine)
         pairs. It searches the direction the scan searches: the mean of the
         unit term vectors, negative ones subtracted (one term: itself)."""
         terms = positive + negative
-        vectors = [self._vector(t, "query" if i < len(positive) else "negative")
-                   for i, t in enumerate(terms)]
+        vectors = [self._vector(t, "query" if i < len(positive) else "negative") for i, t in enumerate(terms)]
         if len(vectors) == 1:
             target = vectors[0]
         else:
             unit = unit_rows(np.stack(vectors)).astype(np.float64)
-            unit[len(positive):] *= -1
+            unit[len(positive) :] *= -1
             target = unit.sum(axis=0).astype(np.float32)
         exclude = sorted({self.index(t) for t in terms if isinstance(t, str) and t in self})
         rows, scores = index.search(self, target[None, :], min(k, len(self)), [exclude])
@@ -665,6 +724,7 @@ class Embeddings(_native.Embeddings):
 
 
 from mave._texts import Tokenizer  # noqa: E402  (after the class: _texts needs none of it)
+
 # Texts tokenized and pooled per call of the core: bounds the ids held.
 _ENCODE_BLOCK = 16384
 Term: TypeAlias = "str | npt.ArrayLike"
@@ -695,8 +755,9 @@ def _output(out: object, n: int, dims: int) -> npt.NDArray[np.float32] | None:
     if out is None:
         return None
     if not isinstance(out, np.ndarray) or out.dtype != np.float32:
-        raise TypeError("out must be a float32 NumPy array, not "
-                        f"{getattr(out, 'dtype', type(out).__name__)}")
+        raise TypeError(
+            "out must be a float32 NumPy array, not " f"{getattr(out, 'dtype', type(out).__name__)}"
+        )
     if out.shape != (n, dims):
         raise ValueError(f"out has shape {out.shape}, but ({n}, {dims}) is needed")
     if not out.flags.writeable:
@@ -725,15 +786,15 @@ def _matrix(queries: object, dims: int) -> npt.NDArray[np.float32]:
     try:
         terms = np.ascontiguousarray(queries, dtype=np.float32)
     except (TypeError, ValueError):
-        raise TypeError("queries must be a 2-D array of numbers or a sequence of str, not "
-                        f"{type(queries).__name__}") from None
+        raise TypeError(
+            "queries must be a 2-D array of numbers or a sequence of str, not " f"{type(queries).__name__}"
+        ) from None
     if terms.ndim != 2 or terms.shape[1] != dims:
         raise ValueError(f"queries has shape {terms.shape}, but (n, {dims}) is needed")
     return terms
 
 
-def _exclusions(exclude: Sequence[Sequence[int]]) -> tuple[npt.NDArray[np.uint64],
-                                                             npt.NDArray[np.uint64]]:
+def _exclusions(exclude: Sequence[Sequence[int]]) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
     """Per-question excluded rows as (offsets, rows), the search's form."""
     counts = np.fromiter(map(len, exclude), dtype=np.uint64, count=len(exclude))
     offsets = np.zeros(len(exclude) + 1, dtype=np.uint64)

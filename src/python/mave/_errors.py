@@ -30,8 +30,14 @@ class FormatError(ValueError):
     offset: int | None
     line: int | None
 
-    def __init__(self, message: str, filename: str | None = None, reason: str | None = None,
-                 offset: int | None = None, line: int | None = None) -> None:
+    def __init__(
+        self,
+        message: str,
+        filename: str | None = None,
+        reason: str | None = None,
+        offset: int | None = None,
+        line: int | None = None,
+    ) -> None:
         super().__init__(message)
         self.filename = filename
         self.reason = message if reason is None else reason

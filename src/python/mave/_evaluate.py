@@ -76,8 +76,9 @@ def _lines(path: StrPath) -> Iterator[tuple[int, str]]:
             try:
                 line = raw.decode("utf-8")
             except UnicodeDecodeError as error:
-                raise _format_error(path, number, f"not valid UTF-8 (byte {error.start + 1} "
-                                    "of the line)") from None
+                raise _format_error(
+                    path, number, f"not valid UTF-8 (byte {error.start + 1} " "of the line)"
+                ) from None
             yield number, line
 
 
@@ -94,7 +95,7 @@ def _candidates(e: Embeddings, restrict: int, case_insensitive: bool) -> dict[st
         raise TypeError(f"restrict must be an int, not {type(restrict).__name__}")
     if restrict < 1:
         raise ValueError(f"restrict must be at least 1, got {restrict}")
-    words = e.words[:min(int(restrict), len(e))]
+    words = e.words[: min(int(restrict), len(e))]
     if not case_insensitive:
         return {w: i for i, w in enumerate(words)}
     rows: dict[str, int] = {}
@@ -103,10 +104,16 @@ def _candidates(e: Embeddings, restrict: int, case_insensitive: bool) -> dict[st
     return rows
 
 
-def evaluate_analogies(e: Embeddings, path: StrPath, *, restrict: int = 300_000,
-                       case_insensitive: bool = True, method: str = "add",
-                       threads: int | None = None,
-                       progress: Callable[[int, int], object] | None = None) -> AnalogyResult:
+def evaluate_analogies(
+    e: Embeddings,
+    path: StrPath,
+    *,
+    restrict: int = 300_000,
+    case_insensitive: bool = True,
+    method: str = "add",
+    threads: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
+) -> AnalogyResult:
     """Answers the analogy questions of a file ("a b c d": a is to b as c
     is to d) and counts the correct answers, as gensim's
     ``evaluate_word_analogies`` does.
@@ -161,8 +168,9 @@ def evaluate_analogies(e: Embeddings, path: StrPath, *, restrict: int = 300_000,
         if not fields:
             continue
         if len(fields) != 4:
-            raise _format_error(path, number, f"expected four words or a ': section' line, "
-                                f"found {len(fields)} fields")
+            raise _format_error(
+                path, number, f"expected four words or a ': section' line, " f"found {len(fields)} fields"
+            )
         if not names:
             raise _format_error(path, number, "a question before the first ': section' line")
         if case_insensitive:
@@ -181,7 +189,7 @@ def evaluate_analogies(e: Embeddings, path: StrPath, *, restrict: int = 300_000,
     vocabulary = e.words
     total = len(questions)
     for start in range(0, total, _BATCH_QUESTIONS):
-        batch = np.array(questions[start:start + _BATCH_QUESTIONS], dtype=np.int64)
+        batch = np.array(questions[start : start + _BATCH_QUESTIONS], dtype=np.int64)
         answers = _answers(e, batch, n_rows, cosmul, threads)
         for i, answer_rows in enumerate(answers.tolist()):
             q = start + i
@@ -201,13 +209,17 @@ def evaluate_analogies(e: Embeddings, path: StrPath, *, restrict: int = 300_000,
             progress(min(start + _BATCH_QUESTIONS, total), total)
     correct = sum(correct_per_section)
     return AnalogyResult(
-        accuracy=correct / total if total else 0.0, correct=correct, answered=total,
+        accuracy=correct / total if total else 0.0,
+        correct=correct,
+        answered=total,
         skipped=sum(skipped_per_section),
-        sections=list(zip(names, correct_per_section, answered_per_section)))
+        sections=list(zip(names, correct_per_section, answered_per_section)),
+    )
 
 
-def _answers(e: Embeddings, batch: npt.NDArray[np.int64], n_rows: int, cosmul: bool,
-             threads: int | None) -> npt.NDArray[np.int64]:
+def _answers(
+    e: Embeddings, batch: npt.NDArray[np.int64], n_rows: int, cosmul: bool, threads: int | None
+) -> npt.NDArray[np.int64]:
     """The first answers of each question (a, b, c, d): b and c positive, a
     negative, the three rows left out."""
     n = len(batch)
@@ -217,17 +229,27 @@ def _answers(e: Embeddings, batch: npt.NDArray[np.int64], n_rows: int, cosmul: b
     terms = e.reconstruct(words.tolist()) if len(words) else np.zeros((0, e.dims), np.float32)
     exclude = batch[:, :3].astype(np.uint64).reshape(-1)
     offsets = np.arange(0, 3 * n + 1, 3, dtype=np.uint64)
-    questions = _native.Questions(terms, positive=np.full(n, 2, dtype=np.uint32),
-                                  negative=np.ones(n, dtype=np.uint32), exclude=exclude,
-                                  exclude_offsets=offsets,
-                                  term_of=term_of.astype(np.uint32).reshape(-1))
+    questions = _native.Questions(
+        terms,
+        positive=np.full(n, 2, dtype=np.uint32),
+        negative=np.ones(n, dtype=np.uint32),
+        exclude=exclude,
+        exclude_offsets=offsets,
+        term_of=term_of.astype(np.uint32).reshape(-1),
+    )
     rows, _ = e._search(questions, _ANSWERS, n_rows, None, cosmul, threads)
     return rows
 
 
-def evaluate_word_pairs(e: Embeddings, path: StrPath, *, delimiter: str = "\t",
-                        restrict: int = 300_000, case_insensitive: bool = True,
-                        dummy4unknown: bool = False) -> PairsResult:
+def evaluate_word_pairs(
+    e: Embeddings,
+    path: StrPath,
+    *,
+    delimiter: str = "\t",
+    restrict: int = 300_000,
+    case_insensitive: bool = True,
+    dummy4unknown: bool = False,
+) -> PairsResult:
     """Correlates the model's cosine similarities of word pairs with human
     scores, as gensim's ``evaluate_word_pairs`` does (WordSim-353,
     SimLex-999 and the like).
@@ -270,8 +292,11 @@ def evaluate_word_pairs(e: Embeddings, path: StrPath, *, delimiter: str = "\t",
             continue
         fields = line.rstrip("\r\n").split(delimiter)
         if len(fields) != 3:
-            raise _format_error(path, number, f"expected two words and a score separated by "
-                                f"{delimiter!r}, found {len(fields)} fields")
+            raise _format_error(
+                path,
+                number,
+                f"expected two words and a score separated by " f"{delimiter!r}, found {len(fields)} fields",
+            )
         a, b, score = fields
         try:
             human = float(score)
@@ -292,8 +317,9 @@ def evaluate_word_pairs(e: Embeddings, path: StrPath, *, delimiter: str = "\t",
     x = np.array(gold, dtype=np.float64)
     y = np.array(model, dtype=np.float64)
     ratio = oov / len(gold) * 100 if dummy4unknown else oov / (len(gold) + oov) * 100
-    return PairsResult(pearson=_pearson(x, y), spearman=_pearson(_ranks(x), _ranks(y)),
-                       oov_ratio=ratio, pairs=len(gold))
+    return PairsResult(
+        pearson=_pearson(x, y), spearman=_pearson(_ranks(x), _ranks(y)), oov_ratio=ratio, pairs=len(gold)
+    )
 
 
 def _cosine32(e: Embeddings, a: int, b: int) -> float:

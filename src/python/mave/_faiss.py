@@ -19,5 +19,6 @@ def import_faiss(user: str, extra: str) -> Any:  # typed loosely: its stubs lag 
     try:
         return importlib.import_module("faiss")
     except ImportError:
-        raise ImportError(f"{user} needs faiss, which is not installed: pip install mave[{extra}]",
-                          name="faiss") from None
+        raise ImportError(
+            f"{user} needs faiss, which is not installed: pip install mave[{extra}]", name="faiss"
+        ) from None

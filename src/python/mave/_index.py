@@ -34,8 +34,15 @@ from mave import _native
 from mave._faiss import import_faiss
 from mave._rows import unit_rows
 
-__all__ = ["ApproximateIndex", "Calibration", "build_index", "has_index", "index_path",
-           "open_index", "read_calibration"]
+__all__ = [
+    "ApproximateIndex",
+    "Calibration",
+    "build_index",
+    "has_index",
+    "index_path",
+    "open_index",
+    "read_calibration",
+]
 
 
 class Embeddings(Protocol):
@@ -53,9 +60,10 @@ class Embeddings(Protocol):
     @property
     def matrix(self) -> npt.NDArray[np.float32]: ...
     def reconstruct(self, rows: Any) -> npt.NDArray[np.float32]: ...
-    def nearest(self, queries: Any, k: int = 10, *, restrict: Any = None,
-                threads: int | None = None) -> tuple[npt.NDArray[np.int64],
-                                                     npt.NDArray[np.float32]]: ...
+    def nearest(
+        self, queries: Any, k: int = 10, *, restrict: Any = None, threads: int | None = None
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]: ...
+
 
 SUFFIX = ".hnsw"
 # Graph degree and the breadth of the search while building, measured on
@@ -117,12 +125,16 @@ class Calibration:
     def describe(self) -> str:
         """One line for people: the breadth and what was measured there."""
         if self.recall is None and self.target is None:
-            return f"search breadth {self.breadth} (not measured: an index from before mave " \
-                   "measured breadths; rebuild it with mave index)"
+            return (
+                f"search breadth {self.breadth} (not measured: an index from before mave "
+                "measured breadths; rebuild it with mave index)"
+            )
         if self.recall is None:
             return f"search breadth {self.breadth} (not measured: the model has no words)"
-        text = f"search breadth {self.breadth}, recall@{self.k} {self.recall:.3f} on " \
-               f"{self.queries:,} held-out rows"
+        text = (
+            f"search breadth {self.breadth}, recall@{self.k} {self.recall:.3f} on "
+            f"{self.queries:,} held-out rows"
+        )
         if self.target is not None:
             text += f" (asked for {self.target:g})"
         return text
@@ -133,9 +145,14 @@ def index_path(model_path: str | os.PathLike[str]) -> str:
     return os.fspath(model_path) + SUFFIX
 
 
-def build_index(e: Embeddings, path: str | os.PathLike[str] | None = None, *,
-                recall: float = RECALL, threads: int | None = None,
-                progress: Callable[[str, int, int], object] | None = None) -> str:
+def build_index(
+    e: Embeddings,
+    path: str | os.PathLike[str] | None = None,
+    *,
+    recall: float = RECALL,
+    threads: int | None = None,
+    progress: Callable[[str, int, int], object] | None = None,
+) -> str:
     """Builds the approximate-neighbours index of the vocabulary's rows and
     writes it beside the model (or to `path`); returns the file's path.
 
@@ -172,8 +189,7 @@ def build_index(e: Embeddings, path: str | os.PathLike[str] | None = None, *,
     held = _held_out(words)
     kept = np.ones(words, bool)
     kept[held] = False
-    index = faiss.IndexHNSWSQ(e.dims, faiss.ScalarQuantizer.QT_8bit, CONNECTIVITY,
-                              faiss.METRIC_INNER_PRODUCT)
+    index = faiss.IndexHNSWSQ(e.dims, faiss.ScalarQuantizer.QT_8bit, CONNECTIVITY, faiss.METRIC_INNER_PRODUCT)
     index.hnsw.efConstruction = BUILD_BREADTH
     previous = faiss.omp_get_max_threads()
     if threads:
@@ -226,13 +242,15 @@ def _train(index: Any, e: Embeddings) -> None:
     """The 8-bit code ranges, from a sample spread over the rows."""
     words = len(e.words)
     step = max(1, words // 100_000)
-    sample = (_gather(e, np.arange(0, words, step, dtype=np.int64)) if words
-              else np.zeros((1, e.dims), np.float32))
+    sample = (
+        _gather(e, np.arange(0, words, step, dtype=np.int64)) if words else np.zeros((1, e.dims), np.float32)
+    )
     index.train(unit_rows(sample))
 
 
-def _add_kept_rows(index: Any, e: Embeddings, kept: npt.NDArray[np.bool_],
-                   progress: Callable[[str, int, int], object] | None) -> None:
+def _add_kept_rows(
+    index: Any, e: Embeddings, kept: npt.NDArray[np.bool_], progress: Callable[[str, int, int], object] | None
+) -> None:
     words = len(kept)
     for start in range(0, words, _BATCH):
         stop = min(start + _BATCH, words)
@@ -243,9 +261,16 @@ def _add_kept_rows(index: Any, e: Embeddings, kept: npt.NDArray[np.bool_],
             progress("indexing", stop, words)
 
 
-def _calibrate(faiss: Any, index: Any, e: Embeddings, held: npt.NDArray[np.int64],
-               kept: npt.NDArray[np.bool_], wanted: float, threads: int | None,
-               progress: Callable[[str, int, int], object] | None) -> Calibration:
+def _calibrate(
+    faiss: Any,
+    index: Any,
+    e: Embeddings,
+    held: npt.NDArray[np.int64],
+    kept: npt.NDArray[np.bool_],
+    wanted: float,
+    threads: int | None,
+    progress: Callable[[str, int, int], object] | None,
+) -> Calibration:
     """The smallest breadth whose recall on the held-out rows reaches
     `wanted` (or the best one), while the graph holds the other rows only."""
     if len(held) == 0:
@@ -261,8 +286,7 @@ def _calibrate(faiss: Any, index: Any, e: Embeddings, held: npt.NDArray[np.int64
     tried.append(next((b for b in BREADTHS if b >= index.ntotal), BREADTHS[-1]))
     best_breadth, best_recall = tried[0], -1.0
     for i, breadth in enumerate(tried):
-        keys, _ = _search(index, parameters.get(breadth), e, queries, CALIBRATION_K, (),
-                          graph_rows)
+        keys, _ = _search(index, parameters.get(breadth), e, queries, CALIBRATION_K, (), graph_rows)
         measured = _recall(keys, truth)
         if progress is not None:
             progress("measuring", i + 1, len(tried))
@@ -280,8 +304,7 @@ def _recall(found: npt.NDArray[np.int64], truth: npt.NDArray[np.int64]) -> float
     return float(hits.sum()) / total if total else 1.0
 
 
-def _restore_row_order(index: Any, kept: npt.NDArray[np.bool_],
-                       held: npt.NDArray[np.int64]) -> None:
+def _restore_row_order(index: Any, kept: npt.NDArray[np.bool_], held: npt.NDArray[np.int64]) -> None:
     """Renumbers the graph's rows as the model's: the held-out rows were
     added last."""
     added = np.concatenate([np.flatnonzero(kept), held])
@@ -291,9 +314,15 @@ def _restore_row_order(index: Any, kept: npt.NDArray[np.bool_],
 
 
 def _trailer(calibration: Calibration) -> bytes:
-    text = json.dumps({"breadth": calibration.breadth, "recall": calibration.recall,
-                       "target": calibration.target, "queries": calibration.queries,
-                       "k": calibration.k}).encode()
+    text = json.dumps(
+        {
+            "breadth": calibration.breadth,
+            "recall": calibration.recall,
+            "target": calibration.target,
+            "queries": calibration.queries,
+            "k": calibration.k,
+        }
+    ).encode()
     return text + _FOOTER.pack(len(text), _TAG)
 
 
@@ -315,19 +344,23 @@ def read_calibration(path: str | os.PathLike[str]) -> Calibration:
         if tag != _TAG:
             return Calibration(LEGACY_BREADTH)
         if length > min(_MOST_JSON, size - _FOOTER.size):
-            raise ValueError(f"{os.fspath(path)}: the index's stored search breadth is damaged "
-                             "(rebuild it with mave index)")
+            raise ValueError(
+                f"{os.fspath(path)}: the index's stored search breadth is damaged "
+                "(rebuild it with mave index)"
+            )
         f.seek(size - _FOOTER.size - length)
         text = f.read(length)
     try:
         fields = json.loads(text)
         # Fields a later version adds are not this version's to read.
-        calibration = Calibration(**{f.name: fields[f.name] for f in dataclasses.fields(Calibration)
-                                     if f.name in fields})
+        calibration = Calibration(
+            **{f.name: fields[f.name] for f in dataclasses.fields(Calibration) if f.name in fields}
+        )
         _check_calibration(calibration)
     except (ValueError, TypeError):  # JSON, fields or values
-        raise ValueError(f"{os.fspath(path)}: the index's stored search breadth is damaged "
-                         "(rebuild it with mave index)") from None
+        raise ValueError(
+            f"{os.fspath(path)}: the index's stored search breadth is damaged " "(rebuild it with mave index)"
+        ) from None
     return calibration
 
 
@@ -335,10 +368,16 @@ def _check_calibration(c: Calibration) -> None:
     def number(x: object) -> bool:
         return isinstance(x, (int, float)) and not isinstance(x, bool) and 0 <= x <= 1
 
-    if not (isinstance(c.breadth, int) and 1 <= c.breadth <= 1 << 20
-            and (c.recall is None or number(c.recall)) and (c.target is None or number(c.target))
-            and isinstance(c.queries, int) and c.queries >= 0
-            and isinstance(c.k, int) and c.k >= 1):
+    if not (
+        isinstance(c.breadth, int)
+        and 1 <= c.breadth <= 1 << 20
+        and (c.recall is None or number(c.recall))
+        and (c.target is None or number(c.target))
+        and isinstance(c.queries, int)
+        and c.queries >= 0
+        and isinstance(c.k, int)
+        and c.k >= 1
+    ):
         raise ValueError("out of range")
 
 
@@ -357,9 +396,15 @@ class SearchParameters:
         return made
 
 
-def _search(index: Any, params: Any, e: Embeddings, queries: npt.NDArray[np.float32], k: int,
-            exclude: Sequence[Sequence[int]], graph_rows: npt.NDArray[np.int64] | None = None
-            ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+def _search(
+    index: Any,
+    params: Any,
+    e: Embeddings,
+    queries: npt.NDArray[np.float32],
+    k: int,
+    exclude: Sequence[Sequence[int]],
+    graph_rows: npt.NDArray[np.int64] | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
     """The k rows nearest to each query: `OVERSAMPLE * k` candidates (and
     one more per excluded row) from the graph, re-ranked by exact cosine
     with the rows as the file stores them (the core's re-ranking: one call
@@ -372,8 +417,7 @@ def _search(index: Any, params: Any, e: Embeddings, queries: npt.NDArray[np.floa
     most = max(map(len, exclude), default=0)
     count = min(OVERSAMPLE * k + most, index.ntotal)
     if len(queries) == 0 or count == 0:
-        return np.full((len(queries), k), -1, np.int64), np.full((len(queries), k), np.nan,
-                                                                 np.float32)
+        return np.full((len(queries), k), -1, np.int64), np.full((len(queries), k), np.nan, np.float32)
     # The graph's rows are unit length: a query's length scales all its
     # inner products alike, so the query goes to faiss as it is.
     _, keys = index.search(queries, count, params=params)
@@ -393,8 +437,10 @@ class ApproximateIndex:
         try:
             index: Any = faiss.read_index(path, faiss.IO_FLAG_MMAP_IFC | faiss.IO_FLAG_READ_ONLY)
         except RuntimeError as error:
-            raise ValueError(f"{path} is not an index of {e.path} (rebuild it with mave index): "
-                             f"{str(error).splitlines()[0]}") from None
+            raise ValueError(
+                f"{path} is not an index of {e.path} (rebuild it with mave index): "
+                f"{str(error).splitlines()[0]}"
+            ) from None
         if index.d != e.dims or index.ntotal != len(e.words):
             raise ValueError(f"{path} is not an index of {e.path} (rebuild it with mave index)")
         self.calibration = read_calibration(path)
@@ -407,12 +453,14 @@ class ApproximateIndex:
         return self.calibration.breadth
 
     def __repr__(self) -> str:
-        return f"<mave approximate index {self.path!r}: {self._index.ntotal:,} rows, " \
-               f"{self.calibration.describe()}>"
+        return (
+            f"<mave approximate index {self.path!r}: {self._index.ntotal:,} rows, "
+            f"{self.calibration.describe()}>"
+        )
 
-    def search(self, e: Embeddings, queries: npt.NDArray[np.float32], k: int,
-               exclude: Sequence[Sequence[int]] = ()) -> tuple[npt.NDArray[np.int64],
-                                                               npt.NDArray[np.float32]]:
+    def search(
+        self, e: Embeddings, queries: npt.NDArray[np.float32], k: int, exclude: Sequence[Sequence[int]] = ()
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         """The k rows nearest to each query, re-ranked by exact cosine,
         leaving out the rows of ``exclude[i]`` for query i.
 
@@ -449,8 +497,11 @@ def open_index(e: Embeddings, path: str | os.PathLike[str] | None = None) -> App
     except FileNotFoundError:
         if path is None:
             raise FileNotFoundError(
-                errno.ENOENT, f"{e.path} has no approximate-neighbours index (no {target}): "
-                f"build it with `mave index {e.path}`", target) from None
+                errno.ENOENT,
+                f"{e.path} has no approximate-neighbours index (no {target}): "
+                f"build it with `mave index {e.path}`",
+                target,
+            ) from None
         raise FileNotFoundError(errno.ENOENT, f"there is no index {target}", target) from None
     key = (e.path, target, stat.st_mtime_ns, stat.st_size)
     with _lock:

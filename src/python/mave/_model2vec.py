@@ -51,8 +51,17 @@ UNKNOWN = "[UNK]"
 _BLOCK = 4096
 
 
-def export(src: str, src_format: str, dst: str, *, normalize: bool, progress: Progress | None,
-           errors: str, limit: int | None, member: str | None) -> int:
+def export(
+    src: str,
+    src_format: str,
+    dst: str,
+    *,
+    normalize: bool,
+    progress: Progress | None,
+    errors: str,
+    limit: int | None,
+    member: str | None,
+) -> int:
     """Writes the folder `dst` from the model `src` (checked arguments, as
     mave.convert passes them); returns the number of words dropped while
     reading a text or binary source."""
@@ -60,13 +69,20 @@ def export(src: str, src_format: str, dst: str, *, normalize: bool, progress: Pr
     _check_destination(target)
     staging = _make_staging(target)
     try:
-        with _source(src, src_format, staging, normalize=normalize, progress=progress,
-                     errors=errors, limit=limit, member=member) as (e, rows, dropped):
+        with _source(
+            src,
+            src_format,
+            staging,
+            normalize=normalize,
+            progress=progress,
+            errors=errors,
+            limit=limit,
+            member=member,
+        ) as (e, rows, dropped):
             unknown = _unknown_token(e)
             _write_tokenizer(os.path.join(staging, "tokenizer.json"), e.words, unknown)
             _write_table(os.path.join(staging, "model.safetensors"), rows, len(e), e.dims, progress)
-            _write_json(os.path.join(staging, "config.json"),
-                        _config(e, src, src_format, normalize, unknown))
+            _write_json(os.path.join(staging, "config.json"), _config(e, src, src_format, normalize, unknown))
             _write_json(os.path.join(staging, "modules.json"), MODULES)
         _commit(staging, target)
     except BaseException:
@@ -77,13 +93,17 @@ def export(src: str, src_format: str, dst: str, *, normalize: bool, progress: Pr
 
 # --- the destination -----------------------------------------------------------
 
+
 def _check_destination(target: str) -> None:
     """Refuses a destination that holds anything: an export never replaces
     or mixes with existing files (an empty folder is taken)."""
     if os.path.isdir(target):
         if os.listdir(target):
-            raise FileExistsError(errno.EEXIST, "the destination folder is not empty "
-                                  "(remove it or name a new folder)", target)
+            raise FileExistsError(
+                errno.EEXIST,
+                "the destination folder is not empty " "(remove it or name a new folder)",
+                target,
+            )
     elif os.path.lexists(target):
         raise FileExistsError(errno.EEXIST, "the destination exists and is not a folder", target)
 
@@ -115,8 +135,11 @@ def _commit(staging: str, target: str) -> None:
         os.rename(staging, target)
     except OSError as e:
         if e.errno in (errno.ENOTEMPTY, errno.EEXIST):
-            raise FileExistsError(errno.EEXIST, "the destination folder is not empty "
-                                  "(remove it or name a new folder)", target) from None
+            raise FileExistsError(
+                errno.EEXIST,
+                "the destination folder is not empty " "(remove it or name a new folder)",
+                target,
+            ) from None
         raise
     _sync(os.path.dirname(target), os.O_RDONLY | os.O_DIRECTORY)
 
@@ -135,9 +158,17 @@ Rows = Callable[[int, int], npt.NDArray[np.float32]]
 
 
 @contextlib.contextmanager
-def _source(src: str, src_format: str, staging: str, *, normalize: bool, progress: Progress | None,
-            errors: str, limit: int | None, member: str | None
-            ) -> Iterator[tuple[Embeddings, Rows, int]]:
+def _source(
+    src: str,
+    src_format: str,
+    staging: str,
+    *,
+    normalize: bool,
+    progress: Progress | None,
+    errors: str,
+    limit: int | None,
+    member: str | None,
+) -> Iterator[tuple[Embeddings, Rows, int]]:
     """The source loaded, a function giving its vocabulary rows start..stop in
     the form asked for (as mave.convert writes word rows: with `normalize`
     unit rows, without it the original vectors, row x norm where the file has
@@ -157,9 +188,17 @@ def _source(src: str, src_format: str, staging: str, *, normalize: bool, progres
         def converting(phase: str, done: int, total: int) -> object:
             return progress("read" if phase == "read" else "converting", done, total) if progress else None
 
-        dropped = _native.convert(src, src_format, temporary, "finalfusion", normalize,
-                                  converting if progress else None, errors=errors, limit=limit,
-                                  member=member)
+        dropped = _native.convert(
+            src,
+            src_format,
+            temporary,
+            "finalfusion",
+            normalize,
+            converting if progress else None,
+            errors=errors,
+            limit=limit,
+            member=member,
+        )
         e = load(temporary)
     norms = None if normalize else e.norms
 
@@ -182,6 +221,7 @@ def _source(src: str, src_format: str, staging: str, *, normalize: bool, progres
 
 # --- the files -------------------------------------------------------------------
 
+
 def _unknown_token(e: Embeddings) -> str:
     token, n = UNKNOWN, 0
     while token in e:
@@ -193,14 +233,16 @@ def _unknown_token(e: Embeddings) -> str:
 def _write_tokenizer(path: str, words: _native.Words, unknown: str) -> None:
     """tokenizer.json, as the tokenizers library writes it, the vocabulary
     streamed a block of words at a time."""
-    head = ('{"version":"1.0","truncation":null,"padding":null,"added_tokens":[],'
-            '"normalizer":null,"pre_tokenizer":{"type":"WhitespaceSplit"},'
-            '"post_processor":null,"decoder":null,"model":{"type":"WordLevel","vocab":{')
+    head = (
+        '{"version":"1.0","truncation":null,"padding":null,"added_tokens":[],'
+        '"normalizer":null,"pre_tokenizer":{"type":"WhitespaceSplit"},'
+        '"post_processor":null,"decoder":null,"model":{"type":"WordLevel","vocab":{'
+    )
     n = len(words)
     with open(path, "w", encoding="utf-8", newline="") as f:
         f.write(head)
         for start in range(0, n, _BLOCK):
-            block = words[start:start + _BLOCK]
+            block = words[start : start + _BLOCK]
             f.write(",".join(f"{encode_basestring(w)}:{start + i}" for i, w in enumerate(block)))
             f.write(",")
         f.write(f'{encode_basestring(unknown)}:{n}}},"unk_token":{encode_basestring(unknown)}}}}}')
@@ -209,9 +251,10 @@ def _write_tokenizer(path: str, words: _native.Words, unknown: str) -> None:
 def _safetensors_header(rows: int, dims: int) -> bytes:
     """The 8-byte length and the JSON header, padded with spaces so that the
     data starts 8-byte aligned (as the safetensors library pads it)."""
-    header = json.dumps({TENSOR: {"dtype": "F32", "shape": [rows, dims],
-                                  "data_offsets": [0, rows * dims * 4]}},
-                        separators=(",", ":")).encode()
+    header = json.dumps(
+        {TENSOR: {"dtype": "F32", "shape": [rows, dims], "data_offsets": [0, rows * dims * 4]}},
+        separators=(",", ":"),
+    ).encode()
     header += b" " * (-len(header) % 8)
     return struct.pack("<Q", len(header)) + header
 
@@ -233,8 +276,7 @@ def _write_rows(f: BinaryIO, block: npt.NDArray[np.float32]) -> None:
     f.write(np.ascontiguousarray(block, dtype="<f4").data)
 
 
-def _config(e: Embeddings, src: str, src_format: str, normalize: bool,
-            unknown: str) -> dict[str, Any]:
+def _config(e: Embeddings, src: str, src_format: str, normalize: bool, unknown: str) -> dict[str, Any]:
     return {
         "model_type": "model2vec",
         "architectures": ["StaticModel"],

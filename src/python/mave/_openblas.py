@@ -25,8 +25,11 @@ def library_path() -> str:
     Raises ImportError when the package is not installed."""
     spec = importlib.util.find_spec("scipy_openblas32")
     if spec is None or not spec.submodule_search_locations:
-        raise ImportError("mave's search needs the scipy-openblas32 package, which is not "
-                          "installed: pip install scipy-openblas32", name="scipy_openblas32")
+        raise ImportError(
+            "mave's search needs the scipy-openblas32 package, which is not "
+            "installed: pip install scipy-openblas32",
+            name="scipy_openblas32",
+        )
     return os.path.join(list(spec.submodule_search_locations)[0], "lib", _LIBRARY)
 
 

@@ -63,13 +63,23 @@ def check_source_options(errors: str, member: str | None) -> None:
     if member is not None:
         raise ValueError("member= names a file in a zip archive, not in parquet input")
     if errors != "strict":
-        raise ValueError("errors= applies to word2vec, text, GloVe and fastText input; "
-                         "the words of parquet input are Arrow strings, UTF-8 already")
+        raise ValueError(
+            "errors= applies to word2vec, text, GloVe and fastText input; "
+            "the words of parquet input are Arrow strings, UTF-8 already"
+        )
 
 
-def write_from(src: str, src_format: str, dst: str, *, normalize: bool,
-               progress: Progress | None, errors: str, limit: int | None,
-               member: str | None) -> int:
+def write_from(
+    src: str,
+    src_format: str,
+    dst: str,
+    *,
+    normalize: bool,
+    progress: Progress | None,
+    errors: str,
+    limit: int | None,
+    member: str | None,
+) -> int:
     """mave.convert to Parquet from any other format (arguments checked).
     Returns the words dropped by reading the source."""
     e = load(src) if src_format == "finalfusion" else None
@@ -80,18 +90,39 @@ def write_from(src: str, src_format: str, dst: str, *, normalize: bool,
     # conversion first (its arithmetic, its norms), into a file beside dst.
     with beside(dst) as folder:
         between = os.path.join(folder, "converted.fifu")
-        dropped: int = _native.convert(src, src_format, between, "finalfusion", normalize,
-                                       _phase(progress, "read"), errors=errors, limit=limit,
-                                       member=member)
+        dropped: int = _native.convert(
+            src,
+            src_format,
+            between,
+            "finalfusion",
+            normalize,
+            _phase(progress, "read"),
+            errors=errors,
+            limit=limit,
+            member=member,
+        )
         _write(load(between), dst, normalize=normalize, progress=progress)
     return dropped
 
 
-def read_into(src: str, dst: str, columns: tuple[str, str] | None, *, normalize: bool,
-              limit: int | None, progress: Progress | None) -> None:
+def read_into(
+    src: str,
+    dst: str,
+    columns: tuple[str, str] | None,
+    *,
+    normalize: bool,
+    limit: int | None,
+    progress: Progress | None,
+) -> None:
     """Writes the finalfusion file `dst` from the Parquet file `src`."""
-    _read(src, dst, DEFAULT_COLUMNS if columns is None else columns, normalize=normalize,
-          limit=limit, progress=progress)
+    _read(
+        src,
+        dst,
+        DEFAULT_COLUMNS if columns is None else columns,
+        normalize=normalize,
+        limit=limit,
+        progress=progress,
+    )
 
 
 # --- writing -------------------------------------------------------------------------
@@ -103,8 +134,10 @@ def _write(e: Embeddings, dst: str, *, normalize: bool, progress: Progress | Non
     it the original vectors (rows times norms where `e` has them)."""
     norms = e.norms
     kept = norms if normalize else None  # written as a column
-    fields = [pa.field("word", pa.string(), nullable=False),
-              pa.field("vector", _arrow.vector_type(e.dims), nullable=False)]
+    fields = [
+        pa.field("word", pa.string(), nullable=False),
+        pa.field("vector", _arrow.vector_type(e.dims), nullable=False),
+    ]
     kv: dict[bytes, bytes] = {}
     if (toml := e._metadata_toml) is not None:
         kv[METADATA_KEY] = toml.encode()
@@ -125,8 +158,9 @@ def _write(e: Embeddings, dst: str, *, normalize: bool, progress: Progress | Non
                     columns = [words, _arrow.vector_array(np.ascontiguousarray(vectors))]
                     if kept is not None:
                         columns.append(pa.array(kept[a:b], pa.float32()))
-                    writer.write_batch(pa.RecordBatch.from_arrays(columns, schema=schema),
-                                       row_group_size=group)
+                    writer.write_batch(
+                        pa.RecordBatch.from_arrays(columns, schema=schema), row_group_size=group
+                    )
                     if progress is not None:
                         progress("write", b, n)
         if progress is not None and n == 0:
@@ -201,9 +235,11 @@ class _Source:
         index = self.schema.get_field_index(name)
         if index < 0:
             names = ", ".join(repr(n) for n in self.schema.names) or "none"
-            raise self.fault(f"no column {name!r} to read the {role} from (the columns: {names}); "
-                             "name the columns with --columns WORD,VECTOR on the command line "
-                             "(columns= in Python)")
+            raise self.fault(
+                f"no column {name!r} to read the {role} from (the columns: {names}); "
+                "name the columns with --columns WORD,VECTOR on the command line "
+                "(columns= in Python)"
+            )
         return self.schema.field(index)
 
     def column(self, name: str) -> Any:
@@ -214,8 +250,15 @@ class _Source:
             raise self.fault(f"column {name!r} cannot be read: {error}") from None
 
 
-def _read(src: str, dst: str, columns: tuple[str, str], *, normalize: bool, limit: int | None,
-          progress: Progress | None) -> None:
+def _read(
+    src: str,
+    dst: str,
+    columns: tuple[str, str],
+    *,
+    normalize: bool,
+    limit: int | None,
+    progress: Progress | None,
+) -> None:
     """Writes the finalfusion file `dst` from the words and vectors of the
     Parquet file `src`: the word column and the norms whole, the vectors a
     block of rows at a time."""
@@ -224,12 +267,14 @@ def _read(src: str, dst: str, columns: tuple[str, str], *, normalize: bool, limi
     word_field = source.field(word_name, "words")
     vector_field = source.field(vector_name, "vectors")
     if not _is_text(word_field.type):
-        raise source.fault(f"column {word_name!r} holds {word_field.type}, not strings: "
-                           "it cannot be the words")
+        raise source.fault(
+            f"column {word_name!r} holds {word_field.type}, not strings: " "it cannot be the words"
+        )
     vector_type = vector_field.type
     if not (_is_list(vector_type) and pa.types.is_floating(vector_type.value_type)):
-        raise source.fault(f"column {vector_name!r} holds {vector_type}, not lists of floats: "
-                           "it cannot be the vectors")
+        raise source.fault(
+            f"column {vector_name!r} holds {vector_type}, not lists of floats: " "it cannot be the vectors"
+        )
     n = source.file.metadata.num_rows
     if limit is not None:
         n = min(n, limit)
@@ -241,8 +286,7 @@ def _read(src: str, dst: str, columns: tuple[str, str], *, normalize: bool, limi
     if norms is not None and not normalize:
         # The original vectors: each unit row times its norm (float32).
         unit = blocks
-        blocks = (block * norms[start:start + len(block), None]
-                  for start, block in _numbered(unit))
+        blocks = (block * norms[start : start + len(block), None] for start, block in _numbered(unit))
 
     def next_block() -> npt.NDArray[np.float32]:
         block = next(blocks, None)
@@ -252,24 +296,34 @@ def _read(src: str, dst: str, columns: tuple[str, str], *, normalize: bool, limi
 
     # Vectors kept with their norms are the unit rows already: written as
     # they are, with the norms.
-    _native._write_rows(dst, offsets, data, dims, next_block,
-                        norms if normalize else None, metadata,
-                        normalize and norms is None, progress)
+    _native._write_rows(
+        dst,
+        offsets,
+        data,
+        dims,
+        next_block,
+        norms if normalize else None,
+        metadata,
+        normalize and norms is None,
+        progress,
+    )
 
 
 def _is_text(t: Any) -> bool:
     if pa.types.is_dictionary(t):
         return _is_text(t.value_type)
-    return bool(pa.types.is_string(t) or pa.types.is_large_string(t)
-                or getattr(pa.types, "is_string_view", lambda _: False)(t))
+    return bool(
+        pa.types.is_string(t)
+        or pa.types.is_large_string(t)
+        or getattr(pa.types, "is_string_view", lambda _: False)(t)
+    )
 
 
 def _is_list(t: Any) -> bool:
     return bool(pa.types.is_list(t) or pa.types.is_large_list(t) or pa.types.is_fixed_size_list(t))
 
 
-def _words(source: _Source, name: str, n: int) -> tuple[npt.NDArray[np.uint64],
-                                                        npt.NDArray[np.uint8]]:
+def _words(source: _Source, name: str, n: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint8]]:
     """The first `n` words as the offsets and bytes of one large string
     array, checked: no null, valid UTF-8, no word twice."""
     column = source.column(name).slice(0, n)
@@ -281,8 +335,9 @@ def _words(source: _Source, name: str, n: int) -> tuple[npt.NDArray[np.uint64],
     try:
         words.validate(full=True)
     except pa.ArrowInvalid:
-        raise source.fault(f"row {_first_invalid(words)}: the word is not valid UTF-8 "
-                           f"(column {name!r})") from None
+        raise source.fault(
+            f"row {_first_invalid(words)}: the word is not valid UTF-8 " f"(column {name!r})"
+        ) from None
     distinct = pc.unique(words)
     if len(distinct) < n:
         # The first row that repeats a word, and the row that held it before.
@@ -290,12 +345,13 @@ def _words(source: _Source, name: str, n: int) -> tuple[npt.NDArray[np.uint64],
         seen = np.maximum.accumulate(ids)
         row = int(np.flatnonzero(ids[1:] <= seen[:-1])[0]) + 1
         earlier = int(np.argmax(ids == ids[row]))
-        raise source.fault(f"row {row}: the word {words[row].as_py()!r} repeats the word of "
-                           f"row {earlier} (column {name!r})")
+        raise source.fault(
+            f"row {row}: the word {words[row].as_py()!r} repeats the word of "
+            f"row {earlier} (column {name!r})"
+        )
     buffers = words.buffers()
     offsets = np.frombuffer(buffers[1], np.int64, count=n + 1, offset=8 * words.offset)
-    data = (np.frombuffer(buffers[2], np.uint8) if buffers[2] is not None
-            else np.zeros(0, np.uint8))
+    data = np.frombuffer(buffers[2], np.uint8) if buffers[2] is not None else np.zeros(0, np.uint8)
     return offsets.view(np.uint64), data
 
 
@@ -324,8 +380,9 @@ def _norms(source: _Source, n: int) -> npt.NDArray[np.float32] | None:
     column = name.decode("utf-8", "replace")
     index = source.schema.get_field_index(column)
     if index < 0 or source.schema.field(index).type != pa.float32():
-        raise source.fault(f"the file's metadata names column {column!r} as the norms, but it "
-                           "is not a float32 column")
+        raise source.fault(
+            f"the file's metadata names column {column!r} as the norms, but it " "is not a float32 column"
+        )
     values = source.column(column).slice(0, n)
     if values.null_count:
         raise source.fault(f"row {_first(values.is_null())}: the norm is null")
@@ -383,23 +440,24 @@ def _blocks(source: _Source, name: str, dims: int, n: int) -> Iterator[npt.NDArr
             done += len(array)
 
 
-def _block(source: _Source, name: str, array: Any, dims: int,
-           first: int) -> npt.NDArray[np.float32]:
+def _block(source: _Source, name: str, array: Any, dims: int, first: int) -> npt.NDArray[np.float32]:
     if array.null_count:
-        raise source.fault(f"row {first + _first(array.is_null())}: the vector is null "
-                           f"(column {name!r})")
+        raise source.fault(f"row {first + _first(array.is_null())}: the vector is null " f"(column {name!r})")
     if not pa.types.is_fixed_size_list(array.type):
         lengths = pc.list_value_length(array).to_numpy()
         wrong = np.flatnonzero(lengths != dims)
         if wrong.size:
             row = int(wrong[0])
-            raise source.fault(f"row {first + row}: the vector holds {lengths[row]} values, but "
-                               f"the first holds {dims} (column {name!r})")
+            raise source.fault(
+                f"row {first + row}: the vector holds {lengths[row]} values, but "
+                f"the first holds {dims} (column {name!r})"
+            )
     values = array.flatten()
     if values.null_count:
         at = _first(values.is_null())
-        raise source.fault(f"row {first + at // dims}: value {at % dims} of the vector is null "
-                           f"(column {name!r})")
+        raise source.fault(
+            f"row {first + at // dims}: value {at % dims} of the vector is null " f"(column {name!r})"
+        )
     flat = values.to_numpy(zero_copy_only=False)
     with np.errstate(over="ignore"):
         block = np.ascontiguousarray(flat.reshape(len(array), dims), dtype=np.float32)
@@ -409,13 +467,14 @@ def _block(source: _Source, name: str, array: Any, dims: int,
         beyond = np.flatnonzero(np.isinf(block.ravel()) & np.isfinite(flat))
         if beyond.size:
             at = int(beyond[0])
-            raise source.fault(f"row {first + at // dims}: value {at % dims} of the vector, "
-                               f"{float(flat[at])!r}, is beyond the float32 range (column {name!r})")
+            raise source.fault(
+                f"row {first + at // dims}: value {at % dims} of the vector, "
+                f"{float(flat[at])!r}, is beyond the float32 range (column {name!r})"
+            )
     return block
 
 
-def _numbered(blocks: Iterator[npt.NDArray[np.float32]]
-              ) -> Iterator[tuple[int, npt.NDArray[np.float32]]]:
+def _numbered(blocks: Iterator[npt.NDArray[np.float32]]) -> Iterator[tuple[int, npt.NDArray[np.float32]]]:
     start = 0
     for block in blocks:
         yield start, block

@@ -156,15 +156,20 @@ class _Trained:
 
 @dataclasses.dataclass
 class _Encoded:
-    codes: npt.NDArray[np.uint8]        # rows x subquantizers
+    codes: npt.NDArray[np.uint8]  # rows x subquantizers
     row_norms: npt.NDArray[np.float32]  # the scale of each rebuilt row
-    norms: npt.NDArray[np.float32]      # the norms chunk, one per word
+    norms: npt.NDArray[np.float32]  # the norms chunk, one per word
 
 
-def _check_settings(bits: int, sample: int | None, iterations: int | None, seed: int,
-                    threads: int | None, subquantizers: int | None) -> None:
-    def check_int(name: str, value: object, low: int, high: int | None = None,
-                  none_ok: bool = False) -> None:
+def _check_settings(
+    bits: int,
+    sample: int | None,
+    iterations: int | None,
+    seed: int,
+    threads: int | None,
+    subquantizers: int | None,
+) -> None:
+    def check_int(name: str, value: object, low: int, high: int | None = None, none_ok: bool = False) -> None:
         if value is None and none_ok:
             return
         if not isinstance(value, int) or isinstance(value, bool):
@@ -194,8 +199,7 @@ def _source(src: StrPath, dst: StrPath, src_format: str | None, **reading: Any) 
         path = src
         if src_format != "finalfusion":
             directory = os.path.dirname(os.path.abspath(os.fspath(dst)))
-            tmp = stack.enter_context(
-                tempfile.TemporaryDirectory(prefix=".mave-quantize-", dir=directory))
+            tmp = stack.enter_context(tempfile.TemporaryDirectory(prefix=".mave-quantize-", dir=directory))
             path = os.path.join(tmp, "converted.fifu")
             # Unit rows, as _mave.build_model writes a fastText model.
             convert(src, path, src_format=src_format, dst_format="finalfusion", **reading)
@@ -212,29 +216,38 @@ def default_subquantizers(dims: int) -> int:
     return dims // sub_len
 
 
-def _plan(e: Embeddings, subquantizers: int | None, bits: int, opq: bool, sample: int | None,
-          iterations: int | None, seed: int) -> _Plan:
+def _plan(
+    e: Embeddings,
+    subquantizers: int | None,
+    bits: int,
+    opq: bool,
+    sample: int | None,
+    iterations: int | None,
+    seed: int,
+) -> _Plan:
     dims, rows = e.dims, e.matrix.shape[0]
     if dims == 0:
         raise ValueError(f"{e.path}: a matrix of zero dimensions cannot be quantized")
     m = default_subquantizers(dims) if subquantizers is None else subquantizers
     if m > dims or dims % m != 0:
-        raise ValueError(f"subquantizers must divide the {dims} dimensions of {e.path}, "
-                         f"and {m} does not")
+        raise ValueError(f"subquantizers must divide the {dims} dimensions of {e.path}, " f"and {m} does not")
     centroids = 2**bits
     n_sample = min(DEFAULT_SAMPLE if sample is None else sample, rows)
     if n_sample < centroids:
-        raise ValueError(f"training {centroids} centroids per subquantizer (bits={bits}) needs "
-                         f"at least {centroids} rows, and {n_sample} are sampled from the "
-                         f"{rows} rows of {e.path}: use fewer bits")
+        raise ValueError(
+            f"training {centroids} centroids per subquantizer (bits={bits}) needs "
+            f"at least {centroids} rows, and {n_sample} are sampled from the "
+            f"{rows} rows of {e.path}: use fewer bits"
+        )
     # faiss's rotation training corrupts memory when it has fewer rows than
     # dimensions (and could not learn a rotation from them anyway).
     if opq and n_sample < dims:
-        raise ValueError(f"learning a rotation of {dims} dimensions (opq=True) needs at least "
-                         f"{dims} rows, and {n_sample} are sampled from the {rows} rows of "
-                         f"{e.path}: use opq=False")
-    return _Plan(m, bits, bool(opq), n_sample,
-                 DEFAULT_ITERATIONS if iterations is None else iterations, seed)
+        raise ValueError(
+            f"learning a rotation of {dims} dimensions (opq=True) needs at least "
+            f"{dims} rows, and {n_sample} are sampled from the {rows} rows of "
+            f"{e.path}: use opq=False"
+        )
+    return _Plan(m, bits, bool(opq), n_sample, DEFAULT_ITERATIONS if iterations is None else iterations, seed)
 
 
 def _batches(rows: int) -> Iterator[slice]:
@@ -242,8 +255,7 @@ def _batches(rows: int) -> Iterator[slice]:
         yield slice(start, min(start + BATCH_ROWS, rows))
 
 
-def _sample(matrix: npt.NDArray[np.float32], n: int,
-            rng: np.random.Generator) -> npt.NDArray[np.float32]:
+def _sample(matrix: npt.NDArray[np.float32], n: int, rng: np.random.Generator) -> npt.NDArray[np.float32]:
     """Up to n rows that are not zero, drawn at random and scaled to unit
     length. Zero rows have no direction to learn from (they are written as
     zeros), and a fastText model's untouched buckets make up most of its
@@ -251,7 +263,7 @@ def _sample(matrix: npt.NDArray[np.float32], n: int,
     order = rng.permutation(len(matrix))
     parts, found = [], 0
     for start in range(0, len(order), n):
-        drawn = order[start:start + n]
+        drawn = order[start : start + n]
         by_row = np.argsort(drawn)  # read in file order, keep the drawn order
         block = np.asarray(matrix[drawn[by_row]])
         lengths = row_lengths(block)
@@ -267,8 +279,9 @@ def _sample(matrix: npt.NDArray[np.float32], n: int,
     return np.concatenate(parts) if parts else np.empty((0, matrix.shape[1]), np.float32)
 
 
-def _train(faiss: Any, e: Embeddings, plan: _Plan,
-           progress: Callable[[str, int, int], None] | None) -> _Trained:
+def _train(
+    faiss: Any, e: Embeddings, plan: _Plan, progress: Callable[[str, int, int], None] | None
+) -> _Trained:
     matrix = e.matrix
     rows, dims = matrix.shape
     rng = np.random.default_rng(plan.seed)
@@ -276,8 +289,10 @@ def _train(faiss: Any, e: Embeddings, plan: _Plan,
     centroids = 2**plan.bits
     needed = max(centroids, dims if plan.opq else 1)
     if len(sample) < needed:
-        raise ValueError(f"{e.path}: only {len(sample)} of the {rows} rows are not zero, and "
-                         f"training needs at least {needed}")
+        raise ValueError(
+            f"{e.path}: only {len(sample)} of the {rows} rows are not zero, and "
+            f"training needs at least {needed}"
+        )
 
     def product_quantizer(iterations: int, seed: int) -> Any:
         pq = faiss.ProductQuantizer(dims, plan.subquantizers, plan.bits)
@@ -302,8 +317,7 @@ def _train(faiss: Any, e: Embeddings, plan: _Plan,
         # faiss starts from a random rotation of a fixed seed of its own; this
         # one comes from `seed`.
         start, _ = np.linalg.qr(rng.standard_normal((dims, dims)))
-        faiss.copy_array_to_vector(np.ascontiguousarray(start, dtype=np.float32).ravel(),
-                                   rotation.A)
+        faiss.copy_array_to_vector(np.ascontiguousarray(start, dtype=np.float32).ravel(), rotation.A)
         inner = product_quantizer(OPQ_KMEANS_ITERATIONS, plan.seed)
         rotation.pq = inner
         rotation.train(sample)
@@ -320,8 +334,9 @@ def _train(faiss: Any, e: Embeddings, plan: _Plan,
     return _Trained(pq, rotation, len(sample))
 
 
-def _encode(faiss: Any, e: Embeddings, trained: _Trained,
-            progress: Callable[[str, int, int], None] | None) -> _Encoded:
+def _encode(
+    faiss: Any, e: Embeddings, trained: _Trained, progress: Callable[[str, int, int], None] | None
+) -> _Encoded:
     matrix = e.matrix
     rows, dims = matrix.shape
     words = len(e)
@@ -336,8 +351,11 @@ def _encode(faiss: Any, e: Embeddings, trained: _Trained,
         rotated = trained.rotation.apply(unit) if trained.rotation is not None else unit
         packed = trained.pq.compute_codes(rotated)
         # faiss packs codes of fewer than 8 bits; the file has one byte each.
-        codes[part] = (packed if trained.pq.nbits == 8
-                       else faiss.unpack_bitstrings(packed, trained.pq.M, trained.pq.nbits))
+        codes[part] = (
+            packed
+            if trained.pq.nbits == 8
+            else faiss.unpack_bitstrings(packed, trained.pq.M, trained.pq.nbits)
+        )
         rebuilt = trained.pq.decode(packed)
         if projection is not None:
             rebuilt = rebuilt @ projection.T
@@ -352,8 +370,7 @@ def _encode(faiss: Any, e: Embeddings, trained: _Trained,
         rebuilt_lengths = row_lengths(rebuilt)
         # A zero row (or one whose centroids add up to nothing) stays zero.
         usable = (lengths > 0) & (rebuilt_lengths > 0)
-        row_norms[part] = np.divide(target, rebuilt_lengths, out=np.zeros_like(target),
-                                    where=usable)
+        row_norms[part] = np.divide(target, rebuilt_lengths, out=np.zeros_like(target), where=usable)
         if progress:
             progress("encoding", part.stop, rows)
     source_norms = e.norms
@@ -367,8 +384,9 @@ def _encode(faiss: Any, e: Embeddings, trained: _Trained,
     return _Encoded(codes, row_norms, norms)
 
 
-def _write(faiss: Any, e: Embeddings, dst: StrPath, plan: _Plan, trained: _Trained,
-           encoded: _Encoded) -> None:
+def _write(
+    faiss: Any, e: Embeddings, dst: StrPath, plan: _Plan, trained: _Trained, encoded: _Encoded
+) -> None:
     settings: dict[str, int | float | str] = {
         "method": "opq" if plan.opq else "pq",
         "library": f"faiss {faiss.__version__}",
@@ -378,5 +396,13 @@ def _write(faiss: Any, e: Embeddings, dst: StrPath, plan: _Plan, trained: _Train
         "iterations": plan.iterations,
         "seed": plan.seed,
     }
-    _native._write_quantized(e, dst, settings, trained.centroids(faiss), trained.projection(faiss),
-                             encoded.row_norms, encoded.codes, encoded.norms)
+    _native._write_quantized(
+        e,
+        dst,
+        settings,
+        trained.centroids(faiss),
+        trained.projection(faiss),
+        encoded.row_norms,
+        encoded.codes,
+        encoded.norms,
+    )

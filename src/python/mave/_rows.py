@@ -16,8 +16,9 @@ def row_lengths(x: npt.NDArray[np.floating]) -> npt.NDArray[np.float32]:
     return np.sqrt(squares).astype(np.float32)
 
 
-def unit_rows(x: npt.NDArray[np.floating],
-              lengths: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
+def unit_rows(
+    x: npt.NDArray[np.floating], lengths: npt.NDArray[np.float32] | None = None
+) -> npt.NDArray[np.float32]:
     """The rows of `x` scaled to unit length, as float32; a zero row stays
     zero. `lengths`: the rows' lengths when the caller has them already."""
     if lengths is None:

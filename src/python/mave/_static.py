@@ -15,6 +15,7 @@ from mave._errors import FormatError
 
 __all__ = ["load_tokenizer", "token_counts", "token_ids"]
 
+
 def load_tokenizer(path: str) -> Any:
     """The tokenizers.Tokenizer of `path`, set to pad and truncate nothing
     (the pooling cuts texts itself).
@@ -28,7 +29,8 @@ def load_tokenizer(path: str) -> Any:
     except ImportError as error:
         raise ImportError(
             f"{path} uses a tokenizer component mave does not tokenize itself, which needs the "
-            "tokenizers package: pip install 'mave[tokenizers]'") from error
+            "tokenizers package: pip install 'mave[tokenizers]'"
+        ) from error
     try:
         tokenizer = tokenizers.Tokenizer.from_file(path)
     except Exception as error:  # the package raises plain Exception for a bad file
@@ -45,8 +47,9 @@ def _encode(tokenizer: Any, texts: Sequence[str]) -> list[Any]:
     return list(encode(list(texts), add_special_tokens=False))
 
 
-def token_ids(tokenizer: Any, texts: Sequence[str], max_length: int | None,
-              chars_per_token: int) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint64]]:
+def token_ids(
+    tokenizer: Any, texts: Sequence[str], max_length: int | None, chars_per_token: int
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint64]]:
     """The ids of each text without special tokens, after Model2Vec's cut of
     the text to max_length x chars_per_token characters (none without a
     limit; the model's median token length, found by running Model2Vec):
@@ -58,8 +61,9 @@ def token_ids(tokenizer: Any, texts: Sequence[str], max_length: int | None,
     lengths = np.fromiter((len(e.ids) for e in encodings), dtype=np.uint64, count=len(encodings))
     offsets = np.zeros(len(encodings) + 1, dtype=np.uint64)
     np.cumsum(lengths, out=offsets[1:])
-    ids = np.fromiter(itertools.chain.from_iterable(e.ids for e in encodings), dtype=np.uint32,
-                      count=int(offsets[-1]))
+    ids = np.fromiter(
+        itertools.chain.from_iterable(e.ids for e in encodings), dtype=np.uint32, count=int(offsets[-1])
+    )
     return ids, offsets
 
 

@@ -17,9 +17,13 @@ __all__ = ["Tokenizer", "mean_vectors"]
 Tokenizer = Callable[[str], Iterable[str]]
 
 
-def mean_vectors(texts: Iterable[Any], embeddings: Embeddings, *,
-                 tokenize: Tokenizer | None = None,
-                 threads: int | None = None) -> npt.NDArray[np.float32]:
+def mean_vectors(
+    texts: Iterable[Any],
+    embeddings: Embeddings,
+    *,
+    tokenize: Tokenizer | None = None,
+    threads: int | None = None,
+) -> npt.NDArray[np.float32]:
     """The mean vector of each text; mave.dask.mean_vectors documents the
     rules (tokens, float64 sums, zero rows for texts without vectors)."""
     split = str.split if tokenize is None else tokenize
@@ -37,16 +41,20 @@ def mean_vectors(texts: Iterable[Any], embeddings: Embeddings, *,
     # Blocks of texts bound the temporaries (the tokens' vectors and the
     # float64 sums) whatever the number of texts.
     for start in range(0, len(token_lists), _BLOCK_TEXTS):
-        block = token_lists[start:start + _BLOCK_TEXTS]
-        _fill_means(out[start:start + len(block)], block, embeddings, threads)
+        block = token_lists[start : start + _BLOCK_TEXTS]
+        _fill_means(out[start : start + len(block)], block, embeddings, threads)
     return out
 
 
 _BLOCK_TEXTS = 1024
 
 
-def _fill_means(out: npt.NDArray[np.float32], token_lists: list[Sequence[str]],
-                embeddings: Embeddings, threads: int | None) -> None:
+def _fill_means(
+    out: npt.NDArray[np.float32],
+    token_lists: list[Sequence[str]],
+    embeddings: Embeddings,
+    threads: int | None,
+) -> None:
     n = len(token_lists)
     words = list(itertools.chain.from_iterable(token_lists))
     vectors, found = embeddings.embed(words, threads=threads)

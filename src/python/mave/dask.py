@@ -39,9 +39,13 @@ from mave._texts import Tokenizer
 __all__ = ["embed_texts", "mean_vectors", "worker_memory"]
 
 
-def mean_vectors(texts: Iterable[Any], embeddings: Embeddings, *,
-                 tokenize: Tokenizer | None = None,
-                 threads: int | None = None) -> npt.NDArray[np.float32]:
+def mean_vectors(
+    texts: Iterable[Any],
+    embeddings: Embeddings,
+    *,
+    tokenize: Tokenizer | None = None,
+    threads: int | None = None,
+) -> npt.NDArray[np.float32]:
     """The mean vector of each text, in one process (the same as
     ``embeddings.mean_vectors(texts)``).
 
@@ -72,8 +76,9 @@ def mean_vectors(texts: Iterable[Any], embeddings: Embeddings, *,
     return _texts.mean_vectors(texts, embeddings, tokenize=tokenize, threads=threads)
 
 
-def embed_texts(texts: Any, embeddings: Embeddings, *, tokenize: Tokenizer | None = None,
-                threads: int | None = 1) -> Any:
+def embed_texts(
+    texts: Any, embeddings: Embeddings, *, tokenize: Tokenizer | None = None, threads: int | None = 1
+) -> Any:
     """The mean vector of each text of a Dask bag or Dask Series.
 
     Each partition becomes one block of rows, computed by
@@ -111,9 +116,12 @@ def embed_texts(texts: Any, embeddings: Embeddings, *, tokenize: Tokenizer | Non
         raise TypeError(f"texts must be a dask.bag.Bag or a Dask Series, not {type(texts).__name__}")
     task = delayed(_embed_partition, pure=True)
     dims = embeddings.dims
-    blocks = [da.from_delayed(task(part, embeddings.path, tokenize, threads),
-                              shape=(np.nan, dims), dtype=np.float32)
-              for part in texts.to_delayed()]
+    blocks = [
+        da.from_delayed(
+            task(part, embeddings.path, tokenize, threads), shape=(np.nan, dims), dtype=np.float32
+        )
+        for part in texts.to_delayed()
+    ]
     if not blocks:
         return da.zeros((0, dims), dtype=np.float32)
     return da.concatenate(blocks, axis=0)
@@ -164,8 +172,12 @@ def _process_memory(path: str) -> dict[str, int]:
                 inside = len(fields) == 6 and fields[5].rstrip("\n") == real
             elif inside and fields[0][:-1] in mapped:
                 mapped[fields[0][:-1]] += int(fields[1]) * 1024
-    return {"resident": status["VmRSS"], "private": status["RssAnon"],
-            "mapped": mapped["Rss"], "mapped_proportional": mapped["Pss"]}
+    return {
+        "resident": status["VmRSS"],
+        "private": status["RssAnon"],
+        "mapped": mapped["Rss"],
+        "mapped_proportional": mapped["Pss"],
+    }
 
 
 def _is_dask_series(texts: Any) -> bool:
@@ -176,8 +188,9 @@ def _is_dask_series(texts: Any) -> bool:
     return isinstance(texts, dd.Series)
 
 
-def _embed_partition(texts: Iterable[Any], path: str, tokenize: Tokenizer | None,
-                     threads: int | None) -> npt.NDArray[np.float32]:
+def _embed_partition(
+    texts: Iterable[Any], path: str, tokenize: Tokenizer | None, threads: int | None
+) -> npt.NDArray[np.float32]:
     return mean_vectors(texts, _open_once(path), tokenize=tokenize, threads=threads)
 
 

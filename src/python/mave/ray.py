@@ -72,21 +72,26 @@ class Encoder:
         ...                batch_format="pyarrow", compute=ray.data.ActorPoolStrategy(size=4))
     """
 
-    def __init__(self, model: StrPath | Embeddings, *, column: str = "text",
-                 output: str = "vector", normalize: bool | None = None,
-                 max_length: int | None = None, threads: int | None = 1) -> None:
+    def __init__(
+        self,
+        model: StrPath | Embeddings,
+        *,
+        column: str = "text",
+        output: str = "vector",
+        normalize: bool | None = None,
+        max_length: int | None = None,
+        threads: int | None = 1,
+    ) -> None:
         for name, value in (("column", column), ("output", output)):
             if not isinstance(value, str):
                 raise TypeError(f"{name} must be str, not {type(value).__name__}")
         self.embeddings = model if isinstance(model, Embeddings) else load(os.fspath(model))
         self.column = column
         self.output = output
-        self._options: dict[str, Any] = {"normalize": normalize, "max_length": max_length,
-                                         "threads": threads}
+        self._options: dict[str, Any] = {"normalize": normalize, "max_length": max_length, "threads": threads}
 
     def __repr__(self) -> str:
-        return (f"<mave.ray.Encoder {self.embeddings.path!r}: {self.column!r} -> "
-                f"{self.output!r}>")
+        return f"<mave.ray.Encoder {self.embeddings.path!r}: {self.column!r} -> " f"{self.output!r}>"
 
     def __call__(self, batch: Any) -> Any:
         """The batch with the column of vectors: a ``pyarrow.Table`` for a
@@ -95,21 +100,30 @@ class Encoder:
             return self._table(batch)
         if isinstance(batch, dict):
             if self.column not in batch:
-                raise KeyError(f"the batch has no column {self.column!r} (its columns: "
-                               f"{', '.join(map(repr, batch))})")
+                raise KeyError(
+                    f"the batch has no column {self.column!r} (its columns: "
+                    f"{', '.join(map(repr, batch))})"
+                )
             values = np.asarray(batch[self.column], dtype=object).tolist()
             return {**batch, self.output: self._encode(values)}
-        raise TypeError("batches must be pyarrow Tables (map_batches(..., batch_format="
-                        f"\"pyarrow\")) or dicts of NumPy arrays, not {type(batch).__name__}")
+        raise TypeError(
+            "batches must be pyarrow Tables (map_batches(..., batch_format="
+            f"\"pyarrow\")) or dicts of NumPy arrays, not {type(batch).__name__}"
+        )
 
     def _table(self, batch: pa.Table) -> pa.Table:
         if self.column not in batch.column_names:
-            raise KeyError(f"the batch has no column {self.column!r} (its columns: "
-                           f"{', '.join(map(repr, batch.column_names))})")
+            raise KeyError(
+                f"the batch has no column {self.column!r} (its columns: "
+                f"{', '.join(map(repr, batch.column_names))})"
+            )
         texts = batch.column(self.column)
         kind = texts.type.value_type if pa.types.is_dictionary(texts.type) else texts.type
-        if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)
-                or getattr(pa.types, "is_string_view", lambda _: False)(kind)):
+        if not (
+            pa.types.is_string(kind)
+            or pa.types.is_large_string(kind)
+            or getattr(pa.types, "is_string_view", lambda _: False)(kind)
+        ):
             raise TypeError(f"column {self.column!r} holds {texts.type}, not strings")
         vectors = _arrow.vector_array(self._encode(texts.to_pylist()))
         field = pa.field(self.output, vectors.type)

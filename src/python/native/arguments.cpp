@@ -4,8 +4,8 @@
 #include <new>
 
 #include "python/helpers/pyref.hpp"
-#include "python/native/exceptions.hpp"
 #include "python/helpers/stable_abi.hpp"
+#include "python/native/exceptions.hpp"
 
 namespace mave::native {
 namespace {
@@ -83,13 +83,12 @@ bool add_functions(PyObject* module, PyMethodDef* functions,
 }
 
 PyTypeObject* add_type(PyObject* module, const char* name, PyType_Spec& spec, PyMethodDef* methods,
-                       std::initializer_list<const Signature*> signatures,
-                       const Signature* constructor) {
+                       std::initializer_list<const Signature*> signatures, const Signature* constructor) {
   add_signature_lines(methods, signatures);
   for (PyType_Slot* slot = spec.slots; constructor != nullptr && slot->slot != 0; ++slot) {
     if (slot->slot == Py_tp_doc) {
-      slot->pfunc = const_cast<char*>(
-          with_signature_line(*constructor, static_cast<const char*>(slot->pfunc)));
+      slot->pfunc =
+          const_cast<char*>(with_signature_line(*constructor, static_cast<const char*>(slot->pfunc)));
     }
   }
   PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
@@ -175,8 +174,7 @@ bool metadata_entries(PyObject* obj, std::vector<std::pair<std::string, Metadata
   const bool mapping = PyMapping_Check(obj) && !PySequence_Check(obj) && !PyUnicode_Check(obj);
   py::PyRef items = py::PyRef::steal(mapping ? PyMapping_Items(obj) : nullptr);
   if (!items) {
-    if (!mapping || PyErr_ExceptionMatches(PyExc_TypeError) ||
-        PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    if (!mapping || PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
       PyErr_Format(PyExc_TypeError, kMetadataKinds, py::TypeName(obj).c_str());
     }
@@ -210,7 +208,8 @@ bool metadata_argument(PyObject* obj, std::optional<Metadata>& out) {
     if (!text) return false;
     auto parsed = Metadata::parse(*text);
     if (!parsed.ok()) {
-      PyErr_Format(PyExc_ValueError, "metadata is not TOML: %s", messages::reason(parsed.error()).text.c_str());
+      PyErr_Format(PyExc_ValueError, "metadata is not TOML: %s",
+                   messages::reason(parsed.error()).text.c_str());
       return false;
     }
     out = std::move(parsed).value();

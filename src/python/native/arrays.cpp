@@ -44,9 +44,7 @@ PyArrayObject* float32_target(PyObject* obj) {
   return array;
 }
 
-PyObject* new_array(int nd, npy_intp* dims, int type) {
-  return PyArray_SimpleNew(nd, dims, type);
-}
+PyObject* new_array(int nd, npy_intp* dims, int type) { return PyArray_SimpleNew(nd, dims, type); }
 
 }  // namespace
 
@@ -54,8 +52,7 @@ namespace {
 
 // A read-only C-contiguous array of NumPy `type` over `data`, kept alive by
 // `owner`.
-PyObject* view_of(PyObject* owner, const void* data, int type,
-                  std::initializer_list<std::size_t> shape) {
+PyObject* view_of(PyObject* owner, const void* data, int type, std::initializer_list<std::size_t> shape) {
   npy_intp dims[2] = {0, 0};
   int nd = 0;
   std::size_t count = 1;
@@ -68,8 +65,8 @@ PyObject* view_of(PyObject* owner, const void* data, int type,
     // NumPy allocates when given no data; an empty array needs none.
     array = PyRef::steal(new_array(nd, dims, type));
   } else {
-    array = PyRef::steal(PyArray_New(&PyArray_Type, nd, dims, type, nullptr,
-                                     const_cast<void*>(data), 0, NPY_ARRAY_CARRAY_RO, nullptr));
+    array = PyRef::steal(PyArray_New(&PyArray_Type, nd, dims, type, nullptr, const_cast<void*>(data), 0,
+                                     NPY_ARRAY_CARRAY_RO, nullptr));
     if (!array) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), Py_NewRef(owner)) < 0) {
       return nullptr;
@@ -82,8 +79,7 @@ PyObject* view_of(PyObject* owner, const void* data, int type,
 
 }  // namespace
 
-PyObject* readonly_view(PyObject* owner, const float* data,
-                        std::initializer_list<std::size_t> shape) {
+PyObject* readonly_view(PyObject* owner, const float* data, std::initializer_list<std::size_t> shape) {
   return view_of(owner, data, NPY_FLOAT32, shape);
 }
 
@@ -100,8 +96,7 @@ PyObject* new_vector(std::span<const float> values) {
   static PyArray_Descr* const float32 = PyArray_DescrFromType(NPY_FLOAT32);
   npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
   Py_INCREF(reinterpret_cast<PyObject*>(float32));
-  PyObject* array =
-      PyArray_NewFromDescr(&PyArray_Type, float32, 1, dims, nullptr, nullptr, 0, nullptr);
+  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, float32, 1, dims, nullptr, nullptr, 0, nullptr);
   if (array != nullptr && !values.empty()) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
                 values.size() * sizeof(float));
@@ -119,7 +114,6 @@ PyObject* new_mask(std::size_t n) {
   return new_array(1, dims, NPY_BOOL);
 }
 
-
 PyObject* new_int64_matrix(std::size_t rows, std::size_t cols) {
   npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
   return new_array(2, dims, NPY_INT64);
@@ -132,8 +126,8 @@ bool copy_array_argument(PyObject* obj, int type, int ndim, const char* what, st
   if (!array) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s must be a %d-dimensional array of numbers, not %s", what,
-                   ndim, py::TypeName(obj).c_str());
+      PyErr_Format(PyExc_TypeError, "%s must be a %d-dimensional array of numbers, not %s", what, ndim,
+                   py::TypeName(obj).c_str());
     }
     return false;
   }
@@ -148,16 +142,15 @@ bool copy_array_argument(PyObject* obj, int type, int ndim, const char* what, st
   return true;
 }
 
-template bool copy_array_argument<float>(PyObject*, int, int, const char*, std::vector<float>&,
-                                         std::size_t*);
+template bool copy_array_argument<float>(PyObject*, int, int, const char*, std::vector<float>&, std::size_t*);
 template bool copy_array_argument<std::uint32_t>(PyObject*, int, int, const char*,
                                                  std::vector<std::uint32_t>&, std::size_t*);
 template bool copy_array_argument<std::uint64_t>(PyObject*, int, int, const char*,
                                                  std::vector<std::uint64_t>&, std::size_t*);
-template bool copy_array_argument<std::uint8_t>(PyObject*, int, int, const char*,
-                                                std::vector<std::uint8_t>&, std::size_t*);
-template bool copy_array_argument<std::int64_t>(PyObject*, int, int, const char*,
-                                                std::vector<std::int64_t>&, std::size_t*);
+template bool copy_array_argument<std::uint8_t>(PyObject*, int, int, const char*, std::vector<std::uint8_t>&,
+                                                std::size_t*);
+template bool copy_array_argument<std::int64_t>(PyObject*, int, int, const char*, std::vector<std::int64_t>&,
+                                                std::size_t*);
 
 std::optional<TargetView> vector_target(PyObject* obj, std::size_t dims) {
   PyArrayObject* array = float32_target(obj);
@@ -167,8 +160,7 @@ std::optional<TargetView> vector_target(PyObject* obj, std::size_t dims) {
                  shape_text(array).c_str(), dims);
     return std::nullopt;
   }
-  return TargetView{reinterpret_cast<std::byte*>(PyArray_BYTES(array)), dims,
-                    PyArray_STRIDE(array, 0)};
+  return TargetView{reinterpret_cast<std::byte*>(PyArray_BYTES(array)), dims, PyArray_STRIDE(array, 0)};
 }
 
 bool check_matrix_target(PyObject* obj, std::size_t rows, std::size_t dims) {
@@ -185,21 +177,21 @@ bool check_matrix_target(PyObject* obj, std::size_t rows, std::size_t dims) {
 
 TargetMatrix matrix_view(PyObject* obj) {
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  return TargetMatrix{reinterpret_cast<std::byte*>(PyArray_BYTES(array)),
-                      static_cast<std::size_t>(PyArray_DIM(array, 0)),
-                      static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0),
-                      PyArray_STRIDE(array, 1)};
+  return TargetMatrix{
+      reinterpret_cast<std::byte*>(PyArray_BYTES(array)), static_cast<std::size_t>(PyArray_DIM(array, 0)),
+      static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1)};
 }
 
 bool vector_argument(PyObject* obj, std::size_t dims, const char* what, std::vector<float>& out) {
-  PyRef array = PyRef::steal(PyArray_FROMANY(obj, NPY_FLOAT32, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+  PyRef array =
+      PyRef::steal(PyArray_FROMANY(obj, NPY_FLOAT32, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
   if (!array) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Clear();
       py::PyRef type = py::tp_name_of(obj);
       if (type) {
-        PyErr_Format(PyExc_TypeError, "%s must be a str or a vector of %zu numbers, not %U", what,
-                     dims, type.get());
+        PyErr_Format(PyExc_TypeError, "%s must be a str or a vector of %zu numbers, not %U", what, dims,
+                     type.get());
       }
     }
     return false;
@@ -221,8 +213,7 @@ bool row_indices_argument(PyObject* obj, std::size_t n_rows, std::vector<std::ui
     if (i == -1 && PyErr_Occurred()) return false;
     const auto n = static_cast<Py_ssize_t>(n_rows);
     if (i < -n || i >= n) {
-      PyErr_Format(PyExc_IndexError, "row %zd is out of range for a matrix of %zu rows", i,
-                   n_rows);
+      PyErr_Format(PyExc_IndexError, "row %zd is out of range for a matrix of %zu rows", i, n_rows);
       return false;
     }
     out.push_back(static_cast<std::uint64_t>(i < 0 ? i + n : i));

@@ -32,9 +32,9 @@ PyObject* new_mask(std::size_t n);
 PyObject* new_int64_matrix(std::size_t rows, std::size_t cols);
 
 // A copy of an array argument of `ndim` dimensions as `type` (NPY_FLOAT32,
-// NPY_UINT32, NPY_UINT64, NPY_UINT8 or NPY_INT64), converted only where NumPy casts safely; its shape in `shape`. A copy, so that work without the
-// interpreter lock never reads memory the caller may change meanwhile.
-// False with TypeError or ValueError set.
+// NPY_UINT32, NPY_UINT64, NPY_UINT8 or NPY_INT64), converted only where NumPy casts safely; its shape in
+// `shape`. A copy, so that work without the interpreter lock never reads memory the caller may change
+// meanwhile. False with TypeError or ValueError set.
 template <class T>
 bool copy_array_argument(PyObject* obj, int type, int ndim, const char* what, std::vector<T>& out,
                          std::size_t* shape);

@@ -12,6 +12,7 @@
 #include "convert/conversion.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/helpers/without_gil.hpp"
 #include "python/native/arguments.hpp"
 #include "python/native/arrays.hpp"
@@ -19,7 +20,6 @@
 #include "python/native/exceptions.hpp"
 #include "python/native/model.hpp"
 #include "python/native/numpy_api.hpp"
-#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -41,9 +41,9 @@ Progress python_progress(PyObject* callable, const char* phase) {
     PyGILState_STATE state = PyGILState_Ensure();
     bool failed = PyErr_CheckSignals() < 0;
     if (!failed && callable != Py_None) {
-      PyRef result = PyRef::steal(PyObject_CallFunction(callable, "sKK", phase,
-                                                        static_cast<unsigned long long>(done),
-                                                        static_cast<unsigned long long>(total)));
+      PyRef result =
+          PyRef::steal(PyObject_CallFunction(callable, "sKK", phase, static_cast<unsigned long long>(done),
+                                             static_cast<unsigned long long>(total)));
       failed = !result;
     }
     PyObject* exception = failed ? py::take_raised_exception() : nullptr;
@@ -72,8 +72,7 @@ struct TranslateConvert {
 // `signature`, then `body(slots, path)` runs in the frame, storing in `path`
 // the file an aborting failure is about.
 template <const Signature& signature, PyObject* (*body)(const py::ArgumentSlots&, std::string&)>
-PyObject* conversion(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+PyObject* conversion(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string path;
   return py::call_frame(
       [&]() -> PyObject* {
@@ -179,8 +178,8 @@ PyObject* convert(const py::ArgumentSlots& slots, std::string& failing) {
   const Progress write_progress = python_progress(progress, "write");
   failing = *src;
   ConversionOutcome outcome = py::without_gil([&] {
-    return convert_file(*src, *src_format, *dst, *dst_format, normalize != 0, options,
-                        read_progress, write_progress);
+    return convert_file(*src, *src_format, *dst, *dst_format, normalize != 0, options, read_progress,
+                        write_progress);
   });
   if (outcome.failure) {
     raise_error(outcome.failure->path, outcome.failure->error);
@@ -267,8 +266,7 @@ PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
   if (!words) return nullptr;
   auto* matrix = reinterpret_cast<PyArrayObject*>(matrix_obj);
   MatrixRows rows{std::move(*words), static_cast<const float*>(PyArray_DATA(matrix)),
-                  static_cast<std::size_t>(PyArray_DIM(matrix, 1)), std::nullopt,
-                  std::move(metadata)};
+                  static_cast<std::size_t>(PyArray_DIM(matrix, 1)), std::nullopt, std::move(metadata)};
   if (norms_obj != Py_None) {
     rows.norms = std::span<const float>(
         static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(norms_obj))), n);
@@ -285,8 +283,7 @@ PyObject* write(const py::ArgumentSlots& slots, std::string& failing) {
 
 // A C-contiguous array of `type` with exactly `shape`, or null with
 // ValueError set. The reference keeps the data alive.
-PyRef array_argument(PyObject* obj, int type, std::initializer_list<std::size_t> shape,
-                     const char* what) {
+PyRef array_argument(PyObject* obj, int type, std::initializer_list<std::size_t> shape, const char* what) {
   PyRef array = PyRef::steal(PyArray_FROMANY(obj, type, 0, 0, NPY_ARRAY_CARRAY_RO));
   if (!array) return array;
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
@@ -331,8 +328,8 @@ std::optional<WordList> arrow_words(PyObject* offsets_obj, PyObject* data_obj) {
   words.reserve(n_offsets - 1);
   for (std::size_t i = 0; i + 1 < n_offsets; ++i) {
     if (at[i] > at[i + 1] || at[i + 1] > n_bytes) {
-      PyErr_Format(PyExc_ValueError, "offsets %zu and %zu do not delimit a word of the %llu bytes",
-                   i, i + 1, static_cast<unsigned long long>(n_bytes));
+      PyErr_Format(PyExc_ValueError, "offsets %zu and %zu do not delimit a word of the %llu bytes", i, i + 1,
+                   static_cast<unsigned long long>(n_bytes));
       return std::nullopt;
     }
     words.push_back(std::string_view(bytes + at[i], static_cast<std::size_t>(at[i + 1] - at[i])));
@@ -380,8 +377,8 @@ class BlockRows {
         static_cast<std::size_t>(PyArray_DIM(a, 1)) != cols_ || PyArray_DIM(a, 0) < 1 ||
         static_cast<std::size_t>(PyArray_DIM(a, 0)) > rows_ - i) {
       PyErr_Format(PyExc_ValueError,
-                   "blocks must give float32 C-contiguous arrays of %zu columns and 1 to %zu rows",
-                   cols_, rows_ - i);
+                   "blocks must give float32 C-contiguous arrays of %zu columns and 1 to %zu rows", cols_,
+                   rows_ - i);
       return false;
     }
     begin_ = i;
@@ -398,8 +395,7 @@ class BlockRows {
 };
 
 constexpr Signature kWriteRows{
-    "_write_rows", "path, offsets, data, dims, blocks, norms, metadata, normalize, progress",
-    Bound::Module};
+    "_write_rows", "path, offsets, data, dims, blocks, norms, metadata, normalize, progress", Bound::Module};
 
 // A finalfusion file of a simple vocabulary and a dense matrix of `dims`
 // columns, the words given as an Arrow string column's offsets (uint64, one
@@ -426,8 +422,8 @@ PyObject* write_rows(const py::ArgumentSlots& slots, std::string& failing) {
   if (normalize < 0) return nullptr;
   BlockRows blocks(slots[kWriteRows.slot("blocks")], n, *dims);
   StreamedRows rows{std::move(*words), *dims,
-                    [&blocks](std::size_t i, float* scratch) { return blocks(i, scratch); },
-                    std::nullopt, std::move(metadata)};
+                    [&blocks](std::size_t i, float* scratch) { return blocks(i, scratch); }, std::nullopt,
+                    std::move(metadata)};
   if (norms) rows.norms = span_of<float>(norms);
   const Progress write_progress = python_progress(slots[kWriteRows.slot("progress")], "write");
   failing = *dst;
@@ -478,8 +474,7 @@ PyObject* write_quantized(const py::ArgumentSlots& slots, std::string& failing) 
   const auto quantized_len = static_cast<std::size_t>(PyArray_DIM(sq, 0));
   const auto n_centroids = static_cast<std::size_t>(PyArray_DIM(sq, 1));
   const auto sub_len = static_cast<std::size_t>(PyArray_DIM(sq, 2));
-  if (quantized_len == 0 || quantized_len * sub_len != dims || n_centroids == 0 ||
-      n_centroids > 256) {
+  if (quantized_len == 0 || quantized_len * sub_len != dims || n_centroids == 0 || n_centroids > 256) {
     PyErr_Format(PyExc_ValueError,
                  "subquantizers of shape (%zu, %zu, %zu) do not rebuild rows of %zu "
                  "dims with one-byte codes",
@@ -539,8 +534,7 @@ class ByteParts {
   // C-contiguous bytes-like objects.
   bool take(PyObject* parts) {
     if (!PyList_Check(parts) && !PyTuple_Check(parts)) {
-      PyErr_Format(PyExc_TypeError, "parts must be a list or tuple, not %s",
-                   py::TypeName(parts).c_str());
+      PyErr_Format(PyExc_TypeError, "parts must be a list or tuple, not %s", py::TypeName(parts).c_str());
       return false;
     }
     const Py_ssize_t n = PySequence_Size(parts);
@@ -580,8 +574,7 @@ PyObject* write_atomic(const py::ArgumentSlots& slots, std::string& failing) {
   return run_conversion([&] {
     return write_file(*path, Durability::Synced, [&](BufferedWriter& w) -> Status {
       for (const Py_buffer& view : parts.views()) {
-        if (auto written = w.write_all(view.buf, static_cast<std::size_t>(view.len));
-            !written.ok()) {
+        if (auto written = w.write_all(view.buf, static_cast<std::size_t>(view.len)); !written.ok()) {
           return EmbeddingsError::write(Step::WriteFile, std::move(written).error());
         }
       }
@@ -595,12 +588,10 @@ PyMethodDef g_functions[] = {
     {"write", as_cfunction(conversion<kWrite, write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_write_quantized", as_cfunction(conversion<kWriteQuantized, write_quantized>),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_write_rows", as_cfunction(conversion<kWriteRows, write_rows>), METH_FASTCALL | METH_KEYWORDS,
+    {"_write_rows", as_cfunction(conversion<kWriteRows, write_rows>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_read_head", as_cfunction(conversion<kReadHead, read_head>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_write_atomic", as_cfunction(conversion<kWriteAtomic, write_atomic>), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
-    {"_read_head", as_cfunction(conversion<kReadHead, read_head>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"_write_atomic", as_cfunction(conversion<kWriteAtomic, write_atomic>),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -625,8 +616,7 @@ bool add_format_names(PyObject* module) {
 
 bool init_convert(PyObject* module) {
   return add_functions(module, g_functions,
-                       {&kConvert, &kWrite, &kWriteQuantized, &kWriteRows, &kReadHead,
-                        &kWriteAtomic}) &&
+                       {&kConvert, &kWrite, &kWriteQuantized, &kWriteRows, &kReadHead, &kWriteAtomic}) &&
          add_format_names(module);
 }
 

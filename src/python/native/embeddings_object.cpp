@@ -10,19 +10,19 @@
 #include <vector>
 
 #include "base/io.hpp"
+#include "format/batch.hpp"
 #include "python/helpers/errors.hpp"
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/helpers/without_gil.hpp"
 #include "python/native/arguments.hpp"
 #include "python/native/arrays.hpp"
-#include "python/native/metadata_dict.hpp"
-#include "format/batch.hpp"
 #include "python/native/exceptions.hpp"
+#include "python/native/metadata_dict.hpp"
 #include "python/native/model.hpp"
 #include "python/native/numpy_api.hpp"
 #include "static/encode.hpp"
 #include "static/pooling.hpp"
-#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -113,15 +113,14 @@ PyObject* embeddings_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs
   if (!path) return nullptr;
   if (!PyUnicode_Check(path.get())) {
     // A bytes path is decoded as the OS would, so that `path` is always str.
-    path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(path.get()),
-                                                         PyBytes_Size(path.get())));
+    path = PyRef::steal(
+        PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(path.get()), PyBytes_Size(path.get())));
     if (!path) return nullptr;
   }
   PyObject* encoded_obj = nullptr;
   if (!PyUnicode_FSConverter(path.get(), &encoded_obj)) return nullptr;  // ValueError on NUL
   PyRef encoded = PyRef::steal(encoded_obj);
-  std::string fs_path(PyBytes_AsString(encoded.get()),
-                      static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+  std::string fs_path(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
   return call_frame(
       [&]() -> PyObject* {
         std::shared_ptr<const Model> model = load_model(fs_path);
@@ -149,9 +148,7 @@ void embeddings_dealloc(PyObject* self) {
 
 PyObject* get_path(PyObject* self, void*) { return Py_NewRef(object_of(self).path); }
 
-PyObject* get_dims(PyObject* self, void*) {
-  return PyLong_FromSize_t(model_of(self).dims());
-}
+PyObject* get_dims(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).dims()); }
 
 PyObject* get_vocab_kind(PyObject* self, void*) {
   static constexpr const char* kNames[] = {"simple", "bucket", "fasttext", "explicit", "floret"};
@@ -195,21 +192,18 @@ PyObject* get_static(PyObject* self, void*) {
   PyRef tokenizer = PyRef::steal(path_str(f.tokenizer_path));
   PyRef tensors = PyRef::steal(path_str(f.tensors_path));
   PyRef model_type = PyRef::steal(str_from_utf8(f.tokenizer_model));
-  PyRef max_length = f.settings.max_length
-                         ? PyRef::steal(PyLong_FromSize_t(*f.settings.max_length))
-                         : PyRef::borrow(Py_None);
+  PyRef max_length = f.settings.max_length ? PyRef::steal(PyLong_FromSize_t(*f.settings.max_length))
+                                           : PyRef::borrow(Py_None);
   PyRef unknown = f.settings.unknown_id ? PyRef::steal(PyLong_FromUnsignedLong(*f.settings.unknown_id))
                                         : PyRef::borrow(Py_None);
   if (!tokenizer || !tensors || !model_type || !max_length || !unknown) return nullptr;
   const std::string_view dtype = dtype_name(f.dtype);
-  return Py_BuildValue("{sssOsOsOss#sNsOsnsOsNsN}", "layout",
-                       kLayouts[static_cast<std::size_t>(f.layout)], "tokenizer", tokenizer.get(),
-                       "tensors", tensors.get(), "tokenizer_model", model_type.get(), "dtype",
-                       dtype.data(), static_cast<Py_ssize_t>(dtype.size()), "normalize",
-                       PyBool_FromLong(f.settings.normalize), "max_length", max_length.get(),
-                       "chars_per_token", static_cast<Py_ssize_t>(f.settings.chars_per_token),
-                       "unknown_id", unknown.get(), "mapping", PyBool_FromLong(f.has_mapping),
-                       "weights", PyBool_FromLong(f.has_weights));
+  return Py_BuildValue(
+      "{sssOsOsOss#sNsOsnsOsNsN}", "layout", kLayouts[static_cast<std::size_t>(f.layout)], "tokenizer",
+      tokenizer.get(), "tensors", tensors.get(), "tokenizer_model", model_type.get(), "dtype", dtype.data(),
+      static_cast<Py_ssize_t>(dtype.size()), "normalize", PyBool_FromLong(f.settings.normalize), "max_length",
+      max_length.get(), "chars_per_token", static_cast<Py_ssize_t>(f.settings.chars_per_token), "unknown_id",
+      unknown.get(), "mapping", PyBool_FromLong(f.has_mapping), "weights", PyBool_FromLong(f.has_weights));
 }
 
 PyObject* get_words(PyObject* self, void*) { return new_words(self); }
@@ -250,9 +244,8 @@ PyObject* get_subwords(PyObject* self, void*) {
           PyRef begin = PyRef::steal(str_from_utf8(v.begin_marker));
           PyRef end = PyRef::steal(str_from_utf8(v.end_marker));
           if (!buckets || !ngrams || !hashes || !seed || !begin || !end) return nullptr;
-          return Py_BuildValue("(sIIOOOOOO)", kind, v.min_ngram_len, v.max_ngram_len,
-                               buckets.get(), ngrams.get(), hashes.get(), seed.get(), begin.get(),
-                               end.get());
+          return Py_BuildValue("(sIIOOOOOO)", kind, v.min_ngram_len, v.max_ngram_len, buckets.get(),
+                               ngrams.get(), hashes.get(), seed.get(), begin.get(), end.get());
         }
       },
       model_of(self).embeddings.vocab().variant());
@@ -313,17 +306,21 @@ PyGetSetDef g_getset[] = {
     {"storage_kind", get_storage_kind, nullptr,
      "The matrix kind: \"dense\" (float32 rows that e.matrix views) or \"quantized\"; a\n"
      "static model's table read otherwise, by its element type: \"float16\", \"bfloat16\",\n"
-     "\"int8\", or \"float32\" (unaligned, or through a mapping or weights).", nullptr},
+     "\"int8\", or \"float32\" (unaligned, or through a mapping or weights).",
+     nullptr},
     {"words", get_words, nullptr,
      "The vocabulary as a read-only sequence of str in row order, made in constant time.\n\n"
-     "Example: e.words[:3] -> ['</s>', 'the', 'of']", nullptr},
+     "Example: e.words[:3] -> ['</s>', 'the', 'of']",
+     nullptr},
     {"norms", get_norms, nullptr,
      "The norms chunk as a read-only float32 view (the length each word's vector had\n"
-     "before it was scaled to unit length), or None.", nullptr},
+     "before it was scaled to unit length), or None.",
+     nullptr},
     {"matrix", get_matrix, nullptr,
      "The dense matrix as a read-only float32 view of the mapped file, without copying:\n"
      "vocabulary rows first, then subword rows. ValueError for a quantized matrix\n"
-     "(rebuild rows with reconstruct()).", nullptr},
+     "(rebuild rows with reconstruct()).",
+     nullptr},
     {"_subwords", get_subwords, nullptr, nullptr, nullptr},
     {"_static", get_static, nullptr, nullptr, nullptr},
     {"_metadata", get_metadata, nullptr, nullptr, nullptr},
@@ -333,9 +330,7 @@ PyGetSetDef g_getset[] = {
 
 // --- Lookups ----------------------------------------------------------------
 
-Py_ssize_t embeddings_length(PyObject* self) {
-  return static_cast<Py_ssize_t>(model_of(self).n_words());
-}
+Py_ssize_t embeddings_length(PyObject* self) { return static_cast<Py_ssize_t>(model_of(self).n_words()); }
 
 int embeddings_contains(PyObject* self, PyObject* key) {
   const auto word = word_key(key);
@@ -441,8 +436,7 @@ PyObject* embeddings_embed(const Model& model, const ArgumentSlots& slots) {
 
 // The pooling of a model's settings (none for word vectors), with
 // `normalize` and `max_length` given as arguments (None: the model's).
-bool pooling_options(const Model& model, PyObject* normalize, PyObject* max_length,
-                     PoolingOptions& options) {
+bool pooling_options(const Model& model, PyObject* normalize, PyObject* max_length, PoolingOptions& options) {
   if (model.static_facts) {
     const StaticSettings& settings = model.static_facts->settings;
     options.unknown_id = settings.unknown_id;
@@ -476,8 +470,7 @@ PyRef output_matrix(PyObject* out, std::size_t rows, std::size_t dims) {
 // pools (static/pooling.hpp). `normalize` and `max_length` None take the
 // model's settings. mave/_embeddings.py builds the arrays with their exact
 // dtypes; the checks keep a wrong call from reading out of bounds.
-constexpr Signature kPool{"_pool", "ids, offsets, out, normalize, max_length, threads, /",
-                          Bound::Instance};
+constexpr Signature kPool{"_pool", "ids, offsets, out, normalize, max_length, threads, /", Bound::Instance};
 
 PyObject* embeddings_pool(const Model& model, const ArgumentSlots& slots) {
   std::vector<std::uint32_t> ids;
@@ -501,8 +494,7 @@ PyObject* embeddings_pool(const Model& model, const ArgumentSlots& slots) {
     }
   }
   PoolingOptions options;
-  if (!pooling_options(model, slots[kPool.slot("normalize")], slots[kPool.slot("max_length")],
-                       options)) {
+  if (!pooling_options(model, slots[kPool.slot("normalize")], slots[kPool.slot("max_length")], options)) {
     return nullptr;
   }
   auto threads = thread_count_argument(slots[kPool.slot("threads")]);
@@ -510,9 +502,7 @@ PyObject* embeddings_pool(const Model& model, const ArgumentSlots& slots) {
   PyRef out = output_matrix(slots[kPool.slot("out")], offsets.size() - 1, model.dims());
   if (!out) return nullptr;
   const TargetMatrix view = matrix_view(out.get());
-  without_gil([&] {
-    pool_token_ids(model.embeddings.storage(), ids, offsets, options, view, *threads);
-  });
+  without_gil([&] { pool_token_ids(model.embeddings.storage(), ids, offsets, options, view, *threads); });
   return out.release();
 }
 
@@ -548,8 +538,7 @@ std::optional<const Tokenizer*> core_tokenizer(const Model& model) {
 const Tokenizer* native_tokenizer(const Model& model) {
   auto tokenizer = core_tokenizer(model);
   if (tokenizer && *tokenizer == nullptr) {
-    PyErr_SetString(PyExc_ValueError,
-                    "this model's tokenizer.json is tokenized by the tokenizers package");
+    PyErr_SetString(PyExc_ValueError, "this model's tokenizer.json is tokenized by the tokenizers package");
   }
   return tokenizer ? *tokenizer : nullptr;
 }
@@ -568,16 +557,15 @@ PyObject* embeddings_tokenizer_info(const Model& model, const ArgumentSlots&) {
   PyRef unsupported = PyRef::steal(str_from_utf8(t.unsupported()));
   PyRef describe = PyRef::steal(str_from_utf8(t.describe()));
   if (!unsupported || !describe) return nullptr;
-  return Py_BuildValue("{sssOsO}", "path", *tokenizer != nullptr ? "native" : "tokenizers",
-                       "unsupported", unsupported.get(), "describe", describe.get());
+  return Py_BuildValue("{sssOsO}", "path", *tokenizer != nullptr ? "native" : "tokenizers", "unsupported",
+                       unsupported.get(), "describe", describe.get());
 }
 
 // _encode(texts, out, normalize, max_length, threads, /) -> out: encode() of
 // a static model whose texts the core tokenizes (the Python side checks the
 // arguments' types and asks _tokenizer_info first). `normalize` and
 // `max_length` None take the model's settings.
-constexpr Signature kEncode{"_encode", "texts, out, normalize, max_length, threads, /",
-                            Bound::Instance};
+constexpr Signature kEncode{"_encode", "texts, out, normalize, max_length, threads, /", Bound::Instance};
 
 PyObject* embeddings_encode(const Model& model, const ArgumentSlots& slots) {
   const Tokenizer* tokenizer = native_tokenizer(model);
@@ -596,9 +584,7 @@ PyObject* embeddings_encode(const Model& model, const ArgumentSlots& slots) {
   PyRef out = output_matrix(slots[kEncode.slot("out")], texts.size(), model.dims());
   if (!out) return nullptr;
   const TargetMatrix view = matrix_view(out.get());
-  without_gil([&] {
-    encode_texts(*tokenizer, model.embeddings.storage(), texts, options, view, *threads);
-  });
+  without_gil([&] { encode_texts(*tokenizer, model.embeddings.storage(), texts, options, view, *threads); });
   return out.release();
 }
 
@@ -649,8 +635,7 @@ PyObject* embeddings_reconstruct(const Model& model, const ArgumentSlots& slots)
 // `questions` (a Questions object) was checked when it was made; here only
 // what ties it and the candidates to this model: the terms' length, and the
 // allowed flags (uint8 or None), one per word.
-constexpr Signature kSearch{"_search", "questions, k, n_rows, allowed, cosmul, threads, /",
-                            Bound::Instance};
+constexpr Signature kSearch{"_search", "questions, k, n_rows, allowed, cosmul, threads, /", Bound::Instance};
 
 PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
   const std::size_t dims = model.dims();
@@ -658,8 +643,7 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
   const SearchQuestions* questions = search_questions(slots[kSearch.slot("questions")]);
   if (questions == nullptr) return nullptr;
   if (questions->dims != dims) {
-    PyErr_Format(PyExc_ValueError, "terms have %zu columns, but the vectors have %zu", questions->dims,
-                 dims);
+    PyErr_Format(PyExc_ValueError, "terms have %zu columns, but the vectors have %zu", questions->dims, dims);
     return nullptr;
   }
   auto k = count_argument(slots[kSearch.slot("k")], "k");
@@ -672,8 +656,7 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
     std::size_t shape = 0;
     if (!copy_array_argument(flags, NPY_UINT8, 1, "allowed", allowed, &shape)) return nullptr;
     if (allowed.size() != model.n_words()) {
-      PyErr_Format(PyExc_ValueError, "allowed has %zu flags for %zu words", allowed.size(),
-                   model.n_words());
+      PyErr_Format(PyExc_ValueError, "allowed has %zu flags for %zu words", allowed.size(), model.n_words());
       return nullptr;
     }
   }
@@ -686,10 +669,8 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
   if (!rows) return nullptr;
   PyRef scores = PyRef::steal(new_matrix(n_questions, *k));
   if (!scores) return nullptr;
-  auto* rows_data =
-      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
-  auto* scores_data =
-      static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
+  auto* rows_data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
+  auto* scores_data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(scores.get())));
   if (dims == 0) {
     // No direction in vectors without columns: nothing answers. (The core
     // cannot count terms of no length; it answers none of them.)
@@ -697,8 +678,7 @@ PyObject* embeddings_search(const Model& model, const ArgumentSlots& slots) {
     std::fill_n(scores_data, n_questions * *k, std::numeric_limits<float>::quiet_NaN());
     return PyTuple_Pack(2, rows.get(), scores.get());
   }
-  const SearchOptions options{*k, *n_rows, allowed,
-                              cosmul ? Objective::CosMul : Objective::Cosine, *threads};
+  const SearchOptions options{*k, *n_rows, allowed, cosmul ? Objective::CosMul : Objective::Cosine, *threads};
   without_gil([&] { model.search.search(questions->view(), options, rows_data, scores_data); });
   return PyTuple_Pack(2, rows.get(), scores.get());
 }
@@ -710,23 +690,19 @@ PyObject* embeddings_iter(PyObject* self) {
 }
 
 PyMethodDef g_methods[] = {
-    {"get", as_cfunction(method<kGet, embeddings_get>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"get", as_cfunction(method<kGet, embeddings_get>), METH_FASTCALL | METH_KEYWORDS,
      "The vector of `word` as a new float32 array, or `default` when it has none.\n\n"
      "Example: e.get(\"sofware\") composes a vector from character n-grams."},
-    {"embedding", as_cfunction(method<kEmbedding, embeddings_embedding>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"embedding", as_cfunction(method<kEmbedding, embeddings_embedding>), METH_FASTCALL | METH_KEYWORDS,
      "Writes the vector of `word` into `out` (a writeable float32 array of shape\n"
      "(dims,), any stride) and returns it; a new array when `out` is None; None when\n"
      "the string has no vector (`out` is then untouched).\n\n"
      "Raises TypeError or ValueError for an unsuitable `out`.\n\n"
      "Example: e.embedding(\"house\", out)"},
-    {"index", as_cfunction(method<kIndex, embeddings_index>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"index", as_cfunction(method<kIndex, embeddings_index>), METH_FASTCALL | METH_KEYWORDS,
      "The row of a vocabulary word; KeyError for any other string.\n\n"
      "Example: e.words[e.index(\"house\")] == \"house\""},
-    {"embed", as_cfunction(method<kEmbed, embeddings_embed, Lock::Released>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"embed", as_cfunction(method<kEmbed, embeddings_embed, Lock::Released>), METH_FASTCALL | METH_KEYWORDS,
      "The vectors of many strings: a (len(words), dims) float32 array and a bool\n"
      "array telling which strings had a vector (rows without one are zeros).\n\n"
      "`words` is any sequence or iterable of str; `out` a writeable float32 array of\n"
@@ -740,22 +716,16 @@ PyMethodDef g_methods[] = {
      "A new float32 array of storage rows (an int or a sequence of ints, negative\n"
      "ones from the end; all rows when None), rebuilt for a quantized matrix.\n\n"
      "Example: e.reconstruct([0, 1]).shape == (2, e.dims)"},
-    {"_tokenizer_info", as_cfunction(method<kTokenizerInfo, embeddings_tokenizer_info,
-                                            Lock::Released>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "Which tokenizer a static model's texts take, read on first use."},
+    {"_tokenizer_info", as_cfunction(method<kTokenizerInfo, embeddings_tokenizer_info, Lock::Released>),
+     METH_FASTCALL | METH_KEYWORDS, "Which tokenizer a static model's texts take, read on first use."},
     {"_encode", as_cfunction(method<kEncode, embeddings_encode, Lock::Released>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "encode() of a static model whose texts the core tokenizes."},
+     METH_FASTCALL | METH_KEYWORDS, "encode() of a static model whose texts the core tokenizes."},
     {"_count_tokens", as_cfunction(method<kCountTokens, embeddings_count_tokens, Lock::Released>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "The number of tokens of each whole text, under the core's tokenizer."},
-    {"_pool", as_cfunction(method<kPool, embeddings_pool, Lock::Released>),
-     METH_FASTCALL | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS, "The number of tokens of each whole text, under the core's tokenizer."},
+    {"_pool", as_cfunction(method<kPool, embeddings_pool, Lock::Released>), METH_FASTCALL | METH_KEYWORDS,
      "The vectors of tokenized texts, pooled as the model pools (behind encode())."},
     {"_search", as_cfunction(method<kSearch, embeddings_search, Lock::Released>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "The search behind similar(), analogy(), nearest() and the evaluations."},
+     METH_FASTCALL | METH_KEYWORDS, "The search behind similar(), analogy(), nearest() and the evaluations."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -781,8 +751,9 @@ PyTypeObject* embeddings_type() { return g_type; }
 
 bool init_embeddings_type(PyObject* module) {
   g_type = add_type(module, "Embeddings", g_spec, g_methods,
-                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kTokenizerInfo, &kEncode, &kCountTokens,
-                     &kPool, &kReconstruct, &kSearch}, &kNew);
+                    {&kGet, &kEmbedding, &kIndex, &kEmbed, &kTokenizerInfo, &kEncode, &kCountTokens, &kPool,
+                     &kReconstruct, &kSearch},
+                    &kNew);
   return g_type != nullptr;
 }
 

@@ -19,14 +19,12 @@ PyObject* g_format_error = nullptr;
 PyRef text_object(std::string_view text) {
   // Messages carry file names and file contents: a stray byte must not hide
   // the failure behind a UnicodeDecodeError.
-  return PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 PyRef path_object(std::string_view path) {
   // Paths come from os.fsencode, so they decode back the same way.
-  return PyRef::steal(
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  return PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
 PyRef optional_int(const std::optional<std::uint64_t>& value) {
@@ -68,8 +66,8 @@ void raise_format_error(std::string_view path, const messages::Reason& reason) {
                                : PyRef::steal(PyUnicode_FromFormat("%U: %U", filename.get(), why.get()));
   if (!message) return;
   PyObject* type = g_format_error ? g_format_error : PyExc_ValueError;
-  PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(
-      type, message.get(), filename.get(), why.get(), offset.get(), line.get(), nullptr));
+  PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), filename.get(), why.get(),
+                                                          offset.get(), line.get(), nullptr));
   if (error) py::raise_exception(error.release());
 }
 
@@ -102,8 +100,8 @@ void raise_not_found(std::string_view path, const EmbeddingsError& error) {
   PyRef filename = path_object(path);
   PyRef reason = text_object(messages::reason(error).text);
   if (!filename || !reason) return;
-  PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_FileNotFoundError, "iOO", ENOENT,
-                                                       reason.get(), filename.get()));
+  PyRef exception = PyRef::steal(
+      PyObject_CallFunction(PyExc_FileNotFoundError, "iOO", ENOENT, reason.get(), filename.get()));
   if (exception) py::raise_exception(exception.release());
 }
 

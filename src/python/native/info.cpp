@@ -3,10 +3,10 @@
 #include <variant>
 
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/native/arguments.hpp"
 #include "python/native/info.hpp"
 #include "python/native/model.hpp"
-#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -31,18 +31,17 @@ PyObject* describe(PyObject* arg) {
     const unsigned long long centroids = pq.quantized_len() * pq.n_centroids() * pq.sub_len() * 4;
     const unsigned long long projection = pq.has_projection() ? cols * cols * 4 : 0;
     const unsigned long long norms = q->norms() ? rows * 4 : 0;
-    return Py_BuildValue("{sKsKsKsKsKsNsN}", "rows", rows, "cols", cols, "bytes",
-                         codes + centroids + projection + norms, "subquantizers",
-                         static_cast<unsigned long long>(pq.quantized_len()), "centroids",
-                         static_cast<unsigned long long>(pq.n_centroids()), "projection",
-                         PyBool_FromLong(pq.has_projection()), "norms", PyBool_FromLong(q->norms().has_value()));
+    return Py_BuildValue(
+        "{sKsKsKsKsKsNsN}", "rows", rows, "cols", cols, "bytes", codes + centroids + projection + norms,
+        "subquantizers", static_cast<unsigned long long>(pq.quantized_len()), "centroids",
+        static_cast<unsigned long long>(pq.n_centroids()), "projection", PyBool_FromLong(pq.has_projection()),
+        "norms", PyBool_FromLong(q->norms().has_value()));
   }
   if (const auto* t = std::get_if<MappedTable>(&s.variant())) {
     return Py_BuildValue("{sKsKsKsKsNsN}", "rows", rows, "cols", cols, "bytes",
                          static_cast<unsigned long long>(t->stored_bytes()), "table_rows",
                          static_cast<unsigned long long>(t->table_rows()), "mapping",
-                         PyBool_FromLong(t->has_mapping()), "weights",
-                         PyBool_FromLong(t->has_weights()));
+                         PyBool_FromLong(t->has_mapping()), "weights", PyBool_FromLong(t->has_weights()));
   }
   return Py_BuildValue("{sKsKsK}", "rows", rows, "cols", cols, "bytes", rows * cols * 4);
 }
@@ -50,8 +49,9 @@ PyObject* describe(PyObject* arg) {
 constexpr Signature kStorageInfo{"storage_info", "e, /", Bound::Module};
 
 PyObject* storage_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_arguments(kStorageInfo, {args, nargs, kwnames},
-                        [](const py::ArgumentSlots& slots) { return describe(slots[kStorageInfo.slot("e")]); });
+  return with_arguments(kStorageInfo, {args, nargs, kwnames}, [](const py::ArgumentSlots& slots) {
+    return describe(slots[kStorageInfo.slot("e")]);
+  });
 }
 
 PyMethodDef g_functions[] = {

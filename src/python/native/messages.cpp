@@ -13,9 +13,16 @@ namespace {
 
 // The words before and after a step's field, for each action.
 constexpr std::pair<std::string_view, std::string_view> kStepWords[] = {
-    {"", ""}, {"creating the ", ""}, {"finding the ", ""}, {"mapping the ", " into memory"},
-    {"opening the ", ""}, {"reading the ", ""}, {"renaming the ", ""}, {"seeking to the ", ""},
-    {"skipping past the ", ""}, {"writing the ", ""},
+    {"", ""},
+    {"creating the ", ""},
+    {"finding the ", ""},
+    {"mapping the ", " into memory"},
+    {"opening the ", ""},
+    {"reading the ", ""},
+    {"renaming the ", ""},
+    {"seeking to the ", ""},
+    {"skipping past the ", ""},
+    {"writing the ", ""},
 };
 static_assert(std::size(kStepWords) == kStepActionCount);
 
@@ -94,9 +101,16 @@ std::string field(Step step) {
 }
 
 constexpr std::string_view kJsonKinds[] = {
-    "a JSON object", "a JSON array", "a string", "a non-negative integer", "true or false",
-    "a list of two non-negative integers", "a list of non-negative integers",
-    "a string or null", "a non-negative integer or null", "a list of [token, score] pairs",
+    "a JSON object",
+    "a JSON array",
+    "a string",
+    "a non-negative integer",
+    "true or false",
+    "a list of two non-negative integers",
+    "a list of non-negative integers",
+    "a string or null",
+    "a non-negative integer or null",
+    "a list of [token, score] pairs",
 };
 static_assert(std::size(kJsonKinds) == kJsonKindCount);
 
@@ -119,40 +133,45 @@ std::string static_fault(const EmbeddingsError& e) {
       return tensor(e.name) + " ends at byte " + n + " of the data, which holds only " + x +
              " bytes (the file is cut short or the offsets are wrong)";
     case StaticFault::TensorsOverlap:
-      return tensor(e.name) + " begins at byte " + n + " of the data, inside the tensor before it "
-             "(which ends at " + x + ")";
+      return tensor(e.name) + " begins at byte " + n +
+             " of the data, inside the tensor before it "
+             "(which ends at " +
+             x + ")";
     case StaticFault::DataGap:
       return "bytes " + x + " to " + n + " of the data belong to no tensor";
     case StaticFault::SizeMismatch:
       return tensor(e.name) + ": its shape and dtype take " + x + " bytes, but its offsets hold " + n;
     case StaticFault::ShapeOverflow:
       return tensor(e.name) + " has a shape too large to hold";
-    case StaticFault::RepeatedTensor: return tensor(e.name) + " is named twice";
-    case StaticFault::MissingTensor: return "there is no " + tensor(e.name);
+    case StaticFault::RepeatedTensor:
+      return tensor(e.name) + " is named twice";
+    case StaticFault::MissingTensor:
+      return "there is no " + tensor(e.name);
     case StaticFault::BadRank:
       return tensor(e.name) + " has " + n + " dimensions, not " + x;
     case StaticFault::UnusableDtype:
       return tensor(e.name) + " has dtype " +
-             std::string(e.found < kTensorDtypeCount ? dtype_name(static_cast<TensorDtype>(e.found))
-                                                     : "?") +
-             (e.name == "mapping"  ? ", not an integer type (I32, I64, U32, U64)"
+             std::string(e.found < kTensorDtypeCount ? dtype_name(static_cast<TensorDtype>(e.found)) : "?") +
+             (e.name == "mapping"   ? ", not an integer type (I32, I64, U32, U64)"
               : e.name == "weights" ? ", not a float type (F32, F64, F16, BF16)"
                                     : ", which a table cannot have (F32, F16, BF16 and I8 can)");
     case StaticFault::RowsMismatch:
       return tensor(e.name) + " has " + n + " rows, but the tokenizer has " + x + " tokens";
     case StaticFault::MappingOutOfRange:
-      return "the mapping sends token " + e.name + " to row " + n + ", but the table has " + x +
-             " rows";
-    case StaticFault::NotJson: return "not valid JSON (" + e.detail + ")";
+      return "the mapping sends token " + e.name + " to row " + n + ", but the table has " + x + " rows";
+    case StaticFault::NotJson:
+      return "not valid JSON (" + e.detail + ")";
     case StaticFault::BadField:
       return (e.name.empty() ? std::string("the file") : quoted(e.name)) + " must be " +
              std::string(e.expected < kJsonKindCount ? kJsonKinds[e.expected] : "another value");
-    case StaticFault::MissingField: return "there is no field " + quoted(e.name);
+    case StaticFault::MissingField:
+      return "there is no field " + quoted(e.name);
     case StaticFault::NoModelFiles:
       return "no static model in this folder: it holds neither config.json (Model2Vec) nor "
              "modules.json, config_sentence_transformers.json or 0_StaticEmbedding "
              "(sentence-transformers)";
-    case StaticFault::NoStaticModule: return "no module is a StaticEmbedding";
+    case StaticFault::NoStaticModule:
+      return "no module is a StaticEmbedding";
     case StaticFault::UnknownTokenizerModel:
       return "the tokenizer model " + quoted(e.detail) +
              " is not one of WordPiece, BPE, Unigram and WordLevel";
@@ -189,9 +208,7 @@ std::string tokenizer_fault(const EmbeddingsError& e) {
          std::string(kTokenizerFaultTexts[index]);
 }
 
-bool is_truncation(const IoError& io) {
-  return io.kind() == ErrorKind::UnexpectedEof;
-}
+bool is_truncation(const IoError& io) { return io.kind() == ErrorKind::UnexpectedEof; }
 
 std::string what(const EmbeddingsError& e) {
   switch (e.code) {
@@ -202,38 +219,40 @@ std::string what(const EmbeddingsError& e) {
     case ErrorCode::WriteFailed:
       return "writing failed while " + field(e.step) +
              (e.io->repr() == IoError::Repr::Message ? ": " + io_text(*e.io) : std::string());
-    case ErrorCode::InStep: return what(*e.inner) + ", while " + field(e.step);
-    case ErrorCode::UnknownChunk: return "unknown chunk identifier " + std::to_string(e.found);
+    case ErrorCode::InStep:
+      return what(*e.inner) + ", while " + field(e.step);
+    case ErrorCode::UnknownChunk:
+      return "unknown chunk identifier " + std::to_string(e.found);
     case ErrorCode::UnexpectedChunk:
       return "expected a " + accepted_chunks(e.expected) + ", found a " + chunk_name(e.found);
     case ErrorCode::BadElementType:
-      return "element type " + std::to_string(e.found) + " where type " +
-             std::to_string(e.expected) + " was expected";
+      return "element type " + std::to_string(e.found) + " where type " + std::to_string(e.expected) +
+             " was expected";
     case ErrorCode::InvalidUtf8: {
       std::string_view text = e.step == Step::ReadTOMLMetadata ? "the metadata"
                               : e.step == Step::ReadString     ? "a word"
                                                                : "a string";
       return std::string(text) + " is not valid UTF-8 (" +
-             (e.expected == 0 ? "cut short" : "a bad byte sequence") + " after " +
-             std::to_string(e.found) + " valid bytes)";
+             (e.expected == 0 ? "cut short" : "a bad byte sequence") + " after " + std::to_string(e.found) +
+             " valid bytes)";
     }
     case ErrorCode::BadMagic:
       if (e.step == Step::FastTextReadMagic) {
-        return "not a fastText model: its magic number is " + std::to_string(e.found) +
-               ", not " + std::to_string(e.expected);
+        return "not a fastText model: its magic number is " + std::to_string(e.found) + ", not " +
+               std::to_string(e.expected);
       }
       return "not a finalfusion file: it starts with " + quoted(e.detail) + ", not \"FiFu\"";
     case ErrorCode::UnsupportedVersion:
       if (e.step == Step::ReadFastTextVersion) {
-        return "fastText format version " + std::to_string(e.found) +
-               " is newer than the supported " + std::to_string(e.expected);
+        return "fastText format version " + std::to_string(e.found) + " is newer than the supported " +
+               std::to_string(e.expected);
       }
       return "finalfusion version " + std::to_string(e.found) + " is not supported (only 0 is)";
-    case ErrorCode::NoChunks: return "the file holds no chunks";
+    case ErrorCode::NoChunks:
+      return "the file holds no chunks";
     case ErrorCode::BadMetadata:
-      return "the metadata is not valid TOML (" + e.detail + ", line " +
-             std::to_string(e.line.value_or(0)) + ", column " +
-             std::to_string(e.column.value_or(0)) + " of the metadata)";
+      return "the metadata is not valid TOML (" + e.detail + ", line " + std::to_string(e.line.value_or(0)) +
+             ", column " + std::to_string(e.column.value_or(0)) + " of the metadata)";
     case ErrorCode::UnknownCode:
       return std::string(e.step == Step::ReadLossType ? "unknown loss type " : "unknown model type ") +
              std::to_string(e.found);
@@ -243,9 +262,12 @@ std::string what(const EmbeddingsError& e) {
       switch (e.step) {
         case Step::ReadNumberOfLabels:
           return "a fastText classification model (with labels) holds no word embeddings to read";
-        case Step::ReadPrunedVocabularySize: return "pruned fastText vocabularies are not supported";
-        case Step::ReadEntryType: return "a dictionary entry is a label, not a word";
-        default: return "quantized fastText models (.ftz) are not supported";
+        case Step::ReadPrunedVocabularySize:
+          return "pruned fastText vocabularies are not supported";
+        case Step::ReadEntryType:
+          return "a dictionary entry is a label, not a word";
+        default:
+          return "quantized fastText models (.ftz) are not supported";
       }
     case ErrorCode::BadQuantizedShape:
       return "the reconstructed length " + std::to_string(e.found) +
@@ -256,15 +278,20 @@ std::string what(const EmbeddingsError& e) {
     case ErrorCode::Overflow:
       return "a count does not fit in this machine's word size, while " + field(e.step);
     case ErrorCode::BadText:
-    case ErrorCode::Unwritable: return e.detail;
+    case ErrorCode::Unwritable:
+      return e.detail;
     case ErrorCode::UnknownFloretMode:
       return "unknown floret mode " + std::to_string(e.found) + " (1 is fastText, 2 floret)";
-    case ErrorCode::FloretWithoutBuckets: return "a floret model without buckets holds no vectors";
-    case ErrorCode::RepeatedWord: return "the word " + quoted(e.detail) + " repeats in the dictionary";
+    case ErrorCode::FloretWithoutBuckets:
+      return "a floret model without buckets holds no vectors";
+    case ErrorCode::RepeatedWord:
+      return "the word " + quoted(e.detail) + " repeats in the dictionary";
     case ErrorCode::CompressedFinalFusion:
       return "a compressed finalfusion file cannot be memory-mapped; decompress it first";
-    case ErrorCode::BadTokenizer: return tokenizer_fault(e);
-    case ErrorCode::BadStaticModel: return static_fault(e);
+    case ErrorCode::BadTokenizer:
+      return tokenizer_fault(e);
+    case ErrorCode::BadStaticModel:
+      return static_fault(e);
   }
   return "unknown failure";
 }
@@ -312,19 +339,23 @@ Reason panic_reason(const Panic& failure) {
     case PanicKind::IndexOutOfBounds:
       return {"the file is damaged: it refers to row or centroid " + std::to_string(f.left) +
                   ", but there are only " + std::to_string(f.right),
-              {}, {}};
+              {},
+              {}};
     case PanicKind::TargetLength:
       return {"the target holds " + std::to_string(f.left) + " values, but the vectors have " +
                   std::to_string(f.right),
-              {}, {}};
-    case PanicKind::LoadFailed: return reason(*f.error);
+              {},
+              {}};
+    case PanicKind::LoadFailed:
+      return reason(*f.error);
     case PanicKind::MinNGramZero:
     case PanicKind::MaxBelowMin:
       return {"the n-gram lengths cannot be used: the minimum is 0 or above the maximum", {}, {}};
     case PanicKind::DuplicateWords:
       return {"the vocabulary holds " + std::to_string(f.left) + " words, but only " +
                   std::to_string(f.right) + " different ones",
-              {}, {}};
+              {},
+              {}};
     case PanicKind::TooManyBuckets:
       return {"more buckets than the largest possible number, " + std::to_string(f.right), {}, {}};
     case PanicKind::BucketsExponent:
@@ -336,7 +367,8 @@ Reason panic_reason(const Panic& failure) {
     default:
       return {"the file is damaged: its contents break an internal check (" +
                   std::string(panic_kind_name(failure.kind())) + ")",
-              {}, {}};
+              {},
+              {}};
   }
 }
 

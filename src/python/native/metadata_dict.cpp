@@ -58,15 +58,15 @@ PyObject* datetime_of(const MetadataDateTime& dt, DateTimeTypes& types) {
   PyRef zone = PyRef::borrow(Py_None);
   if (dt.offset_minutes) {
     // timedelta(seconds=...) normalises a negative offset as timedelta(minutes=...) does.
-    PyRef delta = PyRef::steal(
-        PyObject_CallFunction(types.timedelta.get(), "ii", 0, int{*dt.offset_minutes} * 60));
+    PyRef delta =
+        PyRef::steal(PyObject_CallFunction(types.timedelta.get(), "ii", 0, int{*dt.offset_minutes} * 60));
     if (!delta) return nullptr;
     zone = PyRef::steal(PyObject_CallFunctionObjArgs(types.timezone.get(), delta.get(), nullptr));
     if (!zone) return nullptr;
   }
-  return PyObject_CallFunction(types.datetime.get(), "iiiiiiiO", dt.date.year, dt.date.month,
-                               dt.date.day, dt.time.hour, dt.time.minute, dt.time.second,
-                               microseconds(dt.time), zone.get());
+  return PyObject_CallFunction(types.datetime.get(), "iiiiiiiO", dt.date.year, dt.date.month, dt.date.day,
+                               dt.time.hour, dt.time.minute, dt.time.second, microseconds(dt.time),
+                               zone.get());
 }
 
 PyObject* object_of(const MetadataItem& item, DateTimeTypes& types) {
@@ -84,8 +84,7 @@ PyObject* object_of(const MetadataItem& item, DateTimeTypes& types) {
         } else if constexpr (std::is_same_v<V, MetadataDate>) {
           return PyObject_CallFunction(types.date.get(), "iii", v.year, v.month, v.day);
         } else if constexpr (std::is_same_v<V, MetadataTime>) {
-          return PyObject_CallFunction(types.time.get(), "iiii", v.hour, v.minute, v.second,
-                                       microseconds(v));
+          return PyObject_CallFunction(types.time.get(), "iiii", v.hour, v.minute, v.second, microseconds(v));
         } else if constexpr (std::is_same_v<V, MetadataDateTime>) {
           return datetime_of(v, types);
         } else if constexpr (std::is_same_v<V, MetadataItem::Array>) {

@@ -42,8 +42,7 @@ struct Model {
 };
 
 struct EmbeddingsObject {
-  PyObject_HEAD
-  std::shared_ptr<const Model> model;
+  PyObject_HEAD std::shared_ptr<const Model> model;
   PyObject* path;  // str, as given
 };
 
@@ -74,9 +73,7 @@ const SearchQuestions* search_questions(PyObject* obj);
 PyObject* new_words(PyObject* owner);
 
 // The model of an Embeddings object (type already checked).
-inline const Model& model_of(PyObject* self) {
-  return *reinterpret_cast<EmbeddingsObject*>(self)->model;
-}
+inline const Model& model_of(PyObject* self) { return *reinterpret_cast<EmbeddingsObject*>(self)->model; }
 
 // A new str from UTF-8 text of the file (validated when it was read).
 PyObject* str_from_utf8(std::string_view text);

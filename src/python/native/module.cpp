@@ -34,8 +34,8 @@ PyObject* load_blas_from(PyObject* path_object) {
   if (loaded) Py_RETURN_NONE;
   const std::string message =
       "mave cannot load OpenBLAS (the scipy-openblas32 package) for its search: " + loaded.error();
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text =
+      PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetImportError(text.get(), nullptr, path_object);
   return nullptr;
 }
@@ -43,10 +43,9 @@ PyObject* load_blas_from(PyObject* path_object) {
 PyObject* load_blas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::call_frame(
       [&]() -> PyObject* {
-        return with_arguments(kLoadBlas, {args, nargs, kwnames},
-                              [](const py::ArgumentSlots& slots) {
-                                return load_blas_from(slots[kLoadBlas.slot("path")]);
-                              });
+        return with_arguments(kLoadBlas, {args, nargs, kwnames}, [](const py::ArgumentSlots& slots) {
+          return load_blas_from(slots[kLoadBlas.slot("path")]);
+        });
       },
       py::raise_exception_in_flight);
 }

@@ -19,8 +19,7 @@ namespace mave::native {
 namespace {
 
 struct QuestionsObject {
-  PyObject_HEAD
-  const SearchQuestions* questions;  // owned
+  PyObject_HEAD const SearchQuestions* questions;  // owned
 };
 
 PyTypeObject* g_type = nullptr;
@@ -89,14 +88,12 @@ void questions_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-Py_ssize_t questions_length(PyObject* self) {
-  return static_cast<Py_ssize_t>(questions_data(self).count());
-}
+Py_ssize_t questions_length(PyObject* self) { return static_cast<Py_ssize_t>(questions_data(self).count()); }
 
 PyObject* questions_repr(PyObject* self) {
   const SearchQuestions& q = questions_data(self);
-  return PyUnicode_FromFormat("<mave._native.Questions: %zu questions of %zu terms of %zu dims>",
-                              q.count(), q.n_terms, q.dims);
+  return PyUnicode_FromFormat("<mave._native.Questions: %zu questions of %zu terms of %zu dims>", q.count(),
+                              q.n_terms, q.dims);
 }
 
 PyMethodDef g_methods[] = {{nullptr, nullptr, 0, nullptr}};
@@ -107,13 +104,12 @@ PyType_Slot g_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(questions_repr)},
     {Py_tp_methods, g_methods},
     {Py_sq_length, reinterpret_cast<void*>(questions_length)},
-    {Py_tp_doc,
-     const_cast<char*>("The questions of one search: `terms` a float32 (n, dims) array; one\n"
-                       "question per term, or question i takes the next positive[i] terms\n"
-                       "(weighted +1) and negative[i] (weighted -1), which with `term_of` are\n"
-                       "the terms it names by number; exclude[exclude_offsets[i]:\n"
-                       "exclude_offsets[i + 1]] the rows its answer leaves out. ValueError\n"
-                       "when they contradict each other.")},
+    {Py_tp_doc, const_cast<char*>("The questions of one search: `terms` a float32 (n, dims) array; one\n"
+                                  "question per term, or question i takes the next positive[i] terms\n"
+                                  "(weighted +1) and negative[i] (weighted -1), which with `term_of` are\n"
+                                  "the terms it names by number; exclude[exclude_offsets[i]:\n"
+                                  "exclude_offsets[i + 1]] the rows its answer leaves out. ValueError\n"
+                                  "when they contradict each other.")},
     {0, nullptr},
 };
 

@@ -82,18 +82,15 @@ PyObject* rerank_rows(const py::ArgumentSlots& slots, std::string& path) {
   if (!rows) return nullptr;
   PyRef cosines = PyRef::steal(new_matrix(n, *k));
   if (!cosines) return nullptr;
-  auto* rows_data =
-      static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
-  auto* cosines_data =
-      static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(cosines.get())));
+  auto* rows_data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
+  auto* cosines_data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(cosines.get())));
   py::without_gil([&] {
     const Storage& storage = model->embeddings.storage();
     for (std::size_t i = 0; i < n; ++i) {
       const std::vector<Neighbour> best = rerank(
           storage, model->n_words(), {queries.data() + i * dims, dims},
           {candidates.data() + i * count, count},
-          i < n_excluded ? std::span<const std::size_t>(excluded[i]) : std::span<const std::size_t>(),
-          *k);
+          i < n_excluded ? std::span<const std::size_t>(excluded[i]) : std::span<const std::size_t>(), *k);
       for (std::size_t j = 0; j < *k; ++j) {
         const bool found = j < best.size();
         rows_data[i * *k + j] = found ? static_cast<std::int64_t>(best[j].row) : -1;

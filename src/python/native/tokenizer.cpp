@@ -26,8 +26,7 @@ using py::PyRef;
 using py::without_gil;
 
 struct TokenizerObject {
-  PyObject_HEAD
-  Tokenizer* tokenizer;  // owned
+  PyObject_HEAD Tokenizer* tokenizer;  // owned
 };
 
 PyTypeObject* g_type = nullptr;
@@ -64,9 +63,7 @@ void tokenizer_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* get_unsupported(PyObject* self, void*) {
-  return str_from_utf8(tokenizer_of(self).unsupported());
-}
+PyObject* get_unsupported(PyObject* self, void*) { return str_from_utf8(tokenizer_of(self).unsupported()); }
 
 PyObject* get_vocab_size(PyObject* self, void*) { return PyLong_FromSize_t(tokenizer_of(self).vocab_size()); }
 

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "python/helpers/pyref.hpp"
+#include "python/helpers/stable_abi.hpp"
 #include "python/native/arguments.hpp"
 #include "python/native/arrays.hpp"
 #include "python/native/model.hpp"
-#include "python/helpers/stable_abi.hpp"
 
 namespace mave::native {
 namespace {
@@ -15,8 +15,7 @@ namespace {
 using py::PyRef;
 
 struct WordsObject {
-  PyObject_HEAD
-  PyObject* owner;  // the Embeddings object
+  PyObject_HEAD PyObject* owner;  // the Embeddings object
   std::shared_ptr<const Model> model;
 };
 
@@ -128,8 +127,7 @@ constexpr Signature kBuffers{"_buffers", "", Bound::Instance};
 // (ends, bytes): where each word ends (uint64, one per word) in the bytes of
 // all words (uint8), read-only views that keep the vocabulary alive. Arrow
 // string columns are made from them without a str per word.
-PyObject* words_buffers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* words_buffers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_arguments(kBuffers, {args, nargs, kwnames}, [&](const py::ArgumentSlots&) {
     const WordList& words = words_of(self);
     PyRef ends = PyRef::steal(readonly_view(self, words.ends()));

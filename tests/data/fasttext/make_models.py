@@ -33,35 +33,96 @@ COMMON = ["-thread", "1", "-seed", "42", "-verbose", "0"]
 # for the output matrix.
 MODELS = {
     # The README demo: sensible English neighbours, lengths 3..6.
-    "demo-skipgram": ("skipgram", "english", [
-        "-dim", "24", "-bucket", "8000", "-minn", "3", "-maxn", "6",
-        "-minCount", "3", "-epoch", "25", "-ws", "5", "-neg", "5", "-loss", "ns"]),
+    "demo-skipgram": (
+        "skipgram",
+        "english",
+        [
+            "-dim",
+            "24",
+            "-bucket",
+            "8000",
+            "-minn",
+            "3",
+            "-maxn",
+            "6",
+            "-minCount",
+            "3",
+            "-epoch",
+            "25",
+            "-ws",
+            "5",
+            "-neg",
+            "5",
+            "-loss",
+            "ns",
+        ],
+    ),
     # Other lengths and loss: 2..4, hierarchical softmax.
-    "cbow-en": ("cbow", "english", [
-        "-dim", "16", "-bucket", "4000", "-minn", "2", "-maxn", "4",
-        "-minCount", "2", "-epoch", "10", "-loss", "hs"]),
+    "cbow-en": (
+        "cbow",
+        "english",
+        [
+            "-dim",
+            "16",
+            "-bucket",
+            "4000",
+            "-minn",
+            "2",
+            "-maxn",
+            "4",
+            "-minCount",
+            "2",
+            "-epoch",
+            "10",
+            "-loss",
+            "hs",
+        ],
+    ),
     # Accents, ß, Greek, Cyrillic and CJK words.
-    "multilingual-skipgram": ("skipgram", "multilingual", [
-        "-dim", "16", "-bucket", "6000", "-minn", "2", "-maxn", "5",
-        "-minCount", "1", "-epoch", "20", "-t", "0.001"]),
+    "multilingual-skipgram": (
+        "skipgram",
+        "multilingual",
+        [
+            "-dim",
+            "16",
+            "-bucket",
+            "6000",
+            "-minn",
+            "2",
+            "-maxn",
+            "5",
+            "-minCount",
+            "1",
+            "-epoch",
+            "20",
+            "-t",
+            "0.001",
+        ],
+    ),
     # Lengths from 1: fastText leaves out the n-grams "<" and ">", we keep them.
-    "skipgram-minn1": ("skipgram", "multilingual", [
-        "-dim", "12", "-bucket", "3000", "-minn", "1", "-maxn", "3",
-        "-minCount", "1", "-epoch", "10"]),
+    "skipgram-minn1": (
+        "skipgram",
+        "multilingual",
+        ["-dim", "12", "-bucket", "3000", "-minn", "1", "-maxn", "3", "-minCount", "1", "-epoch", "10"],
+    ),
     # Subwords switched off: the conversion refuses max_n below min_n.
-    "skipgram-maxn0": ("skipgram", "multilingual", [
-        "-dim", "8", "-maxn", "0", "-minCount", "1", "-epoch", "5"]),
+    "skipgram-maxn0": (
+        "skipgram",
+        "multilingual",
+        ["-dim", "8", "-maxn", "0", "-minCount", "1", "-epoch", "5"],
+    ),
     # Labels: a prediction model.
-    "supervised": ("supervised", "labelled", [
-        "-dim", "16", "-bucket", "2000", "-minn", "2", "-maxn", "4",
-        "-epoch", "25", "-loss", "softmax"]),
+    "supervised": (
+        "supervised",
+        "labelled",
+        ["-dim", "16", "-bucket", "2000", "-minn", "2", "-maxn", "4", "-epoch", "25", "-loss", "softmax"],
+    ),
 }
 
 
 def english_words(text):
     """Lower-case, and keep letters and digits only, one line per input line."""
-    return "\n".join(" ".join(re.findall(r"[a-z0-9]+", line.lower()))
-                     for line in text.splitlines()) + "\n"
+    return "\n".join(" ".join(re.findall(r"[a-z0-9]+", line.lower())) for line in text.splitlines()) + "\n"
 
 
 def corpus_file(name, tmp):
@@ -91,13 +152,26 @@ def main():
             if corpus not in corpora:
                 corpora[corpus] = corpus_file(corpus, tmp)
             prefix = os.path.join(tmp, name)
-            run([args.fasttext, command, "-input", corpora[corpus], "-output", prefix,
-                 *COMMON, *options])
+            run([args.fasttext, command, "-input", corpora[corpus], "-output", prefix, *COMMON, *options])
             shutil.copyfile(prefix + ".bin", os.path.join(HERE, name + ".bin"))
         # Quantizing compresses the supervised model trained above.
         prefix = os.path.join(tmp, "supervised")
-        run([args.fasttext, "quantize", "-input", corpora["labelled"], "-output", prefix,
-             "-dsub", "2", "-thread", "1", "-verbose", "0"])
+        run(
+            [
+                args.fasttext,
+                "quantize",
+                "-input",
+                corpora["labelled"],
+                "-output",
+                prefix,
+                "-dsub",
+                "2",
+                "-thread",
+                "1",
+                "-verbose",
+                "0",
+            ]
+        )
         os.replace(prefix + ".ftz", os.path.join(HERE, "supervised-quantized.ftz"))
 
     for name in sorted(os.listdir(HERE)):

@@ -19,12 +19,35 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Strings outside the vocabularies, each long enough to have n-grams.
 OOV = {
-    "demo-skipgram": ["licnese", "sofware", "programmmer", "copyrightt", "redistributable",
-                      "unlicensed", "xyzzy", "GPL", "naïve", "straße"],
+    "demo-skipgram": [
+        "licnese",
+        "sofware",
+        "programmmer",
+        "copyrightt",
+        "redistributable",
+        "unlicensed",
+        "xyzzy",
+        "GPL",
+        "naïve",
+        "straße",
+    ],
     "cbow-en": ["licnese", "sofware", "copyleftist", "distributionally", "qq", "ab", "Ünïcödé"],
-    "multilingual-skipgram": ["Straßenbahn", "Bäckerei", "grüßte", "élèves!", "ñandú",
-                              "東京都", "北京市", "서울시", "Москвы", "γαλάζιο", "łódka",
-                              "žluťoučká", "😀smile", "ab"],
+    "multilingual-skipgram": [
+        "Straßenbahn",
+        "Bäckerei",
+        "grüßte",
+        "élèves!",
+        "ñandú",
+        "東京都",
+        "北京市",
+        "서울시",
+        "Москвы",
+        "γαλάζιο",
+        "łódka",
+        "žluťoučká",
+        "😀smile",
+        "ab",
+    ],
     # Lengths from 1: even one-character strings have n-grams.
     "skipgram-minn1": ["x", "ü", "東", "Straßenbahn", "Москвы", "ab", "😀"],
 }

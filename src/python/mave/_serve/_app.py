@@ -28,13 +28,20 @@ __all__ = ["Limits", "Settings", "create_app"]
 
 # The page's files, by route: served to anyone (a browser asks for them
 # before it could send a key; they hold no data).
-PAGE = {"/": ("index.html", "text/html; charset=utf-8"),
-        "/explorer.js": ("explorer.js", "text/javascript; charset=utf-8"),
-        "/explorer.css": ("explorer.css", "text/css; charset=utf-8")}
+PAGE = {
+    "/": ("index.html", "text/html; charset=utf-8"),
+    "/explorer.js": ("explorer.js", "text/javascript; charset=utf-8"),
+    "/explorer.css": ("explorer.css", "text/css; charset=utf-8"),
+}
 
 
-def create_app(settings: Settings, *, loaded: Mapping[str, Embeddings] | None = None,
-               load: Callable[[str], Embeddings] = mave.load, load_wait: float = LOAD_WAIT) -> FastAPI:
+def create_app(
+    settings: Settings,
+    *,
+    loaded: Mapping[str, Embeddings] | None = None,
+    load: Callable[[str], Embeddings] = mave.load,
+    load_wait: float = LOAD_WAIT,
+) -> FastAPI:
     """The service over the models of `settings`: those in `loaded` served
     at once, the others loaded (by `load`) on a thread once the app starts;
     a request waits up to `load_wait` seconds for its model.
@@ -43,8 +50,9 @@ def create_app(settings: Settings, *, loaded: Mapping[str, Embeddings] | None = 
         ValueError: two models have the same name.
     """
     metrics = Metrics()
-    models = Models(settings.paths, loaded=loaded, load=load, on_load=metrics.models_loaded.set,
-                    wait=load_wait)
+    models = Models(
+        settings.paths, loaded=loaded, load=load, on_load=metrics.models_loaded.set, wait=load_wait
+    )
     service = Service(settings, models, metrics)
 
     @contextlib.asynccontextmanager
@@ -53,13 +61,22 @@ def create_app(settings: Settings, *, loaded: Mapping[str, Embeddings] | None = 
         yield
         metrics.worker_exits()
 
-    app = FastAPI(title="mave", version=mave.__version__, lifespan=lifespan,
-                  description="Embeddings of the models served: mave's own routes (vectors, "
-                  "neighbours, analogies), OpenAI's /v1/embeddings and Ollama's /api/embed.")
+    app = FastAPI(
+        title="mave",
+        version=mave.__version__,
+        lifespan=lifespan,
+        description="Embeddings of the models served: mave's own routes (vectors, "
+        "neighbours, analogies), OpenAI's /v1/embeddings and Ollama's /api/embed.",
+    )
     app.state.service = service
     install_handlers(app)
-    for router in (_operations.router, _openai.router, _ollama.router,
-                   _own.router(models.names, settings.limits), _page()):
+    for router in (
+        _operations.router,
+        _openai.router,
+        _ollama.router,
+        _own.router(models.names, settings.limits),
+        _page(),
+    ):
         app.include_router(router)
     keys = bool(settings.key_digests)
     app.openapi = lambda: _openapi(app, models.names, keys)  # type: ignore[method-assign]
@@ -68,8 +85,9 @@ def create_app(settings: Settings, *, loaded: Mapping[str, Embeddings] | None = 
     # before the body is read.
     app.add_middleware(BodyLimit, limit=settings.limits.body)
     if settings.key_digests:
-        app.add_middleware(RequireKey, digests=settings.key_digests,
-                           open_paths=[*_operations.OPEN_PATHS, *PAGE])
+        app.add_middleware(
+            RequireKey, digests=settings.key_digests, open_paths=[*_operations.OPEN_PATHS, *PAGE]
+        )
     app.add_middleware(Measure, metrics=metrics, routes=app.router.routes)
     return app
 
@@ -85,6 +103,7 @@ def _page() -> APIRouter:
 def _constant(content: bytes, media: str) -> Callable[[], Awaitable[Response]]:
     async def answer() -> Response:
         return Response(content, media_type=media)
+
     return answer
 
 
@@ -94,8 +113,9 @@ def _openapi(app: FastAPI, names: list[str], keys: bool) -> dict[str, Any]:
     with 400, not 422; with keys, every operation but the open ones needs a
     bearer key."""
     if app.openapi_schema is None:
-        schema = get_openapi(title=app.title, version=app.version, description=app.description,
-                             routes=app.routes)
+        schema = get_openapi(
+            title=app.title, version=app.version, description=app.description, routes=app.routes
+        )
         # (an unknown name still gets the 404 that says which names exist)
         for request in ("EmbeddingsRequest", "EmbedRequest"):
             schema["components"]["schemas"][request]["properties"]["model"]["enum"] = names
@@ -108,6 +128,7 @@ def _openapi(app: FastAPI, names: list[str], keys: bool) -> dict[str, Any]:
                     operation["responses"].setdefault("401", {"description": "no API key, or a wrong one"})
         if keys:
             schema.setdefault("components", {})["securitySchemes"] = {
-                "bearer": {"type": "http", "scheme": "bearer"}}
+                "bearer": {"type": "http", "scheme": "bearer"}
+            }
         app.openapi_schema = schema
     return app.openapi_schema

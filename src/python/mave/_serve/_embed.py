@@ -23,8 +23,9 @@ __all__ = ["Render", "embed", "texts_of"]
 Render = Callable[[npt.NDArray[np.float32], int], bytes]
 
 
-def texts_of(given: str | Sequence[str] | Sequence[int] | Sequence[Sequence[int]],
-             limits: Limits) -> list[str]:
+def texts_of(
+    given: str | Sequence[str] | Sequence[int] | Sequence[Sequence[int]], limits: Limits
+) -> list[str]:
     """The texts of a request's `input`, within the limits.
 
     Raises:
@@ -34,23 +35,29 @@ def texts_of(given: str | Sequence[str] | Sequence[int] | Sequence[Sequence[int]
     texts: list[str] = []
     for text in [given] if isinstance(given, str) else given:
         if not isinstance(text, str):
-            raise ServiceError(400, "this server takes text: input must be a string or a list of "
-                               "strings, not token ids", param="input")
+            raise ServiceError(
+                400,
+                "this server takes text: input must be a string or a list of " "strings, not token ids",
+                param="input",
+            )
         texts.append(text)
     if not texts:
         raise ServiceError(400, "input holds no text", param="input")
     if len(texts) > limits.words:
-        raise ServiceError(413, f"input holds {len(texts)} texts, more than the {limits.words} "
-                           "one request may hold", param="input")
+        raise ServiceError(
+            413,
+            f"input holds {len(texts)} texts, more than the {limits.words} " "one request may hold",
+            param="input",
+        )
     for i, text in enumerate(texts):
         if len(text) > limits.length:
-            raise ServiceError(413, f"input[{i}] is longer than {limits.length} characters",
-                               param="input")
+            raise ServiceError(413, f"input[{i}] is longer than {limits.length} characters", param="input")
     return texts
 
 
-async def embed(service: Service, name: str, e: Embeddings, texts: list[str],
-                dimensions: int | None, render: Render) -> bytes:
+async def embed(
+    service: Service, name: str, e: Embeddings, texts: list[str], dimensions: int | None, render: Render
+) -> bytes:
     """The rendered answer for `texts` embedded by model `name`, counted in
     the metrics."""
 

@@ -33,8 +33,15 @@ class ServiceError(Exception):
     """A request the service refuses, with the status, what was wrong and,
     for OpenAI's shape, the parameter at fault and a code."""
 
-    def __init__(self, status: int, message: str, *, param: str | None = None,
-                 code: str | None = None, headers: Mapping[str, str] | None = None) -> None:
+    def __init__(
+        self,
+        status: int,
+        message: str,
+        *,
+        param: str | None = None,
+        code: str | None = None,
+        headers: Mapping[str, str] | None = None,
+    ) -> None:
         super().__init__(message)
         self.status, self.message, self.param, self.code = status, message, param, code
         self.headers = dict(headers or {})
@@ -56,14 +63,20 @@ def _openai_type(status: int) -> str:
     return "invalid_request_error"
 
 
-def error_response(path: str, status: int, message: str, *, param: str | None = None,
-                   code: str | None = None, headers: Mapping[str, str] | None = None) -> JSONResponse:
+def error_response(
+    path: str,
+    status: int,
+    message: str,
+    *,
+    param: str | None = None,
+    code: str | None = None,
+    headers: Mapping[str, str] | None = None,
+) -> JSONResponse:
     """The answer to a failed request on `path`, in its surface's shape."""
     body: dict[str, Any]
     match surface(path):
         case "openai":
-            body = {"error": {"message": message, "type": _openai_type(status), "param": param,
-                              "code": code}}
+            body = {"error": {"message": message, "type": _openai_type(status), "param": param, "code": code}}
         case "ollama":
             body = {"error": message}
         case "mave":
@@ -95,14 +108,19 @@ def install_handlers(app: FastAPI) -> None:
 
     @app.exception_handler(HTTPException)
     async def failed(request: Request, error: HTTPException) -> JSONResponse:
-        return error_response(request.url.path, error.status_code, str(error.detail),
-                              headers=error.headers)
+        return error_response(request.url.path, error.status_code, str(error.detail), headers=error.headers)
 
     @app.exception_handler(ServiceError)
     async def refused(request: Request, error: Exception) -> JSONResponse:
         assert isinstance(error, ServiceError)
-        return error_response(request.url.path, error.status, error.message, param=error.param,
-                              code=error.code, headers=error.headers)
+        return error_response(
+            request.url.path,
+            error.status,
+            error.message,
+            param=error.param,
+            code=error.code,
+            headers=error.headers,
+        )
 
 
 class GuardedRoute(APIRoute):
@@ -120,7 +138,8 @@ class GuardedRoute(APIRoute):
                 raise
             except Exception:
                 log.exception("%s %s failed", request.method, request.url.path)
-                return error_response(request.url.path, 500,
-                                      "internal error: the server's log has the details")
+                return error_response(
+                    request.url.path, 500, "internal error: the server's log has the details"
+                )
 
         return guarded

@@ -36,16 +36,29 @@ class Metrics:
         # metrics are registered nowhere, and each scrape collects the files.
         registry = None if self._folder else CollectorRegistry()
         self._registry = registry
-        self.requests = Counter("mave_requests", "HTTP requests answered, by route, method and status",
-                                ["route", "method", "status"], registry=registry)
-        self.latency = Histogram("mave_request_duration_seconds",
-                                 "Time from a request's arrival to the end of its answer, by route",
-                                 ["route"], buckets=LATENCY_BUCKETS, registry=registry)
+        self.requests = Counter(
+            "mave_requests",
+            "HTTP requests answered, by route, method and status",
+            ["route", "method", "status"],
+            registry=registry,
+        )
+        self.latency = Histogram(
+            "mave_request_duration_seconds",
+            "Time from a request's arrival to the end of its answer, by route",
+            ["route"],
+            buckets=LATENCY_BUCKETS,
+            registry=registry,
+        )
         self.texts = Counter("mave_texts_embedded", "Texts embedded, by model", ["model"], registry=registry)
-        self.tokens = Counter("mave_tokens_embedded", "Tokens of the texts embedded, by model", ["model"],
-                              registry=registry)
-        self.models_loaded = Gauge("mave_models_loaded", "Models loaded by each worker process",
-                                   multiprocess_mode="liveall", registry=registry)
+        self.tokens = Counter(
+            "mave_tokens_embedded", "Tokens of the texts embedded, by model", ["model"], registry=registry
+        )
+        self.models_loaded = Gauge(
+            "mave_models_loaded",
+            "Models loaded by each worker process",
+            multiprocess_mode="liveall",
+            registry=registry,
+        )
 
     def request(self, route: str, method: str, status: int, seconds: float) -> None:
         self.requests.labels(route, method, str(status)).inc()

@@ -90,8 +90,9 @@ class RequireKey:
         else:
             await self.app(scope, receive, send)
             return
-        response = error_response(scope["path"], 401, message, code="invalid_api_key",
-                                  headers={"WWW-Authenticate": "Bearer"})
+        response = error_response(
+            scope["path"], 401, message, code="invalid_api_key", headers={"WWW-Authenticate": "Bearer"}
+        )
         await response(scope, receive, send)
 
 
@@ -123,8 +124,9 @@ class Measure:
             nonlocal counted
             if not counted:
                 counted = True
-                self.metrics.request(self.route_of(scope), scope["method"], status,
-                                     time.perf_counter() - start)
+                self.metrics.request(
+                    self.route_of(scope), scope["method"], status, time.perf_counter() - start
+                )
 
         async def sending(message: Any) -> None:
             nonlocal status

@@ -37,9 +37,15 @@ class Models:
     moment it is loaded. `load` reads one file; `on_load(count)` hears of
     each model loaded; a request waits at most `wait` seconds for a model."""
 
-    def __init__(self, paths: Sequence[str], *, loaded: Mapping[str, Embeddings] | None = None,
-                 load: Callable[[str], Embeddings] = mave.load,
-                 on_load: Callable[[int], None] = lambda count: None, wait: float = LOAD_WAIT) -> None:
+    def __init__(
+        self,
+        paths: Sequence[str],
+        *,
+        loaded: Mapping[str, Embeddings] | None = None,
+        load: Callable[[str], Embeddings] = mave.load,
+        on_load: Callable[[int], None] = lambda count: None,
+        wait: float = LOAD_WAIT,
+    ) -> None:
         self._paths: dict[str, str] = {}
         for path in paths:
             name = model_name(path)
@@ -97,8 +103,10 @@ class Models:
 
     def status(self) -> dict[str, object]:
         """What /ready says: ready, loading or failed, and each model's state."""
-        models = {name: "loaded" if name in self._models else
-                  "failed" if name in self._failures else "loading" for name in self._paths}
+        models = {
+            name: "loaded" if name in self._models else "failed" if name in self._failures else "loading"
+            for name in self._paths
+        }
         state = "ready" if self.ready else "failed" if self._done.is_set() else "loading"
         return {"status": state, "models": models}
 
@@ -111,8 +119,12 @@ class Models:
         def pending() -> bool:
             if name is None:
                 return not self._done.is_set()
-            return (name in self._paths and name not in self._models and name not in self._failures
-                    and not self._done.is_set())
+            return (
+                name in self._paths
+                and name not in self._models
+                and name not in self._failures
+                and not self._done.is_set()
+            )
 
         while pending() and time.monotonic() < deadline:
             await asyncio.sleep(LOAD_POLL)
@@ -134,8 +146,12 @@ class Models:
         if e is not None:
             return e
         if name not in self._paths:
-            raise ServiceError(404, f"no model named {name!r}; the models are: {', '.join(self._paths)}",
-                               param=param, code="model_not_found")
+            raise ServiceError(
+                404,
+                f"no model named {name!r}; the models are: {', '.join(self._paths)}",
+                param=param,
+                code="model_not_found",
+            )
         if name in self._failures:
             raise ServiceError(503, f"model {name!r} could not be loaded; the server's log says why")
         raise _loading()
@@ -157,5 +173,6 @@ def _modified(path: str) -> int:
 
 
 def _loading() -> ServiceError:
-    return ServiceError(503, "the models are loading: ask again shortly",
-                        headers={"Retry-After": RETRY_AFTER})
+    return ServiceError(
+        503, "the models are loading: ask again shortly", headers={"Retry-After": RETRY_AFTER}
+    )

@@ -34,18 +34,39 @@ async def model_asked(body: EmbedRequest, models: Annotated[Models, Depends(mode
 def _render(name: str, start: int) -> Render:
     def render(vectors: npt.NDArray[np.float32], tokens: int) -> bytes:
         # float64 of the float32 values: a JSON reader gets them back exactly.
-        return orjson.dumps({"model": name, "embeddings": vectors.astype(np.float64),
-                             "total_duration": time.perf_counter_ns() - start, "load_duration": 0,
-                             "prompt_eval_count": tokens}, option=orjson.OPT_SERIALIZE_NUMPY)
+        return orjson.dumps(
+            {
+                "model": name,
+                "embeddings": vectors.astype(np.float64),
+                "total_duration": time.perf_counter_ns() - start,
+                "load_duration": 0,
+                "prompt_eval_count": tokens,
+            },
+            option=orjson.OPT_SERIALIZE_NUMPY,
+        )
+
     return render
 
 
-@router.post("/api/embed", response_model=EmbedResponse, responses=errors(OllamaError, {
-    400: "a request that cannot be answered: what was wrong", 401: "no API key, or a wrong one",
-    404: "no such model", 413: "over a limit: texts in one request, characters in one text, or "
-    "bytes in the body", 503: "the model is loading: ask again"}))
-async def embed_route(body: EmbedRequest, e: Annotated[Embeddings, Depends(model_asked)],
-                      service: Annotated[Service, Depends(service_of)]) -> Response:
+@router.post(
+    "/api/embed",
+    response_model=EmbedResponse,
+    responses=errors(
+        OllamaError,
+        {
+            400: "a request that cannot be answered: what was wrong",
+            401: "no API key, or a wrong one",
+            404: "no such model",
+            413: "over a limit: texts in one request, characters in one text, or " "bytes in the body",
+            503: "the model is loading: ask again",
+        },
+    ),
+)
+async def embed_route(
+    body: EmbedRequest,
+    e: Annotated[Embeddings, Depends(model_asked)],
+    service: Annotated[Service, Depends(service_of)],
+) -> Response:
     """The vectors of the texts (the model's `encode`), in Ollama's shape."""
     start = time.perf_counter_ns()
     texts = texts_of(body.input, service.settings.limits)

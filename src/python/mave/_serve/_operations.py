@@ -29,17 +29,27 @@ async def health() -> Health:
     return Health(status="ok")
 
 
-@router.get("/ready", response_model=Ready, responses={
-    503: {"model": Ready, "description": "a model is loading, or could not be loaded"}})
+@router.get(
+    "/ready",
+    response_model=Ready,
+    responses={503: {"model": Ready, "description": "a model is loading, or could not be loaded"}},
+)
 async def ready(models: Annotated[Models, Depends(models_of)]) -> JSONResponse:
     """200 once every model is loaded, 503 before (or when one failed)."""
     status = models.status()
     return JSONResponse(status, status_code=200 if models.ready else 503)
 
 
-@router.get("/metrics", response_class=Response, responses={
-    200: {"content": {"text/plain": {"schema": {"type": "string"}}},
-          "description": "the metrics in Prometheus's text format"}})
+@router.get(
+    "/metrics",
+    response_class=Response,
+    responses={
+        200: {
+            "content": {"text/plain": {"schema": {"type": "string"}}},
+            "description": "the metrics in Prometheus's text format",
+        }
+    },
+)
 async def metrics(service: Annotated[Service, Depends(service_of)]) -> Response:
     """Requests by route and status, their latency, texts and tokens
     embedded, models loaded: summed over every worker."""

@@ -25,7 +25,16 @@ from mave._serve import _queries
 from mave._serve._errors import GuardedRoute, ServiceError
 from mave._serve._models import Models
 from mave._serve._schemas import (
-    Completions, Error, MapResponse, NearestResults, Point, Results, Scored, VectorsResponse, errors)
+    Completions,
+    Error,
+    MapResponse,
+    NearestResults,
+    Point,
+    Results,
+    Scored,
+    VectorsResponse,
+    errors,
+)
 from mave._serve._settings import Limits
 from mave._serve._state import models_of
 
@@ -33,9 +42,15 @@ __all__ = ["NPY", "router"]
 
 NPY = "application/x-npy"
 
-ERRORS = errors(Error, {404: "no such model", 413: "request body too large",
-                        422: "a request that cannot be answered: what was wrong",
-                        503: "the model is loading: ask again"})
+ERRORS = errors(
+    Error,
+    {
+        404: "no such model",
+        413: "request body too large",
+        422: "a request that cannot be answered: what was wrong",
+        503: "the model is loading: ask again",
+    },
+)
 
 
 def _scored(pairs: Sequence[tuple[str, float]]) -> list[Scored]:
@@ -63,7 +78,8 @@ def router(names: Sequence[str], limits: Limits) -> APIRouter:
         k: int = K
         restrict: int | None = Field(None, ge=1, description="search only the first rows")
         approximate: bool | None = Field(
-            None, description="use the approximate-neighbours index (default: when the model has one)")
+            None, description="use the approximate-neighbours index (default: when the model has one)"
+        )
 
     class AnalogyRequest(Strict):
         a: str = Text
@@ -92,8 +108,9 @@ def router(names: Sequence[str], limits: Limits) -> APIRouter:
 
     Model = Annotated[Embeddings, Depends(model)]
 
-    async def completer(models: Annotated[Models, Depends(models_of)],
-                        name: str = ModelName) -> _queries.Completer:
+    async def completer(
+        models: Annotated[Models, Depends(models_of)], name: str = ModelName
+    ) -> _queries.Completer:
         await models.wait(name)
         return models.completer(name)
 
@@ -104,17 +121,27 @@ def router(names: Sequence[str], limits: Limits) -> APIRouter:
 
     r = APIRouter(route_class=GuardedRoute, responses=ERRORS, tags=["mave"])
 
-    @r.post("/v1/models/{name}/vectors", response_model=VectorsResponse, responses={
-        200: {"content": {NPY: {"schema": {"type": "string", "format": "binary"}}},
-              "description": f"the vectors as JSON, or as NumPy .npy bytes (float32) with Accept: {NPY}"}})
+    @r.post(
+        "/v1/models/{name}/vectors",
+        response_model=VectorsResponse,
+        responses={
+            200: {
+                "content": {NPY: {"schema": {"type": "string", "format": "binary"}}},
+                "description": f"the vectors as JSON, or as NumPy .npy bytes (float32) with Accept: {NPY}",
+            }
+        },
+    )
     def vectors(body: VectorsRequest, request: Request, e: Model) -> Any:
         check_strings(body.words, "words")
         matrix, found = _queries.vectors(e, body.words)
         if NPY in request.headers.get("accept", ""):
             buffer = io.BytesIO()
             np.save(buffer, matrix, allow_pickle=False)
-            return Response(buffer.getvalue(), media_type=NPY,
-                            headers={"X-Found": "".join("1" if f else "0" for f in found)})
+            return Response(
+                buffer.getvalue(),
+                media_type=NPY,
+                headers={"X-Found": "".join("1" if f else "0" for f in found)},
+            )
         return VectorsResponse(vectors=matrix.tolist(), found=found.tolist())
 
     @r.post("/v1/models/{name}/similar", response_model=Results)
@@ -126,36 +153,61 @@ def router(names: Sequence[str], limits: Limits) -> APIRouter:
             raise ServiceError(422, "positive holds no term")
         check_strings(positive, "positive")
         check_strings(body.negative, "negative")
-        return Results(results=_scored(_queries.similar(
-            e, positive, body.k, negative=body.negative, restrict=body.restrict,
-            approximate=body.approximate)))
+        return Results(
+            results=_scored(
+                _queries.similar(
+                    e,
+                    positive,
+                    body.k,
+                    negative=body.negative,
+                    restrict=body.restrict,
+                    approximate=body.approximate,
+                )
+            )
+        )
 
     @r.post("/v1/models/{name}/analogy", response_model=Results)
     def analogy(body: AnalogyRequest, e: Model) -> Results:
-        return Results(results=_scored(_queries.analogy(
-            e, body.a, body.b, body.c, body.k, method=body.method, restrict=body.restrict)))
+        return Results(
+            results=_scored(
+                _queries.analogy(
+                    e, body.a, body.b, body.c, body.k, method=body.method, restrict=body.restrict
+                )
+            )
+        )
 
     @r.post("/v1/models/{name}/nearest", response_model=NearestResults)
     def nearest(body: NearestRequest, e: Model) -> NearestResults:
         check_strings(body.queries, "queries")
         rows, cosines = _queries.nearest(e, body.queries, body.k, approximate=body.approximate)
         words = e.words
-        return NearestResults(results=[
-            [Scored(word=words[int(r)], cosine=float(c)) for r, c in zip(rs, cs)
-             if r >= 0 and np.isfinite(c)] for rs, cs in zip(rows, cosines)])
+        return NearestResults(
+            results=[
+                [
+                    Scored(word=words[int(r)], cosine=float(c))
+                    for r, c in zip(rs, cs)
+                    if r >= 0 and np.isfinite(c)
+                ]
+                for rs, cs in zip(rows, cosines)
+            ]
+        )
 
     @r.get("/v1/models/{name}/completions", response_model=Completions)
-    def completions(complete: Annotated[_queries.Completer, Depends(completer)],
-                    prefix: str = Query(max_length=limits.length),
-                    limit: int = Query(10, ge=1, le=100)) -> Completions:
+    def completions(
+        complete: Annotated[_queries.Completer, Depends(completer)],
+        prefix: str = Query(max_length=limits.length),
+        limit: int = Query(10, ge=1, le=100),
+    ) -> Completions:
         return Completions(words=complete(prefix, limit))
 
     @r.post("/v1/models/{name}/map", response_model=MapResponse)
     def word_map(body: MapRequest, e: Model) -> MapResponse:
         """The word and its neighbours placed on the plane of the two
         principal components of their vectors."""
-        return MapResponse(points=[Point(word=w, x=x, y=y, cosine=c)
-                                   for w, x, y, c in _queries.word_map(e, body.word, body.k)])
+        return MapResponse(
+            points=[
+                Point(word=w, x=x, y=y, cosine=c) for w, x, y, c in _queries.word_map(e, body.word, body.k)
+            ]
+        )
 
     return r
-

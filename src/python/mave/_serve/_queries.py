@@ -48,39 +48,48 @@ def _library_errors() -> Iterator[None]:
 def _check_terms(e: Embeddings, terms: Sequence[Term], what: str) -> None:
     for i, term in enumerate(terms):
         if not isinstance(term, str) and len(term) != e.dims:
-            raise ServiceError(422, f"{what}[{i}] has shape ({len(term)},), but the vectors have "
-                               f"shape ({e.dims},)")
+            raise ServiceError(
+                422, f"{what}[{i}] has shape ({len(term)},), but the vectors have " f"shape ({e.dims},)"
+            )
 
 
 def _use_index(e: Embeddings, approximate: bool | None) -> bool:
     if approximate is None:
         return _index.has_index(e)
     if approximate and not _index.has_index(e):
-        raise ServiceError(422, f"model {model_name(e.path)!r} has no approximate-neighbours index: "
-                           "build it with mave index")
+        raise ServiceError(
+            422,
+            f"model {model_name(e.path)!r} has no approximate-neighbours index: " "build it with mave index",
+        )
     return approximate
 
 
-def similar(e: Embeddings, positive: Sequence[Term], k: int = 10, *,
-            negative: Sequence[Term] = (), restrict: int | None = None,
-            approximate: bool | None = None) -> list[tuple[str, float]]:
+def similar(
+    e: Embeddings,
+    positive: Sequence[Term],
+    k: int = 10,
+    *,
+    negative: Sequence[Term] = (),
+    restrict: int | None = None,
+    approximate: bool | None = None,
+) -> list[tuple[str, float]]:
     _check_terms(e, positive, "positive")
     _check_terms(e, negative, "negative")
     use = _use_index(e, approximate)
     with _library_errors():
-        return e.similar(list(positive), k, negative=list(negative), restrict=restrict,
-                         approximate=use)
+        return e.similar(list(positive), k, negative=list(negative), restrict=restrict, approximate=use)
 
 
-def analogy(e: Embeddings, a: str, b: str, c: str, k: int = 10, *, method: str = "add",
-            restrict: int | None = None) -> list[tuple[str, float]]:
+def analogy(
+    e: Embeddings, a: str, b: str, c: str, k: int = 10, *, method: str = "add", restrict: int | None = None
+) -> list[tuple[str, float]]:
     with _library_errors():
         return e.analogy(a, b, c, k, method=method, restrict=restrict)
 
 
-def nearest(e: Embeddings, queries: Sequence[Term], k: int = 10, *,
-            approximate: bool | None = None
-            ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+def nearest(
+    e: Embeddings, queries: Sequence[Term], k: int = 10, *, approximate: bool | None = None
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
     _check_terms(e, queries, "queries")
     use = _use_index(e, approximate)
     words = [i for i, q in enumerate(queries) if isinstance(q, str)]
@@ -103,14 +112,18 @@ def vectors(e: Embeddings, words: Sequence[str]) -> tuple[npt.NDArray[np.float32
     return e.embed(list(words))
 
 
-def encode(e: Embeddings, texts: Sequence[str], dimensions: int | None = None
-           ) -> tuple[npt.NDArray[np.float32], int]:
+def encode(
+    e: Embeddings, texts: Sequence[str], dimensions: int | None = None
+) -> tuple[npt.NDArray[np.float32], int]:
     """The texts' vectors (`e.encode`), cut to their first `dimensions`
     components and scaled back to unit length when `dimensions` is given,
     and how many tokens the texts hold (the model's own tokenization)."""
     if dimensions is not None and dimensions > e.dims:
-        raise ServiceError(400, f"dimensions is {dimensions}, but the model {model_name(e.path)!r} "
-                           f"has {e.dims}", param="dimensions")
+        raise ServiceError(
+            400,
+            f"dimensions is {dimensions}, but the model {model_name(e.path)!r} " f"has {e.dims}",
+            param="dimensions",
+        )
     out = e.encode(texts)
     if dimensions is not None:
         out = unit_rows(np.ascontiguousarray(out[:, :dimensions]))
@@ -139,7 +152,7 @@ def pca_2d(vectors: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
         return out
     u, s, _ = np.linalg.svd(x, full_matrices=False)
     components = u[:, :2] * s[:2]
-    out[:, :components.shape[1]] = components
+    out[:, : components.shape[1]] = components
     return out
 
 
@@ -160,7 +173,7 @@ class Completer:
         order = self._order
         start = bisect.bisect_left(order, prefix, key=lambda row: words[int(row)])
         out = []
-        for row in order[start:start + limit]:
+        for row in order[start : start + limit]:
             word = words[int(row)]
             if not word.startswith(prefix):
                 break

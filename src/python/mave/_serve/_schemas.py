@@ -10,10 +10,28 @@ from typing import Any, Literal
 from pydantic import BaseModel, ConfigDict, Field, StrictInt, StrictStr
 
 __all__ = [
-    "Completions", "EmbedRequest", "EmbedResponse", "Embedding", "EmbeddingsRequest",
-    "EmbeddingsResponse", "Error", "Health", "MapResponse", "ModelCard", "ModelList",
-    "NearestResults", "OllamaError", "OpenAIError", "OpenAIErrorBody", "Point", "Ready", "Results",
-    "Scored", "Usage", "VectorsResponse", "errors",
+    "Completions",
+    "EmbedRequest",
+    "EmbedResponse",
+    "Embedding",
+    "EmbeddingsRequest",
+    "EmbeddingsResponse",
+    "Error",
+    "Health",
+    "MapResponse",
+    "ModelCard",
+    "ModelList",
+    "NearestResults",
+    "OllamaError",
+    "OpenAIError",
+    "OpenAIErrorBody",
+    "Point",
+    "Ready",
+    "Results",
+    "Scored",
+    "Usage",
+    "VectorsResponse",
+    "errors",
 ]
 
 # --- mave's own routes ----------------------------------------------------------
@@ -66,7 +84,8 @@ class Health(BaseModel):
 class Ready(BaseModel):
     status: Literal["ready", "loading", "failed"]
     models: dict[str, Literal["loaded", "loading", "failed"]] = Field(
-        description="each model's state, by name")
+        description="each model's state, by name"
+    )
 
 
 # --- OpenAI's shape -------------------------------------------------------------
@@ -110,11 +129,14 @@ class EmbeddingsRequest(BaseModel):
 
     model: str = Field(description="a model's name (GET /v1/models)")
     input: StrictStr | list[StrictStr] | list[StrictInt] | list[list[StrictInt]] = Field(
-        description="a text or a list of texts")
+        description="a text or a list of texts"
+    )
     encoding_format: Literal["float", "base64"] = Field(
-        "float", description="base64: each vector's little-endian float32 bytes")
+        "float", description="base64: each vector's little-endian float32 bytes"
+    )
     dimensions: int | None = Field(
-        None, ge=1, description="keep the first n components and scale them to unit length")
+        None, ge=1, description="keep the first n components and scale them to unit length"
+    )
     user: str | None = Field(None, description="ignored")
 
 

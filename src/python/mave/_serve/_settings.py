@@ -31,11 +31,11 @@ class Limits:
     """What one request may ask: the defaults keep one request under about a
     second on a million-word model."""
 
-    words: int = 1000          # strings in one request: words of vectors, texts of embeddings
-    queries: int = 100         # queries of one nearest request, terms of one similar request
-    length: int = 200          # characters in one string (a word or a text)
-    k: int = 1000              # neighbours asked for
-    body: int = 1 << 20        # bytes of one request body
+    words: int = 1000  # strings in one request: words of vectors, texts of embeddings
+    queries: int = 100  # queries of one nearest request, terms of one similar request
+    length: int = 200  # characters in one string (a word or a text)
+    k: int = 1000  # neighbours asked for
+    body: int = 1 << 20  # bytes of one request body
 
 
 @dataclasses.dataclass(frozen=True)
@@ -50,14 +50,22 @@ class Settings:
     key_digests: tuple[bytes, ...] = ()
 
     def to_json(self) -> str:
-        return json.dumps({"paths": list(self.paths), "limits": dataclasses.asdict(self.limits),
-                           "key_digests": [d.hex() for d in self.key_digests]})
+        return json.dumps(
+            {
+                "paths": list(self.paths),
+                "limits": dataclasses.asdict(self.limits),
+                "key_digests": [d.hex() for d in self.key_digests],
+            }
+        )
 
     @classmethod
     def from_json(cls, text: str) -> Settings:
         data: dict[str, Any] = json.loads(text)
-        return cls(tuple(data["paths"]), Limits(**data["limits"]),
-                   tuple(bytes.fromhex(d) for d in data["key_digests"]))
+        return cls(
+            tuple(data["paths"]),
+            Limits(**data["limits"]),
+            tuple(bytes.fromhex(d) for d in data["key_digests"]),
+        )
 
 
 def key_digest(key: str | bytes) -> bytes:
