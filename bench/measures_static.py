@@ -56,8 +56,8 @@ def worker_make_static(job):
 
 def worker_static_load(job):
     """Load time, resident memory after the first load and the table pages
-    the loader touched; for mave also the first encode, which loads the
-    tokenizers package's tokenizer."""
+    the loader touched; for mave also the first encode, which reads the
+    whole tokenizer.json into the core's tokenizer."""
     folder, tool = job["dir"], job["tool"]
     table_path = folder + "/model.safetensors"
     if tool == "mave":
@@ -159,7 +159,7 @@ def measure_static_load(args, runner, table, folder):
     )
     table.add(
         "static-load",
-        "  the first encode of one text (loads the tokenizers package's " "tokenizer)",
+        "  the first encode of one text (reads tokenizer.json into the core's " "tokenizer)",
         "ms",
         ours["first_encode_ns"] / 1e6,
     )
